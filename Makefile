@@ -1,0 +1,50 @@
+# Set-up commands of the project: `make demo` and `make test` (see README.md).
+PYTHON      ?= python3
+VENV        := .venv
+PY          := $(VENV)/bin/python
+BUILD_DIR   ?= build/dev
+TARGETS     ?= all
+JOBS        ?= 2
+RUN         := PYTHONPATH=$(CURDIR)/src MPLBACKEND=Agg $(PY)
+
+.PHONY: demo test build native-test pytest bench sysdeps deps clean
+
+demo: build
+	$(RUN) examples/demo.py
+
+test: build native-test pytest
+
+# Debian packages the native tests and benchmarks link against.
+sysdeps:
+	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/benchmark/benchmark.h ]; then \
+	  echo "installing libgtest-dev and libbenchmark-dev"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev libbenchmark-dev; \
+	fi
+
+$(VENV)/.deps: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "pybind11>=2.13" "scikit-build-core>=0.10" cmake ninja
+	$(PY) -m pip install -q $$($(PY) tools/project_deps.py test)
+	touch $@
+
+deps: $(VENV)/.deps
+
+build: sysdeps deps
+	$(VENV)/bin/cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DLUMORA_INPLACE=ON -DLUMORA_BUILD_TESTS=ON -DLUMORA_BUILD_BENCH=ON \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
+	$(VENV)/bin/cmake --build $(BUILD_DIR) -j $(JOBS) --target $(TARGETS)
+
+native-test: build
+	$(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+pytest: build
+	$(RUN) -m pytest tests
+
+bench: build
+	$(BUILD_DIR)/lumora_native_bench
+	$(RUN) benchmarks/run_all.py
+
+clean:
+	rm -rf build src/lumora/backtest/*.so

@@ -1,0 +1,1 @@
+namespace lumora { int placeholder() { return 0; } }

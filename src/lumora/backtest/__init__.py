@@ -1,0 +1,1 @@
+"""Factor group backtests and target-weight strategy backtests."""
