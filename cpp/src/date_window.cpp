@@ -1,0 +1,18 @@
+#include "lumora/date_window.hpp"
+
+namespace lumora {
+
+RowSelection select_window(const std::vector<std::string>& labels, std::string_view start, std::string_view end) {
+    RowSelection sel;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        const std::string_view label = labels[i];
+        if (label >= start && label <= end) sel.positions.push_back(static_cast<std::int64_t>(i));
+    }
+    if (sel.positions.empty()) return sel;
+    sel.begin = sel.positions.front();
+    sel.end = sel.positions.back() + 1;
+    sel.contiguous = sel.end - sel.begin == static_cast<std::int64_t>(sel.positions.size());
+    return sel;
+}
+
+}  // namespace lumora
