@@ -1,0 +1,72 @@
+#pragma once
+// Read-only views of date x stock tables living in someone else's memory (numpy buffers
+// handed over by the binding layer), and label alignment by position maps.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace lumora {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+enum class CellKind : std::uint8_t { Float64, Bool };
+
+// A strided 2-D table. Strides are in bytes, so row-major, column-major and sliced
+// numpy arrays are all read in place.
+struct MatrixView {
+    const std::byte* data = nullptr;
+    std::int64_t rows = 0;
+    std::int64_t cols = 0;
+    std::ptrdiff_t row_stride = 0;
+    std::ptrdiff_t col_stride = 0;
+    CellKind kind = CellKind::Float64;
+
+    // The cell as a number: booleans read as 1.0 / 0.0.
+    double value(std::int64_t r, std::int64_t c) const {
+        const std::byte* p = data + r * row_stride + c * col_stride;
+        if (kind == CellKind::Bool) return *reinterpret_cast<const bool*>(p) ? 1.0 : 0.0;
+        return *reinterpret_cast<const double*>(p);
+    }
+
+    static MatrixView dense(const double* values, std::int64_t rows, std::int64_t cols) {
+        return MatrixView{reinterpret_cast<const std::byte*>(values), rows, cols,
+                          static_cast<std::ptrdiff_t>(cols * sizeof(double)),
+                          static_cast<std::ptrdiff_t>(sizeof(double)), CellKind::Float64};
+    }
+};
+
+// A table seen through the rows and columns another table asks for: entry (i, j) is the
+// table's cell at (row_pos[i], col_pos[j]); a position of -1 means the label is absent.
+struct AlignedMatrix {
+    MatrixView view;
+    std::vector<std::int64_t> row_pos;
+    std::vector<std::int64_t> col_pos;
+
+    std::int64_t rows() const { return static_cast<std::int64_t>(row_pos.size()); }
+    std::int64_t cols() const { return static_cast<std::int64_t>(col_pos.size()); }
+
+    // NaN where the label is absent.
+    double value(std::int64_t i, std::int64_t j) const {
+        const std::int64_t r = row_pos[static_cast<std::size_t>(i)];
+        const std::int64_t c = col_pos[static_cast<std::size_t>(j)];
+        if (r < 0 || c < 0) return kNaN;
+        return view.value(r, c);
+    }
+
+    // A trading flag: a missing cell (absent label or NaN) reads as `missing`, any other
+    // non-zero value as true.
+    bool flag(std::int64_t i, std::int64_t j, bool missing) const {
+        const double v = value(i, j);
+        if (std::isnan(v)) return missing;
+        return v != 0.0;
+    }
+};
+
+// Missing trading flags: a stock whose state is unknown is neither bought nor sold.
+inline constexpr bool kMissingCanBuy = false;
+inline constexpr bool kMissingCantSell = true;
+
+}  // namespace lumora

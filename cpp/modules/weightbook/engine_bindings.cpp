@@ -1,0 +1,91 @@
+// calc_strategy_vwap_daily_return and the weight smoothing.
+
+#include <pybind11/numpy.h>
+
+#include "common/market_bridge.hpp"
+#include "weightbook/strategy_bindings.hpp"
+
+namespace lumora::weightbook {
+
+py::object daily_vwap_return(const WeightTable& weights, py::handle row_labels, py::handle col_labels,
+                             const std::array<py::handle, 8>& market_tables, const TradeCosts& costs) {
+    SparseSignal signal;
+    std::vector<std::int64_t> trade_rows;
+    {
+        py::gil_scoped_release release;
+        trade_rows = shifted_signal(weights, signal);
+    }
+    if (trade_rows.empty()) return bridge::empty_float_series();
+
+    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(trade_rows.size()));
+    std::copy(trade_rows.begin(), trade_rows.end(), take.mutable_data());
+    py::object pnl_index = row_labels.attr("take")(take);
+    bridge::MarketTables market = bridge::align_market(market_tables, pnl_index, col_labels);
+
+    py::array_t<double> returns(static_cast<py::ssize_t>(trade_rows.size()));
+    {
+        py::gil_scoped_release release;
+        const std::vector<double> cash = strategy_daily_cash(signal, market.arrays, costs);
+        double* out = returns.mutable_data();
+        for (std::size_t i = 0; i < cash.size(); ++i) out[i] = cash[i] / costs.total_money;
+    }
+    return bridge::series(returns, pnl_index);
+}
+
+namespace {
+
+py::object calc_strategy_vwap_daily_return(py::object signal_matrix, py::object can_buy_stock,
+                                           py::object cant_sell_stock, py::object split_factor,
+                                           py::object dividend_factor, py::object close_price,
+                                           py::object prev_close, py::object buy_price, py::object sell_price,
+                                           py::object total_money, py::object fee, py::object rule_fee,
+                                           py::object lot_size) {
+    TradeCosts costs;
+    costs.lot_size = bridge::to_truncated_int(lot_size, "lot_size");
+    costs.total_money = bridge::to_double(total_money);
+    costs.fee = bridge::to_double(fee);
+    costs.rule_fee = bridge::to_double(rule_fee);
+    bridge::TableArray values = bridge::table_values(signal_matrix);
+    const WeightTable weights = WeightTable::whole(values.view);
+    return daily_vwap_return(weights, signal_matrix.attr("index"), signal_matrix.attr("columns"),
+                             {can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price,
+                              prev_close, buy_price, sell_price},
+                             costs);
+}
+
+py::object smooth_strategy_weights(py::object strategy_matrix, py::object rolling_window) {
+    const std::int64_t window = bridge::to_truncated_int(rolling_window, "rolling_window");
+    if (window <= 1) return strategy_matrix;
+    bridge::TableArray values = bridge::table_values(strategy_matrix);
+    const WeightTable weights = WeightTable::whole(values.view);
+    std::vector<std::int64_t> kept;
+    std::vector<double> smoothed;
+    {
+        py::gil_scoped_release release;
+        smoothed = smooth_weights(weights, window, kept);
+    }
+    const auto n_cols = static_cast<py::ssize_t>(weights.n_cols());
+    py::array_t<double> out({static_cast<py::ssize_t>(kept.size()), n_cols});
+    std::copy(smoothed.begin(), smoothed.end(), out.mutable_data());
+    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(kept.size()));
+    std::copy(kept.begin(), kept.end(), take.mutable_data());
+    return bridge::frame(out, strategy_matrix.attr("index").attr("take")(take), strategy_matrix.attr("columns"));
+}
+
+}  // namespace
+
+void register_engine(py::module_& m) {
+    m.def("calc_strategy_vwap_daily_return", &calc_strategy_vwap_daily_return, py::arg("signal_matrix"),
+          py::arg("can_buy_stock"), py::arg("cant_sell_stock"), py::arg("split_factor"),
+          py::arg("dividend_factor"), py::arg("close_price"), py::arg("prev_close"), py::arg("buy_price"),
+          py::arg("sell_price"), py::arg("total_money") = 1e8, py::arg("fee") = 0.0001,
+          py::arg("rule_fee") = 0.0005, py::arg("lot_size") = 200,
+          "Daily VWAP return of a target-weight portfolio: T-1 weights traded in whole lots at the day's\n"
+          "execution prices, with trading restrictions, splits, dividends, commission and stamp duty.");
+    m.def("_smooth_strategy_weights", &smooth_strategy_weights, py::arg("strategy_matrix"),
+          py::arg("rolling_window"),
+          "Rolling mean of the weights over rolling_window rows (missing weights count as 0; zero means\n"
+          "become missing). Windows 0 and 1 return the table itself.");
+}
+
+}  // namespace lumora::weightbook

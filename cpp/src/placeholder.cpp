@@ -1,1 +1,0 @@
-namespace lumora { int placeholder() { return 0; } }

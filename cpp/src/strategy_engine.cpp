@@ -1,0 +1,120 @@
+#include "lumora/strategy_engine.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace lumora {
+
+namespace {
+
+// numpy's nan_to_num(x, nan=0.0): NaN to zero, infinities to the largest finite magnitude.
+double nan_to_zero(double x) {
+    if (std::isnan(x)) return 0.0;
+    if (std::isinf(x)) return x > 0 ? std::numeric_limits<double>::max() : std::numeric_limits<double>::lowest();
+    return x;
+}
+
+}  // namespace
+
+std::vector<std::int64_t> shifted_signal(const WeightTable& weights, SparseSignal& signal) {
+    const std::int64_t nr = weights.n_rows(), nc = weights.n_cols();
+    signal = SparseSignal{};
+    signal.n_stocks = nc;
+    std::vector<bool> has_weight(static_cast<std::size_t>(nr), false);
+    std::vector<std::int64_t> row_count(static_cast<std::size_t>(nr), 0);
+    weights.for_each_cell([&](std::int64_t i, std::int64_t, double v) {
+        if (std::isnan(v)) return;
+        has_weight[static_cast<std::size_t>(i)] = true;
+        if (std::isfinite(v) && v != 0.0) ++row_count[static_cast<std::size_t>(i)];
+    });
+
+    std::vector<std::int64_t> trade_rows;
+    std::vector<std::int64_t> source_slot(static_cast<std::size_t>(nr), -1);
+    for (std::int64_t p = 1; p < nr; ++p) {
+        if (!has_weight[static_cast<std::size_t>(p - 1)]) continue;
+        source_slot[static_cast<std::size_t>(p - 1)] = static_cast<std::int64_t>(trade_rows.size());
+        trade_rows.push_back(p);
+        signal.offsets.push_back(signal.offsets.back() + row_count[static_cast<std::size_t>(p - 1)]);
+    }
+    signal.stocks.resize(static_cast<std::size_t>(signal.offsets.back()));
+    signal.weights.resize(signal.stocks.size());
+
+    // Second pass fills each trade day's entries; `fill` walks each day's slice.
+    std::vector<std::int64_t> fill(signal.offsets.begin(), signal.offsets.end() - 1);
+    weights.for_each_cell([&](std::int64_t i, std::int64_t j, double v) {
+        const std::int64_t slot = source_slot[static_cast<std::size_t>(i)];
+        if (slot < 0 || !std::isfinite(v) || v == 0.0) return;
+        const auto at = static_cast<std::size_t>(fill[static_cast<std::size_t>(slot)]++);
+        signal.stocks[at] = static_cast<std::int32_t>(j);
+        signal.weights[at] = v;
+    });
+    return trade_rows;
+}
+
+std::vector<double> strategy_daily_cash(const SparseSignal& signal, const MarketArrays& m,
+                                        const TradeCosts& costs) {
+    const std::int64_t n_days = signal.n_days();
+    const auto n_stocks = static_cast<std::size_t>(signal.n_stocks);
+    std::vector<double> daily_cash(static_cast<std::size_t>(n_days), 0.0);
+
+    std::vector<double> position(n_stocks, 0.0);  // shares held before today's trades
+    std::vector<double> target(n_stocks, 0.0);
+    std::vector<std::int64_t> seen_on(n_stocks, -1);
+    std::vector<std::int32_t> held, active;
+    const double lot = static_cast<double>(costs.lot_size);
+    const double buy_factor = 1.0 + costs.fee;
+    const double sell_factor = 1.0 - costs.fee - costs.rule_fee;
+
+    for (std::int64_t i = 0; i < n_days; ++i) {
+        // Stocks that matter today: those with a weight and those still held. Every other
+        // stock has a zero target and no position, so it contributes nothing.
+        active.clear();
+        for (std::int64_t k = signal.offsets[static_cast<std::size_t>(i)];
+             k < signal.offsets[static_cast<std::size_t>(i + 1)]; ++k) {
+            const std::int32_t j = signal.stocks[static_cast<std::size_t>(k)];
+            const double prev = m.prev_close.value(i, j);
+            const double raw = costs.total_money * signal.weights[static_cast<std::size_t>(k)] / (prev * lot);
+            const bool valid = std::isfinite(prev) && prev > 0.0;
+            target[static_cast<std::size_t>(j)] = valid ? std::floor(raw) * lot : 0.0;
+            seen_on[static_cast<std::size_t>(j)] = i;
+            active.push_back(j);
+        }
+        for (const std::int32_t j : held) {
+            if (seen_on[static_cast<std::size_t>(j)] == i) continue;
+            target[static_cast<std::size_t>(j)] = 0.0;
+            seen_on[static_cast<std::size_t>(j)] = i;
+            active.push_back(j);
+        }
+
+        double buy_pnl = 0.0, hold_pnl = 0.0, hold_dividend = 0.0, sell_pnl = 0.0, sell_dividend = 0.0;
+        held.clear();
+        for (const std::int32_t j : active) {
+            const auto s = static_cast<std::size_t>(j);
+            const double diff = target[s] - position[s];
+            const double real_buy = (diff > 0.0 && m.can_buy.flag(i, j, kMissingCanBuy)) ? diff : 0.0;
+            const double sell = (diff < 0.0 && !m.cant_sell.flag(i, j, kMissingCantSell)) ? -diff : 0.0;
+            const double hold = position[s] - sell;
+            position[s] = hold + real_buy;
+            if (position[s] != 0.0) held.push_back(j);
+            if (real_buy == 0.0 && hold == 0.0 && sell == 0.0) continue;
+
+            const double close = m.close.value(i, j);
+            const double prev_close = m.prev_close.value(i, j);
+            const double split_raw = m.split.value(i, j);
+            const double split = std::isnan(split_raw) ? 1.0 : split_raw;
+            const double dividend = nan_to_zero(m.dividend.value(i, j));
+            const double buy_coeff = nan_to_zero(close - m.buy_price.value(i, j) * buy_factor);
+            const double hold_coeff = nan_to_zero(split * close - prev_close);
+            const double sell_coeff = nan_to_zero(split * m.sell_price.value(i, j) * sell_factor - prev_close);
+            buy_pnl += real_buy * buy_coeff;
+            hold_pnl += hold * hold_coeff;
+            hold_dividend += hold * dividend;
+            sell_pnl += sell * sell_coeff;
+            sell_dividend += sell * dividend;
+        }
+        daily_cash[static_cast<std::size_t>(i)] = buy_pnl + hold_pnl + hold_dividend + sell_pnl + sell_dividend;
+    }
+    return daily_cash;
+}
+
+}  // namespace lumora
