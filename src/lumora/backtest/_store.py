@@ -1,4 +1,5 @@
-"""Prepared-data store support: date and label normalisation shared by every table.
+"""Prepared-data store support: date and label normalisation shared by every table, and
+the binary store of prepared datasets (:class:`BinaryPreparedDataStoreBase`).
 
 Every wide table that enters the backtest engine passes through :func:`clean_matrix`, so the
 engine can rely on one shape: rows are ascending ``YYYYMMDD`` text dates, columns are six-digit
@@ -7,15 +8,35 @@ stock codes, values are ``float64``.
 
 from __future__ import annotations
 
+import bisect
+import contextlib
 import copy
 import datetime as _dt
+import json
+import os
+import pickle
 import re
-from typing import Any
+import secrets
+from collections.abc import Callable, Iterator, Mapping
+from pathlib import Path
+from typing import Any, BinaryIO
 
 import numpy as np
 import pandas as pd
 
-__all__ = ["clean_matrix", "component_dataset_key", "normalize_yyyymmdd"]
+from lumora.exceptions import KestrelError
+
+try:
+    import fcntl
+except ImportError:  # pragma: no cover - platforms without advisory file locks
+    fcntl = None  # type: ignore[assignment]
+
+__all__ = [
+    "BinaryPreparedDataStoreBase",
+    "clean_matrix",
+    "component_dataset_key",
+    "normalize_yyyymmdd",
+]
 
 _COMPONENT_KEY_PREFIX = "component__"
 # The key names a file on disk; stay well below the common 255-byte file-name limit.
@@ -338,3 +359,689 @@ def clean_matrix(matrix: pd.DataFrame) -> pd.DataFrame:
     if name is not None:
         object.__setattr__(result, "name", name)
     return result
+
+
+# --------------------------------------------------------------------------- binary store
+#
+# Layout of a store directory:
+#   metadata.pkl     the metadata mapping (pickle, highest protocol); the commit point
+#   manifest.json    a readable summary of the same, rewritten after every commit
+#   <key>.<token>.npy  immutable row segments of the datasets (NumPy format, row-major)
+#
+# A dataset is one or more segments stacked by rows. Segment files are never rewritten:
+# a tail update writes a new segment for the new rows and records how many rows of the
+# older segments remain valid, then replaces the metadata atomically. A crash before that
+# rename leaves the previous metadata, which still names only complete files, so the
+# previous store stays readable; unreferenced files are removed by the next writer. New
+# stock columns are appended to the dataset's column list, so an older (narrower) segment
+# covers a prefix of the columns and reads back padded with NaN / False.
+
+_METADATA_FILE = "metadata.pkl"
+_MANIFEST_FILE = "manifest.json"
+_TEMP_PREFIX = ".tmp-"
+_BENCHMARK_KEY_PREFIX = "benchmark__"
+# Segment files this store writes: "<stem>.<12 hex digits>.npy". Only such names are
+# read from metadata or removed by the clean-up, so a crafted metadata file cannot make
+# the store read or delete anything else.
+_SEGMENT_FILE = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9_.\-]{0,160}\.[0-9a-f]{12}\.npy$")
+_UNSAFE_STEM_CHAR = re.compile(r"[^A-Za-z0-9_.\-]")
+# A dataset with more segments than this is compacted during the tail update.
+_MAX_SEGMENTS = 8
+_STORAGE_DTYPES = {"float64": np.dtype(np.float64), "bool": np.dtype(np.bool_)}
+_READ_CHUNK = 1 << 30
+
+
+class _RefusingUnpickler(pickle.Unpickler):
+    """Unpickles plain built-in values only (dict, list, tuple, str, numbers, bool, None).
+
+    Those are encoded by opcodes of their own; anything else needs a class or function
+    looked up by name, which is refused: a store directory may come from a download."""
+
+    def find_class(self, module: str, name: str) -> Any:
+        raise KestrelError(
+            f"回测数据元信息文件包含不允许的对象类型 {module}.{name},已拒绝加载"
+        )
+
+
+def _read_metadata_file(path: Path) -> dict[str, Any]:
+    with open(path, "rb") as fh:
+        try:
+            metadata = _RefusingUnpickler(fh).load()
+        except KestrelError:
+            raise
+        except Exception as error:  # truncated or corrupt file
+            raise KestrelError(f"回测数据元信息文件无法读取: {path}: {error}") from error
+    if not isinstance(metadata, dict):
+        raise KestrelError(f"回测数据元信息文件格式错误: {path}")
+    return metadata
+
+
+def _plain(value: Any, where: str) -> Any:
+    """``value`` made of plain built-in types, with dates as ISO text; refuses the rest so
+    the store never writes metadata it would refuse to read."""
+    if value is None or isinstance(value, (str, bool, int, float)):
+        return value
+    if isinstance(value, np.generic):
+        return _plain(value.item(), where)
+    if isinstance(value, (_dt.date, _dt.datetime)):
+        return value.isoformat()
+    if isinstance(value, Mapping):
+        return {_plain(k, where): _plain(v, f"{where}[{k!r}]") for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        if all(type(item) is str for item in value):  # label lists: the bulk of it
+            return list(value)
+        return [_plain(item, where) for item in value]
+    raise TypeError(f"metadata value at {where} is a {type(value).__name__}, not a plain value")
+
+
+def _now_text() -> str:
+    return pd.Timestamp.now().isoformat()
+
+
+# ---- locking and atomic files ------------------------------------------------------
+
+
+@contextlib.contextmanager
+def _directory_lock(directory: Path, *, exclusive: bool) -> Iterator[None]:
+    """Advisory lock on the store directory: writers exclusive, readers shared.
+
+    Readers hold it while they read metadata and open segment files, so a writer never
+    removes a file a reader is about to open (memory maps outlive the removal)."""
+    if fcntl is None:  # no advisory locks on this platform
+        yield
+        return
+    fd = os.open(directory, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH)
+        yield
+    finally:
+        os.close(fd)  # closing releases the lock
+
+
+def _fsync_directory(directory: Path) -> None:
+    """Make the renames inside ``directory`` durable."""
+    try:
+        fd = os.open(directory, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def _atomic_write(directory: Path, name: str, write: Callable[[BinaryIO], None]) -> None:
+    """Write ``name`` in ``directory`` through a temporary file, flushed to disk and then
+    renamed over the target: readers see the old file or the new one, never a part."""
+    temp = directory / f"{_TEMP_PREFIX}{secrets.token_hex(8)}-{name}"
+    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            write(fh)
+            fh.flush()
+            os.fsync(fh.fileno())
+        os.replace(temp, directory / name)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+        raise
+
+
+def _segment_file_name(key: str) -> str:
+    stem = _UNSAFE_STEM_CHAR.sub("_", key)[:160]
+    if not stem or not (stem[0].isalnum() or stem[0] == "_"):
+        stem = "_" + stem[:159]
+    return f"{stem}.{secrets.token_hex(6)}.npy"
+
+
+def _benchmark_key(code: str) -> str:
+    return _BENCHMARK_KEY_PREFIX + "".join(_escape_key_char(c) for c in code)
+
+
+# ---- values in and out -------------------------------------------------------------
+
+
+def _ascending_dates(index: pd.Index) -> tuple[list[str], np.ndarray | None]:
+    """Row labels as YYYYMMDD text and the order that sorts them (None if sorted)."""
+    dates = _date_labels(index)
+    _reject_duplicates(dates, index, "dates")
+    text = dates.astype(str)
+    if len(text) > 1 and not (text[1:] > text[:-1]).all():
+        order = np.argsort(text, kind="stable")
+        return text[order].tolist(), order
+    return text.tolist(), None
+
+
+def _column_labels(columns: pd.Index) -> list[str]:
+    labels = [label if isinstance(label, str) else str(label) for label in columns.tolist()]
+    if len(set(labels)) != len(labels):
+        raise ValueError("duplicate column labels in a table to be stored")
+    return labels
+
+
+def _as_storage(values: np.ndarray, dtype: np.dtype) -> np.ndarray:
+    """Values converted to the storage dtype: a missing or zero flag is False."""
+    if values.dtype == dtype:
+        return values
+    if dtype == np.bool_:
+        return np.nan_to_num(values.astype(np.float64), nan=0.0) != 0.0
+    return values.astype(dtype)
+
+
+def _frame_values(frame: pd.DataFrame, dtype: np.dtype) -> np.ndarray:
+    if dtype == np.bool_ and all(d == np.bool_ for d in frame.dtypes):
+        return frame.to_numpy()
+    return _as_storage(frame.to_numpy(dtype=np.float64, na_value=np.nan), dtype)
+
+
+def _fill_value(dtype: np.dtype) -> Any:
+    return False if dtype == np.bool_ else np.nan
+
+
+def _storage_dtype(name: str) -> np.dtype:
+    try:
+        return _STORAGE_DTYPES[str(name)]
+    except KeyError:
+        raise ValueError(f"unsupported storage dtype {name!r}; expected 'float64' or 'bool'") from None
+
+
+def _label_name(name: Any) -> Any:
+    return name if name is None or isinstance(name, (str, int)) else str(name)
+
+
+class _LabelCache:
+    """One pandas Index per distinct label list, shared by every dataset of a load."""
+
+    def __init__(self) -> None:
+        self._indexes: dict[tuple[tuple[str, ...], Any], pd.Index] = {}
+
+    def get(self, labels: list[str], name: Any) -> pd.Index:
+        key = (tuple(labels), name)
+        index = self._indexes.get(key)
+        if index is None:
+            index = pd.Index(labels, dtype=str, name=name)
+            self._indexes[key] = index
+        return index
+
+
+def _read_exact(fh: BinaryIO, target: np.ndarray, path: Path) -> None:
+    view = memoryview(target).cast("B")
+    done = 0
+    while done < len(view):
+        got = fh.readinto(view[done : done + _READ_CHUNK])
+        if not got:
+            raise KestrelError(f"回测数据文件不完整: {path}")
+        done += got
+
+
+class BinaryPreparedDataStoreBase:
+    """Prepared benchmark data on disk: one NumPy file set per dataset, a metadata pickle
+    and a JSON manifest.
+
+    Readers and writers of one directory are serialised by an advisory lock on the
+    directory; every file is replaced atomically, so a crash at any point leaves the
+    previous complete store readable.
+    """
+
+    def __init__(
+        self,
+        store_dir: str | os.PathLike[str],
+        matrix_dtype: Mapping[str, str],
+        data_version: int,
+        default_float_dtype: str,
+    ) -> None:
+        self.store_dir = Path(store_dir)
+        self.matrix_dtype = dict(matrix_dtype)
+        self.data_version = data_version
+        self.default_float_dtype = default_float_dtype
+        self.metadata_path = self.store_dir / _METADATA_FILE
+        self.manifest_path = self.store_dir / _MANIFEST_FILE
+
+    # ---- reading -------------------------------------------------------------------
+
+    def load_metadata(self) -> dict[str, Any]:
+        """The metadata mapping, read afresh.
+
+        Raises:
+            FileNotFoundError: when the store has no metadata file.
+            KestrelError: when the file is corrupt or holds anything but plain values.
+        """
+        return _read_metadata_file(self.metadata_path)
+
+    def load(
+        self,
+        *,
+        start_date: Any = None,
+        end_date: Any = None,
+        keys: list[str] | None = None,
+        mmap: bool = False,
+    ) -> dict[str, Any]:
+        """Read datasets as tables, rows limited to the inclusive date bounds.
+
+        Returns ``{"version", "meta", "data"}``; ``data`` maps each requested key (all
+        matrix datasets when ``keys`` is None) to its table and ``"benchmark_dict"`` to
+        the benchmark series. With ``mmap`` the tables are read-only views of
+        memory-mapped files where a dataset is one segment; otherwise they are in memory.
+
+        Raises:
+            FileNotFoundError: no store at this directory.
+            KeyError: a requested dataset is not stored.
+        """
+        start = normalize_yyyymmdd(start_date)
+        end = normalize_yyyymmdd(end_date)
+        if not self.store_dir.is_dir():
+            raise FileNotFoundError(f"prepared data directory not found: {self.store_dir}")
+        cache = _LabelCache()
+        with _directory_lock(self.store_dir, exclusive=False):
+            metadata = self.load_metadata()
+            datasets = metadata.get("datasets") or {}
+            benchmarks = metadata.get("benchmarks") or {}
+            if keys is None:
+                series_keys = set(benchmarks.values())
+                keys = [k for k, r in datasets.items() if k not in series_keys and "columns" in r]
+            data: dict[str, Any] = {}
+            for key in keys:
+                if key not in datasets:
+                    raise KeyError(f"回测数据集不存在: {key}")
+                data[key] = self._read_dataset(datasets[key], start, end, mmap, cache)
+            bench: dict[str, pd.Series] = {}
+            for code, key in benchmarks.items():
+                if key not in datasets:
+                    raise KestrelError(f"回测数据元信息引用了不存在的基准数据集: {key}")
+                bench[code] = self._read_dataset(datasets[key], start, end, mmap, cache)
+            data["benchmark_dict"] = bench
+        return {
+            "version": metadata.get("version", self.data_version),
+            "meta": dict(metadata.get("meta") or {}),
+            "data": data,
+        }
+
+    def _read_dataset(
+        self, record: Mapping[str, Any], start: str | None, end: str | None, mmap: bool, cache: _LabelCache
+    ) -> pd.DataFrame | pd.Series:
+        dates: list[str] = record["index"]
+        lo = 0 if start is None else bisect.bisect_left(dates, start)
+        hi = len(dates) if end is None else bisect.bisect_right(dates, end)
+        hi = max(lo, hi)
+        index = cache.get(dates, record.get("index_name"))[lo:hi]
+        values = self._read_rows(record, lo, hi, mmap)
+        if "columns" not in record:
+            return pd.Series(values, index=index, name=record.get("name"), copy=False)
+        columns = cache.get(record["columns"], record.get("columns_name"))
+        return pd.DataFrame(values, index=index, columns=columns, copy=False)
+
+    def _read_rows(self, record: Mapping[str, Any], lo: int, hi: int, mmap: bool) -> np.ndarray:
+        """Rows [lo, hi) of a dataset, every column, as one array."""
+        dtype = _storage_dtype(record["dtype"])
+        width = len(record["columns"]) if "columns" in record else None
+        pieces = []
+        offset = 0
+        for segment in record["segments"]:
+            rows = int(segment["rows"])
+            a, b = max(lo - offset, 0), min(hi - offset, rows)
+            if a < b:
+                pieces.append((segment, a, b))
+            offset += rows
+        shape = (hi - lo,) if width is None else (hi - lo, width)
+        if mmap and len(pieces) == 1 and pieces[0][0].get("cols") == width:
+            segment, a, b = pieces[0]
+            return self._map_segment(segment, dtype, width)[a:b]
+        out = np.empty(shape, dtype=dtype)
+        row = 0
+        for segment, a, b in pieces:
+            cols = segment.get("cols")
+            target = out[row : row + b - a]
+            if width is not None and cols != width:
+                target[:, cols:] = _fill_value(dtype)
+                target = target[:, :cols]
+            self._read_segment(segment, dtype, a, b, target)
+            row += b - a
+        return out
+
+    def _segment_path(self, segment: Mapping[str, Any]) -> Path:
+        name = segment.get("file")
+        if not isinstance(name, str) or not _SEGMENT_FILE.match(name):
+            raise KestrelError(f"回测数据元信息中的文件名无效: {name!r}")
+        return self.store_dir / name
+
+    def _check_header(
+        self, path: Path, shape: tuple[int, ...], fortran: bool, found: np.dtype,
+        segment: Mapping[str, Any], dtype: np.dtype, width: int | None,
+    ) -> None:
+        expected_cols = () if width is None else (segment.get("cols"),)
+        if (
+            found != dtype
+            or fortran
+            or len(shape) != 1 + len(expected_cols)
+            or tuple(shape[1:]) != expected_cols
+            or shape[0] < int(segment["rows"])
+        ):
+            raise KestrelError(f"回测数据文件与元信息不一致: {path}")
+
+    def _map_segment(self, segment: Mapping[str, Any], dtype: np.dtype, width: int | None) -> np.ndarray:
+        path = self._segment_path(segment)
+        array = np.load(path, mmap_mode="r", allow_pickle=False)
+        self._check_header(path, array.shape, not array.flags.c_contiguous and array.ndim > 1,
+                           array.dtype, segment, dtype, width)
+        return array
+
+    def _read_segment(
+        self, segment: Mapping[str, Any], dtype: np.dtype, a: int, b: int, target: np.ndarray
+    ) -> None:
+        """Rows [a, b) of one segment file into ``target``, reading only those bytes."""
+        path = self._segment_path(segment)
+        width = target.shape[1] if target.ndim == 2 else None
+        with open(path, "rb", buffering=0) as fh:
+            version = np.lib.format.read_magic(fh)
+            if version == (1, 0):
+                shape, fortran, found = np.lib.format.read_array_header_1_0(fh)
+            else:
+                shape, fortran, found = np.lib.format.read_array_header_2_0(fh)
+            self._check_header(path, shape, fortran, found, segment, dtype, width)
+            row_bytes = dtype.itemsize * (width or 1)
+            fh.seek(fh.tell() + a * row_bytes)
+            if target.flags.c_contiguous:
+                _read_exact(fh, target, path)
+            else:
+                part = np.empty(target.shape, dtype=dtype)
+                _read_exact(fh, part, path)
+                target[...] = part
+
+    # ---- writing -------------------------------------------------------------------
+
+    @contextlib.contextmanager
+    def _writer_session(self, create: bool = True) -> Iterator[None]:
+        """Exclusive access to the directory for one read-modify-write of the store.
+
+        Raises:
+            FileNotFoundError: without ``create``, when the directory does not exist.
+        """
+        if create:
+            self.store_dir.mkdir(parents=True, exist_ok=True)
+        elif not self.store_dir.is_dir():
+            raise FileNotFoundError(f"prepared data directory not found: {self.store_dir}")
+        with _directory_lock(self.store_dir, exclusive=True):
+            self._remove_unreferenced()
+            yield
+
+    def _write_matrix(
+        self, store_dir: str | os.PathLike[str], key: str, matrix: pd.DataFrame, dtype: str
+    ) -> dict[str, Any]:
+        """Write one date x stock table as a new dataset and return its record.
+
+        Rows are stored in ascending date order; ``dtype`` is the storage type ("float64"
+        or "bool", where a missing flag is stored as False)."""
+        if not isinstance(matrix, pd.DataFrame):
+            raise TypeError(f"matrix for {key!r} must be a pandas DataFrame, not {type(matrix).__name__}")
+        storage = _storage_dtype(dtype)
+        dates, order = _ascending_dates(matrix.index)
+        columns = _column_labels(matrix.columns)
+        values = _frame_values(matrix, storage)
+        if order is not None:
+            values = values[order]
+        segment = self._write_segment(Path(store_dir), key, values)
+        return {
+            "index": dates,
+            "columns": columns,
+            "dtype": str(dtype),
+            "segments": [segment],
+            "index_name": _label_name(matrix.index.name),
+            "columns_name": _label_name(matrix.columns.name),
+        }
+
+    def _write_series(self, store_dir: Path, key: str, series: pd.Series) -> dict[str, Any]:
+        if not isinstance(series, pd.Series):
+            raise TypeError(f"benchmark series {key!r} must be a pandas Series, not {type(series).__name__}")
+        dates, order = _ascending_dates(series.index)
+        values = series.to_numpy(dtype=np.float64, na_value=np.nan)
+        if order is not None:
+            values = values[order]
+        return {
+            "index": dates,
+            "dtype": "float64",
+            "segments": [self._write_segment(store_dir, key, values)],
+            "index_name": _label_name(series.index.name),
+            "name": _label_name(series.name),
+        }
+
+    @staticmethod
+    def _write_segment(store_dir: Path, key: str, values: np.ndarray) -> dict[str, Any]:
+        values = np.ascontiguousarray(values)
+        name = _segment_file_name(key)
+        _atomic_write(store_dir, name, lambda fh: np.lib.format.write_array(fh, values, allow_pickle=False))
+        segment: dict[str, Any] = {"file": name, "rows": int(values.shape[0])}
+        if values.ndim == 2:
+            segment["cols"] = int(values.shape[1])
+        return segment
+
+    def _write_metadata(self, metadata: Mapping[str, Any]) -> None:
+        """Replace the metadata file atomically (pickle, highest protocol)."""
+        plain = _share_label_lists(_plain(metadata, "metadata"))
+        payload = pickle.dumps(plain, protocol=pickle.HIGHEST_PROTOCOL)
+        _atomic_write(self.store_dir, _METADATA_FILE, lambda fh: fh.write(payload))
+        _fsync_directory(self.store_dir)
+
+    def _write_manifest(self, store_dir: str | os.PathLike[str], metadata: Mapping[str, Any]) -> None:
+        """Rewrite the readable summary of the store."""
+        datasets = metadata.get("datasets") or {}
+        manifest = {
+            "format": "lumora-prepared-data",
+            "version": metadata.get("version", self.data_version),
+            "updated_at": metadata.get("updated_at"),
+            "benchmarks": dict(metadata.get("benchmarks") or {}),
+            "datasets": {
+                key: {
+                    "dtype": record.get("dtype"),
+                    "rows": len(record.get("index", [])),
+                    "columns": len(record["columns"]) if "columns" in record else None,
+                    "first_date": record["index"][0] if record.get("index") else None,
+                    "last_date": record["index"][-1] if record.get("index") else None,
+                    "files": [segment.get("file") for segment in record.get("segments", [])],
+                }
+                for key, record in datasets.items()
+            },
+        }
+        text = json.dumps(manifest, ensure_ascii=False, indent=1).encode("utf-8")
+        _atomic_write(Path(store_dir), _MANIFEST_FILE, lambda fh: fh.write(text))
+
+    def _commit(self, metadata: dict[str, Any]) -> None:
+        """Make ``metadata`` the store's state, then drop the files it no longer names."""
+        self._write_metadata(metadata)
+        self._write_manifest(self.store_dir, metadata)
+        self._remove_unreferenced()
+
+    def _remove_unreferenced(self) -> None:
+        """Remove temporary files and segments the committed metadata does not name
+        (left by a crashed writer or replaced by a commit). Called with the writer lock."""
+        try:
+            metadata = self.load_metadata()
+        except (FileNotFoundError, KestrelError):
+            return  # nothing trustworthy to compare with: keep every file
+        referenced = {
+            segment.get("file")
+            for record in (metadata.get("datasets") or {}).values()
+            for segment in record.get("segments", [])
+        }
+        for entry in os.scandir(self.store_dir):
+            stale_temp = entry.name.startswith(_TEMP_PREFIX)
+            if stale_temp or (_SEGMENT_FILE.match(entry.name) and entry.name not in referenced):
+                with contextlib.suppress(OSError):
+                    os.unlink(entry.path)
+
+    def write_payload(self, payload: Mapping[str, Any]) -> None:
+        """Write the whole store from a full payload, replacing any previous content.
+
+        Tables of ``payload["data"]`` are stored with the dtype ``matrix_dtype`` gives
+        their key (``default_float_dtype`` for other keys); the series of
+        ``payload["data"]["benchmark_dict"]`` become datasets listed under
+        ``metadata["benchmarks"]``."""
+        data = payload["data"]
+        with self._writer_session():
+            datasets: dict[str, Any] = {}
+            for key, value in data.items():
+                if key != "benchmark_dict" and isinstance(value, pd.DataFrame):
+                    dtype = self.matrix_dtype.get(key, self.default_float_dtype)
+                    datasets[key] = self._write_matrix(self.store_dir, key, value, dtype)
+            benchmarks: dict[str, str] = {}
+            for code, series in (data.get("benchmark_dict") or {}).items():
+                key = _benchmark_key(str(code))
+                datasets[key] = self._write_series(self.store_dir, key, series)
+                benchmarks[str(code)] = key
+            now = _now_text()
+            meta = dict(payload.get("meta") or {})
+            meta.setdefault("updated_at", now)
+            self._commit(
+                {
+                    "version": payload.get("version", self.data_version),
+                    "updated_at": now,
+                    "meta": meta,
+                    "datasets": datasets,
+                    "benchmarks": benchmarks,
+                }
+            )
+
+    # ---- tail update ---------------------------------------------------------------
+
+    def update_tail(self, payload: Mapping[str, Any]) -> bool:
+        """Merge a tail payload into the store.
+
+        For every stored table in ``payload["data"]`` the stored rows dated on or after
+        the payload's write start are replaced by the payload's rows from that date on
+        (extending the table past its last date as needed); stock columns the store does
+        not know yet are appended, older rows filled with NaN (False for flags). Benchmark
+        series are merged by date, the payload winning. A payload table without rows
+        leaves its dataset untouched; tables the store does not hold are ignored.
+
+        Returns False, writing nothing, when the store has no metadata or datasets, or the
+        payload lacks a stored benchmark; True once the merge is committed.
+        """
+        data = payload.get("data") or {}
+        if not self.store_dir.is_dir():
+            return False
+        with self._writer_session(create=False):
+            if not self.metadata_path.exists():
+                return False
+            metadata = self.load_metadata()
+            datasets = metadata.get("datasets") or {}
+            benchmarks = metadata.get("benchmarks") or {}
+            bench_payload = data.get("benchmark_dict")
+            if not datasets or not benchmarks or not isinstance(bench_payload, Mapping):
+                return False
+            if any(code not in bench_payload or key not in datasets for code, key in benchmarks.items()):
+                return False
+            write_start = self._tail_write_start(payload)
+            merged = dict(datasets)
+            for key, value in data.items():
+                record = datasets.get(key)
+                if key == "benchmark_dict" or record is None or "columns" not in record:
+                    continue
+                if isinstance(value, pd.DataFrame):
+                    merged[key] = self._merge_matrix_tail(key, record, value, write_start)
+            for code, key in benchmarks.items():
+                merged[key] = self._merge_series_tail(key, datasets[key], bench_payload[code], write_start)
+            now = _now_text()
+            meta = dict(metadata.get("meta") or {})
+            meta["updated_at"] = now
+            close = merged.get("close_price")
+            if close and close.get("index"):
+                meta["end_date"] = close["index"][-1]
+            self._commit({**metadata, "datasets": merged, "meta": meta, "updated_at": now})
+        return True
+
+    @staticmethod
+    def _tail_write_start(payload: Mapping[str, Any]) -> str | None:
+        """The first date the payload rewrites: its meta's write start, else the earliest
+        row of its tables (None when it has no rows at all)."""
+        meta = payload.get("meta") or {}
+        for name in ("write_start_date", "start_date"):
+            if meta.get(name) is not None:
+                return normalize_yyyymmdd(meta[name])
+        firsts = [
+            _date_labels(value.index[:1])[0]
+            for key, value in (payload.get("data") or {}).items()
+            if key != "benchmark_dict" and isinstance(value, pd.DataFrame) and len(value)
+        ]
+        return min(firsts) if firsts else None
+
+    def _merge_matrix_tail(
+        self, key: str, record: dict[str, Any], table: pd.DataFrame, write_start: str | None
+    ) -> dict[str, Any]:
+        dtype = _storage_dtype(record["dtype"])
+        dates, order = _ascending_dates(table.index)
+        first = 0 if write_start is None else bisect.bisect_left(dates, write_start)
+        if first == len(dates):
+            return record  # nothing to write: never truncate on an empty table
+        rows = np.arange(len(dates))[first:] if order is None else order[first:]
+        columns = list(record["columns"])
+        known = set(columns)
+        incoming = _column_labels(table.columns)
+        columns += [c for c in incoming if c not in known]
+        values = np.full((len(rows), len(columns)), _fill_value(dtype), dtype=dtype)
+        target = pd.Index(columns).get_indexer(incoming)
+        values[:, target] = _frame_values(table.iloc[rows], dtype)
+
+        keep = len(record["index"]) if write_start is None else bisect.bisect_left(record["index"], write_start)
+        segments = _truncate_segments(record["segments"], keep)
+        segments.append(self._write_segment(self.store_dir, key, values))
+        merged = {**record, "index": list(record["index"][:keep]) + dates[first:], "columns": columns,
+                  "segments": segments}
+        if len(segments) > _MAX_SEGMENTS:
+            merged["segments"] = self._compacted_segments(key, merged)
+        return merged
+
+    def _compacted_segments(self, key: str, record: dict[str, Any]) -> list[dict[str, Any]]:
+        """Fewer segments for a dataset: the tail segments merged into one, or everything
+        into one once the tail has grown as large as the head (amortised rewriting)."""
+        segments = record["segments"]
+        head_rows = int(segments[0]["rows"])
+        total = len(record["index"])
+        start = head_rows if total - head_rows < head_rows else 0
+        values = self._read_rows(record, start, total, mmap=False)
+        merged = self._write_segment(self.store_dir, key, values)
+        return ([segments[0]] if start else []) + [merged]
+
+    def _merge_series_tail(
+        self, key: str, record: dict[str, Any], series: Any, write_start: str | None
+    ) -> dict[str, Any]:
+        if not isinstance(series, pd.Series):
+            raise TypeError(f"benchmark series {key!r} must be a pandas Series, not {type(series).__name__}")
+        dates, order = _ascending_dates(series.index)
+        values = series.to_numpy(dtype=np.float64, na_value=np.nan)
+        if order is not None:
+            values = values[order]
+        first = 0 if write_start is None else bisect.bisect_left(dates, write_start)
+        if first == len(dates):
+            return record
+        stored = pd.Series(self._read_rows(record, 0, len(record["index"]), mmap=False),
+                           index=pd.Index(record["index"], dtype=str))
+        tail = pd.Series(values[first:], index=pd.Index(dates[first:], dtype=str))
+        combined = pd.concat([stored[~stored.index.isin(tail.index)], tail]).sort_index()
+        segment = self._write_segment(self.store_dir, key, combined.to_numpy(dtype=np.float64))
+        return {**record, "index": combined.index.tolist(), "segments": [segment]}
+
+
+def _truncate_segments(segments: list[dict[str, Any]], keep: int) -> list[dict[str, Any]]:
+    """The segments holding the first ``keep`` rows, the last one cut short if needed."""
+    out = []
+    remaining = keep
+    for segment in segments:
+        if remaining <= 0:
+            break
+        rows = int(segment["rows"])
+        out.append(segment if rows <= remaining else {**segment, "rows": remaining})
+        remaining -= rows
+    return out
+
+
+def _share_label_lists(metadata: dict[str, Any]) -> dict[str, Any]:
+    """Datasets with equal date or column lists share one list object, which the pickle
+    stores once (a store has seventeen copies of the same dates and stocks)."""
+    seen: dict[tuple[str, ...], list[str]] = {}
+    for record in (metadata.get("datasets") or {}).values():
+        for field in ("index", "columns"):
+            labels = record.get(field)
+            if isinstance(labels, list):
+                record[field] = seen.setdefault(tuple(labels), labels)
+    return metadata
