@@ -1,5 +1,6 @@
 #include "lumora/strategy_engine.hpp"
 
+#include <climits>
 #include <cmath>
 #include <limits>
 
@@ -59,36 +60,58 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
 
     std::vector<double> position(n_stocks, 0.0);  // shares held before today's trades
     std::vector<double> target(n_stocks, 0.0);
-    std::vector<std::int64_t> seen_on(n_stocks, -1);
     std::vector<std::int32_t> held, active;
     const double lot = static_cast<double>(costs.lot_size);
     const double buy_factor = 1.0 + costs.fee;
     const double sell_factor = 1.0 - costs.fee - costs.rule_fee;
 
     for (std::int64_t i = 0; i < n_days; ++i) {
-        // Stocks that matter today: those with a weight and those still held. Every other
-        // stock has a zero target and no position, so it contributes nothing.
-        active.clear();
-        for (std::int64_t k = signal.offsets[static_cast<std::size_t>(i)];
-             k < signal.offsets[static_cast<std::size_t>(i + 1)]; ++k) {
-            const std::int32_t j = signal.stocks[static_cast<std::size_t>(k)];
+        // Stocks that matter today: those with a weight and those still held, in stock
+        // order so that row-major tables are walked forward. Every other stock has a zero
+        // target and no position, so it contributes nothing.
+        const auto begin = static_cast<std::size_t>(signal.offsets[static_cast<std::size_t>(i)]);
+        const auto end = static_cast<std::size_t>(signal.offsets[static_cast<std::size_t>(i + 1)]);
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::int32_t j = signal.stocks[k];
+            if (k + 8 < end) m.prev_close.prefetch(i, signal.stocks[k + 8]);
             const double prev = m.prev_close.value(i, j);
-            const double raw = costs.total_money * signal.weights[static_cast<std::size_t>(k)] / (prev * lot);
+            const double raw = costs.total_money * signal.weights[k] / (prev * lot);
             const bool valid = std::isfinite(prev) && prev > 0.0;
             target[static_cast<std::size_t>(j)] = valid ? std::floor(raw) * lot : 0.0;
-            seen_on[static_cast<std::size_t>(j)] = i;
-            active.push_back(j);
         }
-        for (const std::int32_t j : held) {
-            if (seen_on[static_cast<std::size_t>(j)] == i) continue;
-            target[static_cast<std::size_t>(j)] = 0.0;
-            seen_on[static_cast<std::size_t>(j)] = i;
-            active.push_back(j);
+        active.clear();
+        std::size_t k = begin, h = 0;
+        while (k < end || h < held.size()) {
+            const std::int32_t from_signal = k < end ? signal.stocks[k] : INT32_MAX;
+            const std::int32_t from_held = h < held.size() ? held[h] : INT32_MAX;
+            if (from_held < from_signal) {
+                target[static_cast<std::size_t>(from_held)] = 0.0;
+                active.push_back(from_held);
+                ++h;
+            } else {
+                active.push_back(from_signal);
+                ++k;
+                if (from_held == from_signal) ++h;
+            }
         }
+
+        // The tables are read at scattered stocks; asking for the cells a few stocks ahead
+        // overlaps the memory latency of one stock with the arithmetic of another.
+        constexpr std::size_t kAhead = 6;
+        auto prefetch = [&](std::size_t k) {
+            if (k >= active.size()) return;
+            const std::int32_t j = active[k];
+            for (const AlignedMatrix* t : {&m.can_buy, &m.cant_sell, &m.close, &m.buy_price, &m.sell_price,
+                                           &m.split, &m.dividend})
+                t->prefetch(i, j);
+        };
+        for (std::size_t k = 0; k < kAhead; ++k) prefetch(k);
 
         double buy_pnl = 0.0, hold_pnl = 0.0, hold_dividend = 0.0, sell_pnl = 0.0, sell_dividend = 0.0;
         held.clear();
-        for (const std::int32_t j : active) {
+        for (std::size_t k = 0; k < active.size(); ++k) {
+            prefetch(k + kAhead);
+            const std::int32_t j = active[k];
             const auto s = static_cast<std::size_t>(j);
             const double diff = target[s] - position[s];
             const double real_buy = (diff > 0.0 && m.can_buy.flag(i, j, kMissingCanBuy)) ? diff : 0.0;

@@ -56,6 +56,13 @@ struct AlignedMatrix {
         return view.value(r, c);
     }
 
+    // Hints the cache that cell (i, j) is about to be read.
+    void prefetch(std::int64_t i, std::int64_t j) const {
+        const std::int64_t r = row_pos[static_cast<std::size_t>(i)];
+        const std::int64_t c = col_pos[static_cast<std::size_t>(j)];
+        if (r >= 0 && c >= 0) __builtin_prefetch(view.data + r * view.row_stride + c * view.col_stride);
+    }
+
     // A trading flag: a missing cell (absent label or NaN) reads as `missing`, any other
     // non-zero value as true.
     bool flag(std::int64_t i, std::int64_t j, bool missing) const {
