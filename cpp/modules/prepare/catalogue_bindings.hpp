@@ -1,0 +1,30 @@
+#pragma once
+// The dataset catalogue as Python values: module constants, name-list parsing, the
+// dataset key -> storage dtype mapping and the YYYYMMDD date formatter.
+
+#include <pybind11/pybind11.h>
+
+namespace lumora::prepare {
+
+namespace py = pybind11;
+
+// Publishes the catalogue constants, in their documented order, on `m`.
+void add_catalogue_constants(py::module_& m);
+
+// None -> []; text -> split on the list separators; any other iterable -> its elements
+// as text. Names are stripped and empty ones dropped; repeats stay.
+py::list parse_name_list(py::handle raw_values);
+
+py::list get_component_factor_names();
+
+// The base dataset keys followed by one float64 entry per component key.
+py::dict build_matrix_dtype(py::handle component_names);
+
+// Dates (anything pandas can parse) as YYYYMMDD text; unparseable entries missing.
+py::object series_to_yyyymmdd(py::handle values);
+
+// Attributes of lumora.backtest._store, looked up at each use so the module can be
+// reloaded or patched.
+py::object store_attr(const char* name);
+
+}  // namespace lumora::prepare
