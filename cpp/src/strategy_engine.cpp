@@ -1,21 +1,12 @@
 #include "lumora/strategy_engine.hpp"
 
+#include "lumora/stock_trade.hpp"
+
 #include <climits>
 #include <cmath>
-#include <limits>
 
 namespace lumora {
 
-namespace {
-
-// numpy's nan_to_num(x, nan=0.0): NaN to zero, infinities to the largest finite magnitude.
-double nan_to_zero(double x) {
-    if (std::isnan(x)) return 0.0;
-    if (std::isinf(x)) return x > 0 ? std::numeric_limits<double>::max() : std::numeric_limits<double>::lowest();
-    return x;
-}
-
-}  // namespace
 
 std::vector<std::int64_t> shifted_signal(const WeightTable& weights, SparseSignal& signal) {
     const std::int64_t nr = weights.n_rows(), nc = weights.n_cols();
@@ -58,12 +49,11 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
     const auto n_stocks = static_cast<std::size_t>(signal.n_stocks);
     std::vector<double> daily_cash(static_cast<std::size_t>(n_days), 0.0);
 
-    std::vector<double> position(n_stocks, 0.0);  // shares held before today's trades
+    std::vector<double> positions(n_stocks, 0.0);  // shares held before today's trades
     std::vector<double> target(n_stocks, 0.0);
     std::vector<std::int32_t> held, active;
     const double lot = static_cast<double>(costs.lot_size);
-    const double buy_factor = 1.0 + costs.fee;
-    const double sell_factor = 1.0 - costs.fee - costs.rule_fee;
+    const FeeFactors fees{1.0 + costs.fee, 1.0 - costs.fee - costs.rule_fee};
 
     for (std::int64_t i = 0; i < n_days; ++i) {
         // Stocks that matter today: those with a weight and those still held, in stock
@@ -74,10 +64,8 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
         for (std::size_t k = begin; k < end; ++k) {
             const std::int32_t j = signal.stocks[k];
             if (k + 8 < end) m.prev_close.prefetch(i, signal.stocks[k + 8]);
-            const double prev = m.prev_close.value(i, j);
-            const double raw = costs.total_money * signal.weights[k] / (prev * lot);
-            const bool valid = std::isfinite(prev) && prev > 0.0;
-            target[static_cast<std::size_t>(j)] = valid ? std::floor(raw) * lot : 0.0;
+            target[static_cast<std::size_t>(j)] =
+                lot_target(costs.total_money, signal.weights[k], m.prev_close.value(i, j), lot);
         }
         active.clear();
         std::size_t k = begin, h = 0;
@@ -107,35 +95,18 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
         };
         for (std::size_t k = 0; k < kAhead; ++k) prefetch(k);
 
-        double buy_pnl = 0.0, hold_pnl = 0.0, hold_dividend = 0.0, sell_pnl = 0.0, sell_dividend = 0.0;
+        DayPnl pnl;
         held.clear();
         for (std::size_t k = 0; k < active.size(); ++k) {
             prefetch(k + kAhead);
             const std::int32_t j = active[k];
-            const auto s = static_cast<std::size_t>(j);
-            const double diff = target[s] - position[s];
-            const double real_buy = (diff > 0.0 && m.can_buy.flag(i, j, kMissingCanBuy)) ? diff : 0.0;
-            const double sell = (diff < 0.0 && !m.cant_sell.flag(i, j, kMissingCantSell)) ? -diff : 0.0;
-            const double hold = position[s] - sell;
-            position[s] = hold + real_buy;
-            if (position[s] != 0.0) held.push_back(j);
-            if (real_buy == 0.0 && hold == 0.0 && sell == 0.0) continue;
-
-            const double close = m.close.value(i, j);
-            const double prev_close = m.prev_close.value(i, j);
-            const double split_raw = m.split.value(i, j);
-            const double split = std::isnan(split_raw) ? 1.0 : split_raw;
-            const double dividend = nan_to_zero(m.dividend.value(i, j));
-            const double buy_coeff = nan_to_zero(close - m.buy_price.value(i, j) * buy_factor);
-            const double hold_coeff = nan_to_zero(split * close - prev_close);
-            const double sell_coeff = nan_to_zero(split * m.sell_price.value(i, j) * sell_factor - prev_close);
-            buy_pnl += real_buy * buy_coeff;
-            hold_pnl += hold * hold_coeff;
-            hold_dividend += hold * dividend;
-            sell_pnl += sell * sell_coeff;
-            sell_dividend += sell * dividend;
+            double& position = positions[static_cast<std::size_t>(j)];
+            const StockDay day = StockDay::read(m.can_buy, m.cant_sell, m.split, m.dividend, m.close, m.prev_close,
+                                                m.buy_price, m.sell_price, i, j);
+            trade_stock(target[static_cast<std::size_t>(j)], position, day, fees, pnl);
+            if (position != 0.0) held.push_back(j);
         }
-        daily_cash[static_cast<std::size_t>(i)] = buy_pnl + hold_pnl + hold_dividend + sell_pnl + sell_dividend;
+        daily_cash[static_cast<std::size_t>(i)] = pnl.total();
     }
     return daily_cash;
 }

@@ -1,0 +1,86 @@
+#pragma once
+// One stock on one trade day: whole-lot target, restricted trades and the day's profit
+// against the previous close. Shared by the strategy engine and the group engine so a
+// uniform-weight portfolio and a factor group holding the same stocks agree exactly.
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "lumora/matrix_view.hpp"
+
+namespace lumora {
+
+// numpy's nan_to_num(x, nan=0.0): NaN to zero, infinities to the largest finite magnitude.
+inline double nan_to_zero(double x) {
+    if (std::isnan(x)) return 0.0;
+    if (std::isinf(x)) return x > 0 ? std::numeric_limits<double>::max() : std::numeric_limits<double>::lowest();
+    return x;
+}
+
+// Shares wanted for a weight of the capital, rounded down to whole lots; zero when the
+// previous close cannot value the stock.
+inline double lot_target(double total_money, double weight, double prev_close, double lot) {
+    const double raw = total_money * weight / (prev_close * lot);
+    const bool valid = std::isfinite(weight) && std::isfinite(prev_close) && prev_close > 0.0;
+    return valid ? std::floor(raw) * lot : 0.0;
+}
+
+// The cells of one stock on one trade day.
+struct StockDay {
+    bool can_buy;
+    bool cant_sell;
+    double close;
+    double prev_close;
+    double split;  // NaN means no split
+    double dividend;
+    double buy_price;
+    double sell_price;
+
+    static StockDay read(const AlignedMatrix& can_buy, const AlignedMatrix& cant_sell, const AlignedMatrix& split,
+                         const AlignedMatrix& dividend, const AlignedMatrix& close, const AlignedMatrix& prev_close,
+                         const AlignedMatrix& buy_price, const AlignedMatrix& sell_price, std::int64_t i,
+                         std::int64_t j) {
+        return StockDay{can_buy.flag(i, j, kMissingCanBuy), cant_sell.flag(i, j, kMissingCantSell),
+                        close.value(i, j),  prev_close.value(i, j), split.value(i, j), dividend.value(i, j),
+                        buy_price.value(i, j), sell_price.value(i, j)};
+    }
+};
+
+// The five parts of a day's profit, each summed over stocks and added in this order.
+struct DayPnl {
+    double buy = 0.0;
+    double hold = 0.0;
+    double hold_dividend = 0.0;
+    double sell = 0.0;
+    double sell_dividend = 0.0;
+
+    double total() const { return buy + hold + hold_dividend + sell + sell_dividend; }
+};
+
+struct FeeFactors {
+    double buy;   // 1 + commission
+    double sell;  // 1 - commission - stamp duty
+};
+
+// Moves `position` toward `target` as far as the restrictions allow and adds the stock's
+// profit of the day. Every share is valued against the previous close; dividends go to the
+// shares held at the previous close, sold or not.
+inline void trade_stock(double target, double& position, const StockDay& d, const FeeFactors& f, DayPnl& pnl) {
+    const double diff = target - position;
+    const double real_buy = (diff > 0.0 && d.can_buy) ? diff : 0.0;
+    const double sell = (diff < 0.0 && !d.cant_sell) ? -diff : 0.0;
+    const double hold = position - sell;
+    position = hold + real_buy;
+    if (real_buy == 0.0 && hold == 0.0 && sell == 0.0) return;
+
+    const double split = std::isnan(d.split) ? 1.0 : d.split;
+    const double dividend = nan_to_zero(d.dividend);
+    pnl.buy += real_buy * nan_to_zero(d.close - d.buy_price * f.buy);
+    pnl.hold += hold * nan_to_zero(split * d.close - d.prev_close);
+    pnl.hold_dividend += hold * dividend;
+    pnl.sell += sell * nan_to_zero(split * d.sell_price * f.sell - d.prev_close);
+    pnl.sell_dividend += sell * dividend;
+}
+
+}  // namespace lumora
