@@ -1,0 +1,46 @@
+#pragma once
+// Shared pieces of lumora.backtest._service: module attributes read at call time (so the
+// data directory and the bound helpers can be patched, e.g. in tests), argument checks
+// and the operations each file implements.
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace lumora::service {
+
+namespace py = pybind11;
+
+inline constexpr const char* kModuleName = "lumora.backtest._service";
+
+// An attribute of the _service module (a constant or a name bound at load).
+py::object service_attr(const char* name);
+
+// `value` must be exactly the built-in dict / str type; otherwise a type error naming
+// the argument.
+void require_plain_dict(py::handle value, const char* argument);
+void require_plain_str(py::handle value, const char* argument);
+
+// Universe and factor names (universe.cpp, factor_name.cpp).
+py::list parse_universe(py::handle universe);
+py::str factor_name(py::handle factor);
+py::dict universe_table(py::handle component_names);
+void apply_universe_filter(py::handle self, py::handle data, py::handle universe, py::handle start_date,
+                           py::handle end_date);
+
+// Date window (data_window.cpp).
+py::dict slice_data(py::handle data, py::handle start_date, py::handle end_date);
+// Rows of a table or series whose date label lies in [start, end], both text.
+py::object cut_rows(py::handle table, const std::string& start, const std::string& end);
+
+// Loading and the strategy request (data_loading.cpp, strategy_request.cpp).
+py::object load_backtest_data(py::handle self);
+py::object backtest_strategy(py::handle self, py::handle strategy, py::handle data, py::handle start_date,
+                             py::handle end_date, py::handle output_dir, py::handle plot_filename,
+                             py::handle benchmark, py::handle rolling_window, py::handle total_money,
+                             py::handle fee, py::handle rule_fee, py::handle plot);
+
+// Creates the BacktestService class (service_class.cpp).
+py::object make_service_class();
+
+}  // namespace lumora::service
