@@ -1,0 +1,144 @@
+#include "weightbook/chart_axes.hpp"
+
+#include <pybind11/stl.h>
+
+#include <span>
+
+namespace lumora::weightbook {
+
+using namespace pybind11::literals;
+
+namespace {
+
+py::list as_list(std::span<const double> values) {
+    py::list out;
+    for (const double v : values) out.append(v);
+    return out;
+}
+
+}  // namespace
+
+Page create_page(const Pyplot& mpl, double width_in, double height_in, const GridLayout& grid) {
+    py::object figure = mpl.plt.attr("figure")("figsize"_a = py::make_tuple(width_in, height_in),
+                                               "constrained_layout"_a = false);
+    py::dict options("height_ratios"_a = as_list(grid.height_ratios), "hspace"_a = grid.hspace);
+    if (!grid.width_ratios.empty()) options["width_ratios"] = as_list(grid.width_ratios);
+    if (grid.wspace) options["wspace"] = *grid.wspace;
+    if (grid.grid_margins) {
+        options["left"] = grid.grid_margins->left;
+        options["right"] = grid.grid_margins->right;
+        options["top"] = grid.grid_margins->top;
+        options["bottom"] = grid.grid_margins->bottom;
+    }
+    if (grid.figure_margins) {
+        const Margins& m = *grid.figure_margins;
+        figure.attr("subplots_adjust")("left"_a = m.left, "right"_a = m.right, "top"_a = m.top,
+                                       "bottom"_a = m.bottom);
+    }
+    py::object gridspec = figure.attr("add_gridspec")(grid.rows, grid.cols, **options);
+    return {figure, gridspec};
+}
+
+py::object add_panel(const Page& page, const Cells& cells, py::handle share_x) {
+    py::object cell = page.grid[py::make_tuple(py::slice(cells.row_begin, cells.row_end, 1),
+                                               py::slice(cells.col_begin, cells.col_end, 1))];
+    if (share_x.is_none()) return page.figure.attr("add_subplot")(cell);
+    return page.figure.attr("add_subplot")(cell, "sharex"_a = share_x);
+}
+
+void figure_title(const Page& page, const std::string& text, double size, double y) {
+    page.figure.attr("suptitle")(text, "fontsize"_a = size, "fontweight"_a = "bold",
+                                 "color"_a = palette::kFigureTitle, "y"_a = y);
+}
+
+void reference_line(py::handle ax, double y, double width) {
+    ax.attr("axhline")(y, "color"_a = palette::kReferenceLine, "linewidth"_a = width);
+}
+
+void percent_ticks(const Pyplot& mpl, py::handle ax) {
+    ax.attr("yaxis").attr("set_major_formatter")(mpl.percent_formatter(1.0));
+}
+
+py::object twin_axis_below(py::handle ax) {
+    py::object twin = ax.attr("twinx")();
+    twin.attr("set_zorder")(ax.attr("get_zorder")() - py::int_(1));
+    ax.attr("patch").attr("set_visible")(false);
+    return twin;
+}
+
+void finish_twin_axis(const Pyplot& mpl, py::handle twin, const char* label, double label_size) {
+    twin.attr("set_ylabel")(label, "fontsize"_a = label_size);
+    percent_ticks(mpl, twin);
+    twin.attr("grid")(false);
+    twin.attr("spines")["top"].attr("set_visible")(false);
+}
+
+void combined_legend(py::handle ax, py::handle twin, const char* loc, double font_size) {
+    py::tuple main = ax.attr("get_legend_handles_labels")();
+    py::tuple second = twin.attr("get_legend_handles_labels")();
+    py::object handles = main[0] + second[0];
+    py::object labels = main[1] + second[1];
+    ax.attr("legend")(handles, labels, "loc"_a = loc, "frameon"_a = true, "framealpha"_a = kLegendFrameAlpha,
+                      "fontsize"_a = font_size);
+}
+
+void framed_legend(py::handle ax, const char* loc, py::handle font_size, int columns) {
+    py::dict options("loc"_a = loc, "frameon"_a = true, "framealpha"_a = kLegendFrameAlpha);
+    if (!font_size.is_none()) options["fontsize"] = font_size;
+    if (columns != 1) options["ncol"] = columns;
+    ax.attr("legend")(**options);
+}
+
+void finish_plot_panel(py::handle ax) {
+    ax.attr("grid")(true, "color"_a = palette::kGrid, "linewidth"_a = kGridLineWidth, "alpha"_a = kGridAlpha);
+    ax.attr("spines")["top"].attr("set_visible")(false);
+    ax.attr("spines")["right"].attr("set_visible")(false);
+}
+
+void centred_note(py::handle ax, const char* text) {
+    ax.attr("text")(0.5, 0.5, text, "ha"_a = "center", "va"_a = "center", "transform"_a = ax.attr("transAxes"));
+}
+
+py::object draw_table(py::handle ax, const TableSpec& spec) {
+    py::object table = ax.attr("table")("cellText"_a = spec.rows, "colLabels"_a = spec.headers, "loc"_a = "center",
+                                        "cellLoc"_a = spec.cell_align, "colLoc"_a = spec.cell_align,
+                                        "colWidths"_a = spec.col_widths);
+    table.attr("auto_set_font_size")(false);
+    table.attr("set_fontsize")(spec.font_size);
+    table.attr("scale")(1.0, spec.row_scale);
+    py::dict cells = table.attr("get_celld")();
+    for (auto [key, cell] : cells) {
+        py::tuple position = py::reinterpret_borrow<py::tuple>(key);
+        const int row = position[0].cast<int>();
+        const int column = position[1].cast<int>();
+        cell.attr("set_edgecolor")(palette::kTableEdge);
+        if (row == 0) {
+            cell.attr("set_text_props")("weight"_a = "bold", "color"_a = palette::kInk);
+            cell.attr("set_facecolor")(palette::kTableHeaderFace);
+            continue;
+        }
+        cell.attr("set_facecolor")(row % 2 == 1 ? palette::kTableOddRowFace : palette::kTableEvenRowFace);
+        const char* colour = spec.body_text_colour ? spec.body_text_colour(column) : nullptr;
+        if (colour != nullptr) cell.attr("get_text")().attr("set_color")(colour);
+    }
+    return table;
+}
+
+double text_width_points(const std::string& text, double font_size) {
+    py::object font = py::module_::import("matplotlib.font_manager").attr("FontProperties")("size"_a = font_size);
+    py::tuple extent = py::module_::import("matplotlib.textpath")
+                           .attr("text_to_path")
+                           .attr("get_text_width_height_descent")(text, font, "ismath"_a = false);
+    return extent[0].cast<double>();
+}
+
+double table_text_width_points(py::handle ax, double col_width_fraction) {
+    const double axes_width = ax.attr("get_position")().attr("width").cast<double>();
+    const double figure_width_in = ax.attr("figure").attr("get_figwidth")().cast<double>();
+    const double padding = py::module_::import("matplotlib.table").attr("Cell").attr("PAD").cast<double>();
+    return axes_width * figure_width_in * 72.0 * col_width_fraction * (1.0 - 2.0 * padding);
+}
+
+py::object date_axis_values(py::handle frame) { return frame.attr("index").attr("to_numpy")(); }
+
+}  // namespace lumora::weightbook

@@ -1,0 +1,75 @@
+#pragma once
+// Small matplotlib steps shared by the panels of both charts: page and grid creation,
+// reference lines, percentage ticks, twin axes, combined legends, the panel finish and
+// the striped table style.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "weightbook/chart_layout.hpp"
+#include "weightbook/chart_style.hpp"
+
+namespace lumora::weightbook {
+
+namespace py = pybind11;
+
+// A figure of the layout's size with its grid and page margins. Margins set on the
+// figure are applied before any panel exists: the saved page is the same as when they
+// are applied just before saving, and the panels know their final size while drawing.
+struct Page {
+    py::object figure;
+    py::object grid;
+};
+Page create_page(const Pyplot& mpl, double width_in, double height_in, const GridLayout& grid);
+
+py::object add_panel(const Page& page, const Cells& cells, py::handle share_x = py::none());
+
+void figure_title(const Page& page, const std::string& text, double size, double y);
+
+
+void reference_line(py::handle ax, double y, double width);
+void percent_ticks(const Pyplot& mpl, py::handle ax);
+
+// The twin y axis carrying drawdowns (or a second measure) of a panel. It lies beneath
+// the panel (whose background is hidden), so the panel's lines and its legend are drawn
+// over the twin's shading rather than under it.
+py::object twin_axis_below(py::handle ax);
+void finish_twin_axis(const Pyplot& mpl, py::handle twin, const char* label, double label_size);
+
+// One legend on `ax` with the handles of `ax` and then of `twin`.
+void combined_legend(py::handle ax, py::handle twin, const char* loc, double font_size);
+void framed_legend(py::handle ax, const char* loc, py::handle font_size = py::none(), int columns = 1);
+
+// Grid lines and no top or right frame: the finish of every plotting panel.
+void finish_plot_panel(py::handle ax);
+
+// Text centred in the axes, used for "not enough data" notes.
+void centred_note(py::handle ax, const char* text);
+
+// An `ax.table` with the house cell style: edges, a bold header row, striped body rows.
+// `body_text_colour` picks a text colour per body column (nullptr keeps the default).
+struct TableSpec {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> headers;
+    std::vector<double> col_widths;
+    const char* cell_align;
+    double font_size;
+    double row_scale;
+    std::function<const char*(int column)> body_text_colour;
+};
+py::object draw_table(py::handle ax, const TableSpec& spec);
+
+// Width in points of `text` in the sans-serif chart font at `font_size`.
+double text_width_points(const std::string& text, double font_size);
+
+// Width in points of the text area of a table column (cell width less its padding).
+double table_text_width_points(py::handle ax, double col_width_fraction);
+
+// Datetime64 values of a frame's index for the x axis.
+py::object date_axis_values(py::handle frame);
+
+}  // namespace lumora::weightbook

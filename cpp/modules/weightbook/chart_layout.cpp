@@ -1,0 +1,170 @@
+#include "weightbook/chart_layout.hpp"
+
+namespace lumora::weightbook {
+
+namespace {
+
+constexpr std::array<double, 4> kWidePerformanceHeights{0.78, 2.75, 2.35, 1.95};
+constexpr std::array<double, 3> kWidePerformanceWidths{1.12, 1.12, 1.0};
+constexpr std::array<double, 7> kTallPerformanceHeights{0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0};
+
+constexpr PerformanceLayout kWidePerformance{
+    .width_in = 21.5,
+    .height_in = 12.6,
+    .dpi = 165,
+    .grid = {.rows = 4,
+             .cols = 3,
+             .height_ratios = kWidePerformanceHeights,
+             .width_ratios = kWidePerformanceWidths,
+             .hspace = 0.3,
+             .wspace = 0.24,
+             .grid_margins = Margins{0.045, 0.955, 0.915, 0.045},
+             .figure_margins = std::nullopt},
+    .title_size = 15,
+    .title_y = 0.975,
+    .panel_title_size = 11.5,
+    .twin_label_size = 9,
+    .card_value_size = 12.2,
+    .card_label_size = 8.0,
+    .legend_cumulative = 8.2,
+    .legend_excess = 8.0,
+    .legend_yearly = 8.0,
+    .legend_rolling = 7.8,
+    .legend_drawdown = 8.0,
+    .bar_label_size = 7.6,
+    .year_tick_rotation = 0,
+    .year_tick_align = "center",
+    .summary_col_widths = {0.4, 0.6},
+    .summary_font_size = 8.6,
+    .summary_row_scale = 1.18,
+    .compact_yearly_table = true,
+    .cards = {0, 1, 0, 3},
+    .cumulative = {1, 2, 0, 2},
+    .excess = {1, 2, 2, 3},
+    .yearly_returns = {2, 3, 0, 1},
+    .rolling = {2, 3, 1, 2},
+    .drawdown = {2, 3, 2, 3},
+    .summary_table = {3, 4, 0, 1},
+    .yearly_table = {3, 4, 1, 3},
+};
+
+constexpr PerformanceLayout kTallPerformance{
+    .width_in = 15.5,
+    .height_in = 34.0,
+    .dpi = 145,
+    .grid = {.rows = 7,
+             .cols = 2,
+             .height_ratios = kTallPerformanceHeights,
+             .width_ratios = {},
+             .hspace = 0.42,
+             .wspace = 0.22,
+             .grid_margins = std::nullopt,
+             .figure_margins = Margins{0.06, 0.94, 0.965, 0.035}},
+    .title_size = 17,
+    .title_y = 0.986,
+    .panel_title_size = 12.5,
+    .twin_label_size = 10,
+    .card_value_size = 13,
+    .card_label_size = 8.5,
+    .legend_cumulative = 9.0,
+    .legend_excess = 9.0,
+    .legend_yearly = 9.0,
+    .legend_rolling = 9.0,
+    .legend_drawdown = 9.0,
+    .bar_label_size = 8.2,
+    .year_tick_rotation = 45,
+    .year_tick_align = "right",
+    .summary_col_widths = {0.26, 0.74},
+    .summary_font_size = 9.4,
+    .summary_row_scale = 1.28,
+    .compact_yearly_table = false,
+    .cards = {0, 1, 0, 2},
+    .cumulative = {1, 2, 0, 2},
+    .excess = {2, 3, 0, 2},
+    .yearly_returns = {3, 4, 0, 1},
+    .rolling = {3, 4, 1, 2},
+    .drawdown = {4, 5, 0, 2},
+    .summary_table = {5, 6, 0, 2},
+    .yearly_table = {6, 7, 0, 2},
+};
+
+constexpr std::array<double, 2> kWideWeeklyWidths{2.55, 1.2};
+constexpr std::array<double, 2> kWideWeeklyHeights{2.35, 1.55};
+constexpr std::array<double, 3> kTallWeeklyHeights{3.1, 1.45, 1.9};
+
+constexpr WeeklyLayout kWideWeekly{
+    .width_in = 18.8,
+    .height_in = 8.6,
+    .dpi = 170,
+    .grid = {.rows = 2,
+             .cols = 2,
+             .height_ratios = kWideWeeklyHeights,
+             .width_ratios = kWideWeeklyWidths,
+             .hspace = 0.26,
+             .wspace = 0.16,
+             .grid_margins = Margins{0.055, 0.985, 0.9, 0.08},
+             .figure_margins = std::nullopt},
+    .title_size = 15,
+    .title_y = 0.965,
+    .net_value_title = false,
+    .drawdown_title_size = 11,
+    .drawdown_legend_columns = 1,
+    .compact_yearly_table = true,
+    .net_value = {0, 1, 0, 2},
+    .drawdown = {1, 2, 0, 1},
+    .yearly_table = {1, 2, 1, 2},
+};
+
+constexpr WeeklyLayout kTallWeekly{
+    .width_in = 15.5,
+    .height_in = 12.4,
+    .dpi = 145,
+    .grid = {.rows = 3,
+             .cols = 1,
+             .height_ratios = kTallWeeklyHeights,
+             .width_ratios = {},
+             .hspace = 0.34,
+             .wspace = std::nullopt,
+             .grid_margins = std::nullopt,
+             .figure_margins = Margins{0.065, 0.965, 0.94, 0.055}},
+    .title_size = 16,
+    .title_y = 0.975,
+    .net_value_title = true,
+    .drawdown_title_size = 12,
+    .drawdown_legend_columns = 3,
+    .compact_yearly_table = false,
+    .net_value = {0, 1, 0, 1},
+    .drawdown = {1, 2, 0, 1},
+    .yearly_table = {2, 3, 0, 1},
+};
+
+constexpr YearlyTableStyle kCompactYearlyTable{
+    .headers = {"Year", "Ret", "Sharpe", "MaxDD", "Calmar", "ExRet", "ExSh", "ExDD", "ExCal"},
+    .col_widths = {0.09, 0.11, 0.11, 0.12, 0.11, 0.12, 0.11, 0.11, 0.12},
+    .font_size = 7.8,
+    .row_scale = 1.22,
+    .title_size = 10.2,
+    .title_pad = 4,
+};
+
+constexpr YearlyTableStyle kFullYearlyTable{
+    .headers = {"Year", "Strategy Return", "Strategy Sharpe", "Strategy Max DD", "Strategy Calmar",
+                "Excess Return", "Excess Sharpe", "Excess Max DD", "Excess Calmar"},
+    .col_widths = {0.08, 0.115, 0.115, 0.115, 0.115, 0.115, 0.115, 0.115, 0.115},
+    .font_size = 8.4,
+    .row_scale = 1.24,
+    .title_size = 11.5,
+    .title_pad = 8,
+};
+
+}  // namespace
+
+const PerformanceLayout& performance_layout(bool tall) { return tall ? kTallPerformance : kWidePerformance; }
+
+const WeeklyLayout& weekly_layout(bool tall) { return tall ? kTallWeekly : kWideWeekly; }
+
+const YearlyTableStyle& yearly_table_style(bool compact) {
+    return compact ? kCompactYearlyTable : kFullYearlyTable;
+}
+
+}  // namespace lumora::weightbook

@@ -1,0 +1,366 @@
+#include "weightbook/chart_performance.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "weightbook/chart_axes.hpp"
+#include "weightbook/chart_format.hpp"
+#include "weightbook/chart_frames.hpp"
+#include "weightbook/chart_layout.hpp"
+#include "weightbook/chart_series.hpp"
+#include "weightbook/chart_style.hpp"
+#include "weightbook/chart_yearly_table.hpp"
+
+namespace lumora::weightbook {
+
+using namespace pybind11::literals;
+
+namespace {
+
+constexpr std::size_t kRollingStabilityDays = 60;
+constexpr std::size_t kMinRollingStabilityDays = 5;
+constexpr double kYearlyBarWidth = 0.26;
+constexpr double kMinBarLabelOffset = 0.003;
+
+// Everything the panels plot, computed once from the total frame.
+struct PerformanceSeries {
+    py::object dates;  // datetime64 x values
+    std::size_t days = 0;
+    std::string date_range;
+    std::vector<double> strategy_cum, benchmark_cum, excess_cum;
+    std::vector<double> strategy_dd, benchmark_dd, excess_dd;
+    std::vector<double> excess_daily;
+    YearlySums yearly;  // strategy, benchmark, excess sums per year
+    py::object yearly_metrics;
+};
+
+std::vector<double> minus_one(std::vector<double> values) {
+    for (double& v : values) v -= 1.0;
+    return values;
+}
+
+std::string first_and_last_date(py::handle plot_df) {
+    py::object index = plot_df.attr("index");
+    const std::string first = py::str(index[py::int_(0)].attr("strftime")("%Y-%m-%d"));
+    const std::string last = py::str(index[py::int_(-1)].attr("strftime")("%Y-%m-%d"));
+    return first + " ~ " + last;
+}
+
+PerformanceSeries collect_series(py::handle plot_df) {
+    PerformanceSeries s;
+    s.dates = date_axis_values(plot_df);
+    s.days = py::len(plot_df);
+    s.date_range = first_and_last_date(plot_df);
+    const std::vector<double> benchmark_nav = float_column(plot_df, "close_net_value");
+    s.strategy_cum = minus_one(float_column(plot_df, "long"));
+    s.benchmark_cum = minus_one(benchmark_nav);
+    s.excess_cum = float_column(plot_df, "extra_return");
+    s.strategy_dd = float_column(plot_df, "max_drowdown");
+    s.benchmark_dd = drawdown_from_running_peak(benchmark_nav);
+    s.excess_dd = float_column(plot_df, "extra_max_drowdown");
+
+    const std::vector<double> daily_return = float_column(plot_df, "daily_return");
+    const std::vector<double> index_return = float_column(plot_df, "index_daily_return");
+    s.excess_daily = float_column(plot_df, "extra_daily_return");
+    s.yearly = yearly_sums(index_years(plot_df), {std::span<const double>(daily_return), index_return, s.excess_daily});
+
+    py::list daily_columns;
+    for (const char* name : {"daily_return", "index_daily_return", "extra_daily_return"}) daily_columns.append(name);
+    py::object daily = plot_df[daily_columns].attr("copy")();
+    s.yearly_metrics = calc_yearly_performance_metrics(daily);
+    return s;
+}
+
+struct Card {
+    const char* label;
+    std::string value;
+};
+
+std::array<Card, 9> metric_cards(const py::dict& stats) {
+    const auto stat = [&](const char* key) { return stats.attr("get")(key); };
+    return {{
+        {"Strategy Ann.", format_pct_points(stat("annual_return"))},
+        {"Strategy Sharpe", format_num(stat("long_sharp"))},
+        {"Strategy Max DD", format_pct(stat("max_dd"))},
+        {"Excess Ann.", format_pct_points(stat("extra_annual_return"))},
+        {"Excess Sharpe", format_num(stat("extra_sharp"))},
+        {"Excess Max DD", format_pct(stat("extra_max_dd"))},
+        {"Strategy Win", format_pct(stat("win_rate"))},
+        {"Excess Win", format_pct(stat("excess_win_rate"))},
+        {"Turnover", format_pct(stat("turnover"))},
+    }};
+}
+
+// One drawing context per page: what every panel function needs.
+struct PerformancePage {
+    const Pyplot& mpl;
+    const PerformanceLayout& layout;
+    const ChartRequest& request;
+    const PerformanceSeries& series;
+};
+
+void draw_cards(const PerformancePage& p, py::handle ax) {
+    ax.attr("axis")("off");
+    const auto cards = metric_cards(p.request.stats.cast<py::dict>());
+    for (std::size_t i = 0; i < cards.size(); ++i) {
+        const double x = (static_cast<double>(i) + 0.5) / static_cast<double>(cards.size());
+        py::dict box("boxstyle"_a = "round,pad=0.30", "facecolor"_a = palette::kCardFace,
+                     "edgecolor"_a = palette::kCardEdge, "linewidth"_a = 1.0);
+        ax.attr("text")(x, 0.58, cards[i].value, "transform"_a = ax.attr("transAxes"), "ha"_a = "center",
+                        "va"_a = "center", "fontsize"_a = p.layout.card_value_size, "fontweight"_a = "bold",
+                        "color"_a = palette::kInk, "bbox"_a = box);
+        ax.attr("text")(x, 0.16, cards[i].label, "transform"_a = ax.attr("transAxes"), "ha"_a = "center",
+                        "va"_a = "center", "fontsize"_a = p.layout.card_label_size, "color"_a = palette::kMutedInk);
+    }
+}
+
+void panel_title(const PerformancePage& p, py::handle ax, const char* title) {
+    ax.attr("set_title")(title, "fontsize"_a = p.layout.panel_title_size);
+}
+
+void draw_cumulative(const PerformancePage& p, py::handle ax) {
+    const PerformanceSeries& s = p.series;
+    const std::string& benchmark = p.request.benchmark_name;
+    ax.attr("plot")(s.dates, as_array(s.strategy_cum), "color"_a = palette::kStrategy, "linewidth"_a = 2.4,
+                    "label"_a = "Strategy");
+    ax.attr("plot")(s.dates, as_array(s.benchmark_cum), "color"_a = palette::kBenchmark, "linewidth"_a = 1.7,
+                    "linestyle"_a = "--", "label"_a = benchmark);
+    // The drawdown shading lives on a twin axis below the return lines.
+    py::object twin = twin_axis_below(ax);
+    twin.attr("fill_between")(s.dates, as_array(s.strategy_dd), 0.0, "color"_a = palette::kStrategyDrawdown,
+                              "alpha"_a = 0.28, "zorder"_a = 0, "label"_a = "Strategy Drawdown");
+    twin.attr("fill_between")(s.dates, as_array(s.benchmark_dd), 0.0, "color"_a = palette::kBenchmarkDrawdown,
+                              "alpha"_a = 0.24, "zorder"_a = 0, "label"_a = benchmark + " Drawdown");
+    reference_line(ax, 0.0, 0.8);
+    panel_title(p, ax, "Cumulative Return");
+    ax.attr("set_ylabel")("Return");
+    percent_ticks(p.mpl, ax);
+    finish_twin_axis(p.mpl, twin, "Drawdown", p.layout.twin_label_size);
+    combined_legend(ax, twin, "upper left", p.layout.legend_cumulative);
+}
+
+void draw_excess(const PerformancePage& p, py::handle ax) {
+    const PerformanceSeries& s = p.series;
+    ax.attr("plot")(s.dates, as_array(s.excess_cum), "color"_a = palette::kExcess, "linewidth"_a = 2.2,
+                    "label"_a = "Excess Return");
+    py::object twin = twin_axis_below(ax);
+    twin.attr("fill_between")(s.dates, as_array(s.excess_dd), 0.0, "color"_a = palette::kExcessDrawdown,
+                              "alpha"_a = 0.34, "label"_a = "Excess Drawdown");
+    reference_line(ax, 0.0, 0.8);
+    panel_title(p, ax, "Excess Return & Drawdown");
+    ax.attr("set_ylabel")("Excess Return");
+    percent_ticks(p.mpl, ax);
+    finish_twin_axis(p.mpl, twin, "Drawdown", p.layout.twin_label_size);
+    combined_legend(ax, twin, "upper left", p.layout.legend_excess);
+}
+
+double largest_abs_yearly(const YearlySums& yearly) {
+    double largest = std::numeric_limits<double>::quiet_NaN();
+    for (const auto& column : yearly.sums) {
+        for (const double v : column) {
+            if (!std::isnan(v) && (std::isnan(largest) || std::abs(v) > largest)) largest = std::abs(v);
+        }
+    }
+    return largest;
+}
+
+void label_excess_bars(const PerformancePage& p, py::handle ax, const std::vector<double>& excess) {
+    const double largest = largest_abs_yearly(p.series.yearly);
+    const double offset = std::isfinite(largest) ? std::max(largest * 0.025, kMinBarLabelOffset) : kMinBarLabelOffset;
+    for (std::size_t i = 0; i < excess.size(); ++i) {
+        const double v = excess[i];
+        if (std::isnan(v)) continue;
+        const bool above = v >= 0.0;
+        ax.attr("text")(static_cast<double>(i) + kYearlyBarWidth, above ? v + offset : v - offset,
+                        format_pct_value(v), "ha"_a = "center", "va"_a = above ? "bottom" : "top",
+                        "rotation"_a = 90, "color"_a = palette::kExcessBarLabel,
+                        "fontsize"_a = p.layout.bar_label_size);
+    }
+}
+
+void draw_yearly_returns(const PerformancePage& p, py::handle ax) {
+    const YearlySums& yearly = p.series.yearly;
+    if (yearly.years.empty()) {
+        centred_note(ax, "No yearly data");
+    } else {
+        const std::size_t n = yearly.years.size();
+        std::vector<double> positions(n);
+        for (std::size_t i = 0; i < n; ++i) positions[i] = static_cast<double>(i);
+        const auto shifted = [&](double by) {
+            std::vector<double> out(positions);
+            for (double& x : out) x += by;
+            return as_array(out);
+        };
+        ax.attr("bar")(shifted(-kYearlyBarWidth), as_array(yearly.sums[0]), "width"_a = kYearlyBarWidth,
+                       "color"_a = palette::kStrategy, "alpha"_a = 0.86, "label"_a = "Strategy");
+        ax.attr("bar")(shifted(0.0), as_array(yearly.sums[1]), "width"_a = kYearlyBarWidth,
+                       "color"_a = palette::kBenchmark, "alpha"_a = 0.72, "label"_a = p.request.benchmark_name);
+        ax.attr("bar")(shifted(kYearlyBarWidth), as_array(yearly.sums[2]), "width"_a = kYearlyBarWidth,
+                       "color"_a = palette::kExcess, "alpha"_a = 0.82, "label"_a = "Excess");
+        label_excess_bars(p, ax, yearly.sums[2]);
+        ax.attr("margins")("y"_a = 0.22);
+        std::vector<std::string> labels;
+        for (const std::int64_t year : yearly.years) labels.push_back(std::to_string(year));
+        ax.attr("set_xticks")(as_array(positions));
+        ax.attr("set_xticklabels")(labels, "rotation"_a = p.layout.year_tick_rotation,
+                                   "ha"_a = p.layout.year_tick_align);
+        framed_legend(ax, "best", py::float_(p.layout.legend_yearly));
+    }
+    reference_line(ax, 0.0, 0.8);
+    panel_title(p, ax, "Yearly Return");
+    percent_ticks(p.mpl, ax);
+}
+
+std::size_t rolling_days(std::size_t rows) {
+    if (rows >= kRollingStabilityDays) return kRollingStabilityDays;
+    return std::max(rows / 3, kMinRollingStabilityDays);
+}
+
+void draw_rolling_stability(const PerformancePage& p, py::handle ax) {
+    const std::size_t n = p.series.excess_daily.size();
+    const std::size_t window = rolling_days(n);
+    if (n >= window && window > 1) {
+        const RollingStability rolling = rolling_stability(p.series.excess_daily, window);
+        const std::string days = std::to_string(window);
+        ax.attr("plot")(p.series.dates, as_array(rolling.sharpe), "color"_a = palette::kRollingSharpe,
+                        "linewidth"_a = 2.0, "label"_a = days + "D Excess Sharpe");
+        reference_line(ax, 0.0, 0.8);
+        py::object twin = twin_axis_below(ax);
+        twin.attr("plot")(p.series.dates, as_array(rolling.win_rate), "color"_a = palette::kRollingWinRate,
+                          "linewidth"_a = 1.6, "alpha"_a = 0.8, "label"_a = days + "D Win Rate");
+        percent_ticks(p.mpl, twin);
+        twin.attr("grid")(false);
+        twin.attr("spines")["top"].attr("set_visible")(false);
+        combined_legend(ax, twin, "best", p.layout.legend_rolling);
+    } else {
+        centred_note(ax, "Not enough data");
+    }
+    panel_title(p, ax, "Rolling Excess Stability");
+}
+
+void draw_drawdowns(const PerformancePage& p, py::handle ax) {
+    const PerformanceSeries& s = p.series;
+    ax.attr("fill_between")(s.dates, as_array(s.strategy_dd), 0.0, "color"_a = palette::kStrategyDrawdown,
+                            "alpha"_a = 0.62, "label"_a = "Strategy Drawdown");
+    ax.attr("plot")(s.dates, as_array(s.excess_dd), "color"_a = palette::kExcess, "linewidth"_a = 1.7,
+                    "label"_a = "Excess Drawdown");
+    reference_line(ax, 0.0, 0.8);
+    panel_title(p, ax, "Drawdown");
+    percent_ticks(p.mpl, ax);
+    framed_legend(ax, "lower left", py::float_(p.layout.legend_drawdown));
+}
+
+// "2021: 5.12%" per year with a value, in year order.
+std::vector<std::string> annual_excess_pieces(const YearlySums& yearly) {
+    std::vector<std::string> pieces;
+    for (std::size_t i = 0; i < yearly.years.size(); ++i) {
+        const double v = yearly.sums[2][i];
+        if (!std::isnan(v)) pieces.push_back(std::to_string(yearly.years[i]) + ": " + format_pct_value(v));
+    }
+    return pieces;
+}
+
+// The years joined by " | " on one line while it fits the cell; a long backtest would
+// run past the cell (and under the next panel), so its line breaks between years instead.
+std::vector<std::string> annual_excess_lines(const std::vector<std::string>& pieces, double width_pt,
+                                             double font_size) {
+    if (pieces.empty()) return {kMissingText};
+    std::vector<std::string> lines{pieces.front()};
+    for (std::size_t i = 1; i < pieces.size(); ++i) {
+        const std::string joined = lines.back() + " | " + pieces[i];
+        if (text_width_points(joined, font_size) <= width_pt) {
+            lines.back() = joined;
+        } else {
+            lines.push_back(pieces[i]);
+        }
+    }
+    return lines;
+}
+
+std::string join_lines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
+    return text;
+}
+
+void draw_summary_table(const PerformancePage& p, py::handle ax) {
+    ax.attr("axis")("off");
+    const py::dict stats = p.request.stats.cast<py::dict>();
+    const auto stat = [&](const char* key) { return stats.attr("get")(key); };
+    std::vector<std::vector<std::string>> rows{
+        {"Date Range", p.series.date_range},
+        {"Trading Days", std::to_string(p.series.days)},
+        {"Rolling Window", std::to_string(p.request.rolling_window)},
+        {"Benchmark", p.request.benchmark_name},
+        {"Benchmark Ann.", format_pct_points(stat("benchmark_annual_return"))},
+        {"Benchmark Sharpe", format_num(stat("benchmark_sharp"))},
+        {"Return Corr.", format_num(stat("return_corr"))},
+        {"Avg Holding", format_num(stat("holding_count"), 0)},
+        {"Turnover", format_pct(stat("turnover"))},
+        {"Excess Win Rate", format_pct(stat("excess_win_rate"))},
+    };
+    const std::vector<std::string> excess_lines =
+        annual_excess_lines(annual_excess_pieces(p.series.yearly),
+                            table_text_width_points(ax, p.layout.summary_col_widths[1]), p.layout.summary_font_size);
+    rows.push_back({"Annual Excess", join_lines(excess_lines)});
+    py::object table = draw_table(ax, TableSpec{
+                       .rows = rows,
+                       .headers = {"Metric", "Value"},
+                       .col_widths = {p.layout.summary_col_widths[0], p.layout.summary_col_widths[1]},
+                       .cell_align = "left",
+                       .font_size = p.layout.summary_font_size,
+                       .row_scale = p.layout.summary_row_scale,
+                       .body_text_colour = nullptr,
+                   });
+    if (excess_lines.size() > 1) {
+        const int row = static_cast<int>(rows.size());  // the header is row 0
+        for (const int column : {0, 1}) {
+            py::object cell = table[py::make_tuple(row, column)];
+            cell.attr("set_height")(cell.attr("get_height")().cast<double>() * static_cast<double>(excess_lines.size()));
+        }
+    }
+}
+
+}  // namespace
+
+void plot_strategy_performance_unlocked(const ChartRequest& request) {
+    const Pyplot mpl = drawing_preamble();
+    py::object plot_df = with_datetime_index(request.total);
+    if (plot_df.attr("empty").cast<bool>()) return;
+    const PerformanceSeries series = collect_series(plot_df);
+
+    const PerformanceLayout& layout = performance_layout(is_tall_page(request.image_kind));
+    const Page page = create_page(mpl, layout.width_in, layout.height_in, layout.grid);
+    const FigureCloser closer(mpl.plt, page.figure);
+    const PerformancePage p{mpl, layout, request, series};
+
+    figure_title(page, request.title_text() + " | Benchmark " + request.benchmark_name + " | Strategy Performance",
+                 layout.title_size, layout.title_y);
+    py::object ax_cards = add_panel(page, layout.cards);
+    py::object ax_cum = add_panel(page, layout.cumulative);
+    py::object ax_excess = add_panel(page, layout.excess);
+    py::object ax_year = add_panel(page, layout.yearly_returns);
+    py::object ax_rolling = add_panel(page, layout.rolling);
+    py::object ax_drawdown = add_panel(page, layout.drawdown);
+    py::object ax_table = add_panel(page, layout.summary_table);
+    py::object ax_yearly_table = add_panel(page, layout.yearly_table);
+    draw_cards(p, ax_cards);
+    draw_cumulative(p, ax_cum);
+    draw_excess(p, ax_excess);
+    draw_yearly_returns(p, ax_year);
+    draw_rolling_stability(p, ax_rolling);
+    draw_drawdowns(p, ax_drawdown);
+    draw_summary_table(p, ax_table);
+    draw_yearly_metrics_table(ax_yearly_table, series.yearly_metrics, layout.compact_yearly_table);
+    for (const py::object& ax : {ax_cum, ax_excess, ax_year, ax_rolling, ax_drawdown}) finish_plot_panel(ax);
+    save_figure(page.figure, request.save_path, layout.dpi);
+}
+
+}  // namespace lumora::weightbook

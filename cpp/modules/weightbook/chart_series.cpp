@@ -1,0 +1,123 @@
+#include "weightbook/chart_series.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <numeric>
+
+#include "lumora/sharpe.hpp"
+
+namespace lumora::weightbook {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::int64_t kNanosecondsPerDay = 86'400'000'000'000;
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    const std::int64_t q = a / b;
+    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+// Day number of the Friday closing the week of `day` (1970-01-01, day 0, was a Thursday).
+std::int64_t closing_friday(std::int64_t day) {
+    const std::int64_t weekday = ((day + 3) % 7 + 7) % 7;  // Monday = 0
+    return day + ((4 - weekday) % 7 + 7) % 7;
+}
+
+double window_sharpe(std::span<const double> window) {
+    double sum = 0.0;
+    for (const double r : window) {
+        if (std::isnan(r)) return kNaN;
+        sum += r;
+    }
+    const double n = static_cast<double>(window.size());
+    const double mean = sum / n;
+    double squares = 0.0;
+    for (const double r : window) squares += (r - mean) * (r - mean);
+    return mean / std::sqrt(squares / (n - 1.0)) * std::sqrt(kTradingDaysPerYear);
+}
+
+}  // namespace
+
+std::vector<double> drawdown_from_running_peak(std::span<const double> values) {
+    std::vector<double> out(values.size(), kNaN);
+    double peak = kNaN;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double v = values[i];
+        if (std::isnan(v)) continue;
+        if (std::isnan(peak) || v > peak) peak = v;
+        out[i] = v - peak;
+    }
+    return out;
+}
+
+RollingStability rolling_stability(std::span<const double> returns, std::size_t window) {
+    RollingStability out{std::vector<double>(returns.size(), kNaN), std::vector<double>(returns.size(), kNaN)};
+    if (window < 2 || returns.size() < window) return out;
+    std::size_t wins = 0;
+    for (std::size_t i = 0; i < returns.size(); ++i) {
+        wins += returns[i] > 0.0;
+        if (i >= window) wins -= returns[i - window] > 0.0;
+        if (i + 1 < window) continue;
+        out.sharpe[i] = window_sharpe(returns.subspan(i + 1 - window, window));
+        out.win_rate[i] = static_cast<double>(wins) / static_cast<double>(window);
+    }
+    return out;
+}
+
+YearlySums yearly_sums(std::span<const double> years, const std::array<std::span<const double>, 3>& columns) {
+    std::map<std::int64_t, std::array<double, 3>> by_year;
+    for (std::size_t i = 0; i < years.size(); ++i) {
+        if (std::isnan(years[i])) continue;
+        auto& sums = by_year.try_emplace(static_cast<std::int64_t>(years[i]), std::array<double, 3>{}).first->second;
+        for (std::size_t c = 0; c < 3; ++c) {
+            if (!std::isnan(columns[c][i])) sums[c] += columns[c][i];
+        }
+    }
+    YearlySums out;
+    for (const auto& [year, sums] : by_year) {
+        out.years.push_back(year);
+        for (std::size_t c = 0; c < 3; ++c) out.sums[c].push_back(sums[c]);
+    }
+    return out;
+}
+
+WeeklySample last_per_week_to_friday(std::span<const std::int64_t> timestamps_ns,
+                                     const std::array<std::span<const double>, 3>& columns) {
+    // Time order decides which value is the last of a week; equal times keep row order.
+    std::vector<std::size_t> order(timestamps_ns.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return timestamps_ns[a] < timestamps_ns[b]; });
+
+    WeeklySample out;
+    std::int64_t current_friday = 0;
+    std::array<double, 3> last{kNaN, kNaN, kNaN};
+    bool open = false;
+    const auto close_week = [&] {
+        if (!open) return;
+        if (std::any_of(last.begin(), last.end(), [](double v) { return !std::isnan(v); })) {
+            out.friday_ns.push_back(current_friday * kNanosecondsPerDay);
+            for (std::size_t c = 0; c < 3; ++c) out.last[c].push_back(last[c]);
+        }
+        last = {kNaN, kNaN, kNaN};
+    };
+    for (const std::size_t row : order) {
+        if (timestamps_ns[row] == kNaTNanoseconds) continue;
+        const std::int64_t friday = closing_friday(floor_div(timestamps_ns[row], kNanosecondsPerDay));
+        if (!open || friday != current_friday) {
+            close_week();
+            current_friday = friday;
+            open = true;
+        }
+        for (std::size_t c = 0; c < 3; ++c) {
+            if (std::isfinite(columns[c][row])) last[c] = columns[c][row];
+        }
+    }
+    close_week();
+    return out;
+}
+
+}  // namespace lumora::weightbook

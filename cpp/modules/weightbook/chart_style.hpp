@@ -1,0 +1,46 @@
+#pragma once
+// What every chart does around its drawing: select the non-interactive backend, apply the
+// house style, and save the figure so that the file appears whole or not at all.
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace lumora::weightbook {
+
+namespace py = pybind11;
+
+// pyplot and the percent tick formatter class, ready after the preamble.
+struct Pyplot {
+    py::module_ plt;
+    py::object percent_formatter;
+};
+
+// `_configure_strategy_plot_style(plt)`: the whitegrid style sheet when this matplotlib
+// has it, then the house rcParams (which therefore win over the sheet).
+void configure_strategy_plot_style(py::handle plt);
+
+// Agg backend (on every call), pyplot, PercentFormatter, house style. Lock held.
+Pyplot drawing_preamble();
+
+// Closes the figure when the drawing is over, also when it failed part-way, so that no
+// half-drawn figure stays registered with pyplot.
+class FigureCloser {
+public:
+    FigureCloser(py::module_ plt, py::object figure) : plt_(std::move(plt)), figure_(std::move(figure)) {}
+    FigureCloser(const FigureCloser&) = delete;
+    FigureCloser& operator=(const FigureCloser&) = delete;
+    ~FigureCloser();
+
+private:
+    py::module_ plt_;
+    py::object figure_;
+};
+
+// Writes the figure to a hidden file beside `path` and renames it into place, so a reader
+// (or a crash) never sees a half-written chart. The format follows the suffix of `path`
+// (matplotlib's default format when there is none), and the file is written exactly at
+// `path`: matplotlib on its own would append ".png" to a name without suffix.
+void save_figure(py::handle figure, const std::string& path, int dpi);
+
+}  // namespace lumora::weightbook
