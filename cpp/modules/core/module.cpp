@@ -6,6 +6,7 @@
 
 #include "common/frame_bridge.hpp"
 #include "common/market_bridge.hpp"
+#include "core/group_bindings.hpp"
 #include "lumora/sharpe.hpp"
 
 namespace py = pybind11;
@@ -82,4 +83,5 @@ PYBIND11_MODULE(_core, m) {
           "The same rows and columns, indexed by datetimes parsed from YYYYMMDD labels.");
     m.def("safe_sharpe", &sharpe, py::arg("returns"), py::arg("periods") = kTradingDaysPerYear,
           "Annualised Sharpe ratio of daily returns; NaN for fewer than two or constant returns.");
+    lumora::core::register_group_backtest(m);
 }

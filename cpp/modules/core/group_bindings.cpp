@@ -1,0 +1,270 @@
+// run_alpha_vwap_backtest_core: the factor group backtest and its result record.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "common/frame_bridge.hpp"
+#include "common/market_bridge.hpp"
+#include "core/group_bindings.hpp"
+#include "lumora/group_engine.hpp"
+#include "lumora/sharpe.hpp"
+#include "lumora/strategy_stats.hpp"
+
+namespace lumora::core {
+
+namespace py = pybind11;
+
+namespace {
+
+// The factor on the validity table's dates and stocks, infinities as missing.
+std::vector<double> aligned_factor(py::handle factor, py::handle dates, py::handle stocks) {
+    bridge::AlignedTable t = bridge::aligned_table(factor, dates, stocks);
+    const AlignedMatrix& m = t.matrix;
+    std::vector<double> out(static_cast<std::size_t>(m.rows() * m.cols()));
+    py::gil_scoped_release release;
+    for (std::int64_t i = 0; i < m.rows(); ++i)
+        for (std::int64_t j = 0; j < m.cols(); ++j) {
+            const double v = m.value(i, j);
+            out[static_cast<std::size_t>(i * m.cols() + j)] = std::isfinite(v) ? v : kNaN;
+        }
+    return out;
+}
+
+py::array_t<std::int64_t> index_array(const std::vector<std::int64_t>& positions) {
+    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(positions.size()));
+    std::copy(positions.begin(), positions.end(), take.mutable_data());
+    return take;
+}
+
+// The benchmarks a request asks for, in the mapping's order for "all" or None.
+py::list selected_benchmarks(py::handle benchmark_dict, py::handle names) {
+    py::list out;
+    if (benchmark_dict.is_none()) return out;
+    py::dict bm = py::reinterpret_borrow<py::dict>(benchmark_dict);
+    auto add = [&](py::handle name) {
+        if (bm.contains(name) && !out.contains(name)) out.append(name);
+    };
+    if (names.is_none() || (bridge::is_str(names) && std::string(py::str(names)) == "all")) {
+        for (auto item : bm) add(item.first);
+    } else if (bridge::is_str(names)) {
+        add(names);
+    } else {
+        for (py::handle name : names) add(py::str(name));
+    }
+    return out;
+}
+
+struct ColumnSeries {
+    std::vector<double> values;  // one per traded row, NaN where the group did not trade
+};
+
+ColumnSeries group_column(const GroupOutputs& out, const std::vector<std::int64_t>& rows, int g) {
+    ColumnSeries c;
+    c.values.reserve(rows.size());
+    for (const std::int64_t r : rows)
+        c.values.push_back(out.daily[static_cast<std::size_t>(r) * static_cast<std::size_t>(out.group_num) +
+                                     static_cast<std::size_t>(g)]);
+    return c;
+}
+
+double annual_mean(const std::vector<double>& v) {
+    const std::vector<double> finite = finite_values(v.data(), v.size());
+    return mean_of(finite.data(), finite.size()) * kTradingDaysPerYear;
+}
+
+}  // namespace
+
+py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
+    const int groups = static_cast<int>(bridge::to_truncated_int(rq.group_num, "group_num"));
+    if (groups < 1 || groups > 65535) throw py::value_error("group_num must be between 1 and 65535");
+    const std::int64_t window = bridge::to_truncated_int(rq.rolling_window, "rolling_window");
+    GroupInputs in;
+    in.group_num = groups;
+    in.ascending = py::bool_(rq.ascending);
+    in.costs.total_money = bridge::to_double(rq.total_money);
+    in.costs.fee = bridge::to_double(rq.fee);
+    in.costs.rule_fee = bridge::to_double(rq.rule_fee);
+
+    py::object dates = rq.close_price_valid.attr("index");
+    py::object stocks = rq.close_price_valid.attr("columns");
+    std::vector<double> factor = aligned_factor(rq.factor_matrix, dates, stocks);
+    const auto n_stocks = static_cast<std::int64_t>(py::len(stocks));
+    std::int64_t n_rows = static_cast<std::int64_t>(py::len(dates));
+    if (window > 1) {
+        const WeightTable whole = WeightTable::whole(MatrixView::dense(factor.data(), n_rows, n_stocks));
+        std::vector<std::int64_t> kept;
+        std::vector<double> smoothed;
+        {
+            py::gil_scoped_release release;
+            smoothed = smooth_weights(whole, window, kept);
+        }
+        factor = std::move(smoothed);
+        n_rows = static_cast<std::int64_t>(kept.size());
+        dates = dates.attr("take")(index_array(kept));
+    }
+    in.factor = MatrixView::dense(factor.data(), n_rows, n_stocks);
+
+    bridge::AlignedTable valid = bridge::aligned_table(rq.close_price_valid, dates, stocks);
+    in.valid = valid.matrix;
+    bridge::MarketTables market = bridge::align_market(
+        {rq.can_buy_stock, rq.cant_sell_stock, rq.split_factor, rq.dividend_factor, rq.close_price, rq.prev_close,
+         rq.buy_price, rq.sell_price},
+        dates, stocks);
+    in.market = &market.arrays;
+    std::unique_ptr<bridge::AlignedTable> forward;
+    if (!rq.forward_return_rank_cache.is_none()) {
+        forward = std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.forward_return_rank_cache, dates, stocks));
+    } else if (!rq.open_price.is_none()) {
+        forward = std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.open_price, dates, stocks));
+        in.forward_from_open = true;
+    }
+    if (forward) in.forward = &forward->matrix;
+
+    GroupOutputs out;
+    {
+        py::gil_scoped_release release;
+        out = run_group_backtest(in);
+    }
+
+    // Frames: traded dates x groups 1..N.
+    std::vector<std::int64_t> traded_rows;
+    for (std::int64_t r = 0; r < n_rows; ++r)
+        if (out.traded[static_cast<std::size_t>(r)]) traded_rows.push_back(r);
+    const auto T = static_cast<py::ssize_t>(traded_rows.size());
+    py::array_t<double> daily({T, static_cast<py::ssize_t>(groups)});
+    py::array_t<double> cumulative({T, static_cast<py::ssize_t>(groups)});
+    {
+        double* d = daily.mutable_data();
+        double* c = cumulative.mutable_data();
+        std::vector<double> running(static_cast<std::size_t>(groups), 0.0);
+        for (py::ssize_t k = 0; k < T; ++k)
+            for (int g = 0; g < groups; ++g) {
+                const double v = out.daily[static_cast<std::size_t>(traded_rows[static_cast<std::size_t>(k)]) *
+                                               static_cast<std::size_t>(groups) + static_cast<std::size_t>(g)];
+                d[k * groups + g] = v;
+                if (!std::isnan(v)) running[static_cast<std::size_t>(g)] += v;
+                c[k * groups + g] = 1.0 + running[static_cast<std::size_t>(g)];
+            }
+    }
+    py::object trade_dates = dates.attr("take")(index_array(traded_rows));
+    py::list group_labels;
+    for (int g = 1; g <= groups; ++g) group_labels.append(g);
+    py::object group_index = bridge::pandas().attr("Index")(group_labels, py::arg("name") = "group");
+    auto result = std::make_unique<GroupResult>();
+    result->group_daily_return = bridge::frame(daily, trade_dates, group_index);
+    result->group_cumulative_return = bridge::frame(cumulative, trade_dates, group_index);
+
+    std::vector<std::int64_t> ic_rows;
+    for (std::int64_t r = 0; r < n_rows; ++r)
+        if (!std::isnan(out.rank_ic[static_cast<std::size_t>(r)])) ic_rows.push_back(r);
+    std::vector<double> ic;
+    for (const std::int64_t r : ic_rows) ic.push_back(out.rank_ic[static_cast<std::size_t>(r)]);
+    result->rank_ic = bridge::series(bridge::vector_array(ic), dates.attr("take")(index_array(ic_rows)), py::str("rank_ic"));
+
+    // Best group: the highest final cumulative return.
+    int best = -1;
+    if (T > 0) {
+        const double* last = cumulative.data() + (T - 1) * groups;
+        for (int g = 0; g < groups; ++g)
+            if (!std::isnan(last[g]) && (best < 0 || last[g] > last[best])) best = g;
+    }
+    result->best_group = best < 0 ? py::object(py::float_(kNaN)) : py::object(py::int_(best + 1));
+
+    // Per selected benchmark: best group, long-short and excess figures, and the IC.
+    const double ic_mean = mean_of(ic.data(), ic.size());
+    double ic_sd = kNaN;
+    if (ic.size() > 1) {
+        double squares = 0.0;
+        for (const double v : ic) squares += (v - ic_mean) * (v - ic_mean);
+        ic_sd = std::sqrt(squares / static_cast<double>(ic.size() - 1));
+    }
+    const double ic_ir = ic_sd > 0.0 ? ic_mean / ic_sd : kNaN;
+    py::list rows;
+    const py::list chosen = selected_benchmarks(rq.benchmark_dict, rq.benchmark_names);
+    if (best >= 0) {
+        const ColumnSeries best_daily = group_column(out, traded_rows, best);
+        const ColumnSeries top = group_column(out, traded_rows, groups - 1), bottom = group_column(out, traded_rows, 0);
+        std::vector<double> long_short(top.values.size());
+        for (std::size_t k = 0; k < long_short.size(); ++k) long_short[k] = top.values[k] - bottom.values[k];
+        for (py::handle name : chosen) {
+            py::object series = rq.benchmark_dict[name];
+            const std::vector<std::int64_t> pos = bridge::positions(series.attr("index"), trade_dates);
+            py::array_t<double, py::array::c_style | py::array::forcecast> bm(series.attr("to_numpy")(
+                py::arg("dtype") = "float64", py::arg("na_value") = bridge::numpy().attr("nan")));
+            std::vector<double> strat, bench;
+            for (std::size_t k = 0; k < pos.size(); ++k) {
+                if (pos[k] < 0) continue;
+                const double b = bm.data()[pos[k]], s = best_daily.values[k];
+                if (!std::isfinite(b) || !std::isfinite(s)) continue;
+                strat.push_back(s);
+                bench.push_back(b);
+            }
+            const ExcessSummary e = bench.empty() ? ExcessSummary{kNaN, kNaN, kNaN, kNaN} : excess_summary(strat, bench);
+            py::dict row;
+            row["benchmark_name"] = name;
+            row["best_group"] = best + 1;
+            row["best_group_annual_return"] = annual_mean(best_daily.values);
+            row["long_short_annual_return"] = annual_mean(long_short);
+            row["benchmark_annual_return"] = e.benchmark_annual_return;
+            row["excess_annual_return"] = e.excess_annual_return;
+            row["excess_sharpe"] = e.excess_sharpe;
+            row["excess_max_dd"] = e.excess_max_dd;
+            row["rank_ic_mean"] = ic_mean;
+            row["ic_ir"] = ic_ir;
+            rows.append(row);
+        }
+    }
+    result->summary = rows.empty() ? bridge::pandas().attr("DataFrame")() : bridge::pandas().attr("DataFrame")(rows);
+    result->plot_paths = py::dict();
+    result->benchmarks = chosen;
+    return py::cast(std::move(*result));
+}
+
+void register_group_backtest(py::module_& m) {
+    py::class_<GroupResult>(m, "AlphaBacktestResult", "Result of a factor group backtest.")
+        .def_readonly("plot_paths", &GroupResult::plot_paths)
+        .def_readonly("best_group", &GroupResult::best_group)
+        .def_readonly("group_daily_return", &GroupResult::group_daily_return)
+        .def_readonly("group_cumulative_return", &GroupResult::group_cumulative_return)
+        .def_readonly("rank_ic", &GroupResult::rank_ic)
+        .def("benchmark_summary", [](const GroupResult& r) { return r.summary.attr("copy")(); },
+             "Per selected benchmark: best group, long-short and benchmark annual returns, the best group's\n"
+             "excess annual return, Sharpe and maximum drawdown, and the Rank IC mean and IR.")
+        .def("__repr__", [](const GroupResult& r) {
+            return py::str("AlphaBacktestResult(best_group={!r}, days={}, groups={})")
+                .format(r.best_group, py::len(r.group_daily_return), py::len(r.group_daily_return.attr("columns")));
+        });
+
+    m.def(
+        "run_alpha_vwap_backtest_core",
+        [](py::object factor_matrix, py::object industry_matrix, py::object close_price_valid, py::object can_buy_stock,
+           py::object cant_sell_stock, py::object split_factor, py::object dividend_factor, py::object close_price,
+           py::object prev_close, py::object buy_price, py::object sell_price, py::object benchmark_dict,
+           py::object forward_return_rank_cache, py::object open_price, py::object benchmark_names,
+           py::object rolling_window, py::object ascending, py::object group_num, py::object total_money,
+           py::object fee, py::object rule_fee, py::object plot_image_kind, py::object plot_save_path,
+           py::object factor_name, py::object plot_title) {
+            GroupRequest rq{factor_matrix, industry_matrix, close_price_valid, can_buy_stock, cant_sell_stock,
+                            split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price,
+                            benchmark_dict, forward_return_rank_cache, open_price, benchmark_names, rolling_window,
+                            ascending, group_num, total_money, fee, rule_fee, plot_image_kind, plot_save_path,
+                            factor_name, plot_title};
+            return run_alpha_vwap_backtest_core(rq);
+        },
+        py::kw_only(), py::arg("factor_matrix"), py::arg("industry_matrix") = py::none(), py::arg("close_price_valid"),
+        py::arg("can_buy_stock"), py::arg("cant_sell_stock"), py::arg("split_factor"), py::arg("dividend_factor"),
+        py::arg("close_price"), py::arg("prev_close"), py::arg("buy_price"), py::arg("sell_price"),
+        py::arg("benchmark_dict") = py::none(), py::arg("forward_return_rank_cache") = py::none(),
+        py::arg("open_price") = py::none(), py::arg("benchmark_names") = "000852", py::arg("rolling_window") = 0,
+        py::arg("ascending") = false, py::arg("group_num") = 20, py::arg("total_money") = 1e8,
+        py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005, py::arg("plot_image_kind") = py::none(),
+        py::arg("plot_save_path") = py::none(), py::arg("factor_name") = "factor", py::arg("plot_title") = py::none(),
+        "Factor group backtest: daily equal-count groups by factor value, each simulated with the strategy\n"
+        "engine's trading rules in one pass, plus Rank IC and per-benchmark summaries.");
+}
+
+}  // namespace lumora::core

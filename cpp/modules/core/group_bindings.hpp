@@ -1,0 +1,24 @@
+#pragma once
+#include <pybind11/pybind11.h>
+
+namespace lumora::core {
+
+namespace py = pybind11;
+
+// The 25 keywords of a group backtest request.
+struct GroupRequest {
+    py::object factor_matrix, industry_matrix, close_price_valid, can_buy_stock, cant_sell_stock, split_factor,
+        dividend_factor, close_price, prev_close, buy_price, sell_price, benchmark_dict, forward_return_rank_cache,
+        open_price, benchmark_names, rolling_window, ascending, group_num, total_money, fee, rule_fee,
+        plot_image_kind, plot_save_path, factor_name, plot_title;
+};
+
+struct GroupResult {
+    py::object plot_paths, best_group, group_daily_return, group_cumulative_return, rank_ic, summary;
+    py::list benchmarks;  // the selected benchmarks, in order
+};
+
+py::object run_alpha_vwap_backtest_core(const GroupRequest& request);
+void register_group_backtest(py::module_& m);
+
+}  // namespace lumora::core
