@@ -419,10 +419,13 @@ def _read_metadata_file(path: Path) -> dict[str, Any]:
 def _plain(value: Any, where: str) -> Any:
     """``value`` made of plain built-in types, with dates as ISO text; refuses the rest so
     the store never writes metadata it would refuse to read."""
-    if value is None or isinstance(value, (str, bool, int, float)):
+    if value is None or type(value) in (str, bool, int, float):
         return value
-    if isinstance(value, np.generic):
+    if isinstance(value, np.generic):  # numpy scalars, np.str_ included
         return _plain(value.item(), where)
+    for plain_type in (bool, int, float, str):  # other subclasses pickle by class name
+        if isinstance(value, plain_type):
+            return plain_type(value)
     if isinstance(value, (_dt.date, _dt.datetime)):
         return value.isoformat()
     if isinstance(value, Mapping):
@@ -515,7 +518,7 @@ def _ascending_dates(index: pd.Index) -> tuple[list[str], np.ndarray | None]:
 
 
 def _column_labels(columns: pd.Index) -> list[str]:
-    labels = [label if isinstance(label, str) else str(label) for label in columns.tolist()]
+    labels = [label if type(label) is str else str(label) for label in columns.tolist()]
     if len(set(labels)) != len(labels):
         raise ValueError("duplicate column labels in a table to be stored")
     return labels
