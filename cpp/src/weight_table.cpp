@@ -30,6 +30,45 @@ std::vector<bool> rows_with_weights(const WeightTable& table) {
     return out;
 }
 
+namespace {
+
+// A window sum kept with compensated (Kahan) additions and removals, and the length of
+// the run of equal values ending at the newest one: a window made of one repeated value
+// averages to exactly that value, and a window without weights to exactly zero.
+struct WindowMean {
+    double sum = 0.0;
+    double compensation = 0.0;
+    std::int64_t nonzero = 0;
+    std::int64_t same_run = 0;
+    double last = kNaN;
+
+    void add(double v) {
+        kahan(v);
+        nonzero += v != 0.0;
+        same_run = v == last ? same_run + 1 : 1;
+        last = v;
+    }
+    void remove(double v) {
+        kahan(-v);
+        nonzero -= v != 0.0;
+    }
+    double mean(std::int64_t window) const {
+        if (nonzero == 0) return 0.0;
+        if (same_run >= window) return last;
+        return sum / static_cast<double>(window);
+    }
+
+private:
+    void kahan(double v) {
+        const double y = v - compensation;
+        const double t = sum + y;
+        compensation = (t - sum) - y;
+        sum = t;
+    }
+};
+
+}  // namespace
+
 std::vector<double> smooth_weights(const WeightTable& table, std::int64_t window,
                                    std::vector<std::int64_t>& kept_rows) {
     kept_rows.clear();
@@ -37,11 +76,7 @@ std::vector<double> smooth_weights(const WeightTable& table, std::int64_t window
     if (window < 1 || nr < window || nc == 0) return {};
     const std::int64_t out_rows = nr - window + 1;
     std::vector<double> out(static_cast<std::size_t>(out_rows * nc));
-    const double w = static_cast<double>(window);
-    // Running sums with a count of the non-zero weights inside each window, so a window
-    // that holds no weight gives exactly zero rather than a rounding residue.
-    std::vector<double> sum(static_cast<std::size_t>(nc), 0.0);
-    std::vector<std::int64_t> nonzero(static_cast<std::size_t>(nc), 0);
+    std::vector<WindowMean> state(static_cast<std::size_t>(nc));
     auto weight = [&](std::int64_t i, std::int64_t j) {
         const double v = table.at(i, j);
         return std::isnan(v) ? 0.0 : v;
@@ -49,17 +84,11 @@ std::vector<double> smooth_weights(const WeightTable& table, std::int64_t window
     for (std::int64_t i = 0; i < nr; ++i) {
         double* row_out = i >= window - 1 ? &out[static_cast<std::size_t>((i - window + 1) * nc)] : nullptr;
         for (std::int64_t j = 0; j < nc; ++j) {
-            const auto s = static_cast<std::size_t>(j);
-            const double v = weight(i, j);
-            sum[s] += v;
-            nonzero[s] += v != 0.0;
-            if (i >= window) {
-                const double old = weight(i - window, j);
-                sum[s] -= old;
-                nonzero[s] -= old != 0.0;
-            }
+            WindowMean& w = state[static_cast<std::size_t>(j)];
+            w.add(weight(i, j));
+            if (i >= window) w.remove(weight(i - window, j));
             if (row_out != nullptr) {
-                const double mean = nonzero[s] > 0 ? sum[s] / w : 0.0;
+                const double mean = w.mean(window);
                 row_out[j] = mean == 0.0 ? kNaN : mean;
             }
         }

@@ -184,7 +184,7 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
                                       py::object total_money, py::object fee, py::object rule_fee,
                                       py::object plot_image_kind, py::object plot_save_path,
                                       py::object strategy_name, py::object plot_title) {
-    if (!benchmark_dict.is_none() && !bridge::is_plain_dict(benchmark_dict))
+    if (!benchmark_dict.is_none() && !PyDict_Check(benchmark_dict.ptr()))
         bridge::raise_type_error("benchmark_dict must be a dict or None");
     if (!bridge::is_str(strategy_name)) bridge::raise_type_error("strategy_name must be text");
     check_text_or_none(plot_image_kind, "plot_image_kind");
