@@ -1,0 +1,58 @@
+"""Group backtest core (C++): market alignment, shared helpers and the factor group backtest."""
+
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+def _build_market_arrays(
+    pnl_index: pd.Index,
+    columns: pd.Index,
+    can_buy_stock: pd.DataFrame,
+    cant_sell_stock: pd.DataFrame,
+    split_factor: pd.DataFrame,
+    dividend_factor: pd.DataFrame,
+    close_price: pd.DataFrame,
+    prev_close: pd.DataFrame,
+    buy_price: pd.DataFrame,
+    sell_price: pd.DataFrame,
+) -> dict[str, np.ndarray]: ...
+def _with_datetime_index(frame: pd.DataFrame) -> pd.DataFrame: ...
+def safe_sharpe(returns: Any, periods: float = 252.0) -> float: ...
+
+class AlphaBacktestResult:
+    plot_paths: dict[str, dict[str, str]]
+    best_group: int | float
+    group_daily_return: pd.DataFrame
+    group_cumulative_return: pd.DataFrame
+    rank_ic: pd.Series
+    def benchmark_summary(self) -> pd.DataFrame: ...
+
+def run_alpha_vwap_backtest_core(
+    *,
+    factor_matrix: pd.DataFrame,
+    industry_matrix: pd.DataFrame | None = None,
+    close_price_valid: pd.DataFrame,
+    can_buy_stock: pd.DataFrame,
+    cant_sell_stock: pd.DataFrame,
+    split_factor: pd.DataFrame,
+    dividend_factor: pd.DataFrame,
+    close_price: pd.DataFrame,
+    prev_close: pd.DataFrame,
+    buy_price: pd.DataFrame,
+    sell_price: pd.DataFrame,
+    benchmark_dict: dict[str, pd.Series] | None = None,
+    forward_return_rank_cache: pd.DataFrame | None = None,
+    open_price: pd.DataFrame | None = None,
+    benchmark_names: str | list[str] | None = "000852",
+    rolling_window: int = 0,
+    ascending: bool = False,
+    group_num: int = 20,
+    total_money: float = 1e8,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+    plot_image_kind: str | None = None,
+    plot_save_path: str | None = None,
+    factor_name: str = "factor",
+    plot_title: str | None = None,
+) -> AlphaBacktestResult: ...
