@@ -2,6 +2,7 @@
 
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <span>
 
 namespace lumora::weightbook {
@@ -99,13 +100,40 @@ void centred_note(py::handle ax, const char* text) {
     ax.attr("text")(0.5, 0.5, text, "ha"_a = "center", "va"_a = "center", "transform"_a = ax.attr("transAxes"));
 }
 
+namespace {
+
+// Height of one text line of a table row (ax.table sizes its cells for its default
+// 10-point type, before any font size or scale is applied), as a fraction of the panel.
+double unscaled_line_height(py::handle table) { return table.attr("get_celld")()[py::make_tuple(0, 0)].attr("get_height")().cast<double>(); }
+
+double panel_height_points(py::handle ax) {
+    const double fraction = ax.attr("get_position")().attr("height").cast<double>();
+    return fraction * ax.attr("figure").attr("get_figheight")().cast<double>() * 72.0;
+}
+
+int body_lines(const TableSpec& spec, std::size_t row) {
+    return row < spec.row_lines.size() ? std::max(1, spec.row_lines[row]) : 1;
+}
+
+// Text of one line needs its size plus matplotlib's line spacing within a row.
+constexpr double kLinePitch = 1.25;
+
+}  // namespace
+
 py::object draw_table(py::handle ax, const TableSpec& spec) {
     py::object table = ax.attr("table")("cellText"_a = spec.rows, "colLabels"_a = spec.headers, "loc"_a = "center",
                                         "cellLoc"_a = spec.cell_align, "colLoc"_a = spec.cell_align,
                                         "colWidths"_a = spec.col_widths);
+    int lines = 1;
+    for (std::size_t r = 0; r < spec.rows.size(); ++r) lines += body_lines(spec, r);
+    const double line = unscaled_line_height(table);
+    const double room = std::max(1.0, static_cast<double>(spec.standard_lines) * line * spec.row_scale);
+    const double scale = std::min(spec.row_scale, room / (static_cast<double>(lines) * line));
+    const double font_size = std::min(spec.font_size, line * scale * panel_height_points(ax) / kLinePitch);
+
     table.attr("auto_set_font_size")(false);
-    table.attr("set_fontsize")(spec.font_size);
-    table.attr("scale")(1.0, spec.row_scale);
+    table.attr("set_fontsize")(font_size);
+    table.attr("scale")(1.0, scale);
     py::dict cells = table.attr("get_celld")();
     for (auto [key, cell] : cells) {
         py::tuple position = py::reinterpret_borrow<py::tuple>(key);
@@ -117,6 +145,8 @@ py::object draw_table(py::handle ax, const TableSpec& spec) {
             cell.attr("set_facecolor")(palette::kTableHeaderFace);
             continue;
         }
+        const int row_lines = body_lines(spec, static_cast<std::size_t>(row - 1));
+        if (row_lines > 1) cell.attr("set_height")(cell.attr("get_height")().cast<double>() * row_lines);
         cell.attr("set_facecolor")(row % 2 == 1 ? palette::kTableOddRowFace : palette::kTableEvenRowFace);
         const char* colour = spec.body_text_colour ? spec.body_text_colour(column) : nullptr;
         if (colour != nullptr) cell.attr("get_text")().attr("set_color")(colour);
@@ -137,6 +167,13 @@ double table_text_width_points(py::handle ax, double col_width_fraction) {
     const double figure_width_in = ax.attr("figure").attr("get_figwidth")().cast<double>();
     const double padding = py::module_::import("matplotlib.table").attr("Cell").attr("PAD").cast<double>();
     return axes_width * figure_width_in * 72.0 * col_width_fraction * (1.0 - 2.0 * padding);
+}
+
+void concise_date_axis(py::handle ax) {
+    py::module_ dates = py::module_::import("matplotlib.dates");
+    py::object locator = dates.attr("AutoDateLocator")();
+    ax.attr("xaxis").attr("set_major_locator")(locator);
+    ax.attr("xaxis").attr("set_major_formatter")(dates.attr("ConciseDateFormatter")(locator));
 }
 
 py::object date_axis_values(py::handle frame) { return frame.attr("index").attr("to_numpy")(); }

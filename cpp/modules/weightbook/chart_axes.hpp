@@ -52,6 +52,12 @@ void centred_note(py::handle ax, const char* text);
 
 // An `ax.table` with the house cell style: edges, a bold header row, striped body rows.
 // `body_text_colour` picks a text colour per body column (nullptr keeps the default).
+//
+// A table never outgrows the room it is given: rows are scaled by `row_scale` unless the
+// table would then be taller than `room` (a fraction of the panel height), in which case
+// the rows shrink to fit, and the type with them once it would no longer fit a row.
+// `room` of 0 means the panel itself, or the height the table has with `standard_lines`
+// lines when that is more.
 struct TableSpec {
     std::vector<std::vector<std::string>> rows;
     std::vector<std::string> headers;
@@ -60,6 +66,8 @@ struct TableSpec {
     double font_size;
     double row_scale;
     std::function<const char*(int column)> body_text_colour;
+    std::vector<int> row_lines;  // text lines per body row; empty: one each
+    int standard_lines = 0;      // header and body lines the room is always large enough for
 };
 py::object draw_table(py::handle ax, const TableSpec& spec);
 
@@ -68,6 +76,9 @@ double text_width_points(const std::string& text, double font_size);
 
 // Width in points of the text area of a table column (cell width less its padding).
 double table_text_width_points(py::handle ax, double col_width_fraction);
+
+// Date ticks that stay apart on any span: years on a decade, "Jan 12 14 ..." on weeks.
+void concise_date_axis(py::handle ax);
 
 // Datetime64 values of a frame's index for the x axis.
 py::object date_axis_values(py::handle frame);

@@ -310,7 +310,10 @@ void draw_summary_table(const PerformancePage& p, py::handle ax) {
         annual_excess_lines(annual_excess_pieces(p.series.yearly),
                             table_text_width_points(ax, p.layout.summary_col_widths[1]), p.layout.summary_font_size);
     rows.push_back({"Annual Excess", join_lines(excess_lines)});
-    py::object table = draw_table(ax, TableSpec{
+    const int standard_lines = static_cast<int>(rows.size()) + 1;  // header and one line per row
+    std::vector<int> row_lines(rows.size(), 1);
+    row_lines.back() = static_cast<int>(excess_lines.size());
+    draw_table(ax, TableSpec{
                        .rows = rows,
                        .headers = {"Metric", "Value"},
                        .col_widths = {p.layout.summary_col_widths[0], p.layout.summary_col_widths[1]},
@@ -318,14 +321,9 @@ void draw_summary_table(const PerformancePage& p, py::handle ax) {
                        .font_size = p.layout.summary_font_size,
                        .row_scale = p.layout.summary_row_scale,
                        .body_text_colour = nullptr,
+                       .row_lines = row_lines,
+                       .standard_lines = standard_lines,
                    });
-    if (excess_lines.size() > 1) {
-        const int row = static_cast<int>(rows.size());  // the header is row 0
-        for (const int column : {0, 1}) {
-            py::object cell = table[py::make_tuple(row, column)];
-            cell.attr("set_height")(cell.attr("get_height")().cast<double>() * static_cast<double>(excess_lines.size()));
-        }
-    }
 }
 
 }  // namespace
@@ -359,6 +357,7 @@ void plot_strategy_performance_unlocked(const ChartRequest& request) {
     draw_drawdowns(p, ax_drawdown);
     draw_summary_table(p, ax_table);
     draw_yearly_metrics_table(ax_yearly_table, series.yearly_metrics, layout.compact_yearly_table);
+    for (const py::object& ax : {ax_cum, ax_excess, ax_rolling, ax_drawdown}) concise_date_axis(ax);
     for (const py::object& ax : {ax_cum, ax_excess, ax_year, ax_rolling, ax_drawdown}) finish_plot_panel(ax);
     save_figure(page.figure, request.save_path, layout.dpi);
 }

@@ -95,6 +95,7 @@ void plot_weekly_net_value_unlocked(const ChartRequest& request) {
     draw_net_values(layout, request, series, ax_nav);
     draw_drawdowns(mpl, layout, request, series, ax_dd);
     draw_yearly_metrics_table(ax_yearly_table, yearly_metrics, layout.compact_yearly_table);
+    concise_date_axis(ax_nav);  // shared with the drawdown panel
     finish_plot_panel(ax_nav);
     finish_plot_panel(ax_dd);
     save_figure(page.figure, request.save_path, layout.dpi);

@@ -75,6 +75,8 @@ void draw_yearly_metrics_table(py::handle ax, py::handle yearly_metrics, bool co
         .font_size = style.font_size,
         .row_scale = style.row_scale,
         .body_text_colour = metric_text_colour,
+        .row_lines = {},
+        .standard_lines = 0,
     };
     draw_table(ax, spec);
     ax.attr("set_title")("Yearly Strategy & Excess Metrics", "fontsize"_a = style.title_size, "color"_a = palette::kInk,
