@@ -30,17 +30,22 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+from lumora.backtest._prepare import COMPONENT_FACTOR_NAMES, BinaryPreparedDataStore
 
 from lumora.backtest import BacktestService, _service, _weightbook
-from lumora.backtest._prepare import COMPONENT_FACTOR_NAMES, BinaryPreparedDataStore
 from lumora.backtest._store import component_dataset_key
 
 RESULTS = Path(__file__).resolve().parent / "results" / "bench_store.json"
 TARGETS = {"load_vs_read_bytes": 2.0, "strategy_vs_runner": 1.2}
 MARKET_INPUTS = {
-    "can_buy_stock": "can_buy_stock", "cant_sell_stock": "cant_sell_stock", "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend", "close_price": "close_price", "prev_close": "prev_close",
-    "buy_price": "buy_price", "sell_price": "sell_price",
+    "can_buy_stock": "can_buy_stock",
+    "cant_sell_stock": "cant_sell_stock",
+    "split_factor": "rq_get_split",
+    "dividend_factor": "rq_get_dividend",
+    "close_price": "close_price",
+    "prev_close": "prev_close",
+    "buy_price": "buy_price",
+    "sell_price": "sell_price",
 }
 
 
@@ -52,7 +57,9 @@ def random_market(n_days: int, n_stocks: int, seed: int) -> dict[str, Any]:
     limit days, occasional splits and dividends, index membership, three benchmarks."""
     rng = np.random.default_rng(seed)
     dates = pd.Index(pd.bdate_range("2014-01-02", periods=n_days).strftime("%Y%m%d"), dtype=str)
-    codes = pd.Index([f"{c:06d}" for c in np.sort(rng.choice(700_000, n_stocks, replace=False))], dtype=str)
+    codes = pd.Index(
+        [f"{c:06d}" for c in np.sort(rng.choice(700_000, n_stocks, replace=False))], dtype=str
+    )
 
     def table(values: np.ndarray) -> pd.DataFrame:
         return pd.DataFrame(values, index=dates, columns=codes, copy=False)
@@ -85,7 +92,8 @@ def random_market(n_days: int, n_stocks: int, seed: int) -> dict[str, Any]:
         members[rng.choice(n_stocks, min(size, n_stocks), replace=False)] = True
         data[component_dataset_key(name)] = table(np.where(members[None, :] & listed, 1.0, np.nan))
     data["benchmark_dict"] = {
-        code: pd.Series(rng.normal(0.0002, 0.012, n_days), index=dates) for code in ("000852", "000300", "000905")
+        code: pd.Series(rng.normal(0.0002, 0.012, n_days), index=dates)
+        for code in ("000852", "000300", "000905")
     }
     return data
 
@@ -127,7 +135,9 @@ def directory_state(directory: Path) -> dict[str, tuple[int, int]]:
 
 
 def bytes_written(before: dict[str, tuple[int, int]], after: dict[str, tuple[int, int]]) -> int:
-    return sum(size for name, (size, mtime) in after.items() if before.get(name, (None, None))[1] != mtime)
+    return sum(
+        size for name, (size, mtime) in after.items() if before.get(name, (None, None))[1] != mtime
+    )
 
 
 # --------------------------------------------------------------------------- measurements
@@ -157,7 +167,9 @@ def measure_slice(data: dict[str, Any]) -> dict[str, float]:
         out = {}
         for key, value in data.items():
             if key == "benchmark_dict":
-                out[key] = {n: s.loc[(s.index >= start) & (s.index <= end)] for n, s in value.items()}
+                out[key] = {
+                    n: s.loc[(s.index >= start) & (s.index <= end)] for n, s in value.items()
+                }
             elif isinstance(value, pd.DataFrame):
                 out[key] = value.loc[(value.index >= start) & (value.index <= end)]
         return out
@@ -175,18 +187,28 @@ def measure_strategy(data: dict[str, Any], weights: pd.DataFrame, repeat: int) -
 
     def direct() -> Any:
         return _weightbook.run_strategy_backtest_core(
-            weights, **inputs, benchmark_dict=cut["benchmark_dict"], plot_image_kind=None, strategy_name="bench"
+            weights,
+            **inputs,
+            benchmark_dict=cut["benchmark_dict"],
+            plot_image_kind=None,
+            strategy_name="bench",
         )
 
     def request() -> Any:
-        return service.backtest_strategy(weights, _data_record(data), start, end, None, "bench", plot=None)
+        return service.backtest_strategy(
+            weights, _data_record(data), start, end, None, "bench", plot=None
+        )
 
     request()  # first use loads the strategy module
     runner = ours = float("inf")
     for _ in range(repeat):  # interleaved, so both see the same machine load
         runner = min(runner, best_of(1, direct))
         ours = min(ours, best_of(1, request))
-    return {"run_strategy_backtest_core_s": runner, "backtest_strategy_s": ours, "strategy_vs_runner": ours / runner}
+    return {
+        "run_strategy_backtest_core_s": runner,
+        "backtest_strategy_s": ours,
+        "strategy_vs_runner": ours / runner,
+    }
 
 
 def _data_record(data: dict[str, Any]) -> Any:
@@ -195,7 +217,9 @@ def _data_record(data: dict[str, Any]) -> Any:
     return BacktestData(data=data)
 
 
-def measure_tail(store: BinaryPreparedDataStore, data: dict[str, Any], seed: int) -> dict[str, float]:
+def measure_tail(
+    store: BinaryPreparedDataStore, data: dict[str, Any], seed: int
+) -> dict[str, float]:
     """Two days from the last stored date on: one rewritten, one new; the same stocks."""
     rng = np.random.default_rng(seed)
     dates = data["close_price"].index
@@ -222,8 +246,12 @@ def measure_tail(store: BinaryPreparedDataStore, data: dict[str, Any], seed: int
     full_s = time.perf_counter() - began
     full_bytes = bytes_written(before, directory_state(store.store_dir))
     return {
-        "tail_bytes": tail_bytes, "tail_s": tail_s, "rewrite_bytes": full_bytes, "rewrite_s": full_s,
-        "tail_vs_rewrite_bytes": tail_bytes / full_bytes, "tail_vs_rewrite_time": tail_s / full_s,
+        "tail_bytes": tail_bytes,
+        "tail_s": tail_s,
+        "rewrite_bytes": full_bytes,
+        "rewrite_s": full_s,
+        "tail_vs_rewrite_bytes": tail_bytes / full_bytes,
+        "tail_vs_rewrite_time": tail_s / full_s,
     }
 
 
@@ -245,27 +273,42 @@ def main() -> None:
     store.write_payload({"version": 1, "meta": {}, "data": data})
     write_s = time.perf_counter() - began
     size = sum(f.stat().st_size for f in segment_files(store))
-    print(f"store: {days} dates x {stocks} stocks, {len(data) - 1} datasets + 3 benchmarks, "
-          f"{size / 1e9:.2f} GB on disk, full write {write_s:.2f} s")
+    print(
+        f"store: {days} dates x {stocks} stocks, {len(data) - 1} datasets + 3 benchmarks, "
+        f"{size / 1e9:.2f} GB on disk, full write {write_s:.2f} s"
+    )
 
     _service._DEFAULT_DATA_DIR = args.dir
-    figures: dict[str, Any] = {"dates": days, "stocks": stocks, "store_bytes": size, "full_write_s": write_s}
+    figures: dict[str, Any] = {
+        "dates": days,
+        "stocks": stocks,
+        "store_bytes": size,
+        "full_write_s": write_s,
+    }
     figures |= measure_load(BacktestService(None), store)
-    print(f"load      load_backtest_data {figures['load_backtest_data_s']:.3f} s, reading the file bytes "
-          f"{figures['read_bytes_s']:.3f} s: ratio {figures['load_vs_read_bytes']:.2f} "
-          f"(target <= {TARGETS['load_vs_read_bytes']})")
+    print(
+        f"load      load_backtest_data {figures['load_backtest_data_s']:.3f} s, reading the file bytes "
+        f"{figures['read_bytes_s']:.3f} s: ratio {figures['load_vs_read_bytes']:.2f} "
+        f"(target <= {TARGETS['load_vs_read_bytes']})"
+    )
     figures |= measure_slice(data)
-    print(f"slice     one year {figures['slice_one_year_s'] * 1e3:.2f} ms, pandas cut "
-          f"{figures['pandas_cut_s'] * 1e3:.1f} ms: ratio {figures['slice_vs_pandas']:.3f}")
+    print(
+        f"slice     one year {figures['slice_one_year_s'] * 1e3:.2f} ms, pandas cut "
+        f"{figures['pandas_cut_s'] * 1e3:.1f} ms: ratio {figures['slice_vs_pandas']:.3f}"
+    )
     weights = strategy_weights(data, holdings=100, seed=2)
     figures |= measure_strategy(data, weights, repeat=5)
-    print(f"strategy  backtest_strategy {figures['backtest_strategy_s']:.3f} s, run_strategy_backtest_core "
-          f"{figures['run_strategy_backtest_core_s']:.3f} s: ratio {figures['strategy_vs_runner']:.3f} "
-          f"(target <= {TARGETS['strategy_vs_runner']})")
+    print(
+        f"strategy  backtest_strategy {figures['backtest_strategy_s']:.3f} s, run_strategy_backtest_core "
+        f"{figures['run_strategy_backtest_core_s']:.3f} s: ratio {figures['strategy_vs_runner']:.3f} "
+        f"(target <= {TARGETS['strategy_vs_runner']})"
+    )
     figures |= measure_tail(store, data, seed=3)
-    print(f"tail      two-day update_tail wrote {figures['tail_bytes'] / 1e6:.2f} MB in {figures['tail_s']:.3f} s; "
-          f"rewriting every matrix wrote {figures['rewrite_bytes'] / 1e9:.2f} GB in {figures['rewrite_s']:.2f} s: "
-          f"bytes ratio {figures['tail_vs_rewrite_bytes']:.5f}, time ratio {figures['tail_vs_rewrite_time']:.4f}")
+    print(
+        f"tail      two-day update_tail wrote {figures['tail_bytes'] / 1e6:.2f} MB in {figures['tail_s']:.3f} s; "
+        f"rewriting every matrix wrote {figures['rewrite_bytes'] / 1e9:.2f} GB in {figures['rewrite_s']:.2f} s: "
+        f"bytes ratio {figures['tail_vs_rewrite_bytes']:.5f}, time ratio {figures['tail_vs_rewrite_time']:.4f}"
+    )
     if args.record:
         RESULTS.parent.mkdir(parents=True, exist_ok=True)
         RESULTS.write_text(json.dumps(figures, indent=1) + "\n")

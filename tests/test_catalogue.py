@@ -5,15 +5,24 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 import pytest
+from lumora.backtest._prepare import BinaryPreparedDataStore
 
 from lumora.backtest import _prepare
-from lumora.backtest._prepare import BinaryPreparedDataStore
 from lumora.backtest._store import BinaryPreparedDataStoreBase, component_dataset_key
 from lumora.sandbox import generate_market
 
 BASE_KEYS = [
-    "industry_matrix", "close_price", "open_price", "close_price_valid", "prev_close", "buy_price",
-    "sell_price", "rq_get_split", "rq_get_dividend", "can_buy_stock", "cant_sell_stock",
+    "industry_matrix",
+    "close_price",
+    "open_price",
+    "close_price_valid",
+    "prev_close",
+    "buy_price",
+    "sell_price",
+    "rq_get_split",
+    "rq_get_dividend",
+    "can_buy_stock",
+    "cant_sell_stock",
     "forward_return_rank_cache",
 ]
 NAMES = list(_prepare.COMPONENT_FACTOR_NAMES)
@@ -23,10 +32,15 @@ def test_constants():
     assert _prepare.TAIL_RELOAD_ROWS == 2 and _prepare.PREPARED_DATA_VERSION == 1
     assert (_prepare.FLOAT_STORAGE_DTYPE, _prepare.BOOL_STORAGE_DTYPE) == ("float64", "bool")
     assert list(_prepare.BENCHMARK_INDEX_CODES.items()) == [
-        ("000852", "000852.XSHG"), ("000300", "000300.XSHG"), ("000905", "000905.XSHG"),
+        ("000852", "000852.XSHG"),
+        ("000300", "000300.XSHG"),
+        ("000905", "000905.XSHG"),
     ]
     assert NAMES[3] == "rq_index_components_new_399303.XSHE" and len(NAMES) == 5
-    assert _prepare.BUILD_INPUT_NAMES == _prepare.REQUIRED_FACTOR_NAMES + _prepare.OPTIONAL_FACTOR_NAMES
+    assert (
+        _prepare.BUILD_INPUT_NAMES
+        == _prepare.REQUIRED_FACTOR_NAMES + _prepare.OPTIONAL_FACTOR_NAMES
+    )
     assert len(_prepare.BUILD_INPUT_NAMES) == 10
     assert list(_prepare.BASE_MATRIX_DTYPE) == BASE_KEYS
     bools = [k for k, v in _prepare.BASE_MATRIX_DTYPE.items() if v == "bool"]
@@ -62,7 +76,10 @@ def test_build_matrix_dtype():
     assert list(full)[12:] == [component_dataset_key(n) for n in NAMES]
     assert all(full[component_dataset_key(n)] == "float64" for n in NAMES)
     assert _prepare.build_matrix_dtype([]) == _prepare.BASE_MATRIX_DTYPE
-    assert list(_prepare.build_matrix_dtype("b, a, b"))[12:] == [component_dataset_key("b"), component_dataset_key("a")]
+    assert list(_prepare.build_matrix_dtype("b, a, b"))[12:] == [
+        component_dataset_key("b"),
+        component_dataset_key("a"),
+    ]
     full["close_price"] = "bool"
     assert _prepare.BASE_MATRIX_DTYPE["close_price"] == "float64"
     assert _prepare.get_component_factor_names() == NAMES
@@ -98,7 +115,10 @@ def test_store_class_and_catalogue(tmp_path):
     store = BinaryPreparedDataStore(str(tmp_path), "n1，n2")
     assert isinstance(store, BinaryPreparedDataStoreBase)
     assert store.store_dir == tmp_path and store.data_version == 1
-    assert list(store.matrix_dtype)[12:] == [component_dataset_key("n1"), component_dataset_key("n2")]
+    assert list(store.matrix_dtype)[12:] == [
+        component_dataset_key("n1"),
+        component_dataset_key("n2"),
+    ]
     assert not list(tmp_path.iterdir())  # constructing touches nothing
 
 
@@ -151,7 +171,9 @@ def test_add_component_matrices_refuses_empty_matrix(tmp_path, market_tables, ma
 def test_load_must_return_a_mapping(tmp_path, market_tables, monkeypatch):
     store = BinaryPreparedDataStore(tmp_path)
     store.write_payload(base_payload(market_tables))
-    monkeypatch.setattr(BinaryPreparedDataStoreBase, "load", lambda self, **kw: ["not", "a", "mapping"])
+    monkeypatch.setattr(
+        BinaryPreparedDataStoreBase, "load", lambda self, **kw: ["not", "a", "mapping"]
+    )
     with pytest.raises(TypeError, match="mapping"):
         store.load()
 
@@ -159,7 +181,9 @@ def test_load_must_return_a_mapping(tmp_path, market_tables, monkeypatch):
 def test_store_values_survive_bool_conversion(tmp_path):
     # A flag table that arrives as floats with gaps is stored as bool: NaN and 0 are False.
     rows = pd.Index(["20240102", "20240103"], dtype=str)
-    flags = pd.DataFrame([[1.0, np.nan], [0.0, 2.0]], index=rows, columns=pd.Index(["000001", "000002"], dtype=str))
+    flags = pd.DataFrame(
+        [[1.0, np.nan], [0.0, 2.0]], index=rows, columns=pd.Index(["000001", "000002"], dtype=str)
+    )
     store = BinaryPreparedDataStore(tmp_path, [])
     store.write_payload({"data": {"can_buy_stock": flags, "benchmark_dict": {}}})
     loaded = store.load(mmap=False)["data"]["can_buy_stock"]

@@ -10,9 +10,9 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+from lumora.backtest._prepare import BinaryPreparedDataStore
 
 from lumora.backtest import BacktestData, BacktestService, _service
-from lumora.backtest._prepare import BinaryPreparedDataStore
 from lumora.backtest._store import component_dataset_key
 from lumora.sandbox import generate_market
 
@@ -28,7 +28,14 @@ UNIVERSE = {
 
 def run_python(code: str, home: Path) -> subprocess.CompletedProcess:
     env = {**os.environ, "HOME": str(home), "PYTHONPATH": str(SRC), "MPLBACKEND": "Agg"}
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        check=False,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+    )
 
 
 # --------------------------------------------------------------------------- setup
@@ -37,7 +44,9 @@ def run_python(code: str, home: Path) -> subprocess.CompletedProcess:
 def test_module_constants_and_class_shape():
     assert _service._UNIVERSE_TO_COMPONENT == UNIVERSE
     assert list(_service._UNIVERSE_TO_COMPONENT) == list(UNIVERSE)
-    assert _service._DEFAULT_DATA_DIR == Path.home() / ".lumora" / "backtest_data" / "enviroment_data"
+    assert (
+        _service._DEFAULT_DATA_DIR == Path.home() / ".lumora" / "backtest_data" / "enviroment_data"
+    )
     assert BacktestService.__doc__ == "因子回测服务,组合数据准备与计算两层。"
     service = BacktestService("client")
     assert vars(service) == {"_http": "client"}
@@ -133,7 +142,9 @@ def market():
 @pytest.fixture
 def data_dir(tmp_path, monkeypatch, market):
     directory = tmp_path / "enviroment_data"
-    BinaryPreparedDataStore(directory).write_payload({"version": 1, "meta": {}, "data": market.dataset_tables()})
+    BinaryPreparedDataStore(directory).write_payload(
+        {"version": 1, "meta": {}, "data": market.dataset_tables()}
+    )
     monkeypatch.setattr(_service, "_DEFAULT_DATA_DIR", directory)
     return directory
 
@@ -155,7 +166,9 @@ def test_load_backtest_data(data_dir, market):
 
 def test_load_without_metadata(tmp_path, monkeypatch):
     monkeypatch.setattr(_service, "_DEFAULT_DATA_DIR", tmp_path / "missing")
-    with pytest.raises(FileNotFoundError, match=r"^未找到回测基准数据,请先调用 lumora.prepare_backtest_data\(\)$"):
+    with pytest.raises(
+        FileNotFoundError, match=r"^未找到回测基准数据,请先调用 lumora.prepare_backtest_data\(\)$"
+    ):
         BacktestService(None).load_backtest_data()
     assert not (tmp_path / "missing").exists()
 
@@ -183,7 +196,13 @@ def test_slice_data_matches_pandas_on_random_windows(market):
     data["as_datetime"] = data["open_price"].set_axis(pd.to_datetime(data["open_price"].index))
     data["extra"] = [1, 2]
     dates = data["close_price"].index.tolist()
-    windows = [(dates[0], dates[-1]), (dates[5], dates[5]), (dates[9], dates[3]), ("19000101", "19000102"), ("2015", "20150301")]
+    windows = [
+        (dates[0], dates[-1]),
+        (dates[5], dates[5]),
+        (dates[9], dates[3]),
+        ("19000101", "19000102"),
+        ("2015", "20150301"),
+    ]
     windows += [tuple(sorted(str(d) for d in rng.choice(dates, 2))) for _ in range(6)]
     for start, end in windows:
         cut = BacktestService._slice_data(data, start, end)
@@ -242,7 +261,9 @@ def model_universe(data: dict, codes: list[str]) -> pd.DataFrame:
     valid = data["close_price_valid"]
     union = None
     for code in codes:
-        matrix = data[component_dataset_key(UNIVERSE[code])].reindex(index=valid.index, columns=valid.columns)
+        matrix = data[component_dataset_key(UNIVERSE[code])].reindex(
+            index=valid.index, columns=valid.columns
+        )
         union = matrix if union is None else union.add(matrix, fill_value=0.0)
     return valid * (union.where(union > 0) * 0 + 1)
 
@@ -251,11 +272,13 @@ def random_universe_data(rng: np.random.Generator) -> dict:
     rows = pd.bdate_range("20240101", periods=12).strftime("%Y%m%d")
     cols = [f"{i:06d}" for i in range(1, 16)]
     valid_values = np.where(rng.random((12, 15)) < 0.2, np.nan, 1.0)
-    valid = pd.DataFrame(valid_values, index=pd.Index(rows, dtype=str), columns=pd.Index(cols, dtype=str))
+    valid = pd.DataFrame(
+        valid_values, index=pd.Index(rows, dtype=str), columns=pd.Index(cols, dtype=str)
+    )
     if rng.random() < 0.5:
         valid = valid.notna()  # a flag table: becomes 1.0 / 0.0 inside the universe
     data = {"close_price_valid": valid, "close_price": valid * 3.0}
-    for code, name in UNIVERSE.items():
+    for name in UNIVERSE.values():
         m_rows = list(rng.choice(rows, 10, replace=False)) + ["20990101"]
         m_cols = list(rng.choice(cols, 12, replace=False)) + ["999999"]
         values = rng.choice([1.0, np.nan, np.nan, 0.0, -1.0, 2.0], size=(11, 13))
@@ -281,8 +304,12 @@ def test_universe_member_of_either_index_stays_valid():
     cols = pd.Index(["000001", "000002", "000003"], dtype=str)
     data = {
         "close_price_valid": pd.DataFrame([[1.0, 1.0, 1.0]], index=rows, columns=cols),
-        component_dataset_key(UNIVERSE["000300"]): pd.DataFrame([[1.0, np.nan, np.nan]], index=rows, columns=cols),
-        component_dataset_key(UNIVERSE["000905"]): pd.DataFrame([[np.nan, 1.0, np.nan]], index=rows, columns=cols),
+        component_dataset_key(UNIVERSE["000300"]): pd.DataFrame(
+            [[1.0, np.nan, np.nan]], index=rows, columns=cols
+        ),
+        component_dataset_key(UNIVERSE["000905"]): pd.DataFrame(
+            [[np.nan, 1.0, np.nan]], index=rows, columns=cols
+        ),
     }
     BacktestService(None)._apply_universe_filter(data, ["000300", "000905"], "20240102", "20240102")
     assert data["close_price_valid"].iloc[0].tolist()[:2] == [1.0, 1.0]

@@ -14,15 +14,19 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from lumora.backtest import BacktestData, BacktestService, StrategyBacktestResult
-from lumora.backtest import _weightbook
+from lumora.backtest import BacktestData, BacktestService, StrategyBacktestResult, _weightbook
 from lumora.sandbox import generate_market
 
 SRC = Path(__file__).resolve().parents[1] / "src"
 MARKET_KEYS = {
-    "can_buy_stock": "can_buy_stock", "cant_sell_stock": "cant_sell_stock", "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend", "close_price": "close_price", "prev_close": "prev_close",
-    "buy_price": "buy_price", "sell_price": "sell_price",
+    "can_buy_stock": "can_buy_stock",
+    "cant_sell_stock": "cant_sell_stock",
+    "split_factor": "rq_get_split",
+    "dividend_factor": "rq_get_dividend",
+    "close_price": "close_price",
+    "prev_close": "prev_close",
+    "buy_price": "buy_price",
+    "sell_price": "sell_price",
 }
 
 
@@ -44,7 +48,10 @@ def recorder(monkeypatch):
     def fake_runner(**kwargs):
         calls.append(kwargs)
         return SimpleNamespace(
-            daily_return="d", cumulative_return="c", stats={"annual_return": 1.0}, benchmark_summary="b",
+            daily_return="d",
+            cumulative_return="c",
+            stats={"annual_return": 1.0},
+            benchmark_summary="b",
             plot_paths={},
         )
 
@@ -60,20 +67,41 @@ def test_runner_receives_cut_inputs_in_order(loaded, recorder, tmp_path):
     dates = loaded.data["close_price"].index
     start, end = dates[20], dates[80]
     result = BacktestService(None).backtest_strategy(
-        weights, loaded, int(start), end, tmp_path, "alpha", benchmark=["000300", "all"], rolling_window=2.7,
-        total_money=5e6, fee=0, rule_fee="0.001",
+        weights,
+        loaded,
+        int(start),
+        end,
+        tmp_path,
+        "alpha",
+        benchmark=["000300", "all"],
+        rolling_window=2.7,
+        total_money=5e6,
+        fee=0,
+        rule_fee="0.001",
     )
     (kwargs,) = recorder
     assert list(kwargs) == [
-        "strategy_matrix", *MARKET_KEYS, "benchmark_dict", "benchmark_names", "rolling_window", "total_money",
-        "fee", "rule_fee", "plot_image_kind", "plot_save_path", "strategy_name", "plot_title",
+        "strategy_matrix",
+        *MARKET_KEYS,
+        "benchmark_dict",
+        "benchmark_names",
+        "rolling_window",
+        "total_money",
+        "fee",
+        "rule_fee",
+        "plot_image_kind",
+        "plot_save_path",
+        "strategy_name",
+        "plot_title",
     ]
     in_window = (weights.index >= start) & (weights.index <= end)
     pd.testing.assert_frame_equal(kwargs["strategy_matrix"], weights.loc[in_window])
     for keyword, dataset in MARKET_KEYS.items():
         table = loaded.data[dataset]
-        pd.testing.assert_frame_equal(kwargs[keyword], table.loc[(table.index >= start) & (table.index <= end)])
-    for code, series in kwargs["benchmark_dict"].items():
+        pd.testing.assert_frame_equal(
+            kwargs[keyword], table.loc[(table.index >= start) & (table.index <= end)]
+        )
+    for series in kwargs["benchmark_dict"].values():
         assert series.index[0] == start and series.index[-1] == end
     assert kwargs["benchmark_names"] == ["000300", "all"]
     assert kwargs["rolling_window"] == 2 and type(kwargs["rolling_window"]) is int
@@ -83,12 +111,18 @@ def test_runner_receives_cut_inputs_in_order(loaded, recorder, tmp_path):
     assert kwargs["plot_save_path"] == str(tmp_path / "alpha.png")
     assert kwargs["strategy_name"] == kwargs["plot_title"] == "alpha"
     assert isinstance(result, StrategyBacktestResult)
-    assert (result.strategy_name, result.daily_return, result.benchmark_summary) == ("alpha", "d", "b")
+    assert (result.strategy_name, result.daily_return, result.benchmark_summary) == (
+        "alpha",
+        "d",
+        "b",
+    )
 
 
 def test_no_chart_needs_no_directory_and_window_outside_rows(loaded, recorder):
     weights = equal_weights(loaded).iloc[:3]
-    BacktestService(None).backtest_strategy(weights, loaded, "20991201", "20991231", None, "", plot=None)
+    BacktestService(None).backtest_strategy(
+        weights, loaded, "20991201", "20991231", None, "", plot=None
+    )
     (kwargs,) = recorder
     assert kwargs["plot_save_path"] is None and kwargs["plot_image_kind"] is None
     assert len(kwargs["strategy_matrix"]) == 0  # emptiness is checked before the cut
@@ -97,7 +131,9 @@ def test_no_chart_needs_no_directory_and_window_outside_rows(loaded, recorder):
 
 def test_user_table_is_cleaned_and_left_alone(loaded, recorder):
     weights = equal_weights(loaded).iloc[:10]
-    messy = weights.set_axis(pd.to_datetime(weights.index)).set_axis([int(c) for c in weights.columns], axis=1)
+    messy = weights.set_axis(pd.to_datetime(weights.index)).set_axis(
+        [int(c) for c in weights.columns], axis=1
+    )
     original = messy.copy()
     BacktestService(None).backtest_strategy(messy, loaded, 20150101, 20151231, None, "x", plot=None)
     pd.testing.assert_frame_equal(recorder[0]["strategy_matrix"], weights)
@@ -113,13 +149,37 @@ class MyStr(str):
     [
         (None, ("20150101", "20150601", "out", "f"), {}, ValueError, "^策略权重矩阵为空$"),
         ("empty", ("20150101", "20150601", "out", "f"), {}, ValueError, "^策略权重矩阵为空$"),
-        ("w", ("20150101", "20150601", "", ""), {}, ValueError, "^plot 非 None 时,output_dir 必须提供$"),
-        ("w", ("20150101", "20150601", None, "f"), {"plot": "long"}, ValueError, "output_dir 必须提供"),
-        ("w", ("20150101", "20150601", "out", ""), {}, ValueError, "^plot 非 None 时,plot_filename 必须提供$"),
+        (
+            "w",
+            ("20150101", "20150601", "", ""),
+            {},
+            ValueError,
+            "^plot 非 None 时,output_dir 必须提供$",
+        ),
+        (
+            "w",
+            ("20150101", "20150601", None, "f"),
+            {"plot": "long"},
+            ValueError,
+            "output_dir 必须提供",
+        ),
+        (
+            "w",
+            ("20150101", "20150601", "out", ""),
+            {},
+            ValueError,
+            "^plot 非 None 时,plot_filename 必须提供$",
+        ),
         ("w", ("20150101", "20150601", "out", None), {}, TypeError, "plot_filename"),
         ("w", ("20150101", "20150601", "out", MyStr("f")), {}, TypeError, "plot_filename"),
         ("w", ("20150101", "20150601", "out", "f"), {"plot": 5}, TypeError, "plot"),
-        ("w", ("20150101", "20150601", "out", "f"), {"rolling_window": "3"}, TypeError, "rolling_window"),
+        (
+            "w",
+            ("20150101", "20150601", "out", "f"),
+            {"rolling_window": "3"},
+            TypeError,
+            "rolling_window",
+        ),
         ("w", (None, "20150601", None, "f"), {"plot": None}, TypeError, "start_date"),
         ("w", ("20150101", None, None, "f"), {"plot": None}, TypeError, "end_date"),
         ("w", ("20150231", "20150601", None, "f"), {"plot": None}, ValueError, "20150231"),
@@ -136,20 +196,30 @@ def test_request_errors(loaded, recorder, strategy, args, kwargs, error, message
 def test_missing_dataset_is_a_key_error(loaded, recorder):
     data = BacktestData(data={k: v for k, v in loaded.data.items() if k != "rq_get_dividend"})
     with pytest.raises(KeyError, match="rq_get_dividend"):
-        BacktestService(None).backtest_strategy(equal_weights(loaded), data, "20150101", "20150601", None, "f", plot=None)
+        BacktestService(None).backtest_strategy(
+            equal_weights(loaded), data, "20150101", "20150601", None, "f", plot=None
+        )
 
 
 # --------------------------------------------------------------------------- real runs
 
 
 def direct_run(loaded: BacktestData, weights: pd.DataFrame, start: str, end: str):
-    cut = {k: (v.loc[(v.index >= start) & (v.index <= end)] if isinstance(v, pd.DataFrame) else v)
-           for k, v in loaded.data.items()}
-    bench = {n: s.loc[(s.index >= start) & (s.index <= end)] for n, s in loaded.data["benchmark_dict"].items()}
+    cut = {
+        k: (v.loc[(v.index >= start) & (v.index <= end)] if isinstance(v, pd.DataFrame) else v)
+        for k, v in loaded.data.items()
+    }
+    bench = {
+        n: s.loc[(s.index >= start) & (s.index <= end)]
+        for n, s in loaded.data["benchmark_dict"].items()
+    }
     return _weightbook.run_strategy_backtest_core(
         weights.loc[(weights.index >= start) & (weights.index <= end)],
         **{keyword: cut[dataset] for keyword, dataset in MARKET_KEYS.items()},
-        benchmark_dict=bench, rolling_window=3, plot_image_kind=None, strategy_name="s",
+        benchmark_dict=bench,
+        rolling_window=3,
+        plot_image_kind=None,
+        strategy_name="s",
     )
 
 
@@ -186,10 +256,18 @@ def test_pickled_data_runs_in_another_process(loaded, tmp_path):
     job, out = tmp_path / "job.pkl", tmp_path / "result.pkl"
     job.write_bytes(pickle.dumps((loaded, weights)))
     env = {**os.environ, "PYTHONPATH": str(SRC), "MPLBACKEND": "Agg"}
-    done = subprocess.run([sys.executable, "-c", WORKER, str(job), str(out)], env=env, capture_output=True,
-                          text=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-c", WORKER, str(job), str(out)],
+        check=False,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.returncode == 0, done.stderr
     remote = pickle.loads(out.read_bytes())
-    local = BacktestService(None).backtest_strategy(weights, loaded, "20150301", "20150730", None, "s", plot=None)
+    local = BacktestService(None).backtest_strategy(
+        weights, loaded, "20150301", "20150730", None, "s", plot=None
+    )
     pd.testing.assert_series_equal(remote.daily_return, local.daily_return)
     np.testing.assert_array_equal(list(remote.stats.values()), list(local.stats.values()))

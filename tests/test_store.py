@@ -7,7 +7,6 @@ import os
 import pickle
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 from pathlib import Path
@@ -168,7 +167,9 @@ class StoreModel:
 
 
 def tail_payload(rng, store_dates, cols, write_start, n_rows, n_new_cols, new_code):
-    first_new = len(store_dates) if write_start > store_dates[-1] else store_dates.index(write_start)
+    first_new = (
+        len(store_dates) if write_start > store_dates[-1] else store_dates.index(write_start)
+    )
     rows = (store_dates[first_new:] + dates(pd.Timestamp(store_dates[-1]) + pd.offsets.BDay(), 30))[
         :n_rows
     ]
@@ -198,12 +199,19 @@ def test_tail_updates_match_pandas_model(tmp_path, seed):
         if choice == 0:  # rewrite from an existing date
             write_start = stored[int(rng.integers(len(stored)))]
         elif choice == 1:  # past the last date
-            write_start = (pd.Timestamp(stored[-1]) + pd.offsets.BDay(int(rng.integers(1, 3)))).strftime("%Y%m%d")
+            write_start = (
+                pd.Timestamp(stored[-1]) + pd.offsets.BDay(int(rng.integers(1, 3)))
+            ).strftime("%Y%m%d")
         else:  # the usual daily update: the last two stored days
             write_start = stored[-2]
         payload = tail_payload(
-            rng, stored, model.tables["close_price"].columns.tolist(), write_start,
-            int(rng.integers(1, 4)), int(rng.integers(0, 3)), lambda: f"{next(counter):06d}",
+            rng,
+            stored,
+            model.tables["close_price"].columns.tolist(),
+            write_start,
+            int(rng.integers(1, 4)),
+            int(rng.integers(0, 3)),
+            lambda: f"{next(counter):06d}",
         )
         assert store.update_tail(payload) is True
         model.update(payload, write_start)
@@ -211,7 +219,9 @@ def test_tail_updates_match_pandas_model(tmp_path, seed):
             assert_tables_equal(store.load(mmap=mmap)["data"], model.expected())
     segments = store.load_metadata()["datasets"]["close_price"]["segments"]
     assert len(segments) <= 8
-    referenced = {s["file"] for r in store.load_metadata()["datasets"].values() for s in r["segments"]}
+    referenced = {
+        s["file"] for r in store.load_metadata()["datasets"].values() for s in r["segments"]
+    }
     assert {p.name for p in tmp_path.glob("*.npy")} == referenced  # replaced files removed
 
 
@@ -273,7 +283,9 @@ def test_metadata_allow_list(tmp_path, content, message):
         make_store(tmp_path).load_metadata()
 
 
-@pytest.mark.parametrize("name", ["../outside.0123456789ab.npy", "/etc/passwd", ".hidden.0123456789ab.npy"])
+@pytest.mark.parametrize(
+    "name", ["../outside.0123456789ab.npy", "/etc/passwd", ".hidden.0123456789ab.npy"]
+)
 def test_file_names_from_metadata_are_checked(tmp_path, sandbox_payload, name):
     store = make_store(tmp_path)
     store.write_payload(sandbox_payload)
@@ -352,9 +364,15 @@ print(calls)
 """
 
 
-def run_writer(target: Path, operation: str, kill_at: tuple[str, int] | None) -> subprocess.CompletedProcess:
-    script = CRASH_SCRIPT.format(src=str(SRC), target=str(target), kill_at=kill_at, operation=operation)
-    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+def run_writer(
+    target: Path, operation: str, kill_at: tuple[str, int] | None
+) -> subprocess.CompletedProcess:
+    script = CRASH_SCRIPT.format(
+        src=str(SRC), target=str(target), kill_at=kill_at, operation=operation
+    )
+    return subprocess.run(
+        [sys.executable, "-c", script], check=False, capture_output=True, text=True, timeout=120
+    )
 
 
 def component_job(tmp_path: Path) -> tuple[Path, dict, dict]:
@@ -395,7 +413,7 @@ def test_killed_writer_leaves_a_complete_store(tmp_path, operation):
     target, job, before = component_job(tmp_path / "reference")
     finished = run_writer(target, operation, None)
     assert finished.returncode == 0, finished.stderr
-    calls = eval(finished.stdout.strip().splitlines()[-1])  # noqa: S307 - our own dict repr
+    calls = eval(finished.stdout.strip().splitlines()[-1])  # our own dict repr
     after = BinaryPreparedDataStore(target, job["components"]).load(mmap=False)["data"]
     assert not same_tables(after, before)
 
@@ -404,7 +422,14 @@ def test_killed_writer_leaves_a_complete_store(tmp_path, operation):
     # unrenamed files, and the moments around the commit.
     n, f, w = calls["replace"], calls["fsync"], calls["write"]
     kill_points = {("write", 1), ("write", w // 2), ("write", w - 1), ("write", w)}
-    kill_points |= {("fsync", 1), ("replace", 1), ("replace", n // 2), ("replace", n - 1), ("replace", n), ("fsync", f)}
+    kill_points |= {
+        ("fsync", 1),
+        ("replace", 1),
+        ("replace", n // 2),
+        ("replace", n - 1),
+        ("replace", n),
+        ("fsync", f),
+    }
     for kind, count in sorted(kill_points):
         trial, _, _ = component_job(tmp_path / f"{kind}{count}")
         crashed = run_writer(trial, operation, (kind, count))
@@ -439,7 +464,13 @@ def test_readers_wait_for_a_writer(tmp_path, sandbox_payload):
     store.write_payload(sandbox_payload)
     flag, release = tmp_path / "locked", tmp_path / "release"
     holder = subprocess.Popen(
-        [sys.executable, "-c", HOLD_LOCK.format(src=str(SRC), target=str(target), flag=str(flag), release=str(release))]
+        [
+            sys.executable,
+            "-c",
+            HOLD_LOCK.format(
+                src=str(SRC), target=str(target), flag=str(flag), release=str(release)
+            ),
+        ]
     )
     try:
         deadline = time.monotonic() + 60

@@ -398,9 +398,7 @@ class _RefusingUnpickler(pickle.Unpickler):
     looked up by name, which is refused: a store directory may come from a download."""
 
     def find_class(self, module: str, name: str) -> Any:
-        raise KestrelError(
-            f"回测数据元信息文件包含不允许的对象类型 {module}.{name},已拒绝加载"
-        )
+        raise KestrelError(f"回测数据元信息文件包含不允许的对象类型 {module}.{name},已拒绝加载")
 
 
 def _read_metadata_file(path: Path) -> dict[str, Any]:
@@ -547,7 +545,9 @@ def _storage_dtype(name: str) -> np.dtype:
     try:
         return _STORAGE_DTYPES[str(name)]
     except KeyError:
-        raise ValueError(f"unsupported storage dtype {name!r}; expected 'float64' or 'bool'") from None
+        raise ValueError(
+            f"unsupported storage dtype {name!r}; expected 'float64' or 'bool'"
+        ) from None
 
 
 def _label_name(name: Any) -> Any:
@@ -662,7 +662,12 @@ class BinaryPreparedDataStoreBase:
         }
 
     def _read_dataset(
-        self, record: Mapping[str, Any], start: str | None, end: str | None, mmap: bool, cache: _LabelCache
+        self,
+        record: Mapping[str, Any],
+        start: str | None,
+        end: str | None,
+        mmap: bool,
+        cache: _LabelCache,
     ) -> pd.DataFrame | pd.Series:
         dates: list[str] = record["index"]
         lo = 0 if start is None else bisect.bisect_left(dates, start)
@@ -710,8 +715,14 @@ class BinaryPreparedDataStoreBase:
         return self.store_dir / name
 
     def _check_header(
-        self, path: Path, shape: tuple[int, ...], fortran: bool, found: np.dtype,
-        segment: Mapping[str, Any], dtype: np.dtype, width: int | None,
+        self,
+        path: Path,
+        shape: tuple[int, ...],
+        fortran: bool,
+        found: np.dtype,
+        segment: Mapping[str, Any],
+        dtype: np.dtype,
+        width: int | None,
     ) -> None:
         expected_cols = () if width is None else (segment.get("cols"),)
         if (
@@ -723,11 +734,20 @@ class BinaryPreparedDataStoreBase:
         ):
             raise KestrelError(f"回测数据文件与元信息不一致: {path}")
 
-    def _map_segment(self, segment: Mapping[str, Any], dtype: np.dtype, width: int | None) -> np.ndarray:
+    def _map_segment(
+        self, segment: Mapping[str, Any], dtype: np.dtype, width: int | None
+    ) -> np.ndarray:
         path = self._segment_path(segment)
         array = np.load(path, mmap_mode="r", allow_pickle=False)
-        self._check_header(path, array.shape, not array.flags.c_contiguous and array.ndim > 1,
-                           array.dtype, segment, dtype, width)
+        self._check_header(
+            path,
+            array.shape,
+            not array.flags.c_contiguous and array.ndim > 1,
+            array.dtype,
+            segment,
+            dtype,
+            width,
+        )
         return array
 
     def _read_segment(
@@ -777,7 +797,9 @@ class BinaryPreparedDataStoreBase:
         Rows are stored in ascending date order; ``dtype`` is the storage type ("float64"
         or "bool", where a missing flag is stored as False)."""
         if not isinstance(matrix, pd.DataFrame):
-            raise TypeError(f"matrix for {key!r} must be a pandas DataFrame, not {type(matrix).__name__}")
+            raise TypeError(
+                f"matrix for {key!r} must be a pandas DataFrame, not {type(matrix).__name__}"
+            )
         storage = _storage_dtype(dtype)
         dates, order = _ascending_dates(matrix.index)
         columns = _column_labels(matrix.columns)
@@ -796,7 +818,9 @@ class BinaryPreparedDataStoreBase:
 
     def _write_series(self, store_dir: Path, key: str, series: pd.Series) -> dict[str, Any]:
         if not isinstance(series, pd.Series):
-            raise TypeError(f"benchmark series {key!r} must be a pandas Series, not {type(series).__name__}")
+            raise TypeError(
+                f"benchmark series {key!r} must be a pandas Series, not {type(series).__name__}"
+            )
         dates, order = _ascending_dates(series.index)
         values = series.to_numpy(dtype=np.float64, na_value=np.nan)
         if order is not None:
@@ -813,7 +837,9 @@ class BinaryPreparedDataStoreBase:
     def _write_segment(store_dir: Path, key: str, values: np.ndarray) -> dict[str, Any]:
         values = np.ascontiguousarray(values)
         name = _segment_file_name(key)
-        _atomic_write(store_dir, name, lambda fh: np.lib.format.write_array(fh, values, allow_pickle=False))
+        _atomic_write(
+            store_dir, name, lambda fh: np.lib.format.write_array(fh, values, allow_pickle=False)
+        )
         segment: dict[str, Any] = {"file": name, "rows": int(values.shape[0])}
         if values.ndim == 2:
             segment["cols"] = int(values.shape[1])
@@ -826,7 +852,9 @@ class BinaryPreparedDataStoreBase:
         _atomic_write(self.store_dir, _METADATA_FILE, lambda fh: fh.write(payload))
         _fsync_directory(self.store_dir)
 
-    def _write_manifest(self, store_dir: str | os.PathLike[str], metadata: Mapping[str, Any]) -> None:
+    def _write_manifest(
+        self, store_dir: str | os.PathLike[str], metadata: Mapping[str, Any]
+    ) -> None:
         """Rewrite the readable summary of the store."""
         datasets = metadata.get("datasets") or {}
         manifest = {
@@ -932,7 +960,9 @@ class BinaryPreparedDataStoreBase:
             bench_payload = data.get("benchmark_dict")
             if not datasets or not benchmarks or not isinstance(bench_payload, Mapping):
                 return False
-            if any(code not in bench_payload or key not in datasets for code, key in benchmarks.items()):
+            if any(
+                code not in bench_payload or key not in datasets for code, key in benchmarks.items()
+            ):
                 return False
             write_start = self._tail_write_start(payload)
             merged = dict(datasets)
@@ -943,7 +973,9 @@ class BinaryPreparedDataStoreBase:
                 if isinstance(value, pd.DataFrame):
                     merged[key] = self._merge_matrix_tail(key, record, value, write_start)
             for code, key in benchmarks.items():
-                merged[key] = self._merge_series_tail(key, datasets[key], bench_payload[code], write_start)
+                merged[key] = self._merge_series_tail(
+                    key, datasets[key], bench_payload[code], write_start
+                )
             now = _now_text()
             meta = dict(metadata.get("meta") or {})
             meta["updated_at"] = now
@@ -985,11 +1017,19 @@ class BinaryPreparedDataStoreBase:
         target = pd.Index(columns).get_indexer(incoming)
         values[:, target] = _frame_values(table.iloc[rows], dtype)
 
-        keep = len(record["index"]) if write_start is None else bisect.bisect_left(record["index"], write_start)
+        keep = (
+            len(record["index"])
+            if write_start is None
+            else bisect.bisect_left(record["index"], write_start)
+        )
         segments = _truncate_segments(record["segments"], keep)
         segments.append(self._write_segment(self.store_dir, key, values))
-        merged = {**record, "index": list(record["index"][:keep]) + dates[first:], "columns": columns,
-                  "segments": segments}
+        merged = {
+            **record,
+            "index": list(record["index"][:keep]) + dates[first:],
+            "columns": columns,
+            "segments": segments,
+        }
         if len(segments) > _MAX_SEGMENTS:
             merged["segments"] = self._compacted_segments(key, merged)
         return merged
@@ -1009,7 +1049,9 @@ class BinaryPreparedDataStoreBase:
         self, key: str, record: dict[str, Any], series: Any, write_start: str | None
     ) -> dict[str, Any]:
         if not isinstance(series, pd.Series):
-            raise TypeError(f"benchmark series {key!r} must be a pandas Series, not {type(series).__name__}")
+            raise TypeError(
+                f"benchmark series {key!r} must be a pandas Series, not {type(series).__name__}"
+            )
         dates, order = _ascending_dates(series.index)
         values = series.to_numpy(dtype=np.float64, na_value=np.nan)
         if order is not None:
@@ -1017,8 +1059,10 @@ class BinaryPreparedDataStoreBase:
         first = 0 if write_start is None else bisect.bisect_left(dates, write_start)
         if first == len(dates):
             return record
-        stored = pd.Series(self._read_rows(record, 0, len(record["index"]), mmap=False),
-                           index=pd.Index(record["index"], dtype=str))
+        stored = pd.Series(
+            self._read_rows(record, 0, len(record["index"]), mmap=False),
+            index=pd.Index(record["index"], dtype=str),
+        )
         tail = pd.Series(values[first:], index=pd.Index(dates[first:], dtype=str))
         combined = pd.concat([stored[~stored.index.isin(tail.index)], tail]).sort_index()
         segment = self._write_segment(self.store_dir, key, combined.to_numpy(dtype=np.float64))

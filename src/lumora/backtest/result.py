@@ -104,7 +104,9 @@ class StrategyBacktestResult:
     def __repr__(self) -> str:
         stats = self.stats if isinstance(self.stats, dict) else {}
         headline = ", ".join(
-            f"{key}={_number(stats.get(key), form)}" for key, form in _HEADLINE_STATS if key in stats
+            f"{key}={_number(stats.get(key), form)}"
+            for key, form in _HEADLINE_STATS
+            if key in stats
         )
         return (
             f"StrategyBacktestResult(strategy_name={self.strategy_name!r}, "
