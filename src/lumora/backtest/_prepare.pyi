@@ -1,0 +1,50 @@
+"""Prepared benchmark data: dataset catalogue, name and date helpers, component-extended store."""
+
+import os
+from collections.abc import Iterable, Mapping
+from typing import Any, TypeAlias
+
+import pandas as pd
+
+from lumora.backtest._store import BinaryPreparedDataStoreBase as BinaryPreparedDataStoreBase
+from lumora.backtest._store import clean_matrix as clean_matrix
+from lumora.backtest._store import component_dataset_key as component_dataset_key
+from lumora.backtest._store import normalize_yyyymmdd as normalize_yyyymmdd
+
+PathLike: TypeAlias = str | os.PathLike[str]
+FLOAT_STORAGE_DTYPE: str
+BOOL_STORAGE_DTYPE: str
+TAIL_RELOAD_ROWS: int
+PREPARED_DATA_VERSION: int
+COMPONENT_FACTOR_NAMES: list[str]
+BENCHMARK_INDEX_CODES: dict[str, str]
+REQUIRED_FACTOR_NAMES: list[str]
+OPTIONAL_FACTOR_NAMES: list[str]
+BUILD_INPUT_NAMES: list[str]
+BASE_MATRIX_DTYPE: dict[str, str]
+
+def parse_name_list(raw_values: str | Iterable[Any] | None) -> list[str]: ...
+def get_component_factor_names() -> list[str]: ...
+def build_matrix_dtype(component_names: str | Iterable[Any] | None = None) -> dict[str, str]: ...
+def series_to_yyyymmdd(values: Any) -> pd.Series: ...
+def payload_slice_from_date(
+    payload: Mapping[str, Any], write_start_date: str
+) -> dict[str, Any]: ...
+def build_incremental_write_window(
+    base_index: list[str], write_start_date: str, write_end_date: str
+) -> dict[str, Any]: ...
+
+class BinaryPreparedDataStore(BinaryPreparedDataStoreBase):
+    def __init__(
+        self, store_dir: PathLike, component_names: list[str] | str | None = None
+    ) -> None: ...
+    def load(  # type: ignore[override]
+        self,
+        start_date: Any = None,
+        end_date: Any = None,
+        keys: list[str] | None = None,
+        mmap: bool = True,
+    ) -> dict[str, Any]: ...
+    def add_component_matrices(
+        self, component_matrices: Mapping[str, pd.DataFrame], component_names: list[str] | str
+    ) -> list[str]: ...
