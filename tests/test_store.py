@@ -458,10 +458,19 @@ with store._writer_session():
 """
 
 
-def test_readers_wait_for_a_writer(tmp_path, sandbox_payload):
+@pytest.mark.parametrize("operation", ["load", "update_tail"])
+def test_readers_and_writers_wait_for_a_writer(tmp_path, sandbox_payload, operation):
     target = tmp_path / "store"
     store = make_store(target)
     store.write_payload(sandbox_payload)
+    tail = random_payload(np.random.default_rng(0), ["20150105"], ["000001"])
+    tail["data"]["benchmark_dict"] = {
+        code: s.iloc[:1] for code, s in sandbox_payload["data"]["benchmark_dict"].items()
+    }
+    run = {
+        "load": lambda: store.load(mmap=False),
+        "update_tail": lambda: store.update_tail(tail),
+    }[operation]
     flag, release = tmp_path / "locked", tmp_path / "release"
     holder = subprocess.Popen(
         [
@@ -478,13 +487,13 @@ def test_readers_wait_for_a_writer(tmp_path, sandbox_payload):
             time.sleep(0.02)
         assert flag.exists()
         result: dict = {}
-        reader = threading.Thread(target=lambda: result.setdefault("data", store.load(mmap=False)))
-        reader.start()
-        reader.join(0.5)
-        assert reader.is_alive(), "a reader got in while a writer held the directory"
+        waiter = threading.Thread(target=lambda: result.setdefault("value", run()))
+        waiter.start()
+        waiter.join(0.5)
+        assert waiter.is_alive(), f"{operation} got in while a writer held the directory"
         release.write_text("go")
-        reader.join(60)
-        assert "data" in result
+        waiter.join(60)
+        assert result["value"] is True or "close_price" in result["value"]["data"]
     finally:
         release.write_text("go")
         holder.wait(60)
