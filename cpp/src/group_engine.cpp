@@ -22,44 +22,24 @@ std::vector<std::int32_t> group_cut(std::int64_t n, int groups) {
 
 namespace {
 
-// Today's groups: the usable stocks sorted by factor (ties by column) and cut.
-class Grouping {
-public:
-    Grouping(std::int64_t n_stocks, int groups) : group_of_(static_cast<std::size_t>(n_stocks), -1), groups_(groups) {}
+// Dates are processed in blocks. Within a block every table is read in the order its memory
+// is laid out: a column-major table stock by stock, a row-major one date by date.
+constexpr std::int64_t kBlockRows = 64;
 
-    // Cuts the usable stocks of `row` into groups and returns them in column order.
-    const std::vector<std::int32_t>& assign(const GroupInputs& in, std::int64_t row, std::vector<std::int32_t>& sizes) {
-        std::fill(group_of_.begin(), group_of_.end(), -1);
-        sizes.assign(static_cast<std::size_t>(groups_), 0);
-        keyed_.clear();
-        usable_.clear();
-        // Larger factor, larger group number; ascending reverses the direction. Ties keep
-        // column order either way.
-        const double direction = in.ascending ? -1.0 : 1.0;
-        for (std::int64_t j = 0; j < in.factor.cols; ++j) {
-            const double f = in.factor.value(row, j);
-            const double v = in.valid.value(row, j);
-            if (!(std::isfinite(f) && std::isfinite(v) && v > 0.0)) continue;
-            keyed_.push_back({direction * f, static_cast<std::int32_t>(j)});
-            usable_.push_back(static_cast<std::int32_t>(j));
-        }
-        std::sort(keyed_.begin(), keyed_.end());
-        const std::vector<std::int32_t> cut = group_cut(static_cast<std::int64_t>(keyed_.size()), groups_);
-        for (std::size_t k = 0; k < keyed_.size(); ++k) {
-            group_of_[static_cast<std::size_t>(keyed_[k].second)] = cut[k];
-            ++sizes[static_cast<std::size_t>(cut[k])];
-        }
-        return usable_;
+bool column_major(const AlignedMatrix& m) { return std::abs(m.view.row_stride) < std::abs(m.view.col_stride); }
+
+// Calls fn(b, j) for rows first..last-1 (b = row - first) and every stock, in the table's
+// memory order.
+template <class Fn>
+void visit_block(const AlignedMatrix& layout, std::int64_t first, std::int64_t last, std::int64_t n, Fn&& fn) {
+    if (column_major(layout)) {
+        for (std::int64_t j = 0; j < n; ++j)
+            for (std::int64_t p = first; p < last; ++p) fn(p - first, j);
+    } else {
+        for (std::int64_t p = first; p < last; ++p)
+            for (std::int64_t j = 0; j < n; ++j) fn(p - first, j);
     }
-
-    const std::vector<std::int32_t>& group_of() const { return group_of_; }
-
-private:
-    std::vector<std::int32_t> group_of_;
-    std::vector<std::pair<double, std::int32_t>> keyed_;
-    std::vector<std::int32_t> usable_;
-    int groups_;
-};
+}
 
 double forward_value(const GroupInputs& in, std::int64_t row, std::int64_t j) {
     if (!in.forward_from_open) return in.forward->value(row, j);
@@ -67,29 +47,167 @@ double forward_value(const GroupInputs& in, std::int64_t row, std::int64_t j) {
     const std::int64_t r = in.forward->row_pos[static_cast<std::size_t>(row)];
     const std::int64_t c = in.forward->col_pos[static_cast<std::size_t>(j)];
     if (r < 0 || c < 0 || r + 2 >= in.forward->view.rows) return kNaN;
-    const double v = in.forward->view.value(r + 2, c) / in.forward->view.value(r + 1, c) - 1.0;
-    return std::isfinite(v) ? v : kNaN;
+    return in.forward->view.value(r + 2, c) / in.forward->view.value(r + 1, c) - 1.0;
 }
 
-// Spearman correlation of factor and forward return over the usable stocks of the row.
-double rank_ic(const GroupInputs& in, std::int64_t row, const std::vector<std::int32_t>& usable,
-               std::vector<double>& f, std::vector<double>& r, SpearmanScratch& scratch) {
-    if (in.forward == nullptr) return kNaN;
-    f.clear();
-    r.clear();
-    for (const std::int32_t j : usable) {
-        const double fwd = forward_value(in, row, j);
-        if (!std::isfinite(fwd)) continue;
-        f.push_back(in.factor.value(row, j));
-        r.push_back(fwd);
+// The factor, validity and forward return of a block of dates, date-major.
+struct BlockCells {
+    std::vector<double> factor, forward;  // factor is NaN where the stock is not usable
+
+    void load(const GroupInputs& in, std::int64_t first, std::int64_t last, std::int64_t n) {
+        const auto size = static_cast<std::size_t>((last - first) * n);
+        factor.resize(size);
+        visit_block(in.factor, first, last, n, [&](std::int64_t b, std::int64_t j) {
+            const double f = in.factor.value(first + b, j);
+            factor[static_cast<std::size_t>(b * n + j)] = std::isfinite(f) ? f : kNaN;
+        });
+        visit_block(in.valid, first, last, n, [&](std::int64_t b, std::int64_t j) {
+            const double v = in.valid.value(first + b, j);
+            if (!(std::isfinite(v) && v > 0.0)) factor[static_cast<std::size_t>(b * n + j)] = kNaN;
+        });
+        if (in.forward == nullptr) return;
+        forward.resize(size);
+        visit_block(*in.forward, first, last, n, [&](std::int64_t b, std::int64_t j) {
+            forward[static_cast<std::size_t>(b * n + j)] = forward_value(in, first + b, j);
+        });
     }
-    return spearman(f, r, scratch);
-}
+};
+
+// One date's groups: the usable stocks sorted by factor (ties by column) and cut.
+class Grouping {
+public:
+    Grouping(int groups, bool ascending) : groups_(groups), direction_(ascending ? -1.0 : 1.0) {}
+
+    // Writes each stock's group (-1 when unusable) and each group's size.
+    void assign(const double* factor, std::int64_t n, std::int16_t* group_of, std::int32_t* sizes) {
+        std::fill(group_of, group_of + n, std::int16_t{-1});
+        std::fill(sizes, sizes + groups_, 0);
+        keys_.clear();
+        stocks_.clear();
+        // Larger factor, larger group number; ascending reverses the direction.
+        for (std::int64_t j = 0; j < n; ++j) {
+            if (std::isnan(factor[j])) continue;
+            keys_.push_back(direction_ * factor[j]);
+            stocks_.push_back(static_cast<std::int32_t>(j));
+        }
+        radix_argsort(keys_.data(), keys_.size(), order_, radix_);
+        const std::vector<std::int32_t> cut = group_cut(static_cast<std::int64_t>(keys_.size()), groups_);
+        sorted_.resize(order_.size());
+        for (std::size_t k = 0; k < order_.size(); ++k) {
+            sorted_[k] = stocks_[order_[k]];
+            group_of[sorted_[k]] = static_cast<std::int16_t>(cut[k]);
+            ++sizes[cut[k]];
+        }
+    }
+
+    // The usable stocks of the last date assigned, by factor ascending when `descending`
+    // is false (read it backwards otherwise).
+    const std::vector<std::int32_t>& sorted() const { return sorted_; }
+    bool descending() const { return direction_ < 0.0; }
+
+private:
+    int groups_;
+    double direction_;
+    std::vector<double> keys_;
+    std::vector<std::int32_t> stocks_;
+    std::vector<std::uint32_t> order_;
+    std::vector<std::int32_t> sorted_;
+    RadixScratch radix_;
+};
+
+// Spearman correlation of factor and forward return over the usable stocks of one date
+// with a forward return. The factor's order comes from the grouping's sort; forward
+// values that are ranks already (whole or half numbers up to the stock count, as the
+// prepared rank cache holds) are ordered by counting, anything else by a radix sort.
+class RankIc {
+public:
+    double of(const Grouping& grouping, const double* factor, const double* forward, std::int64_t n) {
+        const std::vector<std::int32_t>& sorted = grouping.sorted();
+        const std::size_t m = sorted.size();
+        factor_.clear();
+        forward_.clear();
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::int32_t j = sorted[grouping.descending() ? m - 1 - k : k];
+            if (!std::isfinite(forward[j])) continue;
+            factor_.push_back(factor[j]);
+            forward_.push_back(forward[j]);
+        }
+        const std::size_t count = factor_.size();
+        if (count < 2) return kNaN;
+        identity_.resize(count);
+        for (std::size_t k = 0; k < count; ++k) identity_[k] = static_cast<std::uint32_t>(k);
+        average_ranks_in_order(factor_, identity_, factor_rank_);  // already in factor order
+        order_forward(n);
+        average_ranks_in_order(forward_, order_, forward_rank_);
+        return pearson(factor_rank_.data(), forward_rank_.data(), count);
+    }
+
+private:
+    void order_forward(std::int64_t n) {
+        const std::size_t count = forward_.size();
+        const double top = 2.0 * static_cast<double>(n) + 2.0;
+        const bool ranks = std::all_of(forward_.begin(), forward_.end(), [&](double v) {
+            const double twice = 2.0 * v;
+            return twice >= 0.0 && twice <= top && twice == std::floor(twice);
+        });
+        if (!ranks) {
+            radix_argsort(forward_.data(), count, order_, radix_);
+            return;
+        }
+        // Counting sort on twice the rank; stable, like the radix sort.
+        slots_.assign(static_cast<std::size_t>(top) + 2, 0);
+        for (const double v : forward_) ++slots_[static_cast<std::size_t>(2.0 * v) + 1];
+        for (std::size_t b = 1; b < slots_.size(); ++b) slots_[b] += slots_[b - 1];
+        order_.resize(count);
+        for (std::size_t k = 0; k < count; ++k)
+            order_[slots_[static_cast<std::size_t>(2.0 * forward_[k])]++] = static_cast<std::uint32_t>(k);
+    }
+
+    std::vector<double> factor_, forward_, factor_rank_, forward_rank_;
+    std::vector<std::uint32_t> identity_, order_, slots_;
+    RadixScratch radix_;
+};
+
+// Positions of every group in every stock, and which groups hold each stock.
+class GroupBook {
+public:
+    GroupBook(std::int64_t n, std::size_t groups)
+        : groups_(groups), positions_(static_cast<std::size_t>(n) * groups, 0.0), held_(static_cast<std::size_t>(n)) {}
+
+    bool idle(std::int64_t j, std::int16_t member) const { return member < 0 && held_[static_cast<std::size_t>(j)].empty(); }
+
+    // Trades stock j for every group that takes it (member) or still holds it; `trades`
+    // says which groups trade today and `weight` their member weight.
+    void trade(std::int64_t j, std::int16_t member, const StockDay& day, const std::int32_t* trades,
+               const double* weight, const TradeCosts& costs, const FeeFactors& fees, DayPnl* pnl) {
+        double* pos = &positions_[static_cast<std::size_t>(j) * groups_];
+        std::vector<std::uint16_t>& held = held_[static_cast<std::size_t>(j)];
+        const double lot = static_cast<double>(costs.lot_size);
+        if (member >= 0 && trades[member] > 0)
+            trade_stock(lot_target(costs.total_money, weight[member], day.prev_close, lot), pos[member], day, fees,
+                        pnl[member]);
+        std::size_t kept = 0;
+        bool member_held = false;
+        for (const std::uint16_t g : held) {
+            if (static_cast<std::int16_t>(g) != member && trades[g] > 0) trade_stock(0.0, pos[g], day, fees, pnl[g]);
+            if (pos[g] == 0.0) continue;
+            member_held = member_held || static_cast<std::int16_t>(g) == member;
+            held[kept++] = g;
+        }
+        held.resize(kept);
+        if (member >= 0 && !member_held && pos[member] != 0.0) held.push_back(static_cast<std::uint16_t>(member));
+    }
+
+private:
+    std::size_t groups_;
+    std::vector<double> positions_;  // stock-major
+    std::vector<std::vector<std::uint16_t>> held_;
+};
 
 }  // namespace
 
 GroupOutputs run_group_backtest(const GroupInputs& in) {
-    const std::int64_t rows = in.factor.rows, n = in.factor.cols;
+    const std::int64_t rows = in.factor.rows(), n = in.factor.cols();
     const int groups = in.group_num;
     const auto G = static_cast<std::size_t>(groups);
     GroupOutputs out;
@@ -101,69 +219,62 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
     out.sizes.assign(static_cast<std::size_t>(rows) * G, 0);
 
     const MarketArrays& m = *in.market;
-    const double lot = static_cast<double>(in.costs.lot_size);
     const FeeFactors fees{1.0 + in.costs.fee, 1.0 - in.costs.fee - in.costs.rule_fee};
+    Grouping grouping(groups, in.ascending);
+    RankIc rank_ic;
+    GroupBook book(n, G);
+    BlockCells cells;
+    // Membership of the date before each date of the block: row 0 is the last date of the
+    // previous block.
+    std::vector<std::int16_t> member(static_cast<std::size_t>((kBlockRows + 1) * n), -1);
+    std::vector<double> weight(static_cast<std::size_t>(kBlockRows + 1) * G, 0.0);
+    std::vector<DayPnl> pnl(static_cast<std::size_t>(kBlockRows) * G);
 
-    Grouping today(n, groups);
-    std::vector<std::int32_t> yesterday_group(static_cast<std::size_t>(n), -1), sizes, yesterday_sizes;
-    std::vector<double> positions(static_cast<std::size_t>(n) * G, 0.0);  // stock-major
-    std::vector<std::vector<std::uint16_t>> held(static_cast<std::size_t>(n));
-    std::vector<DayPnl> pnl(G);
-    std::vector<double> weight(G);
-    std::vector<double> ic_f, ic_r;
-    SpearmanScratch scratch;
-
-    for (std::int64_t p = 0; p < rows; ++p) {
-        // Trade yesterday's groups today.
-        bool any_group = false;
-        for (std::size_t g = 0; g < G && p > 0; ++g) {
-            pnl[g] = DayPnl{};
-            const std::int32_t size = yesterday_sizes[g];
-            weight[g] = size > 0 ? 1.0 / static_cast<double>(size) : 0.0;
-            any_group = any_group || size > 0;
-        }
-        if (any_group) {
-            for (std::int64_t j = 0; j < n; ++j) {
-                const auto s = static_cast<std::size_t>(j);
-                const std::int32_t member = yesterday_group[s];
-                if (member < 0 && held[s].empty()) continue;
-                const StockDay day = StockDay::read(m.can_buy, m.cant_sell, m.split, m.dividend, m.close,
-                                                    m.prev_close, m.buy_price, m.sell_price, p, j);
-                double* pos = &positions[s * G];
-                if (member >= 0) {
-                    const auto g = static_cast<std::size_t>(member);
-                    trade_stock(lot_target(in.costs.total_money, weight[g], day.prev_close, lot), pos[g], day, fees,
-                                pnl[g]);
-                }
-                for (const std::uint16_t g : held[s]) {
-                    // A group that had no members yesterday does not trade today.
-                    if (static_cast<std::int32_t>(g) == member || yesterday_sizes[g] == 0) continue;
-                    trade_stock(0.0, pos[g], day, fees, pnl[g]);
-                }
-                // Still held: the old holdings and the new membership, where a position remains.
-                std::vector<std::uint16_t>& h = held[s];
-                std::size_t kept = 0;
-                bool member_held = false;
-                for (const std::uint16_t g : h) {
-                    if (pos[g] == 0.0) continue;
-                    member_held = member_held || static_cast<std::int32_t>(g) == member;
-                    h[kept++] = g;
-                }
-                h.resize(kept);
-                if (member >= 0 && !member_held && pos[member] != 0.0) h.push_back(static_cast<std::uint16_t>(member));
-            }
-            out.traded[static_cast<std::size_t>(p)] = true;
+    for (std::int64_t first = 0; first < rows; first += kBlockRows) {
+        const std::int64_t last = std::min(rows, first + kBlockRows), span = last - first;
+        cells.load(in, first, last, n);
+        for (std::int64_t b = 0; b < span; ++b) {
+            const auto row = static_cast<std::size_t>(first + b);
+            std::int32_t* sizes = &out.sizes[row * G];
+            grouping.assign(&cells.factor[static_cast<std::size_t>(b * n)], n,
+                            &member[static_cast<std::size_t>((b + 1) * n)], sizes);
             for (std::size_t g = 0; g < G; ++g)
-                if (yesterday_sizes[g] > 0)
-                    out.daily[static_cast<std::size_t>(p) * G + g] = pnl[g].total() / in.costs.total_money;
+                weight[static_cast<std::size_t>(b + 1) * G + g] = sizes[g] > 0 ? 1.0 / static_cast<double>(sizes[g]) : 0.0;
+            if (in.forward != nullptr)
+                out.rank_ic[row] = rank_ic.of(grouping, &cells.factor[static_cast<std::size_t>(b * n)],
+                                              &cells.forward[static_cast<std::size_t>(b * n)], n);
         }
 
-        // Today's groups, traded tomorrow.
-        const std::vector<std::int32_t>& usable = today.assign(in, p, sizes);
-        yesterday_group = today.group_of();
-        yesterday_sizes = sizes;
-        std::copy(sizes.begin(), sizes.end(), out.sizes.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(p) * G));
-        out.rank_ic[static_cast<std::size_t>(p)] = rank_ic(in, p, usable, ic_f, ic_r, scratch);
+        // Trade each date of the block with the groups of the date before. Per date and
+        // group, stocks are added in column order whichever way the block is walked.
+        std::fill(pnl.begin(), pnl.end(), DayPnl{});
+        const std::int64_t trade_first = std::max<std::int64_t>(first, 1);
+        auto trade_cell = [&](std::int64_t b, std::int64_t j) {
+            const std::int64_t p = first + b;
+            if (p < trade_first) return;
+            const std::int16_t mem = member[static_cast<std::size_t>(b * n + j)];
+            if (book.idle(j, mem)) return;
+            const StockDay day = StockDay::read(m.can_buy, m.cant_sell, m.split, m.dividend, m.close, m.prev_close,
+                                                m.buy_price, m.sell_price, p, j);
+            const std::int32_t* trades = &out.sizes[static_cast<std::size_t>(p - 1) * G];
+            book.trade(j, mem, day, trades, &weight[static_cast<std::size_t>(b) * G], in.costs, fees,
+                       &pnl[static_cast<std::size_t>(b) * G]);
+        };
+        visit_block(m.close, first, last, n, trade_cell);
+        for (std::int64_t p = trade_first; p < last; ++p) {
+            const std::int32_t* trades = &out.sizes[static_cast<std::size_t>(p - 1) * G];
+            for (std::size_t g = 0; g < G; ++g) {
+                if (trades[g] == 0) continue;
+                out.traded[static_cast<std::size_t>(p)] = true;
+                out.daily[static_cast<std::size_t>(p) * G + g] =
+                    pnl[static_cast<std::size_t>(p - first) * G + g].total() / in.costs.total_money;
+            }
+        }
+
+        // The last date's groups trade on the first date of the next block.
+        std::copy(member.begin() + span * n, member.begin() + (span + 1) * n, member.begin());
+        std::copy(weight.begin() + span * static_cast<std::int64_t>(G), weight.begin() + (span + 1) * static_cast<std::int64_t>(G),
+                  weight.begin());
     }
     return out;
 }

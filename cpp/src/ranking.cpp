@@ -1,14 +1,11 @@
 #include "lumora/ranking.hpp"
 
-#include <algorithm>
-#include <numeric>
-
 #include "lumora/matrix_view.hpp"
 #include "lumora/strategy_stats.hpp"
 
 namespace lumora {
 
-void average_ranks_in_order(const std::vector<double>& values, const std::vector<std::int32_t>& order,
+void average_ranks_in_order(const std::vector<double>& values, const std::vector<std::uint32_t>& order,
                             std::vector<double>& ranks) {
     ranks.assign(values.size(), kNaN);
     std::size_t start = 0;
@@ -23,23 +20,11 @@ void average_ranks_in_order(const std::vector<double>& values, const std::vector
     }
 }
 
-namespace {
-
-void sorted_order(const std::vector<double>& values, std::vector<std::int32_t>& order) {
-    order.resize(values.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](std::int32_t x, std::int32_t y) {
-        return values[static_cast<std::size_t>(x)] < values[static_cast<std::size_t>(y)];
-    });
-}
-
-}  // namespace
-
 double spearman(const std::vector<double>& a, const std::vector<double>& b, SpearmanScratch& s) {
     if (a.size() < 2 || a.size() != b.size()) return kNaN;
-    sorted_order(a, s.order);
+    radix_argsort(a.data(), a.size(), s.order, s.radix);
     average_ranks_in_order(a, s.order, s.rank_a);
-    sorted_order(b, s.order);
+    radix_argsort(b.data(), b.size(), s.order, s.radix);
     average_ranks_in_order(b, s.order, s.rank_b);
     return pearson(s.rank_a.data(), s.rank_b.data(), a.size());
 }

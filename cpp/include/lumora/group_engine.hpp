@@ -13,7 +13,7 @@
 namespace lumora {
 
 struct GroupInputs {
-    MatrixView factor;                  // rows: factor dates, cols: stocks (finite = usable)
+    AlignedMatrix factor;               // rows: factor dates, cols: stocks (finite = usable)
     AlignedMatrix valid;                // close validity aligned to the factor
     const MarketArrays* market = nullptr;  // aligned to the factor
     // Next open-to-open return (or any monotone transform of it, such as its rank) aligned

@@ -5,18 +5,21 @@
 #include <utility>
 #include <vector>
 
+#include "lumora/radix_sort.hpp"
+
 namespace lumora {
 
 // Average ranks (1-based, ties share the mean of their positions) of `values` taken in the
 // ascending order given by `order` (indices into values, sorted by value).
-void average_ranks_in_order(const std::vector<double>& values, const std::vector<std::int32_t>& order,
+void average_ranks_in_order(const std::vector<double>& values, const std::vector<std::uint32_t>& order,
                             std::vector<double>& ranks);
 
 // Spearman correlation of two equally long samples (average ranks, Pearson of the ranks);
 // NaN for fewer than two pairs or a constant side. `scratch` avoids reallocation.
 struct SpearmanScratch {
-    std::vector<std::int32_t> order;
+    std::vector<std::uint32_t> order;
     std::vector<double> rank_a, rank_b;
+    RadixScratch radix;
 };
 double spearman(const std::vector<double>& a, const std::vector<double>& b, SpearmanScratch& scratch);
 

@@ -20,18 +20,16 @@ namespace py = pybind11;
 
 namespace {
 
-// The factor on the validity table's dates and stocks, infinities as missing.
-std::vector<double> aligned_factor(py::handle factor, py::handle dates, py::handle stocks) {
-    bridge::AlignedTable t = bridge::aligned_table(factor, dates, stocks);
-    const AlignedMatrix& m = t.matrix;
-    std::vector<double> out(static_cast<std::size_t>(m.rows() * m.cols()));
-    py::gil_scoped_release release;
+// The factor smoothed over `window` dates (infinities count as missing), dense.
+std::vector<double> smoothed_factor(const AlignedMatrix& m, std::int64_t window, std::vector<std::int64_t>& kept) {
+    std::vector<double> dense(static_cast<std::size_t>(m.rows() * m.cols()));
     for (std::int64_t i = 0; i < m.rows(); ++i)
         for (std::int64_t j = 0; j < m.cols(); ++j) {
             const double v = m.value(i, j);
-            out[static_cast<std::size_t>(i * m.cols() + j)] = std::isfinite(v) ? v : kNaN;
+            dense[static_cast<std::size_t>(i * m.cols() + j)] = std::isfinite(v) ? v : kNaN;
         }
-    return out;
+    const WeightTable table = WeightTable::whole(MatrixView::dense(dense.data(), m.rows(), m.cols()));
+    return smooth_weights(table, window, kept);
 }
 
 py::array_t<std::int64_t> index_array(const std::vector<std::int64_t>& positions) {
@@ -91,22 +89,23 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
 
     py::object dates = rq.close_price_valid.attr("index");
     py::object stocks = rq.close_price_valid.attr("columns");
-    std::vector<double> factor = aligned_factor(rq.factor_matrix, dates, stocks);
-    const auto n_stocks = static_cast<std::int64_t>(py::len(stocks));
-    std::int64_t n_rows = static_cast<std::int64_t>(py::len(dates));
+    // The factor is read in place through its label positions, unless it is smoothed.
+    bridge::AlignedTable factor_table = bridge::aligned_table(rq.factor_matrix, dates, stocks);
+    std::vector<double> smoothed;
     if (window > 1) {
-        const WeightTable whole = WeightTable::whole(MatrixView::dense(factor.data(), n_rows, n_stocks));
         std::vector<std::int64_t> kept;
-        std::vector<double> smoothed;
         {
             py::gil_scoped_release release;
-            smoothed = smooth_weights(whole, window, kept);
+            smoothed = smoothed_factor(factor_table.matrix, window, kept);
         }
-        factor = std::move(smoothed);
-        n_rows = static_cast<std::int64_t>(kept.size());
         dates = dates.attr("take")(index_array(kept));
+        const auto n_stocks = factor_table.matrix.cols();
+        factor_table.matrix.view = MatrixView::dense(smoothed.data(), static_cast<std::int64_t>(kept.size()), n_stocks);
+        factor_table.matrix.row_pos = bridge::all_positions(static_cast<std::int64_t>(kept.size()));
+        factor_table.matrix.col_pos = bridge::all_positions(n_stocks);
     }
-    in.factor = MatrixView::dense(factor.data(), n_rows, n_stocks);
+    in.factor = factor_table.matrix;
+    const std::int64_t n_rows = in.factor.rows();
 
     bridge::AlignedTable valid = bridge::aligned_table(rq.close_price_valid, dates, stocks);
     in.valid = valid.matrix;
