@@ -1,0 +1,246 @@
+"""Download of the full benchmark data package.
+
+The data service describes the package at ``PACKAGE_DESCRIPTOR_PATH`` with a JSON object
+``{"url": ..., "size": <bytes>, "sha256": <hex>}``; ``url`` is a path below the service or
+an absolute http(s) URL. ``download_benchmark_package`` fetches the archive (a tar, usually
+gzip-compressed, of a store directory, commonly inside one top-level folder), checks its
+size and checksum, checks every member, unpacks it and moves the result into the data
+directory. All of this happens in a hidden staging directory beside the data directory,
+so a failed, truncated or hostile download leaves the data directory as it was.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import glob
+import gzip
+import hashlib
+import os
+import re
+import shutil
+import tarfile
+import tempfile
+import time
+import urllib.parse
+import zlib
+from pathlib import Path
+from typing import Any, BinaryIO, Protocol
+
+from lumora.exceptions import KestrelError
+
+__all__ = [
+    "PACKAGE_DESCRIPTOR_PATH",
+    "download_benchmark_package",
+    "flatten_single_subdir",
+]
+
+PACKAGE_DESCRIPTOR_PATH = "/v1/backtest/benchmark-package"
+# The store's commit point: moved into place last, so an interrupted move leaves a
+# directory without metadata, which the next preparation downloads afresh.
+_METADATA_FILE = "metadata.pkl"
+_STAGING_PREFIX = ".incoming-"
+_STALE_STAGING_SECONDS = 24 * 3600
+_HASH_CHUNK = 1024 * 1024
+_SHA256_HEX = re.compile(r"^[0-9a-fA-F]{64}$")
+_DRIVE = re.compile(r"^[A-Za-z]:")
+
+
+class _PackageClient(Protocol):
+    def get_json(self, path: str) -> Any: ...
+
+    def download(
+        self,
+        path_or_url: str,
+        fileobj: BinaryIO,
+        *,
+        limit: int | None,
+        total: int | None,
+        description: str,
+    ) -> int: ...
+
+
+def download_benchmark_package(http: _PackageClient, directory: str | os.PathLike[str]) -> None:
+    """Download the full data package and unpack it into ``directory``.
+
+    Afterwards the package's files lie directly in ``directory`` (a single top-level
+    folder of the archive is stripped); files of the package replace same-named ones,
+    other files already there are left alone.
+
+    Raises:
+        NetworkError: when the descriptor or the archive cannot be fetched.
+        KestrelError: for an invalid descriptor (download address, size or checksum), an
+            archive whose size or SHA-256 differs from the descriptor, a corrupt archive,
+            or a member that is not a regular file or directory or would land outside
+            the directory. The data directory is then left untouched.
+    """
+    if http is None:
+        raise KestrelError(
+            "未配置数据服务客户端,请先调用 lumora.init(base_url, api_key, api_secret) "
+            "或 lumora.init_sandbox()"
+        )
+    url, size, sha256 = _read_descriptor(http.get_json(PACKAGE_DESCRIPTOR_PATH))
+    target = Path(directory).absolute()
+    # Stage beside the real directory (through a symlink, if any) so the final moves
+    # are renames within one file system.
+    parent = target.resolve().parent
+    parent.mkdir(parents=True, exist_ok=True)
+    _remove_stale_staging(parent, target.name)
+    staging = Path(tempfile.mkdtemp(prefix=f".{target.name}{_STAGING_PREFIX}", dir=parent))
+    try:
+        archive = staging / "package.tar"
+        with open(archive, "wb") as fh:
+            received = http.download(
+                url, fh, limit=size + 1, total=size, description="下载回测基准数据包"
+            )
+        _check_download(archive, received, size, sha256)
+        unpacked = staging / "unpacked"
+        unpacked.mkdir()
+        _unpack(archive, unpacked)
+        archive.unlink()
+        flatten_single_subdir(unpacked)
+        _move_into_place(unpacked, target)
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+
+
+def flatten_single_subdir(directory: str | os.PathLike[str]) -> bool:
+    """When ``directory`` holds exactly one subdirectory and nothing else, move that
+    subdirectory's entries up into ``directory`` and remove it. Returns whether it did.
+
+    A symlink is not a subdirectory here, and a missing directory is left alone.
+    """
+    root = Path(directory)
+    try:
+        entries = list(os.scandir(root))
+    except (FileNotFoundError, NotADirectoryError):
+        return False
+    if len(entries) != 1 or not entries[0].is_dir(follow_symlinks=False):
+        return False
+    # Rename the subdirectory first: it may hold an entry with its own name.
+    holder = Path(tempfile.mkdtemp(prefix=_STAGING_PREFIX, dir=root))
+    inner = holder / "content"
+    os.rename(entries[0].path, inner)
+    for entry in list(inner.iterdir()):
+        os.rename(entry, root / entry.name)
+    inner.rmdir()
+    holder.rmdir()
+    return True
+
+
+def _remove_stale_staging(parent: Path, name: str) -> None:
+    """Remove staging directories that a killed process left behind a day or more ago
+    (a younger one may belong to a download still running)."""
+    cutoff = time.time() - _STALE_STAGING_SECONDS
+    for path in parent.glob(f".{glob.escape(name)}{_STAGING_PREFIX}*"):
+        with contextlib.suppress(OSError):
+            if path.is_dir() and not path.is_symlink() and path.stat().st_mtime < cutoff:
+                shutil.rmtree(path)
+
+
+# --------------------------------------------------------------------------- descriptor
+
+
+def _read_descriptor(descriptor: object) -> tuple[str, int, str]:
+    """``(url, size, sha256)`` of a valid descriptor; KestrelError otherwise."""
+    if not isinstance(descriptor, dict):
+        raise KestrelError(f"回测基准数据包描述无效: {descriptor!r}")
+    url, size, sha256 = descriptor.get("url"), descriptor.get("size"), descriptor.get("sha256")
+    if not _valid_url(url):
+        raise KestrelError(f"回测基准数据包下载地址无效: {url!r}")
+    if isinstance(size, bool) or not isinstance(size, int) or size < 0:
+        raise KestrelError(f"回测基准数据包大小无效: {size!r}")
+    if not isinstance(sha256, str) or not _SHA256_HEX.match(sha256):
+        raise KestrelError(f"回测基准数据包校验值无效: {sha256!r}")
+    return url, size, sha256.lower()
+
+
+def _valid_url(url: object) -> bool:
+    if not isinstance(url, str) or not url or any(ch in url for ch in "\x00\r\n "):
+        return False
+    try:
+        parts = urllib.parse.urlsplit(url)
+        if parts.scheme or parts.netloc:
+            return parts.scheme in ("http", "https") and bool(parts.hostname)
+    except ValueError:  # e.g. a malformed port
+        return False
+    return url.startswith("/") and not url.startswith("//")
+
+
+def _check_download(archive: Path, received: int, size: int, sha256: str) -> None:
+    if received != size:
+        raise KestrelError(
+            f"回测基准数据包大小不符: 应为 {size} 字节,实际收到 "
+            f"{'超过 ' + str(size) if received > size else received} 字节"
+        )
+    digest = hashlib.sha256()
+    with open(archive, "rb") as fh:
+        while chunk := fh.read(_HASH_CHUNK):
+            digest.update(chunk)
+    if digest.hexdigest() != sha256:
+        raise KestrelError(
+            f"回测基准数据包校验失败: SHA-256 应为 {sha256},实际为 {digest.hexdigest()}"
+        )
+
+
+# --------------------------------------------------------------------------- unpacking
+
+
+def _unpack(archive: Path, destination: Path) -> None:
+    try:
+        with tarfile.open(archive, "r:*") as tar:
+            members = tar.getmembers()
+            for member in members:
+                _check_member(member, destination)
+            # The standard "data" filter is a second line of defence, not the only one
+            # (Python releases before 3.11.4 lack it).
+            if hasattr(tarfile, "data_filter"):
+                tar.extractall(destination, members=members, filter="data")
+            else:  # pragma: no cover
+                tar.extractall(destination, members=members)
+    except (tarfile.TarError, EOFError, zlib.error, gzip.BadGzipFile) as exc:
+        raise KestrelError(f"回测基准数据包已损坏或不安全: {exc}") from None
+
+
+def _check_member(member: tarfile.TarInfo, destination: Path) -> None:
+    """Refuse anything but plain files and directories that stay inside ``destination``."""
+    name = member.name
+    if not (member.isreg() or member.isdir()):
+        kind = "链接" if member.issym() or member.islnk() else "特殊文件"
+        raise KestrelError(f"回测基准数据包含有不允许的{kind}: {name!r}")
+    parts = re.split(r"[\\/]+", name)
+    if (
+        not name
+        or "\x00" in name
+        or name.startswith(("/", "\\"))
+        or _DRIVE.match(name)
+        or ".." in parts
+    ):
+        raise KestrelError(f"回测基准数据包含有越出数据目录的路径: {name!r}")
+    root = os.path.realpath(destination)
+    landing = os.path.realpath(os.path.join(root, name))
+    if landing != root and not landing.startswith(root + os.sep):
+        raise KestrelError(f"回测基准数据包含有越出数据目录的路径: {name!r}")
+
+
+def _move_into_place(unpacked: Path, target: Path) -> None:
+    """Move the unpacked package to ``target``: one rename when the target is absent
+    or empty, otherwise entry by entry with the metadata file last."""
+    if not os.path.lexists(target):
+        os.rename(unpacked, target)
+        return
+    if target.is_dir() and not target.is_symlink() and not any(target.iterdir()):
+        try:
+            target.rmdir()
+        except OSError:  # something appeared meanwhile: merge instead
+            pass
+        else:
+            os.rename(unpacked, target)
+            return
+    entries = sorted(unpacked.iterdir(), key=lambda entry: entry.name == _METADATA_FILE)
+    for entry in entries:
+        destination = target / entry.name
+        if destination.is_dir() and not destination.is_symlink():
+            shutil.rmtree(destination)
+        elif os.path.lexists(destination) and entry.is_dir():
+            destination.unlink()
+        os.replace(entry, destination)
