@@ -1,0 +1,486 @@
+"""The offline data service: the sandbox market behind the SDK's two data interfaces.
+
+``SandboxClient`` answers the factor and index queries of data preparation from a
+deterministic synthetic market (``lumora.sandbox``), in the source conventions of the
+cloud factor database: narrow rows of ``date``, exchange-qualified ``ukey``, ``value``
+and ``factor``; split coefficients as new shares per ten old shares; cash dividends per
+ten shares before tax; suspension and index membership as 1/0 on listed days.
+
+Stable history. The market is generated once from a fixed start date and seed up to a
+fixed *horizon* (31 December 2030 by default), far enough ahead of the local date, and
+every query is cut at today. So the calendar advances day by day while the value of any
+day never depends on when it is asked for. Only when today passes the horizon does the
+horizon move on by whole steps of five years, which generates a different market; that
+happens once in five years and never within a run that started before the horizon.
+
+``PackageServer`` is the loopback stand-in for the cloud's package download: an HTTP
+server on 127.0.0.1 that serves the package descriptor and a gzip tar of a store
+directory (inside one top-level folder) to signed requests only.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+import functools
+import hashlib
+import json
+import os
+import secrets
+import shutil
+import tarfile
+import tempfile
+import threading
+import urllib.parse
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+from typing import Any, Self
+
+import numpy as np
+import pandas as pd
+
+from lumora._http import (
+    KEY_HEADER,
+    SIGNATURE_HEADER,
+    TIMESTAMP_HEADER,
+    HttpClient,
+    verify_signature,
+)
+from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH
+from lumora.backtest._store import normalize_yyyymmdd
+from lumora.logger import logger
+from lumora.sandbox import generate_market, trading_calendar
+
+__all__ = ["DEFAULT_HORIZON", "DEFAULT_START", "PackageServer", "SandboxClient"]
+
+DEFAULT_START = "20180102"
+DEFAULT_HORIZON = "20301231"
+HORIZON_STEP_YEARS = 5
+# Factors that only take small whole values are kept in single precision (exact there).
+_COMPACT_FACTORS = frozenset({"rq_industry_exposure_new", "rq_is_suspended"})
+
+Today = str | _dt.date | Callable[[], object] | None
+
+
+# --------------------------------------------------------------------------- market data
+
+
+@dataclass(frozen=True)
+class _History:
+    """The generated market up to the horizon, in the form queries are answered from."""
+
+    dates: np.ndarray  # YYYYMMDD text, ascending
+    stamps: np.ndarray  # the same dates as datetime64[ns]
+    codes: np.ndarray  # six-digit text
+    ukeys: np.ndarray  # exchange-qualified codes
+    factors: dict[str, np.ndarray]  # factor name -> dates x stocks, NaN where no value
+    index_daily: pd.DataFrame  # date (text), ukey, close, daily_return
+
+
+def _exchange_code(code: str) -> str:
+    return f"{code}.XSHG" if code.startswith("6") else f"{code}.XSHE"
+
+
+def _effective_horizon(horizon: str, today: str) -> str:
+    year = int(horizon[:4])
+    while today > horizon:
+        year += HORIZON_STEP_YEARS
+        horizon = f"{year}1231"
+    return horizon
+
+
+@functools.lru_cache(maxsize=2)
+def _history(n_stocks: int, seed: int, start: str, horizon: str) -> _History:
+    first = _dt.datetime.strptime(start, "%Y%m%d").date()
+    last = _dt.datetime.strptime(horizon, "%Y%m%d").date()
+    calendar = trading_calendar(start, (last - first).days + 2)
+    n_days = sum(1 for day in calendar if day <= horizon)
+    logger.debug(
+        "sandbox: generating %d stocks x %d days (%s..%s)", n_stocks, n_days, start, horizon
+    )
+    market = generate_market(n_stocks, max(n_days, 2), seed=seed, start=start)
+    factors: dict[str, np.ndarray] = {}
+    for tables in (market.source_tables, market.component_factor_tables):  # one set at a time
+        for name, frame in tables().items():
+            compact = name in _COMPACT_FACTORS or name.startswith("rq_index_components_new_")
+            factors[name] = frame.to_numpy(dtype=np.float32 if compact else np.float64, copy=True)
+    codes = np.array(market.codes.tolist(), dtype=object)
+    dates = np.array(market.dates.tolist(), dtype=object)
+    index_daily = market.index_daily()
+    index_daily["date"] = index_daily["date"].astype(str)
+    return _History(
+        dates=dates,
+        stamps=pd.to_datetime(dates, format="%Y%m%d").to_numpy(dtype="datetime64[ns]"),
+        codes=codes,
+        ukeys=np.array([_exchange_code(code) for code in codes], dtype=object),
+        factors=factors,
+        index_daily=index_daily,
+    )
+
+
+def _names(value: object, what: str) -> list[str]:
+    """One name or an iterable of names, de-duplicated in order."""
+    names = [value] if isinstance(value, str) else list(value)  # type: ignore[call-overload]
+    if not all(isinstance(name, str) for name in names):
+        raise TypeError(f"{what} must be text or a list of text, got {value!r}")
+    return list(dict.fromkeys(names))
+
+
+def _empty_factor_frame() -> pd.DataFrame:
+    return pd.DataFrame(
+        {
+            "date": pd.Series(dtype="datetime64[ns]"),
+            "ukey": pd.Series(dtype=object),
+            "value": pd.Series(dtype=np.float64),
+            "factor": pd.Series(dtype=object),
+        }
+    )
+
+
+class SandboxClient:
+    """SDK client of the offline sandbox market.
+
+    Args:
+        n_stocks, seed: size and seed of the generated market.
+        start: first calendar day of the market (fixed; moving it changes every value).
+        horizon: last day generated ahead of time; see the module text.
+        today: the local date the calendar is cut at: ``None`` for the real local date
+            at each query, a date or date text, or a callable returning one (for tests
+            and for replaying a past day).
+    """
+
+    def __init__(
+        self,
+        n_stocks: int = 300,
+        seed: int = 0,
+        *,
+        start: object = DEFAULT_START,
+        horizon: object = DEFAULT_HORIZON,
+        today: Today = None,
+    ) -> None:
+        self.n_stocks = int(n_stocks)
+        self.seed = int(seed)
+        self.start = _required_date(start, "start")
+        self.horizon = _required_date(horizon, "horizon")
+        if self.horizon < self.start:
+            raise ValueError(f"horizon {self.horizon} lies before start {self.start}")
+        self._today = today
+
+    def __repr__(self) -> str:
+        return f"SandboxClient(n_stocks={self.n_stocks}, seed={self.seed}, start={self.start!r})"
+
+    # ---- calendar ------------------------------------------------------------------
+
+    def today(self) -> str:
+        """The date queries are cut at, as ``YYYYMMDD`` text."""
+        value = self._today() if callable(self._today) else self._today
+        return _required_date(_dt.date.today() if value is None else value, "today")
+
+    def _history(self) -> tuple[_History, int]:
+        """The market and the number of its dates on or before today."""
+        today = self.today()
+        history = _history(
+            self.n_stocks, self.seed, self.start, _effective_horizon(self.horizon, today)
+        )
+        return history, int(np.searchsorted(history.dates, today, side="right"))
+
+    def trading_dates(self) -> list[str]:
+        """Trading dates from the start up to today (``YYYYMMDD`` text)."""
+        history, stop = self._history()
+        return history.dates[:stop].tolist()
+
+    @property
+    def codes(self) -> list[str]:
+        """The six-digit codes of the market's stocks (listed or yet to list)."""
+        return self._history()[0].codes.tolist()
+
+    def _rows(self, start_date: object, end_date: object) -> tuple[_History, int, int]:
+        history, stop = self._history()
+        low = normalize_yyyymmdd(start_date)
+        high = normalize_yyyymmdd(end_date)
+        lo = 0 if low is None else int(np.searchsorted(history.dates, low, side="left"))
+        hi = stop if high is None else min(stop, int(np.searchsorted(history.dates, high, "right")))
+        return history, lo, max(lo, hi)
+
+    # ---- queries -------------------------------------------------------------------
+
+    def get_factors(
+        self, factor: str | Iterable[str], start_date: object = None, end_date: object = None
+    ) -> pd.DataFrame:
+        """Narrow factor rows ``date``, ``ukey``, ``value``, ``factor`` for one factor name
+        or a list of them, between the two dates inclusive (any date form, ``None`` for
+        open). Rows exist only where the factor has a value; names the sandbox does not
+        know give no rows."""
+        names = _names(factor, "factor")
+        history, lo, hi = self._rows(start_date, end_date)
+        parts = []
+        for name in names:
+            values = history.factors.get(name)
+            if values is None or hi <= lo:
+                continue
+            block = values[lo:hi]
+            rows, cols = np.nonzero(~np.isnan(block))
+            parts.append(
+                pd.DataFrame(
+                    {
+                        "date": history.stamps[lo:hi][rows],
+                        "ukey": history.ukeys[cols],
+                        "value": block[rows, cols].astype(np.float64),
+                        "factor": np.full(rows.size, name, dtype=object),
+                    }
+                )
+            )
+        return pd.concat(parts, ignore_index=True) if parts else _empty_factor_frame()
+
+    def get_index_daily(
+        self, ukeys: str | Iterable[str], start_date: object = None, end_date: object = None
+    ) -> pd.DataFrame:
+        """Daily rows ``date``, ``ukey``, ``close``, ``daily_return`` of the benchmark
+        indices among ``ukeys`` (for example "000300.XSHG"), between the two dates."""
+        wanted = _names(ukeys, "ukeys")
+        history, lo, hi = self._rows(start_date, end_date)
+        table = history.index_daily
+        if hi > lo:
+            window = table["date"].between(history.dates[lo], history.dates[hi - 1])
+        else:
+            window = pd.Series(False, index=table.index)
+        parts = [table[window & (table["ukey"] == code)] for code in wanted]
+        frame = pd.concat(parts, ignore_index=True) if parts else table.iloc[:0]
+        frame = frame.reset_index(drop=True)
+        frame["date"] = pd.to_datetime(frame["date"], format="%Y%m%d").astype("datetime64[ns]")
+        return frame
+
+
+def _required_date(value: object, what: str) -> str:
+    text = normalize_yyyymmdd(value)
+    if text is None:
+        raise ValueError(f"{what} must be a date, not None")
+    return text
+
+
+# --------------------------------------------------------------------------- package server
+
+PACKAGE_FOLDER = "enviroment_data"
+PackageSource = str | os.PathLike[str] | Callable[[Path], object]
+
+
+@dataclass(frozen=True)
+class _Archive:
+    path: Path
+    size: int
+    sha256: str
+
+
+class PackageServer:
+    """Serves the full data package on 127.0.0.1 at a port the system picks.
+
+    ``package`` is a store directory or a callable that writes one into the (empty)
+    directory it is given; it runs at the first descriptor request, and the archive is
+    kept until ``refresh()``. Requests must carry a valid signature of one of the
+    server's credentials (``api_key`` / ``api_secret``, random unless given); others get
+    401. Use as a context manager or call ``start()`` and ``stop()``.
+    """
+
+    def __init__(
+        self,
+        package: PackageSource,
+        *,
+        api_key: str | None = None,
+        api_secret: str | None = None,
+    ) -> None:
+        self._package = package
+        self.api_key = api_key or f"sandbox-{secrets.token_hex(4)}"
+        self.api_secret = api_secret or secrets.token_hex(32)
+        self.package_downloads = 0
+        self._lock = threading.Lock()
+        self._archive: _Archive | None = None
+        self._workdir: Path | None = None
+        self._server: ThreadingHTTPServer | None = None
+        self._thread: threading.Thread | None = None
+
+    # ---- lifecycle -----------------------------------------------------------------
+
+    @property
+    def base_url(self) -> str:
+        if self._server is None:
+            raise RuntimeError("the package server is not running")
+        host, port = self._server.server_address[:2]
+        return f"http://{host}:{port}"
+
+    def start(self) -> Self:
+        if self._server is not None:
+            raise RuntimeError("the package server is already running")
+        self._workdir = Path(tempfile.mkdtemp(prefix="lumora-package-server-"))
+        server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
+        server.daemon_threads = True
+        server.owner = self  # type: ignore[attr-defined]
+        self._server = server
+        self._thread = threading.Thread(
+            target=server.serve_forever,
+            kwargs={"poll_interval": 0.1},
+            name="lumora-package-server",
+            daemon=True,
+        )
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        server, thread, self._server, self._thread = self._server, self._thread, None, None
+        if server is not None:
+            server.shutdown()
+            server.server_close()
+        if thread is not None:
+            thread.join(timeout=10)
+        with self._lock:
+            self._archive = None
+            if self._workdir is not None:
+                shutil.rmtree(self._workdir, ignore_errors=True)
+                self._workdir = None
+
+    def __enter__(self) -> Self:
+        return self.start()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    def http_client(self, **options: Any) -> HttpClient:
+        """A signed client of this server (options as for ``HttpClient``)."""
+        return HttpClient(self.base_url, self.api_key, self.api_secret, **options)
+
+    def refresh(self) -> None:
+        """Build the package afresh at the next request."""
+        with self._lock:
+            self._archive = None
+
+    # ---- package -------------------------------------------------------------------
+
+    def archive(self) -> _Archive:
+        """The package archive, built at the first call."""
+        with self._lock:
+            if self._archive is None:
+                if self._workdir is None:
+                    raise RuntimeError("the package server is not running")
+                self._archive = _build_archive(self._package, self._workdir)
+            return self._archive
+
+    def served_archive(self, path: str) -> _Archive | None:
+        """The archive at request path ``path``, counted as a download; None if there is
+        none (not built yet, or replaced since its descriptor was read)."""
+        with self._lock:
+            archive = self._archive
+            if archive is None or path != _archive_path(archive):
+                return None
+            self.package_downloads += 1
+            return archive
+
+    def authorised(self, handler: BaseHTTPRequestHandler, body: bytes) -> bool:
+        if handler.headers.get(KEY_HEADER) != self.api_key:
+            return False
+        return verify_signature(
+            self.api_secret,
+            handler.command,
+            handler.path,
+            handler.headers.get(TIMESTAMP_HEADER),
+            body,
+            handler.headers.get(SIGNATURE_HEADER),
+        )
+
+
+def _archive_path(archive: _Archive) -> str:
+    return f"{PACKAGE_DESCRIPTOR_PATH}/{archive.sha256}.tar.gz"
+
+
+def _plain_member(member: tarfile.TarInfo) -> tarfile.TarInfo | None:
+    """Only files and directories go into a package, with neutral ownership."""
+    if not (member.isreg() or member.isdir()):
+        return None
+    member.uid = member.gid = 0
+    member.uname = member.gname = ""
+    return member
+
+
+def _build_archive(package: PackageSource, workdir: Path) -> _Archive:
+    build = Path(tempfile.mkdtemp(prefix="build-", dir=workdir))
+    try:
+        if callable(package):
+            source = build / PACKAGE_FOLDER
+            source.mkdir()
+            package(source)
+        else:
+            source = Path(package)
+            if not source.is_dir():
+                raise FileNotFoundError(f"package directory not found: {source}")
+        handle, name = tempfile.mkstemp(prefix="package-", suffix=".tar.gz", dir=workdir)
+        os.close(handle)
+        path = Path(name)
+        # Level 1: numeric matrices barely compress further, and the build stays quick.
+        with tarfile.open(path, "w:gz", compresslevel=1) as tar:
+            tar.add(source, arcname=PACKAGE_FOLDER, filter=_plain_member)
+    finally:
+        shutil.rmtree(build, ignore_errors=True)
+    digest = hashlib.sha256()
+    with open(path, "rb") as fh:
+        while chunk := fh.read(1 << 20):
+            digest.update(chunk)
+    return _Archive(path, path.stat().st_size, digest.hexdigest())
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server_version = "lumora-sandbox"
+    timeout = 60  # a stalled client does not hold a thread for ever
+
+    @property
+    def owner(self) -> PackageServer:
+        return self.server.owner  # type: ignore[attr-defined]
+
+    def do_GET(self) -> None:
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(min(length, 1 << 20)) if length > 0 else b""
+        if not self.owner.authorised(self, body):
+            self._send_json(401, {"error": "missing or invalid signature"})
+            return
+        path = urllib.parse.urlsplit(self.path).path
+        if path == PACKAGE_DESCRIPTOR_PATH:
+            self._send_descriptor()
+        elif path.startswith(PACKAGE_DESCRIPTOR_PATH + "/"):
+            self._send_archive(path)
+        else:
+            self._send_json(404, {"error": f"no such resource: {path}"})
+
+    def _send_descriptor(self) -> None:
+        try:
+            archive = self.owner.archive()
+        except Exception as exc:  # noqa: BLE001 - any build failure is answered with 500
+            logger.exception("sandbox package build failed")
+            self._send_json(500, {"error": f"package build failed: {exc}"})
+            return
+        host, port = self.server.server_address[:2]
+        url = f"http://{host}:{port}{_archive_path(archive)}"
+        self._send_json(200, {"url": url, "size": archive.size, "sha256": archive.sha256})
+
+    def _send_archive(self, path: str) -> None:
+        archive = self.owner.served_archive(path)
+        if archive is None:
+            self._send_json(404, {"error": "unknown or outdated package"})
+            return
+        self.send_response(200)
+        self.send_header("Content-Type", "application/gzip")
+        self.send_header("Content-Length", str(archive.size))
+        self.end_headers()
+        try:
+            with open(archive.path, "rb") as fh:
+                shutil.copyfileobj(fh, self.wfile, 1 << 20)
+        except (BrokenPipeError, ConnectionResetError):
+            logger.debug("sandbox package download aborted by the client")
+
+    def _send_json(self, status: int, payload: dict[str, Any]) -> None:
+        body = json.dumps(payload).encode("utf-8")
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, format: str, *args: Any) -> None:
+        logger.debug("sandbox package server: " + format, *args)
