@@ -139,14 +139,17 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
     {
         double* d = daily.mutable_data();
         double* c = cumulative.mutable_data();
-        std::vector<double> running(static_cast<std::size_t>(groups), 0.0);
+        // Net value 1 + running sum of the returns, from a group's first trade on (a day
+        // without a trade adds nothing); a group that never traded has no net value.
+        std::vector<double> running(static_cast<std::size_t>(groups), kNaN);
         for (py::ssize_t k = 0; k < T; ++k)
             for (int g = 0; g < groups; ++g) {
                 const double v = out.daily[static_cast<std::size_t>(traded_rows[static_cast<std::size_t>(k)]) *
                                                static_cast<std::size_t>(groups) + static_cast<std::size_t>(g)];
                 d[k * groups + g] = v;
-                if (!std::isnan(v)) running[static_cast<std::size_t>(g)] += v;
-                c[k * groups + g] = 1.0 + running[static_cast<std::size_t>(g)];
+                double& sum = running[static_cast<std::size_t>(g)];
+                if (!std::isnan(v)) sum = (std::isnan(sum) ? 0.0 : sum) + v;
+                c[k * groups + g] = 1.0 + sum;
             }
     }
     py::object trade_dates = dates.attr("take")(index_array(traded_rows));
