@@ -43,6 +43,8 @@ _STALE_STAGING_SECONDS = 24 * 3600
 _HASH_CHUNK = 1024 * 1024
 _SHA256_HEX = re.compile(r"^[0-9a-fA-F]{64}$")
 _DRIVE = re.compile(r"^[A-Za-z]:")
+# Python's own extraction filter, where the release has it (3.11.4 and later).
+_DATA_FILTER: dict[str, Any] = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
 
 
 class _PackageClient(Protocol):
@@ -186,17 +188,15 @@ def _check_download(archive: Path, received: int, size: int, sha256: str) -> Non
 
 
 def _unpack(archive: Path, destination: Path) -> None:
+    """Unpack in one pass, checking each member before it is written. A refusal midway
+    leaves earlier members in the staging directory only, which the caller discards."""
     try:
-        with tarfile.open(archive, "r:*") as tar:
-            members = tar.getmembers()
-            for member in members:
+        with tarfile.open(archive, "r|*") as tar:
+            for member in tar:
                 _check_member(member, destination)
-            # The standard "data" filter is a second line of defence, not the only one
-            # (Python releases before 3.11.4 lack it).
-            if hasattr(tarfile, "data_filter"):
-                tar.extractall(destination, members=members, filter="data")
-            else:  # pragma: no cover
-                tar.extractall(destination, members=members)
+                # Directories keep their default mode, so a read-only one cannot block
+                # its own files; the standard "data" filter is a second line of defence.
+                tar.extract(member, destination, set_attrs=not member.isdir(), **_DATA_FILTER)
     except (tarfile.TarError, EOFError, zlib.error, gzip.BadGzipFile) as exc:
         raise KestrelError(f"回测基准数据包已损坏或不安全: {exc}") from None
 
