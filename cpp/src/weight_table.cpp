@@ -32,37 +32,50 @@ std::vector<bool> rows_with_weights(const WeightTable& table) {
 
 namespace {
 
-// A window sum kept with compensated (Kahan) additions and removals, and the length of
-// the run of equal values ending at the newest one: a window made of one repeated value
-// averages to exactly that value, and a window without weights to exactly zero.
+// The rolling mean of the table library, step for step, so that smoothed weights agree with
+// it to the last bit (whole-lot rounding turns a last-bit difference into a lot): separate
+// Kahan compensations for values entering and leaving the window, a window made of one
+// repeated value averages to exactly that value, and the sign of the mean is clamped to
+// the signs of the values.
 struct WindowMean {
     double sum = 0.0;
-    double compensation = 0.0;
-    std::int64_t nonzero = 0;
+    double add_compensation = 0.0;
+    double remove_compensation = 0.0;
+    std::int64_t count = 0;
+    std::int64_t negative = 0;
     std::int64_t same_run = 0;
-    double last = kNaN;
+    double last = 0.0;
+    bool started = false;
 
     void add(double v) {
-        kahan(v);
-        nonzero += v != 0.0;
+        if (!started) {
+            last = v;
+            started = true;
+        }
+        ++count;
+        kahan(v, add_compensation);
+        negative += std::signbit(v);
         same_run = v == last ? same_run + 1 : 1;
         last = v;
     }
     void remove(double v) {
-        kahan(-v);
-        nonzero -= v != 0.0;
+        --count;
+        kahan(-v, remove_compensation);
+        negative -= std::signbit(v);
     }
-    double mean(std::int64_t window) const {
-        if (nonzero == 0) return 0.0;
-        if (same_run >= window) return last;
-        return sum / static_cast<double>(window);
+    double mean() const {
+        const double result = sum / static_cast<double>(count);
+        if (same_run >= count) return last;
+        if (negative == 0 && result < 0.0) return 0.0;
+        if (negative == count && result > 0.0) return 0.0;
+        return result;
     }
 
 private:
-    void kahan(double v) {
+    void kahan(double v, double& compensation) {
         const double y = v - compensation;
         const double t = sum + y;
-        compensation = (t - sum) - y;
+        compensation = t - sum - y;
         sum = t;
     }
 };
@@ -85,10 +98,10 @@ std::vector<double> smooth_weights(const WeightTable& table, std::int64_t window
         double* row_out = i >= window - 1 ? &out[static_cast<std::size_t>((i - window + 1) * nc)] : nullptr;
         for (std::int64_t j = 0; j < nc; ++j) {
             WindowMean& w = state[static_cast<std::size_t>(j)];
-            w.add(weight(i, j));
             if (i >= window) w.remove(weight(i - window, j));
+            w.add(weight(i, j));
             if (row_out != nullptr) {
-                const double mean = w.mean(window);
+                const double mean = w.mean();
                 row_out[j] = mean == 0.0 ? kNaN : mean;
             }
         }
