@@ -48,6 +48,7 @@ from lumora._http import (
     verify_signature,
 )
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH
+from lumora.cloud_client import FACTORS_PATH, INDEX_DAILY_PATH, frame_to_json
 from lumora.backtest._store import normalize_yyyymmdd
 from lumora.logger import logger
 from lumora.sandbox import generate_market, trading_calendar
@@ -288,8 +289,11 @@ class PackageServer:
         *,
         api_key: str | None = None,
         api_secret: str | None = None,
+        data_client: SandboxClient | None = None,
     ) -> None:
         self._package = package
+        # When given, the server also answers the cloud factor and index queries.
+        self.data_client = data_client
         self.api_key = api_key or f"sandbox-{secrets.token_hex(4)}"
         self.api_secret = api_secret or secrets.token_hex(32)
         self.package_downloads = 0
@@ -447,6 +451,32 @@ class _Handler(BaseHTTPRequestHandler):
             self._send_archive(path)
         else:
             self._send_json(404, {"error": f"no such resource: {path}"})
+
+    def do_POST(self) -> None:
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(min(length, 1 << 20)) if length > 0 else b""
+        if not self.owner.authorised(self, body):
+            self._send_json(401, {"error": "missing or invalid signature"})
+            return
+        path = urllib.parse.urlsplit(self.path).path
+        client = self.owner.data_client
+        if client is None or path not in (FACTORS_PATH, INDEX_DAILY_PATH):
+            self._send_json(404, {"error": f"no such resource: {path}"})
+            return
+        try:
+            query = json.loads(body.decode("utf-8"))
+            if path == FACTORS_PATH:
+                frame = client.get_factors(
+                    factor=query["factor"], start_date=query["start_date"], end_date=query["end_date"]
+                )
+            else:
+                frame = client.get_index_daily(
+                    ukeys=query["ukeys"], start_date=query["start_date"], end_date=query["end_date"]
+                )
+        except (ValueError, KeyError, TypeError) as exc:
+            self._send_json(400, {"error": f"bad query: {exc}"})
+            return
+        self._send_json(200, frame_to_json(frame))
 
     def _send_descriptor(self) -> None:
         try:
