@@ -68,19 +68,14 @@ void add_preparation_methods(py::object& cls) {
 }
 
 void add_factor_methods(py::object& cls) {
-    constexpr const char* stage = "the factor group backtest";
-    add_method(cls, "backtest", "backtest",
-               [stage](py::handle, py::handle, py::handle, py::handle, py::handle, py::handle, py::handle, py::handle,
-                       py::handle, py::handle, py::handle, py::handle, py::handle, py::handle, py::handle,
-                       py::handle) -> py::object { not_built("backtest", stage); },
-               py::arg("factor"), py::arg("data"), py::arg("start_date"), py::arg("end_date"), py::arg("output_dir"),
-               py::arg("plot_filename"), py::kw_only(), py::arg("group_num") = 20, py::arg("benchmark") = "000852",
-               py::arg("universe") = py::none(), py::arg("rolling_window") = 0, py::arg("ascending") = false,
-               py::arg("total_money") = 1e8, py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005,
-               py::arg("plot") = "long", "Run a factor group backtest on loaded data; returns a BacktestResult.");
-    add_static(cls, "_to_public_result",
-               [stage](py::handle, py::handle) -> py::object { not_built("_to_public_result", stage); },
-               py::arg("core_result"), py::arg("factor_name"));
+    add_method(cls, "backtest", "backtest", &backtest, py::arg("factor"), py::arg("data"), py::arg("start_date"),
+               py::arg("end_date"), py::arg("output_dir"), py::arg("plot_filename"), py::kw_only(),
+               py::arg("group_num") = 20, py::arg("benchmark") = "000852", py::arg("universe") = py::none(),
+               py::arg("rolling_window") = 0, py::arg("ascending") = false, py::arg("total_money") = 1e8,
+               py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005, py::arg("plot") = "long",
+               "Run a factor group backtest on loaded data; returns a BacktestResult.");
+    add_static(cls, "_to_public_result", &to_public_result, py::arg("core_result"), py::arg("factor_name"),
+               "The group core's result as a BacktestResult: primary chart per benchmark, best group or -1.");
 }
 
 }  // namespace

@@ -40,6 +40,13 @@ py::object backtest_strategy(py::handle self, py::handle strategy, py::handle da
                              py::handle benchmark, py::handle rolling_window, py::handle total_money,
                              py::handle fee, py::handle rule_fee, py::handle plot);
 
+// The factor group backtest request and its public result (factor_request.cpp).
+py::object backtest(py::handle self, py::handle factor, py::handle data, py::handle start_date, py::handle end_date,
+                    py::handle output_dir, py::handle plot_filename, py::handle group_num, py::handle benchmark,
+                    py::handle universe, py::handle rolling_window, py::handle ascending, py::handle total_money,
+                    py::handle fee, py::handle rule_fee, py::handle plot);
+py::object to_public_result(py::handle core_result, py::handle factor_name);
+
 // Creates the BacktestService class (service_class.cpp).
 py::object make_service_class();
 

@@ -1,11 +1,14 @@
 """The backtest service: data directory, universe table and BacktestService."""
 
 from pathlib import Path
+from types import ModuleType
 from typing import Any, TypeAlias
 
 import pandas as pd
 
 from lumora.backtest._prepare import BinaryPreparedDataStore as BinaryPreparedDataStore
+from lumora.backtest._store import clean_matrix as clean_matrix
+from lumora.backtest._store import normalize_yyyymmdd as normalize_yyyymmdd
 from lumora.backtest.result import BacktestData, BacktestResult, StrategyBacktestResult
 
 DateLike: TypeAlias = str | int
@@ -13,6 +16,7 @@ _DEFAULT_DATA_DIR: Path
 _UNIVERSE_TO_COMPONENT: dict[str, str]
 COMPONENT_FACTOR_NAMES: list[str]
 TAIL_RELOAD_ROWS: int
+core: ModuleType  # lumora.backtest._core, the group backtest core
 
 class BacktestService:
     """因子回测服务,组合数据准备与计算两层。"""
@@ -53,9 +57,25 @@ class BacktestService:
         fee: float = 0.0001,
         rule_fee: float = 0.0005,
         plot: str = "long",
-    ) -> BacktestResult: ...
+    ) -> BacktestResult:
+        """Run a factor group backtest on loaded data.
+
+        Each day the stocks of the universe are ranked by factor value into ``group_num``
+        groups, each simulated with the strategy engine's trading rules; the group core is
+        ``core.run_alpha_vwap_backtest_core``, looked up at each call.
+
+        Raises:
+            ValueError: "因子宽表为空" for a missing or empty factor table (checked first),
+                "group_num 取值范围 [2, 100]" for a group count out of range after
+                truncation, and the universe errors of ``_apply_universe_filter``.
+            TypeError: ``plot_filename`` not exactly ``str``, ``plot`` not text,
+                ``group_num`` / ``rolling_window`` not numbers, dates missing.
+            KeyError: a required dataset absent from ``data``.
+        """
     @staticmethod
-    def _to_public_result(core_result: Any, factor_name: str) -> BacktestResult: ...
+    def _to_public_result(core_result: Any, factor_name: str) -> BacktestResult:
+        """The core's result as a BacktestResult: the "primary" chart per benchmark ("" when
+        none) and the best group as an integer, -1 when the core found none."""
     def backtest_strategy(
         self,
         strategy: pd.DataFrame,

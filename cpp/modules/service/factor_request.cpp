@@ -1,0 +1,160 @@
+// The public factor group backtest: checks the request, cuts the loaded data to the
+// window, restricts it to the stock universe and hands everything to the group core of
+// _core; the core's result is then copied into a BacktestResult.
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "common/frame_bridge.hpp"
+#include "service/service_module.hpp"
+
+namespace lumora::service {
+
+namespace {
+
+// The market tables the core needs, by its keyword and the dataset key; a missing one
+// is a key error.
+constexpr std::pair<const char*, const char*> kRequiredInputs[] = {
+    {"close_price_valid", "close_price_valid"},
+    {"can_buy_stock", "can_buy_stock"},
+    {"cant_sell_stock", "cant_sell_stock"},
+    {"split_factor", "rq_get_split"},
+    {"dividend_factor", "rq_get_dividend"},
+    {"close_price", "close_price"},
+    {"prev_close", "prev_close"},
+    {"buy_price", "buy_price"},
+    {"sell_price", "sell_price"},
+    {"benchmark_dict", "benchmark_dict"},
+};
+
+// Tables the core can do without: absent ones reach it as None.
+constexpr const char* kOptionalInputs[] = {"forward_return_rank_cache", "open_price"};
+
+constexpr std::int64_t kMinGroups = 2;
+constexpr std::int64_t kMaxGroups = 100;
+
+bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+std::string type_name(py::handle value) { return py::str(py::type::of(value).attr("__name__")); }
+
+void require_str(py::handle value, const char* argument) {
+    if (!PyUnicode_Check(value.ptr()))
+        throw py::type_error(std::string(argument) + " must be a str, got " + type_name(value));
+}
+
+// The request's options after their binding rules; converting them is the first thing a
+// call does, so a wrong kind fails before any data is touched.
+struct FactorOptions {
+    std::int64_t group_num = 0;
+    std::int64_t rolling_window = 0;
+    bool ascending = false;
+    double total_money = 0.0;
+    double fee = 0.0;
+    double rule_fee = 0.0;
+};
+
+FactorOptions bind_options(py::handle group_num, py::handle rolling_window, py::handle ascending,
+                           py::handle total_money, py::handle fee, py::handle rule_fee) {
+    FactorOptions o;
+    o.group_num = bridge::to_truncated_int(group_num, "group_num");
+    o.rolling_window = bridge::to_truncated_int(rolling_window, "rolling_window");
+    o.ascending = truthy(ascending);
+    o.total_money = bridge::to_double(total_money);
+    o.fee = bridge::to_double(fee);
+    o.rule_fee = bridge::to_double(rule_fee);
+    return o;
+}
+
+py::str chart_path(py::handle output_dir, py::handle plot_filename) {
+    py::object path = service_attr("Path")(output_dir);
+    return py::str(path.attr("__truediv__")(py::str(plot_filename) + py::str(".png")));
+}
+
+py::dict primary_chart_paths(py::handle plot_paths) {
+    py::dict out;
+    if (!truthy(plot_paths)) return out;
+    const py::str primary("primary");
+    const py::str none_drawn("");
+    for (py::handle pair : plot_paths.attr("items")()) {
+        py::tuple item = py::reinterpret_borrow<py::tuple>(pair);
+        out[item[0]] = item[1].attr("get")(primary, none_drawn);
+    }
+    return out;
+}
+
+// The best group's number; -1 when the core found none (NaN, None).
+py::object best_group_number(py::handle best_group) {
+    if (!truthy(service_attr("pd").attr("notna")(best_group))) return py::int_(-1);
+    PyObject* number = PyNumber_Long(best_group.ptr());  // int(): floats are truncated
+    if (number == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(number);
+}
+
+}  // namespace
+
+py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py::handle start_date,
+                    py::handle end_date, py::handle output_dir, py::handle plot_filename, py::handle group_num,
+                    py::handle benchmark, py::handle universe, py::handle rolling_window, py::handle ascending,
+                    py::handle total_money, py::handle fee, py::handle rule_fee, py::handle plot) {
+    require_plain_str(plot_filename, "plot_filename");
+    require_str(plot, "plot");
+    const FactorOptions opt = bind_options(group_num, rolling_window, ascending, total_money, fee, rule_fee);
+
+    if (factor.is_none() || py::len(factor) == 0) throw py::value_error("因子宽表为空");
+    if (opt.group_num < kMinGroups || opt.group_num > kMaxGroups)
+        throw py::value_error("group_num 取值范围 [2, 100]");
+    py::object factor_matrix = service_attr("clean_matrix")(factor);
+    py::object normalize = service_attr("normalize_yyyymmdd");
+    py::object bt_start = normalize(start_date);
+    py::object bt_end = normalize(end_date);
+    // The request's own cut: the universe filter replaces a table in it, never in `data`.
+    py::dict matrices = slice_data(data.attr("data"), bt_start, bt_end);
+    apply_universe_filter(py::none(), matrices, universe, bt_start, bt_end);
+    // Named from the user's own table, whatever the cleaning keeps of its labels.
+    py::str name = factor_name(factor);
+    py::str save_path = chart_path(output_dir, plot_filename);
+
+    py::dict kwargs;
+    kwargs["factor_matrix"] = cut_rows(factor_matrix, bt_start.cast<std::string>(), bt_end.cast<std::string>());
+    kwargs["industry_matrix"] = matrices.attr("get")("industry_matrix");
+    for (const auto& [keyword, dataset] : kRequiredInputs) kwargs[keyword] = matrices[py::str(dataset)];
+    for (const char* dataset : kOptionalInputs) kwargs[dataset] = matrices.attr("get")(dataset);
+    kwargs["benchmark_names"] = benchmark;
+    kwargs["rolling_window"] = opt.rolling_window;
+    kwargs["ascending"] = opt.ascending;
+    kwargs["group_num"] = opt.group_num;
+    kwargs["total_money"] = opt.total_money;
+    kwargs["fee"] = opt.fee;
+    kwargs["rule_fee"] = opt.rule_fee;
+    kwargs["plot_image_kind"] = plot;
+    kwargs["plot_save_path"] = save_path;
+    kwargs["factor_name"] = name;
+    kwargs["plot_title"] = plot_filename;
+    // Looked up per call, so a replaced core (another build, a test double) is honoured.
+    py::object run = service_attr("core").attr("run_alpha_vwap_backtest_core");
+    py::object core_result = run(**kwargs);
+    return to_public_result(core_result, name);
+}
+
+py::object to_public_result(py::handle core_result, py::handle factor_name) {
+    require_str(factor_name, "factor_name");
+    py::dict plot_paths = primary_chart_paths(core_result.attr("plot_paths"));
+    py::object best_group = best_group_number(core_result.attr("best_group"));
+    // Each field is read in the record's order (C++ leaves argument evaluation unordered).
+    py::object daily = core_result.attr("group_daily_return");
+    py::object cumulative = core_result.attr("group_cumulative_return");
+    py::object rank_ic = core_result.attr("rank_ic");
+    py::object summary = core_result.attr("benchmark_summary")();
+    return service_attr("BacktestResult")(py::arg("factor_name") = factor_name, py::arg("best_group") = best_group,
+                                          py::arg("group_daily_return") = daily,
+                                          py::arg("group_cumulative_return") = cumulative,
+                                          py::arg("rank_ic") = rank_ic, py::arg("benchmark_summary") = summary,
+                                          py::arg("plot_paths") = plot_paths);
+}
+
+}  // namespace lumora::service
