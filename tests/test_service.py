@@ -117,20 +117,6 @@ def test_factor_name_needs_columns():
         BacktestService._factor_name(object())
 
 
-@pytest.mark.parametrize(
-    ("method", "args"),
-    [
-        ("prepare_backtest_data", ()),
-        ("backtest", (None, None, 1, 2, "d", "f")),
-        ("_find_missing_datasets", (None,)),
-        ("_to_public_result", (None, "f")),
-    ],
-)
-def test_later_methods_say_they_are_not_built(method, args):
-    with pytest.raises(NotImplementedError, match=method):
-        getattr(BacktestService(None), method)(*args)
-
-
 # --------------------------------------------------------------------------- loading
 
 
