@@ -8,6 +8,7 @@ namespace lumora::weightbook {
 namespace {
 
 constexpr const char* kStyleSheet = "seaborn-v0_8-whitegrid";
+constexpr int kPngCompressLevel = 1;
 
 // Fonts with a true bold face first, then fonts with CJK glyphs, then the fallback.
 constexpr const char* kSansSerifFonts[] = {
@@ -84,9 +85,15 @@ void save_figure(py::handle figure, const std::string& path, int dpi) {
     py::module_ os = py::module_::import("os");
     const std::string format = output_format(os.attr("path"), path);
     const std::string temp = temporary_sibling(os, path);
+    py::dict options;
+    options["dpi"] = dpi;
+    options["facecolor"] = figure.attr("get_facecolor")();
+    options["format"] = format;
+    // A chart page is mostly flat colour: the fastest zlib level costs about a sixth more
+    // bytes and saves close to half of the encoding time, a third of a second per page.
+    if (format == "png") options["pil_kwargs"] = py::dict(py::arg("compress_level") = kPngCompressLevel);
     try {
-        figure.attr("savefig")(temp, py::arg("dpi") = dpi, py::arg("facecolor") = figure.attr("get_facecolor")(),
-                               py::arg("format") = format);
+        figure.attr("savefig")(temp, **options);
         os.attr("replace")(temp, path);
     } catch (...) {
         remove_if_present(os, temp);
