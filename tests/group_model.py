@@ -233,9 +233,10 @@ def selected_benchmarks(benchmark_dict: Mapping[str, pd.Series] | None, names: A
 
 
 def best_group(cumulative: pd.DataFrame) -> float | int:
-    if cumulative.empty:
+    final = cumulative.iloc[-1].dropna() if len(cumulative) else pd.Series(dtype=float)
+    if final.empty:
         return math.nan
-    return int(cumulative.iloc[-1].idxmax())  # first group on a tie
+    return int(final.idxmax())  # first group on a tie
 
 
 def summary(
@@ -321,7 +322,8 @@ def run_alpha_vwap_backtest_core(
     for g, weights in enumerate(iter_group_weights(labels, group_num), start=1):
         daily[g] = simulate(weights.to_numpy(), market, total_money, fee, rule_fee)
     daily = daily.dropna(how="all")
-    cumulative = 1.0 + daily.fillna(0.0).cumsum()
+    # a day without a trade adds nothing; before a group's first trade it has no net value
+    cumulative = (1.0 + daily.fillna(0.0).cumsum()).where(daily.notna().cummax())
 
     forward = forward_returns(factor.index, factor.columns, forward_return_rank_cache, open_price)
     ic = rank_ic(factor, labels, forward)
