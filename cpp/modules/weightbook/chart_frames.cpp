@@ -120,6 +120,11 @@ py::object calc_yearly_performance_metrics(py::handle daily) {
     return frame_from_columns(columns, index, text_list(kYearlyColumns));
 }
 
+py::object chart_yearly_metrics(py::handle plot_df) {
+    constexpr std::array<const char*, 3> kDailyColumns{"daily_return", "index_daily_return", "extra_daily_return"};
+    return calc_yearly_performance_metrics(plot_df[text_list(kDailyColumns)].attr("copy")());
+}
+
 py::object build_weekly_net_value_frame(py::handle total) {
     return weekly_net_value_frame_of(with_datetime_index(total));
 }

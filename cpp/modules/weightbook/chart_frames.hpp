@@ -36,6 +36,10 @@ py::tuple period_return_drawdown_calmar(py::handle daily_return);
 // `_calc_yearly_performance_metrics`: one row per year of `daily`, index "year".
 py::object calc_yearly_performance_metrics(py::handle daily);
 
+// The yearly metrics table both charts show: from a copy of the daily strategy, benchmark
+// and excess return columns of the datetime-indexed total frame.
+py::object chart_yearly_metrics(py::handle plot_df);
+
 // `_build_weekly_net_value_frame`: week-ending-Friday net values of the total frame.
 py::object build_weekly_net_value_frame(py::handle total);
 // The same from the total frame already indexed by datetimes.

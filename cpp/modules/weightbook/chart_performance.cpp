@@ -70,11 +70,7 @@ PerformanceSeries collect_series(py::handle plot_df) {
     const std::vector<double> index_return = float_column(plot_df, "index_daily_return");
     s.excess_daily = float_column(plot_df, "extra_daily_return");
     s.yearly = yearly_sums(index_years(plot_df), {std::span<const double>(daily_return), index_return, s.excess_daily});
-
-    py::list daily_columns;
-    for (const char* name : {"daily_return", "index_daily_return", "extra_daily_return"}) daily_columns.append(name);
-    py::object daily = plot_df[daily_columns].attr("copy")();
-    s.yearly_metrics = calc_yearly_performance_metrics(daily);
+    s.yearly_metrics = chart_yearly_metrics(plot_df);
     return s;
 }
 

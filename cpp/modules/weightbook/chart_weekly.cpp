@@ -37,13 +37,6 @@ WeeklySeries collect_series(py::handle weekly) {
     return s;
 }
 
-// The yearly table reads daily returns, so it matches the performance chart's table.
-py::object daily_yearly_metrics(py::handle plot_df) {
-    py::list columns;
-    for (const char* name : {"daily_return", "index_daily_return", "extra_daily_return"}) columns.append(name);
-    return calc_yearly_performance_metrics(plot_df[columns].attr("copy")());
-}
-
 void draw_net_values(const WeeklyLayout& layout, const ChartRequest& request, const WeeklySeries& s,
                      py::handle ax) {
     ax.attr("plot")(s.weeks, as_array(s.strategy_nav), "color"_a = palette::kStrategy, "linewidth"_a = 2.4,
@@ -80,7 +73,8 @@ void plot_weekly_net_value_unlocked(const ChartRequest& request) {
     py::object plot_df = with_datetime_index(request.total);
     py::object weekly = weekly_net_value_frame_of(plot_df);
     if (weekly.attr("empty").cast<bool>()) return;
-    py::object yearly_metrics = daily_yearly_metrics(plot_df);
+    // Daily returns, not weekly values: the same table as on the performance chart.
+    py::object yearly_metrics = chart_yearly_metrics(plot_df);
     const WeeklySeries series = collect_series(weekly);
 
     const WeeklyLayout& layout = weekly_layout(is_tall_page(request.image_kind));
