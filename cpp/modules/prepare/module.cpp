@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "prepare/builder.hpp"
 #include "prepare/catalogue_bindings.hpp"
 #include "prepare/component_store.hpp"
 #include "prepare/write_window.hpp"
@@ -17,6 +18,7 @@ PYBIND11_MODULE(_prepare, m) {
     for (const char* name : {"BinaryPreparedDataStoreBase", "clean_matrix", "normalize_yyyymmdd",
                              "component_dataset_key"})
         m.attr(name) = store.attr(name);
+    m.attr("get_instance") = py::module_::import("lumora.singleton").attr("get_instance");
 
     add_catalogue_constants(m);
     m.def("parse_name_list", &parse_name_list, py::arg("raw_values"),
@@ -29,4 +31,5 @@ PYBIND11_MODULE(_prepare, m) {
           "Dates as YYYYMMDD text (a series); unparseable entries become missing.");
     add_write_window(m);
     m.attr("BinaryPreparedDataStore") = make_component_store_class();
+    m.attr("GroupPreparedDataBuilder") = make_builder_class();
 }

@@ -1,0 +1,52 @@
+#pragma once
+// Cell arithmetic of the prepared matrices: price validity, previous close, adjustment
+// factors, tradability flags, membership masks and forward-return ranks.
+//
+// Tables arrive as views; where two tables meet, the binding layer has already chosen the
+// labels of the result (the union pandas would align to) and passes each input as an
+// AlignedMatrix over those labels. A cell whose row or column label an input lacks is
+// "absent" there, which reads like a missing value except where a zero fill applies.
+// Every output is written column-major: cell (r, c) of a rows x cols result at c * rows + r.
+
+#include <cstdint>
+
+#include "lumora/matrix_view.hpp"
+
+namespace lumora::prepared {
+
+// close * 0 + 1: 1.0 where the close is a finite number, NaN elsewhere.
+void close_validity(const MatrixView& close, double* out);
+
+// Rows moved down by one: row r holds row r - 1, the first row NaN (previous close).
+void previous_row(const MatrixView& table, double* out);
+
+// split / 10 * validity; the source quotes new shares per ten old ones.
+void split_factor(const AlignedMatrix& split_source, const AlignedMatrix& validity, double* out);
+
+// dividend / 10 * 0.9 + (validity - 1): cash per share after the 10% tax, NaN where the
+// stock has no close. The source quotes cash per ten shares before tax.
+void dividend_factor(const AlignedMatrix& dividend_source, const AlignedMatrix& validity, double* out);
+
+// Which way a tradability flag reads the block score (see tradability_flags).
+enum class FlagSense : std::uint8_t {
+    Blocked,  // true where the score is positive (selling blocked)
+    Allowed,  // true where the score is zero or below (buying allowed)
+};
+
+// Tradability of every cell of the result labels. The block score of a cell adds, with a
+// zero fill, two parts: 1 where the execution price equals its limit price exactly (0 where
+// it does not, absent where the price table lacks the cell) and 1 where the suspension
+// source equals 1 (absent otherwise). A cell absent on both sides has no score and reads
+// false either way. `limit` is looked up at the same labels as `price`.
+void tradability_flags(const AlignedMatrix& price, const AlignedMatrix& limit, const AlignedMatrix& suspended,
+                       FlagSense sense, bool* out);
+
+// Index membership: 1.0 where the source holds a finite non-zero value, NaN elsewhere.
+void membership_mask(const MatrixView& source, double* out);
+
+// For date t, the rank across stocks of open[t + 2] / open[t + 1] - 1 (infinite ratios
+// count as missing): 1-based, ties share their average rank, missing values stay NaN. The
+// last two dates have no such return and are NaN.
+void forward_open_rank(const MatrixView& open, double* out);
+
+}  // namespace lumora::prepared

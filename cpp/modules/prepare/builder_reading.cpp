@@ -1,0 +1,141 @@
+// Reading the source factors through the SDK client: single and batch factor queries,
+// the placeholders of optional factors, the membership masks, and the whole source of
+// a full or an incremental build.
+
+#include <string>
+
+#include "lumora/dataset_catalogue.hpp"
+#include "prepare/builder.hpp"
+#include "prepare/catalogue_bindings.hpp"
+
+namespace lumora::prepare {
+
+namespace cat = lumora::catalogue;
+
+namespace {
+
+template <std::size_t N>
+py::list name_list(const std::array<std::string_view, N>& names) {
+    py::list out;
+    for (std::string_view name : names) out.append(py::str(name.data(), name.size()));
+    return out;
+}
+
+py::object sorted_by_index(py::handle table) {
+    if (py::bool_(table.attr("index").attr("is_monotonic_increasing"))) return py::reinterpret_borrow<py::object>(table);
+    return table.attr("sort_index")();
+}
+
+// The batch entry when it holds data, sorted by date; otherwise None.
+py::object batch_entry(py::handle batch, py::handle name) {
+    if (batch.is_none()) return py::none();
+    py::object entry = batch.attr("get")(name);
+    return has_data(entry) ? sorted_by_index(entry) : py::none();
+}
+
+py::object factor_query(py::handle self, py::handle factor) {
+    return sdk_client().attr("get_factors")(py::arg("factor") = factor,
+                                            py::arg("start_date") = vk_factor_date(self.attr("default_start")),
+                                            py::arg("end_date") = vk_factor_date(self.attr("end_date")));
+}
+
+}  // namespace
+
+py::object normalize_ddb_backtest_date(py::handle date_value) {
+    if (date_value.is_none()) return py::none();
+    py::str text(date_value);
+    if (py::len(text) == 7 && py::bool_(text.attr("isdigit")())) return text + py::str("0");
+    return text;
+}
+
+py::object vk_factor_date(py::handle date_value) {
+    py::object text = store_attr("normalize_yyyymmdd")(date_value);
+    if (text.is_none()) return py::none();
+    py::object datetime = py::module_::import("datetime").attr("datetime");
+    return datetime.attr("strptime")(text, "%Y%m%d").attr("strftime")("%Y-%m-%d");
+}
+
+py::object read_normal_factor_matrix(py::handle self, py::handle name) {
+    py::list names;
+    names.append(name);
+    py::object matrices = self.attr("_vk_factors_to_matrices")(factor_query(self, name), names);
+    py::object matrix = matrices.attr("get")(name);
+    return has_data(matrix) ? matrix : empty_frame();
+}
+
+py::dict read_normal_factor_batch(py::handle self, py::handle names) {
+    py::list wanted = parse_name_list(names);
+    py::dict result;
+    if (wanted.empty()) return result;
+    try {
+        result = self.attr("_vk_factors_to_matrices")(factor_query(self, wanted), wanted);
+    } catch (py::error_already_set& error) {
+        if (!is_network_error(error)) throw;
+        // A failed batch is no failure yet: every factor is read on its own below.
+        result = py::dict();
+        for (py::handle name : wanted) result[name] = empty_frame();
+    }
+    for (py::handle name : wanted)
+        if (!has_data(result.attr("get")(name))) result[name] = self.attr("_read_normal_factor_matrix")(name);
+    return result;
+}
+
+py::object batch_or_read(py::handle self, py::handle batch, py::handle name) {
+    py::object entry = batch_entry(batch, name);
+    return entry.is_none() ? self.attr("_read_normal_factor_matrix")(name) : entry;
+}
+
+py::object read_or_empty(py::handle self, py::handle name, py::handle reference, py::handle batch) {
+    py::object matrix = batch.is_none() ? self.attr("_read_normal_factor_matrix")(name) : batch_entry(batch, name);
+    return has_data(matrix) ? matrix : self.attr("_empty_like")(reference);
+}
+
+py::dict component_matrices(py::handle self, py::handle component_names, py::handle batch) {
+    py::dict out;
+    for (py::handle name : component_names) {
+        py::object matrix = batch.is_none() ? py::none() : batch.attr("get")(name);
+        if (!has_data(matrix)) {
+            try {
+                matrix = self.attr("_read_normal_factor_matrix")(name);
+            } catch (py::error_already_set& error) {
+                if (!is_network_error(error)) throw;
+                continue;  // reported as a missing component when the payload is built
+            }
+        }
+        if (!has_data(matrix)) continue;
+        out[name] = sorted_by_index(component_mask(matrix));
+    }
+    return out;
+}
+
+py::tuple read_source_data(py::handle self, py::handle incremental) {
+    py::list component_names = get_component_factor_names();
+    py::dict source;
+    py::object memberships;
+    py::object reference;
+    if (truthy(incremental)) {
+        // One query for everything; single reads only for what the batch left empty.
+        py::list names = name_list(cat::kRequiredFactorNames);
+        for (py::handle name : name_list(cat::kOptionalFactorNames)) names.append(name);
+        for (py::handle name : component_names) names.append(name);
+        py::object batch = self.attr("_read_normal_factor_batch")(names);
+        source["Close"] = self.attr("_batch_or_read")(batch, "Close");
+        reference = source["Close"].attr("__mul__")(0).attr("__add__")(1);
+        memberships = self.attr("_component_matrices")(component_names, py::arg("batch") = batch);
+        for (py::handle name : name_list(cat::kRequiredFactorNames))
+            if (!py::str(name).equal(py::str("Close"))) source[name] = self.attr("_batch_or_read")(batch, name);
+        for (py::handle name : name_list(cat::kOptionalFactorNames))
+            source[name] = self.attr("_read_or_empty")(name, reference, py::arg("batch") = batch);
+    } else {
+        for (py::handle name : name_list(cat::kRequiredFactorNames))
+            source[name] = self.attr("_read_normal_factor_matrix")(name);
+        reference = source["Close"].attr("__mul__")(0).attr("__add__")(1);
+        for (py::handle name : name_list(cat::kOptionalFactorNames))
+            source[name] = self.attr("_read_or_empty")(name, reference);
+        memberships = self.attr("_component_matrices")(component_names);
+    }
+    py::object benchmarks = self.attr("_read_benchmark_dict")();
+    return py::make_tuple(source, memberships, benchmarks, component_names);
+}
+
+}  // namespace lumora::prepare

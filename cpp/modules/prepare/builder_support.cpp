@@ -1,0 +1,35 @@
+// Small pieces every step of the builder uses: emptiness, the SDK client, error classes.
+
+#include "prepare/builder.hpp"
+
+namespace lumora::prepare {
+
+bool has_data(py::handle table) {
+    if (table.is_none()) return false;
+    return !py::bool_(table.attr("empty"));
+}
+
+bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+py::object empty_frame() { return py::module_::import("pandas").attr("DataFrame")(); }
+
+py::object sdk_client() { return py::module_::import("lumora.backtest._prepare").attr("get_instance")(); }
+
+bool is_network_error(const py::error_already_set& error) {
+    return error.matches(py::module_::import("lumora.exceptions").attr("NetworkError"));
+}
+
+py::object timestamp_now_text() {
+    return py::module_::import("pandas").attr("Timestamp").attr("now")().attr("isoformat")();
+}
+
+void raise_key_error(const std::string& message) {
+    PyErr_SetObject(PyExc_KeyError, py::str(message).ptr());
+    throw py::error_already_set();
+}
+
+}  // namespace lumora::prepare

@@ -1,0 +1,110 @@
+#include "lumora/prepared_derivation.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "lumora/radix_sort.hpp"
+#include "lumora/ranking.hpp"
+
+namespace lumora::prepared {
+
+namespace {
+
+bool present(const AlignedMatrix& m, std::int64_t r, std::int64_t c) {
+    return m.row_pos[static_cast<std::size_t>(r)] >= 0 && m.col_pos[static_cast<std::size_t>(c)] >= 0;
+}
+
+// Calls cell(r, c) for every cell of a rows x cols result, column by column.
+template <class Cell>
+void for_each_cell(std::int64_t rows, std::int64_t cols, Cell&& cell) {
+    for (std::int64_t c = 0; c < cols; ++c)
+        for (std::int64_t r = 0; r < rows; ++r) cell(r, c);
+}
+
+std::size_t cell_at(std::int64_t r, std::int64_t c, std::int64_t rows) {
+    return static_cast<std::size_t>(c * rows + r);
+}
+
+}  // namespace
+
+void close_validity(const MatrixView& close, double* out) {
+    for_each_cell(close.rows, close.cols, [&](std::int64_t r, std::int64_t c) {
+        // inf * 0 is NaN, so only finite closes are valid.
+        out[cell_at(r, c, close.rows)] = std::isfinite(close.value(r, c)) ? 1.0 : kNaN;
+    });
+}
+
+void previous_row(const MatrixView& table, double* out) {
+    for_each_cell(table.rows, table.cols, [&](std::int64_t r, std::int64_t c) {
+        out[cell_at(r, c, table.rows)] = r == 0 ? kNaN : table.value(r - 1, c);
+    });
+}
+
+void split_factor(const AlignedMatrix& split_source, const AlignedMatrix& validity, double* out) {
+    const std::int64_t rows = split_source.rows();
+    for_each_cell(rows, split_source.cols(), [&](std::int64_t r, std::int64_t c) {
+        out[cell_at(r, c, rows)] = split_source.value(r, c) / 10.0 * validity.value(r, c);
+    });
+}
+
+void dividend_factor(const AlignedMatrix& dividend_source, const AlignedMatrix& validity, double* out) {
+    const std::int64_t rows = dividend_source.rows();
+    for_each_cell(rows, dividend_source.cols(), [&](std::int64_t r, std::int64_t c) {
+        const double after_tax = dividend_source.value(r, c) / 10.0 * 0.9;
+        out[cell_at(r, c, rows)] = after_tax + (validity.value(r, c) - 1.0);
+    });
+}
+
+void tradability_flags(const AlignedMatrix& price, const AlignedMatrix& limit, const AlignedMatrix& suspended,
+                       FlagSense sense, bool* out) {
+    const std::int64_t rows = price.rows();
+    for_each_cell(rows, price.cols(), [&](std::int64_t r, std::int64_t c) {
+        const bool has_price = present(price, r, c);
+        // NaN never equals a limit, and a missing limit never equals a price.
+        const double at_limit = has_price && price.value(r, c) == limit.value(r, c) ? 1.0 : 0.0;
+        const double suspension = suspended.value(r, c) == 1.0 ? 1.0 : kNaN;
+        bool flag = false;
+        if (has_price || !std::isnan(suspension)) {
+            const double score = at_limit + (std::isnan(suspension) ? 0.0 : suspension);
+            flag = sense == FlagSense::Blocked ? score > 0.0 : score <= 0.0;
+        }
+        out[cell_at(r, c, rows)] = flag;
+    });
+}
+
+void membership_mask(const MatrixView& source, double* out) {
+    for_each_cell(source.rows, source.cols, [&](std::int64_t r, std::int64_t c) {
+        const double v = source.value(r, c);
+        out[cell_at(r, c, source.rows)] = std::isfinite(v) && v != 0.0 ? 1.0 : kNaN;
+    });
+}
+
+void forward_open_rank(const MatrixView& open, double* out) {
+    const std::int64_t rows = open.rows;
+    const std::int64_t cols = open.cols;
+    std::vector<double> values;
+    std::vector<std::int64_t> where;
+    std::vector<std::uint32_t> order;
+    std::vector<double> ranks;
+    RadixScratch scratch;
+    values.reserve(static_cast<std::size_t>(cols));
+    where.reserve(static_cast<std::size_t>(cols));
+    for (std::int64_t r = 0; r < rows; ++r) {
+        for (std::int64_t c = 0; c < cols; ++c) out[cell_at(r, c, rows)] = kNaN;
+        if (r + 2 >= rows) continue;
+        values.clear();
+        where.clear();
+        for (std::int64_t c = 0; c < cols; ++c) {
+            const double ret = open.value(r + 2, c) / open.value(r + 1, c) - 1.0;
+            if (!std::isfinite(ret)) continue;  // missing opens and zero divisors
+            values.push_back(ret);
+            where.push_back(c);
+        }
+        radix_argsort(values.data(), values.size(), order, scratch);
+        average_ranks_in_order(values, order, ranks);
+        for (std::size_t k = 0; k < values.size(); ++k) out[cell_at(r, where[k], rows)] = ranks[k];
+    }
+}
+
+}  // namespace lumora::prepared
