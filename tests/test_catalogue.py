@@ -93,11 +93,6 @@ def test_series_to_yyyymmdd():
     assert _prepare.series_to_yyyymmdd(indexed).to_dict() == {"k": "20240229"}
 
 
-def test_write_window_entry_points_say_they_are_missing():
-    with pytest.raises(NotImplementedError, match="build_incremental_write_window"):
-        _prepare.build_incremental_write_window(["20240102"], "20240102", "20240103")
-
-
 # --------------------------------------------------------------------------- store
 
 

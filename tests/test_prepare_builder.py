@@ -3,6 +3,8 @@ model and the sandbox market; the write window and payload slicing."""
 
 from __future__ import annotations
 
+from typing import ClassVar
+
 import numpy as np
 import pandas as pd
 import prepare_model as model
@@ -12,6 +14,8 @@ from lumora import singleton
 from lumora.backtest import _prepare
 from lumora.backtest._prepare import (
     GroupPreparedDataBuilder,
+    build_incremental_write_window,
+    payload_slice_from_date,
 )
 from lumora.exceptions import KestrelError, NetworkError
 from lumora.sandbox import COMPONENT_FACTOR_NAMES, generate_market
@@ -539,3 +543,130 @@ def test_missing_optional_factors_become_all_nan_placeholders(install, sandbox):
 def test_builder_needs_an_installed_client(install):
     with pytest.raises(KestrelError, match="lumora.init"):
         GroupPreparedDataBuilder("20240601", TODAY).build()
+
+
+# --------------------------------------------------------------------------- write window
+
+LOCAL = ["20240101", "20240102", "20240103"]
+
+
+def dated_payload(dates, meta=None):
+    table = pd.DataFrame({"000001": np.arange(len(dates), dtype=float)}, index=dates)
+    series = pd.Series(np.arange(len(dates), dtype=float), index=dates)
+    data = {"close_price": table, "benchmark_dict": {"000300": series}, "note": "kept"}
+    return {"version": 1, "meta": {"start_date": dates[0]} if meta is None else meta, "data": data}
+
+
+def test_payload_slice_cuts_tables_and_series_and_leaves_the_input_alone():
+    payload = dated_payload(["20240101", "20240102", "20240103"])
+    sliced = payload_slice_from_date(payload, 20240102)
+    assert list(sliced) == ["version", "meta", "data"]
+    assert sliced["data"]["close_price"].index.tolist() == ["20240102", "20240103"]
+    assert sliced["data"]["benchmark_dict"]["000300"].index.tolist() == ["20240102", "20240103"]
+    assert sliced["data"]["note"] == "kept"
+    assert sliced["meta"] == {
+        "start_date": "20240102",
+        "write_start_date": "20240102",
+        "read_start_date": "20240101",
+    }
+    assert (
+        payload["meta"] == {"start_date": "20240101"} and len(payload["data"]["close_price"]) == 3
+    )
+    assert payload_slice_from_date({"data": {}}, "20240102")["meta"]["read_start_date"] is None
+    with pytest.raises(TypeError):
+        payload_slice_from_date({"data": {}, "meta": None}, "20240102")
+
+
+class RecordingBuilder:
+    """Stands in for the builder: records its range and returns a payload covering it."""
+
+    ranges: ClassVar[list[tuple[str, str]]] = []
+
+    def __init__(self, *, start_date, end_date):
+        self.start, self.end = start_date, end_date
+        RecordingBuilder.ranges.append((start_date, end_date))
+
+    def build_incremental(self):
+        dates = [d for d in LOCAL + ["20240104", "20240105"] if self.start <= d <= self.end]
+        return dated_payload(dates, {"start_date": self.start, "updated_at": "now"})
+
+
+@pytest.mark.parametrize(
+    ("start", "end", "read", "written"),
+    [
+        ("20240102", "20240110", "20240101", "20240102"),  # one stored day before the window
+        ("20240104", "20240110", "20240103", "20240104"),  # append after the last local day
+        ("20231201", "20240110", "20240101", "20240101"),  # no day before: read from the start
+        ("20240101", "20240110", "20240101", "20240101"),
+        ("20240102", "20240102", "20240101", "20240102"),
+    ],
+)
+def test_write_window_reads_one_day_before_what_it_writes(monkeypatch, start, end, read, written):
+    monkeypatch.setattr(_prepare, "GroupPreparedDataBuilder", RecordingBuilder)
+    RecordingBuilder.ranges = []
+    payload = build_incremental_write_window(LOCAL, start, end)
+    assert RecordingBuilder.ranges == [(read, end)]
+    assert payload["data"]["close_price"].index.min() == written
+    assert payload["data"]["benchmark_dict"]["000300"].index.min() == written
+    assert payload["meta"] == {
+        "start_date": written,
+        "updated_at": "now",
+        "write_start_date": written,
+        "read_start_date": read,
+        "requested_write_start_date": start,
+        "write_end_date": end,
+    }
+
+
+def test_a_non_trading_write_start_moves_to_the_next_local_day(monkeypatch):
+    monkeypatch.setattr(_prepare, "GroupPreparedDataBuilder", RecordingBuilder)
+    RecordingBuilder.ranges = []
+    payload = build_incremental_write_window(["20240105", "20240108"], "20240106", "20240110")
+    assert RecordingBuilder.ranges == [("20240105", "20240110")]
+    assert payload["meta"]["write_start_date"] == "20240108"
+
+
+@pytest.mark.parametrize(
+    ("base", "start", "end", "error", "message"),
+    [
+        (
+            [],
+            "20240102",
+            "20240103",
+            ValueError,
+            "本地准备数据 close_price 日期索引为空,无法增量更新。",
+        ),
+        (LOCAL, None, "20240103", ValueError, "write_start_date / write_end_date 不能为空。"),
+        (LOCAL, "20240102", None, ValueError, "write_start_date / write_end_date 不能为空。"),
+        (LOCAL, "2024-13-45", "20240103", ValueError, None),
+    ],
+)
+def test_write_window_refuses_bad_input_before_any_query(
+    monkeypatch, base, start, end, error, message
+):
+    monkeypatch.setattr(_prepare, "GroupPreparedDataBuilder", RecordingBuilder)
+    RecordingBuilder.ranges = []
+    with pytest.raises(error) as raised:
+        build_incremental_write_window(base, start, end)
+    if message:
+        assert str(raised.value) == message
+    assert RecordingBuilder.ranges == []
+
+
+def test_incremental_window_matches_a_full_build_including_the_first_previous_close(
+    install, sandbox
+):
+    install(sandbox)
+    full = GroupPreparedDataBuilder("20240401", TODAY).build()["data"]
+    local = full["close_price"].index.tolist()
+    window = build_incremental_write_window(local[:-3], local[-4], TODAY)["data"]
+    assert window["close_price"].index[0] == local[-4]
+    assert window["prev_close"].iloc[0].notna().any()
+    for key, table in window.items():
+        if key == "benchmark_dict":
+            for code, series in table.items():
+                pd.testing.assert_series_equal(series, full[key][code].loc[local[-4] :])
+        elif (
+            key != "forward_return_rank_cache"
+        ):  # ranks of the window's last two days need the future
+            pd.testing.assert_frame_equal(table, full[key].loc[local[-4] :], obj=key)
