@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "service/prepare_workflow.hpp"
 #include "service/service_module.hpp"
 
 namespace py = pybind11;
@@ -32,6 +33,7 @@ PYBIND11_MODULE(_service, m) {
                {"COMPONENT_FACTOR_NAMES", "TAIL_RELOAD_ROWS", "BinaryPreparedDataStore",
                 "build_incremental_write_window", "component_dataset_key"});
     bind_names(m, "lumora.backtest._store", {"clean_matrix", "normalize_yyyymmdd"});
+    bind_names(m, "lumora.backtest._pkg", {"download_benchmark_package", "flatten_single_subdir"});
     bind_names(m, "lumora.backtest.result", {"BacktestData", "BacktestResult", "StrategyBacktestResult"});
     bind_names(m, "lumora.exceptions", {"KestrelError"});
     bind_names(m, "lumora.logger", {"logger"});
@@ -42,4 +44,5 @@ PYBIND11_MODULE(_service, m) {
 
     m.attr("_UNIVERSE_TO_COMPONENT") = universe_table(m.attr("COMPONENT_FACTOR_NAMES"));
     m.attr("BacktestService") = make_service_class();
+    add_preparation_workflow(m.attr("BacktestService"));
 }

@@ -1,0 +1,242 @@
+// prepare_backtest_data and its steps. The data directory, the store class, the download
+// functions, the write window, the logger and pandas are module attributes read at each
+// call, so a test can point them elsewhere.
+
+#include "service/prepare_workflow.hpp"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "service/service_module.hpp"
+
+namespace lumora::service {
+
+namespace {
+
+constexpr const char* kKeyDatasets[] = {"close_price", "open_price", "can_buy_stock", "cant_sell_stock"};
+constexpr const char* kIncomplete = "回测基准数据包不完整,请删除回测数据目录后重新准备";
+constexpr const char* kComponentPrefix = "component__";
+
+[[noreturn]] void raise_kestrel(const char* message) {
+    PyErr_SetObject(service_attr("KestrelError").ptr(), py::str(message).ptr());
+    throw py::error_already_set();
+}
+
+bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+bool exists(py::handle path) { return truthy(path.attr("exists")()); }
+
+// mapping.get(key, {})
+py::object entry(py::handle mapping, const char* key) { return mapping.attr("get")(key, py::dict()); }
+
+// The stored dates of "close_price" (an empty list when it has none).
+py::object close_dates(py::handle datasets) { return entry(datasets, "close_price").attr("get")("index", py::list()); }
+
+bool holds(py::handle mapping, const char* key) { return truthy(mapping.attr("__contains__")(key)); }
+
+// The local calendar date as YYYYMMDD text.
+py::object today_text() {
+    return service_attr("pd").attr("Timestamp").attr("today")().attr("strftime")("%Y%m%d");
+}
+
+py::object latest_date(py::handle datasets, py::handle key) {
+    py::object dates = datasets.attr("get")(key, py::dict()).attr("get")("index", py::list());
+    if (py::len(dates) == 0) return py::str("(空)");
+    py::object last = dates[py::int_(-1)];
+    if (!PyUnicode_Check(last.ptr()))
+        throw py::type_error("latest date of dataset " + std::string(py::str(key)) + " must be text, got " +
+                             std::string(py::str(py::type::of(last).attr("__name__"))));
+    return last;
+}
+
+struct SummaryRow {
+    py::str label;
+    py::object latest;
+};
+
+std::vector<SummaryRow> summary_rows(py::handle datasets, py::handle benchmarks) {
+    py::set benchmark_keys;
+    for (py::handle key : benchmarks.attr("values")()) benchmark_keys.add(key);
+    std::vector<SummaryRow> rows;
+    for (py::handle key : datasets) {
+        py::str text(key);
+        if (truthy(text.attr("startswith")(kComponentPrefix))) {
+            rows.push_back({py::str("成分股 ") + text.attr("replace")(kComponentPrefix, ""), latest_date(datasets, key)});
+        } else if (!benchmark_keys.contains(key)) {
+            rows.push_back({text, latest_date(datasets, key)});
+        }
+    }
+    for (py::handle item : benchmarks.attr("items")()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        rows.push_back({py::str("基准 ") + py::str(pair[0]), latest_date(datasets, pair[1])});
+    }
+    return rows;
+}
+
+// ---- the five operations ------------------------------------------------------------
+
+py::list find_missing_datasets(py::handle store) {
+    py::object metadata = store.attr("load_metadata")();
+    py::object datasets = entry(metadata, "datasets");
+    py::list problems;
+    if (!truthy(close_dates(datasets))) problems.append("close_price 索引为空");
+    for (const char* key : kKeyDatasets)
+        if (!holds(datasets, key)) problems.append(key);
+    if (!truthy(metadata.attr("get")("benchmarks"))) problems.append("benchmarks");
+    py::object dataset_key = service_attr("component_dataset_key");
+    for (py::handle name : service_attr("COMPONENT_FACTOR_NAMES")) {
+        py::object key = dataset_key(name);
+        if (!truthy(datasets.attr("__contains__")(key))) problems.append(key);
+    }
+    return problems;
+}
+
+void validate_metadata(py::handle store) {
+    if (!exists(store.attr("metadata_path"))) raise_kestrel("回测基准数据包解压后缺少元信息文件");
+    py::object metadata = store.attr("load_metadata")();
+    py::object datasets = entry(metadata, "datasets");
+    if (!truthy(close_dates(datasets))) raise_kestrel(kIncomplete);
+    for (const char* key : kKeyDatasets)
+        if (!holds(datasets, key)) raise_kestrel(kIncomplete);
+    if (!truthy(metadata.attr("get")("benchmarks"))) raise_kestrel(kIncomplete);
+}
+
+void log_dataset_summary(py::handle store, py::handle action) {
+    py::object metadata = store.attr("load_metadata")();
+    const std::vector<SummaryRow> rows = summary_rows(entry(metadata, "datasets"), entry(metadata, "benchmarks"));
+    service_attr("logger").attr("info")("回测基准数据%s,各数据集最新日期:", action);
+    std::size_t name_width = 0;
+    for (const SummaryRow& row : rows) name_width = std::max(name_width, py::len(row.label));
+    py::int_ width(name_width);
+    for (const SummaryRow& row : rows) service_attr("logger").attr("info")("  %-*s  %s", width, row.label, row.latest);
+}
+
+void refresh_to_latest(py::handle self, py::handle store, py::handle after_download) {
+    const bool downloaded = truthy(after_download);
+    py::object datasets = store.attr("load_metadata")()[py::str("datasets")];
+    PyObject* copy = PySequence_List(close_dates(datasets).ptr());
+    if (copy == nullptr) throw py::error_already_set();
+    py::list base_index = py::reinterpret_steal<py::list>(copy);
+    if (base_index.empty()) raise_kestrel(kIncomplete);
+    const auto reload = service_attr("TAIL_RELOAD_ROWS").cast<py::ssize_t>();
+    const py::ssize_t count = static_cast<py::ssize_t>(base_index.size());
+    py::object write_start = base_index[static_cast<std::size_t>(std::max<py::ssize_t>(count - reload, 0))];
+    py::object write_end = today_text();
+    // Compared on the reload start: data ending today is still reloaded from the day before.
+    if (truthy(write_start.attr("__ge__")(write_end))) {
+        self.attr("_log_dataset_summary")(store, py::arg("action") = downloaded ? "已就绪" : "已是最新");
+        return;
+    }
+    py::object payload = service_attr("build_incremental_write_window")(base_index, write_start, write_end);
+    if (!truthy(store.attr("update_tail")(payload))) raise_kestrel("回测数据增量更新失败:基准缺失或元信息不完整");
+    self.attr("_log_dataset_summary")(store, py::arg("action") = downloaded ? "已就绪并更新" : "已更新");
+}
+
+// ---- incomplete local data set aside during the new download -------------------------
+//
+// Incomplete local data is replaced by a fresh download, never patched. It is moved to a
+// hidden sibling first and removed only once the new package has arrived and passed its
+// checks; a failed download puts it back, so a network fault loses nothing.
+
+constexpr const char* kSetAsideMarker = ".replaced-";
+
+py::object set_aside_name(py::handle store_dir) {
+    py::object token = py::module_::import("secrets").attr("token_hex")(4);
+    py::str name = py::str(".") + py::str(store_dir.attr("name")) + py::str(kSetAsideMarker) + py::str(token);
+    return store_dir.attr("with_name")(name);
+}
+
+// The directory moved aside; None when it could not be moved and was removed instead.
+py::object set_aside(py::handle store_dir) {
+    py::object aside = set_aside_name(store_dir);
+    try {
+        py::module_::import("os").attr("rename")(store_dir, aside);
+        return aside;
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_OSError)) throw;
+    }
+    service_attr("shutil").attr("rmtree")(store_dir, py::arg("ignore_errors") = true);
+    return py::none();
+}
+
+void put_back(py::handle aside, py::handle store_dir) {
+    if (aside.is_none()) return;
+    service_attr("shutil").attr("rmtree")(store_dir, py::arg("ignore_errors") = true);
+    py::module_::import("os").attr("rename")(aside, store_dir);
+}
+
+// Removes the set-aside directory and any left by an earlier run that was killed.
+void discard_set_aside(py::handle store_dir) {
+    py::str pattern = py::str(".") + py::str(store_dir.attr("name")) + py::str(kSetAsideMarker) + py::str("*");
+    py::object rmtree = service_attr("shutil").attr("rmtree");
+    for (py::handle path : store_dir.attr("parent").attr("glob")(pattern))
+        if (truthy(path.attr("is_dir")()) && !truthy(path.attr("is_symlink")()))
+            rmtree(path, py::arg("ignore_errors") = true);
+}
+
+py::object download_package(py::handle self, py::handle store_dir, py::handle store_class) {
+    service_attr("download_benchmark_package")(self.attr("_http"), store_dir);
+    service_attr("flatten_single_subdir")(store_dir);
+    py::object store = store_class(store_dir);
+    self.attr("_validate_metadata")(store);
+    return store;
+}
+
+void prepare_backtest_data(py::handle self) {
+    py::object store_dir = service_attr("Path")(service_attr("_DEFAULT_DATA_DIR"));
+    py::object store_class = service_attr("BinaryPreparedDataStore");
+    py::object store = store_class(store_dir);
+    py::object aside = py::none();
+    if (exists(store.attr("metadata_path")) && truthy(self.attr("_find_missing_datasets")(store))) {
+        aside = set_aside(store_dir);
+        store = store_class(store_dir);
+    }
+    bool downloaded = false;
+    if (!exists(store.attr("metadata_path"))) {
+        try {
+            store = download_package(self, store_dir, store_class);
+        } catch (...) {
+            put_back(aside, store_dir);
+            throw;
+        }
+        discard_set_aside(store_dir);
+        downloaded = true;
+    }
+    self.attr("_refresh_to_latest")(store, py::arg("after_download") = downloaded);
+}
+
+// ---- registration -------------------------------------------------------------------
+
+template <class Fn, class... Extra>
+void add_method(py::handle cls, const char* name, Fn&& fn, const Extra&... extra) {
+    cls.attr(name) = py::cpp_function(std::forward<Fn>(fn), py::name(name), py::is_method(cls), extra...);
+}
+
+template <class Fn, class... Extra>
+void add_static(py::handle cls, const char* name, Fn&& fn, const Extra&... extra) {
+    cls.attr(name) = py::staticmethod(py::cpp_function(std::forward<Fn>(fn), py::name(name), extra...));
+}
+
+}  // namespace
+
+void add_preparation_workflow(py::handle cls) {
+    add_method(cls, "prepare_backtest_data", &prepare_backtest_data,
+               "Bring the local benchmark data up to date: download it when there is none or it is\n"
+               "incomplete, then update its tail incrementally up to today, and log every dataset's\n"
+               "latest date.");
+    add_method(cls, "_refresh_to_latest", &refresh_to_latest, py::arg("store"), py::kw_only(),
+               py::arg("after_download"), "Rewrite the stored tail up to today when the reload start lies before it.");
+    add_static(cls, "_find_missing_datasets", &find_missing_datasets, py::arg("store"),
+               "What the local data lacks (empty close dates, key datasets, benchmarks, membership tables).");
+    add_static(cls, "_validate_metadata", &validate_metadata, py::arg("store"),
+               "Refuse a downloaded package without metadata, close dates, a key dataset or benchmarks.");
+    add_static(cls, "_log_dataset_summary", &log_dataset_summary, py::arg("store"), py::kw_only(), py::arg("action"),
+               "Log every dataset's latest date under a heading naming the action.");
+}
+
+}  // namespace lumora::service
