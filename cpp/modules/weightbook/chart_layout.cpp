@@ -141,33 +141,10 @@ constexpr WeeklyLayout kTallWeekly{
     .yearly_table = {2, 3, 0, 1},
 };
 
-constexpr YearlyTableStyle kCompactYearlyTable{
-    .headers = {"Year", "Ret", "Sharpe", "MaxDD", "Calmar", "ExRet", "ExSh", "ExDD", "ExCal"},
-    .col_widths = {0.09, 0.11, 0.11, 0.12, 0.11, 0.12, 0.11, 0.11, 0.12},
-    .font_size = 7.8,
-    .row_scale = 1.22,
-    .title_size = 10.2,
-    .title_pad = 4,
-};
-
-constexpr YearlyTableStyle kFullYearlyTable{
-    .headers = {"Year", "Strategy Return", "Strategy Sharpe", "Strategy Max DD", "Strategy Calmar",
-                "Excess Return", "Excess Sharpe", "Excess Max DD", "Excess Calmar"},
-    .col_widths = {0.08, 0.115, 0.115, 0.115, 0.115, 0.115, 0.115, 0.115, 0.115},
-    .font_size = 8.4,
-    .row_scale = 1.24,
-    .title_size = 11.5,
-    .title_pad = 8,
-};
-
 }  // namespace
 
 const PerformanceLayout& performance_layout(bool tall) { return tall ? kTallPerformance : kWidePerformance; }
 
 const WeeklyLayout& weekly_layout(bool tall) { return tall ? kTallWeekly : kWideWeekly; }
-
-const YearlyTableStyle& yearly_table_style(bool compact) {
-    return compact ? kCompactYearlyTable : kFullYearlyTable;
-}
 
 }  // namespace lumora::weightbook

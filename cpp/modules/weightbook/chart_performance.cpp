@@ -10,17 +10,21 @@
 #include <string>
 #include <vector>
 
-#include "weightbook/chart_axes.hpp"
-#include "weightbook/chart_format.hpp"
+#include "chartkit/axes.hpp"
+#include "chartkit/format.hpp"
+#include "chartkit/frames.hpp"
+#include "chartkit/layout.hpp"
+#include "chartkit/panels.hpp"
+#include "chartkit/series.hpp"
+#include "chartkit/style.hpp"
+#include "chartkit/yearly_table.hpp"
 #include "weightbook/chart_frames.hpp"
 #include "weightbook/chart_layout.hpp"
-#include "weightbook/chart_series.hpp"
-#include "weightbook/chart_style.hpp"
-#include "weightbook/chart_yearly_table.hpp"
 
 namespace lumora::weightbook {
 
 using namespace pybind11::literals;
+using namespace chartkit;
 
 namespace {
 
@@ -46,18 +50,11 @@ std::vector<double> minus_one(std::vector<double> values) {
     return values;
 }
 
-std::string first_and_last_date(py::handle plot_df) {
-    py::object index = plot_df.attr("index");
-    const std::string first = py::str(index[py::int_(0)].attr("strftime")("%Y-%m-%d"));
-    const std::string last = py::str(index[py::int_(-1)].attr("strftime")("%Y-%m-%d"));
-    return first + " ~ " + last;
-}
-
 PerformanceSeries collect_series(py::handle plot_df) {
     PerformanceSeries s;
     s.dates = date_axis_values(plot_df);
     s.days = py::len(plot_df);
-    s.date_range = first_and_last_date(plot_df);
+    s.date_range = date_range_text(plot_df);
     const std::vector<double> benchmark_nav = float_column(plot_df, "close_net_value");
     s.strategy_cum = minus_one(float_column(plot_df, "long"));
     s.benchmark_cum = minus_one(benchmark_nav);
@@ -73,11 +70,6 @@ PerformanceSeries collect_series(py::handle plot_df) {
     s.yearly_metrics = chart_yearly_metrics(plot_df);
     return s;
 }
-
-struct Card {
-    const char* label;
-    std::string value;
-};
 
 std::array<Card, 9> metric_cards(const py::dict& stats) {
     const auto stat = [&](const char* key) { return stats.attr("get")(key); };
@@ -103,18 +95,8 @@ struct PerformancePage {
 };
 
 void draw_cards(const PerformancePage& p, py::handle ax) {
-    ax.attr("axis")("off");
     const auto cards = metric_cards(p.request.stats.cast<py::dict>());
-    for (std::size_t i = 0; i < cards.size(); ++i) {
-        const double x = (static_cast<double>(i) + 0.5) / static_cast<double>(cards.size());
-        py::dict box("boxstyle"_a = "round,pad=0.30", "facecolor"_a = palette::kCardFace,
-                     "edgecolor"_a = palette::kCardEdge, "linewidth"_a = 1.0);
-        ax.attr("text")(x, 0.58, cards[i].value, "transform"_a = ax.attr("transAxes"), "ha"_a = "center",
-                        "va"_a = "center", "fontsize"_a = p.layout.card_value_size, "fontweight"_a = "bold",
-                        "color"_a = palette::kInk, "bbox"_a = box);
-        ax.attr("text")(x, 0.16, cards[i].label, "transform"_a = ax.attr("transAxes"), "ha"_a = "center",
-                        "va"_a = "center", "fontsize"_a = p.layout.card_label_size, "color"_a = palette::kMutedInk);
-    }
+    chartkit::draw_cards(ax, cards, p.layout.card_value_size, p.layout.card_label_size);
 }
 
 void panel_title(const PerformancePage& p, py::handle ax, const char* title) {
@@ -143,18 +125,9 @@ void draw_cumulative(const PerformancePage& p, py::handle ax) {
 }
 
 void draw_excess(const PerformancePage& p, py::handle ax) {
-    const PerformanceSeries& s = p.series;
-    ax.attr("plot")(s.dates, as_array(s.excess_cum), "color"_a = palette::kExcess, "linewidth"_a = 2.2,
-                    "label"_a = "Excess Return");
-    py::object twin = twin_axis_below(ax);
-    twin.attr("fill_between")(s.dates, as_array(s.excess_dd), 0.0, "color"_a = palette::kExcessDrawdown,
-                              "alpha"_a = 0.34, "label"_a = "Excess Drawdown");
-    reference_line(ax, 0.0, 0.8);
-    panel_title(p, ax, "Excess Return & Drawdown");
-    ax.attr("set_ylabel")("Excess Return");
-    percent_ticks(p.mpl, ax);
-    finish_twin_axis(p.mpl, twin, "Drawdown", p.layout.twin_label_size);
-    combined_legend(ax, twin, "upper left", p.layout.legend_excess);
+    draw_excess_panel(p.mpl, ax, p.series.dates, p.series.excess_cum, p.series.excess_dd,
+                      {"Excess Return & Drawdown", p.layout.panel_title_size, p.layout.twin_label_size,
+                       p.layout.legend_excess});
 }
 
 double largest_abs_yearly(const YearlySums& yearly) {
@@ -214,14 +187,9 @@ void draw_yearly_returns(const PerformancePage& p, py::handle ax) {
     percent_ticks(p.mpl, ax);
 }
 
-std::size_t rolling_days(std::size_t rows) {
-    if (rows >= kRollingStabilityDays) return kRollingStabilityDays;
-    return std::max(rows / 3, kMinRollingStabilityDays);
-}
-
 void draw_rolling_stability(const PerformancePage& p, py::handle ax) {
     const std::size_t n = p.series.excess_daily.size();
-    const std::size_t window = rolling_days(n);
+    const std::size_t window = rolling_days(n, kRollingStabilityDays, kMinRollingStabilityDays);
     if (n >= window && window > 1) {
         const RollingStability rolling = rolling_stability(p.series.excess_daily, window);
         const std::string days = std::to_string(window);

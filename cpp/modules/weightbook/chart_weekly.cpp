@@ -6,16 +6,19 @@
 #include <string>
 #include <vector>
 
-#include "weightbook/chart_axes.hpp"
+#include "chartkit/axes.hpp"
+#include "chartkit/frames.hpp"
+#include "chartkit/layout.hpp"
+#include "chartkit/series.hpp"
+#include "chartkit/style.hpp"
+#include "chartkit/yearly_table.hpp"
 #include "weightbook/chart_frames.hpp"
 #include "weightbook/chart_layout.hpp"
-#include "weightbook/chart_series.hpp"
-#include "weightbook/chart_style.hpp"
-#include "weightbook/chart_yearly_table.hpp"
 
 namespace lumora::weightbook {
 
 using namespace pybind11::literals;
+using namespace chartkit;
 
 namespace {
 

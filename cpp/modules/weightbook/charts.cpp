@@ -2,18 +2,20 @@
 
 #include <string>
 
-#include "weightbook/chart_format.hpp"
+#include "chartkit/format.hpp"
+#include "chartkit/frames.hpp"
+#include "chartkit/style.hpp"
+#include "chartkit/yearly_table.hpp"
 #include "weightbook/chart_frames.hpp"
 #include "weightbook/chart_performance.hpp"
 #include "weightbook/chart_request.hpp"
-#include "weightbook/chart_style.hpp"
 #include "weightbook/chart_weekly.hpp"
-#include "weightbook/chart_yearly_table.hpp"
 
 namespace lumora::weightbook {
 
 namespace py = pybind11;
 using namespace pybind11::literals;
+using namespace chartkit;
 
 namespace {
 

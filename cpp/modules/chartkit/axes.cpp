@@ -1,11 +1,11 @@
-#include "weightbook/chart_axes.hpp"
+#include "chartkit/axes.hpp"
 
 #include <pybind11/stl.h>
 
 #include <algorithm>
 #include <span>
 
-namespace lumora::weightbook {
+namespace lumora::chartkit {
 
 using namespace pybind11::literals;
 
@@ -178,4 +178,4 @@ void concise_date_axis(py::handle ax) {
 
 py::object date_axis_values(py::handle frame) { return frame.attr("index").attr("to_numpy")(); }
 
-}  // namespace lumora::weightbook
+}  // namespace lumora::chartkit

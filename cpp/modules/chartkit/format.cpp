@@ -1,4 +1,4 @@
-#include "weightbook/chart_format.hpp"
+#include "chartkit/format.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -6,7 +6,7 @@
 
 #include "common/frame_bridge.hpp"
 
-namespace lumora::weightbook {
+namespace lumora::chartkit {
 
 namespace {
 
@@ -74,4 +74,4 @@ std::string format_annual_excess(py::handle annual_excess) {
     return text.empty() ? kMissingText : text;
 }
 
-}  // namespace lumora::weightbook
+}  // namespace lumora::chartkit

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace lumora::weightbook {
+namespace lumora::chartkit {
 
 namespace py = pybind11;
 
@@ -43,4 +43,4 @@ private:
 // `path`: matplotlib on its own would append ".png" to a name without suffix.
 void save_figure(py::handle figure, const std::string& path, int dpi);
 
-}  // namespace lumora::weightbook
+}  // namespace lumora::chartkit

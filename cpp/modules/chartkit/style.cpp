@@ -1,9 +1,10 @@
-#include "weightbook/chart_style.hpp"
+#include "chartkit/style.hpp"
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
-namespace lumora::weightbook {
+namespace lumora::chartkit {
 
 namespace {
 
@@ -31,8 +32,11 @@ std::string temporary_sibling(const py::module_& os, const std::string& path) {
     py::module_ os_path = os.attr("path");
     py::object directory = os_path.attr("dirname")(path);
     const std::string name = py::str(os_path.attr("basename")(path));
+    // This file is compiled into more than one extension module, each with its own
+    // counter: the counter's address tells the modules' temporary files apart.
     const std::string unique = std::to_string(os.attr("getpid")().cast<long>()) + "." +
-                               std::to_string(temp_file_counter.fetch_add(1));
+                               std::to_string(reinterpret_cast<std::uintptr_t>(&temp_file_counter)) +
+                               "." + std::to_string(temp_file_counter.fetch_add(1));
     return py::str(os_path.attr("join")(directory, "." + name + "." + unique + ".tmp"));
 }
 
@@ -40,7 +44,7 @@ void remove_if_present(const py::module_& os, const std::string& path) noexcept 
     try {
         if (os.attr("path").attr("exists")(path).cast<bool>()) os.attr("unlink")(path);
     } catch (py::error_already_set& e) {
-        e.discard_as_unraisable("removing a partly written strategy chart");
+        e.discard_as_unraisable("removing a partly written chart");
     } catch (...) {
     }
 }
@@ -77,7 +81,7 @@ FigureCloser::~FigureCloser() {
         plt_.attr("close")(figure_);
     } catch (py::error_already_set& e) {
         // Closing cannot fail in a way the caller could act on; never throw from here.
-        e.discard_as_unraisable("closing a strategy chart figure");
+        e.discard_as_unraisable("closing a chart figure");
     }
 }
 
@@ -101,4 +105,4 @@ void save_figure(py::handle figure, const std::string& path, int dpi) {
     }
 }
 
-}  // namespace lumora::weightbook
+}  // namespace lumora::chartkit

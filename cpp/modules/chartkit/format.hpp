@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace lumora::weightbook {
+namespace lumora::chartkit {
 
 namespace py = pybind11;
 
@@ -27,4 +27,4 @@ std::string format_annual_excess(py::handle annual_excess);
 std::string format_fixed(double value, int digits);
 std::string format_pct_value(double ratio, int digits = 2);
 
-}  // namespace lumora::weightbook
+}  // namespace lumora::chartkit

@@ -1,19 +1,40 @@
-#include "weightbook/chart_yearly_table.hpp"
+#include "chartkit/yearly_table.hpp"
 
 #include <array>
 #include <string>
 #include <vector>
 
-#include "weightbook/chart_axes.hpp"
-#include "weightbook/chart_format.hpp"
-#include "weightbook/chart_frames.hpp"
-#include "weightbook/chart_layout.hpp"
+#include "chartkit/axes.hpp"
+#include "chartkit/format.hpp"
+#include "chartkit/frames.hpp"
+#include "chartkit/layout.hpp"
 
-namespace lumora::weightbook {
+namespace lumora::chartkit {
 
 using namespace pybind11::literals;
 
 namespace {
+
+constexpr YearlyTableStyle kCompactYearlyTable{
+    .headers = {"Year", "Ret", "Sharpe", "MaxDD", "Calmar", "ExRet", "ExSh", "ExDD", "ExCal"},
+    .subject_headers = false,
+    .col_widths = {0.09, 0.11, 0.11, 0.12, 0.11, 0.12, 0.11, 0.11, 0.12},
+    .font_size = 7.8,
+    .row_scale = 1.22,
+    .title_size = 10.2,
+    .title_pad = 4,
+};
+
+constexpr YearlyTableStyle kFullYearlyTable{
+    .headers = {"Year", "Return", "Sharpe", "Max DD", "Calmar", "Excess Return", "Excess Sharpe", "Excess Max DD",
+                "Excess Calmar"},
+    .subject_headers = true,
+    .col_widths = {0.08, 0.115, 0.115, 0.115, 0.115, 0.115, 0.115, 0.115, 0.115},
+    .font_size = 8.4,
+    .row_scale = 1.24,
+    .title_size = 11.5,
+    .title_pad = 8,
+};
 
 enum class CellFormat { Percent, Number };
 
@@ -22,8 +43,8 @@ struct MetricColumn {
     CellFormat format;
 };
 
-// Table columns 1-8 after the year; the first four describe the strategy, the rest the
-// excess return over the benchmark.
+// Table columns 1-8 after the year; the first four describe the subject (the strategy or
+// a group), the rest its excess return over the benchmark.
 constexpr std::array<MetricColumn, 8> kMetricColumns{{
     {"strategy_return", CellFormat::Percent},
     {"strategy_sharpe", CellFormat::Number},
@@ -58,9 +79,24 @@ std::vector<std::vector<std::string>> metric_rows(py::handle yearly_metrics) {
     return rows;
 }
 
+std::vector<std::string> table_headers(const YearlyTableStyle& style, const YearlyTableSubject& subject) {
+    std::vector<std::string> headers(style.headers.begin(), style.headers.end());
+    if (style.subject_headers) {
+        for (std::size_t c = 1; c <= 4; ++c) headers[c] = subject.name + " " + headers[c];
+    }
+    return headers;
+}
+
 }  // namespace
 
-void draw_yearly_metrics_table(py::handle ax, py::handle yearly_metrics, bool compact) {
+const YearlyTableStyle& yearly_table_style(bool compact) {
+    return compact ? kCompactYearlyTable : kFullYearlyTable;
+}
+
+YearlyTableSubject strategy_table_subject() { return {"Strategy", "Yearly Strategy & Excess Metrics"}; }
+
+void draw_yearly_metrics_table(py::handle ax, py::handle yearly_metrics, bool compact,
+                               const YearlyTableSubject& subject) {
     ax.attr("axis")("off");
     if (py::len(yearly_metrics) == 0) {
         centred_note(ax, "No yearly metric data");
@@ -69,7 +105,7 @@ void draw_yearly_metrics_table(py::handle ax, py::handle yearly_metrics, bool co
     const YearlyTableStyle& style = yearly_table_style(compact);
     TableSpec spec{
         .rows = metric_rows(yearly_metrics),
-        .headers = std::vector<std::string>(style.headers.begin(), style.headers.end()),
+        .headers = table_headers(style, subject),
         .col_widths = std::vector<double>(style.col_widths.begin(), style.col_widths.end()),
         .cell_align = "center",
         .font_size = style.font_size,
@@ -79,8 +115,8 @@ void draw_yearly_metrics_table(py::handle ax, py::handle yearly_metrics, bool co
         .standard_lines = 0,
     };
     draw_table(ax, spec);
-    ax.attr("set_title")("Yearly Strategy & Excess Metrics", "fontsize"_a = style.title_size, "color"_a = palette::kInk,
+    ax.attr("set_title")(subject.title, "fontsize"_a = style.title_size, "color"_a = palette::kInk,
                          "pad"_a = style.title_pad);
 }
 
-}  // namespace lumora::weightbook
+}  // namespace lumora::chartkit

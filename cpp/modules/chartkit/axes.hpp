@@ -1,5 +1,5 @@
 #pragma once
-// Small matplotlib steps shared by the panels of both charts: page and grid creation,
+// Small matplotlib steps shared by the panels of every chart: page and grid creation,
 // reference lines, percentage ticks, twin axes, combined legends, the panel finish and
 // the striped table style.
 
@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "weightbook/chart_layout.hpp"
-#include "weightbook/chart_style.hpp"
+#include "chartkit/layout.hpp"
+#include "chartkit/style.hpp"
 
-namespace lumora::weightbook {
+namespace lumora::chartkit {
 
 namespace py = pybind11;
 
@@ -83,4 +83,4 @@ void concise_date_axis(py::handle ax);
 // Datetime64 values of a frame's index for the x axis.
 py::object date_axis_values(py::handle frame);
 
-}  // namespace lumora::weightbook
+}  // namespace lumora::chartkit

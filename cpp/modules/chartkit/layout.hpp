@@ -1,0 +1,72 @@
+#pragma once
+// The vocabulary of every chart page: the house colours, grid line style, page margins,
+// grid placement of a panel and the rule that picks a page kind. Each chart keeps its own
+// page layouts as data built from these types, so drawing code reads numbers and never
+// branches on the page kind itself. Plain data: no Python headers.
+
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace lumora::chartkit {
+
+namespace palette {
+inline constexpr const char* kStrategy = "#2563eb";
+inline constexpr const char* kBenchmark = "#111827";
+inline constexpr const char* kExcess = "#ef4444";
+inline constexpr const char* kFigureTitle = "#111827";
+inline constexpr const char* kReferenceLine = "#94a3b8";
+inline constexpr const char* kGrid = "#e5e7eb";
+inline constexpr const char* kStrategyDrawdown = "#bfdbfe";
+inline constexpr const char* kBenchmarkDrawdown = "#d1d5db";
+inline constexpr const char* kExcessDrawdown = "#fecaca";
+inline constexpr const char* kRollingSharpe = "#7c3aed";
+inline constexpr const char* kRollingWinRate = "#16a34a";
+inline constexpr const char* kExcessBarLabel = "#991b1b";
+inline constexpr const char* kInk = "#0f172a";
+inline constexpr const char* kMutedInk = "#64748b";
+inline constexpr const char* kCardFace = "white";
+inline constexpr const char* kCardEdge = "#d6dbe6";
+inline constexpr const char* kTableEdge = "#e2e8f0";
+inline constexpr const char* kTableHeaderFace = "#eef2ff";
+inline constexpr const char* kTableOddRowFace = "white";
+inline constexpr const char* kTableEvenRowFace = "#f8fafc";
+inline constexpr const char* kTableStrategyText = "#1d4ed8";
+inline constexpr const char* kTableExcessText = "#b91c1c";
+}  // namespace palette
+
+// Grid lines of the plotting panels.
+inline constexpr double kGridLineWidth = 0.75;
+inline constexpr double kGridAlpha = 0.84;
+inline constexpr double kLegendFrameAlpha = 0.92;
+
+struct Margins {
+    double left;
+    double right;
+    double top;
+    double bottom;
+};
+
+// A block of grid cells as half-open row and column ranges (Python slices).
+struct Cells {
+    int row_begin;
+    int row_end;
+    int col_begin;
+    int col_end;
+};
+
+struct GridLayout {
+    int rows;
+    int cols;
+    std::span<const double> height_ratios;
+    std::span<const double> width_ratios;  // empty: equal widths
+    double hspace;
+    std::optional<double> wspace;
+    std::optional<Margins> grid_margins;    // page margins given to the grid itself
+    std::optional<Margins> figure_margins;  // page margins set on the figure (subplots_adjust)
+};
+
+// Every page kind other than the exact text "large" is the tall page.
+inline bool is_tall_page(std::string_view image_kind) { return image_kind != "large"; }
+
+}  // namespace lumora::chartkit
