@@ -1,9 +1,11 @@
 """End-to-end demo on the built-in sandbox market.
 
-Generates a synthetic A-share market, builds a momentum top-100 target-weight portfolio,
-runs the strategy backtest and prints its statistics and benchmark summary.
+The whole road a researcher walks: connect (here to the offline sandbox market served on
+loopback), prepare the local data (download the package, then update the tail to today),
+load it once, then run a target-weight strategy backtest and a factor group backtest with
+all their charts. A second run finds the data up to date and downloads nothing.
 
-    make demo
+    make demo            # or: PYTHONPATH=src python examples/demo.py [output_dir]
 """
 
 from __future__ import annotations
@@ -12,70 +14,79 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
 import pandas as pd
 
-from lumora.backtest._weightbook import run_strategy_backtest_core
-from lumora.sandbox import generate_market
+import lumora
 
-N_STOCKS = 1500
-N_DAYS = 1250
-TOP_N = 100
+N_STOCKS = 800
+TOP_N = 50
 LOOKBACK = 20
 
 
-def momentum_top_weights(close: pd.DataFrame, top_n: int, lookback: int) -> pd.DataFrame:
-    """Equal weights on the top_n stocks by trailing return, rebalanced every day."""
-    momentum = close.pct_change(lookback, fill_method=None)
-    rank = momentum.rank(axis=1, ascending=False, method="first")
-    weights = (rank <= top_n).astype(float) / top_n
-    return weights.where(weights > 0)
+def momentum(close: pd.DataFrame, lookback: int) -> pd.DataFrame:
+    """Trailing simple return over ``lookback`` trading days."""
+    return close / close.shift(lookback) - 1.0
 
 
-def print_mapping(title: str, mapping: dict[str, float]) -> None:
-    print(title)
-    width = max(len(k) for k in mapping)
-    for key, value in mapping.items():
-        print(f"  {key:<{width}}  {value:12.4f}")
+def top_n_weights(score: pd.DataFrame, top_n: int) -> pd.DataFrame:
+    """Equal weights on the ``top_n`` best scores of each day, missing elsewhere."""
+    rank = score.rank(axis=1, ascending=False, method="first")
+    return (1.0 / top_n) * (rank <= top_n).where(rank <= top_n)
+
+
+def show(title: str, frame: pd.DataFrame | pd.Series | dict) -> None:
+    print(f"\n{title}")
+    if isinstance(frame, dict):
+        width = max(len(k) for k in frame)
+        for key, value in frame.items():
+            print(f"  {key:<{width}}  {value:12.4f}")
+        return
+    with pd.option_context("display.width", 140, "display.max_columns", 20, "display.float_format", "{:.4f}".format):
+        print(frame.to_string())
 
 
 def main() -> int:
     out_dir = Path(sys.argv[1]) if len(sys.argv) > 1 else Path("out/demo")
     out_dir.mkdir(parents=True, exist_ok=True)
-
     started = time.perf_counter()
-    market = generate_market(n_stocks=N_STOCKS, n_days=N_DAYS, seed=7)
-    tables = market.engine_tables()
-    benchmarks = market.benchmark_dict()
-    print(f"{market}  generated in {time.perf_counter() - started:.1f}s")
 
-    weights = momentum_top_weights(tables["close_price"], TOP_N, LOOKBACK)
-    started = time.perf_counter()
-    result = run_strategy_backtest_core(
-        weights,
-        tables["can_buy_stock"],
-        tables["cant_sell_stock"],
-        tables["rq_get_split"],
-        tables["rq_get_dividend"],
-        tables["close_price"],
-        tables["prev_close"],
-        tables["buy_price"],
-        tables["sell_price"],
-        benchmark_dict=benchmarks,
-        benchmark_names="000852",
-        plot_image_kind="large",
-        plot_save_path=str(out_dir / "momentum_top100.png"),
-        strategy_name="momentum_top100",
+    lumora.init_sandbox(n_stocks=N_STOCKS)
+    lumora.prepare_backtest_data()
+    data = lumora.load_backtest_data()
+    close = data.data["close_price"]
+    print(f"\nloaded {close.shape[0]} trading days x {close.shape[1]} stocks "
+          f"({close.index[0]}..{close.index[-1]}) in {time.perf_counter() - started:.1f}s")
+
+    end = close.index[-1]
+    start = close.index[max(0, len(close.index) - 5 * 252)]
+
+    step = time.perf_counter()
+    weights = top_n_weights(momentum(close, LOOKBACK), TOP_N)
+    strategy = lumora.backtest_strategy(
+        weights, data, start, end, str(out_dir), "momentum_top50", benchmark="000852", plot="large"
     )
-    elapsed = time.perf_counter() - started
-    print(f"strategy backtest: {len(result.daily_return)} trading days in {elapsed:.2f}s")
-    print_mapping("statistics:", result.stats)
-    with pd.option_context("display.width", 120, "display.float_format", "{:.4f}".format):
-        print("benchmark summary:")
-        print(result.benchmark_summary.to_string(index=False))
-    for kind, path in result.plot_paths.items():
-        print(f"chart {kind}: {path}")
-    return 0 if np.isfinite(result.stats["annual_return"]) else 1
+    print(f"\nstrategy backtest {start}..{end}: {len(strategy.daily_return)} days "
+          f"in {time.perf_counter() - step:.2f}s")
+    show("statistics", strategy.stats)
+    show("benchmark summary", strategy.benchmark_summary)
+
+    step = time.perf_counter()
+    reversal = -momentum(close, 5).rename_axis(columns="reversal_5d")
+    factor = lumora.backtest_factor(
+        reversal, data, start, end, str(out_dir), "reversal_5d", group_num=10, benchmark="all", plot="long"
+    )
+    print(f"\nfactor backtest {start}..{end}: {len(factor.group_daily_return)} days, best group "
+          f"{factor.best_group}, in {time.perf_counter() - step:.2f}s")
+    show("final net value per group", factor.group_cumulative_return.iloc[-1])
+    show("factor benchmark summary", factor.benchmark_summary.set_index("benchmark_name").T)
+
+    print("\ncharts:")
+    for kind, path in strategy.plot_paths.items():
+        print(f"  strategy {kind}: {path}")
+    for benchmark, path in factor.plot_paths.items():
+        print(f"  factor {benchmark}: {path}")
+    print(f"\ndone in {time.perf_counter() - started:.1f}s")
+    return 0
 
 
 if __name__ == "__main__":
