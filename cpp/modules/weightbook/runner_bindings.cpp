@@ -281,7 +281,7 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
     py::dict plot_paths;
     py::object bm_name = bridge::is_str(benchmark_names) ? primary : py::str("000852");
     py::module_ self = py::module_::import("lumora.backtest._weightbook");
-    if (!plot_image_kind.is_none() && !plot_save_path.is_none() && py::hasattr(self, "plot_strategy_performance")) {
+    if (!plot_image_kind.is_none() && !plot_save_path.is_none()) {
         py::object main_path = py::module_::import("pathlib").attr("Path")(plot_save_path);
         py::str weekly_name = py::str("{}_weekly_net_value{}").format(main_path.attr("stem"), main_path.attr("suffix"));
         py::object weekly_path = main_path.attr("with_name")(weekly_name);
