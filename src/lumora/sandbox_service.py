@@ -438,13 +438,20 @@ class _Handler(BaseHTTPRequestHandler):
     def owner(self) -> PackageServer:
         return self.server.owner  # type: ignore[attr-defined]
 
-    def do_GET(self) -> None:
+    def _authorised_request(self) -> tuple[str, bytes] | None:
+        """The path and body of a signed request; None (401 sent) for any other."""
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(min(length, 1 << 20)) if length > 0 else b""
         if not self.owner.authorised(self, body):
             self._send_json(401, {"error": "missing or invalid signature"})
+            return None
+        return urllib.parse.urlsplit(self.path).path, body
+
+    def do_GET(self) -> None:
+        request = self._authorised_request()
+        if request is None:
             return
-        path = urllib.parse.urlsplit(self.path).path
+        path, _ = request
         if path == PACKAGE_DESCRIPTOR_PATH:
             self._send_descriptor()
         elif path.startswith(PACKAGE_DESCRIPTOR_PATH + "/"):
@@ -453,12 +460,10 @@ class _Handler(BaseHTTPRequestHandler):
             self._send_json(404, {"error": f"no such resource: {path}"})
 
     def do_POST(self) -> None:
-        length = int(self.headers.get("Content-Length") or 0)
-        body = self.rfile.read(min(length, 1 << 20)) if length > 0 else b""
-        if not self.owner.authorised(self, body):
-            self._send_json(401, {"error": "missing or invalid signature"})
+        request = self._authorised_request()
+        if request is None:
             return
-        path = urllib.parse.urlsplit(self.path).path
+        path, body = request
         client = self.owner.data_client
         if client is None or path not in (FACTORS_PATH, INDEX_DAILY_PATH):
             self._send_json(404, {"error": f"no such resource: {path}"})
