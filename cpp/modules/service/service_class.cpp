@@ -1,5 +1,5 @@
 // BacktestService: a plain Python class (one attribute, _http) whose methods are the C++
-// functions of this module. Methods of later stages say so when called.
+// functions of this module (the preparation workflow is added by prepare_workflow.cpp).
 
 #include <string>
 
@@ -8,12 +8,6 @@
 namespace lumora::service {
 
 namespace {
-
-[[noreturn]] void not_built(const char* method, const char* stage) {
-    PyErr_Format(PyExc_NotImplementedError, "BacktestService.%s is not available yet: %s is not built in this version",
-                 method, stage);
-    throw py::error_already_set();
-}
 
 void init_service(py::handle self, py::handle http) { self.attr("_http") = http; }
 
@@ -51,22 +45,6 @@ void add_strategy_method(py::object& cls) {
                "Run a target-weight strategy backtest on loaded data; returns a StrategyBacktestResult.");
 }
 
-void add_preparation_methods(py::object& cls) {
-    constexpr const char* stage = "the data preparation workflow";
-    add_method(cls, "prepare_backtest_data", "prepare_backtest_data",
-               [stage](py::handle) { not_built("prepare_backtest_data", stage); },
-               "Bring the local benchmark data up to date (download, checks, incremental update).");
-    add_method(cls, "_refresh_to_latest", "_refresh_to_latest",
-               [stage](py::handle, py::handle, py::handle) { not_built("_refresh_to_latest", stage); },
-               py::arg("store"), py::kw_only(), py::arg("after_download"));
-    add_static(cls, "_find_missing_datasets", [stage](py::handle) -> py::list { not_built("_find_missing_datasets", stage); },
-               py::arg("store"));
-    add_static(cls, "_validate_metadata", [stage](py::handle) { not_built("_validate_metadata", stage); },
-               py::arg("store"));
-    add_static(cls, "_log_dataset_summary", [stage](py::handle, py::handle) { not_built("_log_dataset_summary", stage); },
-               py::arg("store"), py::kw_only(), py::arg("action"));
-}
-
 void add_factor_methods(py::object& cls) {
     add_method(cls, "backtest", "backtest", &backtest, py::arg("factor"), py::arg("data"), py::arg("start_date"),
                py::arg("end_date"), py::arg("output_dir"), py::arg("plot_filename"), py::kw_only(),
@@ -88,7 +66,6 @@ py::object make_service_class() {
     // pybind11 treats a function named "__init__" as the constructor of one of its own
     // classes, so the initialiser of this plain Python class is shown under another name.
     add_method(cls, "__init__", "_init_service", &init_service, py::arg("http"));
-    add_preparation_methods(cls);
     add_data_methods(cls);
     add_factor_methods(cls);
     add_strategy_method(cls);
