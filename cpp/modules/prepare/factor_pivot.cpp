@@ -113,14 +113,15 @@ py::object pivot_group(const Rows& rows, const std::int64_t* group_code, std::in
 
 // Narrow rows with a factor column: one table per factor asked for.
 void pivot_narrow(py::handle frame, const LabelCodes& dates, const LabelCodes& instruments, py::dict& result) {
-    py::object names = frame["factorname"].attr("astype")("str");
-    py::tuple groups = pandas().attr("factorize")(names);
-    CodeArray group_codes(groups[0]);
+    // Grouped by the text form of the factor name, converted once per distinct value.
+    const LabelCodes groups = label_codes(frame["factorname"], [](py::handle values) {
+        return pandas().attr("Index")(values).attr("astype")("str");
+    });
     const ValueArray values = numeric_values(frame["x"]);
     const Rows rows{dates, instruments, values};
     std::int64_t group = 0;
-    for (py::handle name : groups[1]) {
-        if (result.contains(name)) result[name] = pivot_group(rows, group_codes.data(), group);
+    for (py::handle name : groups.labels) {
+        if (result.contains(name)) result[name] = pivot_group(rows, groups.codes.data(), group);
         ++group;
     }
 }
