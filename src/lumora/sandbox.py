@@ -132,6 +132,16 @@ _BENCHMARK_COMPONENTS = {
 }
 _REFERENCE_MARKET_SIZE = 5000
 _DIVIDEND_TAX_KEEP = 0.9  # cash dividends are quoted pre-tax per ten shares
+ENGINE_TABLE_KEYS = (
+    "can_buy_stock",
+    "cant_sell_stock",
+    "rq_get_split",
+    "rq_get_dividend",
+    "close_price",
+    "prev_close",
+    "buy_price",
+    "sell_price",
+)
 _SPLIT_PER_TEN = np.array([12.0, 13.0, 15.0, 20.0])  # shares per ten old shares
 _DAYS_PER_BLOCK = 64
 
@@ -642,9 +652,6 @@ class SandboxMarket:
     def _price(self, key: str) -> pd.DataFrame:
         return _handout(self._prices[key])
 
-    def _close_valid(self) -> np.ndarray:
-        return np.where(np.isnan(self._sim.close), np.nan, 1.0)
-
     # ------------------------------------------------------------------ raw factors
 
     def suspended(self) -> pd.DataFrame:
@@ -752,17 +759,13 @@ class SandboxMarket:
             for name in BENCHMARK_INDEX_CODES
         }
 
-    def _prev_close(self) -> pd.DataFrame:
-        previous = np.full(self._sim.close.shape, np.nan)
-        previous[1:] = self._sim.close[:-1]
-        return self._frame(previous)
+    def _base_tables(self) -> dict[str, pd.DataFrame]:
+        """The twelve base datasets, derived from the source factors by the data builder's own
+        derivation, so the sandbox and prepared data never disagree."""
+        from lumora.backtest._prepare import GroupPreparedDataBuilder
 
-    def _split(self, valid: np.ndarray) -> pd.DataFrame:
-        return self._frame(self._dense_events(self._events.split_per_ten, np.nan) / 10 * valid)
-
-    def _dividend(self, valid: np.ndarray) -> pd.DataFrame:
-        per_ten = self._dense_events(self._events.dividend_per_ten, np.nan)
-        return self._frame(per_ten / 10 * _DIVIDEND_TAX_KEEP + (valid - 1))
+        builder = GroupPreparedDataBuilder(self.dates[0], self.dates[-1])
+        return dict(builder._build_from_matrices(self.source_tables()))
 
     def engine_tables(self) -> dict[str, pd.DataFrame]:
         """The eight market tables of the strategy engine.
@@ -771,48 +774,13 @@ class SandboxMarket:
         a suspended day); the engine values a held share as ``split * close + dividend -
         prev_close``, so the split and dividend of the day carry the ex-rights adjustment.
         """
-        valid = self._close_valid()
-        return {
-            "can_buy_stock": self._frame(self._sim.can_buy.copy()),
-            "cant_sell_stock": self._frame(self._sim.cant_sell.copy()),
-            "rq_get_split": self._split(valid),
-            "rq_get_dividend": self._dividend(valid),
-            "close_price": self._price("close_price"),
-            "prev_close": self._prev_close(),
-            "buy_price": self._price("buy_price"),
-            "sell_price": self._price("sell_price"),
-        }
-
-    def forward_return_rank(self) -> pd.DataFrame:
-        """Rank across stocks of the return from the next open to the open after it."""
-        opens = self._sim.open
-        ratio = np.full(opens.shape, np.nan)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            np.divide(opens[2:], opens[1:-1], out=ratio[:-2])
-        ratio -= 1.0
-        ratio[np.isinf(ratio)] = np.nan
-        return self._frame(ratio).rank(axis=1, method="average")
+        base = self._base_tables()
+        return {key: base[key] for key in ENGINE_TABLE_KEYS}
 
     def dataset_tables(self) -> dict[str, object]:
         """The prepared datasets: twelve base tables, five index-membership tables (1.0 member,
         NaN otherwise) under their dataset keys, and ``benchmark_dict``."""
-        valid = self._close_valid()
-        data: dict[str, object] = {
-            "industry_matrix": self._frame(
-                np.where(self._listed(), self._universe.industry, np.nan)
-            ),
-            "close_price": self._price("close_price"),
-            "open_price": self._price("open_price"),
-            "close_price_valid": self._frame(valid.copy()),
-            "prev_close": self._prev_close(),
-            "buy_price": self._price("buy_price"),
-            "sell_price": self._price("sell_price"),
-            "rq_get_split": self._split(valid),
-            "rq_get_dividend": self._dividend(valid),
-            "can_buy_stock": self._frame(self._sim.can_buy.copy()),
-            "cant_sell_stock": self._frame(self._sim.cant_sell.copy()),
-            "forward_return_rank_cache": self.forward_return_rank(),
-        }
+        data: dict[str, object] = dict(self._base_tables())
         for name in COMPONENT_FACTOR_NAMES:
             data[component_dataset_key(name)] = self._frame(
                 np.where(self._membership(name), 1.0, np.nan)
