@@ -74,13 +74,26 @@ void finish_twin_axis(const Pyplot& mpl, py::handle twin, const char* label, dou
     twin.attr("spines")["top"].attr("set_visible")(false);
 }
 
-void combined_legend(py::handle ax, py::handle twin, const char* loc, double font_size) {
+void combined_legend(py::handle ax, py::handle twin, const char* loc, double font_size, int columns) {
     py::tuple main = ax.attr("get_legend_handles_labels")();
     py::tuple second = twin.attr("get_legend_handles_labels")();
     py::object handles = main[0] + second[0];
     py::object labels = main[1] + second[1];
-    ax.attr("legend")(handles, labels, "loc"_a = loc, "frameon"_a = true, "framealpha"_a = kLegendFrameAlpha,
-                      "fontsize"_a = font_size);
+    py::dict options("loc"_a = loc, "frameon"_a = true, "framealpha"_a = kLegendFrameAlpha, "fontsize"_a = font_size);
+    if (columns != 1) options["ncol"] = columns;
+    ax.attr("legend")(handles, labels, **options);
+}
+
+void align_twin_zero(py::handle ax, py::handle twin) {
+    py::tuple limits = ax.attr("get_ylim")();
+    const double lo = limits[0].cast<double>(), hi = limits[1].cast<double>();
+    if (!(lo < 0.0 && hi > 0.0)) return;
+    py::tuple own = twin.attr("get_ylim")();
+    const double own_lo = std::min(own[0].cast<double>(), 0.0), own_hi = std::max(own[1].cast<double>(), 0.0);
+    const double below = -lo / (hi - lo);  // share of the height under zero
+    const double span = std::max(-own_lo / below, own_hi / (1.0 - below));
+    if (!(span > 0.0)) return;
+    twin.attr("set_ylim")(-below * span, (1.0 - below) * span);
 }
 
 void framed_legend(py::handle ax, const char* loc, py::handle font_size, int columns) {

@@ -41,7 +41,11 @@ py::object twin_axis_below(py::handle ax);
 void finish_twin_axis(const Pyplot& mpl, py::handle twin, const char* label, double label_size);
 
 // One legend on `ax` with the handles of `ax` and then of `twin`.
-void combined_legend(py::handle ax, py::handle twin, const char* loc, double font_size);
+void combined_legend(py::handle ax, py::handle twin, const char* loc, double font_size, int columns = 1);
+
+// Sets the twin's limits so that its zero sits at the height of the zero of `ax` and its
+// own lines stay in view; nothing when the range of `ax` does not hold zero.
+void align_twin_zero(py::handle ax, py::handle twin);
 void framed_legend(py::handle ax, const char* loc, py::handle font_size = py::none(), int columns = 1);
 
 // Grid lines and no top or right frame: the finish of every plotting panel.

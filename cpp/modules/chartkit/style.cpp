@@ -76,6 +76,16 @@ Pyplot drawing_preamble() {
     return out;
 }
 
+PlotLockHold::PlotLockHold(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
+
+PlotLockHold::~PlotLockHold() {
+    try {
+        lock_.attr("release")();
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("releasing the chart lock");
+    }
+}
+
 FigureCloser::~FigureCloser() {
     try {
         plt_.attr("close")(figure_);

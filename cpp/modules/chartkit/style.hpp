@@ -1,6 +1,7 @@
 #pragma once
-// What every chart does around its drawing: select the non-interactive backend, apply the
-// house style, and save the figure so that the file appears whole or not at all.
+// What every chart does around its drawing: hold the plot lock, select the non-interactive
+// backend, apply the house style, save the figure so that the file appears whole or not at
+// all, and close it.
 
 #include <pybind11/pybind11.h>
 
@@ -22,6 +23,18 @@ void configure_strategy_plot_style(py::handle plt);
 
 // Agg backend (on every call), pyplot, PercentFormatter, house style. Lock held.
 Pyplot drawing_preamble();
+
+// Holds the plot lock for one chart; released on every way out, errors included.
+class PlotLockHold {
+public:
+    explicit PlotLockHold(py::object lock);
+    PlotLockHold(const PlotLockHold&) = delete;
+    PlotLockHold& operator=(const PlotLockHold&) = delete;
+    ~PlotLockHold();
+
+private:
+    py::object lock_;
+};
 
 // Closes the figure when the drawing is over, also when it failed part-way, so that no
 // half-drawn figure stays registered with pyplot.

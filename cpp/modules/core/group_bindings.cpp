@@ -10,6 +10,7 @@
 #include "common/frame_bridge.hpp"
 #include "common/market_bridge.hpp"
 #include "core/group_bindings.hpp"
+#include "core/group_charts.hpp"
 #include "lumora/group_engine.hpp"
 #include "lumora/sharpe.hpp"
 #include "lumora/strategy_stats.hpp"
@@ -80,6 +81,7 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
     const int groups = static_cast<int>(bridge::to_truncated_int(rq.group_num, "group_num"));
     if (groups < 1 || groups > 65535) throw py::value_error("group_num must be between 1 and 65535");
     const std::int64_t window = bridge::to_truncated_int(rq.rolling_window, "rolling_window");
+    const GroupChartRequest chart_request = group_chart_request(rq);
     GroupInputs in;
     in.group_num = groups;
     in.ascending = py::bool_(rq.ascending);
@@ -221,8 +223,8 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
         }
     }
     result->summary = rows.empty() ? bridge::pandas().attr("DataFrame")() : bridge::pandas().attr("DataFrame")(rows);
-    result->plot_paths = py::dict();
     result->benchmarks = chosen;
+    result->plot_paths = draw_group_charts(chart_request, *result, rq.benchmark_dict, rows);
     return py::cast(std::move(*result));
 }
 
@@ -266,7 +268,8 @@ void register_group_backtest(py::module_& m) {
         py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005, py::arg("plot_image_kind") = py::none(),
         py::arg("plot_save_path") = py::none(), py::arg("factor_name") = "factor", py::arg("plot_title") = py::none(),
         "Factor group backtest: daily equal-count groups by factor value, each simulated with the strategy\n"
-        "engine's trading rules in one pass, plus Rank IC and per-benchmark summaries.");
+        "engine's trading rules in one pass, plus Rank IC, per-benchmark summaries and, when a page kind\n"
+        "and a path are given, one chart per selected benchmark.");
 }
 
 }  // namespace lumora::core

@@ -19,24 +19,6 @@ using namespace chartkit;
 
 namespace {
 
-// Holds the plot lock for one chart; released on every way out, errors included.
-class PlotLockHold {
-public:
-    explicit PlotLockHold(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
-    PlotLockHold(const PlotLockHold&) = delete;
-    PlotLockHold& operator=(const PlotLockHold&) = delete;
-    ~PlotLockHold() {
-        try {
-            lock_.attr("release")();
-        } catch (py::error_already_set& e) {
-            e.discard_as_unraisable("releasing the strategy chart lock");
-        }
-    }
-
-private:
-    py::object lock_;
-};
-
 void bind_formatters(py::module_& m) {
     m.def(
         "_format_num", [](py::handle value, py::handle digits) { return format_num(value, format_digits(digits)); },

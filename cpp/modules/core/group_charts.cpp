@@ -1,0 +1,138 @@
+#include "core/group_charts.hpp"
+
+#include <vector>
+
+#include "chartkit/axes.hpp"
+#include "chartkit/layout.hpp"
+#include "chartkit/style.hpp"
+#include "common/frame_bridge.hpp"
+#include "core/group_charts_data.hpp"
+#include "core/group_charts_layout.hpp"
+#include "core/group_charts_panels.hpp"
+
+namespace lumora::core {
+
+using namespace pybind11::literals;
+using namespace chartkit;
+
+namespace {
+
+// The strategy module owns the one plot lock of the process. It imports this module when
+// it loads, so it is imported here only when a chart is drawn.
+py::object plot_lock() {
+    return py::module_::import("lumora.backtest._weightbook").attr("_MATPLOTLIB_PLOT_LOCK");
+}
+
+std::string type_name(py::handle obj) { return py::str(py::type::of(obj).attr("__name__")); }
+
+[[noreturn]] void kind_error(const char* name, const char* expected, py::handle obj) {
+    bridge::raise_type_error(std::string(name) + " must be " + expected + ", got " + type_name(obj));
+}
+
+std::string path_text(py::handle obj, const char* name) {
+    if (bridge::is_str(obj)) return py::str(obj);
+    if (py::hasattr(py::type::of(obj), "__fspath__")) {
+        py::object text = py::module_::import("os").attr("fspath")(obj);
+        if (bridge::is_str(text)) return py::str(text);
+    }
+    kind_error(name, "str, os.PathLike or None", obj);
+}
+
+// A chart written after a long backtest must not fail on a directory not made yet.
+void make_parent_directory(const std::string& path) {
+    py::module_ os = py::module_::import("os");
+    py::object parent = os.attr("path").attr("dirname")(path);
+    if (py::len(parent) > 0) os.attr("makedirs")(parent, "exist_ok"_a = true);
+}
+
+void draw_page(const GroupChartRequest& request, const GroupSetup& setup, const GroupSeries& groups,
+               const BenchmarkSeries& benchmark, const std::string& path) {
+    const Pyplot mpl = drawing_preamble();
+    const GroupPageLayout& layout = group_page_layout(is_tall_page(request.image_kind));
+    const Page page = create_page(mpl, layout.width_in, layout.height_in, layout.grid);
+    const FigureCloser closer(mpl.plt, page.figure);
+    const GroupPage p{mpl, layout, setup, groups, benchmark, group_colours(groups.groups)};
+
+    figure_title(page, request.title + " | Benchmark " + benchmark.name + " | Factor Group Backtest",
+                 layout.title_size, layout.title_y);
+    py::object ax_cards = add_panel(page, layout.cards);
+    py::object ax_cumulative = add_panel(page, layout.cumulative);
+    py::object ax_annual = add_panel(page, layout.annual_returns);
+    py::object ax_long_short = add_panel(page, layout.long_short);
+    py::object ax_excess = add_panel(page, layout.excess);
+    py::object ax_ic = add_panel(page, layout.rank_ic);
+    py::object ax_summary = add_panel(page, layout.summary_table);
+    py::object ax_yearly = add_panel(page, layout.yearly_table);
+    draw_group_cards(p, ax_cards);
+    draw_group_cumulative(p, ax_cumulative);
+    draw_group_annual_returns(p, ax_annual);
+    draw_long_short(p, ax_long_short);
+    draw_best_group_excess(p, ax_excess);
+    draw_rank_ic(p, ax_ic);
+    draw_group_summary_table(p, ax_summary);
+    draw_best_group_yearly_table(p, ax_yearly);
+    for (const py::object& ax : {ax_cumulative, ax_long_short, ax_excess, ax_ic}) concise_date_axis(ax);
+    for (const py::object& ax : {ax_cumulative, ax_annual, ax_long_short, ax_excess, ax_ic}) finish_plot_panel(ax);
+    make_parent_directory(path);
+    save_figure(page.figure, path, layout.dpi);
+}
+
+}  // namespace
+
+GroupChartRequest group_chart_request(const GroupRequest& rq) {
+    GroupChartRequest out;
+    if (!rq.plot_image_kind.is_none() && !bridge::is_str(rq.plot_image_kind)) {
+        kind_error("plot_image_kind", "str or None", rq.plot_image_kind);
+    }
+    const bool has_path = !rq.plot_save_path.is_none();
+    if (has_path) out.save_path = path_text(rq.plot_save_path, "plot_save_path");
+    if (!rq.plot_title.is_none() && !bridge::is_str(rq.plot_title)) kind_error("plot_title", "str or None", rq.plot_title);
+    out.wanted = !rq.plot_image_kind.is_none() && has_path;
+    if (!out.wanted) return out;
+    out.image_kind = py::str(rq.plot_image_kind);
+    if (!rq.plot_title.is_none()) out.title = py::str(rq.plot_title);
+    if (out.title.empty()) {
+        if (!bridge::is_str(rq.factor_name)) kind_error("factor_name", "str", rq.factor_name);
+        out.title = py::str(rq.factor_name);
+    }
+    out.ascending = py::bool_(rq.ascending);
+    out.rolling_window = bridge::to_truncated_int(rq.rolling_window, "rolling_window");
+    return out;
+}
+
+std::string group_chart_path(const std::string& save_path, const std::string& benchmark, bool several) {
+    if (!several) return save_path;
+    py::object path = py::module_::import("pathlib").attr("Path")(save_path);
+    const std::string stem = py::str(path.attr("stem"));
+    const std::string suffix = py::str(path.attr("suffix"));
+    return py::str(path.attr("with_name")(stem + "_" + benchmark + suffix));
+}
+
+py::dict draw_group_charts(const GroupChartRequest& request, const GroupResult& result, py::handle benchmark_dict,
+                           const py::list& summary_rows) {
+    py::dict paths;
+    const std::size_t pages = py::len(result.benchmarks);
+    if (!request.wanted || pages == 0 || py::len(summary_rows) != pages) return paths;
+
+    // Frame work first, outside the lock: only the drawing itself is serialised.
+    const GroupSeries groups = group_series(result);
+    std::vector<BenchmarkSeries> benchmarks;
+    for (std::size_t i = 0; i < pages; ++i) {
+        py::handle name = result.benchmarks[i];
+        benchmarks.push_back(benchmark_series(groups, name, benchmark_dict[name],
+                                              py::reinterpret_borrow<py::dict>(summary_rows[i])));
+    }
+    const GroupSetup setup{request.ascending, request.rolling_window};
+    py::object lock = plot_lock();
+    for (std::size_t i = 0; i < pages; ++i) {
+        const std::string path = group_chart_path(request.save_path, benchmarks[i].name, pages > 1);
+        {
+            const PlotLockHold hold(lock);
+            draw_page(request, setup, groups, benchmarks[i], path);
+        }
+        paths[result.benchmarks[i]] = py::dict("primary"_a = path);
+    }
+    return paths;
+}
+
+}  // namespace lumora::core

@@ -1,0 +1,60 @@
+#pragma once
+// Sizes, grid placement and colours of the factor group chart pages. The two page kinds
+// ("large": wide landscape; any other kind: tall portrait) differ only in these numbers.
+// Plain data: no Python headers.
+
+#include <array>
+
+#include "chartkit/layout.hpp"
+
+namespace lumora::core {
+
+using chartkit::Cells;
+using chartkit::GridLayout;
+
+namespace group_palette {
+// Group 1 to group N are drawn along this ramp, so the ordering of the lines and bars
+// reads at a glance and the two ends stay apart.
+inline constexpr std::array<const char*, 5> kRamp{"#1e40af", "#0891b2", "#16a34a", "#ca8a04", "#dc2626"};
+inline constexpr const char* kLongShort = "#0f766e";
+inline constexpr const char* kLongShortDrawdown = "#99f6e4";
+inline constexpr const char* kPositiveIc = "#2563eb";
+inline constexpr const char* kNegativeIc = "#ef4444";
+inline constexpr const char* kRollingIc = "#111827";
+inline constexpr const char* kCumulativeIc = "#7c3aed";
+}  // namespace group_palette
+
+struct GroupPageLayout {
+    double width_in;
+    double height_in;
+    int dpi;
+    GridLayout grid;
+    double title_size;
+    double title_y;
+    double panel_title_size;
+    double twin_label_size;
+    double card_value_size;
+    double card_label_size;
+    double legend_size;
+    int group_legend_columns;  // columns of the legend when it lists every group
+    int ic_legend_columns;
+    double bar_label_size;
+    int max_bar_labels;     // groups up to this count have their bars labelled
+    int max_group_ticks;    // at most this many group numbers under the bars
+    std::array<double, 2> summary_col_widths;
+    double summary_font_size;
+    double summary_row_scale;
+    bool compact_yearly_table;
+    Cells cards;
+    Cells cumulative;
+    Cells annual_returns;
+    Cells long_short;
+    Cells excess;
+    Cells rank_ic;
+    Cells summary_table;
+    Cells yearly_table;
+};
+
+const GroupPageLayout& group_page_layout(bool tall);
+
+}  // namespace lumora::core
