@@ -45,14 +45,13 @@ def momentum(tables: dict[str, Any]) -> pd.DataFrame:
 
 
 def run_core(tables: dict[str, Any], **options: Any) -> Any:
-    options.setdefault("factor_matrix", momentum(tables))
-    options.setdefault("group_num", 5)
-    return _core.run_alpha_vwap_backtest_core(
-        **{keyword: tables[name] for keyword, name in MARKET_TABLES.items()},
-        benchmark_dict=tables["benchmark_dict"],
-        forward_return_rank_cache=tables["forward_return_rank_cache"],
-        **options,
-    )
+    arguments = {keyword: tables[name] for keyword, name in MARKET_TABLES.items()} | {
+        "factor_matrix": momentum(tables),
+        "group_num": 5,
+        "benchmark_dict": tables["benchmark_dict"],
+        "forward_return_rank_cache": tables["forward_return_rank_cache"],
+    }
+    return _core.run_alpha_vwap_backtest_core(**arguments | options)
 
 
 def png_size(path: Path) -> tuple[int, int]:
@@ -267,7 +266,7 @@ def test_panels_show_the_result(
         "000905 Ann.": wb._format_pct(row["benchmark_annual_return"]),
         "Excess Ann.": wb._format_pct(row["excess_annual_return"]),
         "Excess Sharpe": wb._format_num(row["excess_sharpe"]),
-        "Excess Max DD": wb._format_pct(row["excess_max_dd"]),
+        "Excess Max DD": wb._format_pct(abs(row["excess_max_dd"])),  # its size, as in the table
         "Rank IC Mean": wb._format_num(row["rank_ic_mean"], 4),
         "IC IR": wb._format_num(row["ic_ir"], 3),
     }
@@ -283,6 +282,29 @@ def test_panels_show_the_result(
     if kind == "long":  # the wide headers name the group instead of the strategy
         expected[0] = [h.replace("Strategy", f"Group {best}") for h in expected[0]]
     assert table_texts(yearly_ax) == expected
+
+
+def test_panels_without_data_say_so(tables, tmp_path: Path, figures: list[Any]) -> None:
+    # No forward returns, a benchmark on other dates, and a stock too few for the top group.
+    elsewhere = tables["benchmark_dict"]["000852"].set_axis([f"2099{i:04d}" for i in range(90)])
+    run_core(tables, plot_image_kind="large", plot_save_path=tmp_path / "f.png",
+             forward_return_rank_cache=None, benchmark_dict={"000852": elsewhere},
+             factor_matrix=momentum(tables).iloc[:, :3], group_num=4)  # fmt: skip
+    (fig,) = figures
+    axes = axes_by_title(fig)
+    notes = {
+        "Rank IC": "No Rank IC data",
+        "Long-Short Net Value (G4 - G1)": "No day on which both end groups traded",
+    }
+    (excess,) = [title for title in axes if title.endswith("Excess over 000852 & Drawdown")]
+    notes[excess] = "No benchmark returns on the traded dates"
+    for title, note in notes.items():
+        assert [t.get_text() for t in axes[title].texts] == [note]
+        assert len(axes[title].get_xticks()) == 0 and len(axes[title].get_yticks()) == 0
+    yearly = [
+        ax for ax in fig.axes if [t.get_text() for t in ax.texts] == ["No yearly metric data"]
+    ]
+    assert len(yearly) == 1 and (tmp_path / "f.png").is_file()
 
 
 # ---- lock and figures ------------------------------------------------------------------

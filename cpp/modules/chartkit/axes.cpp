@@ -182,9 +182,17 @@ double table_text_width_points(py::handle ax, double col_width_fraction) {
     return axes_width * figure_width_in * 72.0 * col_width_fraction * (1.0 - 2.0 * padding);
 }
 
-void concise_date_axis(py::handle ax) {
+void concise_date_axis(py::handle ax, bool whole_days) {
+    // Below this many days the automatic locator moves on to hourly ticks.
+    constexpr double kShortestAutomaticSpan = 7.0;
     py::module_ dates = py::module_::import("matplotlib.dates");
     py::object locator = dates.attr("AutoDateLocator")();
+    if (whole_days) {
+        py::tuple span = ax.attr("dataLim").attr("intervalx");
+        if (span[1].cast<double>() - span[0].cast<double>() < kShortestAutomaticSpan) {
+            locator = dates.attr("DayLocator")();
+        }
+    }
     ax.attr("xaxis").attr("set_major_locator")(locator);
     ax.attr("xaxis").attr("set_major_formatter")(dates.attr("ConciseDateFormatter")(locator));
 }

@@ -71,7 +71,6 @@ void draw_page(const GroupChartRequest& request, const GroupSetup& setup, const 
     draw_rank_ic(p, ax_ic);
     draw_group_summary_table(p, ax_summary);
     draw_best_group_yearly_table(p, ax_yearly);
-    for (const py::object& ax : {ax_cumulative, ax_long_short, ax_excess, ax_ic}) concise_date_axis(ax);
     for (const py::object& ax : {ax_cumulative, ax_annual, ax_long_short, ax_excess, ax_ic}) finish_plot_panel(ax);
     make_parent_directory(path);
     save_figure(page.figure, path, layout.dpi);

@@ -84,11 +84,29 @@ double stick_width(py::handle ax, std::size_t dates) {
     return std::clamp(0.7 * width_pt / static_cast<double>(std::max<std::size_t>(dates, 1)), 0.4, 8.0);
 }
 
+// A panel without data: its note, and no axis ticks that would invent a range.
+void note_only(py::handle ax, const char* note) {
+    centred_note(ax, note);
+    ax.attr("set_xticks")(py::list());
+    ax.attr("set_yticks")(py::list());
+}
+
+bool any_finite(const std::vector<double>& values) {
+    return std::any_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+}
+
 std::vector<double> signed_part(const std::vector<double>& values, bool positive) {
     std::vector<double> out(values.size(), 0.0);
     for (std::size_t i = 0; i < values.size(); ++i)
         if (positive ? values[i] > 0.0 : values[i] < 0.0) out[i] = values[i];
     return out;
+}
+
+// A drawdown as its size, as the strategy page's cards and every yearly table show it
+// (the summary row keeps it as a loss, below zero).
+std::string drawdown_size(py::handle drawdown) {
+    if (is_missing_value(drawdown)) return kMissingText;
+    return format_pct_value(std::abs(py::float_(py::reinterpret_borrow<py::object>(drawdown)).cast<double>()));
 }
 
 }  // namespace
@@ -113,7 +131,7 @@ void draw_group_cards(const GroupPage& p, py::handle ax) {
         {p.benchmark.name + " Ann.", format_pct(row["benchmark_annual_return"])},
         {"Excess Ann.", format_pct(row["excess_annual_return"])},
         {"Excess Sharpe", format_num(row["excess_sharpe"])},
-        {"Excess Max DD", format_pct(row["excess_max_dd"])},
+        {"Excess Max DD", drawdown_size(row["excess_max_dd"])},
         {"Rank IC Mean", format_num(row["rank_ic_mean"], 4)},
         {"IC IR", format_num(row["ic_ir"], 3)},
     };
@@ -138,6 +156,7 @@ void draw_group_cumulative(const GroupPage& p, py::handle ax) {
     ax.attr("set_ylabel")("Return");
     percent_ticks(p.mpl, ax);
     framed_legend(ax, "upper left", py::float_(p.layout.legend_size), list_all ? p.layout.group_legend_columns : 1);
+    concise_date_axis(ax, true);
 }
 
 void draw_group_annual_returns(const GroupPage& p, py::handle ax) {
@@ -166,6 +185,11 @@ void draw_group_annual_returns(const GroupPage& p, py::handle ax) {
 void draw_long_short(const GroupPage& p, py::handle ax) {
     const GroupSeries& s = p.groups;
     const std::string spread = group_name(s.groups - 1) + " - " + group_name(0);
+    panel_title(p, ax, "Long-Short Net Value (" + spread + ")");
+    if (!any_finite(s.long_short_nav)) {
+        note_only(ax, "No day on which both end groups traded");
+        return;
+    }
     ax.attr("plot")(s.dates, as_array(s.long_short_nav), "color"_a = group_palette::kLongShort, "linewidth"_a = 2.0,
                     "label"_a = spread + " (Ann. " + format_pct_value(s.long_short_annual) + ")");
     py::object twin = twin_axis_below(ax);
@@ -173,28 +197,29 @@ void draw_long_short(const GroupPage& p, py::handle ax) {
                               "color"_a = group_palette::kLongShortDrawdown, "alpha"_a = 0.34,
                               "label"_a = "Long-Short Drawdown");
     reference_line(ax, 1.0, 0.8);
-    panel_title(p, ax, "Long-Short Net Value (" + spread + ")");
     ax.attr("set_ylabel")("Net Value");
     finish_twin_axis(p.mpl, twin, "Drawdown", p.layout.twin_label_size);
     combined_legend(ax, twin, "upper left", p.layout.legend_size);
+    concise_date_axis(ax, true);
 }
 
 void draw_best_group_excess(const GroupPage& p, py::handle ax) {
     const std::string title = group_name(p.groups.best) + " Excess over " + p.benchmark.name + " & Drawdown";
     if (p.benchmark.excess.empty()) {
         panel_title(p, ax, title);
-        centred_note(ax, "No benchmark returns on the traded dates");
+        note_only(ax, "No benchmark returns on the traded dates");
         return;
     }
     draw_excess_panel(p.mpl, ax, p.benchmark.excess_dates, p.benchmark.excess, p.benchmark.excess_drawdown,
                       {title, p.layout.panel_title_size, p.layout.twin_label_size, p.layout.legend_size});
+    concise_date_axis(ax, true);
 }
 
 void draw_rank_ic(const GroupPage& p, py::handle ax) {
     const GroupSeries& s = p.groups;
     panel_title(p, ax, "Rank IC");
     if (s.ic.empty()) {
-        centred_note(ax, "No Rank IC data");
+        note_only(ax, "No Rank IC data");
         return;
     }
     const double width = stick_width(ax, s.ic.size());
@@ -228,6 +253,7 @@ void draw_rank_ic(const GroupPage& p, py::handle ax) {
     ax.attr("legend")("handles"_a = handles, "loc"_a = "upper left", "frameon"_a = true,
                       "framealpha"_a = kLegendFrameAlpha, "fontsize"_a = p.layout.legend_size,
                       "ncol"_a = p.layout.ic_legend_columns);
+    concise_date_axis(ax, true);
 }
 
 void draw_group_summary_table(const GroupPage& p, py::handle ax) {
