@@ -2,6 +2,7 @@
 
 #include "lumora/stock_trade.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -55,7 +56,10 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
     const double lot = static_cast<double>(costs.lot_size);
     const FeeFactors fees{1.0 + costs.fee, 1.0 - costs.fee - costs.rule_fee};
 
+    MarketCursor market(m.can_buy, m.cant_sell, m.split, m.dividend, m.close, m.prev_close, m.buy_price,
+                        m.sell_price);
     for (std::int64_t i = 0; i < n_days; ++i) {
+        market.seek(i);
         // Stocks that matter today: those with a weight and those still held, in stock
         // order so that row-major tables are walked forward. Every other stock has a zero
         // target and no position, so it contributes nothing.
@@ -63,9 +67,7 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
         const auto end = static_cast<std::size_t>(signal.offsets[static_cast<std::size_t>(i + 1)]);
         for (std::size_t k = begin; k < end; ++k) {
             const std::int32_t j = signal.stocks[k];
-            if (k + 8 < end) m.prev_close.prefetch(i, signal.stocks[k + 8]);
-            target[static_cast<std::size_t>(j)] =
-                lot_target(costs.total_money, signal.weights[k], m.prev_close.value(i, j), lot);
+            target[static_cast<std::size_t>(j)] = lot_target(costs.total_money, signal.weights[k], market.prev_close(j), lot);
         }
         active.clear();
         std::size_t k = begin, h = 0;
@@ -83,27 +85,17 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
             }
         }
 
-        // The tables are read at scattered stocks; asking for the cells a few stocks ahead
-        // overlaps the memory latency of one stock with the arithmetic of another.
-        constexpr std::size_t kAhead = 6;
-        auto prefetch = [&](std::size_t k) {
-            if (k >= active.size()) return;
-            const std::int32_t j = active[k];
-            for (const AlignedMatrix* t : {&m.can_buy, &m.cant_sell, &m.close, &m.buy_price, &m.sell_price,
-                                           &m.split, &m.dividend})
-                t->prefetch(i, j);
-        };
-        for (std::size_t k = 0; k < kAhead; ++k) prefetch(k);
-
+        // The cells of scattered stocks are cold; asking for them a few stocks ahead overlaps
+        // their memory latency with the arithmetic of the stocks before.
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t a = 0; a < std::min(kAhead, active.size()); ++a) market.prefetch(active[a]);
         DayPnl pnl;
         held.clear();
-        for (std::size_t k = 0; k < active.size(); ++k) {
-            prefetch(k + kAhead);
-            const std::int32_t j = active[k];
+        for (std::size_t a = 0; a < active.size(); ++a) {
+            if (a + kAhead < active.size()) market.prefetch(active[a + kAhead]);
+            const std::int32_t j = active[a];
             double& position = positions[static_cast<std::size_t>(j)];
-            const StockDay day = StockDay::read(m.can_buy, m.cant_sell, m.split, m.dividend, m.close, m.prev_close,
-                                                m.buy_price, m.sell_price, i, j);
-            trade_stock(target[static_cast<std::size_t>(j)], position, day, fees, pnl);
+            trade_stock(target[static_cast<std::size_t>(j)], position, market.read(j), fees, pnl);
             if (position != 0.0) held.push_back(j);
         }
         daily_cash[static_cast<std::size_t>(i)] = pnl.total();

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "lumora/matrix_view.hpp"
 
@@ -45,6 +46,68 @@ struct StockDay {
                         close.value(i, j),  prev_close.value(i, j), split.value(i, j), dividend.value(i, j),
                         buy_price.value(i, j), sell_price.value(i, j)};
     }
+};
+
+// The eight market tables positioned on one date: a stock's cells are read with one
+// offset per table, the label lookups having been done once for the whole run.
+class MarketCursor {
+public:
+    MarketCursor(const AlignedMatrix& can_buy, const AlignedMatrix& cant_sell, const AlignedMatrix& split,
+                 const AlignedMatrix& dividend, const AlignedMatrix& close, const AlignedMatrix& prev_close,
+                 const AlignedMatrix& buy_price, const AlignedMatrix& sell_price)
+        : tables_{&can_buy, &cant_sell, &split, &dividend, &close, &prev_close, &buy_price, &sell_price} {
+        for (std::size_t t = 0; t < kTables; ++t) {
+            const AlignedMatrix& m = *tables_[t];
+            offsets_[t].resize(m.col_pos.size());
+            for (std::size_t j = 0; j < m.col_pos.size(); ++j)
+                offsets_[t][j] = m.col_pos[j] < 0 ? -1 : m.col_pos[j] * m.view.col_stride;
+        }
+    }
+
+    void seek(std::int64_t i) {
+        for (std::size_t t = 0; t < kTables; ++t) {
+            const AlignedMatrix& m = *tables_[t];
+            const std::int64_t r = m.row_pos[static_cast<std::size_t>(i)];
+            rows_[t] = r < 0 ? nullptr : m.view.data + r * m.view.row_stride;
+        }
+    }
+
+    // Asks the cache for stock j's cells of the current date.
+    void prefetch(std::int64_t j) const {
+        for (std::size_t t = 0; t < kTables; ++t) {
+            const std::ptrdiff_t offset = offsets_[t][static_cast<std::size_t>(j)];
+            if (rows_[t] != nullptr && offset >= 0) __builtin_prefetch(rows_[t] + offset);
+        }
+    }
+
+    // Previous close alone, for the targets.
+    double prev_close(std::int64_t j) const { return value(kPrevClose, j); }
+
+    StockDay read(std::int64_t j) const {
+        return StockDay{flag(kCanBuy, j, kMissingCanBuy), flag(kCantSell, j, kMissingCantSell),
+                        value(kClose, j),  value(kPrevClose, j), value(kSplit, j), value(kDividend, j),
+                        value(kBuy, j), value(kSell, j)};
+    }
+
+private:
+    static constexpr std::size_t kTables = 8;
+    enum : std::size_t { kCanBuy, kCantSell, kSplit, kDividend, kClose, kPrevClose, kBuy, kSell };
+
+    double value(std::size_t t, std::int64_t j) const {
+        const std::ptrdiff_t offset = offsets_[t][static_cast<std::size_t>(j)];
+        if (rows_[t] == nullptr || offset < 0) return kNaN;
+        const std::byte* p = rows_[t] + offset;
+        if (tables_[t]->view.kind == CellKind::Bool) return *reinterpret_cast<const bool*>(p) ? 1.0 : 0.0;
+        return *reinterpret_cast<const double*>(p);
+    }
+    bool flag(std::size_t t, std::int64_t j, bool missing) const {
+        const double v = value(t, j);
+        return std::isnan(v) ? missing : v != 0.0;
+    }
+
+    const AlignedMatrix* tables_[kTables];
+    std::vector<std::ptrdiff_t> offsets_[kTables];
+    const std::byte* rows_[kTables] = {};
 };
 
 // The five parts of a day's profit, each summed over stocks and added in this order.
