@@ -7,18 +7,18 @@ TARGETS     ?= all
 JOBS        ?= 2
 RUN         := PYTHONPATH=$(CURDIR)/src MPLBACKEND=Agg $(PY)
 
-.PHONY: demo test build native-test pytest bench sysdeps deps clean
+.PHONY: demo test build lint native-test pytest bench sysdeps deps clean
 
 demo: build
 	$(RUN) examples/demo.py
 
-test: build native-test pytest
+test: build lint native-test pytest
 
-# Debian packages the native tests and benchmarks link against.
+# Debian packages the native tests and benchmarks link against, and the C++ formatter.
 sysdeps:
-	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/benchmark/benchmark.h ]; then \
-	  echo "installing libgtest-dev and libbenchmark-dev"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev libbenchmark-dev; \
+	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/benchmark/benchmark.h ] || ! command -v clang-format >/dev/null; then \
+	  echo "installing libgtest-dev, libbenchmark-dev and clang-format"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev libbenchmark-dev clang-format; \
 	fi
 
 $(VENV)/.deps: pyproject.toml
@@ -35,6 +35,12 @@ build: sysdeps deps
 	  -DLUMORA_INPLACE=ON -DLUMORA_BUILD_TESTS=ON -DLUMORA_BUILD_BENCH=ON \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
 	$(VENV)/bin/cmake --build $(BUILD_DIR) -j $(JOBS) --target $(TARGETS)
+
+# Formatting and lint: clang-format for C++, ruff for Python.
+lint: deps sysdeps
+	git ls-files 'cpp/*.cpp' 'cpp/*.hpp' | xargs clang-format --dry-run --Werror
+	$(VENV)/bin/ruff check src tests benchmarks examples tools
+	$(VENV)/bin/ruff format --check src tests benchmarks examples tools
 
 native-test: build
 	$(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)

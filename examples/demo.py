@@ -41,7 +41,9 @@ def show(title: str, frame: pd.DataFrame | pd.Series | dict) -> None:
         for key, value in frame.items():
             print(f"  {key:<{width}}  {value:12.4f}")
         return
-    with pd.option_context("display.width", 140, "display.max_columns", 20, "display.float_format", "{:.4f}".format):
+    with pd.option_context(
+        "display.width", 140, "display.max_columns", 20, "display.float_format", "{:.4f}".format
+    ):
         print(frame.to_string())
 
 
@@ -54,8 +56,10 @@ def main() -> int:
     lumora.prepare_backtest_data()
     data = lumora.load_backtest_data()
     close = data.data["close_price"]
-    print(f"\nloaded {close.shape[0]} trading days x {close.shape[1]} stocks "
-          f"({close.index[0]}..{close.index[-1]}) in {time.perf_counter() - started:.1f}s")
+    print(
+        f"\nloaded {close.shape[0]} trading days x {close.shape[1]} stocks "
+        f"({close.index[0]}..{close.index[-1]}) in {time.perf_counter() - started:.1f}s"
+    )
 
     end = close.index[-1]
     start = close.index[max(0, len(close.index) - 5 * 252)]
@@ -65,18 +69,30 @@ def main() -> int:
     strategy = lumora.backtest_strategy(
         weights, data, start, end, str(out_dir), "momentum_top50", benchmark="000852", plot="large"
     )
-    print(f"\nstrategy backtest {start}..{end}: {len(strategy.daily_return)} days "
-          f"in {time.perf_counter() - step:.2f}s")
+    print(
+        f"\nstrategy backtest {start}..{end}: {len(strategy.daily_return)} days "
+        f"in {time.perf_counter() - step:.2f}s"
+    )
     show("statistics", strategy.stats)
     show("benchmark summary", strategy.benchmark_summary)
 
     step = time.perf_counter()
     reversal = -momentum(close, 5).rename_axis(columns="reversal_5d")
     factor = lumora.backtest_factor(
-        reversal, data, start, end, str(out_dir), "reversal_5d", group_num=10, benchmark="all", plot="long"
+        reversal,
+        data,
+        start,
+        end,
+        str(out_dir),
+        "reversal_5d",
+        group_num=10,
+        benchmark="all",
+        plot="long",
     )
-    print(f"\nfactor backtest {start}..{end}: {len(factor.group_daily_return)} days, best group "
-          f"{factor.best_group}, in {time.perf_counter() - step:.2f}s")
+    print(
+        f"\nfactor backtest {start}..{end}: {len(factor.group_daily_return)} days, best group "
+        f"{factor.best_group}, in {time.perf_counter() - step:.2f}s"
+    )
     show("final net value per group", factor.group_cumulative_return.iloc[-1])
     show("factor benchmark summary", factor.benchmark_summary.set_index("benchmark_name").T)
 

@@ -5,9 +5,9 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 import pytest
-from lumora.backtest._prepare import BinaryPreparedDataStore
 
 from lumora.backtest import _prepare
+from lumora.backtest._prepare import BinaryPreparedDataStore
 from lumora.backtest._store import BinaryPreparedDataStoreBase, component_dataset_key
 from lumora.sandbox import generate_market
 

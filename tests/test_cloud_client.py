@@ -20,7 +20,9 @@ def served():
         yield client, server
 
 
-@pytest.mark.parametrize("factor", ["Close", ["Close", "rq_is_suspended", "rq_index_components_new_000300.XSHG"]])
+@pytest.mark.parametrize(
+    "factor", ["Close", ["Close", "rq_is_suspended", "rq_index_components_new_000300.XSHG"]]
+)
 def test_factor_answers_equal_the_local_client(served, factor) -> None:
     client, server = served
     remote = CloudClient(server.http_client()).get_factors(
@@ -28,15 +30,21 @@ def test_factor_answers_equal_the_local_client(served, factor) -> None:
     )
     local = client.get_factors(factor=factor, start_date="2019-01-02", end_date="2019-02-28")
     assert len(remote) > 0
-    pd.testing.assert_frame_equal(remote.reset_index(drop=True), local.reset_index(drop=True), check_dtype=False)
+    pd.testing.assert_frame_equal(
+        remote.reset_index(drop=True), local.reset_index(drop=True), check_dtype=False
+    )
 
 
 def test_index_answers_equal_the_local_client(served) -> None:
     client, server = served
     codes = ["000852.XSHG", "000300.XSHG", "000905.XSHG"]
-    remote = CloudClient(server.http_client()).get_index_daily(ukeys=codes, start_date="20190102", end_date="20190228")
+    remote = CloudClient(server.http_client()).get_index_daily(
+        ukeys=codes, start_date="20190102", end_date="20190228"
+    )
     local = client.get_index_daily(ukeys=codes, start_date="20190102", end_date="20190228")
-    pd.testing.assert_frame_equal(remote.reset_index(drop=True), local.reset_index(drop=True), check_dtype=False)
+    pd.testing.assert_frame_equal(
+        remote.reset_index(drop=True), local.reset_index(drop=True), check_dtype=False
+    )
 
 
 def test_wrong_credentials_are_refused_without_retry(served) -> None:
@@ -48,4 +56,6 @@ def test_wrong_credentials_are_refused_without_retry(served) -> None:
 
 def test_a_server_without_data_answers_not_found() -> None:
     with PackageServer(lambda directory: None) as server, pytest.raises(NetworkError):
-        CloudClient(server.http_client()).get_factors(factor="Close", start_date="2019-01-02", end_date="2019-01-10")
+        CloudClient(server.http_client()).get_factors(
+            factor="Close", start_date="2019-01-02", end_date="2019-01-10"
+        )

@@ -10,9 +10,9 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from lumora.backtest._prepare import BinaryPreparedDataStore
 
 from lumora.backtest import BacktestData, BacktestService, _service
+from lumora.backtest._prepare import BinaryPreparedDataStore
 from lumora.backtest._store import component_dataset_key
 from lumora.sandbox import generate_market
 

@@ -3,6 +3,7 @@ temporary directory (the data directory is fixed from the home at load)."""
 
 from __future__ import annotations
 
+import json
 import os
 import subprocess
 import sys
@@ -51,18 +52,20 @@ def road(tmp_path_factory):
     home = tmp_path_factory.mktemp("home")
     out = tmp_path_factory.mktemp("charts")
     env = {**os.environ, "HOME": str(home), "PYTHONPATH": SRC, "MPLBACKEND": "Agg"}
+    command = [sys.executable, "-c", ROAD, str(out)]
     done = subprocess.run(
-        [sys.executable, "-c", ROAD, str(out)], env=env, capture_output=True, text=True, timeout=600
+        command, env=env, capture_output=True, text=True, timeout=600, check=False
     )
     assert done.returncode == 0, done.stderr
-    import json
 
     return json.loads(done.stdout.strip().splitlines()[-1]), home
 
 
 def test_without_init_the_conveniences_say_how_to_start(road) -> None:
     result, _ = road
-    assert "lumora.init" in result["not_initialised"] and "init_sandbox" in result["not_initialised"]
+    assert (
+        "lumora.init" in result["not_initialised"] and "init_sandbox" in result["not_initialised"]
+    )
 
 
 def test_package_is_downloaded_once_then_the_tail_is_updated_to_today(road) -> None:

@@ -38,7 +38,8 @@ void BM_StdSortArgsort(benchmark::State& state) {
     std::vector<std::uint32_t> order(keys.size());
     for (auto _ : state) {
         std::iota(order.begin(), order.end(), 0u);
-        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
         benchmark::DoNotOptimize(order.data());
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -58,7 +59,8 @@ void BM_StrategyDailyCash(benchmark::State& state) {
     for (auto& p : picks) p = pick(rng);
     for (std::int64_t d = 0; d < days; ++d) {
         for (std::int64_t k = 0; k < weighted / 2; ++k) picks[static_cast<std::size_t>(k)] = pick(rng);
-        for (const std::int64_t p : picks) weights[static_cast<std::size_t>(d * stocks + p)] = 1.0 / static_cast<double>(weighted);
+        for (const std::int64_t p : picks)
+            weights[static_cast<std::size_t>(d * stocks + p)] = 1.0 / static_cast<double>(weighted);
     }
     using lumora::MatrixView;
     const lumora::WeightTable table = lumora::WeightTable::whole(MatrixView::dense(weights.data(), days, stocks));

@@ -174,7 +174,9 @@ public:
     GroupBook(std::int64_t n, std::size_t groups)
         : groups_(groups), positions_(static_cast<std::size_t>(n) * groups, 0.0), held_(static_cast<std::size_t>(n)) {}
 
-    bool idle(std::int64_t j, std::int16_t member) const { return member < 0 && held_[static_cast<std::size_t>(j)].empty(); }
+    bool idle(std::int64_t j, std::int16_t member) const {
+        return member < 0 && held_[static_cast<std::size_t>(j)].empty();
+    }
 
     // Trades stock j for every group that takes it (member) or still holds it; `trades`
     // says which groups trade today and `weight` their member weight.
@@ -239,7 +241,8 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
             grouping.assign(&cells.factor[static_cast<std::size_t>(b * n)], n,
                             &member[static_cast<std::size_t>((b + 1) * n)], sizes);
             for (std::size_t g = 0; g < G; ++g)
-                weight[static_cast<std::size_t>(b + 1) * G + g] = sizes[g] > 0 ? 1.0 / static_cast<double>(sizes[g]) : 0.0;
+                weight[static_cast<std::size_t>(b + 1) * G + g] =
+                    sizes[g] > 0 ? 1.0 / static_cast<double>(sizes[g]) : 0.0;
             if (in.forward != nullptr)
                 out.rank_ic[row] = rank_ic.of(grouping, &cells.factor[static_cast<std::size_t>(b * n)],
                                               &cells.forward[static_cast<std::size_t>(b * n)], n);
@@ -273,8 +276,8 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
 
         // The last date's groups trade on the first date of the next block.
         std::copy(member.begin() + span * n, member.begin() + (span + 1) * n, member.begin());
-        std::copy(weight.begin() + span * static_cast<std::int64_t>(G), weight.begin() + (span + 1) * static_cast<std::int64_t>(G),
-                  weight.begin());
+        std::copy(weight.begin() + span * static_cast<std::int64_t>(G),
+                  weight.begin() + (span + 1) * static_cast<std::int64_t>(G), weight.begin());
     }
     return out;
 }

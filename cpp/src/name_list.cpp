@@ -11,8 +11,14 @@ namespace {
 bool is_unicode_space(std::uint32_t cp) {
     if ((cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20)) return true;
     switch (cp) {
-        case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
-        case 0x202F: case 0x205F: case 0x3000:
+        case 0x85:
+        case 0xA0:
+        case 0x1680:
+        case 0x2028:
+        case 0x2029:
+        case 0x202F:
+        case 0x205F:
+        case 0x3000:
             return true;
         default:
             return cp >= 0x2000 && cp <= 0x200A;
@@ -75,8 +81,8 @@ std::string strip_unicode_space(std::string_view text) {
 }
 
 std::vector<std::string> split_name_text(std::string_view text) {
-    static constexpr std::string_view kSeparators[] = {"\xEF\xBC\x8C" /* ， */, "\xEF\xBC\x9B" /* ； */,
-                                                       ";", "\n", ","};
+    static constexpr std::string_view kSeparators[] = {"\xEF\xBC\x8C" /* ， */, "\xEF\xBC\x9B" /* ； */, ";", "\n",
+                                                       ","};
     std::vector<std::string> parts;
     std::string current;
     for (std::size_t pos = 0; pos < text.size();) {

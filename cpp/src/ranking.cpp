@@ -11,8 +11,8 @@ void average_ranks_in_order(const std::vector<double>& values, const std::vector
     std::size_t start = 0;
     while (start < order.size()) {
         std::size_t end = start + 1;
-        while (end < order.size() && values[static_cast<std::size_t>(order[end])] ==
-                                         values[static_cast<std::size_t>(order[start])])
+        while (end < order.size() &&
+               values[static_cast<std::size_t>(order[end])] == values[static_cast<std::size_t>(order[start])])
             ++end;
         const double rank = (static_cast<double>(start + 1) + static_cast<double>(end)) / 2.0;
         for (std::size_t k = start; k < end; ++k) ranks[static_cast<std::size_t>(order[k])] = rank;

@@ -1,13 +1,12 @@
 #include "lumora/strategy_engine.hpp"
 
-#include "lumora/stock_trade.hpp"
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
 
-namespace lumora {
+#include "lumora/stock_trade.hpp"
 
+namespace lumora {
 
 std::vector<std::int64_t> shifted_signal(const WeightTable& weights, SparseSignal& signal) {
     const std::int64_t nr = weights.n_rows(), nc = weights.n_cols();
@@ -44,8 +43,7 @@ std::vector<std::int64_t> shifted_signal(const WeightTable& weights, SparseSigna
     return trade_rows;
 }
 
-std::vector<double> strategy_daily_cash(const SparseSignal& signal, const MarketArrays& m,
-                                        const TradeCosts& costs) {
+std::vector<double> strategy_daily_cash(const SparseSignal& signal, const MarketArrays& m, const TradeCosts& costs) {
     const std::int64_t n_days = signal.n_days();
     const auto n_stocks = static_cast<std::size_t>(signal.n_stocks);
     std::vector<double> daily_cash(static_cast<std::size_t>(n_days), 0.0);
@@ -56,8 +54,7 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
     const double lot = static_cast<double>(costs.lot_size);
     const FeeFactors fees{1.0 + costs.fee, 1.0 - costs.fee - costs.rule_fee};
 
-    MarketCursor market(m.can_buy, m.cant_sell, m.split, m.dividend, m.close, m.prev_close, m.buy_price,
-                        m.sell_price);
+    MarketCursor market(m.can_buy, m.cant_sell, m.split, m.dividend, m.close, m.prev_close, m.buy_price, m.sell_price);
     for (std::int64_t i = 0; i < n_days; ++i) {
         market.seek(i);
         // Stocks that matter today: those with a weight and those still held, in stock
@@ -67,7 +64,8 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
         const auto end = static_cast<std::size_t>(signal.offsets[static_cast<std::size_t>(i + 1)]);
         for (std::size_t k = begin; k < end; ++k) {
             const std::int32_t j = signal.stocks[k];
-            target[static_cast<std::size_t>(j)] = lot_target(costs.total_money, signal.weights[k], market.prev_close(j), lot);
+            target[static_cast<std::size_t>(j)] =
+                lot_target(costs.total_money, signal.weights[k], market.prev_close(j), lot);
         }
         active.clear();
         std::size_t k = begin, h = 0;

@@ -10,16 +10,27 @@
 
 namespace lumora {
 
-const std::array<std::string_view, kStatCount> kStatKeys = {
-    "annual_return",       "long_sharp",       "max_dd",          "benchmark_annual_return",
-    "benchmark_sharp",     "extra_annual_return", "extra_sharp",  "extra_max_dd",
-    "return_corr",         "win_rate",         "excess_win_rate", "holding_count",
-    "turnover"};
+const std::array<std::string_view, kStatCount> kStatKeys = {"annual_return",   "long_sharp",
+                                                            "max_dd",          "benchmark_annual_return",
+                                                            "benchmark_sharp", "extra_annual_return",
+                                                            "extra_sharp",     "extra_max_dd",
+                                                            "return_corr",     "win_rate",
+                                                            "excess_win_rate", "holding_count",
+                                                            "turnover"};
 
-const std::array<std::string_view, kStatCount> kEmptyStatKeys = {
-    "annual_return",   "long_sharp",  "max_dd",      "extra_annual_return", "extra_sharp",
-    "extra_max_dd",    "benchmark_annual_return",    "benchmark_sharp",     "return_corr",
-    "win_rate",        "excess_win_rate",            "holding_count",       "turnover"};
+const std::array<std::string_view, kStatCount> kEmptyStatKeys = {"annual_return",
+                                                                 "long_sharp",
+                                                                 "max_dd",
+                                                                 "extra_annual_return",
+                                                                 "extra_sharp",
+                                                                 "extra_max_dd",
+                                                                 "benchmark_annual_return",
+                                                                 "benchmark_sharp",
+                                                                 "return_corr",
+                                                                 "win_rate",
+                                                                 "excess_win_rate",
+                                                                 "holding_count",
+                                                                 "turnover"};
 
 double mean_of(const double* values, std::size_t n) {
     if (n == 0) return kNaN;
@@ -87,7 +98,8 @@ WeightActivity weight_activity(const WeightTable& weights) {
     std::vector<double> row_change(static_cast<std::size_t>(nr), 0.0);
     weights.for_each_cell([&](std::int64_t i, std::int64_t j, double v) {
         finite += std::isfinite(v);
-        if (i > 0) row_change[static_cast<std::size_t>(i)] += std::abs(nan_to_zero(v) - nan_to_zero(weights.at(i - 1, j)));
+        if (i > 0)
+            row_change[static_cast<std::size_t>(i)] += std::abs(nan_to_zero(v) - nan_to_zero(weights.at(i - 1, j)));
     });
     WeightActivity out{finite / static_cast<double>(nr), kNaN};
     if (nr > 1) out.turnover = mean_of(row_change.data() + 1, static_cast<std::size_t>(nr - 1)) / 2.0;

@@ -22,8 +22,7 @@ std::vector<double> drawdown_from_running_max(const std::vector<double>& level) 
     return out;
 }
 
-TotalFrame build_total_frame(const double* daily, const double* index_daily, const double* close,
-                             std::size_t n) {
+TotalFrame build_total_frame(const double* daily, const double* index_daily, const double* close, std::size_t n) {
     TotalFrame t;
     if (n == 0) return t;
     t.extra_daily_return.resize(n);

@@ -10,7 +10,10 @@ using Names = std::vector<std::string>;
 
 TEST(StripUnicodeSpace, RemovesAsciiAndWideBlanksOnBothEnds) {
     EXPECT_EQ(strip_unicode_space("  000300\t\n"), "000300");
-    EXPECT_EQ(strip_unicode_space("\xE3\x80\x80" "000905" "\xC2\xA0"), "000905");  // U+3000, U+00A0
+    EXPECT_EQ(strip_unicode_space("\xE3\x80\x80"
+                                  "000905"
+                                  "\xC2\xA0"),
+              "000905");  // U+3000, U+00A0
     EXPECT_EQ(strip_unicode_space("a b"), "a b");
     EXPECT_EQ(strip_unicode_space(" \x1F\x0B "), "");
     EXPECT_EQ(strip_unicode_space(""), "");
@@ -24,8 +27,12 @@ TEST(StripUnicodeSpace, KeepsNonSpaceMultibyteAndMalformedBytes) {
 }
 
 TEST(SplitNameText, EverySeparatorSplitsAndEmptyPartsRemain) {
-    EXPECT_EQ(split_name_text("a, b\xEF\xBC\x9B" "c"), (Names{"a", " b", "c"}));
-    EXPECT_EQ(split_name_text("a\xEF\xBC\x8C" "b;c\nd"), (Names{"a", "b", "c", "d"}));
+    EXPECT_EQ(split_name_text("a, b\xEF\xBC\x9B"
+                              "c"),
+              (Names{"a", " b", "c"}));
+    EXPECT_EQ(split_name_text("a\xEF\xBC\x8C"
+                              "b;c\nd"),
+              (Names{"a", "b", "c", "d"}));
     EXPECT_EQ(split_name_text("x,,x"), (Names{"x", "", "x"}));
     EXPECT_EQ(split_name_text(""), (Names{""}));
 }

@@ -16,9 +16,12 @@ namespace {
 AlignedMatrix aligned(const std::vector<double>& values, std::int64_t rows, std::int64_t cols,
                       std::vector<std::int64_t> row_pos, std::vector<std::int64_t> col_pos) {
     AlignedMatrix m;
-    m.view = MatrixView{reinterpret_cast<const std::byte*>(values.data()), rows, cols,
+    m.view = MatrixView{reinterpret_cast<const std::byte*>(values.data()),
+                        rows,
+                        cols,
                         static_cast<std::ptrdiff_t>(sizeof(double)),
-                        static_cast<std::ptrdiff_t>(rows * sizeof(double)), CellKind::Float64};
+                        static_cast<std::ptrdiff_t>(rows * sizeof(double)),
+                        CellKind::Float64};
     m.row_pos = std::move(row_pos);
     m.col_pos = std::move(col_pos);
     return m;
@@ -51,10 +54,10 @@ TEST(PreparedDerivation, ForwardRanksAverageTiesAndSkipMissingReturns) {
     forward_open_rank(MatrixView{reinterpret_cast<const std::byte*>(open.data()), 3, 4, sizeof(double),
                                  3 * sizeof(double), CellKind::Float64},
                       out);
-    EXPECT_EQ(out[0], 2.5);  // return 1.0, tied
-    EXPECT_EQ(out[3], 2.5);  // return 1.0, tied
+    EXPECT_EQ(out[0], 2.5);           // return 1.0, tied
+    EXPECT_EQ(out[3], 2.5);           // return 1.0, tied
     EXPECT_TRUE(std::isnan(out[6]));  // divided by a zero open
-    EXPECT_EQ(out[9], 1.0);  // return 0.0: lowest
+    EXPECT_EQ(out[9], 1.0);           // return 0.0: lowest
     for (int k : {1, 2, 4, 5, 7, 8, 10, 11}) EXPECT_TRUE(std::isnan(out[k]));
 }
 

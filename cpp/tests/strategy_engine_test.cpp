@@ -1,9 +1,10 @@
+#include "lumora/strategy_engine.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
-#include "lumora/strategy_engine.hpp"
 #include "lumora/strategy_stats.hpp"
 #include "lumora/total_frame.hpp"
 #include "lumora/weight_table.hpp"
@@ -17,8 +18,15 @@ struct OneStock {
     std::vector<double> weights, can_buy, cant_sell, split, dividend, close, prev_close, buy, sell;
 
     explicit OneStock(std::size_t days)
-        : weights(days, kNaN), can_buy(days, 1.0), cant_sell(days, 0.0), split(days, kNaN),
-          dividend(days, kNaN), close(days, 10.0), prev_close(days, 10.0), buy(days, 10.0), sell(days, 10.0) {}
+        : weights(days, kNaN),
+          can_buy(days, 1.0),
+          cant_sell(days, 0.0),
+          split(days, kNaN),
+          dividend(days, kNaN),
+          close(days, 10.0),
+          prev_close(days, 10.0),
+          buy(days, 10.0),
+          sell(days, 10.0) {}
 
     static AlignedMatrix shifted(const std::vector<double>& v) {
         // Trade day i reads row i + 1 of the table (the signal is shifted by one row).
@@ -30,12 +38,13 @@ struct OneStock {
     }
 
     std::vector<double> run(TradeCosts costs = {}) const {
-        const WeightTable table = WeightTable::whole(MatrixView::dense(weights.data(), static_cast<std::int64_t>(weights.size()), 1));
+        const WeightTable table =
+            WeightTable::whole(MatrixView::dense(weights.data(), static_cast<std::int64_t>(weights.size()), 1));
         SparseSignal signal;
         const std::vector<std::int64_t> rows = shifted_signal(table, signal);
         EXPECT_EQ(rows.size(), weights.size() - 1) << "every test day follows a weighted row";
-        const MarketArrays market{shifted(can_buy), shifted(cant_sell), shifted(split),     shifted(dividend),
-                                  shifted(close),   shifted(prev_close), shifted(buy),      shifted(sell)};
+        const MarketArrays market{shifted(can_buy), shifted(cant_sell),  shifted(split), shifted(dividend),
+                                  shifted(close),   shifted(prev_close), shifted(buy),   shifted(sell)};
         std::vector<double> cash = strategy_daily_cash(signal, market, costs);
         for (double& c : cash) c /= costs.total_money;
         return cash;

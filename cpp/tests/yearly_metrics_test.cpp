@@ -38,19 +38,17 @@ TEST_P(PeriodMetricsTest, MatchesWorkedExample) {
     expect_same(m.calmar, c.calmar);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    WorkedExamples, PeriodMetricsTest,
-    ::testing::Values(
-        // Recovers partly after a fall from a peak above zero.
-        PeriodCase{{0.01, -0.02, 0.005}, -0.005, 0.02, -21.0},
-        // A loss from the first day counts in full: the peak is the starting level 0.
-        PeriodCase{{-0.01, -0.02}, -0.03, 0.03, -126.0},
-        // Never below the peak: no drawdown, so no Calmar ratio.
-        PeriodCase{{0.01, 0.01}, 0.02, 0.0, kNan},
-        PeriodCase{{}, kNan, kNan, kNan},
-        // Missing days are skipped; only missing days leave a zero sum and nothing else.
-        PeriodCase{{kNan, kNan}, 0.0, kNan, kNan},
-        PeriodCase{{0.01, kNan, -0.02, 0.005}, -0.005, 0.02, -0.005 / 3 * 252 / 0.02}));
+INSTANTIATE_TEST_SUITE_P(WorkedExamples, PeriodMetricsTest,
+                         ::testing::Values(
+                             // Recovers partly after a fall from a peak above zero.
+                             PeriodCase{{0.01, -0.02, 0.005}, -0.005, 0.02, -21.0},
+                             // A loss from the first day counts in full: the peak is the starting level 0.
+                             PeriodCase{{-0.01, -0.02}, -0.03, 0.03, -126.0},
+                             // Never below the peak: no drawdown, so no Calmar ratio.
+                             PeriodCase{{0.01, 0.01}, 0.02, 0.0, kNan}, PeriodCase{{}, kNan, kNan, kNan},
+                             // Missing days are skipped; only missing days leave a zero sum and nothing else.
+                             PeriodCase{{kNan, kNan}, 0.0, kNan, kNan},
+                             PeriodCase{{0.01, kNan, -0.02, 0.005}, -0.005, 0.02, -0.005 / 3 * 252 / 0.02}));
 
 TEST(YearlyMetrics, SpansYearBoundaryInAscendingYears) {
     const std::vector<std::int32_t> years{2024, 2023, 2024, 2023};
@@ -89,9 +87,7 @@ TEST(YearlyMetrics, DropsNonFiniteReturnsAndEmptyYears) {
     EXPECT_TRUE(std::isnan(rows[1].excess_sharpe));
 }
 
-TEST(YearlyMetrics, EmptyInputGivesNoRows) {
-    EXPECT_TRUE(lumora::yearly_performance_metrics({}, {}, {}).empty());
-}
+TEST(YearlyMetrics, EmptyInputGivesNoRows) { EXPECT_TRUE(lumora::yearly_performance_metrics({}, {}, {}).empty()); }
 
 TEST(YearlyMetrics, RejectsMismatchedLengths) {
     const std::vector<std::int32_t> years{2021};

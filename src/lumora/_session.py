@@ -15,7 +15,12 @@ from lumora.exceptions import KestrelError
 from lumora.singleton import set_instance
 
 if TYPE_CHECKING:
-    from lumora.backtest import BacktestData, BacktestResult, BacktestService, StrategyBacktestResult
+    from lumora.backtest import (
+        BacktestData,
+        BacktestResult,
+        BacktestService,
+        StrategyBacktestResult,
+    )
 
 NOT_INITIALISED = (
     "lumora 尚未初始化,请先调用 lumora.init(base_url, api_key, api_secret) 连接数据服务,"
@@ -69,10 +74,14 @@ def init_sandbox(
     from lumora.sandbox_package import package_writer
     from lumora.sandbox_service import DEFAULT_START, PackageServer, SandboxClient
 
-    client = SandboxClient(n_stocks, seed, start=DEFAULT_START if start is None else start, today=today)
+    client = SandboxClient(
+        n_stocks, seed, start=DEFAULT_START if start is None else start, today=today
+    )
     dates = client.trading_dates()
     if len(dates) < 2:
-        raise ValueError(f"the sandbox market has fewer than two trading days up to {client.today()}")
+        raise ValueError(
+            f"the sandbox market has fewer than two trading days up to {client.today()}"
+        )
     package_end = dates[max(0, len(dates) - 1 - max(0, int(package_lag_days)))]
     set_instance(client)
     server = PackageServer(package_writer(client, end=package_end), data_client=client).start()

@@ -25,12 +25,17 @@ def frame_to_json(frame: pd.DataFrame | None) -> dict[str, Any]:
     for column in out.columns:
         if pd.api.types.is_datetime64_any_dtype(out[column]):
             out[column] = out[column].dt.strftime("%Y-%m-%d")
-    return {"columns": [str(c) for c in out.columns], "data": out.astype(object).where(out.notna(), None).values.tolist()}
+    return {
+        "columns": [str(c) for c in out.columns],
+        "data": out.astype(object).where(out.notna(), None).values.tolist(),
+    }
 
 
 def frame_from_json(payload: Any, what: str) -> pd.DataFrame:
-    if not isinstance(payload, dict) or not isinstance(payload.get("columns"), list) or not isinstance(
-        payload.get("data"), list
+    if (
+        not isinstance(payload, dict)
+        or not isinstance(payload.get("columns"), list)
+        or not isinstance(payload.get("data"), list)
     ):
         raise NetworkError(f"{what}: the service answered with an unexpected body")
     frame = pd.DataFrame(payload["data"], columns=payload["columns"])
@@ -45,7 +50,9 @@ class CloudClient:
     def __init__(self, http: HttpClient) -> None:
         self._http = http
 
-    def get_factors(self, *, factor: str | list[str], start_date: str, end_date: str) -> pd.DataFrame:
+    def get_factors(
+        self, *, factor: str | list[str], start_date: str, end_date: str
+    ) -> pd.DataFrame:
         payload = {"factor": factor, "start_date": start_date, "end_date": end_date}
         answer = self._http.request_json("POST", FACTORS_PATH, payload=payload)
         return frame_from_json(answer, "get_factors")

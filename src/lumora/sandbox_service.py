@@ -48,8 +48,8 @@ from lumora._http import (
     verify_signature,
 )
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH
-from lumora.cloud_client import FACTORS_PATH, INDEX_DAILY_PATH, frame_to_json
 from lumora.backtest._store import normalize_yyyymmdd
+from lumora.cloud_client import FACTORS_PATH, INDEX_DAILY_PATH, frame_to_json
 from lumora.logger import logger
 from lumora.sandbox import generate_market, trading_calendar
 
@@ -472,7 +472,9 @@ class _Handler(BaseHTTPRequestHandler):
             query = json.loads(body.decode("utf-8"))
             if path == FACTORS_PATH:
                 frame = client.get_factors(
-                    factor=query["factor"], start_date=query["start_date"], end_date=query["end_date"]
+                    factor=query["factor"],
+                    start_date=query["start_date"],
+                    end_date=query["end_date"],
                 )
             else:
                 frame = client.get_index_daily(

@@ -18,20 +18,19 @@ inline constexpr int kTailReloadRows = 2;
 inline constexpr int kPreparedDataVersion = 1;
 
 inline constexpr std::array<std::string_view, 5> kComponentFactorNames = {
-    "rq_index_components_new_000300.XSHG", "rq_index_components_new_000905.XSHG",
-    "rq_index_components_new_000852.XSHG", "rq_index_components_new_399303.XSHE",
-    "rq_index_components_new_932000.INDX"};
+    "rq_index_components_new_000300.XSHG", "rq_index_components_new_000905.XSHG", "rq_index_components_new_000852.XSHG",
+    "rq_index_components_new_399303.XSHE", "rq_index_components_new_932000.INDX"};
 
 // Benchmark short name -> exchange-qualified index code, primary benchmark first.
-inline constexpr std::array<std::pair<std::string_view, std::string_view>, 3> kBenchmarkIndexCodes = {{
-    {"000852", "000852.XSHG"}, {"000300", "000300.XSHG"}, {"000905", "000905.XSHG"}}};
+inline constexpr std::array<std::pair<std::string_view, std::string_view>, 3> kBenchmarkIndexCodes = {
+    {{"000852", "000852.XSHG"}, {"000300", "000300.XSHG"}, {"000905", "000905.XSHG"}}};
 
 inline constexpr std::array<std::string_view, 7> kRequiredFactorNames = {
-    "rq_industry_exposure_new", "limit_down", "limit_up", "Close", "Open",
-    "tick_vwap_price_935_1005", "tick_vwap_price_925_1000"};
+    "rq_industry_exposure_new", "limit_down", "limit_up", "Close", "Open", "tick_vwap_price_935_1005",
+    "tick_vwap_price_925_1000"};
 
-inline constexpr std::array<std::string_view, 3> kOptionalFactorNames = {
-    "split_coefficient_to", "rq_get_dividend", "rq_is_suspended"};
+inline constexpr std::array<std::string_view, 3> kOptionalFactorNames = {"split_coefficient_to", "rq_get_dividend",
+                                                                         "rq_is_suspended"};
 
 // Dataset key -> storage dtype of the twelve matrices every backtest reads, in the
 // order the store lists and loads them.

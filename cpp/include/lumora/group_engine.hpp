@@ -13,8 +13,8 @@
 namespace lumora {
 
 struct GroupInputs {
-    AlignedMatrix factor;               // rows: factor dates, cols: stocks (finite = usable)
-    AlignedMatrix valid;                // close validity aligned to the factor
+    AlignedMatrix factor;                  // rows: factor dates, cols: stocks (finite = usable)
+    AlignedMatrix valid;                   // close validity aligned to the factor
     const MarketArrays* market = nullptr;  // aligned to the factor
     // Next open-to-open return (or any monotone transform of it, such as its rank) aligned
     // to the factor; `forward_from_open` says it holds open prices to derive it from.
@@ -28,10 +28,10 @@ struct GroupInputs {
 struct GroupOutputs {
     std::int64_t n_rows = 0;
     int group_num = 0;
-    std::vector<double> daily;         // n_rows x group_num, row-major; NaN where the group did not trade
-    std::vector<bool> traded;          // rows on which any group traded
-    std::vector<double> rank_ic;       // per factor row; NaN where undefined
-    std::vector<std::int32_t> sizes;   // n_rows x group_num members per group and date
+    std::vector<double> daily;        // n_rows x group_num, row-major; NaN where the group did not trade
+    std::vector<bool> traded;         // rows on which any group traded
+    std::vector<double> rank_ic;      // per factor row; NaN where undefined
+    std::vector<std::int32_t> sizes;  // n_rows x group_num members per group and date
 };
 
 GroupOutputs run_group_backtest(const GroupInputs& in);

@@ -32,9 +32,12 @@ struct MatrixView {
     }
 
     static MatrixView dense(const double* values, std::int64_t rows, std::int64_t cols) {
-        return MatrixView{reinterpret_cast<const std::byte*>(values), rows, cols,
+        return MatrixView{reinterpret_cast<const std::byte*>(values),
+                          rows,
+                          cols,
                           static_cast<std::ptrdiff_t>(cols * sizeof(double)),
-                          static_cast<std::ptrdiff_t>(sizeof(double)), CellKind::Float64};
+                          static_cast<std::ptrdiff_t>(sizeof(double)),
+                          CellKind::Float64};
     }
 };
 

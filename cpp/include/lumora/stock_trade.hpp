@@ -42,9 +42,14 @@ struct StockDay {
                          const AlignedMatrix& dividend, const AlignedMatrix& close, const AlignedMatrix& prev_close,
                          const AlignedMatrix& buy_price, const AlignedMatrix& sell_price, std::int64_t i,
                          std::int64_t j) {
-        return StockDay{can_buy.flag(i, j, kMissingCanBuy), cant_sell.flag(i, j, kMissingCantSell),
-                        close.value(i, j),  prev_close.value(i, j), split.value(i, j), dividend.value(i, j),
-                        buy_price.value(i, j), sell_price.value(i, j)};
+        return StockDay{can_buy.flag(i, j, kMissingCanBuy),
+                        cant_sell.flag(i, j, kMissingCantSell),
+                        close.value(i, j),
+                        prev_close.value(i, j),
+                        split.value(i, j),
+                        dividend.value(i, j),
+                        buy_price.value(i, j),
+                        sell_price.value(i, j)};
     }
 };
 
@@ -84,9 +89,14 @@ public:
     double prev_close(std::int64_t j) const { return value(kPrevClose, j); }
 
     StockDay read(std::int64_t j) const {
-        return StockDay{flag(kCanBuy, j, kMissingCanBuy), flag(kCantSell, j, kMissingCantSell),
-                        value(kClose, j),  value(kPrevClose, j), value(kSplit, j), value(kDividend, j),
-                        value(kBuy, j), value(kSell, j)};
+        return StockDay{flag(kCanBuy, j, kMissingCanBuy),
+                        flag(kCantSell, j, kMissingCantSell),
+                        value(kClose, j),
+                        value(kPrevClose, j),
+                        value(kSplit, j),
+                        value(kDividend, j),
+                        value(kBuy, j),
+                        value(kSell, j)};
     }
 
 private:

@@ -49,7 +49,6 @@ std::vector<bool> rows_with_weights(const WeightTable& table);
 // window - 1 rows have no mean and are dropped; a mean of exactly zero (no weight inside
 // the window) is a missing weight. Returns a row-major rows x cols buffer and, in
 // `kept_rows`, the selected-row numbers (0-based, within `table`) the result rows belong to.
-std::vector<double> smooth_weights(const WeightTable& table, std::int64_t window,
-                                   std::vector<std::int64_t>& kept_rows);
+std::vector<double> smooth_weights(const WeightTable& table, std::int64_t window, std::vector<std::int64_t>& kept_rows);
 
 }  // namespace lumora

@@ -20,8 +20,8 @@ py::list as_list(std::span<const double> values) {
 }  // namespace
 
 Page create_page(const Pyplot& mpl, double width_in, double height_in, const GridLayout& grid) {
-    py::object figure = mpl.plt.attr("figure")("figsize"_a = py::make_tuple(width_in, height_in),
-                                               "constrained_layout"_a = false);
+    py::object figure =
+        mpl.plt.attr("figure")("figsize"_a = py::make_tuple(width_in, height_in), "constrained_layout"_a = false);
     py::dict options("height_ratios"_a = as_list(grid.height_ratios), "hspace"_a = grid.hspace);
     if (!grid.width_ratios.empty()) options["width_ratios"] = as_list(grid.width_ratios);
     if (grid.wspace) options["wspace"] = *grid.wspace;
@@ -33,8 +33,7 @@ Page create_page(const Pyplot& mpl, double width_in, double height_in, const Gri
     }
     if (grid.figure_margins) {
         const Margins& m = *grid.figure_margins;
-        figure.attr("subplots_adjust")("left"_a = m.left, "right"_a = m.right, "top"_a = m.top,
-                                       "bottom"_a = m.bottom);
+        figure.attr("subplots_adjust")("left"_a = m.left, "right"_a = m.right, "top"_a = m.top, "bottom"_a = m.bottom);
     }
     py::object gridspec = figure.attr("add_gridspec")(grid.rows, grid.cols, **options);
     return {figure, gridspec};
@@ -48,8 +47,8 @@ py::object add_panel(const Page& page, const Cells& cells, py::handle share_x) {
 }
 
 void figure_title(const Page& page, const std::string& text, double size, double y) {
-    page.figure.attr("suptitle")(text, "fontsize"_a = size, "fontweight"_a = "bold",
-                                 "color"_a = palette::kFigureTitle, "y"_a = y);
+    page.figure.attr("suptitle")(text, "fontsize"_a = size, "fontweight"_a = "bold", "color"_a = palette::kFigureTitle,
+                                 "y"_a = y);
 }
 
 void reference_line(py::handle ax, double y, double width) {
@@ -117,7 +116,9 @@ namespace {
 
 // Height of one text line of a table row (ax.table sizes its cells for its default
 // 10-point type, before any font size or scale is applied), as a fraction of the panel.
-double unscaled_line_height(py::handle table) { return table.attr("get_celld")()[py::make_tuple(0, 0)].attr("get_height")().cast<double>(); }
+double unscaled_line_height(py::handle table) {
+    return table.attr("get_celld")()[py::make_tuple(0, 0)].attr("get_height")().cast<double>();
+}
 
 double panel_height_points(py::handle ax) {
     const double fraction = ax.attr("get_position")().attr("height").cast<double>();
@@ -134,9 +135,9 @@ constexpr double kLinePitch = 1.25;
 }  // namespace
 
 py::object draw_table(py::handle ax, const TableSpec& spec) {
-    py::object table = ax.attr("table")("cellText"_a = spec.rows, "colLabels"_a = spec.headers, "loc"_a = "center",
-                                        "cellLoc"_a = spec.cell_align, "colLoc"_a = spec.cell_align,
-                                        "colWidths"_a = spec.col_widths);
+    py::object table =
+        ax.attr("table")("cellText"_a = spec.rows, "colLabels"_a = spec.headers, "loc"_a = "center",
+                         "cellLoc"_a = spec.cell_align, "colLoc"_a = spec.cell_align, "colWidths"_a = spec.col_widths);
     int lines = 1;
     for (std::size_t r = 0; r < spec.rows.size(); ++r) lines += body_lines(spec, r);
     const double line = unscaled_line_height(table);

@@ -30,7 +30,6 @@ py::object add_panel(const Page& page, const Cells& cells, py::handle share_x = 
 
 void figure_title(const Page& page, const std::string& text, double size, double y);
 
-
 void reference_line(py::handle ax, double y, double width);
 void percent_ticks(const Pyplot& mpl, py::handle ax);
 

@@ -27,17 +27,15 @@ py::object with_datetime_index(py::handle frame, const char* module_name) {
 }
 
 std::vector<double> float_values(py::handle values) {
-    py::object arr = py::hasattr(values, "to_numpy")
-                         ? values.attr("to_numpy")(py::arg("dtype") = "float64",
-                                                   py::arg("na_value") = bridge::numpy().attr("nan"))
-                         : bridge::numpy().attr("asarray")(values, py::arg("dtype") = "float64");
+    py::object arr =
+        py::hasattr(values, "to_numpy")
+            ? values.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = bridge::numpy().attr("nan"))
+            : bridge::numpy().attr("asarray")(values, py::arg("dtype") = "float64");
     py::array_t<double, py::array::c_style | py::array::forcecast> a(arr);
     return std::vector<double>(a.data(), a.data() + a.size());
 }
 
-std::vector<double> float_column(py::handle frame, const char* name) {
-    return float_values(frame[py::str(name)]);
-}
+std::vector<double> float_column(py::handle frame, const char* name) { return float_values(frame[py::str(name)]); }
 
 std::vector<double> index_years(py::handle frame) { return float_values(frame.attr("index").attr("year")); }
 
@@ -56,8 +54,7 @@ py::list text_list(std::span<const char* const> names) {
     return out;
 }
 
-py::object frame_from_columns(const std::vector<std::vector<double>>& columns, py::handle index,
-                              py::handle labels) {
+py::object frame_from_columns(const std::vector<std::vector<double>>& columns, py::handle index, py::handle labels) {
     const py::ssize_t rows = columns.empty() ? 0 : static_cast<py::ssize_t>(columns.front().size());
     const py::ssize_t cols = static_cast<py::ssize_t>(columns.size());
     py::array_t<double, py::array::f_style> values({rows, cols});

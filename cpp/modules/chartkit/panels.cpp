@@ -27,8 +27,8 @@ void draw_excess_panel(const Pyplot& mpl, py::handle ax, py::handle dates, const
     ax.attr("plot")(dates, as_array(excess), "color"_a = palette::kExcess, "linewidth"_a = 2.2,
                     "label"_a = "Excess Return");
     py::object twin = twin_axis_below(ax);
-    twin.attr("fill_between")(dates, as_array(drawdown), 0.0, "color"_a = palette::kExcessDrawdown,
-                              "alpha"_a = 0.34, "label"_a = "Excess Drawdown");
+    twin.attr("fill_between")(dates, as_array(drawdown), 0.0, "color"_a = palette::kExcessDrawdown, "alpha"_a = 0.34,
+                              "label"_a = "Excess Drawdown");
     reference_line(ax, 0.0, 0.8);
     ax.attr("set_title")(text.title, "fontsize"_a = text.title_size);
     ax.attr("set_ylabel")("Excess Return");

@@ -35,8 +35,8 @@ std::string temporary_sibling(const py::module_& os, const std::string& path) {
     // This file is compiled into more than one extension module, each with its own
     // counter: the counter's address tells the modules' temporary files apart.
     const std::string unique = std::to_string(os.attr("getpid")().cast<long>()) + "." +
-                               std::to_string(reinterpret_cast<std::uintptr_t>(&temp_file_counter)) +
-                               "." + std::to_string(temp_file_counter.fetch_add(1));
+                               std::to_string(reinterpret_cast<std::uintptr_t>(&temp_file_counter)) + "." +
+                               std::to_string(temp_file_counter.fetch_add(1));
     return py::str(os_path.attr("join")(directory, "." + name + "." + unique + ".tmp"));
 }
 

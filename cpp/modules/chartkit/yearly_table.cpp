@@ -89,9 +89,7 @@ std::vector<std::string> table_headers(const YearlyTableStyle& style, const Year
 
 }  // namespace
 
-const YearlyTableStyle& yearly_table_style(bool compact) {
-    return compact ? kCompactYearlyTable : kFullYearlyTable;
-}
+const YearlyTableStyle& yearly_table_style(bool compact) { return compact ? kCompactYearlyTable : kFullYearlyTable; }
 
 YearlyTableSubject strategy_table_subject() { return {"Strategy", "Yearly Strategy & Excess Metrics"}; }
 

@@ -27,9 +27,7 @@ inline bool is_plain_dict(py::handle obj) { return Py_TYPE(obj.ptr()) == &PyDict
 inline bool is_plain_str(py::handle obj) { return Py_TYPE(obj.ptr()) == &PyUnicode_Type; }
 inline bool is_str(py::handle obj) { return PyUnicode_Check(obj.ptr()) != 0; }
 
-[[noreturn]] inline void raise_type_error(const std::string& message) {
-    throw py::type_error(message);
-}
+[[noreturn]] inline void raise_type_error(const std::string& message) { throw py::type_error(message); }
 
 // A whole number from an integer, or from any other real number by truncation; anything
 // else is a type error naming the argument.
@@ -44,9 +42,7 @@ inline std::int64_t to_truncated_int(py::handle obj, const char* name) {
                      std::string(py::str(py::type::of(obj).attr("__name__"))));
 }
 
-inline double to_double(py::handle obj) {
-    return py::float_(py::reinterpret_borrow<py::object>(obj));
-}
+inline double to_double(py::handle obj) { return py::float_(py::reinterpret_borrow<py::object>(obj)); }
 
 // ---- tables in --------------------------------------------------------------------
 
@@ -87,8 +83,7 @@ inline TableArray table_values(py::handle table) {
 
 // For every wanted label, its position in `index`, or -1 (pandas' own label matching).
 inline std::vector<std::int64_t> positions(py::handle index, py::handle labels) {
-    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> pos(
-        index.attr("get_indexer")(labels));
+    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> pos(index.attr("get_indexer")(labels));
     return std::vector<std::int64_t>(pos.data(), pos.data() + pos.size());
 }
 
@@ -132,8 +127,7 @@ inline py::array_t<double> vector_array(const std::vector<double>& values) {
 }
 
 inline py::object series(py::handle values, py::handle index, py::handle name = py::none()) {
-    return pandas().attr("Series")(values, py::arg("index") = index, py::arg("name") = name,
-                                   py::arg("copy") = false);
+    return pandas().attr("Series")(values, py::arg("index") = index, py::arg("name") = name, py::arg("copy") = false);
 }
 
 inline py::object frame(py::handle values, py::handle index, py::handle columns) {
@@ -141,8 +135,6 @@ inline py::object frame(py::handle values, py::handle index, py::handle columns)
                                       py::arg("copy") = false);
 }
 
-inline py::object empty_float_series() {
-    return pandas().attr("Series")(py::arg("dtype") = "float64");
-}
+inline py::object empty_float_series() { return pandas().attr("Series")(py::arg("dtype") = "float64"); }
 
 }  // namespace lumora::bridge

@@ -20,8 +20,8 @@ struct MarketTables {
 inline MarketTables align_market(const std::array<py::handle, 8>& tables, py::handle row_labels,
                                  py::handle col_labels) {
     MarketTables out;
-    AlignedMatrix* slots[8] = {&out.arrays.can_buy,  &out.arrays.cant_sell,  &out.arrays.split,
-                               &out.arrays.dividend, &out.arrays.close,      &out.arrays.prev_close,
+    AlignedMatrix* slots[8] = {&out.arrays.can_buy,   &out.arrays.cant_sell, &out.arrays.split,
+                               &out.arrays.dividend,  &out.arrays.close,     &out.arrays.prev_close,
                                &out.arrays.buy_price, &out.arrays.sell_price};
     for (std::size_t k = 0; k < 8; ++k) {
         AlignedTable t = aligned_table(tables[k], row_labels, col_labels);

@@ -1,5 +1,7 @@
 // run_alpha_vwap_backtest_core: the factor group backtest and its result record.
 
+#include "core/group_bindings.hpp"
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -9,7 +11,6 @@
 
 #include "common/frame_bridge.hpp"
 #include "common/market_bridge.hpp"
-#include "core/group_bindings.hpp"
 #include "core/group_charts.hpp"
 #include "lumora/group_engine.hpp"
 #include "lumora/sharpe.hpp"
@@ -111,14 +112,15 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
 
     bridge::AlignedTable valid = bridge::aligned_table(rq.close_price_valid, dates, stocks);
     in.valid = valid.matrix;
-    bridge::MarketTables market = bridge::align_market(
-        {rq.can_buy_stock, rq.cant_sell_stock, rq.split_factor, rq.dividend_factor, rq.close_price, rq.prev_close,
-         rq.buy_price, rq.sell_price},
-        dates, stocks);
+    bridge::MarketTables market =
+        bridge::align_market({rq.can_buy_stock, rq.cant_sell_stock, rq.split_factor, rq.dividend_factor, rq.close_price,
+                              rq.prev_close, rq.buy_price, rq.sell_price},
+                             dates, stocks);
     in.market = &market.arrays;
     std::unique_ptr<bridge::AlignedTable> forward;
     if (!rq.forward_return_rank_cache.is_none()) {
-        forward = std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.forward_return_rank_cache, dates, stocks));
+        forward =
+            std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.forward_return_rank_cache, dates, stocks));
     } else if (!rq.open_price.is_none()) {
         forward = std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.open_price, dates, stocks));
         in.forward_from_open = true;
@@ -147,7 +149,8 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
         for (py::ssize_t k = 0; k < T; ++k)
             for (int g = 0; g < groups; ++g) {
                 const double v = out.daily[static_cast<std::size_t>(traded_rows[static_cast<std::size_t>(k)]) *
-                                               static_cast<std::size_t>(groups) + static_cast<std::size_t>(g)];
+                                               static_cast<std::size_t>(groups) +
+                                           static_cast<std::size_t>(g)];
                 d[k * groups + g] = v;
                 double& sum = running[static_cast<std::size_t>(g)];
                 if (!std::isnan(v)) sum = (std::isnan(sum) ? 0.0 : sum) + v;
@@ -167,7 +170,8 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
         if (!std::isnan(out.rank_ic[static_cast<std::size_t>(r)])) ic_rows.push_back(r);
     std::vector<double> ic;
     for (const std::int64_t r : ic_rows) ic.push_back(out.rank_ic[static_cast<std::size_t>(r)]);
-    result->rank_ic = bridge::series(bridge::vector_array(ic), dates.attr("take")(index_array(ic_rows)), py::str("rank_ic"));
+    result->rank_ic =
+        bridge::series(bridge::vector_array(ic), dates.attr("take")(index_array(ic_rows)), py::str("rank_ic"));
 
     // Best group: the highest final cumulative return.
     int best = -1;
@@ -207,7 +211,8 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
                 strat.push_back(s);
                 bench.push_back(b);
             }
-            const ExcessSummary e = bench.empty() ? ExcessSummary{kNaN, kNaN, kNaN, kNaN} : excess_summary(strat, bench);
+            const ExcessSummary e =
+                bench.empty() ? ExcessSummary{kNaN, kNaN, kNaN, kNaN} : excess_summary(strat, bench);
             py::dict row;
             row["benchmark_name"] = name;
             row["best_group"] = best + 1;
@@ -235,9 +240,10 @@ void register_group_backtest(py::module_& m) {
         .def_readonly("group_daily_return", &GroupResult::group_daily_return)
         .def_readonly("group_cumulative_return", &GroupResult::group_cumulative_return)
         .def_readonly("rank_ic", &GroupResult::rank_ic)
-        .def("benchmark_summary", [](const GroupResult& r) { return r.summary.attr("copy")(); },
-             "Per selected benchmark: best group, long-short and benchmark annual returns, the best group's\n"
-             "excess annual return, Sharpe and maximum drawdown, and the Rank IC mean and IR.")
+        .def(
+            "benchmark_summary", [](const GroupResult& r) { return r.summary.attr("copy")(); },
+            "Per selected benchmark: best group, long-short and benchmark annual returns, the best group's\n"
+            "excess annual return, Sharpe and maximum drawdown, and the Rank IC mean and IR.")
         .def("__repr__", [](const GroupResult& r) {
             return py::str("AlphaBacktestResult(best_group={!r}, days={}, groups={})")
                 .format(r.best_group, py::len(r.group_daily_return), py::len(r.group_daily_return.attr("columns")));
@@ -252,11 +258,31 @@ void register_group_backtest(py::module_& m) {
            py::object rolling_window, py::object ascending, py::object group_num, py::object total_money,
            py::object fee, py::object rule_fee, py::object plot_image_kind, py::object plot_save_path,
            py::object factor_name, py::object plot_title) {
-            GroupRequest rq{factor_matrix, industry_matrix, close_price_valid, can_buy_stock, cant_sell_stock,
-                            split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price,
-                            benchmark_dict, forward_return_rank_cache, open_price, benchmark_names, rolling_window,
-                            ascending, group_num, total_money, fee, rule_fee, plot_image_kind, plot_save_path,
-                            factor_name, plot_title};
+            GroupRequest rq{factor_matrix,
+                            industry_matrix,
+                            close_price_valid,
+                            can_buy_stock,
+                            cant_sell_stock,
+                            split_factor,
+                            dividend_factor,
+                            close_price,
+                            prev_close,
+                            buy_price,
+                            sell_price,
+                            benchmark_dict,
+                            forward_return_rank_cache,
+                            open_price,
+                            benchmark_names,
+                            rolling_window,
+                            ascending,
+                            group_num,
+                            total_money,
+                            fee,
+                            rule_fee,
+                            plot_image_kind,
+                            plot_save_path,
+                            factor_name,
+                            plot_title};
             return run_alpha_vwap_backtest_core(rq);
         },
         py::kw_only(), py::arg("factor_matrix"), py::arg("industry_matrix") = py::none(), py::arg("close_price_valid"),
@@ -264,9 +290,9 @@ void register_group_backtest(py::module_& m) {
         py::arg("close_price"), py::arg("prev_close"), py::arg("buy_price"), py::arg("sell_price"),
         py::arg("benchmark_dict") = py::none(), py::arg("forward_return_rank_cache") = py::none(),
         py::arg("open_price") = py::none(), py::arg("benchmark_names") = "000852", py::arg("rolling_window") = 0,
-        py::arg("ascending") = false, py::arg("group_num") = 20, py::arg("total_money") = 1e8,
-        py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005, py::arg("plot_image_kind") = py::none(),
-        py::arg("plot_save_path") = py::none(), py::arg("factor_name") = "factor", py::arg("plot_title") = py::none(),
+        py::arg("ascending") = false, py::arg("group_num") = 20, py::arg("total_money") = 1e8, py::arg("fee") = 0.0001,
+        py::arg("rule_fee") = 0.0005, py::arg("plot_image_kind") = py::none(), py::arg("plot_save_path") = py::none(),
+        py::arg("factor_name") = "factor", py::arg("plot_title") = py::none(),
         "Factor group backtest: daily equal-count groups by factor value, each simulated with the strategy\n"
         "engine's trading rules in one pass, plus Rank IC, per-benchmark summaries and, when a page kind\n"
         "and a path are given, one chart per selected benchmark.");

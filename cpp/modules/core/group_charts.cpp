@@ -19,9 +19,7 @@ namespace {
 
 // The strategy module owns the one plot lock of the process. It imports this module when
 // it loads, so it is imported here only when a chart is drawn.
-py::object plot_lock() {
-    return py::module_::import("lumora.backtest._weightbook").attr("_MATPLOTLIB_PLOT_LOCK");
-}
+py::object plot_lock() { return py::module_::import("lumora.backtest._weightbook").attr("_MATPLOTLIB_PLOT_LOCK"); }
 
 std::string type_name(py::handle obj) { return py::str(py::type::of(obj).attr("__name__")); }
 
@@ -53,8 +51,8 @@ void draw_page(const GroupChartRequest& request, const GroupSetup& setup, const 
     const FigureCloser closer(mpl.plt, page.figure);
     const GroupPage p{mpl, layout, setup, groups, benchmark, group_colours(groups.groups)};
 
-    figure_title(page, request.title + " | Benchmark " + benchmark.name + " | Factor Group Backtest",
-                 layout.title_size, layout.title_y);
+    figure_title(page, request.title + " | Benchmark " + benchmark.name + " | Factor Group Backtest", layout.title_size,
+                 layout.title_y);
     py::object ax_cards = add_panel(page, layout.cards);
     py::object ax_cumulative = add_panel(page, layout.cumulative);
     py::object ax_annual = add_panel(page, layout.annual_returns);
@@ -85,7 +83,8 @@ GroupChartRequest group_chart_request(const GroupRequest& rq) {
     }
     const bool has_path = !rq.plot_save_path.is_none();
     if (has_path) out.save_path = path_text(rq.plot_save_path, "plot_save_path");
-    if (!rq.plot_title.is_none() && !bridge::is_str(rq.plot_title)) kind_error("plot_title", "str or None", rq.plot_title);
+    if (!rq.plot_title.is_none() && !bridge::is_str(rq.plot_title))
+        kind_error("plot_title", "str or None", rq.plot_title);
     out.wanted = !rq.plot_image_kind.is_none() && has_path;
     if (!out.wanted) return out;
     out.image_kind = py::str(rq.plot_image_kind);
@@ -118,8 +117,8 @@ py::dict draw_group_charts(const GroupChartRequest& request, const GroupResult& 
     std::vector<BenchmarkSeries> benchmarks;
     for (std::size_t i = 0; i < pages; ++i) {
         py::handle name = result.benchmarks[i];
-        benchmarks.push_back(benchmark_series(groups, name, benchmark_dict[name],
-                                              py::reinterpret_borrow<py::dict>(summary_rows[i])));
+        benchmarks.push_back(
+            benchmark_series(groups, name, benchmark_dict[name], py::reinterpret_borrow<py::dict>(summary_rows[i])));
     }
     const GroupSetup setup{request.ascending, request.rolling_window};
     py::object lock = plot_lock();

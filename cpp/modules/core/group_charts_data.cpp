@@ -77,8 +77,7 @@ py::object best_group_total_frame(const GroupSeries& s, const std::vector<double
     columns["daily_return"] = bridge::vector_array(s.daily[static_cast<std::size_t>(s.best)]);
     columns["index_daily_return"] = bridge::vector_array(benchmark);
     py::object raw = bridge::pandas().attr("DataFrame")(columns, py::arg("index") = s.labels);
-    py::object total =
-        py::module_::import("lumora.backtest._weightbook").attr("_build_total_backtesting_frame")(raw);
+    py::object total = py::module_::import("lumora.backtest._weightbook").attr("_build_total_backtesting_frame")(raw);
     return chartkit::with_datetime_index(total, kModuleName);
 }
 
@@ -126,8 +125,7 @@ GroupSeries group_series(const GroupResult& result) {
     return s;
 }
 
-BenchmarkSeries benchmark_series(const GroupSeries& groups, py::handle name, py::handle returns,
-                                 py::dict summary_row) {
+BenchmarkSeries benchmark_series(const GroupSeries& groups, py::handle name, py::handle returns, py::dict summary_row) {
     BenchmarkSeries b;
     b.name = py::str(name);
     b.summary = std::move(summary_row);

@@ -36,11 +36,11 @@ struct GroupSeries {
     std::string date_range;
     std::size_t days = 0;
     int groups = 0;
-    int best = 0;                                   // 0-based
-    std::vector<std::vector<double>> returns;       // per group: net value - 1
-    std::vector<std::vector<double>> daily;         // per group: daily returns
-    std::vector<double> annual;                     // per group: mean daily return x 252
-    std::vector<double> long_short_nav;             // 1 + running sum of group N - group 1
+    int best = 0;                              // 0-based
+    std::vector<std::vector<double>> returns;  // per group: net value - 1
+    std::vector<std::vector<double>> daily;    // per group: daily returns
+    std::vector<double> annual;                // per group: mean daily return x 252
+    std::vector<double> long_short_nav;        // 1 + running sum of group N - group 1
     std::vector<double> long_short_drawdown;
     double long_short_annual = 0.0;
     py::object ic_dates;
@@ -54,15 +54,14 @@ GroupSeries group_series(const GroupResult& result);
 
 struct BenchmarkSeries {
     std::string name;
-    py::dict summary;                 // the benchmark's row of benchmark_summary()
-    std::vector<double> cumulative;   // running sum of its returns over the traded dates
-    double annual;                    // annualised on the best group's dates (summary row)
-    py::object excess_dates;          // dates on which both the best group and it have returns
+    py::dict summary;                // the benchmark's row of benchmark_summary()
+    std::vector<double> cumulative;  // running sum of its returns over the traded dates
+    double annual;                   // annualised on the best group's dates (summary row)
+    py::object excess_dates;         // dates on which both the best group and it have returns
     std::vector<double> excess, excess_drawdown;
     py::object yearly_metrics;
 };
 
-BenchmarkSeries benchmark_series(const GroupSeries& groups, py::handle name, py::handle returns,
-                                 py::dict summary_row);
+BenchmarkSeries benchmark_series(const GroupSeries& groups, py::handle name, py::handle returns, py::dict summary_row);
 
 }  // namespace lumora::core

@@ -39,8 +39,8 @@ struct GroupPageLayout {
     int group_legend_columns;  // columns of the legend when it lists every group
     int ic_legend_columns;
     double bar_label_size;
-    int max_bar_labels;     // groups up to this count have their bars labelled
-    int max_group_ticks;    // at most this many group numbers under the bars
+    int max_bar_labels;   // groups up to this count have their bars labelled
+    int max_group_ticks;  // at most this many group numbers under the bars
     std::array<double, 2> summary_col_widths;
     double summary_font_size;
     double summary_row_scale;

@@ -149,8 +149,8 @@ void draw_group_cumulative(const GroupPage& p, py::handle ax) {
                         "color"_a = p.colours[static_cast<std::size_t>(g)], "linewidth"_a = best ? 2.6 : 1.2,
                         "alpha"_a = best ? 1.0 : 0.88, "zorder"_a = best ? 4 : 2, "label"_a = label);
     }
-    ax.attr("plot")(s.dates, as_array(p.benchmark.cumulative), "color"_a = palette::kBenchmark,
-                    "linewidth"_a = 1.7, "linestyle"_a = "--", "zorder"_a = 3, "label"_a = p.benchmark.name);
+    ax.attr("plot")(s.dates, as_array(p.benchmark.cumulative), "color"_a = palette::kBenchmark, "linewidth"_a = 1.7,
+                    "linestyle"_a = "--", "zorder"_a = 3, "label"_a = p.benchmark.name);
     reference_line(ax, 0.0, 0.8);
     panel_title(p, ax, "Cumulative Return by Group");
     ax.attr("set_ylabel")("Return");
@@ -234,8 +234,8 @@ void draw_rank_ic(const GroupPage& p, py::handle ax) {
                              "label"_a = positive ? "Rank IC > 0" : "Rank IC < 0"));
     }
     if (s.ic.size() >= s.ic_window) {
-        ax.attr("plot")(s.ic_dates, as_array(s.ic_rolling), "color"_a = group_palette::kRollingIc,
-                        "linewidth"_a = 1.6, "label"_a = std::to_string(s.ic_window) + "D Mean IC");
+        ax.attr("plot")(s.ic_dates, as_array(s.ic_rolling), "color"_a = group_palette::kRollingIc, "linewidth"_a = 1.6,
+                        "label"_a = std::to_string(s.ic_window) + "D Mean IC");
     }
     reference_line(ax, 0.0, 0.8);
     ax.attr("set_ylabel")("Rank IC");

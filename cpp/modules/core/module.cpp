@@ -14,8 +14,8 @@ using namespace lumora;
 
 namespace {
 
-const char* const kMarketKeys[8] = {"can_buy_arr",  "cant_sell_arr", "split_arr",      "dividend_arr",
-                                    "close_arr",    "prev_close_arr", "buy_price_arr", "sell_price_arr"};
+const char* const kMarketKeys[8] = {"can_buy_arr", "cant_sell_arr",  "split_arr",     "dividend_arr",
+                                    "close_arr",   "prev_close_arr", "buy_price_arr", "sell_price_arr"};
 
 py::array dense_flags(const AlignedMatrix& m, bool missing) {
     py::array_t<bool> out({m.rows(), m.cols()});
@@ -39,15 +39,18 @@ py::dict build_market_arrays(py::object pnl_index, py::object columns, py::objec
     bridge::MarketTables market = bridge::align_market(
         {can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price}, pnl_index, columns);
     const MarketArrays& a = market.arrays;
-    const AlignedMatrix* values[8] = {&a.can_buy, &a.cant_sell, &a.split,     &a.dividend,
+    const AlignedMatrix* values[8] = {&a.can_buy, &a.cant_sell,  &a.split,     &a.dividend,
                                       &a.close,   &a.prev_close, &a.buy_price, &a.sell_price};
     py::dict out;
     // Keys in the order the engine takes them.
     const int order[8] = {5, 0, 1, 4, 6, 7, 2, 3};
     for (int k : order) {
-        if (k == 0) out[kMarketKeys[k]] = dense_flags(*values[k], kMissingCanBuy);
-        else if (k == 1) out[kMarketKeys[k]] = dense_flags(*values[k], kMissingCantSell);
-        else out[kMarketKeys[k]] = dense_values(*values[k]);
+        if (k == 0)
+            out[kMarketKeys[k]] = dense_flags(*values[k], kMissingCanBuy);
+        else if (k == 1)
+            out[kMarketKeys[k]] = dense_flags(*values[k], kMissingCantSell);
+        else
+            out[kMarketKeys[k]] = dense_values(*values[k]);
     }
     return out;
 }
@@ -75,9 +78,8 @@ double sharpe(py::object returns, double periods) {
 PYBIND11_MODULE(_core, m) {
     m.doc() = "Group backtest core of lumora: market alignment and shared helpers.";
     m.def("_build_market_arrays", &build_market_arrays, py::arg("pnl_index"), py::arg("columns"),
-          py::arg("can_buy_stock"), py::arg("cant_sell_stock"), py::arg("split_factor"),
-          py::arg("dividend_factor"), py::arg("close_price"), py::arg("prev_close"), py::arg("buy_price"),
-          py::arg("sell_price"),
+          py::arg("can_buy_stock"), py::arg("cant_sell_stock"), py::arg("split_factor"), py::arg("dividend_factor"),
+          py::arg("close_price"), py::arg("prev_close"), py::arg("buy_price"), py::arg("sell_price"),
           "The eight market tables aligned by label to (pnl_index x columns); missing flags block trading.");
     m.def("_with_datetime_index", &with_datetime_index, py::arg("frame"),
           "The same rows and columns, indexed by datetimes parsed from YYYYMMDD labels.");

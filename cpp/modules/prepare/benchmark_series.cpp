@@ -46,13 +46,14 @@ py::list present_columns(py::handle frame, std::initializer_list<const char*> na
 py::dict read_benchmark_dict(py::handle self) {
     py::list codes;
     for (const auto& [name, code] : cat::kBenchmarkIndexCodes) codes.append(py::str(code.data(), code.size()));
-    py::object daily = sdk_client().attr("get_index_daily")(
-        py::arg("ukeys") = codes, py::arg("start_date") = self.attr("default_start"),
-        py::arg("end_date") = self.attr("end_date"));
+    py::object daily = sdk_client().attr("get_index_daily")(py::arg("ukeys") = codes,
+                                                            py::arg("start_date") = self.attr("default_start"),
+                                                            py::arg("end_date") = self.attr("end_date"));
     py::dict out;
     for (const auto& [name, code] : cat::kBenchmarkIndexCodes) {
         py::str short_name(name.data(), name.size());
-        out[short_name] = self.attr("_format_benchmark_daily_return")(daily, short_name, py::str(code.data(), code.size()));
+        out[short_name] =
+            self.attr("_format_benchmark_daily_return")(daily, short_name, py::str(code.data(), code.size()));
     }
     return out;
 }

@@ -71,8 +71,7 @@ void add_deriving_methods(py::object& cls) {
         cls, "build", [](py::handle self) { return self.attr("_build_payload")(false, "created_at"); },
         "The payload of a full build (meta stamped created_at).");
     add_method(
-        cls, "build_incremental",
-        [](py::handle self) { return self.attr("_build_payload")(true, "updated_at"); },
+        cls, "build_incremental", [](py::handle self) { return self.attr("_build_payload")(true, "updated_at"); },
         "The payload of an incremental build: one batch query (meta stamped updated_at).");
 }
 

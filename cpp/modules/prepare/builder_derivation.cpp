@@ -122,10 +122,10 @@ py::dict build_from_matrices(py::handle /*self*/, py::handle source) {
     py::object sell = source["tick_vwap_price_925_1000"];
 
     py::object validity = unary(close, derive::close_validity);
-    py::object split = adjustment(source["split_coefficient_to"], validity, close, "min", "__ge__",
-                                  derive::split_factor);
-    py::object dividend = adjustment(source["rq_get_dividend"], validity, close, "max", "__le__",
-                                     derive::dividend_factor);
+    py::object split =
+        adjustment(source["split_coefficient_to"], validity, close, "min", "__ge__", derive::split_factor);
+    py::object dividend =
+        adjustment(source["rq_get_dividend"], validity, close, "max", "__le__", derive::dividend_factor);
     py::object suspended = source["rq_is_suspended"];
     py::object cant_sell = tradability(sell, limit_down, suspended, derive::FlagSense::Blocked);
     py::object can_buy = tradability(buy, limit_up, suspended, derive::FlagSense::Allowed);

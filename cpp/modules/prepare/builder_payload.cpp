@@ -9,8 +9,8 @@
 
 namespace lumora::prepare {
 
-py::dict assemble_payload(py::handle self, py::handle data, py::handle component_matrices,
-                          py::handle benchmark_dict, py::handle component_names, py::handle meta_time_key) {
+py::dict assemble_payload(py::handle self, py::handle data, py::handle component_matrices, py::handle benchmark_dict,
+                          py::handle component_names, py::handle meta_time_key) {
     py::object dataset_key = store_attr("component_dataset_key");
     py::dict component_keys;
     py::list names;

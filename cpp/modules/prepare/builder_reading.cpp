@@ -22,7 +22,8 @@ py::list name_list(const std::array<std::string_view, N>& names) {
 }
 
 py::object sorted_by_index(py::handle table) {
-    if (py::bool_(table.attr("index").attr("is_monotonic_increasing"))) return py::reinterpret_borrow<py::object>(table);
+    if (py::bool_(table.attr("index").attr("is_monotonic_increasing")))
+        return py::reinterpret_borrow<py::object>(table);
     return table.attr("sort_index")();
 }
 

@@ -33,9 +33,7 @@ std::string as_text(py::handle item) {
 
 }  // namespace
 
-py::object store_attr(const char* name) {
-    return py::module_::import("lumora.backtest._store").attr(name);
-}
+py::object store_attr(const char* name) { return py::module_::import("lumora.backtest._store").attr(name); }
 
 void add_catalogue_constants(py::module_& m) {
     py::module_ typing = py::module_::import("typing");
@@ -58,7 +56,8 @@ void add_catalogue_constants(py::module_& m) {
     for (py::handle name : optional) build_inputs.append(name);
     m.attr("BUILD_INPUT_NAMES") = build_inputs;
     py::dict base;
-    for (const auto& [key, dtype] : cat::kBaseMatrixDtype) base[py::str(std::string(key))] = py::str(std::string(dtype));
+    for (const auto& [key, dtype] : cat::kBaseMatrixDtype)
+        base[py::str(std::string(key))] = py::str(std::string(dtype));
     m.attr("BASE_MATRIX_DTYPE") = base;
 }
 
@@ -73,9 +72,7 @@ py::list parse_name_list(py::handle raw_values) {
     return to_list(clean_names(raw));
 }
 
-py::list get_component_factor_names() {
-    return parse_name_list(text_list(cat::kComponentFactorNames));
-}
+py::list get_component_factor_names() { return parse_name_list(text_list(cat::kComponentFactorNames)); }
 
 py::dict build_matrix_dtype(py::handle component_names) {
     py::list names = component_names.is_none() ? get_component_factor_names() : parse_name_list(component_names);

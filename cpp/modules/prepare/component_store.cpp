@@ -15,9 +15,7 @@ namespace {
 
 py::object store_base() { return store_attr("BinaryPreparedDataStoreBase"); }
 
-py::object timestamp_now() {
-    return py::module_::import("pandas").attr("Timestamp").attr("now")().attr("isoformat")();
-}
+py::object timestamp_now() { return py::module_::import("pandas").attr("Timestamp").attr("now")().attr("isoformat")(); }
 
 py::dict mapping_entry(py::dict& owner, const char* key) {
     py::object value = owner.attr("get")(key);
@@ -33,8 +31,7 @@ py::dict mapping_entry(py::dict& owner, const char* key) {
 // path out, exceptions included.
 class WriterSession {
 public:
-    explicit WriterSession(py::handle store)
-        : session_(store.attr("_writer_session")(py::arg("create") = false)) {
+    explicit WriterSession(py::handle store) : session_(store.attr("_writer_session")(py::arg("create") = false)) {
         session_.attr("__enter__")();
     }
     ~WriterSession() {
@@ -67,9 +64,9 @@ py::object store_load(py::object self, py::object start_date, py::object end_dat
             if (datasets.contains(key)) present.append(key);
         keys = present;
     }
-    py::object result = store_base().attr("load")(self, py::arg("start_date") = start_date,
-                                                  py::arg("end_date") = end_date, py::arg("keys") = keys,
-                                                  py::arg("mmap") = mmap);
+    py::object result =
+        store_base().attr("load")(self, py::arg("start_date") = start_date, py::arg("end_date") = end_date,
+                                  py::arg("keys") = keys, py::arg("mmap") = mmap);
     py::object mapping_type = py::module_::import("collections.abc").attr("Mapping");
     if (!py::isinstance(result, mapping_type))
         throw py::type_error("prepared data store load() must return a mapping, got " +
@@ -147,14 +144,14 @@ py::object make_component_store_class() {
     // classes, so the initialiser of this plain Python class carries another name.
     cls.attr("__init__") = py::cpp_function(store_init, py::name("_init_store"), py::is_method(cls),
                                             py::arg("store_dir"), py::arg("component_names") = py::none());
-    cls.attr("load") = py::cpp_function(store_load, py::name("load"), py::is_method(cls),
-                                        py::arg("start_date") = py::none(), py::arg("end_date") = py::none(),
-                                        py::arg("keys") = py::none(), py::arg("mmap") = true,
-                                        "Load datasets; without keys, every catalogue dataset the store holds.");
-    cls.attr("add_component_matrices") = py::cpp_function(
-        store_add_component_matrices, py::name("add_component_matrices"), py::is_method(cls),
-        py::arg("component_matrices"), py::arg("component_names"),
-        "Write the component matrices the store lacks; returns the names written.");
+    cls.attr("load") =
+        py::cpp_function(store_load, py::name("load"), py::is_method(cls), py::arg("start_date") = py::none(),
+                         py::arg("end_date") = py::none(), py::arg("keys") = py::none(), py::arg("mmap") = true,
+                         "Load datasets; without keys, every catalogue dataset the store holds.");
+    cls.attr("add_component_matrices") =
+        py::cpp_function(store_add_component_matrices, py::name("add_component_matrices"), py::is_method(cls),
+                         py::arg("component_matrices"), py::arg("component_names"),
+                         "Write the component matrices the store lacks; returns the names written.");
     return cls;
 }
 

@@ -105,18 +105,17 @@ py::object pivot_group(const Rows& rows, const std::int64_t* group_code, std::in
         py::gil_scoped_release release;
         pivot->fill(out);
     }
-    py::object frame = pandas().attr("DataFrame")(table, py::arg("index") = axis(rows.dates, pivot->date_codes(), "DataDate"),
-                                                  py::arg("columns") = axis(rows.instruments, pivot->instrument_codes(), "ukey"),
-                                                  py::arg("copy") = false);
+    py::object frame = pandas().attr("DataFrame")(
+        table, py::arg("index") = axis(rows.dates, pivot->date_codes(), "DataDate"),
+        py::arg("columns") = axis(rows.instruments, pivot->instrument_codes(), "ukey"), py::arg("copy") = false);
     return store_attr("clean_matrix")(frame);
 }
 
 // Narrow rows with a factor column: one table per factor asked for.
 void pivot_narrow(py::handle frame, const LabelCodes& dates, const LabelCodes& instruments, py::dict& result) {
     // Grouped by the text form of the factor name, converted once per distinct value.
-    const LabelCodes groups = label_codes(frame["factorname"], [](py::handle values) {
-        return pandas().attr("Index")(values).attr("astype")("str");
-    });
+    const LabelCodes groups = label_codes(
+        frame["factorname"], [](py::handle values) { return pandas().attr("Index")(values).attr("astype")("str"); });
     const ValueArray values = numeric_values(frame["x"]);
     const Rows rows{dates, instruments, values};
     std::int64_t group = 0;

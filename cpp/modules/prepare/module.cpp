@@ -15,8 +15,8 @@ PYBIND11_MODULE(_prepare, m) {
     m.doc() = "Prepared benchmark data: dataset catalogue, name and date helpers, component-extended store.";
 
     py::module_ store = py::module_::import("lumora.backtest._store");
-    for (const char* name : {"BinaryPreparedDataStoreBase", "clean_matrix", "normalize_yyyymmdd",
-                             "component_dataset_key"})
+    for (const char* name :
+         {"BinaryPreparedDataStoreBase", "clean_matrix", "normalize_yyyymmdd", "component_dataset_key"})
         m.attr(name) = store.attr(name);
     m.attr("get_instance") = py::module_::import("lumora.singleton").attr("get_instance");
 

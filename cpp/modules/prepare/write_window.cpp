@@ -70,8 +70,7 @@ py::dict payload_slice_from_date(py::handle payload, py::handle write_start_date
     return out;
 }
 
-py::dict build_incremental_write_window(py::handle base_index, py::handle write_start_date,
-                                        py::handle write_end_date) {
+py::dict build_incremental_write_window(py::handle base_index, py::handle write_start_date, py::handle write_end_date) {
     if (py::len(base_index) == 0) throw py::value_error("本地准备数据 close_price 日期索引为空,无法增量更新。");
     py::object normalize = store_attr("normalize_yyyymmdd");
     py::object start = normalize(write_start_date);

@@ -97,17 +97,16 @@ py::object best_group_number(py::handle best_group) {
 
 }  // namespace
 
-py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py::handle start_date,
-                    py::handle end_date, py::handle output_dir, py::handle plot_filename, py::handle group_num,
-                    py::handle benchmark, py::handle universe, py::handle rolling_window, py::handle ascending,
-                    py::handle total_money, py::handle fee, py::handle rule_fee, py::handle plot) {
+py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py::handle start_date, py::handle end_date,
+                    py::handle output_dir, py::handle plot_filename, py::handle group_num, py::handle benchmark,
+                    py::handle universe, py::handle rolling_window, py::handle ascending, py::handle total_money,
+                    py::handle fee, py::handle rule_fee, py::handle plot) {
     require_plain_str(plot_filename, "plot_filename");
     require_str(plot, "plot");
     const FactorOptions opt = bind_options(group_num, rolling_window, ascending, total_money, fee, rule_fee);
 
     if (factor.is_none() || py::len(factor) == 0) throw py::value_error("因子宽表为空");
-    if (opt.group_num < kMinGroups || opt.group_num > kMaxGroups)
-        throw py::value_error("group_num 取值范围 [2, 100]");
+    if (opt.group_num < kMinGroups || opt.group_num > kMaxGroups) throw py::value_error("group_num 取值范围 [2, 100]");
     py::object factor_matrix = service_attr("clean_matrix")(factor);
     py::object normalize = service_attr("normalize_yyyymmdd");
     py::object bt_start = normalize(start_date);
@@ -152,9 +151,8 @@ py::object to_public_result(py::handle core_result, py::handle factor_name) {
     py::object summary = core_result.attr("benchmark_summary")();
     return service_attr("BacktestResult")(py::arg("factor_name") = factor_name, py::arg("best_group") = best_group,
                                           py::arg("group_daily_return") = daily,
-                                          py::arg("group_cumulative_return") = cumulative,
-                                          py::arg("rank_ic") = rank_ic, py::arg("benchmark_summary") = summary,
-                                          py::arg("plot_paths") = plot_paths);
+                                          py::arg("group_cumulative_return") = cumulative, py::arg("rank_ic") = rank_ic,
+                                          py::arg("benchmark_summary") = summary, py::arg("plot_paths") = plot_paths);
 }
 
 }  // namespace lumora::service

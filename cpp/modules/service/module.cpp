@@ -26,7 +26,8 @@ PYBIND11_MODULE(_service, m) {
     m.attr("DateLike") = typing.attr("Union")[py::make_tuple(builtins.attr("str"), builtins.attr("int"))];
     py::object path = py::module_::import("pathlib").attr("Path");
     py::object data_dir = path.attr("home")();
-    for (const char* part : {".lumora", "backtest_data", "enviroment_data"}) data_dir = data_dir.attr("__truediv__")(part);
+    for (const char* part : {".lumora", "backtest_data", "enviroment_data"})
+        data_dir = data_dir.attr("__truediv__")(part);
     m.attr("_DEFAULT_DATA_DIR") = data_dir;
 
     bind_names(m, "lumora.backtest._prepare",

@@ -40,9 +40,7 @@ py::object close_dates(py::handle datasets) { return entry(datasets, "close_pric
 bool holds(py::handle mapping, const char* key) { return truthy(mapping.attr("__contains__")(key)); }
 
 // The local calendar date as YYYYMMDD text.
-py::object today_text() {
-    return service_attr("pd").attr("Timestamp").attr("today")().attr("strftime")("%Y%m%d");
-}
+py::object today_text() { return service_attr("pd").attr("Timestamp").attr("today")().attr("strftime")("%Y%m%d"); }
 
 py::object latest_date(py::handle datasets, py::handle key) {
     py::object dates = datasets.attr("get")(key, py::dict()).attr("get")("index", py::list());
@@ -66,7 +64,8 @@ std::vector<SummaryRow> summary_rows(py::handle datasets, py::handle benchmarks)
     for (py::handle key : datasets) {
         py::str text(key);
         if (truthy(text.attr("startswith")(kComponentPrefix))) {
-            rows.push_back({py::str("成分股 ") + text.attr("replace")(kComponentPrefix, ""), latest_date(datasets, key)});
+            rows.push_back(
+                {py::str("成分股 ") + text.attr("replace")(kComponentPrefix, ""), latest_date(datasets, key)});
         } else if (!benchmark_keys.contains(key)) {
             rows.push_back({text, latest_date(datasets, key)});
         }

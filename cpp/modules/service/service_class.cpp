@@ -37,11 +37,11 @@ void add_data_methods(py::object& cls) {
 }
 
 void add_strategy_method(py::object& cls) {
-    add_method(cls, "backtest_strategy", "backtest_strategy", &backtest_strategy, py::arg("strategy"),
-               py::arg("data"), py::arg("start_date"), py::arg("end_date"), py::arg("output_dir"),
-               py::arg("plot_filename"), py::kw_only(), py::arg("benchmark") = "000852",
-               py::arg("rolling_window") = 0, py::arg("total_money") = 1e8, py::arg("fee") = 0.0001,
-               py::arg("rule_fee") = 0.0005, py::arg("plot") = "large",
+    add_method(cls, "backtest_strategy", "backtest_strategy", &backtest_strategy, py::arg("strategy"), py::arg("data"),
+               py::arg("start_date"), py::arg("end_date"), py::arg("output_dir"), py::arg("plot_filename"),
+               py::kw_only(), py::arg("benchmark") = "000852", py::arg("rolling_window") = 0,
+               py::arg("total_money") = 1e8, py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005,
+               py::arg("plot") = "large",
                "Run a target-weight strategy backtest on loaded data; returns a StrategyBacktestResult.");
 }
 

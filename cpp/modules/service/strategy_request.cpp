@@ -27,7 +27,8 @@ bool truthy(py::handle value) {
 
 void check_plot_kind(py::handle plot) {
     if (!plot.is_none() && !PyUnicode_Check(plot.ptr()))
-        throw py::type_error("plot must be a str or None, got " + std::string(py::str(py::type::of(plot).attr("__name__"))));
+        throw py::type_error("plot must be a str or None, got " +
+                             std::string(py::str(py::type::of(plot).attr("__name__"))));
 }
 
 void check_chart_target(py::handle plot, py::handle output_dir, py::handle plot_filename) {
@@ -45,9 +46,9 @@ py::object chart_path(py::handle plot, py::handle output_dir, py::handle plot_fi
 }  // namespace
 
 py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handle data, py::handle start_date,
-                             py::handle end_date, py::handle output_dir, py::handle plot_filename,
-                             py::handle benchmark, py::handle rolling_window, py::handle total_money,
-                             py::handle fee, py::handle rule_fee, py::handle plot) {
+                             py::handle end_date, py::handle output_dir, py::handle plot_filename, py::handle benchmark,
+                             py::handle rolling_window, py::handle total_money, py::handle fee, py::handle rule_fee,
+                             py::handle plot) {
     require_plain_str(plot_filename, "plot_filename");
     check_plot_kind(plot);
     const std::int64_t window = bridge::to_truncated_int(rolling_window, "rolling_window");

@@ -22,8 +22,8 @@ constexpr std::array<const char*, 3> kWeeklyInputColumns{"long", "close_net_valu
 py::object friday_index(const std::vector<std::int64_t>& friday_ns, py::handle like_index) {
     py::array_t<std::int64_t> ns(static_cast<py::ssize_t>(friday_ns.size()));
     std::copy(friday_ns.begin(), friday_ns.end(), ns.mutable_data());
-    py::object index = bridge::pandas().attr("DatetimeIndex")(ns.attr("view")("M8[ns]"),
-                                                             py::arg("name") = like_index.attr("name"));
+    py::object index =
+        bridge::pandas().attr("DatetimeIndex")(ns.attr("view")("M8[ns]"), py::arg("name") = like_index.attr("name"));
     if (py::hasattr(like_index, "unit")) index = index.attr("as_unit")(like_index.attr("unit"));
     return index;
 }
@@ -54,8 +54,7 @@ py::object weekly_net_value_frame_of(py::handle plot_df) {
                                                     float_column(plot_df, kWeeklyInputColumns[1]),
                                                     float_column(plot_df, kWeeklyInputColumns[2])};
     const std::vector<std::int64_t> ns = index_nanoseconds(plot_df);
-    const WeeklySample weekly =
-        last_per_week_to_friday(ns, {std::span<const double>(values[0]), values[1], values[2]});
+    const WeeklySample weekly = last_per_week_to_friday(ns, {std::span<const double>(values[0]), values[1], values[2]});
 
     py::object index = friday_index(weekly.friday_ns, plot_df.attr("index"));
     if (weekly.friday_ns.empty()) {

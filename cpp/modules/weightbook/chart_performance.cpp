@@ -125,9 +125,9 @@ void draw_cumulative(const PerformancePage& p, py::handle ax) {
 }
 
 void draw_excess(const PerformancePage& p, py::handle ax) {
-    draw_excess_panel(p.mpl, ax, p.series.dates, p.series.excess_cum, p.series.excess_dd,
-                      {"Excess Return & Drawdown", p.layout.panel_title_size, p.layout.twin_label_size,
-                       p.layout.legend_excess});
+    draw_excess_panel(
+        p.mpl, ax, p.series.dates, p.series.excess_cum, p.series.excess_dd,
+        {"Excess Return & Drawdown", p.layout.panel_title_size, p.layout.twin_label_size, p.layout.legend_excess});
 }
 
 double largest_abs_yearly(const YearlySums& yearly) {
@@ -147,10 +147,9 @@ void label_excess_bars(const PerformancePage& p, py::handle ax, const std::vecto
         const double v = excess[i];
         if (std::isnan(v)) continue;
         const bool above = v >= 0.0;
-        ax.attr("text")(static_cast<double>(i) + kYearlyBarWidth, above ? v + offset : v - offset,
-                        format_pct_value(v), "ha"_a = "center", "va"_a = above ? "bottom" : "top",
-                        "rotation"_a = 90, "color"_a = palette::kExcessBarLabel,
-                        "fontsize"_a = p.layout.bar_label_size);
+        ax.attr("text")(static_cast<double>(i) + kYearlyBarWidth, above ? v + offset : v - offset, format_pct_value(v),
+                        "ha"_a = "center", "va"_a = above ? "bottom" : "top", "rotation"_a = 90,
+                        "color"_a = palette::kExcessBarLabel, "fontsize"_a = p.layout.bar_label_size);
     }
 }
 

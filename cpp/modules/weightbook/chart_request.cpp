@@ -34,8 +34,8 @@ std::string path_text(py::handle obj, const char* name) {
 
 }  // namespace
 
-ChartRequest weekly_request(py::object total, py::handle strategy_name, py::handle plot_title,
-                            py::handle save_path, py::handle image_kind, py::handle benchmark_name) {
+ChartRequest weekly_request(py::object total, py::handle strategy_name, py::handle plot_title, py::handle save_path,
+                            py::handle image_kind, py::handle benchmark_name) {
     ChartRequest request;
     request.total = std::move(total);
     request.strategy_name = plain_text(strategy_name, "strategy_name");
@@ -46,9 +46,9 @@ ChartRequest weekly_request(py::object total, py::handle strategy_name, py::hand
     return request;
 }
 
-ChartRequest performance_request(py::object total, py::handle stats, py::handle strategy_name,
-                                 py::handle plot_title, py::handle save_path, py::handle image_kind,
-                                 py::handle benchmark_name, py::handle rolling_window) {
+ChartRequest performance_request(py::object total, py::handle stats, py::handle strategy_name, py::handle plot_title,
+                                 py::handle save_path, py::handle image_kind, py::handle benchmark_name,
+                                 py::handle rolling_window) {
     if (!bridge::is_plain_dict(stats)) kind_error("stats", "dict", stats);
     ChartRequest request =
         weekly_request(std::move(total), strategy_name, plot_title, save_path, image_kind, benchmark_name);

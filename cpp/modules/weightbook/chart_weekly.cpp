@@ -40,8 +40,7 @@ WeeklySeries collect_series(py::handle weekly) {
     return s;
 }
 
-void draw_net_values(const WeeklyLayout& layout, const ChartRequest& request, const WeeklySeries& s,
-                     py::handle ax) {
+void draw_net_values(const WeeklyLayout& layout, const ChartRequest& request, const WeeklySeries& s, py::handle ax) {
     ax.attr("plot")(s.weeks, as_array(s.strategy_nav), "color"_a = palette::kStrategy, "linewidth"_a = 2.4,
                     "label"_a = "Strategy");
     ax.attr("plot")(s.weeks, as_array(s.benchmark_nav), "color"_a = palette::kBenchmark, "linewidth"_a = 1.8,
@@ -54,8 +53,8 @@ void draw_net_values(const WeeklyLayout& layout, const ChartRequest& request, co
     framed_legend(ax, "best");
 }
 
-void draw_drawdowns(const Pyplot& mpl, const WeeklyLayout& layout, const ChartRequest& request,
-                    const WeeklySeries& s, py::handle ax) {
+void draw_drawdowns(const Pyplot& mpl, const WeeklyLayout& layout, const ChartRequest& request, const WeeklySeries& s,
+                    py::handle ax) {
     ax.attr("fill_between")(s.weeks, as_array(s.strategy_dd), 0.0, "color"_a = palette::kStrategyDrawdown,
                             "alpha"_a = 0.58, "label"_a = "Strategy Drawdown");
     ax.attr("plot")(s.weeks, as_array(s.benchmark_dd), "color"_a = palette::kBenchmark, "linewidth"_a = 1.25,

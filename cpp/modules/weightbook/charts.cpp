@@ -28,8 +28,8 @@ void bind_formatters(py::module_& m) {
         "value"_a, "digits"_a = 2, "A ratio as percent text (0.05 -> \"5.00%\"); \"--\" when missing.");
     m.def(
         "_format_pct_points",
-        [](py::handle value, py::handle digits) { return format_pct_points(value, format_digits(digits)); },
-        "value"_a, "digits"_a = 2, "Percentage points as percent text (5.0 -> \"5.00%\"); \"--\" when missing.");
+        [](py::handle value, py::handle digits) { return format_pct_points(value, format_digits(digits)); }, "value"_a,
+        "digits"_a = 2, "Percentage points as percent text (5.0 -> \"5.00%\"); \"--\" when missing.");
     m.def("_format_annual_excess", &format_annual_excess, "annual_excess"_a,
           "Yearly excess ratios as \"2021: 5.12% | 2022: -3.10%\"; \"--\" when there is none.");
 }
@@ -44,8 +44,9 @@ void bind_metrics(py::module_& m) {
 }
 
 void bind_drawing(py::module_& m) {
-    m.def("_configure_strategy_plot_style", [](py::handle plt) { configure_strategy_plot_style(plt); }, "plt"_a,
-          "Apply the chart style sheet and rcParams to pyplot.");
+    m.def(
+        "_configure_strategy_plot_style", [](py::handle plt) { configure_strategy_plot_style(plt); }, "plt"_a,
+        "Apply the chart style sheet and rcParams to pyplot.");
     m.def(
         "_draw_yearly_metrics_table",
         [](py::handle ax, py::handle yearly_metrics, py::handle compact) {
@@ -107,10 +108,9 @@ void bind_entry_points(py::module_& m, const py::object& lock) {
             {
                 const PlotLockHold hold(lock);
                 py::module_::import(module_name.c_str())
-                    .attr("_plot_weekly_net_value_unlocked")("total"_a = total, "strategy_name"_a = strategy_name,
-                                                             "plot_title"_a = plot_title, "save_path"_a = save_path,
-                                                             "image_kind"_a = image_kind,
-                                                             "benchmark_name"_a = benchmark_name);
+                    .attr("_plot_weekly_net_value_unlocked")(
+                        "total"_a = total, "strategy_name"_a = strategy_name, "plot_title"_a = plot_title,
+                        "save_path"_a = save_path, "image_kind"_a = image_kind, "benchmark_name"_a = benchmark_name);
             }
             return py::dict("weekly_net_value"_a = request.save_path);
         },

@@ -36,10 +36,9 @@ namespace {
 
 py::object calc_strategy_vwap_daily_return(py::object signal_matrix, py::object can_buy_stock,
                                            py::object cant_sell_stock, py::object split_factor,
-                                           py::object dividend_factor, py::object close_price,
-                                           py::object prev_close, py::object buy_price, py::object sell_price,
-                                           py::object total_money, py::object fee, py::object rule_fee,
-                                           py::object lot_size) {
+                                           py::object dividend_factor, py::object close_price, py::object prev_close,
+                                           py::object buy_price, py::object sell_price, py::object total_money,
+                                           py::object fee, py::object rule_fee, py::object lot_size) {
     TradeCosts costs;
     costs.lot_size = bridge::to_truncated_int(lot_size, "lot_size");
     costs.total_money = bridge::to_double(total_money);
@@ -47,10 +46,10 @@ py::object calc_strategy_vwap_daily_return(py::object signal_matrix, py::object 
     costs.rule_fee = bridge::to_double(rule_fee);
     bridge::TableArray values = bridge::table_values(signal_matrix);
     const WeightTable weights = WeightTable::whole(values.view);
-    return daily_vwap_return(weights, signal_matrix.attr("index"), signal_matrix.attr("columns"),
-                             {can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price,
-                              prev_close, buy_price, sell_price},
-                             costs);
+    return daily_vwap_return(
+        weights, signal_matrix.attr("index"), signal_matrix.attr("columns"),
+        {can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price},
+        costs);
 }
 
 py::object smooth_strategy_weights(py::object strategy_matrix, py::object rolling_window) {
@@ -76,14 +75,13 @@ py::object smooth_strategy_weights(py::object strategy_matrix, py::object rollin
 
 void register_engine(py::module_& m) {
     m.def("calc_strategy_vwap_daily_return", &calc_strategy_vwap_daily_return, py::arg("signal_matrix"),
-          py::arg("can_buy_stock"), py::arg("cant_sell_stock"), py::arg("split_factor"),
-          py::arg("dividend_factor"), py::arg("close_price"), py::arg("prev_close"), py::arg("buy_price"),
-          py::arg("sell_price"), py::arg("total_money") = 1e8, py::arg("fee") = 0.0001,
-          py::arg("rule_fee") = 0.0005, py::arg("lot_size") = 200,
+          py::arg("can_buy_stock"), py::arg("cant_sell_stock"), py::arg("split_factor"), py::arg("dividend_factor"),
+          py::arg("close_price"), py::arg("prev_close"), py::arg("buy_price"), py::arg("sell_price"),
+          py::arg("total_money") = 1e8, py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005,
+          py::arg("lot_size") = 200,
           "Daily VWAP return of a target-weight portfolio: T-1 weights traded in whole lots at the day's\n"
           "execution prices, with trading restrictions, splits, dividends, commission and stamp duty.");
-    m.def("_smooth_strategy_weights", &smooth_strategy_weights, py::arg("strategy_matrix"),
-          py::arg("rolling_window"),
+    m.def("_smooth_strategy_weights", &smooth_strategy_weights, py::arg("strategy_matrix"), py::arg("rolling_window"),
           "Rolling mean of the weights over rolling_window rows (missing weights count as 0; zero means\n"
           "become missing). Windows 0 and 1 return the table itself.");
 }

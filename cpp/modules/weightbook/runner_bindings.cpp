@@ -14,7 +14,7 @@ namespace lumora::weightbook {
 
 namespace {
 
-const char* const kResultFields[] = {"strategy_name", "daily_return", "cumulative_return",
+const char* const kResultFields[] = {"strategy_name", "daily_return",      "cumulative_return",
                                      "stats",         "benchmark_summary", "plot_paths"};
 
 // The internal result record of a strategy run.
@@ -67,8 +67,9 @@ py::dict stats_mapping(py::handle total_frame, const WeightTable* weights) {
                             "close_net_value", "max_drowdown",       "extra_return",       "extra_max_drowdown"};
     py::array_t<double> cols[8];
     for (int k = 0; k < 8; ++k) cols[k] = column_values(total, names[k]);
-    TotalColumns t{cols[0].data(), cols[1].data(), cols[2].data(), cols[3].data(),
-                   cols[4].data(), cols[5].data(), cols[6].data(), cols[7].data(), n};
+    TotalColumns t{cols[0].data(), cols[1].data(), cols[2].data(),
+                   cols[3].data(), cols[4].data(), cols[5].data(),
+                   cols[6].data(), cols[7].data(), n};
     std::array<double, kStatCount> values;
     {
         py::gil_scoped_release release;
@@ -124,8 +125,8 @@ py::object benchmark_summary_table(py::handle benchmark_dict, py::handle total) 
 
 // Benchmark level and daily return over the strategy's dates (inner join on the labels).
 py::object join_benchmark(py::handle daily_frame, py::handle benchmark) {
-    py::array_t<double, py::array::c_style | py::array::forcecast> raw(benchmark.attr("to_numpy")(
-        py::arg("dtype") = "float64", py::arg("na_value") = bridge::numpy().attr("nan")));
+    py::array_t<double, py::array::c_style | py::array::forcecast> raw(
+        benchmark.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = bridge::numpy().attr("nan")));
     const auto n = static_cast<std::size_t>(raw.size());
     std::vector<double> bm_daily(n), close(n);
     double level = 0.0;
@@ -176,14 +177,13 @@ void check_text_or_none(py::handle value, const char* name) {
         bridge::raise_type_error(std::string(name) + " must be text or None");
 }
 
-py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can_buy_stock,
-                                      py::object cant_sell_stock, py::object split_factor,
-                                      py::object dividend_factor, py::object close_price, py::object prev_close,
-                                      py::object buy_price, py::object sell_price, py::object benchmark_dict,
-                                      py::object benchmark_names, py::object rolling_window,
+py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can_buy_stock, py::object cant_sell_stock,
+                                      py::object split_factor, py::object dividend_factor, py::object close_price,
+                                      py::object prev_close, py::object buy_price, py::object sell_price,
+                                      py::object benchmark_dict, py::object benchmark_names, py::object rolling_window,
                                       py::object total_money, py::object fee, py::object rule_fee,
-                                      py::object plot_image_kind, py::object plot_save_path,
-                                      py::object strategy_name, py::object plot_title) {
+                                      py::object plot_image_kind, py::object plot_save_path, py::object strategy_name,
+                                      py::object plot_title) {
     if (!benchmark_dict.is_none() && !PyDict_Check(benchmark_dict.ptr()))
         bridge::raise_type_error("benchmark_dict must be a dict or None");
     if (!bridge::is_str(strategy_name)) bridge::raise_type_error("strategy_name must be text");
@@ -229,7 +229,8 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
         }
         row_labels = take_labels(row_labels, kept_rows);
         const auto n_cols = work.n_cols();
-        work = WeightTable::whole(MatrixView::dense(smoothed.data(), static_cast<std::int64_t>(kept_rows.size()), n_cols));
+        work =
+            WeightTable::whole(MatrixView::dense(smoothed.data(), static_cast<std::int64_t>(kept_rows.size()), n_cols));
     }
 
     std::vector<bool> has_weight;
@@ -242,10 +243,10 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
         if (has_weight[i]) last_valid = static_cast<std::int64_t>(i);
     if (last_valid < 0) return empty_result(strategy_name);
 
-    py::object daily = daily_vwap_return(work, row_labels, col_labels,
-                                         {can_buy_stock, cant_sell_stock, split_factor, dividend_factor,
-                                          close_price, prev_close, buy_price, sell_price},
-                                         costs);
+    py::object daily = daily_vwap_return(
+        work, row_labels, col_labels,
+        {can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price},
+        costs);
     if (py::len(daily) == 0) return empty_result(strategy_name);
 
     // Drop the return of the day after trailing rows without weights.
@@ -257,7 +258,8 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
     daily = daily.attr("iloc")[take_labels(bridge::numpy().attr("arange")(daily_labels.size()), in_window)];
 
     py::object primary = py::str("000852");
-    if (bridge::is_str(benchmark_names)) primary = benchmark_names;
+    if (bridge::is_str(benchmark_names))
+        primary = benchmark_names;
     else if (!benchmark_dict.is_none() && py::len(benchmark_dict) > 0)
         primary = py::reinterpret_borrow<py::object>(*py::iter(benchmark_dict));
 
@@ -285,15 +287,15 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
         py::object main_path = py::module_::import("pathlib").attr("Path")(plot_save_path);
         py::str weekly_name = py::str("{}_weekly_net_value{}").format(main_path.attr("stem"), main_path.attr("suffix"));
         py::object weekly_path = main_path.attr("with_name")(weekly_name);
-        self.attr("plot_strategy_performance")(
-            py::arg("total") = total, py::arg("stats") = stats, py::arg("strategy_name") = strategy_name,
-            py::arg("plot_title") = plot_title, py::arg("save_path") = main_path,
-            py::arg("image_kind") = plot_image_kind, py::arg("benchmark_name") = bm_name,
-            py::arg("rolling_window") = window);
-        self.attr("plot_weekly_net_value")(
-            py::arg("total") = total, py::arg("strategy_name") = strategy_name, py::arg("plot_title") = plot_title,
-            py::arg("save_path") = weekly_path, py::arg("image_kind") = plot_image_kind,
-            py::arg("benchmark_name") = bm_name);
+        self.attr("plot_strategy_performance")(py::arg("total") = total, py::arg("stats") = stats,
+                                               py::arg("strategy_name") = strategy_name,
+                                               py::arg("plot_title") = plot_title, py::arg("save_path") = main_path,
+                                               py::arg("image_kind") = plot_image_kind,
+                                               py::arg("benchmark_name") = bm_name, py::arg("rolling_window") = window);
+        self.attr("plot_weekly_net_value")(py::arg("total") = total, py::arg("strategy_name") = strategy_name,
+                                           py::arg("plot_title") = plot_title, py::arg("save_path") = weekly_path,
+                                           py::arg("image_kind") = plot_image_kind,
+                                           py::arg("benchmark_name") = bm_name);
         plot_paths["main"] = py::str(main_path);
         plot_paths["weekly_net_value"] = py::str(weekly_path);
     }
@@ -314,8 +316,8 @@ void register_runner(py::module_& m) {
     py::class_<WeightbookResult>(m, "_WeightbookResult", "Internal result record of a strategy backtest.")
         .def(py::init([](py::object strategy_name, py::object daily_return, py::object cumulative_return,
                          py::object stats, py::object benchmark_summary, py::object plot_paths) {
-                 return WeightbookResult{strategy_name, daily_return, cumulative_return,
-                                         stats, benchmark_summary, plot_paths};
+                 return WeightbookResult{strategy_name, daily_return,      cumulative_return,
+                                         stats,         benchmark_summary, plot_paths};
              }),
              py::kw_only(), py::arg("strategy_name"), py::arg("daily_return"), py::arg("cumulative_return"),
              py::arg("stats"), py::arg("benchmark_summary"), py::arg("plot_paths"))
@@ -329,15 +331,15 @@ void register_runner(py::module_& m) {
             return py::str("_WeightbookResult(strategy_name={!r}, days={}, plot_paths={!r})")
                 .format(r.strategy_name, py::len(r.daily_return), r.plot_paths);
         });
-    m.attr("_WeightbookResult").attr("_fields") = py::make_tuple(
-        kResultFields[0], kResultFields[1], kResultFields[2], kResultFields[3], kResultFields[4], kResultFields[5]);
+    m.attr("_WeightbookResult").attr("_fields") = py::make_tuple(kResultFields[0], kResultFields[1], kResultFields[2],
+                                                                 kResultFields[3], kResultFields[4], kResultFields[5]);
 
     m.def("run_strategy_backtest_core", &run_strategy_backtest_core, py::arg("strategy_matrix"),
           py::arg("can_buy_stock"), py::arg("cant_sell_stock"), py::arg("split_factor"), py::arg("dividend_factor"),
           py::arg("close_price"), py::arg("prev_close"), py::arg("buy_price"), py::arg("sell_price"),
-          py::arg("benchmark_dict") = py::none(), py::arg("benchmark_names") = "000852",
-          py::arg("rolling_window") = 0, py::arg("total_money") = 1e8, py::arg("fee") = 0.0001,
-          py::arg("rule_fee") = 0.0005, py::arg("plot_image_kind") = "large", py::arg("plot_save_path") = py::none(),
+          py::arg("benchmark_dict") = py::none(), py::arg("benchmark_names") = "000852", py::arg("rolling_window") = 0,
+          py::arg("total_money") = 1e8, py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005,
+          py::arg("plot_image_kind") = "large", py::arg("plot_save_path") = py::none(),
           py::arg("strategy_name") = "strategy", py::arg("plot_title") = py::none(),
           "Strategy backtest: align, smooth, daily VWAP returns, total frame, statistics, benchmark\n"
           "summary and, when asked, the two charts.");
