@@ -39,8 +39,8 @@ build: sysdeps deps
 # Formatting and lint: clang-format for C++, ruff for Python.
 lint: deps sysdeps
 	git ls-files 'cpp/*.cpp' 'cpp/*.hpp' | xargs clang-format --dry-run --Werror
-	$(VENV)/bin/ruff check src tests benchmarks examples tools
-	$(VENV)/bin/ruff format --check src tests benchmarks examples tools
+	$(VENV)/bin/ruff check --no-cache src tests benchmarks examples tools
+	$(VENV)/bin/ruff format --no-cache --check src tests benchmarks examples tools
 
 native-test: build
 	$(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)

@@ -34,7 +34,6 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path[:0] = [str(ROOT / "src"), str(ROOT / "tests")]
 
 import prepare_model
-
 from lumora import singleton
 from lumora.backtest import _service
 from lumora.backtest._prepare import (

@@ -30,9 +30,9 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from lumora.backtest._prepare import COMPONENT_FACTOR_NAMES, BinaryPreparedDataStore
 
 from lumora.backtest import BacktestService, _service, _weightbook
+from lumora.backtest._prepare import COMPONENT_FACTOR_NAMES, BinaryPreparedDataStore
 from lumora.backtest._store import component_dataset_key
 
 RESULTS = Path(__file__).resolve().parent / "results" / "bench_store.json"

@@ -14,10 +14,11 @@ import functools
 import math
 from typing import Any
 
-import group_model as model
 import numpy as np
 import pandas as pd
 import pytest
+
+import group_model as model
 
 core = pytest.importorskip("lumora.backtest._core")
 weightbook = pytest.importorskip("lumora.backtest._weightbook")

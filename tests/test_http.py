@@ -8,8 +8,8 @@ import socket
 import time
 
 import pytest
-from loopback_server import API_SECRET, Reply, ScriptedServer
 
+from loopback_server import API_SECRET, Reply, ScriptedServer
 from lumora._http import HttpClient, HttpStatusError, sign_request, verify_signature
 from lumora.exceptions import NetworkError
 

@@ -12,8 +12,8 @@ import time
 from pathlib import Path
 
 import pytest
-from loopback_server import Reply, ScriptedServer
 
+from loopback_server import Reply, ScriptedServer
 from lumora.backtest._pkg import (
     PACKAGE_DESCRIPTOR_PATH,
     download_benchmark_package,

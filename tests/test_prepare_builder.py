@@ -7,9 +7,9 @@ from typing import ClassVar
 
 import numpy as np
 import pandas as pd
-import prepare_model as model
 import pytest
 
+import prepare_model as model
 from lumora import singleton
 from lumora.backtest import _prepare
 from lumora.backtest._prepare import (

@@ -17,8 +17,8 @@ from pathlib import Path
 
 import pandas as pd
 import pytest
-from loopback_server import Reply, ScriptedServer
 
+from loopback_server import Reply, ScriptedServer
 from lumora import singleton
 from lumora.backtest import BacktestService, _service
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH

@@ -19,6 +19,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 import pytest
+
 import strategy_model as model
 
 try:
