@@ -19,9 +19,10 @@ py::list as_list(std::span<const double> values) {
 
 }  // namespace
 
-Page create_page(const Pyplot& mpl, double width_in, double height_in, const GridLayout& grid) {
-    py::object figure =
-        mpl.plt.attr("figure")("figsize"_a = py::make_tuple(width_in, height_in), "constrained_layout"_a = false);
+Page create_page(const Pyplot& mpl, const PageFrame& frame) {
+    const GridLayout& grid = frame.grid;
+    py::object figure = mpl.plt.attr("figure")("figsize"_a = py::make_tuple(frame.width_in, frame.height_in),
+                                               "constrained_layout"_a = false);
     py::dict options("height_ratios"_a = as_list(grid.height_ratios), "hspace"_a = grid.hspace);
     if (!grid.width_ratios.empty()) options["width_ratios"] = as_list(grid.width_ratios);
     if (grid.wspace) options["wspace"] = *grid.wspace;
@@ -46,9 +47,9 @@ py::object add_panel(const Page& page, const Cells& cells, py::handle share_x) {
     return page.figure.attr("add_subplot")(cell, "sharex"_a = share_x);
 }
 
-void figure_title(const Page& page, const std::string& text, double size, double y) {
-    page.figure.attr("suptitle")(text, "fontsize"_a = size, "fontweight"_a = "bold", "color"_a = palette::kFigureTitle,
-                                 "y"_a = y);
+void figure_title(const Page& page, const std::string& text, const PageFrame& frame) {
+    page.figure.attr("suptitle")(text, "fontsize"_a = frame.title_size, "fontweight"_a = "bold",
+                                 "color"_a = palette::kFigureTitle, "y"_a = frame.title_y);
 }
 
 void reference_line(py::handle ax, double y, double width) {

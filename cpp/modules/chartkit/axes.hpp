@@ -24,11 +24,11 @@ struct Page {
     py::object figure;
     py::object grid;
 };
-Page create_page(const Pyplot& mpl, double width_in, double height_in, const GridLayout& grid);
+Page create_page(const Pyplot& mpl, const PageFrame& frame);
 
 py::object add_panel(const Page& page, const Cells& cells, py::handle share_x = py::none());
 
-void figure_title(const Page& page, const std::string& text, double size, double y);
+void figure_title(const Page& page, const std::string& text, const PageFrame& frame);
 
 void reference_line(py::handle ax, double y, double width);
 void percent_ticks(const Pyplot& mpl, py::handle ax);

@@ -66,6 +66,16 @@ struct GridLayout {
     std::optional<Margins> figure_margins;  // page margins set on the figure (subplots_adjust)
 };
 
+// What every page kind has: its size and resolution, its panel grid and its title.
+struct PageFrame {
+    double width_in;
+    double height_in;
+    int dpi;
+    GridLayout grid;
+    double title_size;
+    double title_y;
+};
+
 // Every page kind other than the exact text "large" is the tall page.
 inline bool is_tall_page(std::string_view image_kind) { return image_kind != "large"; }
 

@@ -47,12 +47,11 @@ void draw_page(const GroupChartRequest& request, const GroupSetup& setup, const 
                const BenchmarkSeries& benchmark, const std::string& path) {
     const Pyplot mpl = drawing_preamble();
     const GroupPageLayout& layout = group_page_layout(is_tall_page(request.image_kind));
-    const Page page = create_page(mpl, layout.width_in, layout.height_in, layout.grid);
+    const Page page = create_page(mpl, layout.frame);
     const FigureCloser closer(mpl.plt, page.figure);
     const GroupPage p{mpl, layout, setup, groups, benchmark, group_colours(groups.groups)};
 
-    figure_title(page, request.title + " | Benchmark " + benchmark.name + " | Factor Group Backtest", layout.title_size,
-                 layout.title_y);
+    figure_title(page, request.title + " | Benchmark " + benchmark.name + " | Factor Group Backtest", layout.frame);
     py::object ax_cards = add_panel(page, layout.cards);
     py::object ax_cumulative = add_panel(page, layout.cumulative);
     py::object ax_annual = add_panel(page, layout.annual_returns);
@@ -71,7 +70,7 @@ void draw_page(const GroupChartRequest& request, const GroupSetup& setup, const 
     draw_best_group_yearly_table(p, ax_yearly);
     for (const py::object& ax : {ax_cumulative, ax_annual, ax_long_short, ax_excess, ax_ic}) finish_plot_panel(ax);
     make_parent_directory(path);
-    save_figure(page.figure, path, layout.dpi);
+    save_figure(page.figure, path, layout.frame.dpi);
 }
 
 }  // namespace

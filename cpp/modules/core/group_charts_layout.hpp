@@ -11,6 +11,7 @@ namespace lumora::core {
 
 using chartkit::Cells;
 using chartkit::GridLayout;
+using chartkit::PageFrame;
 
 namespace group_palette {
 // Group 1 to group N are drawn along this ramp, so the ordering of the lines and bars
@@ -25,12 +26,7 @@ inline constexpr const char* kCumulativeIc = "#7c3aed";
 }  // namespace group_palette
 
 struct GroupPageLayout {
-    double width_in;
-    double height_in;
-    int dpi;
-    GridLayout grid;
-    double title_size;
-    double title_y;
+    PageFrame frame;
     double panel_title_size;
     double twin_label_size;
     double card_value_size;

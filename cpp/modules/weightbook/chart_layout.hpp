@@ -13,14 +13,10 @@ namespace lumora::weightbook {
 using chartkit::Cells;
 using chartkit::GridLayout;
 using chartkit::Margins;
+using chartkit::PageFrame;
 
 struct PerformanceLayout {
-    double width_in;
-    double height_in;
-    int dpi;
-    GridLayout grid;
-    double title_size;
-    double title_y;
+    PageFrame frame;
     double panel_title_size;
     double twin_label_size;
     double card_value_size;
@@ -48,12 +44,7 @@ struct PerformanceLayout {
 };
 
 struct WeeklyLayout {
-    double width_in;
-    double height_in;
-    int dpi;
-    GridLayout grid;
-    double title_size;
-    double title_y;
+    PageFrame frame;
     bool net_value_title;  // "Weekly Net Value" above the lines
     double drawdown_title_size;
     int drawdown_legend_columns;

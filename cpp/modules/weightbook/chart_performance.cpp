@@ -298,12 +298,12 @@ void plot_strategy_performance_unlocked(const ChartRequest& request) {
     const PerformanceSeries series = collect_series(plot_df);
 
     const PerformanceLayout& layout = performance_layout(is_tall_page(request.image_kind));
-    const Page page = create_page(mpl, layout.width_in, layout.height_in, layout.grid);
+    const Page page = create_page(mpl, layout.frame);
     const FigureCloser closer(mpl.plt, page.figure);
     const PerformancePage p{mpl, layout, request, series};
 
     figure_title(page, request.title_text() + " | Benchmark " + request.benchmark_name + " | Strategy Performance",
-                 layout.title_size, layout.title_y);
+                 layout.frame);
     py::object ax_cards = add_panel(page, layout.cards);
     py::object ax_cum = add_panel(page, layout.cumulative);
     py::object ax_excess = add_panel(page, layout.excess);
@@ -322,7 +322,7 @@ void plot_strategy_performance_unlocked(const ChartRequest& request) {
     draw_yearly_metrics_table(ax_yearly_table, series.yearly_metrics, layout.compact_yearly_table);
     for (const py::object& ax : {ax_cum, ax_excess, ax_rolling, ax_drawdown}) concise_date_axis(ax);
     for (const py::object& ax : {ax_cum, ax_excess, ax_year, ax_rolling, ax_drawdown}) finish_plot_panel(ax);
-    save_figure(page.figure, request.save_path, layout.dpi);
+    save_figure(page.figure, request.save_path, layout.frame.dpi);
 }
 
 }  // namespace lumora::weightbook

@@ -80,21 +80,21 @@ void plot_weekly_net_value_unlocked(const ChartRequest& request) {
     const WeeklySeries series = collect_series(weekly);
 
     const WeeklyLayout& layout = weekly_layout(is_tall_page(request.image_kind));
-    const Page page = create_page(mpl, layout.width_in, layout.height_in, layout.grid);
+    const Page page = create_page(mpl, layout.frame);
     const FigureCloser closer(mpl.plt, page.figure);
     py::object ax_nav = add_panel(page, layout.net_value);
     py::object ax_dd = add_panel(page, layout.drawdown, ax_nav);
     py::object ax_yearly_table = add_panel(page, layout.yearly_table);
 
     figure_title(page, request.title_text() + " | Benchmark " + request.benchmark_name + " | Weekly Net Value",
-                 layout.title_size, layout.title_y);
+                 layout.frame);
     draw_net_values(layout, request, series, ax_nav);
     draw_drawdowns(mpl, layout, request, series, ax_dd);
     draw_yearly_metrics_table(ax_yearly_table, yearly_metrics, layout.compact_yearly_table);
     concise_date_axis(ax_nav);  // shared with the drawdown panel
     finish_plot_panel(ax_nav);
     finish_plot_panel(ax_dd);
-    save_figure(page.figure, request.save_path, layout.dpi);
+    save_figure(page.figure, request.save_path, layout.frame.dpi);
 }
 
 }  // namespace lumora::weightbook
