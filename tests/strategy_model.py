@@ -358,6 +358,10 @@ def run_strategy_backtest_core(
 
     if isinstance(benchmark_names, str):
         primary_bm = benchmark_names
+    elif isinstance(benchmark_names, list | tuple) and len(benchmark_names) > 0:
+        # the first listed benchmark the mapping holds, else the first listed (no benchmark)
+        held = [name for name in benchmark_names if benchmark_dict and name in benchmark_dict]
+        primary_bm = held[0] if held else str(benchmark_names[0])
     else:
         primary_bm = next(iter(benchmark_dict), "000852") if benchmark_dict else "000852"
     df = pd.DataFrame({"daily_return": daily_return})

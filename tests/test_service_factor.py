@@ -225,7 +225,8 @@ NO_MEMBERS = "^选股范围 000300 无成分股数据,请重新准备数据$"
         # Argument kinds are checked before the body: even before the empty factor.
         (None, (START, END, "out", None), {}, TypeError, "plot_filename"),
         (None, (START, END, "out", MyStr("f")), {}, TypeError, "plot_filename"),
-        (None, ARGS, {"plot": None}, TypeError, "plot"),
+        # Without a chart (None) the request computes the numbers only.
+        (None, ARGS, {"plot": None}, ValueError, "^因子宽表为空$"),
         (None, ARGS, {"plot": 1}, TypeError, "plot"),
         (None, ARGS, {"group_num": "5"}, TypeError, "group_num"),
         (None, ARGS, {"group_num": None}, TypeError, "group_num"),

@@ -14,10 +14,16 @@ std::vector<std::int64_t> shifted_signal(const WeightTable& weights, SparseSigna
     signal.n_stocks = nc;
     std::vector<bool> has_weight(static_cast<std::size_t>(nr), false);
     std::vector<std::int64_t> row_count(static_cast<std::size_t>(nr), 0);
-    weights.for_each_cell([&](std::int64_t i, std::int64_t, double v) {
+    weights.for_each_cell([&](std::int64_t i, std::int64_t j, double v) {
         if (std::isnan(v)) return;
         has_weight[static_cast<std::size_t>(i)] = true;
-        if (std::isfinite(v) && v != 0.0) ++row_count[static_cast<std::size_t>(i)];
+        if (std::isfinite(v)) {
+            if (v != 0.0) ++row_count[static_cast<std::size_t>(i)];
+        } else if (signal.infinite_row < 0 || i < signal.infinite_row ||
+                   (i == signal.infinite_row && j < signal.infinite_col)) {
+            signal.infinite_row = i;
+            signal.infinite_col = j;
+        }
     });
 
     std::vector<std::int64_t> trade_rows;

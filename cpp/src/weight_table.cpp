@@ -22,6 +22,30 @@ std::vector<bool> columns_with_weights(const WeightTable& table) {
     return out;
 }
 
+WeightScan scan_weights(const WeightTable& table) {
+    WeightScan scan;
+    scan.weighted_cols.assign(static_cast<std::size_t>(table.n_cols()), false);
+    std::vector<double> gross(static_cast<std::size_t>(table.n_rows()), 0.0);
+    table.for_each_cell([&](std::int64_t i, std::int64_t j, double v) {
+        if (std::isnan(v)) return;
+        scan.weighted_cols[static_cast<std::size_t>(j)] = true;
+        if (std::isinf(v)) {
+            if (scan.infinite_row < 0 || i < scan.infinite_row || (i == scan.infinite_row && j < scan.infinite_col)) {
+                scan.infinite_row = i;
+                scan.infinite_col = j;
+            }
+            return;
+        }
+        gross[static_cast<std::size_t>(i)] += std::fabs(v);
+    });
+    for (std::size_t i = 0; i < gross.size(); ++i)
+        if (gross[i] > scan.max_gross) {
+            scan.max_gross = gross[i];
+            scan.max_gross_row = static_cast<std::int64_t>(i);
+        }
+    return scan;
+}
+
 std::vector<bool> rows_with_weights(const WeightTable& table) {
     std::vector<bool> out(static_cast<std::size_t>(table.n_rows()), false);
     table.for_each_cell([&](std::int64_t i, std::int64_t, double v) {

@@ -13,7 +13,17 @@ Names are resolved on first use, so ``import lumora`` stays light.
 from __future__ import annotations
 
 import importlib
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from lumora._session import backtest_factor as backtest_factor
+    from lumora._session import backtest_strategy as backtest_strategy
+    from lumora._session import default_service as default_service
+    from lumora._session import init as init
+    from lumora._session import init_sandbox as init_sandbox
+    from lumora._session import load_backtest_data as load_backtest_data
+    from lumora._session import prepare_backtest_data as prepare_backtest_data
+    from lumora.backtest.holding import hold_weights as hold_weights
 
 __version__ = "0.1.0"
 
@@ -27,12 +37,25 @@ _SESSION_NAMES = (
     "backtest_factor",
 )
 
-__all__ = list(_SESSION_NAMES)
+__all__ = [
+    "backtest_factor",
+    "backtest_strategy",
+    "default_service",
+    "hold_weights",
+    "init",
+    "init_sandbox",
+    "load_backtest_data",
+    "prepare_backtest_data",
+]
 
 
 def __getattr__(name: str) -> Any:
     if name in _SESSION_NAMES:
         value = getattr(importlib.import_module("lumora._session"), name)
+        globals()[name] = value
+        return value
+    if name == "hold_weights":
+        value = importlib.import_module("lumora.backtest.holding").hold_weights
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -8,6 +8,7 @@ conveniences of ``lumora`` then run on the default ``BacktestService``.
 from __future__ import annotations
 
 import atexit
+import os
 import threading
 from typing import TYPE_CHECKING, Any
 
@@ -15,6 +16,8 @@ from lumora.exceptions import KestrelError
 from lumora.singleton import set_instance
 
 if TYPE_CHECKING:
+    import pandas as pd
+
     from lumora.backtest import (
         BacktestData,
         BacktestResult,
@@ -108,14 +111,137 @@ def load_backtest_data() -> BacktestData:
     return default_service().load_backtest_data()
 
 
-def backtest_strategy(*args: Any, **kwargs: Any) -> StrategyBacktestResult:
-    """Target-weight strategy backtest (``BacktestService.backtest_strategy``)."""
-    return default_service().backtest_strategy(*args, **kwargs)
+def backtest_strategy(
+    strategy: pd.DataFrame,
+    data: BacktestData,
+    start_date: str | int,
+    end_date: str | int,
+    output_dir: str | os.PathLike[str] | None,
+    plot_filename: str,
+    *,
+    benchmark: str | list[str] | None = "000852",
+    rolling_window: int = 0,
+    total_money: float = 1e8,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+    plot: str | None = "large",
+) -> StrategyBacktestResult:
+    """Backtest a table of target weights on the default service.
+
+    Args:
+        strategy: target weights, rows = dates (``YYYYMMDD`` text, integers or datetimes),
+            columns = stock codes. A weight is a fraction of the fixed capital (0.05 = 5 %);
+            NaN or 0 means no position. Each row is traded on the date of the next row at
+            that day's VWAP, in whole lots; only the rows given are traded, so a strategy
+            that rebalances monthly and holds in between needs ``hold_weights`` first.
+        data: the loaded data (``load_backtest_data()``).
+        start_date, end_date: the window, both included (``20200101`` or ``"20200101"``).
+        output_dir: folder of the charts (made when missing); unused when ``plot`` is None.
+        plot_filename: chart file name without folder or extension; also the strategy name.
+        benchmark: "000300", "000905" or "000852" (exchange forms like "000300.XSHG" are
+            accepted), a list of them (the first one the data holds is the one charted),
+            or "all" / None for all three.
+        rolling_window: smooth the weights by their rolling mean over this many trading
+            days (0 or 1: no smoothing).
+        total_money: the fixed capital in yuan (> 0); share targets are recomputed from it
+            each day, so net values add daily returns rather than compound them.
+        fee: commission rate on buys and sells, in [0, 1) (0.0001 = 1 bp).
+        rule_fee: stamp duty rate on sells, in [0, 1).
+        plot: "large" (wide chart), "long" (tall chart) or None (no chart).
+
+    Returns:
+        ``StrategyBacktestResult``: daily returns, additive net value, statistics (annual
+        figures in percent, drawdowns as fractions), excess figures per benchmark and the
+        chart paths.
+
+    Raises:
+        TypeError: an argument of the wrong kind (named in the message).
+        ValueError: an empty table, a cost or window out of range, an unsupported
+            benchmark, an infinite weight.
+        KestrelError: the SDK is not initialised.
+    """
+    return default_service().backtest_strategy(
+        strategy,
+        data,
+        start_date,
+        end_date,
+        output_dir,
+        plot_filename,
+        benchmark=benchmark,
+        rolling_window=rolling_window,
+        total_money=total_money,
+        fee=fee,
+        rule_fee=rule_fee,
+        plot=plot,
+    )
 
 
-def backtest_factor(*args: Any, **kwargs: Any) -> BacktestResult:
-    """Factor group backtest (``BacktestService.backtest``)."""
-    return default_service().backtest(*args, **kwargs)
+def backtest_factor(
+    factor: pd.DataFrame,
+    data: BacktestData,
+    start_date: str | int,
+    end_date: str | int,
+    output_dir: str | os.PathLike[str] | None,
+    plot_filename: str,
+    *,
+    group_num: int = 20,
+    benchmark: str | list[str] | None = "000852",
+    universe: str | list[str] | None = None,
+    rolling_window: int = 0,
+    ascending: bool = False,
+    total_money: float = 1e8,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+    plot: str | None = "long",
+) -> BacktestResult:
+    """Factor group backtest on the default service.
+
+    Each day the stocks with a valid close (within ``universe``) are ranked by factor value
+    and cut into ``group_num`` equal-count groups; each group holds its members at equal
+    weight, traded the next day with the strategy engine's rules.
+
+    Args:
+        factor: factor values, rows = dates, columns = stock codes (NaN: not ranked).
+        data: the loaded data (``load_backtest_data()``).
+        start_date, end_date: the window, both included.
+        output_dir: folder of the charts (made when missing); unused when ``plot`` is None.
+        plot_filename: chart file name without folder or extension; also the chart title.
+        group_num: number of groups, 2 to 100.
+        benchmark: as for ``backtest_strategy``; one chart per selected benchmark.
+        universe: None for the whole market, or index codes ("000300", "000905", ...) whose
+            members (on each date) are ranked.
+        rolling_window: smooth the factor by its rolling mean over this many trading days.
+        ascending: False (default): a larger factor value gives a larger group number, so
+            group ``group_num`` holds the largest values; True reverses the order.
+        total_money: capital per group in yuan (> 0).
+        fee, rule_fee: commission (both sides) and stamp duty (sells) rates, in [0, 1).
+        plot: "long" or "large" page kind, or None to compute without charts.
+
+    Returns:
+        ``BacktestResult``: daily and cumulative (additive) returns per group, best group,
+        Rank IC series and the summary per benchmark.
+
+    Raises:
+        TypeError, ValueError: as for ``backtest_strategy``; "group_num 取值范围 [2, 100]".
+        KestrelError: the SDK is not initialised.
+    """
+    return default_service().backtest(
+        factor,
+        data,
+        start_date,
+        end_date,
+        output_dir,
+        plot_filename,
+        group_num=group_num,
+        benchmark=benchmark,
+        universe=universe,
+        rolling_window=rolling_window,
+        ascending=ascending,
+        total_money=total_money,
+        fee=fee,
+        rule_fee=rule_fee,
+        plot=plot,
+    )
 
 
 @atexit.register

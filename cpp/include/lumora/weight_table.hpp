@@ -42,6 +42,18 @@ struct WeightTable {
 // True for each selected column holding at least one non-NaN weight.
 std::vector<bool> columns_with_weights(const WeightTable& table);
 
+// What one pass over the cells of a weight table finds: the columns holding a weight, the
+// first cell (in row then column order) holding an infinity, and the row whose gross
+// weight (sum of absolute finite weights) is largest.
+struct WeightScan {
+    std::vector<bool> weighted_cols;
+    std::int64_t infinite_row = -1, infinite_col = -1;
+    std::int64_t max_gross_row = -1;
+    double max_gross = 0.0;
+};
+
+WeightScan scan_weights(const WeightTable& table);
+
 // True for each selected row holding at least one non-NaN weight.
 std::vector<bool> rows_with_weights(const WeightTable& table);
 

@@ -7,9 +7,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lumora/matrix_view.hpp"
@@ -29,20 +31,83 @@ inline bool is_str(py::handle obj) { return PyUnicode_Check(obj.ptr()) != 0; }
 
 [[noreturn]] inline void raise_type_error(const std::string& message) { throw py::type_error(message); }
 
+inline std::string type_name(py::handle obj) { return py::str(py::type::of(obj).attr("__name__")); }
+
+inline std::string repr_of(py::handle obj) { return py::repr(obj); }
+
 // A whole number from an integer, or from any other real number by truncation; anything
-// else is a type error naming the argument.
-inline std::int64_t to_truncated_int(py::handle obj, const char* name) {
-    if (PyLong_Check(obj.ptr())) return obj.cast<std::int64_t>();
-    if (!is_str(obj) && PyNumber_Check(obj.ptr()) && py::hasattr(obj, "__float__")) {
+// else is a type error naming the argument. The value is checked to fit [lo, hi] before it
+// is narrowed, so 2**32 + 5 is refused rather than read as 5.
+inline std::int64_t to_truncated_int(py::handle obj, const char* name, std::int64_t lo = INT64_MIN,
+                                     std::int64_t hi = INT64_MAX) {
+    auto out_of_range = [&]() {
+        std::string bounds = lo == INT64_MIN ? "" : " (from " + std::to_string(lo);
+        if (hi != INT64_MAX) bounds += (bounds.empty() ? " (up to " : " to ") + std::to_string(hi);
+        if (!bounds.empty()) bounds += ")";
+        return py::value_error(std::string(name) + " is out of range" + bounds + ", got " + repr_of(obj));
+    };
+    std::int64_t whole = 0;
+    if (PyLong_Check(obj.ptr())) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+        if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow != 0) throw out_of_range();
+        whole = value;
+    } else if (!is_str(obj) && PyNumber_Check(obj.ptr()) && py::hasattr(obj, "__float__")) {
         const double value = py::float_(py::reinterpret_borrow<py::object>(obj));
-        if (!std::isfinite(value)) throw py::value_error(std::string(name) + " must be finite");
-        return static_cast<std::int64_t>(std::trunc(value));
+        if (!std::isfinite(value)) throw py::value_error(std::string(name) + " must be finite, got " + repr_of(obj));
+        // 2**63 is exact in a double; anything at or beyond it does not fit.
+        if (!(std::fabs(std::trunc(value)) < 9223372036854775808.0)) throw out_of_range();
+        whole = static_cast<std::int64_t>(std::trunc(value));
+    } else {
+        raise_type_error(std::string(name) + " must be a number, got " + type_name(obj));
     }
-    raise_type_error(std::string(name) + " must be a number, got " +
-                     std::string(py::str(py::type::of(obj).attr("__name__"))));
+    if (whole < lo || whole > hi) throw out_of_range();
+    return whole;
 }
 
 inline double to_double(py::handle obj) { return py::float_(py::reinterpret_borrow<py::object>(obj)); }
+
+// Trading-cost scalars: the plainly necessary part of their documented ranges. A negative
+// or zero capital, or a rate outside [0, 1), gives numbers that look like results but mean
+// nothing, so they are refused naming the argument and its value.
+inline double to_capital(py::handle obj, const char* name) {
+    const double value = to_double(obj);
+    if (!std::isfinite(value) || value <= 0.0)
+        throw py::value_error(std::string(name) + " must be a finite amount above 0, got " + repr_of(obj));
+    return value;
+}
+
+inline double to_rate(py::handle obj, const char* name) {
+    const double value = to_double(obj);
+    if (!(value >= 0.0 && value < 1.0))
+        throw py::value_error(std::string(name) + " must be a rate in [0, 1), got " + repr_of(obj));
+    return value;
+}
+
+// A date x stock table: a pandas DataFrame whose dates and stocks are each named once.
+// Anything else is a type error saying what was expected; repeated labels a value error
+// naming one of them.
+inline void require_table(py::handle obj, const char* name) {
+    if (!py::isinstance(obj, pandas().attr("DataFrame")))
+        raise_type_error(std::string(name) + " must be a pandas DataFrame (dates x stocks), got " + type_name(obj));
+    for (const char* axis : {"index", "columns"}) {
+        py::object labels = obj.attr(axis);
+        if (py::bool_(labels.attr("is_unique"))) continue;
+        py::object repeated = labels.attr("__getitem__")(labels.attr("duplicated")()).attr("__getitem__")(0);
+        throw py::value_error(std::string(name) + " has a repeated " +
+                              (std::string(axis) == "index" ? "date" : "stock") + " label: " + repr_of(repeated));
+    }
+}
+
+// A (key, value) item of a mapping's items(): a user mapping may yield anything, so the
+// pair is checked rather than assumed.
+inline std::pair<py::object, py::object> key_value(py::handle item, const char* name) {
+    if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
+        raise_type_error(std::string(name) + ".items() must yield (key, value) pairs, got " + type_name(item));
+    return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 0)),
+            py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item.ptr(), 1))};
+}
 
 // ---- tables in --------------------------------------------------------------------
 

@@ -22,6 +22,8 @@ namespace py = pybind11;
 
 namespace {
 
+constexpr int kSmallGroupSize = 5;
+
 // The factor smoothed over `window` dates (infinities count as missing), dense.
 std::vector<double> smoothed_factor(const AlignedMatrix& m, std::int64_t window, std::vector<std::int64_t>& kept) {
     std::vector<double> dense(static_cast<std::size_t>(m.rows() * m.cols()));
@@ -52,8 +54,11 @@ py::list selected_benchmarks(py::handle benchmark_dict, py::handle names) {
         for (auto item : bm) add(item.first);
     } else if (bridge::is_str(names)) {
         add(names);
-    } else {
+    } else if (PyList_Check(names.ptr()) || PyTuple_Check(names.ptr())) {
         for (py::handle name : names) add(py::str(name));
+    } else {
+        bridge::raise_type_error("benchmark_names must be text, a list of text or None, got " +
+                                 bridge::type_name(names));
     }
     return out;
 }
@@ -78,17 +83,57 @@ double annual_mean(const std::vector<double>& v) {
 
 }  // namespace
 
+// Argument kinds first, so that a wrong kind fails before any table is read.
+void check_request_kinds(const GroupRequest& rq) {
+    if (!rq.benchmark_dict.is_none() && !PyDict_Check(rq.benchmark_dict.ptr()))
+        bridge::raise_type_error("benchmark_dict must be a dict or None, got " + bridge::type_name(rq.benchmark_dict));
+    const std::pair<const py::object*, const char*> tables[] = {{&rq.factor_matrix, "factor_matrix"},
+                                                                {&rq.close_price_valid, "close_price_valid"}};
+    for (const auto& [table, name] : tables) bridge::require_table(*table, name);
+    const std::pair<const py::object*, const char*> optional[] = {
+        {&rq.industry_matrix, "industry_matrix"},
+        {&rq.forward_return_rank_cache, "forward_return_rank_cache"},
+        {&rq.open_price, "open_price"}};
+    for (const auto& [table, name] : optional)
+        if (!table->is_none()) bridge::require_table(*table, name);
+}
+
+// Groups of a handful of stocks make every statistic noise; say so once with the average
+// size of the groups on the dates that were ranked.
+void warn_small_groups(const GroupOutputs& out) {
+    std::int64_t members = 0, slots = 0;
+    for (std::int64_t r = 0; r < out.n_rows; ++r) {
+        std::int64_t day = 0;
+        for (int g = 0; g < out.group_num; ++g)
+            day += out.sizes[static_cast<std::size_t>(r) * static_cast<std::size_t>(out.group_num) +
+                             static_cast<std::size_t>(g)];
+        if (day == 0) continue;
+        members += day;
+        slots += out.group_num;
+    }
+    if (slots == 0) return;
+    const double average = static_cast<double>(members) / static_cast<double>(slots);
+    if (average >= kSmallGroupSize) return;
+    py::module_::import("lumora.logger")
+        .attr("logger")
+        .attr("warning")(
+            "factor groups hold %.1f stocks on average (fewer than %d): the group returns are mostly "
+            "noise; use fewer groups (group_num) or a wider universe",
+            average, kSmallGroupSize);
+}
+
 py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
-    const int groups = static_cast<int>(bridge::to_truncated_int(rq.group_num, "group_num"));
-    if (groups < 1 || groups > 65535) throw py::value_error("group_num must be between 1 and 65535");
-    const std::int64_t window = bridge::to_truncated_int(rq.rolling_window, "rolling_window");
+    check_request_kinds(rq);
+    const int groups = static_cast<int>(bridge::to_truncated_int(rq.group_num, "group_num", 1, 65535));
+    const std::int64_t window = bridge::to_truncated_int(rq.rolling_window, "rolling_window", 0);
     const GroupChartRequest chart_request = group_chart_request(rq);
+    const py::list chosen = selected_benchmarks(rq.benchmark_dict, rq.benchmark_names);
     GroupInputs in;
     in.group_num = groups;
     in.ascending = py::bool_(rq.ascending);
-    in.costs.total_money = bridge::to_double(rq.total_money);
-    in.costs.fee = bridge::to_double(rq.fee);
-    in.costs.rule_fee = bridge::to_double(rq.rule_fee);
+    in.costs.total_money = bridge::to_capital(rq.total_money, "total_money");
+    in.costs.fee = bridge::to_rate(rq.fee, "fee");
+    in.costs.rule_fee = bridge::to_rate(rq.rule_fee, "rule_fee");
 
     py::object dates = rq.close_price_valid.attr("index");
     py::object stocks = rq.close_price_valid.attr("columns");
@@ -132,6 +177,7 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
         py::gil_scoped_release release;
         out = run_group_backtest(in);
     }
+    warn_small_groups(out);
 
     // Frames: traded dates x groups 1..N.
     std::vector<std::int64_t> traded_rows;
@@ -192,7 +238,6 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
     }
     const double ic_ir = ic_sd > 0.0 ? ic_mean / ic_sd : kNaN;
     py::list rows;
-    const py::list chosen = selected_benchmarks(rq.benchmark_dict, rq.benchmark_names);
     if (best >= 0) {
         const ColumnSeries best_daily = group_column(out, traded_rows, best);
         const ColumnSeries top = group_column(out, traded_rows, groups - 1), bottom = group_column(out, traded_rows, 0);

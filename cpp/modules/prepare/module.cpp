@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "prepare/adjusted_prices.hpp"
 #include "prepare/builder.hpp"
 #include "prepare/catalogue_bindings.hpp"
 #include "prepare/component_store.hpp"
@@ -30,6 +31,7 @@ PYBIND11_MODULE(_prepare, m) {
     m.def("series_to_yyyymmdd", &series_to_yyyymmdd, py::arg("values"),
           "Dates as YYYYMMDD text (a series); unparseable entries become missing.");
     add_write_window(m);
+    add_adjusted_prices(m);
     m.attr("BinaryPreparedDataStore") = make_component_store_class();
     m.attr("GroupPreparedDataBuilder") = make_builder_class();
 }

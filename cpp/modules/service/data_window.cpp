@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/frame_bridge.hpp"
 #include "lumora/date_window.hpp"
 #include "service/service_module.hpp"
 
@@ -114,8 +115,8 @@ py::dict slice_data(py::handle data, py::handle start_date, py::handle end_date)
         if (key.equal(benchmark_key)) {
             py::dict series_out;
             for (py::handle pair : value.attr("items")()) {
-                py::tuple item = py::reinterpret_borrow<py::tuple>(pair);
-                series_out[item[0]] = cutter.cut(item[1]);
+                const auto [name, series] = bridge::key_value(pair, "benchmark_dict");
+                series_out[name] = cutter.cut(series);
             }
             out[key] = series_out;
         } else if (py::isinstance(value, frame_type)) {

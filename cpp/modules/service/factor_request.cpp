@@ -40,39 +40,9 @@ bool truthy(py::handle value) {
     return result != 0;
 }
 
-std::string type_name(py::handle value) { return py::str(py::type::of(value).attr("__name__")); }
-
 void require_str(py::handle value, const char* argument) {
     if (!PyUnicode_Check(value.ptr()))
-        throw py::type_error(std::string(argument) + " must be a str, got " + type_name(value));
-}
-
-// The request's options after their binding rules; converting them is the first thing a
-// call does, so a wrong kind fails before any data is touched.
-struct FactorOptions {
-    std::int64_t group_num = 0;
-    std::int64_t rolling_window = 0;
-    bool ascending = false;
-    double total_money = 0.0;
-    double fee = 0.0;
-    double rule_fee = 0.0;
-};
-
-FactorOptions bind_options(py::handle group_num, py::handle rolling_window, py::handle ascending,
-                           py::handle total_money, py::handle fee, py::handle rule_fee) {
-    FactorOptions o;
-    o.group_num = bridge::to_truncated_int(group_num, "group_num");
-    o.rolling_window = bridge::to_truncated_int(rolling_window, "rolling_window");
-    o.ascending = truthy(ascending);
-    o.total_money = bridge::to_double(total_money);
-    o.fee = bridge::to_double(fee);
-    o.rule_fee = bridge::to_double(rule_fee);
-    return o;
-}
-
-py::str chart_path(py::handle output_dir, py::handle plot_filename) {
-    py::object path = service_attr("Path")(output_dir);
-    return py::str(path.attr("__truediv__")(py::str(plot_filename) + py::str(".png")));
+        throw py::type_error(std::string(argument) + " must be a str, got " + bridge::type_name(value));
 }
 
 py::dict primary_chart_paths(py::handle plot_paths) {
@@ -81,8 +51,8 @@ py::dict primary_chart_paths(py::handle plot_paths) {
     const py::str primary("primary");
     const py::str none_drawn("");
     for (py::handle pair : plot_paths.attr("items")()) {
-        py::tuple item = py::reinterpret_borrow<py::tuple>(pair);
-        out[item[0]] = item[1].attr("get")(primary, none_drawn);
+        const auto [name, paths] = bridge::key_value(pair, "plot_paths");
+        out[name] = paths.attr("get")(primary, none_drawn);
     }
     return out;
 }
@@ -102,34 +72,42 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
                     py::handle universe, py::handle rolling_window, py::handle ascending, py::handle total_money,
                     py::handle fee, py::handle rule_fee, py::handle plot) {
     require_plain_str(plot_filename, "plot_filename");
-    require_str(plot, "plot");
-    const FactorOptions opt = bind_options(group_num, rolling_window, ascending, total_money, fee, rule_fee);
+    // Without a chart (None) the numbers are computed and nothing is drawn.
+    if (!plot.is_none()) require_str(plot, "plot");
+    const std::int64_t groups = bridge::to_truncated_int(group_num, "group_num");
+    const RequestCosts costs = checked_request_costs(rolling_window, total_money, fee, rule_fee);
+    const bool ascending_order = truthy(ascending);
 
     if (factor.is_none() || py::len(factor) == 0) throw py::value_error("因子宽表为空");
-    if (opt.group_num < kMinGroups || opt.group_num > kMaxGroups) throw py::value_error("group_num 取值范围 [2, 100]");
+    if (groups < kMinGroups || groups > kMaxGroups) throw py::value_error("group_num 取值范围 [2, 100]");
+    require_user_table(factor, "factor");
+    py::dict loaded = loaded_data(data);
+    py::object benchmarks = checked_benchmark(benchmark);
     py::object factor_matrix = service_attr("clean_matrix")(factor);
+    check_chart_target(plot, output_dir, plot_filename);
     py::object normalize = service_attr("normalize_yyyymmdd");
     py::object bt_start = normalize(start_date);
     py::object bt_end = normalize(end_date);
     // The request's own cut: the universe filter replaces a table in it, never in `data`.
-    py::dict matrices = slice_data(data.attr("data"), bt_start, bt_end);
+    py::dict matrices = slice_data(loaded, bt_start, bt_end);
     apply_universe_filter(py::none(), matrices, universe, bt_start, bt_end);
+    warn_empty_window(loaded, matrices, bt_start, bt_end);
     // Named from the user's own table, whatever the cleaning keeps of its labels.
     py::str name = factor_name(factor);
-    py::str save_path = chart_path(output_dir, plot_filename);
+    py::object save_path = chart_path(plot, output_dir, plot_filename);
 
     py::dict kwargs;
     kwargs["factor_matrix"] = cut_rows(factor_matrix, bt_start.cast<std::string>(), bt_end.cast<std::string>());
     kwargs["industry_matrix"] = matrices.attr("get")("industry_matrix");
     for (const auto& [keyword, dataset] : kRequiredInputs) kwargs[keyword] = matrices[py::str(dataset)];
     for (const char* dataset : kOptionalInputs) kwargs[dataset] = matrices.attr("get")(dataset);
-    kwargs["benchmark_names"] = benchmark;
-    kwargs["rolling_window"] = opt.rolling_window;
-    kwargs["ascending"] = opt.ascending;
-    kwargs["group_num"] = opt.group_num;
-    kwargs["total_money"] = opt.total_money;
-    kwargs["fee"] = opt.fee;
-    kwargs["rule_fee"] = opt.rule_fee;
+    kwargs["benchmark_names"] = benchmarks;
+    kwargs["rolling_window"] = costs.rolling_window;
+    kwargs["ascending"] = ascending_order;
+    kwargs["group_num"] = groups;
+    kwargs["total_money"] = costs.total_money;
+    kwargs["fee"] = costs.fee;
+    kwargs["rule_fee"] = costs.rule_fee;
     kwargs["plot_image_kind"] = plot;
     kwargs["plot_save_path"] = save_path;
     kwargs["factor_name"] = name;

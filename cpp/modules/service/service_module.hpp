@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <string>
 
 namespace lumora::service {
@@ -32,6 +33,25 @@ void apply_universe_filter(py::handle self, py::handle data, py::handle universe
 py::dict slice_data(py::handle data, py::handle start_date, py::handle end_date);
 // Rows of a table or series whose date label lies in [start, end], both text.
 py::object cut_rows(py::handle table, const std::string& start, const std::string& end);
+
+// Checks both requests make before any work (request_checks.cpp).
+struct RequestCosts {
+    std::int64_t rolling_window = 0;
+    double total_money = 0.0, fee = 0.0, rule_fee = 0.0;
+};
+// Benchmarks in their short form ("000300.XSHG" gives "000300"); None and "all" stay;
+// an unsupported code is a value error listing the supported ones.
+py::object checked_benchmark(py::handle benchmark);
+// The data mapping of a BacktestData; anything else is a type error.
+py::dict loaded_data(py::handle data);
+void require_user_table(py::handle table, const char* argument);
+RequestCosts checked_request_costs(py::handle rolling_window, py::handle total_money, py::handle fee,
+                                   py::handle rule_fee);
+void check_chart_target(py::handle plot, py::handle output_dir, py::handle plot_filename);
+// The chart's path (None without a chart), its directory made.
+py::object chart_path(py::handle plot, py::handle output_dir, py::handle plot_filename);
+// One warning when the window holds no trading day of the loaded data.
+void warn_empty_window(py::handle loaded, py::handle window, py::handle start, py::handle end);
 
 // Loading and the strategy request (data_loading.cpp, strategy_request.cpp).
 py::object load_backtest_data(py::handle self);

@@ -19,28 +19,10 @@ constexpr std::pair<const char*, const char*> kMarketInputs[] = {
     {"buy_price", "buy_price"},         {"sell_price", "sell_price"},
 };
 
-bool truthy(py::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
-
 void check_plot_kind(py::handle plot) {
     if (!plot.is_none() && !PyUnicode_Check(plot.ptr()))
         throw py::type_error("plot must be a str or None, got " +
                              std::string(py::str(py::type::of(plot).attr("__name__"))));
-}
-
-void check_chart_target(py::handle plot, py::handle output_dir, py::handle plot_filename) {
-    if (plot.is_none()) return;
-    if (!truthy(output_dir)) throw py::value_error("plot 非 None 时,output_dir 必须提供");
-    if (py::len(plot_filename) == 0) throw py::value_error("plot 非 None 时,plot_filename 必须提供");
-}
-
-py::object chart_path(py::handle plot, py::handle output_dir, py::handle plot_filename) {
-    if (plot.is_none()) return py::none();
-    py::object path = py::module_::import("pathlib").attr("Path")(output_dir);
-    return py::str(path.attr("__truediv__")(py::str(plot_filename) + py::str(".png")));
 }
 
 }  // namespace
@@ -51,30 +33,31 @@ py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handl
                              py::handle plot) {
     require_plain_str(plot_filename, "plot_filename");
     check_plot_kind(plot);
-    const std::int64_t window = bridge::to_truncated_int(rolling_window, "rolling_window");
-    const double money = bridge::to_double(total_money);
-    const double fee_rate = bridge::to_double(fee);
-    const double stamp_duty = bridge::to_double(rule_fee);
+    const RequestCosts costs = checked_request_costs(rolling_window, total_money, fee, rule_fee);
 
     py::object run = py::module_::import("lumora.backtest._weightbook").attr("run_strategy_backtest_core");
     if (strategy.is_none() || py::len(strategy) == 0) throw py::value_error("策略权重矩阵为空");
+    require_user_table(strategy, "strategy");
+    py::dict loaded = loaded_data(data);
+    py::object benchmarks = checked_benchmark(benchmark);
     py::object weights = service_attr("clean_matrix")(strategy);
     check_chart_target(plot, output_dir, plot_filename);
     py::object normalize = service_attr("normalize_yyyymmdd");
     py::object bt_start = normalize(start_date);
     py::object bt_end = normalize(end_date);
-    py::dict matrices = slice_data(data.attr("data"), bt_start, bt_end);
+    py::dict matrices = slice_data(loaded, bt_start, bt_end);
+    warn_empty_window(loaded, matrices, bt_start, bt_end);
     py::object save_path = chart_path(plot, output_dir, plot_filename);
 
     py::dict kwargs;
     kwargs["strategy_matrix"] = cut_rows(weights, bt_start.cast<std::string>(), bt_end.cast<std::string>());
     for (const auto& [keyword, dataset] : kMarketInputs) kwargs[keyword] = matrices[py::str(dataset)];
     kwargs["benchmark_dict"] = matrices[py::str("benchmark_dict")];
-    kwargs["benchmark_names"] = benchmark;
-    kwargs["rolling_window"] = window;
-    kwargs["total_money"] = money;
-    kwargs["fee"] = fee_rate;
-    kwargs["rule_fee"] = stamp_duty;
+    kwargs["benchmark_names"] = benchmarks;
+    kwargs["rolling_window"] = costs.rolling_window;
+    kwargs["total_money"] = costs.total_money;
+    kwargs["fee"] = costs.fee;
+    kwargs["rule_fee"] = costs.rule_fee;
     kwargs["plot_image_kind"] = plot;
     kwargs["plot_save_path"] = save_path;
     kwargs["strategy_name"] = plot_filename;

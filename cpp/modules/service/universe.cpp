@@ -49,6 +49,9 @@ py::list parse_universe(py::handle universe) {
         if (!code.empty()) out.append(py::str(code));
         return out;
     }
+    if (!py::isinstance<py::iterable>(universe))
+        throw py::type_error("universe must be an index code (str), a list of codes or None, got " +
+                             bridge::type_name(universe));
     for (py::handle item : py::iter(universe)) {
         std::string code = strip_unicode_space(text_of(item));
         if (!code.empty()) out.append(py::str(code));

@@ -7,6 +7,23 @@
 
 namespace lumora::weightbook {
 
+void refuse_infinite_weight(py::handle row_labels, py::handle col_labels, std::int64_t row, std::int64_t col) {
+    const std::string date = py::str(row_labels.attr("__getitem__")(row));
+    const std::string stock = py::str(col_labels.attr("__getitem__")(col));
+    throw py::value_error(
+        "weights must be finite fractions of capital (NaN for no position); found an infinite "
+        "weight on " +
+        date + " for stock " + stock);
+}
+
+TradeCosts checked_costs(py::handle total_money, py::handle fee, py::handle rule_fee) {
+    TradeCosts costs;
+    costs.total_money = bridge::to_capital(total_money, "total_money");
+    costs.fee = bridge::to_rate(fee, "fee");
+    costs.rule_fee = bridge::to_rate(rule_fee, "rule_fee");
+    return costs;
+}
+
 py::object daily_vwap_return(const WeightTable& weights, py::handle row_labels, py::handle col_labels,
                              const std::array<py::handle, 8>& market_tables, const TradeCosts& costs) {
     SparseSignal signal;
@@ -14,6 +31,10 @@ py::object daily_vwap_return(const WeightTable& weights, py::handle row_labels, 
     {
         py::gil_scoped_release release;
         trade_rows = shifted_signal(weights, signal);
+    }
+    if (signal.infinite_row >= 0) {
+        // Positions within the selection, mapped back to the table's own labels.
+        refuse_infinite_weight(row_labels, col_labels, signal.infinite_row, signal.infinite_col);
     }
     if (trade_rows.empty()) return bridge::empty_float_series();
 
@@ -39,11 +60,9 @@ py::object calc_strategy_vwap_daily_return(py::object signal_matrix, py::object 
                                            py::object dividend_factor, py::object close_price, py::object prev_close,
                                            py::object buy_price, py::object sell_price, py::object total_money,
                                            py::object fee, py::object rule_fee, py::object lot_size) {
-    TradeCosts costs;
-    costs.lot_size = bridge::to_truncated_int(lot_size, "lot_size");
-    costs.total_money = bridge::to_double(total_money);
-    costs.fee = bridge::to_double(fee);
-    costs.rule_fee = bridge::to_double(rule_fee);
+    bridge::require_table(signal_matrix, "signal_matrix");
+    TradeCosts costs = checked_costs(total_money, fee, rule_fee);
+    costs.lot_size = bridge::to_truncated_int(lot_size, "lot_size", 1);
     bridge::TableArray values = bridge::table_values(signal_matrix);
     const WeightTable weights = WeightTable::whole(values.view);
     return daily_vwap_return(
@@ -53,8 +72,9 @@ py::object calc_strategy_vwap_daily_return(py::object signal_matrix, py::object 
 }
 
 py::object smooth_strategy_weights(py::object strategy_matrix, py::object rolling_window) {
-    const std::int64_t window = bridge::to_truncated_int(rolling_window, "rolling_window");
+    const std::int64_t window = bridge::to_truncated_int(rolling_window, "rolling_window", 0);
     if (window <= 1) return strategy_matrix;
+    bridge::require_table(strategy_matrix, "strategy_matrix");
     bridge::TableArray values = bridge::table_values(strategy_matrix);
     const WeightTable weights = WeightTable::whole(values.view);
     std::vector<std::int64_t> kept;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/frame_bridge.hpp"
+#include "common/market_bridge.hpp"
 #include "lumora/strategy_stats.hpp"
 #include "lumora/total_frame.hpp"
 #include "weightbook/strategy_bindings.hpp"
@@ -177,6 +178,44 @@ void check_text_or_none(py::handle value, const char* name) {
         bridge::raise_type_error(std::string(name) + " must be text or None");
 }
 
+void warn(py::handle message) { py::module_::import("lumora.logger").attr("logger").attr("warning")("%s", message); }
+
+// The benchmark the charts and statistics compare against: a name as given, the first
+// listed name the mapping holds (else the first listed), or for None the mapping's first.
+py::object primary_benchmark(py::handle benchmark_dict, py::handle names) {
+    const bool has_dict = !benchmark_dict.is_none() && py::len(benchmark_dict) > 0;
+    if (bridge::is_str(names)) return py::reinterpret_borrow<py::object>(names);
+    if (PyList_Check(names.ptr()) || PyTuple_Check(names.ptr())) {
+        for (py::handle name : names)
+            if (has_dict && benchmark_dict.contains(name)) return py::reinterpret_borrow<py::object>(name);
+        if (py::len(names) > 0) return py::str(py::reinterpret_borrow<py::object>(names)[py::int_(0)]);
+    } else if (!names.is_none() && !bridge::is_str(names)) {
+        bridge::raise_type_error("benchmark_names must be text, a list of text or None, got " +
+                                 bridge::type_name(names));
+    }
+    if (has_dict) return py::reinterpret_borrow<py::object>(*py::iter(benchmark_dict));
+    return py::str("000852");
+}
+
+// Weights are traded on the rows given: a day without a row is not a day the rebalance is
+// held. When rows are missing between the first and the last, say how many and how to hold.
+void warn_sparse_rows(py::handle weight_dates, const std::vector<std::int64_t>& known_rows, py::handle market_dates) {
+    if (known_rows.size() < 2) return;
+    py::object first = weight_dates.attr("__getitem__")(known_rows.front());
+    py::object last = weight_dates.attr("__getitem__")(known_rows.back());
+    py::list bounds;
+    bounds.append(first);
+    bounds.append(last);
+    const std::vector<std::int64_t> ends = bridge::positions(market_dates, bounds);
+    const std::int64_t span = ends[1] - ends[0] + 1;
+    const auto given = static_cast<std::int64_t>(known_rows.size());
+    if (ends[0] < 0 || ends[1] < 0 || span <= given) return;
+    warn(py::str("the weights have rows on {} of the {} trading days from {} to {}: only the rows given are traded "
+                 "(each on the next row's date) and the days without a row are left out of the returns; to hold "
+                 "each rebalance until the next one, pass lumora.backtest.hold_weights(weights, data)")
+             .format(given, span, first, last));
+}
+
 py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can_buy_stock, py::object cant_sell_stock,
                                       py::object split_factor, py::object dividend_factor, py::object close_price,
                                       py::object prev_close, py::object buy_price, py::object sell_price,
@@ -185,15 +224,16 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
                                       py::object plot_image_kind, py::object plot_save_path, py::object strategy_name,
                                       py::object plot_title) {
     if (!benchmark_dict.is_none() && !PyDict_Check(benchmark_dict.ptr()))
-        bridge::raise_type_error("benchmark_dict must be a dict or None");
+        bridge::raise_type_error("benchmark_dict must be a dict or None, got " + bridge::type_name(benchmark_dict));
     if (!bridge::is_str(strategy_name)) bridge::raise_type_error("strategy_name must be text");
     check_text_or_none(plot_image_kind, "plot_image_kind");
     check_text_or_none(plot_title, "plot_title");
-    const std::int64_t window = bridge::to_truncated_int(rolling_window, "rolling_window");
-    TradeCosts costs;
-    costs.total_money = bridge::to_double(total_money);
-    costs.fee = bridge::to_double(fee);
-    costs.rule_fee = bridge::to_double(rule_fee);
+    bridge::require_table(strategy_matrix, "strategy_matrix");
+    bridge::require_market_tables({can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price,
+                                   prev_close, buy_price, sell_price});
+    const std::int64_t window = bridge::to_truncated_int(rolling_window, "rolling_window", 0);
+    const TradeCosts costs = checked_costs(total_money, fee, rule_fee);
+    py::object primary = primary_benchmark(benchmark_dict, benchmark_names);
 
     // Weights on the dates and stocks the market knows, without stocks never weighted.
     py::array_t<bool> row_known(strategy_matrix.attr("index").attr("isin")(close_price.attr("index")));
@@ -204,12 +244,28 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
         if (row_known.data()[i]) work.rows.push_back(i);
     for (py::ssize_t j = 0; j < col_known.size(); ++j)
         if (col_known.data()[j]) work.cols.push_back(j);
+    WeightScan scan;
     {
+        // Reads only the weight table's buffer, kept alive by `values`.
         py::gil_scoped_release release;
-        const std::vector<bool> weighted = columns_with_weights(work);
+        scan = scan_weights(work);
+    }
+    if (scan.infinite_row >= 0)
+        refuse_infinite_weight(strategy_matrix.attr("index"), strategy_matrix.attr("columns"),
+                               work.rows[static_cast<std::size_t>(scan.infinite_row)],
+                               work.cols[static_cast<std::size_t>(scan.infinite_col)]);
+    if (scan.max_gross > 1.0 + 1e-9)
+        warn(py::str("gross weight reaches {:.4g} on {} (weights are fractions of the capital, so this trades {:.4g}x "
+                     "leverage); scale each row to sum to at most 1 unless leverage is meant")
+                 .format(
+                     scan.max_gross,
+                     strategy_matrix.attr("index")[py::int_(work.rows[static_cast<std::size_t>(scan.max_gross_row)])],
+                     scan.max_gross));
+    warn_sparse_rows(strategy_matrix.attr("index"), work.rows, close_price.attr("index"));
+    {
         std::vector<std::int64_t> kept;
-        for (std::size_t j = 0; j < weighted.size(); ++j)
-            if (weighted[j]) kept.push_back(work.cols[j]);
+        for (std::size_t j = 0; j < scan.weighted_cols.size(); ++j)
+            if (scan.weighted_cols[j]) kept.push_back(work.cols[j]);
         work.cols = std::move(kept);
     }
     auto take_labels = [](py::handle index, const std::vector<std::int64_t>& positions) {
@@ -257,12 +313,6 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
         if (daily_labels[i] <= last_signal_date) in_window.push_back(static_cast<std::int64_t>(i));
     daily = daily.attr("iloc")[take_labels(bridge::numpy().attr("arange")(daily_labels.size()), in_window)];
 
-    py::object primary = py::str("000852");
-    if (bridge::is_str(benchmark_names))
-        primary = benchmark_names;
-    else if (!benchmark_dict.is_none() && py::len(benchmark_dict) > 0)
-        primary = py::reinterpret_borrow<py::object>(*py::iter(benchmark_dict));
-
     py::dict columns;
     columns["daily_return"] = daily;
     py::object df = bridge::pandas().attr("DataFrame")(columns);
@@ -281,7 +331,7 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
     py::object summary = benchmark_summary_table(benchmark_dict, total);
 
     py::dict plot_paths;
-    py::object bm_name = bridge::is_str(benchmark_names) ? primary : py::str("000852");
+    const py::object& bm_name = primary;
     py::module_ self = py::module_::import("lumora.backtest._weightbook");
     if (!plot_image_kind.is_none() && !plot_save_path.is_none()) {
         py::object main_path = py::module_::import("pathlib").attr("Path")(plot_save_path);

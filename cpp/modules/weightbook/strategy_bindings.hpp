@@ -22,6 +22,13 @@ py::dict stats_mapping(py::handle total_frame, const WeightTable* weights);
 // The total frame of a frame holding daily_return, index_daily_return and maybe close.
 py::object total_backtesting_frame(py::handle total_backtesting);
 
+// Refuses a weight table holding an infinity, naming the date and stock of the cell.
+[[noreturn]] void refuse_infinite_weight(py::handle row_labels, py::handle col_labels, std::int64_t row,
+                                         std::int64_t col);
+
+// The trading costs of a call, checked: capital finite and above 0, rates in [0, 1).
+TradeCosts checked_costs(py::handle total_money, py::handle fee, py::handle rule_fee);
+
 void register_engine(py::module_& m);
 void register_runner(py::module_& m);
 

@@ -13,15 +13,23 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from lumora.backtest._service import BacktestService
+    from lumora.backtest.holding import hold_weights
     from lumora.backtest.result import BacktestData, BacktestResult, StrategyBacktestResult
 
-__all__ = ["BacktestData", "BacktestResult", "BacktestService", "StrategyBacktestResult"]
+__all__ = [
+    "BacktestData",
+    "BacktestResult",
+    "BacktestService",
+    "StrategyBacktestResult",
+    "hold_weights",
+]
 
 _EXPORTS = {
     "BacktestService": "lumora.backtest._service",
     "BacktestData": "lumora.backtest.result",
     "BacktestResult": "lumora.backtest.result",
     "StrategyBacktestResult": "lumora.backtest.result",
+    "hold_weights": "lumora.backtest.holding",
 }
 
 

@@ -34,6 +34,11 @@ def build_incremental_write_window(
     base_index: list[str], write_start_date: str, write_end_date: str
 ) -> dict[str, Any]: ...
 def get_instance() -> Any: ...
+def adjusted_close(
+    close_price: pd.DataFrame, split_factor: pd.DataFrame, dividend_factor: pd.DataFrame
+) -> pd.DataFrame:
+    """Back-adjusted (total-return) close: each later close scaled by the day's
+    (split * close + dividend) / previous close; missing closes stay missing."""
 
 class GroupPreparedDataBuilder:
     default_start: str | None

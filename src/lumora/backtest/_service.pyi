@@ -56,7 +56,7 @@ class BacktestService:
         total_money: float = 1e8,
         fee: float = 0.0001,
         rule_fee: float = 0.0005,
-        plot: str = "long",
+        plot: str | None = "long",
     ) -> BacktestResult:
         """Run a factor group backtest on loaded data.
 
@@ -67,9 +67,12 @@ class BacktestService:
         Raises:
             ValueError: "因子宽表为空" for a missing or empty factor table (checked first),
                 "group_num 取值范围 [2, 100]" for a group count out of range after
-                truncation, and the universe errors of ``_apply_universe_filter``.
-            TypeError: ``plot_filename`` not exactly ``str``, ``plot`` not text,
-                ``group_num`` / ``rolling_window`` not numbers, dates missing.
+                truncation, ``total_money`` not finite and above 0, ``fee`` / ``rule_fee``
+                outside [0, 1), a negative ``rolling_window``, an unsupported benchmark,
+                and the universe errors of ``_apply_universe_filter``.
+            TypeError: ``plot_filename`` not exactly ``str``, ``plot`` neither text nor
+                None, ``group_num`` / ``rolling_window`` not numbers, ``factor`` not a
+                DataFrame, ``data`` not a BacktestData, dates missing.
             KeyError: a required dataset absent from ``data``.
         """
     @staticmethod
@@ -91,7 +94,15 @@ class BacktestService:
         fee: float = 0.0001,
         rule_fee: float = 0.0005,
         plot: str | None = "large",
-    ) -> StrategyBacktestResult: ...
+    ) -> StrategyBacktestResult:
+        """Run a target-weight strategy backtest on loaded data (see
+        ``lumora.backtest_strategy`` for the arguments).
+
+        Raises:
+            ValueError: "策略权重矩阵为空", the two "plot 非 None 时,..." messages, costs or
+                window out of range, an unsupported benchmark, an infinite weight.
+            TypeError: an argument of the wrong kind, named in the message.
+        """
     @staticmethod
     def _parse_universe(universe: str | list[str] | None) -> list[str]: ...
     @staticmethod

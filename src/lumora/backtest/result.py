@@ -9,7 +9,10 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 __all__ = ["BacktestData", "BacktestResult", "StrategyBacktestResult"]
 
@@ -58,6 +61,24 @@ class BacktestData:
 
     data: dict[str, Any]
 
+    def adjusted_close(self) -> pd.DataFrame:
+        """Back-adjusted (total-return) close, dates x stocks.
+
+        ``close_price`` and ``prev_close`` are raw prices: across a split or a cash
+        dividend ``close / close.shift(n)`` shows a fall the holder never had. Here each
+        stock's first close is kept and every later close is scaled by the day's
+        ``(split * close + dividend) / previous close`` (split: shares one share became;
+        dividend: cash per share, both from the loaded ``rq_get_split`` /
+        ``rq_get_dividend`` tables), so ``adj / adj.shift(n) - 1`` is the holder's return
+        over n trading days, dividends reinvested. Missing closes stay missing; across a
+        suspension the level continues from the last close. Computed natively on each call.
+        """
+        from lumora.backtest._prepare import adjusted_close
+
+        return adjusted_close(
+            self.data["close_price"], self.data["rq_get_split"], self.data["rq_get_dividend"]
+        )
+
     def __repr__(self) -> str:
         tables = {k: v for k, v in self.data.items() if hasattr(v, "columns")}
         benchmarks = self.data.get("benchmark_dict") or {}
@@ -75,10 +96,10 @@ class BacktestResult:
 
     factor_name: str
     best_group: int
-    group_daily_return: Any
-    group_cumulative_return: Any
-    rank_ic: Any
-    benchmark_summary: Any
+    group_daily_return: pd.DataFrame
+    group_cumulative_return: pd.DataFrame
+    rank_ic: pd.Series
+    benchmark_summary: pd.DataFrame
     plot_paths: dict[str, str] = field(default_factory=dict)
 
     def __repr__(self) -> str:
@@ -95,11 +116,11 @@ class StrategyBacktestResult:
     excess-return metrics against the benchmarks and the chart paths."""
 
     strategy_name: str
-    daily_return: Any
-    cumulative_return: Any
-    stats: dict[str, Any]
-    benchmark_summary: Any
-    plot_paths: Any
+    daily_return: pd.Series
+    cumulative_return: pd.Series
+    stats: dict[str, float]
+    benchmark_summary: pd.DataFrame
+    plot_paths: dict[str, str]
 
     def __repr__(self) -> str:
         stats = self.stats if isinstance(self.stats, dict) else {}

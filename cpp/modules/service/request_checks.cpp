@@ -1,0 +1,120 @@
+// Checks both backtest requests make before any work: what `data` and the user's table
+// are, which benchmarks are asked for, that the trading costs make sense, and that the
+// chart can be written where it is asked for.
+
+#include <cctype>
+#include <string>
+
+#include "common/frame_bridge.hpp"
+#include "lumora/dataset_catalogue.hpp"
+#include "service/service_module.hpp"
+
+namespace lumora::service {
+
+namespace {
+
+std::string upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+[[noreturn]] void unsupported_benchmark(py::handle value) {
+    std::string supported;
+    for (const auto& [code, qualified] : catalogue::kBenchmarkIndexCodes)
+        supported += (supported.empty() ? "" : ", ") + std::string(code);
+    throw py::value_error("不支持的基准: " + bridge::repr_of(value) + ",可选 " + supported +
+                          "(或其交易所代码如 000300.XSHG)、这些代码的列表、\"all\" 或 None");
+}
+
+// One benchmark code as its short form: "000300" and "000300.XSHG" (any letter case) both
+// give "000300", "all" stays; anything else is refused listing the supported codes.
+py::str short_benchmark(py::handle value) {
+    if (!bridge::is_str(value)) unsupported_benchmark(value);
+    const std::string text = py::str(value);
+    if (text == "all") return py::str(text);
+    const std::string wanted = upper(text);
+    for (const auto& [code, qualified] : catalogue::kBenchmarkIndexCodes)
+        if (wanted == code || wanted == qualified) return py::str(std::string(code));
+    unsupported_benchmark(value);
+}
+
+bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+}  // namespace
+
+py::object checked_benchmark(py::handle benchmark) {
+    if (benchmark.is_none()) return py::none();
+    if (bridge::is_str(benchmark)) return short_benchmark(benchmark);
+    if (!PyList_Check(benchmark.ptr()) && !PyTuple_Check(benchmark.ptr())) unsupported_benchmark(benchmark);
+    if (py::len(benchmark) == 0) unsupported_benchmark(benchmark);
+    py::list out;
+    for (py::handle item : benchmark) out.append(short_benchmark(item));
+    return out;
+}
+
+py::dict loaded_data(py::handle data) {
+    py::object mapping = py::hasattr(data, "data") ? py::getattr(data, "data") : py::object(py::none());
+    if (!PyDict_Check(mapping.ptr()))
+        throw py::type_error("data must be the BacktestData that load_backtest_data() returns, got " +
+                             bridge::type_name(data));
+    return py::reinterpret_borrow<py::dict>(mapping);
+}
+
+void require_user_table(py::handle table, const char* argument) {
+    if (!py::isinstance(table, bridge::pandas().attr("DataFrame")))
+        throw py::type_error(std::string(argument) +
+                             " must be a pandas DataFrame (rows: dates, columns: stock codes), "
+                             "got " +
+                             bridge::type_name(table));
+}
+
+RequestCosts checked_request_costs(py::handle rolling_window, py::handle total_money, py::handle fee,
+                                   py::handle rule_fee) {
+    RequestCosts c;
+    c.rolling_window = bridge::to_truncated_int(rolling_window, "rolling_window", 0);
+    c.total_money = bridge::to_capital(total_money, "total_money");
+    c.fee = bridge::to_rate(fee, "fee");
+    c.rule_fee = bridge::to_rate(rule_fee, "rule_fee");
+    return c;
+}
+
+void check_chart_target(py::handle plot, py::handle output_dir, py::handle plot_filename) {
+    if (plot.is_none()) return;
+    if (!truthy(output_dir)) throw py::value_error("plot 非 None 时,output_dir 必须提供");
+    if (py::len(plot_filename) == 0) throw py::value_error("plot 非 None 时,plot_filename 必须提供");
+}
+
+py::object chart_path(py::handle plot, py::handle output_dir, py::handle plot_filename) {
+    if (plot.is_none()) return py::none();
+    py::object fspath = py::module_::import("os").attr("fspath");
+    if (!bridge::is_str(output_dir) && !py::hasattr(output_dir, "__fspath__"))
+        throw py::type_error("output_dir must be a str or a path, got " + bridge::type_name(output_dir));
+    const std::string name = py::str(plot_filename);
+    if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos || name == "." || name == "..")
+        throw py::value_error("plot_filename must be a file name without a directory, got " +
+                              bridge::repr_of(plot_filename));
+    py::object dir = service_attr("Path")(fspath(output_dir));
+    // Made before any work, so a directory that cannot exist fails at once.
+    dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+    return py::str(dir.attr("__truediv__")(py::str(plot_filename) + py::str(".png")));
+}
+
+void warn_empty_window(py::handle loaded, py::handle window, py::handle start, py::handle end) {
+    py::object close = window.attr("get")("close_price");
+    if (close.is_none() || py::len(close) > 0) return;
+    py::object full = loaded.attr("get")("close_price");
+    if (full.is_none()) return;
+    py::object dates = full.attr("index");
+    if (py::len(dates) == 0) {
+        service_attr("logger").attr("warning")("回测区间 %s 至 %s 内没有交易日:数据为空", start, end);
+        return;
+    }
+    service_attr("logger").attr("warning")("回测区间 %s 至 %s 内没有交易日,结果为空;数据覆盖 %s 至 %s", start, end,
+                                           dates[py::int_(0)], dates[py::int_(-1)]);
+}
+
+}  // namespace lumora::service
