@@ -5,6 +5,7 @@ the common slips of a new user. Each case here reproduces a fault seen before th
 from __future__ import annotations
 
 import logging
+import re
 import subprocess
 import sys
 import textwrap
@@ -144,7 +145,7 @@ def test_out_of_range_numbers_are_refused_naming_argument_and_value(
     assert repr(value) in str(error.value) or str(value) in str(error.value)
 
 
-def test_infinite_weight_is_refused_naming_the_first_cell(loaded: BacktestData) -> None:
+def test_infinite_or_huge_weight_is_refused_naming_the_first_cell(loaded: BacktestData) -> None:
     weights = daily_weights(loaded)
     rng = np.random.default_rng(3)
     for _ in range(5):
@@ -153,9 +154,11 @@ def test_infinite_weight_is_refused_naming_the_first_cell(loaded: BacktestData) 
             zip(rng.integers(0, len(bad), 3), rng.integers(0, bad.shape[1], 3), strict=True)
         )
         for i, j in cells:
-            bad.iloc[i, j] = rng.choice([np.inf, -np.inf])
+            bad.iloc[i, j] = rng.choice([np.inf, -np.inf, 1e308, -2e6])
         i, j = cells[0]
-        where = f"{bad.index[i]} for stock {bad.columns[j]}"
+        where = re.escape(
+            f"found {float(bad.iloc[i, j])!r} on {bad.index[i]} for stock {bad.columns[j]}"
+        )
         # column-major memory: the first cell is still the first by date, then stock
         fortran = pd.DataFrame(np.asfortranarray(bad.to_numpy()), bad.index, bad.columns)
         for run, table in (

@@ -17,12 +17,11 @@ std::vector<std::int64_t> shifted_signal(const WeightTable& weights, SparseSigna
     weights.for_each_cell([&](std::int64_t i, std::int64_t j, double v) {
         if (std::isnan(v)) return;
         has_weight[static_cast<std::size_t>(i)] = true;
-        if (std::isfinite(v)) {
-            if (v != 0.0) ++row_count[static_cast<std::size_t>(i)];
-        } else if (signal.infinite_row < 0 || i < signal.infinite_row ||
-                   (i == signal.infinite_row && j < signal.infinite_col)) {
-            signal.infinite_row = i;
-            signal.infinite_col = j;
+        if (std::isfinite(v) && v != 0.0) ++row_count[static_cast<std::size_t>(i)];
+        if (oversized_weight(v) &&
+            (signal.bad_row < 0 || i < signal.bad_row || (i == signal.bad_row && j < signal.bad_col))) {
+            signal.bad_row = i;
+            signal.bad_col = j;
         }
     });
 

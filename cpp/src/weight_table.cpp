@@ -29,10 +29,10 @@ WeightScan scan_weights(const WeightTable& table) {
     table.for_each_cell([&](std::int64_t i, std::int64_t j, double v) {
         if (std::isnan(v)) return;
         scan.weighted_cols[static_cast<std::size_t>(j)] = true;
-        if (std::isinf(v)) {
-            if (scan.infinite_row < 0 || i < scan.infinite_row || (i == scan.infinite_row && j < scan.infinite_col)) {
-                scan.infinite_row = i;
-                scan.infinite_col = j;
+        if (oversized_weight(v)) {
+            if (scan.bad_row < 0 || i < scan.bad_row || (i == scan.bad_row && j < scan.bad_col)) {
+                scan.bad_row = i;
+                scan.bad_col = j;
             }
             return;
         }

@@ -25,9 +25,9 @@ struct SparseSignal {
     std::vector<std::int64_t> offsets{0};  // one entry per trade day plus one
     std::vector<std::int32_t> stocks;
     std::vector<double> weights;
-    // The first cell (row then column order, within the weight table) holding an infinity,
-    // which the engine otherwise treats as no weight; -1 when there is none.
-    std::int64_t infinite_row = -1, infinite_col = -1;
+    // The first cell (row then column order, within the weight table) holding an oversized
+    // weight (see oversized_weight), which the caller refuses; -1 when there is none.
+    std::int64_t bad_row = -1, bad_col = -1;
 
     std::int64_t n_days() const { return static_cast<std::int64_t>(offsets.size()) - 1; }
 };

@@ -42,12 +42,19 @@ struct WeightTable {
 // True for each selected column holding at least one non-NaN weight.
 std::vector<bool> columns_with_weights(const WeightTable& table);
 
+// The largest weight the engine accepts, in units of the capital: far beyond any leverage,
+// well before share targets stop being finite numbers.
+inline constexpr double kMaxWeight = 1e6;
+
+// A weight the engine refuses: infinite, or beyond kMaxWeight in size (NaN is no weight).
+inline bool oversized_weight(double v) { return std::fabs(v) > kMaxWeight; }
+
 // What one pass over the cells of a weight table finds: the columns holding a weight, the
-// first cell (in row then column order) holding an infinity, and the row whose gross
-// weight (sum of absolute finite weights) is largest.
+// first cell (in row then column order) holding an oversized weight, and the row whose
+// gross weight (sum of absolute weights) is largest.
 struct WeightScan {
     std::vector<bool> weighted_cols;
-    std::int64_t infinite_row = -1, infinite_col = -1;
+    std::int64_t bad_row = -1, bad_col = -1;
     std::int64_t max_gross_row = -1;
     double max_gross = 0.0;
 };

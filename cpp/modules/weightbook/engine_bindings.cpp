@@ -7,13 +7,13 @@
 
 namespace lumora::weightbook {
 
-void refuse_infinite_weight(py::handle row_labels, py::handle col_labels, std::int64_t row, std::int64_t col) {
+void refuse_oversized_weight(py::handle row_labels, py::handle col_labels, std::int64_t row, std::int64_t col,
+                             double value) {
     const std::string date = py::str(row_labels.attr("__getitem__")(row));
     const std::string stock = py::str(col_labels.attr("__getitem__")(col));
-    throw py::value_error(
-        "weights must be finite fractions of capital (NaN for no position); found an infinite "
-        "weight on " +
-        date + " for stock " + stock);
+    throw py::value_error(std::string("weights must be finite fractions of the capital, at most 1e6 in size (NaN "
+                                      "for no position); found ") +
+                          std::string(py::repr(py::float_(value))) + " on " + date + " for stock " + stock);
 }
 
 TradeCosts checked_costs(py::handle total_money, py::handle fee, py::handle rule_fee) {
@@ -32,9 +32,10 @@ py::object daily_vwap_return(const WeightTable& weights, py::handle row_labels, 
         py::gil_scoped_release release;
         trade_rows = shifted_signal(weights, signal);
     }
-    if (signal.infinite_row >= 0) {
+    if (signal.bad_row >= 0) {
         // Positions within the selection, mapped back to the table's own labels.
-        refuse_infinite_weight(row_labels, col_labels, signal.infinite_row, signal.infinite_col);
+        refuse_oversized_weight(row_labels, col_labels, signal.bad_row, signal.bad_col,
+                                weights.at(signal.bad_row, signal.bad_col));
     }
     if (trade_rows.empty()) return bridge::empty_float_series();
 

@@ -250,10 +250,10 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
         py::gil_scoped_release release;
         scan = scan_weights(work);
     }
-    if (scan.infinite_row >= 0)
-        refuse_infinite_weight(strategy_matrix.attr("index"), strategy_matrix.attr("columns"),
-                               work.rows[static_cast<std::size_t>(scan.infinite_row)],
-                               work.cols[static_cast<std::size_t>(scan.infinite_col)]);
+    if (scan.bad_row >= 0)
+        refuse_oversized_weight(strategy_matrix.attr("index"), strategy_matrix.attr("columns"),
+                                work.rows[static_cast<std::size_t>(scan.bad_row)],
+                                work.cols[static_cast<std::size_t>(scan.bad_col)], work.at(scan.bad_row, scan.bad_col));
     if (scan.max_gross > 1.0 + 1e-9)
         warn(py::str("gross weight reaches {:.4g} on {} (weights are fractions of the capital, so this trades {:.4g}x "
                      "leverage); scale each row to sum to at most 1 unless leverage is meant")

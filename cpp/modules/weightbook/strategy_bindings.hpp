@@ -22,9 +22,10 @@ py::dict stats_mapping(py::handle total_frame, const WeightTable* weights);
 // The total frame of a frame holding daily_return, index_daily_return and maybe close.
 py::object total_backtesting_frame(py::handle total_backtesting);
 
-// Refuses a weight table holding an infinity, naming the date and stock of the cell.
-[[noreturn]] void refuse_infinite_weight(py::handle row_labels, py::handle col_labels, std::int64_t row,
-                                         std::int64_t col);
+// Refuses a weight table holding an infinite or oversized weight, naming the value and the
+// date and stock of its cell.
+[[noreturn]] void refuse_oversized_weight(py::handle row_labels, py::handle col_labels, std::int64_t row,
+                                          std::int64_t col, double value);
 
 // The trading costs of a call, checked: capital finite and above 0, rates in [0, 1).
 TradeCosts checked_costs(py::handle total_money, py::handle fee, py::handle rule_fee);
