@@ -1,5 +1,6 @@
 """The backtest service: data directory, universe table and BacktestService."""
 
+from os import PathLike
 from pathlib import Path
 from types import ModuleType
 from typing import Any, TypeAlias
@@ -45,7 +46,7 @@ class BacktestService:
         data: BacktestData,
         start_date: DateLike,
         end_date: DateLike,
-        output_dir: str | Path,
+        output_dir: str | PathLike[str] | None,
         plot_filename: str,
         *,
         group_num: int = 20,
@@ -85,7 +86,7 @@ class BacktestService:
         data: BacktestData,
         start_date: DateLike,
         end_date: DateLike,
-        output_dir: str | Path | None,
+        output_dir: str | PathLike[str] | None,
         plot_filename: str,
         *,
         benchmark: str | list[str] | None = "000852",

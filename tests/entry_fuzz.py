@@ -1,0 +1,183 @@
+"""Property run of the public entries on drawn inputs, meant to run in its own process (a
+crash of the native code ends that process, not the test runner): each entry either returns
+a result whose numbers are finite where the inputs were, or raises one of the documented
+exceptions. Exit status 0 when every drawn case holds."""
+
+from __future__ import annotations
+
+import logging
+import sys
+import warnings
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from lumora.backtest import BacktestData, BacktestService, _core, _weightbook
+from lumora.sandbox import generate_market
+
+DOCUMENTED = (TypeError, ValueError, KeyError)
+DATA = generate_market(8, 24, seed=2).dataset_tables()
+LOADED = BacktestData(data=DATA)
+DATES = list(DATA["close_price"].index)
+STOCKS = list(DATA["close_price"].columns)
+MARKET = {
+    "can_buy_stock": DATA["can_buy_stock"],
+    "cant_sell_stock": DATA["cant_sell_stock"],
+    "split_factor": DATA["rq_get_split"],
+    "dividend_factor": DATA["rq_get_dividend"],
+    "close_price": DATA["close_price"],
+    "prev_close": DATA["prev_close"],
+    "buy_price": DATA["buy_price"],
+    "sell_price": DATA["sell_price"],
+}
+CELLS = st.one_of(
+    st.floats(-2.0, 2.0, allow_nan=False),
+    st.sampled_from([np.nan, np.inf, -np.inf, 1e308, -1e300, 0.0, 5e-324]),
+)
+ODD = st.sampled_from([None, 3, 2.5, "x", [1, 2], {"a": 1}, object(), np.arange(3), b"1"])
+
+
+@st.composite
+def tables(draw: Any) -> Any:
+    """Date x stock tables of every awkward shape, dtype and labelling."""
+    n_rows = draw(st.integers(0, 6))
+    n_cols = draw(st.integers(0, 4))
+    start = draw(st.integers(0, len(DATES) - 1))
+    rows = DATES[start : start + n_rows]
+    cols = draw(st.permutations(STOCKS))[:n_cols]
+    values = np.array(
+        draw(st.lists(CELLS, min_size=len(rows) * len(cols), max_size=len(rows) * len(cols))),
+        dtype=float,
+    ).reshape(len(rows), len(cols))
+    table = pd.DataFrame(values, index=rows, columns=cols)
+    twist = draw(st.sampled_from(["plain", "object", "dupe", "odd", "series", "array", "ints"]))
+    if twist == "object":
+        table = table.astype(object)
+    elif twist == "dupe" and len(rows) > 1:
+        table.index = [rows[0], *rows[:-1]]
+    elif twist == "odd":
+        table.columns = [f"x{c}" for c in cols]
+    elif twist == "series" and len(cols) > 0:
+        return table.iloc[:, 0]
+    elif twist == "array":
+        return values
+    elif twist == "ints":
+        table.index = [int(d) for d in rows]
+    return table
+
+
+def numbers(name: str, default: Any) -> Any:
+    return st.one_of(
+        st.just(default),
+        st.sampled_from([0, -1, 2**32 + 5, 2**70, 1e19, -1e19, np.nan, np.inf, 0.5, 1.0]),
+        ODD,
+    )
+
+
+def finite_where_inputs_were(values: Any, inputs_finite: bool) -> None:
+    array = np.asarray(values, dtype=float)
+    if inputs_finite:
+        assert np.isfinite(array).all(), array
+
+
+def check(call: Any) -> Any:
+    try:
+        return call()
+    except DOCUMENTED:
+        return None
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
+@given(
+    tables(),
+    numbers("total_money", 1e8),
+    numbers("fee", 1e-4),
+    numbers("lot_size", 200),
+    st.sampled_from(["engine", "runner"]),
+)
+def strategy_entries(weights: Any, money: Any, fee: Any, lot: Any, entry: Any) -> None:
+    if entry == "engine":
+        call = lambda: _weightbook.calc_strategy_vwap_daily_return(
+            weights, **MARKET, total_money=money, fee=fee, lot_size=lot
+        )
+    else:
+        call = lambda: _weightbook.run_strategy_backtest_core(
+            weights, **MARKET, total_money=money, fee=fee, rolling_window=lot
+        )
+    result = check(call)
+    if result is None:
+        return
+    daily = result if entry == "engine" else result.daily_return
+    finite_where_inputs_were(daily, True)  # market prices of the sandbox are finite
+    if entry == "runner":
+        finite_where_inputs_were(result.cumulative_return, True)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
+@given(
+    tables(),
+    numbers("group_num", 3),
+    numbers("rolling_window", 0),
+    st.one_of(st.just(DATA["benchmark_dict"]), ODD),
+)
+def core_entry(factor: Any, groups: Any, window: Any, benchmark_dict: Any) -> None:
+    result = check(
+        lambda: _core.run_alpha_vwap_backtest_core(
+            factor_matrix=factor,
+            close_price_valid=DATA["close_price_valid"],
+            **MARKET,
+            benchmark_dict=benchmark_dict,
+            group_num=groups,
+            rolling_window=window,
+        )
+    )
+    if result is not None:
+        finite_where_inputs_were(result.group_cumulative_return.fillna(0.0), True)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
+@given(
+    tables(),
+    st.one_of(st.just(LOADED), st.just(DATA), ODD),
+    st.one_of(st.sampled_from(["000300", "000300.XSHG", "all", None, ["000905"]]), ODD),
+    st.one_of(st.just(None), ODD, st.sampled_from([["000905"], "000300"])),
+    st.sampled_from(["strategy", "factor"]),
+)
+def service_requests(table: Any, data: Any, benchmark: Any, universe: Any, kind: Any) -> None:
+    service = BacktestService(None)
+    if kind == "strategy":
+        call = lambda: service.backtest_strategy(
+            table, data, DATES[0], DATES[-1], None, "s", benchmark=benchmark, plot=None
+        )
+    else:
+        call = lambda: service.backtest(
+            table,
+            data,
+            DATES[0],
+            DATES[-1],
+            None,
+            "f",
+            benchmark=benchmark,
+            plot=None,
+            universe=universe,
+            group_num=2,
+        )
+    result = check(call)
+    if result is not None:
+        values = result.daily_return if kind == "strategy" else result.group_cumulative_return
+        finite_where_inputs_were(np.nan_to_num(np.asarray(values, float), nan=0.0), True)
+
+
+def main() -> int:
+    logging.getLogger("lumora").setLevel(logging.ERROR)
+    warnings.simplefilter("ignore")
+    for prop in (strategy_entries, core_entry, service_requests):
+        prop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
