@@ -31,6 +31,7 @@ class Reply:
     cut_after: int | None = None  # declare the full length, send this many bytes, hang up
     signed_only: bool = True
     delay: float = 0.0  # seconds to stall before answering
+    stall: bool = False  # answer only once the server closes: the client must time out
 
 
 @dataclass
@@ -44,6 +45,7 @@ class ScriptedServer:
     def __init__(self) -> None:
         self.routes: dict[str, list[Reply]] = {}
         self.hits: list[Hit] = []
+        self.closing = threading.Event()
         self._server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self._server.daemon_threads = True
         self._server.script = self  # type: ignore[attr-defined]
@@ -70,6 +72,7 @@ class ScriptedServer:
         return self
 
     def __exit__(self, *exc_info: object) -> None:
+        self.closing.set()
         self._server.shutdown()
         self._server.server_close()
         self._thread.join(timeout=5)
@@ -96,6 +99,8 @@ class _Handler(BaseHTTPRequestHandler):
         if reply.signed_only and not signed:
             reply = Reply(401, b"bad signature")
         time.sleep(reply.delay)
+        if reply.stall:
+            script.closing.wait()
         body = reply.body if reply.cut_after is None else reply.body[: reply.cut_after]
         try:
             self.send_response(reply.status)

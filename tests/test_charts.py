@@ -18,6 +18,7 @@ import pandas as pd
 import pytest
 from PIL import Image
 
+from lock_probe import assert_lock_free
 from lumora.backtest import _weightbook as wb
 
 nan, inf = math.nan, math.inf
@@ -294,7 +295,7 @@ def test_failed_save_leaves_no_file_and_releases_lock(tmp_path: Path, chart: str
     with pytest.raises(FileNotFoundError):
         CHARTS[chart](make_total(), tmp_path / "missing" / "chart.png")
     assert list(tmp_path.iterdir()) == []
-    assert run_with_timeout(lambda: LOCK.acquire(blocking=False) and LOCK.release()) is None
+    assert_lock_free(LOCK)
 
 
 # ---- lock -----------------------------------------------------------------------------
@@ -346,7 +347,7 @@ def test_drawing_error_propagates_and_releases_lock(tmp_path: Path) -> None:
     total = make_total().drop(columns="extra_return")
     with pytest.raises(KeyError):
         draw_performance(total, tmp_path / "x.png", stats={})
-    assert run_with_timeout(lambda: LOCK.acquire(blocking=False) and LOCK.release()) is None
+    assert_lock_free(LOCK)
 
 
 def test_lock_is_reentrant_for_callers_holding_it(tmp_path: Path) -> None:

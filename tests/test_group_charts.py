@@ -17,6 +17,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from lock_probe import WatchedLock, assert_lock_free
 from lumora.backtest import BacktestData, BacktestService, _core
 from lumora.backtest import _weightbook as wb
 from lumora.sandbox import generate_market
@@ -333,17 +334,19 @@ def test_drawing_waits_for_the_lock_and_owns_it(
             errors.append(error)
         done.set()
 
+    watched = WatchedLock(LOCK)
+    monkeypatch.setattr(wb, "_MATPLOTLIB_PLOT_LOCK", watched)
     with LOCK:
         worker = threading.Thread(target=draw)
         worker.start()
-        # The backtest itself runs; the drawing waits for this thread to let go.
-        assert not done.wait(3.0)
+        # The backtest itself runs; the drawing asks for the lock and waits for this thread.
+        assert watched.asked.wait(120), "the drawing never asked for the plot lock"
+        assert not done.is_set() and worker.is_alive()
         assert owned == [] and not list(tmp_path.iterdir())
     worker.join(120)
     assert errors == [] and owned == [True, True]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["f_000300.png", "f_000852.png"]
-    assert LOCK.acquire(blocking=False)
-    LOCK.release()
+    assert_lock_free(LOCK)
 
 
 def test_figures_closed_and_lock_released_also_on_failure(tables, tmp_path: Path) -> None:
@@ -355,8 +358,7 @@ def test_figures_closed_and_lock_released_also_on_failure(tables, tmp_path: Path
     with pytest.raises(OSError):  # a file where the directory should be
         run_core(tables, plot_image_kind="long", plot_save_path=blocker / "f.png")
     assert plt.get_fignums() == before
-    assert LOCK.acquire(blocking=False)
-    LOCK.release()
+    assert_lock_free(LOCK)
     assert sorted(os.listdir(tmp_path)) == ["file", "sub"]
 
 

@@ -82,11 +82,13 @@ def test_client_gives_up_after_bounded_retries(server) -> None:
 
 
 def test_stalled_answers_time_out_and_are_retried(server) -> None:
-    server.route("/v1/data", Reply(body=b"{}", delay=1.0), Reply(body=b'{"late": false}'))
-    assert server.client(timeout=0.2).get_json("/v1/data") == {"late": False}
-    server.route("/v1/slow", Reply(body=b"{}", delay=1.0))
+    # A stalled answer never comes while the client waits, so only the stall times out,
+    # however slow the machine; the timeout is long enough for any prompt answer.
+    server.route("/v1/data", Reply(body=b"{}", stall=True), Reply(body=b'{"late": false}'))
+    assert server.client(timeout=2.0).get_json("/v1/data") == {"late": False}
+    server.route("/v1/slow", Reply(body=b"{}", stall=True))
     with pytest.raises(NetworkError, match="(?i)timed out"):
-        server.client(timeout=0.2, max_retries=1).get_json("/v1/slow")
+        server.client(timeout=2.0, max_retries=1).get_json("/v1/slow")
 
 
 def test_refused_connection_gives_network_error() -> None:
