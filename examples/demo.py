@@ -2,8 +2,9 @@
 
 The whole road a researcher walks: connect (here to the offline sandbox market served on
 loopback), prepare the local data (download the package, then update the tail to today),
-load it once, then run a target-weight strategy backtest and a factor group backtest with
-all their charts. A second run finds the data up to date and downloads nothing.
+load it once, then run a monthly-rebalanced target-weight strategy (held between rebalances
+with ``lumora.hold_weights``) and a factor group backtest with all their charts. Returns are
+measured on the back-adjusted close, so splits and dividends do not read as losses. A second run finds the data up to date and downloads nothing.
 
     make demo            # or: PYTHONPATH=src python examples/demo.py [output_dir]
 """
@@ -21,11 +22,13 @@ import lumora
 N_STOCKS = 800
 TOP_N = 50
 LOOKBACK = 20
+REBALANCE_EVERY = 21  # trading days, about a month
 
 
-def momentum(close: pd.DataFrame, lookback: int) -> pd.DataFrame:
-    """Trailing simple return over ``lookback`` trading days."""
-    return close / close.shift(lookback) - 1.0
+def momentum(adjusted: pd.DataFrame, lookback: int) -> pd.DataFrame:
+    """Trailing total return over ``lookback`` trading days, from back-adjusted closes (raw
+    closes would show every split and dividend as a fall)."""
+    return adjusted / adjusted.shift(lookback) - 1.0
 
 
 def top_n_weights(score: pd.DataFrame, top_n: int) -> pd.DataFrame:
@@ -65,10 +68,15 @@ def main() -> int:
     start = close.index[max(0, len(close.index) - 5 * 252)]
 
     step = time.perf_counter()
-    weights = top_n_weights(momentum(close, LOOKBACK), TOP_N)
+    adjusted = data.adjusted_close()
+    # Pick the top 50 once a month and hold them until the next pick: the engine trades the
+    # rows it is given, so each monthly row is repeated on every trading day in between.
+    monthly = top_n_weights(momentum(adjusted, LOOKBACK), TOP_N).loc[start:].iloc[::REBALANCE_EVERY]
+    weights = lumora.hold_weights(monthly, data, end_date=end)
     strategy = lumora.backtest_strategy(
-        weights, data, start, end, str(out_dir), "momentum_top50", benchmark="000852", plot="large"
-    )
+        weights, data, start, end, str(out_dir), "momentum_top50_monthly", benchmark="000852",
+        plot="large",
+    )  # fmt: skip
     print(
         f"\nstrategy backtest {start}..{end}: {len(strategy.daily_return)} days "
         f"in {time.perf_counter() - step:.2f}s"
@@ -77,7 +85,7 @@ def main() -> int:
     show("benchmark summary", strategy.benchmark_summary)
 
     step = time.perf_counter()
-    reversal = -momentum(close, 5).rename_axis(columns="reversal_5d")
+    reversal = -momentum(adjusted, 5).rename_axis(columns="reversal_5d")
     factor = lumora.backtest_factor(
         reversal,
         data,

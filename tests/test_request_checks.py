@@ -377,3 +377,31 @@ def test_adjusted_close_across_a_hand_computed_ex_date() -> None:
         index=dates,
     )
     pd.testing.assert_frame_equal(got, want, rtol=1e-14)
+
+
+def test_chart_of_a_short_window_labels_days_not_hours(
+    loaded: BacktestData, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    import matplotlib.figure
+
+    saved: list[Any] = []
+    save = matplotlib.figure.Figure.savefig
+
+    def keep(self: Any, *args: Any, **kwargs: Any) -> Any:
+        saved.append(self)
+        return save(self, *args, **kwargs)
+
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", keep)
+    dates = loaded.data["close_price"].index
+    for days in (2, 3):
+        BacktestService(None).backtest_strategy(
+            daily_weights(loaded), loaded, dates[30], dates[30 + days], tmp_path, f"d{days}"
+        )
+    labels = [
+        label.get_text()
+        for figure in saved
+        for ax in figure.axes
+        for label in ax.get_xticklabels()
+        if label.get_text()
+    ]
+    assert labels and not [text for text in labels if ":" in text or "1970" in text], labels

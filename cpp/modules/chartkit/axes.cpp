@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cmath>
 #include <span>
 
 namespace lumora::chartkit {
@@ -184,17 +185,27 @@ double table_text_width_points(py::handle ax, double col_width_fraction) {
     return axes_width * figure_width_in * 72.0 * col_width_fraction * (1.0 - 2.0 * padding);
 }
 
-void concise_date_axis(py::handle ax, bool whole_days) {
-    // Below this many days the automatic locator moves on to hourly ticks.
+void concise_date_axis(py::handle ax, [[maybe_unused]] bool whole_days) {
+    // Below this many days the automatic locator moves on to hourly ticks, which a daily
+    // series never has: every series these charts draw holds one value per trading day.
     constexpr double kShortestAutomaticSpan = 7.0;
     py::module_ dates = py::module_::import("matplotlib.dates");
-    py::object locator = dates.attr("AutoDateLocator")();
-    if (whole_days) {
-        py::tuple span = ax.attr("dataLim").attr("intervalx");
-        if (span[1].cast<double>() - span[0].cast<double>() < kShortestAutomaticSpan) {
-            locator = dates.attr("DayLocator")();
-        }
+    py::tuple span = ax.attr("dataLim").attr("intervalx");
+    const double first = span[0].cast<double>(), last = span[1].cast<double>();
+    if (!std::isfinite(first) || !std::isfinite(last)) {
+        ax.attr("set_xticks")(py::list());  // nothing drawn: no invented dates
+        return;
     }
+    py::object locator = dates.attr("AutoDateLocator")();
+    if (last - first < 1.0) {
+        // A single day: in the middle of a one-day span, labelled with its full date (a
+        // concise label of one tick would show its time of day).
+        ax.attr("set_xlim")(first - 0.5, last + 0.5);
+        ax.attr("xaxis").attr("set_major_locator")(dates.attr("DayLocator")());
+        ax.attr("xaxis").attr("set_major_formatter")(dates.attr("DateFormatter")("%Y-%m-%d"));
+        return;
+    }
+    if (last - first < kShortestAutomaticSpan) locator = dates.attr("DayLocator")();
     ax.attr("xaxis").attr("set_major_locator")(locator);
     ax.attr("xaxis").attr("set_major_formatter")(dates.attr("ConciseDateFormatter")(locator));
 }

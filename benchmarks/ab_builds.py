@@ -1,0 +1,124 @@
+"""Two builds of the package compared on the native calls the strategy and group
+benchmarks time, in alternation so that a shared machine's load falls on both alike.
+
+Each round runs one child process per build; a child loads that build's modules, reads the
+cached inputs (sandbox market, dates x stocks) and prints the best of `--repeat` timings of
+calc_strategy_vwap_daily_return, run_strategy_backtest_core and run_alpha_vwap_backtest_core.
+The medians over the rounds and their ratio (new / old) are printed with the data size.
+
+    PYTHONPATH=src .venv/bin/python benchmarks/ab_builds.py --old /tmp/base/src --new src
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import pickle
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Any
+
+CALLS = ("engine", "runner", "group")
+KEYS = {
+    "can_buy_stock": "can_buy_stock",
+    "cant_sell_stock": "cant_sell_stock",
+    "split_factor": "rq_get_split",
+    "dividend_factor": "rq_get_dividend",
+    "close_price": "close_price",
+    "prev_close": "prev_close",
+    "buy_price": "buy_price",
+    "sell_price": "sell_price",
+}
+
+
+def make_inputs(path: Path, n_dates: int, n_stocks: int, held: int) -> None:
+    from lumora.sandbox import generate_market
+
+    data = generate_market(n_stocks, n_dates, 7).dataset_tables()
+    close = data["close_price"]
+    factor = -(close / close.shift(5) - 1.0)
+    ranks = factor.where(data["close_price_valid"] > 0).rank(axis=1, ascending=False)
+    weights = (1.0 / held) * (ranks <= held).where(ranks <= held)
+    with path.open("wb") as f:
+        pickle.dump({"data": data, "factor": factor, "weights": weights}, f, protocol=5)
+
+
+def child(path: Path, repeat: int) -> None:
+    from lumora.backtest import _core, _weightbook
+
+    with path.open("rb") as f:
+        inputs = pickle.load(f)
+    data, weights = inputs["data"], inputs["weights"]
+    market = {k: data[v] for k, v in KEYS.items()}
+    calls: dict[str, Any] = {
+        "engine": lambda: _weightbook.calc_strategy_vwap_daily_return(weights, **market),
+        "runner": lambda: _weightbook.run_strategy_backtest_core(
+            weights, **market, benchmark_dict=data["benchmark_dict"], plot_image_kind=None
+        ),
+        "group": lambda: _core.run_alpha_vwap_backtest_core(
+            factor_matrix=inputs["factor"],
+            close_price_valid=data["close_price_valid"],
+            **market,
+            benchmark_dict=data["benchmark_dict"],
+            forward_return_rank_cache=data["forward_return_rank_cache"],
+            benchmark_names="all",
+            group_num=20,
+        ),
+    }
+    best = {}
+    for name in CALLS:
+        times = []
+        for _ in range(repeat):
+            gc.collect()
+            start = time.perf_counter()
+            calls[name]()
+            times.append(time.perf_counter() - start)
+        best[name] = min(times)
+    print(json.dumps(best))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--old", required=True, help="src folder of the old build")
+    parser.add_argument("--new", required=True, help="src folder of the new build")
+    parser.add_argument("--dates", type=int, default=2500)
+    parser.add_argument("--stocks", type=int, default=5000)
+    parser.add_argument("--held", type=int, default=300)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    cache = Path(f"/tmp/lumora_ab_{args.dates}x{args.stocks}_{args.held}.pkl")
+    if args.child:
+        child(cache, args.repeat)
+        return
+    if not cache.exists():
+        make_inputs(cache, args.dates, args.stocks, args.held)
+    print(f"{args.dates} dates x {args.stocks} stocks, {args.held} held; {args.rounds} rounds")
+    runs: dict[str, list[dict[str, float]]] = {"old": [], "new": []}
+    for r in range(args.rounds):
+        for which in ("old", "new") if r % 2 == 0 else ("new", "old"):
+            src = str(Path(getattr(args, which)).resolve())
+            out = subprocess.run(
+                [sys.executable, __file__, "--old", args.old, "--new", args.new,
+                 "--dates", str(args.dates), "--stocks", str(args.stocks),
+                 "--held", str(args.held), "--repeat", str(args.repeat), "--child", which],
+                env={**os.environ, "PYTHONPATH": src, "MPLBACKEND": "Agg"},
+                capture_output=True, text=True, check=True,
+            )  # fmt: skip
+            runs[which].append(json.loads(out.stdout.strip().splitlines()[-1]))
+    for name in CALLS:
+        old = statistics.median(run[name] for run in runs["old"])
+        new = statistics.median(run[name] for run in runs["new"])
+        print(
+            f"{name:7s} old {old * 1e3:9.1f} ms  new {new * 1e3:9.1f} ms  new/old {new / old:.3f}"
+        )
+
+
+if __name__ == "__main__":
+    main()
