@@ -296,6 +296,84 @@ def test_file_names_from_metadata_are_checked(tmp_path, sandbox_payload, name):
         store.load(keys=["close_price"])
 
 
+def _segment(metadata: dict, key: str = "close_price") -> dict:
+    return metadata["datasets"][key]["segments"][0]
+
+
+def _more_dates(store, metadata):
+    record = metadata["datasets"]["close_price"]
+    record["index"] = record["index"] + ["20991229", "20991230", "20991231"]
+
+
+def _negative_rows(store, metadata):
+    _segment(metadata)["rows"] = -5
+
+
+def _truncated(store, metadata):
+    path = store.store_dir / _segment(metadata)["file"]
+    path.write_bytes(path.read_bytes()[:-8])
+
+
+def _missing(store, metadata):
+    (store.store_dir / _segment(metadata)["file"]).unlink()
+
+
+def _other_dtype(store, metadata):
+    path = store.store_dir / _segment(metadata)["file"]
+    np.save(path, np.load(path).astype(np.float32))
+
+
+def _narrower(store, metadata):
+    path = store.store_dir / _segment(metadata)["file"]
+    np.save(path, np.load(path)[:, :-1])
+
+
+def _flipped_byte(store, metadata):
+    path = store.store_dir / _segment(metadata)["file"]
+    raw = bytearray(path.read_bytes())
+    raw[-3] ^= 0x40
+    path.write_bytes(bytes(raw))
+
+
+@pytest.mark.parametrize(
+    ("damage", "cheap"),
+    [
+        (_more_dates, True),
+        (_negative_rows, True),
+        (_truncated, True),
+        (_missing, True),
+        (_other_dtype, True),
+        (_narrower, True),
+        (_flipped_byte, False),  # same header and size: only the checksum sees it
+    ],
+)
+def test_damage_is_found_and_named(tmp_path, sandbox_payload, damage, cheap):
+    """Load refuses a damaged store naming the dataset and the file, never returning
+    wrong rows; check() finds structural damage, verify() content damage too."""
+    store = make_store(tmp_path)
+    store.write_payload(sandbox_payload)
+    assert store.check() == [] and store.verify() == []
+    metadata = store.load_metadata()
+    name = _segment(metadata)["file"]
+    damage(store, metadata)
+    store._write_metadata(metadata)
+    problems = store.verify()
+    assert len(problems) == 1 and "close_price" in problems[0] and name in problems[0]
+    assert store.check() == (problems if cheap else [])
+    for mmap in (False, True):
+        if cheap:
+            with pytest.raises(KestrelError, match=f"close_price 文件 {name}"):
+                store.load(mmap=mmap)
+    # Other datasets still load, and old stores without checksums still verify clean.
+    store.load(keys=["open_price"])
+    metadata = store.load_metadata()
+    for record in metadata["datasets"].values():
+        for segment in record["segments"]:
+            segment.pop("xxh3_128")
+    store._write_metadata(metadata)
+    assert store.verify() == store.check()
+
+
 def test_metadata_that_cannot_be_read_back_is_not_written(tmp_path):
     with pytest.raises(TypeError, match="not a plain value"):
         make_store(tmp_path)._write_metadata({"meta": {"obj": object()}})
