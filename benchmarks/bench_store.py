@@ -7,6 +7,10 @@ baselines measured in the same run on the same data.
             (table.loc[(index >= start) & (index <= end)] per table)
   strategy  backtest_strategy(plot=None) over the whole period vs run_strategy_backtest_core
             on the same, already cut, inputs
+  verified  load_backtest_data with the store's checks of every segment (header, dtype,
+            size against the metadata) vs the same load with those checks switched off
+  verify    store.verify() (every segment's XXH3 checksum) vs reading the bytes of the
+            same files (page cache warm for both; best of three)
   tail      a two-day update_tail (no new stocks): bytes written and time vs rewriting every
             matrix of the store
 
@@ -33,10 +37,15 @@ import pandas as pd
 
 from lumora.backtest import BacktestService, _service, _weightbook
 from lumora.backtest._prepare import COMPONENT_FACTOR_NAMES, BinaryPreparedDataStore
-from lumora.backtest._store import component_dataset_key
+from lumora.backtest._store import BinaryPreparedDataStoreBase, component_dataset_key
 
 RESULTS = Path(__file__).resolve().parent / "results" / "bench_store.json"
-TARGETS = {"load_vs_read_bytes": 2.0, "strategy_vs_runner": 1.2}
+TARGETS = {
+    "load_vs_read_bytes": 2.0,
+    "strategy_vs_runner": 1.2,
+    "verified_vs_unchecked_load": 1.05,
+    "verify_vs_read_bytes": 2.0,
+}
 MARKET_INPUTS = {
     "can_buy_stock": "can_buy_stock",
     "cant_sell_stock": "cant_sell_stock",
@@ -157,6 +166,40 @@ def measure_load(service: BacktestService, store: BinaryPreparedDataStore) -> di
     raw = min(best_of(3, read_bytes), best_of(3, read_arrays))
     load = best_of(3, service.load_backtest_data)
     return {"read_bytes_s": raw, "load_backtest_data_s": load, "load_vs_read_bytes": load / raw}
+
+
+def measure_verification(
+    service: BacktestService, store: BinaryPreparedDataStore, repeat: int = 5
+) -> dict[str, float]:
+    files = segment_files(store)
+    checked = BinaryPreparedDataStoreBase._check_dataset
+
+    def unchecked_load() -> Any:
+        BinaryPreparedDataStoreBase._check_dataset = lambda self, key, record, seen=None: None
+        try:
+            return service.load_backtest_data()
+        finally:
+            BinaryPreparedDataStoreBase._check_dataset = checked
+
+    def read_bytes() -> list[bytes]:
+        return [f.read_bytes() for f in files]
+
+    assert store.verify() == []
+    verified = unchecked = verify = raw = float("inf")
+    for _ in range(repeat):  # interleaved, so both sides see the same machine load
+        verified = min(verified, best_of(1, service.load_backtest_data))
+        unchecked = min(unchecked, best_of(1, unchecked_load))
+        verify = min(verify, best_of(1, store.verify))
+        raw = min(raw, best_of(1, read_bytes))
+    return {
+        "verified_load_s": verified,
+        "unchecked_load_s": unchecked,
+        "verified_vs_unchecked_load": verified / unchecked,
+        "check_s": best_of(3, store.check),
+        "verify_s": verify,
+        "verify_read_bytes_s": raw,
+        "verify_vs_read_bytes": verify / raw,
+    }
 
 
 def measure_slice(data: dict[str, Any]) -> dict[str, float]:
@@ -290,6 +333,18 @@ def main() -> None:
         f"load      load_backtest_data {figures['load_backtest_data_s']:.3f} s, reading the file bytes "
         f"{figures['read_bytes_s']:.3f} s: ratio {figures['load_vs_read_bytes']:.2f} "
         f"(target <= {TARGETS['load_vs_read_bytes']})"
+    )
+    figures |= measure_verification(BacktestService(None), store)
+    print(
+        f"verified  load with checks {figures['verified_load_s']:.3f} s, without "
+        f"{figures['unchecked_load_s']:.3f} s: ratio {figures['verified_vs_unchecked_load']:.3f} "
+        f"(target <= {TARGETS['verified_vs_unchecked_load']}); check() alone "
+        f"{figures['check_s'] * 1e3:.1f} ms"
+    )
+    print(
+        f"verify    verify() {figures['verify_s']:.3f} s, reading the file bytes "
+        f"{figures['verify_read_bytes_s']:.3f} s: ratio {figures['verify_vs_read_bytes']:.2f} "
+        f"(target <= {TARGETS['verify_vs_read_bytes']})"
     )
     figures |= measure_slice(data)
     print(

@@ -14,6 +14,7 @@ import copy
 import datetime as _dt
 import itertools
 import json
+import mmap
 import os
 import pickle
 import re
@@ -395,7 +396,6 @@ _READ_CHUNK = 1 << 30
 # the segment's metadata entry. XXH3 hashes at about the speed the bytes are read; stores
 # written before checksums were recorded have none and are checked by structure only.
 _CHECKSUM = "xxh3_128"
-_VERIFY_CHUNK = 1 << 24
 
 
 class _RefusingUnpickler(pickle.Unpickler):
@@ -632,18 +632,19 @@ def _segment_file_problem(
 
 
 def _file_checksum(path: Path) -> str | None:
-    """Checksum of the data bytes of a segment file (None when it cannot be read)."""
-    digest = xxhash.xxh3_128()
-    buffer = bytearray(_VERIFY_CHUNK)
-    view = memoryview(buffer)
+    """Checksum of the data bytes of a segment file (None when it cannot be read). The
+    file is memory-mapped and hashed in place, without copying it."""
     try:
         with open(path, "rb", buffering=0) as fh:
             _npy_header(fh)
-            while got := fh.readinto(view):
-                digest.update(view[:got])
+            start = fh.tell()
+            with (
+                mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ) as mapped,
+                memoryview(mapped) as view,
+            ):
+                return xxhash.xxh3_128_hexdigest(view[start:])
     except (OSError, ValueError):
         return None
-    return digest.hexdigest()
 
 
 class BinaryPreparedDataStoreBase:
@@ -719,8 +720,9 @@ class BinaryPreparedDataStoreBase:
                     raise KestrelError(f"回测数据元信息引用了不存在的基准数据集: {key}")
             # Every segment is checked against its record before any is read: a damaged
             # store fails naming the dataset and the file, never returning wrong rows.
+            seen: set[int] = set()
             for key in [*keys, *benchmarks.values()]:
-                self._check_dataset(key, datasets[key])
+                self._check_dataset(key, datasets[key], seen)
             data: dict[str, Any] = {}
             for key in keys:
                 data[key] = self._read_dataset(datasets[key], start, end, mmap, cache)
@@ -861,9 +863,11 @@ class BinaryPreparedDataStoreBase:
 
     # ---- checking ------------------------------------------------------------------
 
-    def _check_dataset(self, key: str, record: Any) -> None:
+    def _check_dataset(self, key: str, record: Any, seen: set[int] | None = None) -> None:
         """Raise KestrelError naming the dataset (and file) unless the record is sound and
-        every segment file's header and size agree with it. Reads headers only."""
+        every segment file's header and size agree with it. Reads headers only. ``seen``
+        holds the ids of label lists already found sound (datasets share them)."""
+        seen = set() if seen is None else seen
 
         def fail(reason: str, name: object = None) -> None:
             where = f" 文件 {name}" if name is not None else ""
@@ -872,10 +876,14 @@ class BinaryPreparedDataStoreBase:
         if not isinstance(record, Mapping):
             fail("记录不是映射")
         index = record.get("index")
-        if not isinstance(index, list) or not all(type(day) is str for day in index):
+        if not isinstance(index, list):
             fail("日期列表无效")
-        if any(later <= earlier for earlier, later in itertools.pairwise(index)):
-            fail("日期未严格升序")
+        if id(index) not in seen:
+            if not all(type(day) is str for day in index):
+                fail("日期列表无效")
+            if any(later <= earlier for earlier, later in itertools.pairwise(index)):
+                fail("日期未严格升序")
+            seen.add(id(index))
         try:
             dtype = _storage_dtype(record.get("dtype"))
         except ValueError:
@@ -883,8 +891,12 @@ class BinaryPreparedDataStoreBase:
         width = None
         if "columns" in record:
             columns = record["columns"]
-            if not isinstance(columns, list) or not all(type(c) is str for c in columns):
+            if not isinstance(columns, list):
                 fail("列名列表无效")
+            if id(columns) not in seen:
+                if not all(type(c) is str for c in columns):
+                    fail("列名列表无效")
+                seen.add(id(columns))
             width = len(columns)
         segments = record.get("segments")
         if not isinstance(segments, list) or not all(isinstance(s, Mapping) for s in segments):
@@ -935,9 +947,10 @@ class BinaryPreparedDataStoreBase:
                 for key in (metadata.get("benchmarks") or {}).values()
                 if key not in datasets
             ]
+            seen: set[int] = set()
             for key, record in datasets.items():
                 try:
-                    self._check_dataset(key, record)
+                    self._check_dataset(key, record, seen)
                 except KestrelError as error:
                     problems.append(str(error))
                     continue
