@@ -8,12 +8,19 @@ import http.client
 import os
 import socket
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
 
 from lumora import sandbox_service
-from lumora._http import KEY_HEADER, SIGNATURE_HEADER, TIMESTAMP_HEADER
+from lumora._http import (
+    KEY_HEADER,
+    NONCE_HEADER,
+    SIGNATURE_HEADER,
+    TIMESTAMP_HEADER,
+    sign_request,
+)
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH
 from lumora.sandbox_service import PackageServer
 
@@ -49,6 +56,31 @@ def test_malformed_requests_get_400(package, headers):
         assert answer.startswith(b"HTTP/1.0 400"), answer[:80]
         # the server still serves signed clients afterwards
         assert "sha256" in server.http_client().get_json(PACKAGE_DESCRIPTOR_PATH)
+
+
+def test_a_replayed_request_is_refused(package):
+    with PackageServer(package) as server:
+        host, port = server.base_url.removeprefix("http://").split(":")
+        stamp = str(int(time.time()))
+
+        def status(nonce: str | None) -> int:
+            headers = {
+                KEY_HEADER: server.api_key,
+                TIMESTAMP_HEADER: stamp,
+                SIGNATURE_HEADER: sign_request(
+                    server.api_secret, "GET", PACKAGE_DESCRIPTOR_PATH, stamp, b"", nonce
+                ),
+            }
+            if nonce is not None:
+                headers[NONCE_HEADER] = nonce
+            connection = http.client.HTTPConnection(host, int(port), timeout=30)
+            try:
+                connection.request("GET", PACKAGE_DESCRIPTOR_PATH, headers=headers)
+                return connection.getresponse().status
+            finally:
+                connection.close()
+
+        assert [status("n-1"), status("n-1"), status("n-2"), status(None)] == [200, 401, 200, 401]
 
 
 def test_a_request_not_in_by_the_deadline_is_cut_off(package, monkeypatch):

@@ -10,7 +10,6 @@ import os
 import pickle
 import tarfile
 import tempfile
-import time
 from pathlib import Path
 
 import pandas as pd
@@ -133,17 +132,13 @@ def test_package_lands_directly_in_the_data_directory(server, tmp_path, top, exi
 
 
 def test_staging_left_by_a_killed_run_is_removed(server, data_dir) -> None:
-    """A staging folder nobody holds is removed by the next download; one whose owner
-    still holds its lock, or that was created a moment ago, is left alone."""
+    """A staging folder nobody holds is removed by the next download, however young;
+    one whose owner still holds its lock is left alone."""
     parent = data_dir.parent
-    folders = {
-        name: parent / f".enviroment_data.incoming-{name}" for name in ["killed", "held", "new"]
-    }
-    for name, path in folders.items():
+    folders = {name: parent / f".enviroment_data.incoming-{name}" for name in ("killed", "held")}
+    for path in folders.values():
         path.mkdir()
         (path / "package.tar").write_bytes(b"partial")
-        if name != "new":
-            os.utime(path, (time.time() - 300,) * 2)
     held = os.open(folders["held"], os.O_RDONLY)
     try:
         if fcntl is not None:
@@ -152,7 +147,7 @@ def test_staging_left_by_a_killed_run_is_removed(server, data_dir) -> None:
         download_benchmark_package(server.client(), data_dir)
     finally:
         os.close(held)
-    assert [name for name, path in folders.items() if path.exists()] == ["held", "new"]
+    assert [name for name, path in folders.items() if path.exists()] == ["held"]
 
 
 HOSTILE = {

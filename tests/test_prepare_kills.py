@@ -115,6 +115,7 @@ for trial in range(cfg["trials"]):
     prepare(directory)
     assert same_rows(close_of(directory)) == len(expected), where
     assert BinaryPreparedDataStore(directory).verify() == [], where
+    assert [p.name for p in directory.parent.iterdir()] == ["enviroment_data"], where
     shutil.rmtree(directory.parent)
 print(json.dumps({"total": total, **outcomes}))
 """

@@ -32,6 +32,7 @@ import socket
 import tarfile
 import tempfile
 import threading
+import time
 import urllib.parse
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
@@ -44,6 +45,8 @@ import pandas as pd
 
 from lumora._http import (
     KEY_HEADER,
+    MAX_CLOCK_SKEW,
+    NONCE_HEADER,
     SIGNATURE_HEADER,
     TIMESTAMP_HEADER,
     HttpClient,
@@ -316,6 +319,7 @@ class PackageServer:
         self.api_key = api_key or f"sandbox-{secrets.token_hex(4)}"
         self.api_secret = api_secret or secrets.token_hex(32)
         self.package_downloads = 0
+        self._nonces = _NonceBook(MAX_CLOCK_SKEW)
         self._lock = threading.Lock()
         self._archive: _Archive | None = None
         self._workdir: Path | None = None
@@ -402,16 +406,41 @@ class PackageServer:
             return archive
 
     def authorised(self, handler: BaseHTTPRequestHandler, body: bytes) -> bool:
-        if handler.headers.get(KEY_HEADER) != self.api_key:
+        """A valid signature of a request whose nonce has not been seen before."""
+        nonce = handler.headers.get(NONCE_HEADER)
+        timestamp = handler.headers.get(TIMESTAMP_HEADER)
+        if handler.headers.get(KEY_HEADER) != self.api_key or nonce is None:
             return False
-        return verify_signature(
+        signed = verify_signature(
             self.api_secret,
             handler.command,
             handler.path,
-            handler.headers.get(TIMESTAMP_HEADER),
+            timestamp,
             body,
             handler.headers.get(SIGNATURE_HEADER),
+            nonce=nonce,
         )
+        return signed and self._nonces.first_use(nonce, int(timestamp))
+
+
+class _NonceBook:
+    """The nonces of accepted requests, each kept until its request's timestamp has left
+    the window in which the signature is valid: a replay inside the window is refused."""
+
+    def __init__(self, window: float) -> None:
+        self._window = window
+        self._expiry: dict[str, float] = {}
+        self._lock = threading.Lock()
+
+    def first_use(self, nonce: str, timestamp: int) -> bool:
+        now = time.time()
+        with self._lock:
+            if len(self._expiry) > 256:
+                self._expiry = {n: t for n, t in self._expiry.items() if t >= now}
+            if nonce in self._expiry:
+                return False
+            self._expiry[nonce] = timestamp + self._window
+            return True
 
 
 def _archive_path(archive: _Archive) -> str:

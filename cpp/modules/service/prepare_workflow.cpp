@@ -140,9 +140,23 @@ void refresh_to_latest(py::handle self, py::handle store, py::handle after_downl
 //
 // Incomplete local data is replaced by a fresh download, never patched. It is moved to a
 // hidden sibling first and removed only once the new package has arrived and passed its
-// checks; a failed download puts it back, so a network fault loses nothing.
+// checks; a failed download puts it back, so a network fault loses nothing. The sibling
+// is locked while this run needs it: one left by a killed run is found unlocked and
+// removed by the next run that succeeds.
 
 constexpr const char* kSetAsideMarker = ".replaced-";
+
+py::module_ package_module() { return py::module_::import("lumora.backtest._pkg"); }
+
+struct SetAside {
+    py::object path = py::none();  // None: nothing set aside (or it could not be kept)
+    py::object lock = py::none();  // the descriptor holding its lock
+
+    void release() {
+        if (!lock.is_none()) py::module_::import("os").attr("close")(lock);
+        lock = py::none();
+    }
+};
 
 py::object set_aside_name(py::handle store_dir) {
     py::object token = py::module_::import("secrets").attr("token_hex")(4);
@@ -150,32 +164,42 @@ py::object set_aside_name(py::handle store_dir) {
     return store_dir.attr("with_name")(name);
 }
 
-// The directory moved aside; None when it could not be moved and was removed instead.
-py::object set_aside(py::handle store_dir) {
-    py::object aside = set_aside_name(store_dir);
+// The directory moved aside and locked; when it cannot be moved it is removed instead.
+SetAside set_aside(py::handle store_dir) {
+    SetAside aside;
+    py::object path = set_aside_name(store_dir);
     try {
-        py::module_::import("os").attr("rename")(store_dir, aside);
-        return aside;
+        py::module_::import("os").attr("rename")(store_dir, path);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_OSError)) throw;
+        service_attr("shutil").attr("rmtree")(store_dir, py::arg("ignore_errors") = true);
+        return aside;
     }
-    service_attr("shutil").attr("rmtree")(store_dir, py::arg("ignore_errors") = true);
-    return py::none();
+    aside.lock = package_module().attr("hold_folder")(path);
+    if (!aside.lock.is_none()) aside.path = path;
+    return aside;
 }
 
-void put_back(py::handle aside, py::handle store_dir) {
-    if (aside.is_none()) return;
+void put_back(SetAside& aside, py::handle store_dir) {
+    if (aside.path.is_none()) return;
     service_attr("shutil").attr("rmtree")(store_dir, py::arg("ignore_errors") = true);
-    py::module_::import("os").attr("rename")(aside, store_dir);
+    py::module_::import("os").attr("rename")(aside.path, store_dir);
+    aside.release();
 }
 
-// Removes the set-aside directory and any left by an earlier run that was killed.
-void discard_set_aside(py::handle store_dir) {
-    py::str pattern = py::str(".") + py::str(store_dir.attr("name")) + py::str(kSetAsideMarker) + py::str("*");
-    py::object rmtree = service_attr("shutil").attr("rmtree");
-    for (py::handle path : store_dir.attr("parent").attr("glob")(pattern))
-        if (truthy(path.attr("is_dir")()) && !truthy(path.attr("is_symlink")()))
-            rmtree(path, py::arg("ignore_errors") = true);
+void discard(SetAside& aside) {
+    if (!aside.path.is_none()) service_attr("shutil").attr("rmtree")(aside.path, py::arg("ignore_errors") = true);
+    aside.release();
+}
+
+// Removes what killed runs left beside the data directory (download staging, data set
+// aside), unless a live run still holds it.
+void remove_leftovers(py::handle store_dir) {
+    py::module_ package = package_module();
+    package.attr("remove_abandoned_staging")(store_dir);
+    py::object name = py::module_::import("glob").attr("escape")(store_dir.attr("name"));
+    py::str pattern = py::str(".") + py::str(name) + py::str(kSetAsideMarker) + py::str("*");
+    package.attr("remove_abandoned")(store_dir.attr("parent"), pattern);
 }
 
 // The package is checked in its staging folder, before anything lands in the data
@@ -244,7 +268,7 @@ void prepare_backtest_data(py::handle self) {
     py::object store_class = service_attr("BinaryPreparedDataStore");
     py::object store = store_class(store_dir);
     py::object identity = current_identity();
-    py::object aside = py::none();
+    SetAside aside;
     py::list problems;
     if (exists(store.attr("metadata_path"))) {
         refuse_other_source(store, store_dir, identity);
@@ -265,13 +289,14 @@ void prepare_backtest_data(py::handle self) {
             put_back(aside, store_dir);
             throw;
         }
-        discard_set_aside(store_dir);
+        discard(aside);
         downloaded = true;
         if (!problems.empty())
             service_attr("logger").attr("info")("本地回测数据已修复 (重新下载): %s",
                                                 py::str("; ").attr("join")(problems));
     }
     self.attr("_refresh_to_latest")(store, py::arg("after_download") = downloaded);
+    remove_leftovers(store_dir);
 }
 
 // ---- registration -------------------------------------------------------------------

@@ -43,6 +43,9 @@ __all__ = [
     "PACKAGE_DESCRIPTOR_PATH",
     "download_benchmark_package",
     "flatten_single_subdir",
+    "hold_folder",
+    "remove_abandoned",
+    "remove_abandoned_staging",
 ]
 
 PACKAGE_DESCRIPTOR_PATH = "/v1/backtest/benchmark-package"
@@ -50,9 +53,6 @@ PACKAGE_DESCRIPTOR_PATH = "/v1/backtest/benchmark-package"
 # directory without metadata, which the next preparation downloads afresh.
 _METADATA_FILE = "metadata.pkl"
 _STAGING_PREFIX = ".incoming-"
-# A working folder is abandoned when no live process holds its lock. One younger than this
-# may belong to a process that has created it but not yet locked it.
-_CLAIM_GRACE_SECONDS = 60.0
 # Unpacking stops at this multiple of the archive's size (and at the free disk space), at
 # this many members, and at the first sparse member: an archive cannot fill the disk.
 _MAX_UNPACK_RATIO = 20
@@ -112,7 +112,7 @@ def download_benchmark_package(
     # are renames within one file system.
     parent = target.resolve().parent
     parent.mkdir(parents=True, exist_ok=True)
-    remove_abandoned(parent, f".{glob.escape(target.name)}{_STAGING_PREFIX}*")
+    remove_abandoned_staging(target)
     with claimed_folder(parent, f".{target.name}{_STAGING_PREFIX}") as staging:
         archive = staging / "package.tar"
         with open(archive, "wb") as fh:
@@ -134,41 +134,74 @@ def download_benchmark_package(
 
 @contextlib.contextmanager
 def claimed_folder(parent: Path, prefix: str) -> Iterator[Path]:
-    """A new folder in ``parent`` that is locked while in use and removed afterwards; one
-    left by a killed process is found unlocked by :func:`remove_abandoned`."""
-    folder = Path(tempfile.mkdtemp(prefix=prefix, dir=parent))
+    """A new folder in ``parent``, locked while in use and removed afterwards. A folder
+    is abandoned when no live process holds its lock: :func:`remove_abandoned` removes
+    those left by killed processes."""
+    while True:
+        folder = Path(tempfile.mkdtemp(prefix=prefix, dir=parent))
+        fd = hold_folder(folder)
+        if fd is not None:
+            break
     try:
-        with _held_lock(folder):
-            yield folder
+        yield folder
     finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        try:
+            shutil.rmtree(folder, ignore_errors=True)
+        finally:
+            os.close(fd)  # closing releases the lock
 
 
-@contextlib.contextmanager
-def _held_lock(folder: Path) -> Iterator[None]:
-    if fcntl is None:
-        yield
-        return
+def hold_folder(folder: str | os.PathLike[str]) -> int | None:
+    """Lock ``folder`` for this process and return the descriptor whose closing releases
+    it; None when the folder is gone. Another process may find a folder unlocked and
+    remove it in the moment before it is locked, so the lock is checked to hold the
+    folder that is still at that path."""
+    path = Path(folder)
+    try:
+        fd = _lock_folder(path, fcntl.LOCK_EX if fcntl is not None else 0)
+    except FileNotFoundError:
+        return None
+    try:
+        if os.stat(path).st_ino == os.fstat(fd).st_ino:
+            return fd
+    except FileNotFoundError:
+        pass
+    os.close(fd)
+    return None
+
+
+def _lock_folder(folder: Path, operation: int) -> int:
     fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
     try:
-        fcntl.flock(fd, fcntl.LOCK_EX)
-        yield
-    finally:
+        if fcntl is not None and operation:
+            fcntl.flock(fd, operation)
+    except BaseException:
         os.close(fd)
+        raise
+    return fd
+
+
+def remove_abandoned_staging(directory: str | os.PathLike[str]) -> None:
+    """Remove the staging folders that killed downloads into ``directory`` left behind."""
+    target = Path(directory).absolute()
+    parent = target.resolve().parent
+    if parent.is_dir():
+        remove_abandoned(parent, f".{glob.escape(target.name)}{_STAGING_PREFIX}*")
 
 
 def remove_abandoned(parent: Path, pattern: str) -> None:
-    """Remove the folders in ``parent`` matching ``pattern`` whose owner is gone: no live
-    process holds their lock (and they are older than a short grace period)."""
-    cutoff = time.time() - _CLAIM_GRACE_SECONDS
+    """Remove the folders in ``parent`` matching ``pattern`` whose owner is gone (no live
+    process holds their lock); on a platform without locks, those a day old."""
+    cutoff = time.time() - 24 * 3600
     for path in parent.glob(pattern):
         with contextlib.suppress(OSError):
-            if path.is_symlink() or not path.is_dir() or path.stat().st_mtime > cutoff:
+            if path.is_symlink() or not path.is_dir():
                 continue
-            fd = os.open(path, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+            if fcntl is None and path.stat().st_mtime > cutoff:
+                continue
+            # Taking the lock fails (BlockingIOError, an OSError) while the owner lives.
+            fd = _lock_folder(path, fcntl.LOCK_EX | fcntl.LOCK_NB if fcntl is not None else 0)
             try:
-                if fcntl is not None:
-                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # raises while owned
                 shutil.rmtree(path)
             finally:
                 os.close(fd)
