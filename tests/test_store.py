@@ -296,77 +296,45 @@ def test_file_names_from_metadata_are_checked(tmp_path, sandbox_payload, name):
         store.load(keys=["close_price"])
 
 
-def _segment(metadata: dict, key: str = "close_price") -> dict:
-    return metadata["datasets"][key]["segments"][0]
+def _rewrite(path: Path, change) -> None:
+    np.save(path, change(np.load(path)))
 
 
-def _more_dates(store, metadata):
-    record = metadata["datasets"]["close_price"]
-    record["index"] = record["index"] + ["20991229", "20991230", "20991231"]
+DAMAGE = {  # what is done to the close_price record and its segment file
+    "three dates more": lambda rec, path: rec.update(
+        index=rec["index"] + ["20991229", "20991230", "20991231"]
+    ),
+    "rows -5": lambda rec, path: rec["segments"][0].update(rows=-5),
+    "truncated": lambda rec, path: path.write_bytes(path.read_bytes()[:-8]),
+    "missing": lambda rec, path: path.unlink(),
+    "float32": lambda rec, path: _rewrite(path, lambda a: a.astype(np.float32)),
+    "narrower": lambda rec, path: _rewrite(path, lambda a: a[:, :-1]),
+    # same header and size: only the checksum sees it
+    "flipped bit": lambda rec, path: path.write_bytes(path.read_bytes()[:-3] + b"\x7f\x00\x01"),
+}
 
 
-def _negative_rows(store, metadata):
-    _segment(metadata)["rows"] = -5
-
-
-def _truncated(store, metadata):
-    path = store.store_dir / _segment(metadata)["file"]
-    path.write_bytes(path.read_bytes()[:-8])
-
-
-def _missing(store, metadata):
-    (store.store_dir / _segment(metadata)["file"]).unlink()
-
-
-def _other_dtype(store, metadata):
-    path = store.store_dir / _segment(metadata)["file"]
-    np.save(path, np.load(path).astype(np.float32))
-
-
-def _narrower(store, metadata):
-    path = store.store_dir / _segment(metadata)["file"]
-    np.save(path, np.load(path)[:, :-1])
-
-
-def _flipped_byte(store, metadata):
-    path = store.store_dir / _segment(metadata)["file"]
-    raw = bytearray(path.read_bytes())
-    raw[-3] ^= 0x40
-    path.write_bytes(bytes(raw))
-
-
-@pytest.mark.parametrize(
-    ("damage", "cheap"),
-    [
-        (_more_dates, True),
-        (_negative_rows, True),
-        (_truncated, True),
-        (_missing, True),
-        (_other_dtype, True),
-        (_narrower, True),
-        (_flipped_byte, False),  # same header and size: only the checksum sees it
-    ],
-)
-def test_damage_is_found_and_named(tmp_path, sandbox_payload, damage, cheap):
+@pytest.mark.parametrize("damage", list(DAMAGE))
+def test_damage_is_found_and_named(tmp_path, sandbox_payload, damage):
     """Load refuses a damaged store naming the dataset and the file, never returning
     wrong rows; check() finds structural damage, verify() content damage too."""
     store = make_store(tmp_path)
     store.write_payload(sandbox_payload)
     assert store.check() == [] and store.verify() == []
     metadata = store.load_metadata()
-    name = _segment(metadata)["file"]
-    damage(store, metadata)
+    record = metadata["datasets"]["close_price"]
+    name = record["segments"][0]["file"]
+    DAMAGE[damage](record, tmp_path / name)
     store._write_metadata(metadata)
     problems = store.verify()
-    assert len(problems) == 1 and "close_price" in problems[0] and name in problems[0]
+    assert len(problems) == 1 and f"close_price 文件 {name}" in problems[0]
+    cheap = damage != "flipped bit"
     assert store.check() == (problems if cheap else [])
-    for mmap in (False, True):
-        if cheap:
-            with pytest.raises(KestrelError, match=f"close_price 文件 {name}"):
-                store.load(mmap=mmap)
+    for mmap in (False, True) if cheap else ():
+        with pytest.raises(KestrelError, match=f"close_price 文件 {name}"):
+            store.load(mmap=mmap)
     # Other datasets still load, and old stores without checksums still verify clean.
     store.load(keys=["open_price"])
-    metadata = store.load_metadata()
     for record in metadata["datasets"].values():
         for segment in record["segments"]:
             segment.pop("xxh3_128")
