@@ -352,11 +352,7 @@ def _move_into_place(unpacked: Path, target: Path) -> None:
     """Move the checked package into ``target`` entry by entry, the metadata file last,
     holding the store's writer lock: no other writer's clean-up runs in between (it would
     see segments that are moved in but not yet named by any metadata)."""
-    try:
-        target.mkdir(parents=True, exist_ok=True)
-    except FileExistsError:  # a file or a dangling link in the way
-        target.unlink()
-        target.mkdir()
+    target.mkdir(parents=True, exist_ok=True)
     with _directory_lock(target, exclusive=True):
         entries = sorted(unpacked.iterdir(), key=lambda entry: entry.name == _METADATA_FILE)
         for entry in entries:
