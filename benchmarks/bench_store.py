@@ -7,6 +7,11 @@ baselines measured in the same run on the same data.
             (table.loc[(index >= start) & (index <= end)] per table)
   strategy  backtest_strategy(plot=None) over the whole period vs run_strategy_backtest_core
             on the same, already cut, inputs
+  verified  the time the store's checks of every segment (header, dtype, size against the
+            metadata) take inside load_backtest_data, as a share of that load; also the
+            load with the checks switched off, interleaved
+  verify    store.verify() (every segment's XXH3 checksum) vs reading the bytes of the
+            same files (page cache warm for both; best of three)
   tail      a two-day update_tail (no new stocks): bytes written and time vs rewriting every
             matrix of the store
 
@@ -33,10 +38,15 @@ import pandas as pd
 
 from lumora.backtest import BacktestService, _service, _weightbook
 from lumora.backtest._prepare import COMPONENT_FACTOR_NAMES, BinaryPreparedDataStore
-from lumora.backtest._store import component_dataset_key
+from lumora.backtest._store import BinaryPreparedDataStoreBase, component_dataset_key
 
 RESULTS = Path(__file__).resolve().parent / "results" / "bench_store.json"
-TARGETS = {"load_vs_read_bytes": 2.0, "strategy_vs_runner": 1.2}
+TARGETS = {
+    "load_vs_read_bytes": 2.0,
+    "strategy_vs_runner": 1.2,
+    "checks_share_of_load": 0.05,
+    "verify_vs_read_bytes": 2.0,
+}
 MARKET_INPUTS = {
     "can_buy_stock": "can_buy_stock",
     "cant_sell_stock": "cant_sell_stock",
@@ -157,6 +167,75 @@ def measure_load(service: BacktestService, store: BinaryPreparedDataStore) -> di
     raw = min(best_of(3, read_bytes), best_of(3, read_arrays))
     load = best_of(3, service.load_backtest_data)
     return {"read_bytes_s": raw, "load_backtest_data_s": load, "load_vs_read_bytes": load / raw}
+
+
+def measure_verification(
+    service: BacktestService, store: BinaryPreparedDataStore, repeat: int = 5
+) -> dict[str, float]:
+    """The checks' share of a load is timed inside the same load (two separate large loads
+    differ by far more than the checks on a shared machine); the loads with and without
+    the checks are compared too, interleaved."""
+    files = segment_files(store)
+    checked = BinaryPreparedDataStoreBase._check_dataset
+    spent = [0.0]
+
+    def timed_check(self: Any, key: str, record: Any, seen: Any = None) -> None:
+        began = time.perf_counter()
+        checked(self, key, record, seen)
+        spent[0] += time.perf_counter() - began
+
+    def cpu_of_load() -> float:
+        gc.collect()
+        began = time.process_time()
+        service.load_backtest_data()
+        return time.process_time() - began
+
+    def verified_load() -> tuple[float, float, float]:
+        spent[0] = 0.0
+        BinaryPreparedDataStoreBase._check_dataset = timed_check
+        try:
+            wall = best_of(1, service.load_backtest_data)
+            return wall, spent[0], cpu_of_load()
+        finally:
+            BinaryPreparedDataStoreBase._check_dataset = checked
+
+    def unchecked_load() -> tuple[float, float]:
+        BinaryPreparedDataStoreBase._check_dataset = lambda self, key, record, seen=None: None
+        try:
+            return best_of(1, service.load_backtest_data), cpu_of_load()
+        finally:
+            BinaryPreparedDataStoreBase._check_dataset = checked
+
+    def read_bytes() -> list[bytes]:
+        return [f.read_bytes() for f in files]
+
+    assert store.verify() == []
+    inf = float("inf")
+    verified, unchecked, verify, raw = (inf, 0.0, inf), (inf, inf), inf, inf
+    cpu_checked = cpu_unchecked = inf
+    for turn in range(repeat):  # interleaved, so both sides see the same machine load
+        if turn % 2:
+            unchecked = min(unchecked, unchecked_load())
+            cpu_unchecked = min(cpu_unchecked, unchecked[1])
+        verified = min(verified, verified_load())
+        cpu_checked = min(cpu_checked, verified[2])
+        if not turn % 2:
+            unchecked = min(unchecked, unchecked_load())
+            cpu_unchecked = min(cpu_unchecked, unchecked[1])
+        verify = min(verify, best_of(1, store.verify))
+        raw = min(raw, best_of(1, read_bytes))
+    return {
+        "verified_load_s": verified[0],
+        "checks_in_load_s": verified[1],
+        "checks_share_of_load": verified[1] / verified[0],
+        "unchecked_load_s": unchecked[0],
+        "verified_vs_unchecked_load": verified[0] / unchecked[0],
+        # process CPU time: what the checks add, with less of other processes' noise
+        "verified_vs_unchecked_load_cpu": cpu_checked / cpu_unchecked,
+        "verify_s": verify,
+        "verify_read_bytes_s": raw,
+        "verify_vs_read_bytes": verify / raw,
+    }
 
 
 def measure_slice(data: dict[str, Any]) -> dict[str, float]:
@@ -290,6 +369,19 @@ def main() -> None:
         f"load      load_backtest_data {figures['load_backtest_data_s']:.3f} s, reading the file bytes "
         f"{figures['read_bytes_s']:.3f} s: ratio {figures['load_vs_read_bytes']:.2f} "
         f"(target <= {TARGETS['load_vs_read_bytes']})"
+    )
+    figures |= measure_verification(BacktestService(None), store)
+    print(
+        f"verified  load with checks {figures['verified_load_s']:.3f} s, of which the checks "
+        f"{figures['checks_in_load_s'] * 1e3:.2f} ms: {figures['checks_share_of_load']:.2%} "
+        f"(target <= 5 %); separate load without checks {figures['unchecked_load_s']:.3f} s "
+        f"(wall ratio {figures['verified_vs_unchecked_load']:.3f}, machine noise included; "
+        f"CPU time ratio {figures['verified_vs_unchecked_load_cpu']:.3f})"
+    )
+    print(
+        f"verify    verify() {figures['verify_s']:.3f} s, reading the file bytes "
+        f"{figures['verify_read_bytes_s']:.3f} s: ratio {figures['verify_vs_read_bytes']:.2f} "
+        f"(target <= {TARGETS['verify_vs_read_bytes']})"
     )
     figures |= measure_slice(data)
     print(

@@ -14,6 +14,7 @@ from typing import Any, Self
 
 from lumora._http import (
     KEY_HEADER,
+    NONCE_HEADER,
     SIGNATURE_HEADER,
     TIMESTAMP_HEADER,
     HttpClient,
@@ -88,6 +89,7 @@ class _Handler(BaseHTTPRequestHandler):
             self.headers.get(TIMESTAMP_HEADER),
             b"",
             self.headers.get(SIGNATURE_HEADER),
+            nonce=self.headers.get(NONCE_HEADER),
         )
         path = self.path.split("?")[0]
         script.hits.append(Hit(self.path, signed, dict(self.headers)))

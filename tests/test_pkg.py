@@ -7,28 +7,51 @@ import hashlib
 import io
 import json
 import os
+import pickle
 import tarfile
-import time
+import tempfile
 from pathlib import Path
 
+import pandas as pd
 import pytest
 
 from loopback_server import Reply, ScriptedServer
+from lumora.backtest import _pkg
 from lumora.backtest._pkg import (
     PACKAGE_DESCRIPTOR_PATH,
     download_benchmark_package,
     flatten_single_subdir,
 )
+from lumora.backtest._store import BinaryPreparedDataStoreBase
 from lumora.exceptions import KestrelError, NetworkError
 
+try:
+    import fcntl
+except ImportError:  # pragma: no cover
+    fcntl = None  # type: ignore[assignment]
+
 ARCHIVE_PATH = "/files/package.tar.gz"
-STORE_FILES = {"metadata.pkl": b"meta", "close_price.npy": b"\x93NUMPY" + b"0" * 5000}
+
+
+def _store_files() -> dict[str, bytes]:
+    """The files of a small real store."""
+    with tempfile.TemporaryDirectory() as folder:
+        dates = pd.Index(["20240102", "20240103"], dtype=str)
+        close = pd.DataFrame([[1.0, 2.0], [3.0, 4.0]], index=dates, columns=["000001", "600000"])
+        bench = {"000300": pd.Series([0.1, 0.2], index=dates)}
+        store = BinaryPreparedDataStoreBase(folder, {"close_price": "float64"}, 1, "float64")
+        store.write_payload({"data": {"close_price": close, "benchmark_dict": bench}})
+        return {path.name: path.read_bytes() for path in Path(folder).iterdir()}
+
+
+STORE_FILES = _store_files()
+SEGMENT = next(name for name in STORE_FILES if name.startswith("close_price"))
 
 
 def make_tar(entries: list[tuple]) -> bytes:
     """entries: (kind, name[, data or link target]) with kind file/dir/symlink/hardlink/chr/fifo."""
     buffer = io.BytesIO()
-    with tarfile.open(fileobj=buffer, mode="w:gz") as tar:
+    with tarfile.open(fileobj=buffer, mode="w:gz", format=tarfile.GNU_FORMAT) as tar:
         for kind, name, *extra in entries:
             info = tarfile.TarInfo(name)
             data = extra[0] if kind == "file" else b""
@@ -39,6 +62,7 @@ def make_tar(entries: list[tuple]) -> bytes:
                 "hardlink": tarfile.LNKTYPE,
                 "chr": tarfile.CHRTYPE,
                 "fifo": tarfile.FIFOTYPE,
+                "sparse": tarfile.GNUTYPE_SPARSE,
             }[kind]
             if kind in ("symlink", "hardlink"):
                 info.linkname = extra[0]
@@ -107,16 +131,23 @@ def test_package_lands_directly_in_the_data_directory(server, tmp_path, top, exi
     assert sorted(p.name for p in target.parent.iterdir()) == ["enviroment_data"]
 
 
-def test_stale_staging_left_by_a_killed_run_is_removed(server, data_dir) -> None:
-    stale = data_dir.parent / ".enviroment_data.incoming-old"
-    young = data_dir.parent / ".enviroment_data.incoming-running"
-    for path in (stale, young):
+def test_staging_left_by_a_killed_run_is_removed(server, data_dir) -> None:
+    """A staging folder nobody holds is removed by the next download, however young;
+    one whose owner still holds its lock is left alone."""
+    parent = data_dir.parent
+    folders = {name: parent / f".enviroment_data.incoming-{name}" for name in ("killed", "held")}
+    for path in folders.values():
         path.mkdir()
         (path / "package.tar").write_bytes(b"partial")
-    os.utime(stale, (time.time() - 3 * 86400,) * 2)
-    serve(server, make_tar(store_entries()))
-    download_benchmark_package(server.client(), data_dir)
-    assert not stale.exists() and young.exists()
+    held = os.open(folders["held"], os.O_RDONLY)
+    try:
+        if fcntl is not None:
+            fcntl.flock(held, fcntl.LOCK_EX)
+        serve(server, make_tar(store_entries()))
+        download_benchmark_package(server.client(), data_dir)
+    finally:
+        os.close(held)
+    assert [name for name, path in folders.items() if path.exists()] == ["held"]
 
 
 HOSTILE = {
@@ -151,10 +182,39 @@ def test_hostile_member_refuses_the_whole_archive(server, data_dir, name) -> Non
         ("checksum", "校验失败"),
         ("corrupt", "已损坏"),
         ("not a tar", "已损坏"),
+        ("hostile metadata", "不允许的对象"),
+        ("damaged segment", f"close_price 文件 {SEGMENT}"),
+        ("no metadata", "缺少元信息文件"),
+        ("bomb", "超出限制"),
+        ("many members", "超出限制"),
+        ("sparse member", "稀疏"),
+        ("refused by the caller", "refused"),
     ],
 )
-def test_bad_download_is_refused_and_leaves_nothing(server, data_dir, case, pattern) -> None:
-    archive = make_tar(store_entries())
+def test_bad_download_is_refused_and_leaves_nothing(
+    server, data_dir, monkeypatch, case, pattern
+) -> None:
+    files = dict(STORE_FILES)
+    extra: list[tuple] = []
+    if case == "hostile metadata":
+        files["metadata.pkl"] = pickle.dumps({"datasets": {}, "x": os.system}, protocol=4)
+    elif case == "damaged segment":
+        files[SEGMENT] = files[SEGMENT][:-8]
+    elif case == "no metadata":
+        del files["metadata.pkl"]
+    elif case == "bomb":  # 4 MiB of zeros in a few kB, with a 1 MiB floor for the limit
+        monkeypatch.setattr(_pkg, "_MIN_UNPACK_LIMIT", 1 << 20)
+        extra = [("file", "enviroment_data/zeros.bin", bytes(4 << 20))]
+    elif case == "many members":
+        monkeypatch.setattr(_pkg, "_MAX_MEMBERS", 20)
+        extra = [("file", f"enviroment_data/f{i}", b"x") for i in range(20)]
+    elif case == "sparse member":
+        extra = [("sparse", "enviroment_data/hole.bin")]
+    archive = make_tar(
+        [("dir", "enviroment_data")]
+        + [("file", f"enviroment_data/{name}", data) for name, data in files.items()]
+        + extra
+    )
     if case == "truncated":  # the server's copy lost its tail; the descriptor has the full size
         serve(server, archive[:-100], size=len(archive), sha256=hashlib.sha256(archive).hexdigest())
     elif case == "oversized":
@@ -164,11 +224,19 @@ def test_bad_download_is_refused_and_leaves_nothing(server, data_dir, case, patt
     elif case == "corrupt":  # damaged in the middle before the checksum was taken
         middle = len(archive) // 2
         serve(server, archive[:middle] + bytes(64) + archive[middle + 64 :])
-    else:
+    elif case == "not a tar":
         serve(server, gzip.compress(b"just some text, not a tar archive"))
+    else:
+        serve(server, archive)
     before = snapshot(data_dir.parent.parent)
+
+    def refuse(folder: Path) -> None:
+        assert (folder / "metadata.pkl").exists() and not (data_dir / "metadata.pkl").exists()
+        raise KestrelError("refused")
+
     with pytest.raises(KestrelError, match=pattern):
-        download_benchmark_package(server.client(), data_dir)
+        validate = refuse if case == "refused by the caller" else None
+        download_benchmark_package(server.client(), data_dir, validate=validate)
     assert snapshot(data_dir.parent.parent) == before
 
 

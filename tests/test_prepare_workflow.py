@@ -12,6 +12,7 @@ import pickle
 import subprocess
 import sys
 import tarfile
+import threading
 import types
 from pathlib import Path
 
@@ -20,7 +21,7 @@ import pytest
 
 from loopback_server import Reply, ScriptedServer
 from lumora import singleton
-from lumora.backtest import BacktestService, _service
+from lumora.backtest import BacktestService, _pkg, _service, _store
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH
 from lumora.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
 from lumora.backtest._store import BinaryPreparedDataStoreBase, component_dataset_key
@@ -305,6 +306,100 @@ def test_missing_membership_dataset_triggers_a_new_download(server, client, data
     assert server.package_downloads == 2
     assert BacktestService._find_missing_datasets(BinaryPreparedDataStore(data_dir)) == []
     assert sorted(p.name for p in data_dir.parent.iterdir()) == ["enviroment_data"]
+
+
+@pytest.mark.parametrize("damage", ["truncated segment", "corrupt metadata", "hostile metadata"])
+def test_a_damaged_store_is_repaired_by_the_next_prepare(server, client, data_dir, caplog, damage):
+    service = service_of(server)
+    service.prepare_backtest_data()
+    metadata_file = data_dir / "metadata.pkl"
+    if damage == "truncated segment":
+        segment = BinaryPreparedDataStore(data_dir).load_metadata()["datasets"]["open_price"]
+        path = data_dir / segment["segments"][0]["file"]
+        path.write_bytes(path.read_bytes()[:-100])
+    elif damage == "corrupt metadata":
+        metadata_file.write_bytes(metadata_file.read_bytes()[:-50])
+    else:
+        metadata_file.write_bytes(pickle.dumps({"datasets": {}, "x": os.system}))
+    with pytest.raises(KestrelError):
+        BacktestService(None).load_backtest_data()
+    with caplog.at_level(logging.INFO, logger="lumora"):
+        service.prepare_backtest_data()
+    assert server.package_downloads == 2
+    assert any("已修复" in r.getMessage() for r in caplog.records)
+    assert BinaryPreparedDataStore(data_dir).verify() == []
+    assert_loaded_equals_a_fresh_build(client, T0)
+    assert sorted(p.name for p in data_dir.parent.iterdir()) == ["enviroment_data"]
+
+
+def test_a_store_of_another_source_is_refused_and_left_untouched(server, client, clock, data_dir):
+    service_of(server).prepare_backtest_data()
+    before = snapshot(data_dir)
+    clock.day = T1
+    other = SandboxClient(**{**MARKET, "n_stocks": 60}, today=clock)
+    singleton.set_instance(other)
+    with pytest.raises(KestrelError, match="另一数据源.*'n_stocks': 40.*'n_stocks': 60.*删除目录"):
+        service_of(server).prepare_backtest_data()
+    assert snapshot(data_dir) == before
+    singleton.set_instance(client)
+    service_of(server).prepare_backtest_data()
+    assert_loaded_equals_a_fresh_build(client, T1)
+
+
+class _FlockProbe:
+    """fcntl for the store module that reports when thread B would block on a lock."""
+
+    def __init__(self, real, blocked: threading.Event) -> None:
+        self.real, self.blocked = real, blocked
+        self.LOCK_EX, self.LOCK_SH, self.LOCK_NB = real.LOCK_EX, real.LOCK_SH, real.LOCK_NB
+
+    def flock(self, fd: int, operation: int) -> None:
+        if threading.current_thread().name == "B":
+            try:
+                return self.real.flock(fd, operation | self.real.LOCK_NB)
+            except BlockingIOError:
+                self.blocked.set()
+        return self.real.flock(fd, operation)
+
+
+def test_racing_first_downloads_both_leave_a_complete_store(client, clock, data_dir, monkeypatch):
+    """A pauses after moving its first segment into the data directory; B then runs a
+    whole prepare (download, move, update with clean-up) from another package. B must
+    wait for A's move to finish instead of deleting the segment A has not yet recorded."""
+    a_paused, b_blocked = threading.Event(), threading.Event()
+    monkeypatch.setattr(_store, "fcntl", _FlockProbe(_store.fcntl, b_blocked))
+    real_land = _pkg._land
+
+    def land(entry, destination):
+        real_land(entry, destination)
+        first_segment = destination.suffix == ".npy" and not a_paused.is_set()
+        if threading.current_thread().name == "A" and first_segment:
+            a_paused.set()
+            assert b_blocked.wait(120), "B neither blocked nor finished"
+
+    monkeypatch.setattr(_pkg, "_land", land)
+    errors = []
+    with PackageServer(package_writer(client)) as one, PackageServer(package_writer(client)) as two:
+        one.archive(), two.archive()  # both packages end at T0; the prepares update to T1
+        clock.day = T1
+
+        def run(server):
+            try:
+                service_of(server).prepare_backtest_data()
+            except Exception as error:  # noqa: BLE001 - reported below
+                errors.append(error)
+            finally:
+                b_blocked.set()  # B finishing releases A too
+
+        a = threading.Thread(target=run, args=(one,), name="A")
+        a.start()
+        assert a_paused.wait(120)
+        b = threading.Thread(target=lambda: run(two), name="B")
+        b.start()
+        a.join(), b.join()
+    assert errors == []
+    assert BinaryPreparedDataStore(data_dir).verify() == []
+    assert_loaded_equals_a_fresh_build(client, T1)
 
 
 class FailingBatch:

@@ -15,6 +15,7 @@ import pytest
 from lumora import singleton
 from lumora._http import HttpClient
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH, download_benchmark_package
+from lumora.backtest._store import BinaryPreparedDataStoreBase
 from lumora.exceptions import KestrelError, NetworkError
 from lumora.sandbox import (
     BENCHMARK_INDEX_CODES,
@@ -142,9 +143,15 @@ def test_calendar_reaches_the_local_date_by_default() -> None:
 
 
 def write_store(directory) -> None:
-    (directory / "metadata.pkl").write_bytes(b"metadata")
-    (directory / "segments").mkdir()
-    (directory / "segments" / "close.npy").write_bytes(np.arange(1000.0).tobytes())
+    dates = pd.Index(["20240102", "20240103"], dtype=str)
+    close = pd.DataFrame(np.arange(4.0).reshape(2, 2), index=dates, columns=["000001", "000002"])
+    store = BinaryPreparedDataStoreBase(directory, {}, 1, "float64")
+    store.write_payload({"data": {"close_price": close, "benchmark_dict": {}}})
+
+
+def stored_close(directory) -> list:
+    store = BinaryPreparedDataStoreBase(directory, {}, 1, "float64")
+    return store.load()["data"]["close_price"].to_numpy().tolist()
 
 
 def test_package_server_serves_signed_requests_only(tmp_path) -> None:
@@ -165,8 +172,7 @@ def test_package_server_serves_signed_requests_only(tmp_path) -> None:
         descriptor = http.get_json(PACKAGE_DESCRIPTOR_PATH)
         for run in ("first", "second"):
             download_benchmark_package(http, tmp_path / run)
-            assert (tmp_path / run / "metadata.pkl").read_bytes() == b"metadata"
-            assert (tmp_path / run / "segments" / "close.npy").stat().st_size == 8000
+            assert stored_close(tmp_path / run) == [[0.0, 1.0], [2.0, 3.0]]
         assert len(calls) == 1 and server.package_downloads == 2  # built once, cached
         archive = tmp_path / "copy.tar.gz"
         with open(archive, "wb") as fh:
@@ -186,7 +192,8 @@ def test_package_from_a_directory_leaves_out_links_and_build_failures_are_5xx(tm
     (source / "escape").symlink_to("/etc/passwd")
     with PackageServer(source) as server:
         download_benchmark_package(server.http_client(), tmp_path / "data")
-    assert sorted(p.name for p in (tmp_path / "data").iterdir()) == ["metadata.pkl", "segments"]
+    landed = sorted(p.name for p in (tmp_path / "data").iterdir())
+    assert landed == sorted(p.name for p in source.iterdir() if p.name != "escape")
 
     def broken(directory) -> None:
         raise RuntimeError("disk full")

@@ -296,6 +296,52 @@ def test_file_names_from_metadata_are_checked(tmp_path, sandbox_payload, name):
         store.load(keys=["close_price"])
 
 
+def _rewrite(path: Path, change) -> None:
+    np.save(path, change(np.load(path)))
+
+
+DAMAGE = {  # what is done to the close_price record and its segment file
+    "three dates more": lambda rec, path: rec.update(
+        index=rec["index"] + ["20991229", "20991230", "20991231"]
+    ),
+    "rows -5": lambda rec, path: rec["segments"][0].update(rows=-5),
+    "truncated": lambda rec, path: path.write_bytes(path.read_bytes()[:-8]),
+    "missing": lambda rec, path: path.unlink(),
+    "float32": lambda rec, path: _rewrite(path, lambda a: a.astype(np.float32)),
+    "narrower": lambda rec, path: _rewrite(path, lambda a: a[:, :-1]),
+    # same header and size: only the checksum sees it
+    "flipped bit": lambda rec, path: path.write_bytes(path.read_bytes()[:-3] + b"\x7f\x00\x01"),
+}
+
+
+@pytest.mark.parametrize("damage", list(DAMAGE))
+def test_damage_is_found_and_named(tmp_path, sandbox_payload, damage):
+    """Load refuses a damaged store naming the dataset and the file, never returning
+    wrong rows; check() finds structural damage, verify() content damage too."""
+    store = make_store(tmp_path)
+    store.write_payload(sandbox_payload)
+    assert store.check() == [] and store.verify() == []
+    metadata = store.load_metadata()
+    record = metadata["datasets"]["close_price"]
+    name = record["segments"][0]["file"]
+    DAMAGE[damage](record, tmp_path / name)
+    store._write_metadata(metadata)
+    problems = store.verify()
+    assert len(problems) == 1 and f"close_price 文件 {name}" in problems[0]
+    cheap = damage != "flipped bit"
+    assert store.check() == (problems if cheap else [])
+    for mmap in (False, True) if cheap else ():
+        with pytest.raises(KestrelError, match=f"close_price 文件 {name}"):
+            store.load(mmap=mmap)
+    # Other datasets still load, and old stores without checksums still verify clean.
+    store.load(keys=["open_price"])
+    for record in metadata["datasets"].values():
+        for segment in record["segments"]:
+            segment.pop("xxh3_128")
+    store._write_metadata(metadata)
+    assert store.verify() == store.check()
+
+
 def test_metadata_that_cannot_be_read_back_is_not_written(tmp_path):
     with pytest.raises(TypeError, match="not a plain value"):
         make_store(tmp_path)._write_metadata({"meta": {"obj": object()}})

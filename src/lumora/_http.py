@@ -1,13 +1,15 @@
 """Signed HTTP client of the SDK's data service.
 
-Every request to the service carries three headers: the API key, a Unix timestamp in
-seconds and an HMAC-SHA256 signature, keyed by the API secret, over
+Every request to the service carries four headers: the API key, a Unix timestamp in
+seconds, a random nonce and an HMAC-SHA256 signature, keyed by the API secret, over
 
     METHOD \\n request target (path and query, exactly as sent) \\n timestamp \\n SHA-256(body)
+    \\n nonce
 
 so the secret itself never travels and a captured request cannot be replayed for another
-path or, once the timestamp is stale, at all. ``verify_signature`` is the server half of
-the same scheme.
+path or, once the timestamp is stale, at all; a server that remembers the nonces it has
+seen within the timestamp window refuses a replay inside it too. ``verify_signature`` is
+the server half of the same scheme (a signature without a nonce lacks the last line).
 
 Transient failures (refused or dropped connections, timeouts, 5xx answers, a body cut
 short) are retried a bounded number of times with exponential back-off; a 4xx answer is
@@ -22,6 +24,7 @@ import hashlib
 import hmac
 import http.client
 import json
+import secrets
 import ssl
 import sys
 import time
@@ -37,6 +40,7 @@ from lumora.exceptions import NetworkError
 __all__ = [
     "KEY_HEADER",
     "MAX_CLOCK_SKEW",
+    "NONCE_HEADER",
     "SIGNATURE_HEADER",
     "TIMESTAMP_HEADER",
     "HttpClient",
@@ -48,6 +52,8 @@ __all__ = [
 KEY_HEADER = "X-Lumora-Key"
 TIMESTAMP_HEADER = "X-Lumora-Timestamp"
 SIGNATURE_HEADER = "X-Lumora-Signature"
+NONCE_HEADER = "X-Lumora-Nonce"
+_MAX_NONCE_LENGTH = 64
 MAX_CLOCK_SKEW = 300.0  # seconds a signed request stays valid either side of the server clock
 
 _CHUNK = 256 * 1024
@@ -63,12 +69,18 @@ def _secret_bytes(api_secret: str | bytes) -> bytes:
 
 
 def sign_request(
-    api_secret: str | bytes, method: str, target: str, timestamp: str, body: bytes = b""
+    api_secret: str | bytes,
+    method: str,
+    target: str,
+    timestamp: str,
+    body: bytes = b"",
+    nonce: str | None = None,
 ) -> str:
     """Hex HMAC-SHA256 signature of one request; ``target`` is the path with its query."""
-    message = "\n".join(
-        (method.upper(), target, timestamp, hashlib.sha256(body).hexdigest())
-    ).encode("utf-8")
+    lines = [method.upper(), target, timestamp, hashlib.sha256(body).hexdigest()]
+    if nonce is not None:
+        lines.append(nonce)
+    message = "\n".join(lines).encode("utf-8")
     return hmac.new(_secret_bytes(api_secret), message, hashlib.sha256).hexdigest()
 
 
@@ -82,6 +94,7 @@ def verify_signature(
     *,
     now: float | None = None,
     max_skew: float = MAX_CLOCK_SKEW,
+    nonce: object = None,
 ) -> bool:
     """True when ``signature`` signs this request and ``timestamp`` is fresh.
 
@@ -93,10 +106,14 @@ def verify_signature(
         return False
     if not isinstance(signature, str) or not signature.isascii():
         return False
+    if nonce is not None and (
+        not isinstance(nonce, str) or not nonce.isascii() or len(nonce) > _MAX_NONCE_LENGTH
+    ):
+        return False
     current = time.time() if now is None else now
     if abs(current - int(timestamp)) > max_skew:
         return False
-    expected = sign_request(api_secret, method, target, timestamp, body)
+    expected = sign_request(api_secret, method, target, timestamp, body, nonce)
     return hmac.compare_digest(expected, signature.strip().lower())
 
 
@@ -331,10 +348,14 @@ class HttpClient:
 
     def _signature_headers(self, method: str, target: str, body: bytes) -> dict[str, str]:
         timestamp = str(int(time.time()))
+        nonce = secrets.token_hex(16)
         return {
             KEY_HEADER: self.api_key,
             TIMESTAMP_HEADER: timestamp,
-            SIGNATURE_HEADER: sign_request(self._api_secret, method, target, timestamp, body),
+            NONCE_HEADER: nonce,
+            SIGNATURE_HEADER: sign_request(
+                self._api_secret, method, target, timestamp, body, nonce
+            ),
         }
 
     def _connect(self, origin: _Origin) -> http.client.HTTPConnection:

@@ -50,6 +50,10 @@ class CloudClient:
     def __init__(self, http: HttpClient) -> None:
         self._http = http
 
+    def source_identity(self) -> dict[str, str | int]:
+        """Which market this client reads: the service's address."""
+        return {"kind": "cloud", "url": self._http.base_url}
+
     def get_factors(
         self, *, factor: str | list[str], start_date: str, end_date: str
     ) -> pd.DataFrame:

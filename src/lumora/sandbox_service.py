@@ -20,6 +20,7 @@ directory (inside one top-level folder) to signed requests only.
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
 import functools
 import hashlib
@@ -27,9 +28,11 @@ import json
 import os
 import secrets
 import shutil
+import socket
 import tarfile
 import tempfile
 import threading
+import time
 import urllib.parse
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
@@ -42,12 +45,14 @@ import pandas as pd
 
 from lumora._http import (
     KEY_HEADER,
+    MAX_CLOCK_SKEW,
+    NONCE_HEADER,
     SIGNATURE_HEADER,
     TIMESTAMP_HEADER,
     HttpClient,
     verify_signature,
 )
-from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH
+from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH, claimed_folder, remove_abandoned
 from lumora.backtest._store import normalize_yyyymmdd
 from lumora.cloud_client import FACTORS_PATH, INDEX_DAILY_PATH, frame_to_json
 from lumora.logger import logger
@@ -168,6 +173,15 @@ class SandboxClient:
             raise ValueError(f"horizon {self.horizon} lies before start {self.start}")
         self._today = today
 
+    def source_identity(self) -> dict[str, str | int]:
+        """Which market this client generates: its size, seed and start."""
+        return {
+            "kind": "sandbox",
+            "n_stocks": self.n_stocks,
+            "seed": self.seed,
+            "start": self.start,
+        }
+
     def __repr__(self) -> str:
         return f"SandboxClient(n_stocks={self.n_stocks}, seed={self.seed}, start={self.start!r})"
 
@@ -263,6 +277,14 @@ def _required_date(value: object, what: str) -> str:
 # --------------------------------------------------------------------------- package server
 
 PACKAGE_FOLDER = "enviroment_data"
+_WORKDIR_PREFIX = "lumora-package-server-"
+# Hostile clients: a request must arrive whole within this many seconds, at most this
+# many connections are served at once (others are closed at once), and request bodies
+# and timestamps are bounded.
+REQUEST_DEADLINE = 30.0
+MAX_HANDLERS = 32
+_MAX_BODY = 1 << 20
+_MAX_TIMESTAMP_DIGITS = 20
 PackageSource = str | os.PathLike[str] | Callable[[Path], object]
 
 
@@ -297,9 +319,11 @@ class PackageServer:
         self.api_key = api_key or f"sandbox-{secrets.token_hex(4)}"
         self.api_secret = api_secret or secrets.token_hex(32)
         self.package_downloads = 0
+        self._nonces = _NonceBook(MAX_CLOCK_SKEW)
         self._lock = threading.Lock()
         self._archive: _Archive | None = None
         self._workdir: Path | None = None
+        self._claim = contextlib.ExitStack()
         self._server: ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
 
@@ -315,8 +339,12 @@ class PackageServer:
     def start(self) -> Self:
         if self._server is not None:
             raise RuntimeError("the package server is already running")
-        self._workdir = Path(tempfile.mkdtemp(prefix="lumora-package-server-"))
-        server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
+        # The working folder holds the whole archive; one left by a killed session is
+        # removed here, by the next server that starts.
+        temp = Path(tempfile.gettempdir())
+        remove_abandoned(temp, f"{_WORKDIR_PREFIX}*")
+        self._workdir = self._claim.enter_context(claimed_folder(temp, _WORKDIR_PREFIX))
+        server = _BoundedServer(("127.0.0.1", 0), _Handler)
         server.daemon_threads = True
         server.owner = self  # type: ignore[attr-defined]
         self._server = server
@@ -338,9 +366,8 @@ class PackageServer:
             thread.join(timeout=10)
         with self._lock:
             self._archive = None
-            if self._workdir is not None:
-                shutil.rmtree(self._workdir, ignore_errors=True)
-                self._workdir = None
+            self._workdir = None
+            self._claim.close()
 
     def __enter__(self) -> Self:
         return self.start()
@@ -379,16 +406,41 @@ class PackageServer:
             return archive
 
     def authorised(self, handler: BaseHTTPRequestHandler, body: bytes) -> bool:
-        if handler.headers.get(KEY_HEADER) != self.api_key:
+        """A valid signature of a request whose nonce has not been seen before."""
+        nonce = handler.headers.get(NONCE_HEADER)
+        timestamp = handler.headers.get(TIMESTAMP_HEADER)
+        if handler.headers.get(KEY_HEADER) != self.api_key or nonce is None:
             return False
-        return verify_signature(
+        signed = verify_signature(
             self.api_secret,
             handler.command,
             handler.path,
-            handler.headers.get(TIMESTAMP_HEADER),
+            timestamp,
             body,
             handler.headers.get(SIGNATURE_HEADER),
+            nonce=nonce,
         )
+        return signed and self._nonces.first_use(nonce, int(timestamp))
+
+
+class _NonceBook:
+    """The nonces of accepted requests, each kept until its request's timestamp has left
+    the window in which the signature is valid: a replay inside the window is refused."""
+
+    def __init__(self, window: float) -> None:
+        self._window = window
+        self._expiry: dict[str, float] = {}
+        self._lock = threading.Lock()
+
+    def first_use(self, nonce: str, timestamp: int) -> bool:
+        now = time.time()
+        with self._lock:
+            if len(self._expiry) > 256:
+                self._expiry = {n: t for n, t in self._expiry.items() if t >= now}
+            if nonce in self._expiry:
+                return False
+            self._expiry[nonce] = timestamp + self._window
+            return True
 
 
 def _archive_path(archive: _Archive) -> str:
@@ -430,18 +482,69 @@ def _build_archive(package: PackageSource, workdir: Path) -> _Archive:
     return _Archive(path, path.stat().st_size, digest.hexdigest())
 
 
+class _BoundedServer(ThreadingHTTPServer):
+    """At most ``MAX_HANDLERS`` connections are served at once; one more is closed at
+    once rather than given a thread."""
+
+    def __init__(self, *args: Any) -> None:
+        super().__init__(*args)
+        self._slots = threading.BoundedSemaphore(MAX_HANDLERS)
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        if not self._slots.acquire(blocking=False):
+            self.shutdown_request(request)
+            return
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._slots.release()
+            raise
+
+    def process_request_thread(self, request: Any, client_address: Any) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self._slots.release()
+
+
 class _Handler(BaseHTTPRequestHandler):
     server_version = "lumora-sandbox"
     timeout = 60  # a stalled client does not hold a thread for ever
+
+    def setup(self) -> None:
+        super().setup()
+        # A client that trickles its request is cut off once the deadline passes.
+        self._deadline = threading.Timer(REQUEST_DEADLINE, self._cut_off)
+        self._deadline.daemon = True
+        self._deadline.start()
+
+    def _cut_off(self) -> None:
+        with contextlib.suppress(OSError):
+            self.connection.shutdown(socket.SHUT_RDWR)
+
+    def finish(self) -> None:
+        self._deadline.cancel()
+        super().finish()
 
     @property
     def owner(self) -> PackageServer:
         return self.server.owner  # type: ignore[attr-defined]
 
     def _authorised_request(self) -> tuple[str, bytes] | None:
-        """The path and body of a signed request; None (401 sent) for any other."""
-        length = int(self.headers.get("Content-Length") or 0)
-        body = self.rfile.read(min(length, 1 << 20)) if length > 0 else b""
+        """The path and body of a signed request; None (an answer sent) for any other."""
+        length_text = (self.headers.get("Content-Length") or "0").strip()
+        if not length_text.isascii() or not length_text.isdigit() or len(length_text) > 9:
+            self._send_json(400, {"error": "malformed Content-Length"})
+            return None
+        length = int(length_text)
+        timestamp = self.headers.get(TIMESTAMP_HEADER) or ""
+        if length > _MAX_BODY or len(timestamp) > _MAX_TIMESTAMP_DIGITS:
+            self._send_json(400, {"error": "request body or timestamp too long"})
+            return None
+        body = self.rfile.read(length) if length > 0 else b""
+        self._deadline.cancel()  # the request is in; answering is not bounded by it
+        if len(body) != length:
+            return None  # the client went away or was cut off
         if not self.owner.authorised(self, body):
             self._send_json(401, {"error": "missing or invalid signature"})
             return None

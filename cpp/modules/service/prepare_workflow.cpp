@@ -140,9 +140,23 @@ void refresh_to_latest(py::handle self, py::handle store, py::handle after_downl
 //
 // Incomplete local data is replaced by a fresh download, never patched. It is moved to a
 // hidden sibling first and removed only once the new package has arrived and passed its
-// checks; a failed download puts it back, so a network fault loses nothing.
+// checks; a failed download puts it back, so a network fault loses nothing. The sibling
+// is locked while this run needs it: one left by a killed run is found unlocked and
+// removed by the next run that succeeds.
 
 constexpr const char* kSetAsideMarker = ".replaced-";
+
+py::module_ package_module() { return py::module_::import("lumora.backtest._pkg"); }
+
+struct SetAside {
+    py::object path = py::none();  // None: nothing set aside (or it could not be kept)
+    py::object lock = py::none();  // the descriptor holding its lock
+
+    void release() {
+        if (!lock.is_none()) py::module_::import("os").attr("close")(lock);
+        lock = py::none();
+    }
+};
 
 py::object set_aside_name(py::handle store_dir) {
     py::object token = py::module_::import("secrets").attr("token_hex")(4);
@@ -150,48 +164,119 @@ py::object set_aside_name(py::handle store_dir) {
     return store_dir.attr("with_name")(name);
 }
 
-// The directory moved aside; None when it could not be moved and was removed instead.
-py::object set_aside(py::handle store_dir) {
-    py::object aside = set_aside_name(store_dir);
+// The directory moved aside and locked; when it cannot be moved it is removed instead.
+SetAside set_aside(py::handle store_dir) {
+    SetAside aside;
+    py::object path = set_aside_name(store_dir);
     try {
-        py::module_::import("os").attr("rename")(store_dir, aside);
-        return aside;
+        py::module_::import("os").attr("rename")(store_dir, path);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_OSError)) throw;
+        service_attr("shutil").attr("rmtree")(store_dir, py::arg("ignore_errors") = true);
+        return aside;
     }
+    aside.lock = package_module().attr("hold_folder")(path);
+    if (!aside.lock.is_none()) aside.path = path;
+    return aside;
+}
+
+void put_back(SetAside& aside, py::handle store_dir) {
+    if (aside.path.is_none()) return;
     service_attr("shutil").attr("rmtree")(store_dir, py::arg("ignore_errors") = true);
-    return py::none();
+    py::module_::import("os").attr("rename")(aside.path, store_dir);
+    aside.release();
 }
 
-void put_back(py::handle aside, py::handle store_dir) {
-    if (aside.is_none()) return;
-    service_attr("shutil").attr("rmtree")(store_dir, py::arg("ignore_errors") = true);
-    py::module_::import("os").attr("rename")(aside, store_dir);
+void discard(SetAside& aside) {
+    if (!aside.path.is_none()) service_attr("shutil").attr("rmtree")(aside.path, py::arg("ignore_errors") = true);
+    aside.release();
 }
 
-// Removes the set-aside directory and any left by an earlier run that was killed.
-void discard_set_aside(py::handle store_dir) {
-    py::str pattern = py::str(".") + py::str(store_dir.attr("name")) + py::str(kSetAsideMarker) + py::str("*");
-    py::object rmtree = service_attr("shutil").attr("rmtree");
-    for (py::handle path : store_dir.attr("parent").attr("glob")(pattern))
-        if (truthy(path.attr("is_dir")()) && !truthy(path.attr("is_symlink")()))
-            rmtree(path, py::arg("ignore_errors") = true);
+// Removes what killed runs left beside the data directory (download staging, data set
+// aside), unless a live run still holds it.
+void remove_leftovers(py::handle store_dir) {
+    py::module_ package = package_module();
+    package.attr("remove_abandoned_staging")(store_dir);
+    py::object name = py::module_::import("glob").attr("escape")(store_dir.attr("name"));
+    py::str pattern = py::str(".") + py::str(name) + py::str(kSetAsideMarker) + py::str("*");
+    package.attr("remove_abandoned")(store_dir.attr("parent"), pattern);
 }
 
+// The package is checked in its staging folder, before anything lands in the data
+// directory: by the download itself (readable store, sound segments) and by the same
+// completeness rules as after it.
 py::object download_package(py::handle self, py::handle store_dir, py::handle store_class) {
-    service_attr("download_benchmark_package")(self.attr("_http"), store_dir);
+    py::object service = py::reinterpret_borrow<py::object>(self);
+    py::object cls = py::reinterpret_borrow<py::object>(store_class);
+    py::cpp_function validate([service, cls](py::object staged) { service.attr("_validate_metadata")(cls(staged)); });
+    service_attr("download_benchmark_package")(self.attr("_http"), store_dir, py::arg("validate") = validate);
     service_attr("flatten_single_subdir")(store_dir);
     py::object store = store_class(store_dir);
     self.attr("_validate_metadata")(store);
     return store;
 }
 
+bool is_kestrel_error(py::error_already_set& error) { return error.matches(service_attr("KestrelError").ptr()); }
+
+// What is wrong with existing local data: missing datasets, then unreadable or hostile
+// metadata and segments that disagree with it (headers and sizes only).
+py::list local_problems(py::handle self, py::handle store) {
+    py::list problems;
+    try {
+        problems = self.attr("_find_missing_datasets")(store);
+    } catch (py::error_already_set& error) {
+        if (!is_kestrel_error(error)) throw;
+        problems.append(py::str(error.value()));
+        return problems;
+    }
+    if (py::hasattr(store, "check"))
+        for (py::handle problem : store.attr("check")()) problems.append(problem);
+    return problems;
+}
+
+// ---- the source a store was built from ------------------------------------------------
+//
+// A store holds one market. The installed client's identity is recorded when a store is
+// downloaded, and a store recorded from another source is never touched. A client without
+// an identity (or a store without one) is "unknown" and never refused.
+
+py::object current_identity() {
+    py::object client;
+    try {
+        client = py::module_::import("lumora.singleton").attr("get_instance")();
+    } catch (py::error_already_set& error) {
+        if (!is_kestrel_error(error)) throw;
+        return py::none();
+    }
+    if (!py::hasattr(client, "source_identity")) return py::none();
+    return client.attr("source_identity")();
+}
+
+void refuse_other_source(py::handle store, py::handle store_dir, py::handle identity) {
+    if (identity.is_none() || !py::hasattr(store, "recorded_source")) return;
+    py::object recorded = store.attr("recorded_source")();
+    if (recorded.is_none() || recorded.equal(identity)) return;
+    py::str message(
+        "本地回测数据来自另一数据源 {},与当前数据源 {} 不同,未做任何改动;"
+        "如需改用当前数据源,请删除目录 {} 后重新调用 prepare_backtest_data");
+    PyErr_SetObject(service_attr("KestrelError").ptr(), message.format(recorded, identity, store_dir).ptr());
+    throw py::error_already_set();
+}
+
 void prepare_backtest_data(py::handle self) {
     py::object store_dir = service_attr("Path")(service_attr("_DEFAULT_DATA_DIR"));
     py::object store_class = service_attr("BinaryPreparedDataStore");
     py::object store = store_class(store_dir);
-    py::object aside = py::none();
-    if (exists(store.attr("metadata_path")) && truthy(self.attr("_find_missing_datasets")(store))) {
+    py::object identity = current_identity();
+    SetAside aside;
+    py::list problems;
+    if (exists(store.attr("metadata_path"))) {
+        refuse_other_source(store, store_dir, identity);
+        problems = local_problems(self, store);
+    }
+    if (!problems.empty()) {
+        service_attr("logger").attr("warning")("本地回测数据不完整或已损坏,将重新下载完整数据包: %s",
+                                               py::str("; ").attr("join")(problems));
         aside = set_aside(store_dir);
         store = store_class(store_dir);
     }
@@ -199,14 +284,19 @@ void prepare_backtest_data(py::handle self) {
     if (!exists(store.attr("metadata_path"))) {
         try {
             store = download_package(self, store_dir, store_class);
+            if (!identity.is_none() && py::hasattr(store, "record_source")) store.attr("record_source")(identity);
         } catch (...) {
             put_back(aside, store_dir);
             throw;
         }
-        discard_set_aside(store_dir);
+        discard(aside);
         downloaded = true;
+        if (!problems.empty())
+            service_attr("logger").attr("info")("本地回测数据已修复 (重新下载): %s",
+                                                py::str("; ").attr("join")(problems));
     }
     self.attr("_refresh_to_latest")(store, py::arg("after_download") = downloaded);
+    remove_leftovers(store_dir);
 }
 
 // ---- registration -------------------------------------------------------------------

@@ -23,15 +23,29 @@ import tempfile
 import time
 import urllib.parse
 import zlib
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, BinaryIO, Protocol
 
+from lumora.backtest._store import (
+    BinaryPreparedDataStoreBase,
+    _directory_lock,
+    _fsync_directory,
+)
 from lumora.exceptions import KestrelError
+
+try:
+    import fcntl
+except ImportError:  # pragma: no cover - platforms without advisory file locks
+    fcntl = None  # type: ignore[assignment]
 
 __all__ = [
     "PACKAGE_DESCRIPTOR_PATH",
     "download_benchmark_package",
     "flatten_single_subdir",
+    "hold_folder",
+    "remove_abandoned",
+    "remove_abandoned_staging",
 ]
 
 PACKAGE_DESCRIPTOR_PATH = "/v1/backtest/benchmark-package"
@@ -39,7 +53,12 @@ PACKAGE_DESCRIPTOR_PATH = "/v1/backtest/benchmark-package"
 # directory without metadata, which the next preparation downloads afresh.
 _METADATA_FILE = "metadata.pkl"
 _STAGING_PREFIX = ".incoming-"
-_STALE_STAGING_SECONDS = 24 * 3600
+# Unpacking stops at this multiple of the archive's size (and at the free disk space), at
+# this many members, and at the first sparse member: an archive cannot fill the disk.
+_MAX_UNPACK_RATIO = 20
+_MIN_UNPACK_LIMIT = 64 << 20
+_MAX_MEMBERS = 10_000
+_MISSING_METADATA = "回测基准数据包解压后缺少元信息文件"
 _HASH_CHUNK = 1024 * 1024
 _SHA256_HEX = re.compile(r"^[0-9a-fA-F]{64}$")
 _DRIVE = re.compile(r"^[A-Za-z]:")
@@ -61,7 +80,12 @@ class _PackageClient(Protocol):
     ) -> int: ...
 
 
-def download_benchmark_package(http: _PackageClient, directory: str | os.PathLike[str]) -> None:
+def download_benchmark_package(
+    http: _PackageClient,
+    directory: str | os.PathLike[str],
+    *,
+    validate: Callable[[Path], object] | None = None,
+) -> None:
     """Download the full data package and unpack it into ``directory``.
 
     Afterwards the package's files lie directly in ``directory`` (a single top-level
@@ -73,7 +97,9 @@ def download_benchmark_package(http: _PackageClient, directory: str | os.PathLik
         KestrelError: for an invalid descriptor (download address, size or checksum), an
             archive whose size or SHA-256 differs from the descriptor, a corrupt archive,
             or a member that is not a regular file or directory or would land outside
-            the directory. The data directory is then left untouched.
+            the directory, an archive that unpacks beyond its limits, and a package whose
+            store is unreadable or damaged or that ``validate`` (called with the unpacked
+            store's folder) refuses. The data directory is then left untouched.
     """
     if http is None:
         raise KestrelError(
@@ -86,9 +112,8 @@ def download_benchmark_package(http: _PackageClient, directory: str | os.PathLik
     # are renames within one file system.
     parent = target.resolve().parent
     parent.mkdir(parents=True, exist_ok=True)
-    _remove_stale_staging(parent, target.name)
-    staging = Path(tempfile.mkdtemp(prefix=f".{target.name}{_STAGING_PREFIX}", dir=parent))
-    try:
+    remove_abandoned_staging(target)
+    with claimed_folder(parent, f".{target.name}{_STAGING_PREFIX}") as staging:
         archive = staging / "package.tar"
         with open(archive, "wb") as fh:
             received = http.download(
@@ -97,12 +122,89 @@ def download_benchmark_package(http: _PackageClient, directory: str | os.PathLik
         _check_download(archive, received, size, sha256)
         unpacked = staging / "unpacked"
         unpacked.mkdir()
-        _unpack(archive, unpacked)
+        limit = min(max(_MAX_UNPACK_RATIO * size, _MIN_UNPACK_LIMIT), _free_bytes(staging))
+        _unpack(archive, unpacked, limit)
         archive.unlink()
         flatten_single_subdir(unpacked)
+        _check_store(unpacked)
+        if validate is not None:
+            validate(unpacked)
         _move_into_place(unpacked, target)
+
+
+@contextlib.contextmanager
+def claimed_folder(parent: Path, prefix: str) -> Iterator[Path]:
+    """A new folder in ``parent``, locked while in use and removed afterwards. A folder
+    is abandoned when no live process holds its lock: :func:`remove_abandoned` removes
+    those left by killed processes."""
+    while True:
+        folder = Path(tempfile.mkdtemp(prefix=prefix, dir=parent))
+        fd = hold_folder(folder)
+        if fd is not None:
+            break
+    try:
+        yield folder
     finally:
-        shutil.rmtree(staging, ignore_errors=True)
+        try:
+            shutil.rmtree(folder, ignore_errors=True)
+        finally:
+            os.close(fd)  # closing releases the lock
+
+
+def hold_folder(folder: str | os.PathLike[str]) -> int | None:
+    """Lock ``folder`` for this process and return the descriptor whose closing releases
+    it; None when the folder is gone. Another process may find a folder unlocked and
+    remove it in the moment before it is locked, so the lock is checked to hold the
+    folder that is still at that path."""
+    path = Path(folder)
+    try:
+        fd = _lock_folder(path, fcntl.LOCK_EX if fcntl is not None else 0)
+    except FileNotFoundError:
+        return None
+    try:
+        if os.stat(path).st_ino == os.fstat(fd).st_ino:
+            return fd
+    except FileNotFoundError:
+        pass
+    os.close(fd)
+    return None
+
+
+def _lock_folder(folder: Path, operation: int) -> int:
+    fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    try:
+        if fcntl is not None and operation:
+            fcntl.flock(fd, operation)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def remove_abandoned_staging(directory: str | os.PathLike[str]) -> None:
+    """Remove the staging folders that killed downloads into ``directory`` left behind."""
+    target = Path(directory).absolute()
+    parent = target.resolve().parent
+    if parent.is_dir():
+        remove_abandoned(parent, f".{glob.escape(target.name)}{_STAGING_PREFIX}*")
+
+
+def remove_abandoned(parent: Path, pattern: str) -> None:
+    """Remove the folders in ``parent`` matching ``pattern`` whose owner is gone (no live
+    process holds their lock); on a platform without locks, those a day old."""
+    cutoff = time.time() - 24 * 3600
+    for path in parent.glob(pattern):
+        with contextlib.suppress(OSError):
+            if path.is_symlink() or not path.is_dir():
+                continue
+            if fcntl is None and path.stat().st_mtime > cutoff:
+                continue
+            # Taking the lock fails (BlockingIOError, an OSError) while the owner lives.
+            fd = _lock_folder(path, fcntl.LOCK_EX | fcntl.LOCK_NB if fcntl is not None else 0)
+            try:
+                shutil.rmtree(path)
+            finally:
+                os.close(fd)
 
 
 def flatten_single_subdir(directory: str | os.PathLike[str]) -> bool:
@@ -127,16 +229,6 @@ def flatten_single_subdir(directory: str | os.PathLike[str]) -> bool:
     inner.rmdir()
     holder.rmdir()
     return True
-
-
-def _remove_stale_staging(parent: Path, name: str) -> None:
-    """Remove staging directories that a killed process left behind a day or more ago
-    (a younger one may belong to a download still running)."""
-    cutoff = time.time() - _STALE_STAGING_SECONDS
-    for path in parent.glob(f".{glob.escape(name)}{_STAGING_PREFIX}*"):
-        with contextlib.suppress(OSError):
-            if path.is_dir() and not path.is_symlink() and path.stat().st_mtime < cutoff:
-                shutil.rmtree(path)
 
 
 # --------------------------------------------------------------------------- descriptor
@@ -187,16 +279,37 @@ def _check_download(archive: Path, received: int, size: int, sha256: str) -> Non
 # --------------------------------------------------------------------------- unpacking
 
 
-def _unpack(archive: Path, destination: Path) -> None:
-    """Unpack in one pass, checking each member before it is written. A refusal midway
-    leaves earlier members in the staging directory only, which the caller discards."""
+def _free_bytes(folder: Path) -> int:
+    return shutil.disk_usage(folder).free
+
+
+def _unpack(archive: Path, destination: Path, limit: int) -> None:
+    """Unpack in one pass, checking each member before it is written, at most ``limit``
+    bytes in at most ``_MAX_MEMBERS`` members. A refusal midway leaves earlier members in
+    the staging directory only, which the caller discards."""
+    total = 0
     try:
-        with tarfile.open(archive, "r|*") as tar:
-            for member in tar:
+        with contextlib.ExitStack() as stack:
+            source = stack.enter_context(open(archive, "rb"))
+            if source.read(2) == b"\x1f\x8b":
+                # Read through gzip's own reader: its trailer checksum is checked below.
+                source.seek(0)
+                source = stack.enter_context(gzip.GzipFile(fileobj=source))
+            source.seek(0)
+            tar = stack.enter_context(tarfile.open(fileobj=source, mode="r|*"))
+            for count, member in enumerate(tar, 1):
                 _check_member(member, destination)
+                total += member.size
+                if count > _MAX_MEMBERS or total > limit:
+                    raise KestrelError(
+                        f"回测基准数据包解压后超出限制 (最多 {_MAX_MEMBERS} 个文件、"
+                        f"{limit} 字节),已拒绝"
+                    )
                 # Directories keep their default mode, so a read-only one cannot block
                 # its own files; the standard "data" filter is a second line of defence.
                 tar.extract(member, destination, set_attrs=not member.isdir(), **_DATA_FILTER)
+            while source.read(_HASH_CHUNK):  # to the end: a damaged stream fails here
+                pass
     except (tarfile.TarError, EOFError, zlib.error, gzip.BadGzipFile) as exc:
         raise KestrelError(f"回测基准数据包已损坏或不安全: {exc}") from None
 
@@ -204,6 +317,8 @@ def _unpack(archive: Path, destination: Path) -> None:
 def _check_member(member: tarfile.TarInfo, destination: Path) -> None:
     """Refuse anything but plain files and directories that stay inside ``destination``."""
     name = member.name
+    if member.issparse():
+        raise KestrelError(f"回测基准数据包含有不允许的稀疏文件: {name!r}")
     if not (member.isreg() or member.isdir()):
         kind = "链接" if member.issym() or member.islnk() else "特殊文件"
         raise KestrelError(f"回测基准数据包含有不允许的{kind}: {name!r}")
@@ -222,25 +337,32 @@ def _check_member(member: tarfile.TarInfo, destination: Path) -> None:
         raise KestrelError(f"回测基准数据包含有越出数据目录的路径: {name!r}")
 
 
+def _check_store(unpacked: Path) -> None:
+    """Refuse a package whose store is unreadable or damaged, before anything lands."""
+    store = BinaryPreparedDataStoreBase(unpacked, {}, 1, "float64")
+    if not store.metadata_path.exists():
+        raise KestrelError(_MISSING_METADATA)
+    problems = store.verify()
+    if problems:
+        shown = "; ".join(problems[:3]) + (f" 等 {len(problems)} 处" if len(problems) > 3 else "")
+        raise KestrelError(f"回测基准数据包已损坏: {shown}")
+
+
 def _move_into_place(unpacked: Path, target: Path) -> None:
-    """Move the unpacked package to ``target``: one rename when the target is absent
-    or empty, otherwise entry by entry with the metadata file last."""
-    if not os.path.lexists(target):
-        os.rename(unpacked, target)
-        return
-    if target.is_dir() and not target.is_symlink() and not any(target.iterdir()):
-        try:
-            target.rmdir()
-        except OSError:  # something appeared meanwhile: merge instead
-            pass
-        else:
-            os.rename(unpacked, target)
-            return
-    entries = sorted(unpacked.iterdir(), key=lambda entry: entry.name == _METADATA_FILE)
-    for entry in entries:
-        destination = target / entry.name
-        if destination.is_dir() and not destination.is_symlink():
-            shutil.rmtree(destination)
-        elif os.path.lexists(destination) and entry.is_dir():
-            destination.unlink()
-        os.replace(entry, destination)
+    """Move the checked package into ``target`` entry by entry, the metadata file last,
+    holding the store's writer lock: no other writer's clean-up runs in between (it would
+    see segments that are moved in but not yet named by any metadata)."""
+    target.mkdir(parents=True, exist_ok=True)
+    with _directory_lock(target, exclusive=True):
+        entries = sorted(unpacked.iterdir(), key=lambda entry: entry.name == _METADATA_FILE)
+        for entry in entries:
+            _land(entry, target / entry.name)
+        _fsync_directory(target)
+
+
+def _land(entry: Path, destination: Path) -> None:
+    if destination.is_dir() and not destination.is_symlink():
+        shutil.rmtree(destination)
+    elif os.path.lexists(destination) and entry.is_dir():
+        destination.unlink()
+    os.replace(entry, destination)

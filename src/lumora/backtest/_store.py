@@ -12,7 +12,9 @@ import bisect
 import contextlib
 import copy
 import datetime as _dt
+import itertools
 import json
+import mmap
 import os
 import pickle
 import re
@@ -23,6 +25,7 @@ from typing import Any, BinaryIO
 
 import numpy as np
 import pandas as pd
+import xxhash
 
 from lumora.exceptions import KestrelError
 
@@ -389,6 +392,10 @@ _UNSAFE_STEM_CHAR = re.compile(r"[^A-Za-z0-9_.\-]")
 _MAX_SEGMENTS = 8
 _STORAGE_DTYPES = {"float64": np.dtype(np.float64), "bool": np.dtype(np.bool_)}
 _READ_CHUNK = 1 << 30
+# Content checksum of a segment's data bytes (the array after the .npy header), recorded in
+# the segment's metadata entry. XXH3 hashes at about the speed the bytes are read; stores
+# written before checksums were recorded have none and are checked by structure only.
+_CHECKSUM = "xxh3_128"
 
 
 class _RefusingUnpickler(pickle.Unpickler):
@@ -409,9 +416,24 @@ def _read_metadata_file(path: Path) -> dict[str, Any]:
             raise
         except Exception as error:  # truncated or corrupt file
             raise KestrelError(f"回测数据元信息文件无法读取: {path}: {error}") from error
-    if not isinstance(metadata, dict):
+    if not isinstance(metadata, dict) or not _well_formed(metadata):
         raise KestrelError(f"回测数据元信息文件格式错误: {path}")
     return metadata
+
+
+def _well_formed(metadata: dict[str, Any]) -> bool:
+    """The mappings every reader walks have the shape they expect (records are checked
+    one by one when their dataset is read)."""
+    datasets = metadata.get("datasets") or {}
+    benchmarks = metadata.get("benchmarks") or {}
+    meta = metadata.get("meta") or {}
+    return (
+        isinstance(datasets, dict)
+        and all(type(key) is str and isinstance(rec, dict) for key, rec in datasets.items())
+        and isinstance(benchmarks, dict)
+        and all(type(code) is str and type(key) is str for code, key in benchmarks.items())
+        and isinstance(meta, dict)
+    )
 
 
 def _plain(value: Any, where: str) -> Any:
@@ -579,6 +601,52 @@ def _read_exact(fh: BinaryIO, target: np.ndarray, path: Path) -> None:
         done += got
 
 
+def _npy_header(fh: BinaryIO) -> tuple[tuple[int, ...], bool, np.dtype]:
+    version = np.lib.format.read_magic(fh)
+    if version == (1, 0):
+        return np.lib.format.read_array_header_1_0(fh)
+    return np.lib.format.read_array_header_2_0(fh)
+
+
+def _segment_file_problem(
+    path: Path, rows: int, cols: tuple[int, ...], dtype: np.dtype
+) -> str | None:
+    """What is wrong with a segment file that should hold at least ``rows`` rows of
+    ``cols`` columns of ``dtype``, judged by its header and size; None when nothing."""
+    try:
+        with open(path, "rb", buffering=0) as fh:
+            shape, fortran, found = _npy_header(fh)
+            data_start = fh.tell()
+            size = os.fstat(fh.fileno()).st_size
+    except FileNotFoundError:
+        return "文件不存在"
+    except (OSError, ValueError) as error:
+        return f"文件头无法读取: {error}"
+    if found != dtype or (fortran and len(shape) > 1):
+        return f"文件类型为 {found},应为 {dtype}"
+    if len(shape) != 1 + len(cols) or tuple(shape[1:]) != cols or shape[0] < rows:
+        return f"文件形状为 {shape},应至少 {(rows, *cols)}"
+    if size != data_start + int(np.prod(shape)) * dtype.itemsize:
+        return f"文件大小 {size} 字节与文件头不符 (截断或损坏)"
+    return None
+
+
+def _file_checksum(path: Path) -> str | None:
+    """Checksum of the data bytes of a segment file (None when it cannot be read). The
+    file is memory-mapped and hashed in place, without copying it."""
+    try:
+        with open(path, "rb", buffering=0) as fh:
+            _npy_header(fh)
+            start = fh.tell()
+            with (
+                mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ) as mapped,
+                memoryview(mapped) as view,
+            ):
+                return xxhash.xxh3_128_hexdigest(view[start:])
+    except (OSError, ValueError):
+        return None
+
+
 class BinaryPreparedDataStoreBase:
     """Prepared benchmark data on disk: one NumPy file set per dataset, a metadata pickle
     and a JSON manifest.
@@ -644,15 +712,22 @@ class BinaryPreparedDataStoreBase:
             if keys is None:
                 series_keys = set(benchmarks.values())
                 keys = [k for k, r in datasets.items() if k not in series_keys and "columns" in r]
-            data: dict[str, Any] = {}
             for key in keys:
                 if key not in datasets:
                     raise KeyError(f"回测数据集不存在: {key}")
+            for key in benchmarks.values():
+                if key not in datasets:
+                    raise KestrelError(f"回测数据元信息引用了不存在的基准数据集: {key}")
+            # Every segment is checked against its record before any is read: a damaged
+            # store fails naming the dataset and the file, never returning wrong rows.
+            seen: set[int] = set()
+            for key in [*keys, *benchmarks.values()]:
+                self._check_dataset(key, datasets[key], seen)
+            data: dict[str, Any] = {}
+            for key in keys:
                 data[key] = self._read_dataset(datasets[key], start, end, mmap, cache)
             bench: dict[str, pd.Series] = {}
             for code, key in benchmarks.items():
-                if key not in datasets:
-                    raise KestrelError(f"回测数据元信息引用了不存在的基准数据集: {key}")
                 bench[code] = self._read_dataset(datasets[key], start, end, mmap, cache)
             data["benchmark_dict"] = bench
         return {
@@ -757,11 +832,7 @@ class BinaryPreparedDataStoreBase:
         path = self._segment_path(segment)
         width = target.shape[1] if target.ndim == 2 else None
         with open(path, "rb", buffering=0) as fh:
-            version = np.lib.format.read_magic(fh)
-            if version == (1, 0):
-                shape, fortran, found = np.lib.format.read_array_header_1_0(fh)
-            else:
-                shape, fortran, found = np.lib.format.read_array_header_2_0(fh)
+            shape, fortran, found = _npy_header(fh)
             self._check_header(path, shape, fortran, found, segment, dtype, width)
             row_bytes = dtype.itemsize * (width or 1)
             fh.seek(fh.tell() + a * row_bytes)
@@ -771,6 +842,130 @@ class BinaryPreparedDataStoreBase:
                 part = np.empty(target.shape, dtype=dtype)
                 _read_exact(fh, part, path)
                 target[...] = part
+
+    # ---- source ------------------------------------------------------------------
+
+    def recorded_source(self) -> dict[str, Any] | None:
+        """The identity of the data source that built the store (None when none is
+        recorded or the metadata cannot be read)."""
+        try:
+            source = self.load_metadata().get("source")
+        except (OSError, KestrelError):
+            return None
+        return source if isinstance(source, dict) else None
+
+    def record_source(self, identity: Mapping[str, Any]) -> None:
+        """Record the identity of the data source that built the store."""
+        with self._writer_session(create=False):
+            metadata = self.load_metadata()
+            metadata["source"] = dict(identity)
+            self._write_metadata(metadata)
+
+    # ---- checking ------------------------------------------------------------------
+
+    def _check_dataset(self, key: str, record: Any, seen: set[int] | None = None) -> None:
+        """Raise KestrelError naming the dataset (and file) unless the record is sound and
+        every segment file's header and size agree with it. Reads headers only. ``seen``
+        holds the ids of label lists already found sound (datasets share them)."""
+        seen = set() if seen is None else seen
+
+        def fail(reason: str, name: object = None) -> None:
+            where = f" 文件 {name}" if name is not None else ""
+            raise KestrelError(f"回测数据集 {key}{where} 与元信息不一致: {reason}")
+
+        if not isinstance(record, Mapping):
+            fail("记录不是映射")
+        index = record.get("index")
+        if not isinstance(index, list):
+            fail("日期列表无效")
+        if id(index) not in seen:
+            if not all(type(day) is str for day in index):
+                fail("日期列表无效")
+            if any(later <= earlier for earlier, later in itertools.pairwise(index)):
+                fail("日期未严格升序")
+            seen.add(id(index))
+        try:
+            dtype = _storage_dtype(record.get("dtype"))
+        except ValueError:
+            fail(f"数据类型无效: {record.get('dtype')!r}")
+        width = None
+        if "columns" in record:
+            columns = record["columns"]
+            if not isinstance(columns, list):
+                fail("列名列表无效")
+            if id(columns) not in seen:
+                if not all(type(c) is str for c in columns):
+                    fail("列名列表无效")
+                seen.add(id(columns))
+            width = len(columns)
+        segments = record.get("segments")
+        if not isinstance(segments, list) or not all(isinstance(s, Mapping) for s in segments):
+            fail("文件列表无效")
+        total = 0
+        for segment in segments:
+            name = segment.get("file")
+            rows, cols = segment.get("rows"), segment.get("cols")
+            if type(rows) is not int or rows < 0:
+                fail(f"行数无效: {rows!r}", name)
+            if width is None and cols is not None:
+                fail(f"列数无效: {cols!r}", name)
+            if width is not None and (type(cols) is not int or not 0 <= cols <= width):
+                fail(f"列数无效: {cols!r}", name)
+            try:
+                path = self._segment_path(segment)
+            except KestrelError:
+                fail("文件名无效", name)
+            problem = _segment_file_problem(path, rows, () if width is None else (cols,), dtype)
+            if problem:
+                fail(problem, name)
+            total += rows
+        if total != len(index):
+            files = ", ".join(str(segment.get("file")) for segment in segments)
+            fail(f"列出 {len(index)} 个日期,文件共有 {total} 行", files)
+
+    def check(self) -> list[str]:
+        """Problems found by the cheap checks (metadata readable and well formed, every
+        segment's header and size agreeing with its record); empty when sound."""
+        return self._problems(contents=False)
+
+    def verify(self) -> list[str]:
+        """Problems found by :meth:`check` and by recomputing the content checksum of
+        every segment that has one recorded; empty when the store is sound."""
+        return self._problems(contents=True)
+
+    def _problems(self, *, contents: bool) -> list[str]:
+        if not self.store_dir.is_dir():
+            return [f"回测数据目录不存在: {self.store_dir}"]
+        with _directory_lock(self.store_dir, exclusive=False):
+            try:
+                metadata = self.load_metadata()
+            except (OSError, KestrelError) as error:
+                return [str(error)]
+            datasets = metadata.get("datasets") or {}
+            problems = [
+                f"回测数据元信息引用了不存在的基准数据集: {key}"
+                for key in (metadata.get("benchmarks") or {}).values()
+                if key not in datasets
+            ]
+            seen: set[int] = set()
+            for key, record in datasets.items():
+                try:
+                    self._check_dataset(key, record, seen)
+                except KestrelError as error:
+                    problems.append(str(error))
+                    continue
+                if not contents:
+                    continue
+                for segment in record["segments"]:
+                    expected = segment.get(_CHECKSUM)
+                    if expected is None:
+                        continue
+                    path = self._segment_path(segment)
+                    if _file_checksum(path) != expected:
+                        problems.append(
+                            f"回测数据集 {key} 文件 {path.name} 内容校验失败 (数据已损坏)"
+                        )
+            return problems
 
     # ---- writing -------------------------------------------------------------------
 
@@ -841,6 +1036,7 @@ class BinaryPreparedDataStoreBase:
             store_dir, name, lambda fh: np.lib.format.write_array(fh, values, allow_pickle=False)
         )
         segment: dict[str, Any] = {"file": name, "rows": int(values.shape[0])}
+        segment[_CHECKSUM] = xxhash.xxh3_128_hexdigest(memoryview(values).cast("B"))
         if values.ndim == 2:
             segment["cols"] = int(values.shape[1])
         return segment
@@ -964,6 +1160,8 @@ class BinaryPreparedDataStoreBase:
                 code not in bench_payload or key not in datasets for code, key in benchmarks.items()
             ):
                 return False
+            for key in {*benchmarks.values(), *(k for k in data if k in datasets)}:
+                self._check_dataset(key, datasets[key])
             write_start = self._tail_write_start(payload)
             merged = dict(datasets)
             for key, value in data.items():

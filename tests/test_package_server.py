@@ -1,0 +1,90 @@
+"""The loopback package server under hostile clients: malformed headers get 400, a replay
+is refused, a request not in by the deadline is cut off, connections beyond the bound get
+no thread, and a killed session's working folder is removed by the next server."""
+
+from __future__ import annotations
+
+import http.client
+import os
+import socket
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+from lumora import sandbox_service
+from lumora._http import KEY_HEADER, NONCE_HEADER, SIGNATURE_HEADER, TIMESTAMP_HEADER, sign_request
+from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH
+from lumora.sandbox_service import PackageServer
+
+
+@pytest.fixture
+def server(tmp_path):
+    (tmp_path / "metadata.pkl").write_bytes(b"x")
+    with PackageServer(tmp_path) as running:
+        yield running
+
+
+def address(server: PackageServer) -> tuple[str, int]:
+    host, port = server.base_url.removeprefix("http://").split(":")
+    return host, int(port)
+
+
+def status(server: PackageServer, headers: dict[str, str]) -> int:
+    connection = http.client.HTTPConnection(*address(server), timeout=30)
+    try:
+        connection.request("GET", PACKAGE_DESCRIPTOR_PATH, headers=headers)
+        return connection.getresponse().status
+    finally:
+        connection.close()
+
+
+def signed(server: PackageServer, nonce: str | None) -> dict[str, str]:
+    stamp = str(int(time.time()))
+    signature = sign_request(server.api_secret, "GET", PACKAGE_DESCRIPTOR_PATH, stamp, b"", nonce)
+    headers = {KEY_HEADER: server.api_key, TIMESTAMP_HEADER: stamp, SIGNATURE_HEADER: signature}
+    return headers | ({NONCE_HEADER: nonce} if nonce else {})
+
+
+@pytest.mark.parametrize(
+    "headers",
+    [{"Content-Length": "abc"}, {"Content-Length": "9" * 40}, {TIMESTAMP_HEADER: "1" * 5000}],
+)
+def test_malformed_requests_get_400_and_replays_are_refused(server, headers):
+    assert status(server, headers) == 400
+    first = signed(server, "nonce-1")
+    assert [status(server, first), status(server, first)] == [200, 401]
+    fresh, unsigned = signed(server, "nonce-2"), signed(server, None)
+    assert [status(server, fresh), status(server, unsigned)] == [200, 401]
+
+
+def test_a_request_not_in_by_the_deadline_is_cut_off(tmp_path, monkeypatch):
+    monkeypatch.setattr(sandbox_service, "REQUEST_DEADLINE", 0.0)
+    with (
+        PackageServer(tmp_path) as server,
+        socket.create_connection(address(server), timeout=30) as conn,
+    ):
+        conn.sendall(b"GET / HTTP/1.1\r\n")  # and never the rest
+        assert conn.recv(1024) == b""  # closed by the server, not by our timeout
+
+
+def test_connections_beyond_the_bound_get_no_thread(tmp_path, monkeypatch):
+    monkeypatch.setattr(sandbox_service, "MAX_HANDLERS", 2)
+    with PackageServer(tmp_path) as server:
+        idle = [socket.create_connection(address(server), timeout=30) for _ in range(2)]
+        with pytest.raises((ConnectionError, http.client.RemoteDisconnected)):
+            status(server, {})
+        for conn in idle:
+            conn.close()
+        assert "sha256" in server.http_client().get_json(PACKAGE_DESCRIPTOR_PATH)
+
+
+def test_a_killed_sessions_working_folder_is_removed_by_the_next(tmp_path):
+    left = Path(tempfile.mkdtemp(prefix="lumora-package-server-"))
+    (left / "package.tar.gz").write_bytes(b"whole archive")
+    with PackageServer(tmp_path) as server:
+        server.http_client().get_json(PACKAGE_DESCRIPTOR_PATH)
+        running = server._workdir
+        assert running is not None and any(running.iterdir()) and not left.exists()
+    assert not running.exists() and not os.path.exists(left)
