@@ -112,6 +112,8 @@ def main() -> None:
                 capture_output=True, text=True, check=True,
             )  # fmt: skip
             runs[which].append(json.loads(out.stdout.strip().splitlines()[-1]))
+            times = "  ".join(f"{k} {v * 1e3:8.1f}" for k, v in runs[which][-1].items())
+            print(f"round {r} {which}: {times} ms", flush=True)
     for name in CALLS:
         old = statistics.median(run[name] for run in runs["old"])
         new = statistics.median(run[name] for run in runs["new"])

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/frame_bridge.hpp"
 #include "prepare/catalogue_bindings.hpp"
 
 namespace lumora::prepare {
@@ -42,14 +43,12 @@ py::dict payload_slice_from_date(py::handle payload, py::handle write_start_date
     py::object frame_type = py::module_::import("pandas").attr("DataFrame");
     py::dict data;
     for (py::handle item : payload["data"].attr("items")()) {
-        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-        py::object key = pair[0];
-        py::object value = pair[1];
+        const auto [key, value] = bridge::key_value(item, "data");
         if (key.equal(py::str("benchmark_dict"))) {
             py::dict series;
             for (py::handle entry : value.attr("items")()) {
-                py::tuple named = py::reinterpret_borrow<py::tuple>(entry);
-                series[named[0]] = rows_from(named[1], start);
+                const auto [name, values] = bridge::key_value(entry, "benchmark_dict");
+                series[name] = rows_from(values, start);
             }
             data[key] = series;
         } else if (py::isinstance(value, frame_type)) {
