@@ -208,6 +208,12 @@ class MyStr(str):
     pass
 
 
+def test_without_a_chart_no_chart_path_is_needed(loaded, recorder):
+    BacktestService(None).backtest(momentum(loaded), loaded, START, END, None, "f", plot=None)
+    (kwargs,) = recorder
+    assert (kwargs["plot_image_kind"], kwargs["plot_save_path"]) == (None, None)
+
+
 NO_000300 = component_dataset_key("rq_index_components_new_000300.XSHG")
 ARGS = (START, END, "out", "f")
 RANGE = r"^group_num 取值范围 \[2, 100\]$"
@@ -225,7 +231,6 @@ NO_MEMBERS = "^选股范围 000300 无成分股数据,请重新准备数据$"
         # Argument kinds are checked before the body: even before the empty factor.
         (None, (START, END, "out", None), {}, TypeError, "plot_filename"),
         (None, (START, END, "out", MyStr("f")), {}, TypeError, "plot_filename"),
-        (None, ARGS, {"plot": None}, TypeError, "plot"),
         (None, ARGS, {"plot": 1}, TypeError, "plot"),
         (None, ARGS, {"group_num": "5"}, TypeError, "group_num"),
         (None, ARGS, {"group_num": None}, TypeError, "group_num"),

@@ -102,7 +102,7 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
                     py::handle universe, py::handle rolling_window, py::handle ascending, py::handle total_money,
                     py::handle fee, py::handle rule_fee, py::handle plot) {
     require_plain_str(plot_filename, "plot_filename");
-    require_str(plot, "plot");
+    if (!plot.is_none()) require_str(plot, "plot");  // None: the numbers only, no chart
     const FactorOptions opt = bind_options(group_num, rolling_window, ascending, total_money, fee, rule_fee);
 
     if (factor.is_none() || py::len(factor) == 0) throw py::value_error("因子宽表为空");
@@ -116,7 +116,8 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
     apply_universe_filter(py::none(), matrices, universe, bt_start, bt_end);
     // Named from the user's own table, whatever the cleaning keeps of its labels.
     py::str name = factor_name(factor);
-    py::str save_path = chart_path(output_dir, plot_filename);
+    py::object save_path = py::none();
+    if (!plot.is_none()) save_path = chart_path(output_dir, plot_filename);
 
     py::dict kwargs;
     kwargs["factor_matrix"] = cut_rows(factor_matrix, bt_start.cast<std::string>(), bt_end.cast<std::string>());
