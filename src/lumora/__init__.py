@@ -25,14 +25,22 @@ _SESSION_NAMES = (
     "load_backtest_data",
     "backtest_strategy",
     "backtest_factor",
+    "backtest_many",
 )
 
-__all__ = list(_SESSION_NAMES)
+# Jobs and records of a batch of backtests (``lumora.backtest_many``).
+_BATCH_NAMES = ("FactorJob", "StrategyJob", "MappedData", "BatchResult", "JobFailure")
+
+__all__ = list(_SESSION_NAMES + _BATCH_NAMES)
 
 
 def __getattr__(name: str) -> Any:
     if name in _SESSION_NAMES:
         value = getattr(importlib.import_module("lumora._session"), name)
+        globals()[name] = value
+        return value
+    if name in _BATCH_NAMES:
+        value = getattr(importlib.import_module("lumora.backtest.batch"), name)
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
