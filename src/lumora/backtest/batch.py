@@ -452,6 +452,8 @@ def backtest_many(
     cores), "serial" the caller's thread, a ``dask.distributed.Client`` its cluster.
     """
     checked = _checked_jobs(jobs)
+    if not isinstance(data, MappedData) and not hasattr(data, "data"):
+        raise TypeError(f"data must be a BacktestData or a MappedData, got {type(data).__name__}")
     runner: Callable[..., dict[str, Any]]
     if executor is None:
 
