@@ -63,7 +63,9 @@ def main() -> int:
     if args.cluster:
         from distributed import Client, LocalCluster
 
-        cluster = LocalCluster(n_workers=args.cluster, threads_per_worker=1)
+        cluster = LocalCluster(
+            n_workers=args.cluster, threads_per_worker=1, dashboard_address="127.0.0.1:0"
+        )
         with cluster, Client(cluster) as client:
             batch = lumora.backtest_many(jobs, lumora.MappedData(), executor=client)
     else:

@@ -97,7 +97,11 @@ def assert_identical(a, b, where: str = "") -> None:
 def cluster_client():
     distributed = pytest.importorskip("distributed")
     cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address="127.0.0.1:0",
     )
     client = distributed.Client(cluster)
     yield client

@@ -34,6 +34,7 @@ and then raises the KeyboardInterrupt.
 from __future__ import annotations
 
 import contextlib
+import copy
 import os
 import signal
 import threading
@@ -83,8 +84,11 @@ class _Job:
             f"{', '.join(f'{k}={v!r}' for k, v in self.keywords.items())})"
         )
 
-    def wants_chart(self) -> bool:
-        return self.keywords.get("plot") is not None
+    def with_table(self, table: Any) -> _Job:
+        """The same job on another table (the batch ships tables apart from their jobs)."""
+        other = copy.copy(self)
+        other.table = table
+        return other
 
     def run(self, service: Any, name: str, data: Any) -> Any:
         keywords = dict(self.keywords)
@@ -341,13 +345,13 @@ def _run_threads(
     return outcomes
 
 
-def _dask_task(name: str, job: _Job, data: Any, cancel_name: str) -> Any:
+def _dask_task(name: str, job: _Job, table: Any, data: Any, cancel_name: str) -> Any:
     """A job on a dask worker: skipped when the batch was stopped before it started."""
     from distributed import Event
 
     if Event(cancel_name).is_set():
         return _CANCELLED
-    return _run_job(_worker_service(), name, job, _resolve(data))
+    return _run_job(_worker_service(), name, job.with_table(table), _resolve(data))
 
 
 _worker_service_instance: Any = None
@@ -383,10 +387,22 @@ def _run_dask(
     if not isinstance(data, MappedData):
         # One copy per worker, reused by every job that runs there.
         shipped = client.scatter(data, broadcast=True, hash=False)
+    # Each job's own table goes straight to a worker, once even when jobs share it, rather
+    # than through the scheduler inside the task; the job then runs where its table is.
+    unique = list({id(job.table): job.table for job in jobs.values()}.items())
+    scattered = client.scatter([table for _, table in unique], hash=False)
+    table_of = {key: future for (key, _), future in zip(unique, scattered, strict=True)}
     slots = max(1, sum(client.nthreads().values()))
     futures = {
         client.submit(
-            _dask_task, name, job, shipped, cancel_name, key=f"lumora-{token}-{i}", pure=False
+            _dask_task,
+            name,
+            job.with_table(None),
+            table_of[id(job.table)],
+            shipped,
+            cancel_name,
+            key=f"lumora-{token}-{i}",
+            pure=False,
         ): name
         for i, (name, job) in enumerate(jobs.items())
     }
@@ -409,7 +425,7 @@ def _run_dask(
         wait_dask(list(futures))
         raise
     finally:
-        client.cancel(list(futures))
+        client.cancel(list(futures) + scattered)
         if shipped is not data:
             shipped.release()
     return outcomes
