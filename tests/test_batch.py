@@ -5,6 +5,7 @@ own error; a stopped batch leaves no worker running and no partial chart."""
 from __future__ import annotations
 
 import dataclasses
+import os
 import signal
 import struct
 import threading
@@ -212,3 +213,62 @@ def test_mapped_data_is_reopened_after_the_store_is_replaced(tmp_path):
     expected = second["close_price"].to_numpy(float)
     np.testing.assert_allclose(after.to_numpy(float), expected, rtol=1e-6)
     assert not np.allclose(before.to_numpy(float), expected, equal_nan=True)
+
+
+def test_a_stopped_cluster_batch_leaves_no_job_running(loaded, cluster_client, tmp_path):
+    caller, sent, release = os.getpid(), str(tmp_path / "sent"), str(tmp_path / "release")
+
+    def install() -> None:
+        # On each worker: the job of the factor named "tripwire" stops the caller, then
+        # keeps working until the caller has seen the interrupt.
+        import os
+        import signal
+        import time
+
+        from lumora.backtest import _core
+
+        original = _core.run_alpha_vwap_backtest_core
+
+        def tripped(**keywords):
+            if keywords["factor_name"] == "tripwire" and not os.path.exists(sent):
+                open(sent, "w").close()
+                os.kill(caller, signal.SIGINT)
+                deadline = time.monotonic() + 60
+                while not os.path.exists(release) and time.monotonic() < deadline:
+                    time.sleep(0.01)
+            return original(**keywords)
+
+        tripped.original = original
+        _core.run_alpha_vwap_backtest_core = tripped
+
+    def uninstall() -> None:
+        from lumora.backtest import _core
+
+        _core.run_alpha_vwap_backtest_core = _core.run_alpha_vwap_backtest_core.original
+
+    def on_interrupt(signum, frame):
+        open(release, "w").close()
+        raise KeyboardInterrupt
+
+    momentum = loaded.data["close_price"].pct_change(5, fill_method=None)
+    charts = tmp_path / "charts"
+    charts.mkdir()
+    chart = {"plot": "long", "output_dir": str(charts)}
+    jobs = {"first": FactorJob(momentum.rename_axis(columns="tripwire"), START, END, **chart)}
+    jobs |= {f"f{i}": FactorJob(momentum, START, END, group_num=3 + i, **chart) for i in range(11)}
+
+    cluster_client.run(install)
+    previous = signal.signal(signal.SIGINT, on_interrupt)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            BacktestService(None).backtest_many(jobs, loaded, executor=cluster_client)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        cluster_client.run(uninstall)
+
+    assert not any(cluster_client.processing().values()), "a job is still running"
+    drawn = sorted(p.name for p in charts.iterdir())
+    assert "first.png" in drawn, "the running job was abandoned"
+    assert len(drawn) < len(jobs), "jobs kept starting after the interrupt"
+    for name in drawn:
+        assert image.imread(charts / name).shape[0] > 100
