@@ -11,7 +11,10 @@ jobs run one after another in this process:
 Also printed: the extra memory of each worker after each cluster way (unique set size, so
 pages of the shared page cache do not count), how the time grows with the number of jobs
 (10, 40, 160 by default) and the cluster's per-job overhead (time beyond the ideal
-serial / workers, per job). The cluster start-up itself is timed apart.
+serial / workers, per job). The cluster start-up itself is timed apart. Before and after,
+the machine's headroom is printed: what two processes of plain CPU work and of
+memory-bound copies gain over one, the best any parallel run can reach at that moment on
+a shared machine.
 
 The market is the sandbox's, written as a prepared store into a temporary directory; jobs
 are 20-group factor backtests without charts (momentum and reversal over several windows,
@@ -29,9 +32,11 @@ import json
 import os
 import tempfile
 import time
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
 from lumora.backtest import BacktestData, BacktestService
@@ -86,6 +91,35 @@ def extra_mb(before: dict[str, float], after: dict[str, float]) -> float:
     return max(after[w] - before[w] for w in before)
 
 
+def _spin(_: int) -> int:
+    total = 0
+    for i in range(4_000_000):
+        total += i
+    return total
+
+
+def _copy(_: int) -> float:
+    a = np.ones(25_000_000)  # 200 MB, well beyond any cache
+    b = np.empty_like(a)
+    for _ in range(6):
+        np.copyto(b, a)
+        a, b = b, a
+    return float(a[0])
+
+
+def headroom() -> dict[str, float]:
+    """What two processes gain over one on this machine right now, for pure CPU work and
+    for memory-bound work: the best ratio any parallel run can reach at the moment."""
+    out = {}
+    with ProcessPoolExecutor(2) as pool:
+        list(pool.map(_spin, range(2)))
+        for work in (_spin, _copy):
+            serial, _ = timed(lambda: [work(i) for i in range(2)])  # noqa: B023
+            parallel, _ = timed(lambda: list(pool.map(work, range(2))))  # noqa: B023
+            out[work.__name__.strip("_")] = parallel / serial
+    return out
+
+
 def report(how: str, took: float, extra: float, serial: float, figures: dict) -> None:
     print(
         f"cluster {how}: {took:.2f}s = {took / serial:.2f}x serial (target <= "
@@ -113,6 +147,11 @@ def main() -> int:
     from distributed import Client, LocalCluster
 
     figures: dict[str, Any] = {"dates": args.dates, "stocks": args.stocks, "cores": os.cpu_count()}
+    figures["headroom_before"] = headroom()
+    print(
+        "machine headroom: 2 processes take {spin:.2f}x serial on pure CPU work, "
+        "{copy:.2f}x on memory-bound copies".format(**figures["headroom_before"])
+    )
     print(f"market {args.dates} dates x {args.stocks} stocks, {args.groups} groups, no charts")
     with tempfile.TemporaryDirectory() as tmp:
         store_dir = Path(tmp) / "enviroment_data"
@@ -191,6 +230,11 @@ def main() -> int:
                     f"{overhead * 1000:.0f} ms"
                 )
             figures["growth"] = growth
+    figures["headroom_after"] = headroom()
+    print(
+        "machine headroom after: {spin:.2f}x on CPU work, {copy:.2f}x on memory-bound "
+        "copies".format(**figures["headroom_after"])
+    )
     if args.json:
         args.json.write_text(json.dumps(figures, indent=2) + "\n")
     return 0

@@ -123,6 +123,7 @@ def test_same_results_serially_on_threads_and_on_a_cluster(loaded, store_dir, cl
         ),
     }
     assert set(serial.failed) == FAILING
+    assert list(serial.results) == list(serial.summary.index) == list(jobs)
     for how, run in runs.items():
         assert list(run.results) == list(jobs), how
         assert_identical(serial.results, run.results, how)
