@@ -208,6 +208,12 @@ class MyStr(str):
     pass
 
 
+def test_without_a_chart_no_chart_path_is_needed(loaded, recorder):
+    BacktestService(None).backtest(momentum(loaded), loaded, START, END, None, "f", plot=None)
+    (kwargs,) = recorder
+    assert (kwargs["plot_image_kind"], kwargs["plot_save_path"]) == (None, None)
+
+
 NO_000300 = component_dataset_key("rq_index_components_new_000300.XSHG")
 ARGS = (START, END, "out", "f")
 RANGE = r"^group_num 取值范围 \[2, 100\]$"

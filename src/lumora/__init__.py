@@ -17,12 +17,18 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from lumora._session import backtest_factor as backtest_factor
+    from lumora._session import backtest_many as backtest_many
     from lumora._session import backtest_strategy as backtest_strategy
     from lumora._session import default_service as default_service
     from lumora._session import init as init
     from lumora._session import init_sandbox as init_sandbox
     from lumora._session import load_backtest_data as load_backtest_data
     from lumora._session import prepare_backtest_data as prepare_backtest_data
+    from lumora.backtest.batch import BatchResult as BatchResult
+    from lumora.backtest.batch import FactorJob as FactorJob
+    from lumora.backtest.batch import JobFailure as JobFailure
+    from lumora.backtest.batch import MappedData as MappedData
+    from lumora.backtest.batch import StrategyJob as StrategyJob
     from lumora.backtest.holding import hold_weights as hold_weights
 
 __version__ = "0.1.0"
@@ -35,18 +41,13 @@ _SESSION_NAMES = (
     "load_backtest_data",
     "backtest_strategy",
     "backtest_factor",
+    "backtest_many",
 )
 
-__all__ = [
-    "backtest_factor",
-    "backtest_strategy",
-    "default_service",
-    "hold_weights",
-    "init",
-    "init_sandbox",
-    "load_backtest_data",
-    "prepare_backtest_data",
-]
+# Jobs and records of a batch of backtests (``lumora.backtest_many``).
+_BATCH_NAMES = ("FactorJob", "StrategyJob", "MappedData", "BatchResult", "JobFailure")
+
+__all__ = sorted(_SESSION_NAMES + _BATCH_NAMES + ("hold_weights",))
 
 
 def __getattr__(name: str) -> Any:
@@ -56,6 +57,10 @@ def __getattr__(name: str) -> Any:
         return value
     if name == "hold_weights":
         value = importlib.import_module("lumora.backtest.holding").hold_weights
+        globals()[name] = value
+        return value
+    if name in _BATCH_NAMES:
+        value = getattr(importlib.import_module("lumora.backtest.batch"), name)
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

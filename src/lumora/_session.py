@@ -24,6 +24,7 @@ if TYPE_CHECKING:
         BacktestService,
         StrategyBacktestResult,
     )
+    from lumora.backtest.batch import BatchResult
 
 NOT_INITIALISED = (
     "lumora 尚未初始化,请先调用 lumora.init(base_url, api_key, api_secret) 连接数据服务,"
@@ -242,6 +243,11 @@ def backtest_factor(
         rule_fee=rule_fee,
         plot=plot,
     )
+
+
+def backtest_many(jobs: Any, data: Any, **kwargs: Any) -> BatchResult:
+    """Many factor / strategy jobs in one call (``BacktestService.backtest_many``)."""
+    return default_service().backtest_many(jobs, data, **kwargs)
 
 
 @atexit.register

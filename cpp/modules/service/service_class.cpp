@@ -56,6 +56,21 @@ void add_factor_methods(py::object& cls) {
                "The group core's result as a BacktestResult: primary chart per benchmark, best group or -1.");
 }
 
+// Many requests in one call; the fan-out over threads or a cluster is SDK support code.
+void add_batch_method(py::object& cls) {
+    add_method(
+        cls, "backtest_many", "backtest_many",
+        [](py::handle self, py::handle jobs, py::handle data, py::handle executor, py::handle max_workers,
+           py::handle progress) {
+            return py::module_::import("lumora.backtest.batch")
+                .attr("backtest_many")(self, jobs, data, py::arg("executor") = executor,
+                                       py::arg("max_workers") = max_workers, py::arg("progress") = progress);
+        },
+        py::arg("jobs"), py::arg("data"), py::kw_only(), py::arg("executor") = py::none(),
+        py::arg("max_workers") = py::none(), py::arg("progress") = true,
+        "Run a mapping of FactorJob / StrategyJob on threads, serially or on a dask cluster; returns a BatchResult.");
+}
+
 }  // namespace
 
 py::object make_service_class() {
@@ -69,6 +84,7 @@ py::object make_service_class() {
     add_data_methods(cls);
     add_factor_methods(cls);
     add_strategy_method(cls);
+    add_batch_method(cls);
     return cls;
 }
 

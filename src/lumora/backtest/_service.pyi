@@ -1,5 +1,6 @@
 """The backtest service: data directory, universe table and BacktestService."""
 
+from collections.abc import Mapping
 from os import PathLike
 from pathlib import Path
 from types import ModuleType
@@ -10,6 +11,7 @@ import pandas as pd
 from lumora.backtest._prepare import BinaryPreparedDataStore as BinaryPreparedDataStore
 from lumora.backtest._store import clean_matrix as clean_matrix
 from lumora.backtest._store import normalize_yyyymmdd as normalize_yyyymmdd
+from lumora.backtest.batch import BatchResult, FactorJob, MappedData, StrategyJob
 from lumora.backtest.result import BacktestData, BacktestResult, StrategyBacktestResult
 
 DateLike: TypeAlias = str | int
@@ -108,3 +110,12 @@ class BacktestService:
     def _parse_universe(universe: str | list[str] | None) -> list[str]: ...
     @staticmethod
     def _factor_name(factor: pd.DataFrame) -> str: ...
+    def backtest_many(
+        self,
+        jobs: Mapping[str, FactorJob | StrategyJob],
+        data: BacktestData | MappedData,
+        *,
+        executor: Any = None,
+        max_workers: int | None = None,
+        progress: bool = True,
+    ) -> BatchResult: ...

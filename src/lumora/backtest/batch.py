@@ -1,0 +1,492 @@
+"""Many backtests in one call: a study of factor and strategy jobs on one loaded data set.
+
+    jobs = {
+        "mom20": lumora.FactorJob(mom20, 20200101, 20241231, group_num=20),
+        "rev5": lumora.FactorJob(rev5, 20200101, 20241231, ascending=True),
+        "top50": lumora.StrategyJob(weights, 20200101, 20241231, benchmark="000300"),
+    }
+    batch = lumora.backtest_many(jobs, data)           # threads on this machine's cores
+    batch = lumora.backtest_many(jobs, data, executor=client)   # a dask.distributed.Client
+    batch.summary.sort_values("ic_ir")
+
+Each job runs the matching request (``BacktestService.backtest`` or ``backtest_strategy``)
+with its own keywords, so the requests' own checks apply. A job that fails does not stop the
+others: its entry in ``results`` is a ``JobFailure`` and its summary row says "failed".
+Charts are drawn only for jobs that ask for one (``plot="long"`` and an ``output_dir``).
+
+Executors: ``None`` runs the jobs on a thread pool of the machine's cores (the native work
+releases the GIL; chart drawing is serialised by the plot lock), ``"serial"`` runs them one
+after another in the caller's thread, and a ``dask.distributed.Client`` runs them on its
+cluster. On a cluster the data reaches the workers once, never per job:
+
+* ``data`` a ``BacktestData``: scattered once to every worker (broadcast);
+* ``data`` a ``MappedData``: each worker opens the prepared store memory-mapped on first
+  use and keeps it for the life of its process, so nothing but each job's own table
+  travels. This needs the store on the workers' file system: by default the data
+  directory under the worker's HOME (the same directory as the caller's on one machine),
+  or the directory given as ``MappedData(data_dir)``.
+
+Stopping a batch (KeyboardInterrupt in the caller) starts no further job, waits for the
+running ones to finish, so no worker is left running and no chart is left half-written,
+and then raises the KeyboardInterrupt.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import signal
+import threading
+import traceback
+import uuid
+import warnings
+from collections.abc import Callable, Iterator, Mapping
+from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor
+from concurrent.futures import wait as wait_futures
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import pandas as pd
+
+__all__ = [
+    "BatchResult",
+    "FactorJob",
+    "JobFailure",
+    "MappedData",
+    "StrategyJob",
+    "backtest_many",
+]
+
+# Keywords a job may not set: the batch supplies the data, the name and the window.
+_RESERVED = frozenset({"data", "start_date", "end_date", "factor", "strategy"})
+# How often the caller refreshes the progress bar while it waits for jobs.
+_POLL_SECONDS = 0.25
+
+
+class _Job:
+    kind = ""
+
+    def __init__(self, table: Any, start_date: Any, end_date: Any, **keywords: Any) -> None:
+        clash = sorted(_RESERVED.intersection(keywords))
+        if clash:
+            raise TypeError(f"{type(self).__name__} does not take {', '.join(clash)} as a keyword")
+        self.table = table
+        self.start_date = start_date
+        self.end_date = end_date
+        self.keywords = dict(keywords)
+
+    def __repr__(self) -> str:
+        shape = getattr(self.table, "shape", None)
+        table = "x".join(map(str, shape)) if isinstance(shape, tuple) else type(self.table).__name__
+        return (
+            f"{type(self).__name__}(<{table}>, {self.start_date!r}, {self.end_date!r}, "
+            f"{', '.join(f'{k}={v!r}' for k, v in self.keywords.items())})"
+        )
+
+    def run(self, service: Any, name: str, data: Any) -> Any:
+        keywords = dict(self.keywords)
+        keywords.setdefault("plot", None)
+        output_dir = keywords.pop("output_dir", None)
+        plot_filename = keywords.pop("plot_filename", name)
+        request = getattr(service, self._request)
+        return request(
+            self.table, data, self.start_date, self.end_date, output_dir, plot_filename, **keywords
+        )
+
+
+class FactorJob(_Job):
+    """A factor group backtest: ``BacktestService.backtest(factor, data, start_date,
+    end_date, output_dir, plot_filename, **keywords)``. Without ``plot`` no chart is drawn;
+    ``plot_filename`` defaults to the job's name."""
+
+    kind = "factor"
+    _request = "backtest"
+
+    @property
+    def factor(self) -> Any:
+        return self.table
+
+
+class StrategyJob(_Job):
+    """A target-weight strategy backtest: ``BacktestService.backtest_strategy(strategy,
+    data, start_date, end_date, output_dir, plot_filename, **keywords)``. Without ``plot``
+    no chart is drawn; ``plot_filename`` (also the strategy's name) defaults to the job's
+    name."""
+
+    kind = "strategy"
+    _request = "backtest_strategy"
+
+    @property
+    def strategy(self) -> Any:
+        return self.table
+
+
+@dataclass(eq=False)
+class JobFailure:
+    """The outcome of a job that raised: the exception and its formatted traceback."""
+
+    error: BaseException
+    traceback: str = ""
+
+    def __repr__(self) -> str:
+        return f"JobFailure({type(self.error).__name__}: {self.error})"
+
+
+@dataclass(eq=False)
+class BatchResult:
+    """``results`` maps each job's name, in the jobs' order, to the request's result or a
+    ``JobFailure``; ``summary`` has one row per job, indexed by name."""
+
+    results: dict[str, Any]
+    summary: pd.DataFrame
+    failed: dict[str, JobFailure] = field(init=False)
+
+    def __post_init__(self) -> None:
+        self.failed = {k: v for k, v in self.results.items() if isinstance(v, JobFailure)}
+
+    def __repr__(self) -> str:
+        return f"BatchResult({len(self.results)} jobs, {len(self.failed)} failed)"
+
+
+@dataclass(frozen=True)
+class MappedData:
+    """The prepared benchmark data store, opened memory-mapped wherever a job runs and kept
+    for the life of that process. ``data_dir`` None means the data directory under the HOME
+    of the process that runs the job."""
+
+    data_dir: str | None = None
+
+    def load(self) -> Any:
+        """The store's data as a ``BacktestData`` of read-only memory-mapped tables, read
+        once per process and directory (again after the store is replaced)."""
+        from lumora.backtest import _service
+
+        directory = Path(self.data_dir) if self.data_dir else Path(_service._DEFAULT_DATA_DIR)
+        store = _service.BinaryPreparedDataStore(directory)
+        try:
+            # The metadata file is replaced (new inode) whenever the store is rewritten.
+            status = os.stat(store.metadata_path)
+            stamp = (status.st_ino, status.st_mtime_ns, status.st_size)
+        except FileNotFoundError:
+            raise FileNotFoundError(
+                f"未找到回测基准数据,请先调用 lumora.prepare_backtest_data() ({directory})"
+            ) from None
+        key = str(directory.resolve())
+        with _mapped_lock:
+            loaded = _mapped.get(key)
+            if loaded is None or loaded[0] != stamp:
+                payload = store.load(start_date=None, end_date=None, mmap=True)
+                loaded = (stamp, _service.BacktestData(data=payload["data"]))
+                _mapped[key] = loaded
+        return loaded[1]
+
+
+# Memory-mapped stores opened by this process: resolved directory -> (metadata stamp, data).
+_mapped: dict[str, tuple[tuple[int, int, int], Any]] = {}
+_mapped_lock = threading.Lock()
+
+_CANCELLED = "lumora-batch-cancelled"
+
+
+def _resolve(data: Any) -> Any:
+    return data.load() if isinstance(data, MappedData) else data
+
+
+def _run_job(service: Any, name: str, job: _Job, data: Any) -> Any:
+    """The job's result, or a JobFailure carrying what it raised."""
+    try:
+        return job.run(service, name, data)
+    except Exception as error:  # noqa: BLE001 - a failed job is reported, not raised
+        return JobFailure(error, traceback.format_exc())
+
+
+# ------------------------------------------------------------------------- summary
+
+_FACTOR_FIELDS = (
+    "benchmark_name",
+    "best_group_annual_return",
+    "long_short_annual_return",
+    "rank_ic_mean",
+    "ic_ir",
+    "benchmark_annual_return",
+    "excess_annual_return",
+    "excess_sharpe",
+    "excess_max_dd",
+)
+
+
+def _summary_row(job: _Job, outcome: Any) -> dict[str, Any]:
+    row: dict[str, Any] = {"kind": job.kind, "status": "ok", "error": ""}
+    if isinstance(outcome, JobFailure):
+        row["status"] = "failed"
+        row["error"] = f"{type(outcome.error).__name__}: {outcome.error}"
+    elif job.kind == "factor":
+        row["best_group"] = outcome.best_group
+        table = outcome.benchmark_summary
+        # The first row is the primary (first selected) benchmark.
+        first = table.iloc[0] if len(table) else pd.Series(dtype=object)
+        for key in _FACTOR_FIELDS:
+            row[key] = first.get(key, float("nan"))
+    else:
+        row.update(outcome.stats or {})
+    return row
+
+
+def _summary(jobs: Mapping[str, _Job], results: Mapping[str, Any]) -> pd.DataFrame:
+    rows = [_summary_row(jobs[name], results[name]) for name in jobs]
+    return pd.DataFrame(rows, index=pd.Index(list(jobs), name="job"))
+
+
+# ------------------------------------------------------------------------- executors
+
+
+class _Progress:
+    """A tqdm bar of finished jobs with the running and failed counts beside it."""
+
+    def __init__(self, total: int, enabled: bool) -> None:
+        from tqdm.auto import tqdm
+
+        self.bar = tqdm(total=total, desc="backtests", unit="job", disable=not enabled)
+        self.failed = 0
+
+    def finished(self, outcome: Any, running: int) -> None:
+        if isinstance(outcome, JobFailure):
+            self.failed += 1
+        self.bar.update(1)
+        self.show(running)
+
+    def show(self, running: int) -> None:
+        self.bar.set_postfix(running=running, failed=self.failed, refresh=False)
+        self.bar.refresh()
+
+    def close(self) -> None:
+        self.bar.close()
+
+
+def _run_serial(
+    service: Any, jobs: Mapping[str, _Job], data: Any, progress: _Progress
+) -> dict[str, Any]:
+    data = _resolve(data)
+    outcomes = {}
+    for name, job in jobs.items():
+        progress.show(1)
+        outcomes[name] = _run_job(service, name, job, data)
+        progress.finished(outcomes[name], 0)
+    return outcomes
+
+
+@contextlib.contextmanager
+def _interrupt_deferred() -> Iterator[None]:
+    """Hold back Ctrl-C while the pool starts its threads: an interrupt inside the pool's
+    thread start-up would leave a started thread the pool does not know of (and so never
+    joins). The interrupt is raised again, for the previous handler, right after."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    caught: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if caught:
+            signal.raise_signal(signal.SIGINT)
+
+
+def _run_threads(
+    service: Any,
+    jobs: Mapping[str, _Job],
+    data: Any,
+    progress: _Progress,
+    max_workers: int | None,
+) -> dict[str, Any]:
+    data = _resolve(data)
+    cancel = threading.Event()
+    lock = threading.Lock()
+    running = [0]
+
+    def task(name: str, job: _Job) -> Any:
+        if cancel.is_set():
+            return _CANCELLED
+        with lock:
+            running[0] += 1
+        try:
+            return _run_job(service, name, job, data)
+        finally:
+            with lock:
+                running[0] -= 1
+
+    workers = max_workers or os.cpu_count() or 1
+    pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="lumora-batch")
+    outcomes: dict[str, Any] = {}
+    try:
+        with _interrupt_deferred():
+            futures = {pool.submit(task, name, job): name for name, job in jobs.items()}
+        pending = set(futures)
+        while pending:
+            done, pending = wait_futures(
+                pending, timeout=_POLL_SECONDS, return_when=FIRST_COMPLETED
+            )
+            for future in done:
+                outcomes[futures[future]] = future.result()
+                progress.finished(outcomes[futures[future]], running[0])
+            progress.show(running[0])
+    finally:
+        # Normal end or interrupted: start nothing more and let running jobs finish.
+        cancel.set()
+        pool.shutdown(wait=True, cancel_futures=True)
+    return outcomes
+
+
+def _dask_task(name: str, job: _Job, data: Any, cancel_name: str) -> Any:
+    """A job on a dask worker: skipped when the batch was stopped before it started."""
+    from distributed import Event
+
+    if Event(cancel_name).is_set():
+        return _CANCELLED
+    return _run_job(_worker_service(), name, job, _resolve(data))
+
+
+_worker_service_instance: Any = None
+
+
+def _worker_service() -> Any:
+    # The requests do not use the service's data client, so a worker needs none.
+    global _worker_service_instance
+    if _worker_service_instance is None:
+        from lumora.backtest import BacktestService
+
+        _worker_service_instance = BacktestService(None)
+    return _worker_service_instance
+
+
+def _dask_outcome(future: Any) -> Any:
+    if future.status == "error":
+        error = future.exception()
+        return JobFailure(error, "".join(traceback.format_tb(future.traceback())))
+    return future.result()
+
+
+def _run_dask(
+    client: Any, jobs: Mapping[str, _Job], data: Any, progress: _Progress
+) -> dict[str, Any]:
+    from distributed import Event
+    from distributed import wait as wait_dask
+
+    token = uuid.uuid4().hex
+    cancel_name = f"lumora-batch-cancel-{token}"
+    cancel = Event(cancel_name, client=client)
+    slots = max(1, sum(client.nthreads().values()))
+    shipped: Any = data
+    futures: dict[Any, str] = {}
+    outcomes: dict[str, Any] = {}
+    try:
+        if not isinstance(data, MappedData):
+            # One copy per worker, reused by every job that runs there.
+            shipped = client.scatter(data, broadcast=True, hash=False)
+        # Each job's own table travels inside its task: measured several times faster than
+        # scattering the tables first, so dask's warning about large tasks is expected.
+        with _interrupt_deferred(), warnings.catch_warnings():
+            warnings.filterwarnings("ignore", "Sending large graph", UserWarning)
+            for i, (name, job) in enumerate(jobs.items()):
+                future = client.submit(
+                    _dask_task,
+                    name,
+                    job,
+                    shipped,
+                    cancel_name,
+                    key=f"lumora-{token}-{i}",
+                    pure=False,
+                )
+                futures[future] = name
+        pending = set(futures)
+        while pending:
+            try:
+                wait_dask(list(pending), timeout=_POLL_SECONDS, return_when="FIRST_COMPLETED")
+            except TimeoutError:
+                pass
+            for future in [f for f in pending if f.done()]:
+                pending.discard(future)
+                outcomes[futures[future]] = _dask_outcome(future)
+                progress.finished(outcomes[futures[future]], min(len(pending), slots))
+            progress.show(min(len(pending), slots))
+    except BaseException:
+        # Jobs not yet started see the flag and return at once; running ones finish.
+        cancel.set()
+        wait_dask(list(futures))
+        raise
+    finally:
+        client.cancel(list(futures))
+        if shipped is not data:
+            shipped.release()
+    return outcomes
+
+
+def _is_dask_client(executor: Any) -> bool:
+    try:
+        from distributed import Client
+    except ImportError:
+        return False
+    return isinstance(executor, Client)
+
+
+def _checked_jobs(jobs: Any) -> dict[str, _Job]:
+    if not isinstance(jobs, Mapping):
+        raise TypeError(f"jobs must be a mapping of name to job, got {type(jobs).__name__}")
+    checked: dict[str, _Job] = {}
+    for name, job in jobs.items():
+        if not isinstance(name, str):
+            raise TypeError(f"job names must be str, got {type(name).__name__}")
+        if not isinstance(job, _Job):
+            raise TypeError(f"job {name!r} must be a FactorJob or a StrategyJob, got {job!r}")
+        checked[name] = job
+    return checked
+
+
+def backtest_many(
+    service: Any,
+    jobs: Mapping[str, _Job],
+    data: Any,
+    *,
+    executor: Any = None,
+    max_workers: int | None = None,
+    progress: bool = True,
+) -> BatchResult:
+    """Run every job on ``data`` (a ``BacktestData`` or a ``MappedData``) and collect the
+    results in the jobs' order, with a summary row per job.
+
+    ``executor`` None uses a thread pool of ``max_workers`` threads (default: the machine's
+    cores), "serial" the caller's thread, a ``dask.distributed.Client`` its cluster.
+    """
+    checked = _checked_jobs(jobs)
+    if not isinstance(data, MappedData) and not hasattr(data, "data"):
+        raise TypeError(f"data must be a BacktestData or a MappedData, got {type(data).__name__}")
+    runner: Callable[..., dict[str, Any]]
+    if executor is None:
+
+        def runner(progress_bar: _Progress) -> dict[str, Any]:
+            return _run_threads(service, checked, data, progress_bar, max_workers)
+
+    elif isinstance(executor, str) and executor == "serial":
+
+        def runner(progress_bar: _Progress) -> dict[str, Any]:
+            return _run_serial(service, checked, data, progress_bar)
+
+    elif _is_dask_client(executor):
+
+        def runner(progress_bar: _Progress) -> dict[str, Any]:
+            return _run_dask(executor, checked, data, progress_bar)
+
+    else:
+        raise TypeError(
+            "executor must be None (threads), 'serial' or a dask.distributed.Client "
+            "(pip install lumora[dask]), got " + repr(executor)
+        )
+    bar = _Progress(len(checked), progress)
+    try:
+        outcomes = runner(bar)
+    finally:
+        bar.close()
+    results = {name: outcomes[name] for name in checked}
+    return BatchResult(results=results, summary=_summary(checked, results))
