@@ -47,7 +47,7 @@ _SESSION_NAMES = (
 # Jobs and records of a batch of backtests (``lumora.backtest_many``).
 _BATCH_NAMES = ("FactorJob", "StrategyJob", "MappedData", "BatchResult", "JobFailure")
 
-__all__ = sorted(_SESSION_NAMES + _BATCH_NAMES + ("hold_weights",))
+__all__ = list(_SESSION_NAMES + _BATCH_NAMES + ("hold_weights",))
 
 
 def __getattr__(name: str) -> Any:
