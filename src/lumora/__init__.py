@@ -20,6 +20,7 @@ __version__ = "0.1.0"
 _SESSION_NAMES = (
     "init",
     "init_sandbox",
+    "init_files",
     "default_service",
     "prepare_backtest_data",
     "load_backtest_data",

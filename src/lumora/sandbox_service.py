@@ -51,9 +51,9 @@ from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH
 from lumora.backtest._store import normalize_yyyymmdd
 from lumora.cloud_client import FACTORS_PATH, INDEX_DAILY_PATH, frame_to_json
 from lumora.logger import logger
-from lumora.sandbox import generate_market, trading_calendar
+from lumora.sandbox import SandboxMarket, generate_market, trading_calendar
 
-__all__ = ["DEFAULT_HORIZON", "DEFAULT_START", "PackageServer", "SandboxClient"]
+__all__ = ["DEFAULT_HORIZON", "DEFAULT_START", "MarketClient", "PackageServer", "SandboxClient"]
 
 DEFAULT_START = "20180102"
 DEFAULT_HORIZON = "20301231"
@@ -91,8 +91,7 @@ def _effective_horizon(horizon: str, today: str) -> str:
     return horizon
 
 
-@functools.lru_cache(maxsize=2)
-def _history(n_stocks: int, seed: int, start: str, horizon: str) -> _History:
+def _market(n_stocks: int, seed: int, start: str, horizon: str) -> SandboxMarket:
     first = _dt.datetime.strptime(start, "%Y%m%d").date()
     last = _dt.datetime.strptime(horizon, "%Y%m%d").date()
     calendar = trading_calendar(start, (last - first).days + 2)
@@ -100,7 +99,12 @@ def _history(n_stocks: int, seed: int, start: str, horizon: str) -> _History:
     logger.debug(
         "sandbox: generating %d stocks x %d days (%s..%s)", n_stocks, n_days, start, horizon
     )
-    market = generate_market(n_stocks, max(n_days, 2), seed=seed, start=start)
+    return generate_market(n_stocks, max(n_days, 2), seed=seed, start=start)
+
+
+@functools.lru_cache(maxsize=2)
+def _history(n_stocks: int, seed: int, start: str, horizon: str) -> _History:
+    market = _market(n_stocks, seed, start, horizon)
     factors: dict[str, np.ndarray] = {}
     for tables in (market.source_tables, market.component_factor_tables):  # one set at a time
         for name, frame in tables().items():
@@ -139,7 +143,108 @@ def _empty_factor_frame() -> pd.DataFrame:
     )
 
 
-class SandboxClient:
+class MarketClient:
+    """The SDK client's two queries answered from a market held as date x stock matrices.
+
+    A subclass supplies ``_history()``: the market and the number of its dates that are
+    visible now. Factor rows come back with categorical ``ukey`` and ``factor`` columns,
+    so the builder groups millions of rows without hashing text.
+    """
+
+    def _history(self) -> tuple[_History, int]:
+        raise NotImplementedError
+
+    def trading_dates(self) -> list[str]:
+        """Trading dates from the start up to today (``YYYYMMDD`` text)."""
+        history, stop = self._history()
+        return history.dates[:stop].tolist()
+
+    @property
+    def codes(self) -> list[str]:
+        """The six-digit codes of the market's stocks (listed or yet to list)."""
+        return self._history()[0].codes.tolist()
+
+    def _rows(self, start_date: object, end_date: object) -> tuple[_History, int, int]:
+        history, stop = self._history()
+        low = normalize_yyyymmdd(start_date)
+        high = normalize_yyyymmdd(end_date)
+        lo = 0 if low is None else int(np.searchsorted(history.dates, low, side="left"))
+        hi = stop if high is None else min(stop, int(np.searchsorted(history.dates, high, "right")))
+        return history, lo, max(lo, hi)
+
+    def get_factors(
+        self, factor: str | Iterable[str], start_date: object = None, end_date: object = None
+    ) -> pd.DataFrame:
+        """Narrow factor rows ``date``, ``ukey``, ``value``, ``factor`` for one factor name
+        or a list of them, between the two dates inclusive (any date form, ``None`` for
+        open). Rows exist only where the factor has a value; unknown names give no rows."""
+        names = _names(factor, "factor")
+        history, lo, hi = self._rows(start_date, end_date)
+        known = [name for name in names if name in history.factors]
+        if hi <= lo or not known:
+            return _empty_factor_frame()
+        parts: list[tuple[np.ndarray, np.ndarray, np.ndarray, int]] = []
+        for code, name in enumerate(known):
+            block = history.factors[name][lo:hi]
+            rows, cols = np.nonzero(~np.isnan(block))
+            parts.append((rows, cols, block[rows, cols].astype(np.float64), code))
+        rows = np.concatenate([p[0] for p in parts])
+        cols = np.concatenate([p[1] for p in parts])
+        factor_codes = np.concatenate([np.full(p[0].size, p[3], dtype=np.int8) for p in parts])
+        return pd.DataFrame(
+            {
+                "date": history.stamps[lo:hi][rows],
+                "ukey": pd.Categorical.from_codes(cols, categories=history.ukeys),
+                "value": np.concatenate([p[2] for p in parts]),
+                "factor": pd.Categorical.from_codes(factor_codes, categories=known),
+            }
+        )
+
+    def get_factor_matrix(
+        self, factor: str, start_date: object = None, end_date: object = None
+    ) -> pd.DataFrame | None:
+        """One factor between the two dates as a date x stock table (``YYYYMMDD`` rows,
+        six-digit columns): the pivot of the rows ``get_factors`` answers, so dates and
+        stocks without any value are left out; None for a name without values."""
+        history, lo, hi = self._rows(start_date, end_date)
+        values = history.factors.get(_names(factor, "factor")[0])
+        if values is None or hi <= lo:
+            return None
+        block = values[lo:hi]
+        valid = ~np.isnan(block)
+        rows, cols = valid.any(axis=1), valid.any(axis=0)
+        del valid
+        if not rows.any():
+            return None
+        if not (rows.all() and cols.all()):
+            block = block[np.flatnonzero(rows)[:, None], np.flatnonzero(cols)]
+        return pd.DataFrame(
+            block,
+            index=pd.Index(history.dates[lo:hi][rows], name="DataDate"),
+            columns=pd.Index(history.codes[cols], name="ukey"),
+            copy=False,
+        )
+
+    def get_index_daily(
+        self, ukeys: str | Iterable[str], start_date: object = None, end_date: object = None
+    ) -> pd.DataFrame:
+        """Daily rows ``date``, ``ukey``, ``close``, ``daily_return`` of the benchmark
+        indices among ``ukeys`` (for example "000300.XSHG"), between the two dates."""
+        wanted = _names(ukeys, "ukeys")
+        history, lo, hi = self._rows(start_date, end_date)
+        table = history.index_daily
+        if hi > lo:
+            window = table["date"].between(history.dates[lo], history.dates[hi - 1])
+        else:
+            window = pd.Series(False, index=table.index)
+        parts = [table[window & (table["ukey"] == code)] for code in wanted]
+        frame = pd.concat(parts, ignore_index=True) if parts else table.iloc[:0]
+        frame = frame.reset_index(drop=True)
+        frame["date"] = pd.to_datetime(frame["date"], format="%Y%m%d").astype("datetime64[ns]")
+        return frame
+
+
+class SandboxClient(MarketClient):
     """SDK client of the offline sandbox market.
 
     Args:
@@ -171,7 +276,14 @@ class SandboxClient:
     def __repr__(self) -> str:
         return f"SandboxClient(n_stocks={self.n_stocks}, seed={self.seed}, start={self.start!r})"
 
-    # ---- calendar ------------------------------------------------------------------
+    def source_identity(self) -> dict[str, str | int]:
+        """What the prepared data was built from (recorded by the store)."""
+        return {
+            "kind": "sandbox",
+            "n_stocks": self.n_stocks,
+            "seed": self.seed,
+            "start": self.start,
+        }
 
     def today(self) -> str:
         """The date queries are cut at, as ``YYYYMMDD`` text."""
@@ -186,71 +298,12 @@ class SandboxClient:
         )
         return history, int(np.searchsorted(history.dates, today, side="right"))
 
-    def trading_dates(self) -> list[str]:
-        """Trading dates from the start up to today (``YYYYMMDD`` text)."""
-        history, stop = self._history()
-        return history.dates[:stop].tolist()
-
-    @property
-    def codes(self) -> list[str]:
-        """The six-digit codes of the market's stocks (listed or yet to list)."""
-        return self._history()[0].codes.tolist()
-
-    def _rows(self, start_date: object, end_date: object) -> tuple[_History, int, int]:
-        history, stop = self._history()
-        low = normalize_yyyymmdd(start_date)
-        high = normalize_yyyymmdd(end_date)
-        lo = 0 if low is None else int(np.searchsorted(history.dates, low, side="left"))
-        hi = stop if high is None else min(stop, int(np.searchsorted(history.dates, high, "right")))
-        return history, lo, max(lo, hi)
-
-    # ---- queries -------------------------------------------------------------------
-
-    def get_factors(
-        self, factor: str | Iterable[str], start_date: object = None, end_date: object = None
-    ) -> pd.DataFrame:
-        """Narrow factor rows ``date``, ``ukey``, ``value``, ``factor`` for one factor name
-        or a list of them, between the two dates inclusive (any date form, ``None`` for
-        open). Rows exist only where the factor has a value; names the sandbox does not
-        know give no rows."""
-        names = _names(factor, "factor")
-        history, lo, hi = self._rows(start_date, end_date)
-        parts = []
-        for name in names:
-            values = history.factors.get(name)
-            if values is None or hi <= lo:
-                continue
-            block = values[lo:hi]
-            rows, cols = np.nonzero(~np.isnan(block))
-            parts.append(
-                pd.DataFrame(
-                    {
-                        "date": history.stamps[lo:hi][rows],
-                        "ukey": history.ukeys[cols],
-                        "value": block[rows, cols].astype(np.float64),
-                        "factor": np.full(rows.size, name, dtype=object),
-                    }
-                )
-            )
-        return pd.concat(parts, ignore_index=True) if parts else _empty_factor_frame()
-
-    def get_index_daily(
-        self, ukeys: str | Iterable[str], start_date: object = None, end_date: object = None
-    ) -> pd.DataFrame:
-        """Daily rows ``date``, ``ukey``, ``close``, ``daily_return`` of the benchmark
-        indices among ``ukeys`` (for example "000300.XSHG"), between the two dates."""
-        wanted = _names(ukeys, "ukeys")
-        history, lo, hi = self._rows(start_date, end_date)
-        table = history.index_daily
-        if hi > lo:
-            window = table["date"].between(history.dates[lo], history.dates[hi - 1])
-        else:
-            window = pd.Series(False, index=table.index)
-        parts = [table[window & (table["ukey"] == code)] for code in wanted]
-        frame = pd.concat(parts, ignore_index=True) if parts else table.iloc[:0]
-        frame = frame.reset_index(drop=True)
-        frame["date"] = pd.to_datetime(frame["date"], format="%Y%m%d").astype("datetime64[ns]")
-        return frame
+    def market(self) -> SandboxMarket:
+        """The generated market behind this client (up to its horizon)."""
+        today = self.today()
+        return _market(
+            self.n_stocks, self.seed, self.start, _effective_horizon(self.horizon, today)
+        )
 
 
 def _required_date(value: object, what: str) -> str:

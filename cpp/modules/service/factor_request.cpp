@@ -113,6 +113,7 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
     py::object bt_end = normalize(end_date);
     // The request's own cut: the universe filter replaces a table in it, never in `data`.
     py::dict matrices = slice_data(data.attr("data"), bt_start, bt_end);
+    require_benchmarks(matrices, benchmark);
     apply_universe_filter(py::none(), matrices, universe, bt_start, bt_end);
     // Named from the user's own table, whatever the cleaning keeps of its labels.
     py::str name = factor_name(factor);

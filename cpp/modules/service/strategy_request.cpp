@@ -64,6 +64,7 @@ py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handl
     py::object bt_start = normalize(start_date);
     py::object bt_end = normalize(end_date);
     py::dict matrices = slice_data(data.attr("data"), bt_start, bt_end);
+    require_benchmarks(matrices, benchmark);
     py::object save_path = chart_path(plot, output_dir, plot_filename);
 
     py::dict kwargs;
