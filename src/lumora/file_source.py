@@ -323,11 +323,7 @@ def _where(origin: list[tuple[Path, int]], position: int) -> str:
 
 def _ffill(values: np.ndarray) -> np.ndarray:
     """Each NaN cell takes the last value above it in its column (still NaN before any)."""
-    rows = np.where(np.isnan(values), 0, np.arange(values.shape[0])[:, None])
-    np.maximum.accumulate(rows, axis=0, out=rows)
-    filled = values[rows, np.arange(values.shape[1])]
-    filled[0] = values[0]
-    return filled
+    return pd.DataFrame(values, copy=False).ffill().to_numpy()
 
 
 def _previous_row(values: np.ndarray) -> np.ndarray:
@@ -454,7 +450,7 @@ def derive_market(bars: _Bars) -> _Market:
     # A suspended row keeps the close it gives (the vendors' last close); a missing row
     # takes the last close before it.
     close = _ffill(grid.matrix(values["close"]))
-    close[~listed] = np.nan
+    close = np.where(listed, close, np.nan)
     open_ = np.where(traded, grid.matrix(values["open"]), np.nan)
     buy, sell = _execution_prices(bars, grid)
     buy[~traded], sell[~traded] = np.nan, np.nan

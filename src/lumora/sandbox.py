@@ -701,24 +701,36 @@ class SandboxMarket:
 
     def source_tables(self) -> dict[str, pd.DataFrame]:
         """The ten source factors, keyed by factor name, as a factor query would return them."""
+        return dict(self.iter_source_tables())
+
+    def iter_source_tables(self) -> Iterator[tuple[str, pd.DataFrame]]:
+        """The source factors one at a time (a large market need not hold all ten at once)."""
         listed = self._listed()
+        yield (
+            "rq_industry_exposure_new",
+            self._frame(np.where(listed, self._universe.industry, np.nan)),
+        )
         limit_up, limit_down = self.limit_prices()
-        split_source = self._dense_events(self._events.split_per_ten, np.nan)
-        dividend_source = self._dense_events(self._events.dividend_per_ten, np.nan)
-        return {
-            "rq_industry_exposure_new": self._frame(
-                np.where(listed, self._universe.industry, np.nan)
-            ),
-            "limit_down": limit_down,
-            "limit_up": limit_up,
-            "Close": self._price("close_price"),
-            "Open": self._price("open_price"),
-            "tick_vwap_price_935_1005": self._price("buy_price"),
-            "tick_vwap_price_925_1000": self._price("sell_price"),
-            "split_coefficient_to": self._frame(split_source),
-            "rq_get_dividend": self._frame(dividend_source),
-            "rq_is_suspended": self._frame(np.where(listed, self._suspended.astype(float), np.nan)),
-        }
+        yield "limit_down", limit_down
+        del limit_down
+        yield "limit_up", limit_up
+        del limit_up
+        yield "Close", self._price("close_price")
+        yield "Open", self._price("open_price")
+        yield "tick_vwap_price_935_1005", self._price("buy_price")
+        yield "tick_vwap_price_925_1000", self._price("sell_price")
+        yield (
+            "split_coefficient_to",
+            self._frame(self._dense_events(self._events.split_per_ten, np.nan)),
+        )
+        yield (
+            "rq_get_dividend",
+            self._frame(self._dense_events(self._events.dividend_per_ten, np.nan)),
+        )
+        yield (
+            "rq_is_suspended",
+            self._frame(np.where(listed, self._suspended.astype(float), np.nan)),
+        )
 
     def _membership(self, name: str) -> np.ndarray:
         segment = np.searchsorted(self._rebalances, np.arange(len(self.dates)), side="right") - 1
@@ -727,11 +739,13 @@ class SandboxMarket:
     def component_factor_tables(self) -> dict[str, pd.DataFrame]:
         """Raw index-membership factors keyed by factor name: 1 member, 0 listed non-member,
         NaN before listing."""
+        return dict(self.iter_component_factor_tables())
+
+    def iter_component_factor_tables(self) -> Iterator[tuple[str, pd.DataFrame]]:
+        """The index-membership factors one at a time."""
         listed = self._listed()
-        return {
-            name: self._frame(np.where(listed, self._membership(name).astype(float), np.nan))
-            for name in COMPONENT_FACTOR_NAMES
-        }
+        for name in COMPONENT_FACTOR_NAMES:
+            yield name, self._frame(np.where(listed, self._membership(name).astype(float), np.nan))
 
     def index_daily(self) -> pd.DataFrame:
         """Daily rows of the benchmark indices: date, ukey, close, daily_return."""

@@ -91,7 +91,11 @@ def write_package(
     progress bar (queries, then derivation and writing)."""
     logger.debug("building the data package of %r", client)
     with tqdm(
-        total=_FULL_BUILD_QUERIES + 1, desc="building the data package", unit="step", leave=False
+        total=_FULL_BUILD_QUERIES + 1,
+        desc="building the data package",
+        unit="step",
+        leave=False,
+        disable=None,  # shown on a terminal only
     ) as bar:
         payload = build_payload(_CountedQueries(client, bar), start, end)
         bar.n = _FULL_BUILD_QUERIES

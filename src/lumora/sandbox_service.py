@@ -39,6 +39,7 @@ from typing import Any, Self
 
 import numpy as np
 import pandas as pd
+from tqdm import tqdm
 
 from lumora._http import (
     KEY_HEADER,
@@ -106,10 +107,12 @@ def _market(n_stocks: int, seed: int, start: str, horizon: str) -> SandboxMarket
 def _history(n_stocks: int, seed: int, start: str, horizon: str) -> _History:
     market = _market(n_stocks, seed, start, horizon)
     factors: dict[str, np.ndarray] = {}
-    for tables in (market.source_tables, market.component_factor_tables):  # one set at a time
-        for name, frame in tables().items():
+    # One table at a time: a large market never holds all of them twice.
+    for tables in (market.iter_source_tables, market.iter_component_factor_tables):
+        for name, frame in tables():
             compact = name in _COMPACT_FACTORS or name.startswith("rq_index_components_new_")
-            factors[name] = frame.to_numpy(dtype=np.float32 if compact else np.float64, copy=True)
+            factors[name] = frame.to_numpy(dtype=np.float32 if compact else np.float64)
+            del frame
     codes = np.array(market.codes.tolist(), dtype=object)
     dates = np.array(market.dates.tolist(), dtype=object)
     index_daily = market.index_daily()
@@ -457,6 +460,22 @@ def _plain_member(member: tarfile.TarInfo) -> tarfile.TarInfo | None:
     return member
 
 
+def _add_with_progress(tar: tarfile.TarFile, source: Path) -> None:
+    """The store directory under PACKAGE_FOLDER, file by file, with a progress bar of
+    the bytes packed (shown on a terminal)."""
+    members = sorted(source.rglob("*"))
+    total = sum(p.stat().st_size for p in members if p.is_file())
+    tar.add(source, arcname=PACKAGE_FOLDER, recursive=False, filter=_plain_member)
+    with tqdm(
+        total=total, desc="packing the data package", unit="B", unit_scale=True, disable=None
+    ) as bar:
+        for member in members:
+            name = f"{PACKAGE_FOLDER}/{member.relative_to(source).as_posix()}"
+            tar.add(member, arcname=name, recursive=False, filter=_plain_member)
+            if member.is_file():
+                bar.update(member.stat().st_size)
+
+
 def _build_archive(package: PackageSource, workdir: Path) -> _Archive:
     build = Path(tempfile.mkdtemp(prefix="build-", dir=workdir))
     try:
@@ -471,9 +490,10 @@ def _build_archive(package: PackageSource, workdir: Path) -> _Archive:
         handle, name = tempfile.mkstemp(prefix="package-", suffix=".tar.gz", dir=workdir)
         os.close(handle)
         path = Path(name)
-        # Level 1: numeric matrices barely compress further, and the build stays quick.
-        with tarfile.open(path, "w:gz", compresslevel=1) as tar:
-            tar.add(source, arcname=PACKAGE_FOLDER, filter=_plain_member)
+        # Stored, not compressed: on loopback, compressing and unpacking a large store
+        # took several times longer than sending its bytes.
+        with tarfile.open(path, "w:gz", compresslevel=0) as tar:
+            _add_with_progress(tar, source)
     finally:
         shutil.rmtree(build, ignore_errors=True)
     digest = hashlib.sha256()
