@@ -293,3 +293,29 @@ def test_appended_days_update_the_tail_to_a_full_build_and_bad_files_write_nothi
             service.prepare_backtest_data()
         after = {p: p.read_bytes() for p in sorted(data_dir.rglob("*")) if p.is_file()}
         assert after == before
+
+
+def test_a_benchmark_or_universe_the_files_lack_fails_only_when_asked_for(tmp_path):
+    hand_made_bars().to_csv(tmp_path / "bars.csv", index=False)
+    data = BacktestData(data=build_payload(FileSource(tmp_path))["data"])
+    close = data.data["close_price"]
+    weights = close.notna().astype(float).div(close.notna().sum(axis=1), axis=0)
+    service = BacktestService(None)
+    args = (weights, data, 20240102, 20240109, None, "s")
+    run = service.backtest_strategy(*args, benchmark=None, plot=None)
+    assert len(run.daily_return) == len(DAYS) - 1  # no benchmark asked, none needed
+    for asked, code in (("000852", "000852"), (["000300"], "000300")):  # the default too
+        with pytest.raises(KeyError, match=f"基准 {code} 无日频数据"):
+            service.backtest_strategy(*args, benchmark=asked, plot=None)
+    with pytest.raises(ValueError, match="选股范围 000905 无成分股数据"):
+        service.backtest(
+            close,
+            data,
+            20240102,
+            20240109,
+            tmp_path,
+            "f",
+            group_num=2,
+            benchmark=None,
+            universe="000905",
+        )

@@ -103,20 +103,31 @@ def _market(n_stocks: int, seed: int, start: str, horizon: str) -> SandboxMarket
     return generate_market(n_stocks, max(n_days, 2), seed=seed, start=start)
 
 
+def _kept_until(today: str) -> str:
+    """The last date a history is kept to: the end of today's month (queries never reach
+    past today, and the history is generated afresh at most once a month)."""
+    return today[:6] + "31"
+
+
 @functools.lru_cache(maxsize=2)
-def _history(n_stocks: int, seed: int, start: str, horizon: str) -> _History:
+def _history(n_stocks: int, seed: int, start: str, horizon: str, kept_until: str) -> _History:
+    """The market generated up to ``horizon`` (so no value depends on the day it is asked
+    for), kept up to ``kept_until``."""
     market = _market(n_stocks, seed, start, horizon)
+    stop = max(1, int(np.searchsorted(market.dates.to_numpy(), kept_until, side="right")))
     factors: dict[str, np.ndarray] = {}
     # One table at a time: a large market never holds all of them twice.
     for tables in (market.iter_source_tables, market.iter_component_factor_tables):
         for name, frame in tables():
             compact = name in _COMPACT_FACTORS or name.startswith("rq_index_components_new_")
-            factors[name] = frame.to_numpy(dtype=np.float32 if compact else np.float64)
+            dtype = np.float32 if compact else np.float64
+            factors[name] = frame.iloc[:stop].to_numpy(dtype=dtype, copy=True)
             del frame
     codes = np.array(market.codes.tolist(), dtype=object)
-    dates = np.array(market.dates.tolist(), dtype=object)
+    dates = np.array(market.dates[:stop].tolist(), dtype=object)
     index_daily = market.index_daily()
     index_daily["date"] = index_daily["date"].astype(str)
+    index_daily = index_daily[index_daily["date"] <= dates[-1]].reset_index(drop=True)
     return _History(
         dates=dates,
         stamps=pd.to_datetime(dates, format="%Y%m%d").to_numpy(dtype="datetime64[ns]"),
@@ -296,9 +307,8 @@ class SandboxClient(MarketClient):
     def _history(self) -> tuple[_History, int]:
         """The market and the number of its dates on or before today."""
         today = self.today()
-        history = _history(
-            self.n_stocks, self.seed, self.start, _effective_horizon(self.horizon, today)
-        )
+        horizon = _effective_horizon(self.horizon, today)
+        history = _history(self.n_stocks, self.seed, self.start, horizon, _kept_until(today))
         return history, int(np.searchsorted(history.dates, today, side="right"))
 
     def market(self) -> SandboxMarket:
