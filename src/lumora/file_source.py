@@ -239,6 +239,8 @@ class _Bars:
 
 def _check_forward(date: np.ndarray, code: np.ndarray, path: Path) -> None:
     """Within one file each stock's dates go forward (files sorted by date or by code)."""
+    if date.size < 2 or (date[1:] >= date[:-1]).all():
+        return  # sorted by date: nothing can go backwards (duplicates are found later)
     order = np.lexsort((np.arange(date.size), code))
     d, c = date[order], code[order]
     back = np.flatnonzero((c[1:] == c[:-1]) & (d[1:] < d[:-1]))
