@@ -2,6 +2,7 @@
 
     import lumora
     lumora.init_sandbox()                 # or lumora.init(base_url, api_key, api_secret)
+                                          # or lumora.init_files(folder_of_your_daily_bars)
     lumora.prepare_backtest_data()
     data = lumora.load_backtest_data()
     result = lumora.backtest_strategy(weights, data, 20200101, 20241231, "out", "my_strategy")

@@ -568,6 +568,9 @@ def _index_daily(files: list[Path], columns: Mapping[str, str], dates: np.ndarra
     found: dict[str, pd.Series] = {}
     for path in files:
         frame = _read_file(path, columns)
+        if "index_code" not in frame.columns and "code" in frame.columns:
+            # A mapping written for the bars ("ts_code" -> "code") names the index here.
+            frame = frame.rename(columns={"code": "index_code"})
         _require(frame, path, ("date", "index_code"))
         if "daily_return" not in frame.columns and "close" not in frame.columns:
             raise FileSourceError(f"{path}: missing required column 'close' or 'daily_return'")
