@@ -136,12 +136,18 @@ def test_limit_locked_days_block_trading(engine, source) -> None:
         assert locked.sum() > 20 and (close[locked] == limit[locked]).all()
 
 
-def test_suspended_days_have_no_prices_and_block_both_ways(market, engine, source) -> None:
+def test_suspended_days_carry_the_last_close_and_block_both_ways(market, engine, source) -> None:
     halted = market.suspended().to_numpy()
     assert halted.sum() > 100
-    for key in ("close_price", "buy_price", "sell_price"):
+    for key in ("buy_price", "sell_price"):
         assert np.isnan(engine[key].to_numpy()[halted]).all()
     assert np.isnan(source["Open"].to_numpy()[halted]).all()
+    close = engine["close_price"]
+    last_traded = close.where(~market.suspended()).ffill().to_numpy()
+    after_a_trade = halted & ~np.isnan(last_traded)  # before it: the close before the window
+    assert after_a_trade.sum() > 100
+    np.testing.assert_array_equal(close.to_numpy()[after_a_trade], last_traded[after_a_trade])
+    assert not np.isnan(close.to_numpy()[halted]).any()
     assert not engine["can_buy_stock"].to_numpy()[halted].any()
     assert engine["cant_sell_stock"].to_numpy()[halted].all()
     np.testing.assert_array_equal(source["rq_is_suspended"].to_numpy() == 1, halted)

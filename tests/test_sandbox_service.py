@@ -42,7 +42,7 @@ def market():
 
 
 def wide(frame: pd.DataFrame, name: str) -> pd.DataFrame:
-    part = frame[frame["factor"] == name]
+    part = frame[frame["factor"] == name].astype({"ukey": str})
     table = part.pivot(index="date", columns="ukey", values="value")
     table.index = table.index.strftime("%Y%m%d")
     table.columns = [code[:6] for code in table.columns]

@@ -2,6 +2,7 @@
 
     import lumora
     lumora.init_sandbox()                 # or lumora.init(base_url, api_key, api_secret)
+                                          # or lumora.init_files(folder_of_your_daily_bars)
     lumora.prepare_backtest_data()
     data = lumora.load_backtest_data()
     result = lumora.backtest_strategy(weights, data, 20200101, 20241231, "out", "my_strategy")
@@ -36,6 +37,7 @@ __version__ = "0.1.0"
 _SESSION_NAMES = (
     "init",
     "init_sandbox",
+    "init_files",
     "default_service",
     "prepare_backtest_data",
     "load_backtest_data",

@@ -93,8 +93,33 @@ def init_sandbox(
     return _install(BacktestService(server.http_client(timeout=timeout)), server)
 
 
+def init_files(
+    root: object,
+    *,
+    columns: dict[str, str] | None = None,
+    timeout: float = 600.0,
+) -> BacktestService:
+    """Use your own market data: a folder of daily bars (parquet or CSV) and, optionally,
+    index series and index memberships (layout in ``lumora.file_source``).
+
+    The files are read and checked now. The first ``prepare_backtest_data`` builds the
+    full store from them; later calls update the tail when the files gained days.
+    ``columns`` maps the files' column names to the expected ones, for example
+    ``{"trade_date": "date", "ts_code": "code", "vol": "volume"}``.
+    """
+    from lumora.backtest import BacktestService
+    from lumora.file_source import FileSource
+    from lumora.sandbox_package import package_writer
+    from lumora.sandbox_service import PackageServer
+
+    source = FileSource(root, columns=columns)  # type: ignore[arg-type]
+    set_instance(source)
+    server = PackageServer(package_writer(source)).start()
+    return _install(BacktestService(server.http_client(timeout=timeout)), server)
+
+
 def default_service() -> BacktestService:
-    """The service that ``init`` or ``init_sandbox`` installed."""
+    """The service that ``init``, ``init_sandbox`` or ``init_files`` installed."""
     with _lock:
         service = _service
     if service is None:

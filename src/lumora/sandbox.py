@@ -8,7 +8,8 @@ rule of the backtest engine has to cope with:
   prices are quoted in cents and limits are computed from the ex-rights reference price;
 * limit-locked days: a stock locked at limit-up cannot be bought, one locked at limit-down
   cannot be sold (the execution price equals the limit price exactly);
-* suspensions (no prices, both directions blocked), occasional missing execution prices;
+* suspensions (the close carries the last close, no other prices, both directions blocked),
+  occasional missing execution prices;
 * cash dividends and share splits with ex-rights reference prices;
 * new listings part-way through (everything is missing before the listing day);
 * a common market factor and industry factors, so the benchmark indices (capitalisation
@@ -49,6 +50,7 @@ __all__ = [
     "SOURCE_FACTOR_NAMES",
     "MarketParameters",
     "SandboxMarket",
+    "export_market",
     "generate_market",
     "trading_calendar",
 ]
@@ -552,7 +554,9 @@ def _simulate(
         lock = u_lock < params.limit_lock_probability
         c, o, b, s = _day_prices(reference, up, down, ret, universe, first, normal, lock)
 
-        close[day] = np.where(trading, c, np.nan)
+        # A suspended day carries the last close (vendors' convention): the previous close
+        # of the resume day is then the real last close.
+        close[day] = np.where(trading, c, np.where(halted, last_close, np.nan))
         open_[day] = np.where(trading, o, np.nan)
         buy_ok = trading & ~(u_gap < p_gap / 2)
         sell_ok = trading & ~((u_gap >= p_gap / 2) & (u_gap < p_gap))
@@ -697,24 +701,36 @@ class SandboxMarket:
 
     def source_tables(self) -> dict[str, pd.DataFrame]:
         """The ten source factors, keyed by factor name, as a factor query would return them."""
+        return dict(self.iter_source_tables())
+
+    def iter_source_tables(self) -> Iterator[tuple[str, pd.DataFrame]]:
+        """The source factors one at a time (a large market need not hold all ten at once)."""
         listed = self._listed()
+        yield (
+            "rq_industry_exposure_new",
+            self._frame(np.where(listed, self._universe.industry, np.nan)),
+        )
         limit_up, limit_down = self.limit_prices()
-        split_source = self._dense_events(self._events.split_per_ten, np.nan)
-        dividend_source = self._dense_events(self._events.dividend_per_ten, np.nan)
-        return {
-            "rq_industry_exposure_new": self._frame(
-                np.where(listed, self._universe.industry, np.nan)
-            ),
-            "limit_down": limit_down,
-            "limit_up": limit_up,
-            "Close": self._price("close_price"),
-            "Open": self._price("open_price"),
-            "tick_vwap_price_935_1005": self._price("buy_price"),
-            "tick_vwap_price_925_1000": self._price("sell_price"),
-            "split_coefficient_to": self._frame(split_source),
-            "rq_get_dividend": self._frame(dividend_source),
-            "rq_is_suspended": self._frame(np.where(listed, self._suspended.astype(float), np.nan)),
-        }
+        yield "limit_down", limit_down
+        del limit_down
+        yield "limit_up", limit_up
+        del limit_up
+        yield "Close", self._price("close_price")
+        yield "Open", self._price("open_price")
+        yield "tick_vwap_price_935_1005", self._price("buy_price")
+        yield "tick_vwap_price_925_1000", self._price("sell_price")
+        yield (
+            "split_coefficient_to",
+            self._frame(self._dense_events(self._events.split_per_ten, np.nan)),
+        )
+        yield (
+            "rq_get_dividend",
+            self._frame(self._dense_events(self._events.dividend_per_ten, np.nan)),
+        )
+        yield (
+            "rq_is_suspended",
+            self._frame(np.where(listed, self._suspended.astype(float), np.nan)),
+        )
 
     def _membership(self, name: str) -> np.ndarray:
         segment = np.searchsorted(self._rebalances, np.arange(len(self.dates)), side="right") - 1
@@ -723,11 +739,13 @@ class SandboxMarket:
     def component_factor_tables(self) -> dict[str, pd.DataFrame]:
         """Raw index-membership factors keyed by factor name: 1 member, 0 listed non-member,
         NaN before listing."""
+        return dict(self.iter_component_factor_tables())
+
+    def iter_component_factor_tables(self) -> Iterator[tuple[str, pd.DataFrame]]:
+        """The index-membership factors one at a time."""
         listed = self._listed()
-        return {
-            name: self._frame(np.where(listed, self._membership(name).astype(float), np.nan))
-            for name in COMPONENT_FACTOR_NAMES
-        }
+        for name in COMPONENT_FACTOR_NAMES:
+            yield name, self._frame(np.where(listed, self._membership(name).astype(float), np.nan))
 
     def index_daily(self) -> pd.DataFrame:
         """Daily rows of the benchmark indices: date, ukey, close, daily_return."""
@@ -819,3 +837,111 @@ def generate_market(
     events = _draw_ex_rights(rng, universe, dates, suspended, params)
     simulated = _simulate(rng, universe, dates, suspended, events, params)
     return SandboxMarket(dates, universe, suspended, events, simulated, int(seed))
+
+
+# --------------------------------------------------------------------------- export
+
+
+def _bars_table(market: SandboxMarket, stop: int) -> pd.DataFrame:
+    """The long daily bars of the first ``stop`` dates: one row per listed stock-day."""
+    source = market.source_tables()
+    listed = market._listed()[:stop]
+    rows, cols = np.nonzero(listed)
+    suspended = market._suspended[:stop][rows, cols]
+
+    def cells(name: str) -> np.ndarray:
+        return source[name].to_numpy()[:stop][rows, cols]
+
+    close = cells("Close")
+    split = market._dense_events(market._events.split_per_ten / 10, np.nan)[:stop]
+    dividend = market._dense_events(
+        market._events.dividend_per_ten / 10 * _DIVIDEND_TAX_KEEP, np.nan
+    )[:stop]
+    # Cumulative adjustment: what one share before the window has become.
+    previous = np.vstack([market._universe.first_price, source["Close"].to_numpy()[:-1]])[:stop]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        reference = (previous - np.nan_to_num(dividend, nan=0.0)) / np.nan_to_num(split, nan=1.0)
+        ratio = np.where(np.isnan(split) & np.isnan(dividend), 1.0, previous / reference)
+    adj = np.cumprod(np.nan_to_num(ratio, nan=1.0), axis=0)
+    volume = np.round(market.float_shares.to_numpy() * 0.004)[cols]
+    return pd.DataFrame(
+        {
+            "date": market.dates.to_numpy()[:stop][rows].astype(np.int64),
+            "code": np.array([_qualified(c) for c in market.codes], dtype=object)[cols],
+            "open": np.where(suspended, close, cells("Open")),
+            "close": close,
+            "volume": np.where(suspended, 0.0, volume),
+            "buy_price": cells("tick_vwap_price_935_1005"),
+            "sell_price": cells("tick_vwap_price_925_1000"),
+            "limit_up": cells("limit_up"),
+            "limit_down": cells("limit_down"),
+            "split": split[rows, cols],
+            "dividend": dividend[rows, cols],
+            "adj_factor": adj[rows, cols],
+            "is_suspended": suspended,
+            "industry": cells("rq_industry_exposure_new").astype(np.int64),
+        }
+    )
+
+
+def _qualified(code: str) -> str:
+    return f"{code}.SH" if code.startswith("6") else f"{code}.SZ"
+
+
+def _members_table(market: SandboxMarket, stop: int) -> pd.DataFrame:
+    """Index members on each review date (a review holds until the next one)."""
+    parts = []
+    rows = market._rebalances[market._rebalances < stop]
+    listed = market._listed()[rows]
+    for name in COMPONENT_FACTOR_NAMES:
+        members = market._membership(name)[rows] & listed
+        for row, held in zip(rows, members):
+            parts.append(
+                pd.DataFrame(
+                    {
+                        "date": int(market.dates[row]),
+                        "index_code": name.rsplit("_", 1)[1],
+                        "code": market.codes.to_numpy()[held],
+                    }
+                )
+            )
+    return pd.concat(parts, ignore_index=True)
+
+
+def export_market(
+    market: SandboxMarket,
+    root: object,
+    *,
+    end: object = None,
+    file_format: str = "parquet",
+) -> None:
+    """Write ``market`` up to ``end`` (its last date by default) into the folder ``root`` in
+    the layout of the file data source: ``bars``, ``index_daily`` and ``index_members``
+    (``file_format`` "parquet" or "csv"). Suspended days are rows with zero volume that
+    carry the last close; execution prices, limit prices, splits and dividends are exported
+    as they are, so a backtest on the files equals one on the sandbox."""
+    import os
+    from pathlib import Path
+
+    if file_format not in ("parquet", "csv"):
+        raise ValueError(f"file_format must be 'parquet' or 'csv', got {file_format!r}")
+    last = normalize_yyyymmdd(end) or market.dates[-1]
+    stop = int(np.searchsorted(market.dates.to_numpy(), last, side="right"))
+    if stop == 0:
+        raise ValueError(f"the market starts after {last}")
+    folder = Path(os.fspath(root))  # type: ignore[arg-type]
+    folder.mkdir(parents=True, exist_ok=True)
+    index = market.index_daily()
+    index = index[index["date"] <= last].rename(columns={"ukey": "index_code"})
+    index["date"] = index["date"].astype(np.int64)
+    tables = {
+        "bars": _bars_table(market, stop),
+        "index_daily": index,
+        "index_members": _members_table(market, stop),
+    }
+    for name, table in tables.items():
+        path = folder / f"{name}.{file_format}"
+        if file_format == "parquet":
+            table.to_parquet(path, index=False)
+        else:
+            table.to_csv(path, index=False)

@@ -16,6 +16,8 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
+from tqdm import tqdm
+
 from lumora import singleton
 from lumora.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
 from lumora.exceptions import KestrelError
@@ -55,12 +57,52 @@ def build_payload(client: Any, start: object = None, end: object = None) -> dict
         return GroupPreparedDataBuilder(start, end).build()
 
 
+# Queries of a full build: every source factor, every membership factor, the indices.
+_FULL_BUILD_QUERIES = 10 + 5 + 1
+
+
+class _CountedQueries:
+    """Forwards to ``client`` and advances ``bar`` after each query."""
+
+    def __init__(self, client: Any, bar: tqdm) -> None:
+        self._client = client
+        self._bar = bar
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._client, name)
+
+    def get_factors(self, *args: Any, **kwargs: Any) -> Any:
+        try:
+            return self._client.get_factors(*args, **kwargs)
+        finally:
+            self._bar.update(1)
+
+    def get_index_daily(self, *args: Any, **kwargs: Any) -> Any:
+        try:
+            return self._client.get_index_daily(*args, **kwargs)
+        finally:
+            self._bar.update(1)
+
+
 def write_package(
     directory: str | os.PathLike[str], client: Any, start: object = None, end: object = None
 ) -> None:
-    """Write the store of a full build of the sandbox market into ``directory``."""
-    logger.debug("sandbox: building the data package of %r", client)
-    BinaryPreparedDataStore(Path(directory)).write_payload(build_payload(client, start, end))
+    """Write the store of a full build of ``client``'s market into ``directory``, with a
+    progress bar (queries, then derivation and writing)."""
+    logger.debug("building the data package of %r", client)
+    with tqdm(
+        total=_FULL_BUILD_QUERIES + 1,
+        desc="building the data package",
+        unit="step",
+        leave=False,
+        disable=None,  # shown on a terminal only
+    ) as bar:
+        payload = build_payload(_CountedQueries(client, bar), start, end)
+        bar.n = _FULL_BUILD_QUERIES
+        bar.set_postfix_str("writing")
+        BinaryPreparedDataStore(Path(directory)).write_payload(payload)
+        del payload
+        bar.update(1)
 
 
 def package_writer(client: Any, start: object = None, end: object = None) -> Callable[[Path], None]:

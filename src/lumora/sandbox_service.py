@@ -42,6 +42,7 @@ from typing import Any, Self
 
 import numpy as np
 import pandas as pd
+from tqdm import tqdm
 
 from lumora._http import (
     KEY_HEADER,
@@ -56,9 +57,9 @@ from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH, claimed_folder, remove
 from lumora.backtest._store import normalize_yyyymmdd
 from lumora.cloud_client import FACTORS_PATH, INDEX_DAILY_PATH, frame_to_json
 from lumora.logger import logger
-from lumora.sandbox import generate_market, trading_calendar
+from lumora.sandbox import SandboxMarket, generate_market, trading_calendar
 
-__all__ = ["DEFAULT_HORIZON", "DEFAULT_START", "PackageServer", "SandboxClient"]
+__all__ = ["DEFAULT_HORIZON", "DEFAULT_START", "MarketClient", "PackageServer", "SandboxClient"]
 
 DEFAULT_START = "20180102"
 DEFAULT_HORIZON = "20301231"
@@ -96,8 +97,7 @@ def _effective_horizon(horizon: str, today: str) -> str:
     return horizon
 
 
-@functools.lru_cache(maxsize=2)
-def _history(n_stocks: int, seed: int, start: str, horizon: str) -> _History:
+def _market(n_stocks: int, seed: int, start: str, horizon: str) -> SandboxMarket:
     first = _dt.datetime.strptime(start, "%Y%m%d").date()
     last = _dt.datetime.strptime(horizon, "%Y%m%d").date()
     calendar = trading_calendar(start, (last - first).days + 2)
@@ -105,16 +105,34 @@ def _history(n_stocks: int, seed: int, start: str, horizon: str) -> _History:
     logger.debug(
         "sandbox: generating %d stocks x %d days (%s..%s)", n_stocks, n_days, start, horizon
     )
-    market = generate_market(n_stocks, max(n_days, 2), seed=seed, start=start)
+    return generate_market(n_stocks, max(n_days, 2), seed=seed, start=start)
+
+
+def _kept_until(today: str) -> str:
+    """The last date a history is kept to: the end of today's month (queries never reach
+    past today, and the history is generated afresh at most once a month)."""
+    return today[:6] + "31"
+
+
+@functools.lru_cache(maxsize=2)
+def _history(n_stocks: int, seed: int, start: str, horizon: str, kept_until: str) -> _History:
+    """The market generated up to ``horizon`` (so no value depends on the day it is asked
+    for), kept up to ``kept_until``."""
+    market = _market(n_stocks, seed, start, horizon)
+    stop = max(1, int(np.searchsorted(market.dates.to_numpy(), kept_until, side="right")))
     factors: dict[str, np.ndarray] = {}
-    for tables in (market.source_tables, market.component_factor_tables):  # one set at a time
-        for name, frame in tables().items():
+    # One table at a time: a large market never holds all of them twice.
+    for tables in (market.iter_source_tables, market.iter_component_factor_tables):
+        for name, frame in tables():
             compact = name in _COMPACT_FACTORS or name.startswith("rq_index_components_new_")
-            factors[name] = frame.to_numpy(dtype=np.float32 if compact else np.float64, copy=True)
+            dtype = np.float32 if compact else np.float64
+            factors[name] = frame.iloc[:stop].to_numpy(dtype=dtype, copy=True)
+            del frame
     codes = np.array(market.codes.tolist(), dtype=object)
-    dates = np.array(market.dates.tolist(), dtype=object)
+    dates = np.array(market.dates[:stop].tolist(), dtype=object)
     index_daily = market.index_daily()
     index_daily["date"] = index_daily["date"].astype(str)
+    index_daily = index_daily[index_daily["date"] <= dates[-1]].reset_index(drop=True)
     return _History(
         dates=dates,
         stamps=pd.to_datetime(dates, format="%Y%m%d").to_numpy(dtype="datetime64[ns]"),
@@ -144,7 +162,108 @@ def _empty_factor_frame() -> pd.DataFrame:
     )
 
 
-class SandboxClient:
+class MarketClient:
+    """The SDK client's two queries answered from a market held as date x stock matrices.
+
+    A subclass supplies ``_history()``: the market and the number of its dates that are
+    visible now. Factor rows come back with categorical ``ukey`` and ``factor`` columns,
+    so the builder groups millions of rows without hashing text.
+    """
+
+    def _history(self) -> tuple[_History, int]:
+        raise NotImplementedError
+
+    def trading_dates(self) -> list[str]:
+        """Trading dates from the start up to today (``YYYYMMDD`` text)."""
+        history, stop = self._history()
+        return history.dates[:stop].tolist()
+
+    @property
+    def codes(self) -> list[str]:
+        """The six-digit codes of the market's stocks (listed or yet to list)."""
+        return self._history()[0].codes.tolist()
+
+    def _rows(self, start_date: object, end_date: object) -> tuple[_History, int, int]:
+        history, stop = self._history()
+        low = normalize_yyyymmdd(start_date)
+        high = normalize_yyyymmdd(end_date)
+        lo = 0 if low is None else int(np.searchsorted(history.dates, low, side="left"))
+        hi = stop if high is None else min(stop, int(np.searchsorted(history.dates, high, "right")))
+        return history, lo, max(lo, hi)
+
+    def get_factors(
+        self, factor: str | Iterable[str], start_date: object = None, end_date: object = None
+    ) -> pd.DataFrame:
+        """Narrow factor rows ``date``, ``ukey``, ``value``, ``factor`` for one factor name
+        or a list of them, between the two dates inclusive (any date form, ``None`` for
+        open). Rows exist only where the factor has a value; unknown names give no rows."""
+        names = _names(factor, "factor")
+        history, lo, hi = self._rows(start_date, end_date)
+        known = [name for name in names if name in history.factors]
+        if hi <= lo or not known:
+            return _empty_factor_frame()
+        parts: list[tuple[np.ndarray, np.ndarray, np.ndarray, int]] = []
+        for code, name in enumerate(known):
+            block = history.factors[name][lo:hi]
+            rows, cols = np.nonzero(~np.isnan(block))
+            parts.append((rows, cols, block[rows, cols].astype(np.float64), code))
+        rows = np.concatenate([p[0] for p in parts])
+        cols = np.concatenate([p[1] for p in parts])
+        factor_codes = np.concatenate([np.full(p[0].size, p[3], dtype=np.int8) for p in parts])
+        return pd.DataFrame(
+            {
+                "date": history.stamps[lo:hi][rows],
+                "ukey": pd.Categorical.from_codes(cols, categories=history.ukeys),
+                "value": np.concatenate([p[2] for p in parts]),
+                "factor": pd.Categorical.from_codes(factor_codes, categories=known),
+            }
+        )
+
+    def get_factor_matrix(
+        self, factor: str, start_date: object = None, end_date: object = None
+    ) -> pd.DataFrame | None:
+        """One factor between the two dates as a date x stock table (``YYYYMMDD`` rows,
+        six-digit columns): the pivot of the rows ``get_factors`` answers, so dates and
+        stocks without any value are left out; None for a name without values."""
+        history, lo, hi = self._rows(start_date, end_date)
+        values = history.factors.get(_names(factor, "factor")[0])
+        if values is None or hi <= lo:
+            return None
+        block = values[lo:hi]
+        valid = ~np.isnan(block)
+        rows, cols = valid.any(axis=1), valid.any(axis=0)
+        del valid
+        if not rows.any():
+            return None
+        if not (rows.all() and cols.all()):
+            block = block[np.flatnonzero(rows)[:, None], np.flatnonzero(cols)]
+        return pd.DataFrame(
+            block,
+            index=pd.Index(history.dates[lo:hi][rows], name="DataDate"),
+            columns=pd.Index(history.codes[cols], name="ukey"),
+            copy=False,
+        )
+
+    def get_index_daily(
+        self, ukeys: str | Iterable[str], start_date: object = None, end_date: object = None
+    ) -> pd.DataFrame:
+        """Daily rows ``date``, ``ukey``, ``close``, ``daily_return`` of the benchmark
+        indices among ``ukeys`` (for example "000300.XSHG"), between the two dates."""
+        wanted = _names(ukeys, "ukeys")
+        history, lo, hi = self._rows(start_date, end_date)
+        table = history.index_daily
+        if hi > lo:
+            window = table["date"].between(history.dates[lo], history.dates[hi - 1])
+        else:
+            window = pd.Series(False, index=table.index)
+        parts = [table[window & (table["ukey"] == code)] for code in wanted]
+        frame = pd.concat(parts, ignore_index=True) if parts else table.iloc[:0]
+        frame = frame.reset_index(drop=True)
+        frame["date"] = pd.to_datetime(frame["date"], format="%Y%m%d").astype("datetime64[ns]")
+        return frame
+
+
+class SandboxClient(MarketClient):
     """SDK client of the offline sandbox market.
 
     Args:
@@ -185,8 +304,6 @@ class SandboxClient:
     def __repr__(self) -> str:
         return f"SandboxClient(n_stocks={self.n_stocks}, seed={self.seed}, start={self.start!r})"
 
-    # ---- calendar ------------------------------------------------------------------
-
     def today(self) -> str:
         """The date queries are cut at, as ``YYYYMMDD`` text."""
         value = self._today() if callable(self._today) else self._today
@@ -195,76 +312,16 @@ class SandboxClient:
     def _history(self) -> tuple[_History, int]:
         """The market and the number of its dates on or before today."""
         today = self.today()
-        history = _history(
-            self.n_stocks, self.seed, self.start, _effective_horizon(self.horizon, today)
-        )
+        horizon = _effective_horizon(self.horizon, today)
+        history = _history(self.n_stocks, self.seed, self.start, horizon, _kept_until(today))
         return history, int(np.searchsorted(history.dates, today, side="right"))
 
-    def trading_dates(self) -> list[str]:
-        """Trading dates from the start up to today (``YYYYMMDD`` text)."""
-        history, stop = self._history()
-        return history.dates[:stop].tolist()
-
-    @property
-    def codes(self) -> list[str]:
-        """The six-digit codes of the market's stocks (listed or yet to list)."""
-        return self._history()[0].codes.tolist()
-
-    def _rows(self, start_date: object, end_date: object) -> tuple[_History, int, int]:
-        history, stop = self._history()
-        low = normalize_yyyymmdd(start_date)
-        high = normalize_yyyymmdd(end_date)
-        lo = 0 if low is None else int(np.searchsorted(history.dates, low, side="left"))
-        hi = stop if high is None else min(stop, int(np.searchsorted(history.dates, high, "right")))
-        return history, lo, max(lo, hi)
-
-    # ---- queries -------------------------------------------------------------------
-
-    def get_factors(
-        self, factor: str | Iterable[str], start_date: object = None, end_date: object = None
-    ) -> pd.DataFrame:
-        """Narrow factor rows ``date``, ``ukey``, ``value``, ``factor`` for one factor name
-        or a list of them, between the two dates inclusive (any date form, ``None`` for
-        open). Rows exist only where the factor has a value; names the sandbox does not
-        know give no rows."""
-        names = _names(factor, "factor")
-        history, lo, hi = self._rows(start_date, end_date)
-        parts = []
-        for name in names:
-            values = history.factors.get(name)
-            if values is None or hi <= lo:
-                continue
-            block = values[lo:hi]
-            rows, cols = np.nonzero(~np.isnan(block))
-            parts.append(
-                pd.DataFrame(
-                    {
-                        "date": history.stamps[lo:hi][rows],
-                        "ukey": history.ukeys[cols],
-                        "value": block[rows, cols].astype(np.float64),
-                        "factor": np.full(rows.size, name, dtype=object),
-                    }
-                )
-            )
-        return pd.concat(parts, ignore_index=True) if parts else _empty_factor_frame()
-
-    def get_index_daily(
-        self, ukeys: str | Iterable[str], start_date: object = None, end_date: object = None
-    ) -> pd.DataFrame:
-        """Daily rows ``date``, ``ukey``, ``close``, ``daily_return`` of the benchmark
-        indices among ``ukeys`` (for example "000300.XSHG"), between the two dates."""
-        wanted = _names(ukeys, "ukeys")
-        history, lo, hi = self._rows(start_date, end_date)
-        table = history.index_daily
-        if hi > lo:
-            window = table["date"].between(history.dates[lo], history.dates[hi - 1])
-        else:
-            window = pd.Series(False, index=table.index)
-        parts = [table[window & (table["ukey"] == code)] for code in wanted]
-        frame = pd.concat(parts, ignore_index=True) if parts else table.iloc[:0]
-        frame = frame.reset_index(drop=True)
-        frame["date"] = pd.to_datetime(frame["date"], format="%Y%m%d").astype("datetime64[ns]")
-        return frame
+    def market(self) -> SandboxMarket:
+        """The generated market behind this client (up to its horizon)."""
+        today = self.today()
+        return _market(
+            self.n_stocks, self.seed, self.start, _effective_horizon(self.horizon, today)
+        )
 
 
 def _required_date(value: object, what: str) -> str:
@@ -456,6 +513,22 @@ def _plain_member(member: tarfile.TarInfo) -> tarfile.TarInfo | None:
     return member
 
 
+def _add_with_progress(tar: tarfile.TarFile, source: Path) -> None:
+    """The store directory under PACKAGE_FOLDER, file by file, with a progress bar of
+    the bytes packed (shown on a terminal)."""
+    members = sorted(source.rglob("*"))
+    total = sum(p.stat().st_size for p in members if p.is_file())
+    tar.add(source, arcname=PACKAGE_FOLDER, recursive=False, filter=_plain_member)
+    with tqdm(
+        total=total, desc="packing the data package", unit="B", unit_scale=True, disable=None
+    ) as bar:
+        for member in members:
+            name = f"{PACKAGE_FOLDER}/{member.relative_to(source).as_posix()}"
+            tar.add(member, arcname=name, recursive=False, filter=_plain_member)
+            if member.is_file():
+                bar.update(member.stat().st_size)
+
+
 def _build_archive(package: PackageSource, workdir: Path) -> _Archive:
     build = Path(tempfile.mkdtemp(prefix="build-", dir=workdir))
     try:
@@ -470,9 +543,10 @@ def _build_archive(package: PackageSource, workdir: Path) -> _Archive:
         handle, name = tempfile.mkstemp(prefix="package-", suffix=".tar.gz", dir=workdir)
         os.close(handle)
         path = Path(name)
-        # Level 1: numeric matrices barely compress further, and the build stays quick.
-        with tarfile.open(path, "w:gz", compresslevel=1) as tar:
-            tar.add(source, arcname=PACKAGE_FOLDER, filter=_plain_member)
+        # Stored, not compressed: on loopback, compressing and unpacking a large store
+        # took several times longer than sending its bytes.
+        with tarfile.open(path, "w:gz", compresslevel=0) as tar:
+            _add_with_progress(tar, source)
     finally:
         shutil.rmtree(build, ignore_errors=True)
     digest = hashlib.sha256()

@@ -116,7 +116,8 @@ py::dict slice_data(py::handle data, py::handle start_date, py::handle end_date)
             py::dict series_out;
             for (py::handle pair : value.attr("items")()) {
                 const auto [name, series] = bridge::key_value(pair, "benchmark_dict");
-                series_out[name] = cutter.cut(series);
+                // A benchmark without any series (the data source has none) is left out.
+                if (py::len(series) > 0) series_out[name] = cutter.cut(series);
             }
             out[key] = series_out;
         } else if (py::isinstance(value, frame_type)) {
@@ -126,6 +127,23 @@ py::dict slice_data(py::handle data, py::handle start_date, py::handle end_date)
         }
     }
     return out;
+}
+
+void require_benchmarks(py::handle matrices, py::handle benchmark) {
+    py::list names;
+    if (PyUnicode_Check(benchmark.ptr())) {
+        names.append(benchmark);
+    } else if (PyList_Check(benchmark.ptr()) || PyTuple_Check(benchmark.ptr())) {
+        for (py::handle name : benchmark) names.append(name);
+    }
+    py::object series = matrices.attr("get")("benchmark_dict");
+    if (series.is_none()) return;  // the request names the missing dataset itself
+    py::dict known = py::module_::import("lumora.backtest._prepare").attr("BENCHMARK_INDEX_CODES");
+    for (py::handle name : names) {
+        if (!PyUnicode_Check(name.ptr()) || !known.contains(name)) continue;
+        if (!series.contains(name))
+            throw py::key_error("基准 " + name.cast<std::string>() + " 无日频数据,数据源未提供该指数");
+    }
 }
 
 }  // namespace lumora::service

@@ -90,6 +90,7 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
     py::object bt_end = normalize(end_date);
     // The request's own cut: the universe filter replaces a table in it, never in `data`.
     py::dict matrices = slice_data(loaded, bt_start, bt_end);
+    require_benchmarks(matrices, benchmarks);
     apply_universe_filter(py::none(), matrices, universe, bt_start, bt_end);
     warn_empty_window(loaded, matrices, bt_start, bt_end);
     // Named from the user's own table, whatever the cleaning keeps of its labels.

@@ -33,6 +33,9 @@ void apply_universe_filter(py::handle self, py::handle data, py::handle universe
 py::dict slice_data(py::handle data, py::handle start_date, py::handle end_date);
 // Rows of a table or series whose date label lies in [start, end], both text.
 py::object cut_rows(py::handle table, const std::string& start, const std::string& end);
+// A benchmark named by the request (text or a list of text) must have a series in the
+// cut data; a key error names the first that has none.
+void require_benchmarks(py::handle matrices, py::handle benchmark);
 
 // Checks both requests make before any work (request_checks.cpp).
 struct RequestCosts {

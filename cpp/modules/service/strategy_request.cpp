@@ -46,6 +46,7 @@ py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handl
     py::object bt_start = normalize(start_date);
     py::object bt_end = normalize(end_date);
     py::dict matrices = slice_data(loaded, bt_start, bt_end);
+    require_benchmarks(matrices, benchmarks);
     warn_empty_window(loaded, matrices, bt_start, bt_end);
     py::object save_path = chart_path(plot, output_dir, plot_filename);
 

@@ -1,0 +1,206 @@
+"""Speed and memory of the file data source, against pandas reading the same files.
+
+Writes a synthetic market of daily bars (random walks, suspensions as missing rows, an
+adjustment factor, one parquet file per year) and measures, each step in a fresh
+process so that peak memory (VmHWM) belongs to that step alone:
+
+  read      pandas.read_parquet of the folder (the baseline) and pyarrow / pandas CSV
+  full      FileSource + the builder's full build + writing the store, from parquet
+            and from CSV; peak memory above the process after imports, per date x stock
+  tail      the two-day tail update after two days were appended to the files
+
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_file_source.py            # 5,000 x 2,500
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_file_source.py --quick    # 500 x 500
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+ROOT = Path(__file__).resolve().parents[1]
+RESULTS = ROOT / "benchmarks" / "results" / "bench_file_source.json"
+
+
+def peak_rss_bytes() -> int:
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) * 1024
+    return 0
+
+
+def write_market(folder: Path, n_stocks: int, n_days: int, *, csv: bool, seed: int = 0) -> None:
+    """Long daily bars, one file per year, about 1 % of stock-days missing (suspended)."""
+    sys.path.insert(0, str(ROOT / "src"))
+    from lumora.sandbox import trading_calendar
+
+    rng = np.random.default_rng(seed)
+    dates = np.array(trading_calendar("20140102", n_days + 2))
+    codes = np.sort(rng.choice(np.arange(1, 700_000), n_stocks, replace=False))
+    steps = rng.normal(0.0003, 0.02, (n_days + 2, n_stocks))
+    close = np.round(10.0 * np.exp(np.cumsum(steps, axis=0)), 2)
+    adj = np.cumprod(np.where(rng.random(close.shape) < 0.002, 1.05, 1.0), axis=0)
+    folder.mkdir(parents=True, exist_ok=True)
+    years = np.array([d[:4] for d in dates])
+    for year in np.unique(years):
+        rows = np.flatnonzero(years == year)
+        keep = rng.random((rows.size, n_stocks)) > 0.01
+        r, c = np.nonzero(keep)
+        table = pd.DataFrame(
+            {
+                "trade_date": dates[rows][r].astype(np.int64),
+                "ts_code": np.char.add(np.char.zfill(codes.astype(str), 6), ".SZ")[c],
+                "open": close[rows][r, c],
+                "close": close[rows][r, c],
+                "vol": np.full(r.size, 1000.0),
+                "vwap": close[rows][r, c],
+                "adj_factor": adj[rows][r, c],
+            }
+        )
+        if csv:
+            table.to_csv(folder / f"{year}.csv", index=False)
+        else:
+            table.to_parquet(folder / f"{year}.parquet", index=False)
+
+
+COLUMNS = {"trade_date": "date", "ts_code": "code", "vol": "volume"}
+
+
+def step_read(folder: str, kind: str) -> dict:
+    files = sorted(Path(folder).iterdir())
+    base = peak_rss_bytes()
+    started = time.perf_counter()
+    if kind == "pandas_parquet":
+        frames = [pd.read_parquet(f) for f in files]
+    elif kind == "pandas_csv":
+        frames = [pd.read_csv(f, dtype={"ts_code": str}) for f in files]
+    else:
+        import pyarrow.csv as pacsv
+
+        options = pacsv.ConvertOptions(column_types={"ts_code": "string"})
+        frames = [pacsv.read_csv(f, convert_options=options).to_pandas() for f in files]
+    rows = sum(len(f) for f in frames)
+    return {"seconds": time.perf_counter() - started, "rows": rows, "peak": peak_rss_bytes() - base}
+
+
+def step_full(root: str, store: str) -> dict:
+    from lumora.backtest._prepare import BinaryPreparedDataStore
+    from lumora.file_source import FileSource
+    from lumora.sandbox_package import build_payload
+
+    base = peak_rss_bytes()
+    started = time.perf_counter()
+    source = FileSource(root, columns=COLUMNS)
+    read = time.perf_counter() - started
+    payload = build_payload(source)
+    built = time.perf_counter() - started
+    BinaryPreparedDataStore(Path(store)).write_payload(payload)
+    shape = payload["data"]["close_price"].shape
+    return {
+        "seconds": time.perf_counter() - started,
+        "read_and_derive": read,
+        "build": built - read,
+        "cells": shape[0] * shape[1],
+        "peak": peak_rss_bytes() - base,
+    }
+
+
+def step_tail(root: str, store: str) -> dict:
+    import types
+
+    from lumora import singleton
+    from lumora.backtest import BacktestService, _service
+    from lumora.file_source import FileSource
+
+    started = time.perf_counter()
+    source = FileSource(root, columns=COLUMNS)
+    read = time.perf_counter() - started
+    singleton.set_instance(source)
+    today = source.today()
+    timestamp = types.SimpleNamespace(today=lambda: pd.Timestamp(today))
+    _service.pd = types.SimpleNamespace(Timestamp=timestamp)
+    _service._DEFAULT_DATA_DIR = Path(store)
+    service = BacktestService(None)
+    update = time.perf_counter()
+    service._refresh_to_latest(_service.BinaryPreparedDataStore(Path(store)), after_download=False)
+    return {
+        "seconds": time.perf_counter() - started,
+        "read_and_derive": read,
+        "update": time.perf_counter() - update,
+    }
+
+
+def in_fresh_process(step: str, *args: str) -> dict:
+    command = [sys.executable, __file__, "--step", step, *args]
+    env_path = str(ROOT / "src")
+    done = subprocess.run(
+        command,
+        capture_output=True,
+        text=True,
+        check=True,
+        env={"PYTHONPATH": env_path, "PATH": "/usr/bin:/bin", "HOME": tempfile.gettempdir()},
+    )
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def append_two_days(folder: Path, n_stocks: int, n_days: int) -> None:
+    """Rewrite the market two days longer (the last year's file gains two days)."""
+    for path in folder.iterdir():
+        path.unlink()
+    write_market(folder, n_stocks, n_days + 2, csv=False)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--step")
+    parser.add_argument("args", nargs="*")
+    options = parser.parse_args()
+    if options.step:
+        steps = {"read": step_read, "full": step_full, "tail": step_tail}
+        print(json.dumps(steps[options.step](*options.args)))
+        return
+    n_stocks, n_days = (500, 500) if options.quick else (5000, 2500)
+    results: dict = {"n_stocks": n_stocks, "n_days": n_days}
+    with tempfile.TemporaryDirectory(prefix="bench-files-") as scratch:
+        work = Path(scratch)
+        for fmt in ("parquet", "csv"):
+            write_market(work / fmt / "bars", n_stocks, n_days, csv=fmt == "csv")
+        print(f"market: {n_stocks} stocks x {n_days} days, parquet and CSV, one file a year")
+        for kind, fmt in (
+            ("pandas_parquet", "parquet"),
+            ("pandas_csv", "csv"),
+            ("pyarrow_csv", "csv"),
+        ):
+            results[f"read_{kind}"] = in_fresh_process("read", str(work / fmt / "bars"), kind)
+            print(kind, results[f"read_{kind}"])
+        for fmt in ("parquet", "csv"):
+            store = work / f"store_{fmt}"
+            results[f"full_{fmt}"] = in_fresh_process("full", str(work / fmt), str(store))
+            full = results[f"full_{fmt}"]
+            full["peak_bytes_per_cell"] = full["peak"] / full["cells"]
+            print("full build from", fmt, full)
+        append_two_days(work / "parquet" / "bars", n_stocks, n_days)
+        results["tail"] = in_fresh_process(
+            "tail", str(work / "parquet"), str(work / "store_parquet")
+        )
+        print("two-day tail update", results["tail"])
+    base = results["read_pandas_parquet"]["seconds"]
+    results["full_parquet_over_read_parquet"] = results["full_parquet"]["seconds"] / base
+    print(
+        f"full build / pandas.read_parquet alone: {results['full_parquet_over_read_parquet']:.1f}x"
+    )
+    RESULTS.parent.mkdir(parents=True, exist_ok=True)
+    RESULTS.write_text(json.dumps(results, indent=2) + "\n")
+
+
+if __name__ == "__main__":
+    main()

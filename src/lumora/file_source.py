@@ -1,0 +1,727 @@
+"""The user's own market data as an SDK data source: a folder of daily bars (parquet or
+CSV) read into the same source factors the cloud service and the sandbox answer with, so
+preparing, loading and both backtests run unchanged on real data.
+
+Layout of ``root`` (file names fixed, column names mapped by ``columns``):
+
+* ``bars.parquet``, ``bars.csv`` or a folder ``bars/`` of ``*.parquet`` / ``*.csv`` files
+  (for example one per year): one long table of daily bars with ``date``, ``code``,
+  ``open``, ``close``, ``volume`` and optionally ``high``, ``low``, ``amount``, ``vwap``,
+  ``buy_price``, ``sell_price``, ``adj_factor``, ``split``, ``dividend``, ``limit_up``,
+  ``limit_down``, ``is_suspended``, ``is_st``, ``industry``;
+* optional ``index_daily.*``: ``date``, ``index_code``, and ``close`` or ``daily_return``
+  of the benchmark indices 000300, 000905 and 000852;
+* optional ``index_members.*``: ``date``, ``index_code``, ``code``: the members of the
+  indices on each listed date (a date holds until the next date listed for that index).
+
+What the market rules need and the files may leave out is derived (see ``derive_market``).
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+import os
+import re
+from collections.abc import Mapping
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+from lumora.backtest._store import normalize_yyyymmdd
+from lumora.exceptions import KestrelError
+from lumora.logger import logger
+from lumora.sandbox_service import MarketClient, _History
+
+__all__ = ["OPTIONAL_BAR_COLUMNS", "REQUIRED_BAR_COLUMNS", "FileSource", "FileSourceError"]
+
+REQUIRED_BAR_COLUMNS = ("date", "code", "open", "close", "volume")
+OPTIONAL_BAR_COLUMNS = (
+    "high",
+    "low",
+    "amount",
+    "vwap",
+    "buy_price",
+    "sell_price",
+    "adj_factor",
+    "split",
+    "dividend",
+    "limit_up",
+    "limit_down",
+    "is_suspended",
+    "is_st",
+    "industry",
+)
+_PRICE_COLUMNS = (
+    "open",
+    "close",
+    "high",
+    "low",
+    "vwap",
+    "buy_price",
+    "sell_price",
+    "limit_up",
+    "limit_down",
+)
+_TABLES = ("bars", "index_daily", "index_members")
+_SUFFIXES = (".parquet", ".csv")
+# Benchmark short name -> the code its series is stored under; membership index -> factor.
+_BENCHMARKS = {"000852": "000852.XSHG", "000300": "000300.XSHG", "000905": "000905.XSHG"}
+_COMPONENTS = {
+    "000300": "rq_index_components_new_000300.XSHG",
+    "000905": "rq_index_components_new_000905.XSHG",
+    "000852": "rq_index_components_new_000852.XSHG",
+    "399303": "rq_index_components_new_399303.XSHE",
+    "932000": "rq_index_components_new_932000.INDX",
+}
+_DIVIDEND_TAX_KEEP = 0.9  # the source quotes cash dividends pre-tax per ten shares
+_SPECIAL_TREATMENT_LIMIT = 0.05
+# Prices are quoted in cents: an execution price this close to a limit price is that price.
+_PRICE_TOLERANCE = 5e-7
+_CODE_TEXT = re.compile(
+    r"^\s*(?:(?P<suffixed>\d{6})\.(?P<suffix>[A-Za-z]+)"
+    r"|(?P<prefix>[A-Za-z]{2})\.?(?P<prefixed>\d{6})"
+    r"|(?P<bare>\d{1,6})(?:\.0+)?)\s*$"
+)
+_BEIJING_MARKS = frozenset({"BJ", "BSE", "XBSE", "BJSE"})
+
+
+class FileSourceError(KestrelError, ValueError):
+    """A file of the user's market data cannot be used; the message names file and place."""
+
+
+# --------------------------------------------------------------------------- reading files
+
+
+def _files_of(root: Path, table: str) -> list[Path]:
+    folder = root / table
+    if folder.is_dir():
+        found = sorted(p for p in folder.iterdir() if p.suffix.lower() in _SUFFIXES)
+        if not found:
+            raise FileSourceError(f"{folder}: no .parquet or .csv files in the folder")
+        return found
+    return [root / (table + suffix) for suffix in _SUFFIXES if (root / (table + suffix)).is_file()]
+
+
+def _read_file(path: Path, columns: Mapping[str, str]) -> pd.DataFrame:
+    try:
+        if path.suffix.lower() == ".parquet":
+            import pyarrow.parquet as pq
+
+            frame = pq.read_table(path).to_pandas()
+        else:
+            # pandas' C reader beat pyarrow's on 12 million rows (bench_file_source.py).
+            # Codes stay text so that "000001" keeps its zeros.
+            frame = pd.read_csv(path, dtype={name: str for name in _code_column_names(columns)})
+    except (OSError, ValueError) as exc:  # pyarrow's and pandas' errors derive from these
+        raise FileSourceError(f"{path}: cannot read the file: {exc}") from exc
+    return frame.rename(columns={k: v for k, v in columns.items() if k in frame.columns})
+
+
+def _code_column_names(columns: Mapping[str, str]) -> list[str]:
+    names = {"code", "index_code"}
+    names.update(user for user, ours in columns.items() if ours in ("code", "index_code"))
+    return sorted(names)
+
+
+def _require(frame: pd.DataFrame, path: Path, names: tuple[str, ...]) -> None:
+    for name in names:
+        if name not in frame.columns:
+            raise FileSourceError(f"{path}: missing required column {name!r}")
+
+
+def _dates(column: pd.Series, path: Path) -> np.ndarray:
+    """YYYYMMDD integers of a date column; an unparsable value names its row."""
+    values = column.to_numpy()
+    if np.issubdtype(values.dtype, np.datetime64):
+        stamps = pd.DatetimeIndex(values)
+        if stamps.hasnans:
+            _bad_date(column, np.flatnonzero(stamps.isna())[0], path)
+        return (stamps.year * 10000 + stamps.month * 100 + stamps.day).to_numpy(np.int32)
+    codes, uniques = pd.factorize(column, use_na_sentinel=False)
+    parsed = np.empty(len(uniques), dtype=np.int32)
+    for pos, value in enumerate(uniques):
+        try:
+            text = normalize_yyyymmdd(value)
+        except ValueError:
+            text = None
+        if text is None:
+            _bad_date(column, int(np.flatnonzero(codes == pos)[0]), path)
+        parsed[pos] = int(text)  # type: ignore[arg-type]
+    return parsed[codes]
+
+
+def _bad_date(column: pd.Series, row: int, path: Path) -> None:
+    raise FileSourceError(
+        f"{path}: row {row + 1}: cannot read a date from {column.iloc[row]!r} "
+        f"(column {column.name!r})"
+    )
+
+
+@dataclass(frozen=True)
+class _Codes:
+    number: np.ndarray  # int32 six-digit code numbers per row
+    beijing: np.ndarray  # bool per row: quoted on the Beijing exchange
+
+
+def _codes(column: pd.Series, path: Path) -> _Codes:
+    """The code number of each row from "000001.SZ", "000001.XSHE", "sz000001" or 1."""
+    row_codes, uniques = pd.factorize(column, use_na_sentinel=False)
+    numbers = np.empty(len(uniques), dtype=np.int32)
+    beijing = np.zeros(len(uniques), dtype=bool)
+    for pos, value in enumerate(uniques):
+        number, mark = _code_of(value)
+        if number is None:
+            row = int(np.flatnonzero(row_codes == pos)[0])
+            raise FileSourceError(
+                f"{path}: row {row + 1}: cannot read a stock code from {value!r} "
+                f"(column {column.name!r})"
+            )
+        numbers[pos] = number
+        beijing[pos] = mark in _BEIJING_MARKS or _beijing_number(number)
+    return _Codes(numbers[row_codes], beijing[row_codes])
+
+
+def _code_of(value: object) -> tuple[int | None, str]:
+    if isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_)):
+        return (int(value), "") if 0 < int(value) < 1_000_000 else (None, "")
+    if isinstance(value, (float, np.floating)) and np.isfinite(value) and value == int(value):
+        return _code_of(int(value))
+    if not isinstance(value, str):
+        return None, ""
+    match = _CODE_TEXT.match(value)
+    if match is None:
+        return None, ""
+    digits = match["suffixed"] or match["prefixed"] or match["bare"]
+    mark = (match["suffix"] or match["prefix"] or "").upper()
+    return int(digits), mark
+
+
+def _beijing_number(number: int) -> bool:
+    head = number // 100_000
+    return head in (4, 8) or number // 10_000 == 92
+
+
+def _limit_rate(number: np.ndarray, beijing: np.ndarray) -> np.ndarray:
+    """The daily price limit of each stock's board."""
+    prefix = number // 1000
+    growth = ((prefix >= 300) & (prefix <= 301)) | ((prefix >= 688) & (prefix <= 689))
+    return np.where(beijing, 0.30, np.where(growth, 0.20, 0.10))
+
+
+def _numeric(frame: pd.DataFrame, name: str, path: Path) -> np.ndarray:
+    try:
+        return pd.to_numeric(frame[name]).to_numpy(dtype=np.float64, na_value=np.nan)
+    except (ValueError, TypeError) as exc:
+        raise FileSourceError(f"{path}: column {name!r} is not numeric: {exc}") from exc
+
+
+def _flag(frame: pd.DataFrame, name: str, path: Path) -> np.ndarray:
+    column = frame[name]
+    if column.dtype == bool:
+        return column.to_numpy()
+    return np.nan_to_num(_numeric(frame, name, path), nan=0.0) != 0
+
+
+@dataclass
+class _Bars:
+    """The rows of every bars file, checked, as plain arrays."""
+
+    date: np.ndarray
+    code: np.ndarray
+    beijing: np.ndarray
+    values: dict[str, np.ndarray]  # float64 columns
+    flags: dict[str, np.ndarray]  # bool columns
+    industry: np.ndarray | None
+    origin: list[tuple[Path, int]]  # file and first row position in the concatenation
+
+
+def _check_forward(date: np.ndarray, code: np.ndarray, path: Path) -> None:
+    """Within one file each stock's dates go forward (files sorted by date or by code)."""
+    if date.size < 2 or (date[1:] >= date[:-1]).all():
+        return  # sorted by date: nothing can go backwards (duplicates are found later)
+    order = np.lexsort((np.arange(date.size), code))
+    d, c = date[order], code[order]
+    back = np.flatnonzero((c[1:] == c[:-1]) & (d[1:] < d[:-1]))
+    if back.size:
+        row = int(order[back[0] + 1])
+        raise FileSourceError(
+            f"{path}: row {row + 1}: date {d[back[0] + 1]} of stock {c[back[0] + 1]:06d} "
+            f"goes backwards (after {d[back[0]]})"
+        )
+
+
+def _check_positive(values: np.ndarray, name: str, path: Path) -> None:
+    bad = np.flatnonzero(values <= 0)
+    if bad.size:
+        raise FileSourceError(
+            f"{path}: row {bad[0] + 1}: {name} must be positive, got {values[bad[0]]!r}"
+        )
+
+
+def _read_bars(files: list[Path], columns: Mapping[str, str]) -> _Bars:
+    parts: list[dict[str, object]] = []
+    for path in files:
+        frame = _read_file(path, columns)
+        _require(frame, path, REQUIRED_BAR_COLUMNS)
+        date = _dates(frame["date"], path)
+        codes = _codes(frame["code"], path)
+        _check_forward(date, codes.number, path)
+        part: dict[str, object] = {"date": date, "code": codes.number, "beijing": codes.beijing}
+        for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
+            if name not in frame.columns or name in ("is_suspended", "is_st", "industry"):
+                continue
+            values = _numeric(frame, name, path)
+            if name in _PRICE_COLUMNS:
+                _check_positive(values, name, path)
+            part[name] = values
+        for name in ("is_suspended", "is_st"):
+            if name in frame.columns:
+                part[name] = _flag(frame, name, path)
+        if "industry" in frame.columns:
+            part["industry"] = frame["industry"].to_numpy()
+        parts.append(part)
+        del frame
+    names = set.intersection(*(set(p) for p in parts))
+    for path, part in zip(files, parts):
+        missing = sorted(set(part) - names)
+        if missing:
+            logger.info("file source: %s leaves out %s in other files; not used", path, missing)
+    origin, at = [], 0
+    for path, part in zip(files, parts):
+        origin.append((path, at))
+        at += len(part["date"])  # type: ignore[arg-type]
+
+    def joined(name: str) -> np.ndarray:
+        return np.concatenate([p.pop(name) for p in parts])  # type: ignore[misc]
+
+    flags = {name: joined(name) for name in ("is_suspended", "is_st") if name in names}
+    industry = joined("industry") if "industry" in names else None
+    return _Bars(
+        date=joined("date"),
+        code=joined("code"),
+        beijing=joined("beijing"),
+        values={
+            name: joined(name)
+            for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS)
+            if name in names and name not in flags and name != "industry"
+        },
+        flags=flags,
+        industry=industry,
+        origin=origin,
+    )
+
+
+def _where(origin: list[tuple[Path, int]], position: int) -> str:
+    for path, first in reversed(origin):
+        if position >= first:
+            return f"{path}: row {position - first + 1}"
+    return f"row {position + 1}"
+
+
+# --------------------------------------------------------------------------- derivation
+
+
+def _ffill(values: np.ndarray) -> np.ndarray:
+    """Each NaN cell takes the last value above it in its column (still NaN before any)."""
+    return pd.DataFrame(values, copy=False).ffill().to_numpy()
+
+
+def _previous_row(values: np.ndarray) -> np.ndarray:
+    out = np.empty_like(values)
+    out[0] = np.nan
+    out[1:] = values[:-1]
+    return out
+
+
+def _round_cents(values: np.ndarray) -> np.ndarray:
+    return np.round(values, 2)
+
+
+@dataclass
+class _Market:
+    dates: np.ndarray  # YYYYMMDD text
+    codes: np.ndarray  # six-digit text
+    factors: dict[str, np.ndarray]
+
+
+def _dense_unique(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Sorted distinct values and each value's position among them, by a lookup table
+    over the values' range (dates as YYYYMMDD and six-digit codes have small ranges)."""
+    if values.size == 0:
+        return values[:0], np.zeros(0, dtype=np.int64)
+    low = int(values.min())
+    offset = values - low
+    seen = np.zeros(int(values.max()) - low + 1, dtype=bool)
+    seen[offset] = True
+    distinct = np.flatnonzero(seen)
+    position = np.zeros(seen.size, dtype=np.int64)
+    position[distinct] = np.arange(distinct.size)
+    return (distinct + low).astype(values.dtype), position[offset]
+
+
+class _Grid:
+    """Puts row values into date x stock cells."""
+
+    def __init__(self, bars: _Bars) -> None:
+        self.dates, date_pos = _dense_unique(bars.date)
+        self.codes, code_pos = _dense_unique(bars.code)
+        self.shape = (self.dates.size, self.codes.size)
+        self.cell = date_pos.astype(np.int64) * self.codes.size + code_pos
+        counts = np.bincount(self.cell, minlength=self.shape[0] * self.shape[1])
+        if counts.max(initial=0) > 1:
+            cell = int(np.argmax(counts > 1))
+            rows = np.flatnonzero(self.cell == cell)
+            raise FileSourceError(
+                f"duplicate rows for date {self.dates[cell // self.shape[1]]} and stock "
+                f"{self.codes[cell % self.shape[1]]:06d}: "
+                + " and ".join(_where(bars.origin, int(r)) for r in rows[:2])
+            )
+        del counts
+        self.beijing = np.zeros(self.codes.size, dtype=bool)
+        self.beijing[code_pos[bars.beijing]] = True
+
+    def matrix(self, values: np.ndarray, fill: float = np.nan) -> np.ndarray:
+        out = np.full(self.shape, fill)
+        out.reshape(-1)[self.cell] = values
+        return out
+
+    def mask(self, values: np.ndarray) -> np.ndarray:
+        out = np.zeros(self.shape, dtype=bool)
+        out.reshape(-1)[self.cell] = values
+        return out
+
+
+def _logged_once(message: str, *args: object) -> None:
+    logger.info("file source: " + message, *args)
+
+
+def _execution_prices(bars: _Bars, grid: _Grid) -> tuple[np.ndarray, np.ndarray]:
+    values = bars.values
+    if "vwap" in values:
+        common, how = values["vwap"], "vwap"
+    elif "amount" in values:
+        volume = values["volume"]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            common = np.where(volume > 0, values["amount"] / volume, np.nan)
+        how = "amount / volume"
+    else:
+        common, how = values["open"], "open"
+    buy = values.get("buy_price")
+    sell = values.get("sell_price")
+    if buy is None or sell is None:
+        _logged_once("execution prices without buy_price/sell_price are taken from %s", how)
+    return (
+        grid.matrix(common if buy is None else buy),
+        grid.matrix(common if sell is None else sell),
+    )
+
+
+def derive_market(bars: _Bars) -> _Market:
+    """The source factors of the builder from the rows of the bars files.
+
+    * suspended stock-days: a missing row between a stock's first and last row, zero
+      volume, a missing close, or ``is_suspended``; they carry the last close, have no
+      other prices and are marked suspended;
+    * execution prices: ``buy_price`` / ``sell_price``, else ``vwap``, else ``amount /
+      volume``, else ``open``; a day traded at one limit price all day (``low`` at the
+      limit-up, ``high`` at the limit-down) executes at that limit;
+    * limit prices: ``limit_up`` / ``limit_down``, else the ex-rights previous close times
+      one plus/minus the board's limit (10 %, 20 % for 300/301/688/689, 30 % on the
+      Beijing exchange, 5 % where ``is_st``), in cents; none on a stock's first day;
+    * splits and dividends: ``split`` (new shares per old share) and ``dividend`` (cash per
+      share after tax) on the ex-rights day, else the change of ``adj_factor`` from one
+      day to the next as a share-count factor (worth the same to a holder).
+    """
+    grid = _Grid(bars)
+    values = bars.values
+    n_dates = grid.shape[0]
+    present = grid.mask(np.ones(bars.date.size, dtype=bool))
+    first = np.argmax(present, axis=0)
+    last = n_dates - 1 - np.argmax(present[::-1], axis=0)
+    row = np.arange(n_dates)[:, None]
+    listed = (row >= first) & (row <= last)
+    halted_row = (values["volume"] <= 0) | np.isnan(values["close"])
+    if "is_suspended" in bars.flags:
+        halted_row |= bars.flags["is_suspended"]
+    traded = grid.mask(~halted_row)
+    del present, halted_row
+    suspended = listed & ~traded
+
+    # A suspended row keeps the close it gives (the vendors' last close); a missing row
+    # takes the last close before it.
+    close = _ffill(grid.matrix(values["close"]))
+    close = np.where(listed, close, np.nan)
+    open_ = np.where(traded, grid.matrix(values["open"]), np.nan)
+    buy, sell = _execution_prices(bars, grid)
+    buy[~traded], sell[~traded] = np.nan, np.nan
+
+    split, dividend = _adjustments(bars, grid, listed, traded)
+    limit_up, limit_down = _limits(bars, grid, close, listed, first, split, dividend)
+    if "low" in values:  # locked at limit-up all day
+        locked = grid.matrix(values["low"]) >= limit_up - _PRICE_TOLERANCE
+        buy = np.where(traded & locked, limit_up, buy)
+    if "high" in values:
+        locked = grid.matrix(values["high"]) <= limit_down + _PRICE_TOLERANCE
+        sell = np.where(traded & locked, limit_down, sell)
+    buy = np.where(np.abs(buy - limit_up) <= _PRICE_TOLERANCE, limit_up, buy)
+    sell = np.where(np.abs(sell - limit_down) <= _PRICE_TOLERANCE, limit_down, sell)
+
+    factors: dict[str, np.ndarray] = {
+        "rq_industry_exposure_new": _industry(bars, grid, listed),
+        "limit_down": limit_down,
+        "limit_up": limit_up,
+        "Close": close,
+        "Open": open_,
+        "tick_vwap_price_935_1005": buy,
+        "tick_vwap_price_925_1000": sell,
+        "split_coefficient_to": split * 10.0,
+        "rq_get_dividend": dividend * 10.0 / _DIVIDEND_TAX_KEEP,
+        "rq_is_suspended": np.where(listed, suspended, np.nan).astype(np.float32),
+    }
+    return _Market(
+        dates=np.array([str(d) for d in grid.dates], dtype=object),
+        codes=np.array([f"{c:06d}" for c in grid.codes], dtype=object),
+        factors=factors,
+    )
+
+
+def _adjustments(
+    bars: _Bars, grid: _Grid, listed: np.ndarray, traded: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
+    """Split (new shares per old share) and after-tax dividend per share; NaN: none."""
+    values = bars.values
+    if "split" in values or "dividend" in values:
+        split = grid.matrix(values["split"]) if "split" in values else np.full(grid.shape, np.nan)
+        dividend = (
+            grid.matrix(values["dividend"]) if "dividend" in values else np.full(grid.shape, np.nan)
+        )
+        return np.where(split > 0, split, np.nan), np.where(dividend > 0, dividend, np.nan)
+    none = np.full(grid.shape, np.nan)
+    if "adj_factor" not in values:
+        return none, none.copy()
+    adj = _ffill(np.where(traded, grid.matrix(values["adj_factor"]), np.nan))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = adj / _previous_row(adj)
+    changed = listed & np.isfinite(ratio) & (ratio > 0) & (ratio != 1.0)
+    return np.where(changed, ratio, np.nan), none
+
+
+def _limits(
+    bars: _Bars,
+    grid: _Grid,
+    close: np.ndarray,
+    listed: np.ndarray,
+    first: np.ndarray,
+    split: np.ndarray,
+    dividend: np.ndarray,
+) -> tuple[np.ndarray, np.ndarray]:
+    values = bars.values
+    if "limit_up" in values and "limit_down" in values:
+        return grid.matrix(values["limit_up"]), grid.matrix(values["limit_down"])
+    _logged_once("limit prices are derived from the previous close and the board's limit")
+    rate = np.broadcast_to(_limit_rate(grid.codes, grid.beijing), grid.shape)
+    if "is_st" in bars.flags:
+        rate = np.where(grid.mask(bars.flags["is_st"]), _SPECIAL_TREATMENT_LIMIT, rate)
+    previous = _previous_row(close)
+    reference = _round_cents(
+        (previous - np.nan_to_num(dividend, nan=0.0)) / np.nan_to_num(split, nan=1.0)
+    )
+    up = _round_cents(reference * (1.0 + rate))
+    down = _round_cents(reference * (1.0 - rate))
+    no_limit = ~listed
+    no_limit[first, np.arange(grid.shape[1])] = True  # a stock's first day has no limit
+    up[no_limit], down[no_limit] = np.nan, np.nan
+    if "limit_up" in values:
+        up = grid.matrix(values["limit_up"])
+    if "limit_down" in values:
+        down = grid.matrix(values["limit_down"])
+    return up, down
+
+
+def _industry(bars: _Bars, grid: _Grid, listed: np.ndarray) -> np.ndarray:
+    """Industry codes carried over suspended days; text industries are numbered from 1 in
+    sorted order; without the column every stock is in industry 1."""
+    if bars.industry is None:
+        return np.where(listed, 1.0, np.nan).astype(np.float32)
+    raw = bars.industry
+    try:
+        numbers = pd.to_numeric(pd.Series(raw)).to_numpy(dtype=np.float64, na_value=np.nan)
+    except (ValueError, TypeError):
+        codes, _ = pd.factorize(pd.Series(raw).astype("string"), sort=True)
+        numbers = np.where(codes >= 0, codes + 1.0, np.nan)
+    filled = _ffill(grid.matrix(numbers))
+    return np.where(listed, filled, np.nan).astype(np.float32)
+
+
+# --------------------------------------------------------------------------- indices
+
+
+def _index_number(column: pd.Series, path: Path) -> np.ndarray:
+    return _codes(column, path).number
+
+
+def _index_daily(files: list[Path], columns: Mapping[str, str], dates: np.ndarray) -> pd.DataFrame:
+    """Rows date, ukey, daily_return of the three benchmarks; a benchmark the files leave
+    out has no value on any date (a backtest against it fails, preparing does not)."""
+    found: dict[str, pd.Series] = {}
+    for path in files:
+        frame = _read_file(path, columns)
+        if "index_code" not in frame.columns and "code" in frame.columns:
+            # A mapping written for the bars ("ts_code" -> "code") names the index here.
+            frame = frame.rename(columns={"code": "index_code"})
+        _require(frame, path, ("date", "index_code"))
+        if "daily_return" not in frame.columns and "close" not in frame.columns:
+            raise FileSourceError(f"{path}: missing required column 'close' or 'daily_return'")
+        date = _dates(frame["date"], path)
+        number = _index_number(frame["index_code"], path)
+        for short in _BENCHMARKS:
+            rows = number == int(short)
+            if not rows.any():
+                continue
+            if "daily_return" in frame.columns:
+                series = pd.Series(_numeric(frame, "daily_return", path)[rows], index=date[rows])
+            else:
+                close = _numeric(frame, "close", path)[rows]
+                _check_positive(close, "close", path)
+                series = pd.Series(close, index=date[rows]).sort_index().pct_change()
+            found[short] = pd.concat([found[short], series]) if short in found else series
+    day_numbers = dates.astype(np.int64)
+    parts = []
+    for short, code in _BENCHMARKS.items():
+        series = found.get(short)
+        if series is None:
+            returns = np.full(dates.size, np.nan)
+        else:
+            series = series[~series.index.duplicated(keep="last")]
+            returns = series.reindex(day_numbers).to_numpy(dtype=np.float64)
+        parts.append(pd.DataFrame({"date": dates, "ukey": code, "daily_return": returns}))
+    return pd.concat(parts, ignore_index=True)
+
+
+def _memberships(
+    files: list[Path], columns: Mapping[str, str], market: _Market, listed: np.ndarray
+) -> dict[str, np.ndarray]:
+    """Component factor per index: 1 on member days, 0 on other listed days. An index the
+    files leave out has no member (a universe restricted to it is empty)."""
+    out = {name: np.where(listed, 0.0, np.nan).astype(np.float32) for name in _COMPONENTS.values()}
+    day_numbers = market.dates.astype(np.int64)
+    code_numbers = market.codes.astype(np.int64)
+    for path in files:
+        frame = _read_file(path, columns)
+        _require(frame, path, ("date", "index_code", "code"))
+        date = _dates(frame["date"], path)
+        index = _index_number(frame["index_code"], path)
+        stock = _codes(frame["code"], path).number
+        for short, name in _COMPONENTS.items():
+            rows = index == int(short)
+            if not rows.any():
+                continue
+            snapshot_dates = np.unique(date[rows])
+            # Each trading day takes the latest snapshot on or before it.
+            segment = np.searchsorted(snapshot_dates, day_numbers, side="right") - 1
+            member = np.zeros((snapshot_dates.size, code_numbers.size), dtype=bool)
+            col = np.searchsorted(code_numbers, stock[rows])
+            known = (col < code_numbers.size) & (
+                code_numbers[np.minimum(col, code_numbers.size - 1)] == stock[rows]
+            )
+            member[np.searchsorted(snapshot_dates, date[rows][known]), col[known]] = True
+            daily = np.where(segment[:, None] >= 0, member[np.maximum(segment, 0)], False)
+            out[name] = np.where(listed, daily.astype(np.float32), np.nan).astype(np.float32)
+    return out
+
+
+# --------------------------------------------------------------------------- the source
+
+
+def _fingerprint(files: list[Path]) -> tuple[tuple[str, int, int], ...]:
+    out = []
+    for path in files:
+        stat = path.stat()
+        out.append((str(path), stat.st_size, stat.st_mtime_ns))
+    return tuple(out)
+
+
+class FileSource(MarketClient):
+    """SDK data client over a folder of the user's market data files (see the module text).
+
+    Args:
+        root: the folder.
+        columns: mapping of the files' column names to the names above, for example
+            ``{"trade_date": "date", "ts_code": "code", "vol": "volume"}``.
+
+    The files are read at construction (bad files raise ``FileSourceError``) and again
+    whenever one of them changed, so later preparations see days appended to them.
+    """
+
+    def __init__(
+        self, root: str | os.PathLike[str], *, columns: Mapping[str, str] | None = None
+    ) -> None:
+        self.root = Path(root).expanduser().resolve()
+        if not self.root.is_dir():
+            raise FileSourceError(f"market data folder not found: {self.root}")
+        self.columns = dict(columns or {})
+        for user, ours in self.columns.items():
+            if not isinstance(user, str) or not isinstance(ours, str):
+                raise TypeError(f"columns must map text to text, got {user!r}: {ours!r}")
+        self._loaded: tuple[object, _History] | None = None
+        self._history()
+
+    def __repr__(self) -> str:
+        return f"FileSource({str(self.root)!r})"
+
+    def source_identity(self) -> dict[str, str | int]:
+        """What the prepared data was built from (recorded by the store)."""
+        return {"kind": "files", "root": str(self.root)}
+
+    @property
+    def start(self) -> str:
+        return str(self._history()[0].dates[0])
+
+    def today(self) -> str:
+        """The last date of the files."""
+        return str(self._history()[0].dates[-1])
+
+    def _files(self) -> dict[str, list[Path]]:
+        files = {table: _files_of(self.root, table) for table in _TABLES}
+        if not files["bars"]:
+            raise FileSourceError(
+                f"{self.root}: no bars.parquet, bars.csv or bars/ folder of daily bars"
+            )
+        return files
+
+    def _history(self) -> tuple[_History, int]:
+        files = self._files()
+        stamp = _fingerprint([p for table in _TABLES for p in files[table]])
+        if self._loaded is None or self._loaded[0] != stamp:
+            self._loaded = (stamp, self._load(files))
+        history = self._loaded[1]
+        return history, len(history.dates)
+
+    def _load(self, files: dict[str, list[Path]]) -> _History:
+        started = _dt.datetime.now()
+        bars = _read_bars(files["bars"], self.columns)
+        market = derive_market(bars)
+        del bars
+        listed = ~np.isnan(market.factors["rq_is_suspended"])
+        market.factors.update(_memberships(files["index_members"], self.columns, market, listed))
+        index_daily = _index_daily(files["index_daily"], self.columns, market.dates)
+        given = index_daily.groupby("ukey")["daily_return"].count()
+        missing = [short for short, code in _BENCHMARKS.items() if not given.get(code, 0)]
+        if missing:
+            _logged_once("no index series for benchmark(s) %s", ", ".join(missing))
+        logger.debug(
+            "file source: %d stocks x %d days read in %.1fs",
+            market.codes.size,
+            market.dates.size,
+            (_dt.datetime.now() - started).total_seconds(),
+        )
+        return _History(
+            dates=market.dates,
+            stamps=pd.to_datetime(market.dates, format="%Y%m%d").to_numpy(dtype="datetime64[ns]"),
+            codes=market.codes,
+            ukeys=market.codes,
+            factors=market.factors,
+            index_daily=index_daily,
+        )

@@ -1,0 +1,329 @@
+"""The file data source: the same market through the sandbox and through exported files
+gives the same prepared data and backtests; hand-made derivation cases; bad files; the
+incremental road; a holding kept through a suspension."""
+
+from __future__ import annotations
+
+import types
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from lumora import singleton
+from lumora.backtest import BacktestData, BacktestService, _service
+from lumora.file_source import FileSource, FileSourceError
+from lumora.sandbox import export_market
+from lumora.sandbox_package import build_payload, package_writer
+from lumora.sandbox_service import PackageServer, SandboxClient
+
+MARKET = {"n_stocks": 40, "seed": 7, "start": "20230103"}
+T0, T1 = "20240626", "20240628"  # two trading days apart
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    clock = types.SimpleNamespace(day=T0)
+    timestamp = types.SimpleNamespace(today=lambda: pd.Timestamp(clock.day))
+    monkeypatch.setattr(_service, "pd", types.SimpleNamespace(Timestamp=timestamp))
+    return clock
+
+
+@pytest.fixture
+def data_dir(tmp_path, monkeypatch):
+    directory = tmp_path / "home" / "enviroment_data"
+    directory.parent.mkdir()
+    monkeypatch.setattr(_service, "_DEFAULT_DATA_DIR", directory)
+    return directory
+
+
+@pytest.fixture
+def installed():
+    """Installs a client for the duration of a test."""
+    previous: list = []
+    yield lambda client: previous.append(singleton.set_instance(client))
+    if previous:
+        singleton.set_instance(previous[0])
+
+
+def assert_same_data(got: dict, expected: dict) -> None:
+    assert set(got) == set(expected)
+    for key, table in expected.items():
+        if key == "benchmark_dict":
+            for code, series in table.items():
+                pd.testing.assert_series_equal(
+                    got[key][code], series, check_names=False, rtol=1e-12, atol=1e-12
+                )
+            continue
+        other = got[key].reindex(index=table.index, columns=table.columns)
+        assert got[key].shape == table.shape, key
+        pd.testing.assert_frame_equal(
+            other, table, check_dtype=False, check_names=False, rtol=1e-12, atol=1e-12, obj=key
+        )
+
+
+# --------------------------------------------------------------------------- both roads
+
+
+@pytest.mark.parametrize("file_format", ["parquet", "csv"])
+def test_sandbox_and_its_exported_files_give_the_same_data_and_backtests(tmp_path, file_format):
+    sandbox = SandboxClient(**MARKET, today=T1)
+    export_market(sandbox.market(), tmp_path, end=T1, file_format=file_format)
+    if file_format == "csv":  # the index named like the bars' code column
+        index = pd.read_csv(tmp_path / "index_daily.csv").rename(columns={"index_code": "code"})
+        index.drop(columns="daily_return").to_csv(tmp_path / "index_daily.csv", index=False)
+    files = FileSource(tmp_path)
+    assert files.source_identity() == {"kind": "files", "root": str(tmp_path.resolve())}
+    expected = build_payload(sandbox)["data"]
+    got = build_payload(files)["data"]
+    if file_format == "csv":  # returns from closes start a day later
+        shorter = {code: series.iloc[1:] for code, series in expected["benchmark_dict"].items()}
+        assert_same_data(got, {**expected, "benchmark_dict": shorter})
+        got["benchmark_dict"] = expected["benchmark_dict"]  # the backtests below compare the rest
+    else:
+        assert_same_data(got, expected)
+
+    # Suspended days carry the last close, so a resume day's previous close is real.
+    close = expected["close_price"]
+    suspended = sandbox.market().suspended().loc[close.index[0] : T1, close.columns]
+    last_halted = suspended & ~suspended.shift(-1, fill_value=False)
+    rows, cols = np.nonzero(last_halted.to_numpy()[:-1])
+    assert rows.size > 3
+    resumed = expected["prev_close"].to_numpy()[rows + 1, cols]
+    np.testing.assert_array_equal(resumed, close.to_numpy()[rows, cols])
+    assert not np.isnan(resumed).any()
+
+    service = BacktestService(None)
+    weights = (close / close.shift(5)).rank(axis=1).le(8).astype(float) / 8
+    factor = close / close.shift(10)
+    runs = []
+    for data in (expected, got):
+        loaded = BacktestData(data=data)
+        strategy = service.backtest_strategy(
+            weights.where(weights > 0), loaded, 20230601, 20240628, None, "s", plot=None
+        )
+        groups = service.backtest(
+            factor, loaded, 20230601, 20240628, tmp_path / "charts", "f", group_num=4
+        )
+        runs.append((strategy.daily_return, groups.group_daily_return))
+    pd.testing.assert_series_equal(runs[0][0], runs[1][0], rtol=1e-12, atol=1e-12)
+    pd.testing.assert_frame_equal(runs[0][1], runs[1][1], rtol=1e-12, atol=1e-12)
+
+
+# --------------------------------------------------------------------------- derivations
+
+DAYS = [20240102, 20240103, 20240104, 20240105, 20240108, 20240109]
+
+
+def bar(day: int, code: object, close: float, **extra: float) -> dict:
+    row = {"date": day, "code": code, "open": close, "close": close, "volume": 100.0}
+    row["amount"] = close * 100.0
+    row["low"] = row["high"] = close
+    row["adj_factor"] = 1.0
+    row["is_st"] = False
+    row.update(extra)
+    return row
+
+
+def hand_made_bars() -> pd.DataFrame:
+    rows = []
+    # 2-for-1 split on day 3: the adjustment factor doubles, the price halves.
+    for day, close, adj in zip(DAYS, [10.0, 10.4, 5.3, 5.4, 5.5, 5.6], [1, 1, 2, 2, 2, 2]):
+        rows.append(bar(day, "600000.SH", close, adj_factor=float(adj), low=close * 0.98))
+    # Cash dividend of 0.50 on day 3 after a close of 10.00: factor 10 / 9.5.
+    factors = [1, 1] + [10 / 9.5] * 4
+    for day, close, adj in zip(DAYS, [10.0, 10.0, 9.6, 9.7, 9.8, 9.9], factors):
+        rows.append(bar(day, "000001.XSHE", close, adj_factor=adj, low=close * 0.98))
+    # Growth board (20 %): locked at limit-up all day 4; the fill from amount / volume.
+    for day, close in zip(DAYS, [50.0, 50.0, 50.0, 60.0, 61.0, 62.0]):
+        extra = {} if day == DAYS[3] else {"low": close - 1, "amount": (close + 0.1) * 100}
+        rows.append(bar(day, "sz300750", close, **extra))
+    # Suspended three days with no rows at all.
+    for day, close in zip(DAYS, [8.2, 8.2, None, None, None, 8.8]):
+        if close is not None:
+            rows.append(bar(day, 2, close, low=close * 0.98))  # leading zeros lost
+    # Beijing exchange (30 %) and a special-treatment name (5 %).
+    for day in DAYS:
+        rows.append(bar(day, "830799.BJ", 10.0, low=9.8))
+        rows.append(bar(day, "600001.SH", 10.0, low=9.8, is_st=True))
+    return pd.DataFrame(rows)
+
+
+def wide(source: FileSource, name: str) -> pd.DataFrame:
+    rows = source.get_factors(name)
+    rows["date"] = rows["date"].dt.strftime("%Y%m%d")
+    return rows.pivot(index="date", columns="ukey", values="value")
+
+
+def test_hand_made_splits_dividends_limits_and_suspensions(tmp_path):
+    hand_made_bars().to_csv(tmp_path / "bars.csv", index=False)
+    source = FileSource(tmp_path)
+    data = build_payload(source)["data"]
+    d = [str(day) for day in DAYS]
+
+    split = data["rq_get_split"]
+    assert split.loc[d[2], "600000"] == pytest.approx(2.0, rel=1e-15)
+    assert split.loc[d[2], "000001"] == pytest.approx(10 / 9.5, rel=1e-15)
+    assert split.notna().to_numpy().sum() == 2
+    assert data["rq_get_dividend"].fillna(0).eq(0).all().all()
+
+    up, down = wide(source, "limit_up"), wide(source, "limit_down")
+    assert (up.loc[d[2], "600000"], down.loc[d[2], "600000"]) == (5.72, 4.68)  # from 10.40 / 2
+    assert (up.loc[d[2], "000001"], down.loc[d[2], "000001"]) == (10.45, 8.55)  # from 9.50
+    assert (up.loc[d[3], "300750"], down.loc[d[3], "300750"]) == (60.0, 40.0)
+    assert (up.loc[d[1], "830799"], down.loc[d[1], "830799"]) == (13.0, 7.0)
+    assert (up.loc[d[1], "600001"], down.loc[d[1], "600001"]) == (10.5, 9.5)
+    assert d[0] not in up.index  # nobody's previous close is known on the first day
+
+    can_buy, cant_sell = data["can_buy_stock"], data["cant_sell_stock"]
+    assert not can_buy.loc[d[3], "300750"] and can_buy.loc[d[4], "300750"]
+    assert data["buy_price"].loc[d[4], "300750"] == pytest.approx(61.1)  # amount / volume
+
+    close = data["close_price"]["000002"]
+    assert close.loc[d[2] : d[4]].tolist() == [8.2, 8.2, 8.2]
+    assert data["prev_close"].loc[d[5], "000002"] == 8.2
+    assert data["open_price"]["000002"].loc[d[2] : d[4]].isna().all()
+    halted = slice(d[2], d[4])
+    assert not can_buy["000002"].loc[halted].any() and cant_sell["000002"].loc[halted].all()
+    assert can_buy.loc[d[5], "000002"] and not cant_sell.loc[d[5], "000002"]
+
+
+def test_a_holding_is_kept_through_a_three_day_suspension(tmp_path):
+    """Held through three suspended days, a stock earns what it would have earned had it
+    traded flat at its last close on those days: no sale, no fee, the whole move."""
+    bars = hand_made_bars()
+    flat = [bar(day, 2, 8.2, low=8.2 * 0.98) for day in DAYS[2:5]]
+    returns = []
+    with_rows = pd.concat([bars, pd.DataFrame(flat)]).sort_values("date", kind="stable")
+    for name, table in (("halted", bars), ("flat", with_rows)):
+        (tmp_path / name).mkdir()
+        table.to_csv(tmp_path / name / "bars.csv", index=False)
+        data = build_payload(FileSource(tmp_path / name))["data"]
+        weights = pd.DataFrame(1.0, index=data["close_price"].index, columns=["000002"])
+        result = BacktestService(None).backtest_strategy(
+            weights,
+            BacktestData(data=data),
+            20240102,
+            20240109,
+            None,
+            name,
+            benchmark=None,
+            fee=0.01,
+            plot=None,
+        )
+        returns.append(result.daily_return)
+    halted, flat_days = returns
+    assert len(halted) == len(DAYS) - 1
+    assert halted.loc["20240104":"20240108"].eq(0.0).all()
+    assert halted.loc["20240109"] > 0.07  # the 7.3 % move from 8.20 to 8.80, not lost to fees
+    pd.testing.assert_series_equal(halted, flat_days, rtol=1e-12, atol=1e-12)
+
+
+# --------------------------------------------------------------------------- bad files
+
+
+def good_bars() -> pd.DataFrame:
+    return pd.DataFrame(
+        {
+            "date": ["2024-01-02", "2024-01-02", "2024-01-03", "2024-01-03"],
+            "code": ["000001.SZ", "600000.SH", "000001.SZ", "600000.SH"],
+            "open": [10.0, 8.0, 10.1, 8.1],
+            "close": [10.0, 8.0, 10.2, 8.2],
+            "volume": [100.0, 100.0, 100.0, 100.0],
+        }
+    )
+
+
+def spoiled(kind: str) -> pd.DataFrame:
+    frame = good_bars()
+    if kind == "missing column":
+        return frame.drop(columns="close")
+    if kind == "bad date":
+        frame.loc[2, "date"] = "2024-13-45"
+    elif kind == "duplicate":
+        frame.loc[3, "code"] = "000001.XSHE"
+    elif kind == "non-positive":
+        frame.loc[1, "close"] = 0.0
+    elif kind == "backwards":
+        frame["date"] = ["2024-01-03", "2024-01-02", "2024-01-02", "2024-01-03"]
+    return frame
+
+
+@pytest.mark.parametrize(
+    ("kind", "fragments"),
+    [
+        ("unreadable", ["bars.parquet", "cannot read the file"]),
+        ("missing column", ["bars.parquet", "missing required column 'close'"]),
+        ("bad date", ["bars.parquet", "row 3", "'2024-13-45'"]),
+        ("duplicate", ["duplicate rows for date 20240103 and stock 000001", "row 3", "row 4"]),
+        ("non-positive", ["bars.parquet", "row 2", "close must be positive"]),
+        ("backwards", ["bars.parquet", "row 3", "000001 goes backwards"]),
+    ],
+)
+def test_bad_files_are_named_with_the_place_of_the_fault(tmp_path, kind, fragments):
+    path = tmp_path / "bars.parquet"
+    if kind == "unreadable":
+        path.write_bytes(b"this is not a parquet file")
+    else:
+        spoiled(kind).to_parquet(path)
+    with pytest.raises(FileSourceError) as raised:
+        FileSource(tmp_path)
+    for fragment in fragments:
+        assert fragment in str(raised.value)
+
+
+# --------------------------------------------------------------------------- the road
+
+
+def test_appended_days_update_the_tail_to_a_full_build_and_bad_files_write_nothing(
+    tmp_path, clock, data_dir, installed
+):
+    sandbox = SandboxClient(**MARKET, today=T1)
+    root = tmp_path / "files"
+    export_market(sandbox.market(), root, end=T0)
+    source = FileSource(root)
+    installed(source)
+    with PackageServer(package_writer(source)) as server:
+        service = BacktestService(server.http_client(backoff=0.001))
+        service.prepare_backtest_data()
+        export_market(sandbox.market(), root, end=T1)  # the files gained two days
+        clock.day = T1
+        service.prepare_backtest_data()
+        assert server.package_downloads == 1
+        loaded = BacktestService(None).load_backtest_data().data
+        assert loaded["close_price"].index[-1] == T1
+        assert_same_data(loaded, build_payload(FileSource(root))["data"])
+
+        before = {p: p.read_bytes() for p in sorted(data_dir.rglob("*")) if p.is_file()}
+        bars = pd.read_parquet(root / "bars.parquet")
+        pd.concat([bars, bars.tail(1)]).to_parquet(root / "bars.parquet")
+        with pytest.raises(FileSourceError, match="duplicate rows"):
+            service.prepare_backtest_data()
+        after = {p: p.read_bytes() for p in sorted(data_dir.rglob("*")) if p.is_file()}
+        assert after == before
+
+
+def test_a_benchmark_or_universe_the_files_lack_fails_only_when_asked_for(tmp_path):
+    hand_made_bars().to_csv(tmp_path / "bars.csv", index=False)
+    data = BacktestData(data=build_payload(FileSource(tmp_path))["data"])
+    close = data.data["close_price"]
+    weights = close.notna().astype(float).div(close.notna().sum(axis=1), axis=0)
+    service = BacktestService(None)
+    args = (weights, data, 20240102, 20240109, None, "s")
+    run = service.backtest_strategy(*args, benchmark=None, plot=None)
+    assert len(run.daily_return) == len(DAYS) - 1  # no benchmark asked, none needed
+    for asked, code in (("000852", "000852"), (["000300"], "000300")):  # the default too
+        with pytest.raises(KeyError, match=f"基准 {code} 无日频数据"):
+            service.backtest_strategy(*args, benchmark=asked, plot=None)
+    with pytest.raises(ValueError, match="选股范围 000905 无成分股数据"):
+        service.backtest(
+            close,
+            data,
+            20240102,
+            20240109,
+            tmp_path,
+            "f",
+            group_num=2,
+            benchmark=None,
+            universe="000905",
+        )
