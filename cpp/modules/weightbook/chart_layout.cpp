@@ -108,9 +108,10 @@ constexpr WeeklyLayout kTallWeekly{
                        .hspace = 0.34,
                        .wspace = std::nullopt,
                        .grid_margins = std::nullopt,
-                       .figure_margins = Margins{0.065, 0.965, 0.94, 0.055}},
+                       // The page title sits a line above the first panel's own title.
+                       .figure_margins = Margins{0.065, 0.965, 0.92, 0.055}},
               .title_size = 16,
-              .title_y = 0.975},
+              .title_y = 0.98},
     .net_value_title = true,
     .drawdown_title_size = 12,
     .drawdown_legend_columns = 3,
