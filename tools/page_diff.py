@@ -14,12 +14,19 @@ sandbox market for the group pages), so two builds that draw alike give identica
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import subprocess
 import sys
 from pathlib import Path
 
 import numpy as np
+
+
+def _engine_keys() -> dict[str, str]:
+    """Engine keyword -> dataset key of the group backtest, from the test suite's one place."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+    return importlib.import_module("engine_keys").GROUP_MARKET_KEYS
 
 
 def _total(days: int, seed: int, crash: bool) -> object:
@@ -63,22 +70,11 @@ def render(out: Path) -> list[Path]:
 
     tables = generate_market(120, 400, seed=11).dataset_tables()
     factor = -tables["close_price"].pct_change(20, fill_method=None)
-    keys = {
-        "close_price_valid": "close_price_valid",
-        "can_buy_stock": "can_buy_stock",
-        "cant_sell_stock": "cant_sell_stock",
-        "split_factor": "rq_get_split",
-        "dividend_factor": "rq_get_dividend",
-        "close_price": "close_price",
-        "prev_close": "prev_close",
-        "buy_price": "buy_price",
-        "sell_price": "sell_price",
-    }
     for kind in ("large", "long"):
         path = out / f"group_{kind}.png"
         _core.run_alpha_vwap_backtest_core(
             factor_matrix=factor,
-            **{keyword: tables[name] for keyword, name in keys.items()},
+            **{keyword: tables[name] for keyword, name in _engine_keys().items()},
             benchmark_dict=tables["benchmark_dict"],
             forward_return_rank_cache=tables["forward_return_rank_cache"],
             benchmark_names="000852",
