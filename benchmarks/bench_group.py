@@ -36,16 +36,6 @@ from lumora.backtest import _weightbook as weightbook
 from lumora.sandbox import generate_market
 
 TARGETS = {"vs_strategy": 3.0, "vs_numpy": 10.0}
-MARKET_KEYS = {
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
 
 
 def _group_model() -> ModuleType:
@@ -54,6 +44,7 @@ def _group_model() -> ModuleType:
 
 
 baseline = _group_model()
+MARKET_KEYS = importlib.import_module("engine_keys").MARKET_KEYS
 
 
 # --------------------------------------------------------------------------- data

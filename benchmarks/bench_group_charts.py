@@ -18,7 +18,9 @@ Measured in one process on one in-memory sandbox market, calls interleaved:
 from __future__ import annotations
 
 import argparse
+import importlib
 import statistics
+import sys
 import tempfile
 import time
 from collections.abc import Callable
@@ -36,18 +38,9 @@ from lumora.backtest import _core
 from lumora.backtest import _weightbook as wb
 from lumora.sandbox import generate_market
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+MARKET_TABLES = importlib.import_module("engine_keys").GROUP_MARKET_KEYS
 PAGES = {"large": ((21.5, 12.6), 165), "long": ((15.5, 30.0), 145)}
-MARKET_TABLES = {
-    "close_price_valid": "close_price_valid",
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
 
 
 def group_backtest(tables: dict[str, Any], factor: pd.DataFrame, **chart: Any) -> Any:

@@ -46,7 +46,6 @@ def _reference_model() -> ModuleType:
 
 baseline = _reference_model()
 TARGETS = {"engine": 10.0, "runner": 10.0, "threads": 0.65, "bytes_per_cell": 64.0}
-SANDBOX_KEYS = {"rq_get_split": "split_factor", "rq_get_dividend": "dividend_factor"}
 
 
 # --------------------------------------------------------------------------- data
@@ -92,7 +91,7 @@ def market(
         tables, bench = synthetic_market(n_days, n_stocks, seed)
         return tables, bench, "synthetic random walk"
     sandbox = generate_market(n_stocks=n_stocks, n_days=n_days, seed=seed)
-    tables = {SANDBOX_KEYS.get(k, k): v for k, v in sandbox.engine_tables().items()}
+    tables = importlib.import_module("engine_keys").engine_tables(sandbox.engine_tables())
     return tables, sandbox.benchmark_dict(), "lumora.sandbox"
 
 

@@ -1,12 +1,11 @@
 """A plain pandas model of the prepared-data builder's conversions and derivation, written
-the straightforward way (groupby, pivot, label-aligned arithmetic), for differential tests."""
+the straightforward way (groupby, pivot, label-aligned arithmetic), for differential tests.
+It imports nothing from lumora: every step is written here again."""
 
 from __future__ import annotations
 
 import numpy as np
 import pandas as pd
-
-from lumora.backtest._store import clean_matrix
 
 RENAME = {"date": "DataDate", "value": "x", "factor": "factorname", "factor_name": "factorname"}
 
@@ -19,9 +18,13 @@ def _yyyymmdd(values: object) -> pd.Series:
 
 
 def _pivot(part: pd.DataFrame) -> pd.DataFrame:
+    """Date x stock table of one factor: last value per cell, dates ascending, float64."""
     part = part[["DataDate", "ukey", "x"]].dropna(subset=["DataDate", "ukey", "x"])
     part = part.drop_duplicates(subset=["ukey", "DataDate"], keep="last")
-    return clean_matrix(part.pivot(index="DataDate", columns="ukey", values="x"))
+    table = part.pivot(index="DataDate", columns="ukey", values="x").sort_index()
+    table.index = pd.Index(table.index.astype(str), dtype=str, name=table.index.name)
+    table.columns = pd.Index(table.columns.astype(str), dtype=str, name=table.columns.name)
+    return table.astype("float64")
 
 
 def factors_to_matrices(df: pd.DataFrame | None, names: list[str]) -> dict[str, pd.DataFrame]:

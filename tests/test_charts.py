@@ -16,6 +16,7 @@ import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 import pytest
+from matplotlib.backends.backend_agg import FigureCanvasAgg
 from PIL import Image
 
 from lock_probe import assert_lock_free
@@ -556,6 +557,33 @@ def test_weekly_page_content_and_shared_yearly_table(
     np.testing.assert_allclose(dd_ax.lines[0].get_ydata(), benchmark - benchmark.cummax())
     performance_table = axes_by_title(performance_fig)["Yearly Strategy & Excess Metrics"]
     assert table_texts(table_ax) == table_texts(performance_table)
+
+
+@pytest.mark.parametrize("kind", ["large", "long"])
+def test_weekly_page_title_and_drawdown_legend_stay_clear(
+    tmp_path: Path, figures: list[Any], kind: str
+) -> None:
+    # A strategy that loses almost half in its first weeks: the drawdown is deepest at the left.
+    total = make_total(300, start="2021-01-04", seed=5)
+    raw = total[["daily_return", "index_daily_return"]].copy()
+    raw.iloc[5:35, 0] -= 0.015
+    draw_weekly(wb._build_total_backtesting_frame(raw), tmp_path / "w.png", kind)
+    (fig,) = figures
+    renderer = FigureCanvasAgg(fig).get_renderer()  # the closed figure has no canvas left
+    points = 72.0 / fig.dpi
+    title = fig._suptitle.get_window_extent(renderer)
+    for ax in fig.axes:
+        if ax.get_title():
+            gap = (title.y0 - ax.title.get_window_extent(renderer).y1) * points
+            assert gap >= 4.0, f"{ax.get_title()!r} is {gap:.1f} pt below the page title"
+    dd_ax = fig.axes[1]
+    legend = dd_ax.get_legend().get_window_extent(renderer)
+    curves = [line.get_xydata() for line in dd_ax.lines[:2]]  # benchmark and excess drawdowns
+    curves += [path.vertices for path in dd_ax.collections[0].get_paths()]  # strategy shading
+    for xy in curves:
+        x, y = dd_ax.transData.transform(xy).T
+        inside = (x > legend.x0) & (x < legend.x1) & (y > legend.y0) & (y < legend.y1)
+        assert not inside.any(), "the drawdown legend covers the drawdowns"
 
 
 # ---- yearly metrics table -------------------------------------------------------------

@@ -18,22 +18,12 @@ import pandas as pd
 import pytest
 
 from lock_probe import WatchedLock, assert_lock_free
+from engine_keys import GROUP_MARKET_KEYS as MARKET_TABLES
 from lumora.backtest import BacktestData, BacktestService, _core
 from lumora.backtest import _weightbook as wb
 from lumora.sandbox import generate_market
 
 LOCK = wb._MATPLOTLIB_PLOT_LOCK
-MARKET_TABLES = {
-    "close_price_valid": "close_price_valid",
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
 
 
 @pytest.fixture(scope="module")

@@ -19,6 +19,7 @@ import pandas as pd
 import pytest
 
 import group_model as model
+from engine_keys import MARKET_KEYS
 
 core = pytest.importorskip("lumora.backtest._core")
 weightbook = pytest.importorskip("lumora.backtest._weightbook")
@@ -26,16 +27,6 @@ sandbox = pytest.importorskip("lumora.sandbox")
 
 TOL = {"rtol": 1e-9, "atol": 1e-15}
 N_STOCKS, N_DAYS = 60, 48
-MARKET_KEYS = {
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
 
 
 @functools.cache

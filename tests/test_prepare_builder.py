@@ -390,8 +390,9 @@ def test_membership_masks_and_empty_like():
 
 
 def test_full_build_reproduces_the_sandbox_market(install, sandbox):
-    """The sandbox's own tables of the market up to its horizon, cut at today: the build
-    equals them except the forward ranks of the last two days, which need days to come."""
+    """The sandbox market up to its horizon, cut at today: the build equals the plain pandas
+    derivation of the market's source factors (and the market's own membership and benchmark
+    tables) except the forward ranks of the last two days, which need days to come."""
     install(sandbox)
     payload = GroupPreparedDataBuilder("20230103", TODAY).build()
     horizon_days = len(
@@ -399,7 +400,9 @@ def test_full_build_reproduces_the_sandbox_market(install, sandbox):
             40, seed=5, start="20230103", horizon="20251231", today="20251231"
         ).trading_dates()
     )
-    expected = generate_market(40, horizon_days, seed=5, start="20230103").dataset_tables()
+    market = generate_market(40, horizon_days, seed=5, start="20230103")
+    expected = market.dataset_tables()
+    expected.update(model.derive(market.source_tables()))
     assert list(payload) == ["version", "meta", "data"]
     assert list(payload["data"]) == list(expected)
     for key, value in expected.items():

@@ -165,6 +165,7 @@ def test_package_server_serves_signed_requests_only(tmp_path) -> None:
         with pytest.raises(urllib.error.HTTPError) as refused:  # no signature at all
             urllib.request.urlopen(server.base_url + PACKAGE_DESCRIPTOR_PATH, timeout=5)
         assert refused.value.code == 401
+        refused.value.close()  # the error holds the response and its socket
         wrong = HttpClient(server.base_url, server.api_key, "not the secret", max_retries=0)
         with pytest.raises(NetworkError, match="401"):
             download_benchmark_package(wrong, tmp_path / "refused")

@@ -11,21 +11,12 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from engine_keys import GROUP_MARKET_KEYS
 from lumora.backtest import BacktestData, BacktestResult, BacktestService, _core, _service
 from lumora.backtest._store import component_dataset_key
 from lumora.sandbox import generate_market
 
-REQUIRED = {
-    "close_price_valid": "close_price_valid",
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
+REQUIRED = GROUP_MARKET_KEYS  # every market table the factor request needs
 OPTIONAL = ("industry_matrix", "forward_return_rank_cache", "open_price")
 KEYWORDS = [
     "factor_matrix",

@@ -21,6 +21,7 @@ import pandas as pd
 import pytest
 
 import strategy_model as model
+from engine_keys import engine_tables
 
 try:
     from lumora.backtest import _weightbook as engine
@@ -740,8 +741,7 @@ def test_runner_matches_model_on_a_wider_market(seed, n_days, n_stocks, window) 
 def test_runner_matches_model_on_the_sandbox_market(seed, window) -> None:
     sandbox = pytest.importorskip("lumora.sandbox")
     market_ = sandbox.generate_market(n_stocks=200, n_days=160, seed=seed)
-    renamed = {"rq_get_split": "split_factor", "rq_get_dividend": "dividend_factor"}
-    tables = {renamed.get(k, k): v for k, v in market_.engine_tables().items()}
+    tables = engine_tables(market_.engine_tables())
     momentum = tables["close_price"].pct_change(20, fill_method=None)
     top = momentum.rank(axis=1, ascending=False) <= 30
     case = {

@@ -4,19 +4,11 @@
 
 #include <cmath>
 
+#include "aligned_tables.hpp"
+
 using namespace lumora;
 
-namespace {
-
-AlignedMatrix identity_aligned(const std::vector<double>& values, std::int64_t rows, std::int64_t cols) {
-    AlignedMatrix m;
-    m.view = MatrixView::dense(values.data(), rows, cols);
-    for (std::int64_t r = 0; r < rows; ++r) m.row_pos.push_back(r);
-    for (std::int64_t c = 0; c < cols; ++c) m.col_pos.push_back(c);
-    return m;
-}
-
-}  // namespace
+using lumora::test_tables::identity_aligned;
 
 TEST(UniverseMask, UnionOfMembershipsKeepsValidityInside) {
     // 1 row x 4 stocks: in A only, in B only, in neither, in both.

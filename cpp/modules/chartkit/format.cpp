@@ -1,7 +1,7 @@
 #include "chartkit/format.hpp"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <vector>
 
 #include "common/frame_bridge.hpp"
@@ -36,10 +36,11 @@ int format_digits(py::handle digits) {
 
 std::string format_fixed(double value, int digits) {
     if (std::isnan(value)) return kMissingText;
-    const int size = std::snprintf(nullptr, 0, "%.*f", digits, value);
-    std::vector<char> buffer(static_cast<std::size_t>(size) + 1);
-    std::snprintf(buffer.data(), buffer.size(), "%.*f", digits, value);
-    return std::string(buffer.data(), static_cast<std::size_t>(size));
+    // Fixed notation as printf's "%.*f" writes it: sign, up to 309 integer digits, point, digits.
+    std::vector<char> buffer(static_cast<std::size_t>(digits) + 320);
+    const std::to_chars_result written =
+        std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed, digits);
+    return std::string(buffer.data(), written.ptr);
 }
 
 std::string format_pct_value(double ratio, int digits) {

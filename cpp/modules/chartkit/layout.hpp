@@ -4,6 +4,7 @@
 // page layouts as data built from these types, so drawing code reads numbers and never
 // branches on the page kind itself. Plain data: no Python headers.
 
+#include <array>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -74,6 +75,37 @@ struct PageFrame {
     GridLayout grid;
     double title_size;
     double title_y;
+};
+
+// The "Metric | Value" summary table of a page: column widths (fractions of the panel),
+// type size and row height scale.
+struct SummaryTableStyle {
+    std::array<double, 2> col_widths;
+    double font_size;
+    double row_scale;
+};
+
+// The wide landscape page of the performance and group charts: a row of cards, two rows of
+// plotting panels and a row of tables on a 4 x 3 grid.
+inline constexpr std::array<double, 4> kWidePanelPageHeights{0.78, 2.75, 2.35, 1.95};
+inline constexpr std::array<double, 3> kWidePanelPageWidths{1.12, 1.12, 1.0};
+inline constexpr PageFrame kWidePanelPage{
+    .width_in = 21.5,
+    .height_in = 12.6,
+    .dpi = 165,
+    .grid = {.rows = 4,
+             .cols = 3,
+             .height_ratios = kWidePanelPageHeights,
+             .width_ratios = kWidePanelPageWidths,
+             .hspace = 0.3,
+             // A panel's right-hand twin axis and the next panel's left-hand axis share this
+             // gap; below 0.3 their labels collide as soon as the ticks carry decimals
+             // (short backtests).
+             .wspace = 0.3,
+             .grid_margins = Margins{0.045, 0.955, 0.915, 0.045},
+             .figure_margins = std::nullopt},
+    .title_size = 15,
+    .title_y = 0.975,
 };
 
 // Every page kind other than the exact text "large" is the tall page.

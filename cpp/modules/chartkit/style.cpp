@@ -1,7 +1,5 @@
 #include "chartkit/style.hpp"
 
-#include <atomic>
-#include <cstdint>
 #include <string>
 
 namespace lumora::chartkit {
@@ -17,8 +15,6 @@ constexpr const char* kSansSerifFonts[] = {
     "WenQuanYi Micro Hei", "SimHei", "Arial Unicode MS", "DejaVu Sans",
 };
 
-std::atomic<unsigned long> temp_file_counter{0};
-
 std::string output_format(const py::module_& os_path, const std::string& path) {
     std::string ext = py::str(os_path.attr("splitext")(path)[py::int_(1)]);
     std::string format = ext.size() > 1 ? ext.substr(1) : std::string();
@@ -26,27 +22,6 @@ std::string output_format(const py::module_& os_path, const std::string& path) {
         format = py::str(py::module_::import("matplotlib").attr("rcParams")["savefig.format"]);
     }
     return py::str(py::str(format).attr("lower")());
-}
-
-std::string temporary_sibling(const py::module_& os, const std::string& path) {
-    py::module_ os_path = os.attr("path");
-    py::object directory = os_path.attr("dirname")(path);
-    const std::string name = py::str(os_path.attr("basename")(path));
-    // This file is compiled into more than one extension module, each with its own
-    // counter: the counter's address tells the modules' temporary files apart.
-    const std::string unique = std::to_string(os.attr("getpid")().cast<long>()) + "." +
-                               std::to_string(reinterpret_cast<std::uintptr_t>(&temp_file_counter)) + "." +
-                               std::to_string(temp_file_counter.fetch_add(1));
-    return py::str(os_path.attr("join")(directory, "." + name + "." + unique + ".tmp"));
-}
-
-void remove_if_present(const py::module_& os, const std::string& path) noexcept {
-    try {
-        if (os.attr("path").attr("exists")(path).cast<bool>()) os.attr("unlink")(path);
-    } catch (py::error_already_set& e) {
-        e.discard_as_unraisable("removing a partly written chart");
-    } catch (...) {
-    }
 }
 
 }  // namespace
@@ -96,9 +71,7 @@ FigureCloser::~FigureCloser() {
 }
 
 void save_figure(py::handle figure, const std::string& path, int dpi) {
-    py::module_ os = py::module_::import("os");
-    const std::string format = output_format(os.attr("path"), path);
-    const std::string temp = temporary_sibling(os, path);
+    const std::string format = output_format(py::module_::import("os").attr("path"), path);
     py::dict options;
     options["dpi"] = dpi;
     options["facecolor"] = figure.attr("get_facecolor")();
@@ -106,13 +79,10 @@ void save_figure(py::handle figure, const std::string& path, int dpi) {
     // A chart page is mostly flat colour: the fastest zlib level costs about a sixth more
     // bytes and saves close to half of the encoding time, a third of a second per page.
     if (format == "png") options["pil_kwargs"] = py::dict(py::arg("compress_level") = kPngCompressLevel);
-    try {
-        figure.attr("savefig")(temp, **options);
-        os.attr("replace")(temp, path);
-    } catch (...) {
-        remove_if_present(os, temp);
-        throw;
-    }
+    // The same temporary names, fsync and rename as every other file the package writes.
+    py::object figure_ref = py::reinterpret_borrow<py::object>(figure);
+    py::cpp_function write([figure_ref, options](py::handle file) { figure_ref.attr("savefig")(file, **options); });
+    py::module_::import("lumora._atomicio").attr("write_atomic")(path, write);
 }
 
 }  // namespace lumora::chartkit

@@ -50,10 +50,11 @@ private:
     py::object figure_;
 };
 
-// Writes the figure to a hidden file beside `path` and renames it into place, so a reader
-// (or a crash) never sees a half-written chart. The format follows the suffix of `path`
-// (matplotlib's default format when there is none), and the file is written exactly at
-// `path`: matplotlib on its own would append ".png" to a name without suffix.
+// Writes the figure through `lumora._atomicio.write_atomic`: a hidden file beside `path`,
+// synced and renamed into place, so a reader (or a crash) never sees a half-written chart.
+// The format follows the suffix of `path` (matplotlib's default format when there is none),
+// and the file is written exactly at `path`: matplotlib on its own would append ".png" to a
+// name without suffix.
 void save_figure(py::handle figure, const std::string& path, int dpi);
 
 }  // namespace lumora::chartkit

@@ -143,6 +143,7 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
     if (window > 1) {
         std::vector<std::int64_t> kept;
         {
+            // No Python inside: reads the factor's numpy buffer (held by factor_table) into native vectors.
             py::gil_scoped_release release;
             smoothed = smoothed_factor(factor_table.matrix, window, kept);
         }
@@ -174,6 +175,7 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
 
     GroupOutputs out;
     {
+        // No Python inside: reads numpy buffers held by the aligned tables above, writes only `out`.
         py::gil_scoped_release release;
         out = run_group_backtest(in);
     }

@@ -2,8 +2,9 @@
 
 #include <vector>
 
-#include "chartkit/axes.hpp"
+#include "chartkit/arguments.hpp"
 #include "chartkit/layout.hpp"
+#include "chartkit/page.hpp"
 #include "chartkit/style.hpp"
 #include "common/frame_bridge.hpp"
 #include "core/group_charts_data.hpp"
@@ -21,21 +22,6 @@ namespace {
 // it loads, so it is imported here only when a chart is drawn.
 py::object plot_lock() { return py::module_::import("lumora.backtest._weightbook").attr("_MATPLOTLIB_PLOT_LOCK"); }
 
-std::string type_name(py::handle obj) { return py::str(py::type::of(obj).attr("__name__")); }
-
-[[noreturn]] void kind_error(const char* name, const char* expected, py::handle obj) {
-    bridge::raise_type_error(std::string(name) + " must be " + expected + ", got " + type_name(obj));
-}
-
-std::string path_text(py::handle obj, const char* name) {
-    if (bridge::is_str(obj)) return py::str(obj);
-    if (py::hasattr(py::type::of(obj), "__fspath__")) {
-        py::object text = py::module_::import("os").attr("fspath")(obj);
-        if (bridge::is_str(text)) return py::str(text);
-    }
-    kind_error(name, "str, os.PathLike or None", obj);
-}
-
 // A chart written after a long backtest must not fail on a directory not made yet.
 void make_parent_directory(const std::string& path) {
     py::module_ os = py::module_::import("os");
@@ -47,30 +33,20 @@ void draw_page(const GroupChartRequest& request, const GroupSetup& setup, const 
                const BenchmarkSeries& benchmark, const std::string& path) {
     const Pyplot mpl = drawing_preamble();
     const GroupPageLayout& layout = group_page_layout(is_tall_page(request.image_kind));
-    const Page page = create_page(mpl, layout.frame);
-    const FigureCloser closer(mpl.plt, page.figure);
     const GroupPage p{mpl, layout, setup, groups, benchmark, group_colours(groups.groups)};
-
-    figure_title(page, request.title + " | Benchmark " + benchmark.name + " | Factor Group Backtest", layout.frame);
-    py::object ax_cards = add_panel(page, layout.cards);
-    py::object ax_cumulative = add_panel(page, layout.cumulative);
-    py::object ax_annual = add_panel(page, layout.annual_returns);
-    py::object ax_long_short = add_panel(page, layout.long_short);
-    py::object ax_excess = add_panel(page, layout.excess);
-    py::object ax_ic = add_panel(page, layout.rank_ic);
-    py::object ax_summary = add_panel(page, layout.summary_table);
-    py::object ax_yearly = add_panel(page, layout.yearly_table);
-    draw_group_cards(p, ax_cards);
-    draw_group_cumulative(p, ax_cumulative);
-    draw_group_annual_returns(p, ax_annual);
-    draw_long_short(p, ax_long_short);
-    draw_best_group_excess(p, ax_excess);
-    draw_rank_ic(p, ax_ic);
-    draw_group_summary_table(p, ax_summary);
-    draw_best_group_yearly_table(p, ax_yearly);
-    for (const py::object& ax : {ax_cumulative, ax_annual, ax_long_short, ax_excess, ax_ic}) finish_plot_panel(ax);
+    const PagePanel panels[] = {
+        {layout.cards, bind_panel(p, draw_group_cards), false},
+        {layout.cumulative, bind_panel(p, draw_group_cumulative), true},
+        {layout.annual_returns, bind_panel(p, draw_group_annual_returns), true},
+        {layout.long_short, bind_panel(p, draw_long_short), true},
+        {layout.excess, bind_panel(p, draw_best_group_excess), true},
+        {layout.rank_ic, bind_panel(p, draw_rank_ic), true},
+        {layout.summary_table, bind_panel(p, draw_group_summary_table), false},
+        {layout.yearly_table, bind_panel(p, draw_best_group_yearly_table), false},
+    };
     make_parent_directory(path);
-    save_figure(page.figure, path, layout.frame.dpi);
+    draw_panel_page(mpl, layout.frame, request.title + " | Benchmark " + benchmark.name + " | Factor Group Backtest",
+                    panels, path);
 }
 
 }  // namespace
@@ -81,7 +57,7 @@ GroupChartRequest group_chart_request(const GroupRequest& rq) {
         kind_error("plot_image_kind", "str or None", rq.plot_image_kind);
     }
     const bool has_path = !rq.plot_save_path.is_none();
-    if (has_path) out.save_path = path_text(rq.plot_save_path, "plot_save_path");
+    if (has_path) out.save_path = path_text(rq.plot_save_path, "plot_save_path", "str, os.PathLike or None");
     if (!rq.plot_title.is_none() && !bridge::is_str(rq.plot_title))
         kind_error("plot_title", "str or None", rq.plot_title);
     out.wanted = !rq.plot_image_kind.is_none() && has_path;

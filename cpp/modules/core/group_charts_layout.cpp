@@ -6,25 +6,10 @@ namespace {
 
 using chartkit::Margins;
 
-constexpr std::array<double, 4> kWideHeights{0.78, 2.75, 2.35, 1.95};
-constexpr std::array<double, 3> kWideWidths{1.12, 1.12, 1.0};
 constexpr std::array<double, 6> kTallHeights{0.7, 3.2, 2.7, 2.8, 2.7, 2.0};
 
 constexpr GroupPageLayout kWidePage{
-    .frame = {.width_in = 21.5,
-              .height_in = 12.6,
-              .dpi = 165,
-              .grid = {.rows = 4,
-                       .cols = 3,
-                       .height_ratios = kWideHeights,
-                       .width_ratios = kWideWidths,
-                       .hspace = 0.3,
-                       // Right-hand twin axes and the next panel's left axis share this gap.
-                       .wspace = 0.3,
-                       .grid_margins = Margins{0.045, 0.955, 0.915, 0.045},
-                       .figure_margins = std::nullopt},
-              .title_size = 15,
-              .title_y = 0.975},
+    .frame = chartkit::kWidePanelPage,
     .panel_title_size = 11.5,
     .twin_label_size = 9,
     .card_value_size = 12.2,
@@ -35,9 +20,7 @@ constexpr GroupPageLayout kWidePage{
     .bar_label_size = 7.2,
     .max_bar_labels = 20,
     .max_group_ticks = 20,
-    .summary_col_widths = {0.4, 0.6},
-    .summary_font_size = 8.6,
-    .summary_row_scale = 1.18,
+    .summary = {.col_widths = {0.4, 0.6}, .font_size = 8.6, .row_scale = 1.18},
     .compact_yearly_table = true,
     .cards = {0, 1, 0, 3},
     .cumulative = {1, 2, 0, 2},
@@ -73,9 +56,7 @@ constexpr GroupPageLayout kTallPage{
     .bar_label_size = 7.6,
     .max_bar_labels = 20,
     .max_group_ticks = 25,
-    .summary_col_widths = {0.36, 0.64},
-    .summary_font_size = 9.4,
-    .summary_row_scale = 1.28,
+    .summary = {.col_widths = {0.36, 0.64}, .font_size = 9.4, .row_scale = 1.28},
     .compact_yearly_table = false,
     .cards = {0, 1, 0, 2},
     .cumulative = {1, 2, 0, 2},

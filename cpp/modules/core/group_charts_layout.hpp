@@ -37,9 +37,7 @@ struct GroupPageLayout {
     double bar_label_size;
     int max_bar_labels;   // groups up to this count have their bars labelled
     int max_group_ticks;  // at most this many group numbers under the bars
-    std::array<double, 2> summary_col_widths;
-    double summary_font_size;
-    double summary_row_scale;
+    chartkit::SummaryTableStyle summary;
     bool compact_yearly_table;
     Cells cards;
     Cells cumulative;

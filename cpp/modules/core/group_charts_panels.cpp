@@ -11,6 +11,7 @@
 #include "chartkit/format.hpp"
 #include "chartkit/frames.hpp"
 #include "chartkit/layout.hpp"
+#include "chartkit/page.hpp"
 #include "chartkit/panels.hpp"
 #include "chartkit/yearly_table.hpp"
 
@@ -257,7 +258,6 @@ void draw_rank_ic(const GroupPage& p, py::handle ax) {
 }
 
 void draw_group_summary_table(const GroupPage& p, py::handle ax) {
-    ax.attr("axis")("off");
     const GroupSeries& s = p.groups;
     const IcFigures& ic = s.ic_stats;
     const std::string order = p.setup.ascending ? "smaller factor in higher groups" : "larger factor in higher groups";
@@ -277,17 +277,7 @@ void draw_group_summary_table(const GroupPage& p, py::handle ax) {
         {"Positive IC", format_pct_value(ic.positive_share)},
         {"|IC| > " + format_fixed(kStrongIc, 2), format_pct_value(ic.strong_share)},
     };
-    draw_table(ax, TableSpec{
-                       .rows = rows,
-                       .headers = {"Metric", "Value"},
-                       .col_widths = {p.layout.summary_col_widths[0], p.layout.summary_col_widths[1]},
-                       .cell_align = "left",
-                       .font_size = p.layout.summary_font_size,
-                       .row_scale = p.layout.summary_row_scale,
-                       .body_text_colour = nullptr,
-                       .row_lines = {},
-                       .standard_lines = static_cast<int>(rows.size()) + 1,
-                   });
+    draw_summary_table(ax, rows, p.layout.summary);
 }
 
 void draw_best_group_yearly_table(const GroupPage& p, py::handle ax) {

@@ -64,6 +64,7 @@ py::object unary(py::handle table, Kernel&& kernel) {
     FloatCells cells({values.view.rows, values.view.cols});
     double* out = cells.mutable_data();
     {
+        // No Python inside: reads the table's numpy buffer (held by `values`) and writes only the new array `cells`.
         py::gil_scoped_release release;
         kernel(values.view, out);
     }
@@ -80,6 +81,7 @@ py::object adjustment(py::handle source, py::handle validity, py::handle close, 
     FloatCells cells({length(axes.rows), length(axes.cols)});
     double* out = cells.mutable_data();
     {
+        // No Python inside: reads numpy buffers held by `src`/`valid` and writes only the new array `cells`.
         py::gil_scoped_release release;
         kernel(src.matrix, valid.matrix, out);
     }
@@ -94,6 +96,7 @@ py::object tradability(py::handle price, py::handle limit, py::handle suspended,
     FlagCells cells({length(axes.rows), length(axes.cols)});
     bool* out = cells.mutable_data();
     {
+        // No Python inside: reads numpy buffers held by `p`, `l`, `s` and writes only the new array `cells`.
         py::gil_scoped_release release;
         derive::tradability_flags(p.matrix, l.matrix, s.matrix, sense, out);
     }

@@ -48,6 +48,7 @@ LabelCodes label_codes(py::handle column, Transform&& transform) {
     const std::vector<std::int64_t> mapping = as_vector(CodeArray(distinct[0]));
     LabelCodes out{CodeArray(raw_codes.size()), distinct[1]};
     {
+        // No Python inside: reads the code array `raw_codes` and the native mapping, writes only the new `out.codes`.
         py::gil_scoped_release release;
         remap_codes(raw_codes.data(), static_cast<std::size_t>(raw_codes.size()), mapping, out.codes.mutable_data());
     }
@@ -94,6 +95,7 @@ py::object pivot_group(const Rows& rows, const std::int64_t* group_code, std::in
     narrow.instrument_labels = static_cast<std::int64_t>(py::len(rows.instruments.labels));
     std::optional<CodePivot> pivot;
     {
+        // No Python inside: indexes the code and value arrays of `rows`, which this call holds.
         py::gil_scoped_release release;
         pivot.emplace(narrow);
     }
@@ -102,6 +104,7 @@ py::object pivot_group(const Rows& rows, const std::int64_t* group_code, std::in
     py::array_t<double, py::array::f_style> table({n_dates, n_stocks});
     double* out = table.mutable_data();
     {
+        // No Python inside: copies the pivot's native values into the new array `table`, which nothing else sees yet.
         py::gil_scoped_release release;
         pivot->fill(out);
     }

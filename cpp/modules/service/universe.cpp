@@ -87,6 +87,7 @@ void apply_universe_filter(py::handle /*self*/, py::handle data, py::handle univ
     for (const bridge::AlignedTable& t : tables) memberships.push_back(t.matrix);
     double* cells = out.mutable_data();
     {
+        // No Python inside: reads numpy buffers held by `values` and `tables`, writes only the new array `out`.
         py::gil_scoped_release release;
         restrict_validity_to_universe(values.view, memberships, cells);
     }

@@ -4,27 +4,10 @@ namespace lumora::weightbook {
 
 namespace {
 
-constexpr std::array<double, 4> kWidePerformanceHeights{0.78, 2.75, 2.35, 1.95};
-constexpr std::array<double, 3> kWidePerformanceWidths{1.12, 1.12, 1.0};
 constexpr std::array<double, 7> kTallPerformanceHeights{0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0};
 
 constexpr PerformanceLayout kWidePerformance{
-    .frame = {.width_in = 21.5,
-              .height_in = 12.6,
-              .dpi = 165,
-              .grid = {.rows = 4,
-                       .cols = 3,
-                       .height_ratios = kWidePerformanceHeights,
-                       .width_ratios = kWidePerformanceWidths,
-                       .hspace = 0.3,
-                       // The cumulative panel's right-hand drawdown axis and the excess panel's
-                       // left-hand axis share this gap; below 0.3 their labels collide as soon as
-                       // the ticks carry decimals (short backtests).
-                       .wspace = 0.3,
-                       .grid_margins = Margins{0.045, 0.955, 0.915, 0.045},
-                       .figure_margins = std::nullopt},
-              .title_size = 15,
-              .title_y = 0.975},
+    .frame = chartkit::kWidePanelPage,
     .panel_title_size = 11.5,
     .twin_label_size = 9,
     .card_value_size = 12.2,
@@ -37,9 +20,7 @@ constexpr PerformanceLayout kWidePerformance{
     .bar_label_size = 7.6,
     .year_tick_rotation = 0,
     .year_tick_align = "center",
-    .summary_col_widths = {0.4, 0.6},
-    .summary_font_size = 8.6,
-    .summary_row_scale = 1.18,
+    .summary = {.col_widths = {0.4, 0.6}, .font_size = 8.6, .row_scale = 1.18},
     .compact_yearly_table = true,
     .cards = {0, 1, 0, 3},
     .cumulative = {1, 2, 0, 2},
@@ -77,9 +58,7 @@ constexpr PerformanceLayout kTallPerformance{
     .bar_label_size = 8.2,
     .year_tick_rotation = 45,
     .year_tick_align = "right",
-    .summary_col_widths = {0.26, 0.74},
-    .summary_font_size = 9.4,
-    .summary_row_scale = 1.28,
+    .summary = {.col_widths = {0.26, 0.74}, .font_size = 9.4, .row_scale = 1.28},
     .compact_yearly_table = false,
     .cards = {0, 1, 0, 2},
     .cumulative = {1, 2, 0, 2},
@@ -129,9 +108,10 @@ constexpr WeeklyLayout kTallWeekly{
                        .hspace = 0.34,
                        .wspace = std::nullopt,
                        .grid_margins = std::nullopt,
-                       .figure_margins = Margins{0.065, 0.965, 0.94, 0.055}},
+                       // The page title sits a line above the first panel's own title.
+                       .figure_margins = Margins{0.065, 0.965, 0.92, 0.055}},
               .title_size = 16,
-              .title_y = 0.975},
+              .title_y = 0.98},
     .net_value_title = true,
     .drawdown_title_size = 12,
     .drawdown_legend_columns = 3,

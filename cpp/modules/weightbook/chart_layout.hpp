@@ -29,9 +29,7 @@ struct PerformanceLayout {
     double bar_label_size;
     double year_tick_rotation;
     const char* year_tick_align;
-    std::array<double, 2> summary_col_widths;
-    double summary_font_size;
-    double summary_row_scale;
+    chartkit::SummaryTableStyle summary;
     bool compact_yearly_table;
     Cells cards;
     Cells cumulative;

@@ -14,6 +14,7 @@
 #include "chartkit/format.hpp"
 #include "chartkit/frames.hpp"
 #include "chartkit/layout.hpp"
+#include "chartkit/page.hpp"
 #include "chartkit/panels.hpp"
 #include "chartkit/series.hpp"
 #include "chartkit/style.hpp"
@@ -122,12 +123,14 @@ void draw_cumulative(const PerformancePage& p, py::handle ax) {
     percent_ticks(p.mpl, ax);
     finish_twin_axis(p.mpl, twin, "Drawdown", p.layout.twin_label_size);
     combined_legend(ax, twin, "upper left", p.layout.legend_cumulative);
+    concise_date_axis(ax);
 }
 
 void draw_excess(const PerformancePage& p, py::handle ax) {
     draw_excess_panel(
         p.mpl, ax, p.series.dates, p.series.excess_cum, p.series.excess_dd,
         {"Excess Return & Drawdown", p.layout.panel_title_size, p.layout.twin_label_size, p.layout.legend_excess});
+    concise_date_axis(ax);
 }
 
 double largest_abs_yearly(const YearlySums& yearly) {
@@ -206,6 +209,7 @@ void draw_rolling_stability(const PerformancePage& p, py::handle ax) {
         centred_note(ax, "Not enough data");
     }
     panel_title(p, ax, "Rolling Excess Stability");
+    concise_date_axis(ax);
 }
 
 void draw_drawdowns(const PerformancePage& p, py::handle ax) {
@@ -218,6 +222,7 @@ void draw_drawdowns(const PerformancePage& p, py::handle ax) {
     panel_title(p, ax, "Drawdown");
     percent_ticks(p.mpl, ax);
     framed_legend(ax, "lower left", py::float_(p.layout.legend_drawdown));
+    concise_date_axis(ax);
 }
 
 // "2021: 5.12%" per year with a value, in year order.
@@ -253,8 +258,7 @@ std::string join_lines(const std::vector<std::string>& lines) {
     return text;
 }
 
-void draw_summary_table(const PerformancePage& p, py::handle ax) {
-    ax.attr("axis")("off");
+void draw_summary(const PerformancePage& p, py::handle ax) {
     const py::dict stats = p.request.stats.cast<py::dict>();
     const auto stat = [&](const char* key) { return stats.attr("get")(key); };
     std::vector<std::vector<std::string>> rows{
@@ -271,22 +275,15 @@ void draw_summary_table(const PerformancePage& p, py::handle ax) {
     };
     const std::vector<std::string> excess_lines =
         annual_excess_lines(annual_excess_pieces(p.series.yearly),
-                            table_text_width_points(ax, p.layout.summary_col_widths[1]), p.layout.summary_font_size);
+                            table_text_width_points(ax, p.layout.summary.col_widths[1]), p.layout.summary.font_size);
     rows.push_back({"Annual Excess", join_lines(excess_lines)});
-    const int standard_lines = static_cast<int>(rows.size()) + 1;  // header and one line per row
     std::vector<int> row_lines(rows.size(), 1);
     row_lines.back() = static_cast<int>(excess_lines.size());
-    draw_table(ax, TableSpec{
-                       .rows = rows,
-                       .headers = {"Metric", "Value"},
-                       .col_widths = {p.layout.summary_col_widths[0], p.layout.summary_col_widths[1]},
-                       .cell_align = "left",
-                       .font_size = p.layout.summary_font_size,
-                       .row_scale = p.layout.summary_row_scale,
-                       .body_text_colour = nullptr,
-                       .row_lines = row_lines,
-                       .standard_lines = standard_lines,
-                   });
+    draw_summary_table(ax, rows, p.layout.summary, std::move(row_lines));
+}
+
+void draw_yearly_table(const PerformancePage& p, py::handle ax) {
+    draw_yearly_metrics_table(ax, p.series.yearly_metrics, p.layout.compact_yearly_table);
 }
 
 }  // namespace
@@ -298,31 +295,20 @@ void plot_strategy_performance_unlocked(const ChartRequest& request) {
     const PerformanceSeries series = collect_series(plot_df);
 
     const PerformanceLayout& layout = performance_layout(is_tall_page(request.image_kind));
-    const Page page = create_page(mpl, layout.frame);
-    const FigureCloser closer(mpl.plt, page.figure);
     const PerformancePage p{mpl, layout, request, series};
-
-    figure_title(page, request.title_text() + " | Benchmark " + request.benchmark_name + " | Strategy Performance",
-                 layout.frame);
-    py::object ax_cards = add_panel(page, layout.cards);
-    py::object ax_cum = add_panel(page, layout.cumulative);
-    py::object ax_excess = add_panel(page, layout.excess);
-    py::object ax_year = add_panel(page, layout.yearly_returns);
-    py::object ax_rolling = add_panel(page, layout.rolling);
-    py::object ax_drawdown = add_panel(page, layout.drawdown);
-    py::object ax_table = add_panel(page, layout.summary_table);
-    py::object ax_yearly_table = add_panel(page, layout.yearly_table);
-    draw_cards(p, ax_cards);
-    draw_cumulative(p, ax_cum);
-    draw_excess(p, ax_excess);
-    draw_yearly_returns(p, ax_year);
-    draw_rolling_stability(p, ax_rolling);
-    draw_drawdowns(p, ax_drawdown);
-    draw_summary_table(p, ax_table);
-    draw_yearly_metrics_table(ax_yearly_table, series.yearly_metrics, layout.compact_yearly_table);
-    for (const py::object& ax : {ax_cum, ax_excess, ax_rolling, ax_drawdown}) concise_date_axis(ax);
-    for (const py::object& ax : {ax_cum, ax_excess, ax_year, ax_rolling, ax_drawdown}) finish_plot_panel(ax);
-    save_figure(page.figure, request.save_path, layout.frame.dpi);
+    const PagePanel panels[] = {
+        {layout.cards, bind_panel(p, draw_cards), false},
+        {layout.cumulative, bind_panel(p, draw_cumulative), true},
+        {layout.excess, bind_panel(p, draw_excess), true},
+        {layout.yearly_returns, bind_panel(p, draw_yearly_returns), true},
+        {layout.rolling, bind_panel(p, draw_rolling_stability), true},
+        {layout.drawdown, bind_panel(p, draw_drawdowns), true},
+        {layout.summary_table, bind_panel(p, draw_summary), false},
+        {layout.yearly_table, bind_panel(p, draw_yearly_table), false},
+    };
+    draw_panel_page(mpl, layout.frame,
+                    request.title_text() + " | Benchmark " + request.benchmark_name + " | Strategy Performance", panels,
+                    request.save_path);
 }
 
 }  // namespace lumora::weightbook

@@ -65,7 +65,8 @@ void draw_drawdowns(const Pyplot& mpl, const WeeklyLayout& layout, const ChartRe
     ax.attr("set_title")("Weekly Drawdown", "fontsize"_a = layout.drawdown_title_size);
     ax.attr("set_ylabel")("Drawdown");
     percent_ticks(mpl, ax);
-    framed_legend(ax, "lower left", py::none(), layout.drawdown_legend_columns);
+    // Where the curves and the shading are not: a deep drawdown fills the lower corners.
+    framed_legend(ax, "best", py::none(), layout.drawdown_legend_columns);
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ py::object daily_vwap_return(const WeightTable& weights, py::handle row_labels, 
     SparseSignal signal;
     std::vector<std::int64_t> trade_rows;
     {
+        // No Python inside: reads the weight buffer `weights` views (held by the caller) into the native `signal`.
         py::gil_scoped_release release;
         trade_rows = shifted_signal(weights, signal);
     }
@@ -46,6 +47,7 @@ py::object daily_vwap_return(const WeightTable& weights, py::handle row_labels, 
 
     py::array_t<double> returns(static_cast<py::ssize_t>(trade_rows.size()));
     {
+        // No Python inside: reads the native signal and market buffers held by `market`, writes only the new `returns`.
         py::gil_scoped_release release;
         const std::vector<double> cash = strategy_daily_cash(signal, market.arrays, costs);
         double* out = returns.mutable_data();
@@ -81,6 +83,7 @@ py::object smooth_strategy_weights(py::object strategy_matrix, py::object rollin
     std::vector<std::int64_t> kept;
     std::vector<double> smoothed;
     {
+        // No Python inside: reads the weight buffer held by `values` into the native vectors `smoothed` and `kept`.
         py::gil_scoped_release release;
         smoothed = smooth_weights(weights, window, kept);
     }

@@ -73,6 +73,7 @@ py::dict stats_mapping(py::handle total_frame, const WeightTable* weights) {
                    cols[6].data(), cols[7].data(), n};
     std::array<double, kStatCount> values;
     {
+        // No Python inside: reads the eight column arrays held in `cols` and the native `weights`.
         py::gil_scoped_release release;
         values = strategy_stats(t, weights);
     }
@@ -246,7 +247,7 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
         if (col_known.data()[j]) work.cols.push_back(j);
     WeightScan scan;
     {
-        // Reads only the weight table's buffer, kept alive by `values`.
+        // No Python inside: reads the weight buffer held by `values` and fills native vectors only.
         py::gil_scoped_release release;
         scan = scan_weights(work);
     }
@@ -280,6 +281,7 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
     if (window > 1) {
         std::vector<std::int64_t> kept_rows;
         {
+            // No Python inside: reads the weight buffer held by `values` into native vectors only.
             py::gil_scoped_release release;
             smoothed = smooth_weights(work, window, kept_rows);
         }
@@ -291,6 +293,7 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
 
     std::vector<bool> has_weight;
     {
+        // No Python inside: reads `work`, whose buffer (`values` or `smoothed`) this call holds.
         py::gil_scoped_release release;
         has_weight = rows_with_weights(work);
     }

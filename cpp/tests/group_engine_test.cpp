@@ -1,0 +1,140 @@
+#include "lumora/group_engine.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "aligned_tables.hpp"
+
+using namespace lumora;
+
+namespace {
+
+using lumora::test_tables::identity_aligned;
+
+// A flat market of `rows` dates x `cols` stocks, every stock tradable at 10.00 all along,
+// and a factor table to fill in (row-major).
+struct FlatMarket {
+    std::int64_t rows, cols;
+    std::vector<double> factor, valid, forward, can_buy, cant_sell, missing, price;
+    MarketArrays market;
+
+    FlatMarket(std::int64_t r, std::int64_t c)
+        : rows(r),
+          cols(c),
+          factor(static_cast<std::size_t>(r * c), kNaN),
+          valid(factor.size(), 1.0),
+          forward(factor.size(), kNaN),
+          can_buy(factor.size(), 1.0),
+          cant_sell(factor.size(), 0.0),
+          missing(factor.size(), kNaN),
+          price(factor.size(), 10.0),
+          market{table(can_buy), table(cant_sell), table(missing), table(missing),
+                 table(price),   table(price),     table(price),   table(price)} {}
+
+    AlignedMatrix table(const std::vector<double>& v) const { return identity_aligned(v, rows, cols); }
+    double& cell(std::vector<double>& v, std::int64_t r, std::int64_t c) {
+        return v[static_cast<std::size_t>(r * cols + c)];
+    }
+
+    GroupOutputs run(int groups, bool ascending = false, bool with_forward = false) const {
+        const AlignedMatrix forward_table = table(forward);
+        GroupInputs in;
+        in.factor = table(factor);
+        in.valid = table(valid);
+        in.market = &market;
+        in.forward = with_forward ? &forward_table : nullptr;
+        in.group_num = groups;
+        in.ascending = ascending;
+        return run_group_backtest(in);
+    }
+};
+
+std::vector<std::int32_t> sizes_on(const GroupOutputs& out, std::int64_t row) {
+    const auto G = static_cast<std::size_t>(out.group_num);
+    const auto first = out.sizes.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(row) * G);
+    return {first, first + static_cast<std::ptrdiff_t>(G)};
+}
+
+}  // namespace
+
+TEST(GroupCut, RemainderGoesToTheFirstGroupsOneByOne) {
+    EXPECT_EQ(group_cut(7, 3), (std::vector<std::int32_t>{0, 0, 0, 1, 1, 2, 2}));
+    EXPECT_EQ(group_cut(6, 3), (std::vector<std::int32_t>{0, 0, 1, 1, 2, 2}));
+    EXPECT_EQ(group_cut(2, 5), (std::vector<std::int32_t>{0, 1}));  // fewer stocks than groups
+    EXPECT_TRUE(group_cut(0, 4).empty());
+}
+
+TEST(GroupEngine, EmptyDayFormsNoGroupAndTheNextDayTradesNothing) {
+    FlatMarket m(3, 4);
+    for (std::int64_t j = 0; j < 4; ++j) m.cell(m.factor, 0, j) = static_cast<double>(j);
+    // Day 1: no usable factor at all (missing, infinite, or without a valid close).
+    m.cell(m.factor, 1, 0) = INFINITY;
+    m.cell(m.factor, 1, 1) = 2.0;
+    m.cell(m.valid, 1, 1) = kNaN;
+    m.cell(m.factor, 1, 2) = 3.0;
+    m.cell(m.valid, 1, 2) = 0.0;
+    const GroupOutputs out = m.run(2);
+    EXPECT_EQ(sizes_on(out, 0), (std::vector<std::int32_t>{2, 2}));
+    EXPECT_EQ(sizes_on(out, 1), (std::vector<std::int32_t>{0, 0}));
+    EXPECT_TRUE(out.traded[1]);  // trades day 0's groups
+    EXPECT_FALSE(out.traded[2]);
+    EXPECT_TRUE(std::isnan(out.daily[2 * 2]) && std::isnan(out.daily[2 * 2 + 1]));
+    EXPECT_FALSE(out.traded[0]);  // the first date has no groups before it
+}
+
+TEST(GroupEngine, OneStockFillsTheFirstGroupOnly) {
+    FlatMarket m(2, 3);
+    m.cell(m.factor, 0, 1) = 0.5;
+    const GroupOutputs out = m.run(3);
+    EXPECT_EQ(sizes_on(out, 0), (std::vector<std::int32_t>{1, 0, 0}));
+    EXPECT_FALSE(std::isnan(out.daily[3]));  // group 0 trades on day 1
+    EXPECT_TRUE(std::isnan(out.daily[4]) && std::isnan(out.daily[5]));
+}
+
+TEST(GroupEngine, TiesAreCutByColumnAndAscendingReversesTheGroups) {
+    // Five equal factors in two groups: the first three columns go to group 0 (with the
+    // remainder), whichever the direction; a larger factor lands in the last group unless
+    // ascending.
+    FlatMarket m(2, 6);
+    for (std::int64_t j = 0; j < 5; ++j) m.cell(m.factor, 0, j) = 1.0;
+    m.cell(m.factor, 0, 5) = 9.0;
+    for (const bool ascending : {false, true}) {
+        const GroupOutputs out = m.run(2, ascending);
+        EXPECT_EQ(sizes_on(out, 0), (std::vector<std::int32_t>{3, 3})) << ascending;
+    }
+    // With a NaN factor the stock is left out and the others still split with the remainder.
+    m.cell(m.factor, 0, 5) = kNaN;
+    EXPECT_EQ(sizes_on(m.run(2), 0), (std::vector<std::int32_t>{3, 2}));
+}
+
+TEST(GroupEngine, RankIcOfRankValuedForwardReturnsEqualsThatOfRawReturns) {
+    // Forward values that are whole or half ranks up to the stock count plus one are ordered
+    // by counting, others by the radix sort; Spearman sees only the order, so both agree.
+    // The ranks include both ends of the counting range (0 and n + 1) and a tie.
+    const std::vector<double> factor{0.3, -1.0, 2.0, 0.7, 0.1};
+    const std::vector<double> ranks{6.0, 0.0, 2.5, 2.5, 4.0};  // n = 5: n + 1 = 6
+    FlatMarket as_ranks(1, 5), as_returns(1, 5);
+    for (std::int64_t j = 0; j < 5; ++j) {
+        as_ranks.cell(as_ranks.factor, 0, j) = as_returns.cell(as_returns.factor, 0, j) = factor[j];
+        as_ranks.cell(as_ranks.forward, 0, j) = ranks[j];
+        as_returns.cell(as_returns.forward, 0, j) = 0.01 * ranks[j] - 0.0123;  // same order, not ranks
+    }
+    const double by_counting = as_ranks.run(2, false, true).rank_ic[0];
+    const double by_radix = as_returns.run(2, false, true).rank_ic[0];
+    ASSERT_FALSE(std::isnan(by_counting));
+    EXPECT_NEAR(by_counting, by_radix, 1e-15);
+    // Factor ranks 3, 1, 5, 4, 2 against forward ranks 5, 1, 2.5, 2.5, 4: centred products
+    // sum to 1.5, squares to 10 and 9.5.
+    EXPECT_NEAR(by_counting, 1.5 / std::sqrt(95.0), 1e-15);
+}
+
+TEST(GroupEngine, RankIcNeedsTwoStocksWithAForwardReturn) {
+    FlatMarket m(1, 3);
+    m.cell(m.factor, 0, 0) = 1.0;
+    m.cell(m.factor, 0, 1) = 2.0;
+    m.cell(m.forward, 0, 0) = 0.5;  // the second stock has none, the third no factor
+    m.cell(m.forward, 0, 2) = 0.7;
+    EXPECT_TRUE(std::isnan(m.run(2, false, true).rank_ic[0]));
+}

@@ -1,0 +1,53 @@
+#include "lumora/ranking.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+using namespace lumora;
+
+namespace {
+
+std::vector<double> average_ranks(const std::vector<double>& values) {
+    RadixScratch radix;
+    std::vector<std::uint32_t> order;
+    radix_argsort(values.data(), values.size(), order, radix);
+    std::vector<double> ranks;
+    average_ranks_in_order(values, order, ranks);
+    return ranks;
+}
+
+double spearman_of(const std::vector<double>& a, const std::vector<double>& b) {
+    SpearmanScratch scratch;
+    return spearman(a, b, scratch);
+}
+
+}  // namespace
+
+TEST(Ranking, TiesShareTheMeanOfTheirPositions) {
+    EXPECT_EQ(average_ranks({3.0, 1.0, 3.0, 2.0}), (std::vector<double>{3.5, 1.0, 3.5, 2.0}));
+    EXPECT_EQ(average_ranks({7.0, 7.0, 7.0, 7.0}), (std::vector<double>{2.5, 2.5, 2.5, 2.5}));
+    EXPECT_EQ(average_ranks({5.0}), (std::vector<double>{1.0}));
+    EXPECT_TRUE(average_ranks({}).empty());
+}
+
+TEST(Ranking, SpearmanIsUndefinedForFewerThanTwoPairsUnequalSidesOrAConstantSide) {
+    EXPECT_TRUE(std::isnan(spearman_of({}, {})));
+    EXPECT_TRUE(std::isnan(spearman_of({1.0}, {2.0})));
+    EXPECT_TRUE(std::isnan(spearman_of({1.0, 2.0, 3.0}, {1.0, 2.0})));
+    EXPECT_TRUE(std::isnan(spearman_of({1.0, 2.0, 3.0}, {4.0, 4.0, 4.0})));  // all ties
+}
+
+TEST(Ranking, SpearmanSeesOnlyTheOrder) {
+    const std::vector<double> x{0.1, 0.5, 0.2, 0.9};
+    EXPECT_DOUBLE_EQ(spearman_of(x, {1.0, 125.0, 8.0, 729.0}), 1.0);  // any increasing transform
+    EXPECT_DOUBLE_EQ(spearman_of(x, {-1.0, -125.0, -8.0, -729.0}), -1.0);
+}
+
+TEST(Ranking, SpearmanWithTiesIsPearsonOfAverageRanks) {
+    // Ranks of a: 1, 2.5, 2.5, 4; ranks of b: 2, 1, 4, 3.
+    // Centred: (-1.5, 0, 0, 1.5) and (-0.5, -1.5, 1.5, 0.5): sum of products 1.5,
+    // squares 4.5 and 5, so 1.5 / sqrt(22.5).
+    EXPECT_NEAR(spearman_of({1.0, 2.0, 2.0, 3.0}, {20.0, 10.0, 40.0, 30.0}), 1.5 / std::sqrt(22.5), 1e-15);
+}
