@@ -17,8 +17,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from lock_probe import WatchedLock, assert_lock_free
 from engine_keys import GROUP_MARKET_KEYS as MARKET_TABLES
+from lock_probe import WatchedLock, assert_lock_free
 from lumora.backtest import BacktestData, BacktestService, _core
 from lumora.backtest import _weightbook as wb
 from lumora.sandbox import generate_market
