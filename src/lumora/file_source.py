@@ -20,6 +20,7 @@ What the market rules need and the files may leave out is derived (see ``derive_
 from __future__ import annotations
 
 import datetime as _dt
+import itertools
 import os
 import re
 from collections.abc import Mapping
@@ -233,8 +234,9 @@ class _Bars:
     beijing: np.ndarray
     values: dict[str, np.ndarray]  # float64 columns
     flags: dict[str, np.ndarray]  # bool columns
-    industry: np.ndarray | None
+    industry: np.ndarray | None  # numbers (see _industry_numbers)
     origin: list[tuple[Path, int]]  # file and first row position in the concatenation
+    industry_text: np.ndarray | None = None  # the column as the files give it
 
 
 def _check_forward(date: np.ndarray, code: np.ndarray, path: Path) -> None:
@@ -260,29 +262,32 @@ def _check_positive(values: np.ndarray, name: str, path: Path) -> None:
         )
 
 
-def _read_bars(files: list[Path], columns: Mapping[str, str]) -> _Bars:
-    parts: list[dict[str, object]] = []
-    for path in files:
-        frame = _read_file(path, columns)
-        _require(frame, path, REQUIRED_BAR_COLUMNS)
-        date = _dates(frame["date"], path)
-        codes = _codes(frame["code"], path)
-        _check_forward(date, codes.number, path)
-        part: dict[str, object] = {"date": date, "code": codes.number, "beijing": codes.beijing}
-        for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
-            if name not in frame.columns or name in ("is_suspended", "is_st", "industry"):
-                continue
-            values = _numeric(frame, name, path)
-            if name in _PRICE_COLUMNS:
-                _check_positive(values, name, path)
-            part[name] = values
-        for name in ("is_suspended", "is_st"):
-            if name in frame.columns:
-                part[name] = _flag(frame, name, path)
-        if "industry" in frame.columns:
-            part["industry"] = frame["industry"].to_numpy()
-        parts.append(part)
-        del frame
+def _read_part(path: Path, columns: Mapping[str, str]) -> dict[str, np.ndarray]:
+    """The checked rows of one bars file as plain arrays by column name."""
+    frame = _read_file(path, columns)
+    _require(frame, path, REQUIRED_BAR_COLUMNS)
+    date = _dates(frame["date"], path)
+    codes = _codes(frame["code"], path)
+    _check_forward(date, codes.number, path)
+    part: dict[str, np.ndarray] = {"date": date, "code": codes.number, "beijing": codes.beijing}
+    for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
+        if name not in frame.columns or name in ("is_suspended", "is_st", "industry"):
+            continue
+        values = _numeric(frame, name, path)
+        if name in _PRICE_COLUMNS:
+            _check_positive(values, name, path)
+        part[name] = values
+    for name in ("is_suspended", "is_st"):
+        if name in frame.columns:
+            part[name] = _flag(frame, name, path)
+    if "industry" in frame.columns:
+        part["industry"] = frame["industry"].to_numpy()
+    _check_unique(part["date"], part["code"], [(path, 0)])
+    return part
+
+
+def _join(files: list[Path], parts: list[dict[str, np.ndarray]]) -> _Bars:
+    """One table of the rows of every file (the parts are emptied on the way)."""
     names = set.intersection(*(set(p) for p in parts))
     for path, part in zip(files, parts):
         missing = sorted(set(part) - names)
@@ -291,14 +296,16 @@ def _read_bars(files: list[Path], columns: Mapping[str, str]) -> _Bars:
     origin, at = [], 0
     for path, part in zip(files, parts):
         origin.append((path, at))
-        at += len(part["date"])  # type: ignore[arg-type]
+        at += len(part["date"])
+    ranges = sorted((p["date"].min(), p["date"].max()) for p in parts if p["date"].size)
+    overlapping = any(b[0] <= a[1] for a, b in itertools.pairwise(ranges))
 
     def joined(name: str) -> np.ndarray:
-        return np.concatenate([p.pop(name) for p in parts])  # type: ignore[misc]
+        return np.concatenate([p.pop(name) for p in parts])
 
     flags = {name: joined(name) for name in ("is_suspended", "is_st") if name in names}
-    industry = joined("industry") if "industry" in names else None
-    return _Bars(
+    industry_text = joined("industry") if "industry" in names else None
+    bars = _Bars(
         date=joined("date"),
         code=joined("code"),
         beijing=joined("beijing"),
@@ -308,9 +315,78 @@ def _read_bars(files: list[Path], columns: Mapping[str, str]) -> _Bars:
             if name in names and name not in flags and name != "industry"
         },
         flags=flags,
-        industry=industry,
+        industry=None if industry_text is None else _industry_numbers(industry_text),
         origin=origin,
+        industry_text=industry_text,
     )
+    if overlapping:  # files with disjoint date ranges cannot share a (date, code)
+        _check_unique(bars.date, bars.code, origin)
+    return bars
+
+
+def _industry_numbers(raw: np.ndarray) -> np.ndarray:
+    """Industry codes as numbers; text industries are numbered from 1 in sorted order."""
+    try:
+        return pd.to_numeric(pd.Series(raw)).to_numpy(dtype=np.float64, na_value=np.nan)
+    except (ValueError, TypeError):
+        codes, _ = pd.factorize(pd.Series(raw).astype("string"), sort=True)
+        return np.where(codes >= 0, codes + 1.0, np.nan)
+
+
+def _check_unique(date: np.ndarray, code: np.ndarray, origin: list[tuple[Path, int]]) -> None:
+    _, date_pos = _dense_unique(date)
+    codes, code_pos = _dense_unique(code)
+    cell = date_pos * max(codes.size, 1) + code_pos
+    counts = np.bincount(cell)
+    if counts.max(initial=0) > 1:
+        rows = np.flatnonzero(cell == int(np.argmax(counts > 1)))
+        raise FileSourceError(
+            f"duplicate rows for date {date[rows[0]]} and stock {code[rows[0]]:06d}: "
+            + " and ".join(_where(origin, int(r)) for r in rows[:2])
+        )
+
+
+def _subset(bars: _Bars, rows: np.ndarray) -> _Bars:
+    return _Bars(
+        date=bars.date[rows],
+        code=bars.code[rows],
+        beijing=bars.beijing[rows],
+        values={name: v[rows] for name, v in bars.values.items()},
+        flags={name: v[rows] for name, v in bars.flags.items()},
+        industry=None if bars.industry is None else bars.industry[rows],
+        origin=[],
+    )
+
+
+def window_bars(bars: _Bars, low: int) -> _Bars:
+    """The rows a derivation from date ``low`` on needs: every row on or after it and, of
+    each stock, the last row before it, the last one with a close, the last traded one
+    with an adjustment factor and the last one with an industry, so that carried closes,
+    factors and industries, listing and previous closes come out as in the whole history.
+    """
+    by_date = np.argsort(bars.date, kind="stable")
+    earlier = by_date[: int(np.searchsorted(bars.date[by_date], low))]
+    carried = [None, ~np.isnan(bars.values["close"])]
+    if "adj_factor" in bars.values:
+        carried.append(~_halted(bars) & ~np.isnan(bars.values["adj_factor"]))
+    if bars.industry is not None:
+        carried.append(~np.isnan(bars.industry))
+    seeds = []
+    for mask in carried:
+        rows = earlier if mask is None else earlier[mask[earlier]]
+        last = np.full(int(bars.code.max(initial=0)) + 1, -1, dtype=np.int64)
+        last[bars.code[rows]] = rows  # rows go by date: the latest row of a stock wins
+        seeds.append(last[last >= 0])
+    rows = np.union1d(np.concatenate(seeds), by_date[earlier.size :])
+    return _subset(bars, rows)
+
+
+def _halted(bars: _Bars) -> np.ndarray:
+    """Rows without trading: zero volume, no close or marked suspended."""
+    halted = (bars.values["volume"] <= 0) | np.isnan(bars.values["close"])
+    if "is_suspended" in bars.flags:
+        halted |= bars.flags["is_suspended"]
+    return halted
 
 
 def _where(origin: list[tuple[Path, int]], position: int) -> str:
@@ -362,23 +438,13 @@ def _dense_unique(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 
 class _Grid:
-    """Puts row values into date x stock cells."""
+    """Puts row values into date x stock cells (one row a cell: see _check_unique)."""
 
     def __init__(self, bars: _Bars) -> None:
         self.dates, date_pos = _dense_unique(bars.date)
         self.codes, code_pos = _dense_unique(bars.code)
         self.shape = (self.dates.size, self.codes.size)
         self.cell = date_pos.astype(np.int64) * self.codes.size + code_pos
-        counts = np.bincount(self.cell, minlength=self.shape[0] * self.shape[1])
-        if counts.max(initial=0) > 1:
-            cell = int(np.argmax(counts > 1))
-            rows = np.flatnonzero(self.cell == cell)
-            raise FileSourceError(
-                f"duplicate rows for date {self.dates[cell // self.shape[1]]} and stock "
-                f"{self.codes[cell % self.shape[1]]:06d}: "
-                + " and ".join(_where(bars.origin, int(r)) for r in rows[:2])
-            )
-        del counts
         self.beijing = np.zeros(self.codes.size, dtype=bool)
         self.beijing[code_pos[bars.beijing]] = True
 
@@ -442,9 +508,7 @@ def derive_market(bars: _Bars) -> _Market:
     last = n_dates - 1 - np.argmax(present[::-1], axis=0)
     row = np.arange(n_dates)[:, None]
     listed = (row >= first) & (row <= last)
-    halted_row = (values["volume"] <= 0) | np.isnan(values["close"])
-    if "is_suspended" in bars.flags:
-        halted_row |= bars.flags["is_suspended"]
+    halted_row = _halted(bars)
     traded = grid.mask(~halted_row)
     del present, halted_row
     suspended = listed & ~traded
@@ -541,17 +605,11 @@ def _limits(
 
 
 def _industry(bars: _Bars, grid: _Grid, listed: np.ndarray) -> np.ndarray:
-    """Industry codes carried over suspended days; text industries are numbered from 1 in
-    sorted order; without the column every stock is in industry 1."""
+    """Industry codes carried over suspended days; without the column every stock is in
+    industry 1."""
     if bars.industry is None:
         return np.where(listed, 1.0, np.nan).astype(np.float32)
-    raw = bars.industry
-    try:
-        numbers = pd.to_numeric(pd.Series(raw)).to_numpy(dtype=np.float64, na_value=np.nan)
-    except (ValueError, TypeError):
-        codes, _ = pd.factorize(pd.Series(raw).astype("string"), sort=True)
-        numbers = np.where(codes >= 0, codes + 1.0, np.nan)
-    filled = _ffill(grid.matrix(numbers))
+    filled = _ffill(grid.matrix(bars.industry))
     return np.where(listed, filled, np.nan).astype(np.float32)
 
 
@@ -643,6 +701,38 @@ def _fingerprint(files: list[Path]) -> tuple[tuple[str, int, int], ...]:
     return tuple(out)
 
 
+@dataclass
+class _Read:
+    """The bars of the files as last read, with each file's rows in them."""
+
+    stamp: tuple[tuple[str, int, int], ...]  # of every file of every table
+    bars: _Bars
+    spans: dict[tuple[str, int, int], tuple[int, int]]  # bars file -> its rows
+    dates: np.ndarray  # distinct YYYYMMDD numbers
+
+
+def _reread(files: list[Path], columns: Mapping[str, str], old: _Read | None) -> _Bars:
+    """The bars of ``files``, parsing again only the files changed since ``old``."""
+    keys = _fingerprint(files)
+    parts: list[dict[str, np.ndarray]] = []
+    for path, key in zip(files, keys):
+        span = old.spans.get(key) if old is not None else None
+        parts.append(_part_of(old.bars, *span) if span else _read_part(path, columns))
+    if old is not None and any(set(p) != set(parts[0]) for p in parts):
+        parts = [_read_part(path, columns) for path in files]  # columns changed: start over
+    return _join(files, parts)
+
+
+def _part_of(bars: _Bars, start: int, stop: int) -> dict[str, np.ndarray]:
+    part = {"date": bars.date[start:stop], "code": bars.code[start:stop]}
+    part["beijing"] = bars.beijing[start:stop]
+    for columns in (bars.values, bars.flags):
+        part.update({name: v[start:stop] for name, v in columns.items()})
+    if bars.industry_text is not None:
+        part["industry"] = bars.industry_text[start:stop]
+    return part
+
+
 class FileSource(MarketClient):
     """SDK data client over a folder of the user's market data files (see the module text).
 
@@ -665,8 +755,10 @@ class FileSource(MarketClient):
         for user, ours in self.columns.items():
             if not isinstance(user, str) or not isinstance(ours, str):
                 raise TypeError(f"columns must map text to text, got {user!r}: {ours!r}")
-        self._loaded: tuple[object, _History] | None = None
-        self._history()
+        self._read: _Read | None = None
+        # The derived market: the whole history and the last window asked for.
+        self._derived: dict[object, _History] = {}
+        self._bars()
 
     def __repr__(self) -> str:
         return f"FileSource({str(self.root)!r})"
@@ -677,11 +769,14 @@ class FileSource(MarketClient):
 
     @property
     def start(self) -> str:
-        return str(self._history()[0].dates[0])
+        return str(self._bars().dates[0])
 
     def today(self) -> str:
         """The last date of the files."""
-        return str(self._history()[0].dates[-1])
+        return str(self._bars().dates[-1])
+
+    def trading_dates(self) -> list[str]:
+        return [str(d) for d in self._bars().dates]
 
     def _files(self) -> dict[str, list[Path]]:
         files = {table: _files_of(self.root, table) for table in _TABLES}
@@ -691,17 +786,50 @@ class FileSource(MarketClient):
             )
         return files
 
-    def _history(self) -> tuple[_History, int]:
+    def _bars(self) -> _Read:
+        """The bars as the files hold them now; a file unchanged since the last look
+        (path, size and modification time) is not parsed again."""
         files = self._files()
         stamp = _fingerprint([p for table in _TABLES for p in files[table]])
-        if self._loaded is None or self._loaded[0] != stamp:
-            self._loaded = (stamp, self._load(files))
-        history = self._loaded[1]
+        if self._read is None or self._read.stamp != stamp:
+            bars = _reread(files["bars"], self.columns, self._read)
+            self._read = None  # a failed read leaves nothing half-updated behind
+            self._derived.clear()
+            stops = [start for _, start in bars.origin[1:]] + [bars.date.size]
+            self._read = _Read(
+                stamp=stamp,
+                bars=bars,
+                spans={
+                    key: (start, stop)
+                    for key, (_, start), stop in zip(
+                        _fingerprint(files["bars"]), bars.origin, stops
+                    )
+                },
+                dates=_dense_unique(bars.date)[0],
+            )
+        return self._read
+
+    def _history(self) -> tuple[_History, int]:
+        return self._history_from(None)
+
+    def _history_from(self, low: str | None) -> tuple[_History, int]:
+        """The whole history, or from ``low`` on derived from the rows that window needs
+        (a tail update does not derive the years before it again)."""
+        read = self._bars()
+        window = low is not None and int(low) > read.dates[0]
+        key = int(low) if window else None  # type: ignore[arg-type]
+        if key not in self._derived:
+            if window:
+                self._derived.pop(next((k for k in self._derived if k is not None), 0), None)
+                bars = window_bars(read.bars, key)  # type: ignore[arg-type]
+            else:
+                bars = read.bars
+            self._derived[key] = self._load(bars, self._files())
+        history = self._derived[key]
         return history, len(history.dates)
 
-    def _load(self, files: dict[str, list[Path]]) -> _History:
+    def _load(self, bars: _Bars, files: dict[str, list[Path]]) -> _History:
         started = _dt.datetime.now()
-        bars = _read_bars(files["bars"], self.columns)
         market = derive_market(bars)
         del bars
         listed = ~np.isnan(market.factors["rq_is_suspended"])
