@@ -343,7 +343,7 @@ def random_bars(seed: int, n_stocks: int = 12, n_days: int = 60) -> pd.DataFrame
     keep &= np.arange(n_days)[:, None] <= rng.integers(n_days // 2, n_days + 5, n_stocks)
     rows, cols = np.nonzero(keep)
     volume = np.where(rng.random(rows.size) < 0.1, 0.0, 100.0)
-    return pd.DataFrame(
+    frame = pd.DataFrame(
         {
             "date": days[rows],
             "code": [f"{c + 300001 if c % 3 else c + 600001:06d}.SZ" for c in cols],
@@ -354,6 +354,9 @@ def random_bars(seed: int, n_stocks: int = 12, n_days: int = 60) -> pd.DataFrame
             "industry": np.where(rng.random(rows.size) < 0.2, None, [f"i{c % 4}" for c in cols]),
         }
     )
+    if seed % 2:  # numbered industries
+        frame["industry"] = pd.to_numeric(frame["industry"].str[1:]) + 1
+    return frame
 
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
@@ -365,7 +368,8 @@ def test_window_queries_and_rereads_match_a_fresh_whole_derivation(tmp_path, see
     bars[bars["date"] < middle].to_parquet(folder / "a.parquet")
     bars[bars["date"] >= middle].iloc[:-7].to_parquet(folder / "b.parquet")
     source = FileSource(tmp_path)
-    source.get_factors("Close", "20240301")  # derived and read before the change
+    source.get_factors("Close")  # the whole history derived before the change,
+    source.get_factors("Close", "20240301")  # and a window
     bars[bars["date"] >= middle].to_parquet(folder / "b.parquet")  # gains rows
 
     fresh = FileSource(tmp_path)

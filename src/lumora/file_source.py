@@ -286,8 +286,16 @@ def _read_part(path: Path, columns: Mapping[str, str]) -> dict[str, np.ndarray]:
     return part
 
 
-def _join(files: list[Path], parts: list[dict[str, np.ndarray]]) -> _Bars:
-    """One table of the rows of every file (the parts are emptied on the way)."""
+def _overlapping(ranges: list[tuple[int, int]]) -> bool:
+    ordered = sorted(ranges)
+    return any(b[0] <= a[1] for a, b in itertools.pairwise(ordered))
+
+
+def _join(
+    files: list[Path], parts: list[dict[str, np.ndarray]], ranges: list[tuple[int, int]]
+) -> _Bars:
+    """One table of the rows of every file (the parts are emptied on the way); ``ranges``:
+    the first and last date of each file."""
     names = set.intersection(*(set(p) for p in parts))
     for path, part in zip(files, parts):
         missing = sorted(set(part) - names)
@@ -297,8 +305,6 @@ def _join(files: list[Path], parts: list[dict[str, np.ndarray]]) -> _Bars:
     for path, part in zip(files, parts):
         origin.append((path, at))
         at += len(part["date"])
-    ranges = sorted((p["date"].min(), p["date"].max()) for p in parts if p["date"].size)
-    overlapping = any(b[0] <= a[1] for a, b in itertools.pairwise(ranges))
 
     def joined(name: str) -> np.ndarray:
         return np.concatenate([p.pop(name) for p in parts])
@@ -319,7 +325,7 @@ def _join(files: list[Path], parts: list[dict[str, np.ndarray]]) -> _Bars:
         origin=origin,
         industry_text=industry_text,
     )
-    if overlapping:  # files with disjoint date ranges cannot share a (date, code)
+    if _overlapping(ranges):  # files with disjoint date ranges cannot share a (date, code)
         _check_unique(bars.date, bars.code, origin)
     return bars
 
@@ -355,10 +361,15 @@ def _subset(bars: _Bars, rows: np.ndarray) -> _Bars:
         flags={name: v[rows] for name, v in bars.flags.items()},
         industry=None if bars.industry is None else bars.industry[rows],
         origin=[],
+        industry_text=None if bars.industry_text is None else bars.industry_text[rows],
     )
 
 
 def window_bars(bars: _Bars, low: int) -> _Bars:
+    return _subset(bars, _window_rows(bars, low))
+
+
+def _window_rows(bars: _Bars, low: int) -> np.ndarray:
     """The rows a derivation from date ``low`` on needs: every row on or after it and, of
     each stock, the last row before it, the last one with a close, the last traded one
     with an adjustment factor and the last one with an industry, so that carried closes,
@@ -377,8 +388,7 @@ def window_bars(bars: _Bars, low: int) -> _Bars:
         last = np.full(int(bars.code.max(initial=0)) + 1, -1, dtype=np.int64)
         last[bars.code[rows]] = rows  # rows go by date: the latest row of a stock wins
         seeds.append(last[last >= 0])
-    rows = np.union1d(np.concatenate(seeds), by_date[earlier.size :])
-    return _subset(bars, rows)
+    return np.union1d(np.concatenate(seeds), by_date[earlier.size :])
 
 
 def _halted(bars: _Bars) -> np.ndarray:
@@ -701,26 +711,90 @@ def _fingerprint(files: list[Path]) -> tuple[tuple[str, int, int], ...]:
     return tuple(out)
 
 
+_Key = tuple[str, int, int]  # a file's path, size and modification time
+
+
 @dataclass
 class _Read:
-    """The bars of the files as last read, with each file's rows in them."""
+    """The bars of the files as last read. A file is held whole or, once the whole history
+    was derived, by the rows a window after its last date needs (see ``_shrunk``)."""
 
-    stamp: tuple[tuple[str, int, int], ...]  # of every file of every table
+    stamp: tuple[_Key, ...]  # of every file of every table
     bars: _Bars
-    spans: dict[tuple[str, int, int], tuple[int, int]]  # bars file -> its rows
-    dates: np.ndarray  # distinct YYYYMMDD numbers
+    spans: dict[_Key, tuple[int, int]]  # bars file -> its rows in ``bars``
+    file_dates: dict[_Key, np.ndarray]  # bars file -> its distinct dates
+    whole: frozenset[_Key]  # the files every row of which ``bars`` holds
+    dates: np.ndarray  # the distinct YYYYMMDD numbers of all files
+
+    def holds(self, low: int | None) -> bool:
+        """Whether ``bars`` holds every row on or after ``low`` (None: every row)."""
+        return all(
+            key in self.whole or (low is not None and self.file_dates[key][-1] < low)
+            for key in self.spans
+        )
 
 
-def _reread(files: list[Path], columns: Mapping[str, str], old: _Read | None) -> _Bars:
-    """The bars of ``files``, parsing again only the files changed since ``old``."""
+def _reread(
+    files: list[Path],
+    columns: Mapping[str, str],
+    stamp: tuple[_Key, ...],
+    old: _Read | None,
+    *,
+    whole: bool,
+) -> _Read:
+    """The bars of ``files``, parsing again only the files changed since ``old`` (and,
+    with ``whole``, the files ``old`` holds only in part)."""
     keys = _fingerprint(files)
     parts: list[dict[str, np.ndarray]] = []
+    file_dates: dict[_Key, np.ndarray] = {}
+    held: set[_Key] = set()
     for path, key in zip(files, keys):
-        span = old.spans.get(key) if old is not None else None
-        parts.append(_part_of(old.bars, *span) if span else _read_part(path, columns))
-    if old is not None and any(set(p) != set(parts[0]) for p in parts):
-        parts = [_read_part(path, columns) for path in files]  # columns changed: start over
-    return _join(files, parts)
+        if old is not None and key in old.spans and (key in old.whole or not whole):
+            parts.append(_part_of(old.bars, *old.spans[key]))
+            file_dates[key] = old.file_dates[key]
+            if key in old.whole:
+                held.add(key)
+        else:
+            parts.append(_read_part(path, columns))
+            file_dates[key] = _dense_unique(parts[-1]["date"])[0]
+            held.add(key)
+    ranges = [(int(d[0]), int(d[-1])) for d in file_dates.values() if d.size]
+    if old is not None and (
+        any(set(p) != set(parts[0]) for p in parts)  # columns changed
+        or (len(held) < len(keys) and _overlapping(ranges))  # duplicates need every row
+    ):
+        return _reread(files, columns, stamp, None, whole=True)
+    bars = _join(files, parts, ranges)
+    stops = [start for _, start in bars.origin[1:]] + [bars.date.size]
+    return _Read(
+        stamp=stamp,
+        bars=bars,
+        spans={key: (start, stop) for key, (_, start), stop in zip(keys, bars.origin, stops)},
+        file_dates=file_dates,
+        whole=frozenset(held),
+        dates=np.unique(np.concatenate(list(file_dates.values()))),
+    )
+
+
+def _shrunk(read: _Read) -> _Read:
+    """``read`` holding of every file but the newest only the rows a window from the
+    newest file's first day needs, when the files' date ranges do not overlap (a file
+    a year). Text industries are numbered over every row: those keep every row."""
+    dated = {key: d for key, d in read.file_dates.items() if d.size}
+    text = read.bars.industry_text is not None and read.bars.industry_text.dtype == object
+    ranges = [(int(d[0]), int(d[-1])) for d in dated.values()]
+    if len(dated) < 2 or text or _overlapping(ranges):
+        return read
+    low = max(int(d[0]) for d in dated.values())
+    rows = _window_rows(read.bars, low)
+    bars = _subset(read.bars, rows)
+    spans = {
+        key: (int(np.searchsorted(rows, start)), int(np.searchsorted(rows, stop)))
+        for key, (start, stop) in read.spans.items()
+    }
+    bars.origin = [(Path(key[0]), start) for key, (start, _) in spans.items()]
+    whole = frozenset(k for k in read.whole if k not in dated or dated[k][0] >= low)
+    return _Read(read.stamp, bars, spans, read.file_dates, whole, read.dates)
 
 
 def _part_of(bars: _Bars, start: int, stop: int) -> dict[str, np.ndarray]:
@@ -786,27 +860,20 @@ class FileSource(MarketClient):
             )
         return files
 
-    def _bars(self) -> _Read:
+    def _bars(self, low: int | None | bool = False) -> _Read:
         """The bars as the files hold them now; a file unchanged since the last look
-        (path, size and modification time) is not parsed again."""
+        (path, size and modification time) is not parsed again. ``low``: the rows from
+        that date on (None: every row) must be held; False: as held."""
         files = self._files()
         stamp = _fingerprint([p for table in _TABLES for p in files[table]])
-        if self._read is None or self._read.stamp != stamp:
-            bars = _reread(files["bars"], self.columns, self._read)
+        old = self._read
+        if old is None or old.stamp != stamp:
             self._read = None  # a failed read leaves nothing half-updated behind
             self._derived.clear()
-            stops = [start for _, start in bars.origin[1:]] + [bars.date.size]
-            self._read = _Read(
-                stamp=stamp,
-                bars=bars,
-                spans={
-                    key: (start, stop)
-                    for key, (_, start), stop in zip(
-                        _fingerprint(files["bars"]), bars.origin, stops
-                    )
-                },
-                dates=_dense_unique(bars.date)[0],
-            )
+            self._read = _reread(files["bars"], self.columns, stamp, old, whole=False)
+        if low is not False and not self._read.holds(low):  # type: ignore[arg-type]
+            old, self._read = self._read, None
+            self._read = _reread(files["bars"], self.columns, stamp, old, whole=True)
         return self._read
 
     def _history(self) -> tuple[_History, int]:
@@ -819,12 +886,17 @@ class FileSource(MarketClient):
         window = low is not None and int(low) > read.dates[0]
         key = int(low) if window else None  # type: ignore[arg-type]
         if key not in self._derived:
+            read = self._bars(key)
             if window:
                 self._derived.pop(next((k for k in self._derived if k is not None), 0), None)
                 bars = window_bars(read.bars, key)  # type: ignore[arg-type]
             else:
                 bars = read.bars
+            del read
             self._derived[key] = self._load(bars, self._files())
+            del bars
+            if key is None:  # later windows start in the newest file: hold less
+                self._read = _shrunk(self._read)  # type: ignore[arg-type]
         history = self._derived[key]
         return history, len(history.dates)
 
