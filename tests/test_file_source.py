@@ -382,3 +382,7 @@ def test_window_queries_and_rereads_match_a_fresh_whole_derivation(tmp_path, see
             got.reset_index(drop=True), expected.reset_index(drop=True), check_categorical=False
         )
         assert len(expected) > 0
+    for name in ("Close", "limit_up"):  # a table handed over is derived again when asked
+        first = fresh.get_factor_matrix(name)
+        pd.testing.assert_frame_equal(fresh.get_factor_matrix(name), first)
+        assert first.notna().to_numpy().sum() == (whole["factor"] == name).sum()

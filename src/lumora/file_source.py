@@ -23,7 +23,7 @@ import datetime as _dt
 import itertools
 import os
 import re
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -33,7 +33,7 @@ import pandas as pd
 from lumora.backtest._store import normalize_yyyymmdd
 from lumora.exceptions import KestrelError
 from lumora.logger import logger
-from lumora.sandbox_service import MarketClient, _History
+from lumora.sandbox_service import MarketClient, _History, _names
 
 __all__ = ["OPTIONAL_BAR_COLUMNS", "REQUIRED_BAR_COLUMNS", "FileSource", "FileSourceError"]
 
@@ -832,6 +832,8 @@ class FileSource(MarketClient):
         self._read: _Read | None = None
         # The derived market: the whole history and the last window asked for.
         self._derived: dict[object, _History] = {}
+        # Factors of the whole history handed over as tables and no longer held.
+        self._handed: set[str] = set()
         self._bars()
 
     def __repr__(self) -> str:
@@ -878,6 +880,37 @@ class FileSource(MarketClient):
 
     def _history(self) -> tuple[_History, int]:
         return self._history_from(None)
+
+    def _whole(self, start_date: object, names: Iterable[str]) -> bool:
+        """Whether a query from ``start_date`` reads the whole history; the history is
+        derived again when it asks for a factor handed over before."""
+        low = normalize_yyyymmdd(start_date)
+        whole = low is None or int(low) <= self._bars().dates[0]
+        if whole and self._handed.intersection(names):
+            self._derived.pop(None, None)
+            self._handed.clear()
+        return whole
+
+    def get_factors(
+        self, factor: str | Iterable[str], start_date: object = None, end_date: object = None
+    ) -> pd.DataFrame:
+        self._whole(start_date, _names(factor, "factor"))
+        return super().get_factors(factor, start_date, end_date)
+
+    def get_factor_matrix(
+        self, factor: str, start_date: object = None, end_date: object = None
+    ) -> pd.DataFrame | None:
+        """As the sandbox's; a table of the whole history is handed over: the source
+        stops holding it (a full build reads each factor once, and the builder keeps
+        its own copy), so the two do not sit in memory side by side."""
+        name = _names(factor, "factor")[0]
+        whole = self._whole(start_date, [name])
+        table = super().get_factor_matrix(factor, start_date, end_date)
+        history = self._derived.get(None)
+        if whole and history is not None and name in history.factors:
+            del history.factors[name]
+            self._handed.add(name)
+        return table
 
     def _history_from(self, low: str | None) -> tuple[_History, int]:
         """The whole history, or from ``low`` on derived from the rows that window needs
