@@ -7,6 +7,8 @@ process so that peak memory (VmHWM) belongs to that step alone:
   read      pandas.read_parquet of the folder (the baseline) and pyarrow / pandas CSV
   full      FileSource + the builder's full build + writing the store, from parquet
             and from CSV; peak memory above the process after imports, per date x stock
+  sandbox   the first prepare_backtest_data after init_sandbox(n_stocks), HOME a
+            scratch folder; peak memory of the whole process
   tail      a session that prepared before: the files gain two days and the whole
             prepare_backtest_data of the tail update is timed (re-reading the changed
             file, deriving the window, updating the store)
@@ -153,7 +155,23 @@ def step_tail(root: str, store: str) -> dict:
     }
 
 
-def in_fresh_process(step: str, *args: str) -> dict:
+def step_sandbox(n_stocks: str) -> dict:
+    """The first ``prepare_backtest_data`` after ``init_sandbox`` (HOME is a scratch
+    folder): build, packing, download and unpacking; peak of the whole process."""
+    import lumora
+
+    started = time.perf_counter()
+    lumora.init_sandbox(int(n_stocks))
+    init = time.perf_counter() - started
+    lumora.prepare_backtest_data()
+    return {
+        "init": init,
+        "prepare": time.perf_counter() - started - init,
+        "peak_rss": peak_rss_bytes(),
+    }
+
+
+def in_fresh_process(step: str, *args: str, home: str | None = None) -> dict:
     command = [sys.executable, __file__, "--step", step, *args]
     env_path = str(ROOT / "src")
     done = subprocess.run(
@@ -161,7 +179,11 @@ def in_fresh_process(step: str, *args: str) -> dict:
         capture_output=True,
         text=True,
         check=True,
-        env={"PYTHONPATH": env_path, "PATH": "/usr/bin:/bin", "HOME": tempfile.gettempdir()},
+        env={
+            "PYTHONPATH": env_path,
+            "PATH": "/usr/bin:/bin",
+            "HOME": home or tempfile.gettempdir(),
+        },
     )
     return json.loads(done.stdout.strip().splitlines()[-1])
 
@@ -173,7 +195,7 @@ def main() -> None:
     parser.add_argument("args", nargs="*")
     options = parser.parse_args()
     if options.step:
-        steps = {"read": step_read, "full": step_full, "tail": step_tail}
+        steps = {"read": step_read, "full": step_full, "tail": step_tail, "sandbox": step_sandbox}
         print(json.dumps(steps[options.step](*options.args)))
         return
     n_stocks, n_days = (500, 500) if options.quick else (5000, 2500)
@@ -201,6 +223,9 @@ def main() -> None:
             "tail", str(work / "parquet"), str(work / "store_parquet")
         )
         print("two-day tail update", results["tail"])
+    with tempfile.TemporaryDirectory(prefix="bench-sandbox-home-") as home:
+        results["sandbox_first_prepare"] = in_fresh_process("sandbox", str(n_stocks), home=home)
+    print("first prepare after init_sandbox", results["sandbox_first_prepare"])
     base = results["read_pandas_parquet"]["seconds"]
     results["full_parquet_over_read_parquet"] = results["full_parquet"]["seconds"] / base
     print(
