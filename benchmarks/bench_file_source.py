@@ -7,7 +7,11 @@ process so that peak memory (VmHWM) belongs to that step alone:
   read      pandas.read_parquet of the folder (the baseline) and pyarrow / pandas CSV
   full      FileSource + the builder's full build + writing the store, from parquet
             and from CSV; peak memory above the process after imports, per date x stock
-  tail      the two-day tail update after two days were appended to the files
+  sandbox   the first prepare_backtest_data after init_sandbox(n_stocks), HOME a
+            scratch folder; peak memory of the whole process
+  tail      a session that prepared before: the files gain two days and the whole
+            prepare_backtest_data of the tail update is timed (re-reading the changed
+            file, deriving the window, updating the store)
 
     PYTHONPATH=src .venv/bin/python benchmarks/bench_file_source.py            # 5,000 x 2,500
     PYTHONPATH=src .venv/bin/python benchmarks/bench_file_source.py --quick    # 500 x 500
@@ -37,8 +41,11 @@ def peak_rss_bytes() -> int:
     return 0
 
 
-def write_market(folder: Path, n_stocks: int, n_days: int, *, csv: bool, seed: int = 0) -> None:
-    """Long daily bars, one file per year, about 1 % of stock-days missing (suspended)."""
+def write_market(
+    folder: Path, n_stocks: int, n_days: int, *, csv: bool, seed: int = 0, appended: bool = False
+) -> None:
+    """Long daily bars, one file per year, about 1 % of stock-days missing (suspended).
+    ``appended``: the same market two days longer, written over the last year's file."""
     sys.path.insert(0, str(ROOT / "src"))
     from lumora.sandbox import trading_calendar
 
@@ -50,9 +57,13 @@ def write_market(folder: Path, n_stocks: int, n_days: int, *, csv: bool, seed: i
     adj = np.cumprod(np.where(rng.random(close.shape) < 0.002, 1.05, 1.0), axis=0)
     folder.mkdir(parents=True, exist_ok=True)
     years = np.array([d[:4] for d in dates])
+    written = n_days + 2 if appended else n_days
     for year in np.unique(years):
         rows = np.flatnonzero(years == year)
         keep = rng.random((rows.size, n_stocks)) > 0.01
+        keep, rows = keep[rows < written], rows[rows < written]
+        if rows.size == 0 or (appended and year != years[-1]):
+            continue
         r, c = np.nonzero(keep)
         table = pd.DataFrame(
             {
@@ -114,6 +125,8 @@ def step_full(root: str, store: str) -> dict:
 
 
 def step_tail(root: str, store: str) -> dict:
+    """A session that prepared before: the files gain two days (the last year's file is
+    written again) and ``prepare_backtest_data`` updates the tail."""
     import types
 
     from lumora import singleton
@@ -122,23 +135,43 @@ def step_tail(root: str, store: str) -> dict:
 
     started = time.perf_counter()
     source = FileSource(root, columns=COLUMNS)
-    read = time.perf_counter() - started
+    first_read = time.perf_counter() - started
     singleton.set_instance(source)
-    today = source.today()
+    n_stocks, n_days = (int(v) for v in Path(root, "size").read_text().split())
+    write_market(Path(root) / "bars", n_stocks, n_days, csv=False, appended=True)
+    today = str(max(pd.read_parquet(max(Path(root, "bars").iterdir()))["trade_date"]))
     timestamp = types.SimpleNamespace(today=lambda: pd.Timestamp(today))
     _service.pd = types.SimpleNamespace(Timestamp=timestamp)
     _service._DEFAULT_DATA_DIR = Path(store)
-    service = BacktestService(None)
     update = time.perf_counter()
-    service._refresh_to_latest(_service.BinaryPreparedDataStore(Path(store)), after_download=False)
+    BacktestService(None).prepare_backtest_data()
+    seconds = time.perf_counter() - update
+    loaded = BacktestService(None).load_backtest_data().data["close_price"].index[-1]
     return {
-        "seconds": time.perf_counter() - started,
-        "read_and_derive": read,
-        "update": time.perf_counter() - update,
+        "seconds": seconds,
+        "first_read_in_a_new_session": first_read,
+        "last_date": str(loaded),
+        "today": today,
     }
 
 
-def in_fresh_process(step: str, *args: str) -> dict:
+def step_sandbox(n_stocks: str) -> dict:
+    """The first ``prepare_backtest_data`` after ``init_sandbox`` (HOME is a scratch
+    folder): build, packing, download and unpacking; peak of the whole process."""
+    import lumora
+
+    started = time.perf_counter()
+    lumora.init_sandbox(int(n_stocks))
+    init = time.perf_counter() - started
+    lumora.prepare_backtest_data()
+    return {
+        "init": init,
+        "prepare": time.perf_counter() - started - init,
+        "peak_rss": peak_rss_bytes(),
+    }
+
+
+def in_fresh_process(step: str, *args: str, home: str | None = None) -> dict:
     command = [sys.executable, __file__, "--step", step, *args]
     env_path = str(ROOT / "src")
     done = subprocess.run(
@@ -146,16 +179,13 @@ def in_fresh_process(step: str, *args: str) -> dict:
         capture_output=True,
         text=True,
         check=True,
-        env={"PYTHONPATH": env_path, "PATH": "/usr/bin:/bin", "HOME": tempfile.gettempdir()},
+        env={
+            "PYTHONPATH": env_path,
+            "PATH": "/usr/bin:/bin",
+            "HOME": home or tempfile.gettempdir(),
+        },
     )
     return json.loads(done.stdout.strip().splitlines()[-1])
-
-
-def append_two_days(folder: Path, n_stocks: int, n_days: int) -> None:
-    """Rewrite the market two days longer (the last year's file gains two days)."""
-    for path in folder.iterdir():
-        path.unlink()
-    write_market(folder, n_stocks, n_days + 2, csv=False)
 
 
 def main() -> None:
@@ -165,7 +195,7 @@ def main() -> None:
     parser.add_argument("args", nargs="*")
     options = parser.parse_args()
     if options.step:
-        steps = {"read": step_read, "full": step_full, "tail": step_tail}
+        steps = {"read": step_read, "full": step_full, "tail": step_tail, "sandbox": step_sandbox}
         print(json.dumps(steps[options.step](*options.args)))
         return
     n_stocks, n_days = (500, 500) if options.quick else (5000, 2500)
@@ -188,11 +218,14 @@ def main() -> None:
             full = results[f"full_{fmt}"]
             full["peak_bytes_per_cell"] = full["peak"] / full["cells"]
             print("full build from", fmt, full)
-        append_two_days(work / "parquet" / "bars", n_stocks, n_days)
+        (work / "parquet" / "size").write_text(f"{n_stocks} {n_days}")
         results["tail"] = in_fresh_process(
             "tail", str(work / "parquet"), str(work / "store_parquet")
         )
         print("two-day tail update", results["tail"])
+    with tempfile.TemporaryDirectory(prefix="bench-sandbox-home-") as home:
+        results["sandbox_first_prepare"] = in_fresh_process("sandbox", str(n_stocks), home=home)
+    print("first prepare after init_sandbox", results["sandbox_first_prepare"])
     base = results["read_pandas_parquet"]["seconds"]
     results["full_parquet_over_read_parquet"] = results["full_parquet"]["seconds"] / base
     print(

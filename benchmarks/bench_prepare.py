@@ -104,10 +104,10 @@ def timed_derivation(builder_class: type) -> dict[str, float]:
     original = builder_class._build_from_matrices
     attribute = builder_class.__dict__["_build_from_matrices"]  # the method descriptor itself
 
-    def derive(self, source):
+    def derive(self, source, **options):
         start = time.perf_counter()
         try:
-            return original(self, source)
+            return original(self, source, **options)
         finally:
             spent["derive"] += time.perf_counter() - start
 

@@ -327,3 +327,62 @@ def test_a_benchmark_or_universe_the_files_lack_fails_only_when_asked_for(tmp_pa
             benchmark=None,
             universe="000905",
         )
+
+
+# --------------------------------------------------------------------------- windows
+
+
+def random_bars(seed: int, n_stocks: int = 12, n_days: int = 60) -> pd.DataFrame:
+    """Bars with missing rows, zero-volume and close-less days, adjustment factor changes,
+    text industries that change, and stocks listing and leaving inside the range."""
+    rng = np.random.default_rng(seed)
+    days = pd.bdate_range("2024-01-02", periods=n_days)
+    close = np.round(10 * np.exp(np.cumsum(rng.normal(0, 0.03, (n_days, n_stocks)), 0)), 2)
+    keep = rng.random(close.shape) > 0.15
+    keep &= np.arange(n_days)[:, None] >= rng.integers(0, n_days // 2, n_stocks)
+    keep &= np.arange(n_days)[:, None] <= rng.integers(n_days // 2, n_days + 5, n_stocks)
+    rows, cols = np.nonzero(keep)
+    volume = np.where(rng.random(rows.size) < 0.1, 0.0, 100.0)
+    frame = pd.DataFrame(
+        {
+            "date": days[rows],
+            "code": [f"{c + 300001 if c % 3 else c + 600001:06d}.SZ" for c in cols],
+            "open": close[rows, cols],
+            "close": np.where(rng.random(rows.size) < 0.05, np.nan, close[rows, cols]),
+            "volume": volume,
+            "adj_factor": np.where(rng.random(rows.size) < 0.1, np.nan, 1.0 + (rows > cols)),
+            "industry": np.where(rng.random(rows.size) < 0.2, None, [f"i{c % 4}" for c in cols]),
+        }
+    )
+    if seed % 2:  # numbered industries
+        frame["industry"] = pd.to_numeric(frame["industry"].str[1:]) + 1
+    return frame
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_window_queries_and_rereads_match_a_fresh_whole_derivation(tmp_path, seed):
+    bars = random_bars(seed)
+    folder = tmp_path / "bars"
+    folder.mkdir()
+    middle = bars["date"].unique()[30]
+    bars[bars["date"] < middle].to_parquet(folder / "a.parquet")
+    bars[bars["date"] >= middle].iloc[:-7].to_parquet(folder / "b.parquet")
+    source = FileSource(tmp_path)
+    source.get_factors("Close")  # the whole history derived before the change,
+    source.get_factors("Close", "20240301")  # and a window
+    bars[bars["date"] >= middle].to_parquet(folder / "b.parquet")  # gains rows
+
+    fresh = FileSource(tmp_path)
+    names = list(fresh._history()[0].factors)
+    whole = fresh.get_factors(names).sort_values(["factor", "date", "ukey"], ignore_index=True)
+    for start in bars["date"].unique()[[1, 29, 30, 31, 45, -1]]:
+        got = source.get_factors(names, start).sort_values(["factor", "date", "ukey"])
+        expected = whole[whole["date"] >= start]
+        pd.testing.assert_frame_equal(
+            got.reset_index(drop=True), expected.reset_index(drop=True), check_categorical=False
+        )
+        assert len(expected) > 0
+    for name in ("Close", "limit_up"):  # a table handed over is derived again when asked
+        first = fresh.get_factor_matrix(name)
+        pd.testing.assert_frame_equal(fresh.get_factor_matrix(name), first)
+        assert first.notna().to_numpy().sum() == (whole["factor"] == name).sum()

@@ -20,9 +20,10 @@ What the market rules need and the files may leave out is derived (see ``derive_
 from __future__ import annotations
 
 import datetime as _dt
+import itertools
 import os
 import re
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -32,7 +33,7 @@ import pandas as pd
 from lumora.backtest._store import normalize_yyyymmdd
 from lumora.exceptions import KestrelError
 from lumora.logger import logger
-from lumora.sandbox_service import MarketClient, _History
+from lumora.sandbox_service import MarketClient, _History, _names
 
 __all__ = ["OPTIONAL_BAR_COLUMNS", "REQUIRED_BAR_COLUMNS", "FileSource", "FileSourceError"]
 
@@ -233,8 +234,9 @@ class _Bars:
     beijing: np.ndarray
     values: dict[str, np.ndarray]  # float64 columns
     flags: dict[str, np.ndarray]  # bool columns
-    industry: np.ndarray | None
+    industry: np.ndarray | None  # numbers (see _industry_numbers)
     origin: list[tuple[Path, int]]  # file and first row position in the concatenation
+    industry_text: np.ndarray | None = None  # the column as the files give it
 
 
 def _check_forward(date: np.ndarray, code: np.ndarray, path: Path) -> None:
@@ -260,29 +262,40 @@ def _check_positive(values: np.ndarray, name: str, path: Path) -> None:
         )
 
 
-def _read_bars(files: list[Path], columns: Mapping[str, str]) -> _Bars:
-    parts: list[dict[str, object]] = []
-    for path in files:
-        frame = _read_file(path, columns)
-        _require(frame, path, REQUIRED_BAR_COLUMNS)
-        date = _dates(frame["date"], path)
-        codes = _codes(frame["code"], path)
-        _check_forward(date, codes.number, path)
-        part: dict[str, object] = {"date": date, "code": codes.number, "beijing": codes.beijing}
-        for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
-            if name not in frame.columns or name in ("is_suspended", "is_st", "industry"):
-                continue
-            values = _numeric(frame, name, path)
-            if name in _PRICE_COLUMNS:
-                _check_positive(values, name, path)
-            part[name] = values
-        for name in ("is_suspended", "is_st"):
-            if name in frame.columns:
-                part[name] = _flag(frame, name, path)
-        if "industry" in frame.columns:
-            part["industry"] = frame["industry"].to_numpy()
-        parts.append(part)
-        del frame
+def _read_part(path: Path, columns: Mapping[str, str]) -> dict[str, np.ndarray]:
+    """The checked rows of one bars file as plain arrays by column name."""
+    frame = _read_file(path, columns)
+    _require(frame, path, REQUIRED_BAR_COLUMNS)
+    date = _dates(frame["date"], path)
+    codes = _codes(frame["code"], path)
+    _check_forward(date, codes.number, path)
+    part: dict[str, np.ndarray] = {"date": date, "code": codes.number, "beijing": codes.beijing}
+    for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
+        if name not in frame.columns or name in ("is_suspended", "is_st", "industry"):
+            continue
+        values = _numeric(frame, name, path)
+        if name in _PRICE_COLUMNS:
+            _check_positive(values, name, path)
+        part[name] = values
+    for name in ("is_suspended", "is_st"):
+        if name in frame.columns:
+            part[name] = _flag(frame, name, path)
+    if "industry" in frame.columns:
+        part["industry"] = frame["industry"].to_numpy()
+    _check_unique(part["date"], part["code"], [(path, 0)])
+    return part
+
+
+def _overlapping(ranges: list[tuple[int, int]]) -> bool:
+    ordered = sorted(ranges)
+    return any(b[0] <= a[1] for a, b in itertools.pairwise(ordered))
+
+
+def _join(
+    files: list[Path], parts: list[dict[str, np.ndarray]], ranges: list[tuple[int, int]]
+) -> _Bars:
+    """One table of the rows of every file (the parts are emptied on the way); ``ranges``:
+    the first and last date of each file."""
     names = set.intersection(*(set(p) for p in parts))
     for path, part in zip(files, parts):
         missing = sorted(set(part) - names)
@@ -291,14 +304,14 @@ def _read_bars(files: list[Path], columns: Mapping[str, str]) -> _Bars:
     origin, at = [], 0
     for path, part in zip(files, parts):
         origin.append((path, at))
-        at += len(part["date"])  # type: ignore[arg-type]
+        at += len(part["date"])
 
     def joined(name: str) -> np.ndarray:
-        return np.concatenate([p.pop(name) for p in parts])  # type: ignore[misc]
+        return np.concatenate([p.pop(name) for p in parts])
 
     flags = {name: joined(name) for name in ("is_suspended", "is_st") if name in names}
-    industry = joined("industry") if "industry" in names else None
-    return _Bars(
+    industry_text = joined("industry") if "industry" in names else None
+    bars = _Bars(
         date=joined("date"),
         code=joined("code"),
         beijing=joined("beijing"),
@@ -308,9 +321,82 @@ def _read_bars(files: list[Path], columns: Mapping[str, str]) -> _Bars:
             if name in names and name not in flags and name != "industry"
         },
         flags=flags,
-        industry=industry,
+        industry=None if industry_text is None else _industry_numbers(industry_text),
         origin=origin,
+        industry_text=industry_text,
     )
+    if _overlapping(ranges):  # files with disjoint date ranges cannot share a (date, code)
+        _check_unique(bars.date, bars.code, origin)
+    return bars
+
+
+def _industry_numbers(raw: np.ndarray) -> np.ndarray:
+    """Industry codes as numbers; text industries are numbered from 1 in sorted order."""
+    try:
+        return pd.to_numeric(pd.Series(raw)).to_numpy(dtype=np.float64, na_value=np.nan)
+    except (ValueError, TypeError):
+        codes, _ = pd.factorize(pd.Series(raw).astype("string"), sort=True)
+        return np.where(codes >= 0, codes + 1.0, np.nan)
+
+
+def _check_unique(date: np.ndarray, code: np.ndarray, origin: list[tuple[Path, int]]) -> None:
+    _, date_pos = _dense_unique(date)
+    codes, code_pos = _dense_unique(code)
+    cell = date_pos * max(codes.size, 1) + code_pos
+    counts = np.bincount(cell)
+    if counts.max(initial=0) > 1:
+        rows = np.flatnonzero(cell == int(np.argmax(counts > 1)))
+        raise FileSourceError(
+            f"duplicate rows for date {date[rows[0]]} and stock {code[rows[0]]:06d}: "
+            + " and ".join(_where(origin, int(r)) for r in rows[:2])
+        )
+
+
+def _subset(bars: _Bars, rows: np.ndarray) -> _Bars:
+    return _Bars(
+        date=bars.date[rows],
+        code=bars.code[rows],
+        beijing=bars.beijing[rows],
+        values={name: v[rows] for name, v in bars.values.items()},
+        flags={name: v[rows] for name, v in bars.flags.items()},
+        industry=None if bars.industry is None else bars.industry[rows],
+        origin=[],
+        industry_text=None if bars.industry_text is None else bars.industry_text[rows],
+    )
+
+
+def window_bars(bars: _Bars, low: int) -> _Bars:
+    return _subset(bars, _window_rows(bars, low))
+
+
+def _window_rows(bars: _Bars, low: int) -> np.ndarray:
+    """The rows a derivation from date ``low`` on needs: every row on or after it and, of
+    each stock, the last row before it, the last one with a close, the last traded one
+    with an adjustment factor and the last one with an industry, so that carried closes,
+    factors and industries, listing and previous closes come out as in the whole history.
+    """
+    by_date = np.argsort(bars.date, kind="stable")
+    earlier = by_date[: int(np.searchsorted(bars.date[by_date], low))]
+    carried = [None, ~np.isnan(bars.values["close"])]
+    if "adj_factor" in bars.values:
+        carried.append(~_halted(bars) & ~np.isnan(bars.values["adj_factor"]))
+    if bars.industry is not None:
+        carried.append(~np.isnan(bars.industry))
+    seeds = []
+    for mask in carried:
+        rows = earlier if mask is None else earlier[mask[earlier]]
+        last = np.full(int(bars.code.max(initial=0)) + 1, -1, dtype=np.int64)
+        last[bars.code[rows]] = rows  # rows go by date: the latest row of a stock wins
+        seeds.append(last[last >= 0])
+    return np.union1d(np.concatenate(seeds), by_date[earlier.size :])
+
+
+def _halted(bars: _Bars) -> np.ndarray:
+    """Rows without trading: zero volume, no close or marked suspended."""
+    halted = (bars.values["volume"] <= 0) | np.isnan(bars.values["close"])
+    if "is_suspended" in bars.flags:
+        halted |= bars.flags["is_suspended"]
+    return halted
 
 
 def _where(origin: list[tuple[Path, int]], position: int) -> str:
@@ -362,23 +448,13 @@ def _dense_unique(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 
 class _Grid:
-    """Puts row values into date x stock cells."""
+    """Puts row values into date x stock cells (one row a cell: see _check_unique)."""
 
     def __init__(self, bars: _Bars) -> None:
         self.dates, date_pos = _dense_unique(bars.date)
         self.codes, code_pos = _dense_unique(bars.code)
         self.shape = (self.dates.size, self.codes.size)
         self.cell = date_pos.astype(np.int64) * self.codes.size + code_pos
-        counts = np.bincount(self.cell, minlength=self.shape[0] * self.shape[1])
-        if counts.max(initial=0) > 1:
-            cell = int(np.argmax(counts > 1))
-            rows = np.flatnonzero(self.cell == cell)
-            raise FileSourceError(
-                f"duplicate rows for date {self.dates[cell // self.shape[1]]} and stock "
-                f"{self.codes[cell % self.shape[1]]:06d}: "
-                + " and ".join(_where(bars.origin, int(r)) for r in rows[:2])
-            )
-        del counts
         self.beijing = np.zeros(self.codes.size, dtype=bool)
         self.beijing[code_pos[bars.beijing]] = True
 
@@ -442,9 +518,7 @@ def derive_market(bars: _Bars) -> _Market:
     last = n_dates - 1 - np.argmax(present[::-1], axis=0)
     row = np.arange(n_dates)[:, None]
     listed = (row >= first) & (row <= last)
-    halted_row = (values["volume"] <= 0) | np.isnan(values["close"])
-    if "is_suspended" in bars.flags:
-        halted_row |= bars.flags["is_suspended"]
+    halted_row = _halted(bars)
     traded = grid.mask(~halted_row)
     del present, halted_row
     suspended = listed & ~traded
@@ -541,17 +615,11 @@ def _limits(
 
 
 def _industry(bars: _Bars, grid: _Grid, listed: np.ndarray) -> np.ndarray:
-    """Industry codes carried over suspended days; text industries are numbered from 1 in
-    sorted order; without the column every stock is in industry 1."""
+    """Industry codes carried over suspended days; without the column every stock is in
+    industry 1."""
     if bars.industry is None:
         return np.where(listed, 1.0, np.nan).astype(np.float32)
-    raw = bars.industry
-    try:
-        numbers = pd.to_numeric(pd.Series(raw)).to_numpy(dtype=np.float64, na_value=np.nan)
-    except (ValueError, TypeError):
-        codes, _ = pd.factorize(pd.Series(raw).astype("string"), sort=True)
-        numbers = np.where(codes >= 0, codes + 1.0, np.nan)
-    filled = _ffill(grid.matrix(numbers))
+    filled = _ffill(grid.matrix(bars.industry))
     return np.where(listed, filled, np.nan).astype(np.float32)
 
 
@@ -643,6 +711,102 @@ def _fingerprint(files: list[Path]) -> tuple[tuple[str, int, int], ...]:
     return tuple(out)
 
 
+_Key = tuple[str, int, int]  # a file's path, size and modification time
+
+
+@dataclass
+class _Read:
+    """The bars of the files as last read. A file is held whole or, once the whole history
+    was derived, by the rows a window after its last date needs (see ``_shrunk``)."""
+
+    stamp: tuple[_Key, ...]  # of every file of every table
+    bars: _Bars
+    spans: dict[_Key, tuple[int, int]]  # bars file -> its rows in ``bars``
+    file_dates: dict[_Key, np.ndarray]  # bars file -> its distinct dates
+    whole: frozenset[_Key]  # the files every row of which ``bars`` holds
+    dates: np.ndarray  # the distinct YYYYMMDD numbers of all files
+
+    def holds(self, low: int | None) -> bool:
+        """Whether ``bars`` holds every row on or after ``low`` (None: every row)."""
+        return all(
+            key in self.whole or (low is not None and self.file_dates[key][-1] < low)
+            for key in self.spans
+        )
+
+
+def _reread(
+    files: list[Path],
+    columns: Mapping[str, str],
+    stamp: tuple[_Key, ...],
+    old: _Read | None,
+    *,
+    whole: bool,
+) -> _Read:
+    """The bars of ``files``, parsing again only the files changed since ``old`` (and,
+    with ``whole``, the files ``old`` holds only in part)."""
+    keys = _fingerprint(files)
+    parts: list[dict[str, np.ndarray]] = []
+    file_dates: dict[_Key, np.ndarray] = {}
+    held: set[_Key] = set()
+    for path, key in zip(files, keys):
+        if old is not None and key in old.spans and (key in old.whole or not whole):
+            parts.append(_part_of(old.bars, *old.spans[key]))
+            file_dates[key] = old.file_dates[key]
+            if key in old.whole:
+                held.add(key)
+        else:
+            parts.append(_read_part(path, columns))
+            file_dates[key] = _dense_unique(parts[-1]["date"])[0]
+            held.add(key)
+    ranges = [(int(d[0]), int(d[-1])) for d in file_dates.values() if d.size]
+    if old is not None and (
+        any(set(p) != set(parts[0]) for p in parts)  # columns changed
+        or (len(held) < len(keys) and _overlapping(ranges))  # duplicates need every row
+    ):
+        return _reread(files, columns, stamp, None, whole=True)
+    bars = _join(files, parts, ranges)
+    stops = [start for _, start in bars.origin[1:]] + [bars.date.size]
+    return _Read(
+        stamp=stamp,
+        bars=bars,
+        spans={key: (start, stop) for key, (_, start), stop in zip(keys, bars.origin, stops)},
+        file_dates=file_dates,
+        whole=frozenset(held),
+        dates=np.unique(np.concatenate(list(file_dates.values()))),
+    )
+
+
+def _shrunk(read: _Read) -> _Read:
+    """``read`` holding of every file but the newest only the rows a window from the
+    newest file's first day needs, when the files' date ranges do not overlap (a file
+    a year). Text industries are numbered over every row: those keep every row."""
+    dated = {key: d for key, d in read.file_dates.items() if d.size}
+    text = read.bars.industry_text is not None and read.bars.industry_text.dtype == object
+    ranges = [(int(d[0]), int(d[-1])) for d in dated.values()]
+    if len(dated) < 2 or text or _overlapping(ranges):
+        return read
+    low = max(int(d[0]) for d in dated.values())
+    rows = _window_rows(read.bars, low)
+    bars = _subset(read.bars, rows)
+    spans = {
+        key: (int(np.searchsorted(rows, start)), int(np.searchsorted(rows, stop)))
+        for key, (start, stop) in read.spans.items()
+    }
+    bars.origin = [(Path(key[0]), start) for key, (start, _) in spans.items()]
+    whole = frozenset(k for k in read.whole if k not in dated or dated[k][0] >= low)
+    return _Read(read.stamp, bars, spans, read.file_dates, whole, read.dates)
+
+
+def _part_of(bars: _Bars, start: int, stop: int) -> dict[str, np.ndarray]:
+    part = {"date": bars.date[start:stop], "code": bars.code[start:stop]}
+    part["beijing"] = bars.beijing[start:stop]
+    for columns in (bars.values, bars.flags):
+        part.update({name: v[start:stop] for name, v in columns.items()})
+    if bars.industry_text is not None:
+        part["industry"] = bars.industry_text[start:stop]
+    return part
+
+
 class FileSource(MarketClient):
     """SDK data client over a folder of the user's market data files (see the module text).
 
@@ -665,8 +829,12 @@ class FileSource(MarketClient):
         for user, ours in self.columns.items():
             if not isinstance(user, str) or not isinstance(ours, str):
                 raise TypeError(f"columns must map text to text, got {user!r}: {ours!r}")
-        self._loaded: tuple[object, _History] | None = None
-        self._history()
+        self._read: _Read | None = None
+        # The derived market: the whole history and the last window asked for.
+        self._derived: dict[object, _History] = {}
+        # Factors of the whole history handed over as tables and no longer held.
+        self._handed: set[str] = set()
+        self._bars()
 
     def __repr__(self) -> str:
         return f"FileSource({str(self.root)!r})"
@@ -677,11 +845,14 @@ class FileSource(MarketClient):
 
     @property
     def start(self) -> str:
-        return str(self._history()[0].dates[0])
+        return str(self._bars().dates[0])
 
     def today(self) -> str:
         """The last date of the files."""
-        return str(self._history()[0].dates[-1])
+        return str(self._bars().dates[-1])
+
+    def trading_dates(self) -> list[str]:
+        return [str(d) for d in self._bars().dates]
 
     def _files(self) -> dict[str, list[Path]]:
         files = {table: _files_of(self.root, table) for table in _TABLES}
@@ -691,17 +862,79 @@ class FileSource(MarketClient):
             )
         return files
 
-    def _history(self) -> tuple[_History, int]:
+    def _bars(self, low: int | None | bool = False) -> _Read:
+        """The bars as the files hold them now; a file unchanged since the last look
+        (path, size and modification time) is not parsed again. ``low``: the rows from
+        that date on (None: every row) must be held; False: as held."""
         files = self._files()
         stamp = _fingerprint([p for table in _TABLES for p in files[table]])
-        if self._loaded is None or self._loaded[0] != stamp:
-            self._loaded = (stamp, self._load(files))
-        history = self._loaded[1]
+        old = self._read
+        if old is None or old.stamp != stamp:
+            self._read = None  # a failed read leaves nothing half-updated behind
+            self._derived.clear()
+            self._read = _reread(files["bars"], self.columns, stamp, old, whole=False)
+        if low is not False and not self._read.holds(low):  # type: ignore[arg-type]
+            old, self._read = self._read, None
+            self._read = _reread(files["bars"], self.columns, stamp, old, whole=True)
+        return self._read
+
+    def _history(self) -> tuple[_History, int]:
+        return self._history_from(None)
+
+    def _whole(self, start_date: object, names: Iterable[str]) -> bool:
+        """Whether a query from ``start_date`` reads the whole history; the history is
+        derived again when it asks for a factor handed over before."""
+        low = normalize_yyyymmdd(start_date)
+        whole = low is None or int(low) <= self._bars().dates[0]
+        if whole and self._handed.intersection(names):
+            self._derived.pop(None, None)
+            self._handed.clear()
+        return whole
+
+    def get_factors(
+        self, factor: str | Iterable[str], start_date: object = None, end_date: object = None
+    ) -> pd.DataFrame:
+        self._whole(start_date, _names(factor, "factor"))
+        return super().get_factors(factor, start_date, end_date)
+
+    def get_factor_matrix(
+        self, factor: str, start_date: object = None, end_date: object = None
+    ) -> pd.DataFrame | None:
+        """As the sandbox's; a table of the whole history is handed over: the source
+        stops holding it (a full build reads each factor once, and the builder keeps
+        its own copy), so the two do not sit in memory side by side."""
+        name = _names(factor, "factor")[0]
+        whole = self._whole(start_date, [name])
+        table = super().get_factor_matrix(factor, start_date, end_date)
+        history = self._derived.get(None)
+        if whole and history is not None and name in history.factors:
+            del history.factors[name]
+            self._handed.add(name)
+        return table
+
+    def _history_from(self, low: str | None) -> tuple[_History, int]:
+        """The whole history, or from ``low`` on derived from the rows that window needs
+        (a tail update does not derive the years before it again)."""
+        read = self._bars()
+        window = low is not None and int(low) > read.dates[0]
+        key = int(low) if window else None  # type: ignore[arg-type]
+        if key not in self._derived:
+            read = self._bars(key)
+            if window:
+                self._derived.pop(next((k for k in self._derived if k is not None), 0), None)
+                bars = window_bars(read.bars, key)  # type: ignore[arg-type]
+            else:
+                bars = read.bars
+            del read
+            self._derived[key] = self._load(bars, self._files())
+            del bars
+            if key is None:  # later windows start in the newest file: hold less
+                self._read = _shrunk(self._read)  # type: ignore[arg-type]
+        history = self._derived[key]
         return history, len(history.dates)
 
-    def _load(self, files: dict[str, list[Path]]) -> _History:
+    def _load(self, bars: _Bars, files: dict[str, list[Path]]) -> _History:
         started = _dt.datetime.now()
-        bars = _read_bars(files["bars"], self.columns)
         market = derive_market(bars)
         del bars
         listed = ~np.isnan(market.factors["rq_is_suspended"])

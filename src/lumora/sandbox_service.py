@@ -183,9 +183,13 @@ class MarketClient:
         """The six-digit codes of the market's stocks (listed or yet to list)."""
         return self._history()[0].codes.tolist()
 
+    def _history_from(self, low: str | None) -> tuple[_History, int]:
+        """The market for queries from date ``low`` on (a subclass may answer a window)."""
+        return self._history()
+
     def _rows(self, start_date: object, end_date: object) -> tuple[_History, int, int]:
-        history, stop = self._history()
         low = normalize_yyyymmdd(start_date)
+        history, stop = self._history_from(low)
         high = normalize_yyyymmdd(end_date)
         lo = 0 if low is None else int(np.searchsorted(history.dates, low, side="left"))
         hi = stop if high is None else min(stop, int(np.searchsorted(history.dates, high, "right")))

@@ -52,7 +52,7 @@ py::tuple read_source_data(py::handle self, py::handle incremental);
 py::object empty_like(py::handle reference, py::handle fill_value);
 // The membership mask of one component factor table (1.0 member, NaN otherwise).
 py::object component_mask(py::handle matrix);
-py::dict build_from_matrices(py::handle self, py::handle source);
+py::dict build_from_matrices(py::handle self, py::handle source, bool release);
 py::dict assemble_payload(py::handle self, py::handle data, py::handle component_matrices, py::handle benchmark_dict,
                           py::handle component_names, py::handle meta_time_key);
 py::dict build_payload(py::handle self, py::handle incremental, py::handle meta_time_key);

@@ -60,8 +60,9 @@ void add_deriving_methods(py::object& cls) {
     py::object nan = py::module_::import("numpy").attr("nan");
     add_static(cls, "_empty_like", &empty_like, py::arg("reference"), py::arg("fill_value") = nan,
                "A new table with the labels of reference, every cell fill_value.");
-    add_method(cls, "_build_from_matrices", &build_from_matrices, py::arg("source"),
-               "The twelve prepared matrices derived from the source tables.");
+    add_method(cls, "_build_from_matrices", &build_from_matrices, py::arg("source"), py::arg("release") = false,
+               "The twelve prepared matrices derived from the source tables; release: tables only the "
+               "derivation needs are taken out of source once used.");
     add_method(cls, "_assemble_payload", &assemble_payload, py::arg("data"), py::arg("component_matrices"),
                py::arg("benchmark_dict"), py::arg("component_names"), py::arg("meta_time_key"),
                "The payload mapping: version, meta and data.");

@@ -115,26 +115,32 @@ py::object empty_like(py::handle reference, py::handle fill_value) {
 
 py::object component_mask(py::handle matrix) { return unary(matrix, derive::membership_mask); }
 
-py::dict build_from_matrices(py::handle /*self*/, py::handle source) {
-    py::object industry = source["rq_industry_exposure_new"];
-    py::object limit_down = source["limit_down"];
-    py::object limit_up = source["limit_up"];
+py::dict build_from_matrices(py::handle /*self*/, py::handle given, bool release) {
+    // With `release` the tables only the derivation needs leave `given` as soon as their
+    // derived tables exist, so a full build does not hold every source table beside every
+    // derived one; otherwise `given` is left as it is.
+    py::dict source = release ? py::reinterpret_borrow<py::dict>(given)
+                              : py::dict(py::module_::import("builtins").attr("dict")(given));
     py::object close = source["Close"];
     py::object open = source["Open"];
     py::object buy = source["tick_vwap_price_935_1005"];
     py::object sell = source["tick_vwap_price_925_1000"];
+    auto take = [&source](const char* name) { return source.attr("pop")(name); };
 
+    py::object cant_sell;
+    py::object can_buy;
+    {
+        py::object suspended = take("rq_is_suspended");
+        cant_sell = tradability(sell, take("limit_down"), suspended, derive::FlagSense::Blocked);
+        can_buy = tradability(buy, take("limit_up"), suspended, derive::FlagSense::Allowed);
+    }
     py::object validity = unary(close, derive::close_validity);
-    py::object split =
-        adjustment(source["split_coefficient_to"], validity, close, "min", "__ge__", derive::split_factor);
+    py::object split = adjustment(take("split_coefficient_to"), validity, close, "min", "__ge__", derive::split_factor);
     py::object dividend =
-        adjustment(source["rq_get_dividend"], validity, close, "max", "__le__", derive::dividend_factor);
-    py::object suspended = source["rq_is_suspended"];
-    py::object cant_sell = tradability(sell, limit_down, suspended, derive::FlagSense::Blocked);
-    py::object can_buy = tradability(buy, limit_up, suspended, derive::FlagSense::Allowed);
+        adjustment(take("rq_get_dividend"), validity, close, "max", "__le__", derive::dividend_factor);
 
     py::dict out;
-    out["industry_matrix"] = industry;
+    out["industry_matrix"] = source["rq_industry_exposure_new"];
     out["close_price"] = close;
     out["open_price"] = open;
     out["close_price_valid"] = validity;

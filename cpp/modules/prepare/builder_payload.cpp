@@ -48,13 +48,15 @@ py::dict build_payload(py::handle self, py::handle incremental, py::handle meta_
     py::object memberships = read[1];
     py::object benchmarks = read[2];
     py::object component_names = read[3];
+    read = py::tuple();  // the source tables are held by `source` alone
     py::list missing;
     for (py::handle name : component_names)
         if (!memberships.contains(name)) missing.append(name);
     // A store without exact membership tables would filter universes wrongly: stop here.
     if (!missing.empty())
         throw py::value_error("成分股矩阵缺失，无法精确生成二进制缓存: " + std::string(py::str(missing)));
-    py::object data = self.attr("_build_from_matrices")(source);
+    py::object data = self.attr("_build_from_matrices")(source, py::arg("release") = true);
+    source = py::none();
     return self.attr("_assemble_payload")(data, memberships, benchmarks, component_names, meta_time_key);
 }
 
