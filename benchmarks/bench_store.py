@@ -26,8 +26,10 @@ from __future__ import annotations
 
 import argparse
 import gc
+import importlib
 import json
 import shutil
+import sys
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -47,16 +49,9 @@ TARGETS = {
     "checks_share_of_load": 0.05,
     "verify_vs_read_bytes": 2.0,
 }
-MARKET_INPUTS = {
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
+# The engine keywords and their datasets, from the one place the tests keep them.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+MARKET_INPUTS = importlib.import_module("engine_keys").MARKET_KEYS
 
 
 # --------------------------------------------------------------------------- data

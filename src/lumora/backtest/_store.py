@@ -19,7 +19,7 @@ import os
 import pickle
 import re
 import secrets
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any, BinaryIO
 
@@ -27,6 +27,9 @@ import numpy as np
 import pandas as pd
 import xxhash
 
+from lumora._atomicio import TEMP_PREFIX as _TEMP_PREFIX
+from lumora._atomicio import fsync_directory as _fsync_directory
+from lumora._atomicio import write_atomic
 from lumora.exceptions import KestrelError
 
 try:
@@ -381,7 +384,6 @@ def clean_matrix(matrix: pd.DataFrame) -> pd.DataFrame:
 
 _METADATA_FILE = "metadata.pkl"
 _MANIFEST_FILE = "manifest.json"
-_TEMP_PREFIX = ".tmp-"
 _BENCHMARK_KEY_PREFIX = "benchmark__"
 # Segment files this store writes: "<stem>.<12 hex digits>.npy". Only such names are
 # read from metadata or removed by the clean-up, so a crafted metadata file cannot make
@@ -479,37 +481,6 @@ def _directory_lock(directory: Path, *, exclusive: bool) -> Iterator[None]:
         yield
     finally:
         os.close(fd)  # closing releases the lock
-
-
-def _fsync_directory(directory: Path) -> None:
-    """Make the renames inside ``directory`` durable."""
-    try:
-        fd = os.open(directory, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-
-
-def _atomic_write(directory: Path, name: str, write: Callable[[BinaryIO], None]) -> None:
-    """Write ``name`` in ``directory`` through a temporary file, flushed to disk and then
-    renamed over the target: readers see the old file or the new one, never a part."""
-    temp = directory / f"{_TEMP_PREFIX}{secrets.token_hex(8)}-{name}"
-    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    try:
-        with os.fdopen(fd, "wb") as fh:
-            write(fh)
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.replace(temp, directory / name)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temp)
-        raise
 
 
 def _segment_file_name(key: str) -> str:
@@ -1032,8 +1003,10 @@ class BinaryPreparedDataStoreBase:
     def _write_segment(store_dir: Path, key: str, values: np.ndarray) -> dict[str, Any]:
         values = np.ascontiguousarray(values)
         name = _segment_file_name(key)
-        _atomic_write(
-            store_dir, name, lambda fh: np.lib.format.write_array(fh, values, allow_pickle=False)
+        write_atomic(
+            store_dir / name,
+            lambda fh: np.lib.format.write_array(fh, values, allow_pickle=False),
+            sync_directory=False,
         )
         segment: dict[str, Any] = {"file": name, "rows": int(values.shape[0])}
         segment[_CHECKSUM] = xxhash.xxh3_128_hexdigest(memoryview(values).cast("B"))
@@ -1045,7 +1018,9 @@ class BinaryPreparedDataStoreBase:
         """Replace the metadata file atomically (pickle, highest protocol)."""
         plain = _share_label_lists(_plain(metadata, "metadata"))
         payload = pickle.dumps(plain, protocol=pickle.HIGHEST_PROTOCOL)
-        _atomic_write(self.store_dir, _METADATA_FILE, lambda fh: fh.write(payload))
+        write_atomic(
+            self.store_dir / _METADATA_FILE, lambda fh: fh.write(payload), sync_directory=False
+        )
         _fsync_directory(self.store_dir)
 
     def _write_manifest(
@@ -1071,7 +1046,9 @@ class BinaryPreparedDataStoreBase:
             },
         }
         text = json.dumps(manifest, ensure_ascii=False, indent=1).encode("utf-8")
-        _atomic_write(Path(store_dir), _MANIFEST_FILE, lambda fh: fh.write(text))
+        write_atomic(
+            Path(store_dir) / _MANIFEST_FILE, lambda fh: fh.write(text), sync_directory=False
+        )
 
     def _commit(self, metadata: dict[str, Any]) -> None:
         """Make ``metadata`` the store's state, then drop the files it no longer names."""
