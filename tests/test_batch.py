@@ -15,7 +15,7 @@ import pandas as pd
 import pytest
 from matplotlib import image
 
-from lumora.backtest import BacktestData, BacktestService
+from lumora.backtest import BacktestData, BacktestService, batch
 from lumora.backtest._prepare import BinaryPreparedDataStore
 from lumora.backtest.batch import FactorJob, JobFailure, MappedData, StrategyJob
 from lumora.sandbox import generate_market
@@ -110,18 +110,32 @@ def cluster_client():
     cluster.close()
 
 
-def test_same_results_serially_on_threads_and_on_a_cluster(loaded, store_dir, cluster_client):
+def test_same_results_serially_on_threads_and_on_a_cluster(
+    loaded, store_dir, cluster_client, monkeypatch
+):
     service = BacktestService(None)
     jobs = study(loaded)
     serial = service.backtest_many(jobs, loaded, executor="serial", progress=False)
     runs = {
         "threads": service.backtest_many(jobs, loaded, max_workers=2, progress=False),
         "threads, mapped": service.backtest_many(jobs, MappedData(str(store_dir)), progress=False),
+        # These small tables travel inside their tasks ...
         "cluster, broadcast": service.backtest_many(jobs, loaded, executor=cluster_client),
-        "cluster, mapped": service.backtest_many(
-            jobs, MappedData(str(store_dir)), executor=cluster_client
-        ),
     }
+    # ... unless every table is worth spooling to a file the local workers map.
+    monkeypatch.setattr(batch, "_SPOOL_MIN_CELLS", 0)
+    spooled: list[str] = []
+    spool = batch._SpooledTable.__init__
+
+    def recorded(self, table, path):
+        spooled.append(str(path))
+        spool(self, table, path)
+
+    monkeypatch.setattr(batch._SpooledTable, "__init__", recorded)
+    runs["cluster, mapped, spooled"] = service.backtest_many(
+        jobs, MappedData(str(store_dir)), executor=cluster_client
+    )
+    assert spooled and not any(os.path.exists(path) for path in spooled), "spool left behind"
     assert set(serial.failed) == FAILING
     assert list(serial.results) == list(serial.summary.index) == list(jobs)
     for how, run in runs.items():

@@ -34,8 +34,12 @@ and then raises the KeyboardInterrupt.
 from __future__ import annotations
 
 import contextlib
+import copy
 import os
+import shutil
 import signal
+import socket
+import tempfile
 import threading
 import traceback
 import uuid
@@ -46,7 +50,9 @@ from concurrent.futures import wait as wait_futures
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
+from urllib.parse import urlsplit
 
+import numpy as np
 import pandas as pd
 
 __all__ = [
@@ -62,6 +68,8 @@ __all__ = [
 _RESERVED = frozenset({"data", "start_date", "end_date", "factor", "strategy"})
 # How often the caller refreshes the progress bar while it waits for jobs.
 _POLL_SECONDS = 0.25
+# Job tables smaller than this travel inside their tasks even to workers on this machine.
+_SPOOL_MIN_CELLS = 1 << 16
 
 
 class _Job:
@@ -339,12 +347,55 @@ def _run_threads(
     return outcomes
 
 
+class _SpooledTable:
+    """A job's float table written once to a file the workers of this machine map, so the
+    task carries a path and two label lists instead of the whole table."""
+
+    def __init__(self, table: pd.DataFrame, path: Path) -> None:
+        self.path = str(path)
+        self.index = table.index
+        self.columns = table.columns
+        np.save(path, table.to_numpy(dtype=np.float64, copy=False), allow_pickle=False)
+
+    def table(self) -> pd.DataFrame:
+        values = np.load(self.path, mmap_mode="r", allow_pickle=False)
+        return pd.DataFrame(values, index=self.index, columns=self.columns, copy=False)
+
+
+def _spooled(job: _Job, folder: Path | None, i: int) -> _Job:
+    """``job`` with its table spooled to ``folder`` when that is worth it: a plain float
+    table of some size. Anything else travels inside the task as it is."""
+    table = job.table
+    if (
+        folder is None
+        or not isinstance(table, pd.DataFrame)
+        or table.size < _SPOOL_MIN_CELLS
+        or not all(dtype == np.float64 for dtype in table.dtypes)
+    ):
+        return job
+    spooled = copy.copy(job)
+    spooled.table = _SpooledTable(table, folder / f"job{i}.npy")
+    return spooled
+
+
+def _workers_share_this_machine(client: Any) -> bool:
+    """True when every worker of the cluster runs on this machine (its files are theirs)."""
+    own = {"127.0.0.1", "localhost", "::1"}
+    with contextlib.suppress(OSError):
+        own.add(socket.gethostbyname(socket.gethostname()))
+    workers = client.scheduler_info().get("workers", {})
+    return bool(workers) and all(urlsplit(address).hostname in own for address in workers)
+
+
 def _dask_task(name: str, job: _Job, data: Any, cancel_name: str) -> Any:
     """A job on a dask worker: skipped when the batch was stopped before it started."""
     from distributed import Event
 
     if Event(cancel_name).is_set():
         return _CANCELLED
+    if isinstance(job.table, _SpooledTable):
+        job = copy.copy(job)
+        job.table = job.table.table()
     return _run_job(_worker_service(), name, job, _resolve(data))
 
 
@@ -381,19 +432,23 @@ def _run_dask(
     shipped: Any = data
     futures: dict[Any, str] = {}
     outcomes: dict[str, Any] = {}
+    spool: Path | None = None
     try:
         if not isinstance(data, MappedData):
             # One copy per worker, reused by every job that runs there.
             shipped = client.scatter(data, broadcast=True, hash=False)
-        # Each job's own table travels inside its task: measured several times faster than
-        # scattering the tables first, so dask's warning about large tasks is expected.
+        # Workers on this machine map each job's table from a spool file; elsewhere the
+        # table travels inside its task (measured several times faster than scattering the
+        # tables first), so dask's warning about large tasks is expected there.
+        if _workers_share_this_machine(client):
+            spool = Path(tempfile.mkdtemp(prefix="lumora-batch-"))
         with _interrupt_deferred(), warnings.catch_warnings():
             warnings.filterwarnings("ignore", "Sending large graph", UserWarning)
             for i, (name, job) in enumerate(jobs.items()):
                 future = client.submit(
                     _dask_task,
                     name,
-                    job,
+                    _spooled(job, spool, i),
                     shipped,
                     cancel_name,
                     key=f"lumora-{token}-{i}",
@@ -420,6 +475,10 @@ def _run_dask(
         client.cancel(list(futures))
         if shipped is not data:
             shipped.release()
+        if spool is not None:
+            # Every job has finished (or was cancelled); a worker still mapping a file
+            # keeps its pages until it lets go.
+            shutil.rmtree(spool, ignore_errors=True)
     return outcomes
 
 
