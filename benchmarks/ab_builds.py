@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import importlib
 import json
 import os
 import pickle
@@ -24,16 +25,9 @@ from pathlib import Path
 from typing import Any
 
 CALLS = ("engine", "runner", "group")
-KEYS = {
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
+# The engine keywords and their datasets, from the one place the tests keep them.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+KEYS = importlib.import_module("engine_keys").MARKET_KEYS
 
 
 def make_inputs(path: Path, n_dates: int, n_stocks: int, held: int) -> None:

@@ -16,20 +16,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from engine_keys import MARKET_KEYS
 from lumora.backtest import BacktestData, BacktestService, _core, _weightbook, hold_weights
 from lumora.sandbox import generate_market
 
 SRC = Path(__file__).resolve().parents[1] / "src"
-MARKET_KEYS = {
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
 
 
 @pytest.fixture(scope="module")
