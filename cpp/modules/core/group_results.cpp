@@ -11,7 +11,7 @@
 
 #include "common/frame_bridge.hpp"
 #include "common/market_bridge.hpp"
-#include "lumora/sharpe.hpp"
+#include "lumora/group_summary.hpp"
 #include "lumora/strategy_stats.hpp"
 
 namespace lumora::core {
@@ -20,58 +20,17 @@ namespace {
 
 constexpr int kSmallGroupSize = 5;
 
-// The factor smoothed over `window` dates (infinities count as missing), dense.
-std::vector<double> smoothed_factor(const AlignedMatrix& m, std::int64_t window, std::vector<std::int64_t>& kept) {
-    std::vector<double> dense(static_cast<std::size_t>(m.rows() * m.cols()));
-    for (std::int64_t i = 0; i < m.rows(); ++i)
-        for (std::int64_t j = 0; j < m.cols(); ++j) {
-            const double v = m.value(i, j);
-            dense[static_cast<std::size_t>(i * m.cols() + j)] = std::isfinite(v) ? v : kNaN;
-        }
-    const WeightTable table = WeightTable::whole(MatrixView::dense(dense.data(), m.rows(), m.cols()));
-    return smooth_weights(table, window, kept);
-}
-
 py::array_t<std::int64_t> index_array(const std::vector<std::int64_t>& positions) {
     py::array_t<std::int64_t> take(static_cast<py::ssize_t>(positions.size()));
     std::copy(positions.begin(), positions.end(), take.mutable_data());
     return take;
 }
 
-struct ColumnSeries {
-    std::vector<double> values;  // one per traded row, NaN where the group did not trade
-};
-
-ColumnSeries group_column(const GroupOutputs& out, const std::vector<std::int64_t>& rows, int g) {
-    ColumnSeries c;
-    c.values.reserve(rows.size());
-    for (const std::int64_t r : rows)
-        c.values.push_back(out.daily[static_cast<std::size_t>(r) * static_cast<std::size_t>(out.group_num) +
-                                     static_cast<std::size_t>(g)]);
-    return c;
-}
-
-double annual_mean(const std::vector<double>& v) {
-    const std::vector<double> finite = finite_values(v.data(), v.size());
-    return mean_of(finite.data(), finite.size()) * kTradingDaysPerYear;
-}
-
 // Groups of a handful of stocks make every statistic noise; say so once with the average
 // size of the groups on the dates that were ranked.
 void warn_small_groups(const GroupOutputs& out) {
-    std::int64_t members = 0, slots = 0;
-    for (std::int64_t r = 0; r < out.n_rows; ++r) {
-        std::int64_t day = 0;
-        for (int g = 0; g < out.group_num; ++g)
-            day += out.sizes[static_cast<std::size_t>(r) * static_cast<std::size_t>(out.group_num) +
-                             static_cast<std::size_t>(g)];
-        if (day == 0) continue;
-        members += day;
-        slots += out.group_num;
-    }
-    if (slots == 0) return;
-    const double average = static_cast<double>(members) / static_cast<double>(slots);
-    if (average >= kSmallGroupSize) return;
+    const double average = average_group_size(out);
+    if (std::isnan(average) || average >= kSmallGroupSize) return;
     py::module_::import("lumora.logger")
         .attr("logger")
         .attr("warning")(
@@ -138,23 +97,7 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
     const auto T = static_cast<py::ssize_t>(traded_rows.size());
     py::array_t<double> daily({T, static_cast<py::ssize_t>(groups)});
     py::array_t<double> cumulative({T, static_cast<py::ssize_t>(groups)});
-    {
-        double* d = daily.mutable_data();
-        double* c = cumulative.mutable_data();
-        // Net value 1 + running sum of the returns, from a group's first trade on (a day
-        // without a trade adds nothing); a group that never traded has no net value.
-        std::vector<double> running(static_cast<std::size_t>(groups), kNaN);
-        for (py::ssize_t k = 0; k < T; ++k)
-            for (int g = 0; g < groups; ++g) {
-                const double v = out.daily[static_cast<std::size_t>(traded_rows[static_cast<std::size_t>(k)]) *
-                                               static_cast<std::size_t>(groups) +
-                                           static_cast<std::size_t>(g)];
-                d[k * groups + g] = v;
-                double& sum = running[static_cast<std::size_t>(g)];
-                if (!std::isnan(v)) sum = (std::isnan(sum) ? 0.0 : sum) + v;
-                c[k * groups + g] = 1.0 + sum;
-            }
-    }
+    group_net_values(out, traded_rows, daily.mutable_data(), cumulative.mutable_data());
     py::object trade_dates = dates.attr("take")(index_array(traded_rows));
     py::list group_labels;
     for (int g = 1; g <= groups; ++g) group_labels.append(g);
@@ -172,29 +115,18 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
         bridge::series(bridge::vector_array(ic), dates.attr("take")(index_array(ic_rows)), py::str("rank_ic"));
 
     // Best group: the highest final cumulative return.
-    int best = -1;
-    if (T > 0) {
-        const double* last = cumulative.data() + (T - 1) * groups;
-        for (int g = 0; g < groups; ++g)
-            if (!std::isnan(last[g]) && (best < 0 || last[g] > last[best])) best = g;
-    }
+    const int best = best_group(cumulative.data(), T, groups);
     result->best_group = best < 0 ? py::object(py::float_(kNaN)) : py::object(py::int_(best + 1));
 
     // Per selected benchmark: best group, long-short and excess figures, and the IC.
-    const double ic_mean = mean_of(ic.data(), ic.size());
-    double ic_sd = kNaN;
-    if (ic.size() > 1) {
-        double squares = 0.0;
-        for (const double v : ic) squares += (v - ic_mean) * (v - ic_mean);
-        ic_sd = std::sqrt(squares / static_cast<double>(ic.size() - 1));
-    }
-    const double ic_ir = ic_sd > 0.0 ? ic_mean / ic_sd : kNaN;
+    const RankIcFigures ic_figures = rank_ic_figures(ic);
     py::list rows;
     if (best >= 0) {
-        const ColumnSeries best_daily = group_column(out, traded_rows, best);
-        const ColumnSeries top = group_column(out, traded_rows, groups - 1), bottom = group_column(out, traded_rows, 0);
-        std::vector<double> long_short(top.values.size());
-        for (std::size_t k = 0; k < long_short.size(); ++k) long_short[k] = top.values[k] - bottom.values[k];
+        const std::vector<double> best_daily = group_column(out, traded_rows, best);
+        const std::vector<double> top = group_column(out, traded_rows, groups - 1),
+                                  bottom = group_column(out, traded_rows, 0);
+        std::vector<double> long_short(top.size());
+        for (std::size_t k = 0; k < long_short.size(); ++k) long_short[k] = top[k] - bottom[k];
         for (py::handle name : chosen) {
             py::object series = rq.benchmark_dict[name];
             const std::vector<std::int64_t> pos = bridge::positions(series.attr("index"), trade_dates);
@@ -203,7 +135,7 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
             std::vector<double> strat, bench;
             for (std::size_t k = 0; k < pos.size(); ++k) {
                 if (pos[k] < 0) continue;
-                const double b = bm.data()[pos[k]], s = best_daily.values[k];
+                const double b = bm.data()[pos[k]], s = best_daily[k];
                 if (!std::isfinite(b) || !std::isfinite(s)) continue;
                 strat.push_back(s);
                 bench.push_back(b);
@@ -213,14 +145,14 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
             py::dict row;
             row["benchmark_name"] = name;
             row["best_group"] = best + 1;
-            row["best_group_annual_return"] = annual_mean(best_daily.values);
+            row["best_group_annual_return"] = annual_mean(best_daily);
             row["long_short_annual_return"] = annual_mean(long_short);
             row["benchmark_annual_return"] = e.benchmark_annual_return;
             row["excess_annual_return"] = e.excess_annual_return;
             row["excess_sharpe"] = e.excess_sharpe;
             row["excess_max_dd"] = e.excess_max_dd;
-            row["rank_ic_mean"] = ic_mean;
-            row["ic_ir"] = ic_ir;
+            row["rank_ic_mean"] = ic_figures.mean;
+            row["ic_ir"] = ic_figures.ir;
             rows.append(row);
         }
     }
