@@ -12,6 +12,7 @@
 #include "lumora/weight_table.hpp"
 #include "weightbook/runner_frames.hpp"
 #include "weightbook/strategy_bindings.hpp"
+#include "weightbook/vwap_returns.hpp"
 
 namespace lumora::weightbook {
 
