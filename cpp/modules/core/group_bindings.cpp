@@ -1,46 +1,19 @@
-// run_alpha_vwap_backtest_core: the factor group backtest and its result record.
+// run_alpha_vwap_backtest_core and its result record: conversion and checks.
 
 #include "core/group_bindings.hpp"
 
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
-
-#include <cmath>
-#include <memory>
 #include <string>
 
 #include "common/frame_bridge.hpp"
 #include "common/market_bridge.hpp"
 #include "core/group_charts.hpp"
-#include "lumora/group_engine.hpp"
-#include "lumora/sharpe.hpp"
-#include "lumora/strategy_stats.hpp"
+#include "core/group_results.hpp"
 
 namespace lumora::core {
 
 namespace py = pybind11;
 
 namespace {
-
-constexpr int kSmallGroupSize = 5;
-
-// The factor smoothed over `window` dates (infinities count as missing), dense.
-std::vector<double> smoothed_factor(const AlignedMatrix& m, std::int64_t window, std::vector<std::int64_t>& kept) {
-    std::vector<double> dense(static_cast<std::size_t>(m.rows() * m.cols()));
-    for (std::int64_t i = 0; i < m.rows(); ++i)
-        for (std::int64_t j = 0; j < m.cols(); ++j) {
-            const double v = m.value(i, j);
-            dense[static_cast<std::size_t>(i * m.cols() + j)] = std::isfinite(v) ? v : kNaN;
-        }
-    const WeightTable table = WeightTable::whole(MatrixView::dense(dense.data(), m.rows(), m.cols()));
-    return smooth_weights(table, window, kept);
-}
-
-py::array_t<std::int64_t> index_array(const std::vector<std::int64_t>& positions) {
-    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(positions.size()));
-    std::copy(positions.begin(), positions.end(), take.mutable_data());
-    return take;
-}
 
 // The benchmarks a request asks for, in the mapping's order for "all" or None.
 py::list selected_benchmarks(py::handle benchmark_dict, py::handle names) {
@@ -63,24 +36,6 @@ py::list selected_benchmarks(py::handle benchmark_dict, py::handle names) {
     return out;
 }
 
-struct ColumnSeries {
-    std::vector<double> values;  // one per traded row, NaN where the group did not trade
-};
-
-ColumnSeries group_column(const GroupOutputs& out, const std::vector<std::int64_t>& rows, int g) {
-    ColumnSeries c;
-    c.values.reserve(rows.size());
-    for (const std::int64_t r : rows)
-        c.values.push_back(out.daily[static_cast<std::size_t>(r) * static_cast<std::size_t>(out.group_num) +
-                                     static_cast<std::size_t>(g)]);
-    return c;
-}
-
-double annual_mean(const std::vector<double>& v) {
-    const std::vector<double> finite = finite_values(v.data(), v.size());
-    return mean_of(finite.data(), finite.size()) * kTradingDaysPerYear;
-}
-
 }  // namespace
 
 // Argument kinds first, so that a wrong kind fails before any table is read.
@@ -98,30 +53,6 @@ void check_request_kinds(const GroupRequest& rq) {
         if (!table->is_none()) bridge::require_table(*table, name);
 }
 
-// Groups of a handful of stocks make every statistic noise; say so once with the average
-// size of the groups on the dates that were ranked.
-void warn_small_groups(const GroupOutputs& out) {
-    std::int64_t members = 0, slots = 0;
-    for (std::int64_t r = 0; r < out.n_rows; ++r) {
-        std::int64_t day = 0;
-        for (int g = 0; g < out.group_num; ++g)
-            day += out.sizes[static_cast<std::size_t>(r) * static_cast<std::size_t>(out.group_num) +
-                             static_cast<std::size_t>(g)];
-        if (day == 0) continue;
-        members += day;
-        slots += out.group_num;
-    }
-    if (slots == 0) return;
-    const double average = static_cast<double>(members) / static_cast<double>(slots);
-    if (average >= kSmallGroupSize) return;
-    py::module_::import("lumora.logger")
-        .attr("logger")
-        .attr("warning")(
-            "factor groups hold %.1f stocks on average (fewer than %d): the group returns are mostly "
-            "noise; use fewer groups (group_num) or a wider universe",
-            average, kSmallGroupSize);
-}
-
 py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
     check_request_kinds(rq);
     const int groups = static_cast<int>(bridge::to_truncated_int(rq.group_num, "group_num", 1, 65535));
@@ -134,150 +65,7 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
     in.costs.total_money = bridge::to_capital(rq.total_money, "total_money");
     in.costs.fee = bridge::to_rate(rq.fee, "fee");
     in.costs.rule_fee = bridge::to_rate(rq.rule_fee, "rule_fee");
-
-    py::object dates = rq.close_price_valid.attr("index");
-    py::object stocks = rq.close_price_valid.attr("columns");
-    // The factor is read in place through its label positions, unless it is smoothed.
-    bridge::AlignedTable factor_table = bridge::aligned_table(rq.factor_matrix, dates, stocks);
-    std::vector<double> smoothed;
-    if (window > 1) {
-        std::vector<std::int64_t> kept;
-        {
-            // No Python inside: reads the factor's numpy buffer (held by factor_table) into native vectors.
-            py::gil_scoped_release release;
-            smoothed = smoothed_factor(factor_table.matrix, window, kept);
-        }
-        dates = dates.attr("take")(index_array(kept));
-        const auto n_stocks = factor_table.matrix.cols();
-        factor_table.matrix.view = MatrixView::dense(smoothed.data(), static_cast<std::int64_t>(kept.size()), n_stocks);
-        factor_table.matrix.row_pos = bridge::all_positions(static_cast<std::int64_t>(kept.size()));
-        factor_table.matrix.col_pos = bridge::all_positions(n_stocks);
-    }
-    in.factor = factor_table.matrix;
-    const std::int64_t n_rows = in.factor.rows();
-
-    bridge::AlignedTable valid = bridge::aligned_table(rq.close_price_valid, dates, stocks);
-    in.valid = valid.matrix;
-    bridge::MarketTables market =
-        bridge::align_market({rq.can_buy_stock, rq.cant_sell_stock, rq.split_factor, rq.dividend_factor, rq.close_price,
-                              rq.prev_close, rq.buy_price, rq.sell_price},
-                             dates, stocks);
-    in.market = &market.arrays;
-    std::unique_ptr<bridge::AlignedTable> forward;
-    if (!rq.forward_return_rank_cache.is_none()) {
-        forward =
-            std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.forward_return_rank_cache, dates, stocks));
-    } else if (!rq.open_price.is_none()) {
-        forward = std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.open_price, dates, stocks));
-        in.forward_from_open = true;
-    }
-    if (forward) in.forward = &forward->matrix;
-
-    GroupOutputs out;
-    {
-        // No Python inside: reads numpy buffers held by the aligned tables above, writes only `out`.
-        py::gil_scoped_release release;
-        out = run_group_backtest(in);
-    }
-    warn_small_groups(out);
-
-    // Frames: traded dates x groups 1..N.
-    std::vector<std::int64_t> traded_rows;
-    for (std::int64_t r = 0; r < n_rows; ++r)
-        if (out.traded[static_cast<std::size_t>(r)]) traded_rows.push_back(r);
-    const auto T = static_cast<py::ssize_t>(traded_rows.size());
-    py::array_t<double> daily({T, static_cast<py::ssize_t>(groups)});
-    py::array_t<double> cumulative({T, static_cast<py::ssize_t>(groups)});
-    {
-        double* d = daily.mutable_data();
-        double* c = cumulative.mutable_data();
-        // Net value 1 + running sum of the returns, from a group's first trade on (a day
-        // without a trade adds nothing); a group that never traded has no net value.
-        std::vector<double> running(static_cast<std::size_t>(groups), kNaN);
-        for (py::ssize_t k = 0; k < T; ++k)
-            for (int g = 0; g < groups; ++g) {
-                const double v = out.daily[static_cast<std::size_t>(traded_rows[static_cast<std::size_t>(k)]) *
-                                               static_cast<std::size_t>(groups) +
-                                           static_cast<std::size_t>(g)];
-                d[k * groups + g] = v;
-                double& sum = running[static_cast<std::size_t>(g)];
-                if (!std::isnan(v)) sum = (std::isnan(sum) ? 0.0 : sum) + v;
-                c[k * groups + g] = 1.0 + sum;
-            }
-    }
-    py::object trade_dates = dates.attr("take")(index_array(traded_rows));
-    py::list group_labels;
-    for (int g = 1; g <= groups; ++g) group_labels.append(g);
-    py::object group_index = bridge::pandas().attr("Index")(group_labels, py::arg("name") = "group");
-    auto result = std::make_unique<GroupResult>();
-    result->group_daily_return = bridge::frame(daily, trade_dates, group_index);
-    result->group_cumulative_return = bridge::frame(cumulative, trade_dates, group_index);
-
-    std::vector<std::int64_t> ic_rows;
-    for (std::int64_t r = 0; r < n_rows; ++r)
-        if (!std::isnan(out.rank_ic[static_cast<std::size_t>(r)])) ic_rows.push_back(r);
-    std::vector<double> ic;
-    for (const std::int64_t r : ic_rows) ic.push_back(out.rank_ic[static_cast<std::size_t>(r)]);
-    result->rank_ic =
-        bridge::series(bridge::vector_array(ic), dates.attr("take")(index_array(ic_rows)), py::str("rank_ic"));
-
-    // Best group: the highest final cumulative return.
-    int best = -1;
-    if (T > 0) {
-        const double* last = cumulative.data() + (T - 1) * groups;
-        for (int g = 0; g < groups; ++g)
-            if (!std::isnan(last[g]) && (best < 0 || last[g] > last[best])) best = g;
-    }
-    result->best_group = best < 0 ? py::object(py::float_(kNaN)) : py::object(py::int_(best + 1));
-
-    // Per selected benchmark: best group, long-short and excess figures, and the IC.
-    const double ic_mean = mean_of(ic.data(), ic.size());
-    double ic_sd = kNaN;
-    if (ic.size() > 1) {
-        double squares = 0.0;
-        for (const double v : ic) squares += (v - ic_mean) * (v - ic_mean);
-        ic_sd = std::sqrt(squares / static_cast<double>(ic.size() - 1));
-    }
-    const double ic_ir = ic_sd > 0.0 ? ic_mean / ic_sd : kNaN;
-    py::list rows;
-    if (best >= 0) {
-        const ColumnSeries best_daily = group_column(out, traded_rows, best);
-        const ColumnSeries top = group_column(out, traded_rows, groups - 1), bottom = group_column(out, traded_rows, 0);
-        std::vector<double> long_short(top.values.size());
-        for (std::size_t k = 0; k < long_short.size(); ++k) long_short[k] = top.values[k] - bottom.values[k];
-        for (py::handle name : chosen) {
-            py::object series = rq.benchmark_dict[name];
-            const std::vector<std::int64_t> pos = bridge::positions(series.attr("index"), trade_dates);
-            py::array_t<double, py::array::c_style | py::array::forcecast> bm(series.attr("to_numpy")(
-                py::arg("dtype") = "float64", py::arg("na_value") = bridge::numpy().attr("nan")));
-            std::vector<double> strat, bench;
-            for (std::size_t k = 0; k < pos.size(); ++k) {
-                if (pos[k] < 0) continue;
-                const double b = bm.data()[pos[k]], s = best_daily.values[k];
-                if (!std::isfinite(b) || !std::isfinite(s)) continue;
-                strat.push_back(s);
-                bench.push_back(b);
-            }
-            const ExcessSummary e =
-                bench.empty() ? ExcessSummary{kNaN, kNaN, kNaN, kNaN} : excess_summary(strat, bench);
-            py::dict row;
-            row["benchmark_name"] = name;
-            row["best_group"] = best + 1;
-            row["best_group_annual_return"] = annual_mean(best_daily.values);
-            row["long_short_annual_return"] = annual_mean(long_short);
-            row["benchmark_annual_return"] = e.benchmark_annual_return;
-            row["excess_annual_return"] = e.excess_annual_return;
-            row["excess_sharpe"] = e.excess_sharpe;
-            row["excess_max_dd"] = e.excess_max_dd;
-            row["rank_ic_mean"] = ic_mean;
-            row["ic_ir"] = ic_ir;
-            rows.append(row);
-        }
-    }
-    result->summary = rows.empty() ? bridge::pandas().attr("DataFrame")() : bridge::pandas().attr("DataFrame")(rows);
-    result->benchmarks = chosen;
-    result->plot_paths = draw_group_charts(chart_request, *result, rq.benchmark_dict, rows);
-    return py::cast(std::move(*result));
+    return run_group_request(rq, in, window, chart_request, chosen);
 }
 
 void register_group_backtest(py::module_& m) {

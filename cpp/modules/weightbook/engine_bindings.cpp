@@ -1,9 +1,10 @@
-// calc_strategy_vwap_daily_return and the weight smoothing.
+// calc_strategy_vwap_daily_return, the weight smoothing and the checks of weights and costs.
 
 #include <pybind11/numpy.h>
 
 #include "common/market_bridge.hpp"
 #include "weightbook/strategy_bindings.hpp"
+#include "weightbook/vwap_returns.hpp"
 
 namespace lumora::weightbook {
 
@@ -22,38 +23,6 @@ TradeCosts checked_costs(py::handle total_money, py::handle fee, py::handle rule
     costs.fee = bridge::to_rate(fee, "fee");
     costs.rule_fee = bridge::to_rate(rule_fee, "rule_fee");
     return costs;
-}
-
-py::object daily_vwap_return(const WeightTable& weights, py::handle row_labels, py::handle col_labels,
-                             const std::array<py::handle, 8>& market_tables, const TradeCosts& costs) {
-    SparseSignal signal;
-    std::vector<std::int64_t> trade_rows;
-    {
-        // No Python inside: reads the weight buffer `weights` views (held by the caller) into the native `signal`.
-        py::gil_scoped_release release;
-        trade_rows = shifted_signal(weights, signal);
-    }
-    if (signal.bad_row >= 0) {
-        // Positions within the selection, mapped back to the table's own labels.
-        refuse_oversized_weight(row_labels, col_labels, signal.bad_row, signal.bad_col,
-                                weights.at(signal.bad_row, signal.bad_col));
-    }
-    if (trade_rows.empty()) return bridge::empty_float_series();
-
-    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(trade_rows.size()));
-    std::copy(trade_rows.begin(), trade_rows.end(), take.mutable_data());
-    py::object pnl_index = row_labels.attr("take")(take);
-    bridge::MarketTables market = bridge::align_market(market_tables, pnl_index, col_labels);
-
-    py::array_t<double> returns(static_cast<py::ssize_t>(trade_rows.size()));
-    {
-        // No Python inside: reads the native signal and market buffers held by `market`, writes only the new `returns`.
-        py::gil_scoped_release release;
-        const std::vector<double> cash = strategy_daily_cash(signal, market.arrays, costs);
-        double* out = returns.mutable_data();
-        for (std::size_t i = 0; i < cash.size(); ++i) out[i] = cash[i] / costs.total_money;
-    }
-    return bridge::series(returns, pnl_index);
 }
 
 namespace {

@@ -11,17 +11,6 @@ namespace lumora::weightbook {
 
 namespace py = pybind11;
 
-// Daily returns of `weights` (whose rows are labelled by `row_labels`, columns by
-// `col_labels`) traded against the eight market tables; an empty series without trade days.
-py::object daily_vwap_return(const WeightTable& weights, py::handle row_labels, py::handle col_labels,
-                             const std::array<py::handle, 8>& market_tables, const TradeCosts& costs);
-
-// The statistics mapping of a total frame; `weights` may be null.
-py::dict stats_mapping(py::handle total_frame, const WeightTable* weights);
-
-// The total frame of a frame holding daily_return, index_daily_return and maybe close.
-py::object total_backtesting_frame(py::handle total_backtesting);
-
 // Refuses a weight table holding an infinite or oversized weight, naming the value and the
 // date and stock of its cell.
 [[noreturn]] void refuse_oversized_weight(py::handle row_labels, py::handle col_labels, std::int64_t row,

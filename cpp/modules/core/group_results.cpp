@@ -1,0 +1,165 @@
+// The factor group backtest of a checked request: the native run, its frames, the Rank IC,
+// the per-benchmark summary and the charts.
+
+#include "core/group_results.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "common/frame_bridge.hpp"
+#include "common/market_bridge.hpp"
+#include "lumora/group_summary.hpp"
+#include "lumora/strategy_stats.hpp"
+
+namespace lumora::core {
+
+namespace {
+
+constexpr int kSmallGroupSize = 5;
+
+py::array_t<std::int64_t> index_array(const std::vector<std::int64_t>& positions) {
+    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(positions.size()));
+    std::copy(positions.begin(), positions.end(), take.mutable_data());
+    return take;
+}
+
+// Groups of a handful of stocks make every statistic noise; say so once with the average
+// size of the groups on the dates that were ranked.
+void warn_small_groups(const GroupOutputs& out) {
+    const double average = average_group_size(out);
+    if (std::isnan(average) || average >= kSmallGroupSize) return;
+    py::module_::import("lumora.logger")
+        .attr("logger")
+        .attr("warning")(
+            "factor groups hold %.1f stocks on average (fewer than %d): the group returns are mostly "
+            "noise; use fewer groups (group_num) or a wider universe",
+            average, kSmallGroupSize);
+}
+
+}  // namespace
+
+py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_t window,
+                             const GroupChartRequest& chart_request, const py::list& chosen) {
+    const int groups = in.group_num;
+    py::object dates = rq.close_price_valid.attr("index");
+    py::object stocks = rq.close_price_valid.attr("columns");
+    // The factor is read in place through its label positions, unless it is smoothed.
+    bridge::AlignedTable factor_table = bridge::aligned_table(rq.factor_matrix, dates, stocks);
+    std::vector<double> smoothed;
+    if (window > 1) {
+        std::vector<std::int64_t> kept;
+        {
+            // No Python inside: reads the factor's numpy buffer (held by factor_table) into native vectors.
+            py::gil_scoped_release release;
+            smoothed = smoothed_factor(factor_table.matrix, window, kept);
+        }
+        dates = dates.attr("take")(index_array(kept));
+        const auto n_stocks = factor_table.matrix.cols();
+        factor_table.matrix.view = MatrixView::dense(smoothed.data(), static_cast<std::int64_t>(kept.size()), n_stocks);
+        factor_table.matrix.row_pos = bridge::all_positions(static_cast<std::int64_t>(kept.size()));
+        factor_table.matrix.col_pos = bridge::all_positions(n_stocks);
+    }
+    in.factor = factor_table.matrix;
+    const std::int64_t n_rows = in.factor.rows();
+
+    bridge::AlignedTable valid = bridge::aligned_table(rq.close_price_valid, dates, stocks);
+    in.valid = valid.matrix;
+    bridge::MarketTables market =
+        bridge::align_market({rq.can_buy_stock, rq.cant_sell_stock, rq.split_factor, rq.dividend_factor, rq.close_price,
+                              rq.prev_close, rq.buy_price, rq.sell_price},
+                             dates, stocks);
+    in.market = &market.arrays;
+    std::unique_ptr<bridge::AlignedTable> forward;
+    if (!rq.forward_return_rank_cache.is_none()) {
+        forward =
+            std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.forward_return_rank_cache, dates, stocks));
+    } else if (!rq.open_price.is_none()) {
+        forward = std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.open_price, dates, stocks));
+        in.forward_from_open = true;
+    }
+    if (forward) in.forward = &forward->matrix;
+
+    GroupOutputs out;
+    {
+        // No Python inside: reads numpy buffers held by the aligned tables above, writes only `out`.
+        py::gil_scoped_release release;
+        out = run_group_backtest(in);
+    }
+    warn_small_groups(out);
+
+    // Frames: traded dates x groups 1..N.
+    std::vector<std::int64_t> traded_rows;
+    for (std::int64_t r = 0; r < n_rows; ++r)
+        if (out.traded[static_cast<std::size_t>(r)]) traded_rows.push_back(r);
+    const auto T = static_cast<py::ssize_t>(traded_rows.size());
+    py::array_t<double> daily({T, static_cast<py::ssize_t>(groups)});
+    py::array_t<double> cumulative({T, static_cast<py::ssize_t>(groups)});
+    group_net_values(out, traded_rows, daily.mutable_data(), cumulative.mutable_data());
+    py::object trade_dates = dates.attr("take")(index_array(traded_rows));
+    py::list group_labels;
+    for (int g = 1; g <= groups; ++g) group_labels.append(g);
+    py::object group_index = bridge::pandas().attr("Index")(group_labels, py::arg("name") = "group");
+    auto result = std::make_unique<GroupResult>();
+    result->group_daily_return = bridge::frame(daily, trade_dates, group_index);
+    result->group_cumulative_return = bridge::frame(cumulative, trade_dates, group_index);
+
+    std::vector<std::int64_t> ic_rows;
+    for (std::int64_t r = 0; r < n_rows; ++r)
+        if (!std::isnan(out.rank_ic[static_cast<std::size_t>(r)])) ic_rows.push_back(r);
+    std::vector<double> ic;
+    for (const std::int64_t r : ic_rows) ic.push_back(out.rank_ic[static_cast<std::size_t>(r)]);
+    result->rank_ic =
+        bridge::series(bridge::vector_array(ic), dates.attr("take")(index_array(ic_rows)), py::str("rank_ic"));
+
+    // Best group: the highest final cumulative return.
+    const int best = best_group(cumulative.data(), T, groups);
+    result->best_group = best < 0 ? py::object(py::float_(kNaN)) : py::object(py::int_(best + 1));
+
+    // Per selected benchmark: best group, long-short and excess figures, and the IC.
+    const RankIcFigures ic_figures = rank_ic_figures(ic);
+    py::list rows;
+    if (best >= 0) {
+        const std::vector<double> best_daily = group_column(out, traded_rows, best);
+        const std::vector<double> top = group_column(out, traded_rows, groups - 1),
+                                  bottom = group_column(out, traded_rows, 0);
+        std::vector<double> long_short(top.size());
+        for (std::size_t k = 0; k < long_short.size(); ++k) long_short[k] = top[k] - bottom[k];
+        for (py::handle name : chosen) {
+            py::object series = rq.benchmark_dict[name];
+            const std::vector<std::int64_t> pos = bridge::positions(series.attr("index"), trade_dates);
+            py::array_t<double, py::array::c_style | py::array::forcecast> bm(series.attr("to_numpy")(
+                py::arg("dtype") = "float64", py::arg("na_value") = bridge::numpy().attr("nan")));
+            std::vector<double> strat, bench;
+            for (std::size_t k = 0; k < pos.size(); ++k) {
+                if (pos[k] < 0) continue;
+                const double b = bm.data()[pos[k]], s = best_daily[k];
+                if (!std::isfinite(b) || !std::isfinite(s)) continue;
+                strat.push_back(s);
+                bench.push_back(b);
+            }
+            const ExcessSummary e =
+                bench.empty() ? ExcessSummary{kNaN, kNaN, kNaN, kNaN} : excess_summary(strat, bench);
+            py::dict row;
+            row["benchmark_name"] = name;
+            row["best_group"] = best + 1;
+            row["best_group_annual_return"] = annual_mean(best_daily);
+            row["long_short_annual_return"] = annual_mean(long_short);
+            row["benchmark_annual_return"] = e.benchmark_annual_return;
+            row["excess_annual_return"] = e.excess_annual_return;
+            row["excess_sharpe"] = e.excess_sharpe;
+            row["excess_max_dd"] = e.excess_max_dd;
+            row["rank_ic_mean"] = ic_figures.mean;
+            row["ic_ir"] = ic_figures.ir;
+            rows.append(row);
+        }
+    }
+    result->summary = rows.empty() ? bridge::pandas().attr("DataFrame")() : bridge::pandas().attr("DataFrame")(rows);
+    result->benchmarks = chosen;
+    result->plot_paths = draw_group_charts(chart_request, *result, rq.benchmark_dict, rows);
+    return py::cast(std::move(*result));
+}
+
+}  // namespace lumora::core

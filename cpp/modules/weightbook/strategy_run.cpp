@@ -1,0 +1,179 @@
+// A checked strategy run: align and smooth the weights, trade them, build the total frame,
+// the statistics, the benchmark summary and, when asked, the two charts.
+
+#include "weightbook/strategy_run.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <string>
+#include <vector>
+
+#include "common/frame_bridge.hpp"
+#include "lumora/weight_table.hpp"
+#include "weightbook/runner_frames.hpp"
+#include "weightbook/strategy_bindings.hpp"
+#include "weightbook/vwap_returns.hpp"
+
+namespace lumora::weightbook {
+
+namespace {
+
+void warn(py::handle message) { py::module_::import("lumora.logger").attr("logger").attr("warning")("%s", message); }
+
+// Weights are traded on the rows given: a day without a row is not a day the rebalance is
+// held. When rows are missing between the first and the last, say how many and how to hold.
+void warn_sparse_rows(py::handle weight_dates, const std::vector<std::int64_t>& known_rows, py::handle market_dates) {
+    if (known_rows.size() < 2) return;
+    py::object first = weight_dates.attr("__getitem__")(known_rows.front());
+    py::object last = weight_dates.attr("__getitem__")(known_rows.back());
+    py::list bounds;
+    bounds.append(first);
+    bounds.append(last);
+    const std::vector<std::int64_t> ends = bridge::positions(market_dates, bounds);
+    const std::int64_t span = ends[1] - ends[0] + 1;
+    const auto given = static_cast<std::int64_t>(known_rows.size());
+    if (ends[0] < 0 || ends[1] < 0 || span <= given) return;
+    warn(py::str("the weights have rows on {} of the {} trading days from {} to {}: only the rows given are traded "
+                 "(each on the next row's date) and the days without a row are left out of the returns; to hold "
+                 "each rebalance until the next one, pass lumora.backtest.hold_weights(weights, data)")
+             .format(given, span, first, last));
+}
+
+}  // namespace
+
+py::object run_strategy(const StrategyRun& run) {
+    const py::object& strategy_matrix = run.strategy_matrix;
+    const py::handle close_price = run.market_tables[4];
+    const py::object& benchmark_dict = run.benchmark_dict;
+    const py::object& primary = run.primary;
+    const std::int64_t window = run.window;
+    const py::object& plot_image_kind = run.plot_image_kind;
+    const py::object& plot_save_path = run.plot_save_path;
+    const py::object& strategy_name = run.strategy_name;
+    const py::object& plot_title = run.plot_title;
+
+    // Weights on the dates and stocks the market knows, without stocks never weighted.
+    py::array_t<bool> row_known(strategy_matrix.attr("index").attr("isin")(close_price.attr("index")));
+    py::array_t<bool> col_known(strategy_matrix.attr("columns").attr("isin")(close_price.attr("columns")));
+    bridge::TableArray values = bridge::table_values(strategy_matrix);
+    WeightTable work{values.view, {}, {}};
+    for (py::ssize_t i = 0; i < row_known.size(); ++i)
+        if (row_known.data()[i]) work.rows.push_back(i);
+    for (py::ssize_t j = 0; j < col_known.size(); ++j)
+        if (col_known.data()[j]) work.cols.push_back(j);
+    WeightScan scan;
+    {
+        // No Python inside: reads the weight buffer held by `values` and fills native vectors only.
+        py::gil_scoped_release release;
+        scan = scan_weights(work);
+    }
+    if (scan.bad_row >= 0)
+        refuse_oversized_weight(strategy_matrix.attr("index"), strategy_matrix.attr("columns"),
+                                work.rows[static_cast<std::size_t>(scan.bad_row)],
+                                work.cols[static_cast<std::size_t>(scan.bad_col)], work.at(scan.bad_row, scan.bad_col));
+    if (scan.max_gross > 1.0 + 1e-9)
+        warn(py::str("gross weight reaches {:.4g} on {} (weights are fractions of the capital, so this trades {:.4g}x "
+                     "leverage); scale each row to sum to at most 1 unless leverage is meant")
+                 .format(
+                     scan.max_gross,
+                     strategy_matrix.attr("index")[py::int_(work.rows[static_cast<std::size_t>(scan.max_gross_row)])],
+                     scan.max_gross));
+    warn_sparse_rows(strategy_matrix.attr("index"), work.rows, close_price.attr("index"));
+    {
+        std::vector<std::int64_t> kept;
+        for (std::size_t j = 0; j < scan.weighted_cols.size(); ++j)
+            if (scan.weighted_cols[j]) kept.push_back(work.cols[j]);
+        work.cols = std::move(kept);
+    }
+    auto take_labels = [](py::handle index, const std::vector<std::int64_t>& positions) {
+        py::array_t<std::int64_t> take(static_cast<py::ssize_t>(positions.size()));
+        std::copy(positions.begin(), positions.end(), take.mutable_data());
+        return index.attr("take")(take);
+    };
+    py::object row_labels = take_labels(strategy_matrix.attr("index"), work.rows);
+    py::object col_labels = take_labels(strategy_matrix.attr("columns"), work.cols);
+
+    std::vector<double> smoothed;
+    if (window > 1) {
+        std::vector<std::int64_t> kept_rows;
+        {
+            // No Python inside: reads the weight buffer held by `values` into native vectors only.
+            py::gil_scoped_release release;
+            smoothed = smooth_weights(work, window, kept_rows);
+        }
+        row_labels = take_labels(row_labels, kept_rows);
+        const auto n_cols = work.n_cols();
+        work =
+            WeightTable::whole(MatrixView::dense(smoothed.data(), static_cast<std::int64_t>(kept_rows.size()), n_cols));
+    }
+
+    std::vector<bool> has_weight;
+    {
+        // No Python inside: reads `work`, whose buffer (`values` or `smoothed`) this call holds.
+        py::gil_scoped_release release;
+        has_weight = rows_with_weights(work);
+    }
+    std::int64_t last_valid = -1;
+    for (std::size_t i = 0; i < has_weight.size(); ++i)
+        if (has_weight[i]) last_valid = static_cast<std::int64_t>(i);
+    if (last_valid < 0) return empty_result(strategy_name);
+
+    py::object daily = daily_vwap_return(work, row_labels, col_labels, run.market_tables, run.costs);
+    if (py::len(daily) == 0) return empty_result(strategy_name);
+
+    // Drop the return of the day after trailing rows without weights.
+    const std::string last_signal_date = py::str(row_labels.attr("__getitem__")(last_valid));
+    const std::vector<std::string> daily_labels = bridge::labels_as_text(daily.attr("index"));
+    std::vector<std::int64_t> in_window;
+    for (std::size_t i = 0; i < daily_labels.size(); ++i)
+        if (daily_labels[i] <= last_signal_date) in_window.push_back(static_cast<std::int64_t>(i));
+    daily = daily.attr("iloc")[take_labels(bridge::numpy().attr("arange")(daily_labels.size()), in_window)];
+
+    py::dict columns;
+    columns["daily_return"] = daily;
+    py::object df = bridge::pandas().attr("DataFrame")(columns);
+    py::object total_backtesting;
+    if (!benchmark_dict.is_none() && benchmark_dict.contains(primary) && py::len(df) > 0) {
+        total_backtesting = join_benchmark(df, benchmark_dict[primary]);
+    } else {
+        total_backtesting = df.attr("copy")();
+        total_backtesting[py::str("index_daily_return")] = 0.0;
+        total_backtesting[py::str("close")] = 1.0;
+    }
+    if (py::len(total_backtesting) == 0) return empty_result(strategy_name);
+
+    py::object total = total_backtesting_frame(total_backtesting);
+    py::dict stats = stats_mapping(total, &work);
+    py::object summary = benchmark_summary_table(benchmark_dict, total);
+
+    py::dict plot_paths;
+    const py::object& bm_name = primary;
+    py::module_ self = py::module_::import("lumora.backtest._weightbook");
+    if (!plot_image_kind.is_none() && !plot_save_path.is_none()) {
+        py::object main_path = py::module_::import("pathlib").attr("Path")(plot_save_path);
+        py::str weekly_name = py::str("{}_weekly_net_value{}").format(main_path.attr("stem"), main_path.attr("suffix"));
+        py::object weekly_path = main_path.attr("with_name")(weekly_name);
+        self.attr("plot_strategy_performance")(py::arg("total") = total, py::arg("stats") = stats,
+                                               py::arg("strategy_name") = strategy_name,
+                                               py::arg("plot_title") = plot_title, py::arg("save_path") = main_path,
+                                               py::arg("image_kind") = plot_image_kind,
+                                               py::arg("benchmark_name") = bm_name, py::arg("rolling_window") = window);
+        self.attr("plot_weekly_net_value")(py::arg("total") = total, py::arg("strategy_name") = strategy_name,
+                                           py::arg("plot_title") = plot_title, py::arg("save_path") = weekly_path,
+                                           py::arg("image_kind") = plot_image_kind,
+                                           py::arg("benchmark_name") = bm_name);
+        plot_paths["main"] = py::str(main_path);
+        plot_paths["weekly_net_value"] = py::str(weekly_path);
+    }
+
+    WeightbookResult r;
+    r.strategy_name = strategy_name;
+    r.daily_return = total[py::str("daily_return")];
+    r.cumulative_return = total[py::str("long")];
+    r.stats = stats;
+    r.benchmark_summary = summary;
+    r.plot_paths = plot_paths;
+    return py::cast(std::move(r));
+}
+
+}  // namespace lumora::weightbook
