@@ -152,6 +152,18 @@ inline std::vector<std::int64_t> positions(py::handle index, py::handle labels) 
     return std::vector<std::int64_t>(pos.data(), pos.data() + pos.size());
 }
 
+// A date-indexed series' values on `dates` (pandas' label matching), as float64: NaN where a
+// date is absent from the series or its value is missing.
+inline std::vector<double> values_on(py::handle series, py::handle dates) {
+    const std::vector<std::int64_t> pos = positions(series.attr("index"), dates);
+    py::array_t<double, py::array::c_style | py::array::forcecast> values(
+        series.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = numpy().attr("nan")));
+    std::vector<double> out(pos.size(), std::nan(""));
+    for (std::size_t k = 0; k < pos.size(); ++k)
+        if (pos[k] >= 0) out[k] = values.data()[pos[k]];
+    return out;
+}
+
 inline std::vector<std::int64_t> all_positions(std::int64_t n) {
     std::vector<std::int64_t> out(static_cast<std::size_t>(n));
     for (std::int64_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = i;

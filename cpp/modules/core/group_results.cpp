@@ -128,14 +128,10 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
         std::vector<double> long_short(top.size());
         for (std::size_t k = 0; k < long_short.size(); ++k) long_short[k] = top[k] - bottom[k];
         for (py::handle name : chosen) {
-            py::object series = rq.benchmark_dict[name];
-            const std::vector<std::int64_t> pos = bridge::positions(series.attr("index"), trade_dates);
-            py::array_t<double, py::array::c_style | py::array::forcecast> bm(series.attr("to_numpy")(
-                py::arg("dtype") = "float64", py::arg("na_value") = bridge::numpy().attr("nan")));
+            const std::vector<double> bm = bridge::values_on(rq.benchmark_dict[name], trade_dates);
             std::vector<double> strat, bench;
-            for (std::size_t k = 0; k < pos.size(); ++k) {
-                if (pos[k] < 0) continue;
-                const double b = bm.data()[pos[k]], s = best_daily[k];
+            for (std::size_t k = 0; k < bm.size(); ++k) {
+                const double b = bm[k], s = best_daily[k];
                 if (!std::isfinite(b) || !std::isfinite(s)) continue;
                 strat.push_back(s);
                 bench.push_back(b);

@@ -84,14 +84,10 @@ py::object benchmark_summary_table(py::handle benchmark_dict, py::handle total) 
         const py::array_t<double> strategy = column_values(total, "daily_return");
         py::object dates = total.attr("index");
         for (auto item : py::reinterpret_borrow<py::dict>(benchmark_dict)) {
-            py::object series = py::reinterpret_borrow<py::object>(item.second);
-            const std::vector<std::int64_t> pos = bridge::positions(series.attr("index"), dates);
-            py::array_t<double, py::array::c_style | py::array::forcecast> values(series.attr("to_numpy")(
-                py::arg("dtype") = "float64", py::arg("na_value") = bridge::numpy().attr("nan")));
+            const std::vector<double> values = bridge::values_on(item.second, dates);
             std::vector<double> strat, bench;
-            for (std::size_t i = 0; i < pos.size(); ++i) {
-                if (pos[i] < 0) continue;
-                const double v = values.data()[pos[i]];
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                const double v = values[i];
                 if (std::isnan(v)) continue;
                 strat.push_back(strategy.data()[i]);
                 bench.push_back(v);
