@@ -386,3 +386,22 @@ def test_window_queries_and_rereads_match_a_fresh_whole_derivation(tmp_path, see
         first = fresh.get_factor_matrix(name)
         pd.testing.assert_frame_equal(fresh.get_factor_matrix(name), first)
         assert first.notna().to_numpy().sum() == (whole["factor"] == name).sum()
+
+
+def test_memberships_split_over_files_are_read_as_one_table(tmp_path):
+    """Index members given as a folder of files (one a year, say) are one history: the
+    snapshots of the earlier files hold until the next snapshot, in whichever file."""
+    sandbox = SandboxClient(**MARKET, today=T1)
+    export_market(sandbox.market(), tmp_path / "one", end=T1)
+    split = tmp_path / "split"
+    split.mkdir()
+    for name in ("bars.parquet", "index_daily.parquet"):
+        (split / name).write_bytes((tmp_path / "one" / name).read_bytes())
+    members = pd.read_parquet(tmp_path / "one" / "index_members.parquet")
+    (split / "index_members").mkdir()
+    later = members["date"].astype(str) >= "20240101"
+    members[~later].to_parquet(split / "index_members" / "2023.parquet")
+    members[later].to_parquet(split / "index_members" / "2024.parquet")
+    assert (~later).any() and later.any()
+    expected = build_payload(FileSource(tmp_path / "one"))["data"]
+    assert_same_data(build_payload(FileSource(split))["data"], expected)

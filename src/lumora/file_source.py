@@ -20,15 +20,20 @@ What the market rules need and the files may leave out is derived (see ``derive_
 from __future__ import annotations
 
 import datetime as _dt
+import functools
 import itertools
 import os
 import re
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.parquet as pq
 
 from lumora.backtest._store import normalize_yyyymmdd
 from lumora.exceptions import KestrelError
@@ -65,6 +70,7 @@ _PRICE_COLUMNS = (
     "limit_up",
     "limit_down",
 )
+_BAR_COLUMNS = frozenset(REQUIRED_BAR_COLUMNS + OPTIONAL_BAR_COLUMNS)
 _TABLES = ("bars", "index_daily", "index_members")
 _SUFFIXES = (".parquet", ".csv")
 # Benchmark short name -> the code its series is stored under; membership index -> factor.
@@ -106,15 +112,33 @@ def _files_of(root: Path, table: str) -> list[Path]:
 
 
 def _read_file(path: Path, columns: Mapping[str, str]) -> pd.DataFrame:
+    """A small file (indices, memberships) as a DataFrame with our column names."""
+    if path.suffix.lower() == ".parquet":
+        table = _read_columns(path, columns)
+        return pd.DataFrame({name: column.to_pandas() for name, column in table.items()})
+    return _read_columns(path, columns)  # type: ignore[return-value]
+
+
+# A column as a file gives it: pandas for CSV, arrow for parquet (so that millions of codes
+# and dates are never turned into Python objects: only their distinct values are).
+_Column = pd.Series | pa.ChunkedArray
+
+
+def _read_columns(
+    path: Path, columns: Mapping[str, str], wanted: frozenset[str] | None = None
+) -> Mapping[str, _Column]:
+    """The columns of one file by our names (``columns`` maps the file's names to ours);
+    of a parquet file only those ``wanted`` (None: all)."""
     try:
         if path.suffix.lower() == ".parquet":
-            import pyarrow.parquet as pq
-
-            frame = pq.read_table(path).to_pandas()
-        else:
-            # pandas' C reader beat pyarrow's on 12 million rows (bench_file_source.py).
-            # Codes stay text so that "000001" keeps its zeros.
-            frame = pd.read_csv(path, dtype={name: str for name in _code_column_names(columns)})
+            names = pq.read_schema(path).names
+            if wanted is not None:
+                names = [name for name in names if columns.get(name, name) in wanted]
+            table = pq.read_table(path, columns=names)
+            return {columns.get(name, name): table.column(name) for name in names}
+        # pandas' C reader beat pyarrow's on 12 million rows (bench_file_source.py).
+        # Codes stay text so that "000001" keeps its zeros.
+        frame = pd.read_csv(path, dtype={name: str for name in _code_column_names(columns)})
     except (OSError, ValueError) as exc:  # pyarrow's and pandas' errors derive from these
         raise FileSourceError(f"{path}: cannot read the file: {exc}") from exc
     return frame.rename(columns={k: v for k, v in columns.items() if k in frame.columns})
@@ -126,38 +150,55 @@ def _code_column_names(columns: Mapping[str, str]) -> list[str]:
     return sorted(names)
 
 
-def _require(frame: pd.DataFrame, path: Path, names: tuple[str, ...]) -> None:
+def _require(frame: Mapping[str, _Column], path: Path, names: tuple[str, ...]) -> None:
     for name in names:
-        if name not in frame.columns:
+        if name not in frame:
             raise FileSourceError(f"{path}: missing required column {name!r}")
 
 
-def _dates(column: pd.Series, path: Path) -> np.ndarray:
-    """YYYYMMDD integers of a date column; an unparsable value names its row."""
-    values = column.to_numpy()
-    if np.issubdtype(values.dtype, np.datetime64):
-        stamps = pd.DatetimeIndex(values)
-        if stamps.hasnans:
-            _bad_date(column, np.flatnonzero(stamps.isna())[0], path)
-        return (stamps.year * 10000 + stamps.month * 100 + stamps.day).to_numpy(np.int32)
-    codes, uniques = pd.factorize(column, use_na_sentinel=False)
-    parsed = np.empty(len(uniques), dtype=np.int32)
+def _factorized(column: _Column) -> tuple[np.ndarray, list[object]]:
+    """Each row's position among the column's distinct values, and those values (missing
+    values included as None or NaN)."""
+    if isinstance(column, pd.Series):
+        codes, uniques = pd.factorize(column, use_na_sentinel=False)
+        return codes, list(uniques)
+    array = column.combine_chunks()
+    if pa.types.is_dictionary(array.type):
+        array = array.dictionary_decode()
+    encoded = array.dictionary_encode(null_encoding="encode")
+    return encoded.indices.to_numpy(zero_copy_only=False), encoded.dictionary.to_pylist()
+
+
+def _parsed(
+    column: _Column, name: str, path: Path, parse: Callable[[object], object | None], what: str
+) -> tuple[np.ndarray, list[object]]:
+    """``parse`` of each distinct value of the column and each row's position among them;
+    a value it cannot read (None) names its first row."""
+    codes, uniques = _factorized(column)
+    parsed = []
     for pos, value in enumerate(uniques):
-        try:
-            text = normalize_yyyymmdd(value)
-        except ValueError:
-            text = None
-        if text is None:
-            _bad_date(column, int(np.flatnonzero(codes == pos)[0]), path)
-        parsed[pos] = int(text)  # type: ignore[arg-type]
-    return parsed[codes]
+        result = parse(value)
+        if result is None:
+            row = int(np.flatnonzero(codes == pos)[0])
+            raise FileSourceError(
+                f"{path}: row {row + 1}: cannot read {what} from {value!r} (column {name!r})"
+            )
+        parsed.append(result)
+    return codes, parsed
 
 
-def _bad_date(column: pd.Series, row: int, path: Path) -> None:
-    raise FileSourceError(
-        f"{path}: row {row + 1}: cannot read a date from {column.iloc[row]!r} "
-        f"(column {column.name!r})"
-    )
+def _date_number(value: object) -> int | None:
+    try:
+        text = normalize_yyyymmdd(value)
+    except ValueError:
+        return None
+    return None if text is None else int(text)
+
+
+def _dates(column: _Column, name: str, path: Path) -> np.ndarray:
+    """YYYYMMDD integers of a date column; an unparsable value names its row."""
+    codes, parsed = _parsed(column, name, path, _date_number, "a date")
+    return np.array(parsed, dtype=np.int32)[codes]
 
 
 @dataclass(frozen=True)
@@ -166,22 +207,19 @@ class _Codes:
     beijing: np.ndarray  # bool per row: quoted on the Beijing exchange
 
 
-def _codes(column: pd.Series, path: Path) -> _Codes:
+def _codes(column: _Column, name: str, path: Path) -> _Codes:
     """The code number of each row from "000001.SZ", "000001.XSHE", "sz000001" or 1."""
-    row_codes, uniques = pd.factorize(column, use_na_sentinel=False)
-    numbers = np.empty(len(uniques), dtype=np.int32)
-    beijing = np.zeros(len(uniques), dtype=bool)
-    for pos, value in enumerate(uniques):
-        number, mark = _code_of(value)
-        if number is None:
-            row = int(np.flatnonzero(row_codes == pos)[0])
-            raise FileSourceError(
-                f"{path}: row {row + 1}: cannot read a stock code from {value!r} "
-                f"(column {column.name!r})"
-            )
-        numbers[pos] = number
-        beijing[pos] = mark in _BEIJING_MARKS or _beijing_number(number)
-    return _Codes(numbers[row_codes], beijing[row_codes])
+    codes, parsed = _parsed(column, name, path, _code_and_board, "a stock code")
+    numbers = np.array([number for number, _ in parsed], dtype=np.int32)
+    beijing = np.array([on_beijing for _, on_beijing in parsed], dtype=bool)
+    return _Codes(numbers[codes], beijing[codes])
+
+
+def _code_and_board(value: object) -> tuple[int, bool] | None:
+    number, mark = _code_of(value)
+    if number is None:
+        return None
+    return number, mark in _BEIJING_MARKS or _beijing_number(number)
 
 
 def _code_of(value: object) -> tuple[int | None, str]:
@@ -211,18 +249,26 @@ def _limit_rate(number: np.ndarray, beijing: np.ndarray) -> np.ndarray:
     return np.where(beijing, 0.30, np.where(growth, 0.20, 0.10))
 
 
-def _numeric(frame: pd.DataFrame, name: str, path: Path) -> np.ndarray:
+def _numeric(column: _Column, name: str, path: Path) -> np.ndarray:
+    """A column as float64, missing values NaN."""
     try:
-        return pd.to_numeric(frame[name]).to_numpy(dtype=np.float64, na_value=np.nan)
-    except (ValueError, TypeError) as exc:
+        if isinstance(column, pd.Series):
+            return pd.to_numeric(column).to_numpy(dtype=np.float64, na_value=np.nan)
+        floats = pc.cast(column, pa.float64())
+        if floats.null_count:
+            floats = pc.fill_null(floats, np.nan)
+        # Often a view of arrow's buffer: no copy until the files' rows are joined.
+        return floats.to_numpy()
+    except (ValueError, TypeError, pa.ArrowException) as exc:
         raise FileSourceError(f"{path}: column {name!r} is not numeric: {exc}") from exc
 
 
-def _flag(frame: pd.DataFrame, name: str, path: Path) -> np.ndarray:
-    column = frame[name]
-    if column.dtype == bool:
+def _flag(column: _Column, name: str, path: Path) -> np.ndarray:
+    if isinstance(column, pa.ChunkedArray) and pa.types.is_boolean(column.type):
+        return pc.fill_null(column, False).to_numpy()
+    if isinstance(column, pd.Series) and column.dtype == bool:
         return column.to_numpy()
-    return np.nan_to_num(_numeric(frame, name, path), nan=0.0) != 0
+    return np.nan_to_num(_numeric(column, name, path), nan=0.0) != 0
 
 
 @dataclass
@@ -262,28 +308,43 @@ def _check_positive(values: np.ndarray, name: str, path: Path) -> None:
         )
 
 
-def _read_part(path: Path, columns: Mapping[str, str]) -> dict[str, np.ndarray]:
-    """The checked rows of one bars file as plain arrays by column name."""
-    frame = _read_file(path, columns)
+def _read_part(path: Path, columns: Mapping[str, str]) -> tuple[dict[str, np.ndarray], np.ndarray]:
+    """The checked rows of one bars file as plain arrays by column name, and the file's
+    distinct dates."""
+    frame = _read_columns(path, columns, _BAR_COLUMNS)
     _require(frame, path, REQUIRED_BAR_COLUMNS)
-    date = _dates(frame["date"], path)
-    codes = _codes(frame["code"], path)
-    _check_forward(date, codes.number, path)
-    part: dict[str, np.ndarray] = {"date": date, "code": codes.number, "beijing": codes.beijing}
+    date_of, date_values = _parsed(frame["date"], "date", path, _date_number, "a date")
+    code_of, code_values = _parsed(frame["code"], "code", path, _code_and_board, "a stock code")
+    dates, date_position = np.unique(np.array(date_values, dtype=np.int32), return_inverse=True)
+    numbers = np.array([number for number, _ in code_values], dtype=np.int32)
+    codes, code_position = np.unique(numbers, return_inverse=True)
+    part: dict[str, np.ndarray] = {
+        "date": dates[date_position][date_of],
+        "code": numbers[code_of],
+        "beijing": np.array([board for _, board in code_values], dtype=bool)[code_of],
+    }
+    _check_forward(part["date"], part["code"], path)
+    cell = date_position[date_of].astype(np.int64) * max(codes.size, 1) + code_position[code_of]
+    _check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
+    del date_of, code_of, cell
     for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
-        if name not in frame.columns or name in ("is_suspended", "is_st", "industry"):
+        if name not in frame or name in ("is_suspended", "is_st", "industry"):
             continue
-        values = _numeric(frame, name, path)
+        values = _numeric(frame[name], name, path)
         if name in _PRICE_COLUMNS:
             _check_positive(values, name, path)
         part[name] = values
     for name in ("is_suspended", "is_st"):
-        if name in frame.columns:
-            part[name] = _flag(frame, name, path)
-    if "industry" in frame.columns:
-        part["industry"] = frame["industry"].to_numpy()
-    _check_unique(part["date"], part["code"], [(path, 0)])
-    return part
+        if name in frame:
+            part[name] = _flag(frame[name], name, path)
+    if "industry" in frame:
+        industry = frame["industry"]
+        part["industry"] = (
+            industry.to_numpy(zero_copy_only=False)
+            if isinstance(industry, pa.ChunkedArray)
+            else industry.to_numpy()
+        )
+    return part, dates
 
 
 def _overlapping(ranges: list[tuple[int, int]]) -> bool:
@@ -307,7 +368,11 @@ def _join(
         at += len(part["date"])
 
     def joined(name: str) -> np.ndarray:
-        return np.concatenate([p.pop(name) for p in parts])
+        out = np.concatenate([p.pop(name) for p in parts])
+        # The files' columns were arrow's buffers: arrow's allocator keeps freed memory
+        # for reuse unless told, and the rows would stay in memory twice.
+        pa.default_memory_pool().release_unused()
+        return out
 
     flags = {name: joined(name) for name in ("is_suspended", "is_st") if name in names}
     industry_text = joined("industry") if "industry" in names else None
@@ -342,7 +407,14 @@ def _industry_numbers(raw: np.ndarray) -> np.ndarray:
 def _check_unique(date: np.ndarray, code: np.ndarray, origin: list[tuple[Path, int]]) -> None:
     _, date_pos = _dense_unique(date)
     codes, code_pos = _dense_unique(code)
-    cell = date_pos * max(codes.size, 1) + code_pos
+    _check_unique_cells(date_pos * max(codes.size, 1) + code_pos, date, code, origin)
+
+
+def _check_unique_cells(
+    cell: np.ndarray, date: np.ndarray, code: np.ndarray, origin: list[tuple[Path, int]]
+) -> None:
+    """Refuses two rows of one (date, stock) cell (``cell``: a number per row that only
+    rows of the same date and stock share)."""
     counts = np.bincount(cell)
     if counts.max(initial=0) > 1:
         rows = np.flatnonzero(cell == int(np.argmax(counts > 1)))
@@ -375,20 +447,32 @@ def _window_rows(bars: _Bars, low: int) -> np.ndarray:
     with an adjustment factor and the last one with an industry, so that carried closes,
     factors and industries, listing and previous closes come out as in the whole history.
     """
-    by_date = np.argsort(bars.date, kind="stable")
-    earlier = by_date[: int(np.searchsorted(bars.date[by_date], low))]
-    carried = [None, ~np.isnan(bars.values["close"])]
-    if "adj_factor" in bars.values:
-        carried.append(~_halted(bars) & ~np.isnan(bars.values["adj_factor"]))
+    date = bars.date
+    if (date[1:] >= date[:-1]).all():  # files a year, each sorted by date
+        count = int(np.searchsorted(date, low))
+        earlier, later = slice(0, count), np.arange(count, date.size)
+    else:
+        by_date = np.argsort(date, kind="stable")
+        count = int(np.searchsorted(date[by_date], low))
+        earlier, later = by_date[:count], by_date[count:]
+    values = {name: v[earlier] for name, v in bars.values.items()}
+    flags = {name: v[earlier] for name, v in bars.flags.items()}
+    before = _Bars(
+        date[earlier], bars.code[earlier], bars.beijing[earlier], values, flags, None, []
+    )
+    carried = [None, ~np.isnan(values["close"])]
+    if "adj_factor" in values:
+        carried.append(~_halted(before) & ~np.isnan(values["adj_factor"]))
     if bars.industry is not None:
-        carried.append(~np.isnan(bars.industry))
+        carried.append(~np.isnan(bars.industry[earlier]))
+    positions = np.arange(count) if isinstance(earlier, slice) else earlier
     seeds = []
     for mask in carried:
-        rows = earlier if mask is None else earlier[mask[earlier]]
+        rows = positions if mask is None else positions[mask]
         last = np.full(int(bars.code.max(initial=0)) + 1, -1, dtype=np.int64)
         last[bars.code[rows]] = rows  # rows go by date: the latest row of a stock wins
         seeds.append(last[last >= 0])
-    return np.union1d(np.concatenate(seeds), by_date[earlier.size :])
+    return np.union1d(np.concatenate(seeds), later)
 
 
 def _halted(bars: _Bars) -> np.ndarray:
@@ -408,16 +492,32 @@ def _where(origin: list[tuple[Path, int]], position: int) -> str:
 
 # --------------------------------------------------------------------------- derivation
 
+# Steps over the whole market that need temporary tables go through this many dates at a
+# time, so that no step holds more than a slice of a table beside its inputs and outputs.
+_ROW_BLOCK = 256
+
+
+def _row_blocks(n_rows: int) -> Iterator[slice]:
+    for start in range(0, n_rows, _ROW_BLOCK):
+        yield slice(start, min(start + _ROW_BLOCK, n_rows))
+
 
 def _ffill(values: np.ndarray) -> np.ndarray:
-    """Each NaN cell takes the last value above it in its column (still NaN before any)."""
-    return pd.DataFrame(values, copy=False).ffill().to_numpy()
+    """Each NaN cell takes the last value above it in its column (still NaN before any);
+    in place, and returns ``values``."""
+    for row in range(1, values.shape[0]):
+        current = values[row]
+        gaps = np.isnan(current)
+        current[gaps] = values[row - 1][gaps]
+    return values
 
 
-def _previous_row(values: np.ndarray) -> np.ndarray:
-    out = np.empty_like(values)
-    out[0] = np.nan
-    out[1:] = values[:-1]
+def _previous_rows(values: np.ndarray, rows: slice) -> np.ndarray:
+    """The rows just above ``rows`` (NaN above the first row)."""
+    if rows.start > 0:
+        return values[rows.start - 1 : rows.stop - 1]
+    out = np.full((rows.stop - rows.start, values.shape[1]), np.nan)
+    out[1:] = values[: rows.stop - 1]
     return out
 
 
@@ -430,6 +530,7 @@ class _Market:
     dates: np.ndarray  # YYYYMMDD text
     codes: np.ndarray  # six-digit text
     factors: dict[str, np.ndarray]
+    listed: np.ndarray  # dates x stocks: between a stock's first and last row
 
 
 def _dense_unique(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -451,10 +552,12 @@ class _Grid:
     """Puts row values into date x stock cells (one row a cell: see _check_unique)."""
 
     def __init__(self, bars: _Bars) -> None:
-        self.dates, date_pos = _dense_unique(bars.date)
+        self.dates, cell = _dense_unique(bars.date)
         self.codes, code_pos = _dense_unique(bars.code)
         self.shape = (self.dates.size, self.codes.size)
-        self.cell = date_pos.astype(np.int64) * self.codes.size + code_pos
+        cell *= self.codes.size
+        cell += code_pos
+        self.cell = cell
         self.beijing = np.zeros(self.codes.size, dtype=bool)
         self.beijing[code_pos[bars.beijing]] = True
 
@@ -473,28 +576,49 @@ def _logged_once(message: str, *args: object) -> None:
     logger.info("file source: " + message, *args)
 
 
-def _execution_prices(bars: _Bars, grid: _Grid) -> tuple[np.ndarray, np.ndarray]:
-    values = bars.values
-    if "vwap" in values:
-        common, how = values["vwap"], "vwap"
-    elif "amount" in values:
-        volume = values["volume"]
+class _Columns:
+    """The value columns of the bars, each handed out once: with ``consume`` a column
+    leaves the bars when taken, so the rows do not stay beside the tables made of them."""
+
+    def __init__(self, bars: _Bars, consume: bool) -> None:
+        self._values = bars.values if consume else dict(bars.values)
+        self.flags = bars.flags
+
+    def __contains__(self, name: str) -> bool:
+        return name in self._values
+
+    def take(self, name: str) -> np.ndarray:
+        return self._values.pop(name)
+
+
+def _execution_prices(
+    columns: _Columns, grid: _Grid, traded: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
+    """Buy and sell prices of traded days (NaN on the others)."""
+    volume = columns.take("volume")  # no table needs it after this
+    if "vwap" in columns:
+        common, how = columns.take("vwap"), "vwap"
+    elif "amount" in columns:
         with np.errstate(divide="ignore", invalid="ignore"):
-            common = np.where(volume > 0, values["amount"] / volume, np.nan)
+            common = np.where(volume > 0, columns.take("amount") / volume, np.nan)
         how = "amount / volume"
     else:
-        common, how = values["open"], "open"
-    buy = values.get("buy_price")
-    sell = values.get("sell_price")
-    if buy is None or sell is None:
+        common, how = None, "open"
+    del volume
+    if "buy_price" not in columns or "sell_price" not in columns:
         _logged_once("execution prices without buy_price/sell_price are taken from %s", how)
-    return (
-        grid.matrix(common if buy is None else buy),
-        grid.matrix(common if sell is None else sell),
-    )
+    prices = []
+    for name in ("buy_price", "sell_price"):
+        given = columns.take(name) if name in columns else common
+        prices.append(None if given is None else grid.matrix(given))
+    del common
+    for price in prices:
+        if price is not None:
+            price[~traded] = np.nan
+    return prices[0], prices[1]  # type: ignore[return-value]
 
 
-def derive_market(bars: _Bars) -> _Market:
+def derive_market(bars: _Bars, *, consume: bool = False) -> _Market:
     """The source factors of the builder from the rows of the bars files.
 
     * suspended stock-days: a missing row between a stock's first and last row, zero
@@ -509,125 +633,164 @@ def derive_market(bars: _Bars) -> _Market:
     * splits and dividends: ``split`` (new shares per old share) and ``dividend`` (cash per
       share after tax) on the ex-rights day, else the change of ``adj_factor`` from one
       day to the next as a share-count factor (worth the same to a holder).
+
+    With ``consume`` the value columns of ``bars`` are taken out as they are used (a whole
+    history is derived once, and its rows would otherwise double the memory it needs).
     """
     grid = _Grid(bars)
-    values = bars.values
     n_dates = grid.shape[0]
     present = grid.mask(np.ones(bars.date.size, dtype=bool))
     first = np.argmax(present, axis=0)
     last = n_dates - 1 - np.argmax(present[::-1], axis=0)
+    del present
     row = np.arange(n_dates)[:, None]
     listed = (row >= first) & (row <= last)
-    halted_row = _halted(bars)
-    traded = grid.mask(~halted_row)
-    del present, halted_row
-    suspended = listed & ~traded
+    traded = grid.mask(~_halted(bars))
+    columns = _Columns(bars, consume)
+    industry = bars.industry
+    if consume:
+        bars.industry = bars.industry_text = None
+        bars.date, bars.code, bars.beijing = bars.date[:0], bars.code[:0], bars.beijing[:0]
 
+    # Each table is made as its rows leave the bars.
+    open_ = grid.matrix(columns.take("open"))
+    open_[~traded] = np.nan
+    buy, sell = _execution_prices(columns, grid, traded)
+    buy = open_.copy() if buy is None else buy
+    sell = open_.copy() if sell is None else sell
     # A suspended row keeps the close it gives (the vendors' last close); a missing row
     # takes the last close before it.
-    close = _ffill(grid.matrix(values["close"]))
-    close = np.where(listed, close, np.nan)
-    open_ = np.where(traded, grid.matrix(values["open"]), np.nan)
-    buy, sell = _execution_prices(bars, grid)
-    buy[~traded], sell[~traded] = np.nan, np.nan
+    close = _ffill(grid.matrix(columns.take("close")))
+    close[~listed] = np.nan
 
-    split, dividend = _adjustments(bars, grid, listed, traded)
-    limit_up, limit_down = _limits(bars, grid, close, listed, first, split, dividend)
-    if "low" in values:  # locked at limit-up all day
-        locked = grid.matrix(values["low"]) >= limit_up - _PRICE_TOLERANCE
-        buy = np.where(traded & locked, limit_up, buy)
-    if "high" in values:
-        locked = grid.matrix(values["high"]) <= limit_down + _PRICE_TOLERANCE
-        sell = np.where(traded & locked, limit_down, sell)
-    buy = np.where(np.abs(buy - limit_up) <= _PRICE_TOLERANCE, limit_up, buy)
-    sell = np.where(np.abs(sell - limit_down) <= _PRICE_TOLERANCE, limit_down, sell)
+    split, dividend = _adjustments(columns, grid, listed, traded)
+    limit_up, limit_down = _limits(columns, grid, close, listed, first, split, dividend)
+    for name, price, limit, locked in (
+        ("low", buy, limit_up, np.greater_equal),  # locked at limit-up all day
+        ("high", sell, limit_down, np.less_equal),  # locked at limit-down all day
+    ):
+        extreme = grid.matrix(columns.take(name)) if name in columns else None
+        tolerance = _PRICE_TOLERANCE if locked is np.greater_equal else -_PRICE_TOLERANCE
+        for rows in _row_blocks(n_dates):
+            at_limit = np.abs(price[rows] - limit[rows]) <= _PRICE_TOLERANCE
+            if extreme is not None:
+                at_limit |= traded[rows] & locked(extreme[rows], limit[rows] - tolerance)
+            np.copyto(price[rows], limit[rows], where=at_limit)
+        del extreme
 
+    suspended = (listed & ~traded).astype(np.float32)
+    del traded
+    suspended[~listed] = np.nan
     factors: dict[str, np.ndarray] = {
-        "rq_industry_exposure_new": _industry(bars, grid, listed),
+        "rq_industry_exposure_new": _industry(industry, grid, listed),
         "limit_down": limit_down,
         "limit_up": limit_up,
         "Close": close,
         "Open": open_,
         "tick_vwap_price_935_1005": buy,
         "tick_vwap_price_925_1000": sell,
-        "split_coefficient_to": split * 10.0,
-        "rq_get_dividend": dividend * 10.0 / _DIVIDEND_TAX_KEEP,
-        "rq_is_suspended": np.where(listed, suspended, np.nan).astype(np.float32),
+        "rq_is_suspended": suspended,
     }
+    # A market without splits or dividends has no such factor (the builder reads none).
+    if split is not None:
+        split *= 10.0
+        factors["split_coefficient_to"] = split
+    if dividend is not None:
+        dividend *= 10.0
+        dividend /= _DIVIDEND_TAX_KEEP
+        factors["rq_get_dividend"] = dividend
     return _Market(
         dates=np.array([str(d) for d in grid.dates], dtype=object),
         codes=np.array([f"{c:06d}" for c in grid.codes], dtype=object),
         factors=factors,
+        listed=listed,
     )
 
 
 def _adjustments(
-    bars: _Bars, grid: _Grid, listed: np.ndarray, traded: np.ndarray
-) -> tuple[np.ndarray, np.ndarray]:
-    """Split (new shares per old share) and after-tax dividend per share; NaN: none."""
-    values = bars.values
-    if "split" in values or "dividend" in values:
-        split = grid.matrix(values["split"]) if "split" in values else np.full(grid.shape, np.nan)
-        dividend = (
-            grid.matrix(values["dividend"]) if "dividend" in values else np.full(grid.shape, np.nan)
-        )
-        return np.where(split > 0, split, np.nan), np.where(dividend > 0, dividend, np.nan)
-    none = np.full(grid.shape, np.nan)
-    if "adj_factor" not in values:
-        return none, none.copy()
-    adj = _ffill(np.where(traded, grid.matrix(values["adj_factor"]), np.nan))
+    columns: _Columns, grid: _Grid, listed: np.ndarray, traded: np.ndarray
+) -> tuple[np.ndarray | None, np.ndarray | None]:
+    """Split (new shares per old share) and after-tax dividend per share; NaN: none; None:
+    none on any day."""
+    if "split" in columns or "dividend" in columns:
+        out = []
+        for name in ("split", "dividend"):
+            values = grid.matrix(columns.take(name)) if name in columns else None
+            if values is not None:
+                values[~(values > 0)] = np.nan
+            out.append(values)
+        return out[0], out[1]
+    if "adj_factor" not in columns:
+        return None, None
+    adj = grid.matrix(columns.take("adj_factor"))
+    adj[~traded] = np.nan
+    _ffill(adj)
+    # The ratio of each day's factor to the day before's, from the last row up, in place.
     with np.errstate(divide="ignore", invalid="ignore"):
-        ratio = adj / _previous_row(adj)
-    changed = listed & np.isfinite(ratio) & (ratio > 0) & (ratio != 1.0)
-    return np.where(changed, ratio, np.nan), none
+        for row in range(adj.shape[0] - 1, 0, -1):
+            adj[row] /= adj[row - 1]
+    adj[0] = np.nan
+    for rows in _row_blocks(adj.shape[0]):
+        ratio = adj[rows]
+        changed = listed[rows] & np.isfinite(ratio) & (ratio > 0) & (ratio != 1.0)
+        ratio[~changed] = np.nan
+    return adj, None
 
 
 def _limits(
-    bars: _Bars,
+    columns: _Columns,
     grid: _Grid,
     close: np.ndarray,
     listed: np.ndarray,
     first: np.ndarray,
-    split: np.ndarray,
-    dividend: np.ndarray,
+    split: np.ndarray | None,
+    dividend: np.ndarray | None,
 ) -> tuple[np.ndarray, np.ndarray]:
-    values = bars.values
-    if "limit_up" in values and "limit_down" in values:
-        return grid.matrix(values["limit_up"]), grid.matrix(values["limit_down"])
+    given = {
+        name: grid.matrix(columns.take(name))
+        for name in ("limit_up", "limit_down")
+        if name in columns
+    }
+    if len(given) == 2:
+        return given["limit_up"], given["limit_down"]
     _logged_once("limit prices are derived from the previous close and the board's limit")
-    rate = np.broadcast_to(_limit_rate(grid.codes, grid.beijing), grid.shape)
-    if "is_st" in bars.flags:
-        rate = np.where(grid.mask(bars.flags["is_st"]), _SPECIAL_TREATMENT_LIMIT, rate)
-    previous = _previous_row(close)
-    reference = _round_cents(
-        (previous - np.nan_to_num(dividend, nan=0.0)) / np.nan_to_num(split, nan=1.0)
-    )
-    up = _round_cents(reference * (1.0 + rate))
-    down = _round_cents(reference * (1.0 - rate))
+    board = _limit_rate(grid.codes, grid.beijing)
+    special = grid.mask(columns.flags["is_st"]) if "is_st" in columns.flags else None
+    up, down = np.empty(grid.shape), np.empty(grid.shape)
+    for rows in _row_blocks(grid.shape[0]):
+        reference = _previous_rows(close, rows)
+        if dividend is not None:
+            reference = reference - np.nan_to_num(dividend[rows], nan=0.0)
+        if split is not None:
+            reference = reference / np.nan_to_num(split[rows], nan=1.0)
+        reference = _round_cents(reference)
+        rate = np.broadcast_to(board, reference.shape)
+        if special is not None:
+            rate = np.where(special[rows], _SPECIAL_TREATMENT_LIMIT, rate)
+        up[rows] = _round_cents(reference * (1.0 + rate))
+        down[rows] = _round_cents(reference * (1.0 - rate))
     no_limit = ~listed
     no_limit[first, np.arange(grid.shape[1])] = True  # a stock's first day has no limit
     up[no_limit], down[no_limit] = np.nan, np.nan
-    if "limit_up" in values:
-        up = grid.matrix(values["limit_up"])
-    if "limit_down" in values:
-        down = grid.matrix(values["limit_down"])
-    return up, down
+    return given.get("limit_up", up), given.get("limit_down", down)
 
 
-def _industry(bars: _Bars, grid: _Grid, listed: np.ndarray) -> np.ndarray:
+def _industry(industry: np.ndarray | None, grid: _Grid, listed: np.ndarray) -> np.ndarray:
     """Industry codes carried over suspended days; without the column every stock is in
     industry 1."""
-    if bars.industry is None:
-        return np.where(listed, 1.0, np.nan).astype(np.float32)
-    filled = _ffill(grid.matrix(bars.industry))
-    return np.where(listed, filled, np.nan).astype(np.float32)
+    if industry is None:
+        out = np.ones(grid.shape, dtype=np.float32)
+    else:
+        out = _ffill(grid.matrix(industry)).astype(np.float32)
+    out[~listed] = np.nan
+    return out
 
 
 # --------------------------------------------------------------------------- indices
 
 
 def _index_number(column: pd.Series, path: Path) -> np.ndarray:
-    return _codes(column, path).number
+    return _codes(column, "index_code", path).number
 
 
 def _index_daily(files: list[Path], columns: Mapping[str, str], dates: np.ndarray) -> pd.DataFrame:
@@ -642,16 +805,18 @@ def _index_daily(files: list[Path], columns: Mapping[str, str], dates: np.ndarra
         _require(frame, path, ("date", "index_code"))
         if "daily_return" not in frame.columns and "close" not in frame.columns:
             raise FileSourceError(f"{path}: missing required column 'close' or 'daily_return'")
-        date = _dates(frame["date"], path)
+        date = _dates(frame["date"], "date", path)
         number = _index_number(frame["index_code"], path)
         for short in _BENCHMARKS:
             rows = number == int(short)
             if not rows.any():
                 continue
             if "daily_return" in frame.columns:
-                series = pd.Series(_numeric(frame, "daily_return", path)[rows], index=date[rows])
+                series = pd.Series(
+                    _numeric(frame["daily_return"], "daily_return", path)[rows], index=date[rows]
+                )
             else:
-                close = _numeric(frame, "close", path)[rows]
+                close = _numeric(frame["close"], "close", path)[rows]
                 _check_positive(close, "close", path)
                 series = pd.Series(close, index=date[rows]).sort_index().pct_change()
             found[short] = pd.concat([found[short], series]) if short in found else series
@@ -668,36 +833,78 @@ def _index_daily(files: list[Path], columns: Mapping[str, str], dates: np.ndarra
     return pd.concat(parts, ignore_index=True)
 
 
-def _memberships(
-    files: list[Path], columns: Mapping[str, str], market: _Market, listed: np.ndarray
-) -> dict[str, np.ndarray]:
-    """Component factor per index: 1 on member days, 0 on other listed days. An index the
-    files leave out has no member (a universe restricted to it is empty)."""
-    out = {name: np.where(listed, 0.0, np.nan).astype(np.float32) for name in _COMPONENTS.values()}
-    day_numbers = market.dates.astype(np.int64)
-    code_numbers = market.codes.astype(np.int64)
+def _member_rows(
+    files: list[Path], columns: Mapping[str, str]
+) -> dict[str, tuple[np.ndarray, np.ndarray]]:
+    """The (date, stock) rows of each index's members, over every membership file."""
+    found: dict[str, list[tuple[np.ndarray, np.ndarray]]] = {}
     for path in files:
         frame = _read_file(path, columns)
         _require(frame, path, ("date", "index_code", "code"))
-        date = _dates(frame["date"], path)
+        date = _dates(frame["date"], "date", path)
         index = _index_number(frame["index_code"], path)
-        stock = _codes(frame["code"], path).number
-        for short, name in _COMPONENTS.items():
+        stock = _codes(frame["code"], "code", path).number
+        for short in _COMPONENTS:
             rows = index == int(short)
-            if not rows.any():
-                continue
-            snapshot_dates = np.unique(date[rows])
-            # Each trading day takes the latest snapshot on or before it.
-            segment = np.searchsorted(snapshot_dates, day_numbers, side="right") - 1
-            member = np.zeros((snapshot_dates.size, code_numbers.size), dtype=bool)
-            col = np.searchsorted(code_numbers, stock[rows])
-            known = (col < code_numbers.size) & (
-                code_numbers[np.minimum(col, code_numbers.size - 1)] == stock[rows]
-            )
-            member[np.searchsorted(snapshot_dates, date[rows][known]), col[known]] = True
-            daily = np.where(segment[:, None] >= 0, member[np.maximum(segment, 0)], False)
-            out[name] = np.where(listed, daily.astype(np.float32), np.nan).astype(np.float32)
+            if rows.any():
+                found.setdefault(short, []).append((date[rows], stock[rows]))
+    return {
+        short: (np.concatenate([d for d, _ in parts]), np.concatenate([s for _, s in parts]))
+        for short, parts in found.items()
+    }
+
+
+def _membership(
+    members: tuple[np.ndarray, np.ndarray] | None,
+    day_numbers: np.ndarray,
+    code_numbers: np.ndarray,
+    listed: np.ndarray,
+) -> np.ndarray:
+    """Component factor of one index: 1 on member days, 0 on other listed days. An index
+    the files leave out has no member (a universe restricted to it is empty)."""
+    out = np.zeros(listed.shape, dtype=np.float32)
+    if members is not None:
+        date, stock = members
+        snapshot_dates = np.unique(date)
+        # Each trading day takes the latest snapshot on or before it.
+        segment = np.searchsorted(snapshot_dates, day_numbers, side="right") - 1
+        member = np.zeros((snapshot_dates.size, code_numbers.size), dtype=bool)
+        col = np.searchsorted(code_numbers, stock)
+        known = (col < code_numbers.size) & (
+            code_numbers[np.minimum(col, code_numbers.size - 1)] == stock
+        )
+        member[np.searchsorted(snapshot_dates, date[known]), col[known]] = True
+        dated = segment >= 0
+        out[dated] = member[segment[dated]]
+    out[~listed] = np.nan
     return out
+
+
+class _Factors(dict[str, np.ndarray]):
+    """Factor tables by name; the membership tables are made when asked for and not kept
+    (a build reads each once, and five tables of the whole market need not wait)."""
+
+    def __init__(self, tables: dict[str, np.ndarray], made: dict[str, Callable[[], np.ndarray]]):
+        super().__init__(tables)
+        self.made = made
+
+    def __contains__(self, name: object) -> bool:
+        return super().__contains__(name) or name in self.made
+
+    def __missing__(self, name: str) -> np.ndarray:
+        if name in self.made:
+            return self.made[name]()
+        raise KeyError(name)
+
+    def __iter__(self) -> Iterator[str]:
+        yield from super().__iter__()
+        yield from (name for name in self.made if not dict.__contains__(self, name))
+
+    def __len__(self) -> int:
+        return sum(1 for _ in self)
+
+    def get(self, name: str, default: Any = None) -> Any:  # type: ignore[override]
+        return self[name] if name in self else default  # noqa: SIM401 (dict.get skips __missing__)
 
 
 # --------------------------------------------------------------------------- the source
@@ -755,8 +962,9 @@ def _reread(
             if key in old.whole:
                 held.add(key)
         else:
-            parts.append(_read_part(path, columns))
-            file_dates[key] = _dense_unique(parts[-1]["date"])[0]
+            part, file_dates[key] = _read_part(path, columns)
+            parts.append(part)
+            del part
             held.add(key)
     ranges = [(int(d[0]), int(d[-1])) for d in file_dates.values() if d.size]
     if old is not None and (
@@ -786,6 +994,9 @@ def _shrunk(read: _Read) -> _Read:
     if len(dated) < 2 or text or _overlapping(ranges):
         return read
     low = max(int(d[0]) for d in dated.values())
+    whole = frozenset(k for k in read.whole if k not in dated or dated[k][0] >= low)
+    if whole == read.whole:
+        return read  # holds no more than that already
     rows = _window_rows(read.bars, low)
     bars = _subset(read.bars, rows)
     spans = {
@@ -793,7 +1004,6 @@ def _shrunk(read: _Read) -> _Read:
         for key, (start, stop) in read.spans.items()
     }
     bars.origin = [(Path(key[0]), start) for key, (start, _) in spans.items()]
-    whole = frozenset(k for k in read.whole if k not in dated or dated[k][0] >= low)
     return _Read(read.stamp, bars, spans, read.file_dates, whole, read.dates)
 
 
@@ -865,14 +1075,18 @@ class FileSource(MarketClient):
     def _bars(self, low: int | None | bool = False) -> _Read:
         """The bars as the files hold them now; a file unchanged since the last look
         (path, size and modification time) is not parsed again. ``low``: the rows from
-        that date on (None: every row) must be held; False: as held."""
+        that date on (None: every row) must be held; False: as held.
+
+        Between derivations the source holds the newest file whole and of the older files
+        only the rows a window from the newest file's first day needs: a tail update needs
+        no more, and a whole history is read again when it is derived (rarely)."""
         files = self._files()
         stamp = _fingerprint([p for table in _TABLES for p in files[table]])
         old = self._read
         if old is None or old.stamp != stamp:
             self._read = None  # a failed read leaves nothing half-updated behind
             self._derived.clear()
-            self._read = _reread(files["bars"], self.columns, stamp, old, whole=False)
+            self._read = _shrunk(_reread(files["bars"], self.columns, stamp, old, whole=False))
         if low is not False and not self._read.holds(low):  # type: ignore[arg-type]
             old, self._read = self._read, None
             self._read = _reread(files["bars"], self.columns, stamp, old, whole=True)
@@ -907,8 +1121,7 @@ class FileSource(MarketClient):
         whole = self._whole(start_date, [name])
         table = super().get_factor_matrix(factor, start_date, end_date)
         history = self._derived.get(None)
-        if whole and history is not None and name in history.factors:
-            del history.factors[name]
+        if whole and history is not None and history.factors.pop(name, None) is not None:
             self._handed.add(name)
         return table
 
@@ -922,23 +1135,34 @@ class FileSource(MarketClient):
             read = self._bars(key)
             if window:
                 self._derived.pop(next((k for k in self._derived if k is not None), 0), None)
-                bars = window_bars(read.bars, key)  # type: ignore[arg-type]
+                bars, consume = window_bars(read.bars, key), True  # type: ignore[arg-type]
+                self._read = _shrunk(read)
             else:
-                bars = read.bars
+                # The source goes back to holding only what later windows need, and the
+                # other rows leave as they become tables.
+                self._read = _shrunk(read)
+                bars, consume = read.bars, self._read is not read
             del read
-            self._derived[key] = self._load(bars, self._files())
+            self._derived[key] = self._load(bars, self._files(), consume=consume)
             del bars
-            if key is None:  # later windows start in the newest file: hold less
-                self._read = _shrunk(self._read)  # type: ignore[arg-type]
         history = self._derived[key]
         return history, len(history.dates)
 
-    def _load(self, bars: _Bars, files: dict[str, list[Path]]) -> _History:
+    def _load(self, bars: _Bars, files: dict[str, list[Path]], *, consume: bool) -> _History:
         started = _dt.datetime.now()
-        market = derive_market(bars)
+        market = derive_market(bars, consume=consume)
         del bars
-        listed = ~np.isnan(market.factors["rq_is_suspended"])
-        market.factors.update(_memberships(files["index_members"], self.columns, market, listed))
+        members = _member_rows(files["index_members"], self.columns)
+        made = {
+            name: functools.partial(
+                _membership,
+                members.get(short),
+                market.dates.astype(np.int64),
+                market.codes.astype(np.int64),
+                market.listed,
+            )
+            for short, name in _COMPONENTS.items()
+        }
         index_daily = _index_daily(files["index_daily"], self.columns, market.dates)
         given = index_daily.groupby("ukey")["daily_return"].count()
         missing = [short for short, code in _BENCHMARKS.items() if not given.get(code, 0)]
@@ -955,6 +1179,6 @@ class FileSource(MarketClient):
             stamps=pd.to_datetime(market.dates, format="%Y%m%d").to_numpy(dtype="datetime64[ns]"),
             codes=market.codes,
             ukeys=market.codes,
-            factors=market.factors,
+            factors=_Factors(market.factors, made),
             index_daily=index_daily,
         )
