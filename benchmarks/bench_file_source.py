@@ -127,6 +127,20 @@ class _PeakSampler:
                     if rss > self.peak[0]:
                         self.peak = (rss, self.phase)
 
+    def mark(self, owner: type, method: str, label: str) -> None:
+        """Name the phase "<label> <first argument>" while ``owner.method`` runs, and
+        "after ..." once it returned."""
+        original = getattr(owner, method)
+
+        def marked(this, key, *args, **kwargs):  # type: ignore[no-untyped-def]
+            self.phase = f"{label} {key}"
+            try:
+                return original(this, key, *args, **kwargs)
+            finally:
+                self.phase = f"after {label} {key}"
+
+        setattr(owner, method, marked)
+
     def stop(self) -> tuple[int, str]:
         self._stop.set()
         self._thread.join()
@@ -143,14 +157,8 @@ def step_full(root: str, store: str, road: str = "package") -> dict:
     from lumora.sandbox_package import build_payload, write_package
 
     sampler = _PeakSampler()
-    write = _store.PayloadWriter.__call__
-
-    def marked(self, key, value):  # type: ignore[no-untyped-def]
-        sampler.phase = f"writing {key}"
-        write(self, key, value)
-        sampler.phase = f"deriving after {key}"
-
-    _store.PayloadWriter.__call__ = marked  # type: ignore[method-assign]
+    sampler.mark(_store.PayloadWriter, "__call__", "writing")
+    sampler.mark(FileSource, "get_factor_matrix", "querying")
     base = peak_rss_bytes()
     started = time.perf_counter()
     sampler.phase = "reading files"
@@ -215,16 +223,11 @@ def step_sandbox(n_stocks: str) -> dict:
     folder): build, packing, download and unpacking; peak of the whole process."""
     import lumora
     from lumora.backtest import _store
+    from lumora.sandbox_service import MarketClient
 
     sampler = _PeakSampler()
-    write = _store.PayloadWriter.__call__
-
-    def marked(self, key, value):  # type: ignore[no-untyped-def]
-        sampler.phase = f"package: writing {key}"
-        write(self, key, value)
-        sampler.phase = f"package: deriving after {key}"
-
-    _store.PayloadWriter.__call__ = marked  # type: ignore[method-assign]
+    sampler.mark(_store.PayloadWriter, "__call__", "package: writing")
+    sampler.mark(MarketClient, "get_factor_matrix", "package: querying")
     started = time.perf_counter()
     sampler.phase = "init_sandbox"
     lumora.init_sandbox(int(n_stocks))
