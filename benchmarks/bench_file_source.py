@@ -114,6 +114,7 @@ class _PeakSampler:
 
         self.phase = "start"
         self.peak = (0, "start")
+        self.phase_peaks: dict[str, int] = {}
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
@@ -123,9 +124,11 @@ class _PeakSampler:
         while not self._stop.wait(0.005):
             for line in status.read_text().splitlines():
                 if line.startswith("VmRSS:"):
-                    rss = int(line.split()[1]) * 1024
+                    rss, phase = int(line.split()[1]) * 1024, self.phase
                     if rss > self.peak[0]:
-                        self.peak = (rss, self.phase)
+                        self.peak = (rss, phase)
+                    if rss > self.phase_peaks.get(phase, 0):
+                        self.phase_peaks[phase] = rss
 
     def mark(self, owner: type, method: str, label: str) -> None:
         """Name the phase "<label> <first argument>" while ``owner.method`` runs, and
@@ -145,6 +148,11 @@ class _PeakSampler:
         self._stop.set()
         self._thread.join()
         return self.peak
+
+    def highest_phases(self, base: int, cells: int, count: int = 6) -> dict[str, float]:
+        """The phases of the highest samples, as bytes per cell above ``base``."""
+        ranked = sorted(self.phase_peaks.items(), key=lambda item: -item[1])[:count]
+        return {phase: round((rss - base) / cells, 1) for phase, rss in ranked}
 
 
 def step_full(root: str, store: str, road: str = "package") -> dict:
@@ -174,14 +182,16 @@ def step_full(root: str, store: str, road: str = "package") -> dict:
     seconds = time.perf_counter() - started
     peak_rss, peak_phase = sampler.stop()
     close = BinaryPreparedDataStore(Path(store)).load_metadata()["datasets"]["close_price"]
+    cells = len(close["index"]) * len(close["columns"])
     return {
         "road": road,
         "seconds": seconds,
         "read_and_derive": read,
         "build_and_write": seconds - read,
-        "cells": len(close["index"]) * len(close["columns"]),
+        "cells": cells,
         "peak": peak_rss_bytes() - base,
         "peak_phase": peak_phase,
+        "highest_phases_bytes_per_cell": sampler.highest_phases(base, cells),
         "sampled_peak_rss": peak_rss,
         "rss_after_imports": base,
     }

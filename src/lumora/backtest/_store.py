@@ -1324,9 +1324,9 @@ class PayloadWriter:
         meta.setdefault("updated_at", now)
         # Whatever order the tables came in, the store lists them in its catalogue's order,
         # then any others, then the benchmark series.
-        series = set(self._benchmarks.values())
         known = [key for key in self._store.matrix_dtype if key in self._datasets]
-        others = [key for key in self._datasets if key not in {*known, *series}]
+        placed = {*known, *self._benchmarks.values()}
+        others = [key for key in self._datasets if key not in placed]
         order = [*known, *others, *self._benchmarks.values()]
         self._store._commit(
             {
