@@ -5,8 +5,11 @@ adjustment factor, one parquet file per year) and measures, each step in a fresh
 process so that peak memory (VmHWM) belongs to that step alone:
 
   read      pandas.read_parquet of the folder (the baseline) and pyarrow / pandas CSV
-  full      FileSource + the builder's full build + writing the store, from parquet
-            and from CSV; peak memory above the process after imports, per date x stock
+  full      FileSource + write_package (the builder's full build, each table written
+            to the store as it is emitted), from parquet and from CSV, and from parquet
+            the whole payload built first and then written (the road before streaming);
+            peak memory above the process after imports, per date x stock, and the
+            phase (table being written or derived) where the sampled peak sits
   sandbox   the first prepare_backtest_data after init_sandbox(n_stocks), HOME a
             scratch folder; peak memory of the whole process
   tail      a session that prepared before: the files gain two days and the whole
@@ -102,25 +105,95 @@ def step_read(folder: str, kind: str) -> dict:
     return {"seconds": time.perf_counter() - started, "rows": rows, "peak": peak_rss_bytes() - base}
 
 
-def step_full(root: str, store: str) -> dict:
+class _PeakSampler:
+    """Samples VmRSS every 5 ms in a thread and remembers the phase at the highest sample,
+    which shows where the peak sits (VmHWM gives the exact peak)."""
+
+    def __init__(self) -> None:
+        import threading
+
+        self.phase = "start"
+        self.peak = (0, "start")
+        self.phase_peaks: dict[str, int] = {}
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        status = Path("/proc/self/status")
+        while not self._stop.wait(0.005):
+            for line in status.read_text().splitlines():
+                if line.startswith("VmRSS:"):
+                    rss, phase = int(line.split()[1]) * 1024, self.phase
+                    if rss > self.peak[0]:
+                        self.peak = (rss, phase)
+                    if rss > self.phase_peaks.get(phase, 0):
+                        self.phase_peaks[phase] = rss
+
+    def mark(self, owner: type, method: str, label: str) -> None:
+        """Name the phase "<label> <first argument>" while ``owner.method`` runs, and
+        "after ..." once it returned."""
+        original = getattr(owner, method)
+
+        def marked(this, key, *args, **kwargs):  # type: ignore[no-untyped-def]
+            self.phase = f"{label} {key}"
+            try:
+                return original(this, key, *args, **kwargs)
+            finally:
+                self.phase = f"after {label} {key}"
+
+        setattr(owner, method, marked)
+
+    def stop(self) -> tuple[int, str]:
+        self._stop.set()
+        self._thread.join()
+        return self.peak
+
+    def highest_phases(self, base: int, cells: int, count: int = 6) -> dict[str, float]:
+        """The phases of the highest samples, as bytes per cell above ``base``."""
+        ranked = sorted(self.phase_peaks.items(), key=lambda item: -item[1])[:count]
+        return {phase: round((rss - base) / cells, 1) for phase, rss in ranked}
+
+
+def step_full(root: str, store: str, road: str = "package") -> dict:
+    """The full build from the files into a store directory, through ``write_package``
+    (each table written as the build emits it), or with ``road="whole"`` the whole payload
+    built first and then written (the road before streaming), for comparison."""
+    from lumora.backtest import _store
     from lumora.backtest._prepare import BinaryPreparedDataStore
     from lumora.file_source import FileSource
-    from lumora.sandbox_package import build_payload
+    from lumora.sandbox_package import build_payload, write_package
 
+    sampler = _PeakSampler()
+    sampler.mark(_store.PayloadWriter, "__call__", "writing")
+    sampler.mark(FileSource, "get_factor_matrix", "querying")
     base = peak_rss_bytes()
     started = time.perf_counter()
+    sampler.phase = "reading files"
     source = FileSource(root, columns=COLUMNS)
     read = time.perf_counter() - started
-    payload = build_payload(source)
-    built = time.perf_counter() - started
-    BinaryPreparedDataStore(Path(store)).write_payload(payload)
-    shape = payload["data"]["close_price"].shape
+    sampler.phase = "building"
+    if road == "whole":
+        payload = build_payload(source)
+        BinaryPreparedDataStore(Path(store)).write_payload(payload)
+        del payload
+    else:
+        write_package(Path(store), source)
+    seconds = time.perf_counter() - started
+    peak_rss, peak_phase = sampler.stop()
+    close = BinaryPreparedDataStore(Path(store)).load_metadata()["datasets"]["close_price"]
+    cells = len(close["index"]) * len(close["columns"])
     return {
-        "seconds": time.perf_counter() - started,
+        "road": road,
+        "seconds": seconds,
         "read_and_derive": read,
-        "build": built - read,
-        "cells": shape[0] * shape[1],
+        "build_and_write": seconds - read,
+        "cells": cells,
         "peak": peak_rss_bytes() - base,
+        "peak_phase": peak_phase,
+        "highest_phases_bytes_per_cell": sampler.highest_phases(base, cells),
+        "sampled_peak_rss": peak_rss,
+        "rss_after_imports": base,
     }
 
 
@@ -159,15 +232,25 @@ def step_sandbox(n_stocks: str) -> dict:
     """The first ``prepare_backtest_data`` after ``init_sandbox`` (HOME is a scratch
     folder): build, packing, download and unpacking; peak of the whole process."""
     import lumora
+    from lumora.backtest import _store
+    from lumora.sandbox_service import MarketClient
 
+    sampler = _PeakSampler()
+    sampler.mark(_store.PayloadWriter, "__call__", "package: writing")
+    sampler.mark(MarketClient, "get_factor_matrix", "package: querying")
     started = time.perf_counter()
+    sampler.phase = "init_sandbox"
     lumora.init_sandbox(int(n_stocks))
     init = time.perf_counter() - started
+    sampler.phase = "prepare: reading"
     lumora.prepare_backtest_data()
+    peak_rss, peak_phase = sampler.stop()
     return {
         "init": init,
         "prepare": time.perf_counter() - started - init,
         "peak_rss": peak_rss_bytes(),
+        "peak_phase": peak_phase,
+        "sampled_peak_rss": peak_rss,
     }
 
 
@@ -212,15 +295,21 @@ def main() -> None:
         ):
             results[f"read_{kind}"] = in_fresh_process("read", str(work / fmt / "bars"), kind)
             print(kind, results[f"read_{kind}"])
-        for fmt in ("parquet", "csv"):
-            store = work / f"store_{fmt}"
-            results[f"full_{fmt}"] = in_fresh_process("full", str(work / fmt), str(store))
-            full = results[f"full_{fmt}"]
+        for fmt, road in (("parquet", "whole"), ("parquet", "package"), ("csv", "package")):
+            store = work / f"store_{fmt}_{road}"
+            full = in_fresh_process("full", str(work / fmt), str(store), road)
             full["peak_bytes_per_cell"] = full["peak"] / full["cells"]
-            print("full build from", fmt, full)
+            name = f"full_{fmt}" if road == "package" else f"full_{fmt}_{road}_payload"
+            results[name] = full
+            print(f"full build from {fmt} ({road}):", full)
+        whole = results["full_parquet_whole_payload"]["peak"]
+        results["full_parquet_peak_over_whole_payload"] = results["full_parquet"]["peak"] / whole
+        print(
+            f"peak, streamed / whole payload: {results['full_parquet_peak_over_whole_payload']:.2f}"
+        )
         (work / "parquet" / "size").write_text(f"{n_stocks} {n_days}")
         results["tail"] = in_fresh_process(
-            "tail", str(work / "parquet"), str(work / "store_parquet")
+            "tail", str(work / "parquet"), str(work / "store_parquet_package")
         )
         print("two-day tail update", results["tail"])
     with tempfile.TemporaryDirectory(prefix="bench-sandbox-home-") as home:

@@ -48,61 +48,81 @@ def _client_installed(client: Any) -> Iterator[None]:
             singleton.set_instance(previous)
 
 
-def build_payload(client: Any, start: object = None, end: object = None) -> dict[str, Any]:
+def build_payload(
+    client: Any,
+    start: object = None,
+    end: object = None,
+    sink: Callable[[str, Any], None] | None = None,
+) -> dict[str, Any]:
     """The full-build payload of the sandbox market from ``start`` (the market's first day
-    by default) to ``end`` (the client's today by default)."""
+    by default) to ``end`` (the client's today by default). With ``sink`` every data entry
+    goes to ``sink(key, value)`` as soon as it is final and the payload keeps version and
+    meta only."""
     start = client.start if start is None else start
     end = client.today() if end is None else end
     with _client_installed(client):
-        return GroupPreparedDataBuilder(start, end).build()
+        return GroupPreparedDataBuilder(start, end).build(sink=sink)
 
 
 # Queries of a full build: every source factor, every membership factor, the indices.
 _FULL_BUILD_QUERIES = 10 + 5 + 1
+# Entries a full build writes: the twelve prepared tables, the five membership masks and
+# the benchmark series.
+_FULL_BUILD_ENTRIES = 12 + 5 + 1
 
 
 class _CountedQueries:
-    """Forwards to ``client`` and advances ``bar`` after each query."""
+    """Forwards to ``client`` and advances ``bar`` after each query (a client that answers
+    factors as tables is queried through ``get_factor_matrix``)."""
+
+    _QUERIES = frozenset({"get_factors", "get_factor_matrix", "get_index_daily"})
 
     def __init__(self, client: Any, bar: tqdm) -> None:
         self._client = client
         self._bar = bar
 
     def __getattr__(self, name: str) -> Any:
-        return getattr(self._client, name)
+        attribute = getattr(self._client, name)
+        if name not in self._QUERIES:
+            return attribute
 
-    def get_factors(self, *args: Any, **kwargs: Any) -> Any:
-        try:
-            return self._client.get_factors(*args, **kwargs)
-        finally:
-            self._bar.update(1)
+        def counted(*args: Any, **kwargs: Any) -> Any:
+            try:
+                return attribute(*args, **kwargs)
+            finally:
+                self._bar.update(1)
 
-    def get_index_daily(self, *args: Any, **kwargs: Any) -> Any:
-        try:
-            return self._client.get_index_daily(*args, **kwargs)
-        finally:
-            self._bar.update(1)
+        return counted
 
 
 def write_package(
     directory: str | os.PathLike[str], client: Any, start: object = None, end: object = None
 ) -> None:
     """Write the store of a full build of ``client``'s market into ``directory``, with a
-    progress bar (queries, then derivation and writing)."""
+    progress bar (one step per query and per written dataset). Each table is written as
+    soon as the build has it and is not kept, so the build never holds every table; the
+    store is committed only when the build succeeded."""
     logger.debug("building the data package of %r", client)
-    with tqdm(
-        total=_FULL_BUILD_QUERIES + 1,
-        desc="building the data package",
-        unit="step",
-        leave=False,
-        disable=None,  # shown on a terminal only
-    ) as bar:
-        payload = build_payload(_CountedQueries(client, bar), start, end)
-        bar.n = _FULL_BUILD_QUERIES
-        bar.set_postfix_str("writing")
-        BinaryPreparedDataStore(Path(directory)).write_payload(payload)
-        del payload
-        bar.update(1)
+    with (
+        tqdm(
+            total=_FULL_BUILD_QUERIES + _FULL_BUILD_ENTRIES,
+            desc="building the data package",
+            unit="step",
+            leave=False,
+            disable=None,  # shown on a terminal only
+        ) as bar,
+        BinaryPreparedDataStore(Path(directory)).payload_writer() as write,
+    ):
+
+        def written(key: str, value: Any) -> None:
+            bar.set_postfix_str(f"writing {key}", refresh=False)
+            write(key, value)
+            bar.update(1)
+
+        payload = build_payload(_CountedQueries(client, bar), start, end, sink=written)
+        write.finish(payload)
+        bar.n = bar.total
+        bar.refresh()
 
 
 def package_writer(client: Any, start: object = None, end: object = None) -> Callable[[Path], None]:

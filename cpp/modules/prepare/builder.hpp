@@ -32,6 +32,22 @@ bool is_network_error(const py::error_already_set& error);
 py::object timestamp_now_text();
 [[noreturn]] void raise_key_error(const std::string& message);
 
+// Where the finished data entries of a build go. Without a sink (None) each entry is kept
+// in `kept` under its key. With a sink, `sink(stored_key, value)` receives it as soon as it
+// is final and `kept` records only None under its key ("handed over"), so the build never
+// holds a table it no longer needs.
+class Emitter {
+public:
+    explicit Emitter(py::handle sink) : sink_(py::reinterpret_borrow<py::object>(sink)) {}
+    bool streaming() const { return !sink_.is_none(); }
+    // `stored_key` is the key the store knows the entry by when it differs from `key`.
+    void operator()(py::handle key, py::object value, py::handle stored_key = py::handle());
+    py::dict kept;
+
+private:
+    py::object sink_;
+};
+
 // ---- source reading (builder_reading.cpp, factor_pivot.cpp, benchmark_series.cpp) ---
 
 py::object normalize_ddb_backtest_date(py::handle date_value);
@@ -41,20 +57,21 @@ py::object read_normal_factor_matrix(py::handle self, py::handle name);
 py::dict read_normal_factor_batch(py::handle self, py::handle names);
 py::object read_or_empty(py::handle self, py::handle name, py::handle reference, py::handle batch);
 py::object batch_or_read(py::handle self, py::handle batch, py::handle name);
-py::dict component_matrices(py::handle self, py::handle component_names, py::handle batch);
+py::dict component_matrices(py::handle self, py::handle component_names, py::handle batch, py::handle sink);
 py::dict read_benchmark_dict(py::handle self);
 py::object format_benchmark_daily_return(py::handle self, py::handle df, py::handle benchmark_name,
                                          py::handle index_code);
-py::tuple read_source_data(py::handle self, py::handle incremental);
+py::tuple read_source_data(py::handle self, py::handle incremental, py::handle sink);
 
 // ---- derivation and payload (builder_derivation.cpp, builder_payload.cpp) -----------
 
 py::object empty_like(py::handle reference, py::handle fill_value);
 // The membership mask of one component factor table (1.0 member, NaN otherwise).
 py::object component_mask(py::handle matrix);
-py::dict build_from_matrices(py::handle self, py::handle source, bool release);
+py::dict build_from_matrices(py::handle self, py::handle source, bool release, py::handle sink);
+// Entries that are None were handed to the build's sink and are left out of the payload.
 py::dict assemble_payload(py::handle self, py::handle data, py::handle component_matrices, py::handle benchmark_dict,
                           py::handle component_names, py::handle meta_time_key);
-py::dict build_payload(py::handle self, py::handle incremental, py::handle meta_time_key);
+py::dict build_payload(py::handle self, py::handle incremental, py::handle meta_time_key, py::handle sink);
 
 }  // namespace lumora::prepare

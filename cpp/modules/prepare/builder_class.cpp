@@ -46,14 +46,16 @@ void add_reading_methods(py::object& cls) {
     add_method(cls, "_vk_factors_to_matrices", &vk_factors_to_matrices, py::arg("df"), py::arg("names"),
                "Factor name -> date x stock table from a narrow or wide factor query result.");
     add_method(cls, "_component_matrices", &component_matrices, py::arg("component_names"),
-               py::arg("batch") = py::none(),
-               "Component factor name -> membership mask (1.0 member, NaN otherwise); unreadable ones are left out.");
+               py::arg("batch") = py::none(), py::arg("sink") = py::none(),
+               "Component factor name -> membership mask (1.0 member, NaN otherwise); unreadable ones are left out. "
+               "With a sink each mask goes to sink(dataset key, mask) at once and its name maps to None.");
     add_method(cls, "_read_benchmark_dict", &read_benchmark_dict,
                "Benchmark short name -> daily return series, from one index query.");
     add_method(cls, "_format_benchmark_daily_return", &format_benchmark_daily_return, py::arg("df"),
                py::arg("benchmark_name"), py::arg("index_code"), "One benchmark's daily return series.");
-    add_method(cls, "_read_source_data", &read_source_data, py::arg("incremental"),
-               "(source, component_matrices, benchmark_dict, component_names) of the builder's range.");
+    add_method(cls, "_read_source_data", &read_source_data, py::arg("incremental"), py::arg("sink") = py::none(),
+               "(source, component_matrices, benchmark_dict, component_names) of the builder's range; the sink "
+               "receives the membership masks.");
 }
 
 void add_deriving_methods(py::object& cls) {
@@ -61,16 +63,26 @@ void add_deriving_methods(py::object& cls) {
     add_static(cls, "_empty_like", &empty_like, py::arg("reference"), py::arg("fill_value") = nan,
                "A new table with the labels of reference, every cell fill_value.");
     add_method(cls, "_build_from_matrices", &build_from_matrices, py::arg("source"), py::arg("release") = false,
-               "The twelve prepared matrices derived from the source tables; release: tables only the "
-               "derivation needs are taken out of source once used.");
+               py::arg("sink") = py::none(),
+               "The twelve prepared matrices derived from the source tables; release: the source tables are "
+               "taken out of source once used; sink: each matrix goes to sink(key, table) as soon as it is "
+               "final and maps to None in the result.");
     add_method(cls, "_assemble_payload", &assemble_payload, py::arg("data"), py::arg("component_matrices"),
                py::arg("benchmark_dict"), py::arg("component_names"), py::arg("meta_time_key"),
                "The payload mapping: version, meta and data.");
     add_method(cls, "_build_payload", &build_payload, py::arg("incremental"), py::arg("meta_time_key"),
-               "Read, check the membership masks, derive and assemble.");
+               py::arg("sink") = py::none(), "Read, check the membership masks, derive and assemble.");
     add_method(
-        cls, "build", [](py::handle self) { return self.attr("_build_payload")(false, "created_at"); },
-        "The payload of a full build (meta stamped created_at).");
+        cls, "build",
+        [](py::handle self, py::handle sink) {
+            if (sink.is_none()) return self.attr("_build_payload")(false, "created_at");
+            return self.attr("_build_payload")(false, "created_at", py::arg("sink") = sink);
+        },
+        py::arg("sink") = py::none(),
+        "The payload of a full build (meta stamped created_at). With a sink, every data entry (each "
+        "prepared matrix, each membership mask under its dataset key, \"benchmark_dict\") goes to "
+        "sink(key, value) as soon as it is final and is not kept: the payload then holds version, meta "
+        "and an empty data mapping.");
     add_method(
         cls, "build_incremental", [](py::handle self) { return self.attr("_build_payload")(true, "updated_at"); },
         "The payload of an incremental build: one batch query (meta stamped updated_at).");

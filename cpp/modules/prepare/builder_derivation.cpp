@@ -5,12 +5,14 @@
 #include <pybind11/numpy.h>
 
 #include "common/frame_bridge.hpp"
+#include "lumora/dataset_catalogue.hpp"
 #include "lumora/prepared_derivation.hpp"
 #include "prepare/builder.hpp"
 
 namespace lumora::prepare {
 
 namespace derive = lumora::prepared;
+namespace cat = lumora::catalogue;
 
 namespace {
 
@@ -115,43 +117,60 @@ py::object empty_like(py::handle reference, py::handle fill_value) {
 
 py::object component_mask(py::handle matrix) { return unary(matrix, derive::membership_mask); }
 
-py::dict build_from_matrices(py::handle /*self*/, py::handle given, bool release) {
-    // With `release` the tables only the derivation needs leave `given` as soon as their
-    // derived tables exist, so a full build does not hold every source table beside every
-    // derived one; otherwise `given` is left as it is.
+py::dict build_from_matrices(py::handle /*self*/, py::handle given, bool release, py::handle sink) {
+    // With `release` the source tables leave `given` as they are taken; otherwise `given` is
+    // left as it is. Each table is emitted as soon as nothing later reads it and its last
+    // reference here is dropped, so with a sink (and `release`) a full build holds the
+    // remaining source tables and one or two derived ones, never every table at once.
     py::dict source = release ? py::reinterpret_borrow<py::dict>(given)
                               : py::dict(py::module_::import("builtins").attr("dict")(given));
-    py::object close = source["Close"];
-    py::object open = source["Open"];
-    py::object buy = source["tick_vwap_price_935_1005"];
-    py::object sell = source["tick_vwap_price_925_1000"];
+    for (std::string_view name : cat::kRequiredFactorNames)
+        if (!source.contains(py::str(name.data(), name.size()))) throw py::key_error(std::string(name));
+    for (std::string_view name : cat::kOptionalFactorNames)
+        if (!source.contains(py::str(name.data(), name.size()))) throw py::key_error(std::string(name));
     auto take = [&source](const char* name) { return source.attr("pop")(name); };
+    Emitter emit(sink);
+    auto emit_as = [&emit](const char* key, py::object& table) { emit(py::str(key), std::move(table)); };
 
-    py::object cant_sell;
-    py::object can_buy;
     {
         py::object suspended = take("rq_is_suspended");
-        cant_sell = tradability(sell, take("limit_down"), suspended, derive::FlagSense::Blocked);
-        can_buy = tradability(buy, take("limit_up"), suspended, derive::FlagSense::Allowed);
+        py::object price = take("tick_vwap_price_925_1000");
+        py::object flags = tradability(price, take("limit_down"), suspended, derive::FlagSense::Blocked);
+        emit_as("cant_sell_stock", flags);
+        emit_as("sell_price", price);
+        price = take("tick_vwap_price_935_1005");
+        flags = tradability(price, take("limit_up"), suspended, derive::FlagSense::Allowed);
+        emit_as("can_buy_stock", flags);
+        emit_as("buy_price", price);
     }
-    py::object validity = unary(close, derive::close_validity);
-    py::object split = adjustment(take("split_coefficient_to"), validity, close, "min", "__ge__", derive::split_factor);
-    py::object dividend =
-        adjustment(take("rq_get_dividend"), validity, close, "max", "__le__", derive::dividend_factor);
+    py::object close = take("Close");
+    {
+        py::object validity = unary(close, derive::close_validity);
+        py::object factor =
+            adjustment(take("split_coefficient_to"), validity, close, "min", "__ge__", derive::split_factor);
+        emit_as("rq_get_split", factor);
+        factor = adjustment(take("rq_get_dividend"), validity, close, "max", "__le__", derive::dividend_factor);
+        emit_as("rq_get_dividend", factor);
+        emit_as("close_price_valid", validity);
+    }
+    py::object previous = unary(close, derive::previous_row);
+    emit_as("prev_close", previous);
+    emit_as("close_price", close);
+    {
+        py::object open = take("Open");
+        py::object ranks = unary(open, derive::forward_open_rank);
+        emit_as("forward_return_rank_cache", ranks);
+        emit_as("open_price", open);
+    }
+    py::object industry = take("rq_industry_exposure_new");
+    emit_as("industry_matrix", industry);
 
-    py::dict out;
-    out["industry_matrix"] = source["rq_industry_exposure_new"];
-    out["close_price"] = close;
-    out["open_price"] = open;
-    out["close_price_valid"] = validity;
-    out["prev_close"] = unary(close, derive::previous_row);
-    out["buy_price"] = buy;
-    out["sell_price"] = sell;
-    out["rq_get_split"] = split;
-    out["rq_get_dividend"] = dividend;
-    out["can_buy_stock"] = can_buy;
-    out["cant_sell_stock"] = cant_sell;
-    out["forward_return_rank_cache"] = unary(open, derive::forward_open_rank);
+    if (emit.streaming()) return emit.kept;
+    py::dict out;  // the store's order of the twelve tables
+    for (const auto& [key, dtype] : cat::kBaseMatrixDtype) {
+        py::str name(key.data(), key.size());
+        out[name] = emit.kept[name];
+    }
     return out;
 }
 

@@ -19,12 +19,15 @@ py::dict assemble_payload(py::handle self, py::handle data, py::handle component
         component_keys[name] = dataset_key(name);
     }
     py::dict tables;
-    tables.attr("update")(data);
+    for (py::handle item : data.attr("items")()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        if (!pair[1].is_none()) tables[pair[0]] = pair[1];
+    }
     for (py::handle item : component_matrices.attr("items")()) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-        tables[dataset_key(pair[0])] = pair[1];
+        if (!pair[1].is_none()) tables[dataset_key(pair[0])] = pair[1];
     }
-    tables["benchmark_dict"] = benchmark_dict;
+    if (!benchmark_dict.is_none()) tables["benchmark_dict"] = benchmark_dict;
 
     py::dict meta;
     meta["start_date"] = self.attr("default_start");
@@ -42,8 +45,9 @@ py::dict assemble_payload(py::handle self, py::handle data, py::handle component
     return payload;
 }
 
-py::dict build_payload(py::handle self, py::handle incremental, py::handle meta_time_key) {
-    py::tuple read = self.attr("_read_source_data")(incremental);
+py::dict build_payload(py::handle self, py::handle incremental, py::handle meta_time_key, py::handle sink) {
+    py::tuple read = sink.is_none() ? self.attr("_read_source_data")(incremental)
+                                    : self.attr("_read_source_data")(incremental, py::arg("sink") = sink);
     py::object source = read[0];
     py::object memberships = read[1];
     py::object benchmarks = read[2];
@@ -52,10 +56,16 @@ py::dict build_payload(py::handle self, py::handle incremental, py::handle meta_
     py::list missing;
     for (py::handle name : component_names)
         if (!memberships.contains(name)) missing.append(name);
-    // A store without exact membership tables would filter universes wrongly: stop here.
+    // A store without exact membership tables would filter universes wrongly: stop here
+    // (with a sink, the tables handed over so far are never committed).
     if (!missing.empty())
         throw py::value_error("成分股矩阵缺失，无法精确生成二进制缓存: " + std::string(py::str(missing)));
-    py::object data = self.attr("_build_from_matrices")(source, py::arg("release") = true);
+    Emitter emit(sink);
+    emit(py::str("benchmark_dict"), std::move(benchmarks));
+    benchmarks = emit.kept["benchmark_dict"];
+    py::object data =
+        sink.is_none() ? self.attr("_build_from_matrices")(source, py::arg("release") = true)
+                       : self.attr("_build_from_matrices")(source, py::arg("release") = true, py::arg("sink") = sink);
     source = py::none();
     return self.attr("_assemble_payload")(data, memberships, benchmarks, component_names, meta_time_key);
 }

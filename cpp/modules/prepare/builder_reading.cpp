@@ -107,8 +107,9 @@ py::object read_or_empty(py::handle self, py::handle name, py::handle reference,
     return has_data(matrix) ? matrix : self.attr("_empty_like")(reference);
 }
 
-py::dict component_matrices(py::handle self, py::handle component_names, py::handle batch) {
-    py::dict out;
+py::dict component_matrices(py::handle self, py::handle component_names, py::handle batch, py::handle sink) {
+    py::object dataset_key = store_attr("component_dataset_key");
+    Emitter emit(sink);
     for (py::handle name : component_names) {
         py::object matrix = batch.is_none() ? py::none() : batch.attr("get")(name);
         if (!has_data(matrix)) {
@@ -120,13 +121,23 @@ py::dict component_matrices(py::handle self, py::handle component_names, py::han
             }
         }
         if (!has_data(matrix)) continue;
-        out[name] = sorted_by_index(component_mask(matrix));
+        py::object mask = sorted_by_index(component_mask(matrix));
+        matrix = py::none();  // the raw factor table is not needed beside its mask
+        emit(name, std::move(mask), dataset_key(name));
     }
-    return out;
+    return emit.kept;
 }
 
-py::tuple read_source_data(py::handle self, py::handle incremental) {
+py::tuple read_source_data(py::handle self, py::handle incremental, py::handle sink) {
     py::list component_names = get_component_factor_names();
+    // The sink goes along only when there is one, so an override of _component_matrices
+    // that knows no sink still serves every build without one.
+    auto memberships_of = [&](py::handle batch) {
+        py::dict options;
+        if (!batch.is_none()) options["batch"] = batch;
+        if (!sink.is_none()) options["sink"] = sink;
+        return self.attr("_component_matrices")(component_names, **options);
+    };
     py::dict source;
     py::object memberships;
     py::object reference;
@@ -138,7 +149,7 @@ py::tuple read_source_data(py::handle self, py::handle incremental) {
         py::object batch = self.attr("_read_normal_factor_batch")(names);
         source["Close"] = self.attr("_batch_or_read")(batch, "Close");
         reference = source["Close"].attr("__mul__")(0).attr("__add__")(1);
-        memberships = self.attr("_component_matrices")(component_names, py::arg("batch") = batch);
+        memberships = memberships_of(batch);
         for (py::handle name : name_list(cat::kRequiredFactorNames))
             if (!py::str(name).equal(py::str("Close"))) source[name] = self.attr("_batch_or_read")(batch, name);
         for (py::handle name : name_list(cat::kOptionalFactorNames))
@@ -149,7 +160,8 @@ py::tuple read_source_data(py::handle self, py::handle incremental) {
         reference = source["Close"].attr("__mul__")(0).attr("__add__")(1);
         for (py::handle name : name_list(cat::kOptionalFactorNames))
             source[name] = self.attr("_read_or_empty")(name, reference);
-        memberships = self.attr("_component_matrices")(component_names);
+        reference = py::none();  // only the placeholders of optional factors needed it
+        memberships = memberships_of(py::none());
     }
     py::object benchmarks = self.attr("_read_benchmark_dict")();
     return py::make_tuple(source, memberships, benchmarks, component_names);

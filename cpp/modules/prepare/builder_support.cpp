@@ -27,6 +27,15 @@ py::object timestamp_now_text() {
     return py::module_::import("pandas").attr("Timestamp").attr("now")().attr("isoformat")();
 }
 
+void Emitter::operator()(py::handle key, py::object value, py::handle stored_key) {
+    if (sink_.is_none()) {
+        kept[key] = std::move(value);
+        return;
+    }
+    sink_(stored_key ? stored_key : key, std::move(value));
+    kept[key] = py::none();
+}
+
 void raise_key_error(const std::string& message) {
     PyErr_SetObject(PyExc_KeyError, py::str(message).ptr());
     throw py::error_already_set();

@@ -1,7 +1,7 @@
 """Prepared benchmark data: dataset catalogue, name and date helpers, component-extended store."""
 
 import os
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any, TypeAlias
 
 import pandas as pd
@@ -12,6 +12,8 @@ from lumora.backtest._store import component_dataset_key as component_dataset_ke
 from lumora.backtest._store import normalize_yyyymmdd as normalize_yyyymmdd
 
 PathLike: TypeAlias = str | os.PathLike[str]
+# Receives each finished data entry of a build: (dataset key, table or benchmark mapping).
+Sink: TypeAlias = Callable[[str, Any], None]
 FLOAT_STORAGE_DTYPE: str
 BOOL_STORAGE_DTYPE: str
 TAIL_RELOAD_ROWS: int
@@ -65,20 +67,23 @@ class GroupPreparedDataBuilder:
         self, df: pd.DataFrame | None, names: Iterable[str]
     ) -> dict[str, pd.DataFrame]: ...
     def _component_matrices(
-        self, component_names: Iterable[str], batch: Mapping[str, pd.DataFrame] | None = None
-    ) -> dict[str, pd.DataFrame]: ...
+        self,
+        component_names: Iterable[str],
+        batch: Mapping[str, pd.DataFrame] | None = None,
+        sink: Sink | None = None,
+    ) -> dict[str, pd.DataFrame | None]: ...
     def _read_benchmark_dict(self) -> dict[str, pd.Series]: ...
     def _format_benchmark_daily_return(
         self, df: pd.DataFrame | None, benchmark_name: str, index_code: str
     ) -> pd.Series: ...
     def _read_source_data(
-        self, incremental: bool
+        self, incremental: bool, sink: Sink | None = None
     ) -> tuple[
-        dict[str, pd.DataFrame], dict[str, pd.DataFrame], dict[str, pd.Series], list[str]
+        dict[str, pd.DataFrame], dict[str, pd.DataFrame | None], dict[str, pd.Series], list[str]
     ]: ...
     def _build_from_matrices(
-        self, source: Mapping[str, pd.DataFrame]
-    ) -> dict[str, pd.DataFrame]: ...
+        self, source: Mapping[str, pd.DataFrame], release: bool = False, sink: Sink | None = None
+    ) -> dict[str, pd.DataFrame | None]: ...
     def _assemble_payload(
         self,
         data: Mapping[str, pd.DataFrame],
@@ -87,8 +92,10 @@ class GroupPreparedDataBuilder:
         component_names: Iterable[str],
         meta_time_key: str,
     ) -> dict[str, Any]: ...
-    def _build_payload(self, incremental: bool, meta_time_key: str) -> dict[str, Any]: ...
-    def build(self) -> dict[str, Any]: ...
+    def _build_payload(
+        self, incremental: bool, meta_time_key: str, sink: Sink | None = None
+    ) -> dict[str, Any]: ...
+    def build(self, sink: Sink | None = None) -> dict[str, Any]: ...
     def build_incremental(self) -> dict[str, Any]: ...
 
 class BinaryPreparedDataStore(BinaryPreparedDataStoreBase):

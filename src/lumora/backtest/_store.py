@@ -39,6 +39,7 @@ except ImportError:  # pragma: no cover - platforms without advisory file locks
 
 __all__ = [
     "BinaryPreparedDataStoreBase",
+    "PayloadWriter",
     "clean_matrix",
     "component_dataset_key",
     "normalize_yyyymmdd",
@@ -394,6 +395,9 @@ _UNSAFE_STEM_CHAR = re.compile(r"[^A-Za-z0-9_.\-]")
 _MAX_SEGMENTS = 8
 _STORAGE_DTYPES = {"float64": np.dtype(np.float64), "bool": np.dtype(np.bool_)}
 _READ_CHUNK = 1 << 30
+# Rows are written in blocks of about this many bytes (each block converted to row-major
+# on its own), which bounds the extra memory of writing a column-major table.
+_WRITE_BLOCK_BYTES = 1 << 25
 # Content checksum of a segment's data bytes (the array after the .npy header), recorded in
 # the segment's metadata entry. XXH3 hashes at about the speed the bytes are read; stores
 # written before checksums were recorded have none and are checked by structure only.
@@ -525,8 +529,8 @@ def _as_storage(values: np.ndarray, dtype: np.dtype) -> np.ndarray:
 
 
 def _frame_values(frame: pd.DataFrame, dtype: np.dtype) -> np.ndarray:
-    if dtype == np.bool_ and all(d == np.bool_ for d in frame.dtypes):
-        return frame.to_numpy()
+    if len(frame.columns) and all(d == dtype for d in frame.dtypes):
+        return frame.to_numpy()  # a view of a one-block frame: no copy
     return _as_storage(frame.to_numpy(dtype=np.float64, na_value=np.nan), dtype)
 
 
@@ -1001,15 +1005,31 @@ class BinaryPreparedDataStoreBase:
 
     @staticmethod
     def _write_segment(store_dir: Path, key: str, values: np.ndarray) -> dict[str, Any]:
-        values = np.ascontiguousarray(values)
+        """Write ``values`` as a new row-major segment file and return its record.
+
+        The rows go out a block at a time, each block made row-major on its own, so a
+        column-major table (pandas' own layout) is never copied whole."""
+        values = np.asarray(values)
         name = _segment_file_name(key)
-        write_atomic(
-            store_dir / name,
-            lambda fh: np.lib.format.write_array(fh, values, allow_pickle=False),
-            sync_directory=False,
-        )
+        digest = xxhash.xxh3_128()
+        header = {
+            "descr": np.lib.format.dtype_to_descr(values.dtype),
+            "fortran_order": False,
+            "shape": values.shape,
+        }
+        row_bytes = max(values.dtype.itemsize * int(np.prod(values.shape[1:])), 1)
+        step = max(_WRITE_BLOCK_BYTES // row_bytes, 1)
+
+        def write(fh: BinaryIO) -> None:
+            np.lib.format.write_array_header_1_0(fh, header)
+            for start in range(0, values.shape[0], step):
+                block = memoryview(np.ascontiguousarray(values[start : start + step])).cast("B")
+                digest.update(block)
+                fh.write(block)
+
+        write_atomic(store_dir / name, write, sync_directory=False)
         segment: dict[str, Any] = {"file": name, "rows": int(values.shape[0])}
-        segment[_CHECKSUM] = xxhash.xxh3_128_hexdigest(memoryview(values).cast("B"))
+        segment[_CHECKSUM] = digest.hexdigest()
         if values.ndim == 2:
             segment["cols"] = int(values.shape[1])
         return segment
@@ -1056,55 +1076,66 @@ class BinaryPreparedDataStoreBase:
         self._write_manifest(self.store_dir, metadata)
         self._remove_unreferenced()
 
-    def _remove_unreferenced(self) -> None:
-        """Remove temporary files and segments the committed metadata does not name
-        (left by a crashed writer or replaced by a commit). Called with the writer lock."""
+    def _referenced_files(self) -> set[str] | None:
+        """Segment files the committed metadata names; None when there is no readable
+        metadata (nothing trustworthy to compare with)."""
         try:
             metadata = self.load_metadata()
         except (FileNotFoundError, KestrelError):
-            return  # nothing trustworthy to compare with: keep every file
-        referenced = {
+            return None
+        return {
             segment.get("file")
             for record in (metadata.get("datasets") or {}).values()
             for segment in record.get("segments", [])
         }
+
+    def _remove_unreferenced(self) -> None:
+        """Remove temporary files and segments the committed metadata does not name
+        (left by a crashed writer or replaced by a commit). Called with the writer lock."""
+        referenced = self._referenced_files()
+        if referenced is None:
+            return  # keep every file
         for entry in os.scandir(self.store_dir):
             stale_temp = entry.name.startswith(_TEMP_PREFIX)
             if stale_temp or (_SEGMENT_FILE.match(entry.name) and entry.name not in referenced):
                 with contextlib.suppress(OSError):
                     os.unlink(entry.path)
 
-    def write_payload(self, payload: Mapping[str, Any]) -> None:
-        """Write the whole store from a full payload, replacing any previous content.
+    @contextlib.contextmanager
+    def payload_writer(self) -> Iterator[PayloadWriter]:
+        """Write a whole new store one dataset at a time, replacing the previous content
+        only when everything was written:
 
-        Tables of ``payload["data"]`` are stored with the dtype ``matrix_dtype`` gives
-        their key (``default_float_dtype`` for other keys); the series of
-        ``payload["data"]["benchmark_dict"]`` become datasets listed under
-        ``metadata["benchmarks"]``."""
-        data = payload["data"]
+            with store.payload_writer() as write:
+                write(key, table)  # written to its segment file at once, not kept
+                ...
+                write.finish(payload)  # commits version, meta and every dataset written
+
+        The writer lock is held throughout. If the block raises, or leaves without
+        ``finish``, nothing is committed: the previous store stays exactly as it was and
+        the segments written so far are removed.
+
+        Raises:
+            RuntimeError: when the block ends normally without ``finish`` (after removing
+                what it wrote).
+        """
         with self._writer_session():
-            datasets: dict[str, Any] = {}
+            writer = PayloadWriter(self)
+            try:
+                yield writer
+            finally:
+                finished = writer.close()
+            if not finished:
+                raise RuntimeError("payload writer closed without finish(): nothing was committed")
+
+    def write_payload(self, payload: Mapping[str, Any]) -> None:
+        """Write the whole store from a full payload, replacing any previous content
+        (every entry of ``payload["data"]`` through :meth:`payload_writer`)."""
+        data = payload["data"]
+        with self.payload_writer() as write:
             for key, value in data.items():
-                if key != "benchmark_dict" and isinstance(value, pd.DataFrame):
-                    dtype = self.matrix_dtype.get(key, self.default_float_dtype)
-                    datasets[key] = self._write_matrix(self.store_dir, key, value, dtype)
-            benchmarks: dict[str, str] = {}
-            for code, series in (data.get("benchmark_dict") or {}).items():
-                key = _benchmark_key(str(code))
-                datasets[key] = self._write_series(self.store_dir, key, series)
-                benchmarks[str(code)] = key
-            now = _now_text()
-            meta = dict(payload.get("meta") or {})
-            meta.setdefault("updated_at", now)
-            self._commit(
-                {
-                    "version": payload.get("version", self.data_version),
-                    "updated_at": now,
-                    "meta": meta,
-                    "datasets": datasets,
-                    "benchmarks": benchmarks,
-                }
-            )
+                write(key, value)
+            write.finish(payload)
 
     # ---- tail update ---------------------------------------------------------------
 
@@ -1242,6 +1273,83 @@ class BinaryPreparedDataStoreBase:
         combined = pd.concat([stored[~stored.index.isin(tail.index)], tail]).sort_index()
         segment = self._write_segment(self.store_dir, key, combined.to_numpy(dtype=np.float64))
         return {**record, "index": combined.index.tolist(), "segments": [segment]}
+
+
+class PayloadWriter:
+    """The ``write`` of :meth:`BinaryPreparedDataStoreBase.payload_writer`: writes the
+    entries of one full payload's data as they come and commits them in ``finish``.
+
+    ``write(key, value)``: a table is stored with the dtype ``matrix_dtype`` gives its key
+    (``default_float_dtype`` for other keys); the series of the mapping under
+    ``"benchmark_dict"`` become datasets listed under ``metadata["benchmarks"]``; other
+    values are ignored. A key written again replaces its earlier dataset. Only the small
+    dataset records are kept.
+    """
+
+    def __init__(self, store: BinaryPreparedDataStoreBase) -> None:
+        self._store = store
+        self._datasets: dict[str, Any] = {}
+        self._benchmarks: dict[str, str] = {}
+        self._files: list[str] = []
+        self._open = True
+        self._finished = False
+
+    def _check_open(self) -> None:
+        if not self._open:
+            raise RuntimeError("this payload writer is closed")
+
+    def _add(self, key: str, record: dict[str, Any]) -> None:
+        self._files.extend(segment["file"] for segment in record["segments"])
+        self._datasets[key] = record
+
+    def __call__(self, key: str, value: Any) -> None:
+        self._check_open()
+        store = self._store
+        if key == "benchmark_dict":
+            for code, series in (value or {}).items():
+                dataset = _benchmark_key(str(code))
+                self._add(dataset, store._write_series(store.store_dir, dataset, series))
+                self._benchmarks[str(code)] = dataset
+        elif isinstance(value, pd.DataFrame):
+            dtype = store.matrix_dtype.get(key, store.default_float_dtype)
+            self._add(key, store._write_matrix(store.store_dir, key, value, dtype))
+
+    def finish(self, payload: Mapping[str, Any]) -> None:
+        """Commit every dataset written, with the version and meta of ``payload`` (its
+        data is not read); the writer is closed afterwards."""
+        self._check_open()
+        self._open = False
+        now = _now_text()
+        meta = dict(payload.get("meta") or {})
+        meta.setdefault("updated_at", now)
+        # Whatever order the tables came in, the store lists them in its catalogue's order,
+        # then any others, then the benchmark series.
+        known = [key for key in self._store.matrix_dtype if key in self._datasets]
+        placed = {*known, *self._benchmarks.values()}
+        others = [key for key in self._datasets if key not in placed]
+        order = [*known, *others, *self._benchmarks.values()]
+        self._store._commit(
+            {
+                "version": payload.get("version", self._store.data_version),
+                "updated_at": now,
+                "meta": meta,
+                "datasets": {key: self._datasets[key] for key in order},
+                "benchmarks": self._benchmarks,
+            }
+        )
+        self._finished = True
+
+    def close(self) -> bool:
+        """Close the writer; unless ``finish`` committed, remove the segment files it
+        wrote that the committed metadata does not name. True when it committed."""
+        self._open = False
+        if not self._finished:
+            referenced = self._store._referenced_files() or set()
+            for name in self._files:
+                if name not in referenced:
+                    with contextlib.suppress(OSError):
+                        os.unlink(self._store.store_dir / name)
+        return self._finished
 
 
 def _truncate_segments(segments: list[dict[str, Any]], keep: int) -> list[dict[str, Any]]:
