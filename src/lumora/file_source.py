@@ -442,44 +442,53 @@ def window_bars(bars: _Bars, low: int) -> _Bars:
 
 
 def _window_rows(bars: _Bars, low: int) -> np.ndarray:
-    """The rows a derivation from date ``low`` on needs: every row on or after it and, of
-    each stock, the last row before it, the last one with a close, the last traded one
-    with an adjustment factor and the last one with an industry, so that carried closes,
-    factors and industries, listing and previous closes come out as in the whole history.
-    """
+    """The rows a derivation from date ``low`` on needs: every row on or after it and the
+    seed rows (see ``_seed_rows``) of the rows before it."""
     date = bars.date
     if (date[1:] >= date[:-1]).all():  # files a year, each sorted by date
         count = int(np.searchsorted(date, low))
-        earlier, later = slice(0, count), np.arange(count, date.size)
+        earlier, later = np.arange(count), np.arange(count, date.size)
     else:
         by_date = np.argsort(date, kind="stable")
         count = int(np.searchsorted(date[by_date], low))
         earlier, later = by_date[:count], by_date[count:]
-    values = {name: v[earlier] for name, v in bars.values.items()}
-    flags = {name: v[earlier] for name, v in bars.flags.items()}
-    before = _Bars(
-        date[earlier], bars.code[earlier], bars.beijing[earlier], values, flags, None, []
-    )
-    carried = [None, ~np.isnan(values["close"])]
-    if "adj_factor" in values:
-        carried.append(~_halted(before) & ~np.isnan(values["adj_factor"]))
+    columns = {name: v[earlier] for name, v in (*bars.values.items(), *bars.flags.items())}
     if bars.industry is not None:
-        carried.append(~np.isnan(bars.industry[earlier]))
-    positions = np.arange(count) if isinstance(earlier, slice) else earlier
+        columns["industry"] = bars.industry[earlier]
+    seeds = earlier[_seed_rows(bars.code[earlier], columns)]
+    return np.union1d(seeds, later)
+
+
+def _seed_rows(code: np.ndarray, columns: Mapping[str, np.ndarray]) -> np.ndarray:
+    """Of rows in date order per stock, those a derivation of later days needs: each
+    stock's last row, last one with a close, last traded one with an adjustment factor
+    and last one with an industry, so that carried closes, factors and industries, listing
+    and previous closes come out as in the whole history."""
+    carried = [None, ~np.isnan(columns["close"])]
+    if "adj_factor" in columns:
+        carried.append(~_halted_rows(columns) & ~np.isnan(columns["adj_factor"]))
+    if "industry" in columns:
+        carried.append(~np.isnan(columns["industry"]))
+    positions = np.arange(code.size)
+    last = np.empty(int(code.max(initial=0)) + 1, dtype=np.int64)
     seeds = []
     for mask in carried:
         rows = positions if mask is None else positions[mask]
-        last = np.full(int(bars.code.max(initial=0)) + 1, -1, dtype=np.int64)
-        last[bars.code[rows]] = rows  # rows go by date: the latest row of a stock wins
+        last.fill(-1)
+        last[code[rows]] = rows  # rows go by date: the latest row of a stock wins
         seeds.append(last[last >= 0])
-    return np.union1d(np.concatenate(seeds), later)
+    return np.unique(np.concatenate(seeds))
 
 
 def _halted(bars: _Bars) -> np.ndarray:
+    return _halted_rows({**bars.values, **bars.flags})
+
+
+def _halted_rows(columns: Mapping[str, np.ndarray]) -> np.ndarray:
     """Rows without trading: zero volume, no close or marked suspended."""
-    halted = (bars.values["volume"] <= 0) | np.isnan(bars.values["close"])
-    if "is_suspended" in bars.flags:
-        halted |= bars.flags["is_suspended"]
+    halted = (columns["volume"] <= 0) | np.isnan(columns["close"])
+    if "is_suspended" in columns:
+        halted |= columns["is_suspended"]
     return halted
 
 
@@ -950,7 +959,8 @@ def _reread(
     whole: bool,
 ) -> _Read:
     """The bars of ``files``, parsing again only the files changed since ``old`` (and,
-    with ``whole``, the files ``old`` holds only in part)."""
+    with ``whole``, the files ``old`` holds only in part); without ``whole`` the files
+    before the newest are held only in part (see ``_shrunk_parts``)."""
     keys = _fingerprint(files)
     parts: list[dict[str, np.ndarray]] = []
     file_dates: dict[_Key, np.ndarray] = {}
@@ -972,6 +982,20 @@ def _reread(
         or (len(held) < len(keys) and _overlapping(ranges))  # duplicates need every row
     ):
         return _reread(files, columns, stamp, None, whole=True)
+    if not whole:
+        held = _shrunk_parts(keys, parts, file_dates, held)
+    return _read_of(files, keys, parts, stamp, file_dates, held)
+
+
+def _read_of(
+    files: list[Path],
+    keys: list[_Key],
+    parts: list[dict[str, np.ndarray]],
+    stamp: tuple[_Key, ...],
+    file_dates: dict[_Key, np.ndarray],
+    held: set[_Key] | frozenset[_Key],
+) -> _Read:
+    ranges = [(int(d[0]), int(d[-1])) for d in file_dates.values() if d.size]
     bars = _join(files, parts, ranges)
     stops = [start for _, start in bars.origin[1:]] + [bars.date.size]
     return _Read(
@@ -984,27 +1008,43 @@ def _reread(
     )
 
 
+def _shrunk_parts(
+    keys: list[_Key],
+    parts: list[dict[str, np.ndarray]],
+    file_dates: dict[_Key, np.ndarray],
+    held: set[_Key] | frozenset[_Key],
+) -> set[_Key]:
+    """Replaces each part held whole of a file before the newest by its seed rows, when
+    the files' date ranges do not overlap (a file a year): what a window from the newest
+    file's first day needs. Text industries are numbered over every row: those keep every
+    row. Returns the files still held whole."""
+    dated = {key: d for key, d in file_dates.items() if d.size}
+    ranges = [(int(d[0]), int(d[-1])) for d in dated.values()]
+    text = "industry" in parts[0] and any(p["industry"].dtype == object for p in parts)
+    if len(dated) < 2 or text or _overlapping(ranges):
+        return set(held)
+    low = max(int(d[0]) for d in dated.values())
+    kept = set()
+    for position, key in enumerate(keys):
+        if key not in dated or dated[key][0] >= low:
+            kept.update({key} & set(held))
+        elif key in held:
+            part = parts[position]
+            rows = _seed_rows(part["code"], part)
+            parts[position] = {name: values[rows] for name, values in part.items()}
+    return kept
+
+
 def _shrunk(read: _Read) -> _Read:
     """``read`` holding of every file but the newest only the rows a window from the
-    newest file's first day needs, when the files' date ranges do not overlap (a file
-    a year). Text industries are numbered over every row: those keep every row."""
-    dated = {key: d for key, d in read.file_dates.items() if d.size}
-    text = read.bars.industry_text is not None and read.bars.industry_text.dtype == object
-    ranges = [(int(d[0]), int(d[-1])) for d in dated.values()]
-    if len(dated) < 2 or text or _overlapping(ranges):
-        return read
-    low = max(int(d[0]) for d in dated.values())
-    whole = frozenset(k for k in read.whole if k not in dated or dated[k][0] >= low)
-    if whole == read.whole:
+    newest file's first day needs (see ``_shrunk_parts``)."""
+    keys = list(read.spans)
+    parts = [_part_of(read.bars, *read.spans[key]) for key in keys]
+    held = _shrunk_parts(keys, parts, read.file_dates, read.whole)
+    if held == read.whole:
         return read  # holds no more than that already
-    rows = _window_rows(read.bars, low)
-    bars = _subset(read.bars, rows)
-    spans = {
-        key: (int(np.searchsorted(rows, start)), int(np.searchsorted(rows, stop)))
-        for key, (start, stop) in read.spans.items()
-    }
-    bars.origin = [(Path(key[0]), start) for key, (start, _) in spans.items()]
-    return _Read(read.stamp, bars, spans, read.file_dates, whole, read.dates)
+    files = [Path(key[0]) for key in keys]
+    return _read_of(files, keys, parts, read.stamp, read.file_dates, held)
 
 
 def _part_of(bars: _Bars, start: int, stop: int) -> dict[str, np.ndarray]:
@@ -1086,7 +1126,7 @@ class FileSource(MarketClient):
         if old is None or old.stamp != stamp:
             self._read = None  # a failed read leaves nothing half-updated behind
             self._derived.clear()
-            self._read = _shrunk(_reread(files["bars"], self.columns, stamp, old, whole=False))
+            self._read = _reread(files["bars"], self.columns, stamp, old, whole=False)
         if low is not False and not self._read.holds(low):  # type: ignore[arg-type]
             old, self._read = self._read, None
             self._read = _reread(files["bars"], self.columns, stamp, old, whole=True)
