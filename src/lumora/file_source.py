@@ -25,6 +25,7 @@ import itertools
 import os
 import re
 from collections.abc import Callable, Iterable, Iterator, Mapping
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -965,17 +966,23 @@ def _reread(
     parts: list[dict[str, np.ndarray]] = []
     file_dates: dict[_Key, np.ndarray] = {}
     held: set[_Key] = set()
-    for path, key in zip(files, keys):
+    fresh = []
+    for position, key in enumerate(keys):
         if old is not None and key in old.spans and (key in old.whole or not whole):
             parts.append(_part_of(old.bars, *old.spans[key]))
             file_dates[key] = old.file_dates[key]
             if key in old.whole:
                 held.add(key)
         else:
-            part, file_dates[key] = _read_part(path, columns)
-            parts.append(part)
-            del part
-            held.add(key)
+            parts.append({})
+            fresh.append(position)
+    # Files are parsed side by side: reading, decoding and most array work let go of the
+    # interpreter. The first bad file in their order is the one reported.
+    with ThreadPoolExecutor(max_workers=min(len(fresh), os.cpu_count() or 1) or 1) as pool:
+        read = pool.map(lambda position: _read_part(files[position], columns), fresh)
+        for position, (part, dates) in zip(fresh, read):
+            parts[position], file_dates[keys[position]] = part, dates
+            held.add(keys[position])
     ranges = [(int(d[0]), int(d[-1])) for d in file_dates.values() if d.size]
     if old is not None and (
         any(set(p) != set(parts[0]) for p in parts)  # columns changed
