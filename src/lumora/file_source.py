@@ -976,13 +976,10 @@ def _reread(
         else:
             parts.append({})
             fresh.append(position)
-    # Files are parsed side by side: reading, decoding and most array work let go of the
-    # interpreter. The first bad file in their order is the one reported.
-    with ThreadPoolExecutor(max_workers=min(len(fresh), os.cpu_count() or 1) or 1) as pool:
-        read = pool.map(lambda position: _read_part(files[position], columns), fresh)
-        for position, (part, dates) in zip(fresh, read):
-            parts[position], file_dates[keys[position]] = part, dates
-            held.add(keys[position])
+    read = _side_by_side(lambda position: _read_part(files[position], columns), fresh)
+    for position, (part, dates) in zip(fresh, read):  # the first bad file in order raises
+        parts[position], file_dates[keys[position]] = part, dates
+        held.add(keys[position])
     ranges = [(int(d[0]), int(d[-1])) for d in file_dates.values() if d.size]
     if old is not None and (
         any(set(p) != set(parts[0]) for p in parts)  # columns changed
@@ -1031,15 +1028,24 @@ def _shrunk_parts(
     if len(dated) < 2 or text or _overlapping(ranges):
         return set(held)
     low = max(int(d[0]) for d in dated.values())
-    kept = set()
-    for position, key in enumerate(keys):
-        if key not in dated or dated[key][0] >= low:
-            kept.update({key} & set(held))
-        elif key in held:
-            part = parts[position]
-            rows = _seed_rows(part["code"], part)
-            parts[position] = {name: values[rows] for name, values in part.items()}
+    kept = {key for key in held if key not in dated or dated[key][0] >= low}
+    older = [position for position, key in enumerate(keys) if key in held and key not in kept]
+
+    def seeds(part: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
+        rows = _seed_rows(part["code"], part)
+        return {name: values[rows] for name, values in part.items()}
+
+    for position, part in zip(older, _side_by_side(seeds, [parts[p] for p in older])):
+        parts[position] = part
     return kept
+
+
+def _side_by_side(function: Callable[[Any], Any], items: list[Any]) -> Iterator[Any]:
+    """``function`` of each item, in the items' order, on as many threads as cores:
+    reading, decoding and most array work on a file's rows let go of the interpreter. An
+    error is raised for the first failing item in order."""
+    with ThreadPoolExecutor(max_workers=min(len(items), os.cpu_count() or 1) or 1) as pool:
+        yield from pool.map(function, items)
 
 
 def _shrunk(read: _Read) -> _Read:
