@@ -11,6 +11,7 @@
 
 #include "common/frame_bridge.hpp"
 #include "common/market_bridge.hpp"
+#include "common/summary_bridge.hpp"
 #include "lumora/group_summary.hpp"
 #include "lumora/strategy_stats.hpp"
 
@@ -143,10 +144,7 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
             row["best_group"] = best + 1;
             row["best_group_annual_return"] = annual_mean(best_daily);
             row["long_short_annual_return"] = annual_mean(long_short);
-            row["benchmark_annual_return"] = e.benchmark_annual_return;
-            row["excess_annual_return"] = e.excess_annual_return;
-            row["excess_sharpe"] = e.excess_sharpe;
-            row["excess_max_dd"] = e.excess_max_dd;
+            bridge::put_excess(row, e);
             row["rank_ic_mean"] = ic_figures.mean;
             row["ic_ir"] = ic_figures.ir;
             rows.append(row);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/frame_bridge.hpp"
+#include "common/summary_bridge.hpp"
 #include "lumora/strategy_stats.hpp"
 #include "lumora/total_frame.hpp"
 #include "weightbook/strategy_bindings.hpp"
@@ -96,10 +97,7 @@ py::object benchmark_summary_table(py::handle benchmark_dict, py::handle total) 
             const ExcessSummary s = excess_summary(strat, bench);
             py::dict row;
             row["benchmark_name"] = item.first;
-            row["benchmark_annual_return"] = s.benchmark_annual_return;
-            row["excess_annual_return"] = s.excess_annual_return;
-            row["excess_sharpe"] = s.excess_sharpe;
-            row["excess_max_dd"] = s.excess_max_dd;
+            bridge::put_excess(row, s);
             rows.append(row);
         }
     }
