@@ -163,9 +163,9 @@ def step_full(root: str, store: str, road: str = "package") -> dict:
     (each table written as the build emits it), or with ``road="whole"`` the whole payload
     built first and then written (the road before streaming), for comparison."""
     from lumora.backtest import _store
+    from lumora.backtest._full_build import build_payload, write_package
     from lumora.backtest._prepare import BinaryPreparedDataStore
     from lumora.file_source import FileSource
-    from lumora.sandbox_package import build_payload, write_package
 
     sampler = _PeakSampler()
     sampler.mark(_store.PayloadWriter, "__call__", "writing")
@@ -239,7 +239,7 @@ def step_sandbox(n_stocks: str) -> dict:
     folder): build, packing, download and unpacking; peak of the whole process."""
     import lumora
     from lumora.backtest import _store
-    from lumora.sandbox_service import MarketClient
+    from lumora.sources.base import MarketClient
 
     sampler = _PeakSampler()
     sampler.mark(_store.PayloadWriter, "__call__", "package: writing")

@@ -17,8 +17,8 @@ from pathlib import Path
 
 import numpy as np
 
+from lumora.backtest._package_server import PackageServer
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH, download_benchmark_package
-from lumora.sandbox_service import PackageServer
 
 
 def main(matrices: int = 8) -> None:

@@ -36,6 +36,7 @@ sys.path[:0] = [str(ROOT / "src"), str(ROOT / "tests")]
 import prepare_model
 from lumora import singleton
 from lumora.backtest import _service
+from lumora.backtest._full_build import build_payload
 from lumora.backtest._prepare import (
     BUILD_INPUT_NAMES,
     COMPONENT_FACTOR_NAMES,
@@ -44,8 +45,7 @@ from lumora.backtest._prepare import (
     get_component_factor_names,
 )
 from lumora.sandbox import trading_calendar
-from lumora.sandbox_package import build_payload
-from lumora.sandbox_service import SandboxClient
+from lumora.sources.sandbox.client import SandboxClient
 
 RESULTS = ROOT / "benchmarks" / "results" / "bench_prepare.json"
 

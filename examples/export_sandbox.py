@@ -14,7 +14,7 @@ from pathlib import Path
 
 import lumora
 from lumora.sandbox import export_market
-from lumora.sandbox_service import SandboxClient
+from lumora.sources.sandbox.client import SandboxClient
 
 
 def main() -> None:

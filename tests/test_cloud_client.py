@@ -8,9 +8,10 @@ import pandas as pd
 import pytest
 
 from lumora._http import HttpClient
-from lumora.cloud_client import CloudClient
+from lumora.backtest._package_server import PackageServer
 from lumora.exceptions import NetworkError
-from lumora.sandbox_service import PackageServer, SandboxClient
+from lumora.sources.cloud import CloudClient
+from lumora.sources.sandbox.client import SandboxClient
 
 
 @pytest.fixture(scope="module")

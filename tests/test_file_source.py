@@ -12,10 +12,11 @@ import pytest
 
 from lumora import singleton
 from lumora.backtest import BacktestData, BacktestService, _service
+from lumora.backtest._full_build import BuiltPackage, build_payload
+from lumora.backtest._prepare import BinaryPreparedDataStore
 from lumora.file_source import FileSource, FileSourceError
 from lumora.sandbox import export_market
-from lumora.sandbox_package import build_payload, package_writer
-from lumora.sandbox_service import PackageServer, SandboxClient
+from lumora.sources.sandbox.client import SandboxClient
 
 MARKET = {"n_stocks": 40, "seed": 7, "start": "20230103"}
 T0, T1 = "20240626", "20240628"  # two trading days apart
@@ -281,26 +282,34 @@ def test_appended_days_update_the_tail_to_a_full_build_and_bad_files_write_nothi
     sandbox = SandboxClient(**MARKET, today=T1)
     root = tmp_path / "files"
     export_market(sandbox.market(), root, end=T0)
+    bars = pd.read_parquet(root / "bars.parquet")
     source = FileSource(root)
     installed(source)
-    with PackageServer(package_writer(source)) as server:
-        service = BacktestService(server.http_client(backoff=0.001))
+    service = BacktestService(BuiltPackage(source))
+    # A file broken before the first build fails as the file's own error, not as a failed
+    # download, and leaves no store behind.
+    pd.concat([bars, bars.tail(1)]).to_parquet(root / "bars.parquet")
+    with pytest.raises(FileSourceError, match="duplicate rows"):
         service.prepare_backtest_data()
-        export_market(sandbox.market(), root, end=T1)  # the files gained two days
-        clock.day = T1
-        service.prepare_backtest_data()
-        assert server.package_downloads == 1
-        loaded = BacktestService(None).load_backtest_data().data
-        assert loaded["close_price"].index[-1] == T1
-        assert_same_data(loaded, build_payload(FileSource(root))["data"])
+    assert not (data_dir / "metadata.pkl").exists()
 
-        before = {p: p.read_bytes() for p in sorted(data_dir.rglob("*")) if p.is_file()}
-        bars = pd.read_parquet(root / "bars.parquet")
-        pd.concat([bars, bars.tail(1)]).to_parquet(root / "bars.parquet")
-        with pytest.raises(FileSourceError, match="duplicate rows"):
-            service.prepare_backtest_data()
-        after = {p: p.read_bytes() for p in sorted(data_dir.rglob("*")) if p.is_file()}
-        assert after == before
+    bars.to_parquet(root / "bars.parquet")
+    service.prepare_backtest_data()
+    export_market(sandbox.market(), root, end=T1)  # the files gained two days
+    clock.day = T1
+    service.prepare_backtest_data()
+    loaded = BacktestService(None).load_backtest_data().data
+    assert loaded["close_price"].index[-1] == T1
+    assert_same_data(loaded, build_payload(FileSource(root))["data"])
+    assert BinaryPreparedDataStore(data_dir).recorded_source() == source.source_identity()
+
+    before = {p: p.read_bytes() for p in sorted(data_dir.rglob("*")) if p.is_file()}
+    bars = pd.read_parquet(root / "bars.parquet")
+    pd.concat([bars, bars.tail(1)]).to_parquet(root / "bars.parquet")
+    with pytest.raises(FileSourceError, match="duplicate rows"):
+        service.prepare_backtest_data()
+    after = {p: p.read_bytes() for p in sorted(data_dir.rglob("*")) if p.is_file()}
+    assert after == before
 
 
 def test_a_benchmark_or_universe_the_files_lack_fails_only_when_asked_for(tmp_path):

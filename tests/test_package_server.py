@@ -13,10 +13,10 @@ from pathlib import Path
 
 import pytest
 
-from lumora import sandbox_service
 from lumora._http import KEY_HEADER, NONCE_HEADER, SIGNATURE_HEADER, TIMESTAMP_HEADER, sign_request
+from lumora.backtest import _package_server
+from lumora.backtest._package_server import PackageServer
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH
-from lumora.sandbox_service import PackageServer
 
 
 @pytest.fixture
@@ -60,7 +60,7 @@ def test_malformed_requests_get_400_and_replays_are_refused(server, headers):
 
 
 def test_a_request_not_in_by_the_deadline_is_cut_off(tmp_path, monkeypatch):
-    monkeypatch.setattr(sandbox_service, "REQUEST_DEADLINE", 0.0)
+    monkeypatch.setattr(_package_server, "REQUEST_DEADLINE", 0.0)
     with (
         PackageServer(tmp_path) as server,
         socket.create_connection(address(server), timeout=30) as conn,
@@ -70,7 +70,7 @@ def test_a_request_not_in_by_the_deadline_is_cut_off(tmp_path, monkeypatch):
 
 
 def test_connections_beyond_the_bound_get_no_thread(tmp_path, monkeypatch):
-    monkeypatch.setattr(sandbox_service, "MAX_HANDLERS", 2)
+    monkeypatch.setattr(_package_server, "MAX_HANDLERS", 2)
     with PackageServer(tmp_path) as server:
         idle = [socket.create_connection(address(server), timeout=30) for _ in range(2)]
         with pytest.raises((ConnectionError, http.client.RemoteDisconnected)):

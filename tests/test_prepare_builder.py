@@ -19,7 +19,7 @@ from lumora.backtest._prepare import (
 )
 from lumora.exceptions import KestrelError, NetworkError
 from lumora.sandbox import COMPONENT_FACTOR_NAMES, generate_market
-from lumora.sandbox_service import SandboxClient
+from lumora.sources.sandbox.client import SandboxClient
 
 SOURCE_NAMES = list(_prepare.BUILD_INPUT_NAMES)
 BASE_KEYS = list(_prepare.BASE_MATRIX_DTYPE)

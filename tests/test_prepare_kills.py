@@ -10,8 +10,9 @@ import subprocess
 import sys
 from pathlib import Path
 
-from lumora.sandbox_package import package_writer
-from lumora.sandbox_service import PackageServer, SandboxClient
+from lumora.backtest._full_build import package_writer
+from lumora.backtest._package_server import PackageServer
+from lumora.sources.sandbox.client import SandboxClient
 
 SRC = Path(__file__).resolve().parents[1] / "src"
 MARKET = {"n_stocks": 30, "seed": 11, "start": "20240102", "horizon": "20251231"}
@@ -30,8 +31,8 @@ from lumora import singleton
 from lumora._http import HttpClient
 from lumora.backtest import BacktestService, _service
 from lumora.backtest._prepare import BinaryPreparedDataStore
-from lumora.sandbox_package import build_payload
-from lumora.sandbox_service import SandboxClient
+from lumora.backtest._full_build import build_payload
+from lumora.sources.sandbox.client import SandboxClient
 
 day = [cfg["t0"]]
 today = types.SimpleNamespace(today=lambda: pd.Timestamp(day[0]))

@@ -22,13 +22,14 @@ import pytest
 from loopback_server import Reply, ScriptedServer
 from lumora import singleton
 from lumora.backtest import BacktestService, _pkg, _service, _store
+from lumora.backtest._full_build import build_payload, package_writer, write_package
+from lumora.backtest._package_server import PackageServer
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH
 from lumora.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
 from lumora.backtest._store import BinaryPreparedDataStoreBase, component_dataset_key
 from lumora.exceptions import KestrelError, NetworkError
 from lumora.sandbox import COMPONENT_FACTOR_NAMES
-from lumora.sandbox_package import build_payload, package_writer, write_package
-from lumora.sandbox_service import PackageServer, SandboxClient
+from lumora.sources.sandbox.client import SandboxClient
 
 SRC = Path(__file__).resolve().parents[1] / "src"
 INCOMPLETE = "回测基准数据包不完整,请删除回测数据目录后重新准备"
@@ -573,8 +574,9 @@ def test_prepare_in_a_fresh_interpreter_uses_the_home_directory_and_downloads_on
     code = (
         "from lumora import singleton\n"
         "from lumora.backtest import BacktestService\n"
-        "from lumora.sandbox_package import package_writer\n"
-        "from lumora.sandbox_service import PackageServer, SandboxClient\n"
+        "from lumora.backtest._full_build import package_writer\n"
+        "from lumora.backtest._package_server import PackageServer\n"
+        "from lumora.sources.sandbox.client import SandboxClient\n"
         f"client = SandboxClient(20, seed=3, start='20240102', horizon='20251231', today='{T0}')\n"
         "singleton.set_instance(client)\n"
         "with PackageServer(package_writer(client)) as server:\n"

@@ -14,6 +14,7 @@ import pytest
 
 from lumora import singleton
 from lumora._http import HttpClient
+from lumora.backtest._package_server import PackageServer
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH, download_benchmark_package
 from lumora.backtest._store import BinaryPreparedDataStoreBase
 from lumora.exceptions import KestrelError, NetworkError
@@ -24,7 +25,7 @@ from lumora.sandbox import (
     generate_market,
     trading_calendar,
 )
-from lumora.sandbox_service import PackageServer, SandboxClient
+from lumora.sources.sandbox.client import SandboxClient
 
 MARKET = {"n_stocks": 40, "seed": 5, "start": "20230103", "horizon": "20251231"}
 ALL_FACTORS = list(SOURCE_FACTOR_NAMES) + list(COMPONENT_FACTOR_NAMES)

@@ -11,9 +11,9 @@ from pathlib import Path
 import pandas as pd
 import pytest
 
+from lumora.backtest._full_build import build_payload, write_package
 from lumora.backtest._prepare import COMPONENT_FACTOR_NAMES, BinaryPreparedDataStore
-from lumora.sandbox_package import build_payload, write_package
-from lumora.sandbox_service import SandboxClient
+from lumora.sources.sandbox.client import SandboxClient
 
 MARKET = {"n_stocks": 30, "seed": 5, "start": "20240102"}
 T0, T1 = "20240614", "20240628"

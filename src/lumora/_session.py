@@ -50,7 +50,7 @@ def init(base_url: str, api_key: str, api_secret: str, *, timeout: float = 30.0)
     """Use the cloud data service at ``base_url`` with the given credentials."""
     from lumora._http import HttpClient
     from lumora.backtest import BacktestService
-    from lumora.cloud_client import CloudClient
+    from lumora.sources.cloud import CloudClient
 
     http = HttpClient(base_url, api_key, api_secret, timeout=timeout)
     set_instance(CloudClient(http))
@@ -75,8 +75,9 @@ def init_sandbox(
     package server listens on 127.0.0.1 until the process ends or the session is replaced.
     """
     from lumora.backtest import BacktestService
-    from lumora.sandbox_package import package_writer
-    from lumora.sandbox_service import DEFAULT_START, PackageServer, SandboxClient
+    from lumora.backtest._full_build import package_writer
+    from lumora.backtest._package_server import PackageServer
+    from lumora.sources.sandbox.client import DEFAULT_START, SandboxClient
 
     client = SandboxClient(
         n_stocks, seed, start=DEFAULT_START if start is None else start, today=today
@@ -105,17 +106,18 @@ def init_files(
     The files are read and checked now. The first ``prepare_backtest_data`` builds the
     full store from them; later calls update the tail when the files gained days.
     ``columns`` maps the files' column names to the expected ones, for example
-    ``{"trade_date": "date", "ts_code": "code", "vol": "volume"}``.
+    ``{"trade_date": "date", "ts_code": "code", "vol": "volume"}``. ``timeout`` is kept
+    for callers that pass it; nothing travels over a network, so it has no effect.
     """
+    del timeout
     from lumora.backtest import BacktestService
-    from lumora.file_source import FileSource
-    from lumora.sandbox_package import package_writer
-    from lumora.sandbox_service import PackageServer
+    from lumora.backtest._full_build import BuiltPackage
+    from lumora.sources.files import FileSource
 
     source = FileSource(root, columns=columns)  # type: ignore[arg-type]
     set_instance(source)
-    server = PackageServer(package_writer(source)).start()
-    return _install(BacktestService(server.http_client(timeout=timeout)), server)
+    # The full build is written straight into the store's staging: no archive, no server.
+    return _install(BacktestService(BuiltPackage(source)))
 
 
 def default_service() -> BacktestService:

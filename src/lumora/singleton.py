@@ -48,7 +48,7 @@ def set_instance(client: Any) -> Any:
         missing = [
             name for name in _REQUIRED_OPERATIONS if not callable(getattr(client, name, None))
         ]
-        if missing:
+        if missing:  # what ``lumora.sources.DataSource`` asks of a client
             raise TypeError(
                 f"SDK client {type(client).__name__} lacks the operations: {', '.join(missing)}"
             )

@@ -26,6 +26,7 @@ py::object empty_frame();
 // The SDK client installed in lumora.singleton (looked up through this module at each
 // query, so tests can replace it).
 py::object sdk_client();
+bool is_table_source(py::handle client);
 // True when the Python error being handled is a lumora.exceptions.NetworkError.
 bool is_network_error(const py::error_already_set& error);
 // pandas.Timestamp.now().isoformat()

@@ -38,7 +38,7 @@ py::object batch_entry(py::handle batch, py::handle name) {
 // factor as a date x stock table directly, which spares building and pivoting millions of
 // narrow rows. Its table holds exactly the dates and stocks the narrow rows would name.
 py::object table_query(py::handle client, py::handle self, py::handle factor) {
-    if (!py::hasattr(client, "get_factor_matrix")) return py::none();
+    if (!is_table_source(client)) return py::none();
     py::object table = client.attr("get_factor_matrix")(factor, vk_factor_date(self.attr("default_start")),
                                                         vk_factor_date(self.attr("end_date")));
     return has_data(table) ? store_attr("clean_matrix")(table) : empty_frame();
@@ -80,7 +80,7 @@ py::dict read_normal_factor_batch(py::handle self, py::handle names) {
     py::list wanted = parse_name_list(names);
     py::dict result;
     if (wanted.empty()) return result;
-    if (py::hasattr(sdk_client(), "get_factor_matrix")) {
+    if (is_table_source(sdk_client())) {
         for (py::handle name : wanted) result[name] = self.attr("_read_normal_factor_matrix")(name);
         return result;
     }

@@ -19,6 +19,12 @@ py::object empty_frame() { return py::module_::import("pandas").attr("DataFrame"
 
 py::object sdk_client() { return py::module_::import("lumora.backtest._prepare").attr("get_instance")(); }
 
+// The contract of the sources is written down once, as the protocols of lumora.sources.
+bool is_table_source(py::handle client) {
+    py::object protocol = py::module_::import("lumora.sources.base").attr("TableSource");
+    return py::isinstance(client, protocol);
+}
+
 bool is_network_error(const py::error_already_set& error) {
     return error.matches(py::module_::import("lumora.exceptions").attr("NetworkError"));
 }

@@ -248,7 +248,8 @@ py::object current_identity() {
         if (!is_kestrel_error(error)) throw;
         return py::none();
     }
-    if (!py::hasattr(client, "source_identity")) return py::none();
+    py::object identified = py::module_::import("lumora.sources.base").attr("IdentifiedSource");
+    if (!py::isinstance(client, identified)) return py::none();
     return client.attr("source_identity")();
 }
 

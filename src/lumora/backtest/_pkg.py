@@ -41,9 +41,11 @@ except ImportError:  # pragma: no cover - platforms without advisory file locks
 
 __all__ = [
     "PACKAGE_DESCRIPTOR_PATH",
+    "PackageFeed",
     "download_benchmark_package",
     "flatten_single_subdir",
     "hold_folder",
+    "install_package",
     "remove_abandoned",
     "remove_abandoned_staging",
 ]
@@ -80,13 +82,42 @@ class _PackageClient(Protocol):
     ) -> int: ...
 
 
+class PackageFeed:
+    """Where a full data package comes from: ``deliver(folder)`` puts the store's files into
+    the empty staging ``folder`` (directly or inside one top-level folder). The download is
+    one feed; a source on this machine writes its full build straight into the folder."""
+
+    def deliver(self, folder: Path) -> None:
+        raise NotImplementedError
+
+
+class _Download(PackageFeed):
+    """The package of a data service: descriptor, archive, size and checksum, unpacking."""
+
+    def __init__(self, http: _PackageClient) -> None:
+        self._http = http
+
+    def deliver(self, folder: Path) -> None:
+        url, size, sha256 = _read_descriptor(self._http.get_json(PACKAGE_DESCRIPTOR_PATH))
+        archive = folder.parent / "package.tar"
+        with open(archive, "wb") as fh:
+            received = self._http.download(
+                url, fh, limit=size + 1, total=size, description="下载回测基准数据包"
+            )
+        _check_download(archive, received, size, sha256)
+        limit = min(max(_MAX_UNPACK_RATIO * size, _MIN_UNPACK_LIMIT), _free_bytes(folder))
+        _unpack(archive, folder, limit)
+        archive.unlink()
+
+
 def download_benchmark_package(
-    http: _PackageClient,
+    http: _PackageClient | PackageFeed | None,
     directory: str | os.PathLike[str],
     *,
     validate: Callable[[Path], object] | None = None,
 ) -> None:
-    """Download the full data package and unpack it into ``directory``.
+    """Download the full data package and unpack it into ``directory``; ``http`` is the
+    data service's client, or a ``PackageFeed`` that delivers the package another way.
 
     Afterwards the package's files lie directly in ``directory`` (a single top-level
     folder of the archive is stripped); files of the package replace same-named ones,
@@ -106,7 +137,20 @@ def download_benchmark_package(
             "未配置数据服务客户端,请先调用 lumora.init(base_url, api_key, api_secret) "
             "或 lumora.init_sandbox()"
         )
-    url, size, sha256 = _read_descriptor(http.get_json(PACKAGE_DESCRIPTOR_PATH))
+    feed = http if isinstance(http, PackageFeed) else _Download(http)
+    install_package(feed, directory, validate=validate)
+
+
+def install_package(
+    feed: PackageFeed,
+    directory: str | os.PathLike[str],
+    *,
+    validate: Callable[[Path], object] | None = None,
+) -> None:
+    """The package ``feed`` delivers, checked in a hidden staging folder beside
+    ``directory`` (a readable, sound store that ``validate`` accepts), then moved into
+    ``directory`` under the store's writer lock. Whatever fails leaves ``directory`` as it
+    was; the feed's own errors pass through unchanged."""
     target = Path(directory).absolute()
     # Stage beside the real directory (through a symlink, if any) so the final moves
     # are renames within one file system.
@@ -114,17 +158,9 @@ def download_benchmark_package(
     parent.mkdir(parents=True, exist_ok=True)
     remove_abandoned_staging(target)
     with claimed_folder(parent, f".{target.name}{_STAGING_PREFIX}") as staging:
-        archive = staging / "package.tar"
-        with open(archive, "wb") as fh:
-            received = http.download(
-                url, fh, limit=size + 1, total=size, description="下载回测基准数据包"
-            )
-        _check_download(archive, received, size, sha256)
         unpacked = staging / "unpacked"
         unpacked.mkdir()
-        limit = min(max(_MAX_UNPACK_RATIO * size, _MIN_UNPACK_LIMIT), _free_bytes(staging))
-        _unpack(archive, unpacked, limit)
-        archive.unlink()
+        feed.deliver(unpacked)
         flatten_single_subdir(unpacked)
         _check_store(unpacked)
         if validate is not None:

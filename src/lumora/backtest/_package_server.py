@@ -1,28 +1,14 @@
-"""The offline data service: the sandbox market behind the SDK's two data interfaces.
+"""The loopback stand-in for the cloud's package download.
 
-``SandboxClient`` answers the factor and index queries of data preparation from a
-deterministic synthetic market (``lumora.sandbox``), in the source conventions of the
-cloud factor database: narrow rows of ``date``, exchange-qualified ``ukey``, ``value``
-and ``factor``; split coefficients as new shares per ten old shares; cash dividends per
-ten shares before tax; suspension and index membership as 1/0 on listed days.
-
-Stable history. The market is generated once from a fixed start date and seed up to a
-fixed *horizon* (31 December 2030 by default), far enough ahead of the local date, and
-every query is cut at today. So the calendar advances day by day while the value of any
-day never depends on when it is asked for. Only when today passes the horizon does the
-horizon move on by whole steps of five years, which generates a different market; that
-happens once in five years and never within a run that started before the horizon.
-
-``PackageServer`` is the loopback stand-in for the cloud's package download: an HTTP
-server on 127.0.0.1 that serves the package descriptor and a gzip tar of a store
-directory (inside one top-level folder) to signed requests only.
+``PackageServer`` is an HTTP server on 127.0.0.1 that serves the package descriptor and a
+gzip tar of a store directory (inside one top-level folder) to signed requests only; with
+a data client it also answers the cloud's factor and index queries. The sandbox session
+downloads its package through it, so the package protocol is exercised end to end.
 """
 
 from __future__ import annotations
 
 import contextlib
-import datetime as _dt
-import functools
 import hashlib
 import json
 import os
@@ -34,14 +20,12 @@ import tempfile
 import threading
 import time
 import urllib.parse
-from collections.abc import Callable, Iterable
+from collections.abc import Callable
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import Any, Self
 
-import numpy as np
-import pandas as pd
 from tqdm import tqdm
 
 from lumora._http import (
@@ -54,288 +38,11 @@ from lumora._http import (
     verify_signature,
 )
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH, claimed_folder, remove_abandoned
-from lumora.backtest._store import normalize_yyyymmdd
-from lumora.cloud_client import FACTORS_PATH, INDEX_DAILY_PATH, frame_to_json
 from lumora.logger import logger
-from lumora.sandbox import SandboxMarket, generate_market, trading_calendar
+from lumora.sources.base import DataSource
+from lumora.sources.cloud import FACTORS_PATH, INDEX_DAILY_PATH, frame_to_json
 
-__all__ = ["DEFAULT_HORIZON", "DEFAULT_START", "MarketClient", "PackageServer", "SandboxClient"]
-
-DEFAULT_START = "20180102"
-DEFAULT_HORIZON = "20301231"
-HORIZON_STEP_YEARS = 5
-# Factors that only take small whole values are kept in single precision (exact there).
-_COMPACT_FACTORS = frozenset({"rq_industry_exposure_new", "rq_is_suspended"})
-
-Today = str | _dt.date | Callable[[], object] | None
-
-
-# --------------------------------------------------------------------------- market data
-
-
-@dataclass(frozen=True)
-class _History:
-    """The generated market up to the horizon, in the form queries are answered from."""
-
-    dates: np.ndarray  # YYYYMMDD text, ascending
-    stamps: np.ndarray  # the same dates as datetime64[ns]
-    codes: np.ndarray  # six-digit text
-    ukeys: np.ndarray  # exchange-qualified codes
-    factors: dict[str, np.ndarray]  # factor name -> dates x stocks, NaN where no value
-    index_daily: pd.DataFrame  # date (text), ukey, close, daily_return
-
-
-def _exchange_code(code: str) -> str:
-    return f"{code}.XSHG" if code.startswith("6") else f"{code}.XSHE"
-
-
-def _effective_horizon(horizon: str, today: str) -> str:
-    year = int(horizon[:4])
-    while today > horizon:
-        year += HORIZON_STEP_YEARS
-        horizon = f"{year}1231"
-    return horizon
-
-
-def _market(n_stocks: int, seed: int, start: str, horizon: str) -> SandboxMarket:
-    first = _dt.datetime.strptime(start, "%Y%m%d").date()
-    last = _dt.datetime.strptime(horizon, "%Y%m%d").date()
-    calendar = trading_calendar(start, (last - first).days + 2)
-    n_days = sum(1 for day in calendar if day <= horizon)
-    logger.debug(
-        "sandbox: generating %d stocks x %d days (%s..%s)", n_stocks, n_days, start, horizon
-    )
-    return generate_market(n_stocks, max(n_days, 2), seed=seed, start=start)
-
-
-def _kept_until(today: str) -> str:
-    """The last date a history is kept to: the end of today's month (queries never reach
-    past today, and the history is generated afresh at most once a month)."""
-    return today[:6] + "31"
-
-
-@functools.lru_cache(maxsize=2)
-def _history(n_stocks: int, seed: int, start: str, horizon: str, kept_until: str) -> _History:
-    """The market generated up to ``horizon`` (so no value depends on the day it is asked
-    for), kept up to ``kept_until``."""
-    market = _market(n_stocks, seed, start, horizon)
-    stop = max(1, int(np.searchsorted(market.dates.to_numpy(), kept_until, side="right")))
-    factors: dict[str, np.ndarray] = {}
-    # One table at a time: a large market never holds all of them twice.
-    for tables in (market.iter_source_tables, market.iter_component_factor_tables):
-        for name, frame in tables():
-            compact = name in _COMPACT_FACTORS or name.startswith("rq_index_components_new_")
-            dtype = np.float32 if compact else np.float64
-            factors[name] = frame.iloc[:stop].to_numpy(dtype=dtype, copy=True)
-            del frame
-    codes = np.array(market.codes.tolist(), dtype=object)
-    dates = np.array(market.dates[:stop].tolist(), dtype=object)
-    index_daily = market.index_daily()
-    index_daily["date"] = index_daily["date"].astype(str)
-    index_daily = index_daily[index_daily["date"] <= dates[-1]].reset_index(drop=True)
-    return _History(
-        dates=dates,
-        stamps=pd.to_datetime(dates, format="%Y%m%d").to_numpy(dtype="datetime64[ns]"),
-        codes=codes,
-        ukeys=np.array([_exchange_code(code) for code in codes], dtype=object),
-        factors=factors,
-        index_daily=index_daily,
-    )
-
-
-def _names(value: object, what: str) -> list[str]:
-    """One name or an iterable of names, de-duplicated in order."""
-    names = [value] if isinstance(value, str) else list(value)  # type: ignore[call-overload]
-    if not all(isinstance(name, str) for name in names):
-        raise TypeError(f"{what} must be text or a list of text, got {value!r}")
-    return list(dict.fromkeys(names))
-
-
-def _empty_factor_frame() -> pd.DataFrame:
-    return pd.DataFrame(
-        {
-            "date": pd.Series(dtype="datetime64[ns]"),
-            "ukey": pd.Series(dtype=object),
-            "value": pd.Series(dtype=np.float64),
-            "factor": pd.Series(dtype=object),
-        }
-    )
-
-
-class MarketClient:
-    """The SDK client's two queries answered from a market held as date x stock matrices.
-
-    A subclass supplies ``_history()``: the market and the number of its dates that are
-    visible now. Factor rows come back with categorical ``ukey`` and ``factor`` columns,
-    so the builder groups millions of rows without hashing text.
-    """
-
-    def _history(self) -> tuple[_History, int]:
-        raise NotImplementedError
-
-    def trading_dates(self) -> list[str]:
-        """Trading dates from the start up to today (``YYYYMMDD`` text)."""
-        history, stop = self._history()
-        return history.dates[:stop].tolist()
-
-    @property
-    def codes(self) -> list[str]:
-        """The six-digit codes of the market's stocks (listed or yet to list)."""
-        return self._history()[0].codes.tolist()
-
-    def _history_from(self, low: str | None) -> tuple[_History, int]:
-        """The market for queries from date ``low`` on (a subclass may answer a window)."""
-        return self._history()
-
-    def _rows(self, start_date: object, end_date: object) -> tuple[_History, int, int]:
-        low = normalize_yyyymmdd(start_date)
-        history, stop = self._history_from(low)
-        high = normalize_yyyymmdd(end_date)
-        lo = 0 if low is None else int(np.searchsorted(history.dates, low, side="left"))
-        hi = stop if high is None else min(stop, int(np.searchsorted(history.dates, high, "right")))
-        return history, lo, max(lo, hi)
-
-    def get_factors(
-        self, factor: str | Iterable[str], start_date: object = None, end_date: object = None
-    ) -> pd.DataFrame:
-        """Narrow factor rows ``date``, ``ukey``, ``value``, ``factor`` for one factor name
-        or a list of them, between the two dates inclusive (any date form, ``None`` for
-        open). Rows exist only where the factor has a value; unknown names give no rows."""
-        names = _names(factor, "factor")
-        history, lo, hi = self._rows(start_date, end_date)
-        known = [name for name in names if name in history.factors]
-        if hi <= lo or not known:
-            return _empty_factor_frame()
-        parts: list[tuple[np.ndarray, np.ndarray, np.ndarray, int]] = []
-        for code, name in enumerate(known):
-            block = history.factors[name][lo:hi]
-            rows, cols = np.nonzero(~np.isnan(block))
-            parts.append((rows, cols, block[rows, cols].astype(np.float64), code))
-        rows = np.concatenate([p[0] for p in parts])
-        cols = np.concatenate([p[1] for p in parts])
-        factor_codes = np.concatenate([np.full(p[0].size, p[3], dtype=np.int8) for p in parts])
-        return pd.DataFrame(
-            {
-                "date": history.stamps[lo:hi][rows],
-                "ukey": pd.Categorical.from_codes(cols, categories=history.ukeys),
-                "value": np.concatenate([p[2] for p in parts]),
-                "factor": pd.Categorical.from_codes(factor_codes, categories=known),
-            }
-        )
-
-    def get_factor_matrix(
-        self, factor: str, start_date: object = None, end_date: object = None
-    ) -> pd.DataFrame | None:
-        """One factor between the two dates as a date x stock table (``YYYYMMDD`` rows,
-        six-digit columns): the pivot of the rows ``get_factors`` answers, so dates and
-        stocks without any value are left out; None for a name without values."""
-        history, lo, hi = self._rows(start_date, end_date)
-        values = history.factors.get(_names(factor, "factor")[0])
-        if values is None or hi <= lo:
-            return None
-        block = values[lo:hi]
-        valid = ~np.isnan(block)
-        rows, cols = valid.any(axis=1), valid.any(axis=0)
-        del valid
-        if not rows.any():
-            return None
-        if not (rows.all() and cols.all()):
-            block = block[np.flatnonzero(rows)[:, None], np.flatnonzero(cols)]
-        return pd.DataFrame(
-            block,
-            index=pd.Index(history.dates[lo:hi][rows], name="DataDate"),
-            columns=pd.Index(history.codes[cols], name="ukey"),
-            copy=False,
-        )
-
-    def get_index_daily(
-        self, ukeys: str | Iterable[str], start_date: object = None, end_date: object = None
-    ) -> pd.DataFrame:
-        """Daily rows ``date``, ``ukey``, ``close``, ``daily_return`` of the benchmark
-        indices among ``ukeys`` (for example "000300.XSHG"), between the two dates."""
-        wanted = _names(ukeys, "ukeys")
-        history, lo, hi = self._rows(start_date, end_date)
-        table = history.index_daily
-        if hi > lo:
-            window = table["date"].between(history.dates[lo], history.dates[hi - 1])
-        else:
-            window = pd.Series(False, index=table.index)
-        parts = [table[window & (table["ukey"] == code)] for code in wanted]
-        frame = pd.concat(parts, ignore_index=True) if parts else table.iloc[:0]
-        frame = frame.reset_index(drop=True)
-        frame["date"] = pd.to_datetime(frame["date"], format="%Y%m%d").astype("datetime64[ns]")
-        return frame
-
-
-class SandboxClient(MarketClient):
-    """SDK client of the offline sandbox market.
-
-    Args:
-        n_stocks, seed: size and seed of the generated market.
-        start: first calendar day of the market (fixed; moving it changes every value).
-        horizon: last day generated ahead of time; see the module text.
-        today: the local date the calendar is cut at: ``None`` for the real local date
-            at each query, a date or date text, or a callable returning one (for tests
-            and for replaying a past day).
-    """
-
-    def __init__(
-        self,
-        n_stocks: int = 300,
-        seed: int = 0,
-        *,
-        start: object = DEFAULT_START,
-        horizon: object = DEFAULT_HORIZON,
-        today: Today = None,
-    ) -> None:
-        self.n_stocks = int(n_stocks)
-        self.seed = int(seed)
-        self.start = _required_date(start, "start")
-        self.horizon = _required_date(horizon, "horizon")
-        if self.horizon < self.start:
-            raise ValueError(f"horizon {self.horizon} lies before start {self.start}")
-        self._today = today
-
-    def source_identity(self) -> dict[str, str | int]:
-        """Which market this client generates: its size, seed and start."""
-        return {
-            "kind": "sandbox",
-            "n_stocks": self.n_stocks,
-            "seed": self.seed,
-            "start": self.start,
-        }
-
-    def __repr__(self) -> str:
-        return f"SandboxClient(n_stocks={self.n_stocks}, seed={self.seed}, start={self.start!r})"
-
-    def today(self) -> str:
-        """The date queries are cut at, as ``YYYYMMDD`` text."""
-        value = self._today() if callable(self._today) else self._today
-        return _required_date(_dt.date.today() if value is None else value, "today")
-
-    def _history(self) -> tuple[_History, int]:
-        """The market and the number of its dates on or before today."""
-        today = self.today()
-        horizon = _effective_horizon(self.horizon, today)
-        history = _history(self.n_stocks, self.seed, self.start, horizon, _kept_until(today))
-        return history, int(np.searchsorted(history.dates, today, side="right"))
-
-    def market(self) -> SandboxMarket:
-        """The generated market behind this client (up to its horizon)."""
-        today = self.today()
-        return _market(
-            self.n_stocks, self.seed, self.start, _effective_horizon(self.horizon, today)
-        )
-
-
-def _required_date(value: object, what: str) -> str:
-    text = normalize_yyyymmdd(value)
-    if text is None:
-        raise ValueError(f"{what} must be a date, not None")
-    return text
-
-
-# --------------------------------------------------------------------------- package server
+__all__ = ["PACKAGE_FOLDER", "PackageServer"]
 
 PACKAGE_FOLDER = "enviroment_data"
 _WORKDIR_PREFIX = "lumora-package-server-"
@@ -372,7 +79,7 @@ class PackageServer:
         *,
         api_key: str | None = None,
         api_secret: str | None = None,
-        data_client: SandboxClient | None = None,
+        data_client: DataSource | None = None,
     ) -> None:
         self._package = package
         # When given, the server also answers the cloud factor and index queries.

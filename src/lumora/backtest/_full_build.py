@@ -1,10 +1,13 @@
-"""The sandbox's full data package: a prepared-data store written from the builder's full
-build of the sandbox market, so the package and every later incremental update come from
-one derivation of the same source factors.
+"""A full build of a data source's market written into a store: the sandbox's package (served
+by a ``PackageServer``) and the user's files (written directly into the store's staging)
+come from the same builder, one derivation of the same source factors.
 
-``package_writer(client)`` is the callable a ``PackageServer`` runs to build the package:
+``write_package(directory, client)`` writes the store; ``package_writer(client)`` is the
+callable a ``PackageServer`` runs to build its package; ``BuiltPackage(client)`` is the
+package feed of a session whose source lives on this machine (no archive, no HTTP):
 
-    server = PackageServer(package_writer(client)).start()
+    server = PackageServer(package_writer(client)).start()   # the sandbox
+    service = BacktestService(BuiltPackage(source))           # the user's files
 """
 
 from __future__ import annotations
@@ -19,11 +22,12 @@ from typing import Any
 from tqdm import tqdm
 
 from lumora import singleton
+from lumora.backtest._pkg import PackageFeed
 from lumora.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
 from lumora.exceptions import KestrelError
 from lumora.logger import logger
 
-__all__ = ["build_payload", "package_writer", "write_package"]
+__all__ = ["BuiltPackage", "build_payload", "package_writer", "write_package"]
 
 # Builds that must install their client (another one is installed) run one at a time.
 _install_lock = threading.Lock()
@@ -54,7 +58,7 @@ def build_payload(
     end: object = None,
     sink: Callable[[str, Any], None] | None = None,
 ) -> dict[str, Any]:
-    """The full-build payload of the sandbox market from ``start`` (the market's first day
+    """The full-build payload of the client's market from ``start`` (the market's first day
     by default) to ``end`` (the client's today by default). With ``sink`` every data entry
     goes to ``sink(key, value)`` as soon as it is final and the payload keeps version and
     meta only."""
@@ -132,3 +136,20 @@ def package_writer(client: Any, start: object = None, end: object = None) -> Cal
         write_package(directory, client, start, end)
 
     return write
+
+
+class BuiltPackage(PackageFeed):
+    """The full package of a source on this machine, written straight into the staging
+    folder of the store it feeds (see ``install_package``): the same staging, checks,
+    source record and lock as a download, without an archive or a server, and a problem
+    in the source surfaces as the source's own error."""
+
+    def __init__(self, client: Any, start: object = None, end: object = None) -> None:
+        self.client = client
+        self._start, self._end = start, end
+
+    def __repr__(self) -> str:
+        return f"BuiltPackage({self.client!r})"
+
+    def deliver(self, folder: Path) -> None:
+        write_package(folder, self.client, self._start, self._end)
