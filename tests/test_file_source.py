@@ -137,7 +137,8 @@ def hand_made_bars() -> pd.DataFrame:
         rows.append(bar(day, "000001.XSHE", close, adj_factor=adj, low=close * 0.98))
     # Growth board (20 %): locked at limit-up all day 4; the fill from amount / volume.
     for day, close in zip(DAYS, [50.0, 50.0, 50.0, 60.0, 61.0, 62.0]):
-        extra = {} if day == DAYS[3] else {"low": close - 1, "amount": (close + 0.1) * 100}
+        extra = {"low": close - 1, "high": close + 0.2, "amount": (close + 0.1) * 100}
+        extra = {} if day == DAYS[3] else extra
         rows.append(bar(day, "sz300750", close, **extra))
     # Suspended three days with no rows at all.
     for day, close in zip(DAYS, [8.2, 8.2, None, None, None, 8.8]):
@@ -247,7 +248,28 @@ def spoiled(kind: str) -> pd.DataFrame:
         frame.loc[1, "close"] = 0.0
     elif kind == "backwards":
         frame["date"] = ["2024-01-03", "2024-01-02", "2024-01-02", "2024-01-03"]
+    elif kind == "lots and thousands":  # vendor units read as shares and yuan
+        frame["low"], frame["high"] = frame["close"] - 0.1, frame["close"] + 0.1
+        frame["amount"] = frame["close"] * frame["volume"] / 10.0
+    elif kind in ("negative amount", "zero amount"):
+        frame["amount"] = frame["close"] * frame["volume"]
+        frame.loc[2, "amount"] = -1.0 if kind == "negative amount" else 0.0
+    elif kind in VALUE_FAULTS:
+        column, value = VALUE_FAULTS[kind]
+        frame[column] = frame.get(column, 1.0 if column == "split" else frame["close"])
+        frame.loc[2, column] = value
     return frame
+
+
+VALUE_FAULTS = {
+    "infinite volume": ("volume", np.inf),
+    "infinite split": ("split", np.inf),
+    "infinite close": ("close", np.inf),
+    "tiny close": ("close", 1e-300),
+    "high below close": ("high", 9.0),
+    "unknown suffix": ("code", "000001.SHH"),
+    "code cut short": ("code", "0"),
+}
 
 
 @pytest.mark.parametrize(
@@ -259,6 +281,16 @@ def spoiled(kind: str) -> pd.DataFrame:
         ("duplicate", ["duplicate rows for date 20240103 and stock 000001", "row 3", "row 4"]),
         ("non-positive", ["bars.parquet", "row 2", "close must be positive"]),
         ("backwards", ["bars.parquet", "row 3", "000001 goes backwards"]),
+        ("lots and thousands", ["row 1", "amount / volume", "'amount': 'thousand_yuan'"]),
+        ("negative amount", ["row 3", "amount must be finite and at least 0"]),
+        ("zero amount", ["row 3", "amount is 0 on a day with volume"]),
+        ("infinite volume", ["row 3", "volume must be finite"]),
+        ("infinite split", ["row 3", "split must be finite and positive"]),
+        ("infinite close", ["row 3", "close must be a finite price"]),
+        ("tiny close", ["row 3", "close must be a finite price"]),
+        ("high below close", ["row 3", "open 10.1 lies outside the day's low nan and high 9.0"]),
+        ("unknown suffix", ["row 3", "'000001.SHH'"]),
+        ("code cut short", ["row 3", "cannot read a stock code from '0'"]),
     ],
 )
 def test_bad_files_are_named_with_the_place_of_the_fault(tmp_path, kind, fragments):

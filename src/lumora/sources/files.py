@@ -24,6 +24,7 @@ import functools
 import itertools
 import os
 import re
+import stat
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
@@ -40,6 +41,7 @@ from lumora.backtest._store import normalize_yyyymmdd
 from lumora.exceptions import KestrelError
 from lumora.logger import logger
 from lumora.sources.base import MarketClient, MarketHistory, name_list
+from lumora.sources.vendors import Layout, layout_of
 
 __all__ = ["OPTIONAL_BAR_COLUMNS", "REQUIRED_BAR_COLUMNS", "FileSource", "FileSourceError"]
 
@@ -59,7 +61,10 @@ OPTIONAL_BAR_COLUMNS = (
     "is_suspended",
     "is_st",
     "industry",
+    "pre_close",
+    "is_trading",
 )
+_FLAG_COLUMNS = ("is_suspended", "is_st", "is_trading")
 _PRICE_COLUMNS = (
     "open",
     "close",
@@ -93,6 +98,9 @@ _CODE_TEXT = re.compile(
     r"|(?P<bare>\d{1,6})(?:\.0+)?)\s*$"
 )
 _BEIJING_MARKS = frozenset({"BJ", "BSE", "XBSE", "BJSE"})
+_EXCHANGE_MARKS = _BEIJING_MARKS | {"SH", "SS", "SZ", "XSHG", "XSHE", "SHSE", "SZSE"}
+# Index codes may also carry the index compiler's mark.
+_INDEX_MARKS = _EXCHANGE_MARKS | {"INDX", "CSI", "CNI"}
 
 
 class FileSourceError(KestrelError, ValueError):
@@ -108,8 +116,29 @@ def _files_of(root: Path, table: str) -> list[Path]:
         found = sorted(p for p in folder.iterdir() if p.suffix.lower() in _SUFFIXES)
         if not found:
             raise FileSourceError(f"{folder}: no .parquet or .csv files in the folder")
-        return found
-    return [root / (table + suffix) for suffix in _SUFFIXES if (root / (table + suffix)).is_file()]
+    else:
+        found = [
+            root / (table + suffix)
+            for suffix in _SUFFIXES
+            if os.path.lexists(root / (table + suffix))
+        ]
+    for path in found:
+        _require_regular_file(path)
+    return found
+
+
+def _require_regular_file(path: Path) -> None:
+    """A FIFO would hang the reader and a device would feed it without end: only regular
+    files (a symlink by what it points to) are read."""
+    try:
+        mode = path.stat().st_mode  # follows symlinks
+    except OSError as exc:
+        raise FileSourceError(f"{path}: cannot read the file: {exc}") from exc
+    if not stat.S_ISREG(mode):
+        kind = "a folder" if stat.S_ISDIR(mode) else "not a regular file (a pipe or a device)"
+        raise FileSourceError(f"{path}: {kind}; only regular files are read")
+    if path.stat().st_size == 0:
+        raise FileSourceError(f"{path}: the file is empty")
 
 
 def _read_file(path: Path, columns: Mapping[str, str]) -> pd.DataFrame:
@@ -188,7 +217,13 @@ def _parsed(
     return codes, parsed
 
 
+# Asia/Shanghai: UTC+8 with no daylight saving since 1991.
+_MARKET_ZONE = _dt.timezone(_dt.timedelta(hours=8))
+
+
 def _date_number(value: object) -> int | None:
+    if isinstance(value, _dt.datetime) and value.tzinfo is not None:
+        value = value.astimezone(_MARKET_ZONE)  # the market's own calendar day
     try:
         text = normalize_yyyymmdd(value)
     except ValueError:
@@ -223,11 +258,13 @@ def _code_and_board(value: object) -> tuple[int, bool] | None:
     return number, mark in _BEIJING_MARKS or _beijing_number(number)
 
 
-def _code_of(value: object) -> tuple[int | None, str]:
+def _code_of(value: object, marks: frozenset[str] = _EXCHANGE_MARKS) -> tuple[int | None, str]:
+    """The code number and exchange mark of "000001.SZ", "sz000001", "000001" or 1; None
+    for anything else, a mark not among ``marks`` included."""
     if isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_)):
         return (int(value), "") if 0 < int(value) < 1_000_000 else (None, "")
     if isinstance(value, (float, np.floating)) and np.isfinite(value) and value == int(value):
-        return _code_of(int(value))
+        return _code_of(int(value), marks)
     if not isinstance(value, str):
         return None, ""
     match = _CODE_TEXT.match(value)
@@ -235,6 +272,8 @@ def _code_of(value: object) -> tuple[int | None, str]:
         return None, ""
     digits = match["suffixed"] or match["prefixed"] or match["bare"]
     mark = (match["suffix"] or match["prefix"] or "").upper()
+    if (mark and mark not in marks) or int(digits) == 0:
+        return None, ""  # "600000.SHH" or a code cut short to "0"
     return int(digits), mark
 
 
@@ -309,11 +348,162 @@ def _check_positive(values: np.ndarray, name: str, path: Path) -> None:
         )
 
 
-def _read_part(path: Path, columns: Mapping[str, str]) -> tuple[dict[str, np.ndarray], np.ndarray]:
-    """The checked rows of one bars file as plain arrays by column name, and the file's
-    distinct dates."""
-    frame = _read_columns(path, columns, _BAR_COLUMNS)
+# A price is quoted in cents and no A-share has traded above this many yuan.
+_MIN_PRICE, _MAX_PRICE = 0.005, 100_000.0
+# Prices of one day may differ from its low and high by rounding to the cent.
+_RANGE_TOLERANCE = 0.01
+# Factors by which a value in the wrong unit is off, and what each suggests.
+_UNIT_HINTS = (
+    (
+        10.0,
+        (
+            "are `volume` in lots and `amount` in thousand yuan? "
+            "units={'volume': 'lots', 'amount': 'thousand_yuan'}"
+        ),
+    ),
+    (100.0, "is `volume` in lots? units={'volume': 'lots'}"),
+    (1000.0, "is `amount` in thousand yuan? units={'amount': 'thousand_yuan'}"),
+    (0.01, "is `amount` in yuan but `volume` in shares while lots are declared?"),
+)
+
+
+def _row_error(path: Path, row: int, text: str) -> FileSourceError:
+    return FileSourceError(f"{path}: row {row + 1}: {text}")
+
+
+def _check_values(part: dict[str, np.ndarray], path: Path) -> None:
+    """Every value of a bars file is plausible: finite positive prices of at least a cent,
+    open, close and execution prices within the day's low and high, finite non-negative
+    volume and amount, finite positive splits and adjustment factors, finite
+    non-negative dividends."""
+    for name in (*_PRICE_COLUMNS, "pre_close"):
+        if name not in part:
+            continue
+        values = part[name]
+        _check_positive(values, name, path)
+        bad = np.flatnonzero(~np.isnan(values) & ~((values >= _MIN_PRICE) & (values <= _MAX_PRICE)))
+        if bad.size:
+            raise _row_error(
+                path,
+                bad[0],
+                f"{name} must be a finite price from 0.01 to 100000, got {values[bad[0]]!r}",
+            )
+    for name, positive in (
+        ("volume", False),
+        ("amount", False),
+        ("split", True),
+        ("adj_factor", True),
+        ("dividend", False),
+    ):
+        if name not in part:
+            continue
+        values = part[name]
+        wrong = ~np.isnan(values) & ~np.isfinite(values)
+        wrong |= (values <= 0) if positive else (values < 0)
+        bad = np.flatnonzero(wrong)
+        if bad.size:
+            need = "positive" if positive else "at least 0"
+            raise _row_error(
+                path, bad[0], f"{name} must be finite and {need}, got {float(values[bad[0]])!r}"
+            )
+    if "low" in part or "high" in part:
+        missing = np.full(part["close"].shape, np.nan)  # an absent bound binds nothing
+        low, high = part.get("low", missing), part.get("high", missing)
+        for name in ("open", "close", "vwap", "buy_price", "sell_price", "low"):
+            if name in part:
+                _check_within(part[name], low, high, name, path)
+
+
+def _check_within(
+    values: np.ndarray,
+    low: np.ndarray,
+    high: np.ndarray,
+    name: str,
+    path: Path,
+    rows: np.ndarray | None = None,
+) -> None:
+    """``values`` lie within [low, high] where all three are given; else the error names
+    a row (``rows``: the file's row of each value, by default its position) and the factor
+    that would make it fit."""
+    with np.errstate(invalid="ignore"):
+        outside = (values < low - _RANGE_TOLERANCE) | (values > high + _RANGE_TOLERANCE)
+    bad = np.flatnonzero(outside)
+    if not bad.size:
+        return
+    at = int(bad[0])
+    row = at if rows is None else int(rows[at])
+    value, lo, hi = float(values[at]), float(low[at]), float(high[at])
+    hint = ""
+    for factor, question in _UNIT_HINTS:
+        if lo - _RANGE_TOLERANCE <= value * factor <= hi + _RANGE_TOLERANCE:
+            hint = f"; {factor:g} times it would fit: {question}"
+            break
+    raise _row_error(
+        path, row, f"{name} {value!r} lies outside the day's low {lo!r} and high {hi!r}{hint}"
+    )
+
+
+def _check_derived_price(part: dict[str, np.ndarray], path: Path) -> None:
+    """``amount / volume`` (in yuan and shares) is a price of the day: within its low and
+    high, or without them between half and twice the close."""
+    if "amount" not in part or "vwap" in part:
+        return
+    volume, amount = part["volume"], part["amount"]
+    unpriced = np.flatnonzero((volume > 0) & (amount == 0))
+    if unpriced.size:
+        raise _row_error(path, unpriced[0], "amount is 0 on a day with volume")
+    traded = np.flatnonzero((volume > 0) & (amount > 0))
+    if not traded.size:
+        return
+    price = amount[traded] / volume[traded]
+    if "low" in part and "high" in part:
+        low, high = part["low"][traded], part["high"][traded]
+    else:
+        close = part["close"][traded]
+        low, high = close * 0.5, close * 2.0
+    _check_within(price, low, high, "amount / volume", path, traded)
+
+
+def _short_csv_line(path: Path) -> int | None:
+    """The first line (1 = the header) of a CSV file with fewer fields than its header, or
+    None; files with quoted fields are left to the parser."""
+    data = np.fromfile(path, dtype=np.uint8)
+    if not data.size or (data == ord('"')).any():
+        return None
+    breaks = np.flatnonzero(data == ord("\n"))
+    if not breaks.size or breaks[-1] != data.size - 1:
+        breaks = np.append(breaks, data.size)
+    commas = np.cumsum(data == ord(","))
+    per_line = np.diff(np.concatenate(([0], commas[np.minimum(breaks, data.size - 1)])))
+    if breaks[-1] == data.size:  # a last line without its line feed
+        per_line[-1] = commas[-1] - (commas[breaks[-2]] if breaks.size > 1 else 0)
+    lengths = np.diff(np.concatenate(([-1], breaks)))
+    short = np.flatnonzero((per_line < per_line[0]) & (lengths > 1))
+    return int(short[0]) + 1 if short.size else None
+
+
+def _code_from_name(path: Path) -> tuple[int, bool] | None:
+    return _code_and_board(path.stem)
+
+
+def _read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.ndarray]:
+    """The checked rows of one bars file as plain arrays by column name (volume in shares,
+    amount in yuan), and the file's distinct dates."""
+    if path.suffix.lower() == ".csv":
+        line = _short_csv_line(path)
+        if line is not None:
+            raise FileSourceError(
+                f"{path}: line {line} has fewer fields than the header (cut short?)"
+            )
+    frame = _read_columns(path, layout.columns, _BAR_COLUMNS)
+    if "code" not in frame and "date" in frame:
+        named = _code_from_name(path)  # one file per stock, named by its code
+        if named is not None:
+            frame = dict(frame)
+            frame["code"] = pd.Series([path.stem] * len(frame["date"]), dtype=object)
     _require(frame, path, REQUIRED_BAR_COLUMNS)
+    if len(frame["date"]) == 0:
+        raise FileSourceError(f"{path}: the file has no rows")
     date_of, date_values = _parsed(frame["date"], "date", path, _date_number, "a date")
     code_of, code_values = _parsed(frame["code"], "code", path, _code_and_board, "a stock code")
     dates, date_position = np.unique(np.array(date_values, dtype=np.int32), return_inverse=True)
@@ -329,15 +519,21 @@ def _read_part(path: Path, columns: Mapping[str, str]) -> tuple[dict[str, np.nda
     _check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
     del date_of, code_of, cell
     for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
-        if name not in frame or name in ("is_suspended", "is_st", "industry"):
+        if name not in frame or name in _FLAG_COLUMNS or name == "industry":
             continue
-        values = _numeric(frame[name], name, path)
-        if name in _PRICE_COLUMNS:
-            _check_positive(values, name, path)
-        part[name] = values
+        part[name] = _numeric(frame[name], name, path)
+    if layout.volume_scale != 1.0:
+        part["volume"] = part["volume"] * layout.volume_scale
+    if "amount" in part and layout.amount_scale != 1.0:
+        part["amount"] = part["amount"] * layout.amount_scale
+    _check_values(part, path)
+    _check_derived_price(part, path)
     for name in ("is_suspended", "is_st"):
         if name in frame:
             part[name] = _flag(frame[name], name, path)
+    if "is_trading" in frame:  # a vendor's trading status: suspended where it is 0
+        halted = ~_flag(frame["is_trading"], "is_trading", path)
+        part["is_suspended"] = part["is_suspended"] | halted if "is_suspended" in part else halted
     if "industry" in frame:
         industry = frame["industry"]
         part["industry"] = (
@@ -360,9 +556,13 @@ def _join(
     the first and last date of each file."""
     names = set.intersection(*(set(p) for p in parts))
     for path, part in zip(files, parts):
-        missing = sorted(set(part) - names)
-        if missing:
-            logger.info("file source: %s leaves out %s in other files; not used", path, missing)
+        extra = sorted(set(part) - names)
+        if extra:  # dropping it for every file would lose, say, one year's splits
+            lacking = [str(f) for f, p in zip(files, parts) if extra[0] not in p]
+            raise FileSourceError(
+                f"{path}: column {extra[0]!r} is given here but not in {', '.join(lacking[:3])}"
+                f"{' ...' if len(lacking) > 3 else ''}; give it in every file of the table"
+            )
     origin, at = [], 0
     for path, part in zip(files, parts):
         origin.append((path, at))
@@ -487,7 +687,7 @@ def _halted(bars: _Bars) -> np.ndarray:
 
 def _halted_rows(columns: Mapping[str, np.ndarray]) -> np.ndarray:
     """Rows without trading: zero volume, no close or marked suspended."""
-    halted = (columns["volume"] <= 0) | np.isnan(columns["close"])
+    halted = ~(columns["volume"] > 0) | np.isnan(columns["close"])  # no volume: no trade
     if "is_suspended" in columns:
         halted |= columns["is_suspended"]
     return halted
@@ -800,13 +1000,23 @@ def _industry(industry: np.ndarray | None, grid: _Grid, listed: np.ndarray) -> n
 
 
 def _index_number(column: pd.Series, path: Path) -> np.ndarray:
-    return _codes(column, "index_code", path).number
+    codes, parsed = _parsed(
+        column, "index_code", path, lambda v: _code_of(v, _INDEX_MARKS)[0], "an index code"
+    )
+    return np.array(parsed, dtype=np.int32)[codes]
 
 
-def _index_daily(files: list[Path], columns: Mapping[str, str], dates: np.ndarray) -> pd.DataFrame:
-    """Rows date, ukey, daily_return of the three benchmarks; a benchmark the files leave
-    out has no value on any date (a backtest against it fails, preparing does not)."""
-    found: dict[str, pd.Series] = {}
+# A benchmark index never moved this much in a day: a larger return is a percent.
+_MAX_INDEX_RETURN = 0.5
+
+
+def _index_series(files: list[Path], columns: Mapping[str, str]) -> dict[str, pd.Series]:
+    """The daily returns of each benchmark the index files give, by YYYYMMDD number: the
+    rows of every file joined before returns are taken from closes, so a folder of yearly
+    files reads as one series. Repeated dates and returns that look like percents are
+    refused naming the file."""
+    closes: dict[str, list[tuple[Path, pd.Series]]] = {}
+    returns: dict[str, list[tuple[Path, pd.Series]]] = {}
     for path in files:
         frame = _read_file(path, columns)
         if "index_code" not in frame.columns and "code" in frame.columns:
@@ -815,21 +1025,63 @@ def _index_daily(files: list[Path], columns: Mapping[str, str], dates: np.ndarra
         _require(frame, path, ("date", "index_code"))
         if "daily_return" not in frame.columns and "close" not in frame.columns:
             raise FileSourceError(f"{path}: missing required column 'close' or 'daily_return'")
+        if frame.empty:
+            raise FileSourceError(f"{path}: the file has no rows")
         date = _dates(frame["date"], "date", path)
         number = _index_number(frame["index_code"], path)
+        given = "daily_return" if "daily_return" in frame.columns else "close"
+        values = _numeric(frame[given], given, path)
+        if given == "close":
+            _check_positive(values, "close", path)
         for short in _BENCHMARKS:
             rows = number == int(short)
-            if not rows.any():
-                continue
-            if "daily_return" in frame.columns:
-                series = pd.Series(
-                    _numeric(frame["daily_return"], "daily_return", path)[rows], index=date[rows]
-                )
-            else:
-                close = _numeric(frame["close"], "close", path)[rows]
-                _check_positive(close, "close", path)
-                series = pd.Series(close, index=date[rows]).sort_index().pct_change()
-            found[short] = pd.concat([found[short], series]) if short in found else series
+            if rows.any():
+                book = returns if given == "daily_return" else closes
+                book.setdefault(short, []).append((path, pd.Series(values[rows], index=date[rows])))
+    out: dict[str, pd.Series] = {}
+    for short in _BENCHMARKS:
+        joined = {
+            kind: _joined_series(book.get(short, []), short)
+            for kind, book in (("close", closes), ("return", returns))
+        }
+        series = joined["close"].pct_change() if joined["close"] is not None else None
+        if joined["return"] is not None:
+            given = joined["return"]
+            _check_index_returns(given, short, [p for p, _ in returns[short]])
+            series = given if series is None else given.combine_first(series)
+        if series is not None:
+            out[short] = series
+    return out
+
+
+def _joined_series(parts: list[tuple[Path, pd.Series]], short: str) -> pd.Series | None:
+    if not parts:
+        return None
+    series = pd.concat([s for _, s in parts])
+    repeated = series.index.duplicated(keep=False)
+    if repeated.any():
+        day = int(series.index[repeated][0])
+        where = [str(path) for path, s in parts if (s.index == day).any()]
+        raise FileSourceError(
+            f"{' and '.join(where[:2])}: index {short} lists date {day} more than once"
+        )
+    return series.sort_index()
+
+
+def _check_index_returns(series: pd.Series, short: str, paths: list[Path]) -> None:
+    values = series.to_numpy(dtype=np.float64)
+    bad = np.flatnonzero(~np.isnan(values) & ~(np.abs(values) < _MAX_INDEX_RETURN))
+    if bad.size:
+        raise FileSourceError(
+            f"{paths[0]}: index {short} has a daily_return of {values[bad[0]]!r} on "
+            f"{int(series.index[bad[0]])}; returns are fractions (0.0123 for 1.23 %): "
+            "are they in percent?"
+        )
+
+
+def _index_daily(found: Mapping[str, pd.Series], dates: np.ndarray) -> pd.DataFrame:
+    """Rows date, ukey, daily_return of the three benchmarks; a benchmark the files leave
+    out has no value on any date (a backtest against it fails, preparing does not)."""
     day_numbers = dates.astype(np.int64)
     parts = []
     for short, code in _BENCHMARKS.items():
@@ -837,7 +1089,6 @@ def _index_daily(files: list[Path], columns: Mapping[str, str], dates: np.ndarra
         if series is None:
             returns = np.full(dates.size, np.nan)
         else:
-            series = series[~series.index.duplicated(keep="last")]
             returns = series.reindex(day_numbers).to_numpy(dtype=np.float64)
         parts.append(pd.DataFrame({"date": dates, "ukey": code, "daily_return": returns}))
     return pd.concat(parts, ignore_index=True)
@@ -953,7 +1204,7 @@ class _Read:
 
 def _reread(
     files: list[Path],
-    columns: Mapping[str, str],
+    layout: Layout,
     stamp: tuple[_Key, ...],
     old: _Read | None,
     *,
@@ -976,7 +1227,7 @@ def _reread(
         else:
             parts.append({})
             fresh.append(position)
-    read = _side_by_side(lambda position: _read_part(files[position], columns), fresh)
+    read = _side_by_side(lambda position: _read_part(files[position], layout), fresh)
     for position, (part, dates) in zip(fresh, read):  # the first bad file in order raises
         parts[position], file_dates[keys[position]] = part, dates
         held.add(keys[position])
@@ -985,7 +1236,7 @@ def _reread(
         any(set(p) != set(parts[0]) for p in parts)  # columns changed
         or (len(held) < len(keys) and _overlapping(ranges))  # duplicates need every row
     ):
-        return _reread(files, columns, stamp, None, whole=True)
+        return _reread(files, layout, stamp, None, whole=True)
     if not whole:
         held = _shrunk_parts(keys, parts, file_dates, held)
     return _read_of(files, keys, parts, stamp, file_dates, held)
@@ -1077,22 +1328,30 @@ class FileSource(MarketClient):
         root: the folder.
         columns: mapping of the files' column names to the names above, for example
             ``{"trade_date": "date", "ts_code": "code", "vol": "volume"}``.
+        vendor: a vendor's layout and units (``lumora.sources.vendors``), "tushare",
+            "akshare" or "baostock"; ``columns`` and ``units`` override it.
+        units: the units of ``volume`` ("shares" or "lots") and ``amount`` ("yuan",
+            "thousand_yuan" or "ten_thousand_yuan"); shares and yuan unless given.
 
-    The files are read at construction (bad files raise ``FileSourceError``) and again
-    whenever one of them changed, so later preparations see days appended to them.
+    The files are read and checked at construction (bad files raise ``FileSourceError``)
+    and again whenever one of them changed, so later preparations see days appended.
     """
 
     def __init__(
-        self, root: str | os.PathLike[str], *, columns: Mapping[str, str] | None = None
+        self,
+        root: str | os.PathLike[str],
+        *,
+        columns: Mapping[str, str] | None = None,
+        vendor: str | None = None,
+        units: Mapping[str, str] | None = None,
     ) -> None:
         self.root = Path(root).expanduser().resolve()
         if not self.root.is_dir():
             raise FileSourceError(f"market data folder not found: {self.root}")
-        self.columns = dict(columns or {})
-        for user, ours in self.columns.items():
-            if not isinstance(user, str) or not isinstance(ours, str):
-                raise TypeError(f"columns must map text to text, got {user!r}: {ours!r}")
+        self.layout = layout_of(vendor, columns, units)
+        self.columns = dict(self.layout.columns)
         self._read: _Read | None = None
+        self._indices: tuple[dict[str, pd.Series], dict[str, tuple[np.ndarray, np.ndarray]]]
         # The derived market: the whole history and the last window asked for.
         self._derived: dict[object, MarketHistory] = {}
         # Factors of the whole history handed over as tables and no longer held.
@@ -1139,10 +1398,15 @@ class FileSource(MarketClient):
         if old is None or old.stamp != stamp:
             self._read = None  # a failed read leaves nothing half-updated behind
             self._derived.clear()
-            self._read = _reread(files["bars"], self.columns, stamp, old, whole=False)
+            # Index files are small: read and checked with the bars, kept beside them.
+            self._indices = (
+                _index_series(files["index_daily"], self.columns),
+                _member_rows(files["index_members"], self.columns),
+            )
+            self._read = _reread(files["bars"], self.layout, stamp, old, whole=False)
         if low is not False and not self._read.holds(low):  # type: ignore[arg-type]
             old, self._read = self._read, None
-            self._read = _reread(files["bars"], self.columns, stamp, old, whole=True)
+            self._read = _reread(files["bars"], self.layout, stamp, old, whole=True)
         return self._read
 
     def _history(self) -> tuple[MarketHistory, int]:
@@ -1205,7 +1469,7 @@ class FileSource(MarketClient):
         started = _dt.datetime.now()
         market = derive_market(bars, consume=consume)
         del bars
-        members = _member_rows(files["index_members"], self.columns)
+        series, members = self._indices
         made = {
             name: functools.partial(
                 _membership,
@@ -1216,7 +1480,7 @@ class FileSource(MarketClient):
             )
             for short, name in _COMPONENTS.items()
         }
-        index_daily = _index_daily(files["index_daily"], self.columns, market.dates)
+        index_daily = _index_daily(series, market.dates)
         given = index_daily.groupby("ukey")["daily_return"].count()
         missing = [short for short, code in _BENCHMARKS.items() if not given.get(code, 0)]
         if missing:
