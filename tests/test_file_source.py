@@ -4,6 +4,7 @@ incremental road; a holding kept through a suspension."""
 
 from __future__ import annotations
 
+import os
 import types
 
 import numpy as np
@@ -446,3 +447,122 @@ def test_memberships_split_over_files_are_read_as_one_table(tmp_path):
     assert (~later).any() and later.any()
     expected = build_payload(FileSource(tmp_path / "one"))["data"]
     assert_same_data(build_payload(FileSource(split))["data"], expected)
+
+
+# --------------------------------------------------------------------------- vendors
+
+
+def vendor_files(bars: pd.DataFrame, vendor: str, root) -> None:
+    """``bars`` (our names, shares and yuan) written in a vendor's layout and units."""
+    out = bars.rename(columns={"is_suspended": "halted"})
+    number = out["code"].str[:6]
+    mark = out["code"].str[-2:].str.lower()
+    if vendor == "tushare":
+        out = out.rename(columns={"code": "ts_code", "date": "trade_date", "volume": "vol"})
+        out["vol"] /= 100.0
+        out["amount"] /= 1000.0
+        out.to_parquet(root / "bars.parquet", index=False)
+    elif vendor == "baostock":
+        out["code"] = mark + "." + number
+        out["tradestatus"] = (~out.pop("halted")).astype(int)
+        out["date"] = pd.to_datetime(out["date"].astype(str)).dt.strftime("%Y-%m-%d")
+        out.to_csv(root / "bars.csv", index=False)
+    else:  # one file per stock, named by its code, Chinese column names
+        out = out.rename(columns={"date": "日期", "open": "开盘", "close": "收盘"})
+        out = out.rename(columns={"volume": "成交量", "amount": "成交额"})
+        out["成交量"] /= 100.0
+        (root / "bars").mkdir()
+        for code, rows in out.groupby("code"):
+            rows.drop(columns="code").to_csv(root / "bars" / f"{code}.csv", index=False)
+
+
+@pytest.mark.parametrize("vendor", ["tushare", "akshare", "baostock"])
+def test_a_vendor_layout_in_its_units_gives_the_data_of_our_layout(tmp_path, vendor):
+    sandbox = SandboxClient(n_stocks=12, seed=3, start="20240102", today="20240329")
+    ours, theirs = tmp_path / "ours", tmp_path / "theirs"
+    export_market(sandbox.market(), ours)
+    bars = pd.read_parquet(ours / "bars.parquet")
+    # Prices from amount / volume, so the units decide every execution price.
+    bars["amount"] = bars.pop("buy_price") * bars["volume"]
+    bars = bars.drop(columns="sell_price")
+    bars.to_parquet(ours / "bars.parquet", index=False)
+    theirs.mkdir()
+    vendor_files(bars, vendor, theirs)
+    for table in ("index_daily", "index_members"):
+        (theirs / f"{table}.parquet").write_bytes((ours / f"{table}.parquet").read_bytes())
+    columns = {"halted": "is_suspended"} if vendor != "baostock" else {}
+    expected = build_payload(FileSource(ours))["data"]
+    got = build_payload(FileSource(theirs, vendor=vendor, columns=columns))["data"]
+    assert_same_data(got, expected)
+    assert expected["buy_price"].notna().to_numpy().sum() > 100
+
+
+def yearly(frame: pd.DataFrame, folder, split_at: str = "2024-01-03") -> list[pd.DataFrame]:
+    folder.mkdir()
+    early, late = frame[frame["date"] < split_at], frame[frame["date"] >= split_at]
+    return [early, late]
+
+
+def index_rows(closes=(3000.0, 3030.0, 2999.7)) -> pd.DataFrame:
+    days = ["2024-01-02", "2024-01-03", "2024-01-04"][: len(closes)]
+    return pd.DataFrame({"date": days, "index_code": "000300.SH", "close": list(closes)})
+
+
+def spoil_folder(kind: str, root) -> None:
+    bars = good_bars()
+    if kind == "line cut short":
+        text = bars.to_csv(index=False).rstrip("\n").rsplit(",", 2)[0] + "\n"
+        (root / "bars.csv").write_text(text)
+        return
+    if kind in ("empty yearly file", "fifo in the folder", "column in one file only"):
+        early, late = yearly(bars, root / "bars")
+        if kind == "column in one file only":
+            early = early.assign(split=np.nan)
+        early.to_parquet(root / "bars" / "2023.parquet")
+        late.to_parquet(root / "bars" / "2024.parquet")
+        if kind == "empty yearly file":
+            (root / "bars" / "2025.parquet").write_bytes(b"")
+        elif kind == "fifo in the folder":
+            os.mkfifo(root / "bars" / "2025.csv")
+        return
+    bars.to_parquet(root / "bars.parquet")
+    index = index_rows()
+    if kind == "index date twice":
+        index = pd.concat([index, index.tail(1).assign(close=3100.0)])
+    elif kind == "index returns in percent":
+        index = index.assign(daily_return=[0.0, 1.0, 4.39]).drop(columns="close")
+    index.to_csv(root / "index_daily.csv", index=False)
+
+
+@pytest.mark.parametrize(
+    ("kind", "fragments"),
+    [
+        ("line cut short", ["bars.csv", "line 5 has fewer fields than the header"]),
+        ("empty yearly file", ["2025.parquet", "the file is empty"]),
+        ("fifo in the folder", ["2025.csv", "not a regular file"]),
+        ("column in one file only", ["2023.parquet", "'split'", "2024.parquet"]),
+        ("index date twice", ["index_daily.csv", "000300 lists date 20240104 more than once"]),
+        ("index returns in percent", ["index_daily.csv", "of 1.0 on 20240103", "in percent"]),
+    ],
+)
+def test_bad_folders_are_refused_when_the_source_is_made(tmp_path, kind, fragments):
+    spoil_folder(kind, tmp_path)
+    with pytest.raises(FileSourceError) as raised:
+        FileSource(tmp_path)
+    for fragment in fragments:
+        assert fragment in str(raised.value)
+
+
+def test_yearly_index_files_and_zoned_timestamps_read_on_the_market_calendar(tmp_path):
+    bars = good_bars()
+    # Midnight in Shanghai is 16:00 the day before in UTC: the bar belongs to Shanghai's day.
+    stamps = pd.to_datetime(bars["date"]).dt.tz_localize("Asia/Shanghai").dt.tz_convert("UTC")
+    bars.assign(date=stamps).to_parquet(tmp_path / "bars.parquet")
+    (tmp_path / "index_daily").mkdir()
+    index = index_rows()
+    index.iloc[:1].to_csv(tmp_path / "index_daily" / "2023.csv", index=False)
+    index.iloc[1:].to_csv(tmp_path / "index_daily" / "2024.csv", index=False)
+    source = FileSource(tmp_path)
+    assert source.trading_dates() == ["20240102", "20240103"]
+    returns = source.get_index_daily("000300.XSHG").set_index("date")["daily_return"]
+    assert returns.iloc[1] == pytest.approx(0.01)  # across the two files

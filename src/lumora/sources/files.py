@@ -1073,7 +1073,7 @@ def _check_index_returns(series: pd.Series, short: str, paths: list[Path]) -> No
     bad = np.flatnonzero(~np.isnan(values) & ~(np.abs(values) < _MAX_INDEX_RETURN))
     if bad.size:
         raise FileSourceError(
-            f"{paths[0]}: index {short} has a daily_return of {values[bad[0]]!r} on "
+            f"{paths[0]}: index {short} has a daily_return of {float(values[bad[0]])!r} on "
             f"{int(series.index[bad[0]])}; returns are fractions (0.0123 for 1.23 %): "
             "are they in percent?"
         )
