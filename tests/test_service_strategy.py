@@ -262,3 +262,21 @@ def test_pickled_data_runs_in_another_process(loaded, tmp_path):
     )
     pd.testing.assert_series_equal(remote.daily_return, local.daily_return)
     np.testing.assert_array_equal(list(remote.stats.values()), list(local.stats.values()))
+
+
+def test_a_month_in_cash_written_as_nan_rows_is_named_and_as_zeros_is_traded(loaded, caplog):
+    """NaN rows between rebalances are left out (nothing is sold on them); the warning
+    counts them, and the same month written as 0.0 sells the holdings."""
+    weights = loaded.data["close_price"].notna().astype(float).iloc[:60] / 50.0
+    in_cash = weights.copy()
+    in_cash.iloc[20:40] = np.nan
+    service = BacktestService(None)
+    args = ("20150101", "20151231", None, "s")
+    with caplog.at_level("WARNING", logger="lumora"):
+        skipped = service.backtest_strategy(in_cash, loaded, *args, benchmark=None, plot=None)
+    assert "20 weight rows between" in caplog.text and "a row of 0.0" in caplog.text
+    caplog.clear()
+    zeros = service.backtest_strategy(in_cash.fillna(0.0), loaded, *args, benchmark=None, plot=None)
+    assert "hold no weight" not in caplog.text
+    assert len(zeros.daily_return) == len(skipped.daily_return) + 20
+    assert (zeros.daily_return.iloc[21:40] == 0.0).all()  # nothing held while in cash

@@ -142,7 +142,9 @@ void require_benchmarks(py::handle matrices, py::handle benchmark) {
     for (py::handle name : names) {
         if (!PyUnicode_Check(name.ptr()) || !known.contains(name)) continue;
         if (!series.contains(name))
-            throw py::key_error("基准 " + name.cast<std::string>() + " 无日频数据,数据源未提供该指数");
+            throw py::key_error("基准 " + name.cast<std::string>() +
+                                " 无日频数据,数据源未提供该指数;自备数据时由 index_daily 文件的 date、index_code 与 "
+                                "close 或 daily_return 列提供,或传 benchmark=None");
     }
 }
 

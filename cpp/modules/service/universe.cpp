@@ -32,10 +32,14 @@ std::vector<bridge::AlignedTable> membership_tables(py::dict data, const py::lis
         const std::string text = code.cast<std::string>();
         if (!table.contains(code)) throw py::value_error("不支持的选股范围: " + text);
         py::object matrix = data.attr("get")(component_dataset_key(table[code]));
-        // No member on any day: the data source has no membership of this index.
-        if (matrix.is_none() || py::len(matrix) == 0 ||
-            !py::bool_(matrix.attr("notna")().attr("to_numpy")().attr("any")()))
+        if (matrix.is_none() || py::len(matrix) == 0)
             throw py::value_error("选股范围 " + text + " 无成分股数据,请重新准备数据");
+        // No member on any day: the data source has no membership of this index, and
+        // ranking with none would be no universe at all.
+        if (!py::bool_(matrix.attr("notna")().attr("to_numpy")().attr("any")()))
+            throw py::value_error("选股范围 " + text +
+                                  " 无成分股数据,数据源未提供该指数的成分股;自备数据时由 index_members 文件的 "
+                                  "date、index_code、code 列提供");
         out.push_back(bridge::aligned_table(matrix, rows, cols));
     }
     return out;

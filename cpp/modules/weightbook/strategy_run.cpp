@@ -39,6 +39,22 @@ void warn_sparse_rows(py::handle weight_dates, const std::vector<std::int64_t>& 
              .format(given, span, first, last));
 }
 
+// Rows without any weight are left out, so a row of NaN between rebalances never trades
+// the exit it was meant to be. Say how many there are and how to write a day in cash.
+void warn_rows_without_weights(const std::vector<bool>& has_weight, py::handle row_labels) {
+    std::int64_t first = -1, last = -1, empty = 0;
+    for (std::size_t i = 0; i < has_weight.size(); ++i) {
+        if (!has_weight[i]) continue;
+        if (first < 0) first = static_cast<std::int64_t>(i);
+        last = static_cast<std::int64_t>(i);
+    }
+    for (std::int64_t i = first + 1; i < last; ++i) empty += has_weight[static_cast<std::size_t>(i)] ? 0 : 1;
+    if (empty == 0) return;
+    warn(py::str("{} weight rows between {} and {} hold no weight at all (every cell NaN) and are left out, so "
+                 "nothing is sold on them; write a day in cash as a row of 0.0")
+             .format(empty, row_labels.attr("__getitem__")(first), row_labels.attr("__getitem__")(last)));
+}
+
 }  // namespace
 
 py::object run_strategy(const StrategyRun& run) {
@@ -117,6 +133,7 @@ py::object run_strategy(const StrategyRun& run) {
     for (std::size_t i = 0; i < has_weight.size(); ++i)
         if (has_weight[i]) last_valid = static_cast<std::int64_t>(i);
     if (last_valid < 0) return empty_result(strategy_name);
+    warn_rows_without_weights(has_weight, row_labels);
 
     py::object daily = daily_vwap_return(work, row_labels, col_labels, run.market_tables, run.costs);
     if (py::len(daily) == 0) return empty_result(strategy_name);
