@@ -188,6 +188,27 @@ def test_hand_made_splits_dividends_limits_and_suspensions(tmp_path):
     assert can_buy.loc[d[5], "000002"] and not cant_sell.loc[d[5], "000002"]
 
 
+def test_derived_limits_are_the_exchanges_by_board_date_and_listing(tmp_path):
+    """Whole cents rounded half up (5.05 falls to 4.55, not 4.54), ChiNext at 10 % before
+    its reform and 5 % for special treatment then, none on a STAR listing's first five days."""
+    days = [20200819, 20200820, 20200821, 20200824, 20200825, 20200826, 20200827, 20200828]
+    rows = []
+    for day in days:
+        rows.append(bar(day, "600000.SH", 5.05))
+        rows.append(bar(day, "300001.SZ", 10.0))
+        rows.append(bar(day, "300002.SZ", 10.0, is_st=True))
+    rows += [bar(day, "688001.SH", 10.0) for day in days[1:]]  # listed on the second day
+    pd.DataFrame(rows).to_csv(tmp_path / "bars.csv", index=False)
+    source = FileSource(tmp_path)
+    up, down = wide(source, "limit_up"), wide(source, "limit_down")
+    d = [str(day) for day in days]
+    assert (up.loc[d[1], "600000"], down.loc[d[1], "600000"]) == (5.56, 4.55)
+    assert (up.loc[d[2], "300001"], up.loc[d[3], "300001"]) == (11.0, 12.0)
+    assert (down.loc[d[2], "300002"], down.loc[d[3], "300002"]) == (9.5, 8.0)
+    star = up["688001"]
+    assert star.loc[d[1] : d[5]].isna().all() and star.loc[d[6]] == 12.0
+
+
 def test_a_holding_is_kept_through_a_three_day_suspension(tmp_path):
     """Held through three suspended days, a stock earns what it would have earned had it
     traded flat at its last close on those days: no sale, no fee, the whole move."""

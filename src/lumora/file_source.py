@@ -36,6 +36,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
+from lumora.backtest._prepare import limit_prices
 from lumora.backtest._store import normalize_yyyymmdd
 from lumora.exceptions import KestrelError
 from lumora.logger import logger
@@ -84,7 +85,6 @@ _COMPONENTS = {
     "932000": "rq_index_components_new_932000.INDX",
 }
 _DIVIDEND_TAX_KEEP = 0.9  # the source quotes cash dividends pre-tax per ten shares
-_SPECIAL_TREATMENT_LIMIT = 0.05
 # Prices are quoted in cents: an execution price this close to a limit price is that price.
 _PRICE_TOLERANCE = 5e-7
 _CODE_TEXT = re.compile(
@@ -93,6 +93,8 @@ _CODE_TEXT = re.compile(
     r"|(?P<bare>\d{1,6})(?:\.0+)?)\s*$"
 )
 _BEIJING_MARKS = frozenset({"BJ", "BSE", "XBSE", "BJSE"})
+# The most trading days after a listing without a limit (listings under the registration rules).
+_LISTING_DAYS = 5
 
 
 class FileSourceError(KestrelError, ValueError):
@@ -241,13 +243,6 @@ def _code_of(value: object) -> tuple[int | None, str]:
 def _beijing_number(number: int) -> bool:
     head = number // 100_000
     return head in (4, 8) or number // 10_000 == 92
-
-
-def _limit_rate(number: np.ndarray, beijing: np.ndarray) -> np.ndarray:
-    """The daily price limit of each stock's board."""
-    prefix = number // 1000
-    growth = ((prefix >= 300) & (prefix <= 301)) | ((prefix >= 688) & (prefix <= 689))
-    return np.where(beijing, 0.30, np.where(growth, 0.20, 0.10))
 
 
 def _numeric(column: _Column, name: str, path: Path) -> np.ndarray:
@@ -456,16 +451,20 @@ def _window_rows(bars: _Bars, low: int) -> np.ndarray:
     columns = {name: v[earlier] for name, v in (*bars.values.items(), *bars.flags.items())}
     if bars.industry is not None:
         columns["industry"] = bars.industry[earlier]
-    seeds = earlier[_seed_rows(bars.code[earlier], columns)]
+    seeds = earlier[_seed_rows(bars.code[earlier], bars.date[earlier], columns)]
     return np.union1d(seeds, later)
 
 
-def _seed_rows(code: np.ndarray, columns: Mapping[str, np.ndarray]) -> np.ndarray:
+def _seed_rows(code: np.ndarray, date: np.ndarray, columns: Mapping[str, np.ndarray]) -> np.ndarray:
     """Of rows in date order per stock, those a derivation of later days needs: each
     stock's last row, last one with a close, last traded one with an adjustment factor
     and last one with an industry, so that carried closes, factors and industries, listing
-    and previous closes come out as in the whole history."""
-    carried = [None, ~np.isnan(columns["close"])]
+    and previous closes come out as in the whole history; and every row of the last
+    ``_LISTING_DAYS - 1`` dates with each stock's last row before them, so that the days
+    after a listing without a limit count as in the whole history (see ``_limits``)."""
+    distinct = _dense_unique(date)[0]
+    recent = date >= distinct[-(_LISTING_DAYS - 1) :].min(initial=np.iinfo(np.int32).max)
+    carried = [None, ~recent, ~np.isnan(columns["close"])]
     if "adj_factor" in columns:
         carried.append(~_halted_rows(columns) & ~np.isnan(columns["adj_factor"]))
     if "industry" in columns:
@@ -478,6 +477,7 @@ def _seed_rows(code: np.ndarray, columns: Mapping[str, np.ndarray]) -> np.ndarra
         last.fill(-1)
         last[code[rows]] = rows  # rows go by date: the latest row of a stock wins
         seeds.append(last[last >= 0])
+    seeds.append(np.flatnonzero(recent))
     return np.unique(np.concatenate(seeds))
 
 
@@ -529,10 +529,6 @@ def _previous_rows(values: np.ndarray, rows: slice) -> np.ndarray:
     out = np.full((rows.stop - rows.start, values.shape[1]), np.nan)
     out[1:] = values[: rows.stop - 1]
     return out
-
-
-def _round_cents(values: np.ndarray) -> np.ndarray:
-    return np.round(values, 2)
 
 
 @dataclass
@@ -637,9 +633,10 @@ def derive_market(bars: _Bars, *, consume: bool = False) -> _Market:
     * execution prices: ``buy_price`` / ``sell_price``, else ``vwap``, else ``amount /
       volume``, else ``open``; a day traded at one limit price all day (``low`` at the
       limit-up, ``high`` at the limit-down) executes at that limit;
-    * limit prices: ``limit_up`` / ``limit_down``, else the ex-rights previous close times
-      one plus/minus the board's limit (10 %, 20 % for 300/301/688/689, 30 % on the
-      Beijing exchange, 5 % where ``is_st``), in cents; none on a stock's first day;
+    * limit prices: ``limit_up`` / ``limit_down``, else the exchanges' limits of the
+      ex-rights previous close by board, date and ``is_st`` (``_prepare.limit_prices``:
+      whole cents rounded half up; none on a listing's first day, or first five days
+      under the registration rules; a stock there on the first date listed before it);
     * splits and dividends: ``split`` (new shares per old share) and ``dividend`` (cash per
       share after tax) on the ex-rights day, else the change of ``adj_factor`` from one
       day to the next as a share-count factor (worth the same to a holder).
@@ -764,24 +761,26 @@ def _limits(
     if len(given) == 2:
         return given["limit_up"], given["limit_down"]
     _logged_once("limit prices are derived from the previous close and the board's limit")
-    board = _limit_rate(grid.codes, grid.beijing)
     special = grid.mask(columns.flags["is_st"]) if "is_st" in columns.flags else None
+    calendar = grid.dates.astype(np.int32)
+    # A stock already there on the first date listed before the files (its listing days,
+    # if any, are not in them).
+    listing = np.where(first > 0, calendar[first], 0).astype(np.int32)
+    codes = grid.codes.astype(np.int32)
     up, down = np.empty(grid.shape), np.empty(grid.shape)
     for rows in _row_blocks(grid.shape[0]):
-        reference = _previous_rows(close, rows)
-        if dividend is not None:
-            reference = reference - np.nan_to_num(dividend[rows], nan=0.0)
-        if split is not None:
-            reference = reference / np.nan_to_num(split[rows], nan=1.0)
-        reference = _round_cents(reference)
-        rate = np.broadcast_to(board, reference.shape)
-        if special is not None:
-            rate = np.where(special[rows], _SPECIAL_TREATMENT_LIMIT, rate)
-        up[rows] = _round_cents(reference * (1.0 + rate))
-        down[rows] = _round_cents(reference * (1.0 - rate))
-    no_limit = ~listed
-    no_limit[first, np.arange(grid.shape[1])] = True  # a stock's first day has no limit
-    up[no_limit], down[no_limit] = np.nan, np.nan
+        _, up[rows], down[rows] = limit_prices(
+            _previous_rows(close, rows),
+            codes,
+            calendar[rows],
+            beijing=grid.beijing,
+            dividend=None if dividend is None else dividend[rows],
+            split=None if split is None else split[rows],
+            special_treatment=None if special is None else special[rows],
+            listing_date=listing,
+            calendar=calendar,
+        )
+    up[~listed], down[~listed] = np.nan, np.nan
     return given.get("limit_up", up), given.get("limit_down", down)
 
 
@@ -1032,7 +1031,7 @@ def _shrunk_parts(
     older = [position for position, key in enumerate(keys) if key in held and key not in kept]
 
     def seeds(part: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
-        rows = _seed_rows(part["code"], part)
+        rows = _seed_rows(part["code"], part["date"], part)
         return {name: values[rows] for name, values in part.items()}
 
     for position, part in zip(older, _side_by_side(seeds, [parts[p] for p in older])):
