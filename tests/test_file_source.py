@@ -65,6 +65,26 @@ def assert_same_data(got: dict, expected: dict) -> None:
 # --------------------------------------------------------------------------- both roads
 
 
+def open_for_missing_prices(data: dict, market) -> dict:
+    """The sandbox's data as its exported files give it: an execution price missing on a
+    traded day is an empty cell there, which takes the open of its row (at the limit or
+    not as that open is)."""
+    source = market.source_tables()
+    opens = data["open_price"]
+    traded = source["rq_is_suspended"].reindex_like(opens).eq(0)
+    out = dict(data)
+    for key, flag, limit in (
+        ("buy_price", "can_buy_stock", "limit_up"),
+        ("sell_price", "cant_sell_stock", "limit_down"),
+    ):
+        gap = traded & data[key].isna()
+        assert gap.to_numpy().sum() > 0
+        at_limit = opens.eq(source[limit].reindex_like(opens))
+        out[key] = data[key].mask(gap, opens)
+        out[flag] = data[flag].mask(gap, at_limit if flag == "cant_sell_stock" else ~at_limit)
+    return out
+
+
 @pytest.mark.parametrize("file_format", ["parquet", "csv"])
 def test_sandbox_and_its_exported_files_give_the_same_data_and_backtests(tmp_path, file_format):
     sandbox = SandboxClient(**MARKET, today=T1)
@@ -74,7 +94,7 @@ def test_sandbox_and_its_exported_files_give_the_same_data_and_backtests(tmp_pat
         index.drop(columns="daily_return").to_csv(tmp_path / "index_daily.csv", index=False)
     files = FileSource(tmp_path)
     assert files.source_identity() == {"kind": "files", "root": str(tmp_path.resolve())}
-    expected = build_payload(sandbox)["data"]
+    expected = open_for_missing_prices(build_payload(sandbox)["data"], sandbox.market())
     got = build_payload(files)["data"]
     if file_format == "csv":  # returns from closes start a day later
         shorter = {code: series.iloc[1:] for code, series in expected["benchmark_dict"].items()}
@@ -207,6 +227,24 @@ def test_derived_limits_are_the_exchanges_by_board_date_and_listing(tmp_path):
     assert (down.loc[d[2], "300002"], down.loc[d[3], "300002"]) == (9.5, 8.0)
     star = up["688001"]
     assert star.loc[d[1] : d[5]].isna().all() and star.loc[d[6]] == 12.0
+
+
+def test_an_empty_vwap_cell_on_a_traded_day_takes_the_next_price_of_its_own_row(tmp_path):
+    """The price fallback goes cell by cell: one empty ``vwap`` cell takes ``amount /
+    volume`` of its row, or the open where that is empty too, never a missing price."""
+    rows = []
+    for day in DAYS[:3]:
+        rows.append(bar(day, "600000.SH", 10.0, vwap=10.05))
+        rows.append(bar(day, "600001.SH", 20.0, vwap=20.1))
+    rows[2].update(vwap=np.nan)
+    rows[3].update(vwap=np.nan, amount=np.nan, open=19.9)
+    pd.DataFrame(rows).to_csv(tmp_path / "bars.csv", index=False)
+    data = build_payload(FileSource(tmp_path))["data"]
+    d = [str(day) for day in DAYS[:3]]
+    for key in ("buy_price", "sell_price"):
+        assert data[key].loc[d[1]].tolist() == [10.0, 19.9]  # amount / volume, open
+        assert data[key].loc[d[2]].tolist() == [10.05, 20.1]
+    assert data["can_buy_stock"].loc[d[1]].all() and not data["cant_sell_stock"].loc[d[1]].any()
 
 
 def test_a_holding_is_kept_through_a_three_day_suspension(tmp_path):

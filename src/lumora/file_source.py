@@ -597,31 +597,47 @@ class _Columns:
         return self._values.pop(name)
 
 
+def _first_positive(values: np.ndarray | None, fallback: np.ndarray | None) -> np.ndarray | None:
+    """Each cell's value where it is a finite positive number, else the fallback's (NaN
+    without one); None when neither is given."""
+    if values is None:
+        return fallback
+    usable = np.isfinite(values) & (values > 0)
+    return np.where(usable, values, np.nan if fallback is None else fallback)
+
+
 def _execution_prices(
-    columns: _Columns, grid: _Grid, traded: np.ndarray
+    columns: _Columns, grid: _Grid, traded: np.ndarray, open_: np.ndarray
 ) -> tuple[np.ndarray, np.ndarray]:
-    """Buy and sell prices of traded days (NaN on the others)."""
+    """Buy and sell prices of traded days, cell by cell the first finite positive of
+    ``buy_price`` / ``sell_price``, ``vwap``, ``amount / volume`` and ``open`` (NaN on the
+    other days and where none is)."""
     volume = columns.take("volume")  # no table needs it after this
-    if "vwap" in columns:
-        common, how = columns.take("vwap"), "vwap"
-    elif "amount" in columns:
+    common = columns.take("vwap") if "vwap" in columns else None
+    fallbacks = ["vwap"] if common is not None else []
+    if "amount" in columns:
         with np.errstate(divide="ignore", invalid="ignore"):
-            common = np.where(volume > 0, columns.take("amount") / volume, np.nan)
-        how = "amount / volume"
-    else:
-        common, how = None, "open"
+            per_share = columns.take("amount") / volume
+        common = _first_positive(common, _first_positive(per_share, None))
+        fallbacks.append("amount / volume")
+        del per_share
     del volume
     if "buy_price" not in columns or "sell_price" not in columns:
-        _logged_once("execution prices without buy_price/sell_price are taken from %s", how)
+        _logged_once(
+            "missing execution prices are taken from the first of %s",
+            ", ".join([*fallbacks, "open"]),
+        )
     prices = []
     for name in ("buy_price", "sell_price"):
-        given = columns.take(name) if name in columns else common
-        prices.append(None if given is None else grid.matrix(given))
-    del common
-    for price in prices:
-        if price is not None:
-            price[~traded] = np.nan
-    return prices[0], prices[1]  # type: ignore[return-value]
+        given = _first_positive(columns.take(name) if name in columns else None, common)
+        price = open_.copy() if given is None else grid.matrix(given)
+        del given
+        for rows in _row_blocks(price.shape[0]):
+            block = price[rows]
+            np.copyto(block, open_[rows], where=~(np.isfinite(block) & (block > 0)))
+            block[~(traded[rows] & np.isfinite(block) & (block > 0))] = np.nan
+        prices.append(price)
+    return prices[0], prices[1]
 
 
 def derive_market(bars: _Bars, *, consume: bool = False) -> _Market:
@@ -630,9 +646,10 @@ def derive_market(bars: _Bars, *, consume: bool = False) -> _Market:
     * suspended stock-days: a missing row between a stock's first and last row, zero
       volume, a missing close, or ``is_suspended``; they carry the last close, have no
       other prices and are marked suspended;
-    * execution prices: ``buy_price`` / ``sell_price``, else ``vwap``, else ``amount /
-      volume``, else ``open``; a day traded at one limit price all day (``low`` at the
-      limit-up, ``high`` at the limit-down) executes at that limit;
+    * execution prices: each stock-day the first finite positive of ``buy_price`` /
+      ``sell_price``, ``vwap``, ``amount / volume`` and ``open``; a day traded at one
+      limit price all day (``low`` at the limit-up, ``high`` at the limit-down) executes
+      at that limit;
     * limit prices: ``limit_up`` / ``limit_down``, else the exchanges' limits of the
       ex-rights previous close by board, date and ``is_st`` (``_prepare.limit_prices``:
       whole cents rounded half up; none on a listing's first day, or first five days
@@ -662,9 +679,7 @@ def derive_market(bars: _Bars, *, consume: bool = False) -> _Market:
     # Each table is made as its rows leave the bars.
     open_ = grid.matrix(columns.take("open"))
     open_[~traded] = np.nan
-    buy, sell = _execution_prices(columns, grid, traded)
-    buy = open_.copy() if buy is None else buy
-    sell = open_.copy() if sell is None else sell
+    buy, sell = _execution_prices(columns, grid, traded, open_)
     # A suspended row keeps the close it gives (the vendors' last close); a missing row
     # takes the last close before it.
     close = _ffill(grid.matrix(columns.take("close")))
