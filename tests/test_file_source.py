@@ -67,6 +67,26 @@ def assert_same_data(got: dict, expected: dict) -> None:
 # --------------------------------------------------------------------------- both roads
 
 
+def open_for_missing_prices(data: dict, market) -> dict:
+    """The sandbox's data as its exported files give it: an execution price missing on a
+    traded day is an empty cell there, which takes the open of its row (at the limit or
+    not as that open is)."""
+    source = market.source_tables()
+    opens = data["open_price"]
+    traded = source["rq_is_suspended"].reindex_like(opens).eq(0)
+    out = dict(data)
+    for key, flag, limit in (
+        ("buy_price", "can_buy_stock", "limit_up"),
+        ("sell_price", "cant_sell_stock", "limit_down"),
+    ):
+        gap = traded & data[key].isna()
+        assert gap.to_numpy().sum() > 0
+        at_limit = opens.eq(source[limit].reindex_like(opens))
+        out[key] = data[key].mask(gap, opens)
+        out[flag] = data[flag].mask(gap, at_limit if flag == "cant_sell_stock" else ~at_limit)
+    return out
+
+
 @pytest.mark.parametrize("file_format", ["parquet", "csv"])
 def test_sandbox_and_its_exported_files_give_the_same_data_and_backtests(tmp_path, file_format):
     sandbox = SandboxClient(**MARKET, today=T1)
@@ -76,7 +96,7 @@ def test_sandbox_and_its_exported_files_give_the_same_data_and_backtests(tmp_pat
         index.drop(columns="daily_return").to_csv(tmp_path / "index_daily.csv", index=False)
     files = FileSource(tmp_path)
     assert files.source_identity() == {"kind": "files", "root": str(tmp_path.resolve())}
-    expected = build_payload(sandbox)["data"]
+    expected = open_for_missing_prices(build_payload(sandbox)["data"], sandbox.market())
     got = build_payload(files)["data"]
     if file_format == "csv":  # returns from closes start a day later
         shorter = {code: series.iloc[1:] for code, series in expected["benchmark_dict"].items()}
@@ -189,6 +209,45 @@ def test_hand_made_splits_dividends_limits_and_suspensions(tmp_path):
     halted = slice(d[2], d[4])
     assert not can_buy["000002"].loc[halted].any() and cant_sell["000002"].loc[halted].all()
     assert can_buy.loc[d[5], "000002"] and not cant_sell.loc[d[5], "000002"]
+
+
+def test_derived_limits_are_the_exchanges_by_board_date_and_listing(tmp_path):
+    """Whole cents rounded half up (5.05 falls to 4.55, not 4.54), ChiNext at 10 % before
+    its reform and 5 % for special treatment then, none on a STAR listing's first five days."""
+    days = [20200819, 20200820, 20200821, 20200824, 20200825, 20200826, 20200827, 20200828]
+    rows = []
+    for day in days:
+        rows.append(bar(day, "600000.SH", 5.05))
+        rows.append(bar(day, "300001.SZ", 10.0))
+        rows.append(bar(day, "300002.SZ", 10.0, is_st=True))
+    rows += [bar(day, "688001.SH", 10.0) for day in days[1:]]  # listed on the second day
+    pd.DataFrame(rows).to_csv(tmp_path / "bars.csv", index=False)
+    source = FileSource(tmp_path)
+    up, down = wide(source, "limit_up"), wide(source, "limit_down")
+    d = [str(day) for day in days]
+    assert (up.loc[d[1], "600000"], down.loc[d[1], "600000"]) == (5.56, 4.55)
+    assert (up.loc[d[2], "300001"], up.loc[d[3], "300001"]) == (11.0, 12.0)
+    assert (down.loc[d[2], "300002"], down.loc[d[3], "300002"]) == (9.5, 8.0)
+    star = up["688001"]
+    assert star.loc[d[1] : d[5]].isna().all() and star.loc[d[6]] == 12.0
+
+
+def test_an_empty_vwap_cell_on_a_traded_day_takes_the_next_price_of_its_own_row(tmp_path):
+    """The price fallback goes cell by cell: one empty ``vwap`` cell takes ``amount /
+    volume`` of its row, or the open where that is empty too, never a missing price."""
+    rows = []
+    for day in DAYS[:3]:
+        rows.append(bar(day, "600000.SH", 10.0, vwap=10.05, low=9.8, high=10.2))
+        rows.append(bar(day, "600001.SH", 20.0, vwap=20.1, low=19.8, high=20.2))
+    rows[2].update(vwap=np.nan)
+    rows[3].update(vwap=np.nan, amount=np.nan, open=19.9)
+    pd.DataFrame(rows).to_csv(tmp_path / "bars.csv", index=False)
+    data = build_payload(FileSource(tmp_path))["data"]
+    d = [str(day) for day in DAYS[:3]]
+    for key in ("buy_price", "sell_price"):
+        assert data[key].loc[d[1]].tolist() == [10.0, 19.9]  # amount / volume, open
+        assert data[key].loc[d[2]].tolist() == [10.05, 20.1]
+    assert data["can_buy_stock"].loc[d[1]].all() and not data["cant_sell_stock"].loc[d[1]].any()
 
 
 def test_a_holding_is_kept_through_a_three_day_suspension(tmp_path):
@@ -566,3 +625,16 @@ def test_yearly_index_files_and_zoned_timestamps_read_on_the_market_calendar(tmp
     assert source.trading_dates() == ["20240102", "20240103"]
     returns = source.get_index_daily("000300.XSHG").set_index("date")["daily_return"]
     assert returns.iloc[1] == pytest.approx(0.01)  # across the two files
+
+
+def test_a_given_pre_close_is_the_reference_of_the_limits(tmp_path):
+    """A vendor's ex-rights previous close (here after a dividend the files do not list)
+    is what the limits come from, not the raw close of the day before."""
+    rows = [bar(day, "600000.SH", 10.0, low=9.8, high=10.2) for day in DAYS[:3]]
+    rows[2].update(pre_close=9.5)
+    pd.DataFrame(rows).to_csv(tmp_path / "bars.csv", index=False)
+    source = FileSource(tmp_path)
+    up, down = wide(source, "limit_up"), wide(source, "limit_down")
+    d = [str(day) for day in DAYS[:3]]
+    assert (up.loc[d[1], "600000"], down.loc[d[1], "600000"]) == (11.0, 9.0)
+    assert (up.loc[d[2], "600000"], down.loc[d[2], "600000"]) == (10.45, 8.55)

@@ -107,16 +107,23 @@ def test_prices_stay_inside_the_daily_limits(market, engine, source) -> None:
         checked = np.isfinite(price) & np.isfinite(up)
         assert checked.sum() > 50_000
         assert (price[checked] <= up[checked]).all() and (price[checked] >= down[checked]).all()
-    # Ex-rights adjusted close against the previous close: within the board's band (plus the
-    # cent the exchange rounds the reference and limit prices to).
+    # Ex-rights adjusted close against the previous close: within the board's band of the
+    # day (ChiNext at 10 % before its reform) plus the cent the exchange rounds the
+    # reference and limit prices to.
+    before_reform = market.dates.astype(int).to_numpy()[:, None] < 20200824
+    rate = np.where(
+        before_reform & (market.board == "ChiNext").to_numpy()[None, :],
+        0.1,
+        market.limit_rate.to_numpy()[None, :],
+    )
     split = np.nan_to_num(split, nan=1.0)
     move = (close * split + np.nan_to_num(dividend, nan=0.0)) / prev - 1.0
-    band = market.limit_rate.to_numpy()[None, :] + 0.011 * split / prev
-    assert (np.abs(move[np.isfinite(move)]) <= band[np.isfinite(move)]).all()
+    band = rate + 0.011 * split / prev
+    limited = np.isfinite(move) & np.isfinite(up)
+    assert (np.abs(move[limited]) <= band[limited]).all()
     # Limits are set around the ex-rights reference price (previous close less the cash
     # dividend, divided by the split), up to the cents both are rounded to.
     reference = (prev - np.nan_to_num(dividend, nan=0.0)) / split
-    rate = market.limit_rate.to_numpy()[None, :]
     ok = np.isfinite(reference) & np.isfinite(up)
     for limit, factor in ((up, 1 + rate), (down, 1 - rate)):
         error = np.abs(limit / factor - reference) - (0.005 + 0.005 / factor + 1e-9)

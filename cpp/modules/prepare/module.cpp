@@ -7,6 +7,7 @@
 #include "prepare/builder.hpp"
 #include "prepare/catalogue_bindings.hpp"
 #include "prepare/component_store.hpp"
+#include "prepare/limit_prices.hpp"
 #include "prepare/write_window.hpp"
 
 namespace py = pybind11;
@@ -32,6 +33,7 @@ PYBIND11_MODULE(_prepare, m) {
           "Dates as YYYYMMDD text (a series); unparseable entries become missing.");
     add_write_window(m);
     add_adjusted_prices(m);
+    add_limit_prices(m);
     m.attr("BinaryPreparedDataStore") = make_component_store_class();
     m.attr("GroupPreparedDataBuilder") = make_builder_class();
 }

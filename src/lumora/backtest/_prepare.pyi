@@ -4,6 +4,7 @@ import os
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, TypeAlias
 
+import numpy as np
 import pandas as pd
 
 from lumora.backtest._store import BinaryPreparedDataStoreBase as BinaryPreparedDataStoreBase
@@ -41,6 +42,22 @@ def adjusted_close(
 ) -> pd.DataFrame:
     """Back-adjusted (total-return) close: each later close scaled by the day's
     (split * close + dividend) / previous close; missing closes stay missing."""
+
+def limit_prices(
+    previous_close: np.ndarray,
+    codes: np.ndarray,
+    dates: np.ndarray,
+    *,
+    beijing: np.ndarray | None = None,
+    dividend: np.ndarray | None = None,
+    split: np.ndarray | None = None,
+    special_treatment: np.ndarray | None = None,
+    listing_date: np.ndarray | None = None,
+    calendar: np.ndarray | None = None,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """``(reference, limit_up, limit_down)`` of a date x stock block in yuan (whole cents, NaN:
+    none): the exchanges' ex-rights reference price and limit prices by board, date, special
+    treatment and listing date, rounded half up to the cent."""
 
 class GroupPreparedDataBuilder:
     default_start: str | None

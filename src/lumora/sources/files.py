@@ -37,6 +37,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
+from lumora.backtest._prepare import limit_prices
 from lumora.backtest._store import normalize_yyyymmdd
 from lumora.exceptions import KestrelError
 from lumora.logger import logger
@@ -89,7 +90,6 @@ _COMPONENTS = {
     "932000": "rq_index_components_new_932000.INDX",
 }
 _DIVIDEND_TAX_KEEP = 0.9  # the source quotes cash dividends pre-tax per ten shares
-_SPECIAL_TREATMENT_LIMIT = 0.05
 # Prices are quoted in cents: an execution price this close to a limit price is that price.
 _PRICE_TOLERANCE = 5e-7
 _CODE_TEXT = re.compile(
@@ -98,6 +98,8 @@ _CODE_TEXT = re.compile(
     r"|(?P<bare>\d{1,6})(?:\.0+)?)\s*$"
 )
 _BEIJING_MARKS = frozenset({"BJ", "BSE", "XBSE", "BJSE"})
+# The most trading days after a listing without a limit (listings under the registration rules).
+_LISTING_DAYS = 5
 _EXCHANGE_MARKS = _BEIJING_MARKS | {"SH", "SS", "SZ", "XSHG", "XSHE", "SHSE", "SZSE"}
 # Index codes may also carry the index compiler's mark.
 _INDEX_MARKS = _EXCHANGE_MARKS | {"INDX", "CSI", "CNI"}
@@ -280,13 +282,6 @@ def _code_of(value: object, marks: frozenset[str] = _EXCHANGE_MARKS) -> tuple[in
 def _beijing_number(number: int) -> bool:
     head = number // 100_000
     return head in (4, 8) or number // 10_000 == 92
-
-
-def _limit_rate(number: np.ndarray, beijing: np.ndarray) -> np.ndarray:
-    """The daily price limit of each stock's board."""
-    prefix = number // 1000
-    growth = ((prefix >= 300) & (prefix <= 301)) | ((prefix >= 688) & (prefix <= 689))
-    return np.where(beijing, 0.30, np.where(growth, 0.20, 0.10))
 
 
 def _numeric(column: _Column, name: str, path: Path) -> np.ndarray:
@@ -656,16 +651,20 @@ def _window_rows(bars: _Bars, low: int) -> np.ndarray:
     columns = {name: v[earlier] for name, v in (*bars.values.items(), *bars.flags.items())}
     if bars.industry is not None:
         columns["industry"] = bars.industry[earlier]
-    seeds = earlier[_seed_rows(bars.code[earlier], columns)]
+    seeds = earlier[_seed_rows(bars.code[earlier], bars.date[earlier], columns)]
     return np.union1d(seeds, later)
 
 
-def _seed_rows(code: np.ndarray, columns: Mapping[str, np.ndarray]) -> np.ndarray:
+def _seed_rows(code: np.ndarray, date: np.ndarray, columns: Mapping[str, np.ndarray]) -> np.ndarray:
     """Of rows in date order per stock, those a derivation of later days needs: each
     stock's last row, last one with a close, last traded one with an adjustment factor
     and last one with an industry, so that carried closes, factors and industries, listing
-    and previous closes come out as in the whole history."""
-    carried = [None, ~np.isnan(columns["close"])]
+    and previous closes come out as in the whole history; and every row of the last
+    ``_LISTING_DAYS - 1`` dates with each stock's last row before them, so that the days
+    after a listing without a limit count as in the whole history (see ``_limits``)."""
+    distinct = _dense_unique(date)[0]
+    recent = date >= distinct[-(_LISTING_DAYS - 1) :].min(initial=np.iinfo(np.int32).max)
+    carried = [None, ~recent, ~np.isnan(columns["close"])]
     if "adj_factor" in columns:
         carried.append(~_halted_rows(columns) & ~np.isnan(columns["adj_factor"]))
     if "industry" in columns:
@@ -678,6 +677,7 @@ def _seed_rows(code: np.ndarray, columns: Mapping[str, np.ndarray]) -> np.ndarra
         last.fill(-1)
         last[code[rows]] = rows  # rows go by date: the latest row of a stock wins
         seeds.append(last[last >= 0])
+    seeds.append(np.flatnonzero(recent))
     return np.unique(np.concatenate(seeds))
 
 
@@ -729,10 +729,6 @@ def _previous_rows(values: np.ndarray, rows: slice) -> np.ndarray:
     out = np.full((rows.stop - rows.start, values.shape[1]), np.nan)
     out[1:] = values[: rows.stop - 1]
     return out
-
-
-def _round_cents(values: np.ndarray) -> np.ndarray:
-    return np.round(values, 2)
 
 
 @dataclass
@@ -801,31 +797,47 @@ class _Columns:
         return self._values.pop(name)
 
 
+def _first_positive(values: np.ndarray | None, fallback: np.ndarray | None) -> np.ndarray | None:
+    """Each cell's value where it is a finite positive number, else the fallback's (NaN
+    without one); None when neither is given."""
+    if values is None:
+        return fallback
+    usable = np.isfinite(values) & (values > 0)
+    return np.where(usable, values, np.nan if fallback is None else fallback)
+
+
 def _execution_prices(
-    columns: _Columns, grid: _Grid, traded: np.ndarray
+    columns: _Columns, grid: _Grid, traded: np.ndarray, open_: np.ndarray
 ) -> tuple[np.ndarray, np.ndarray]:
-    """Buy and sell prices of traded days (NaN on the others)."""
+    """Buy and sell prices of traded days, cell by cell the first finite positive of
+    ``buy_price`` / ``sell_price``, ``vwap``, ``amount / volume`` and ``open`` (NaN on the
+    other days and where none is)."""
     volume = columns.take("volume")  # no table needs it after this
-    if "vwap" in columns:
-        common, how = columns.take("vwap"), "vwap"
-    elif "amount" in columns:
+    common = columns.take("vwap") if "vwap" in columns else None
+    fallbacks = ["vwap"] if common is not None else []
+    if "amount" in columns:
         with np.errstate(divide="ignore", invalid="ignore"):
-            common = np.where(volume > 0, columns.take("amount") / volume, np.nan)
-        how = "amount / volume"
-    else:
-        common, how = None, "open"
+            per_share = columns.take("amount") / volume
+        common = _first_positive(common, _first_positive(per_share, None))
+        fallbacks.append("amount / volume")
+        del per_share
     del volume
     if "buy_price" not in columns or "sell_price" not in columns:
-        _logged_once("execution prices without buy_price/sell_price are taken from %s", how)
+        _logged_once(
+            "missing execution prices are taken from the first of %s",
+            ", ".join([*fallbacks, "open"]),
+        )
     prices = []
     for name in ("buy_price", "sell_price"):
-        given = columns.take(name) if name in columns else common
-        prices.append(None if given is None else grid.matrix(given))
-    del common
-    for price in prices:
-        if price is not None:
-            price[~traded] = np.nan
-    return prices[0], prices[1]  # type: ignore[return-value]
+        given = _first_positive(columns.take(name) if name in columns else None, common)
+        price = open_.copy() if given is None else grid.matrix(given)
+        del given
+        for rows in _row_blocks(price.shape[0]):
+            block = price[rows]
+            np.copyto(block, open_[rows], where=~(np.isfinite(block) & (block > 0)))
+            block[~(traded[rows] & np.isfinite(block) & (block > 0))] = np.nan
+        prices.append(price)
+    return prices[0], prices[1]
 
 
 def derive_market(bars: _Bars, *, consume: bool = False) -> _Market:
@@ -834,12 +846,14 @@ def derive_market(bars: _Bars, *, consume: bool = False) -> _Market:
     * suspended stock-days: a missing row between a stock's first and last row, zero
       volume, a missing close, or ``is_suspended``; they carry the last close, have no
       other prices and are marked suspended;
-    * execution prices: ``buy_price`` / ``sell_price``, else ``vwap``, else ``amount /
-      volume``, else ``open``; a day traded at one limit price all day (``low`` at the
-      limit-up, ``high`` at the limit-down) executes at that limit;
-    * limit prices: ``limit_up`` / ``limit_down``, else the ex-rights previous close times
-      one plus/minus the board's limit (10 %, 20 % for 300/301/688/689, 30 % on the
-      Beijing exchange, 5 % where ``is_st``), in cents; none on a stock's first day;
+    * execution prices: each stock-day the first finite positive of ``buy_price`` /
+      ``sell_price``, ``vwap``, ``amount / volume`` and ``open``; a day traded at one
+      limit price all day (``low`` at the limit-up, ``high`` at the limit-down) executes
+      at that limit;
+    * limit prices: ``limit_up`` / ``limit_down``, else the exchanges' limits of the
+      ex-rights previous close by board, date and ``is_st`` (``_prepare.limit_prices``:
+      whole cents rounded half up; none on a listing's first day, or first five days
+      under the registration rules; a stock there on the first date listed before it);
     * splits and dividends: ``split`` (new shares per old share) and ``dividend`` (cash per
       share after tax) on the ex-rights day, else the change of ``adj_factor`` from one
       day to the next as a share-count factor (worth the same to a holder).
@@ -865,9 +879,7 @@ def derive_market(bars: _Bars, *, consume: bool = False) -> _Market:
     # Each table is made as its rows leave the bars.
     open_ = grid.matrix(columns.take("open"))
     open_[~traded] = np.nan
-    buy, sell = _execution_prices(columns, grid, traded)
-    buy = open_.copy() if buy is None else buy
-    sell = open_.copy() if sell is None else sell
+    buy, sell = _execution_prices(columns, grid, traded, open_)
     # A suspended row keeps the close it gives (the vendors' last close); a missing row
     # takes the last close before it.
     close = _ffill(grid.matrix(columns.take("close")))
@@ -964,24 +976,38 @@ def _limits(
     if len(given) == 2:
         return given["limit_up"], given["limit_down"]
     _logged_once("limit prices are derived from the previous close and the board's limit")
-    board = _limit_rate(grid.codes, grid.beijing)
     special = grid.mask(columns.flags["is_st"]) if "is_st" in columns.flags else None
+    calendar = grid.dates.astype(np.int32)
+    # A stock already there on the first date listed before the files (its listing days,
+    # if any, are not in them).
+    listing = np.where(first > 0, calendar[first], 0).astype(np.int32)
+    codes = grid.codes.astype(np.int32)
+    # A vendor's ex-rights previous close is the reference itself where the files give it.
+    pre_close = grid.matrix(columns.take("pre_close")) if "pre_close" in columns else None
     up, down = np.empty(grid.shape), np.empty(grid.shape)
     for rows in _row_blocks(grid.shape[0]):
-        reference = _previous_rows(close, rows)
-        if dividend is not None:
-            reference = reference - np.nan_to_num(dividend[rows], nan=0.0)
-        if split is not None:
-            reference = reference / np.nan_to_num(split[rows], nan=1.0)
-        reference = _round_cents(reference)
-        rate = np.broadcast_to(board, reference.shape)
-        if special is not None:
-            rate = np.where(special[rows], _SPECIAL_TREATMENT_LIMIT, rate)
-        up[rows] = _round_cents(reference * (1.0 + rate))
-        down[rows] = _round_cents(reference * (1.0 - rate))
-    no_limit = ~listed
-    no_limit[first, np.arange(grid.shape[1])] = True  # a stock's first day has no limit
-    up[no_limit], down[no_limit] = np.nan, np.nan
+        previous = _previous_rows(close, rows)
+        block_dividend = None if dividend is None else dividend[rows]
+        block_split = None if split is None else split[rows]
+        if pre_close is not None:
+            given_reference = ~np.isnan(pre_close[rows])
+            previous = np.where(given_reference, pre_close[rows], previous)
+            if block_dividend is not None:
+                block_dividend = np.where(given_reference, np.nan, block_dividend)
+            if block_split is not None:
+                block_split = np.where(given_reference, np.nan, block_split)
+        _, up[rows], down[rows] = limit_prices(
+            previous,
+            codes,
+            calendar[rows],
+            beijing=grid.beijing,
+            dividend=block_dividend,
+            split=block_split,
+            special_treatment=None if special is None else special[rows],
+            listing_date=listing,
+            calendar=calendar,
+        )
+    up[~listed], down[~listed] = np.nan, np.nan
     return given.get("limit_up", up), given.get("limit_down", down)
 
 
@@ -1283,7 +1309,7 @@ def _shrunk_parts(
     older = [position for position, key in enumerate(keys) if key in held and key not in kept]
 
     def seeds(part: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
-        rows = _seed_rows(part["code"], part)
+        rows = _seed_rows(part["code"], part["date"], part)
         return {name: values[rows] for name, values in part.items()}
 
     for position, part in zip(older, _side_by_side(seeds, [parts[p] for p in older])):

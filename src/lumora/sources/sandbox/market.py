@@ -4,8 +4,10 @@
 rule of the backtest engine has to cope with:
 
 * four boards with their daily price limits: Shanghai main board (600/601/603, +-10%),
-  Shenzhen main board (000/001/002, +-10%), ChiNext (300, +-20%) and STAR (688, +-20%);
-  prices are quoted in cents and limits are computed from the ex-rights reference price;
+  Shenzhen main board (000/001/002, +-10%), ChiNext (300, +-20%, +-10% before 2020-08-24)
+  and STAR (688, +-20%); prices are quoted in cents and limits are the exchanges' limits of
+  the ex-rights reference price (``_prepare.limit_prices``), none on a listing's first day
+  or, for STAR listings, first five days;
 * limit-locked days: a stock locked at limit-up cannot be bought, one locked at limit-down
   cannot be sold (the execution price equals the limit price exactly);
 * suspensions (the close carries the last close, no other prices, both directions blocked),
@@ -39,6 +41,7 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
+from lumora.backtest._prepare import limit_prices
 from lumora.backtest._store import component_dataset_key, normalize_yyyymmdd
 
 __all__ = [
@@ -349,15 +352,31 @@ def _draw_ex_rights(
 
 
 def _limit_prices(
-    prev_close: np.ndarray, split: np.ndarray, dividend: np.ndarray, limit: np.ndarray
+    prev_close: np.ndarray,
+    split: np.ndarray,
+    dividend: np.ndarray,
+    universe: _Universe,
+    calendar: np.ndarray,
+    rows: slice,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Ex-rights reference price and the limit-up / limit-down prices, all in cents.
+    """Ex-rights reference price and the limit-up / limit-down prices of the dates ``rows``
+    of ``calendar`` (YYYYMMDD numbers), in cents: the exchanges' rules by board, date and
+    listing day (NaN: no limit, as before the listing and on its first days).
 
     Shared by the simulation (one day) and the limit tables (all days), so both give
     bit-identical prices.
     """
-    reference = np.round((prev_close - dividend) / split, 2)
-    return reference, np.round(reference * (1.0 + limit), 2), np.round(reference * (1.0 - limit), 2)
+    listed = universe.listing_row >= 0
+    listing = np.where(listed, calendar[np.maximum(universe.listing_row, 0)], 0)
+    return limit_prices(  # type: ignore[no-any-return]
+        prev_close,
+        universe.codes.astype(np.int32),
+        calendar[rows],
+        dividend=dividend,
+        split=split,
+        listing_date=listing.astype(np.int32),
+        calendar=calendar,
+    )
 
 
 def _market_factor(rng: np.random.Generator, n_days: int, params: MarketParameters) -> np.ndarray:
@@ -471,13 +490,14 @@ def _day_prices(
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """Close, open and the two execution prices of one day, in cents (VWAPs to 0.0001).
 
-    A move beyond the band closes at the limit; a locked day trades at the limit all day,
-    so its execution prices equal the limit price exactly.
+    A move to the band or beyond closes at the limit; a locked day trades at the limit all
+    day, so its execution prices equal the limit price exactly.
     """
     _, z_open, z_buy, z_sell = normal
-    hit_up = ~first & (ret >= universe.limit)
-    hit_down = ~first & (ret <= -universe.limit)
-    close = _within(np.round(reference * (1.0 + ret), 2), down, up)
+    close = np.round(reference * (1.0 + ret), 2)
+    hit_up = ~first & (close >= up)  # NaN limits (listing days) are never hit
+    hit_down = ~first & (close <= down)
+    close = _within(close, down, up)
     close[hit_up], close[hit_down] = up[hit_up], down[hit_down]
     np.fmax(close, 0.01, out=close)
     drift = 1 + 0.4 * ret + 0.5 * universe.sigma * z_open
@@ -532,6 +552,7 @@ def _simulate(
     event_bounds = np.searchsorted(events.row, np.arange(n_days + 1))
     p_gap = params.missing_price_probability
 
+    calendar = np.array(dates, dtype=np.int32)
     last_close = universe.first_price.copy()  # close before each day, carried over suspensions
     for day, (normal, uniform) in enumerate(_daily_draws(rng, n_days, n_stocks)):
         listed, first = universe.listing_row <= day, universe.listing_row == day
@@ -545,8 +566,17 @@ def _simulate(
         split, dividend = _ex_rights_of_day(
             events, event_bounds[day], event_bounds[day + 1], last_close, n_stocks
         )
-        reference, up, down = _limit_prices(last_close, split, dividend, universe.limit)
-        up[first], down[first] = np.nan, np.nan  # no limit on the listing day
+        reference, up, down = (
+            prices[0]
+            for prices in _limit_prices(
+                last_close[None],
+                split[None],
+                dividend[None],
+                universe,
+                calendar,
+                slice(day, day + 1),
+            )
+        )
         u_jump, u_lock, u_gap = uniform
         ret = _stock_returns(
             universe, market[day], sector[day], normal[0], u_jump, first, params.jump_probability
@@ -588,7 +618,8 @@ class SandboxMarket:
     Attributes:
         dates: trading dates (``YYYYMMDD`` text, ascending).
         codes: stock codes (six-digit text, ascending).
-        board: board name per stock; ``limit_rate``: its daily limit rate.
+        board: board name per stock; ``limit_rate``: its daily limit rate under the rules
+            of today (ChiNext traded within 10 % before 2020-08-24).
         float_shares: free-float shares per stock; times the close, the size that index
             reviews rank by.
         listing_date: first trading date per stock (the first date of the window for stocks
@@ -692,11 +723,10 @@ class SandboxMarket:
         dividend = self._dense_events(
             np.nan_to_num(self._events.dividend_per_ten / 10 * _DIVIDEND_TAX_KEEP, nan=0.0), 0.0
         )
-        _, up, down = _limit_prices(previous, split, dividend, self._universe.limit)
-        no_limit = ~self._listed()
-        late = np.flatnonzero(self._universe.listing_row >= 0)
-        no_limit[self._universe.listing_row[late], late] = True
-        up[no_limit], down[no_limit] = np.nan, np.nan
+        calendar = self.dates.to_numpy().astype(np.int32)
+        _, up, down = _limit_prices(
+            previous, split, dividend, self._universe, calendar, slice(0, calendar.size)
+        )
         return self._frame(up), self._frame(down)
 
     def source_tables(self) -> dict[str, pd.DataFrame]:
