@@ -170,6 +170,10 @@ def test_a_failed_job_carries_the_requests_error_and_spares_the_others(loaded):
         (batch.summary["kind"] == "factor") & (batch.summary["status"] == "ok")
     ]
     assert factor_rows["ic_ir"].notna().all()
+    analysis_columns = ["rank_ic_t_stat", "long_short_sharpe", "monotonicity", "coverage"]
+    for name, row in factor_rows.iterrows():
+        figures = batch.results[name].analysis.summary
+        assert [row[key] for key in analysis_columns] == [figures[key] for key in analysis_columns]
 
 
 def test_a_stopped_batch_waits_for_running_jobs_and_leaves_whole_charts(loaded, tmp_path):

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "lumora/ranking.hpp"
 #include "lumora/stock_trade.hpp"
@@ -53,6 +54,7 @@ double forward_value(const GroupInputs& in, std::int64_t row, std::int64_t j) {
 // The factor, validity and forward return of a block of dates, date-major.
 struct BlockCells {
     std::vector<double> factor, forward;  // factor is NaN where the stock is not usable
+    std::vector<std::int32_t> valid;      // stocks with a valid close, per date
 
     void load(const GroupInputs& in, std::int64_t first, std::int64_t last, std::int64_t n) {
         const auto size = static_cast<std::size_t>((last - first) * n);
@@ -61,9 +63,13 @@ struct BlockCells {
             const double f = in.factor.value(first + b, j);
             factor[static_cast<std::size_t>(b * n + j)] = std::isfinite(f) ? f : kNaN;
         });
+        valid.assign(static_cast<std::size_t>(last - first), 0);
         visit_block(in.valid, first, last, n, [&](std::int64_t b, std::int64_t j) {
             const double v = in.valid.value(first + b, j);
-            if (!(std::isfinite(v) && v > 0.0)) factor[static_cast<std::size_t>(b * n + j)] = kNaN;
+            if (!(std::isfinite(v) && v > 0.0))
+                factor[static_cast<std::size_t>(b * n + j)] = kNaN;
+            else
+                ++valid[static_cast<std::size_t>(b)];
         });
         if (in.forward == nullptr) return;
         forward.resize(size);
@@ -226,6 +232,11 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
     RankIc rank_ic;
     GroupBook book(n, G);
     BlockCells cells;
+    std::unique_ptr<DateAnalysis> analysis;
+    if (in.analysis) {
+        out.dates.reset(rows, groups);
+        analysis = std::make_unique<DateAnalysis>(in.opens, n, groups, out.dates);
+    }
     // Membership of the date before each date of the block: row 0 is the last date of the
     // previous block.
     std::vector<std::int16_t> member(static_cast<std::size_t>((kBlockRows + 1) * n), -1);
@@ -246,6 +257,15 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
             if (in.forward != nullptr)
                 out.rank_ic[row] = rank_ic.of(grouping, &cells.factor[static_cast<std::size_t>(b * n)],
                                               &cells.forward[static_cast<std::size_t>(b * n)], n);
+            if (analysis) {
+                const bool first_row = row == 0;
+                out.dates.universe[row] = cells.valid[static_cast<std::size_t>(b)];
+                analysis->on_date(static_cast<std::int64_t>(row), &cells.factor[static_cast<std::size_t>(b * n)],
+                                  grouping.sorted(), grouping.descending(),
+                                  &member[static_cast<std::size_t>((b + 1) * n)], sizes,
+                                  first_row ? nullptr : &member[static_cast<std::size_t>(b * n)],
+                                  first_row ? nullptr : &out.sizes[(row - 1) * G]);
+            }
         }
 
         // Trade each date of the block with the groups of the date before. Per date and

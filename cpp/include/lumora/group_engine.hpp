@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "lumora/factor_dates.hpp"
 #include "lumora/matrix_view.hpp"
 #include "lumora/strategy_engine.hpp"
 
@@ -20,6 +21,10 @@ struct GroupInputs {
     // to the factor; `forward_from_open` says it holds open prices to derive it from.
     const AlignedMatrix* forward = nullptr;
     bool forward_from_open = false;
+    // The per-date figures of the factor analysis are filled when `analysis` is set; the
+    // horizon ICs need `opens`.
+    bool analysis = false;
+    const ForwardOpens* opens = nullptr;
     int group_num = 20;
     bool ascending = false;
     TradeCosts costs;
@@ -32,6 +37,7 @@ struct GroupOutputs {
     std::vector<bool> traded;         // rows on which any group traded
     std::vector<double> rank_ic;      // per factor row; NaN where undefined
     std::vector<std::int32_t> sizes;  // n_rows x group_num members per group and date
+    FactorDates dates;                // per-date analysis figures (empty without `analysis`)
 };
 
 GroupOutputs run_group_backtest(const GroupInputs& in);

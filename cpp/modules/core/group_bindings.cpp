@@ -75,6 +75,11 @@ void register_group_backtest(py::module_& m) {
         .def_readonly("group_daily_return", &GroupResult::group_daily_return)
         .def_readonly("group_cumulative_return", &GroupResult::group_cumulative_return)
         .def_readonly("rank_ic", &GroupResult::rank_ic)
+        .def_readonly(
+            "analysis", &GroupResult::analysis,
+            "The factor analysis (lumora.backtest.result.FactorAnalysis): IC and Rank IC by horizon, their\n"
+            "summary, Rank IC by month, group turnover, rank autocorrelation, coverage, monotonicity and the\n"
+            "return figures of every group and of top minus bottom.")
         .def(
             "benchmark_summary", [](const GroupResult& r) { return r.summary.attr("copy")(); },
             "Per selected benchmark: best group, long-short and benchmark annual returns, the best group's\n"

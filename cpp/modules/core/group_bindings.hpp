@@ -14,7 +14,7 @@ struct GroupRequest {
 };
 
 struct GroupResult {
-    py::object plot_paths, best_group, group_daily_return, group_cumulative_return, rank_ic, summary;
+    py::object plot_paths, best_group, group_daily_return, group_cumulative_return, rank_ic, summary, analysis;
     py::list benchmarks;  // the selected benchmarks, in order
 };
 

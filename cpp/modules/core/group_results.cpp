@@ -12,6 +12,7 @@
 #include "common/frame_bridge.hpp"
 #include "common/market_bridge.hpp"
 #include "common/summary_bridge.hpp"
+#include "core/factor_analysis_frames.hpp"
 #include "lumora/group_summary.hpp"
 #include "lumora/strategy_stats.hpp"
 
@@ -74,6 +75,7 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
                              dates, stocks);
     in.market = &market.arrays;
     std::unique_ptr<bridge::AlignedTable> forward;
+    py::array opens_keep;  // holds the open prices `opens` reads
     if (!rq.forward_return_rank_cache.is_none()) {
         forward =
             std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.forward_return_rank_cache, dates, stocks));
@@ -82,6 +84,26 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
         in.forward_from_open = true;
     }
     if (forward) in.forward = &forward->matrix;
+    in.analysis = true;
+    ForwardOpens opens;
+    if (!rq.open_price.is_none()) {
+        // The opens and the tables of their adjustment, each in the open table's own calendar.
+        bridge::AlignedTable open = bridge::aligned_table(rq.open_price, dates, stocks);
+        py::object open_dates = rq.open_price.attr("index");
+        bridge::AlignedTable own = bridge::aligned_table(rq.open_price, open_dates, stocks);
+        bridge::AlignedTable close = bridge::aligned_table(rq.close_price, open_dates, stocks);
+        bridge::AlignedTable split = bridge::aligned_table(rq.split_factor, open_dates, stocks);
+        bridge::AlignedTable dividend = bridge::aligned_table(rq.dividend_factor, open_dates, stocks);
+        {
+            // No Python inside: reads numpy buffers held by the aligned tables, writes only `opens`.
+            py::gil_scoped_release release;
+            opens.adjusted = adjusted_opens(own.matrix, close.matrix, split.matrix, dividend.matrix);
+        }
+        opens.open = std::move(open.matrix);
+        opens.open_rows = own.matrix.view.rows;
+        opens_keep = std::move(open.keep);
+        in.opens = &opens;
+    }
 
     GroupOutputs out;
     {
@@ -152,6 +174,7 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
     }
     result->summary = rows.empty() ? bridge::pandas().attr("DataFrame")() : bridge::pandas().attr("DataFrame")(rows);
     result->benchmarks = chosen;
+    result->analysis = factor_analysis_record(out, dates, traded_rows);
     result->plot_paths = draw_group_charts(chart_request, *result, rq.benchmark_dict, rows);
     return py::cast(std::move(*result));
 }

@@ -128,10 +128,12 @@ py::object to_public_result(py::handle core_result, py::handle factor_name) {
     py::object cumulative = core_result.attr("group_cumulative_return");
     py::object rank_ic = core_result.attr("rank_ic");
     py::object summary = core_result.attr("benchmark_summary")();
-    return service_attr("BacktestResult")(py::arg("factor_name") = factor_name, py::arg("best_group") = best_group,
-                                          py::arg("group_daily_return") = daily,
-                                          py::arg("group_cumulative_return") = cumulative, py::arg("rank_ic") = rank_ic,
-                                          py::arg("benchmark_summary") = summary, py::arg("plot_paths") = plot_paths);
+    // A core without the analysis (an older build, a test double) gives a result without one.
+    py::object analysis = py::getattr(core_result, "analysis", py::none());
+    return service_attr("BacktestResult")(
+        py::arg("factor_name") = factor_name, py::arg("best_group") = best_group, py::arg("group_daily_return") = daily,
+        py::arg("group_cumulative_return") = cumulative, py::arg("rank_ic") = rank_ic,
+        py::arg("benchmark_summary") = summary, py::arg("plot_paths") = plot_paths, py::arg("analysis") = analysis);
 }
 
 }  // namespace lumora::service

@@ -5,6 +5,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from lumora.backtest.result import FactorAnalysis
+
 def _build_market_arrays(
     pnl_index: pd.Index,
     columns: pd.Index,
@@ -26,6 +28,7 @@ class AlphaBacktestResult:
     group_daily_return: pd.DataFrame
     group_cumulative_return: pd.DataFrame
     rank_ic: pd.Series
+    analysis: FactorAnalysis
     def benchmark_summary(self) -> pd.DataFrame: ...
 
 def run_alpha_vwap_backtest_core(

@@ -222,6 +222,17 @@ _FACTOR_FIELDS = (
     "excess_sharpe",
     "excess_max_dd",
 )
+# Figures of the factor analysis (``result.analysis.summary``): the t-statistic does not
+# bury strongly negative factors the way ``ic_ir`` sorts them (sort by its absolute value).
+_FACTOR_ANALYSIS_FIELDS = (
+    "rank_ic_t_stat",
+    "rank_ic_std",
+    "long_short_sharpe",
+    "long_short_max_drawdown",
+    "monotonicity",
+    "long_short_turnover_daily",
+    "coverage",
+)
 
 
 def _summary_row(job: _Job, outcome: Any) -> dict[str, Any]:
@@ -236,6 +247,10 @@ def _summary_row(job: _Job, outcome: Any) -> dict[str, Any]:
         first = table.iloc[0] if len(table) else pd.Series(dtype=object)
         for key in _FACTOR_FIELDS:
             row[key] = first.get(key, float("nan"))
+        analysis = getattr(outcome, "analysis", None)
+        figures = analysis.summary if analysis is not None else {}
+        for key in _FACTOR_ANALYSIS_FIELDS:
+            row[key] = figures.get(key, float("nan"))
     else:
         row.update(outcome.stats or {})
     return row

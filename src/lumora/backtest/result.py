@@ -14,7 +14,12 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["BacktestData", "BacktestResult", "StrategyBacktestResult"]
+__all__ = [
+    "BacktestData",
+    "BacktestResult",
+    "FactorAnalysis",
+    "StrategyBacktestResult",
+]
 
 # Statistics shown in the repr of a strategy result, with how each is printed.
 _HEADLINE_STATS: tuple[tuple[str, str], ...] = (
@@ -91,8 +96,57 @@ class BacktestData:
 
 
 @dataclass(kw_only=True, eq=False)
+class FactorAnalysis:
+    """The factor analysis of a group backtest, computed natively in the same run.
+
+    Figures are fractions (0.05 is 5 %); correlations and ratios plain numbers. Forward
+    returns run from the open after a date to the open h trading days later (h in 1, 5,
+    10, 20): horizon 1 takes the opens as traded, exactly as ``rank_ic`` of the result;
+    longer horizons take them adjusted for splits and dividends.
+
+    ``ic`` / ``rank_ic``: dates x ``horizon_days``, the Pearson / Spearman correlation of
+    the factor and the forward return over the ranked stocks (NaN where undefined; column 1
+    of ``rank_ic`` is the result's ``rank_ic``). ``ic_summary``: per (``measure``,
+    ``horizon_days``) the mean, sample ``std``, ``ir`` (mean / std, daily), ``t_stat`` and
+    two-sided ``p_value`` of the mean, ``skew``, excess ``kurtosis`` (population moments),
+    ``share_positive`` and ``days``; read down a measure it is the IC decay.
+    ``monthly_rank_ic``: year x month mean of the horizon-1 Rank IC. ``group_turnover``:
+    dates x groups, the share of a group's members that were not in it the date before.
+    ``rank_autocorrelation``: correlation of the stocks' factor ranks with the date before.
+    ``coverage``: ranked stocks over stocks with a valid close, per date.
+    ``monotonicity``: Spearman correlation of group number and mean daily group return.
+    ``group_performance``: per group and ``"top_minus_bottom"`` (the highest group number
+    minus the lowest), ``annual_return`` (mean daily x 252), ``sharpe``, ``max_drawdown``
+    (<= 0, of the additive net value, in capital) and ``turnover_daily`` (mean).
+    ``summary``: the headline figures the batch summary shows.
+    """
+
+    ic: pd.DataFrame
+    rank_ic: pd.DataFrame
+    ic_summary: pd.DataFrame
+    monthly_rank_ic: pd.DataFrame
+    group_turnover: pd.DataFrame
+    rank_autocorrelation: pd.Series
+    coverage: pd.Series
+    group_performance: pd.DataFrame
+    monotonicity: float
+    summary: dict[str, float]
+
+    def __repr__(self) -> str:
+        s = self.summary
+        return (
+            f"FactorAnalysis(rank_ic_mean={_number(s.get('rank_ic_mean'), '{:.4f}')}, "
+            f"rank_ic_t_stat={_number(s.get('rank_ic_t_stat'), '{:.2f}')}, "
+            f"long_short_sharpe={_number(s.get('long_short_sharpe'), '{:.2f}')}, "
+            f"monotonicity={_number(self.monotonicity, '{:.2f}')}, "
+            f"coverage={_number(s.get('coverage'), '{:.1%}')})"
+        )
+
+
+@dataclass(kw_only=True, eq=False)
 class BacktestResult:
-    """Outcome of a factor group backtest."""
+    """Outcome of a factor group backtest; ``analysis`` holds its factor analysis
+    (``FactorAnalysis``), None for a result built without one."""
 
     factor_name: str
     best_group: int
@@ -101,6 +155,7 @@ class BacktestResult:
     rank_ic: pd.Series
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, str] = field(default_factory=dict)
+    analysis: FactorAnalysis | None = None
 
     def __repr__(self) -> str:
         return (

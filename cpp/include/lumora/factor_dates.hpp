@@ -1,0 +1,80 @@
+#pragma once
+// The per-date figures of the factor analysis, filled by the group engine while it ranks
+// each date: IC and Rank IC at several horizons, each group's turnover, the factor's rank
+// autocorrelation and the size of the universe (for the coverage).
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "lumora/matrix_view.hpp"
+#include "lumora/ranking.hpp"
+
+namespace lumora {
+
+// Horizons of the forward returns in trading days; the first is the engine's own Rank IC.
+inline constexpr std::array<int, 4> kIcHorizons{1, 5, 10, 20};
+inline constexpr std::size_t kHorizonCount = kIcHorizons.size();
+
+// Open prices for the forward returns. A date's h-day return runs from the next open to the
+// open h trading days later, in the open table's own calendar. Horizon 1 takes the opens as
+// traded, like the engine's Rank IC; longer horizons take them adjusted (`adjusted`), so a
+// split or a dividend inside the horizon is not read as a loss.
+struct ForwardOpens {
+    AlignedMatrix open;            // rows: factor dates -> the open table's own rows
+    std::vector<double> adjusted;  // open x adjustment level, row-major: open rows x stocks
+    std::int64_t open_rows = 0;
+
+    // h-day forward return of stock j after factor row `row`; NaN when a price is missing.
+    double forward(std::int64_t row, std::int64_t j, int h) const;
+};
+
+// The adjustment level of every cell: 1 on a stock's first valid close, then multiplied on
+// each later day with a valid close by split + dividend / close (missing split 1, missing
+// dividend 0), and carried across days without one. open x level is the open of a holder
+// who kept split shares and reinvested dividends at the close. Row-major rows x cols.
+std::vector<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix& close, const AlignedMatrix& split,
+                                   const AlignedMatrix& dividend);
+
+struct FactorDates {
+    std::vector<double> ic;              // n_rows x kHorizonCount, Pearson of factor and forward return
+    std::vector<double> rank_ic;         // n_rows x kHorizonCount, Spearman (column 0 left to the engine)
+    std::vector<double> turnover;        // n_rows x groups, share of a group's members new that date
+    std::vector<double> rank_autocorr;   // n_rows, Pearson of the factor's ranks on this and the last date
+    std::vector<std::int32_t> universe;  // n_rows, stocks with a valid close
+
+    void reset(std::int64_t n_rows, int groups);
+};
+
+// Fills one row of FactorDates from the date's ranking.
+class DateAnalysis {
+public:
+    DateAnalysis(const ForwardOpens* opens, std::int64_t n_stocks, int groups, FactorDates& out);
+
+    // `factor`: the date's factor (NaN where not usable); `sorted`: the usable stocks in the
+    // grouping's order (`reversed` when that order is by descending factor); `group_of` /
+    // `sizes`: today's groups, `previous_group_of` / `previous_sizes` those of the date
+    // before (null on the first date).
+    void on_date(std::int64_t row, const double* factor, const std::vector<std::int32_t>& sorted, bool reversed,
+                 const std::int16_t* group_of, const std::int32_t* sizes, const std::int16_t* previous_group_of,
+                 const std::int32_t* previous_sizes);
+
+private:
+    void horizon_ics(std::int64_t row, const double* factor, const std::vector<std::int32_t>& ascending);
+    void turnover(std::int64_t row, const std::vector<std::int32_t>& ascending, const std::int16_t* group_of,
+                  const std::int32_t* sizes, const std::int16_t* previous_group_of, const std::int32_t* previous_sizes);
+    void rank_autocorrelation(std::int64_t row, const double* factor, const std::vector<std::int32_t>& ascending);
+
+    const ForwardOpens* opens_;
+    int groups_;
+    FactorDates& out_;
+    std::vector<std::int32_t> ascending_;
+    std::vector<double> factor_, forward_, factor_rank_, forward_rank_;
+    std::vector<std::uint32_t> identity_, order_;
+    RadixScratch radix_;
+    std::vector<double> rank_now_, rank_before_;
+    std::vector<std::int32_t> ranked_before_;
+    std::vector<std::int32_t> fresh_;
+};
+
+}  // namespace lumora

@@ -1,0 +1,68 @@
+#pragma once
+// Figures of a series of daily returns shared by the factor and the strategy analysis:
+// moments, the one-sample t-test of the mean, drawdowns of the additive net value and the
+// calendar grouping of daily values.
+//
+// Returns are fractions (0.05 is 5 %). Net values are additive, 1 + the running sum of the
+// daily returns, as everywhere in this engine; a drawdown is the fall of that net value
+// below its running peak, in units of the capital (negative), the peak starting at the
+// capital itself (level 1), so a loss from the first day counts in full.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace lumora {
+
+// Mean, sample standard deviation (n - 1), population skew and excess kurtosis (the
+// biased moment estimates, as scipy.stats.skew / kurtosis by default) and the t-test of the
+// mean against zero. Non-finite values are skipped.
+struct Moments {
+    std::int64_t count = 0;
+    double mean;
+    double std;
+    double skew;
+    double kurtosis;
+    double share_positive;  // share of values above zero
+    double t_stat;          // mean / (std / sqrt(count))
+    double p_value;         // two-sided, Student t with count - 1 degrees of freedom
+};
+Moments moments_of(std::span<const double> values);
+
+// Two-sided p-value of a t statistic with `df` degrees of freedom; NaN when undefined.
+double student_t_two_sided_p(double t, double df);
+
+// Annualised mean return (mean x 252), Sharpe ratio (mean / sample sd x sqrt 252) and the
+// deepest drawdown (<= 0) of a daily return series; NaN days are skipped.
+struct ReturnFigures {
+    double annual_return;
+    double sharpe;
+    double max_drawdown;
+};
+ReturnFigures return_figures(std::span<const double> daily);
+
+// One underwater period of the additive net value: the peak day before the fall, the
+// deepest day, the day the net value regained the peak (-1 when it has not), the depth
+// (< 0) and the length in days from the peak to the recovery (or to the last day).
+struct Drawdown {
+    std::int64_t peak;
+    std::int64_t trough;
+    std::int64_t recovery;
+    double depth;
+    std::int64_t days;
+};
+// The `count` deepest non-overlapping drawdowns, deepest first. Row -1 as the peak means
+// the fall started from the capital itself, before the first day.
+std::vector<Drawdown> worst_drawdowns(std::span<const double> daily, std::size_t count);
+
+// Values grouped by a key per value (a year, a month as YYYYMM ...): the distinct keys in
+// ascending order and, per key, the sum and mean of its finite values and their count.
+struct KeyedFigures {
+    std::vector<std::int32_t> keys;
+    std::vector<double> sums, means;
+    std::vector<std::int64_t> counts;
+};
+KeyedFigures by_key(std::span<const std::int32_t> keys, std::span<const double> values);
+
+}  // namespace lumora

@@ -1,0 +1,180 @@
+// The factor analysis record of a group backtest: the native figures laid out as frames.
+
+#include "core/factor_analysis_frames.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <string>
+
+#include "common/frame_bridge.hpp"
+#include "lumora/factor_analysis.hpp"
+
+namespace lumora::core {
+
+namespace {
+
+constexpr const char* kMomentColumns[] = {"mean",           "std", "ir", "t_stat", "p_value", "skew", "kurtosis",
+                                          "share_positive", "days"};
+constexpr const char* kGroupColumns[] = {"annual_return", "sharpe", "max_drawdown", "turnover_daily"};
+
+py::object horizon_index() {
+    py::list horizons;
+    for (const int h : kIcHorizons) horizons.append(h);
+    return bridge::pandas().attr("Index")(horizons, py::arg("name") = "horizon_days");
+}
+
+py::object columns_of(const char* const* names, std::size_t count) {
+    py::list out;
+    for (std::size_t k = 0; k < count; ++k) out.append(names[k]);
+    return out;
+}
+
+// n_rows x kHorizonCount, with column 0 of the Rank IC taken from the engine.
+py::object horizon_frame(const std::vector<double>& table, const std::vector<double>* first_column, py::handle dates) {
+    const auto rows = static_cast<py::ssize_t>(table.size() / kHorizonCount);
+    py::array_t<double> values({rows, static_cast<py::ssize_t>(kHorizonCount)});
+    std::copy(table.begin(), table.end(), values.mutable_data());
+    if (first_column != nullptr)
+        for (py::ssize_t r = 0; r < rows; ++r)
+            values.mutable_data()[r * static_cast<py::ssize_t>(kHorizonCount)] =
+                (*first_column)[static_cast<std::size_t>(r)];
+    return bridge::frame(values, dates, horizon_index());
+}
+
+void put_moments(double* row, const Moments& m) {
+    const double values[] = {m.mean,
+                             m.std,
+                             m.mean / m.std,
+                             m.t_stat,
+                             m.p_value,
+                             m.skew,
+                             m.kurtosis,
+                             m.share_positive,
+                             static_cast<double>(m.count)};
+    std::copy(std::begin(values), std::end(values), row);
+    if (!(m.std > 0.0)) row[2] = kNaN;
+}
+
+py::object summary_frame(const FactorAnalysisFigures& f) {
+    constexpr std::size_t kColumns = std::size(kMomentColumns);
+    py::array_t<double> values({static_cast<py::ssize_t>(2 * kHorizonCount), static_cast<py::ssize_t>(kColumns)});
+    py::list tuples;
+    for (std::size_t k = 0; k < kHorizonCount; ++k) {
+        put_moments(values.mutable_data() + k * kColumns, f.ic[k]);
+        put_moments(values.mutable_data() + (kHorizonCount + k) * kColumns, f.rank_ic[k]);
+    }
+    for (const char* measure : {"ic", "rank_ic"})
+        for (const int h : kIcHorizons) tuples.append(py::make_tuple(measure, h));
+    py::list names;
+    names.append("measure");
+    names.append("horizon_days");
+    py::object index = bridge::pandas().attr("MultiIndex").attr("from_tuples")(tuples, py::arg("names") = names);
+    py::object frame = bridge::frame(values, index, columns_of(kMomentColumns, kColumns));
+    return frame.attr("astype")(py::dict(py::arg("days") = "int64"));
+}
+
+// Year x month table of the monthly means.
+py::object monthly_frame(const KeyedFigures& months) {
+    std::vector<std::int32_t> years;
+    for (const std::int32_t key : months.keys)
+        if (years.empty() || years.back() != key / 100) years.push_back(key / 100);
+    py::array_t<double> values({static_cast<py::ssize_t>(years.size()), py::ssize_t{12}});
+    std::fill(values.mutable_data(), values.mutable_data() + values.size(), kNaN);
+    std::size_t y = 0;
+    for (std::size_t k = 0; k < months.keys.size(); ++k) {
+        while (years[y] != months.keys[k] / 100) ++y;
+        const int month = months.keys[k] % 100;
+        if (month >= 1 && month <= 12)
+            values.mutable_data()[y * 12 + static_cast<std::size_t>(month - 1)] = months.means[k];
+    }
+    py::list year_labels, month_labels;
+    for (const std::int32_t year : years) year_labels.append(year);
+    for (int m = 1; m <= 12; ++m) month_labels.append(m);
+    py::module_ pd = bridge::pandas();
+    return bridge::frame(values, pd.attr("Index")(year_labels, py::arg("name") = "year", py::arg("dtype") = "int64"),
+                         pd.attr("Index")(month_labels, py::arg("name") = "month"));
+}
+
+py::object group_frame(const FactorAnalysisFigures& f) {
+    const auto groups = f.groups.size();
+    constexpr std::size_t kColumns = std::size(kGroupColumns);
+    py::array_t<double> values({static_cast<py::ssize_t>(groups + 1), static_cast<py::ssize_t>(kColumns)});
+    double* p = values.mutable_data();
+    py::list labels;
+    for (std::size_t g = 0; g <= groups; ++g) {
+        const ReturnFigures& r = g < groups ? f.groups[g] : f.long_short;
+        const double turnover = g < groups ? f.group_turnover[g] : f.long_short_turnover;
+        const double row[] = {r.annual_return, r.sharpe, r.max_drawdown, turnover};
+        std::copy(std::begin(row), std::end(row), p + g * kColumns);
+        if (g < groups)
+            labels.append(py::int_(g + 1));
+        else
+            labels.append("top_minus_bottom");
+    }
+    py::object index = bridge::pandas().attr("Index")(labels, py::arg("dtype") = "object", py::arg("name") = "group");
+    return bridge::frame(values, index, columns_of(kGroupColumns, kColumns));
+}
+
+}  // namespace
+
+std::vector<std::int32_t> month_keys(py::handle dates) {
+    const std::vector<std::string> labels = bridge::labels_as_text(dates);
+    std::vector<std::int32_t> out;
+    out.reserve(labels.size());
+    for (const std::string& label : labels) {
+        std::int32_t key = 0;
+        int digits = 0;
+        for (const char c : label) {
+            if (c < '0' || c > '9') continue;
+            key = key * 10 + (c - '0');
+            if (++digits == 6) break;
+        }
+        out.push_back(digits == 6 ? key : 0);
+    }
+    return out;
+}
+
+py::object factor_analysis_record(const GroupOutputs& out, py::handle dates,
+                                  const std::vector<std::int64_t>& traded_rows) {
+    const std::vector<std::int32_t> months = month_keys(dates);
+    FactorAnalysisFigures f;
+    {
+        // No Python inside: reads the native engine outputs and the month keys, writes only `f`.
+        py::gil_scoped_release release;
+        f = factor_analysis_figures(out, traded_rows, months);
+    }
+    const int groups = out.group_num;
+    py::list group_labels;
+    for (int g = 1; g <= groups; ++g) group_labels.append(g);
+    py::object group_index = bridge::pandas().attr("Index")(group_labels, py::arg("name") = "group");
+    py::array_t<double> turnover({static_cast<py::ssize_t>(out.n_rows), static_cast<py::ssize_t>(groups)});
+    std::copy(out.dates.turnover.begin(), out.dates.turnover.end(), turnover.mutable_data());
+
+    py::dict summary;
+    const Moments& first = f.rank_ic[0];
+    summary["rank_ic_mean"] = first.mean;
+    summary["rank_ic_std"] = first.std;
+    summary["rank_ic_t_stat"] = first.t_stat;
+    summary["rank_ic_p_value"] = first.p_value;
+    summary["long_short_annual_return"] = f.long_short.annual_return;
+    summary["long_short_sharpe"] = f.long_short.sharpe;
+    summary["long_short_max_drawdown"] = f.long_short.max_drawdown;
+    summary["monotonicity"] = f.monotonicity;
+    summary["long_short_turnover_daily"] = f.long_short_turnover;
+    summary["rank_autocorrelation"] = f.rank_autocorr;
+    summary["coverage"] = f.coverage_mean;
+
+    py::object record = py::module_::import("lumora.backtest.result").attr("FactorAnalysis");
+    return record(
+        py::arg("ic") = horizon_frame(out.dates.ic, nullptr, dates),
+        py::arg("rank_ic") = horizon_frame(out.dates.rank_ic, &out.rank_ic, dates),
+        py::arg("ic_summary") = summary_frame(f), py::arg("monthly_rank_ic") = monthly_frame(f.monthly_rank_ic),
+        py::arg("group_turnover") = bridge::frame(turnover, dates, group_index),
+        py::arg("rank_autocorrelation") =
+            bridge::series(bridge::vector_array(out.dates.rank_autocorr), dates, py::str("rank_autocorrelation")),
+        py::arg("coverage") = bridge::series(bridge::vector_array(f.coverage), dates, py::str("coverage")),
+        py::arg("group_performance") = group_frame(f), py::arg("monotonicity") = f.monotonicity,
+        py::arg("summary") = summary);
+}
+
+}  // namespace lumora::core

@@ -1,0 +1,144 @@
+#include "lumora/factor_dates.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "lumora/strategy_stats.hpp"
+
+namespace lumora {
+
+double ForwardOpens::forward(std::int64_t row, std::int64_t j, int h) const {
+    const std::int64_t r = open.row_pos[static_cast<std::size_t>(row)];
+    const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
+    if (r < 0 || c < 0 || r + 1 + h >= open.view.rows) return kNaN;
+    if (h == 1) return open.view.value(r + 2, c) / open.view.value(r + 1, c) - 1.0;
+    const std::int64_t n = open.cols();
+    return adjusted[static_cast<std::size_t>((r + 1 + h) * n + j)] /
+               adjusted[static_cast<std::size_t>((r + 1) * n + j)] -
+           1.0;
+}
+
+std::vector<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix& close, const AlignedMatrix& split,
+                                   const AlignedMatrix& dividend) {
+    const std::int64_t rows = open.view.rows, n = open.cols();
+    std::vector<double> out(static_cast<std::size_t>(rows * n), kNaN);
+    for (std::int64_t j = 0; j < n; ++j) {
+        const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
+        if (c < 0) continue;
+        double level = kNaN;
+        for (std::int64_t r = 0; r < rows; ++r) {
+            const double price = close.value(r, j);
+            if (std::isfinite(price) && price > 0.0) {
+                if (std::isnan(level)) {
+                    level = 1.0;
+                } else {
+                    const double s = split.value(r, j), d = dividend.value(r, j);
+                    level *= (std::isnan(s) ? 1.0 : s) + (std::isnan(d) ? 0.0 : d) / price;
+                }
+            }
+            out[static_cast<std::size_t>(r * n + j)] = open.view.value(r, c) * level;
+        }
+    }
+    return out;
+}
+
+void FactorDates::reset(std::int64_t n_rows, int groups) {
+    const auto rows = static_cast<std::size_t>(n_rows);
+    ic.assign(rows * kHorizonCount, kNaN);
+    rank_ic.assign(rows * kHorizonCount, kNaN);
+    turnover.assign(rows * static_cast<std::size_t>(groups), kNaN);
+    rank_autocorr.assign(rows, kNaN);
+    universe.assign(rows, 0);
+}
+
+DateAnalysis::DateAnalysis(const ForwardOpens* opens, std::int64_t n_stocks, int groups, FactorDates& out)
+    : opens_(opens),
+      groups_(groups),
+      out_(out),
+      rank_now_(static_cast<std::size_t>(n_stocks), kNaN),
+      rank_before_(static_cast<std::size_t>(n_stocks), kNaN),
+      fresh_(static_cast<std::size_t>(groups), 0) {}
+
+void DateAnalysis::on_date(std::int64_t row, const double* factor, const std::vector<std::int32_t>& sorted,
+                           bool reversed, const std::int16_t* group_of, const std::int32_t* sizes,
+                           const std::int16_t* previous_group_of, const std::int32_t* previous_sizes) {
+    ascending_.assign(sorted.begin(), sorted.end());
+    if (reversed) std::reverse(ascending_.begin(), ascending_.end());
+    if (opens_ != nullptr) horizon_ics(row, factor, ascending_);
+    turnover(row, ascending_, group_of, sizes, previous_group_of, previous_sizes);
+    rank_autocorrelation(row, factor, ascending_);
+}
+
+// Pearson and Spearman correlation of the factor with each horizon's forward return over the
+// usable stocks that have one. The factor's order is the grouping's, so only the forward
+// returns are sorted.
+void DateAnalysis::horizon_ics(std::int64_t row, const double* factor, const std::vector<std::int32_t>& ascending) {
+    for (std::size_t k = 0; k < kHorizonCount; ++k) {
+        factor_.clear();
+        forward_.clear();
+        for (const std::int32_t j : ascending) {
+            const double f = opens_->forward(row, j, kIcHorizons[k]);
+            if (!std::isfinite(f)) continue;
+            factor_.push_back(factor[j]);
+            forward_.push_back(f);
+        }
+        const std::size_t count = factor_.size();
+        const auto cell = static_cast<std::size_t>(row) * kHorizonCount + k;
+        if (count < 2) continue;
+        out_.ic[cell] = pearson(factor_.data(), forward_.data(), count);
+        if (k == 0) continue;  // the engine's own Rank IC
+        identity_.resize(count);
+        for (std::size_t m = 0; m < count; ++m) identity_[m] = static_cast<std::uint32_t>(m);
+        average_ranks_in_order(factor_, identity_, factor_rank_);
+        radix_argsort(forward_.data(), count, order_, radix_);
+        average_ranks_in_order(forward_, order_, forward_rank_);
+        out_.rank_ic[cell] = pearson(factor_rank_.data(), forward_rank_.data(), count);
+    }
+}
+
+// Share of each group's members today that were not in that group the date before.
+void DateAnalysis::turnover(std::int64_t row, const std::vector<std::int32_t>& ascending, const std::int16_t* group_of,
+                            const std::int32_t* sizes, const std::int16_t* previous_group_of,
+                            const std::int32_t* previous_sizes) {
+    if (previous_group_of == nullptr) return;
+    std::fill(fresh_.begin(), fresh_.end(), 0);
+    for (const std::int32_t j : ascending) {
+        const std::int16_t g = group_of[j];
+        if (g >= 0 && previous_group_of[j] != g) ++fresh_[static_cast<std::size_t>(g)];
+    }
+    for (int g = 0; g < groups_; ++g) {
+        if (sizes[g] == 0 || previous_sizes[g] == 0) continue;
+        out_.turnover[static_cast<std::size_t>(row) * static_cast<std::size_t>(groups_) + static_cast<std::size_t>(g)] =
+            static_cast<double>(fresh_[static_cast<std::size_t>(g)]) / static_cast<double>(sizes[g]);
+    }
+}
+
+// Pearson correlation of the stocks' factor ranks (average ranks among the usable stocks)
+// on this date and the date before, over the stocks ranked on both.
+void DateAnalysis::rank_autocorrelation(std::int64_t row, const double* factor,
+                                        const std::vector<std::int32_t>& ascending) {
+    const std::size_t count = ascending.size();
+    factor_.resize(count);
+    identity_.resize(count);
+    for (std::size_t m = 0; m < count; ++m) {
+        factor_[m] = factor[ascending[m]];
+        identity_[m] = static_cast<std::uint32_t>(m);
+    }
+    average_ranks_in_order(factor_, identity_, factor_rank_);
+    for (std::size_t m = 0; m < count; ++m) rank_now_[static_cast<std::size_t>(ascending[m])] = factor_rank_[m];
+    forward_.clear();  // reused: today's ranks of the stocks ranked on both dates
+    forward_rank_.clear();
+    for (const std::int32_t j : ranked_before_) {
+        const double now = rank_now_[static_cast<std::size_t>(j)];
+        if (std::isnan(now)) continue;
+        forward_.push_back(now);
+        forward_rank_.push_back(rank_before_[static_cast<std::size_t>(j)]);
+    }
+    out_.rank_autocorr[static_cast<std::size_t>(row)] = pearson(forward_.data(), forward_rank_.data(), forward_.size());
+    // Today's ranks become the date before's; the old ones are cleared.
+    for (const std::int32_t j : ranked_before_) rank_before_[static_cast<std::size_t>(j)] = kNaN;
+    std::swap(rank_now_, rank_before_);
+    ranked_before_.assign(ascending.begin(), ascending.end());
+}
+
+}  // namespace lumora
