@@ -48,7 +48,30 @@ std::vector<std::int64_t> shifted_signal(const WeightTable& weights, SparseSigna
     return trade_rows;
 }
 
-std::vector<double> strategy_daily_cash(const SparseSignal& signal, const MarketArrays& m, const TradeCosts& costs) {
+namespace {
+
+// Adds one stock's fill to the day's traded value and, when recording, to the trades.
+void log_fill(TradeLog& log, std::int64_t day, std::int32_t stock, const Fill& fill, const StockDay& d,
+              const TradeCosts& costs, double& traded) {
+    if (fill.bought > 0.0) {
+        const double value = nan_to_zero(fill.bought * d.buy_price);
+        traded += value;
+        if (log.record) log.trades.push_back({day, stock, true, fill.bought, d.buy_price, value, value * costs.fee});
+    }
+    if (fill.sold > 0.0) {
+        const double shares = fill.sold * (std::isnan(d.split) ? 1.0 : d.split);
+        const double value = nan_to_zero(shares * d.sell_price);
+        traded += value;
+        if (log.record)
+            log.trades.push_back(
+                {day, stock, false, shares, d.sell_price, value, value * (costs.fee + costs.rule_fee)});
+    }
+}
+
+}  // namespace
+
+std::vector<double> strategy_daily_cash(const SparseSignal& signal, const MarketArrays& m, const TradeCosts& costs,
+                                        TradeLog* log) {
     const std::int64_t n_days = signal.n_days();
     const auto n_stocks = static_cast<std::size_t>(signal.n_stocks);
     std::vector<double> daily_cash(static_cast<std::size_t>(n_days), 0.0);
@@ -58,6 +81,7 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
     std::vector<std::int32_t> held, active;
     const double lot = static_cast<double>(costs.lot_size);
     const FeeFactors fees{1.0 + costs.fee, 1.0 - costs.fee - costs.rule_fee};
+    if (log != nullptr) log->traded_value.assign(static_cast<std::size_t>(n_days), 0.0);
 
     MarketCursor market(m.can_buy, m.cant_sell, m.split, m.dividend, m.close, m.prev_close, m.buy_price, m.sell_price);
     for (std::int64_t i = 0; i < n_days; ++i) {
@@ -94,14 +118,25 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
         for (std::size_t a = 0; a < std::min(kAhead, active.size()); ++a) market.prefetch(active[a]);
         DayPnl pnl;
         held.clear();
+        double traded = 0.0;
         for (std::size_t a = 0; a < active.size(); ++a) {
             if (a + kAhead < active.size()) market.prefetch(active[a + kAhead]);
             const std::int32_t j = active[a];
             double& position = positions[static_cast<std::size_t>(j)];
-            trade_stock(target[static_cast<std::size_t>(j)], position, market.read(j), fees, pnl);
+            const StockDay day = market.read(j);
+            const Fill fill = trade_stock(target[static_cast<std::size_t>(j)], position, day, fees, pnl);
+            if (log != nullptr) log_fill(*log, i, j, fill, day, costs, traded);
             if (position != 0.0) held.push_back(j);
         }
         daily_cash[static_cast<std::size_t>(i)] = pnl.total();
+        if (log == nullptr) continue;
+        log->traded_value[static_cast<std::size_t>(i)] = traded;
+        if (!log->record) continue;
+        for (const std::int32_t j : held) {
+            log->stocks.push_back(j);
+            log->shares.push_back(positions[static_cast<std::size_t>(j)]);
+        }
+        log->offsets.push_back(static_cast<std::int64_t>(log->stocks.size()));
     }
     return daily_cash;
 }

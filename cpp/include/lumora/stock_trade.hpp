@@ -136,16 +136,22 @@ struct FeeFactors {
     double sell;  // 1 - commission - stamp duty
 };
 
+// The shares a stock's trade moved, in the units positions are kept in.
+struct Fill {
+    double bought = 0.0;
+    double sold = 0.0;
+};
+
 // Moves `position` toward `target` as far as the restrictions allow and adds the stock's
 // profit of the day. Every share is valued against the previous close; dividends go to the
 // shares held at the previous close, sold or not.
-inline void trade_stock(double target, double& position, const StockDay& d, const FeeFactors& f, DayPnl& pnl) {
+inline Fill trade_stock(double target, double& position, const StockDay& d, const FeeFactors& f, DayPnl& pnl) {
     const double diff = target - position;
     const double real_buy = (diff > 0.0 && d.can_buy) ? diff : 0.0;
     const double sell = (diff < 0.0 && !d.cant_sell) ? -diff : 0.0;
     const double hold = position - sell;
     position = hold + real_buy;
-    if (real_buy == 0.0 && hold == 0.0 && sell == 0.0) return;
+    if (real_buy == 0.0 && hold == 0.0 && sell == 0.0) return {};
 
     const double split = std::isnan(d.split) ? 1.0 : d.split;
     const double dividend = nan_to_zero(d.dividend);
@@ -154,6 +160,7 @@ inline void trade_stock(double target, double& position, const StockDay& d, cons
     pnl.hold_dividend += hold * dividend;
     pnl.sell += sell * nan_to_zero(split * d.sell_price * f.sell - d.prev_close);
     pnl.sell_dividend += sell * dividend;
+    return {real_buy, sell};
 }
 
 }  // namespace lumora

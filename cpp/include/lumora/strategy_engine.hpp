@@ -49,9 +49,32 @@ struct MarketArrays {
     AlignedMatrix sell_price;
 };
 
+// What the engine traded, kept while it runs. The traded value of each day is always
+// kept; positions and trades only when `record` is set.
+struct TradeLog {
+    bool record = false;
+    std::vector<double> traded_value;  // per trade day, currency: bought x buy price + sold x sell price
+    // Shares held after each day's trades, sparse: day d holds stocks[offsets[d]..offsets[d+1]).
+    std::vector<std::int64_t> offsets{0};
+    std::vector<std::int32_t> stocks;
+    std::vector<double> shares;
+    // One entry per stock and day with a trade. Shares and price are the day's own (a sale
+    // on an ex-date counts the split shares at the ex-date price); cost is commission, plus
+    // stamp duty on a sale.
+    struct Trade {
+        std::int64_t day;
+        std::int32_t stock;
+        bool buy;
+        double shares, price, value, cost;
+    };
+    std::vector<Trade> trades;
+};
+
 // Profit of each trade day in currency. Positions start flat; share counts stay in the
-// units of the day they were traded (a split only rescales that day's valuation).
-std::vector<double> strategy_daily_cash(const SparseSignal& signal, const MarketArrays& market,
-                                        const TradeCosts& costs);
+// units of the day they were traded (a split only rescales that day's valuation). `log`,
+// when given, receives the traded value and, if it asks, the positions and trades; the
+// profit is the same with or without it.
+std::vector<double> strategy_daily_cash(const SparseSignal& signal, const MarketArrays& market, const TradeCosts& costs,
+                                        TradeLog* log = nullptr);
 
 }  // namespace lumora

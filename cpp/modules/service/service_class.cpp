@@ -41,8 +41,9 @@ void add_strategy_method(py::object& cls) {
                py::arg("start_date"), py::arg("end_date"), py::arg("output_dir"), py::arg("plot_filename"),
                py::kw_only(), py::arg("benchmark") = "000852", py::arg("rolling_window") = 0,
                py::arg("total_money") = 1e8, py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005,
-               py::arg("plot") = "large",
-               "Run a target-weight strategy backtest on loaded data; returns a StrategyBacktestResult.");
+               py::arg("plot") = "large", py::arg("record_positions") = false,
+               "Run a target-weight strategy backtest on loaded data; returns a StrategyBacktestResult.\n"
+               "record_positions=True also keeps the positions and trades of the engine's pass.");
 }
 
 void add_factor_methods(py::object& cls) {

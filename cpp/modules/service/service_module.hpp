@@ -61,7 +61,7 @@ py::object load_backtest_data(py::handle self);
 py::object backtest_strategy(py::handle self, py::handle strategy, py::handle data, py::handle start_date,
                              py::handle end_date, py::handle output_dir, py::handle plot_filename, py::handle benchmark,
                              py::handle rolling_window, py::handle total_money, py::handle fee, py::handle rule_fee,
-                             py::handle plot);
+                             py::handle plot, py::handle record_positions);
 
 // The factor group backtest request and its public result (factor_request.cpp).
 py::object backtest(py::handle self, py::handle factor, py::handle data, py::handle start_date, py::handle end_date,

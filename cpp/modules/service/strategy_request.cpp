@@ -30,7 +30,7 @@ void check_plot_kind(py::handle plot) {
 py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handle data, py::handle start_date,
                              py::handle end_date, py::handle output_dir, py::handle plot_filename, py::handle benchmark,
                              py::handle rolling_window, py::handle total_money, py::handle fee, py::handle rule_fee,
-                             py::handle plot) {
+                             py::handle plot, py::handle record_positions) {
     require_plain_str(plot_filename, "plot_filename");
     check_plot_kind(plot);
     const RequestCosts costs = checked_request_costs(rolling_window, total_money, fee, rule_fee);
@@ -63,13 +63,19 @@ py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handl
     kwargs["plot_save_path"] = save_path;
     kwargs["strategy_name"] = plot_filename;
     kwargs["plot_title"] = plot_filename;
+    // Asked only when wanted, so a runner without the keyword (a test double) still serves.
+    if (PyObject_IsTrue(record_positions.ptr()) == 1) kwargs["record_positions"] = true;
     py::object result = run(**kwargs);
 
+    // A runner without the analysis (an older build, a test double) gives a result without one.
+    py::object none = py::none();
     return service_attr("StrategyBacktestResult")(
         py::arg("strategy_name") = plot_filename, py::arg("daily_return") = result.attr("daily_return"),
         py::arg("cumulative_return") = result.attr("cumulative_return"), py::arg("stats") = result.attr("stats"),
         py::arg("benchmark_summary") = result.attr("benchmark_summary"),
-        py::arg("plot_paths") = result.attr("plot_paths"));
+        py::arg("plot_paths") = result.attr("plot_paths"), py::arg("analysis") = py::getattr(result, "analysis", none),
+        py::arg("positions") = py::getattr(result, "positions", none),
+        py::arg("trades") = py::getattr(result, "trades", none));
 }
 
 }  // namespace lumora::service

@@ -50,7 +50,7 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
                                       py::object benchmark_dict, py::object benchmark_names, py::object rolling_window,
                                       py::object total_money, py::object fee, py::object rule_fee,
                                       py::object plot_image_kind, py::object plot_save_path, py::object strategy_name,
-                                      py::object plot_title) {
+                                      py::object plot_title, py::object record_positions) {
     if (!benchmark_dict.is_none() && !PyDict_Check(benchmark_dict.ptr()))
         bridge::raise_type_error("benchmark_dict must be a dict or None, got " + bridge::type_name(benchmark_dict));
     if (!bridge::is_str(strategy_name)) bridge::raise_type_error("strategy_name must be text");
@@ -72,7 +72,8 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
                          plot_image_kind,
                          plot_save_path,
                          strategy_name,
-                         plot_title});
+                         plot_title,
+                         static_cast<bool>(py::bool_(record_positions))});
 }
 
 }  // namespace
@@ -80,18 +81,23 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
 void register_runner(py::module_& m) {
     py::class_<WeightbookResult>(m, "_WeightbookResult", "Internal result record of a strategy backtest.")
         .def(py::init([](py::object strategy_name, py::object daily_return, py::object cumulative_return,
-                         py::object stats, py::object benchmark_summary, py::object plot_paths) {
-                 return WeightbookResult{strategy_name, daily_return,      cumulative_return,
-                                         stats,         benchmark_summary, plot_paths};
+                         py::object stats, py::object benchmark_summary, py::object plot_paths, py::object analysis,
+                         py::object positions, py::object trades) {
+                 return WeightbookResult{strategy_name, daily_return, cumulative_return, stats, benchmark_summary,
+                                         plot_paths,    analysis,     positions,         trades};
              }),
              py::kw_only(), py::arg("strategy_name"), py::arg("daily_return"), py::arg("cumulative_return"),
-             py::arg("stats"), py::arg("benchmark_summary"), py::arg("plot_paths"))
+             py::arg("stats"), py::arg("benchmark_summary"), py::arg("plot_paths"), py::arg("analysis") = py::none(),
+             py::arg("positions") = py::none(), py::arg("trades") = py::none())
         .def_readwrite("strategy_name", &WeightbookResult::strategy_name)
         .def_readwrite("daily_return", &WeightbookResult::daily_return)
         .def_readwrite("cumulative_return", &WeightbookResult::cumulative_return)
         .def_readwrite("stats", &WeightbookResult::stats)
         .def_readwrite("benchmark_summary", &WeightbookResult::benchmark_summary)
         .def_readwrite("plot_paths", &WeightbookResult::plot_paths)
+        .def_readwrite("analysis", &WeightbookResult::analysis)
+        .def_readwrite("positions", &WeightbookResult::positions)
+        .def_readwrite("trades", &WeightbookResult::trades)
         .def("__repr__", [](const WeightbookResult& r) {
             return py::str("_WeightbookResult(strategy_name={!r}, days={}, plot_paths={!r})")
                 .format(r.strategy_name, py::len(r.daily_return), r.plot_paths);
@@ -106,8 +112,10 @@ void register_runner(py::module_& m) {
           py::arg("total_money") = 1e8, py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005,
           py::arg("plot_image_kind") = "large", py::arg("plot_save_path") = py::none(),
           py::arg("strategy_name") = "strategy", py::arg("plot_title") = py::none(),
+          py::arg("record_positions") = false,
           "Strategy backtest: align, smooth, daily VWAP returns, total frame, statistics, benchmark\n"
-          "summary and, when asked, the two charts.");
+          "summary, the strategy analysis and, when asked, the two charts and (record_positions) the\n"
+          "positions and trades of the same engine pass.");
     m.def("_build_total_backtesting_frame", &total_backtesting_frame, py::arg("total_backtesting"),
           "Total frame (net values, drawdowns, excess) of daily_return / index_daily_return [/ close].");
     m.def("calc_strategy_stats", &calc_strategy_stats, py::arg("total_frame"), py::arg("signal_df"),

@@ -13,6 +13,8 @@ namespace py = pybind11;
 // The internal result record of a strategy run.
 struct WeightbookResult {
     py::object strategy_name, daily_return, cumulative_return, stats, benchmark_summary, plot_paths;
+    // None unless computed: the strategy analysis, and the positions and trades on request.
+    py::object analysis = py::none(), positions = py::none(), trades = py::none();
 };
 
 // The statistics mapping of a total frame; `weights` may be null.

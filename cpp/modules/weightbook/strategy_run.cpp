@@ -11,6 +11,7 @@
 #include "common/frame_bridge.hpp"
 #include "lumora/weight_table.hpp"
 #include "weightbook/runner_frames.hpp"
+#include "weightbook/strategy_analysis_frames.hpp"
 #include "weightbook/strategy_bindings.hpp"
 #include "weightbook/vwap_returns.hpp"
 
@@ -135,8 +136,11 @@ py::object run_strategy(const StrategyRun& run) {
     if (last_valid < 0) return empty_result(strategy_name);
     warn_rows_without_weights(has_weight, row_labels);
 
-    py::object daily = daily_vwap_return(work, row_labels, col_labels, run.market_tables, run.costs);
+    TradeLog log;
+    log.record = run.record_positions;
+    py::object daily = daily_vwap_return(work, row_labels, col_labels, run.market_tables, run.costs, &log);
     if (py::len(daily) == 0) return empty_result(strategy_name);
+    py::object trade_dates = daily.attr("index");
 
     // Drop the return of the day after trailing rows without weights.
     const std::string last_signal_date = py::str(row_labels.attr("__getitem__")(last_valid));
@@ -190,6 +194,11 @@ py::object run_strategy(const StrategyRun& run) {
     r.stats = stats;
     r.benchmark_summary = summary;
     r.plot_paths = plot_paths;
+    r.analysis = strategy_analysis_record(total, log, trade_dates, run.costs.total_money);
+    if (run.record_positions) {
+        r.positions = positions_frame(log, trade_dates, col_labels);
+        r.trades = trades_frame(log, trade_dates, col_labels);
+    }
     return py::cast(std::move(r));
 }
 

@@ -23,6 +23,7 @@ struct StrategyRun {
     std::int64_t window;
     TradeCosts costs;
     py::object plot_image_kind, plot_save_path, strategy_name, plot_title;
+    bool record_positions = false;  // keep the positions and trades of the engine's pass
 };
 
 // The result record (_WeightbookResult) of a checked run.

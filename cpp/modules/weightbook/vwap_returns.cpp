@@ -10,7 +10,7 @@
 namespace lumora::weightbook {
 
 py::object daily_vwap_return(const WeightTable& weights, py::handle row_labels, py::handle col_labels,
-                             const std::array<py::handle, 8>& market_tables, const TradeCosts& costs) {
+                             const std::array<py::handle, 8>& market_tables, const TradeCosts& costs, TradeLog* log) {
     SparseSignal signal;
     std::vector<std::int64_t> trade_rows;
     {
@@ -32,9 +32,10 @@ py::object daily_vwap_return(const WeightTable& weights, py::handle row_labels, 
 
     py::array_t<double> returns(static_cast<py::ssize_t>(trade_rows.size()));
     {
-        // No Python inside: reads the native signal and market buffers held by `market`, writes only the new `returns`.
+        // No Python inside: reads the native signal and market buffers held by `market`, writes only the new
+        // `returns` and the native `log`.
         py::gil_scoped_release release;
-        const std::vector<double> cash = strategy_daily_cash(signal, market.arrays, costs);
+        const std::vector<double> cash = strategy_daily_cash(signal, market.arrays, costs, log);
         double* out = returns.mutable_data();
         for (std::size_t i = 0; i < cash.size(); ++i) out[i] = cash[i] / costs.total_money;
     }

@@ -97,9 +97,12 @@ class BacktestService:
         fee: float = 0.0001,
         rule_fee: float = 0.0005,
         plot: str | None = "large",
+        record_positions: bool = False,
     ) -> StrategyBacktestResult:
         """Run a target-weight strategy backtest on loaded data (see
-        ``lumora.backtest_strategy`` for the arguments).
+        ``lumora.backtest_strategy`` for the arguments). ``record_positions=True`` also
+        keeps the shares held per stock and day and every trade, from the same engine pass
+        (``result.positions``, ``result.trades``).
 
         Raises:
             ValueError: "策略权重矩阵为空", the two "plot 非 None 时,..." messages, costs or

@@ -6,6 +6,8 @@ from typing import Any
 
 import pandas as pd
 
+from lumora.backtest.result import StrategyAnalysis
+
 TRADING_DAYS_PER_YEAR: int
 ROLLING_STABILITY_DAYS: int
 MIN_ROLLING_STABILITY_DAYS: int
@@ -37,6 +39,9 @@ class _WeightbookResult:
     stats: dict[str, float]
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, str]
+    analysis: StrategyAnalysis | None
+    positions: pd.DataFrame | None
+    trades: pd.DataFrame | None
     def __init__(
         self,
         *,
@@ -46,6 +51,9 @@ class _WeightbookResult:
         stats: dict[str, float],
         benchmark_summary: pd.DataFrame,
         plot_paths: dict[str, str],
+        analysis: StrategyAnalysis | None = None,
+        positions: pd.DataFrame | None = None,
+        trades: pd.DataFrame | None = None,
     ) -> None: ...
 
 def run_strategy_backtest_core(
@@ -68,6 +76,7 @@ def run_strategy_backtest_core(
     plot_save_path: str | os.PathLike[str] | None = None,
     strategy_name: str = "strategy",
     plot_title: str | None = None,
+    record_positions: bool = False,
 ) -> _WeightbookResult: ...
 def _build_total_backtesting_frame(total_backtesting: pd.DataFrame) -> pd.DataFrame: ...
 def calc_strategy_stats(

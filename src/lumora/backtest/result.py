@@ -18,6 +18,7 @@ __all__ = [
     "BacktestData",
     "BacktestResult",
     "FactorAnalysis",
+    "StrategyAnalysis",
     "StrategyBacktestResult",
 ]
 
@@ -166,9 +167,53 @@ class BacktestResult:
 
 
 @dataclass(kw_only=True, eq=False)
+class StrategyAnalysis:
+    """The strategy analysis of a backtest, computed natively from its daily returns.
+
+    Figures are fractions of the capital (0.05 is 5 %) and cumulate additively like the
+    net value: a month's or a year's return is the sum of its daily returns, a drawdown the
+    fall of 1 + the running sum below its running peak (<= 0, the peak starting at the
+    capital). ``summary``: ``sortino`` (mean x 252 over the root mean square of the
+    negative days x sqrt 252), ``calmar`` (mean x 252 over the deepest drawdown),
+    ``max_drawdown``, ``var_95_daily`` (5th percentile of the daily returns) and
+    ``cvar_95_daily`` (mean of the days at or below it), ``skew`` and excess ``kurtosis``
+    (population moments), the best and worst day, month and year, and
+    ``traded_value_turnover_annual`` (value bought and sold over the capital, per year).
+    ``drawdowns``: the five deepest, with ``peak`` (the last date at the peak, None when
+    the fall began from the capital on the first day), ``trough``, ``recovery`` (None while
+    under water), ``depth`` and ``days`` from peak to recovery (or to the last date).
+    ``monthly_returns``: year x month. ``yearly_returns``. ``rolling_sharpe_126`` and
+    ``rolling_volatility_126``: over the last 126 days, annualised. ``traded_value``: value
+    bought plus value sold per day, in currency (the fixed-capital rule re-sizes holdings
+    every day, so it counts more than the changes of the weights).
+    """
+
+    summary: dict[str, float]
+    drawdowns: pd.DataFrame
+    monthly_returns: pd.DataFrame
+    yearly_returns: pd.Series
+    rolling_sharpe_126: pd.Series
+    rolling_volatility_126: pd.Series
+    traded_value: pd.Series
+
+    def __repr__(self) -> str:
+        s = self.summary
+        return (
+            f"StrategyAnalysis(sortino={_number(s.get('sortino'), '{:.2f}')}, "
+            f"calmar={_number(s.get('calmar'), '{:.2f}')}, "
+            f"max_drawdown={_number(s.get('max_drawdown'), '{:.2%}')}, "
+            f"var_95_daily={_number(s.get('var_95_daily'), '{:.2%}')}, "
+            f"traded_value_turnover_annual={_number(s.get('traded_value_turnover_annual'), '{:.2f}')})"
+        )
+
+
+@dataclass(kw_only=True, eq=False)
 class StrategyBacktestResult:
     """Outcome of a target-weight strategy backtest: daily returns, net value, statistics,
-    excess-return metrics against the benchmarks and the chart paths."""
+    excess-return metrics against the benchmarks and the chart paths; ``analysis`` (a
+    ``StrategyAnalysis``) and, with ``record_positions=True``, ``positions`` (date, stock,
+    shares held after the day's trades, for every trade day of the engine) and ``trades``
+    (date, stock, side, shares, price, value, cost)."""
 
     strategy_name: str
     daily_return: pd.Series
@@ -176,6 +221,9 @@ class StrategyBacktestResult:
     stats: dict[str, float]
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, str]
+    analysis: StrategyAnalysis | None = None
+    positions: pd.DataFrame | None = None
+    trades: pd.DataFrame | None = None
 
     def __repr__(self) -> str:
         stats = self.stats if isinstance(self.stats, dict) else {}

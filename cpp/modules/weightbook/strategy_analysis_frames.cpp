@@ -1,0 +1,176 @@
+// The strategy analysis record, positions and trades of a strategy run.
+
+#include "weightbook/strategy_analysis_frames.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <string>
+#include <vector>
+
+#include "common/frame_bridge.hpp"
+#include "lumora/sharpe.hpp"
+#include "lumora/strategy_analysis.hpp"
+
+namespace lumora::weightbook {
+
+namespace {
+
+std::vector<std::int32_t> month_keys(const std::vector<std::string>& labels) {
+    std::vector<std::int32_t> out;
+    out.reserve(labels.size());
+    for (const std::string& label : labels) {
+        std::int32_t key = 0;
+        int digits = 0;
+        for (const char c : label) {
+            if (c < '0' || c > '9') continue;
+            key = key * 10 + (c - '0');
+            if (++digits == 6) break;
+        }
+        out.push_back(digits == 6 ? key : 0);
+    }
+    return out;
+}
+
+py::object int_index(const std::vector<std::int32_t>& values, const char* name) {
+    py::list labels;
+    for (const std::int32_t v : values) labels.append(v);
+    return bridge::pandas().attr("Index")(labels, py::arg("name") = name, py::arg("dtype") = "int64");
+}
+
+py::object monthly_table(const KeyedFigures& months) {
+    std::vector<std::int32_t> years;
+    for (const std::int32_t key : months.keys)
+        if (years.empty() || years.back() != key / 100) years.push_back(key / 100);
+    py::array_t<double> values({static_cast<py::ssize_t>(years.size()), py::ssize_t{12}});
+    std::fill(values.mutable_data(), values.mutable_data() + values.size(), kNaN);
+    std::size_t y = 0;
+    for (std::size_t k = 0; k < months.keys.size(); ++k) {
+        while (years[y] != months.keys[k] / 100) ++y;
+        const int month = months.keys[k] % 100;
+        if (month >= 1 && month <= 12 && months.counts[k] > 0)
+            values.mutable_data()[y * 12 + static_cast<std::size_t>(month - 1)] = months.sums[k];
+    }
+    std::vector<std::int32_t> month_numbers;
+    for (int m = 1; m <= 12; ++m) month_numbers.push_back(m);
+    return bridge::frame(values, int_index(years, "year"), int_index(month_numbers, "month"));
+}
+
+py::object drawdown_table(const std::vector<Drawdown>& drawdowns, py::handle dates) {
+    py::list peak, trough, recovery, depth, days;
+    auto label = [&](std::int64_t row) -> py::object {
+        if (row < 0) return py::none();
+        return dates.attr("__getitem__")(row);
+    };
+    for (const Drawdown& d : drawdowns) {
+        peak.append(label(d.peak));
+        trough.append(label(d.trough));
+        recovery.append(label(d.recovery));
+        depth.append(d.depth);
+        days.append(d.days);
+    }
+    py::dict columns;
+    columns["peak"] = bridge::pandas().attr("Series")(peak, py::arg("dtype") = "object");
+    columns["trough"] = bridge::pandas().attr("Series")(trough, py::arg("dtype") = "object");
+    columns["recovery"] = bridge::pandas().attr("Series")(recovery, py::arg("dtype") = "object");
+    columns["depth"] = bridge::pandas().attr("Series")(depth, py::arg("dtype") = "float64");
+    columns["days"] = bridge::pandas().attr("Series")(days, py::arg("dtype") = "int64");
+    return bridge::pandas().attr("DataFrame")(columns);
+}
+
+}  // namespace
+
+py::object strategy_analysis_record(py::handle total, const TradeLog& log, py::handle trade_dates, double total_money) {
+    py::object dates = total.attr("index");
+    py::array_t<double, py::array::c_style | py::array::forcecast> daily(
+        total[py::str("daily_return")].attr("to_numpy")(py::arg("dtype") = "float64"));
+    const std::vector<std::int32_t> months = month_keys(bridge::labels_as_text(dates));
+    const std::vector<std::int64_t> day_of = bridge::positions(trade_dates, dates);
+    const auto n = static_cast<std::size_t>(daily.size());
+    std::vector<double> traded(n, kNaN);
+    double traded_sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (day_of[i] < 0) continue;
+        traded[i] = log.traded_value[static_cast<std::size_t>(day_of[i])];
+        traded_sum += traded[i];
+    }
+    StrategyFigures f;
+    {
+        // No Python inside: reads the daily-return array held by `daily`, writes only `f`.
+        py::gil_scoped_release release;
+        f = strategy_figures(std::span<const double>(daily.data(), n), months);
+    }
+    const double years = static_cast<double>(n) / kTradingDaysPerYear;
+
+    py::dict summary;
+    summary["sortino"] = f.sortino;
+    summary["calmar"] = f.calmar;
+    summary["max_drawdown"] = f.max_drawdown;
+    summary["var_95_daily"] = f.var_95_daily;
+    summary["cvar_95_daily"] = f.cvar_95_daily;
+    summary["skew"] = f.moments.skew;
+    summary["kurtosis"] = f.moments.kurtosis;
+    summary["best_day"] = f.best_day;
+    summary["worst_day"] = f.worst_day;
+    summary["best_month"] = f.best_month;
+    summary["worst_month"] = f.worst_month;
+    summary["best_year"] = f.best_year;
+    summary["worst_year"] = f.worst_year;
+    summary["traded_value_turnover_annual"] = n > 0 ? traded_sum / total_money / years : kNaN;
+
+    py::object record = py::module_::import("lumora.backtest.result").attr("StrategyAnalysis");
+    return record(
+        py::arg("summary") = summary, py::arg("drawdowns") = drawdown_table(f.drawdowns, dates),
+        py::arg("monthly_returns") = monthly_table(f.months),
+        py::arg("yearly_returns") =
+            bridge::series(bridge::vector_array(f.years.sums), int_index(f.years.keys, "year"), py::str("return")),
+        py::arg("rolling_sharpe_126") =
+            bridge::series(bridge::vector_array(f.rolling_sharpe), dates, py::str("rolling_sharpe_126")),
+        py::arg("rolling_volatility_126") =
+            bridge::series(bridge::vector_array(f.rolling_volatility), dates, py::str("rolling_volatility_126")),
+        py::arg("traded_value") = bridge::series(bridge::vector_array(traded), dates, py::str("traded_value")));
+}
+
+py::object positions_frame(const TradeLog& log, py::handle trade_dates, py::handle stocks) {
+    const auto rows = static_cast<py::ssize_t>(log.stocks.size());
+    py::array_t<std::int64_t> day(rows), stock(rows);
+    for (std::size_t d = 0; d + 1 < log.offsets.size(); ++d)
+        for (auto k = log.offsets[d]; k < log.offsets[d + 1]; ++k) {
+            day.mutable_data()[k] = static_cast<std::int64_t>(d);
+            stock.mutable_data()[k] = log.stocks[static_cast<std::size_t>(k)];
+        }
+    py::dict columns;
+    columns["date"] = trade_dates.attr("take")(day);
+    columns["stock"] = stocks.attr("take")(stock);
+    columns["shares"] = bridge::vector_array(log.shares);
+    return bridge::pandas().attr("DataFrame")(columns);
+}
+
+py::object trades_frame(const TradeLog& log, py::handle trade_dates, py::handle stocks) {
+    const auto rows = static_cast<py::ssize_t>(log.trades.size());
+    py::array_t<std::int64_t> day(rows), stock(rows);
+    py::array_t<bool> buy(rows);
+    py::array_t<double> shares(rows), price(rows), value(rows), cost(rows);
+    for (py::ssize_t k = 0; k < rows; ++k) {
+        const TradeLog::Trade& t = log.trades[static_cast<std::size_t>(k)];
+        day.mutable_data()[k] = t.day;
+        stock.mutable_data()[k] = t.stock;
+        buy.mutable_data()[k] = t.buy;
+        shares.mutable_data()[k] = t.shares;
+        price.mutable_data()[k] = t.price;
+        value.mutable_data()[k] = t.value;
+        cost.mutable_data()[k] = t.cost;
+    }
+    py::dict columns;
+    columns["date"] = trade_dates.attr("take")(day);
+    columns["stock"] = stocks.attr("take")(stock);
+    columns["side"] = bridge::numpy().attr("where")(buy, "buy", "sell");
+    columns["shares"] = shares;
+    columns["price"] = price;
+    columns["value"] = value;
+    columns["cost"] = cost;
+    py::object frame = bridge::pandas().attr("DataFrame")(columns);
+    frame[py::str("side")] = frame[py::str("side")].attr("astype")("category");
+    return frame;
+}
+
+}  // namespace lumora::weightbook
