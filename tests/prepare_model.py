@@ -65,6 +65,13 @@ def derive(source: dict[str, pd.DataFrame]) -> dict[str, pd.DataFrame]:
     raw = source["rq_is_suspended"]
     suspended = pd.DataFrame(np.where(raw.eq(1), 1, np.nan), index=raw.index, columns=raw.columns)
     sell, buy = source["tick_vwap_price_925_1000"], source["tick_vwap_price_935_1005"]
+
+    def no_price(price: pd.DataFrame) -> pd.DataFrame:
+        """1 on a trading day (suspension 0) whose price is missing or not positive."""
+        usable = price.reindex(index=raw.index, columns=raw.columns).gt(0)
+        usable &= ~price.reindex(index=raw.index, columns=raw.columns).isin([np.inf])
+        return pd.DataFrame(np.where(raw.eq(0) & ~usable, 1, np.nan), raw.index, raw.columns)
+
     limit_down = source["limit_down"].reindex(index=sell.index, columns=sell.columns)
     limit_up = source["limit_up"].reindex(index=buy.index, columns=buy.columns)
     opens = source["Open"]
@@ -79,8 +86,14 @@ def derive(source: dict[str, pd.DataFrame]) -> dict[str, pd.DataFrame]:
         "sell_price": sell,
         "rq_get_split": split,
         "rq_get_dividend": dividend,
-        "can_buy_stock": (buy == limit_up).add(suspended, fill_value=0.0) <= 0,
-        "cant_sell_stock": (sell == limit_down).add(suspended, fill_value=0.0) > 0,
+        "can_buy_stock": (buy == limit_up)
+        .add(suspended, fill_value=0.0)
+        .add(no_price(buy), fill_value=0.0)
+        <= 0,
+        "cant_sell_stock": (sell == limit_down)
+        .add(suspended, fill_value=0.0)
+        .add(no_price(sell), fill_value=0.0)
+        > 0,
         "forward_return_rank_cache": forward.rank(axis=1, method="average"),
     }
 

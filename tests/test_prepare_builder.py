@@ -289,6 +289,25 @@ def test_derivation_matches_label_aligned_pandas(seed):
         pd.testing.assert_frame_equal(got[key], expected[key], obj=key)
 
 
+def test_a_trading_day_without_an_execution_price_is_not_traded_that_way():
+    """The sandbox leaves an execution price out now and then on a trading day; a trade
+    there would be booked at a price that does not exist, so that day the stock cannot be
+    bought (no buy price) or sold (no sell price)."""
+    market = generate_market(300, 500, seed=0)
+    source = market.source_tables()
+    got = GroupPreparedDataBuilder(START, TODAY)._build_from_matrices(dict(source))
+    trading = source["rq_is_suspended"].eq(0)
+    for price, flag, tradable in (
+        ("tick_vwap_price_935_1005", "can_buy_stock", True),
+        ("tick_vwap_price_925_1000", "cant_sell_stock", False),
+    ):
+        missing = (trading & source[price].isna()).to_numpy()
+        assert missing.sum() > 20
+        assert not (got[flag].to_numpy()[missing] == tradable).any(), flag
+        priced = (trading & source[price].notna()).to_numpy()
+        assert (got[flag].to_numpy()[priced] == tradable).mean() > 0.97
+
+
 def frame(values, dates=("20240102", "20240103", "20240104"), codes=("000001", "000002")):
     return pd.DataFrame(
         np.array(values, dtype=float), index=list(dates[: len(values)]), columns=list(codes)

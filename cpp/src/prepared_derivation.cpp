@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 #include "lumora/radix_sort.hpp"
@@ -21,6 +22,8 @@ void for_each_cell(std::int64_t rows, std::int64_t cols, Cell&& cell) {
     for (std::int64_t c = 0; c < cols; ++c)
         for (std::int64_t r = 0; r < rows; ++r) cell(r, c);
 }
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 std::size_t cell_at(std::int64_t r, std::int64_t c, std::int64_t rows) {
     return static_cast<std::size_t>(c * rows + r);
@@ -61,13 +64,19 @@ void tradability_flags(const AlignedMatrix& price, const AlignedMatrix& limit, c
     const std::int64_t rows = price.rows();
     for_each_cell(rows, price.cols(), [&](std::int64_t r, std::int64_t c) {
         const bool has_price = present(price, r, c);
+        const double value = has_price ? price.value(r, c) : kNaN;
         // NaN never equals a limit, and a missing limit never equals a price.
-        const double at_limit = has_price && price.value(r, c) == limit.value(r, c) ? 1.0 : 0.0;
-        const double suspension = suspended.value(r, c) == 1.0 ? 1.0 : kNaN;
+        const bool at_limit = has_price && value == limit.value(r, c);
+        const double state = suspended.value(r, c);
+        const bool suspended_day = state == 1.0;
+        // A trading day (suspension source 0) without a price: a trade there would be booked
+        // at a price that does not exist.
+        const bool no_price = state == 0.0 && !(value > 0.0 && value < kInfinity);
+        // The score is the sum of the three parts; a cell with none of them has no score.
         bool flag = false;
-        if (has_price || !std::isnan(suspension)) {
-            const double score = at_limit + (std::isnan(suspension) ? 0.0 : suspension);
-            flag = sense == FlagSense::Blocked ? score > 0.0 : score <= 0.0;
+        if (has_price || suspended_day || no_price) {
+            const bool blocked = at_limit || suspended_day || no_price;
+            flag = sense == FlagSense::Blocked ? blocked : !blocked;
         }
         out[cell_at(r, c, rows)] = flag;
     });

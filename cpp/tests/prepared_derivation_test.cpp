@@ -47,6 +47,23 @@ TEST(PreparedDerivation, TradabilityFollowsTheZeroFilledScore) {
     EXPECT_TRUE(!blocked[3] && !allowed[3]);  // no score at all reads false both ways
 }
 
+TEST(PreparedDerivation, ATradingDayWithoutAPriceIsNeitherBoughtNorSold) {
+    // One date, four stocks, none suspended: NaN, zero and absent prices on a trading day
+    // block both ways; a NaN price where the suspension state is unknown keeps its reading.
+    const std::vector<double> price = {kNaN, 0.0, kNaN};
+    const std::vector<double> limit = {9.0, 9.0, 9.0};
+    const std::vector<double> suspended = {0.0, 0.0, kNaN, 0.0};
+    const AlignedMatrix p = aligned(price, 1, 3, {0}, {0, 1, 2, -1});
+    const AlignedMatrix l = aligned(limit, 1, 3, {0}, {0, 1, 2, -1});
+    const AlignedMatrix s = aligned(suspended, 1, 4, {0}, {0, 1, 2, 3});
+    bool blocked[4];
+    bool allowed[4];
+    tradability_flags(p, l, s, FlagSense::Blocked, blocked);
+    tradability_flags(p, l, s, FlagSense::Allowed, allowed);
+    for (int c : {0, 1, 3}) EXPECT_TRUE(blocked[c] && !allowed[c]) << c;
+    EXPECT_TRUE(!blocked[2] && allowed[2]);
+}
+
 TEST(PreparedDerivation, ForwardRanksAverageTiesAndSkipMissingReturns) {
     // Three dates x four stocks (column-major); only the first date has a forward return.
     const std::vector<double> open = {1, 1, 2, 1, 2, 4, 1, 0, 5, 1, 1, 1};

@@ -19,11 +19,16 @@ namespace lumora::limits {
 
 enum class Board : std::uint8_t { Main, ChiNext, Star, Beijing };
 
-// ChiNext's reform: 20 % limits (special treatment included) and registration listings.
+// ChiNext's reform: 20 % limits (special treatment included) and registration listings
+// (ChiNext at 10 % before 2020-08-24: pypi.org/project/marina-rules).
 inline constexpr std::int32_t kChiNextReform = 20200824;
-// First main-board listings under the registration rules.
+// First main-board listings under the registration rules, free of limits for five days
+// (github.com/fpga2u/AXOrderBook/issues/2; pypi.org/project/marina-rules-core).
 inline constexpr std::int32_t kMainBoardRegistration = 20230410;
-// Main-board special treatment trades within 10 % instead of 5 % from this day.
+// Main-board special treatment trades within 10 % instead of 5 % from this day: proposed by
+// the Shanghai and Shenzhen exchanges on 2025-06-27 (Xinhua, 3news.cn/redian/2025/0627/
+// 1107085.html), in force from 2026-07-06 (github.com/simonlin1212/TradingAgents-astock/
+// issues/85; docs.rs/crate/rustdx-complete, src/limit.rs).
 inline constexpr std::int32_t kMainBoardSpecialTenPercent = 20260706;
 // Trading days without a limit after a listing under the registration rules.
 inline constexpr int kRegistrationFreeDays = 5;

@@ -34,10 +34,11 @@ enum class FlagSense : std::uint8_t {
 };
 
 // Tradability of every cell of the result labels. The block score of a cell adds, with a
-// zero fill, two parts: 1 where the execution price equals its limit price exactly (0 where
-// it does not, absent where the price table lacks the cell) and 1 where the suspension
-// source equals 1 (absent otherwise). A cell absent on both sides has no score and reads
-// false either way. `limit` is looked up at the same labels as `price`.
+// zero fill, three parts: 1 where the execution price equals its limit price exactly (0 where
+// it does not, absent where the price table lacks the cell), 1 where the suspension source
+// equals 1 (absent otherwise) and 1 where the suspension source equals 0 (a trading day) but
+// the price is missing or not a finite positive number. A cell with none of the three has no
+// score and reads false either way. `limit` is looked up at the same labels as `price`.
 void tradability_flags(const AlignedMatrix& price, const AlignedMatrix& limit, const AlignedMatrix& suspended,
                        FlagSense sense, bool* out);
 

@@ -592,8 +592,9 @@ def _simulate(
         sell_ok = trading & ~((u_gap >= p_gap / 2) & (u_gap < p_gap))
         buy[day] = np.where(buy_ok, b, np.nan)
         sell[day] = np.where(sell_ok, s, np.nan)
-        can_buy[day] = ~(buy[day] == up) & ~halted
-        cant_sell[day] = (sell[day] == down) | halted
+        # A trading day without an execution price is no day to trade that way.
+        can_buy[day] = ~(buy[day] == up) & ~halted & ~(trading & ~buy_ok)
+        cant_sell[day] = (sell[day] == down) | halted | (trading & ~sell_ok)
 
         counted = trading & ~first
         gain = np.where(counted, c * split + dividend - last_close, 0.0)
