@@ -1,5 +1,6 @@
 """Group backtest core (C++): market alignment, shared helpers and the factor group backtest."""
 
+import os
 from typing import Any
 
 import numpy as np
@@ -59,3 +60,6 @@ def run_alpha_vwap_backtest_core(
     factor_name: str = "factor",
     plot_title: str | None = None,
 ) -> AlphaBacktestResult: ...
+def plot_factor_analysis(
+    analysis: FactorAnalysis, save_path: str | os.PathLike[str], title: str = "factor"
+) -> str: ...

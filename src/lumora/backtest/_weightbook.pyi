@@ -113,3 +113,9 @@ def plot_weekly_net_value(
     image_kind: str = "large",
     benchmark_name: str = "000852",
 ) -> dict[str, str]: ...
+def plot_strategy_analysis(
+    analysis: StrategyAnalysis,
+    daily_return: pd.Series,
+    save_path: str | os.PathLike[str],
+    title: str = "strategy",
+) -> str: ...
