@@ -77,6 +77,7 @@ def run_strategy_backtest_core(
     strategy_name: str = "strategy",
     plot_title: str | None = None,
     record_positions: bool = False,
+    analysis: bool = True,
 ) -> _WeightbookResult: ...
 def _build_total_backtesting_frame(total_backtesting: pd.DataFrame) -> pd.DataFrame: ...
 def calc_strategy_stats(

@@ -158,6 +158,15 @@ class BacktestResult:
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, str] = field(default_factory=dict)
     analysis: FactorAnalysis | None = None
+    parameters: dict[str, Any] = field(default_factory=dict)
+
+    def to_html(self, path: str | os.PathLike[str]) -> str:
+        """Write one self-contained HTML report (parameters, headline figures, the analysis
+        page and any chart of the run embedded, tables as HTML) at ``path``; it opens in a
+        browser with no server and no notebook. Returns the path."""
+        from lumora.backtest.report import result_html, write_report
+
+        return write_report(result_html(self), path)
 
     def plot_analysis(self, path: str | os.PathLike[str]) -> str:
         """Draw the factor analysis page (IC by horizon, monthly Rank IC, returns and
@@ -234,6 +243,15 @@ class StrategyBacktestResult:
     analysis: StrategyAnalysis | None = None
     positions: pd.DataFrame | None = None
     trades: pd.DataFrame | None = None
+    parameters: dict[str, Any] = field(default_factory=dict)
+
+    def to_html(self, path: str | os.PathLike[str]) -> str:
+        """Write one self-contained HTML report (parameters, statistics, the analysis page
+        and any chart of the run embedded, tables as HTML) at ``path``; it opens in a
+        browser with no server and no notebook. Returns the path."""
+        from lumora.backtest.report import result_html, write_report
+
+        return write_report(result_html(self), path)
 
     def plot_analysis(self, path: str | os.PathLike[str]) -> str:
         """Draw the strategy analysis page (monthly and yearly returns, rolling Sharpe and
