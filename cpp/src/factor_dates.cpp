@@ -22,22 +22,29 @@ std::vector<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatri
                                    const AlignedMatrix& dividend) {
     const std::int64_t rows = open.view.rows, n = open.cols();
     std::vector<double> out(static_cast<std::size_t>(rows * n), kNaN);
-    for (std::int64_t j = 0; j < n; ++j) {
-        const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
-        if (c < 0) continue;
-        double level = kNaN;
-        for (std::int64_t r = 0; r < rows; ++r) {
-            const double price = close.value(r, j);
-            if (std::isfinite(price) && price > 0.0) {
-                if (std::isnan(level)) {
-                    level = 1.0;
-                } else {
-                    const double s = split.value(r, j), d = dividend.value(r, j);
-                    level *= (std::isnan(s) ? 1.0 : s) + (std::isnan(d) ? 0.0 : d) / price;
+    // Stocks in chunks, each walked date by date: the output is written row-major a chunk's
+    // width at a time while each table is read down a few columns at once.
+    constexpr std::int64_t kChunk = 64;
+    std::vector<double> level(static_cast<std::size_t>(kChunk));
+    for (std::int64_t first = 0; first < n; first += kChunk) {
+        const std::int64_t last = std::min(n, first + kChunk);
+        std::fill(level.begin(), level.end(), kNaN);
+        for (std::int64_t r = 0; r < rows; ++r)
+            for (std::int64_t j = first; j < last; ++j) {
+                const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
+                if (c < 0) continue;
+                double& lv = level[static_cast<std::size_t>(j - first)];
+                const double price = close.value(r, j);
+                if (std::isfinite(price) && price > 0.0) {
+                    if (std::isnan(lv)) {
+                        lv = 1.0;
+                    } else {
+                        const double s = split.value(r, j), d = dividend.value(r, j);
+                        lv *= (std::isnan(s) ? 1.0 : s) + (std::isnan(d) ? 0.0 : d) / price;
+                    }
                 }
+                out[static_cast<std::size_t>(r * n + j)] = open.view.value(r, c) * lv;
             }
-            out[static_cast<std::size_t>(r * n + j)] = open.view.value(r, c) * level;
-        }
     }
     return out;
 }
@@ -73,11 +80,26 @@ void DateAnalysis::on_date(std::int64_t row, const double* factor, const std::ve
 // usable stocks that have one. The factor's order is the grouping's, so only the forward
 // returns are sorted.
 void DateAnalysis::horizon_ics(std::int64_t row, const double* factor, const std::vector<std::int32_t>& ascending) {
+    const std::int64_t r = opens_->open.row_pos[static_cast<std::size_t>(row)];
+    if (r < 0) return;
+    const std::int64_t n = opens_->open.cols(), rows = opens_->open.view.rows;
     for (std::size_t k = 0; k < kHorizonCount; ++k) {
+        const int h = kIcHorizons[k];
+        if (r + 1 + h >= rows) continue;
+        // The date's forward returns of every stock, read in memory order, then taken in
+        // the factor's order.
+        all_forward_.resize(static_cast<std::size_t>(n));
+        if (h == 1) {
+            for (std::int64_t j = 0; j < n; ++j) all_forward_[static_cast<std::size_t>(j)] = opens_->forward(row, j, 1);
+        } else {
+            const double* from = &opens_->adjusted[static_cast<std::size_t>((r + 1) * n)];
+            const double* to = &opens_->adjusted[static_cast<std::size_t>((r + 1 + h) * n)];
+            for (std::int64_t j = 0; j < n; ++j) all_forward_[static_cast<std::size_t>(j)] = to[j] / from[j] - 1.0;
+        }
         factor_.clear();
         forward_.clear();
         for (const std::int32_t j : ascending) {
-            const double f = opens_->forward(row, j, kIcHorizons[k]);
+            const double f = all_forward_[static_cast<std::size_t>(j)];
             if (!std::isfinite(f)) continue;
             factor_.push_back(factor[j]);
             forward_.push_back(f);

@@ -69,7 +69,7 @@ private:
     int groups_;
     FactorDates& out_;
     std::vector<std::int32_t> ascending_;
-    std::vector<double> factor_, forward_, factor_rank_, forward_rank_;
+    std::vector<double> all_forward_, factor_, forward_, factor_rank_, forward_rank_;
     std::vector<std::uint32_t> identity_, order_;
     RadixScratch radix_;
     std::vector<double> rank_now_, rank_before_;

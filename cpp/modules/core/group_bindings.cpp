@@ -97,7 +97,7 @@ void register_group_backtest(py::module_& m) {
            py::object forward_return_rank_cache, py::object open_price, py::object benchmark_names,
            py::object rolling_window, py::object ascending, py::object group_num, py::object total_money,
            py::object fee, py::object rule_fee, py::object plot_image_kind, py::object plot_save_path,
-           py::object factor_name, py::object plot_title) {
+           py::object factor_name, py::object plot_title, bool analysis) {
             GroupRequest rq{factor_matrix,
                             industry_matrix,
                             close_price_valid,
@@ -122,7 +122,8 @@ void register_group_backtest(py::module_& m) {
                             plot_image_kind,
                             plot_save_path,
                             factor_name,
-                            plot_title};
+                            plot_title,
+                            analysis};
             return run_alpha_vwap_backtest_core(rq);
         },
         py::kw_only(), py::arg("factor_matrix"), py::arg("industry_matrix") = py::none(), py::arg("close_price_valid"),
@@ -132,10 +133,11 @@ void register_group_backtest(py::module_& m) {
         py::arg("open_price") = py::none(), py::arg("benchmark_names") = "000852", py::arg("rolling_window") = 0,
         py::arg("ascending") = false, py::arg("group_num") = 20, py::arg("total_money") = 1e8, py::arg("fee") = 0.0001,
         py::arg("rule_fee") = 0.0005, py::arg("plot_image_kind") = py::none(), py::arg("plot_save_path") = py::none(),
-        py::arg("factor_name") = "factor", py::arg("plot_title") = py::none(),
+        py::arg("factor_name") = "factor", py::arg("plot_title") = py::none(), py::arg("analysis") = true,
         "Factor group backtest: daily equal-count groups by factor value, each simulated with the strategy\n"
         "engine's trading rules in one pass, plus Rank IC, per-benchmark summaries and, when a page kind\n"
-        "and a path are given, one chart per selected benchmark.");
+        "and a path are given, one chart per selected benchmark; with analysis (the default) the factor\n"
+        "analysis of the same pass (result.analysis, None without).");
 }
 
 }  // namespace lumora::core

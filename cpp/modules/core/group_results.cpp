@@ -84,9 +84,9 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
         in.forward_from_open = true;
     }
     if (forward) in.forward = &forward->matrix;
-    in.analysis = true;
+    in.analysis = rq.analysis;
     ForwardOpens opens;
-    if (!rq.open_price.is_none()) {
+    if (rq.analysis && !rq.open_price.is_none()) {
         // The opens and the tables of their adjustment, each in the open table's own calendar.
         bridge::AlignedTable open = bridge::aligned_table(rq.open_price, dates, stocks);
         py::object open_dates = rq.open_price.attr("index");
@@ -174,7 +174,7 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
     }
     result->summary = rows.empty() ? bridge::pandas().attr("DataFrame")() : bridge::pandas().attr("DataFrame")(rows);
     result->benchmarks = chosen;
-    result->analysis = factor_analysis_record(out, dates, traded_rows);
+    result->analysis = rq.analysis ? factor_analysis_record(out, dates, traded_rows) : py::none();
     result->plot_paths = draw_group_charts(chart_request, *result, rq.benchmark_dict, rows);
     return py::cast(std::move(*result));
 }

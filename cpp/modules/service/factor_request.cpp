@@ -116,7 +116,21 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
     // Looked up per call, so a replaced core (another build, a test double) is honoured.
     py::object run = service_attr("core").attr("run_alpha_vwap_backtest_core");
     py::object core_result = run(**kwargs);
-    return to_public_result(core_result, name);
+    py::object result = to_public_result(core_result, name);
+    // The request as run, for the report: the window as normalised, the rest as checked.
+    py::dict parameters;
+    parameters["start_date"] = bt_start;
+    parameters["end_date"] = bt_end;
+    parameters["group_num"] = groups;
+    parameters["ascending"] = ascending_order;
+    parameters["benchmark"] = benchmarks;
+    parameters["universe"] = universe;
+    parameters["rolling_window"] = costs.rolling_window;
+    parameters["total_money"] = costs.total_money;
+    parameters["fee"] = costs.fee;
+    parameters["rule_fee"] = costs.rule_fee;
+    result.attr("parameters") = parameters;
+    return result;
 }
 
 py::object to_public_result(py::handle core_result, py::handle factor_name) {

@@ -69,8 +69,17 @@ py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handl
 
     // A runner without the analysis (an older build, a test double) gives a result without one.
     py::object none = py::none();
+    py::dict parameters;  // the request as run, for the report
+    parameters["start_date"] = bt_start;
+    parameters["end_date"] = bt_end;
+    parameters["benchmark"] = benchmarks;
+    parameters["rolling_window"] = costs.rolling_window;
+    parameters["total_money"] = costs.total_money;
+    parameters["fee"] = costs.fee;
+    parameters["rule_fee"] = costs.rule_fee;
     return service_attr("StrategyBacktestResult")(
-        py::arg("strategy_name") = plot_filename, py::arg("daily_return") = result.attr("daily_return"),
+        py::arg("parameters") = parameters, py::arg("strategy_name") = plot_filename,
+        py::arg("daily_return") = result.attr("daily_return"),
         py::arg("cumulative_return") = result.attr("cumulative_return"), py::arg("stats") = result.attr("stats"),
         py::arg("benchmark_summary") = result.attr("benchmark_summary"),
         py::arg("plot_paths") = result.attr("plot_paths"), py::arg("analysis") = py::getattr(result, "analysis", none),

@@ -6,6 +6,7 @@
 #include "chartkit/frames.hpp"
 #include "chartkit/style.hpp"
 #include "chartkit/yearly_table.hpp"
+#include "weightbook/chart_analysis.hpp"
 #include "weightbook/chart_frames.hpp"
 #include "weightbook/chart_performance.hpp"
 #include "weightbook/chart_request.hpp"
@@ -117,6 +118,14 @@ void bind_entry_points(py::module_& m, const py::object& lock) {
         "total"_a, "strategy_name"_a = "strategy", "plot_title"_a = py::none(),
         "save_path"_a = "./strategy_weekly_net_value.png", "image_kind"_a = "large", "benchmark_name"_a = "000852",
         "Draw the weekly net value chart under the plot lock; returns {\"weekly_net_value\": path}.");
+    m.def(
+        "plot_strategy_analysis",
+        [lock](py::handle analysis, py::handle daily_return, py::handle save_path, py::handle title) {
+            const PlotLockHold hold(lock);
+            return plot_strategy_analysis_unlocked(analysis, daily_return, save_path, title);
+        },
+        "analysis"_a, "daily_return"_a, "save_path"_a, "title"_a = "strategy",
+        "Draw the strategy analysis page of a StrategyAnalysis under the plot lock; returns the path.");
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
                                       py::object benchmark_dict, py::object benchmark_names, py::object rolling_window,
                                       py::object total_money, py::object fee, py::object rule_fee,
                                       py::object plot_image_kind, py::object plot_save_path, py::object strategy_name,
-                                      py::object plot_title, py::object record_positions) {
+                                      py::object plot_title, py::object record_positions, bool analysis) {
     if (!benchmark_dict.is_none() && !PyDict_Check(benchmark_dict.ptr()))
         bridge::raise_type_error("benchmark_dict must be a dict or None, got " + bridge::type_name(benchmark_dict));
     if (!bridge::is_str(strategy_name)) bridge::raise_type_error("strategy_name must be text");
@@ -73,7 +73,8 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
                          plot_save_path,
                          strategy_name,
                          plot_title,
-                         static_cast<bool>(py::bool_(record_positions))});
+                         static_cast<bool>(py::bool_(record_positions)),
+                         analysis});
 }
 
 }  // namespace
@@ -112,7 +113,7 @@ void register_runner(py::module_& m) {
           py::arg("total_money") = 1e8, py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005,
           py::arg("plot_image_kind") = "large", py::arg("plot_save_path") = py::none(),
           py::arg("strategy_name") = "strategy", py::arg("plot_title") = py::none(),
-          py::arg("record_positions") = false,
+          py::arg("record_positions") = false, py::arg("analysis") = true,
           "Strategy backtest: align, smooth, daily VWAP returns, total frame, statistics, benchmark\n"
           "summary, the strategy analysis and, when asked, the two charts and (record_positions) the\n"
           "positions and trades of the same engine pass.");

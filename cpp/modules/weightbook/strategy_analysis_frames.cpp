@@ -77,6 +77,12 @@ py::object drawdown_table(const std::vector<Drawdown>& drawdowns, py::handle dat
     return bridge::pandas().attr("DataFrame")(columns);
 }
 
+// A column of labels by their positions in `labels`: a categorical over the labels, so
+// that hundreds of thousands of rows share the label objects instead of copying them.
+py::object label_column(py::handle labels, const py::array_t<std::int64_t>& codes) {
+    return bridge::pandas().attr("Categorical").attr("from_codes")(codes, py::arg("categories") = labels);
+}
+
 }  // namespace
 
 py::object strategy_analysis_record(py::handle total, const TradeLog& log, py::handle trade_dates, double total_money) {
@@ -139,8 +145,8 @@ py::object positions_frame(const TradeLog& log, py::handle trade_dates, py::hand
             stock.mutable_data()[k] = log.stocks[static_cast<std::size_t>(k)];
         }
     py::dict columns;
-    columns["date"] = trade_dates.attr("take")(day);
-    columns["stock"] = stocks.attr("take")(stock);
+    columns["date"] = label_column(trade_dates, day);
+    columns["stock"] = label_column(stocks, stock);
     columns["shares"] = bridge::vector_array(log.shares);
     return bridge::pandas().attr("DataFrame")(columns);
 }
@@ -148,29 +154,30 @@ py::object positions_frame(const TradeLog& log, py::handle trade_dates, py::hand
 py::object trades_frame(const TradeLog& log, py::handle trade_dates, py::handle stocks) {
     const auto rows = static_cast<py::ssize_t>(log.trades.size());
     py::array_t<std::int64_t> day(rows), stock(rows);
-    py::array_t<bool> buy(rows);
+    py::array_t<std::int64_t> side(rows);
     py::array_t<double> shares(rows), price(rows), value(rows), cost(rows);
     for (py::ssize_t k = 0; k < rows; ++k) {
         const TradeLog::Trade& t = log.trades[static_cast<std::size_t>(k)];
         day.mutable_data()[k] = t.day;
         stock.mutable_data()[k] = t.stock;
-        buy.mutable_data()[k] = t.buy;
+        side.mutable_data()[k] = t.buy ? 0 : 1;
         shares.mutable_data()[k] = t.shares;
         price.mutable_data()[k] = t.price;
         value.mutable_data()[k] = t.value;
         cost.mutable_data()[k] = t.cost;
     }
     py::dict columns;
-    columns["date"] = trade_dates.attr("take")(day);
-    columns["stock"] = stocks.attr("take")(stock);
-    columns["side"] = bridge::numpy().attr("where")(buy, "buy", "sell");
+    columns["date"] = label_column(trade_dates, day);
+    columns["stock"] = label_column(stocks, stock);
+    py::list sides;
+    sides.append("buy");
+    sides.append("sell");
+    columns["side"] = label_column(sides, side);
     columns["shares"] = shares;
     columns["price"] = price;
     columns["value"] = value;
     columns["cost"] = cost;
-    py::object frame = bridge::pandas().attr("DataFrame")(columns);
-    frame[py::str("side")] = frame[py::str("side")].attr("astype")("category");
-    return frame;
+    return bridge::pandas().attr("DataFrame")(columns);
 }
 
 }  // namespace lumora::weightbook

@@ -194,7 +194,7 @@ py::object run_strategy(const StrategyRun& run) {
     r.stats = stats;
     r.benchmark_summary = summary;
     r.plot_paths = plot_paths;
-    r.analysis = strategy_analysis_record(total, log, trade_dates, run.costs.total_money);
+    if (run.analysis) r.analysis = strategy_analysis_record(total, log, trade_dates, run.costs.total_money);
     if (run.record_positions) {
         r.positions = positions_frame(log, trade_dates, col_labels);
         r.trades = trades_frame(log, trade_dates, col_labels);

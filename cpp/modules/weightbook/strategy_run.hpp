@@ -24,6 +24,7 @@ struct StrategyRun {
     TradeCosts costs;
     py::object plot_image_kind, plot_save_path, strategy_name, plot_title;
     bool record_positions = false;  // keep the positions and trades of the engine's pass
+    bool analysis = true;           // compute the strategy analysis
 };
 
 // The result record (_WeightbookResult) of a checked run.

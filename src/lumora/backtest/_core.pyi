@@ -1,5 +1,6 @@
 """Group backtest core (C++): market alignment, shared helpers and the factor group backtest."""
 
+import os
 from typing import Any
 
 import numpy as np
@@ -28,7 +29,7 @@ class AlphaBacktestResult:
     group_daily_return: pd.DataFrame
     group_cumulative_return: pd.DataFrame
     rank_ic: pd.Series
-    analysis: FactorAnalysis
+    analysis: FactorAnalysis | None
     def benchmark_summary(self) -> pd.DataFrame: ...
 
 def run_alpha_vwap_backtest_core(
@@ -58,4 +59,8 @@ def run_alpha_vwap_backtest_core(
     plot_save_path: str | None = None,
     factor_name: str = "factor",
     plot_title: str | None = None,
+    analysis: bool = True,
 ) -> AlphaBacktestResult: ...
+def plot_factor_analysis(
+    analysis: FactorAnalysis, save_path: str | os.PathLike[str], title: str = "factor"
+) -> str: ...

@@ -77,6 +77,7 @@ def run_strategy_backtest_core(
     strategy_name: str = "strategy",
     plot_title: str | None = None,
     record_positions: bool = False,
+    analysis: bool = True,
 ) -> _WeightbookResult: ...
 def _build_total_backtesting_frame(total_backtesting: pd.DataFrame) -> pd.DataFrame: ...
 def calc_strategy_stats(
@@ -113,3 +114,9 @@ def plot_weekly_net_value(
     image_kind: str = "large",
     benchmark_name: str = "000852",
 ) -> dict[str, str]: ...
+def plot_strategy_analysis(
+    analysis: StrategyAnalysis,
+    daily_return: pd.Series,
+    save_path: str | os.PathLike[str],
+    title: str = "strategy",
+) -> str: ...

@@ -156,6 +156,15 @@ class BatchResult:
     def __repr__(self) -> str:
         return f"BatchResult({len(self.results)} jobs, {len(self.failed)} failed)"
 
+    def to_html(self, path: str | os.PathLike[str], *, job_reports: bool = True) -> str:
+        """Write the screen as one self-contained HTML file at ``path``: the summary as a
+        table that sorts by any column (click its heading). With ``job_reports`` each
+        finished job's own report (``result.to_html``) is written in ``<name>_reports/``
+        beside it and its row links there. Returns the path."""
+        from lumora.backtest.report import batch_html, write_report
+
+        return write_report(batch_html(self, path, job_reports=job_reports), path)
+
 
 @dataclass(frozen=True)
 class MappedData:

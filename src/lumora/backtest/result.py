@@ -8,6 +8,7 @@ headline figures rather than whole tables.
 from __future__ import annotations
 
 import math
+import os
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -157,6 +158,24 @@ class BacktestResult:
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, str] = field(default_factory=dict)
     analysis: FactorAnalysis | None = None
+    parameters: dict[str, Any] = field(default_factory=dict)
+
+    def to_html(self, path: str | os.PathLike[str]) -> str:
+        """Write one self-contained HTML report (parameters, headline figures, the analysis
+        page and any chart of the run embedded, tables as HTML) at ``path``; it opens in a
+        browser with no server and no notebook. Returns the path."""
+        from lumora.backtest.report import result_html, write_report
+
+        return write_report(result_html(self), path)
+
+    def plot_analysis(self, path: str | os.PathLike[str]) -> str:
+        """Draw the factor analysis page (IC by horizon, monthly Rank IC, returns and
+        turnover by group, IC summary) as a PNG at ``path``; returns the path."""
+        if self.analysis is None:
+            raise ValueError("this result carries no factor analysis")
+        from lumora.backtest._core import plot_factor_analysis
+
+        return plot_factor_analysis(self.analysis, path, self.factor_name)
 
     def __repr__(self) -> str:
         return (
@@ -224,6 +243,25 @@ class StrategyBacktestResult:
     analysis: StrategyAnalysis | None = None
     positions: pd.DataFrame | None = None
     trades: pd.DataFrame | None = None
+    parameters: dict[str, Any] = field(default_factory=dict)
+
+    def to_html(self, path: str | os.PathLike[str]) -> str:
+        """Write one self-contained HTML report (parameters, statistics, the analysis page
+        and any chart of the run embedded, tables as HTML) at ``path``; it opens in a
+        browser with no server and no notebook. Returns the path."""
+        from lumora.backtest.report import result_html, write_report
+
+        return write_report(result_html(self), path)
+
+    def plot_analysis(self, path: str | os.PathLike[str]) -> str:
+        """Draw the strategy analysis page (monthly and yearly returns, rolling Sharpe and
+        volatility, traded value, underwater curve, worst drawdowns) as a PNG at ``path``;
+        returns the path."""
+        if self.analysis is None:
+            raise ValueError("this result carries no strategy analysis")
+        from lumora.backtest._weightbook import plot_strategy_analysis
+
+        return plot_strategy_analysis(self.analysis, self.daily_return, path, self.strategy_name)
 
     def __repr__(self) -> str:
         stats = self.stats if isinstance(self.stats, dict) else {}

@@ -1,0 +1,281 @@
+#include "core/factor_analysis_chart.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "chartkit/arguments.hpp"
+#include "chartkit/axes.hpp"
+#include "chartkit/format.hpp"
+#include "chartkit/frames.hpp"
+#include "chartkit/heatmap.hpp"
+#include "chartkit/layout.hpp"
+#include "chartkit/page.hpp"
+#include "chartkit/panels.hpp"
+#include "chartkit/series.hpp"
+#include "chartkit/style.hpp"
+#include "common/frame_bridge.hpp"
+#include "core/group_charts_layout.hpp"
+#include "core/group_charts_panels.hpp"
+#include "lumora/factor_dates.hpp"
+
+namespace lumora::core {
+
+using namespace pybind11::literals;
+using namespace chartkit;
+
+namespace {
+
+constexpr std::size_t kTurnoverWindow = 20;
+constexpr std::array<const char*, 12> kMonths{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+constexpr std::array<double, 4> kHeights{0.72, 2.6, 2.45, 2.5};
+constexpr std::array<double, 3> kWidths{1.0, 1.1, 1.0};
+constexpr PageFrame kFrame{
+    .width_in = 21.5,
+    .height_in = 12.6,
+    .dpi = 130,
+    .grid = {.rows = 4,
+             .cols = 3,
+             .height_ratios = kHeights,
+             .width_ratios = kWidths,
+             .hspace = 0.34,
+             .wspace = 0.3,
+             .grid_margins = chartkit::Margins{0.045, 0.955, 0.915, 0.045},
+             .figure_margins = std::nullopt},
+    .title_size = 15,
+    .title_y = 0.975,
+};
+constexpr double kPanelTitle = 11.5, kLegend = 8.0, kBarLabel = 7.4;
+
+// The record's tables as native vectors, read once before the lock.
+struct FactorPageData {
+    py::dict summary;
+    double monotonicity;
+    std::vector<double> ic_summary;  // 2 x horizons rows x 9 columns
+    std::vector<double> monthly;     // years x 12
+    std::vector<std::string> years;
+    int groups = 0;
+    std::vector<double> annual, sharpe, drawdown, turnover;  // per group, then top minus bottom
+    py::object dates;
+    std::vector<double> top_turnover, bottom_turnover, autocorr;  // rolling means
+};
+
+FactorPageData page_data(py::handle analysis) {
+    FactorPageData d;
+    d.summary = analysis.attr("summary");
+    d.monotonicity = py::float_(analysis.attr("monotonicity"));
+    d.ic_summary = float_values(analysis.attr("ic_summary"));
+    py::object monthly = analysis.attr("monthly_rank_ic");
+    d.monthly = float_values(monthly);
+    for (py::handle year : monthly.attr("index")) d.years.push_back(py::str(year));
+    py::object groups = analysis.attr("group_performance");
+    d.groups = static_cast<int>(py::len(groups)) - 1;
+    d.annual = float_column(groups, "annual_return");
+    d.sharpe = float_column(groups, "sharpe");
+    d.drawdown = float_column(groups, "max_drawdown");
+    d.turnover = float_column(groups, "turnover_daily");
+    py::object turnover = with_datetime_index(analysis.attr("group_turnover"), "lumora.backtest._core");
+    d.dates = date_axis_values(turnover);
+    const std::vector<double> all = float_values(turnover);
+    const auto rows = all.size() / static_cast<std::size_t>(std::max(d.groups, 1));
+    std::vector<double> top(rows), bottom(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+        bottom[r] = all[r * static_cast<std::size_t>(d.groups)];
+        top[r] = all[r * static_cast<std::size_t>(d.groups) + static_cast<std::size_t>(d.groups - 1)];
+    }
+    d.top_turnover = rolling_mean(top, kTurnoverWindow);
+    d.bottom_turnover = rolling_mean(bottom, kTurnoverWindow);
+    d.autocorr = rolling_mean(float_values(analysis.attr("rank_autocorrelation")), kTurnoverWindow);
+    return d;
+}
+
+struct FactorPage {
+    const Pyplot& mpl;
+    const FactorPageData& d;
+    py::list colours;
+};
+
+void title(py::handle ax, const std::string& text) { ax.attr("set_title")(text, "fontsize"_a = kPanelTitle); }
+
+double figure(const py::dict& summary, const char* key) { return py::float_(summary[key]); }
+
+void draw_cards_panel(const FactorPage& p, py::handle ax) {
+    const py::dict& s = p.d.summary;
+    const std::vector<Card> cards{
+        {"Rank IC Mean", format_fixed(figure(s, "rank_ic_mean"), 4)},
+        {"Rank IC t-stat", format_fixed(figure(s, "rank_ic_t_stat"), 2)},
+        {"Rank IC Std", format_fixed(figure(s, "rank_ic_std"), 4)},
+        {"Long-Short Ann.", format_pct_value(figure(s, "long_short_annual_return"))},
+        {"Long-Short Sharpe", format_fixed(figure(s, "long_short_sharpe"), 2)},
+        {"Long-Short Max DD", format_pct_value(std::abs(figure(s, "long_short_max_drawdown")))},
+        {"Monotonicity", format_fixed(p.d.monotonicity, 2)},
+        {"Top/Bottom Turnover", format_pct_value(figure(s, "long_short_turnover_daily"))},
+        {"Rank Autocorr.", format_fixed(figure(s, "rank_autocorrelation"), 3)},
+        {"Coverage", format_pct_value(figure(s, "coverage"))},
+    };
+    draw_cards(ax, cards, 12.2, 8.0);
+}
+
+// Mean IC and Rank IC at each horizon, side by side, each bar labelled with its t-statistic.
+void draw_decay(const FactorPage& p, py::handle ax) {
+    constexpr std::size_t kColumns = 9, kMean = 0, kTStat = 3;
+    const double width = 0.38;
+    const char* colours[2] = {palette::kBenchmark, palette::kStrategy};
+    const char* names[2] = {"IC (Pearson)", "Rank IC"};
+    double largest = 0.0;
+    for (std::size_t m = 0; m < 2; ++m) {
+        std::vector<double> x, heights;
+        for (std::size_t k = 0; k < kHorizonCount; ++k) {
+            x.push_back(static_cast<double>(k) + (m == 0 ? -width / 2 : width / 2));
+            heights.push_back(p.d.ic_summary[(m * kHorizonCount + k) * kColumns + kMean]);
+            if (std::isfinite(heights.back())) largest = std::max(largest, std::abs(heights.back()));
+        }
+        ax.attr("bar")(as_array(x), as_array(heights), "width"_a = width, "color"_a = colours[m], "alpha"_a = 0.85,
+                       "label"_a = names[m]);
+        for (std::size_t k = 0; k < kHorizonCount; ++k) {
+            const double h = heights[k], t = p.d.ic_summary[(m * kHorizonCount + k) * kColumns + kTStat];
+            if (!std::isfinite(h)) continue;
+            ax.attr("text")(x[k], h, "t " + format_fixed(t, 1), "ha"_a = "center", "va"_a = h >= 0 ? "bottom" : "top",
+                            "fontsize"_a = kBarLabel, "color"_a = palette::kInk);
+        }
+    }
+    py::list ticks, labels;
+    for (std::size_t k = 0; k < kHorizonCount; ++k) {
+        ticks.append(k);
+        labels.append(std::to_string(kIcHorizons[k]) + "D");
+    }
+    ax.attr("set_xticks")(ticks, labels);
+    ax.attr("set_xlabel")("Horizon (trading days, open to open)");
+    ax.attr("margins")("y"_a = 0.2);
+    reference_line(ax, 0.0, 0.8);
+    title(ax, "Mean IC by Horizon (decay)");
+    framed_legend(ax, "best", py::float_(kLegend), 2);
+}
+
+void draw_monthly(const FactorPage& p, py::handle ax) {
+    title(ax, "Monthly Mean Rank IC (1D)");
+    std::vector<std::string> months(kMonths.begin(), kMonths.end());
+    draw_heatmap(ax, {p.d.monthly, p.d.years, months, false, 3, p.d.years.size() > 8 ? 6.5 : 7.6});
+}
+
+void draw_group_returns(const FactorPage& p, py::handle ax) {
+    std::vector<double> x;
+    for (int g = 1; g <= p.d.groups; ++g) x.push_back(g);
+    const std::vector<double> annual(p.d.annual.begin(), p.d.annual.begin() + p.d.groups);
+    ax.attr("bar")(as_array(x), as_array(annual), "width"_a = 0.72, "color"_a = p.colours, "alpha"_a = 0.9);
+    reference_line(ax, 0.0, 0.8);
+    ax.attr("set_xlabel")("Group");
+    ax.attr("set_xlim")(0.4, p.d.groups + 0.6);
+    percent_ticks(p.mpl, ax);
+    title(ax, "Annualised Return by Group (monotonicity " + format_fixed(p.d.monotonicity, 2) + ")");
+}
+
+void draw_turnover_over_time(const FactorPage& p, py::handle ax) {
+    const std::string window = std::to_string(kTurnoverWindow) + "D mean";
+    ax.attr("plot")(p.d.dates, as_array(p.d.top_turnover), "color"_a = group_palette::kRamp.back(), "linewidth"_a = 1.6,
+                    "label"_a = "Top group turnover (" + window + ")");
+    ax.attr("plot")(p.d.dates, as_array(p.d.bottom_turnover), "color"_a = group_palette::kRamp.front(),
+                    "linewidth"_a = 1.6, "label"_a = "Bottom group turnover (" + window + ")");
+    ax.attr("set_ylabel")("Share of members replaced");
+    percent_ticks(p.mpl, ax);
+    py::object twin = twin_axis_below(ax);
+    twin.attr("plot")(p.d.dates, as_array(p.d.autocorr), "color"_a = group_palette::kCumulativeIc, "linewidth"_a = 1.4,
+                      "linestyle"_a = "--", "label"_a = "Rank autocorrelation (" + window + ")");
+    twin.attr("set_ylabel")("Rank autocorrelation", "fontsize"_a = 9);
+    twin.attr("grid")(false);
+    twin.attr("spines")["top"].attr("set_visible")(false);
+    combined_legend(ax, twin, "upper left", kLegend);
+    title(ax, "Turnover and Rank Autocorrelation");
+    concise_date_axis(ax, true);
+}
+
+void draw_turnover_by_group(const FactorPage& p, py::handle ax) {
+    std::vector<double> x;
+    for (int g = 1; g <= p.d.groups; ++g) x.push_back(g);
+    const std::vector<double> turnover(p.d.turnover.begin(), p.d.turnover.begin() + p.d.groups);
+    ax.attr("bar")(as_array(x), as_array(turnover), "width"_a = 0.72, "color"_a = p.colours, "alpha"_a = 0.9);
+    ax.attr("set_xlabel")("Group");
+    ax.attr("set_xlim")(0.4, p.d.groups + 0.6);
+    percent_ticks(p.mpl, ax);
+    title(ax, "Mean Daily Turnover by Group");
+}
+
+void draw_ic_table(const FactorPage& p, py::handle ax) {
+    constexpr std::size_t kColumns = 9;
+    ax.attr("axis")("off");
+    std::vector<std::vector<std::string>> rows;
+    for (std::size_t m = 0; m < 2; ++m)
+        for (std::size_t k = 0; k < kHorizonCount; ++k) {
+            const double* v = &p.d.ic_summary[(m * kHorizonCount + k) * kColumns];
+            rows.push_back({std::string(m == 0 ? "IC " : "Rank IC ") + std::to_string(kIcHorizons[k]) + "D",
+                            format_fixed(v[0], 4), format_fixed(v[1], 4), format_fixed(v[2], 3), format_fixed(v[3], 2),
+                            format_fixed(v[4], 4), format_fixed(v[5], 2), format_fixed(v[6], 2),
+                            format_pct_value(v[7], 1), format_fixed(v[8], 0)});
+        }
+    draw_table(ax, TableSpec{.rows = rows,
+                             .headers = {"Measure", "Mean", "Std", "IR", "t-stat", "p-value", "Skew", "Kurtosis",
+                                         "Positive", "Days"},
+                             .col_widths = {0.14, 0.1, 0.1, 0.09, 0.09, 0.1, 0.09, 0.1, 0.1, 0.09},
+                             .cell_align = "center",
+                             .font_size = 8.6,
+                             .row_scale = 1.25,
+                             .body_text_colour = nullptr,
+                             .row_lines = {},
+                             .standard_lines = 9});
+    title(ax, "IC Summary by Horizon");
+}
+
+void draw_group_table(const FactorPage& p, py::handle ax) {
+    ax.attr("axis")("off");
+    std::vector<std::vector<std::string>> rows;
+    for (int g = 0; g <= p.d.groups; ++g) {
+        const auto k = static_cast<std::size_t>(g);
+        rows.push_back({g < p.d.groups ? "G" + std::to_string(g + 1) : "Top - Bottom", format_pct_value(p.d.annual[k]),
+                        format_fixed(p.d.sharpe[k], 2), format_pct_value(std::abs(p.d.drawdown[k])),
+                        format_pct_value(p.d.turnover[k], 1)});
+    }
+    draw_table(ax, TableSpec{.rows = rows,
+                             .headers = {"Group", "Ann. Return", "Sharpe", "Max DD", "Turnover"},
+                             .col_widths = {0.24, 0.2, 0.16, 0.2, 0.2},
+                             .cell_align = "center",
+                             .font_size = 8.2,
+                             .row_scale = 1.1,
+                             .body_text_colour = nullptr,
+                             .row_lines = {},
+                             .standard_lines = 12});
+    title(ax, "Return Figures by Group");
+}
+
+py::object plot_lock() { return py::module_::import("lumora.backtest._weightbook").attr("_MATPLOTLIB_PLOT_LOCK"); }
+
+}  // namespace
+
+std::string plot_factor_analysis(py::handle analysis, py::handle save_path, py::handle title_text) {
+    const std::string path = path_text(save_path, "save_path", "str or os.PathLike");
+    if (!bridge::is_str(title_text)) kind_error("title", "str", title_text);
+    const FactorPageData data = page_data(analysis);
+    {
+        const PlotLockHold hold(plot_lock());
+        const Pyplot mpl = drawing_preamble();
+        const FactorPage p{mpl, data, group_colours(std::max(data.groups, 1))};
+        const PagePanel panels[] = {
+            {{0, 1, 0, 3}, bind_panel(p, draw_cards_panel), false},
+            {{1, 2, 0, 1}, bind_panel(p, draw_decay), true},
+            {{1, 2, 1, 3}, bind_panel(p, draw_monthly), false},
+            {{2, 3, 0, 1}, bind_panel(p, draw_group_returns), true},
+            {{2, 3, 1, 2}, bind_panel(p, draw_turnover_over_time), true},
+            {{2, 3, 2, 3}, bind_panel(p, draw_turnover_by_group), true},
+            {{3, 4, 0, 2}, bind_panel(p, draw_ic_table), false},
+            {{3, 4, 2, 3}, bind_panel(p, draw_group_table), false},
+        };
+        draw_panel_page(mpl, kFrame, std::string(py::str(title_text)) + " | Factor Analysis", panels, path);
+    }
+    return path;
+}
+
+}  // namespace lumora::core
