@@ -1,10 +1,6 @@
 """The file source under its public name (it lives in ``lumora.sources.files``)."""
 
-from lumora.sources.files import (
-    OPTIONAL_BAR_COLUMNS,
-    REQUIRED_BAR_COLUMNS,
-    FileSource,
-    FileSourceError,
-)
+from lumora.sources import files as _files
+from lumora.sources.files import *  # the public names, as listed there
 
-__all__ = ["OPTIONAL_BAR_COLUMNS", "REQUIRED_BAR_COLUMNS", "FileSource", "FileSourceError"]
+__all__ = _files.__all__

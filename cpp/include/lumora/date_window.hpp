@@ -22,4 +22,8 @@ struct RowSelection {
 // nothing.
 RowSelection select_window(const std::vector<std::string>& labels, std::string_view start, std::string_view end);
 
+// The month of each date label as the number YYYYMM, read from its first six digits (any
+// separators skipped); 0 for a label with fewer digits.
+std::vector<std::int32_t> month_keys(const std::vector<std::string>& labels);
+
 }  // namespace lumora

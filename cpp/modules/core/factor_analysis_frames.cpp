@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/frame_bridge.hpp"
+#include "lumora/date_window.hpp"
 #include "lumora/factor_analysis.hpp"
 
 namespace lumora::core {
@@ -117,26 +118,9 @@ py::object group_frame(const FactorAnalysisFigures& f) {
 
 }  // namespace
 
-std::vector<std::int32_t> month_keys(py::handle dates) {
-    const std::vector<std::string> labels = bridge::labels_as_text(dates);
-    std::vector<std::int32_t> out;
-    out.reserve(labels.size());
-    for (const std::string& label : labels) {
-        std::int32_t key = 0;
-        int digits = 0;
-        for (const char c : label) {
-            if (c < '0' || c > '9') continue;
-            key = key * 10 + (c - '0');
-            if (++digits == 6) break;
-        }
-        out.push_back(digits == 6 ? key : 0);
-    }
-    return out;
-}
-
 py::object factor_analysis_record(const GroupOutputs& out, py::handle dates,
                                   const std::vector<std::int64_t>& traded_rows) {
-    const std::vector<std::int32_t> months = month_keys(dates);
+    const std::vector<std::int32_t> months = month_keys(bridge::labels_as_text(dates));
     FactorAnalysisFigures f;
     {
         // No Python inside: reads the native engine outputs and the month keys, writes only `f`.

@@ -13,9 +13,6 @@ namespace lumora::core {
 
 namespace py = pybind11;
 
-// The YYYYMM of each date label (the first six digits of its text).
-std::vector<std::int32_t> month_keys(py::handle dates);
-
 // `out` from a run with the analysis on; `dates` label its rows, `traded_rows` the rows any
 // group traded.
 py::object factor_analysis_record(const GroupOutputs& out, py::handle dates,

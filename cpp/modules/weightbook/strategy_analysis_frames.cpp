@@ -8,28 +8,13 @@
 #include <vector>
 
 #include "common/frame_bridge.hpp"
+#include "lumora/date_window.hpp"
 #include "lumora/sharpe.hpp"
 #include "lumora/strategy_analysis.hpp"
 
 namespace lumora::weightbook {
 
 namespace {
-
-std::vector<std::int32_t> month_keys(const std::vector<std::string>& labels) {
-    std::vector<std::int32_t> out;
-    out.reserve(labels.size());
-    for (const std::string& label : labels) {
-        std::int32_t key = 0;
-        int digits = 0;
-        for (const char c : label) {
-            if (c < '0' || c > '9') continue;
-            key = key * 10 + (c - '0');
-            if (++digits == 6) break;
-        }
-        out.push_back(digits == 6 ? key : 0);
-    }
-    return out;
-}
 
 py::object int_index(const std::vector<std::int32_t>& values, const char* name) {
     py::list labels;

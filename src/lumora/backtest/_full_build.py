@@ -144,12 +144,11 @@ class BuiltPackage(PackageFeed):
     source record and lock as a download, without an archive or a server, and a problem
     in the source surfaces as the source's own error."""
 
-    def __init__(self, client: Any, start: object = None, end: object = None) -> None:
+    def __init__(self, client: Any) -> None:
         self.client = client
-        self._start, self._end = start, end
 
     def __repr__(self) -> str:
         return f"BuiltPackage({self.client!r})"
 
     def deliver(self, folder: Path) -> None:
-        write_package(folder, self.client, self._start, self._end)
+        write_package(folder, self.client)

@@ -133,13 +133,15 @@ def _require_regular_file(path: Path) -> None:
     """A FIFO would hang the reader and a device would feed it without end: only regular
     files (a symlink by what it points to) are read."""
     try:
-        mode = path.stat().st_mode  # follows symlinks
+        found = path.stat()  # follows symlinks
     except OSError as exc:
         raise FileSourceError(f"{path}: cannot read the file: {exc}") from exc
-    if not stat.S_ISREG(mode):
-        kind = "a folder" if stat.S_ISDIR(mode) else "not a regular file (a pipe or a device)"
+    if not stat.S_ISREG(found.st_mode):
+        kind = (
+            "a folder" if stat.S_ISDIR(found.st_mode) else "not a regular file (a pipe or a device)"
+        )
         raise FileSourceError(f"{path}: {kind}; only regular files are read")
-    if path.stat().st_size == 0:
+    if found.st_size == 0:
         raise FileSourceError(f"{path}: the file is empty")
 
 
@@ -459,26 +461,41 @@ def _check_derived_price(part: dict[str, np.ndarray], path: Path) -> None:
     _check_within(price, low, high, "amount / volume", path, traded)
 
 
+# A CSV file is scanned for short lines this many bytes at a time.
+_CSV_SCAN_BLOCK = 1 << 24
+
+
 def _short_csv_line(path: Path) -> int | None:
     """The first line (1 = the header) of a CSV file with fewer fields than its header, or
-    None; files with quoted fields are left to the parser."""
-    data = np.fromfile(path, dtype=np.uint8)
-    if not data.size or (data == ord('"')).any():
-        return None
-    breaks = np.flatnonzero(data == ord("\n"))
-    if not breaks.size or breaks[-1] != data.size - 1:
-        breaks = np.append(breaks, data.size)
-    commas = np.cumsum(data == ord(","))
-    per_line = np.diff(np.concatenate(([0], commas[np.minimum(breaks, data.size - 1)])))
-    if breaks[-1] == data.size:  # a last line without its line feed
-        per_line[-1] = commas[-1] - (commas[breaks[-2]] if breaks.size > 1 else 0)
-    lengths = np.diff(np.concatenate(([-1], breaks)))
-    short = np.flatnonzero((per_line < per_line[0]) & (lengths > 1))
-    return int(short[0]) + 1 if short.size else None
-
-
-def _code_from_name(path: Path) -> tuple[int, bool] | None:
-    return _code_and_board(path.stem)
+    None; files with quoted fields are left to the parser. Blank lines are skipped."""
+    header = None  # separators in the header line
+    done = 0  # lines ended so far
+    carry = tail = 0  # separators and bytes of the line still open
+    with open(path, "rb") as fh:
+        while block := fh.read(_CSV_SCAN_BLOCK):
+            data = np.frombuffer(block, dtype=np.uint8)
+            if (data == ord('"')).any():
+                return None
+            breaks = np.flatnonzero(data == ord("\n"))
+            commas = np.flatnonzero(data == ord(","))
+            if breaks.size:
+                before = np.searchsorted(commas, breaks)
+                per_line = np.diff(before, prepend=0)
+                per_line[0] += carry
+                lengths = np.diff(breaks, prepend=-1)
+                lengths[0] += tail
+                if header is None:
+                    header = int(per_line[0])
+                short = np.flatnonzero((per_line < header) & (lengths > 2))
+                if short.size:
+                    return done + int(short[0]) + 1
+                done += breaks.size
+                carry, tail = commas.size - int(before[-1]), data.size - 1 - int(breaks[-1])
+            else:
+                carry, tail = carry + commas.size, tail + data.size
+    if header is not None and tail > 1 and carry < header:  # a last line without a line feed
+        return done + 1
+    return None
 
 
 def _read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.ndarray]:
@@ -491,11 +508,10 @@ def _read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.nd
                 f"{path}: line {line} has fewer fields than the header (cut short?)"
             )
     frame = _read_columns(path, layout.columns, _BAR_COLUMNS)
-    if "code" not in frame and "date" in frame:
-        named = _code_from_name(path)  # one file per stock, named by its code
-        if named is not None:
-            frame = dict(frame)
-            frame["code"] = pd.Series([path.stem] * len(frame["date"]), dtype=object)
+    # One file per stock, named by its code.
+    if "code" not in frame and "date" in frame and _code_and_board(path.stem) is not None:
+        frame = dict(frame)
+        frame["code"] = pd.Series([path.stem] * len(frame["date"]), dtype=object)
     _require(frame, path, REQUIRED_BAR_COLUMNS)
     if len(frame["date"]) == 0:
         raise FileSourceError(f"{path}: the file has no rows")

@@ -137,16 +137,6 @@ _BENCHMARK_COMPONENTS = {
 }
 _REFERENCE_MARKET_SIZE = 5000
 _DIVIDEND_TAX_KEEP = 0.9  # cash dividends are quoted pre-tax per ten shares
-ENGINE_TABLE_KEYS = (
-    "can_buy_stock",
-    "cant_sell_stock",
-    "rq_get_split",
-    "rq_get_dividend",
-    "close_price",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-)
 _SPLIT_PER_TEN = np.array([12.0, 13.0, 15.0, 20.0])  # shares per ten old shares
 _DAYS_PER_BLOCK = 64
 
