@@ -264,8 +264,35 @@ void refuse_other_source(py::handle store, py::handle store_dir, py::handle iden
     throw py::error_already_set();
 }
 
+// The preparation lock of a store folder, held for the life of this object. Released in the
+// destructor, also while an exception unwinds: the error being raised is put aside around
+// the release so that closing the descriptor cannot replace or lose it.
+class PreparationLock {
+public:
+    explicit PreparationLock(py::handle store_dir) : fd_(package_module().attr("lock_preparation")(store_dir)) {}
+    PreparationLock(const PreparationLock&) = delete;
+    PreparationLock& operator=(const PreparationLock&) = delete;
+    ~PreparationLock() {
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        try {
+            py::module_::import("os").attr("close")(fd_);
+        } catch (py::error_already_set&) {
+        }
+        PyErr_Restore(type, value, trace);
+    }
+
+private:
+    py::object fd_;
+};
+
 void prepare_backtest_data(py::handle self) {
     py::object store_dir = service_attr("Path")(service_attr("_DEFAULT_DATA_DIR"));
+    // One preparation of a folder at a time, across processes: what is there (and which
+    // source recorded it) is read only once the lock is held, so a second preparation of
+    // another source waits and then meets the "another data source" refusal, never a
+    // store half written by the first.
+    const PreparationLock lock(store_dir);
     py::object store_class = service_attr("BinaryPreparedDataStore");
     py::object store = store_class(store_dir);
     py::object identity = current_identity();

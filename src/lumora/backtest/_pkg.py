@@ -46,6 +46,7 @@ __all__ = [
     "flatten_single_subdir",
     "hold_folder",
     "install_package",
+    "lock_preparation",
     "remove_abandoned",
     "remove_abandoned_staging",
 ]
@@ -215,6 +216,18 @@ def _lock_folder(folder: Path, operation: int) -> int:
         os.close(fd)
         raise
     return fd
+
+
+def lock_preparation(directory: str | os.PathLike[str]) -> int:
+    """Wait for and take the lock of preparing the store at ``directory``: deciding what to
+    do, building or downloading, and committing happen under it, so two preparations (of
+    one source or of two) never interleave, in this process or in others. Returns the
+    descriptor whose closing releases the lock. The lock is held on the folder that holds
+    the store (the store's own folder is moved aside while a damaged store is replaced, and
+    nothing is left beside it); preparations of other stores in that folder wait too."""
+    parent = Path(directory).absolute().resolve().parent
+    parent.mkdir(parents=True, exist_ok=True)
+    return _lock_folder(parent, fcntl.LOCK_EX if fcntl is not None else 0)
 
 
 def remove_abandoned_staging(directory: str | os.PathLike[str]) -> None:
