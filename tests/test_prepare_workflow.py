@@ -309,19 +309,38 @@ def test_missing_membership_dataset_triggers_a_new_download(server, client, data
     assert sorted(p.name for p in data_dir.parent.iterdir()) == ["enviroment_data"]
 
 
-@pytest.mark.parametrize("damage", ["truncated segment", "corrupt metadata", "hostile metadata"])
+REPAIRED = [
+    "truncated segment",
+    "garbled segment header",
+    "corrupt metadata",
+    "hostile metadata",
+    "metadata without close_price",
+    "benchmarks emptied",
+]
+
+
+@pytest.mark.parametrize("damage", REPAIRED)
 def test_a_damaged_store_is_repaired_by_the_next_prepare(server, client, data_dir, caplog, damage):
     service = service_of(server)
     service.prepare_backtest_data()
     metadata_file = data_dir / "metadata.pkl"
+    store = BinaryPreparedDataStore(data_dir)
+    metadata = store.load_metadata()
+    path = data_dir / metadata["datasets"]["open_price"]["segments"][0]["file"]
     if damage == "truncated segment":
-        segment = BinaryPreparedDataStore(data_dir).load_metadata()["datasets"]["open_price"]
-        path = data_dir / segment["segments"][0]["file"]
         path.write_bytes(path.read_bytes()[:-100])
+    elif damage == "garbled segment header":  # numpy's header parser fails with TokenError
+        path.write_bytes(path.read_bytes().replace(b"'descr'", b'"""desc', 1))
     elif damage == "corrupt metadata":
         metadata_file.write_bytes(metadata_file.read_bytes()[:-50])
-    else:
+    elif damage == "hostile metadata":
         metadata_file.write_bytes(pickle.dumps({"datasets": {}, "x": os.system}))
+    else:
+        if damage == "benchmarks emptied":
+            metadata["benchmarks"] = {}
+        else:
+            del metadata["datasets"]["close_price"]
+        store._write_metadata(metadata)
     with pytest.raises(KestrelError):
         BacktestService(None).load_backtest_data()
     with caplog.at_level(logging.INFO, logger="lumora"):

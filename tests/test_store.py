@@ -311,6 +311,17 @@ DAMAGE = {  # what is done to the close_price record and its segment file
     "narrower": lambda rec, path: _rewrite(path, lambda a: a[:, :-1]),
     # same header and size: only the checksum sees it
     "flipped bit": lambda rec, path: path.write_bytes(path.read_bytes()[:-3] + b"\x7f\x00\x01"),
+    # numpy's header parser fails with a TokenError on this one
+    "garbled header": lambda rec, path: path.write_bytes(
+        path.read_bytes().replace(b"'descr'", b'"""desc', 1)
+    ),
+    "a link to another dataset's file": lambda rec, path: (
+        path.unlink(),
+        path.symlink_to(next(path.parent.glob("open_price.*.npy"))),
+    ),
+    "another dataset's file named": lambda rec, path: rec["segments"][0].update(
+        file=next(path.parent.glob("open_price.*.npy")).name
+    ),
 }
 
 
@@ -323,8 +334,8 @@ def test_damage_is_found_and_named(tmp_path, sandbox_payload, damage):
     assert store.check() == [] and store.verify() == []
     metadata = store.load_metadata()
     record = metadata["datasets"]["close_price"]
+    DAMAGE[damage](record, tmp_path / record["segments"][0]["file"])
     name = record["segments"][0]["file"]
-    DAMAGE[damage](record, tmp_path / name)
     store._write_metadata(metadata)
     problems = store.verify()
     assert len(problems) == 1 and f"close_price 文件 {name}" in problems[0]
@@ -543,3 +554,16 @@ def test_readers_and_writers_wait_for_a_writer(tmp_path, sandbox_payload, operat
     finally:
         release.write_text("go")
         holder.wait(60)
+
+
+def test_metadata_reached_through_a_link_is_refused(tmp_path, sandbox_payload):
+    """A store holds no links: its metadata replaced by a link to another store's would
+    describe that store's files."""
+    other, store = make_store(tmp_path / "other"), make_store(tmp_path / "store")
+    other.write_payload(sandbox_payload)
+    store.write_payload(sandbox_payload)
+    store.metadata_path.unlink()
+    store.metadata_path.symlink_to(other.metadata_path)
+    assert any("链接" in problem for problem in store.check())
+    with pytest.raises(KestrelError, match="链接"):
+        store.load(keys=["close_price"])

@@ -12,6 +12,7 @@ import bisect
 import contextlib
 import copy
 import datetime as _dt
+import errno
 import itertools
 import json
 import mmap
@@ -415,7 +416,14 @@ class _RefusingUnpickler(pickle.Unpickler):
 
 
 def _read_metadata_file(path: Path) -> dict[str, Any]:
-    with open(path, "rb") as fh:
+    # A store holds no links: metadata reached through one would describe another store.
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0))
+    except OSError as error:
+        if error.errno != errno.ELOOP:
+            raise
+        raise KestrelError(f"回测数据元信息文件是链接 (数据目录中不应有链接): {path}") from None
+    with open(fd, "rb") as fh:
         try:
             metadata = _RefusingUnpickler(fh).load()
         except KestrelError:
@@ -487,11 +495,17 @@ def _directory_lock(directory: Path, *, exclusive: bool) -> Iterator[None]:
         os.close(fd)  # closing releases the lock
 
 
-def _segment_file_name(key: str) -> str:
+def _segment_stem(key: str) -> str:
+    """The start of the names of a dataset's segment files: a store's file names follow from
+    its keys, so metadata naming another dataset's file is damage."""
     stem = _UNSAFE_STEM_CHAR.sub("_", key)[:160]
     if not stem or not (stem[0].isalnum() or stem[0] == "_"):
         stem = "_" + stem[:159]
-    return f"{stem}.{secrets.token_hex(6)}.npy"
+    return stem
+
+
+def _segment_file_name(key: str) -> str:
+    return f"{_segment_stem(key)}.{secrets.token_hex(6)}.npy"
 
 
 def _benchmark_key(code: str) -> str:
@@ -577,10 +591,18 @@ def _read_exact(fh: BinaryIO, target: np.ndarray, path: Path) -> None:
 
 
 def _npy_header(fh: BinaryIO) -> tuple[tuple[int, ...], bool, np.dtype]:
-    version = np.lib.format.read_magic(fh)
-    if version == (1, 0):
-        return np.lib.format.read_array_header_1_0(fh)
-    return np.lib.format.read_array_header_2_0(fh)
+    """Shape, Fortran order and dtype of a .npy file's header. numpy parses the header as a
+    Python literal, and garbled bytes fail in many ways (a tokenizer or syntax error among
+    them): every one is a ValueError here, the store's own "unreadable header"."""
+    try:
+        version = np.lib.format.read_magic(fh)
+        if version == (1, 0):
+            return np.lib.format.read_array_header_1_0(fh)
+        return np.lib.format.read_array_header_2_0(fh)
+    except OSError:
+        raise
+    except Exception as error:  # noqa: BLE001 - any parse failure is an unreadable header
+        raise ValueError(f"unreadable .npy header: {type(error).__name__}: {error}") from None
 
 
 def _segment_file_problem(
@@ -890,6 +912,10 @@ class BinaryPreparedDataStoreBase:
                 path = self._segment_path(segment)
             except KestrelError:
                 fail("文件名无效", name)
+            if not path.name.startswith(_segment_stem(key) + "."):
+                fail("文件名不属于该数据集", name)
+            if path.is_symlink():
+                fail("文件是链接 (数据目录中不应有链接)", name)
             problem = _segment_file_problem(path, rows, () if width is None else (cols,), dtype)
             if problem:
                 fail(problem, name)
@@ -921,6 +947,12 @@ class BinaryPreparedDataStoreBase:
                 f"回测数据元信息引用了不存在的基准数据集: {key}"
                 for key in (metadata.get("benchmarks") or {}).values()
                 if key not in datasets
+            ]
+            # Links among the segments are named with their dataset below.
+            problems += [
+                f"回测数据目录中有链接 {entry.name} (数据目录中不应有链接)"
+                for entry in os.scandir(self.store_dir)
+                if entry.is_symlink() and not _SEGMENT_FILE.match(entry.name)
             ]
             seen: set[int] = set()
             for key, record in datasets.items():
