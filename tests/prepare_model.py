@@ -66,11 +66,18 @@ def derive(source: dict[str, pd.DataFrame]) -> dict[str, pd.DataFrame]:
     suspended = pd.DataFrame(np.where(raw.eq(1), 1, np.nan), index=raw.index, columns=raw.columns)
     sell, buy = source["tick_vwap_price_925_1000"], source["tick_vwap_price_935_1005"]
 
-    def no_price(price: pd.DataFrame) -> pd.DataFrame:
-        """1 on a trading day (suspension 0) whose price is missing or not positive."""
-        usable = price.reindex(index=raw.index, columns=raw.columns).gt(0)
-        usable &= ~price.reindex(index=raw.index, columns=raw.columns).isin([np.inf])
-        return pd.DataFrame(np.where(raw.eq(0) & ~usable, 1, np.nan), raw.index, raw.columns)
+    def blocked(price: pd.DataFrame, limit: pd.DataFrame) -> pd.DataFrame:
+        """At the limit, suspended, or without a usable price (missing, not positive, not
+        finite: a trading day without one, a day not listed), on the union of the price
+        and suspension labels."""
+        index, columns = (
+            aligned_labels(price.index, raw.index),
+            aligned_labels(price.columns, raw.columns),
+        )
+        value = price.reindex(index=index, columns=columns)
+        usable = value.gt(0) & ~value.isin([np.inf])
+        at_limit = value.eq(limit.reindex(index=index, columns=columns))
+        return at_limit | suspended.reindex(index=index, columns=columns).eq(1) | ~usable
 
     limit_down = source["limit_down"].reindex(index=sell.index, columns=sell.columns)
     limit_up = source["limit_up"].reindex(index=buy.index, columns=buy.columns)
@@ -86,14 +93,8 @@ def derive(source: dict[str, pd.DataFrame]) -> dict[str, pd.DataFrame]:
         "sell_price": sell,
         "rq_get_split": split,
         "rq_get_dividend": dividend,
-        "can_buy_stock": (buy == limit_up)
-        .add(suspended, fill_value=0.0)
-        .add(no_price(buy), fill_value=0.0)
-        <= 0,
-        "cant_sell_stock": (sell == limit_down)
-        .add(suspended, fill_value=0.0)
-        .add(no_price(sell), fill_value=0.0)
-        > 0,
+        "can_buy_stock": ~blocked(buy, limit_up),
+        "cant_sell_stock": blocked(sell, limit_down),
         "forward_return_rank_cache": forward.rank(axis=1, method="average"),
     }
 
@@ -101,3 +102,9 @@ def derive(source: dict[str, pd.DataFrame]) -> dict[str, pd.DataFrame]:
 def membership_mask(matrix: pd.DataFrame) -> pd.DataFrame:
     cleaned = matrix.replace([np.inf, -np.inf], np.nan).mask(matrix == 0)
     return (cleaned * 0 + 1).astype("float64").sort_index()
+
+
+def aligned_labels(left: pd.Index, right: pd.Index) -> pd.Index:
+    """The labels a label-aligned operation of two tables gives: the left ones when equal,
+    else their outer join."""
+    return left if left.equals(right) else left.join(right, how="outer")

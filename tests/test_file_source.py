@@ -4,12 +4,18 @@ incremental road; a holding kept through a suspension."""
 
 from __future__ import annotations
 
+import itertools
 import os
+import shutil
+import tempfile
 import types
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from lumora import singleton
 from lumora.backtest import BacktestData, BacktestService, _service
@@ -638,3 +644,76 @@ def test_a_given_pre_close_is_the_reference_of_the_limits(tmp_path):
     d = [str(day) for day in DAYS[:3]]
     assert (up.loc[d[1], "600000"], down.loc[d[1], "600000"]) == (11.0, 9.0)
     assert (up.loc[d[2], "600000"], down.loc[d[2], "600000"]) == (10.45, 8.55)
+
+
+# --------------------------------------------------------------------------- updates
+
+
+def files_of(bars: pd.DataFrame, root, cuts: list[str]) -> None:
+    """``bars`` as one file per period between the ``cuts`` (YYYY-MM-DD), parquet."""
+    folder = root / "bars"
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    edges = [pd.Timestamp.min, *map(pd.Timestamp, cuts), pd.Timestamp.max]
+    for number, (low, high) in enumerate(itertools.pairwise(edges)):
+        rows = bars[(bars["date"] >= low) & (bars["date"] < high)]
+        if len(rows):
+            rows.to_parquet(folder / f"{number}.parquet", index=False)
+
+
+EDITS = st.sampled_from(["append", "restate", "remove stock", "remove date", "resume"])
+
+
+@settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(seed=st.integers(0, 10_000), edits=st.lists(EDITS, min_size=2, max_size=4))
+def test_every_update_of_changed_files_equals_a_full_build(seed, edits):
+    """Days appended, an older close restated, a stock or a date removed, a stock that was
+    suspended at the store's end trading again: after each prepare the store holds what a
+    fresh full build of the same files holds."""
+    rng = np.random.default_rng(seed)
+    whole = random_bars(seed, n_stocks=8, n_days=50)
+    days = sorted(whole["date"].unique())
+    cuts = [str(days[15].date()), str(days[30].date())]
+    shown = 30  # days in the files so far
+    with tempfile.TemporaryDirectory() as folder, pytest.MonkeyPatch.context() as patch:
+        root, home = Path(folder) / "files", Path(folder) / "home" / "enviroment_data"
+        home.parent.mkdir(parents=True)
+        patch.setattr(_service, "_DEFAULT_DATA_DIR", home)
+        clock = types.SimpleNamespace(day="")
+        timestamp = types.SimpleNamespace(today=lambda: pd.Timestamp(clock.day))
+        patch.setattr(_service, "pd", types.SimpleNamespace(Timestamp=timestamp))
+        bars = whole[whole["date"] <= days[shown - 1]]
+        previous = singleton.set_instance(None)
+        try:
+            for edit in ["start", *edits]:
+                if edit == "append":
+                    shown = min(shown + 5, len(days))
+                    bars = pd.concat(
+                        [bars, whole[whole["date"].between(days[shown - 5], days[shown - 1])]]
+                    )
+                elif edit == "restate":
+                    row = int(rng.integers(0, len(bars) // 2))
+                    bars = bars.copy()
+                    bars.iloc[row, bars.columns.get_loc("close")] *= 1.01
+                elif edit == "remove stock":
+                    bars = bars[bars["code"] != bars["code"].iloc[int(rng.integers(0, len(bars)))]]
+                elif edit == "remove date":
+                    bars = bars[bars["date"] != days[int(rng.integers(1, 15))]]
+                elif edit == "resume":  # a stock without rows at the end, then back
+                    code = bars["code"].iloc[0]
+                    last = bars["date"].max()
+                    bars = bars[
+                        ~((bars["code"] == code) & (bars["date"] > last - pd.Timedelta(days=6)))
+                    ]
+                    shown = min(shown + 3, len(days))
+                    new = whole[whole["date"].between(days[shown - 3], days[shown - 1])]
+                    bars = pd.concat([bars, new.assign(code=code).drop_duplicates("date")])
+                files_of(bars, root, cuts)
+                clock.day = bars["date"].max().strftime("%Y%m%d")
+                source = FileSource(root)
+                singleton.set_instance(source)
+                BacktestService(BuiltPackage(source)).prepare_backtest_data()
+                loaded = BacktestService(None).load_backtest_data().data
+                assert_same_data(loaded, build_payload(FileSource(root))["data"])
+        finally:
+            singleton.set_instance(previous)

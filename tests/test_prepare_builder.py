@@ -308,6 +308,9 @@ def test_a_trading_day_without_an_execution_price_is_not_traded_that_way():
         assert (got[flag].to_numpy()[priced] == tradable).mean() > 0.97
 
 
+CODES3 = ("000001", "000002", "000003")
+
+
 def frame(values, dates=("20240102", "20240103", "20240104"), codes=("000001", "000002")):
     return pd.DataFrame(
         np.array(values, dtype=float), index=list(dates[: len(values)]), columns=list(codes)
@@ -351,14 +354,14 @@ def plain_source(**tables):
             "can_buy_stock",
             [[False, True]] * 3,
         ),
-        # sell at limit-down cannot be sold; NaN never equals a limit
+        # sell at limit-down cannot be sold; nor without a sell price (NaN is no price)
         (
             {
-                "tick_vwap_price_925_1000": frame([[9.0, np.nan]] * 3),
-                "limit_down": frame([[9.0, np.nan]] * 3),
+                "tick_vwap_price_925_1000": frame([[9.0, np.nan, 9.5]] * 3, codes=CODES3),
+                "limit_down": frame([[9.0, np.nan, 9.0]] * 3, codes=CODES3),
             },
             "cant_sell_stock",
-            [[True, False]] * 3,
+            [[True, True, False]] * 3,
         ),
         # a suspended day blocks both ways
         ({"rq_is_suspended": frame([[1.0, 0.0]] * 3)}, "cant_sell_stock", [[True, False]] * 3),
@@ -558,7 +561,8 @@ def test_missing_optional_factors_become_all_nan_placeholders(install, sandbox):
     limit = GroupPreparedDataBuilder("20230103", TODAY)._read_normal_factor_matrix("limit_up")
     at_limit = buy == limit.reindex_like(buy)
     assert at_limit.any().any()
-    pd.testing.assert_frame_equal(data["can_buy_stock"], ~at_limit, check_names=False)
+    blocked = at_limit | ~buy.gt(0)  # without a buy price (not listed) nothing is bought
+    pd.testing.assert_frame_equal(data["can_buy_stock"], ~blocked, check_names=False)
 
 
 def test_builder_needs_an_installed_client(install):

@@ -213,8 +213,9 @@ def test_dataset_tables_match_a_plain_pandas_derivation(market) -> None:
     forward = (src["Open"].shift(-2) / src["Open"].shift(-1) - 1).replace([np.inf, -np.inf], np.nan)
     buy, sell = src["tick_vwap_price_935_1005"], src["tick_vwap_price_925_1000"]
 
-    def no_price(price: pd.DataFrame) -> pd.DataFrame:  # a trading day without a price
-        return (src["rq_is_suspended"].eq(0) & price.isna()).astype(float).where(lambda t: t > 0)
+    def blocked(price: pd.DataFrame, limit: pd.DataFrame) -> pd.DataFrame:
+        # at the limit, halted, or without a price (a trading day without one, not listed)
+        return price.eq(limit) | halted.eq(1) | ~price.gt(0)
 
     expected = {
         "industry_matrix": src["rq_industry_exposure_new"],
@@ -226,14 +227,8 @@ def test_dataset_tables_match_a_plain_pandas_derivation(market) -> None:
         "sell_price": src["tick_vwap_price_925_1000"],
         "rq_get_split": src["split_coefficient_to"] / 10 * valid,
         "rq_get_dividend": src["rq_get_dividend"] / 10 * 0.9 + (valid - 1),
-        "can_buy_stock": (buy == src["limit_up"])
-        .add(halted, fill_value=0.0)
-        .add(no_price(buy), fill_value=0.0)
-        <= 0,
-        "cant_sell_stock": (sell == src["limit_down"])
-        .add(halted, fill_value=0.0)
-        .add(no_price(sell), fill_value=0.0)
-        > 0,
+        "can_buy_stock": ~blocked(buy, src["limit_up"]),
+        "cant_sell_stock": blocked(sell, src["limit_down"]),
         "forward_return_rank_cache": forward.rank(axis=1, method="average"),
     }
     for name, raw in market.component_factor_tables().items():

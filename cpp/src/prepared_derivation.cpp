@@ -63,22 +63,16 @@ void tradability_flags(const AlignedMatrix& price, const AlignedMatrix& limit, c
                        FlagSense sense, bool* out) {
     const std::int64_t rows = price.rows();
     for_each_cell(rows, price.cols(), [&](std::int64_t r, std::int64_t c) {
-        const bool has_price = present(price, r, c);
-        const double value = has_price ? price.value(r, c) : kNaN;
+        const double value = present(price, r, c) ? price.value(r, c) : kNaN;
         // NaN never equals a limit, and a missing limit never equals a price.
-        const bool at_limit = has_price && value == limit.value(r, c);
-        const double state = suspended.value(r, c);
-        const bool suspended_day = state == 1.0;
-        // A trading day (suspension source 0) without a price: a trade there would be booked
-        // at a price that does not exist.
-        const bool no_price = state == 0.0 && !(value > 0.0 && value < kInfinity);
-        // The score is the sum of the three parts; a cell with none of them has no score.
-        bool flag = false;
-        if (has_price || suspended_day || no_price) {
-            const bool blocked = at_limit || suspended_day || no_price;
-            flag = sense == FlagSense::Blocked ? blocked : !blocked;
-        }
-        out[cell_at(r, c, rows)] = flag;
+        const bool at_limit = value == limit.value(r, c);
+        const bool suspended_day = suspended.value(r, c) == 1.0;
+        // A day without a usable price (a trading day whose price is missing, a day the
+        // stock is not listed) is no day to trade: a trade there would be booked at a price
+        // that does not exist.
+        const bool no_price = !(value > 0.0 && value < kInfinity);
+        const bool blocked = at_limit || suspended_day || no_price;
+        out[cell_at(r, c, rows)] = sense == FlagSense::Blocked ? blocked : !blocked;
     });
 }
 

@@ -29,7 +29,7 @@ AlignedMatrix aligned(const std::vector<double>& values, std::int64_t rows, std:
 
 }  // namespace
 
-TEST(PreparedDerivation, TradabilityFollowsTheZeroFilledScore) {
+TEST(PreparedDerivation, TradabilityIsBlockedAtTheLimitWhenSuspendedAndWithoutAPrice) {
     // One date, four stocks: at limit, off limit, no price but suspended, absent everywhere.
     const std::vector<double> price = {9.0, 9.5, kNaN};
     const std::vector<double> limit = {9.0, 9.0, 9.0};
@@ -44,12 +44,12 @@ TEST(PreparedDerivation, TradabilityFollowsTheZeroFilledScore) {
     EXPECT_TRUE(blocked[0] && !allowed[0]);
     EXPECT_TRUE(!blocked[1] && allowed[1]);  // 0.0 suspension is no suspension
     EXPECT_TRUE(blocked[2] && !allowed[2]);
-    EXPECT_TRUE(!blocked[3] && !allowed[3]);  // no score at all reads false both ways
+    EXPECT_TRUE(blocked[3] && !allowed[3]);  // no price anywhere: no trade either way
 }
 
 TEST(PreparedDerivation, ATradingDayWithoutAPriceIsNeitherBoughtNorSold) {
-    // One date, four stocks, none suspended: NaN, zero and absent prices on a trading day
-    // block both ways; a NaN price where the suspension state is unknown keeps its reading.
+    // One date, four stocks, none suspended: NaN, zero and absent prices block both ways,
+    // whether the day is a trading day or the stock is not listed (state unknown).
     const std::vector<double> price = {kNaN, 0.0, kNaN};
     const std::vector<double> limit = {9.0, 9.0, 9.0};
     const std::vector<double> suspended = {0.0, 0.0, kNaN, 0.0};
@@ -60,8 +60,7 @@ TEST(PreparedDerivation, ATradingDayWithoutAPriceIsNeitherBoughtNorSold) {
     bool allowed[4];
     tradability_flags(p, l, s, FlagSense::Blocked, blocked);
     tradability_flags(p, l, s, FlagSense::Allowed, allowed);
-    for (int c : {0, 1, 3}) EXPECT_TRUE(blocked[c] && !allowed[c]) << c;
-    EXPECT_TRUE(!blocked[2] && allowed[2]);
+    for (int c : {0, 1, 2, 3}) EXPECT_TRUE(blocked[c] && !allowed[c]) << c;
 }
 
 TEST(PreparedDerivation, ForwardRanksAverageTiesAndSkipMissingReturns) {

@@ -27,18 +27,17 @@ void split_factor(const AlignedMatrix& split_source, const AlignedMatrix& validi
 // stock has no close. The source quotes cash per ten shares before tax.
 void dividend_factor(const AlignedMatrix& dividend_source, const AlignedMatrix& validity, double* out);
 
-// Which way a tradability flag reads the block score (see tradability_flags).
+// Which way a tradability flag reads a blocked cell (see tradability_flags).
 enum class FlagSense : std::uint8_t {
-    Blocked,  // true where the score is positive (selling blocked)
-    Allowed,  // true where the score is zero or below (buying allowed)
+    Blocked,  // true where the cell is blocked (selling blocked)
+    Allowed,  // true where it is not (buying allowed)
 };
 
-// Tradability of every cell of the result labels. The block score of a cell adds, with a
-// zero fill, three parts: 1 where the execution price equals its limit price exactly (0 where
-// it does not, absent where the price table lacks the cell), 1 where the suspension source
-// equals 1 (absent otherwise) and 1 where the suspension source equals 0 (a trading day) but
-// the price is missing or not a finite positive number. A cell with none of the three has no
-// score and reads false either way. `limit` is looked up at the same labels as `price`.
+// Tradability of every cell of the result labels. A cell is blocked where the execution
+// price equals its limit price exactly, where the suspension source equals 1, or where the
+// price is missing or not a finite positive number (a trading day without a price, a day
+// the stock is not listed, a cell the price table lacks): no trade is booked at a price that
+// does not exist. `limit` is looked up at the same labels as `price`.
 void tradability_flags(const AlignedMatrix& price, const AlignedMatrix& limit, const AlignedMatrix& suspended,
                        FlagSense sense, bool* out);
 

@@ -115,7 +115,7 @@ void log_dataset_summary(py::handle store, py::handle action) {
     for (const SummaryRow& row : rows) service_attr("logger").attr("info")("  %-*s  %s", width, row.label, row.latest);
 }
 
-void refresh_to_latest(py::handle self, py::handle store, py::handle after_download) {
+void refresh_to_latest(py::handle self, py::handle store, py::handle after_download, py::handle rewrite_from) {
     const bool downloaded = truthy(after_download);
     py::object datasets = store.attr("load_metadata")()[py::str("datasets")];
     PyObject* copy = PySequence_List(close_dates(datasets).ptr());
@@ -125,6 +125,15 @@ void refresh_to_latest(py::handle self, py::handle store, py::handle after_downl
     const auto reload = service_attr("TAIL_RELOAD_ROWS").cast<py::ssize_t>();
     const py::ssize_t count = static_cast<py::ssize_t>(base_index.size());
     py::object write_start = base_index[static_cast<std::size_t>(std::max<py::ssize_t>(count - reload, 0))];
+    // The source changed older rows: everything from there is derived again, and, as at the
+    // tail, the days whose forward returns reach into the changed ones.
+    if (!rewrite_from.is_none()) {
+        py::ssize_t first = 0;
+        while (first < count && truthy(base_index[static_cast<std::size_t>(first)].attr("__lt__")(rewrite_from)))
+            ++first;
+        py::object earlier = base_index[static_cast<std::size_t>(std::max<py::ssize_t>(first - reload, 0))];
+        if (truthy(earlier.attr("__lt__")(write_start))) write_start = earlier;
+    }
     py::object write_end = today_text();
     // Compared on the reload start: data ending today is still reloaded from the day before.
     if (truthy(write_start.attr("__ge__")(write_end))) {
@@ -286,6 +295,42 @@ private:
     py::object fd_;
 };
 
+// ---- what changed in the source since the store was built -------------------------------
+//
+// A source that fingerprints its files (the user's own) says after each build and update
+// what they held; the next preparation asks it how to catch up: new days only, a rewrite
+// from the earliest changed date, or a whole new build when dates or stocks left it.
+
+struct UpdatePlan {
+    std::string kind = "tail";     // "tail", "from" or "full"
+    py::object from = py::none();  // the date to rewrite from ("from")
+    py::object reason = py::str("");
+};
+
+py::object fingerprinted_client() {
+    py::object client;
+    try {
+        client = py::module_::import("lumora.singleton").attr("get_instance")();
+    } catch (py::error_already_set& error) {
+        if (!is_kestrel_error(error)) throw;
+        return py::none();
+    }
+    py::object protocol = py::module_::import("lumora.sources.base").attr("FingerprintedSource");
+    return py::isinstance(client, protocol) ? client : py::none();
+}
+
+UpdatePlan update_plan(py::handle client, py::handle store) {
+    UpdatePlan plan;
+    if (client.is_none()) return plan;
+    py::object recorded = store.attr("recorded_fingerprint")();
+    if (recorded.is_none()) return plan;
+    py::tuple answer = client.attr("update_plan")(recorded);
+    plan.kind = answer[0].cast<std::string>();
+    plan.from = answer[1];
+    plan.reason = answer[2];
+    return plan;
+}
+
 void prepare_backtest_data(py::handle self) {
     py::object store_dir = service_attr("Path")(service_attr("_DEFAULT_DATA_DIR"));
     // One preparation of a folder at a time, across processes: what is there (and which
@@ -296,15 +341,22 @@ void prepare_backtest_data(py::handle self) {
     py::object store_class = service_attr("BinaryPreparedDataStore");
     py::object store = store_class(store_dir);
     py::object identity = current_identity();
+    py::object fingerprinted = fingerprinted_client();
     SetAside aside;
     py::list problems;
+    UpdatePlan plan;
     if (exists(store.attr("metadata_path"))) {
         refuse_other_source(store, store_dir, identity);
         problems = local_problems(self, store);
+        if (problems.empty()) plan = update_plan(fingerprinted, store);
     }
     if (!problems.empty()) {
         service_attr("logger").attr("warning")("本地回测数据不完整或已损坏,将重新下载完整数据包: %s",
                                                py::str("; ").attr("join")(problems));
+    } else if (plan.kind == "full") {
+        service_attr("logger").attr("info")("数据源有改动,本地回测数据将完整重建: %s", plan.reason);
+    }
+    if (!problems.empty() || plan.kind == "full") {
         aside = set_aside(store_dir);
         store = store_class(store_dir);
     }
@@ -323,7 +375,11 @@ void prepare_backtest_data(py::handle self) {
             service_attr("logger").attr("info")("本地回测数据已修复 (重新下载): %s",
                                                 py::str("; ").attr("join")(problems));
     }
-    self.attr("_refresh_to_latest")(store, py::arg("after_download") = downloaded);
+    if (plan.kind == "from")
+        service_attr("logger").attr("info")("数据源自 %s 起有改动,本地回测数据自该日起重写: %s", plan.from,
+                                            plan.reason);
+    self.attr("_refresh_to_latest")(store, py::arg("after_download") = downloaded, py::arg("rewrite_from") = plan.from);
+    if (!fingerprinted.is_none()) store.attr("record_fingerprint")(fingerprinted.attr("fingerprint")());
     remove_leftovers(store_dir);
 }
 
@@ -347,7 +403,9 @@ void add_preparation_workflow(py::handle cls) {
                "incomplete, then update its tail incrementally up to today, and log every dataset's\n"
                "latest date.");
     add_method(cls, "_refresh_to_latest", &refresh_to_latest, py::arg("store"), py::kw_only(),
-               py::arg("after_download"), "Rewrite the stored tail up to today when the reload start lies before it.");
+               py::arg("after_download"), py::arg("rewrite_from") = py::none(),
+               "Rewrite the stored tail up to today when the reload start (or rewrite_from, when earlier) lies\n"
+               "before it.");
     add_static(cls, "_find_missing_datasets", &find_missing_datasets, py::arg("store"),
                "What the local data lacks (empty close dates, key datasets, benchmarks, membership tables).");
     add_static(cls, "_validate_metadata", &validate_metadata, py::arg("store"),

@@ -552,6 +552,19 @@ def _fill_value(dtype: np.dtype) -> Any:
     return False if dtype == np.bool_ else np.nan
 
 
+# The value a full build gives a stock on a day it has no source data at all (before its
+# listing, after it left), where that is not the dtype's missing value: without a price it
+# cannot be sold. A tail update fills the cells it adds for such stocks (older rows of a
+# new stock, new rows of a stock the update has no data for) with it, so that the store
+# equals a full build. Recorded in the dataset's record as "fill".
+_ABSENT_FILL: dict[str, bool] = {"cant_sell_stock": True}
+
+
+def _pad_value(record: Mapping[str, Any], dtype: np.dtype) -> Any:
+    fill = record.get("fill")
+    return fill if type(fill) is bool and dtype == np.bool_ else _fill_value(dtype)
+
+
 def _storage_dtype(name: str) -> np.dtype:
     try:
         return _STORAGE_DTYPES[str(name)]
@@ -774,7 +787,7 @@ class BinaryPreparedDataStoreBase:
             cols = segment.get("cols")
             target = out[row : row + b - a]
             if width is not None and cols != width:
-                target[:, cols:] = _fill_value(dtype)
+                target[:, cols:] = _pad_value(record, dtype)
                 target = target[:, :cols]
             self._read_segment(segment, dtype, a, b, target)
             row += b - a
@@ -853,9 +866,25 @@ class BinaryPreparedDataStoreBase:
 
     def record_source(self, identity: Mapping[str, Any]) -> None:
         """Record the identity of the data source that built the store."""
+        self._record("source", dict(identity))
+
+    def recorded_fingerprint(self) -> dict[str, Any] | None:
+        """What the source's files looked like when the store was last built or updated
+        (None when nothing is recorded or the metadata cannot be read)."""
+        try:
+            found = self.load_metadata().get("source_fingerprint")
+        except (OSError, KestrelError):
+            return None
+        return found if isinstance(found, dict) else None
+
+    def record_fingerprint(self, fingerprint: Mapping[str, Any]) -> None:
+        """Record what the source's files look like now (see ``recorded_fingerprint``)."""
+        self._record("source_fingerprint", dict(fingerprint))
+
+    def _record(self, name: str, value: Any) -> None:
         with self._writer_session(create=False):
             metadata = self.load_metadata()
-            metadata["source"] = dict(identity)
+            metadata[name] = value
             self._write_metadata(metadata)
 
     # ---- checking ------------------------------------------------------------------
@@ -1009,7 +1038,7 @@ class BinaryPreparedDataStoreBase:
         if order is not None:
             values = values[order]
         segment = self._write_segment(Path(store_dir), key, values)
-        return {
+        record = {
             "index": dates,
             "columns": columns,
             "dtype": str(dtype),
@@ -1017,6 +1046,9 @@ class BinaryPreparedDataStoreBase:
             "index_name": _label_name(matrix.index.name),
             "columns_name": _label_name(matrix.columns.name),
         }
+        if key in _ABSENT_FILL and storage == np.bool_:
+            record["fill"] = _ABSENT_FILL[key]
+        return record
 
     def _write_series(self, store_dir: Path, key: str, series: pd.Series) -> dict[str, Any]:
         if not isinstance(series, pd.Series):
@@ -1251,7 +1283,7 @@ class BinaryPreparedDataStoreBase:
         known = set(columns)
         incoming = _column_labels(table.columns)
         columns += [c for c in incoming if c not in known]
-        values = np.full((len(rows), len(columns)), _fill_value(dtype), dtype=dtype)
+        values = np.full((len(rows), len(columns)), _pad_value(record, dtype), dtype=dtype)
         target = pd.Index(columns).get_indexer(incoming)
         values[:, target] = _frame_values(table.iloc[rows], dtype)
 

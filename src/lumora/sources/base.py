@@ -22,6 +22,7 @@ from lumora.backtest._store import normalize_yyyymmdd
 
 __all__ = [
     "DataSource",
+    "FingerprintedSource",
     "IdentifiedSource",
     "MarketClient",
     "MarketHistory",
@@ -56,6 +57,18 @@ class IdentifiedSource(Protocol):
     """A source that says which market it reads; the store records it."""
 
     def source_identity(self) -> dict[str, str | int]: ...
+
+
+@runtime_checkable
+class FingerprintedSource(Protocol):
+    """A source that can tell what changed since a store was built from it: the store
+    records ``fingerprint()`` after every build and update, and the next preparation asks
+    ``update_plan(recorded)`` for ``("tail", None, "")`` (only new days), ``("from", date,
+    reason)`` (rewrite from that date) or ``("full", None, reason)`` (build anew)."""
+
+    def fingerprint(self) -> dict[str, Any]: ...
+
+    def update_plan(self, recorded: dict[str, Any]) -> tuple[str, str | None, str]: ...
 
 
 @dataclass(frozen=True)

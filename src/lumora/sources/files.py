@@ -461,6 +461,38 @@ def _check_derived_price(part: dict[str, np.ndarray], path: Path) -> None:
     _check_within(price, low, high, "amount / volume", path, traded)
 
 
+@dataclass(frozen=True)
+class _FileSummary:
+    """What a bars file says in a few numbers, kept while the file is held only in part: a
+    content hash of each of its dates and each stock's first date in it."""
+
+    hashes: np.ndarray  # per distinct date of the file (see _day_hashes)
+    codes: np.ndarray  # the file's stocks
+    first: np.ndarray  # each one's first date in the file
+
+
+def _summary(part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int) -> _FileSummary:
+    first = pd.Series(part["date"]).groupby(part["code"]).min()
+    return _FileSummary(
+        hashes=_day_hashes(part, day, n_days),
+        codes=first.index.to_numpy(dtype=np.int32),
+        first=first.to_numpy(dtype=np.int32),
+    )
+
+
+def _day_hashes(part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int) -> np.ndarray:
+    """A number per date of a file that changes whenever any of that date's rows does
+    (a value restated, a row added or removed): each row's columns hashed together, the
+    rows of a date summed. Recorded with the store, they tell an update which dates of a
+    file changed since the store was built."""
+    row = pd.util.hash_array(part["code"])
+    for name in sorted(part):
+        if name not in ("date", "code"):
+            row = row * np.uint64(0x100000001B3) + pd.util.hash_array(part[name])
+    unit = (row >> np.uint64(11)).astype(np.float64) * 2.0**-53
+    return np.bincount(day, weights=unit, minlength=n_days)
+
+
 # A CSV file is scanned for short lines this many bytes at a time.
 _CSV_SCAN_BLOCK = 1 << 24
 
@@ -498,9 +530,11 @@ def _short_csv_line(path: Path) -> int | None:
     return None
 
 
-def _read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.ndarray]:
+def _read_part(
+    path: Path, layout: Layout
+) -> tuple[dict[str, np.ndarray], np.ndarray, _FileSummary]:
     """The checked rows of one bars file as plain arrays by column name (volume in shares,
-    amount in yuan), and the file's distinct dates."""
+    amount in yuan), the file's distinct dates and its summary."""
     if path.suffix.lower() == ".csv":
         line = _short_csv_line(path)
         if line is not None:
@@ -528,6 +562,7 @@ def _read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.nd
     _check_forward(part["date"], part["code"], path)
     cell = date_position[date_of].astype(np.int64) * max(codes.size, 1) + code_position[code_of]
     _check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
+    date_of_rows = date_of
     del date_of, code_of, cell
     for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
         if name not in frame or name in _FLAG_COLUMNS or name == "industry":
@@ -552,7 +587,7 @@ def _read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.nd
             if isinstance(industry, pa.ChunkedArray)
             else industry.to_numpy()
         )
-    return part, dates
+    return part, dates, _summary(part, date_position[date_of_rows], dates.size)
 
 
 def _overlapping(ranges: list[tuple[int, int]]) -> bool:
@@ -856,7 +891,14 @@ def _execution_prices(
     return prices[0], prices[1]
 
 
-def derive_market(bars: _Bars, *, consume: bool = False) -> _Market:
+# Of the whole files, when only some rows are derived: each stock (ascending) with its
+# first date, and every date.
+_WholeFiles = tuple[np.ndarray, np.ndarray, np.ndarray]
+
+
+def derive_market(
+    bars: _Bars, *, consume: bool = False, history: _WholeFiles | None = None
+) -> _Market:
     """The source factors of the builder from the rows of the bars files.
 
     * suspended stock-days: a missing row between a stock's first and last row, zero
@@ -874,7 +916,9 @@ def derive_market(bars: _Bars, *, consume: bool = False) -> _Market:
       share after tax) on the ex-rights day, else the change of ``adj_factor`` from one
       day to the next as a share-count factor (worth the same to a holder).
 
-    With ``consume`` the value columns of ``bars`` are taken out as they are used (a whole
+    ``history``: the stocks' first dates and the dates of the whole files, when ``bars``
+    are a window of them (listing days count from there). With ``consume`` the value
+    columns of ``bars`` are taken out as they are used (a whole
     history is derived once, and its rows would otherwise double the memory it needs).
     """
     grid = _Grid(bars)
@@ -902,7 +946,7 @@ def derive_market(bars: _Bars, *, consume: bool = False) -> _Market:
     close[~listed] = np.nan
 
     split, dividend = _adjustments(columns, grid, listed, traded)
-    limit_up, limit_down = _limits(columns, grid, close, listed, first, split, dividend)
+    limit_up, limit_down = _limits(columns, grid, close, listed, first, split, dividend, history)
     for name, price, limit, locked in (
         ("low", buy, limit_up, np.greater_equal),  # locked at limit-up all day
         ("high", sell, limit_down, np.less_equal),  # locked at limit-down all day
@@ -983,6 +1027,7 @@ def _limits(
     first: np.ndarray,
     split: np.ndarray | None,
     dividend: np.ndarray | None,
+    history: _WholeFiles | None,
 ) -> tuple[np.ndarray, np.ndarray]:
     given = {
         name: grid.matrix(columns.take(name))
@@ -994,9 +1039,13 @@ def _limits(
     _logged_once("limit prices are derived from the previous close and the board's limit")
     special = grid.mask(columns.flags["is_st"]) if "is_st" in columns.flags else None
     calendar = grid.dates.astype(np.int32)
-    # A stock already there on the first date listed before the files (its listing days,
-    # if any, are not in them).
-    listing = np.where(first > 0, calendar[first], 0).astype(np.int32)
+    if history is None:  # the rows are the whole files
+        history = (grid.codes, calendar[first], calendar)
+    # Listing days count in the files' whole calendar, from each stock's first row there,
+    # so that a window of days derives them as the whole history does. A stock already
+    # there on the files' first date listed before them (its listing days are not in them).
+    listed_on = history[1][np.searchsorted(history[0], grid.codes)]
+    listing = np.where(listed_on > history[2][0], listed_on, 0).astype(np.int32)
     codes = grid.codes.astype(np.int32)
     # A vendor's ex-rights previous close is the reference itself where the files give it.
     pre_close = grid.matrix(columns.take("pre_close")) if "pre_close" in columns else None
@@ -1021,7 +1070,7 @@ def _limits(
             split=block_split,
             special_treatment=None if special is None else special[rows],
             listing_date=listing,
-            calendar=calendar,
+            calendar=history[2].astype(np.int32),
         )
     up[~listed], down[~listed] = np.nan, np.nan
     return given.get("limit_up", up), given.get("limit_down", down)
@@ -1235,6 +1284,15 @@ class _Read:
     file_dates: dict[_Key, np.ndarray]  # bars file -> its distinct dates
     whole: frozenset[_Key]  # the files every row of which ``bars`` holds
     dates: np.ndarray  # the distinct YYYYMMDD numbers of all files
+    summaries: dict[_Key, _FileSummary]  # bars file -> its date hashes and first dates
+
+    def listing(self) -> tuple[np.ndarray, np.ndarray]:
+        """Each stock's first date in the files (codes ascending), whichever part of
+        them is held."""
+        codes = np.concatenate([s.codes for s in self.summaries.values()])
+        first = np.concatenate([s.first for s in self.summaries.values()])
+        frame = pd.Series(first).groupby(codes).min()
+        return frame.index.to_numpy(dtype=np.int32), frame.to_numpy(dtype=np.int32)
 
     def holds(self, low: int | None) -> bool:
         """Whether ``bars`` holds every row on or after ``low`` (None: every row)."""
@@ -1258,20 +1316,22 @@ def _reread(
     keys = _fingerprint(files)
     parts: list[dict[str, np.ndarray]] = []
     file_dates: dict[_Key, np.ndarray] = {}
+    summaries: dict[_Key, _FileSummary] = {}
     held: set[_Key] = set()
     fresh = []
     for position, key in enumerate(keys):
         if old is not None and key in old.spans and (key in old.whole or not whole):
             parts.append(_part_of(old.bars, *old.spans[key]))
-            file_dates[key] = old.file_dates[key]
+            file_dates[key], summaries[key] = old.file_dates[key], old.summaries[key]
             if key in old.whole:
                 held.add(key)
         else:
             parts.append({})
             fresh.append(position)
     read = _side_by_side(lambda position: _read_part(files[position], layout), fresh)
-    for position, (part, dates) in zip(fresh, read):  # the first bad file in order raises
+    for position, (part, dates, summary) in zip(fresh, read):  # the first bad file raises
         parts[position], file_dates[keys[position]] = part, dates
+        summaries[keys[position]] = summary
         held.add(keys[position])
     ranges = [(int(d[0]), int(d[-1])) for d in file_dates.values() if d.size]
     if old is not None and (
@@ -1281,7 +1341,7 @@ def _reread(
         return _reread(files, layout, stamp, None, whole=True)
     if not whole:
         held = _shrunk_parts(keys, parts, file_dates, held)
-    return _read_of(files, keys, parts, stamp, file_dates, held)
+    return _read_of(files, keys, parts, stamp, file_dates, held, summaries)
 
 
 def _read_of(
@@ -1291,6 +1351,7 @@ def _read_of(
     stamp: tuple[_Key, ...],
     file_dates: dict[_Key, np.ndarray],
     held: set[_Key] | frozenset[_Key],
+    summaries: dict[_Key, _FileSummary],
 ) -> _Read:
     ranges = [(int(d[0]), int(d[-1])) for d in file_dates.values() if d.size]
     bars = _join(files, parts, ranges)
@@ -1302,6 +1363,7 @@ def _read_of(
         file_dates=file_dates,
         whole=frozenset(held),
         dates=np.unique(np.concatenate(list(file_dates.values()))),
+        summaries=summaries,
     )
 
 
@@ -1350,7 +1412,7 @@ def _shrunk(read: _Read) -> _Read:
     if held == read.whole:
         return read  # holds no more than that already
     files = [Path(key[0]) for key in keys]
-    return _read_of(files, keys, parts, read.stamp, read.file_dates, held)
+    return _read_of(files, keys, parts, read.stamp, read.file_dates, held, read.summaries)
 
 
 def _part_of(bars: _Bars, start: int, stop: int) -> dict[str, np.ndarray]:
@@ -1410,6 +1472,65 @@ class FileSource(MarketClient):
     @property
     def start(self) -> str:
         return str(self._bars().dates[0])
+
+    def fingerprint(self) -> dict[str, Any]:
+        """What the files hold now, in a few numbers a store records: a content hash of
+        every date (over every file) and each stock's last date with a row."""
+        read = self._bars()
+        days: dict[int, float] = {}
+        for key in read.spans:  # files in their order, so a date's sum is always the same
+            hashes = read.summaries[key].hashes.tolist()
+            for day, value in zip(read.file_dates[key].tolist(), hashes):
+                days[day] = days.get(day, 0.0) + value
+        # Older files are held by their seed rows, among them each stock's last row.
+        last = pd.Series(read.bars.date).groupby(read.bars.code).max()
+        return {
+            "dates": list(days),
+            "hashes": list(days.values()),
+            "codes": last.index.tolist(),
+            "last": last.tolist(),
+        }
+
+    def update_plan(self, recorded: dict[str, Any]) -> tuple[str, str | None, str]:
+        """How to bring a store built from ``recorded`` (a ``fingerprint``) to the files as
+        they are: ``("tail", None, "")`` when only days were added after its end, ``("from",
+        date, reason)`` when older rows changed or a stock suspended at its end resumed
+        (their derived days change from there), ``("full", None, reason)`` when dates or
+        stocks left the files (a tail update never removes them)."""
+        try:
+            old_days = dict(zip(recorded["dates"], recorded["hashes"], strict=True))
+            old_last = dict(zip(recorded["codes"], recorded["last"], strict=True))
+        except (KeyError, TypeError, ValueError):
+            return "full", None, "the store's record of the files is unreadable"
+        now = self.fingerprint()
+        new_days = dict(zip(now["dates"], now["hashes"]))
+        new_last = dict(zip(now["codes"], now["last"]))
+        gone = sorted(set(old_days) - set(new_days))
+        if gone:
+            return "full", None, f"{len(gone)} dates left the files (the first {gone[0]})"
+        left = sorted(set(old_last) - set(new_last))
+        if left:
+            return "full", None, f"{len(left)} stocks left the files (the first {left[0]:06d})"
+        if not old_days:
+            return "tail", None, ""
+        end = max(old_days)
+        changed = [d for d, h in new_days.items() if d <= end and old_days.get(d) != h]
+        calendar = np.array(sorted(new_days))
+        resumed = [
+            int(calendar[np.searchsorted(calendar, last, side="right")])
+            for code, last in old_last.items()
+            if last < end and new_last[code] > last
+        ]
+        reasons = []
+        if changed:
+            reasons.append(
+                f"rows of {len(changed)} stored dates changed (the first {min(changed)})"
+            )
+        if resumed:
+            reasons.append(f"{len(resumed)} stocks suspended at the store's end traded again")
+        if not reasons:
+            return "tail", None, ""
+        return "from", str(min(changed + resumed)), "; ".join(reasons)
 
     def today(self) -> str:
         """The last date of the files."""
@@ -1509,7 +1630,8 @@ class FileSource(MarketClient):
 
     def _load(self, bars: _Bars, files: dict[str, list[Path]], *, consume: bool) -> MarketHistory:
         started = _dt.datetime.now()
-        market = derive_market(bars, consume=consume)
+        read = self._bars()
+        market = derive_market(bars, consume=consume, history=(*read.listing(), read.dates))
         del bars
         series, members = self._indices
         made = {
