@@ -40,7 +40,7 @@ std::vector<bridge::AlignedTable> membership_tables(py::dict data, const py::lis
             throw py::value_error("选股范围 " + text +
                                   " 无成分股数据,数据源未提供该指数的成分股;自备数据时由 index_members 文件的 "
                                   "date、index_code、code 列提供");
-        out.push_back(bridge::aligned_table(matrix, rows, cols));
+        out.push_back(bridge::aligned_table(matrix, rows, cols, "universe membership", bridge::Cells::Flags));
     }
     return out;
 }
@@ -84,7 +84,7 @@ void apply_universe_filter(py::handle /*self*/, py::handle data, py::handle univ
     py::object validity = mapping[py::str("close_price_valid")];
     std::vector<bridge::AlignedTable> tables = membership_tables(mapping, codes, validity);
 
-    bridge::TableArray values = bridge::table_values(validity);
+    bridge::TableArray values = bridge::table_values(validity, "close_price_valid", bridge::Cells::Flags);
     py::array_t<double, py::array::f_style> out({values.view.rows, values.view.cols});
     std::vector<AlignedMatrix> memberships;
     memberships.reserve(tables.size());

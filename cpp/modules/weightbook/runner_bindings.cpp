@@ -39,7 +39,7 @@ py::object primary_benchmark(py::handle benchmark_dict, py::handle names) {
 
 py::dict calc_strategy_stats(py::object total_frame, py::object signal_df) {
     if (signal_df.is_none()) return stats_mapping(total_frame, nullptr);
-    bridge::TableArray values = bridge::table_values(signal_df);
+    bridge::TableArray values = bridge::table_values(signal_df, "signal_df");
     const WeightTable weights = WeightTable::whole(values.view);
     return stats_mapping(total_frame, &weights);
 }
