@@ -32,6 +32,7 @@ KEYWORDS = [
     "total_money",
     "fee",
     "rule_fee",
+    "lot_size",
     "plot_image_kind",
     "plot_save_path",
     "factor_name",
@@ -104,6 +105,7 @@ def test_core_receives_cut_inputs_in_order(loaded, recorder, tmp_path):
         total_money=5e6,
         fee=0,
         rule_fee="0.001",
+        lot_size=100.7,
     )
     (kwargs,) = recorder
     assert list(kwargs) == KEYWORDS
@@ -118,10 +120,18 @@ def test_core_receives_cut_inputs_in_order(loaded, recorder, tmp_path):
     assert kwargs["benchmark_names"] == ["000300", "all"]
     numbers = [
         kwargs[k]
-        for k in ("group_num", "rolling_window", "ascending", "total_money", "fee", "rule_fee")
+        for k in (
+            "group_num",
+            "rolling_window",
+            "ascending",
+            "total_money",
+            "fee",
+            "rule_fee",
+            "lot_size",
+        )
     ]
-    assert numbers == [2, 5, True, 5e6, 0.0, 0.001]
-    assert [type(n) for n in numbers] == [int, int, bool, float, float, float]
+    assert numbers == [2, 5, True, 5e6, 0.0, 0.001, 100]
+    assert [type(n) for n in numbers] == [int, int, bool, float, float, float, int]
     assert kwargs["plot_image_kind"] == "long"
     assert kwargs["plot_save_path"] == str(tmp_path / "alpha.png")
     assert (kwargs["factor_name"], kwargs["plot_title"]) == ("mom5", "alpha")

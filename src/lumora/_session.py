@@ -153,6 +153,8 @@ def backtest_strategy(
     fee: float = 0.0001,
     rule_fee: float = 0.0005,
     plot: str | None = "large",
+    record_positions: bool = False,
+    lot_size: int = 200,
 ) -> StrategyBacktestResult:
     """Backtest a table of target weights on the default service.
 
@@ -176,6 +178,10 @@ def backtest_strategy(
         fee: commission rate on buys and sells, in [0, 1) (0.0001 = 1 bp).
         rule_fee: stamp duty rate on sells, in [0, 1).
         plot: "large" (wide chart), "long" (tall chart) or None (no chart).
+        record_positions: also keep the shares held per stock and day and every trade, from
+            the same engine pass (``result.positions``, ``result.trades``).
+        lot_size: shares per lot (>= 1); every buy and sell is a whole number of lots, so a
+            target worth less than one lot is not bought (see the README on small capital).
 
     Returns:
         ``StrategyBacktestResult``: daily returns, additive net value, statistics (annual
@@ -201,6 +207,8 @@ def backtest_strategy(
         fee=fee,
         rule_fee=rule_fee,
         plot=plot,
+        record_positions=record_positions,
+        lot_size=lot_size,
     )
 
 
@@ -221,6 +229,7 @@ def backtest_factor(
     fee: float = 0.0001,
     rule_fee: float = 0.0005,
     plot: str | None = "long",
+    lot_size: int = 200,
 ) -> BacktestResult:
     """Factor group backtest on the default service.
 
@@ -244,6 +253,7 @@ def backtest_factor(
         total_money: capital per group in yuan (> 0).
         fee, rule_fee: commission (both sides) and stamp duty (sells) rates, in [0, 1).
         plot: "long" or "large" page kind, or None to compute without charts.
+        lot_size: shares per lot (>= 1) of every group's buys and sells.
 
     Returns:
         ``BacktestResult``: daily and cumulative (additive) returns per group, best group,
@@ -269,6 +279,7 @@ def backtest_factor(
         fee=fee,
         rule_fee=rule_fee,
         plot=plot,
+        lot_size=lot_size,
     )
 
 

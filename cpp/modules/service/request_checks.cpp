@@ -73,12 +73,13 @@ void require_user_table(py::handle table, const char* argument) {
 }
 
 RequestCosts checked_request_costs(py::handle rolling_window, py::handle total_money, py::handle fee,
-                                   py::handle rule_fee) {
+                                   py::handle rule_fee, py::handle lot_size) {
     RequestCosts c;
     c.rolling_window = bridge::to_truncated_int(rolling_window, "rolling_window", 0);
     c.total_money = bridge::to_capital(total_money, "total_money");
     c.fee = bridge::to_rate(fee, "fee");
     c.rule_fee = bridge::to_rate(rule_fee, "rule_fee");
+    c.lot_size = bridge::to_truncated_int(lot_size, "lot_size", 1);
     return c;
 }
 
