@@ -158,7 +158,14 @@ def test_group_num_bounds_pass(loaded, recorder, group_num):
 
 @pytest.mark.parametrize(
     ("universe", "codes"),
-    [(None, []), ("000905", ["000905"]), (["000300", 932000], ["000300", "932000"])],
+    [
+        (None, []),
+        ("000905", ["000905"]),
+        (["000300", 932000], ["000300", "932000"]),
+        # The exchange forms benchmarks take, and the index compiler's mark.
+        ("000300.SH", ["000300"]),
+        (["000905.xshg", "399303.SZ", "932000.CSI"], ["000905", "399303", "932000"]),
+    ],
 )
 def test_universe_masks_validity_and_leaves_inputs_alone(loaded, recorder, universe, codes):
     factor = momentum(loaded).set_axis(pd.to_datetime(momentum(loaded).index))

@@ -168,8 +168,8 @@ def backtest_strategy(
         start_date, end_date: the window, both included (``20200101`` or ``"20200101"``).
         output_dir: folder of the charts (made when missing); unused when ``plot`` is None.
         plot_filename: chart file name without folder or extension; also the strategy name.
-        benchmark: "000300", "000905" or "000852" (exchange forms like "000300.XSHG" are
-            accepted), a list of them (the first one the data holds is the one charted),
+        benchmark: "000300", "000905" or "000852" (exchange forms like "000300.XSHG" and
+            "000300.SH" are accepted), a list of them (the first one the data holds is the one charted),
             or "all" / None for all three.
         rolling_window: smooth the weights by their rolling mean over this many trading
             days (0 or 1: no smoothing).
@@ -245,8 +245,9 @@ def backtest_factor(
         plot_filename: chart file name without folder or extension; also the chart title.
         group_num: number of groups, 2 to 100.
         benchmark: as for ``backtest_strategy``; one chart per selected benchmark.
-        universe: None for the whole market, or index codes ("000300", "000905", ...) whose
-            members (on each date) are ranked.
+        universe: None for the whole market, or index codes ("000300", "000905", ...; the
+            exchange forms "000300.SH" and "000300.XSHG" as for ``benchmark``) whose members
+            (on each date) are ranked.
         rolling_window: smooth the factor by its rolling mean over this many trading days.
         ascending: False (default): a larger factor value gives a larger group number, so
             group ``group_num`` holds the largest values; True reverses the order.
