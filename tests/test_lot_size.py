@@ -32,18 +32,30 @@ def default_service(monkeypatch):
 
 def strategy_request(lot_size: int, **extra) -> object:
     return _session.backtest_strategy(
-        targets(), BacktestData(data=DATA), DATES[0], DATES[-1], None, "s",
-        plot=None, total_money=MONEY, lot_size=lot_size, **extra,
-    )  # fmt: skip
+        targets(),
+        BacktestData(data=DATA),
+        DATES[0],
+        DATES[-1],
+        None,
+        "s",
+        plot=None,
+        total_money=MONEY,
+        lot_size=lot_size,
+        **extra,
+    )
 
 
 def test_strategy_request_and_job_trade_the_lot_size_given():
     runs = {lot: strategy_request(lot, record_positions=True) for lot in (100, 200)}
     for lot, result in runs.items():
         engine = _weightbook.run_strategy_backtest_core(
-            targets(), **MARKET, total_money=MONEY, plot_image_kind=None, lot_size=lot,
+            targets(),
+            **MARKET,
+            total_money=MONEY,
+            plot_image_kind=None,
+            lot_size=lot,
             benchmark_dict=DATA["benchmark_dict"],
-        )  # fmt: skip
+        )
         assert result.daily_return.to_numpy().tobytes() == engine.daily_return.to_numpy().tobytes()
         assert result.parameters["lot_size"] == lot
         assert (result.positions["shares"] % lot == 0).all()
@@ -66,17 +78,30 @@ def test_factor_request_and_job_trade_the_lot_size_given():
     loaded = BacktestData(data=DATA)
     results = {
         lot: _session.backtest_factor(
-            factor, loaded, DATES[0], DATES[-1], None, "f",
-            group_num=4, total_money=MONEY, lot_size=lot, plot=None,
-        )  # fmt: skip
+            factor,
+            loaded,
+            DATES[0],
+            DATES[-1],
+            None,
+            "f",
+            group_num=4,
+            total_money=MONEY,
+            lot_size=lot,
+            plot=None,
+        )
         for lot in (100, 200)
     }
     core = _core.run_alpha_vwap_backtest_core(
-        factor_matrix=factor.loc[DATES[0] : DATES[-1]], close_price_valid=DATA["close_price_valid"],
-        **MARKET, benchmark_dict=DATA["benchmark_dict"], group_num=4, total_money=MONEY,
-        lot_size=100, forward_return_rank_cache=DATA["forward_return_rank_cache"],
+        factor_matrix=factor.loc[DATES[0] : DATES[-1]],
+        close_price_valid=DATA["close_price_valid"],
+        **MARKET,
+        benchmark_dict=DATA["benchmark_dict"],
+        group_num=4,
+        total_money=MONEY,
+        lot_size=100,
+        forward_return_rank_cache=DATA["forward_return_rank_cache"],
         open_price=DATA["open_price"],
-    )  # fmt: skip
+    )
     got = results[100].group_daily_return.to_numpy()
     assert got.tobytes() == core.group_daily_return.to_numpy().tobytes()
     assert not np.array_equal(got, results[200].group_daily_return.to_numpy(), equal_nan=True)
@@ -95,6 +120,12 @@ def test_a_lot_size_below_one_is_refused_by_both_requests(lot_size):
         strategy_request(lot_size)
     with pytest.raises(ValueError, match="lot_size"):
         _session.backtest_factor(
-            DATA["close_price"], BacktestData(data=DATA), DATES[0], DATES[-1], None, "f",
-            plot=None, lot_size=lot_size,
-        )  # fmt: skip
+            DATA["close_price"],
+            BacktestData(data=DATA),
+            DATES[0],
+            DATES[-1],
+            None,
+            "f",
+            plot=None,
+            lot_size=lot_size,
+        )
