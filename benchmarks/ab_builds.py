@@ -37,7 +37,9 @@ def make_inputs(path: Path, n_dates: int, n_stocks: int, held: int) -> None:
     close = data["close_price"]
     factor = -(close / close.shift(5) - 1.0)
     ranks = factor.where(data["close_price_valid"] > 0).rank(axis=1, ascending=False)
-    weights = (1.0 / held) * (ranks <= held).where(ranks <= held)
+    # A boolean table that gains NaN through where() is object in pandas 3; the engines are
+    # measured on float64 weights, the table users pass.
+    weights = ((1.0 / held) * (ranks <= held).where(ranks <= held)).astype("float64")
     with path.open("wb") as f:
         pickle.dump({"data": data, "factor": factor, "weights": weights}, f, protocol=5)
 
@@ -87,7 +89,7 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    cache = Path(f"/tmp/lumora_ab_{args.dates}x{args.stocks}_{args.held}.pkl")
+    cache = Path(f"/tmp/lumora_ab_{args.dates}x{args.stocks}_{args.held}_f64.pkl")
     if args.child:
         child(cache, args.repeat)
         return

@@ -72,8 +72,8 @@ def main() -> int:
         batch = lumora.backtest_many(jobs, data)
     print(f"screened in {time.perf_counter() - step:.1f}s ({len(batch.failed)} failed)")
 
-    columns = ["best_group", "long_short_annual_return", "rank_ic_mean", "ic_ir"]
-    columns += ["excess_annual_return", "excess_sharpe", "excess_max_dd"]
+    columns = ["status", "best_group", "long_short_annual_return_pct", "rank_ic_mean", "ic_ir"]
+    columns += ["excess_annual_return_pct", "excess_sharpe", "excess_max_dd_pct"]
     table = batch.summary.sort_values("ic_ir", ascending=False)[columns]
     with pd.option_context("display.width", 160, "display.float_format", "{:.4f}".format):
         print(table.to_string())

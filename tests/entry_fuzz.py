@@ -37,6 +37,37 @@ CELLS = st.one_of(
     st.floats(-2.0, 2.0, allow_nan=False),
     st.sampled_from([np.nan, np.inf, -np.inf, 1e308, -1e300, 0.0, 5e-324]),
 )
+# Memory layouts and dtypes of a table's cells: byte orders, strides, widths and kinds.
+SAME_VALUES = {
+    "native": lambda v: v,
+    "big-endian": lambda v: v.astype(">f8"),
+    "fortran": np.asfortranarray,
+    "strided": lambda v: np.repeat(np.repeat(v, 2, axis=0), 3, axis=1)[::2, ::3],
+    "reversed": lambda v: v[::-1, ::-1].copy()[::-1, ::-1],
+}
+ANY_LAYOUT = {
+    **SAME_VALUES,
+    "float32": lambda v: v.astype(np.float32),
+    "little-endian int32": lambda v: np.nan_to_num(v, posinf=9, neginf=-9).astype("<i4"),
+    "big-endian uint16": lambda v: np.abs(np.nan_to_num(v, posinf=9, neginf=9)).astype(">u2"),
+    "bool": lambda v: v > 0,
+    "object": lambda v: v.astype(object),
+    "complex": lambda v: v.astype(complex),
+    "text": lambda v: v.astype(str),
+}
+
+
+def layouts(choices: dict[str, Any]) -> Any:
+    return st.sampled_from(list(choices.values()))
+
+
+def market_in(layout: Any) -> dict[str, Any]:
+    return {
+        key: pd.DataFrame(layout(t.to_numpy()), index=t.index, columns=t.columns, copy=False)
+        for key, t in MARKET.items()
+    }
+
+
 ODD = st.sampled_from([None, 3, 2.5, "x", [1, 2], {"a": 1}, object(), np.arange(3), b"1"])
 
 
@@ -52,7 +83,7 @@ def tables(draw: Any) -> Any:
         draw(st.lists(CELLS, min_size=len(rows) * len(cols), max_size=len(rows) * len(cols))),
         dtype=float,
     ).reshape(len(rows), len(cols))
-    table = pd.DataFrame(values, index=rows, columns=cols)
+    table = pd.DataFrame(draw(layouts(ANY_LAYOUT))(values), index=rows, columns=cols, copy=False)
     twist = draw(st.sampled_from(["plain", "object", "dupe", "odd", "series", "array", "ints"]))
     if twist == "object":
         table = table.astype(object)
@@ -97,21 +128,32 @@ def check(call: Any) -> Any:
     numbers(1e-4),
     numbers(200),
     st.sampled_from(["engine", "runner"]),
+    layouts(SAME_VALUES),
 )
-def strategy_entries(weights: Any, money: Any, fee: Any, lot: Any, entry: Any) -> None:
+def strategy_entries(
+    weights: Any, money: Any, fee: Any, lot: Any, entry: Any, market_layout: Any
+) -> None:
+    market = market_in(market_layout)
     if entry == "engine":
         call = lambda: _weightbook.calc_strategy_vwap_daily_return(
-            weights, **MARKET, total_money=money, fee=fee, lot_size=lot
+            weights, **market, total_money=money, fee=fee, lot_size=lot
         )
     else:
         call = lambda: _weightbook.run_strategy_backtest_core(
-            weights, **MARKET, total_money=money, fee=fee, rolling_window=lot
+            weights, **market, total_money=money, fee=fee, rolling_window=lot
         )
     result = check(call)
     if result is None:
         return
     daily = result if entry == "engine" else result.daily_return
     assert_finite(daily)
+    if entry == "engine":
+        # Market tables held another way read as the same numbers.
+        native = _weightbook.calc_strategy_vwap_daily_return(
+            weights, **MARKET, total_money=money, fee=fee, lot_size=lot
+        )
+        assert native.index.equals(daily.index)
+        assert native.to_numpy().tobytes() == daily.to_numpy().tobytes()
     if entry == "runner":
         assert_finite(result.cumulative_return)
 
@@ -122,13 +164,16 @@ def strategy_entries(weights: Any, money: Any, fee: Any, lot: Any, entry: Any) -
     numbers(3),
     numbers(0),
     st.one_of(st.just(DATA["benchmark_dict"]), ODD),
+    layouts(SAME_VALUES),
 )
-def core_entry(factor: Any, groups: Any, window: Any, benchmark_dict: Any) -> None:
+def core_entry(
+    factor: Any, groups: Any, window: Any, benchmark_dict: Any, market_layout: Any
+) -> None:
     result = check(
         lambda: _core.run_alpha_vwap_backtest_core(
             factor_matrix=factor,
             close_price_valid=DATA["close_price_valid"],
-            **MARKET,
+            **market_in(market_layout),
             benchmark_dict=benchmark_dict,
             group_num=groups,
             rolling_window=window,

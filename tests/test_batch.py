@@ -170,10 +170,72 @@ def test_a_failed_job_carries_the_requests_error_and_spares_the_others(loaded):
         (batch.summary["kind"] == "factor") & (batch.summary["status"] == "ok")
     ]
     assert factor_rows["ic_ir"].notna().all()
-    analysis_columns = ["rank_ic_t_stat", "long_short_sharpe", "monotonicity", "coverage"]
+    analysis_columns = {"rank_ic_t_stat": 1, "long_short_sharpe": 1, "coverage_pct": 100}
     for name, row in factor_rows.iterrows():
         figures = batch.results[name].analysis.summary
-        assert [row[key] for key in analysis_columns] == [figures[key] for key in analysis_columns]
+        for column, scale in analysis_columns.items():
+            assert row[column] == figures[column.removesuffix("_pct")] * scale
+
+
+def test_unknown_job_keywords_are_refused_when_the_job_is_made(loaded):
+    table = loaded.data["close_price"]
+    for make, keyword in [
+        (FactorJob, "group_number"),
+        (StrategyJob, "exeutor"),
+        (FactorJob, "data"),
+    ]:
+        with pytest.raises(TypeError, match=keyword) as raised:
+            make(table, START, END, **{keyword: 10})
+        assert "\n" not in str(raised.value) and len(str(raised.value)) < 120
+
+
+def test_jobs_with_nothing_to_compute_are_empty_with_a_warning(loaded, caplog):
+    close = loaded.data["close_price"]
+    jobs = {
+        "nan_factor": FactorJob(close * np.nan, START, END, group_num=5),
+        "late_weights": StrategyJob((close > 0).astype(float).iloc[-10:] / 60, START, END),
+        "mom5": study(loaded)["mom5"],
+    }
+    summary = BacktestService(None).backtest_many(jobs, loaded, progress=False).summary
+    assert summary["status"].tolist() == ["empty", "empty", "ok"]
+    assert summary["warning"].str.startswith("nothing to compute").tolist() == [True, True, False]
+    assert "nan_factor, late_weights" in caplog.text
+
+
+def test_summary_columns_have_one_unit_named_in_the_column(loaded):
+    close = loaded.data["close_price"]
+    ranked = close.notna() & loaded.data["close_price_valid"].notna()
+    weights = ranked.astype(float).div(ranked.sum(axis=1), axis=0)
+    jobs = {
+        "factor": FactorJob(close.pct_change(5, fill_method=None), START, END, group_num=5),
+        "strategy": StrategyJob(weights, START, END),
+    }
+    batch = BacktestService(None).backtest_many(jobs, loaded, progress=False)
+    summary = batch.summary
+    # One benchmark over the same trading days: the same annual return in both kinds of row.
+    factor_days = batch.results["factor"].group_daily_return.index
+    assert factor_days.equals(batch.results["strategy"].daily_return.index)
+    # The factor row against the benchmark's own series: its mean daily return a year, in percent.
+    benchmark = loaded.data["benchmark_dict"]["000852"].reindex(factor_days)
+    both = summary["benchmark_annual_return_pct"]
+    assert both["factor"] == pytest.approx(benchmark.mean() * 252 * 100, rel=1e-9)
+    # The strategy statistics annualise the benchmark's net value instead: near, never 100x apart.
+    assert 0.5 < both["factor"] / both["strategy"] < 2
+    stats = batch.results["strategy"].stats
+    assert summary.loc["strategy", "max_dd_pct"] == 100 * stats["max_dd"]
+    assert summary.loc["strategy", "annual_return_pct"] == stats["annual_return"]
+    assert not [c for c in summary.columns if c.endswith(("_return", "_dd", "_rate", "coverage"))]
+
+
+def test_a_failed_jobs_error_is_one_line_and_the_traceback_stays_on_the_failure(loaded):
+    class Failing(BacktestService):
+        def backtest(self, *args, **keywords):
+            raise ValueError("first line\nthe whole table\n" + "x" * 2000)
+
+    jobs = {"f": FactorJob(loaded.data["close_price"], START, END)}
+    batch = Failing(None).backtest_many(jobs, loaded, executor="serial", progress=False)
+    assert batch.summary.loc["f", "error"] == "ValueError: first line ..."
+    assert "raise ValueError" in batch.failed["f"].traceback
 
 
 def test_a_stopped_batch_waits_for_running_jobs_and_leaves_whole_charts(loaded, tmp_path):

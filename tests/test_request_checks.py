@@ -234,7 +234,9 @@ def test_window_without_trading_days_warns_with_the_data_span(
 
 
 @pytest.mark.parametrize("request_kind", ["strategy", "factor"])
-@pytest.mark.parametrize("code", ["999999", "hs300", 300, [], ["000300", "399001"]])
+@pytest.mark.parametrize(
+    "code", ["999999", "hs300", 300, [], ["000300", "399001"], "000300.SZ", "000300.", "000300SH"]
+)
 def test_unsupported_benchmark_lists_the_supported_codes(
     loaded: BacktestData, request_kind: str, code: Any
 ) -> None:
@@ -246,6 +248,7 @@ def test_exchange_form_and_list_order_choose_the_benchmark(loaded: BacktestData)
     run = entries(loaded)["strategy"]
     short = run(benchmark="000300")
     assert run(benchmark="000300.XSHG").stats == short.stats
+    assert run(benchmark="000300.sh").stats == short.stats
     assert run(benchmark=["000300", "000905"]).stats == short.stats
     # The first listed benchmark the data holds is the primary one, not the mapping's first.
     assert run(benchmark=["000905", "000300"]).stats == run(benchmark="000905").stats

@@ -32,6 +32,7 @@ KEYWORDS = [
     "total_money",
     "fee",
     "rule_fee",
+    "lot_size",
     "plot_image_kind",
     "plot_save_path",
     "factor_name",
@@ -104,6 +105,7 @@ def test_core_receives_cut_inputs_in_order(loaded, recorder, tmp_path):
         total_money=5e6,
         fee=0,
         rule_fee="0.001",
+        lot_size=100.7,
     )
     (kwargs,) = recorder
     assert list(kwargs) == KEYWORDS
@@ -118,10 +120,18 @@ def test_core_receives_cut_inputs_in_order(loaded, recorder, tmp_path):
     assert kwargs["benchmark_names"] == ["000300", "all"]
     numbers = [
         kwargs[k]
-        for k in ("group_num", "rolling_window", "ascending", "total_money", "fee", "rule_fee")
+        for k in (
+            "group_num",
+            "rolling_window",
+            "ascending",
+            "total_money",
+            "fee",
+            "rule_fee",
+            "lot_size",
+        )
     ]
-    assert numbers == [2, 5, True, 5e6, 0.0, 0.001]
-    assert [type(n) for n in numbers] == [int, int, bool, float, float, float]
+    assert numbers == [2, 5, True, 5e6, 0.0, 0.001, 100]
+    assert [type(n) for n in numbers] == [int, int, bool, float, float, float, int]
     assert kwargs["plot_image_kind"] == "long"
     assert kwargs["plot_save_path"] == str(tmp_path / "alpha.png")
     assert (kwargs["factor_name"], kwargs["plot_title"]) == ("mom5", "alpha")
@@ -148,7 +158,14 @@ def test_group_num_bounds_pass(loaded, recorder, group_num):
 
 @pytest.mark.parametrize(
     ("universe", "codes"),
-    [(None, []), ("000905", ["000905"]), (["000300", 932000], ["000300", "932000"])],
+    [
+        (None, []),
+        ("000905", ["000905"]),
+        (["000300", 932000], ["000300", "932000"]),
+        # The exchange forms benchmarks take, and the index compiler's mark.
+        ("000300.SH", ["000300"]),
+        (["000905.xshg", "399303.SZ", "932000.CSI"], ["000905", "399303", "932000"]),
+    ],
 )
 def test_universe_masks_validity_and_leaves_inputs_alone(loaded, recorder, universe, codes):
     factor = momentum(loaded).set_axis(pd.to_datetime(momentum(loaded).index))

@@ -80,6 +80,7 @@ def test_runner_receives_cut_inputs_in_order(loaded, recorder, tmp_path):
         "total_money",
         "fee",
         "rule_fee",
+        "lot_size",
         "plot_image_kind",
         "plot_save_path",
         "strategy_name",

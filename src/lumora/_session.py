@@ -153,6 +153,8 @@ def backtest_strategy(
     fee: float = 0.0001,
     rule_fee: float = 0.0005,
     plot: str | None = "large",
+    record_positions: bool = False,
+    lot_size: int = 200,
 ) -> StrategyBacktestResult:
     """Backtest a table of target weights on the default service.
 
@@ -166,8 +168,8 @@ def backtest_strategy(
         start_date, end_date: the window, both included (``20200101`` or ``"20200101"``).
         output_dir: folder of the charts (made when missing); unused when ``plot`` is None.
         plot_filename: chart file name without folder or extension; also the strategy name.
-        benchmark: "000300", "000905" or "000852" (exchange forms like "000300.XSHG" are
-            accepted), a list of them (the first one the data holds is the one charted),
+        benchmark: "000300", "000905" or "000852" (exchange forms like "000300.XSHG" and
+            "000300.SH" are accepted), a list of them (the first one the data holds is the one charted),
             or "all" / None for all three.
         rolling_window: smooth the weights by their rolling mean over this many trading
             days (0 or 1: no smoothing).
@@ -176,6 +178,10 @@ def backtest_strategy(
         fee: commission rate on buys and sells, in [0, 1) (0.0001 = 1 bp).
         rule_fee: stamp duty rate on sells, in [0, 1).
         plot: "large" (wide chart), "long" (tall chart) or None (no chart).
+        record_positions: also keep the shares held per stock and day and every trade, from
+            the same engine pass (``result.positions``, ``result.trades``).
+        lot_size: shares per lot (>= 1); every buy and sell is a whole number of lots, so a
+            target worth less than one lot is not bought (see the README on small capital).
 
     Returns:
         ``StrategyBacktestResult``: daily returns, additive net value, statistics (annual
@@ -201,6 +207,8 @@ def backtest_strategy(
         fee=fee,
         rule_fee=rule_fee,
         plot=plot,
+        record_positions=record_positions,
+        lot_size=lot_size,
     )
 
 
@@ -221,6 +229,7 @@ def backtest_factor(
     fee: float = 0.0001,
     rule_fee: float = 0.0005,
     plot: str | None = "long",
+    lot_size: int = 200,
 ) -> BacktestResult:
     """Factor group backtest on the default service.
 
@@ -236,14 +245,16 @@ def backtest_factor(
         plot_filename: chart file name without folder or extension; also the chart title.
         group_num: number of groups, 2 to 100.
         benchmark: as for ``backtest_strategy``; one chart per selected benchmark.
-        universe: None for the whole market, or index codes ("000300", "000905", ...) whose
-            members (on each date) are ranked.
+        universe: None for the whole market, or index codes ("000300", "000905", ...; the
+            exchange forms "000300.SH" and "000300.XSHG" as for ``benchmark``) whose members
+            (on each date) are ranked.
         rolling_window: smooth the factor by its rolling mean over this many trading days.
         ascending: False (default): a larger factor value gives a larger group number, so
             group ``group_num`` holds the largest values; True reverses the order.
         total_money: capital per group in yuan (> 0).
         fee, rule_fee: commission (both sides) and stamp duty (sells) rates, in [0, 1).
         plot: "long" or "large" page kind, or None to compute without charts.
+        lot_size: shares per lot (>= 1) of every group's buys and sells.
 
     Returns:
         ``BacktestResult``: daily and cumulative (additive) returns per group, best group,
@@ -269,6 +280,7 @@ def backtest_factor(
         fee=fee,
         rule_fee=rule_fee,
         plot=plot,
+        lot_size=lot_size,
     )
 
 

@@ -60,6 +60,12 @@ DtypeTable matrix_dtype_with_components(const std::vector<std::string>& componen
 // "000300").
 std::string index_code_of_component(std::string_view component_name);
 
+// Whether `given` (any letter case) names the index `qualified` ("000300.XSHG"): its six
+// digits alone, or followed by a mark of the index's own exchange in any of the forms data
+// vendors write ("000300.SH", ".SS", ".SHSE", ".XSHG"; "399303.SZ", ".SZSE", ".XSHE") or by
+// the index compiler's mark (".CSI", ".CNI", ".INDX").
+bool names_index(std::string_view given, std::string_view qualified);
+
 // Index code -> membership factor name for every given name, in order; a later name
 // with the same code replaces an earlier one in place.
 std::vector<std::pair<std::string, std::string>> universe_table(const std::vector<std::string>& component_names);

@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -117,6 +118,10 @@ struct TableArray {
     MatrixView view;
 };
 
+// What a table's cells mean: numbers (weights, factors, prices), or trading flags, where a
+// boolean table is read as it is.
+enum class Cells { Numbers, Flags };
+
 inline MatrixView view_of(const py::array& a) {
     if (a.ndim() != 2) throw py::value_error("expected a two-dimensional table");
     MatrixView v;
@@ -129,19 +134,60 @@ inline MatrixView view_of(const py::array& a) {
     return v;
 }
 
-// The values of a DataFrame (or anything array-like) without a copy when they already
-// are float64 or bool; any other dtype (object, nullable, integers) is converted to
-// float64 with NaN for missing cells.
-inline TableArray table_values(py::handle table) {
+// numpy writes this machine's own order as '=' (or '|' where order means nothing), but a
+// dtype spelt '<f8' or '>f8' keeps its letter.
+inline bool native_byte_order(const py::dtype& dtype) {
+    const char order = dtype.byteorder();
+    const char own = std::endian::native == std::endian::little ? '<' : '>';
+    return order == '=' || order == '|' || order == own;
+}
+
+// Cells the native core can read where they lie, in any strides: aligned float64 in this
+// machine's byte order, or booleans where flags are read.
+inline bool readable_in_place(const py::array& a, Cells cells) {
+    if ((a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) == 0) return false;
+    const py::dtype dtype = a.dtype();
+    if (dtype.kind() == 'b') return cells == Cells::Flags;
+    return dtype.kind() == 'f' && dtype.itemsize() == 8 && native_byte_order(dtype);
+}
+
+[[noreturn]] inline void refuse_cells(const char* name, const std::string& found) {
+    raise_type_error(std::string(name) + " must hold numbers (floats, integers or booleans; NaN for missing), got " +
+                     found);
+}
+
+// The one conversion of cells that cannot be read in place: other byte orders and widths,
+// integers and booleans become float64 in one copy (numpy's astype keeps the layout);
+// object and nullable cells go through pandas, missing values as NaN. Complex numbers,
+// dates, durations, text and cells that are not numbers are refused naming the argument.
+inline py::array float64_cells(py::handle table, const py::array& a, bool frame, const char* name) {
+    const char kind = a.dtype().kind();
+    if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b')
+        return py::array(a.attr("astype")(py::dtype::of<double>()));
+    if (kind != 'O') refuse_cells(name, "cells of dtype " + std::string(py::str(a.dtype())));
+    if (frame) {
+        // numpy would parse "0.5" as a number; a column of text is a table read without its types.
+        py::object text = pandas().attr("StringDtype");
+        for (py::handle dtype : table.attr("dtypes"))
+            if (py::isinstance(dtype, text)) refuse_cells(name, "a column of text (dtype " + repr_of(dtype) + ")");
+    }
+    try {
+        py::object nan = numpy().attr("nan");
+        return py::array(frame ? table.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = nan)
+                               : numpy().attr("asarray")(a, py::arg("dtype") = "float64"));
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) throw;
+        refuse_cells(name, "cells that are not numbers (" + std::string(py::str(error.value())) + ")");
+    }
+}
+
+// Every table argument of the bindings enters here. The values of a DataFrame (or
+// anything array-like) are viewed without a copy when the core can read them in place;
+// anything else is converted once, or refused with a type error naming the argument.
+inline TableArray table_values(py::handle table, const char* name, Cells cells = Cells::Numbers) {
     const bool frame = py::hasattr(table, "to_numpy");
     py::array a = frame ? py::array(table.attr("to_numpy")()) : py::array(numpy().attr("asarray")(table));
-    const char kind = a.dtype().kind();
-    const bool usable = (kind == 'f' && a.itemsize() == 8) || (kind == 'b' && a.itemsize() == 1);
-    if (!usable) {
-        py::object np_nan = numpy().attr("nan");
-        a = frame ? py::array(table.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = np_nan))
-                  : py::array(numpy().attr("asarray")(a, py::arg("dtype") = "float64"));
-    }
+    if (!readable_in_place(a, cells)) a = float64_cells(table, a, frame, name);
     TableArray out{a, view_of(a)};
     return out;
 }
@@ -176,8 +222,9 @@ struct AlignedTable {
 };
 
 // `table` seen through the wanted row and column labels.
-inline AlignedTable aligned_table(py::handle table, py::handle row_labels, py::handle col_labels) {
-    TableArray values = table_values(table);
+inline AlignedTable aligned_table(py::handle table, py::handle row_labels, py::handle col_labels, const char* name,
+                                  Cells cells = Cells::Numbers) {
+    TableArray values = table_values(table, name, cells);
     AlignedTable out;
     out.keep = values.keep;
     out.matrix.view = values.view;

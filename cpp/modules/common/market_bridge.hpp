@@ -15,11 +15,13 @@ struct MarketTables {
     MarketArrays arrays;
 };
 
+inline constexpr const char* kMarketTableNames[8] = {"can_buy_stock",   "cant_sell_stock", "split_factor",
+                                                     "dividend_factor", "close_price",     "prev_close",
+                                                     "buy_price",       "sell_price"};
+
 // Each market table must be a date x stock DataFrame with unique labels.
 inline void require_market_tables(const std::array<py::handle, 8>& tables) {
-    static const char* const names[8] = {"can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor",
-                                         "close_price",   "prev_close",      "buy_price",    "sell_price"};
-    for (std::size_t k = 0; k < 8; ++k) require_table(tables[k], names[k]);
+    for (std::size_t k = 0; k < 8; ++k) require_table(tables[k], kMarketTableNames[k]);
 }
 
 // Argument order of the market tables everywhere: can_buy_stock, cant_sell_stock,
@@ -32,7 +34,9 @@ inline MarketTables align_market(const std::array<py::handle, 8>& tables, py::ha
                                &out.arrays.buy_price, &out.arrays.sell_price};
     require_market_tables(tables);
     for (std::size_t k = 0; k < 8; ++k) {
-        AlignedTable t = aligned_table(tables[k], row_labels, col_labels);
+        // The two trading flags are read in place when boolean; the rest are numbers.
+        const Cells cells = k < 2 ? Cells::Flags : Cells::Numbers;
+        AlignedTable t = aligned_table(tables[k], row_labels, col_labels, kMarketTableNames[k], cells);
         out.keep[k] = std::move(t.keep);
         *slots[k] = std::move(t.matrix);
     }

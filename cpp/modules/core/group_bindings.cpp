@@ -65,6 +65,7 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
     in.costs.total_money = bridge::to_capital(rq.total_money, "total_money");
     in.costs.fee = bridge::to_rate(rq.fee, "fee");
     in.costs.rule_fee = bridge::to_rate(rq.rule_fee, "rule_fee");
+    in.costs.lot_size = bridge::to_truncated_int(rq.lot_size, "lot_size", 1);
     return run_group_request(rq, in, window, chart_request, chosen);
 }
 
@@ -97,7 +98,7 @@ void register_group_backtest(py::module_& m) {
            py::object forward_return_rank_cache, py::object open_price, py::object benchmark_names,
            py::object rolling_window, py::object ascending, py::object group_num, py::object total_money,
            py::object fee, py::object rule_fee, py::object plot_image_kind, py::object plot_save_path,
-           py::object factor_name, py::object plot_title, bool analysis) {
+           py::object factor_name, py::object plot_title, py::object lot_size, bool analysis) {
             GroupRequest rq{factor_matrix,
                             industry_matrix,
                             close_price_valid,
@@ -123,6 +124,7 @@ void register_group_backtest(py::module_& m) {
                             plot_save_path,
                             factor_name,
                             plot_title,
+                            lot_size,
                             analysis};
             return run_alpha_vwap_backtest_core(rq);
         },
@@ -133,9 +135,11 @@ void register_group_backtest(py::module_& m) {
         py::arg("open_price") = py::none(), py::arg("benchmark_names") = "000852", py::arg("rolling_window") = 0,
         py::arg("ascending") = false, py::arg("group_num") = 20, py::arg("total_money") = 1e8, py::arg("fee") = 0.0001,
         py::arg("rule_fee") = 0.0005, py::arg("plot_image_kind") = py::none(), py::arg("plot_save_path") = py::none(),
-        py::arg("factor_name") = "factor", py::arg("plot_title") = py::none(), py::arg("analysis") = true,
+        py::arg("factor_name") = "factor", py::arg("plot_title") = py::none(), py::arg("lot_size") = 200,
+        py::arg("analysis") = true,
         "Factor group backtest: daily equal-count groups by factor value, each simulated with the strategy\n"
-        "engine's trading rules in one pass, plus Rank IC, per-benchmark summaries and, when a page kind\n"
+        "engine's trading rules (whole lots of lot_size shares) in one pass, plus Rank IC, per-benchmark summaries "
+        "and, when a page kind\n"
         "and a path are given, one chart per selected benchmark; with analysis (the default) the factor\n"
         "analysis of the same pass (result.analysis, None without).");
 }

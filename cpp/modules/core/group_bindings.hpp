@@ -5,12 +5,12 @@ namespace lumora::core {
 
 namespace py = pybind11;
 
-// The 25 keywords of a group backtest request, and whether to compute the factor analysis.
+// The 26 keywords of a group backtest request, and whether to compute the factor analysis.
 struct GroupRequest {
     py::object factor_matrix, industry_matrix, close_price_valid, can_buy_stock, cant_sell_stock, split_factor,
         dividend_factor, close_price, prev_close, buy_price, sell_price, benchmark_dict, forward_return_rank_cache,
         open_price, benchmark_names, rolling_window, ascending, group_num, total_money, fee, rule_fee, plot_image_kind,
-        plot_save_path, factor_name, plot_title;
+        plot_save_path, factor_name, plot_title, lot_size;
     bool analysis = true;
 };
 

@@ -49,7 +49,7 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
     py::object dates = rq.close_price_valid.attr("index");
     py::object stocks = rq.close_price_valid.attr("columns");
     // The factor is read in place through its label positions, unless it is smoothed.
-    bridge::AlignedTable factor_table = bridge::aligned_table(rq.factor_matrix, dates, stocks);
+    bridge::AlignedTable factor_table = bridge::aligned_table(rq.factor_matrix, dates, stocks, "factor_matrix");
     std::vector<double> smoothed;
     if (window > 1) {
         std::vector<std::int64_t> kept;
@@ -67,7 +67,8 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
     in.factor = factor_table.matrix;
     const std::int64_t n_rows = in.factor.rows();
 
-    bridge::AlignedTable valid = bridge::aligned_table(rq.close_price_valid, dates, stocks);
+    bridge::AlignedTable valid =
+        bridge::aligned_table(rq.close_price_valid, dates, stocks, "close_price_valid", bridge::Cells::Flags);
     in.valid = valid.matrix;
     bridge::MarketTables market =
         bridge::align_market({rq.can_buy_stock, rq.cant_sell_stock, rq.split_factor, rq.dividend_factor, rq.close_price,
@@ -77,10 +78,11 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
     std::unique_ptr<bridge::AlignedTable> forward;
     py::array opens_keep;  // holds the open prices `opens` reads
     if (!rq.forward_return_rank_cache.is_none()) {
-        forward =
-            std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.forward_return_rank_cache, dates, stocks));
+        forward = std::make_unique<bridge::AlignedTable>(
+            bridge::aligned_table(rq.forward_return_rank_cache, dates, stocks, "forward_return_rank_cache"));
     } else if (!rq.open_price.is_none()) {
-        forward = std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.open_price, dates, stocks));
+        forward =
+            std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.open_price, dates, stocks, "open_price"));
         in.forward_from_open = true;
     }
     if (forward) in.forward = &forward->matrix;
@@ -88,12 +90,13 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
     ForwardOpens opens;
     if (rq.analysis && !rq.open_price.is_none()) {
         // The opens and the tables of their adjustment, each in the open table's own calendar.
-        bridge::AlignedTable open = bridge::aligned_table(rq.open_price, dates, stocks);
+        bridge::AlignedTable open = bridge::aligned_table(rq.open_price, dates, stocks, "open_price");
         py::object open_dates = rq.open_price.attr("index");
-        bridge::AlignedTable own = bridge::aligned_table(rq.open_price, open_dates, stocks);
-        bridge::AlignedTable close = bridge::aligned_table(rq.close_price, open_dates, stocks);
-        bridge::AlignedTable split = bridge::aligned_table(rq.split_factor, open_dates, stocks);
-        bridge::AlignedTable dividend = bridge::aligned_table(rq.dividend_factor, open_dates, stocks);
+        bridge::AlignedTable own = bridge::aligned_table(rq.open_price, open_dates, stocks, "open_price");
+        bridge::AlignedTable close = bridge::aligned_table(rq.close_price, open_dates, stocks, "close_price");
+        bridge::AlignedTable split = bridge::aligned_table(rq.split_factor, open_dates, stocks, "split_factor");
+        bridge::AlignedTable dividend =
+            bridge::aligned_table(rq.dividend_factor, open_dates, stocks, "dividend_factor");
         {
             // No Python inside: reads numpy buffers held by the aligned tables, writes only `opens`.
             py::gil_scoped_release release;

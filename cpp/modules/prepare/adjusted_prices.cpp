@@ -17,9 +17,9 @@ py::object adjusted_close_table(py::object close_price, py::object split_factor,
     bridge::require_table(dividend_factor, "dividend_factor");
     py::object dates = close_price.attr("index");
     py::object stocks = close_price.attr("columns");
-    const bridge::TableArray close = bridge::table_values(close_price);
-    const bridge::AlignedTable split = bridge::aligned_table(split_factor, dates, stocks);
-    const bridge::AlignedTable dividend = bridge::aligned_table(dividend_factor, dates, stocks);
+    const bridge::TableArray close = bridge::table_values(close_price, "close_price");
+    const bridge::AlignedTable split = bridge::aligned_table(split_factor, dates, stocks, "split_factor");
+    const bridge::AlignedTable dividend = bridge::aligned_table(dividend_factor, dates, stocks, "dividend_factor");
     std::vector<double> values;
     {
         // Reads only the three tables' buffers, kept alive by `close`, `split` and `dividend`.

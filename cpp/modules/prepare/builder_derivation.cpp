@@ -41,8 +41,9 @@ py::ssize_t length(py::handle labels) { return static_cast<py::ssize_t>(py::len(
 
 py::object frame_of(py::handle cells, const Axes& axes) { return bridge::frame(cells, axes.rows, axes.cols); }
 
-bridge::AlignedTable aligned(py::handle table, const Axes& axes) {
-    return bridge::aligned_table(table, axes.rows, axes.cols);
+bridge::AlignedTable aligned(py::handle table, const Axes& axes, const char* name,
+                             bridge::Cells cells = bridge::Cells::Numbers) {
+    return bridge::aligned_table(table, axes.rows, axes.cols, name, cells);
 }
 
 // Keeps the rows whose date compares `op` to the bound (both text); none without a bound.
@@ -60,8 +61,8 @@ py::object close_bound(py::handle close, const char* which) {
 }
 
 template <class Kernel>
-py::object unary(py::handle table, Kernel&& kernel) {
-    const bridge::TableArray values = bridge::table_values(table);
+py::object unary(py::handle table, const char* name, bridge::Cells read_as, Kernel&& kernel) {
+    const bridge::TableArray values = bridge::table_values(table, name, read_as);
     const Axes axes = axes_of(table);
     FloatCells cells({values.view.rows, values.view.cols});
     double* out = cells.mutable_data();
@@ -74,12 +75,12 @@ py::object unary(py::handle table, Kernel&& kernel) {
 }
 
 template <class Kernel>
-py::object adjustment(py::handle source, py::handle validity, py::handle close, const char* bound, const char* op,
-                      Kernel&& kernel) {
+py::object adjustment(py::handle source, const char* name, py::handle validity, py::handle close, const char* bound,
+                      const char* op, Kernel&& kernel) {
     Axes axes = union_axes(source, validity);
     axes.rows = rows_against(axes.rows, close_bound(close, bound), op);
-    const bridge::AlignedTable src = aligned(source, axes);
-    const bridge::AlignedTable valid = aligned(validity, axes);
+    const bridge::AlignedTable src = aligned(source, axes, name);
+    const bridge::AlignedTable valid = aligned(validity, axes, "close_price_valid", bridge::Cells::Flags);
     FloatCells cells({length(axes.rows), length(axes.cols)});
     double* out = cells.mutable_data();
     {
@@ -92,9 +93,9 @@ py::object adjustment(py::handle source, py::handle validity, py::handle close, 
 
 py::object tradability(py::handle price, py::handle limit, py::handle suspended, derive::FlagSense sense) {
     const Axes axes = union_axes(price, suspended);
-    const bridge::AlignedTable p = aligned(price, axes);
-    const bridge::AlignedTable l = aligned(limit, axes);
-    const bridge::AlignedTable s = aligned(suspended, axes);
+    const bridge::AlignedTable p = aligned(price, axes, "price");
+    const bridge::AlignedTable l = aligned(limit, axes, "limit");
+    const bridge::AlignedTable s = aligned(suspended, axes, "rq_is_suspended", bridge::Cells::Flags);
     FlagCells cells({length(axes.rows), length(axes.cols)});
     bool* out = cells.mutable_data();
     {
@@ -115,7 +116,9 @@ py::object empty_like(py::handle reference, py::handle fill_value) {
     return bridge::frame(cells, index, columns);
 }
 
-py::object component_mask(py::handle matrix) { return unary(matrix, derive::membership_mask); }
+py::object component_mask(py::handle matrix) {
+    return unary(matrix, "membership", bridge::Cells::Flags, derive::membership_mask);
+}
 
 py::dict build_from_matrices(py::handle /*self*/, py::handle given, bool release, py::handle sink) {
     // With `release` the source tables leave `given` as they are taken; otherwise `given` is
@@ -145,20 +148,21 @@ py::dict build_from_matrices(py::handle /*self*/, py::handle given, bool release
     }
     py::object close = take("Close");
     {
-        py::object validity = unary(close, derive::close_validity);
-        py::object factor =
-            adjustment(take("split_coefficient_to"), validity, close, "min", "__ge__", derive::split_factor);
+        py::object validity = unary(close, "Close", bridge::Cells::Numbers, derive::close_validity);
+        py::object factor = adjustment(take("split_coefficient_to"), "split_coefficient_to", validity, close, "min",
+                                       "__ge__", derive::split_factor);
         emit_as("rq_get_split", factor);
-        factor = adjustment(take("rq_get_dividend"), validity, close, "max", "__le__", derive::dividend_factor);
+        factor = adjustment(take("rq_get_dividend"), "rq_get_dividend", validity, close, "max", "__le__",
+                            derive::dividend_factor);
         emit_as("rq_get_dividend", factor);
         emit_as("close_price_valid", validity);
     }
-    py::object previous = unary(close, derive::previous_row);
+    py::object previous = unary(close, "Close", bridge::Cells::Numbers, derive::previous_row);
     emit_as("prev_close", previous);
     emit_as("close_price", close);
     {
         py::object open = take("Open");
-        py::object ranks = unary(open, derive::forward_open_rank);
+        py::object ranks = unary(open, "Open", bridge::Cells::Numbers, derive::forward_open_rank);
         emit_as("forward_return_rank_cache", ranks);
         emit_as("open_price", open);
     }

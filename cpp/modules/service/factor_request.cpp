@@ -70,12 +70,12 @@ py::object best_group_number(py::handle best_group) {
 py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py::handle start_date, py::handle end_date,
                     py::handle output_dir, py::handle plot_filename, py::handle group_num, py::handle benchmark,
                     py::handle universe, py::handle rolling_window, py::handle ascending, py::handle total_money,
-                    py::handle fee, py::handle rule_fee, py::handle plot) {
+                    py::handle fee, py::handle rule_fee, py::handle plot, py::handle lot_size) {
     require_plain_str(plot_filename, "plot_filename");
     // Without a chart (None) the numbers are computed and nothing is drawn.
     if (!plot.is_none()) require_str(plot, "plot");
     const std::int64_t groups = bridge::to_truncated_int(group_num, "group_num");
-    const RequestCosts costs = checked_request_costs(rolling_window, total_money, fee, rule_fee);
+    const RequestCosts costs = checked_request_costs(rolling_window, total_money, fee, rule_fee, lot_size);
     const bool ascending_order = truthy(ascending);
 
     if (factor.is_none() || py::len(factor) == 0) throw py::value_error("因子宽表为空");
@@ -109,6 +109,7 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
     kwargs["total_money"] = costs.total_money;
     kwargs["fee"] = costs.fee;
     kwargs["rule_fee"] = costs.rule_fee;
+    kwargs["lot_size"] = costs.lot_size;
     kwargs["plot_image_kind"] = plot;
     kwargs["plot_save_path"] = save_path;
     kwargs["factor_name"] = name;
@@ -129,6 +130,7 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
     parameters["total_money"] = costs.total_money;
     parameters["fee"] = costs.fee;
     parameters["rule_fee"] = costs.rule_fee;
+    parameters["lot_size"] = costs.lot_size;
     result.attr("parameters") = parameters;
     return result;
 }

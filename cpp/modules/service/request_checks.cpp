@@ -2,7 +2,6 @@
 // are, which benchmarks are asked for, that the trading costs make sense, and that the
 // chart can be written where it is asked for.
 
-#include <cctype>
 #include <string>
 
 #include "common/frame_bridge.hpp"
@@ -13,28 +12,22 @@ namespace lumora::service {
 
 namespace {
 
-std::string upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 [[noreturn]] void unsupported_benchmark(py::handle value) {
     std::string supported;
     for (const auto& [code, qualified] : catalogue::kBenchmarkIndexCodes)
         supported += (supported.empty() ? "" : ", ") + std::string(code);
     throw py::value_error("不支持的基准: " + bridge::repr_of(value) + ",可选 " + supported +
-                          "(或其交易所代码如 000300.XSHG)、这些代码的列表、\"all\" 或 None");
+                          "(或其交易所代码如 000300.XSHG、000300.SH)、这些代码的列表、\"all\" 或 None");
 }
 
-// One benchmark code as its short form: "000300" and "000300.XSHG" (any letter case) both
-// give "000300", "all" stays; anything else is refused listing the supported codes.
+// One benchmark code as its short form: "000300", "000300.XSHG" and "000300.SH" (any letter
+// case) all give "000300", "all" stays; anything else is refused listing the supported codes.
 py::str short_benchmark(py::handle value) {
     if (!bridge::is_str(value)) unsupported_benchmark(value);
     const std::string text = py::str(value);
     if (text == "all") return py::str(text);
-    const std::string wanted = upper(text);
     for (const auto& [code, qualified] : catalogue::kBenchmarkIndexCodes)
-        if (wanted == code || wanted == qualified) return py::str(std::string(code));
+        if (catalogue::names_index(text, qualified)) return py::str(std::string(code));
     unsupported_benchmark(value);
 }
 
@@ -73,12 +66,13 @@ void require_user_table(py::handle table, const char* argument) {
 }
 
 RequestCosts checked_request_costs(py::handle rolling_window, py::handle total_money, py::handle fee,
-                                   py::handle rule_fee) {
+                                   py::handle rule_fee, py::handle lot_size) {
     RequestCosts c;
     c.rolling_window = bridge::to_truncated_int(rolling_window, "rolling_window", 0);
     c.total_money = bridge::to_capital(total_money, "total_money");
     c.fee = bridge::to_rate(fee, "fee");
     c.rule_fee = bridge::to_rate(rule_fee, "rule_fee");
+    c.lot_size = bridge::to_truncated_int(lot_size, "lot_size", 1);
     return c;
 }
 

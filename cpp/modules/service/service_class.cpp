@@ -41,9 +41,10 @@ void add_strategy_method(py::object& cls) {
                py::arg("start_date"), py::arg("end_date"), py::arg("output_dir"), py::arg("plot_filename"),
                py::kw_only(), py::arg("benchmark") = "000852", py::arg("rolling_window") = 0,
                py::arg("total_money") = 1e8, py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005,
-               py::arg("plot") = "large", py::arg("record_positions") = false,
+               py::arg("plot") = "large", py::arg("record_positions") = false, py::arg("lot_size") = 200,
                "Run a target-weight strategy backtest on loaded data; returns a StrategyBacktestResult.\n"
-               "record_positions=True also keeps the positions and trades of the engine's pass.");
+               "record_positions=True also keeps the positions and trades of the engine's pass; lot_size is\n"
+               "the shares per lot every buy and sell is a whole number of.");
 }
 
 void add_factor_methods(py::object& cls) {
@@ -52,7 +53,9 @@ void add_factor_methods(py::object& cls) {
                py::arg("group_num") = 20, py::arg("benchmark") = "000852", py::arg("universe") = py::none(),
                py::arg("rolling_window") = 0, py::arg("ascending") = false, py::arg("total_money") = 1e8,
                py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005, py::arg("plot") = "long",
-               "Run a factor group backtest on loaded data; returns a BacktestResult.");
+               py::arg("lot_size") = 200,
+               "Run a factor group backtest on loaded data; returns a BacktestResult. lot_size is the shares\n"
+               "per lot every buy and sell of a group is a whole number of.");
     add_static(cls, "_to_public_result", &to_public_result, py::arg("core_result"), py::arg("factor_name"),
                "The group core's result as a BacktestResult: primary chart per benchmark, best group or -1.");
 }

@@ -41,6 +41,7 @@ void require_benchmarks(py::handle matrices, py::handle benchmark);
 struct RequestCosts {
     std::int64_t rolling_window = 0;
     double total_money = 0.0, fee = 0.0, rule_fee = 0.0;
+    std::int64_t lot_size = 200;  // shares per lot: every buy and sell is a whole number of lots
 };
 // Benchmarks in their short form ("000300.XSHG" gives "000300"); None and "all" stay;
 // an unsupported code is a value error listing the supported ones.
@@ -49,7 +50,7 @@ py::object checked_benchmark(py::handle benchmark);
 py::dict loaded_data(py::handle data);
 void require_user_table(py::handle table, const char* argument);
 RequestCosts checked_request_costs(py::handle rolling_window, py::handle total_money, py::handle fee,
-                                   py::handle rule_fee);
+                                   py::handle rule_fee, py::handle lot_size);
 void check_chart_target(py::handle plot, py::handle output_dir, py::handle plot_filename);
 // The chart's path (None without a chart), its directory made.
 py::object chart_path(py::handle plot, py::handle output_dir, py::handle plot_filename);
@@ -61,13 +62,13 @@ py::object load_backtest_data(py::handle self);
 py::object backtest_strategy(py::handle self, py::handle strategy, py::handle data, py::handle start_date,
                              py::handle end_date, py::handle output_dir, py::handle plot_filename, py::handle benchmark,
                              py::handle rolling_window, py::handle total_money, py::handle fee, py::handle rule_fee,
-                             py::handle plot, py::handle record_positions);
+                             py::handle plot, py::handle record_positions, py::handle lot_size);
 
 // The factor group backtest request and its public result (factor_request.cpp).
 py::object backtest(py::handle self, py::handle factor, py::handle data, py::handle start_date, py::handle end_date,
                     py::handle output_dir, py::handle plot_filename, py::handle group_num, py::handle benchmark,
                     py::handle universe, py::handle rolling_window, py::handle ascending, py::handle total_money,
-                    py::handle fee, py::handle rule_fee, py::handle plot);
+                    py::handle fee, py::handle rule_fee, py::handle plot, py::handle lot_size);
 py::object to_public_result(py::handle core_result, py::handle factor_name);
 
 // Creates the BacktestService class (service_class.cpp).

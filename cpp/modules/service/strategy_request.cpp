@@ -30,10 +30,10 @@ void check_plot_kind(py::handle plot) {
 py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handle data, py::handle start_date,
                              py::handle end_date, py::handle output_dir, py::handle plot_filename, py::handle benchmark,
                              py::handle rolling_window, py::handle total_money, py::handle fee, py::handle rule_fee,
-                             py::handle plot, py::handle record_positions) {
+                             py::handle plot, py::handle record_positions, py::handle lot_size) {
     require_plain_str(plot_filename, "plot_filename");
     check_plot_kind(plot);
-    const RequestCosts costs = checked_request_costs(rolling_window, total_money, fee, rule_fee);
+    const RequestCosts costs = checked_request_costs(rolling_window, total_money, fee, rule_fee, lot_size);
 
     py::object run = py::module_::import("lumora.backtest._weightbook").attr("run_strategy_backtest_core");
     if (strategy.is_none() || py::len(strategy) == 0) throw py::value_error("策略权重矩阵为空");
@@ -59,6 +59,7 @@ py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handl
     kwargs["total_money"] = costs.total_money;
     kwargs["fee"] = costs.fee;
     kwargs["rule_fee"] = costs.rule_fee;
+    kwargs["lot_size"] = costs.lot_size;
     kwargs["plot_image_kind"] = plot;
     kwargs["plot_save_path"] = save_path;
     kwargs["strategy_name"] = plot_filename;
@@ -77,6 +78,7 @@ py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handl
     parameters["total_money"] = costs.total_money;
     parameters["fee"] = costs.fee;
     parameters["rule_fee"] = costs.rule_fee;
+    parameters["lot_size"] = costs.lot_size;
     return service_attr("StrategyBacktestResult")(
         py::arg("parameters") = parameters, py::arg("strategy_name") = plot_filename,
         py::arg("daily_return") = result.attr("daily_return"),

@@ -22,6 +22,20 @@ std::string text_of(py::handle item) {
 
 // Every membership table of the requested codes, aligned to the validity table. Raises
 // before anything is changed when a code is unknown or its table is absent or empty.
+// The key of `table` (index code -> membership factor) that `code` names: the code itself, or
+// the index whose exchange-qualified code it spells another way ("000300.SH", "000300.XSHG").
+py::object universe_key(const py::dict& table, py::handle code) {
+    if (table.contains(code)) return py::reinterpret_borrow<py::object>(code);
+    const std::string given = code.cast<std::string>();
+    for (const auto& [key, component] : table) {
+        const std::string name = py::str(component);
+        const std::size_t underscore = name.rfind('_');
+        if (catalogue::names_index(given, underscore == std::string::npos ? name : name.substr(underscore + 1)))
+            return py::reinterpret_borrow<py::object>(key);
+    }
+    return py::none();
+}
+
 std::vector<bridge::AlignedTable> membership_tables(py::dict data, const py::list& codes, py::handle validity) {
     py::dict table = service_attr("_UNIVERSE_TO_COMPONENT");
     py::object component_dataset_key = service_attr("component_dataset_key");
@@ -30,8 +44,9 @@ std::vector<bridge::AlignedTable> membership_tables(py::dict data, const py::lis
     std::vector<bridge::AlignedTable> out;
     for (py::handle code : codes) {
         const std::string text = code.cast<std::string>();
-        if (!table.contains(code)) throw py::value_error("不支持的选股范围: " + text);
-        py::object matrix = data.attr("get")(component_dataset_key(table[code]));
+        py::object key = universe_key(table, code);
+        if (key.is_none()) throw py::value_error("不支持的选股范围: " + text);
+        py::object matrix = data.attr("get")(component_dataset_key(table[key]));
         if (matrix.is_none() || py::len(matrix) == 0)
             throw py::value_error("选股范围 " + text + " 无成分股数据,请重新准备数据");
         // No member on any day: the data source has no membership of this index, and
@@ -40,7 +55,7 @@ std::vector<bridge::AlignedTable> membership_tables(py::dict data, const py::lis
             throw py::value_error("选股范围 " + text +
                                   " 无成分股数据,数据源未提供该指数的成分股;自备数据时由 index_members 文件的 "
                                   "date、index_code、code 列提供");
-        out.push_back(bridge::aligned_table(matrix, rows, cols));
+        out.push_back(bridge::aligned_table(matrix, rows, cols, "universe membership", bridge::Cells::Flags));
     }
     return out;
 }
@@ -84,7 +99,7 @@ void apply_universe_filter(py::handle /*self*/, py::handle data, py::handle univ
     py::object validity = mapping[py::str("close_price_valid")];
     std::vector<bridge::AlignedTable> tables = membership_tables(mapping, codes, validity);
 
-    bridge::TableArray values = bridge::table_values(validity);
+    bridge::TableArray values = bridge::table_values(validity, "close_price_valid", bridge::Cells::Flags);
     py::array_t<double, py::array::f_style> out({values.view.rows, values.view.cols});
     std::vector<AlignedMatrix> memberships;
     memberships.reserve(tables.size());

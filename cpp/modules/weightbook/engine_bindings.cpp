@@ -35,7 +35,7 @@ py::object calc_strategy_vwap_daily_return(py::object signal_matrix, py::object 
     bridge::require_table(signal_matrix, "signal_matrix");
     TradeCosts costs = checked_costs(total_money, fee, rule_fee);
     costs.lot_size = bridge::to_truncated_int(lot_size, "lot_size", 1);
-    bridge::TableArray values = bridge::table_values(signal_matrix);
+    bridge::TableArray values = bridge::table_values(signal_matrix, "signal_matrix");
     const WeightTable weights = WeightTable::whole(values.view);
     return daily_vwap_return(
         weights, signal_matrix.attr("index"), signal_matrix.attr("columns"),
@@ -47,7 +47,7 @@ py::object smooth_strategy_weights(py::object strategy_matrix, py::object rollin
     const std::int64_t window = bridge::to_truncated_int(rolling_window, "rolling_window", 0);
     if (window <= 1) return strategy_matrix;
     bridge::require_table(strategy_matrix, "strategy_matrix");
-    bridge::TableArray values = bridge::table_values(strategy_matrix);
+    bridge::TableArray values = bridge::table_values(strategy_matrix, "strategy_matrix");
     const WeightTable weights = WeightTable::whole(values.view);
     std::vector<std::int64_t> kept;
     std::vector<double> smoothed;

@@ -39,7 +39,7 @@ py::object primary_benchmark(py::handle benchmark_dict, py::handle names) {
 
 py::dict calc_strategy_stats(py::object total_frame, py::object signal_df) {
     if (signal_df.is_none()) return stats_mapping(total_frame, nullptr);
-    bridge::TableArray values = bridge::table_values(signal_df);
+    bridge::TableArray values = bridge::table_values(signal_df, "signal_df");
     const WeightTable weights = WeightTable::whole(values.view);
     return stats_mapping(total_frame, &weights);
 }
@@ -50,7 +50,8 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
                                       py::object benchmark_dict, py::object benchmark_names, py::object rolling_window,
                                       py::object total_money, py::object fee, py::object rule_fee,
                                       py::object plot_image_kind, py::object plot_save_path, py::object strategy_name,
-                                      py::object plot_title, py::object record_positions, bool analysis) {
+                                      py::object plot_title, py::object record_positions, bool analysis,
+                                      py::object lot_size) {
     if (!benchmark_dict.is_none() && !PyDict_Check(benchmark_dict.ptr()))
         bridge::raise_type_error("benchmark_dict must be a dict or None, got " + bridge::type_name(benchmark_dict));
     if (!bridge::is_str(strategy_name)) bridge::raise_type_error("strategy_name must be text");
@@ -60,7 +61,8 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
     bridge::require_market_tables({can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price,
                                    prev_close, buy_price, sell_price});
     const std::int64_t window = bridge::to_truncated_int(rolling_window, "rolling_window", 0);
-    const TradeCosts costs = checked_costs(total_money, fee, rule_fee);
+    TradeCosts costs = checked_costs(total_money, fee, rule_fee);
+    costs.lot_size = bridge::to_truncated_int(lot_size, "lot_size", 1);
     py::object primary = primary_benchmark(benchmark_dict, benchmark_names);
     return run_strategy({strategy_matrix,
                          {can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close,
@@ -113,8 +115,9 @@ void register_runner(py::module_& m) {
           py::arg("total_money") = 1e8, py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005,
           py::arg("plot_image_kind") = "large", py::arg("plot_save_path") = py::none(),
           py::arg("strategy_name") = "strategy", py::arg("plot_title") = py::none(),
-          py::arg("record_positions") = false, py::arg("analysis") = true,
-          "Strategy backtest: align, smooth, daily VWAP returns, total frame, statistics, benchmark\n"
+          py::arg("record_positions") = false, py::arg("analysis") = true, py::arg("lot_size") = 200,
+          "Strategy backtest: align, smooth, daily VWAP returns (whole lots of lot_size shares), total frame, "
+          "statistics, benchmark\n"
           "summary, the strategy analysis and, when asked, the two charts and (record_positions) the\n"
           "positions and trades of the same engine pass.");
     m.def("_build_total_backtesting_frame", &total_backtesting_frame, py::arg("total_backtesting"),

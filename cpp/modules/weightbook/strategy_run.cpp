@@ -72,7 +72,7 @@ py::object run_strategy(const StrategyRun& run) {
     // Weights on the dates and stocks the market knows, without stocks never weighted.
     py::array_t<bool> row_known(strategy_matrix.attr("index").attr("isin")(close_price.attr("index")));
     py::array_t<bool> col_known(strategy_matrix.attr("columns").attr("isin")(close_price.attr("columns")));
-    bridge::TableArray values = bridge::table_values(strategy_matrix);
+    bridge::TableArray values = bridge::table_values(strategy_matrix, "strategy_matrix");
     WeightTable work{values.view, {}, {}};
     for (py::ssize_t i = 0; i < row_known.size(); ++i)
         if (row_known.data()[i]) work.rows.push_back(i);

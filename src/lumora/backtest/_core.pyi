@@ -59,6 +59,7 @@ def run_alpha_vwap_backtest_core(
     plot_save_path: str | None = None,
     factor_name: str = "factor",
     plot_title: str | None = None,
+    lot_size: int = 200,
     analysis: bool = True,
 ) -> AlphaBacktestResult: ...
 def plot_factor_analysis(

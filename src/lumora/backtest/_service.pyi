@@ -64,6 +64,7 @@ class BacktestService:
         fee: float = 0.0001,
         rule_fee: float = 0.0005,
         plot: str | None = "long",
+        lot_size: int = 200,
     ) -> BacktestResult:
         """Run a factor group backtest on loaded data.
 
@@ -75,7 +76,7 @@ class BacktestService:
             ValueError: "因子宽表为空" for a missing or empty factor table (checked first),
                 "group_num 取值范围 [2, 100]" for a group count out of range after
                 truncation, ``total_money`` not finite and above 0, ``fee`` / ``rule_fee``
-                outside [0, 1), a negative ``rolling_window``, an unsupported benchmark,
+                outside [0, 1), a negative ``rolling_window``, ``lot_size`` below 1, an unsupported benchmark,
                 and the universe errors of ``_apply_universe_filter``.
             TypeError: ``plot_filename`` not exactly ``str``, ``plot`` neither text nor
                 None, ``group_num`` / ``rolling_window`` not numbers, ``factor`` not a
@@ -102,6 +103,7 @@ class BacktestService:
         rule_fee: float = 0.0005,
         plot: str | None = "large",
         record_positions: bool = False,
+        lot_size: int = 200,
     ) -> StrategyBacktestResult:
         """Run a target-weight strategy backtest on loaded data (see
         ``lumora.backtest_strategy`` for the arguments). ``record_positions=True`` also

@@ -78,6 +78,7 @@ def run_strategy_backtest_core(
     plot_title: str | None = None,
     record_positions: bool = False,
     analysis: bool = True,
+    lot_size: int = 200,
 ) -> _WeightbookResult: ...
 def _build_total_backtesting_frame(total_backtesting: pd.DataFrame) -> pd.DataFrame: ...
 def calc_strategy_stats(

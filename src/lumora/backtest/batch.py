@@ -55,6 +55,8 @@ from urllib.parse import urlsplit
 import numpy as np
 import pandas as pd
 
+from lumora.logger import logger
+
 __all__ = [
     "BatchResult",
     "FactorJob",
@@ -64,8 +66,6 @@ __all__ = [
     "backtest_many",
 ]
 
-# Keywords a job may not set: the batch supplies the data, the name and the window.
-_RESERVED = frozenset({"data", "start_date", "end_date", "factor", "strategy"})
 # How often the caller refreshes the progress bar while it waits for jobs.
 _POLL_SECONDS = 0.25
 # Job tables smaller than this travel inside their tasks even to workers on this machine.
@@ -74,15 +74,19 @@ _SPOOL_MIN_CELLS = 1 << 16
 
 class _Job:
     kind = ""
+    _request = ""
 
     def __init__(self, table: Any, start_date: Any, end_date: Any, **keywords: Any) -> None:
-        clash = sorted(_RESERVED.intersection(keywords))
-        if clash:
-            raise TypeError(f"{type(self).__name__} does not take {', '.join(clash)} as a keyword")
         self.table = table
         self.start_date = start_date
         self.end_date = end_date
-        self.keywords = dict(keywords)
+        # Only what differs from the job's defaults, so that the request's own defaults apply.
+        defaults = type(self).__init__.__kwdefaults__ or {}
+        self.keywords = {
+            key: value
+            for key, value in keywords.items()
+            if not (type(value) is type(defaults.get(key)) and value == defaults.get(key))
+        }
 
     def __repr__(self) -> str:
         shape = getattr(self.table, "shape", None)
@@ -96,7 +100,7 @@ class _Job:
         keywords = dict(self.keywords)
         keywords.setdefault("plot", None)
         output_dir = keywords.pop("output_dir", None)
-        plot_filename = keywords.pop("plot_filename", name)
+        plot_filename = keywords.pop("plot_filename", None) or name
         request = getattr(service, self._request)
         return request(
             self.table, data, self.start_date, self.end_date, output_dir, plot_filename, **keywords
@@ -105,11 +109,49 @@ class _Job:
 
 class FactorJob(_Job):
     """A factor group backtest: ``BacktestService.backtest(factor, data, start_date,
-    end_date, output_dir, plot_filename, **keywords)``. Without ``plot`` no chart is drawn;
-    ``plot_filename`` defaults to the job's name."""
+    end_date, output_dir, plot_filename, **keywords)`` with the request's keywords. Without
+    ``plot`` no chart is drawn; ``plot_filename`` defaults to the job's name. A keyword the
+    request does not take is a TypeError here, when the job is made."""
 
     kind = "factor"
     _request = "backtest"
+
+    def __init__(
+        self,
+        factor: pd.DataFrame,
+        start_date: str | int,
+        end_date: str | int,
+        *,
+        output_dir: str | os.PathLike[str] | None = None,
+        plot_filename: str | None = None,
+        group_num: int = 20,
+        benchmark: str | list[str] | None = "000852",
+        universe: str | list[str] | None = None,
+        rolling_window: int = 0,
+        ascending: bool = False,
+        total_money: float = 1e8,
+        fee: float = 0.0001,
+        rule_fee: float = 0.0005,
+        plot: str | None = None,
+        lot_size: int = 200,
+    ) -> None:
+        super().__init__(
+            factor,
+            start_date,
+            end_date,
+            output_dir=output_dir,
+            plot_filename=plot_filename,
+            group_num=group_num,
+            benchmark=benchmark,
+            universe=universe,
+            rolling_window=rolling_window,
+            ascending=ascending,
+            total_money=total_money,
+            fee=fee,
+            rule_fee=rule_fee,
+            plot=plot,
+            lot_size=lot_size,
+        )
 
     @property
     def factor(self) -> Any:
@@ -118,12 +160,46 @@ class FactorJob(_Job):
 
 class StrategyJob(_Job):
     """A target-weight strategy backtest: ``BacktestService.backtest_strategy(strategy,
-    data, start_date, end_date, output_dir, plot_filename, **keywords)``. Without ``plot``
-    no chart is drawn; ``plot_filename`` (also the strategy's name) defaults to the job's
-    name."""
+    data, start_date, end_date, output_dir, plot_filename, **keywords)`` with the request's
+    keywords. Without ``plot`` no chart is drawn; ``plot_filename`` (also the strategy's
+    name) defaults to the job's name. A keyword the request does not take is a TypeError
+    here, when the job is made."""
 
     kind = "strategy"
     _request = "backtest_strategy"
+
+    def __init__(
+        self,
+        strategy: pd.DataFrame,
+        start_date: str | int,
+        end_date: str | int,
+        *,
+        output_dir: str | os.PathLike[str] | None = None,
+        plot_filename: str | None = None,
+        benchmark: str | list[str] | None = "000852",
+        rolling_window: int = 0,
+        total_money: float = 1e8,
+        fee: float = 0.0001,
+        rule_fee: float = 0.0005,
+        plot: str | None = None,
+        record_positions: bool = False,
+        lot_size: int = 200,
+    ) -> None:
+        super().__init__(
+            strategy,
+            start_date,
+            end_date,
+            output_dir=output_dir,
+            plot_filename=plot_filename,
+            benchmark=benchmark,
+            rolling_window=rolling_window,
+            total_money=total_money,
+            fee=fee,
+            rule_fee=rule_fee,
+            plot=plot,
+            record_positions=record_positions,
+            lot_size=lot_size,
+        )
 
     @property
     def strategy(self) -> Any:
@@ -220,54 +296,112 @@ def _run_job(service: Any, name: str, job: _Job, data: Any) -> Any:
 
 # ------------------------------------------------------------------------- summary
 
-_FACTOR_FIELDS = (
-    "benchmark_name",
-    "best_group_annual_return",
-    "long_short_annual_return",
-    "rank_ic_mean",
-    "ic_ir",
-    "benchmark_annual_return",
-    "excess_annual_return",
-    "excess_sharpe",
-    "excess_max_dd",
+# Summary columns: (the figure's key, the column, the factor taking it to the column's unit).
+# Every share of capital is in percent, named "_pct" (the strategy statistics give annual
+# returns in percent and drawdowns, win rates and turnover as fractions; the factor figures
+# are all fractions); Sharpe ratios, IC figures, group numbers and counts are plain numbers.
+_PCT = 100.0
+_FACTOR_COLUMNS = (
+    ("benchmark_name", "benchmark_name", None),
+    ("best_group_annual_return", "best_group_annual_return_pct", _PCT),
+    ("long_short_annual_return", "long_short_annual_return_pct", _PCT),
+    ("rank_ic_mean", "rank_ic_mean", 1.0),
+    ("ic_ir", "ic_ir", 1.0),
+    ("benchmark_annual_return", "benchmark_annual_return_pct", _PCT),
+    ("excess_annual_return", "excess_annual_return_pct", _PCT),
+    ("excess_sharpe", "excess_sharpe", 1.0),
+    ("excess_max_dd", "excess_max_dd_pct", _PCT),
 )
 # Figures of the factor analysis (``result.analysis.summary``): the t-statistic does not
 # bury strongly negative factors the way ``ic_ir`` sorts them (sort by its absolute value).
-_FACTOR_ANALYSIS_FIELDS = (
-    "rank_ic_t_stat",
-    "rank_ic_std",
-    "long_short_sharpe",
-    "long_short_max_drawdown",
-    "monotonicity",
-    "long_short_turnover_daily",
-    "coverage",
+_FACTOR_ANALYSIS_COLUMNS = (
+    ("rank_ic_t_stat", "rank_ic_t_stat", 1.0),
+    ("rank_ic_std", "rank_ic_std", 1.0),
+    ("long_short_sharpe", "long_short_sharpe", 1.0),
+    ("long_short_max_drawdown", "long_short_max_drawdown_pct", _PCT),
+    ("monotonicity", "monotonicity", 1.0),
+    ("long_short_turnover_daily", "long_short_turnover_daily_pct", _PCT),
+    ("coverage", "coverage_pct", _PCT),
+)
+_STRATEGY_COLUMNS = (
+    ("annual_return", "annual_return_pct", 1.0),
+    ("long_sharp", "long_sharp", 1.0),
+    ("max_dd", "max_dd_pct", _PCT),
+    ("benchmark_annual_return", "benchmark_annual_return_pct", 1.0),
+    ("benchmark_sharp", "benchmark_sharp", 1.0),
+    ("extra_annual_return", "extra_annual_return_pct", 1.0),
+    ("extra_sharp", "extra_sharp", 1.0),
+    ("extra_max_dd", "extra_max_dd_pct", _PCT),
+    ("return_corr", "return_corr", 1.0),
+    ("win_rate", "win_rate_pct", _PCT),
+    ("excess_win_rate", "excess_win_rate_pct", _PCT),
+    ("holding_count", "holding_count", 1.0),
+    ("turnover", "turnover_pct", _PCT),
 )
 
 
+def _put(
+    row: dict[str, Any], figures: Any, columns: tuple[tuple[str, str, float | None], ...]
+) -> None:
+    for key, column, scale in columns:
+        value = figures.get(key, float("nan"))
+        row[column] = value if scale is None else float(value) * scale
+
+
+def _nothing_computed(job: _Job, outcome: Any) -> str:
+    """Why a job that ran has no figures, or "" when it has some."""
+    if job.kind == "factor":
+        if len(outcome.group_daily_return) == 0 or outcome.best_group == -1:
+            return "nothing to compute: no factor value was ranked in the window"
+        return ""
+    if len(outcome.daily_return) == 0:
+        return "nothing to compute: no weight was traded in the window"
+    return ""
+
+
+def _one_line(error: BaseException) -> str:
+    """The error's type and the first line of its message (the traceback stays on the
+    JobFailure)."""
+    lines = str(error).strip().splitlines()
+    text = f"{type(error).__name__}: {lines[0] if lines else ''}".rstrip(": ")
+    return text if len(lines) <= 1 else text + " ..."
+
+
 def _summary_row(job: _Job, outcome: Any) -> dict[str, Any]:
-    row: dict[str, Any] = {"kind": job.kind, "status": "ok", "error": ""}
+    row: dict[str, Any] = {"kind": job.kind, "status": "ok", "error": "", "warning": ""}
     if isinstance(outcome, JobFailure):
         row["status"] = "failed"
-        row["error"] = f"{type(outcome.error).__name__}: {outcome.error}"
-    elif job.kind == "factor":
+        row["error"] = _one_line(outcome.error)
+        return row
+    warning = _nothing_computed(job, outcome)
+    if warning:
+        row["status"] = "empty"
+        row["warning"] = warning
+    if job.kind == "factor":
         row["best_group"] = outcome.best_group
         table = outcome.benchmark_summary
         # The first row is the primary (first selected) benchmark.
         first = table.iloc[0] if len(table) else pd.Series(dtype=object)
-        for key in _FACTOR_FIELDS:
-            row[key] = first.get(key, float("nan"))
+        _put(row, first, _FACTOR_COLUMNS)
         analysis = getattr(outcome, "analysis", None)
-        figures = analysis.summary if analysis is not None else {}
-        for key in _FACTOR_ANALYSIS_FIELDS:
-            row[key] = figures.get(key, float("nan"))
+        _put(row, analysis.summary if analysis is not None else {}, _FACTOR_ANALYSIS_COLUMNS)
     else:
-        row.update(outcome.stats or {})
+        _put(row, outcome.stats or {}, _STRATEGY_COLUMNS)
     return row
 
 
 def _summary(jobs: Mapping[str, _Job], results: Mapping[str, Any]) -> pd.DataFrame:
     rows = [_summary_row(jobs[name], results[name]) for name in jobs]
-    return pd.DataFrame(rows, index=pd.Index(list(jobs), name="job"))
+    summary = pd.DataFrame(rows, index=pd.Index(list(jobs), name="job"))
+    empty = summary.index[summary["status"] == "empty"] if len(summary) else []
+    if len(empty):
+        logger.warning(
+            "%d of %d jobs had nothing to compute (status 'empty'): %s",
+            len(empty),
+            len(summary),
+            ", ".join(map(str, empty)),
+        )
+    return summary
 
 
 # ------------------------------------------------------------------------- executors
