@@ -1455,6 +1455,7 @@ class FileSource(MarketClient):
         self.layout = layout_of(vendor, columns, units)
         self.columns = dict(self.layout.columns)
         self._read: _Read | None = None
+        self._fingerprinted: tuple[_Read, dict[str, Any]] | None = None
         self._indices: tuple[dict[str, pd.Series], dict[str, tuple[np.ndarray, np.ndarray]]]
         # The derived market: the whole history and the last window asked for.
         self._derived: dict[object, MarketHistory] = {}
@@ -1477,6 +1478,8 @@ class FileSource(MarketClient):
         """What the files hold now, in a few numbers a store records: a content hash of
         every date (over every file) and each stock's last date with a row."""
         read = self._bars()
+        if self._fingerprinted is not None and self._fingerprinted[0] is read:
+            return self._fingerprinted[1]
         days: dict[int, float] = {}
         for key in read.spans:  # files in their order, so a date's sum is always the same
             hashes = read.summaries[key].hashes.tolist()
@@ -1484,12 +1487,14 @@ class FileSource(MarketClient):
                 days[day] = days.get(day, 0.0) + value
         # Older files are held by their seed rows, among them each stock's last row.
         last = pd.Series(read.bars.date).groupby(read.bars.code).max()
-        return {
+        found = {
             "dates": list(days),
             "hashes": list(days.values()),
             "codes": last.index.tolist(),
             "last": last.tolist(),
         }
+        self._fingerprinted = (read, found)  # asked twice a preparation, for the same read
+        return found
 
     def update_plan(self, recorded: dict[str, Any]) -> tuple[str, str | None, str]:
         """How to bring a store built from ``recorded`` (a ``fingerprint``) to the files as

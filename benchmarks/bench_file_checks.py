@@ -1,0 +1,92 @@
+"""What the file source's row checks and its fingerprint cost, against a full build of the
+same files, and how long opening the files takes in a new session.
+
+The same yearly parquet files are read by the file source as it is and with its checks
+and per-file summaries (date hashes, first dates) replaced by no-ops, alternately in one
+process; the difference is their cost. The full build (FileSource and the streamed write
+into a store) is timed in the same process.
+
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_file_checks.py            # 5,000 x 2,500
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_file_checks.py --quick    # 1,000 x 1,000
+"""
+
+from __future__ import annotations
+
+import argparse
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench_file_source import COLUMNS, write_market
+from lumora.backtest._full_build import write_package
+from lumora.sources import files
+
+
+def read_all(root: Path) -> float:
+    started = time.perf_counter()
+    layout = files.layout_of(None, COLUMNS, None)
+    for path in sorted((root / "bars").iterdir()):
+        files._read_part(path, layout)
+    return time.perf_counter() - started
+
+
+def without_checks() -> dict[str, object]:
+    """Replaces the checks and the summary by no-ops; returns what to put back."""
+    kept = {
+        name: getattr(files, name) for name in ("_check_values", "_check_derived_price", "_summary")
+    }
+    files._check_values = lambda part, path: None
+    files._check_derived_price = lambda part, path: None
+    empty = np.zeros(0)
+    files._summary = lambda part, day, n: files._FileSummary(empty, empty, empty)
+    return kept
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+    n_stocks, n_days = (1000, 1000) if args.quick else (5000, 2500)
+    work = Path(tempfile.mkdtemp(prefix="bench-checks-"))
+    try:
+        write_market(work / "files" / "bars", n_stocks, n_days, csv=False)
+        times: dict[str, list[float]] = {"with": [], "without": []}
+        for round_ in range(args.rounds):
+            for kind in ("with", "without") if round_ % 2 == 0 else ("without", "with"):
+                kept = without_checks() if kind == "without" else {}
+                try:
+                    times[kind].append(read_all(work / "files"))
+                finally:
+                    for name, value in kept.items():
+                        setattr(files, name, value)
+        started = time.perf_counter()
+        source = files.FileSource(work / "files", columns=COLUMNS)
+        opened = time.perf_counter() - started
+        started = time.perf_counter()
+        write_package(work / "store", source)
+        built = opened + time.perf_counter() - started
+        with_checks, bare = (statistics.median(times[k]) for k in ("with", "without"))
+        cost = with_checks - bare
+        print(f"{n_stocks} stocks x {n_days} days, parquet a year, median of {args.rounds} rounds")
+        print(
+            f"  reading every file: {with_checks:.2f} s with the checks and summaries, "
+            f"{bare:.2f} s without: they cost {cost:.2f} s"
+        )
+        print(
+            f"  full build (opening the files and the streamed write): {built:.2f} s; "
+            f"the checks are {100 * cost / built:.1f} % of it"
+        )
+        print(f"  opening the files in a new session (FileSource): {opened:.2f} s")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
