@@ -7,12 +7,12 @@ TARGETS     ?= all
 JOBS        ?= 2
 RUN         := PYTHONPATH=$(CURDIR)/src MPLBACKEND=Agg $(PY)
 
-.PHONY: demo test build lint native-test pytest bench sysdeps deps clean
+.PHONY: demo test build lint typecheck native-test pytest bench sysdeps deps clean
 
 demo: build
 	$(RUN) examples/demo.py
 
-test: build lint native-test pytest
+test: build lint typecheck native-test pytest
 
 # Debian packages the native tests and benchmarks link against, and the C++ formatter.
 sysdeps:
@@ -41,6 +41,14 @@ lint: deps sysdeps
 	git ls-files 'cpp/*.cpp' 'cpp/*.hpp' | xargs clang-format --dry-run --Werror
 	$(VENV)/bin/ruff check --no-cache src tests benchmarks examples tools
 	$(VENV)/bin/ruff format --no-cache --check src tests benchmarks examples tools
+
+# Static types: mypy --strict (settings in pyproject.toml) on the package and on a research
+# script written as a user would, then the .pyi stubs against the built extension modules.
+# The allowlist holds only what stubtest cannot judge in pybind11 classes.
+typecheck: build
+	$(PY) -m mypy --config-file pyproject.toml --cache-dir $(BUILD_DIR)/mypy src/lumora tests/typing/user_script.py
+	$(RUN) -m mypy.stubtest --mypy-config-file pyproject.toml --allowlist tools/stubtest_allowlist.txt \
+	  lumora.backtest._core lumora.backtest._weightbook lumora.backtest._service lumora.backtest._prepare
 
 native-test: build
 	$(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)

@@ -8,23 +8,26 @@
     result = lumora.backtest_strategy(weights, data, 20200101, 20241231, "out", "my_strategy")
     groups = lumora.backtest_factor(factor, data, 20200101, 20241231, "out", "my_factor")
 
-Names are resolved on first use, so ``import lumora`` stays light.
+The session functions are imported here (they load neither numpy nor pandas). The batch
+jobs and ``hold_weights`` live in modules that import pandas, which takes most of a second,
+so they are loaded on first use; a type checker sees their real definitions below.
 """
 
 from __future__ import annotations
 
-import importlib
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
+
+from lumora._session import backtest_factor as backtest_factor
+from lumora._session import backtest_many as backtest_many
+from lumora._session import backtest_strategy as backtest_strategy
+from lumora._session import default_service as default_service
+from lumora._session import init as init
+from lumora._session import init_files as init_files
+from lumora._session import init_sandbox as init_sandbox
+from lumora._session import load_backtest_data as load_backtest_data
+from lumora._session import prepare_backtest_data as prepare_backtest_data
 
 if TYPE_CHECKING:
-    from lumora._session import backtest_factor as backtest_factor
-    from lumora._session import backtest_many as backtest_many
-    from lumora._session import backtest_strategy as backtest_strategy
-    from lumora._session import default_service as default_service
-    from lumora._session import init as init
-    from lumora._session import init_sandbox as init_sandbox
-    from lumora._session import load_backtest_data as load_backtest_data
-    from lumora._session import prepare_backtest_data as prepare_backtest_data
     from lumora.backtest.batch import BatchResult as BatchResult
     from lumora.backtest.batch import FactorJob as FactorJob
     from lumora.backtest.batch import JobFailure as JobFailure
@@ -34,39 +37,46 @@ if TYPE_CHECKING:
 
 __version__ = "0.1.0"
 
-_SESSION_NAMES = (
-    "init",
-    "init_sandbox",
-    "init_files",
-    "default_service",
-    "prepare_backtest_data",
-    "load_backtest_data",
-    "backtest_strategy",
+# Names whose modules import pandas, with the module each one is loaded from on first use.
+_LAZY = {
+    "FactorJob": "lumora.backtest.batch",
+    "StrategyJob": "lumora.backtest.batch",
+    "MappedData": "lumora.backtest.batch",
+    "BatchResult": "lumora.backtest.batch",
+    "JobFailure": "lumora.backtest.batch",
+    "hold_weights": "lumora.backtest.holding",
+}
+
+__all__ = [
+    "BatchResult",
+    "FactorJob",
+    "JobFailure",
+    "MappedData",
+    "StrategyJob",
     "backtest_factor",
     "backtest_many",
-)
+    "backtest_strategy",
+    "default_service",
+    "hold_weights",
+    "init",
+    "init_files",
+    "init_sandbox",
+    "load_backtest_data",
+    "prepare_backtest_data",
+]
 
-# Jobs and records of a batch of backtests (``lumora.backtest_many``).
-_BATCH_NAMES = ("FactorJob", "StrategyJob", "MappedData", "BatchResult", "JobFailure")
+if not TYPE_CHECKING:
+    # Defined only at run time: a type checker reads the imports above, so a misspelt name
+    # is an error there instead of an attribute typed Any.
+    import importlib
 
-__all__ = list(_SESSION_NAMES + _BATCH_NAMES + ("hold_weights",))
-
-
-def __getattr__(name: str) -> Any:
-    if name in _SESSION_NAMES:
-        value = getattr(importlib.import_module("lumora._session"), name)
+    def __getattr__(name: str) -> object:
+        module = _LAZY.get(name)
+        if module is None:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value = getattr(importlib.import_module(module), name)
         globals()[name] = value
         return value
-    if name == "hold_weights":
-        value = importlib.import_module("lumora.backtest.holding").hold_weights
-        globals()[name] = value
-        return value
-    if name in _BATCH_NAMES:
-        value = getattr(importlib.import_module("lumora.backtest.batch"), name)
-        globals()[name] = value
-        return value
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
-
-def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(__all__))
+    def __dir__() -> list[str]:
+        return sorted(set(globals()) | set(__all__))

@@ -454,7 +454,8 @@ class _Response:
 
     def read(self, amount: int) -> bytes:
         try:
-            return self._response.read(amount)
+            data: bytes = self._response.read(amount)
+            return data
         except (OSError, http.client.HTTPException) as exc:
             raise _TransientError(_describe(exc)) from None
 

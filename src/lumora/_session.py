@@ -16,6 +16,8 @@ from lumora.exceptions import KestrelError
 from lumora.singleton import set_instance
 
 if TYPE_CHECKING:
+    from collections.abc import Mapping
+
     import pandas as pd
 
     from lumora.backtest import (
@@ -24,7 +26,8 @@ if TYPE_CHECKING:
         BacktestService,
         StrategyBacktestResult,
     )
-    from lumora.backtest.batch import BatchResult
+    from lumora.backtest.batch import BatchResult, FactorJob, MappedData, StrategyJob
+    from lumora.sources.sandbox.client import Today
 
 NOT_INITIALISED = (
     "lumora 尚未初始化,请先调用 lumora.init(base_url, api_key, api_secret) 连接数据服务,"
@@ -62,7 +65,7 @@ def init_sandbox(
     seed: int = 0,
     *,
     start: object = None,
-    today: object = None,
+    today: Today = None,
     package_lag_days: int = 5,
     timeout: float = 600.0,
 ) -> BacktestService:
@@ -284,9 +287,22 @@ def backtest_factor(
     )
 
 
-def backtest_many(jobs: Any, data: Any, **kwargs: Any) -> BatchResult:
-    """Many factor / strategy jobs in one call (``BacktestService.backtest_many``)."""
-    return default_service().backtest_many(jobs, data, **kwargs)
+def backtest_many(
+    jobs: Mapping[str, FactorJob | StrategyJob],
+    data: BacktestData | MappedData,
+    *,
+    executor: object = None,
+    max_workers: int | None = None,
+    progress: bool = True,
+) -> BatchResult:
+    """Many factor / strategy jobs in one call (``BacktestService.backtest_many``).
+
+    ``executor`` None uses a thread pool of ``max_workers`` threads, "serial" the caller's
+    thread, a ``dask.distributed.Client`` its cluster.
+    """
+    return default_service().backtest_many(
+        jobs, data, executor=executor, max_workers=max_workers, progress=progress
+    )
 
 
 @atexit.register

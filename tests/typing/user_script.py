@@ -6,13 +6,22 @@ from __future__ import annotations
 import pandas as pd
 
 import lumora
-from lumora.backtest import BacktestData, BacktestResult, StrategyBacktestResult
+from lumora.backtest import (
+    BacktestData,
+    BacktestResult,
+    BacktestService,
+    StrategyBacktestResult,
+)
 
 
 def load() -> BacktestData:
     lumora.init_sandbox(n_stocks=50)
     lumora.prepare_backtest_data()
     return lumora.load_backtest_data()
+
+
+def from_files(folder: str) -> BacktestService:
+    return lumora.init_files(folder, columns={"ts_code": "code"})
 
 
 def momentum(data: BacktestData) -> pd.DataFrame:
@@ -52,3 +61,15 @@ def best(result: BacktestResult) -> int:
 
 def groups(result: BacktestResult) -> pd.DataFrame:
     return result.group_cumulative_return
+
+
+def screen(data: BacktestData, factor: pd.DataFrame) -> lumora.BatchResult:
+    jobs: dict[str, lumora.FactorJob | lumora.StrategyJob] = {
+        "momentum": lumora.FactorJob(factor, 20200101, 20241231, group_num=10, lot_size=100),
+        "top10": lumora.StrategyJob(monthly_top(data, factor), 20200101, 20241231),
+    }
+    return lumora.backtest_many(jobs, data, executor="serial", max_workers=1, progress=False)
+
+
+def failures(batch: lumora.BatchResult) -> dict[str, lumora.JobFailure]:
+    return batch.failed

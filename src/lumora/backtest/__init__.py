@@ -2,19 +2,21 @@
 
 ``BacktestService`` is the entry point: prepare the local benchmark data, load it once
 with ``load_backtest_data`` and run any number of ``backtest`` / ``backtest_strategy``
-calls on it. Names are resolved on first use, so importing a submodule (for instance the
-service in a worker process) loads nothing else.
+calls on it. Every name here lives in a module that imports pandas, so names are loaded on
+first use and importing a submodule (for instance the service in a worker process) loads
+nothing else; a type checker sees their real definitions below.
 """
 
 from __future__ import annotations
 
-import importlib
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from lumora.backtest._service import BacktestService
-    from lumora.backtest.holding import hold_weights
-    from lumora.backtest.result import BacktestData, BacktestResult, StrategyBacktestResult
+    from lumora.backtest._service import BacktestService as BacktestService
+    from lumora.backtest.holding import hold_weights as hold_weights
+    from lumora.backtest.result import BacktestData as BacktestData
+    from lumora.backtest.result import BacktestResult as BacktestResult
+    from lumora.backtest.result import StrategyBacktestResult as StrategyBacktestResult
 
 __all__ = [
     "BacktestData",
@@ -32,15 +34,18 @@ _EXPORTS = {
     "hold_weights": "lumora.backtest.holding",
 }
 
+if not TYPE_CHECKING:
+    # Defined only at run time: a type checker reads the imports above, so a misspelt name
+    # is an error there instead of an attribute typed Any.
+    import importlib
 
-def __getattr__(name: str) -> Any:
-    module = _EXPORTS.get(name)
-    if module is None:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(module), name)
-    globals()[name] = value
-    return value
+    def __getattr__(name: str) -> object:
+        module = _EXPORTS.get(name)
+        if module is None:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value = getattr(importlib.import_module(module), name)
+        globals()[name] = value
+        return value
 
-
-def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(__all__))
+    def __dir__() -> list[str]:
+        return sorted(set(globals()) | set(__all__))

@@ -81,7 +81,7 @@ class _CountedQueries:
 
     _QUERIES = frozenset({"get_factors", "get_factor_matrix", "get_index_daily"})
 
-    def __init__(self, client: Any, bar: tqdm) -> None:
+    def __init__(self, client: Any, bar: tqdm[Any]) -> None:
         self._client = client
         self._bar = bar
 
@@ -125,7 +125,7 @@ def write_package(
 
         payload = build_payload(_CountedQueries(client, bar), start, end, sink=written)
         write.finish(payload)
-        bar.n = bar.total
+        bar.n = bar.total or 0
         bar.refresh()
 
 

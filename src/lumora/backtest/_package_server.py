@@ -92,7 +92,7 @@ class PackageServer:
         self._archive: _Archive | None = None
         self._workdir: Path | None = None
         self._claim = contextlib.ExitStack()
-        self._server: ThreadingHTTPServer | None = None
+        self._server: _BoundedServer | None = None
         self._thread: threading.Thread | None = None
 
     # ---- lifecycle -----------------------------------------------------------------
@@ -114,7 +114,7 @@ class PackageServer:
         self._workdir = self._claim.enter_context(claimed_folder(temp, _WORKDIR_PREFIX))
         server = _BoundedServer(("127.0.0.1", 0), _Handler)
         server.daemon_threads = True
-        server.owner = self  # type: ignore[attr-defined]
+        server.owner = self
         self._server = server
         self._thread = threading.Thread(
             target=server.serve_forever,
@@ -177,7 +177,7 @@ class PackageServer:
         """A valid signature of a request whose nonce has not been seen before."""
         nonce = handler.headers.get(NONCE_HEADER)
         timestamp = handler.headers.get(TIMESTAMP_HEADER)
-        if handler.headers.get(KEY_HEADER) != self.api_key or nonce is None:
+        if handler.headers.get(KEY_HEADER) != self.api_key or nonce is None or timestamp is None:
             return False
         signed = verify_signature(
             self.api_secret,
@@ -271,6 +271,9 @@ class _BoundedServer(ThreadingHTTPServer):
     """At most ``MAX_HANDLERS`` connections are served at once; one more is closed at
     once rather than given a thread."""
 
+    server_address: tuple[str, int]  # an IPv4 address (bound to 127.0.0.1)
+    owner: PackageServer
+
     def __init__(self, *args: Any) -> None:
         super().__init__(*args)
         self._slots = threading.BoundedSemaphore(MAX_HANDLERS)
@@ -293,6 +296,7 @@ class _BoundedServer(ThreadingHTTPServer):
 
 
 class _Handler(BaseHTTPRequestHandler):
+    server: _BoundedServer
     server_version = "lumora-sandbox"
     timeout = 60  # a stalled client does not hold a thread for ever
 
@@ -313,7 +317,7 @@ class _Handler(BaseHTTPRequestHandler):
 
     @property
     def owner(self) -> PackageServer:
-        return self.server.owner  # type: ignore[attr-defined]
+        return self.server.owner
 
     def _authorised_request(self) -> tuple[str, bytes] | None:
         """The path and body of a signed request; None (an answer sent) for any other."""

@@ -15,6 +15,7 @@ import contextlib
 import glob
 import gzip
 import hashlib
+import io
 import os
 import re
 import shutil
@@ -27,11 +28,8 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, BinaryIO, Protocol
 
-from lumora.backtest._store import (
-    BinaryPreparedDataStoreBase,
-    _directory_lock,
-    _fsync_directory,
-)
+from lumora._atomicio import fsync_directory as _fsync_directory
+from lumora.backtest._store import BinaryPreparedDataStoreBase, _directory_lock
 from lumora.exceptions import KestrelError
 
 try:
@@ -288,7 +286,7 @@ def _read_descriptor(descriptor: object) -> tuple[str, int, str]:
     if not isinstance(descriptor, dict):
         raise KestrelError(f"回测基准数据包描述无效: {descriptor!r}")
     url, size, sha256 = descriptor.get("url"), descriptor.get("size"), descriptor.get("sha256")
-    if not _valid_url(url):
+    if not isinstance(url, str) or not _valid_url(url):
         raise KestrelError(f"回测基准数据包下载地址无效: {url!r}")
     if isinstance(size, bool) or not isinstance(size, int) or size < 0:
         raise KestrelError(f"回测基准数据包大小无效: {size!r}")
@@ -339,11 +337,12 @@ def _unpack(archive: Path, destination: Path, limit: int) -> None:
     total = 0
     try:
         with contextlib.ExitStack() as stack:
-            source = stack.enter_context(open(archive, "rb"))
-            if source.read(2) == b"\x1f\x8b":
+            raw = stack.enter_context(open(archive, "rb"))
+            source: io.BufferedIOBase = raw
+            if raw.read(2) == b"\x1f\x8b":
                 # Read through gzip's own reader: its trailer checksum is checked below.
-                source.seek(0)
-                source = stack.enter_context(gzip.GzipFile(fileobj=source))
+                raw.seek(0)
+                source = stack.enter_context(gzip.GzipFile(fileobj=raw))
             source.seek(0)
             tar = stack.enter_context(tarfile.open(fileobj=source, mode="r|*"))
             for count, member in enumerate(tar, 1):

@@ -14,7 +14,7 @@ from lumora.backtest._store import normalize_yyyymmdd as normalize_yyyymmdd
 
 PathLike: TypeAlias = str | os.PathLike[str]
 # Receives each finished data entry of a build: (dataset key, table or benchmark mapping).
-Sink: TypeAlias = Callable[[str, Any], None]
+_Sink: TypeAlias = Callable[[str, Any], None]
 FLOAT_STORAGE_DTYPE: str
 BOOL_STORAGE_DTYPE: str
 TAIL_RELOAD_ROWS: int
@@ -87,19 +87,19 @@ class GroupPreparedDataBuilder:
         self,
         component_names: Iterable[str],
         batch: Mapping[str, pd.DataFrame] | None = None,
-        sink: Sink | None = None,
+        sink: _Sink | None = None,
     ) -> dict[str, pd.DataFrame | None]: ...
     def _read_benchmark_dict(self) -> dict[str, pd.Series]: ...
     def _format_benchmark_daily_return(
         self, df: pd.DataFrame | None, benchmark_name: str, index_code: str
     ) -> pd.Series: ...
     def _read_source_data(
-        self, incremental: bool, sink: Sink | None = None
+        self, incremental: bool, sink: _Sink | None = None
     ) -> tuple[
         dict[str, pd.DataFrame], dict[str, pd.DataFrame | None], dict[str, pd.Series], list[str]
     ]: ...
     def _build_from_matrices(
-        self, source: Mapping[str, pd.DataFrame], release: bool = False, sink: Sink | None = None
+        self, source: Mapping[str, pd.DataFrame], release: bool = False, sink: _Sink | None = None
     ) -> dict[str, pd.DataFrame | None]: ...
     def _assemble_payload(
         self,
@@ -110,16 +110,16 @@ class GroupPreparedDataBuilder:
         meta_time_key: str,
     ) -> dict[str, Any]: ...
     def _build_payload(
-        self, incremental: bool, meta_time_key: str, sink: Sink | None = None
+        self, incremental: bool, meta_time_key: str, sink: _Sink | None = None
     ) -> dict[str, Any]: ...
-    def build(self, sink: Sink | None = None) -> dict[str, Any]: ...
+    def build(self, sink: _Sink | None = None) -> dict[str, Any]: ...
     def build_incremental(self) -> dict[str, Any]: ...
 
 class BinaryPreparedDataStore(BinaryPreparedDataStoreBase):
     def __init__(
         self, store_dir: PathLike, component_names: list[str] | str | None = None
     ) -> None: ...
-    def load(  # type: ignore[override]
+    def load(
         self,
         start_date: Any = None,
         end_date: Any = None,

@@ -12,7 +12,8 @@ from lumora.backtest._prepare import BinaryPreparedDataStore as BinaryPreparedDa
 from lumora.backtest._store import clean_matrix as clean_matrix
 from lumora.backtest._store import normalize_yyyymmdd as normalize_yyyymmdd
 from lumora.backtest.batch import BatchResult, FactorJob, MappedData, StrategyJob
-from lumora.backtest.result import BacktestData, BacktestResult, StrategyBacktestResult
+from lumora.backtest.result import BacktestData as BacktestData
+from lumora.backtest.result import BacktestResult, StrategyBacktestResult
 
 DateLike: TypeAlias = str | int
 _DEFAULT_DATA_DIR: Path

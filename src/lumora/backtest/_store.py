@@ -13,6 +13,7 @@ import contextlib
 import copy
 import datetime as _dt
 import errno
+import io
 import itertools
 import json
 import mmap
@@ -285,8 +286,8 @@ def _column_as_float(column: pd.Series, label: Any) -> np.ndarray:
     if pd.api.types.is_datetime64_any_dtype(dtype) or pd.api.types.is_timedelta64_dtype(dtype):
         raise ValueError(f"column {label!r} holds dates or durations, not numbers")
     try:
-        numeric = pd.to_numeric(column.astype(object), errors="raise")
-        return np.asarray(numeric, dtype=np.float64)
+        converted = pd.to_numeric(column.astype(object), errors="raise")
+        return np.asarray(converted, dtype=np.float64)
     except (TypeError, ValueError):
         raise ValueError(f"column {label!r} holds values that are not numbers") from None
 
@@ -301,7 +302,8 @@ def _take_rows_as_float(values: np.ndarray, order: np.ndarray) -> np.ndarray:
         for pos in range(values.shape[1]):
             out_columns[pos] = source_columns[pos][order]
         return out
-    return values[order].astype(np.float64, copy=False)
+    gathered: np.ndarray = values[order].astype(np.float64, copy=False)
+    return gathered
 
 
 def _float_values(matrix: pd.DataFrame, order: np.ndarray | None) -> np.ndarray:
@@ -538,7 +540,8 @@ def _as_storage(values: np.ndarray, dtype: np.dtype) -> np.ndarray:
     if values.dtype == dtype:
         return values
     if dtype == np.bool_:
-        return np.nan_to_num(values.astype(np.float64), nan=0.0) != 0.0
+        flags: np.ndarray = np.nan_to_num(values.astype(np.float64), nan=0.0) != 0.0
+        return flags
     return values.astype(dtype)
 
 
@@ -593,8 +596,8 @@ class _LabelCache:
         return index
 
 
-def _read_exact(fh: BinaryIO, target: np.ndarray, path: Path) -> None:
-    view = memoryview(target).cast("B")
+def _read_exact(fh: io.RawIOBase | io.BufferedIOBase, target: np.ndarray, path: Path) -> None:
+    view = target.data.cast("B")
     done = 0
     while done < len(view):
         got = fh.readinto(view[done : done + _READ_CHUNK])
@@ -738,7 +741,9 @@ class BinaryPreparedDataStoreBase:
                 data[key] = self._read_dataset(datasets[key], start, end, mmap, cache)
             bench: dict[str, pd.Series] = {}
             for code, key in benchmarks.items():
-                bench[code] = self._read_dataset(datasets[key], start, end, mmap, cache)
+                series = self._read_dataset(datasets[key], start, end, mmap, cache)
+                assert isinstance(series, pd.Series)  # a benchmark dataset is one series
+                bench[code] = series
             data["benchmark_dict"] = bench
         return {
             "version": metadata.get("version", self.data_version),
@@ -823,7 +828,7 @@ class BinaryPreparedDataStoreBase:
         self, segment: Mapping[str, Any], dtype: np.dtype, width: int | None
     ) -> np.ndarray:
         path = self._segment_path(segment)
-        array = np.load(path, mmap_mode="r", allow_pickle=False)
+        array: np.ndarray = np.load(path, mmap_mode="r", allow_pickle=False)
         self._check_header(
             path,
             array.shape,
@@ -1087,7 +1092,7 @@ class BinaryPreparedDataStoreBase:
         def write(fh: BinaryIO) -> None:
             np.lib.format.write_array_header_1_0(fh, header)
             for start in range(0, values.shape[0], step):
-                block = memoryview(np.ascontiguousarray(values[start : start + step])).cast("B")
+                block = np.ascontiguousarray(values[start : start + step]).data.cast("B")
                 digest.update(block)
                 fh.write(block)
 

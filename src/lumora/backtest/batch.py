@@ -393,7 +393,9 @@ def _summary_row(job: _Job, outcome: Any) -> dict[str, Any]:
 def _summary(jobs: Mapping[str, _Job], results: Mapping[str, Any]) -> pd.DataFrame:
     rows = [_summary_row(jobs[name], results[name]) for name in jobs]
     summary = pd.DataFrame(rows, index=pd.Index(list(jobs), name="job"))
-    empty = summary.index[summary["status"] == "empty"] if len(summary) else []
+    empty: pd.Index[Any] | list[str] = (
+        summary.index[summary["status"] == "empty"] if len(summary) else []
+    )
     if len(empty):
         logger.warning(
             "%d of %d jobs had nothing to compute (status 'empty'): %s",

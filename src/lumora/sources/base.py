@@ -116,12 +116,14 @@ class MarketClient:
     def trading_dates(self) -> list[str]:
         """Trading dates from the start up to today (``YYYYMMDD`` text)."""
         history, stop = self._history()
-        return history.dates[:stop].tolist()
+        dates: list[str] = history.dates[:stop].tolist()
+        return dates
 
     @property
     def codes(self) -> list[str]:
         """The six-digit codes of the market's stocks (listed or yet to list)."""
-        return self._history()[0].codes.tolist()
+        codes: list[str] = self._history()[0].codes.tolist()
+        return codes
 
     def _history_from(self, low: str | None) -> tuple[MarketHistory, int]:
         """The market for queries from date ``low`` on (a subclass may answer a window)."""
@@ -153,13 +155,15 @@ class MarketClient:
             parts.append((rows, cols, block[rows, cols].astype(np.float64), code))
         rows = np.concatenate([p[0] for p in parts])
         cols = np.concatenate([p[1] for p in parts])
-        factor_codes = np.concatenate([np.full(p[0].size, p[3], dtype=np.int8) for p in parts])
+        factor_codes = np.concatenate(
+            [np.full(p[0].size, p[3], dtype=np.int8) for p in parts], dtype=np.int8
+        )
         return pd.DataFrame(
             {
                 "date": history.stamps[lo:hi][rows],
-                "ukey": pd.Categorical.from_codes(cols, categories=history.ukeys),
+                "ukey": pd.Categorical.from_codes(cols, categories=pd.Index(history.ukeys)),
                 "value": np.concatenate([p[2] for p in parts]),
-                "factor": pd.Categorical.from_codes(factor_codes, categories=known),
+                "factor": pd.Categorical.from_codes(factor_codes, categories=pd.Index(known)),
             }
         )
 

@@ -25,11 +25,11 @@ import itertools
 import os
 import re
 import stat
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeAlias, TypeVar, cast
 
 import numpy as np
 import pandas as pd
@@ -155,7 +155,8 @@ def _read_file(path: Path, columns: Mapping[str, str]) -> pd.DataFrame:
 
 # A column as a file gives it: pandas for CSV, arrow for parquet (so that millions of codes
 # and dates are never turned into Python objects: only their distinct values are).
-_Column = pd.Series | pa.ChunkedArray
+_Column: TypeAlias = "pd.Series[Any] | pa.ChunkedArray[Any]"
+_Parsed = TypeVar("_Parsed")
 
 
 def _read_columns(
@@ -175,7 +176,9 @@ def _read_columns(
         frame = pd.read_csv(path, dtype={name: str for name in _code_column_names(columns)})
     except (OSError, ValueError) as exc:  # pyarrow's and pandas' errors derive from these
         raise FileSourceError(f"{path}: cannot read the file: {exc}") from exc
-    return frame.rename(columns={k: v for k, v in columns.items() if k in frame.columns})
+    renamed = frame.rename(columns={k: v for k, v in columns.items() if k in frame.columns})
+    # A DataFrame answers ``in`` and ``[]`` by column name like the mapping of a parquet file.
+    return cast("Mapping[str, _Column]", renamed)
 
 
 def _code_column_names(columns: Mapping[str, str]) -> list[str]:
@@ -184,7 +187,9 @@ def _code_column_names(columns: Mapping[str, str]) -> list[str]:
     return sorted(names)
 
 
-def _require(frame: Mapping[str, _Column], path: Path, names: tuple[str, ...]) -> None:
+def _require(
+    frame: Mapping[str, _Column] | pd.DataFrame, path: Path, names: tuple[str, ...]
+) -> None:
     for name in names:
         if name not in frame:
             raise FileSourceError(f"{path}: missing required column {name!r}")
@@ -198,18 +203,22 @@ def _factorized(column: _Column) -> tuple[np.ndarray, list[object]]:
         return codes, list(uniques)
     array = column.combine_chunks()
     if pa.types.is_dictionary(array.type):
-        array = array.dictionary_decode()
+        array = cast("pa.DictionaryArray[Any, Any]", array).dictionary_decode()
     encoded = array.dictionary_encode(null_encoding="encode")
     return encoded.indices.to_numpy(zero_copy_only=False), encoded.dictionary.to_pylist()
 
 
 def _parsed(
-    column: _Column, name: str, path: Path, parse: Callable[[object], object | None], what: str
-) -> tuple[np.ndarray, list[object]]:
+    column: _Column,
+    name: str,
+    path: Path,
+    parse: Callable[[object], _Parsed | None],
+    what: str,
+) -> tuple[np.ndarray, list[_Parsed]]:
     """``parse`` of each distinct value of the column and each row's position among them;
     a value it cannot read (None) names its first row."""
     codes, uniques = _factorized(column)
-    parsed = []
+    parsed: list[_Parsed] = []
     for pos, value in enumerate(uniques):
         result = parse(value)
         if result is None:
@@ -238,7 +247,8 @@ def _date_number(value: object) -> int | None:
 def _dates(column: _Column, name: str, path: Path) -> np.ndarray:
     """YYYYMMDD integers of a date column; an unparsable value names its row."""
     codes, parsed = _parsed(column, name, path, _date_number, "a date")
-    return np.array(parsed, dtype=np.int32)[codes]
+    dates: np.ndarray = np.array(parsed, dtype=np.int32)[codes]
+    return dates
 
 
 @dataclass(frozen=True)
@@ -293,19 +303,23 @@ def _numeric(column: _Column, name: str, path: Path) -> np.ndarray:
             return pd.to_numeric(column).to_numpy(dtype=np.float64, na_value=np.nan)
         floats = pc.cast(column, pa.float64())
         if floats.null_count:
-            floats = pc.fill_null(floats, np.nan)
+            floats = floats.fill_null(pa.scalar(np.nan, type=pa.float64()))
         # Often a view of arrow's buffer: no copy until the files' rows are joined.
-        return floats.to_numpy()
+        values: np.ndarray = floats.to_numpy()
+        return values
     except (ValueError, TypeError, pa.ArrowException) as exc:
         raise FileSourceError(f"{path}: column {name!r} is not numeric: {exc}") from exc
 
 
 def _flag(column: _Column, name: str, path: Path) -> np.ndarray:
     if isinstance(column, pa.ChunkedArray) and pa.types.is_boolean(column.type):
-        return pc.fill_null(column, False).to_numpy()
+        filled: np.ndarray = column.fill_null(pa.scalar(False)).to_numpy()
+        return filled
     if isinstance(column, pd.Series) and column.dtype == bool:
-        return column.to_numpy()
-    return np.nan_to_num(_numeric(column, name, path), nan=0.0) != 0
+        flags: np.ndarray = column.to_numpy()
+        return flags
+    nonzero: np.ndarray = np.nan_to_num(_numeric(column, name, path), nan=0.0) != 0
+    return nonzero
 
 
 @dataclass
@@ -621,7 +635,9 @@ def _join(
         pa.default_memory_pool().release_unused()
         return out
 
-    flags = {name: joined(name) for name in ("is_suspended", "is_st") if name in names}
+    flags: dict[str, np.ndarray] = {
+        name: joined(name) for name in ("is_suspended", "is_st") if name in names
+    }
     industry_text = joined("industry") if "industry" in names else None
     bars = _Bars(
         date=joined("date"),
@@ -741,7 +757,8 @@ def _halted_rows(columns: Mapping[str, np.ndarray]) -> np.ndarray:
     halted = ~(columns["volume"] > 0) | np.isnan(columns["close"])  # no volume: no trade
     if "is_suspended" in columns:
         halted |= columns["is_suspended"]
-    return halted
+    rows: np.ndarray = halted
+    return rows
 
 
 def _where(origin: list[tuple[Path, int]], position: int) -> str:
@@ -1094,7 +1111,8 @@ def _index_number(column: pd.Series, path: Path) -> np.ndarray:
     codes, parsed = _parsed(
         column, "index_code", path, lambda v: _code_of(v, _INDEX_MARKS)[0], "an index code"
     )
-    return np.array(parsed, dtype=np.int32)[codes]
+    numbers: np.ndarray = np.array(parsed, dtype=np.int32)[codes]
+    return numbers
 
 
 # A benchmark index never moved this much in a day: a larger return is a percent.
@@ -1137,9 +1155,9 @@ def _index_series(files: list[Path], columns: Mapping[str, str]) -> dict[str, pd
         }
         series = joined["close"].pct_change() if joined["close"] is not None else None
         if joined["return"] is not None:
-            given = joined["return"]
-            _check_index_returns(given, short, [p for p, _ in returns[short]])
-            series = given if series is None else given.combine_first(series)
+            given_returns = joined["return"]
+            _check_index_returns(given_returns, short, [p for p, _ in returns[short]])
+            series = given_returns if series is None else given_returns.combine_first(series)
         if series is not None:
             out[short] = series
     return out
@@ -1156,7 +1174,8 @@ def _joined_series(parts: list[tuple[Path, pd.Series]], short: str) -> pd.Series
         raise FileSourceError(
             f"{' and '.join(where[:2])}: index {short} lists date {day} more than once"
         )
-    return series.sort_index()
+    ordered: pd.Series = series.sort_index()
+    return ordered
 
 
 def _check_index_returns(series: pd.Series, short: str, paths: list[Path]) -> None:
@@ -1236,7 +1255,7 @@ class _Factors(dict[str, np.ndarray]):
     """Factor tables by name; the membership tables are made when asked for and not kept
     (a build reads each once, and five tables of the whole market need not wait)."""
 
-    def __init__(self, tables: dict[str, np.ndarray], made: dict[str, Callable[[], np.ndarray]]):
+    def __init__(self, tables: dict[str, np.ndarray], made: Mapping[str, Callable[[], np.ndarray]]):
         super().__init__(tables)
         self.made = made
 
@@ -1255,7 +1274,7 @@ class _Factors(dict[str, np.ndarray]):
     def __len__(self) -> int:
         return sum(1 for _ in self)
 
-    def get(self, name: str, default: Any = None) -> Any:  # type: ignore[override]
+    def get(self, name: str, default: Any = None) -> Any:
         return self[name] if name in self else default  # noqa: SIM401 (dict.get skips __missing__)
 
 
@@ -1346,7 +1365,7 @@ def _reread(
 
 def _read_of(
     files: list[Path],
-    keys: list[_Key],
+    keys: Sequence[_Key],
     parts: list[dict[str, np.ndarray]],
     stamp: tuple[_Key, ...],
     file_dates: dict[_Key, np.ndarray],
@@ -1368,7 +1387,7 @@ def _read_of(
 
 
 def _shrunk_parts(
-    keys: list[_Key],
+    keys: Sequence[_Key],
     parts: list[dict[str, np.ndarray]],
     file_dates: dict[_Key, np.ndarray],
     held: set[_Key] | frozenset[_Key],
@@ -1562,8 +1581,8 @@ class FileSource(MarketClient):
         no more, and a whole history is read again when it is derived (rarely)."""
         files = self._files()
         stamp = _fingerprint([p for table in _TABLES for p in files[table]])
-        old = self._read
-        if old is None or old.stamp != stamp:
+        read = self._read
+        if read is None or read.stamp != stamp:
             self._read = None  # a failed read leaves nothing half-updated behind
             self._derived.clear()
             # Index files are small: read and checked with the bars, kept beside them.
@@ -1571,11 +1590,11 @@ class FileSource(MarketClient):
                 _index_series(files["index_daily"], self.columns),
                 _member_rows(files["index_members"], self.columns),
             )
-            self._read = _reread(files["bars"], self.layout, stamp, old, whole=False)
-        if low is not False and not self._read.holds(low):  # type: ignore[arg-type]
-            old, self._read = self._read, None
-            self._read = _reread(files["bars"], self.layout, stamp, old, whole=True)
-        return self._read
+            read = self._read = _reread(files["bars"], self.layout, stamp, read, whole=False)
+        if low is not False and not read.holds(low):
+            self._read = None
+            read = self._read = _reread(files["bars"], self.layout, stamp, read, whole=True)
+        return read
 
     def _history(self) -> tuple[MarketHistory, int]:
         return self._history_from(None)

@@ -35,6 +35,7 @@ what was generated, so a data service can later be built on top of it.
 from __future__ import annotations
 
 import datetime as _dt
+import os
 from collections.abc import Iterator
 from dataclasses import dataclass
 
@@ -224,7 +225,7 @@ def _prefix_counts(n_stocks: int) -> np.ndarray:
     shares = np.array([p[2] for p in _PREFIXES])
     caps = np.array([999 if p[0] == "000" else 1000 for p in _PREFIXES])
     wanted = shares / shares.sum() * n_stocks
-    counts = np.floor(wanted).astype(np.int64)
+    counts: np.ndarray = np.floor(wanted).astype(np.int64)
     counts[np.argsort(counts - wanted, kind="stable")[: n_stocks - counts.sum()]] += 1
     while (counts > caps).any():  # a crowded prefix hands its surplus to the roomiest one
         surplus = counts - caps
@@ -239,11 +240,11 @@ def _draw_universe(
 ) -> _Universe:
     codes: list[str] = []
     boards: list[int] = []
-    for (prefix, board, _), count in zip(_PREFIXES, _prefix_counts(n_stocks)):
+    for (prefix, board_of_prefix, _), count in zip(_PREFIXES, _prefix_counts(n_stocks)):
         offset = 1 if prefix == "000" else 0
         numbers = np.sort(rng.choice(1000 - offset, size=count, replace=False)) + offset
         codes.extend(f"{prefix}{number:03d}" for number in numbers)
-        boards.extend([board] * count)
+        boards.extend([board_of_prefix] * count)
     order = np.argsort(np.array(codes), kind="stable")
     board = np.array(boards, dtype=np.int64)[order]
     growth = board >= 2
@@ -358,7 +359,7 @@ def _limit_prices(
     """
     listed = universe.listing_row >= 0
     listing = np.where(listed, calendar[np.maximum(universe.listing_row, 0)], 0)
-    return limit_prices(  # type: ignore[no-any-return]
+    return limit_prices(
         prev_close,
         universe.codes.astype(np.int32),
         calendar[rows],
@@ -376,7 +377,7 @@ def _market_factor(rng: np.random.Generator, n_days: int, params: MarketParamete
     for day in range(n_days):  # slowly varying volatility regimes
         level = 0.98 * level + 0.1 * shocks[0, day]
         log_vol[day] = level
-    factor = 0.0003 + 0.009 * np.exp(log_vol) * shocks[1]
+    factor: np.ndarray = 0.0003 + 0.009 * np.exp(log_vol) * shocks[1]
     crash = rng.random(n_days)
     hit = crash < params.market_shock_probability
     size = 0.04 + 0.04 * crash / params.market_shock_probability
@@ -456,7 +457,7 @@ def _stock_returns(
     """Intended close-to-close return: market, industry and own moves plus rare limit-sized
     jumps; a listing day gets a premium over the issue price instead."""
     limit = universe.limit
-    ret = universe.beta * market + sector[universe.industry] + universe.sigma * eps
+    ret: np.ndarray = universe.beta * market + sector[universe.industry] + universe.sigma * eps
     jump = u_jump < p_jump
     direction = np.where(u_jump[jump] < p_jump / 2, -1.0, 1.0)
     ret[jump] += direction * limit[jump] * (0.7 + 0.6 * u_jump[jump] / p_jump)
@@ -465,7 +466,8 @@ def _stock_returns(
 
 
 def _within(price: np.ndarray, down: np.ndarray, up: np.ndarray) -> np.ndarray:
-    return np.fmax(np.fmin(price, up), down)  # NaN limits (listing day) do not bind
+    within: np.ndarray = np.fmax(np.fmin(price, up), down)  # NaN limits do not bind
+    return within
 
 
 def _day_prices(
@@ -804,7 +806,12 @@ class SandboxMarket:
         from lumora.backtest._prepare import GroupPreparedDataBuilder
 
         builder = GroupPreparedDataBuilder(self.dates[0], self.dates[-1])
-        return dict(builder._build_from_matrices(self.source_tables()))
+        tables = builder._build_from_matrices(self.source_tables())
+        built: dict[str, pd.DataFrame] = {}
+        for name, table in tables.items():
+            assert table is not None  # tables are released only when asked to
+            built[name] = table
+        return built
 
     def engine_tables(self) -> dict[str, pd.DataFrame]:
         """The eight market tables of the strategy engine.
@@ -931,7 +938,7 @@ def _members_table(market: SandboxMarket, stop: int) -> pd.DataFrame:
 
 def export_market(
     market: SandboxMarket,
-    root: object,
+    root: str | os.PathLike[str],
     *,
     end: object = None,
     file_format: str = "parquet",
@@ -941,7 +948,6 @@ def export_market(
     (``file_format`` "parquet" or "csv"). Suspended days are rows with zero volume that
     carry the last close; execution prices, limit prices, splits and dividends are exported
     as they are, so a backtest on the files equals one on the sandbox."""
-    import os
     from pathlib import Path
 
     if file_format not in ("parquet", "csv"):
@@ -950,7 +956,7 @@ def export_market(
     stop = int(np.searchsorted(market.dates.to_numpy(), last, side="right"))
     if stop == 0:
         raise ValueError(f"the market starts after {last}")
-    folder = Path(os.fspath(root))  # type: ignore[arg-type]
+    folder = Path(os.fspath(root))
     folder.mkdir(parents=True, exist_ok=True)
     index = market.index_daily()
     index = index[index["date"] <= last].rename(columns={"ukey": "index_code"})
