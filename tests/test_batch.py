@@ -1,6 +1,8 @@
 """backtest_many: the same jobs give bit-identical results serially, on threads and on a
 two-process LocalCluster (data broadcast or memory-mapped); failed jobs carry the request's
-own error; a stopped batch leaves no worker running and no partial chart."""
+own error; a stopped batch leaves no worker running and no partial chart; a prepare during a
+memory-mapped batch never gives a job the new data; jobs sharing a table share one spool
+file, and a killed caller's spool folder is removed by the next batch."""
 
 from __future__ import annotations
 
@@ -8,7 +10,12 @@ import dataclasses
 import os
 import signal
 import struct
+import subprocess
+import sys
+import tempfile
 import threading
+from collections.abc import Callable
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -16,8 +23,9 @@ import pytest
 from matplotlib import image
 
 from lumora.backtest import BacktestData, BacktestService, batch
+from lumora.backtest._pkg import claimed_folder
 from lumora.backtest._prepare import BinaryPreparedDataStore
-from lumora.backtest.batch import FactorJob, JobFailure, MappedData, StrategyJob
+from lumora.backtest.batch import FactorJob, JobFailure, MappedData, StoreVersionGone, StrategyJob
 from lumora.sandbox import generate_market
 
 START, END = "20150401", "20150930"
@@ -138,10 +146,17 @@ def test_same_results_serially_on_threads_and_on_a_cluster(
     assert spooled and not any(os.path.exists(path) for path in spooled), "spool left behind"
     assert set(serial.failed) == FAILING
     assert list(serial.results) == list(serial.summary.index) == list(jobs)
+    version = MappedData(str(store_dir)).version()
     for how, run in runs.items():
         assert list(run.results) == list(jobs), how
         assert_identical(serial.results, run.results, how)
-        pd.testing.assert_frame_equal(serial.summary, run.summary, check_exact=True, obj=how)
+        summary = run.summary.copy()
+        if "mapped" in how:
+            assert run.store_version == version, how
+            assert (summary.pop("store_version") == version).all(), how
+        else:
+            assert run.store_version is None and "store_version" not in summary, how
+        pd.testing.assert_frame_equal(serial.summary, summary, check_exact=True, obj=how)
 
 
 def test_a_failed_job_carries_the_requests_error_and_spares_the_others(loaded):
@@ -282,18 +297,31 @@ def test_a_stopped_batch_waits_for_running_jobs_and_leaves_whole_charts(loaded, 
         assert picture.ndim == 3 and picture.shape[0] > 100
 
 
-def test_mapped_data_is_reopened_after_the_store_is_replaced(tmp_path):
+def test_mapped_data_is_reopened_after_the_store_is_replaced_but_a_pinned_version_is_kept(
+    tmp_path, monkeypatch
+):
     directory = tmp_path / "enviroment_data"
     first, second = (generate_market(20, 40, seed=s).dataset_tables() for s in (1, 2))
     store = BinaryPreparedDataStore(directory)
+    mapped = MappedData(str(directory))
     store.write_payload({"version": 1, "meta": {}, "data": first})
-    before = MappedData(str(directory)).load().data["close_price"]
-    assert MappedData(str(directory)).load().data["close_price"] is before
+    old = mapped.version()
+    before = mapped.load().data["close_price"]
+    assert mapped.load().data["close_price"] is before
     store.write_payload({"version": 1, "meta": {}, "data": second})
-    after = MappedData(str(directory)).load().data["close_price"]
+    new = mapped.version()
+    after = mapped.load().data["close_price"]
     expected = second["close_price"].to_numpy(float)
     np.testing.assert_allclose(after.to_numpy(float), expected, rtol=1e-6)
     assert not np.allclose(before.to_numpy(float), expected, equal_nan=True)
+    # A batch pinned to the old version keeps it where it is mapped ...
+    assert old != new and mapped.load(old).data["close_price"] is before
+    # ... and where it must be opened again, it fails in one line naming both versions.
+    monkeypatch.setattr(batch, "_mapped", {})
+    with pytest.raises(StoreVersionGone) as raised:
+        mapped.load(old)
+    message = str(raised.value)
+    assert old in message and new in message and "\n" not in message
 
 
 def test_a_stopped_cluster_batch_leaves_no_job_running(loaded, cluster_client, tmp_path):
@@ -353,3 +381,166 @@ def test_a_stopped_cluster_batch_leaves_no_job_running(loaded, cluster_client, t
     assert len(drawn) < len(jobs), "jobs kept starting after the interrupt"
     for name in drawn:
         assert image.imread(charts / name).shape[0] > 100
+
+
+def prepare_hook(directory: str, seed: int, marker: str, reopen: bool) -> tuple[Callable, Callable]:
+    """Functions to install and remove, on each worker, a hook by which the job whose
+    factor columns are named "prepare" first commits the market of ``seed`` to the store
+    (as a prepare in another process would); with ``reopen`` every worker then drops the
+    stores it holds at its next open, as a worker started after the prepare would."""
+
+    def install() -> None:
+        import os
+
+        from lumora.backtest import batch
+        from lumora.backtest._prepare import BinaryPreparedDataStore
+        from lumora.sandbox import generate_market
+
+        run_job, open_store = batch._run_job, batch.MappedData._open
+        dropped = []
+
+        def committing(service, name, job, data):
+            columns = getattr(job.table, "columns", None)
+            if columns is not None and columns.name == "prepare" and not os.path.exists(marker):
+                tables = generate_market(60, 200, seed=seed).dataset_tables()
+                payload = {"version": 1, "meta": {}, "data": tables}
+                BinaryPreparedDataStore(directory).write_payload(payload)
+                open(marker, "w").close()
+            return run_job(service, name, job, data)
+
+        def reopening(self, pinned):
+            if reopen and not dropped and os.path.exists(marker):
+                dropped.append(True)
+                batch._mapped.clear()
+            return open_store(self, pinned)
+
+        committing.restore = (run_job, open_store)
+        batch._run_job, batch.MappedData._open = committing, reopening
+
+    def uninstall() -> None:
+        from lumora.backtest import batch
+
+        batch._run_job, batch.MappedData._open = batch._run_job.restore
+
+    return install, uninstall
+
+
+def test_a_prepare_during_a_cluster_batch_never_gives_a_job_the_new_data(cluster_client, tmp_path):
+    directory = tmp_path / "enviroment_data"
+    store, mapped, service = (
+        BinaryPreparedDataStore(directory),
+        MappedData(str(directory)),
+        BacktestService(None),
+    )
+    store.write_payload(
+        {"version": 1, "meta": {}, "data": generate_market(60, 200, seed=13).dataset_tables()}
+    )
+    first = BacktestData(data=store.load(mmap=False)["data"])
+    momentum = first.data["close_price"].pct_change(5, fill_method=None)
+    jobs = {"prepare": FactorJob(momentum.rename_axis(columns="prepare"), START, END)}
+    jobs |= {f"f{i}": FactorJob(momentum, START, END, group_num=3 + i % 4) for i in range(11)}
+
+    def run(seed: int, marker: str, reopen: bool) -> tuple:
+        pinned = mapped.version()
+        expected = service.backtest_many(
+            jobs,
+            BacktestData(data=store.load(mmap=False)["data"]),
+            executor="serial",
+            progress=False,
+        )
+        install, uninstall = prepare_hook(str(directory), seed, marker, reopen)
+        cluster_client.run(install)
+        try:
+            ran = service.backtest_many(jobs, mapped, executor=cluster_client, progress=False)
+        finally:
+            cluster_client.run(uninstall)
+        assert os.path.exists(marker) and ran.store_version == pinned
+        assert mapped.version() != pinned  # the prepare did commit during the batch
+        for name, outcome in ran.results.items():
+            if isinstance(outcome, JobFailure):
+                assert isinstance(outcome.error, StoreVersionGone), name
+                assert ran.summary.loc[name, "store_version"] == ""
+            else:
+                assert_identical(expected.results[name], outcome, name)
+                assert ran.summary.loc[name, "store_version"] == pinned
+        return pinned, ran
+
+    # Workers that hold the store keep the version the batch started with to its end.
+    cluster_client.run(lambda: MappedData(str(directory)).load() and None)
+    _, kept = run(14, str(tmp_path / "first"), reopen=False)
+    assert not kept.failed
+
+    # Workers that must open it again fail, as does every job not yet started, naming
+    # the version the batch started with and the one that replaced it.
+    pinned, reopened = run(15, str(tmp_path / "second"), reopen=True)
+    assert reopened.failed
+    current = mapped.version()
+    for failure in reopened.failed.values():
+        message = str(failure.error)
+        assert pinned in message and current in message and "\n" not in message
+
+
+def spooled_files(monkeypatch) -> list[str]:
+    """Spool every float table and record the path of each spool file written."""
+    monkeypatch.setattr(batch, "_SPOOL_MIN_CELLS", 0)
+    written: list[str] = []
+    spool = batch._SpooledTable.__init__
+
+    def recorded(self, table, path):
+        written.append(str(path))
+        spool(self, table, path)
+
+    monkeypatch.setattr(batch._SpooledTable, "__init__", recorded)
+    return written
+
+
+def test_jobs_sharing_a_table_share_one_spool_file(loaded, store_dir, cluster_client, monkeypatch):
+    written = spooled_files(monkeypatch)
+    close = loaded.data["close_price"]
+    shared, other = close.pct_change(5, fill_method=None), close.pct_change(20, fill_method=None)
+    jobs = {f"shared{i}": FactorJob(shared, START, END, group_num=3 + i) for i in range(10)}
+    jobs["other"] = FactorJob(other, START, END)
+    service = BacktestService(None)
+    ran = service.backtest_many(jobs, MappedData(str(store_dir)), executor=cluster_client)
+    assert len(written) == len(set(written)) == 2
+    assert not any(os.path.exists(path) for path in written), "spool left behind"
+    expected = service.backtest_many(jobs, loaded, executor="serial", progress=False)
+    assert_identical(expected.results, ran.results)
+
+
+def test_a_killed_callers_spool_folder_is_removed_by_the_next_batch(
+    loaded, store_dir, cluster_client, monkeypatch
+):
+    spooled_files(monkeypatch)
+    caller = """
+import contextlib, sys
+import numpy as np, pandas as pd
+from lumora.backtest import batch
+job = batch.FactorJob(pd.DataFrame(np.ones((300, 300))), 20150401, 20150930)
+with contextlib.ExitStack() as stack:
+    spool = batch._Spool({"job": job}, stack)
+    spool.job(job)
+    print(spool._folder, flush=True)
+    sys.stdin.read()
+"""
+    source = str(Path(batch.__file__).parents[2])
+    environment = {**os.environ, "PYTHONPATH": source}
+    with subprocess.Popen(
+        [sys.executable, "-c", caller],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        env=environment,
+    ) as killed:
+        left = Path(killed.stdout.readline().strip())
+        killed.kill()
+    assert killed.wait() == -signal.SIGKILL and any(left.iterdir())
+
+    momentum = loaded.data["close_price"].pct_change(5, fill_method=None)
+    jobs = {"mom5": FactorJob(momentum, START, END)}
+    with claimed_folder(Path(tempfile.gettempdir()), batch._SPOOL_PREFIX) as running:
+        BacktestService(None).backtest_many(
+            jobs, MappedData(str(store_dir)), executor=cluster_client
+        )
+        assert not left.exists()
+        assert running.exists(), "the folder of a batch still running was removed"

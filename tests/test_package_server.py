@@ -1,6 +1,7 @@
 """The loopback package server under hostile clients: malformed headers get 400, a replay
 is refused, a request not in by the deadline is cut off, connections beyond the bound get
-no thread, and a killed session's working folder is removed by the next server."""
+no thread, idle connections cannot hold the handlers, the nonce book stays bounded, and a
+killed session's working folder is removed by the next server."""
 
 from __future__ import annotations
 
@@ -40,8 +41,8 @@ def status(server: PackageServer, headers: dict[str, str]) -> int:
         connection.close()
 
 
-def signed(server: PackageServer, nonce: str | None) -> dict[str, str]:
-    stamp = str(int(time.time()))
+def signed(server: PackageServer, nonce: str | None, age: int = 0) -> dict[str, str]:
+    stamp = str(int(time.time()) - age)
     signature = sign_request(server.api_secret, "GET", PACKAGE_DESCRIPTOR_PATH, stamp, b"", nonce)
     headers = {KEY_HEADER: server.api_key, TIMESTAMP_HEADER: stamp, SIGNATURE_HEADER: signature}
     return headers | ({NONCE_HEADER: nonce} if nonce else {})
@@ -71,6 +72,7 @@ def test_a_request_not_in_by_the_deadline_is_cut_off(tmp_path, monkeypatch):
 
 def test_connections_beyond_the_bound_get_no_thread(tmp_path, monkeypatch):
     monkeypatch.setattr(_package_server, "MAX_HANDLERS", 2)
+    monkeypatch.setattr(_package_server, "SLOT_WAIT", 0.0)
     with PackageServer(tmp_path) as server:
         idle = [socket.create_connection(address(server), timeout=30) for _ in range(2)]
         with pytest.raises((ConnectionError, http.client.RemoteDisconnected)):
@@ -78,6 +80,44 @@ def test_connections_beyond_the_bound_get_no_thread(tmp_path, monkeypatch):
         for conn in idle:
             conn.close()
         assert "sha256" in server.http_client().get_json(PACKAGE_DESCRIPTOR_PATH)
+
+
+def test_idle_connections_cannot_hold_the_handlers(tmp_path, monkeypatch):
+    monkeypatch.setattr(_package_server, "IDLE_TIMEOUT", 0.2)
+    with PackageServer(tmp_path) as server:
+        idle = [
+            socket.create_connection(address(server), timeout=30)
+            for _ in range(_package_server.MAX_HANDLERS)
+        ]
+        try:
+            client = server.http_client(max_retries=0, timeout=30)
+            assert "sha256" in client.get_json(PACKAGE_DESCRIPTOR_PATH)
+            for conn in idle:
+                assert conn.recv(1024) == b""  # closed by the server, not by our timeout
+        finally:
+            for conn in idle:
+                conn.close()
+
+
+def test_the_nonce_book_stays_small_and_still_refuses_replays(tmp_path, monkeypatch):
+    monkeypatch.setattr(_package_server, "MAX_NONCES", 8)
+    with PackageServer(tmp_path) as server:
+        # Forty signed requests stamped one second apart, oldest first, all in the window.
+        sent = [signed(server, f"n{age}", age) for age in range(40, 0, -1)]
+        assert [status(server, headers) for headers in sent] == [200] * 40
+        assert len(server._nonces) == 8
+        # Replays of a nonce still held and of one forgotten are both refused.
+        assert [status(server, sent[-1]), status(server, sent[0])] == [401, 401]
+        assert status(server, signed(server, "fresh")) == 200
+
+    # Nonces stamped before the window are forgotten; their replays fail the signature's
+    # freshness check instead, and the book refuses them too.
+    now = [1_000_000.0]
+    book = _package_server._NonceBook(300.0, 100, clock=lambda: now[0])
+    assert all(book.first_use(f"old{i}", 1_000_000 - i) for i in range(50))
+    now[0] += 400.0
+    assert book.first_use("new", int(now[0])) and len(book) == 1
+    assert not book.first_use("old0", 1_000_000)
 
 
 def test_a_killed_sessions_working_folder_is_removed_by_the_next(tmp_path):

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import hashlib
+import heapq
 import json
 import os
 import secrets
@@ -47,10 +48,18 @@ __all__ = ["PACKAGE_FOLDER", "PackageServer"]
 PACKAGE_FOLDER = "enviroment_data"
 _WORKDIR_PREFIX = "lumora-package-server-"
 # Hostile clients: a request must arrive whole within this many seconds, at most this
-# many connections are served at once (others are closed at once), and request bodies
-# and timestamps are bounded.
+# many connections are served at once, and request bodies and timestamps are bounded.
 REQUEST_DEADLINE = 30.0
 MAX_HANDLERS = 32
+# A connection that sends nothing for this many seconds while its request is read is
+# closed, so idle connections cannot hold the handlers. One that arrives while every
+# handler is busy waits this long for a free one (an idle connection frees its handler
+# within IDLE_TIMEOUT), then is closed. Writing the answer may stall longer.
+IDLE_TIMEOUT = 2.0
+SLOT_WAIT = 5.0
+ANSWER_TIMEOUT = 60.0
+# The nonce book keeps at most this many nonces (about 200 bytes each).
+MAX_NONCES = 4096
 _MAX_BODY = 1 << 20
 _MAX_TIMESTAMP_DIGITS = 20
 PackageSource = str | os.PathLike[str] | Callable[[Path], object]
@@ -87,7 +96,7 @@ class PackageServer:
         self.api_key = api_key or f"sandbox-{secrets.token_hex(4)}"
         self.api_secret = api_secret or secrets.token_hex(32)
         self.package_downloads = 0
-        self._nonces = _NonceBook(MAX_CLOCK_SKEW)
+        self._nonces = _NonceBook(MAX_CLOCK_SKEW, MAX_NONCES)
         self._lock = threading.Lock()
         self._archive: _Archive | None = None
         self._workdir: Path | None = None
@@ -192,23 +201,48 @@ class PackageServer:
 
 
 class _NonceBook:
-    """The nonces of accepted requests, each kept until its request's timestamp has left
-    the window in which the signature is valid: a replay inside the window is refused."""
+    """The nonces of accepted requests, so that a replay inside the window in which its
+    signature is valid is refused.
 
-    def __init__(self, window: float) -> None:
+    A nonce is forgotten once its request's timestamp has left the window (the signature
+    check refuses such a replay by itself), or, with more than ``capacity`` nonces held,
+    oldest timestamp first. Every request stamped no later than the newest forgotten
+    timestamp is refused from then on, as its nonce might be one forgotten: replays stay
+    refused, and only a burst of more than ``capacity`` requests within one second can
+    turn a fresh request away. Each request costs O(log n) in the number held.
+    """
+
+    def __init__(
+        self, window: float, capacity: int, clock: Callable[[], float] = time.time
+    ) -> None:
         self._window = window
-        self._expiry: dict[str, float] = {}
+        self._capacity = capacity
+        self._clock = clock
+        self._oldest_first: list[tuple[int, str]] = []  # a heap of (timestamp, nonce)
+        self._held: set[str] = set()
+        self._floor: float = float("-inf")  # the newest timestamp forgotten
         self._lock = threading.Lock()
 
+    def __len__(self) -> int:
+        return len(self._held)
+
     def first_use(self, nonce: str, timestamp: int) -> bool:
-        now = time.time()
         with self._lock:
-            if len(self._expiry) > 256:
-                self._expiry = {n: t for n, t in self._expiry.items() if t >= now}
-            if nonce in self._expiry:
+            horizon = self._clock() - self._window
+            while self._oldest_first and self._oldest_first[0][0] < horizon:
+                self._forget_oldest()
+            if timestamp <= self._floor or nonce in self._held:
                 return False
-            self._expiry[nonce] = timestamp + self._window
+            heapq.heappush(self._oldest_first, (timestamp, nonce))
+            self._held.add(nonce)
+            while len(self._held) > self._capacity:
+                self._forget_oldest()
             return True
+
+    def _forget_oldest(self) -> None:
+        timestamp, nonce = heapq.heappop(self._oldest_first)
+        self._held.discard(nonce)
+        self._floor = max(self._floor, timestamp)
 
 
 def _archive_path(archive: _Archive) -> str:
@@ -268,8 +302,12 @@ def _build_archive(package: PackageSource, workdir: Path) -> _Archive:
 
 
 class _BoundedServer(ThreadingHTTPServer):
-    """At most ``MAX_HANDLERS`` connections are served at once; one more is closed at
-    once rather than given a thread."""
+    """At most ``MAX_HANDLERS`` connections are served at once; one more waits up to
+    ``SLOT_WAIT`` seconds for a handler to free, then is closed rather than given a
+    thread."""
+
+    # Connections the system holds for us while the accepting thread waits for a handler.
+    request_queue_size = 64
 
     server_address: tuple[str, int]  # an IPv4 address (bound to 127.0.0.1)
     owner: PackageServer
@@ -279,7 +317,7 @@ class _BoundedServer(ThreadingHTTPServer):
         self._slots = threading.BoundedSemaphore(MAX_HANDLERS)
 
     def process_request(self, request: Any, client_address: Any) -> None:
-        if not self._slots.acquire(blocking=False):
+        if not self._slots.acquire(timeout=SLOT_WAIT):
             self.shutdown_request(request)
             return
         try:
@@ -298,10 +336,13 @@ class _BoundedServer(ThreadingHTTPServer):
 class _Handler(BaseHTTPRequestHandler):
     server: _BoundedServer
     server_version = "lumora-sandbox"
-    timeout = 60  # a stalled client does not hold a thread for ever
+    # Reading the request: silence longer than IDLE_TIMEOUT ends the connection (the
+    # standard handler logs "Request timed out" and closes it).
+    timeout = None
 
     def setup(self) -> None:
         super().setup()
+        self.connection.settimeout(IDLE_TIMEOUT)
         # A client that trickles its request is cut off once the deadline passes.
         self._deadline = threading.Timer(REQUEST_DEADLINE, self._cut_off)
         self._deadline.daemon = True
@@ -332,6 +373,7 @@ class _Handler(BaseHTTPRequestHandler):
             return None
         body = self.rfile.read(length) if length > 0 else b""
         self._deadline.cancel()  # the request is in; answering is not bounded by it
+        self.connection.settimeout(ANSWER_TIMEOUT)  # a stalled reader still lets go
         if len(body) != length:
             return None  # the client went away or was cut off
         if not self.owner.authorised(self, body):

@@ -704,7 +704,8 @@ class BinaryPreparedDataStoreBase:
     ) -> dict[str, Any]:
         """Read datasets as tables, rows limited to the inclusive date bounds.
 
-        Returns ``{"version", "meta", "data"}``; ``data`` maps each requested key (all
+        Returns ``{"version", "meta", "data", "store_version"}`` (the last names the
+        committed data read, see :func:`store_version`); ``data`` maps each requested key (all
         matrix datasets when ``keys`` is None) to its table and ``"benchmark_dict"`` to
         the benchmark series. With ``mmap`` the tables are read-only views of
         memory-mapped files where a dataset is one segment; otherwise they are in memory.
@@ -749,6 +750,7 @@ class BinaryPreparedDataStoreBase:
             "version": metadata.get("version", self.data_version),
             "meta": dict(metadata.get("meta") or {}),
             "data": data,
+            "store_version": store_version(metadata),
         }
 
     def _read_dataset(
@@ -1444,3 +1446,44 @@ def _share_label_lists(metadata: dict[str, Any]) -> dict[str, Any]:
             if isinstance(labels, list):
                 record[field] = seen.setdefault(tuple(labels), labels)
     return metadata
+
+
+def store_version(metadata: Mapping[str, Any]) -> str:
+    """The version of the data a committed metadata mapping describes, as 16 hex digits:
+    a digest of every dataset's key, dtype, label names, dates and columns and segments
+    (rows, columns and content checksum; the file name where no checksum is recorded),
+    and of the benchmark codes. A commit that changes what a load returns changes it;
+    rewriting the metadata alone (recording the source) keeps it, and so does a store
+    written elsewhere with the same datasets in the same segments."""
+    digest = xxhash.xxh3_64()
+    label_digests: dict[int, bytes] = {}
+
+    def labels(values: Any) -> bytes:
+        if not isinstance(values, list):
+            return repr(values).encode("utf-8", "backslashreplace")
+        known = label_digests.get(id(values))  # datasets share their label lists
+        if known is None:
+            text = "\x1f".join(map(str, values)).encode("utf-8", "backslashreplace")
+            known = xxhash.xxh3_64_digest(text) + len(values).to_bytes(8, "little")
+            label_digests[id(values)] = known
+        return known
+
+    datasets = metadata.get("datasets") or {}
+    for key in sorted(datasets, key=str):
+        record = datasets[key]
+        if not isinstance(record, Mapping):
+            digest.update(repr((key, record)).encode("utf-8", "backslashreplace"))
+            continue
+        segments = [
+            (seg.get("rows"), seg.get("cols"), seg.get(_CHECKSUM) or seg.get("file"))
+            for seg in record.get("segments") or []
+            if isinstance(seg, Mapping)
+        ]
+        names = (record.get("index_name"), record.get("columns_name"), record.get("name"))
+        head = repr((key, record.get("dtype"), names, segments))
+        digest.update(head.encode("utf-8", "backslashreplace"))
+        digest.update(labels(record.get("index")))
+        digest.update(labels(record.get("columns")))
+    benchmarks = metadata.get("benchmarks") or {}
+    digest.update(repr(sorted(map(repr, benchmarks.items()))).encode("utf-8", "backslashreplace"))
+    return digest.hexdigest()

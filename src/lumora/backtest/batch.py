@@ -21,10 +21,24 @@ cluster. On a cluster the data reaches the workers once, never per job:
 
 * ``data`` a ``BacktestData``: scattered once to every worker (broadcast);
 * ``data`` a ``MappedData``: each worker opens the prepared store memory-mapped on first
-  use and keeps it for the life of its process, so nothing but each job's own table
-  travels. This needs the store on the workers' file system: by default the data
-  directory under the worker's HOME (the same directory as the caller's on one machine),
-  or the directory given as ``MappedData(data_dir)``.
+  use and keeps it, so nothing but each job's own table travels. This needs the store on
+  the workers' file system: by default the data directory under the worker's HOME (the
+  same directory as the caller's on one machine), or the directory given as
+  ``MappedData(data_dir)``.
+
+A ``MappedData`` batch runs on one store version, the one committed when it starts (read
+by the caller, or by the workers when they do not run on the caller's machine): a worker
+keeps that version mapped to the end of the batch even when a prepare replaces the store
+meanwhile. A worker that has to open the store after its version is gone fails its job
+with ``StoreVersionGone``, and every job not yet started fails with the same one-line
+error; no job runs on other data. ``BatchResult.store_version`` and the summary's
+``store_version`` column name the version.
+
+Workers on the caller's machine map each large float table from a spool file instead of
+receiving it in the task: each distinct table is written once, when its first job is
+submitted (jobs are handed to the cluster a few at a time), and removed once its last
+job has finished. A batch's spool folder is locked while it runs; the folders of batches
+whose process was killed are removed when the next batch starts.
 
 Stopping a batch (KeyboardInterrupt in the caller) starts no further job, waits for the
 running ones to finish, so no worker is left running and no chart is left half-written,
@@ -36,7 +50,6 @@ from __future__ import annotations
 import contextlib
 import copy
 import os
-import shutil
 import signal
 import socket
 import tempfile
@@ -44,6 +57,7 @@ import threading
 import traceback
 import uuid
 import warnings
+from collections import Counter, OrderedDict, deque
 from collections.abc import Callable, Iterator, Mapping
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor
 from concurrent.futures import wait as wait_futures
@@ -55,6 +69,8 @@ from urllib.parse import urlsplit
 import numpy as np
 import pandas as pd
 
+from lumora.backtest._store import store_version
+from lumora.exceptions import KestrelError
 from lumora.logger import logger
 
 __all__ = [
@@ -62,6 +78,7 @@ __all__ = [
     "FactorJob",
     "JobFailure",
     "MappedData",
+    "StoreVersionGone",
     "StrategyJob",
     "backtest_many",
 ]
@@ -70,6 +87,14 @@ __all__ = [
 _POLL_SECONDS = 0.25
 # Job tables smaller than this travel inside their tasks even to workers on this machine.
 _SPOOL_MIN_CELLS = 1 << 16
+# Spool folders, in the system's temporary directory: "<prefix><random>".
+_SPOOL_PREFIX = "lumora-spool-"
+# Jobs handed to a cluster ahead of those running, per worker thread: enough that a worker
+# finishing a job finds the next one waiting, few enough that tables are spooled as their
+# jobs come up rather than all before the first starts.
+_JOBS_AHEAD = 1
+# Store versions a process keeps mapped per directory (the newest ones used).
+_KEPT_VERSIONS = 2
 
 
 class _Job:
@@ -220,10 +245,13 @@ class JobFailure:
 @dataclass(eq=False)
 class BatchResult:
     """``results`` maps each job's name, in the jobs' order, to the request's result or a
-    ``JobFailure``; ``summary`` has one row per job, indexed by name."""
+    ``JobFailure``; ``summary`` has one row per job, indexed by name. ``store_version`` is
+    the version of the prepared store a ``MappedData`` batch ran on (None otherwise, or
+    when workers elsewhere had none to report when it started)."""
 
     results: dict[str, Any]
     summary: pd.DataFrame
+    store_version: str | None = None
     failed: dict[str, JobFailure] = field(init=False)
 
     def __post_init__(self) -> None:
@@ -242,48 +270,107 @@ class BatchResult:
         return write_report(batch_html(self, path, job_reports=job_reports), path)
 
 
+class StoreVersionGone(KestrelError):
+    """The store version a batch runs on was replaced before a worker could open it."""
+
+
+def _gone_message(pinned: str, current: str, directory: Path) -> str:
+    return (
+        f"回测数据在批次运行中被替换: 批次开始时的版本 {pinned} 已不存在 (现为 {current}, "
+        f"{directory}),该任务及其后未开始的任务均未运行"
+    )
+
+
 @dataclass(frozen=True)
 class MappedData:
     """The prepared benchmark data store, opened memory-mapped wherever a job runs and kept
-    for the life of that process. ``data_dir`` None means the data directory under the HOME
-    of the process that runs the job."""
+    by that process. ``data_dir`` None means the data directory under the HOME of the
+    process that runs the job."""
 
     data_dir: str | None = None
 
-    def load(self) -> Any:
-        """The store's data as a ``BacktestData`` of read-only memory-mapped tables, read
-        once per process and directory (again after the store is replaced)."""
+    def directory(self) -> Path:
         from lumora.backtest import _service
 
-        directory = Path(self.data_dir) if self.data_dir else Path(_service._DEFAULT_DATA_DIR)
-        store = _service.BinaryPreparedDataStore(directory)
+        return Path(self.data_dir) if self.data_dir else Path(_service._DEFAULT_DATA_DIR)
+
+    def version(self) -> str:
+        """The version of the store committed now (``store_version`` of its metadata),
+        read from the metadata alone."""
+        store = self._store()
         try:
-            # The metadata file is replaced (new inode) whenever the store is rewritten.
-            status = os.stat(store.metadata_path)
-            stamp = (status.st_ino, status.st_mtime_ns, status.st_size)
+            return store_version(store.load_metadata())
         except FileNotFoundError:
-            raise FileNotFoundError(
-                f"未找到回测基准数据,请先调用 lumora.prepare_backtest_data() ({directory})"
-            ) from None
-        key = str(directory.resolve())
+            raise self._missing() from None
+
+    def load(self, version: str | None = None) -> Any:
+        """The store's data as a ``BacktestData`` of read-only memory-mapped tables, read
+        once per process, directory and version. Without ``version``: the version committed
+        now (the store is opened again after it is replaced). With it: that version, as this
+        process keeps it mapped or as the store holds it.
+
+        Raises:
+            FileNotFoundError: the directory holds no prepared store.
+            StoreVersionGone: ``version`` is neither mapped here nor in the store any more.
+        """
+        return self._open(version)[1]
+
+    def _store(self) -> Any:
+        from lumora.backtest import _service
+
+        return _service.BinaryPreparedDataStore(self.directory())
+
+    def _missing(self) -> FileNotFoundError:
+        return FileNotFoundError(
+            f"未找到回测基准数据,请先调用 lumora.prepare_backtest_data() ({self.directory()})"
+        )
+
+    def _open(self, pinned: str | None) -> tuple[str, Any]:
+        """``(version, data)``: ``pinned`` when given, else the version committed now."""
+        from lumora.backtest import _service
+
+        store = self._store()
+        key = str(self.directory().resolve())
         with _mapped_lock:
-            loaded = _mapped.get(key)
-            if loaded is None or loaded[0] != stamp:
-                payload = store.load(start_date=None, end_date=None, mmap=True)
-                loaded = (stamp, _service.BacktestData(data=payload["data"]))
-                _mapped[key] = loaded
-        return loaded[1]
+            held = _mapped.setdefault(key, OrderedDict())
+            if pinned is not None and pinned in held:
+                held.move_to_end(pinned)  # kept to the end, whatever the store holds now
+                return pinned, held[pinned]
+            try:
+                # The metadata file is replaced (new inode) whenever the store is rewritten.
+                status = os.stat(store.metadata_path)
+            except FileNotFoundError:
+                raise self._missing() from None
+            stamp = (status.st_ino, status.st_mtime_ns, status.st_size)
+            known = _stamps.get(key)
+            if pinned is None and known is not None and known[0] == stamp and known[1] in held:
+                held.move_to_end(known[1])
+                return known[1], held[known[1]]
+            payload = store.load(start_date=None, end_date=None, mmap=True)
+            version = payload["store_version"]
+            held[version] = _service.BacktestData(data=payload["data"])
+            held.move_to_end(version)
+            while len(held) > _KEPT_VERSIONS:
+                held.popitem(last=False)
+            # Stat before the load: a commit in between only costs a second load later.
+            _stamps[key] = (stamp, version)
+            if pinned is not None and version != pinned:
+                raise StoreVersionGone(_gone_message(pinned, version, self.directory()))
+            return version, held[version]
 
 
-# Memory-mapped stores opened by this process: resolved directory -> (metadata stamp, data).
-_mapped: dict[str, tuple[tuple[int, int, int], Any]] = {}
+# Memory-mapped stores opened by this process: resolved directory -> version -> data (the
+# most recently used last), and the metadata file's stamp with the version it held.
+_mapped: dict[str, OrderedDict[str, Any]] = {}
+_stamps: dict[str, tuple[tuple[int, int, int], str]] = {}
 _mapped_lock = threading.Lock()
 
 _CANCELLED = "lumora-batch-cancelled"
 
 
-def _resolve(data: Any) -> Any:
-    return data.load() if isinstance(data, MappedData) else data
+def _resolve(data: Any, pinned: str | None = None) -> tuple[str | None, Any]:
+    """``(store version, data)`` for a job: a ``MappedData`` opened at ``pinned``."""
+    return data._open(pinned) if isinstance(data, MappedData) else (None, data)
 
 
 def _run_job(service: Any, name: str, job: _Job, data: Any) -> Any:
@@ -390,8 +477,15 @@ def _summary_row(job: _Job, outcome: Any) -> dict[str, Any]:
     return row
 
 
-def _summary(jobs: Mapping[str, _Job], results: Mapping[str, Any]) -> pd.DataFrame:
+def _summary(
+    jobs: Mapping[str, _Job], results: Mapping[str, Any], versions: Mapping[str, str | None] | None
+) -> pd.DataFrame:
+    """One row per job; with ``versions`` (a ``MappedData`` batch) a ``store_version``
+    column names the store version each job ran on (empty when it did not run)."""
     rows = [_summary_row(jobs[name], results[name]) for name in jobs]
+    if versions is not None:
+        for name, row in zip(jobs, rows):
+            row["store_version"] = versions.get(name) or ""
     summary = pd.DataFrame(rows, index=pd.Index(list(jobs), name="job"))
     empty: pd.Index[Any] | list[str] = (
         summary.index[summary["status"] == "empty"] if len(summary) else []
@@ -432,16 +526,21 @@ class _Progress:
         self.bar.close()
 
 
+# What a runner returns: each job's outcome and the store version it ran on (None when it
+# did not run on a prepared store), and the version the batch was pinned to.
+_Outcomes = tuple[dict[str, Any], dict[str, str | None], str | None]
+
+
 def _run_serial(
     service: Any, jobs: Mapping[str, _Job], data: Any, progress: _Progress
-) -> dict[str, Any]:
-    data = _resolve(data)
+) -> _Outcomes:
+    version, data = _resolve(data)
     outcomes = {}
     for name, job in jobs.items():
         progress.show(1)
         outcomes[name] = _run_job(service, name, job, data)
         progress.finished(outcomes[name], 0)
-    return outcomes
+    return outcomes, dict.fromkeys(jobs, version), version
 
 
 @contextlib.contextmanager
@@ -468,8 +567,9 @@ def _run_threads(
     data: Any,
     progress: _Progress,
     max_workers: int | None,
-) -> dict[str, Any]:
-    data = _resolve(data)
+) -> _Outcomes:
+    # Every thread runs on the one version opened here.
+    version, data = _resolve(data)
     cancel = threading.Event()
     lock = threading.Lock()
     running = [0]
@@ -504,7 +604,7 @@ def _run_threads(
         # Normal end or interrupted: start nothing more and let running jobs finish.
         cancel.set()
         pool.shutdown(wait=True, cancel_futures=True)
-    return outcomes
+    return outcomes, dict.fromkeys(jobs, version), version
 
 
 class _SpooledTable:
@@ -522,20 +622,61 @@ class _SpooledTable:
         return pd.DataFrame(values, index=self.index, columns=self.columns, copy=False)
 
 
-def _spooled(job: _Job, folder: Path | None, i: int) -> _Job:
-    """``job`` with its table spooled to ``folder`` when that is worth it: a plain float
-    table of some size. Anything else travels inside the task as it is."""
-    table = job.table
-    if (
-        folder is None
-        or not isinstance(table, pd.DataFrame)
-        or table.size < _SPOOL_MIN_CELLS
-        or not all(dtype == np.float64 for dtype in table.dtypes)
-    ):
-        return job
-    spooled = copy.copy(job)
-    spooled.table = _SpooledTable(table, folder / f"job{i}.npy")
-    return spooled
+def _worth_spooling(table: Any) -> bool:
+    """A plain float table of some size; anything else travels inside its task."""
+    return (
+        isinstance(table, pd.DataFrame)
+        and table.size >= _SPOOL_MIN_CELLS
+        and all(dtype == np.float64 for dtype in table.dtypes)
+    )
+
+
+class _Spool:
+    """The job tables of one batch written to files the workers of this machine map: each
+    distinct table (by identity: jobs sharing a table share its file) once, when its first
+    job is handed out, removed once its last job has finished. The folder is claimed
+    (locked) when the first table is written and removed with everything in it when the
+    batch ends; folders whose batch process is gone (killed) are removed first."""
+
+    def __init__(self, jobs: Mapping[str, _Job], stack: contextlib.ExitStack) -> None:
+        from lumora.backtest._pkg import remove_abandoned
+
+        self._stack = stack
+        self._parent = Path(tempfile.gettempdir())
+        self._folder: Path | None = None
+        self._files: dict[int, _SpooledTable] = {}
+        self._uses = Counter(id(job.table) for job in jobs.values() if _worth_spooling(job.table))
+        remove_abandoned(self._parent, f"{_SPOOL_PREFIX}*")
+
+    def job(self, job: _Job) -> _Job:
+        """``job`` with its table replaced by its spool file, when worth it."""
+        if id(job.table) not in self._uses:
+            return job
+        spooled = self._files.get(id(job.table))
+        if spooled is None:
+            if self._folder is None:
+                from lumora.backtest._pkg import claimed_folder
+
+                self._folder = self._stack.enter_context(
+                    claimed_folder(self._parent, _SPOOL_PREFIX)
+                )
+            path = self._folder / f"table{len(self._files)}.npy"
+            spooled = self._files[id(job.table)] = _SpooledTable(job.table, path)
+        shipped = copy.copy(job)
+        shipped.table = spooled
+        return shipped
+
+    def finished(self, job: _Job) -> None:
+        """One job of ``job.table`` is done; its file goes with the last one (a worker
+        still mapping it keeps its pages until it lets go)."""
+        key = id(job.table)
+        if key not in self._uses:
+            return
+        self._uses[key] -= 1
+        spooled = self._files.get(key)
+        if self._uses[key] == 0 and spooled is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(spooled.path)
 
 
 def _workers_share_this_machine(client: Any) -> bool:
@@ -547,16 +688,43 @@ def _workers_share_this_machine(client: Any) -> bool:
     return bool(workers) and all(urlsplit(address).hostname in own for address in workers)
 
 
-def _dask_task(name: str, job: _Job, data: Any, cancel_name: str) -> Any:
-    """A job on a dask worker: skipped when the batch was stopped before it started."""
+def _dask_task(
+    name: str, job: _Job, data: Any, cancel_name: str, pinned: str | None
+) -> tuple[Any, str | None]:
+    """A job on a dask worker, on store version ``pinned`` of a ``MappedData``: its
+    outcome and the version it ran on. Skipped when the batch was stopped before it
+    started."""
     from distributed import Event
 
     if Event(cancel_name).is_set():
-        return _CANCELLED
+        return _CANCELLED, None
+    try:
+        version, resolved = _resolve(data, pinned)
+    except Exception as error:  # noqa: BLE001 - reported as the job's failure
+        return JobFailure(error, traceback.format_exc()), None
     if isinstance(job.table, _SpooledTable):
         job = copy.copy(job)
         job.table = job.table.table()
-    return _run_job(_worker_service(), name, job, _resolve(data))
+    return _run_job(_worker_service(), name, job, resolved), version
+
+
+def _worker_store_version(data: MappedData) -> str:
+    return data.version()
+
+
+def _pinned_version(client: Any, data: MappedData, local: bool) -> str | None:
+    """The store version a ``MappedData`` batch runs on: the one committed now, read here
+    when the workers share this machine, else read by every worker (they must agree; None
+    when the cluster has no worker yet, and each job then runs on its worker's current
+    version)."""
+    if local:
+        return data.version()
+    found = client.run(_worker_store_version, data)
+    versions = sorted(set(found.values()))
+    if len(versions) > 1:
+        seen = ", ".join(f"{worker}: {version}" for worker, version in sorted(found.items()))
+        raise KestrelError(f"各计算节点的回测数据版本不一致,无法在同一版本上运行: {seen}")
+    return versions[0] if versions else None
 
 
 _worker_service_instance: Any = None
@@ -572,16 +740,18 @@ def _worker_service() -> Any:
     return _worker_service_instance
 
 
-def _dask_outcome(future: Any) -> Any:
+def _version_gone(outcome: Any) -> bool:
+    return isinstance(outcome, JobFailure) and isinstance(outcome.error, StoreVersionGone)
+
+
+def _dask_outcome(future: Any) -> tuple[Any, str | None]:
     if future.status == "error":
         error = future.exception()
-        return JobFailure(error, "".join(traceback.format_tb(future.traceback())))
+        return JobFailure(error, "".join(traceback.format_tb(future.traceback()))), None
     return future.result()
 
 
-def _run_dask(
-    client: Any, jobs: Mapping[str, _Job], data: Any, progress: _Progress
-) -> dict[str, Any]:
+def _run_dask(client: Any, jobs: Mapping[str, _Job], data: Any, progress: _Progress) -> _Outcomes:
     from distributed import Event
     from distributed import wait as wait_dask
 
@@ -589,57 +759,83 @@ def _run_dask(
     cancel_name = f"lumora-batch-cancel-{token}"
     cancel = Event(cancel_name, client=client)
     slots = max(1, sum(client.nthreads().values()))
+    local = _workers_share_this_machine(client)
+    pinned = _pinned_version(client, data, local) if isinstance(data, MappedData) else None
     shipped: Any = data
+    waiting = deque(enumerate(jobs.items()))
     futures: dict[Any, str] = {}
+    pending: set[Any] = set()
     outcomes: dict[str, Any] = {}
-    spool: Path | None = None
-    try:
-        if not isinstance(data, MappedData):
-            # One copy per worker, reused by every job that runs there.
-            shipped = client.scatter(data, broadcast=True, hash=False)
-        # Workers on this machine map each job's table from a spool file; elsewhere the
-        # table travels inside its task (measured several times faster than scattering the
-        # tables first), so dask's warning about large tasks is expected there.
-        if _workers_share_this_machine(client):
-            spool = Path(tempfile.mkdtemp(prefix="lumora-batch-"))
-        with _interrupt_deferred(), warnings.catch_warnings():
-            warnings.filterwarnings("ignore", "Sending large graph", UserWarning)
-            for i, (name, job) in enumerate(jobs.items()):
-                future = client.submit(
-                    _dask_task,
-                    name,
-                    _spooled(job, spool, i),
-                    shipped,
-                    cancel_name,
-                    key=f"lumora-{token}-{i}",
-                    pure=False,
-                )
-                futures[future] = name
-        pending = set(futures)
-        while pending:
-            try:
-                wait_dask(list(pending), timeout=_POLL_SECONDS, return_when="FIRST_COMPLETED")
-            except TimeoutError:
-                pass
-            for future in [f for f in pending if f.done()]:
-                pending.discard(future)
-                outcomes[futures[future]] = _dask_outcome(future)
-                progress.finished(outcomes[futures[future]], min(len(pending), slots))
-            progress.show(min(len(pending), slots))
-    except BaseException:
-        # Jobs not yet started see the flag and return at once; running ones finish.
-        cancel.set()
-        wait_dask(list(futures))
-        raise
-    finally:
-        client.cancel(list(futures))
-        if shipped is not data:
-            shipped.release()
+    versions: dict[str, str | None] = {}
+    gone: StoreVersionGone | None = None
+    spool: _Spool | None = None
+
+    def record(name: str, outcome: Any, version: str | None) -> None:
+        outcomes[name], versions[name] = outcome, version
         if spool is not None:
-            # Every job has finished (or was cancelled); a worker still mapping a file
-            # keeps its pages until it lets go.
-            shutil.rmtree(spool, ignore_errors=True)
-    return outcomes
+            spool.finished(jobs[name])
+        progress.finished(outcome, min(len(pending), slots))
+
+    with contextlib.ExitStack() as stack:
+        try:
+            if not isinstance(data, MappedData):
+                # One copy per worker, reused by every job that runs there.
+                shipped = client.scatter(data, broadcast=True, hash=False)
+            # Workers on this machine map each large table from a spool file; elsewhere the
+            # table travels inside its task (measured several times faster than scattering
+            # the tables first), so dask's warning about large tasks is expected there.
+            if local:
+                spool = _Spool(jobs, stack)
+            stack.enter_context(warnings.catch_warnings())
+            warnings.filterwarnings("ignore", "Sending large graph", UserWarning)
+            while waiting or pending:
+                # Keep every worker thread busy with one job waiting behind it.
+                while waiting and gone is None and len(pending) < slots * (1 + _JOBS_AHEAD):
+                    i, (name, job) = waiting.popleft()
+                    with _interrupt_deferred():
+                        future = client.submit(
+                            _dask_task,
+                            name,
+                            spool.job(job) if spool is not None else job,
+                            shipped,
+                            cancel_name,
+                            pinned,
+                            key=f"lumora-{token}-{i}",
+                            pure=False,
+                        )
+                        futures[future] = name
+                        pending.add(future)
+                while gone is not None and waiting:
+                    record(waiting.popleft()[1][0], JobFailure(gone), None)
+                if not pending:
+                    break
+                try:
+                    wait_dask(list(pending), timeout=_POLL_SECONDS, return_when="FIRST_COMPLETED")
+                except TimeoutError:
+                    pass
+                for future in [f for f in pending if f.done()]:
+                    pending.discard(future)
+                    outcome, version = _dask_outcome(future)
+                    if outcome is _CANCELLED and gone is not None:
+                        outcome = JobFailure(gone)
+                    elif gone is None and _version_gone(outcome):
+                        # No further job may start: it could only fail the same way.
+                        gone = outcome.error
+                        cancel.set()
+                    record(futures[future], outcome, version)
+                progress.show(min(len(pending), slots))
+        except BaseException:
+            # Jobs not yet started see the flag and return at once; running ones finish.
+            cancel.set()
+            wait_dask(list(futures))
+            raise
+        finally:
+            client.cancel(list(futures))
+            if shipped is not data:
+                shipped.release()
+            # The spool folder goes with the stack: every job has finished (or was
+            # cancelled); a worker still mapping a file keeps its pages until it lets go.
+    return outcomes, versions, pinned
 
 
 def _is_dask_client(executor: Any) -> bool:
@@ -681,20 +877,20 @@ def backtest_many(
     checked = _checked_jobs(jobs)
     if not isinstance(data, MappedData) and not hasattr(data, "data"):
         raise TypeError(f"data must be a BacktestData or a MappedData, got {type(data).__name__}")
-    runner: Callable[..., dict[str, Any]]
+    runner: Callable[..., _Outcomes]
     if executor is None:
 
-        def runner(progress_bar: _Progress) -> dict[str, Any]:
+        def runner(progress_bar: _Progress) -> _Outcomes:
             return _run_threads(service, checked, data, progress_bar, max_workers)
 
     elif isinstance(executor, str) and executor == "serial":
 
-        def runner(progress_bar: _Progress) -> dict[str, Any]:
+        def runner(progress_bar: _Progress) -> _Outcomes:
             return _run_serial(service, checked, data, progress_bar)
 
     elif _is_dask_client(executor):
 
-        def runner(progress_bar: _Progress) -> dict[str, Any]:
+        def runner(progress_bar: _Progress) -> _Outcomes:
             return _run_dask(executor, checked, data, progress_bar)
 
     else:
@@ -704,8 +900,10 @@ def backtest_many(
         )
     bar = _Progress(len(checked), progress)
     try:
-        outcomes = runner(bar)
+        outcomes, versions, pinned = runner(bar)
     finally:
         bar.close()
     results = {name: outcomes[name] for name in checked}
-    return BatchResult(results=results, summary=_summary(checked, results))
+    mapped = isinstance(data, MappedData)
+    summary = _summary(checked, results, versions if mapped else None)
+    return BatchResult(results=results, summary=summary, store_version=pinned)
