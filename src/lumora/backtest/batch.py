@@ -748,7 +748,8 @@ def _dask_outcome(future: Any) -> tuple[Any, str | None]:
     if future.status == "error":
         error = future.exception()
         return JobFailure(error, "".join(traceback.format_tb(future.traceback()))), None
-    return future.result()
+    outcome: tuple[Any, str | None] = future.result()  # a worker's (result, store version)
+    return outcome
 
 
 def _run_dask(client: Any, jobs: Mapping[str, _Job], data: Any, progress: _Progress) -> _Outcomes:
