@@ -249,7 +249,9 @@ py::list local_problems(py::handle self, py::handle store) {
 // downloaded, and a store recorded from another source is never touched. A client without
 // an identity (or a store without one) is "unknown" and never refused.
 
-py::object current_identity() {
+// The installed client when it keeps the contract `protocol` of lumora.sources.base; None
+// when it does not, or when none is installed.
+py::object installed_client(const char* protocol) {
     py::object client;
     try {
         client = py::module_::import("lumora.singleton").attr("get_instance")();
@@ -257,9 +259,12 @@ py::object current_identity() {
         if (!is_kestrel_error(error)) throw;
         return py::none();
     }
-    py::object identified = py::module_::import("lumora.sources.base").attr("IdentifiedSource");
-    if (!py::isinstance(client, identified)) return py::none();
-    return client.attr("source_identity")();
+    return py::isinstance(client, py::module_::import("lumora.sources.base").attr(protocol)) ? client : py::none();
+}
+
+py::object current_identity() {
+    py::object client = installed_client("IdentifiedSource");
+    return client.is_none() ? client : client.attr("source_identity")();
 }
 
 void refuse_other_source(py::handle store, py::handle store_dir, py::handle identity) {
@@ -307,18 +312,6 @@ struct UpdatePlan {
     py::object reason = py::str("");
 };
 
-py::object fingerprinted_client() {
-    py::object client;
-    try {
-        client = py::module_::import("lumora.singleton").attr("get_instance")();
-    } catch (py::error_already_set& error) {
-        if (!is_kestrel_error(error)) throw;
-        return py::none();
-    }
-    py::object protocol = py::module_::import("lumora.sources.base").attr("FingerprintedSource");
-    return py::isinstance(client, protocol) ? client : py::none();
-}
-
 UpdatePlan update_plan(py::handle client, py::handle store) {
     UpdatePlan plan;
     if (client.is_none()) return plan;
@@ -341,7 +334,7 @@ void prepare_backtest_data(py::handle self) {
     py::object store_class = service_attr("BinaryPreparedDataStore");
     py::object store = store_class(store_dir);
     py::object identity = current_identity();
-    py::object fingerprinted = fingerprinted_client();
+    py::object fingerprinted = installed_client("FingerprintedSource");
     SetAside aside;
     py::list problems;
     UpdatePlan plan;
