@@ -22,6 +22,11 @@ both sort directions).
 
     PYTHONPATH=src .venv/bin/python benchmarks/bench_batch.py            # 2,500 x 5,000
     PYTHONPATH=src .venv/bin/python benchmarks/bench_batch.py --small    # 250 x 500
+
+``--mapped-rounds N`` measures only serial against the cluster on ``MappedData`` (each
+round a fresh open of the store on every worker, after a serial run), N rounds, and prints
+each round's ratio and their median: the figure to compare between two versions of the
+code on a busy machine (run them alternately).
 """
 
 from __future__ import annotations
@@ -30,6 +35,7 @@ import argparse
 import gc
 import json
 import os
+import statistics
 import tempfile
 import time
 from concurrent.futures import ProcessPoolExecutor
@@ -130,6 +136,32 @@ def report(how: str, took: float, extra: float, serial: float, figures: dict) ->
     figures[f"cluster_{how}_extra_mb"] = round(extra, 1)
 
 
+def mapped_rounds(args: argparse.Namespace, run: Any, store_dir: Path) -> list[float]:
+    """Serial, then the cluster on MappedData with the first open of the store inside the
+    timed call, ``args.mapped_rounds`` times; the ratio of each round."""
+    from distributed import Client, LocalCluster
+
+    ratios = []
+    cluster = LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address="127.0.0.1:0",
+    )
+    with cluster, Client(cluster) as client:
+        for round_number in range(args.mapped_rounds):
+            serial = run(args.jobs, "serial")
+            client.restart()
+            mapped = run(args.jobs, client, MappedData(str(store_dir)))
+            ratios.append(mapped / serial)
+            print(
+                f"round {round_number + 1}: {args.jobs} jobs serial {serial:.2f}s, cluster "
+                f"mapped {mapped:.2f}s = {mapped / serial:.3f}x"
+            )
+    return ratios
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--stocks", type=int, default=5000)
@@ -140,6 +172,9 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--small", action="store_true", help="250 x 500, growth 10/40")
     parser.add_argument("--json", type=Path, help="also write the figures to this file")
+    parser.add_argument(
+        "--mapped-rounds", type=int, default=0, help="only serial vs cluster mapped, N rounds"
+    )
     args = parser.parse_args()
     if args.small:
         args.stocks, args.dates, args.growth = 500, 250, [10, 40]
@@ -178,6 +213,12 @@ def main() -> int:
             assert not batch.failed, batch.failed
             return seconds
 
+        if args.mapped_rounds:
+            figures["mapped_rounds"] = mapped_rounds(args, run, store_dir)
+            print(f"median ratio {statistics.median(figures['mapped_rounds']):.3f}x serial")
+            if args.json:
+                args.json.write_text(json.dumps(figures, indent=2) + "\n")
+            return 0
         serial = run(args.jobs, "serial")
         threads = run(args.jobs, None)
         print(
