@@ -1,0 +1,72 @@
+"""An update after one older file was restated: the files are prepared (a full build, which
+records their fingerprint), one close in a file some years back is changed, and the next
+prepare_backtest_data rewrites from that date only. Both are timed in one process.
+
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_restated.py            # 5,000 x 2,500
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_restated.py --quick    # 500 x 500
+"""
+
+from __future__ import annotations
+
+import argparse
+import shutil
+import sys
+import tempfile
+import time
+import types
+from pathlib import Path
+
+import pandas as pd
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench_file_source import COLUMNS, write_market
+from lumora import singleton
+from lumora.backtest import BacktestService, _service
+from lumora.backtest._full_build import BuiltPackage
+from lumora.backtest._prepare import BinaryPreparedDataStore
+from lumora.file_source import FileSource
+
+
+def prepare(root: Path) -> float:
+    source = FileSource(root, columns=COLUMNS)
+    singleton.set_instance(source)
+    started = time.perf_counter()
+    BacktestService(BuiltPackage(source)).prepare_backtest_data()
+    return time.perf_counter() - started
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    args = parser.parse_args()
+    n_stocks, n_days = (500, 500) if args.quick else (5000, 2500)
+    work = Path(tempfile.mkdtemp(prefix="bench-restated-"))
+    try:
+        root = work / "files"
+        write_market(root / "bars", n_stocks, n_days, csv=False)
+        files = sorted((root / "bars").iterdir())
+        last = pd.read_parquet(files[-1])["trade_date"].max()
+        timestamp = types.SimpleNamespace(today=lambda: pd.Timestamp(str(last)))
+        _service.pd = types.SimpleNamespace(Timestamp=timestamp)
+        _service._DEFAULT_DATA_DIR = work / "store"
+        full = prepare(root)
+        restated = files[len(files) // 2]  # a file from the middle of the history
+        table = pd.read_parquet(restated)
+        row = len(table) // 2
+        table.loc[row, "close"] = round(table.loc[row, "close"] * 1.01, 2)
+        table.to_parquet(restated, index=False)
+        update = prepare(root)
+        dates = BinaryPreparedDataStore(work / "store").load_metadata()["datasets"]
+        stored = len(dates["close_price"]["index"])
+        day = str(table.loc[row, "trade_date"])
+        after = sum(1 for d in dates["close_price"]["index"] if d >= day)
+        print(f"{n_stocks} stocks x {n_days} days, parquet a year")
+        print(f"  full build (first prepare): {full:.2f} s")
+        print(f"  one close restated on {day} in {restated.name}: the update took {update:.2f} s")
+        print(f"  ({after} of {stored} stored dates lie on or after it)")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
