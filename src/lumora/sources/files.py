@@ -507,6 +507,11 @@ def _day_hashes(part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int) ->
     return np.bincount(day, weights=unit, minlength=n_days)
 
 
+# Beyond this share of the stored dates, a rewrite from a changed date is slower than a
+# full build of the files (bench_restated.py at 5,000 x 2,500: 45 % of the dates took 10.7 s
+# and 6 % took 4.5 s, a full build 6.5 s), so the store is built anew instead.
+_REWRITE_SHARE = 0.25
+
 # A CSV file is scanned for short lines this many bytes at a time.
 _CSV_SCAN_BLOCK = 1 << 24
 
@@ -1554,7 +1559,12 @@ class FileSource(MarketClient):
             reasons.append(f"{len(resumed)} stocks suspended at the store's end traded again")
         if not reasons:
             return "tail", None, ""
-        return "from", str(min(changed + resumed)), "; ".join(reasons)
+        start = min(changed + resumed)
+        share = sum(1 for day in old_days if day >= start) / len(old_days)
+        if share > _REWRITE_SHARE:
+            reasons.append(f"rewriting {share:.0%} of the stored dates costs more than a build")
+            return "full", None, "; ".join(reasons)
+        return "from", str(start), "; ".join(reasons)
 
     def today(self) -> str:
         """The last date of the files."""
