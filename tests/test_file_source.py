@@ -686,11 +686,10 @@ def test_every_update_of_changed_files_equals_a_full_build(seed, edits):
         previous = singleton.set_instance(None)
         try:
             for edit in ["start", *edits]:
-                if edit == "append":
+                if edit == "append":  # the next days of the market, if any are left
                     shown = min(shown + 5, len(days))
-                    bars = pd.concat(
-                        [bars, whole[whole["date"].between(days[shown - 5], days[shown - 1])]]
-                    )
+                    later = whole["date"].between(bars["date"].max(), days[shown - 1], "right")
+                    bars = pd.concat([bars, whole[later]])
                 elif edit == "restate":
                     row = int(rng.integers(0, len(bars) // 2))
                     bars = bars.copy()

@@ -817,7 +817,8 @@ def _run_dask(client: Any, jobs: Mapping[str, _Job], data: Any, progress: _Progr
                 for future in [f for f in pending if f.done()]:
                     pending.discard(future)
                     outcome, version = _dask_outcome(future)
-                    if outcome is _CANCELLED and gone is not None:
+                    # Compared by value: the marker comes back from a worker process.
+                    if isinstance(outcome, str) and outcome == _CANCELLED and gone is not None:
                         outcome = JobFailure(gone)
                     elif gone is None and _version_gone(outcome):
                         # No further job may start: it could only fail the same way.
