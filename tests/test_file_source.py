@@ -716,3 +716,12 @@ def test_every_update_of_changed_files_equals_a_full_build(seed, edits):
                 assert_same_data(loaded, build_payload(FileSource(root))["data"])
         finally:
             singleton.set_instance(previous)
+
+
+def test_a_dividend_not_below_the_previous_close_is_refused_before_anything_is_written(
+    tmp_path,
+):
+    bars = good_bars().assign(dividend=[np.nan, np.nan, 12.0, np.nan])
+    bars.to_parquet(tmp_path / "bars.parquet")
+    with pytest.raises(FileSourceError, match="dividend 12.0 of stock 000001 on 20240103"):
+        build_payload(FileSource(tmp_path))

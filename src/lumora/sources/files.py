@@ -968,6 +968,8 @@ def derive_market(
     close[~listed] = np.nan
 
     split, dividend = _adjustments(columns, grid, listed, traded)
+    if dividend is not None:
+        _check_dividends(dividend, close, grid)
     limit_up, limit_down = _limits(columns, grid, close, listed, first, split, dividend, history)
     for name, price, limit, locked in (
         ("low", buy, limit_up, np.greater_equal),  # locked at limit-up all day
@@ -1009,6 +1011,21 @@ def derive_market(
         factors=factors,
         listed=listed,
     )
+
+
+def _check_dividends(dividend: np.ndarray, close: np.ndarray, grid: _Grid) -> None:
+    """A cash dividend per share lies below the close before its ex-rights day (a larger
+    one would leave a reference price at or below zero: a unit or a column mixed up)."""
+    for rows in _row_blocks(dividend.shape[0]):
+        with np.errstate(invalid="ignore"):
+            bad = np.argwhere(dividend[rows] >= _previous_rows(close, rows))
+        if bad.size:
+            row, col = int(bad[0][0]) + rows.start, int(bad[0][1])
+            raise FileSourceError(
+                f"dividend {float(dividend[row, col])!r} of stock {int(grid.codes[col]):06d} "
+                f"on {int(grid.dates[row])} is not below the previous close "
+                f"{float(close[row - 1, col]) if row else float('nan')!r}"
+            )
 
 
 def _adjustments(
