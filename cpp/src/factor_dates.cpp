@@ -1,8 +1,10 @@
 #include "lumora/factor_dates.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
+#include "lumora/parallel.hpp"
 #include "lumora/strategy_stats.hpp"
 
 namespace lumora {
@@ -23,29 +25,33 @@ std::vector<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatri
     const std::int64_t rows = open.view.rows, n = open.cols();
     std::vector<double> out(static_cast<std::size_t>(rows * n), kNaN);
     // Stocks in chunks, each walked date by date: the output is written row-major a chunk's
-    // width at a time while each table is read down a few columns at once.
+    // width at a time while each table is read down a few columns at once. Chunks are
+    // independent, so workers take them in turn.
     constexpr std::int64_t kChunk = 64;
-    std::vector<double> level(static_cast<std::size_t>(kChunk));
-    for (std::int64_t first = 0; first < n; first += kChunk) {
-        const std::int64_t last = std::min(n, first + kChunk);
-        std::fill(level.begin(), level.end(), kNaN);
-        for (std::int64_t r = 0; r < rows; ++r)
-            for (std::int64_t j = first; j < last; ++j) {
-                const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
-                if (c < 0) continue;
-                double& lv = level[static_cast<std::size_t>(j - first)];
-                const double price = close.value(r, j);
-                if (std::isfinite(price) && price > 0.0) {
-                    if (std::isnan(lv)) {
-                        lv = 1.0;
-                    } else {
-                        const double s = split.value(r, j), d = dividend.value(r, j);
-                        lv *= (std::isnan(s) ? 1.0 : s) + (std::isnan(d) ? 0.0 : d) / price;
+    std::atomic<std::int64_t> next_chunk{0};
+    run_workers(worker_count(rows * n), [&](int) {
+        std::vector<double> level(static_cast<std::size_t>(kChunk));
+        for (std::int64_t first = next_chunk.fetch_add(kChunk); first < n; first = next_chunk.fetch_add(kChunk)) {
+            const std::int64_t last = std::min(n, first + kChunk);
+            std::fill(level.begin(), level.end(), kNaN);
+            for (std::int64_t r = 0; r < rows; ++r)
+                for (std::int64_t j = first; j < last; ++j) {
+                    const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
+                    if (c < 0) continue;
+                    double& lv = level[static_cast<std::size_t>(j - first)];
+                    const double price = close.value(r, j);
+                    if (std::isfinite(price) && price > 0.0) {
+                        if (std::isnan(lv)) {
+                            lv = 1.0;
+                        } else {
+                            const double s = split.value(r, j), d = dividend.value(r, j);
+                            lv *= (std::isnan(s) ? 1.0 : s) + (std::isnan(d) ? 0.0 : d) / price;
+                        }
                     }
+                    out[static_cast<std::size_t>(r * n + j)] = open.view.value(r, c) * lv;
                 }
-                out[static_cast<std::size_t>(r * n + j)] = open.view.value(r, c) * lv;
-            }
-    }
+        }
+    });
     return out;
 }
 
@@ -112,8 +118,7 @@ void DateAnalysis::horizon_ics(std::int64_t row, const double* factor, const std
         identity_.resize(count);
         for (std::size_t m = 0; m < count; ++m) identity_[m] = static_cast<std::uint32_t>(m);
         average_ranks_in_order(factor_, identity_, factor_rank_);
-        radix_argsort(forward_.data(), count, order_, radix_);
-        average_ranks_in_order(forward_, order_, forward_rank_);
+        average_ranks(forward_.data(), count, forward_rank_, radix_);
         out_.rank_ic[cell] = pearson(factor_rank_.data(), forward_rank_.data(), count);
     }
 }
@@ -135,10 +140,19 @@ void DateAnalysis::turnover(std::int64_t row, const std::vector<std::int32_t>& a
     }
 }
 
-// Pearson correlation of the stocks' factor ranks (average ranks among the usable stocks)
-// on this date and the date before, over the stocks ranked on both.
-void DateAnalysis::rank_autocorrelation(std::int64_t row, const double* factor,
-                                        const std::vector<std::int32_t>& ascending) {
+void DateAnalysis::start_run(const double* factor_before, const std::vector<std::int32_t>& sorted_before,
+                             bool reversed) {
+    for (const std::int32_t j : ranked_before_) rank_before_[static_cast<std::size_t>(j)] = kNaN;
+    ranked_before_.clear();
+    if (factor_before == nullptr) return;
+    ascending_.assign(sorted_before.begin(), sorted_before.end());
+    if (reversed) std::reverse(ascending_.begin(), ascending_.end());
+    rank_today(factor_before, ascending_);
+    keep_today(ascending_);
+}
+
+// Today's average ranks of the usable stocks, by stock, into rank_now_.
+void DateAnalysis::rank_today(const double* factor, const std::vector<std::int32_t>& ascending) {
     const std::size_t count = ascending.size();
     factor_.resize(count);
     identity_.resize(count);
@@ -148,6 +162,20 @@ void DateAnalysis::rank_autocorrelation(std::int64_t row, const double* factor,
     }
     average_ranks_in_order(factor_, identity_, factor_rank_);
     for (std::size_t m = 0; m < count; ++m) rank_now_[static_cast<std::size_t>(ascending[m])] = factor_rank_[m];
+}
+
+// Today's ranks become the date before's; the old ones are cleared.
+void DateAnalysis::keep_today(const std::vector<std::int32_t>& ascending) {
+    for (const std::int32_t j : ranked_before_) rank_before_[static_cast<std::size_t>(j)] = kNaN;
+    std::swap(rank_now_, rank_before_);
+    ranked_before_.assign(ascending.begin(), ascending.end());
+}
+
+// Pearson correlation of the stocks' factor ranks (average ranks among the usable stocks)
+// on this date and the date before, over the stocks ranked on both.
+void DateAnalysis::rank_autocorrelation(std::int64_t row, const double* factor,
+                                        const std::vector<std::int32_t>& ascending) {
+    rank_today(factor, ascending);
     forward_.clear();  // reused: today's ranks of the stocks ranked on both dates
     forward_rank_.clear();
     for (const std::int32_t j : ranked_before_) {
@@ -157,10 +185,7 @@ void DateAnalysis::rank_autocorrelation(std::int64_t row, const double* factor,
         forward_rank_.push_back(rank_before_[static_cast<std::size_t>(j)]);
     }
     out_.rank_autocorr[static_cast<std::size_t>(row)] = pearson(forward_.data(), forward_rank_.data(), forward_.size());
-    // Today's ranks become the date before's; the old ones are cleared.
-    for (const std::int32_t j : ranked_before_) rank_before_[static_cast<std::size_t>(j)] = kNaN;
-    std::swap(rank_now_, rank_before_);
-    ranked_before_.assign(ascending.begin(), ascending.end());
+    keep_today(ascending);
 }
 
 }  // namespace lumora

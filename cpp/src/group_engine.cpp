@@ -1,9 +1,13 @@
 #include "lumora/group_engine.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <memory>
+#include <mutex>
+#include <utility>
 
+#include "lumora/parallel.hpp"
 #include "lumora/ranking.hpp"
 #include "lumora/stock_trade.hpp"
 #include "lumora/strategy_stats.hpp"
@@ -143,13 +147,12 @@ public:
         identity_.resize(count);
         for (std::size_t k = 0; k < count; ++k) identity_[k] = static_cast<std::uint32_t>(k);
         average_ranks_in_order(factor_, identity_, factor_rank_);  // already in factor order
-        order_forward(n);
-        average_ranks_in_order(forward_, order_, forward_rank_);
+        rank_forward(n);
         return pearson(factor_rank_.data(), forward_rank_.data(), count);
     }
 
 private:
-    void order_forward(std::int64_t n) {
+    void rank_forward(std::int64_t n) {
         const std::size_t count = forward_.size();
         const double top = 2.0 * static_cast<double>(n) + 2.0;
         const bool ranks = std::all_of(forward_.begin(), forward_.end(), [&](double v) {
@@ -157,7 +160,7 @@ private:
             return twice >= 0.0 && twice <= top && twice == std::floor(twice);
         });
         if (!ranks) {
-            radix_argsort(forward_.data(), count, order_, radix_);
+            average_ranks(forward_.data(), count, forward_rank_, radix_);
             return;
         }
         // Counting sort on twice the rank; stable, like the radix sort.
@@ -167,6 +170,7 @@ private:
         order_.resize(count);
         for (std::size_t k = 0; k < count; ++k)
             order_[slots_[static_cast<std::size_t>(2.0 * forward_[k])]++] = static_cast<std::uint32_t>(k);
+        average_ranks_in_order(forward_, order_, forward_rank_);
     }
 
     std::vector<double> factor_, forward_, factor_rank_, forward_rank_;
@@ -212,8 +216,30 @@ private:
     std::vector<std::vector<std::uint16_t>> held_;
 };
 
+// One worker's tools for ranking a block of dates.
+struct BlockRanker {
+    BlockRanker(const GroupInputs& in, std::int64_t n, FactorDates& dates)
+        : grouping(in.group_num, in.ascending),
+          member_before(static_cast<std::size_t>(n)),
+          sizes_before(static_cast<std::size_t>(in.group_num)) {
+        if (in.analysis) analysis = std::make_unique<DateAnalysis>(in.opens, n, in.group_num, dates);
+    }
+
+    BlockCells cells;
+    Grouping grouping;
+    RankIc rank_ic;
+    std::unique_ptr<DateAnalysis> analysis;
+    std::vector<std::int16_t> member_before;  // the groups of the date before the block
+    std::vector<std::int32_t> sizes_before;
+};
+
 }  // namespace
 
+// Dates are ranked block by block on worker threads: a block's groups, Rank IC and analysis
+// figures depend only on its own dates (and, for the analysis, the date before it, which the
+// block ranks again). Trading needs the day before's holdings, so blocks are traded one after
+// another in date order, by whichever worker finds the next block ranked. The results are
+// the same for any number of workers.
 GroupOutputs run_group_backtest(const GroupInputs& in) {
     const std::int64_t rows = in.factor.rows(), n = in.factor.cols();
     const int groups = in.group_num;
@@ -225,65 +251,70 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
     out.traded.assign(static_cast<std::size_t>(rows), false);
     out.rank_ic.assign(static_cast<std::size_t>(rows), kNaN);
     out.sizes.assign(static_cast<std::size_t>(rows) * G, 0);
+    if (in.analysis) out.dates.reset(rows, groups);
 
     const MarketArrays& m = *in.market;
     const FeeFactors fees{1.0 + in.costs.fee, 1.0 - in.costs.fee - in.costs.rule_fee};
-    Grouping grouping(groups, in.ascending);
-    RankIc rank_ic;
-    GroupBook book(n, G);
-    BlockCells cells;
-    std::unique_ptr<DateAnalysis> analysis;
-    if (in.analysis) {
-        out.dates.reset(rows, groups);
-        analysis = std::make_unique<DateAnalysis>(in.opens, n, groups, out.dates);
-    }
-    // Membership of the date before each date of the block: row 0 is the last date of the
-    // previous block.
-    std::vector<std::int16_t> member(static_cast<std::size_t>((kBlockRows + 1) * n), -1);
-    std::vector<double> weight(static_cast<std::size_t>(kBlockRows + 1) * G, 0.0);
-    std::vector<DayPnl> pnl(static_cast<std::size_t>(kBlockRows) * G);
+    // Each date's groups (every cell written by the ranking) and member weights.
+    const auto member = std::make_unique_for_overwrite<std::int16_t[]>(static_cast<std::size_t>(rows * n));
+    std::vector<double> weight(static_cast<std::size_t>(rows) * G, 0.0);
 
-    for (std::int64_t first = 0; first < rows; first += kBlockRows) {
-        const std::int64_t last = std::min(rows, first + kBlockRows), span = last - first;
-        cells.load(in, first, last, n);
-        for (std::int64_t b = 0; b < span; ++b) {
-            const auto row = static_cast<std::size_t>(first + b);
-            std::int32_t* sizes = &out.sizes[row * G];
-            grouping.assign(&cells.factor[static_cast<std::size_t>(b * n)], n,
-                            &member[static_cast<std::size_t>((b + 1) * n)], sizes);
+    auto rank_block = [&](BlockRanker& w, std::int64_t first, std::int64_t last) {
+        // With the analysis, the date before the block is ranked again (`lead`) for the
+        // turnover and the rank autocorrelation of the block's first date.
+        const std::int64_t lead = in.analysis && first > 0 ? 1 : 0;
+        w.cells.load(in, first - lead, last, n);
+        const std::int16_t* member_before = nullptr;
+        const std::int32_t* sizes_before = nullptr;
+        if (lead) {
+            w.grouping.assign(w.cells.factor.data(), n, w.member_before.data(), w.sizes_before.data());
+            w.analysis->start_run(w.cells.factor.data(), w.grouping.sorted(), w.grouping.descending());
+            member_before = w.member_before.data();
+            sizes_before = w.sizes_before.data();
+        } else if (w.analysis) {
+            w.analysis->start_run(nullptr, w.grouping.sorted(), false);
+        }
+        for (std::int64_t row = first; row < last; ++row) {
+            const auto cell = static_cast<std::size_t>((row - first + lead) * n);
+            const double* factor = &w.cells.factor[cell];
+            std::int16_t* group_of = &member[static_cast<std::size_t>(row * n)];
+            std::int32_t* sizes = &out.sizes[static_cast<std::size_t>(row) * G];
+            w.grouping.assign(factor, n, group_of, sizes);
             for (std::size_t g = 0; g < G; ++g)
-                weight[static_cast<std::size_t>(b + 1) * G + g] =
+                weight[static_cast<std::size_t>(row) * G + g] =
                     sizes[g] > 0 ? 1.0 / static_cast<double>(sizes[g]) : 0.0;
             if (in.forward != nullptr)
-                out.rank_ic[row] = rank_ic.of(grouping, &cells.factor[static_cast<std::size_t>(b * n)],
-                                              &cells.forward[static_cast<std::size_t>(b * n)], n);
-            if (analysis) {
-                const bool first_row = row == 0;
-                out.dates.universe[row] = cells.valid[static_cast<std::size_t>(b)];
-                analysis->on_date(static_cast<std::int64_t>(row), &cells.factor[static_cast<std::size_t>(b * n)],
-                                  grouping.sorted(), grouping.descending(),
-                                  &member[static_cast<std::size_t>((b + 1) * n)], sizes,
-                                  first_row ? nullptr : &member[static_cast<std::size_t>(b * n)],
-                                  first_row ? nullptr : &out.sizes[(row - 1) * G]);
+                out.rank_ic[static_cast<std::size_t>(row)] =
+                    w.rank_ic.of(w.grouping, factor, &w.cells.forward[cell], n);
+            if (w.analysis) {
+                out.dates.universe[static_cast<std::size_t>(row)] =
+                    w.cells.valid[static_cast<std::size_t>(row - first + lead)];
+                w.analysis->on_date(row, factor, w.grouping.sorted(), w.grouping.descending(), group_of, sizes,
+                                    member_before, sizes_before);
             }
+            member_before = group_of;
+            sizes_before = sizes;
         }
+    };
 
-        // Trade each date of the block with the groups of the date before. Per date and
-        // group, stocks are added in column order whichever way the block is walked.
+    // Trades each date of a block with the groups of the date before. Per date and group,
+    // stocks are added in column order whichever way the block is walked.
+    GroupBook book(n, G);
+    std::vector<DayPnl> pnl(static_cast<std::size_t>(kBlockRows) * G);
+    auto trade_block = [&](std::int64_t first, std::int64_t last) {
         std::fill(pnl.begin(), pnl.end(), DayPnl{});
         const std::int64_t trade_first = std::max<std::int64_t>(first, 1);
-        auto trade_cell = [&](std::int64_t b, std::int64_t j) {
+        visit_block(m.close, first, last, n, [&](std::int64_t b, std::int64_t j) {
             const std::int64_t p = first + b;
             if (p < trade_first) return;
-            const std::int16_t mem = member[static_cast<std::size_t>(b * n + j)];
+            const std::int16_t mem = member[static_cast<std::size_t>((p - 1) * n + j)];
             if (book.idle(j, mem)) return;
             const StockDay day = StockDay::read(m.can_buy, m.cant_sell, m.split, m.dividend, m.close, m.prev_close,
                                                 m.buy_price, m.sell_price, p, j);
-            const std::int32_t* trades = &out.sizes[static_cast<std::size_t>(p - 1) * G];
-            book.trade(j, mem, day, trades, &weight[static_cast<std::size_t>(b) * G], in.costs, fees,
+            const auto before = static_cast<std::size_t>(p - 1) * G;
+            book.trade(j, mem, day, &out.sizes[before], &weight[before], in.costs, fees,
                        &pnl[static_cast<std::size_t>(b) * G]);
-        };
-        visit_block(m.close, first, last, n, trade_cell);
+        });
         for (std::int64_t p = trade_first; p < last; ++p) {
             const std::int32_t* trades = &out.sizes[static_cast<std::size_t>(p - 1) * G];
             for (std::size_t g = 0; g < G; ++g) {
@@ -293,12 +324,48 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
                     pnl[static_cast<std::size_t>(p - first) * G + g].total() / in.costs.total_money;
             }
         }
+    };
 
-        // The last date's groups trade on the first date of the next block.
-        std::copy(member.begin() + span * n, member.begin() + (span + 1) * n, member.begin());
-        std::copy(weight.begin() + span * static_cast<std::int64_t>(G),
-                  weight.begin() + (span + 1) * static_cast<std::int64_t>(G), weight.begin());
-    }
+    const std::int64_t blocks = (rows + kBlockRows - 1) / kBlockRows;
+    const int wanted = in.workers > 0 ? in.workers : worker_count(rows * n);
+    const int workers = static_cast<int>(std::clamp<std::int64_t>(blocks, 1, wanted));
+    std::vector<BlockRanker> rankers;
+    rankers.reserve(static_cast<std::size_t>(workers));
+    for (int w = 0; w < workers; ++w) rankers.emplace_back(in, n, out.dates);
+    std::atomic<std::int64_t> next_rank{0};
+    std::mutex mutex;  // guards the three below; taking it also publishes a ranked block
+    std::vector<char> ranked(static_cast<std::size_t>(blocks), 0);
+    std::int64_t next_trade = 0;
+    bool trading = false;
+    auto bounds = [&](std::int64_t k) { return std::pair{k * kBlockRows, std::min(rows, (k + 1) * kBlockRows)}; };
+    run_workers(workers, [&](int w) {
+        for (;;) {
+            std::int64_t trade = -1;
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                if (!trading && next_trade < blocks && ranked[static_cast<std::size_t>(next_trade)]) {
+                    trading = true;
+                    trade = next_trade;
+                }
+            }
+            if (trade >= 0) {
+                const auto [first, last] = bounds(trade);
+                trade_block(first, last);
+                const std::lock_guard<std::mutex> lock(mutex);
+                trading = false;
+                ++next_trade;
+                continue;
+            }
+            // A worker that finds nothing left to rank stops; whoever ranks or trades last
+            // finds the remaining blocks ready and trades them.
+            const std::int64_t k = next_rank.fetch_add(1);
+            if (k >= blocks) return;
+            const auto [first, last] = bounds(k);
+            rank_block(rankers[static_cast<std::size_t>(w)], first, last);
+            const std::lock_guard<std::mutex> lock(mutex);
+            ranked[static_cast<std::size_t>(k)] = 1;
+        }
+    });
     return out;
 }
 

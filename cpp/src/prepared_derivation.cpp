@@ -88,7 +88,6 @@ void forward_open_rank(const MatrixView& open, double* out) {
     const std::int64_t cols = open.cols;
     std::vector<double> values;
     std::vector<std::int64_t> where;
-    std::vector<std::uint32_t> order;
     std::vector<double> ranks;
     RadixScratch scratch;
     values.reserve(static_cast<std::size_t>(cols));
@@ -104,8 +103,7 @@ void forward_open_rank(const MatrixView& open, double* out) {
             values.push_back(ret);
             where.push_back(c);
         }
-        radix_argsort(values.data(), values.size(), order, scratch);
-        average_ranks_in_order(values, order, ranks);
+        average_ranks(values.data(), values.size(), ranks, scratch);
         for (std::size_t k = 0; k < values.size(); ++k) out[cell_at(r, where[k], rows)] = ranks[k];
     }
 }

@@ -20,12 +20,25 @@ void average_ranks_in_order(const std::vector<double>& values, const std::vector
     }
 }
 
+void average_ranks(const double* values, std::size_t n, std::vector<double>& ranks, RadixScratch& scratch) {
+    radix_sort_items(values, n, scratch);
+    const RadixScratch::Item* item = scratch.a.data();
+    ranks.resize(n);
+    // Keys with different high halves differ, so only runs sharing one read the values.
+    for (std::size_t start = 0; start < n;) {
+        std::size_t end = start + 1;
+        while (end < n && item[end].high == item[start].high && values[item[end].index] == values[item[start].index])
+            ++end;
+        const double rank = (static_cast<double>(start + 1) + static_cast<double>(end)) / 2.0;
+        for (std::size_t k = start; k < end; ++k) ranks[item[k].index] = rank;
+        start = end;
+    }
+}
+
 double spearman(const std::vector<double>& a, const std::vector<double>& b, SpearmanScratch& s) {
     if (a.size() < 2 || a.size() != b.size()) return kNaN;
-    radix_argsort(a.data(), a.size(), s.order, s.radix);
-    average_ranks_in_order(a, s.order, s.rank_a);
-    radix_argsort(b.data(), b.size(), s.order, s.radix);
-    average_ranks_in_order(b, s.order, s.rank_b);
+    average_ranks(a.data(), a.size(), s.rank_a, s.radix);
+    average_ranks(b.data(), b.size(), s.rank_b, s.radix);
     return pearson(s.rank_a.data(), s.rank_b.data(), a.size());
 }
 

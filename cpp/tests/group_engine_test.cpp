@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <vector>
 
 #include "aligned_tables.hpp"
@@ -137,4 +139,68 @@ TEST(GroupEngine, RankIcNeedsTwoStocksWithAForwardReturn) {
     m.cell(m.forward, 0, 0) = 0.5;  // the second stock has none, the third no factor
     m.cell(m.forward, 0, 2) = 0.7;
     EXPECT_TRUE(std::isnan(m.run(2, false, true).rank_ic[0]));
+}
+
+TEST(GroupEngine, WorkersShareTheDatesWithoutChangingAnyResult) {
+    // A random market over several blocks of dates: suspensions, missing factors, splits
+    // and prices that move. Every output, the analysis included, must not depend on how
+    // many workers ranked the dates.
+    const std::int64_t rows = 300, cols = 37;
+    FlatMarket m(rows, cols);
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> split(m.factor.size(), kNaN);
+    for (std::int64_t j = 0; j < cols; ++j) {
+        double price = 5.0 + 20.0 * unit(rng);
+        for (std::int64_t r = 0; r < rows; ++r) {
+            price *= 1.0 + 0.04 * (unit(rng) - 0.5);
+            m.cell(m.price, r, j) = std::round(price * 100.0) / 100.0;
+            m.cell(m.factor, r, j) = unit(rng) < 0.1 ? kNaN : std::floor(unit(rng) * 50.0);  // ties too
+            m.cell(m.forward, r, j) = unit(rng) - 0.5;
+            m.cell(m.can_buy, r, j) = unit(rng) < 0.05 ? 0.0 : 1.0;
+            m.cell(m.cant_sell, r, j) = unit(rng) < 0.05 ? 1.0 : 0.0;
+            if (unit(rng) < 0.01) m.cell(split, r, j) = 2.0;
+        }
+    }
+    const MarketArrays market{m.table(m.can_buy), m.table(m.cant_sell), m.table(split),   m.table(m.missing),
+                              m.table(m.price),   m.table(m.price),     m.table(m.price), m.table(m.price)};
+    const AlignedMatrix forward = m.table(m.forward);
+    ForwardOpens opens;
+    opens.open = m.table(m.price);
+    opens.adjusted = adjusted_opens(opens.open, m.table(m.price), m.table(split), m.table(m.missing));
+    opens.open_rows = rows;
+    auto run = [&](int workers) {
+        GroupInputs in;
+        in.factor = m.table(m.factor);
+        in.valid = m.table(m.valid);
+        in.market = &market;
+        in.forward = &forward;
+        in.analysis = true;
+        in.opens = &opens;
+        in.group_num = 4;
+        in.workers = workers;
+        return run_group_backtest(in);
+    };
+    const GroupOutputs one = run(1);
+    for (const int workers : {2, 3}) {
+        const GroupOutputs many = run(workers);
+        auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+            return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](double x, double y) {
+                       return x == y || (std::isnan(x) && std::isnan(y));
+                   });
+        };
+        EXPECT_TRUE(same(one.daily, many.daily)) << workers;
+        EXPECT_TRUE(same(one.rank_ic, many.rank_ic)) << workers;
+        EXPECT_TRUE(same(one.dates.ic, many.dates.ic)) << workers;
+        EXPECT_TRUE(same(one.dates.rank_ic, many.dates.rank_ic)) << workers;
+        EXPECT_TRUE(same(one.dates.turnover, many.dates.turnover)) << workers;
+        EXPECT_TRUE(same(one.dates.rank_autocorr, many.dates.rank_autocorr)) << workers;
+        EXPECT_EQ(one.sizes, many.sizes) << workers;
+        EXPECT_EQ(one.traded, many.traded) << workers;
+        EXPECT_EQ(one.dates.universe, many.dates.universe) << workers;
+    }
+    // The run traded and the analysis saw every block's first date.
+    EXPECT_GT(std::count(one.traded.begin(), one.traded.end(), true), rows / 2);
+    EXPECT_FALSE(std::isnan(one.dates.rank_autocorr[64]));
+    EXPECT_FALSE(std::isnan(one.dates.turnover[64 * 4]));
 }

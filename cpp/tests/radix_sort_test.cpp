@@ -76,3 +76,18 @@ TEST(RadixSort, MatchesAStableSortWithManyTiesAndReusedScratch) {
         EXPECT_EQ(argsort(keys, scratch), stable_order(keys)) << n << " keys";
     }
 }
+
+TEST(RadixSort, KeysSharingTheirHighHalfAreOrderedByTheWholeKey) {
+    // Keys a few units in the last place apart share the high 32 bits of their integer key:
+    // runs both short (insertion) and long (comparison sort), with ties and both signs.
+    std::mt19937_64 rng(3);
+    for (const std::size_t n : {20u, 1000u}) {
+        std::uniform_int_distribution<int> step(0, 60);
+        std::vector<double> keys(n);
+        for (std::size_t i = 0; i < n; ++i)
+            keys[i] = (i % 3 == 0 ? -1.0 : 1.0) * std::ldexp(1.0 + std::ldexp(step(rng), -44), 0);
+        keys[n / 2] = -0.0;
+        keys[n / 3] = 0.0;
+        EXPECT_EQ(argsort(keys), stable_order(keys)) << n << " keys";
+    }
+}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <vector>
 
 using namespace lumora;
@@ -50,4 +51,24 @@ TEST(Ranking, SpearmanWithTiesIsPearsonOfAverageRanks) {
     // Centred: (-1.5, 0, 0, 1.5) and (-0.5, -1.5, 1.5, 0.5): sum of products 1.5,
     // squares 4.5 and 5, so 1.5 / sqrt(22.5).
     EXPECT_NEAR(spearman_of({1.0, 2.0, 2.0, 3.0}, {20.0, 10.0, 40.0, 30.0}), 1.5 / std::sqrt(22.5), 1e-15);
+}
+
+TEST(Ranking, AverageRanksOfNearTiesMatchCounting) {
+    // Values only ulps apart share their sort key's high half; exact ties share a rank.
+    // The model counts, for each value, the values below it and those equal to it.
+    std::mt19937_64 rng(11);
+    std::uniform_int_distribution<int> step(-40, 40);
+    std::vector<double> values(500);
+    for (double& v : values) v = 0.25 + std::ldexp(step(rng), -50);
+    RadixScratch radix;
+    std::vector<double> ranks;
+    average_ranks(values.data(), values.size(), ranks, radix);
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        double below = 0.0, equal = 0.0;
+        for (const double v : values) {
+            below += v < values[k];
+            equal += v == values[k];
+        }
+        ASSERT_EQ(ranks[k], below + (equal + 1.0) / 2.0) << k;
+    }
 }

@@ -46,10 +46,15 @@ struct FactorDates {
     void reset(std::int64_t n_rows, int groups);
 };
 
-// Fills one row of FactorDates from the date's ranking.
+// Fills one row of FactorDates from the date's ranking. Each instance works through runs of
+// consecutive dates; rows of different instances never overlap.
 class DateAnalysis {
 public:
     DateAnalysis(const ForwardOpens* opens, std::int64_t n_stocks, int groups, FactorDates& out);
+
+    // Starts a run of consecutive dates: the rank autocorrelation of its first date compares
+    // with the date before, given as that date's factor and ranking (null factor: none).
+    void start_run(const double* factor_before, const std::vector<std::int32_t>& sorted_before, bool reversed);
 
     // `factor`: the date's factor (NaN where not usable); `sorted`: the usable stocks in the
     // grouping's order (`reversed` when that order is by descending factor); `group_of` /
@@ -64,13 +69,15 @@ private:
     void turnover(std::int64_t row, const std::vector<std::int32_t>& ascending, const std::int16_t* group_of,
                   const std::int32_t* sizes, const std::int16_t* previous_group_of, const std::int32_t* previous_sizes);
     void rank_autocorrelation(std::int64_t row, const double* factor, const std::vector<std::int32_t>& ascending);
+    void rank_today(const double* factor, const std::vector<std::int32_t>& ascending);
+    void keep_today(const std::vector<std::int32_t>& ascending);
 
     const ForwardOpens* opens_;
     int groups_;
     FactorDates& out_;
     std::vector<std::int32_t> ascending_;
     std::vector<double> all_forward_, factor_, forward_, factor_rank_, forward_rank_;
-    std::vector<std::uint32_t> identity_, order_;
+    std::vector<std::uint32_t> identity_;
     RadixScratch radix_;
     std::vector<double> rank_now_, rank_before_;
     std::vector<std::int32_t> ranked_before_;

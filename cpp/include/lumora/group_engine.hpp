@@ -28,6 +28,7 @@ struct GroupInputs {
     int group_num = 20;
     bool ascending = false;
     TradeCosts costs;
+    int workers = 0;  // threads ranking the dates; 0: as many as the work is worth
 };
 
 struct GroupOutputs {

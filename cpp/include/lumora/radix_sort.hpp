@@ -10,7 +10,7 @@ namespace lumora {
 
 struct RadixScratch {
     struct Item {
-        std::uint64_t key;
+        std::uint32_t high;  // high half of the order-preserving integer key
         std::uint32_t index;
     };
     std::vector<Item> a, b;
@@ -19,5 +19,9 @@ struct RadixScratch {
 // Positions of `keys` in ascending order; equal keys (0.0 and -0.0 included) keep their
 // input order. Keys must not be NaN.
 void radix_argsort(const double* keys, std::size_t n, std::vector<std::uint32_t>& order, RadixScratch& scratch);
+
+// The same order left in `scratch.a` (indices with the high halves of their keys), for
+// callers that walk the sorted keys.
+void radix_sort_items(const double* keys, std::size_t n, RadixScratch& scratch);
 
 }  // namespace lumora

@@ -14,10 +14,12 @@ namespace lumora {
 void average_ranks_in_order(const std::vector<double>& values, const std::vector<std::uint32_t>& order,
                             std::vector<double>& ranks);
 
+// Average ranks of `values` (no NaN), sorted here; ranks[k] belongs to values[k].
+void average_ranks(const double* values, std::size_t n, std::vector<double>& ranks, RadixScratch& scratch);
+
 // Spearman correlation of two equally long samples (average ranks, Pearson of the ranks);
 // NaN for fewer than two pairs or a constant side. `scratch` avoids reallocation.
 struct SpearmanScratch {
-    std::vector<std::uint32_t> order;
     std::vector<double> rank_a, rank_b;
     RadixScratch radix;
 };

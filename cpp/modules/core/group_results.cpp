@@ -98,7 +98,8 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
         bridge::AlignedTable dividend =
             bridge::aligned_table(rq.dividend_factor, open_dates, stocks, "dividend_factor");
         {
-            // No Python inside: reads numpy buffers held by the aligned tables, writes only `opens`.
+            // No Python inside, nor in the worker threads it starts: reads numpy buffers held by the
+            // aligned tables, writes only `opens`.
             py::gil_scoped_release release;
             opens.adjusted = adjusted_opens(own.matrix, close.matrix, split.matrix, dividend.matrix);
         }
@@ -110,7 +111,8 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
 
     GroupOutputs out;
     {
-        // No Python inside: reads numpy buffers held by the aligned tables above, writes only `out`.
+        // No Python inside, nor in the worker threads it starts: reads numpy buffers held by the
+        // aligned tables above, writes only `out`.
         py::gil_scoped_release release;
         out = run_group_backtest(in);
     }
