@@ -12,34 +12,30 @@ The medians over the rounds and their ratio (new / old) are printed with the dat
 from __future__ import annotations
 
 import argparse
-import gc
-import importlib
 import json
 import os
 import pickle
 import statistics
 import subprocess
 import sys
-import time
 from pathlib import Path
 from typing import Any
 
+from _bench_common import best_of, reversal_5d, test_helper, top_held
+
 CALLS = ("engine", "runner", "group")
 # The engine keywords and their datasets, from the one place the tests keep them.
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-KEYS = importlib.import_module("engine_keys").MARKET_KEYS
+KEYS = test_helper("engine_keys").MARKET_KEYS
 
 
 def make_inputs(path: Path, n_dates: int, n_stocks: int, held: int) -> None:
     from lumora.sandbox import generate_market
 
     data = generate_market(n_stocks, n_dates, 7).dataset_tables()
-    close = data["close_price"]
-    factor = -(close / close.shift(5) - 1.0)
-    ranks = factor.where(data["close_price_valid"] > 0).rank(axis=1, ascending=False)
+    factor = reversal_5d(data["close_price"])
     # A boolean table that gains NaN through where() is object in pandas 3; the engines are
     # measured on float64 weights, the table users pass.
-    weights = ((1.0 / held) * (ranks <= held).where(ranks <= held)).astype("float64")
+    weights = top_held(factor, data["close_price_valid"], held).astype("float64")
     with path.open("wb") as f:
         pickle.dump({"data": data, "factor": factor, "weights": weights}, f, protocol=5)
 
@@ -66,16 +62,7 @@ def child(path: Path, repeat: int) -> None:
             group_num=20,
         ),
     }
-    best = {}
-    for name in CALLS:
-        times = []
-        for _ in range(repeat):
-            gc.collect()
-            start = time.perf_counter()
-            calls[name]()
-            times.append(time.perf_counter() - start)
-        best[name] = min(times)
-    print(json.dumps(best))
+    print(json.dumps({name: best_of(repeat, calls[name]) for name in CALLS}))
 
 
 def main() -> None:

@@ -25,50 +25,39 @@ The market is the sandbox's, generated in memory. The factor is the five-day rev
 from __future__ import annotations
 
 import argparse
-import gc
-import importlib
-import sys
 import tempfile
 import time
 import warnings
-from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
 import pandas as pd
 
+from _bench_common import (
+    FULL_MARKET,
+    MARKET_OPTIONS,
+    SMALL_MARKET,
+    SizedParser,
+    best_time,
+    group_keywords,
+    interleaved,
+    reversal_5d,
+    strategy_call,
+)
 from lumora.backtest import _core as core
-from lumora.backtest import _weightbook as weightbook
 from lumora.backtest.result import BacktestResult, StrategyBacktestResult
 from lumora.sandbox import generate_market
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-MARKET_KEYS = importlib.import_module("engine_keys").MARKET_KEYS
 TARGETS = {"vs_alphalens": 30.0, "strategy_analysis_s": 0.05, "positions": 1.2, "page_s": 1.0}
-
-
-def best_time(fn: Callable[[], Any], repeat: int) -> tuple[float, Any]:
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 def build(args: argparse.Namespace) -> tuple[dict[str, Any], pd.DataFrame, dict[str, Any]]:
     data = generate_market(args.stocks, args.dates, args.seed).dataset_tables()
     close = data["close_price"]
-    factor = -(close / close.shift(5) - 1.0)
-    kw: dict[str, Any] = {key: data[source] for key, source in MARKET_KEYS.items()}
-    kw.update(
-        factor_matrix=factor,
-        industry_matrix=data["industry_matrix"],
-        close_price_valid=data["close_price_valid"],
-        benchmark_dict=data["benchmark_dict"],
-        forward_return_rank_cache=data["forward_return_rank_cache"],
-        open_price=data["open_price"],
+    factor = reversal_5d(close)
+    kw = group_keywords(
+        data,
+        factor,
         benchmark_names="000852",
         group_num=args.groups,
         plot_image_kind=None,
@@ -122,34 +111,16 @@ def empyrical_work(daily: pd.Series) -> Any:
         )
 
 
-def strategy_call(kw: dict[str, Any], weights: pd.DataFrame, **options: Any) -> Any:
-    return weightbook.run_strategy_backtest_core(
-        weights,
-        **{key: kw[key] for key in MARKET_KEYS},
-        benchmark_dict=kw["benchmark_dict"],
-        plot_image_kind=None,
-        **options,
-    )
+def fields_of(record: Any, *names: str) -> dict[str, Any]:
+    """The named attributes of a core run, for the result record of the same fields."""
+    return {name: getattr(record, name) for name in names}
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(
-        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
-    )
-    parser.add_argument("--full", action="store_true", help="2,500 dates x 5,000 stocks")
-    parser.add_argument("--small", action="store_true", help="250 dates x 500 stocks")
-    parser.add_argument("--dates", type=int, default=1200)
-    parser.add_argument("--stocks", type=int, default=2500)
-    parser.add_argument("--groups", type=int, default=20)
-    parser.add_argument("--held", type=int, default=300)
-    parser.add_argument("--seed", type=int, default=7)
-    parser.add_argument("--repeat", type=int, default=3)
+    sizes = {**MARKET_OPTIONS, "dates": 1200, "stocks": 2500, "groups": 20}
+    parser = SizedParser(__doc__, {"full": FULL_MARKET, "small": SMALL_MARKET}, **sizes)
     parser.add_argument("--no-peers", action="store_true", help="skip alphalens and empyrical")
     args = parser.parse_args()
-    if args.full:
-        args.dates, args.stocks = 2500, 5000
-    if args.small:
-        args.dates, args.stocks, args.held = 250, 500, 30
 
     start = time.perf_counter()
     kw, weights, _ = build(args)
@@ -160,18 +131,17 @@ def main() -> None:
     )
 
     # Factor: interleaved, so load elsewhere on the machine hits each side alike.
-    t_full = t_plain = t_ten = float("inf")
-    for _ in range(args.repeat):
-        t, full = best_time(lambda: core.run_alpha_vwap_backtest_core(**kw), 1)
-        t_full = min(t_full, t)
-        t_plain = min(
-            t_plain,
-            best_time(lambda: core.run_alpha_vwap_backtest_core(**kw, analysis=False), 1)[0],
-        )
-        t_ten = min(
-            t_ten,
-            best_time(lambda: core.run_alpha_vwap_backtest_core(**{**kw, "group_num": 10}), 1)[0],
-        )
+    times, kept = interleaved(
+        args.repeat,
+        {
+            "full": lambda: core.run_alpha_vwap_backtest_core(**kw),
+            "plain": lambda: core.run_alpha_vwap_backtest_core(**kw, analysis=False),
+            "ten": lambda: core.run_alpha_vwap_backtest_core(**{**kw, "group_num": 10}),
+        },
+        keep=["full"],
+    )
+    t_full, t_plain, t_ten = (min(times[name]) for name in ("full", "plain", "ten"))
+    full = kept["full"]
     print(f"factor request, whole analysis  {t_full:7.3f} s")
     print(
         f"factor request, numbers only    {t_plain:7.3f} s  -> analysis adds {t_full / t_plain - 1:.0%}"
@@ -194,16 +164,17 @@ def main() -> None:
         )
 
     # Strategy.
-    t_with = t_without = t_record = float("inf")
-    for _ in range(args.repeat):
-        t, run = best_time(lambda: strategy_call(kw, weights), 1)
-        t_with = min(t_with, t)
-        t_without = min(
-            t_without, best_time(lambda: strategy_call(kw, weights, analysis=False), 1)[0]
-        )
-        t_record = min(
-            t_record, best_time(lambda: strategy_call(kw, weights, record_positions=True), 1)[0]
-        )
+    times, kept = interleaved(
+        args.repeat,
+        {
+            "with": lambda: strategy_call(kw, weights),
+            "without": lambda: strategy_call(kw, weights, analysis=False),
+            "record": lambda: strategy_call(kw, weights, record_positions=True),
+        },
+        keep=["with"],
+    )
+    t_with, t_without, t_record = (min(times[name]) for name in ("with", "without", "record"))
+    run = kept["with"]
     analysis_cost = t_with - t_without
     print(f"strategy backtest, analysis     {t_with:7.3f} s")
     print(
@@ -225,21 +196,22 @@ def main() -> None:
     # Pages, warm: the first call of a process also pays for matplotlib's set-up.
     factor_result = BacktestResult(
         factor_name="reversal_5d",
-        best_group=full.best_group,
-        group_daily_return=full.group_daily_return,
-        group_cumulative_return=full.group_cumulative_return,
-        rank_ic=full.rank_ic,
         benchmark_summary=full.benchmark_summary(),
-        analysis=full.analysis,
+        **fields_of(
+            full,
+            "best_group",
+            "group_daily_return",
+            "group_cumulative_return",
+            "rank_ic",
+            "analysis",
+        ),
     )
     strategy_result = StrategyBacktestResult(
         strategy_name="reversal_top",
-        daily_return=run.daily_return,
-        cumulative_return=run.cumulative_return,
-        stats=run.stats,
-        benchmark_summary=run.benchmark_summary,
         plot_paths={},
-        analysis=run.analysis,
+        **fields_of(
+            run, "daily_return", "cumulative_return", "stats", "benchmark_summary", "analysis"
+        ),
     )
     with tempfile.TemporaryDirectory() as folder:
         for name, result in (("factor", factor_result), ("strategy", strategy_result)):

@@ -27,9 +27,8 @@ import statistics
 import tempfile
 import threading
 import time
-from collections.abc import Callable
 from pathlib import Path
-from typing import Any
+from typing import Any, Self
 
 import matplotlib
 
@@ -39,6 +38,7 @@ import numpy as np
 import pandas as pd
 from PIL import Image
 
+from _bench_common import best_of, blank_page, strategy_total, times_of, until_figure
 from lumora.backtest import _weightbook as wb
 
 TARGET_BOTH_CHARTS_S = 3.0
@@ -47,40 +47,6 @@ PAGES = {  # page kind -> (performance (size, dpi), weekly (size, dpi))
     "large": (((21.5, 12.6), 165), ((18.8, 8.6), 170)),
     "long": (((15.5, 34.0), 145), ((15.5, 12.4), 145)),
 }
-
-
-def total_frame(years: int, seed: int = 7) -> pd.DataFrame:
-    """A backtest's total frame: strategy tracking its benchmark with some excess return."""
-    rng = np.random.default_rng(seed)
-    days = 252 * years
-    dates = pd.bdate_range("2015-01-05", periods=days).strftime("%Y%m%d")
-    benchmark = rng.normal(0.0002, 0.012, days)
-    raw = pd.DataFrame(
-        {
-            "daily_return": benchmark + rng.normal(0.0004, 0.004, days),
-            "index_daily_return": benchmark,
-        },
-        index=dates,
-    )
-    return wb._build_total_backtesting_frame(raw)
-
-
-def best_of(repeats: int, call: Callable[[], Any]) -> float:
-    times = []
-    for _ in range(repeats):
-        started = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - started)
-    return min(times)
-
-
-def median_of(repeats: int, call: Callable[[], Any]) -> float:
-    times = []
-    for _ in range(repeats):
-        started = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - started)
-    return statistics.median(times)
 
 
 def both_charts(
@@ -100,37 +66,20 @@ def both_charts(
 
 def blank_pages(out: Path, kind: str) -> None:
     for (size, dpi), name in zip(PAGES[kind], ("perf", "weekly"), strict=True):
-        fig = plt.figure(figsize=size)
-        fig.savefig(out / f"blank_{name}.png", dpi=dpi, pil_kwargs={"compress_level": 1})
-        plt.close(fig)
-
-
-class _PageRequested(Exception):
-    pass
+        blank_page(out / f"blank_{name}.png", size, dpi)
 
 
 def until_first_page(total: pd.DataFrame, stats: dict[str, float], out: Path, kind: str) -> None:
     """Both chart calls stopped where they create their figure: the style preamble and all
     the frame work, but no drawing."""
-    figure = plt.figure
-
-    def stop(*args: Any, **kwargs: Any) -> Any:
-        raise _PageRequested
-
-    plt.figure = stop
-    try:
-        for call in (
-            lambda: wb.plot_strategy_performance(
-                total=total, stats=stats, save_path=out / "x.png", image_kind=kind
-            ),
-            lambda: wb.plot_weekly_net_value(total=total, save_path=out / "y.png", image_kind=kind),
-        ):
-            try:
-                call()
-            except _PageRequested:
-                pass
-    finally:
-        plt.figure = figure
+    until_figure(
+        lambda: wb.plot_strategy_performance(
+            total=total, stats=stats, save_path=out / "x.png", image_kind=kind
+        )
+    )
+    until_figure(
+        lambda: wb.plot_weekly_net_value(total=total, save_path=out / "y.png", image_kind=kind)
+    )
 
 
 def native_frame_work(total: pd.DataFrame) -> None:
@@ -167,24 +116,37 @@ def pandas_frame_work(total: pd.DataFrame) -> None:
     weekly["extra_net_value"] = weekly["extra_return"] + 1
 
 
+class FigureCount:
+    """While entered, pyplot's figure and close keep count of the figures open at once; `most`
+    is the highest count seen."""
+
+    def __init__(self) -> None:
+        self.open = self.most = 0
+        self._guard = threading.Lock()
+        self._figure, self._close = plt.figure, plt.close
+
+    def figure(self, *args: Any, **kwargs: Any) -> Any:
+        with self._guard:
+            self.open += 1
+            self.most = max(self.most, self.open)
+        return self._figure(*args, **kwargs)
+
+    def close(self, fig: Any = None) -> None:
+        self._close(fig)
+        with self._guard:
+            self.open -= 1
+
+    def __enter__(self) -> Self:
+        plt.figure, plt.close = self.figure, self.close
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        plt.figure, plt.close = self._figure, self._close
+
+
 def threads_at_once(
     total: pd.DataFrame, stats: dict[str, float], out: Path, kind: str
 ) -> dict[str, Any]:
-    open_now, most = [0], [0]
-    guard = threading.Lock()
-    figure, close = plt.figure, plt.close
-
-    def counting_figure(*args: Any, **kwargs: Any) -> Any:
-        with guard:
-            open_now[0] += 1
-            most[0] = max(most[0], open_now[0])
-        return figure(*args, **kwargs)
-
-    def counting_close(fig: Any = None) -> None:
-        close(fig)
-        with guard:
-            open_now[0] -= 1
-
     errors: list[BaseException] = []
     start = threading.Barrier(4)
 
@@ -195,8 +157,7 @@ def threads_at_once(
         except BaseException as error:  # noqa: BLE001 - reported below
             errors.append(error)
 
-    plt.figure, plt.close = counting_figure, counting_close
-    try:
+    with FigureCount() as count:
         threads = [threading.Thread(target=request, args=(i,)) for i in range(4)]
         started = time.perf_counter()
         for t in threads:
@@ -204,8 +165,6 @@ def threads_at_once(
         for t in threads:
             t.join()
         elapsed = time.perf_counter() - started
-    finally:
-        plt.figure, plt.close = figure, close
     complete = 0
     for i in range(4):
         for name in ("perf", "weekly"):
@@ -216,7 +175,7 @@ def threads_at_once(
     return {
         "seconds": elapsed,
         "errors": errors,
-        "most_open": most[0],
+        "most_open": count.most,
         "complete": complete,
         "leftovers": leftovers,
     }
@@ -228,7 +187,7 @@ def main() -> int:
     parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
 
-    total = total_frame(args.years)
+    total = strategy_total(252 * args.years)
     stats = dict(wb.calc_strategy_stats(total, None))
     print(
         f"data: total frame {len(total):,} trading days x {len(total.columns)} columns ({args.years} years)"
@@ -245,18 +204,22 @@ def main() -> int:
         print("|---|---|---|---|---|")
         both_seconds = {}
         for kind in PAGES:
-            seconds = median_of(
-                args.repeats, lambda kind=kind: both_charts(total, stats, out, kind)
+            seconds, blank = (
+                statistics.median(times_of(args.repeats, call, collect=False))
+                for call in (
+                    lambda kind=kind: both_charts(total, stats, out, kind),
+                    lambda kind=kind: blank_pages(out, kind),
+                )
             )
-            blank = median_of(args.repeats, lambda kind=kind: blank_pages(out, kind))
             both_seconds[kind] = seconds
             passed = seconds <= TARGET_BOTH_CHARTS_S
             ok &= passed
             print(f"| {kind} | {seconds:.3f} s | {blank:.3f} s | {seconds / blank:.2f}x | "
                   f"<= {TARGET_BOTH_CHARTS_S:.0f} s {'ok' if passed else 'MISSED'} |")  # fmt: skip
 
-        native = best_of(max(5, args.repeats), lambda: native_frame_work(total))
-        baseline = best_of(max(5, args.repeats), lambda: pandas_frame_work(total))
+        repeats = max(5, args.repeats)
+        native = best_of(repeats, lambda: native_frame_work(total), collect=False)
+        baseline = best_of(repeats, lambda: pandas_frame_work(total), collect=False)
         print("\n| non-drawing work | time | pandas baseline | ratio | share of both charts |")
         print("|---|---|---|---|---|")
         print(
@@ -266,7 +229,7 @@ def main() -> int:
         )
         for kind in PAGES:
             before = best_of(
-                max(5, args.repeats), lambda kind=kind: until_first_page(total, stats, out, kind)
+                repeats, lambda kind=kind: until_first_page(total, stats, out, kind), collect=False
             )
             share = before / both_seconds[kind]
             passed = share <= TARGET_NON_DRAWING_SHARE

@@ -8,13 +8,11 @@ archive, download, checksum, unpack. Both roads alternate in one process on the 
 
 from __future__ import annotations
 
-import argparse
 import shutil
 import statistics
-import tempfile
 import time
-from pathlib import Path
 
+from _bench_common import SizedParser, scratch
 from lumora import singleton
 from lumora.backtest._full_build import BuiltPackage, package_writer
 from lumora.backtest._package_server import PackageServer
@@ -24,14 +22,12 @@ from lumora.sandbox import export_market, generate_market
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--rounds", type=int, default=3)
+    parser = SizedParser(
+        __doc__, {"quick": {"stocks": 300, "days": 500}}, stocks=800, days=1200, rounds=3
+    )
     args = parser.parse_args()
-    n_stocks, n_days = (300, 500) if args.quick else (800, 1200)
-    work = Path(tempfile.mkdtemp(prefix="bench-direct-"))
-    try:
-        export_market(generate_market(n_stocks, n_days, seed=7), work / "files")
+    with scratch("bench-direct-") as work:
+        export_market(generate_market(args.stocks, args.days, seed=7), work / "files")
         source = FileSource(work / "files")
         singleton.set_instance(source)
         times: dict[str, list[float]] = {"direct": [], "http": []}
@@ -47,12 +43,12 @@ def main() -> None:
                 times[road].append(time.perf_counter() - started)
                 shutil.rmtree(target.parent)
         direct, http = (statistics.median(times[k]) for k in ("direct", "http"))
-        print(f"{n_stocks} stocks x {n_days} days, median of {args.rounds} alternating rounds")
+        print(
+            f"{args.stocks} stocks x {args.days} days, median of {args.rounds} alternating rounds"
+        )
         print(f"  written directly into the store: {direct:.2f} s")
         print(f"  through an archive over loopback HTTP: {http:.2f} s")
         print(f"  direct / http: {direct / http:.2f}x")
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -12,17 +12,15 @@ into a store) is timed in the same process.
 
 from __future__ import annotations
 
-import argparse
-import shutil
 import statistics
 import sys
-import tempfile
 import time
 from pathlib import Path
 
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from _bench_common import SizedParser, scratch
 from bench_file_source import COLUMNS, write_market
 from lumora.backtest._full_build import write_package
 from lumora.sources import files
@@ -49,14 +47,12 @@ def without_checks() -> dict[str, object]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--rounds", type=int, default=3)
+    parser = SizedParser(
+        __doc__, {"quick": {"stocks": 1000, "days": 1000}}, stocks=5000, days=2500, rounds=3
+    )
     args = parser.parse_args()
-    n_stocks, n_days = (1000, 1000) if args.quick else (5000, 2500)
-    work = Path(tempfile.mkdtemp(prefix="bench-checks-"))
-    try:
-        write_market(work / "files" / "bars", n_stocks, n_days, csv=False)
+    with scratch("bench-checks-") as work:
+        write_market(work / "files" / "bars", args.stocks, args.days, csv=False)
         times: dict[str, list[float]] = {"with": [], "without": []}
         for round_ in range(args.rounds):
             for kind in ("with", "without") if round_ % 2 == 0 else ("without", "with"):
@@ -74,7 +70,9 @@ def main() -> None:
         built = opened + time.perf_counter() - started
         with_checks, bare = (statistics.median(times[k]) for k in ("with", "without"))
         cost = with_checks - bare
-        print(f"{n_stocks} stocks x {n_days} days, parquet a year, median of {args.rounds} rounds")
+        print(
+            f"{args.stocks} stocks x {args.days} days, parquet a year, median of {args.rounds} rounds"
+        )
         print(
             f"  reading every file: {with_checks:.2f} s with the checks and summaries, "
             f"{bare:.2f} s without: they cost {cost:.2f} s"
@@ -84,8 +82,6 @@ def main() -> None:
             f"the checks are {100 * cost / built:.1f} % of it"
         )
         print(f"  opening the files in a new session (FileSource): {opened:.2f} s")
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

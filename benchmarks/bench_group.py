@@ -19,48 +19,39 @@ the five-day price reversal, so groups change every day as a real factor's would
 from __future__ import annotations
 
 import argparse
-import gc
-import importlib
-import sys
 import time
-from collections.abc import Callable
-from pathlib import Path
-from types import ModuleType
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
+from _bench_common import (
+    MARKET_OPTIONS,
+    SMALL_MARKET,
+    SizedParser,
+    best_time,
+    group_keywords,
+    interleaved,
+    reversal_5d,
+    strategy_call,
+    test_helper,
+    top_held,
+)
 from lumora.backtest import _core as core
-from lumora.backtest import _weightbook as weightbook
 from lumora.sandbox import generate_market
 
 TARGETS = {"vs_strategy": 3.0, "vs_numpy": 10.0}
-
-
-def _group_model() -> ModuleType:
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-    return importlib.import_module("group_model")
-
-
-baseline = _group_model()
-MARKET_KEYS = importlib.import_module("engine_keys").MARKET_KEYS
+baseline = test_helper("group_model")
 
 
 # --------------------------------------------------------------------------- data
 def build_inputs(args: argparse.Namespace) -> tuple[dict[str, Any], pd.DataFrame]:
     """Core keywords of the group backtest, and the strategy's weight table."""
     data = generate_market(args.stocks, args.dates, args.seed).dataset_tables()
-    close = data["close_price"]
-    factor = -(close / close.shift(5) - 1.0)  # five-day reversal
-    kw: dict[str, Any] = {key: data[source] for key, source in MARKET_KEYS.items()}
-    kw.update(
-        factor_matrix=factor,
-        industry_matrix=data["industry_matrix"],
-        close_price_valid=data["close_price_valid"],
-        benchmark_dict=data["benchmark_dict"],
-        forward_return_rank_cache=data["forward_return_rank_cache"],
-        open_price=data["open_price"],
+    factor = reversal_5d(data["close_price"])
+    kw = group_keywords(
+        data,
+        factor,
         benchmark_names="all",
         rolling_window=args.rolling_window,
         ascending=False,
@@ -70,33 +61,10 @@ def build_inputs(args: argparse.Namespace) -> tuple[dict[str, Any], pd.DataFrame
         factor_name="reversal_5d",
         plot_title=None,
     )
-    ranks = factor.where(data["close_price_valid"] > 0).rank(axis=1, ascending=False)
-    weights = (1.0 / args.held) * (ranks <= args.held).where(ranks <= args.held)
-    return kw, weights
-
-
-def strategy_call(kw: dict[str, Any], weights: pd.DataFrame) -> Any:
-    return weightbook.run_strategy_backtest_core(
-        weights,
-        **{key: kw[key] for key in MARKET_KEYS},
-        benchmark_dict=kw["benchmark_dict"],
-        benchmark_names="000852",
-        rolling_window=kw["rolling_window"],
-        plot_image_kind=None,
-    )
+    return kw, top_held(factor, data["close_price_valid"], args.held)
 
 
 # ----------------------------------------------------------------------- measuring
-def best_time(fn: Callable[[], Any], repeat: int) -> tuple[float, Any]:
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
 def max_relative_difference(got: pd.DataFrame, want: pd.DataFrame) -> float:
     a, b = got.to_numpy(dtype=float), want.to_numpy(dtype=float)
     same = (np.isnan(a) & np.isnan(b)) | (a == b)
@@ -106,20 +74,9 @@ def max_relative_difference(got: pd.DataFrame, want: pd.DataFrame) -> float:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(
-        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
-    )
-    parser.add_argument("--small", action="store_true", help="250 dates x 500 stocks, 30 held")
-    parser.add_argument("--dates", type=int, default=2500)
-    parser.add_argument("--stocks", type=int, default=5000)
-    parser.add_argument("--groups", type=int, default=20)
-    parser.add_argument("--held", type=int, default=300)
-    parser.add_argument("--seed", type=int, default=7)
-    parser.add_argument("--rolling-window", type=int, default=0)
-    parser.add_argument("--repeat", type=int, default=3, help="runs of each native measurement")
+    sizes = {**MARKET_OPTIONS, "groups": 20, "rolling_window": 0}
+    parser = SizedParser(__doc__, {"small": SMALL_MARKET}, **sizes)
     args = parser.parse_args()
-    if args.small:
-        args.dates, args.stocks, args.held = 250, 500, 30
 
     start = time.perf_counter()
     kw, weights = build_inputs(args)
@@ -132,12 +89,17 @@ def main() -> None:
         f"rolling_window={args.rolling_window}"
     )
 
-    # interleaved, so a burst of load elsewhere on the machine hits both sides alike
-    t_group = t_strategy = float("inf")
-    for _ in range(args.repeat):
-        t, got = best_time(lambda: core.run_alpha_vwap_backtest_core(**kw), 1)
-        t_group = min(t_group, t)
-        t_strategy = min(t_strategy, best_time(lambda: strategy_call(kw, weights), 1)[0])
+    times, kept = interleaved(
+        args.repeat,
+        {
+            "group": lambda: core.run_alpha_vwap_backtest_core(**kw),
+            "strategy": lambda: strategy_call(
+                kw, weights, benchmark_names="000852", rolling_window=kw["rolling_window"]
+            ),
+        },
+        keep=["group"],
+    )
+    t_group, t_strategy, got = min(times["group"]), min(times["strategy"]), kept["group"]
     t_numpy, want = best_time(lambda: baseline.run_alpha_vwap_backtest_core(**kw), 1)
     daily_diff = max_relative_difference(got.group_daily_return, want.group_daily_return)
     ic_diff = max_relative_difference(got.rank_ic.to_frame(), want.rank_ic.to_frame())

@@ -18,9 +18,7 @@ Measured in one process on one in-memory sandbox market, calls interleaved:
 from __future__ import annotations
 
 import argparse
-import importlib
 import statistics
-import sys
 import tempfile
 import time
 from collections.abc import Callable
@@ -30,16 +28,14 @@ from typing import Any
 import matplotlib
 
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt
-import numpy as np
 import pandas as pd
 
+from _bench_common import blank_page, interleaved, strategy_total, test_helper, until_figure
 from lumora.backtest import _core
 from lumora.backtest import _weightbook as wb
 from lumora.sandbox import generate_market
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-MARKET_TABLES = importlib.import_module("engine_keys").GROUP_MARKET_KEYS
+MARKET_TABLES = test_helper("engine_keys").GROUP_MARKET_KEYS
 PAGES = {"large": ((21.5, 12.6), 165), "long": ((15.5, 30.0), 145)}
 
 
@@ -53,58 +49,6 @@ def group_backtest(tables: dict[str, Any], factor: pd.DataFrame, **chart: Any) -
         group_num=20,
         **chart,
     )
-
-
-def strategy_total(days: int, seed: int = 7) -> pd.DataFrame:
-    rng = np.random.default_rng(seed)
-    dates = pd.bdate_range("2015-01-05", periods=days).strftime("%Y%m%d")
-    benchmark = rng.normal(0.0002, 0.012, days)
-    raw = pd.DataFrame(
-        {
-            "daily_return": benchmark + rng.normal(0.0004, 0.004, days),
-            "index_daily_return": benchmark,
-        },
-        index=dates,
-    )
-    return wb._build_total_backtesting_frame(raw)
-
-
-def blank_page(out: Path, kind: str) -> None:
-    size, dpi = PAGES[kind]
-    fig = plt.figure(figsize=size)
-    fig.savefig(out / "blank.png", dpi=dpi, pil_kwargs={"compress_level": 1})
-    plt.close(fig)
-
-
-class _PageRequested(Exception):
-    pass
-
-
-def until_figure(call: Callable[[], Any]) -> None:
-    """Runs `call` until the chart asks pyplot for its figure."""
-    figure = plt.figure
-
-    def stop(*args: Any, **kwargs: Any) -> Any:
-        raise _PageRequested
-
-    plt.figure = stop
-    try:
-        call()
-    except _PageRequested:
-        pass
-    finally:
-        plt.figure = figure
-
-
-def timings(repeats: int, calls: dict[str, Callable[[], Any]]) -> dict[str, list[float]]:
-    """Times of each call, the calls interleaved so that load drifts hit all alike."""
-    times: dict[str, list[float]] = {name: [] for name in calls}
-    for _ in range(repeats):
-        for name, call in calls.items():
-            started = time.perf_counter()
-            call()
-            times[name].append(time.perf_counter() - started)
-    return times
 
 
 def page_calls(
@@ -121,7 +65,7 @@ def page_calls(
         "plain": lambda: group_backtest(tables, factor),
         "chart": lambda: group_backtest(tables, factor, **chart),
         "until": lambda: until_figure(lambda: group_backtest(tables, factor, **chart)),
-        "blank": lambda: blank_page(out, kind),
+        "blank": lambda: blank_page(out / "blank.png", *PAGES[kind]),
         "strategy": lambda: wb.plot_strategy_performance(
             total=total, stats=stats, save_path=out / "perf.png", image_kind=kind
         ),
@@ -155,7 +99,8 @@ def main() -> int:
               "| frame work before the figure | share |")  # fmt: skip
         print("|---|---|---|---|---|---|---|---|")
         for kind in PAGES:
-            times = timings(args.repeats, page_calls(tables, factor, total, stats, out, kind))
+            calls = page_calls(tables, factor, total, stats, out, kind)
+            times, _ = interleaved(args.repeats, calls, collect=False)
             t = {name: statistics.median(values) for name, values in times.items()}
             chart = t["chart"] - t["plain"]
             # A few milliseconds against a backtest's run-to-run spread: fastest runs compared.

@@ -18,11 +18,8 @@ The SDK is the sandbox client; its market is generated before any timing starts.
 from __future__ import annotations
 
 import argparse
-import ctypes
-import gc
 import json
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -34,6 +31,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path[:0] = [str(ROOT / "src"), str(ROOT / "tests")]
 
 import prepare_model
+from _bench_common import SizedParser, best_of, peak_extra_bytes, probe_in_child, reset_peak
 from lumora import singleton
 from lumora.backtest import _service
 from lumora.backtest._full_build import build_payload
@@ -83,16 +81,6 @@ class Clock:
 
 def calendar_day(start: str, n: int) -> str:
     return trading_calendar(start, n)[-1]
-
-
-def best_of(repeat: int, run: Callable[[], Any]) -> float:
-    times = []
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 # --------------------------------------------------------------------------- update
@@ -213,14 +201,6 @@ def measure_update(args: argparse.Namespace) -> dict[str, Any]:
 # --------------------------------------------------------------------------- full build
 
 
-def _resident_kib(key: str) -> int:
-    with open("/proc/self/status") as fh:
-        for line in fh:
-            if line.startswith(key):
-                return int(line.split()[1])
-    raise KeyError(key)
-
-
 def pandas_full_build(start: str, end: str) -> dict[str, Any]:
     """The same reads converted and derived with the plain pandas model."""
     builder = GroupPreparedDataBuilder(start, end)
@@ -246,47 +226,26 @@ def probe_full(args: argparse.Namespace) -> None:
     client.trading_dates()
     timed = TimedClient(client)
     singleton.set_instance(timed)
-    gc.collect()
-    try:
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except OSError:
-        pass
-    before = _resident_kib("VmRSS:")
-    with open("/proc/self/clear_refs", "w") as refs:  # resets VmHWM to the current RSS
-        refs.write("5")
+    base = reset_peak()
     started = time.perf_counter()
     if args.probe == "native":
         result = GroupPreparedDataBuilder(start, end).build()["data"]
     else:
         result = pandas_full_build(start, end)
     seconds = time.perf_counter() - started
-    peak = _resident_kib("VmHWM:")
+    extra_bytes = peak_extra_bytes(base)
     shape = result["close_price"].shape
     figures = {
         "seconds": seconds,
         "sdk_seconds": timed.seconds,
-        "extra_bytes": (peak - before) * 1024,
+        "extra_bytes": extra_bytes,
     }
     print(json.dumps({**figures, "shape": shape}))
 
 
 def measure_full(args: argparse.Namespace) -> dict[str, Any]:
-    out = {}
-    for which in ("native", "pandas"):
-        command = [
-            sys.executable,
-            __file__,
-            "--probe",
-            which,
-            "--full-stocks",
-            str(args.full_stocks),
-            "--full-days",
-            str(args.full_days),
-            "--seed",
-            str(args.seed),
-        ]
-        done = subprocess.run(command, capture_output=True, text=True, check=True)
-        out[which] = json.loads(done.stdout.strip().splitlines()[-1])
+    sizes = {"full_stocks": args.full_stocks, "full_days": args.full_days, "seed": args.seed}
+    out = {which: probe_in_child(__file__, which, **sizes) for which in ("native", "pandas")}
     cells = out["native"]["shape"][0] * out["native"]["shape"][1]
     return {
         "shape": out["native"]["shape"],
@@ -305,21 +264,12 @@ def measure_full(args: argparse.Namespace) -> dict[str, Any]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(
-        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
-    )
-    parser.add_argument("--quick", action="store_true", help="small sizes")
-    parser.add_argument("--update-stocks", type=int, default=5000)
-    parser.add_argument("--update-days", type=int, default=480)
-    parser.add_argument("--full-stocks", type=int, default=1000)
-    parser.add_argument("--full-days", type=int, default=2000)
-    parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--seed", type=int, default=7)
+    full = {"update_stocks": 5000, "update_days": 480, "full_stocks": 1000, "full_days": 2000}
+    quick = {"update_stocks": 500, "update_days": 120, "full_stocks": 200, "full_days": 300}
+    parser = SizedParser(__doc__, {"quick": quick}, **full, repeat=3, seed=7)
     parser.add_argument("--probe", choices=["native", "pandas"], help=argparse.SUPPRESS)
     parser.add_argument("--only", choices=["update", "full"])
     args = parser.parse_args()
-    if args.quick:
-        args.update_stocks, args.update_days, args.full_stocks, args.full_days = 500, 120, 200, 300
     if args.probe:
         probe_full(args)
         return

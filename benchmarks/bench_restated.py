@@ -8,10 +8,7 @@ prepare_backtest_data rewrites from that date only. Both are timed in one proces
 
 from __future__ import annotations
 
-import argparse
-import shutil
 import sys
-import tempfile
 import time
 import types
 from pathlib import Path
@@ -19,6 +16,7 @@ from pathlib import Path
 import pandas as pd
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from _bench_common import SizedParser, scratch
 from bench_file_source import COLUMNS, write_market
 from lumora import singleton
 from lumora.backtest import BacktestService, _service
@@ -36,15 +34,12 @@ def prepare(root: Path) -> float:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true")
+    parser = SizedParser(__doc__, {"quick": {"stocks": 500, "days": 500}}, stocks=5000, days=2500)
     parser.add_argument("--recent", action="store_true")
     args = parser.parse_args()
-    n_stocks, n_days = (500, 500) if args.quick else (5000, 2500)
-    work = Path(tempfile.mkdtemp(prefix="bench-restated-"))
-    try:
+    with scratch("bench-restated-") as work:
         root = work / "files"
-        write_market(root / "bars", n_stocks, n_days, csv=False)
+        write_market(root / "bars", args.stocks, args.days, csv=False)
         files = sorted((root / "bars").iterdir())
         last = pd.read_parquet(files[-1])["trade_date"].max()
         timestamp = types.SimpleNamespace(today=lambda: pd.Timestamp(str(last)))
@@ -63,14 +58,12 @@ def main() -> None:
         stored = len(dates["close_price"]["index"])
         day = str(table.loc[row, "trade_date"])
         after = sum(1 for d in dates["close_price"]["index"] if d >= day)
-        print(f"{n_stocks} stocks x {n_days} days, parquet a year")
+        print(f"{args.stocks} stocks x {args.days} days, parquet a year")
         print(f"  full build (first prepare): {full:.2f} s")
         print(
             f"  one close restated on {day} in {restated.name}: the next prepare took {update:.2f} s"
         )
         print(f"  ({after} of {stored} stored dates lie on or after it)")
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -26,18 +26,16 @@ from __future__ import annotations
 
 import argparse
 import gc
-import importlib
 import json
 import shutil
-import sys
 import time
-from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
+from _bench_common import best_of, test_helper
 from lumora.backtest import BacktestService, _service, _weightbook
 from lumora.backtest._prepare import COMPONENT_FACTOR_NAMES, BinaryPreparedDataStore
 from lumora.backtest._store import BinaryPreparedDataStoreBase, component_dataset_key
@@ -50,8 +48,7 @@ TARGETS = {
     "verify_vs_read_bytes": 2.0,
 }
 # The engine keywords and their datasets, from the one place the tests keep them.
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-MARKET_INPUTS = importlib.import_module("engine_keys").MARKET_KEYS
+MARKET_INPUTS = test_helper("engine_keys").MARKET_KEYS
 
 
 # --------------------------------------------------------------------------- data
@@ -114,20 +111,6 @@ def strategy_weights(data: dict[str, Any], holdings: int, seed: int) -> pd.DataF
         weights[start : start + 20, chosen] = 1.0 / len(chosen)
     close = data["close_price"]
     return pd.DataFrame(weights, index=close.index, columns=close.columns)
-
-
-# --------------------------------------------------------------------------- timing
-
-
-def best_of(repeat: int, run: Callable[[], Any]) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        began = time.perf_counter()
-        result = run()
-        best = min(best, time.perf_counter() - began)
-        del result
-    return best
 
 
 def segment_files(store: BinaryPreparedDataStore) -> list[Path]:

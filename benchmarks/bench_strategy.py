@@ -19,32 +19,31 @@ The baselines are the reference model of the test suite (tests/strategy_model.py
 from __future__ import annotations
 
 import argparse
-import ctypes
 import gc
-import importlib
 import json
-import subprocess
-import sys
 import threading
 import time
 from collections.abc import Callable
-from pathlib import Path
-from types import ModuleType
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
 
+from _bench_common import (
+    MARKET_OPTIONS,
+    SMALL_MARKET,
+    SizedParser,
+    best_time,
+    interleaved,
+    peak_extra_bytes,
+    probe_in_child,
+    reset_peak,
+    test_helper,
+)
 from lumora.backtest import _weightbook as engine
 
-
-def _reference_model() -> ModuleType:
-    """The plain pandas/numpy model of the test suite, the baseline of every ratio."""
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-    return importlib.import_module("strategy_model")
-
-
-baseline = _reference_model()
+# The plain pandas/numpy model of the test suite, the baseline of every ratio.
+baseline = test_helper("strategy_model")
 TARGETS = {"engine": 10.0, "runner": 10.0, "threads": 0.65, "bytes_per_cell": 64.0}
 
 
@@ -91,7 +90,7 @@ def market(
         tables, bench = synthetic_market(n_days, n_stocks, seed)
         return tables, bench, "synthetic random walk"
     sandbox = generate_market(n_stocks=n_stocks, n_days=n_days, seed=seed)
-    tables = importlib.import_module("engine_keys").engine_tables(sandbox.engine_tables())
+    tables = test_helper("engine_keys").engine_tables(sandbox.engine_tables())
     return tables, sandbox.benchmark_dict(), "lumora.sandbox"
 
 
@@ -113,25 +112,20 @@ def target_weights(close: pd.DataFrame, held: int, seed: int) -> pd.DataFrame:
     return pd.DataFrame(out, index=close.index, columns=close.columns)
 
 
-def build_inputs(
-    args: argparse.Namespace,
-) -> tuple[pd.DataFrame, dict[str, pd.DataFrame], dict[str, pd.Series], str]:
+class Inputs(NamedTuple):
+    weights: pd.DataFrame
+    tables: dict[str, pd.DataFrame]
+    bench: dict[str, pd.Series]
+    source: str
+
+
+def build_inputs(args: argparse.Namespace) -> Inputs:
     tables, bench, source = market(args.dates, args.stocks, args.seed)
     weights = target_weights(tables["close_price"], args.held, args.seed)
-    return weights, tables, bench, source
+    return Inputs(weights, tables, bench, source)
 
 
 # ----------------------------------------------------------------------- measuring
-def best_time(fn: Callable[[], Any], repeat: int) -> tuple[float, Any]:
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
 def max_relative_difference(got: np.ndarray, want: np.ndarray) -> float:
     got, want = np.asarray(got, dtype=float), np.asarray(want, dtype=float)
     both_nan = np.isnan(got) & np.isnan(want)
@@ -141,115 +135,73 @@ def max_relative_difference(got: np.ndarray, want: np.ndarray) -> float:
 
 
 def runner_call(
-    impl: Any,
-    weights: pd.DataFrame,
-    tables: dict[str, pd.DataFrame],
-    bench: dict[str, pd.Series],
-    rolling_window: int,
+    impl: Any, inputs: Inputs, rolling_window: int, weights: pd.DataFrame | None = None
 ) -> Any:
+    """The backtest runner of `impl` on the inputs, or on other `weights` over their market."""
     return impl.run_strategy_backtest_core(
-        weights,
-        **tables,
-        benchmark_dict=bench,
+        inputs.weights if weights is None else weights,
+        **inputs.tables,
+        benchmark_dict=inputs.bench,
         benchmark_names="000852",
         rolling_window=rolling_window,
         plot_image_kind=None,
     )
 
 
-def _status_line(key: str) -> str:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(key):
-                return line
-    raise KeyError(key)
-
-
-def _resident_kib(key: str) -> int:
-    return int(_status_line(key).split()[1])
+def in_two_threads(target: Callable[..., Any], args: tuple[Any, ...]) -> None:
+    threads = [threading.Thread(target=target, args=args) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
 
 
 def probe_memory(args: argparse.Namespace) -> None:
     """Child process: inputs first, then one backtest between two readings of the peak."""
-    weights, tables, bench, _ = build_inputs(args)
+    inputs = build_inputs(args)
     impl = engine if args.probe == "engine" else baseline
     runner_call(
-        impl, weights.iloc[:5], tables, bench, args.rolling_window
+        impl, inputs, args.rolling_window, inputs.weights.iloc[:5]
     )  # load lazily bound code
-    gc.collect()
-    try:
-        ctypes.CDLL("libc.so.6").malloc_trim(0)  # hand freed heap back so the base is the live set
-    except OSError:
-        pass
-    before = _resident_kib("VmRSS:")
-    with open("/proc/self/clear_refs", "w") as refs:  # resets VmHWM to the current RSS
-        refs.write("5")
-    runner_call(impl, weights, tables, bench, args.rolling_window)
-    peak = _resident_kib("VmHWM:")
-    print(json.dumps({"extra_bytes": (peak - before) * 1024, "base_bytes": before * 1024}))
+    base = reset_peak()
+    runner_call(impl, inputs, args.rolling_window)
+    print(json.dumps({"extra_bytes": peak_extra_bytes(base), "base_bytes": base * 1024}))
 
 
 def measure_memory(args: argparse.Namespace, which: str) -> dict[str, int]:
-    command = [
-        sys.executable,
-        __file__,
-        "--probe",
-        which,
-        "--dates",
-        str(args.dates),
-        "--stocks",
-        str(args.stocks),
-        "--held",
-        str(args.held),
-        "--seed",
-        str(args.seed),
-        "--rolling-window",
-        str(args.rolling_window),
-    ]
-    done = subprocess.run(command, capture_output=True, text=True, check=False)
-    if done.returncode != 0:
-        raise RuntimeError(f"memory probe failed:\n{done.stderr[-2000:]}")
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    sizes = ("dates", "stocks", "held", "seed", "rolling_window")
+    return probe_in_child(__file__, which, **{size: getattr(args, size) for size in sizes})
 
 
 # ---------------------------------------------------------------------------- main
 def main() -> None:
-    parser = argparse.ArgumentParser(
-        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
-    )
-    parser.add_argument("--quick", action="store_true", help="250 dates x 500 stocks, 60 held")
-    parser.add_argument("--dates", type=int, default=2500)
-    parser.add_argument("--stocks", type=int, default=5000)
-    parser.add_argument("--held", type=int, default=300)
-    parser.add_argument("--seed", type=int, default=7)
-    parser.add_argument("--rolling-window", type=int, default=0)
-    parser.add_argument("--repeat", type=int, default=3, help="runs of each native measurement")
+    quick = {**SMALL_MARKET, "held": 60}
+    parser = SizedParser(__doc__, {"quick": quick}, **MARKET_OPTIONS, rolling_window=0)
     parser.add_argument("--probe", choices=["engine", "baseline"], help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if args.quick:
-        args.dates, args.stocks, args.held = 250, 500, 60
     if args.probe:
         probe_memory(args)
         return
 
     start = time.perf_counter()
-    weights, tables, bench, source = build_inputs(args)
+    inputs = build_inputs(args)
     cells = args.dates * args.stocks
     input_bytes = (
-        sum(t.memory_usage().sum() for t in tables.values()) + weights.memory_usage().sum()
+        sum(t.memory_usage().sum() for t in inputs.tables.values())
+        + inputs.weights.memory_usage().sum()
     )
     print(
         f"data: {args.dates:,} dates x {args.stocks:,} stocks = {cells:,} cells, "
-        f"{weights.notna().sum(axis=1).mean():.0f} weighted stocks a day (daily turnover), "
-        f"market from {source}, {input_bytes / 2**20:,.0f} MiB of input tables "
+        f"{inputs.weights.notna().sum(axis=1).mean():.0f} weighted stocks a day (daily turnover), "
+        f"market from {inputs.source}, {input_bytes / 2**20:,.0f} MiB of input tables "
         f"(built in {time.perf_counter() - start:.1f} s), rolling_window={args.rolling_window}"
     )
     figures = {
-        "engine": measure_engine(weights, tables, args.repeat),
-        "runner": measure_runner(weights, tables, bench, args),
-        "threads": measure_threads(weights, tables, bench, args),
+        "engine": measure_engine(inputs, args.repeat),
+        "runner": measure_runner(inputs, args),
+        "threads": measure_threads(inputs, args),
     }
-    del weights, tables, bench
+    del inputs
     gc.collect()
     figures["bytes_per_cell"] = measure_peak_memory(args, cells)
     verdicts = []
@@ -262,67 +214,54 @@ def main() -> None:
     print("targets: " + ", ".join(verdicts))
 
 
-def measure_engine(weights: pd.DataFrame, tables: dict[str, pd.DataFrame], repeat: int) -> float:
-    engine_args = (weights, *(tables[k] for k in baseline.MARKET_KEYS))
+def speedup(label: str, t_base: float, t_native: float, difference: str) -> float:
+    """Prints the baseline's time against the native one; returns how many times faster."""
+    print(
+        f"{label:<28} {t_base:8.3f} s | native {t_native:7.3f} s | "
+        f"{t_base / t_native:6.1f}x faster | max relative difference {difference}"
+    )
+    return t_base / t_native
+
+
+def measure_engine(inputs: Inputs, repeat: int) -> float:
+    engine_args = (inputs.weights, *(inputs.tables[k] for k in baseline.MARKET_KEYS))
     t_base, want = best_time(lambda: baseline.calc_strategy_vwap_daily_return(*engine_args), 1)
     t_native, got = best_time(lambda: engine.calc_strategy_vwap_daily_return(*engine_args), repeat)
     assert list(got.index) == list(want.index)
     diff = max_relative_difference(got.to_numpy(), want.to_numpy())
-    print(
-        f"engine : numpy transcription {t_base:8.3f} s | native {t_native:7.3f} s | "
-        f"{t_base / t_native:6.1f}x faster | max relative difference {diff:.1e} "
-        f"over {len(got):,} days"
+    return speedup(
+        "engine : numpy transcription", t_base, t_native, f"{diff:.1e} over {len(got):,} days"
     )
-    return t_base / t_native
 
 
-def measure_runner(
-    weights: pd.DataFrame,
-    tables: dict[str, pd.DataFrame],
-    bench: dict[str, pd.Series],
-    args: argparse.Namespace,
-) -> float:
+def measure_runner(inputs: Inputs, args: argparse.Namespace) -> float:
     window = args.rolling_window
-    t_base, want = best_time(lambda: runner_call(baseline, weights, tables, bench, window), 1)
-    t_native, got = best_time(
-        lambda: runner_call(engine, weights, tables, bench, window), args.repeat
-    )
+    t_base, want = best_time(lambda: runner_call(baseline, inputs, window), 1)
+    t_native, got = best_time(lambda: runner_call(engine, inputs, window), args.repeat)
     stats_diff = max_relative_difference(list(got.stats.values()), list(want.stats.values()))
     nav_diff = max_relative_difference(
         got.cumulative_return.to_numpy(), want.cumulative_return.to_numpy()
     )
-    print(
-        f"runner : pandas pipeline     {t_base:8.3f} s | native {t_native:7.3f} s | "
-        f"{t_base / t_native:6.1f}x faster | max relative difference net value {nav_diff:.1e}, "
-        f"statistics {stats_diff:.1e}"
+    return speedup(
+        "runner : pandas pipeline",
+        t_base,
+        t_native,
+        f"net value {nav_diff:.1e}, statistics {stats_diff:.1e}",
     )
-    return t_base / t_native
 
 
-def measure_threads(
-    weights: pd.DataFrame,
-    tables: dict[str, pd.DataFrame],
-    bench: dict[str, pd.Series],
-    args: argparse.Namespace,
-) -> float:
-    call = (engine, weights, tables, bench, args.rolling_window)
+def measure_threads(inputs: Inputs, args: argparse.Namespace) -> float:
+    call = (engine, inputs, args.rolling_window)
 
     def one_after_another() -> None:
         runner_call(*call)
         runner_call(*call)
 
-    def two_threads() -> None:
-        threads = [threading.Thread(target=runner_call, args=call) for _ in range(2)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-
-    # interleaved, so a burst of load elsewhere on the machine hits both sides alike
-    t_seq = t_par = float("inf")
-    for _ in range(args.repeat):
-        t_seq = min(t_seq, best_time(one_after_another, 1)[0])
-        t_par = min(t_par, best_time(two_threads, 1)[0])
+    times, _ = interleaved(
+        args.repeat,
+        {"sequential": one_after_another, "threaded": lambda: in_two_threads(runner_call, call)},
+    )
+    t_seq, t_par = min(times["sequential"]), min(times["threaded"])
     print(
         f"threads: one after another   {t_seq:8.3f} s | two threads {t_par:7.3f} s | "
         f"{t_par / t_seq:6.2f}x the time | same ratio for numpy sorts: {machine_parallelism():.2f}x"
@@ -338,11 +277,7 @@ def machine_parallelism() -> float:
     def pair(threaded: bool) -> float:
         start = time.perf_counter()
         if threaded:
-            threads = [threading.Thread(target=np.sort, args=(values,)) for _ in range(2)]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
+            in_two_threads(np.sort, (values,))
         else:
             np.sort(values)
             np.sort(values)

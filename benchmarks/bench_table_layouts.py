@@ -11,18 +11,15 @@ from __future__ import annotations
 
 import argparse
 import gc
-import importlib
-import sys
-import time
 import tracemalloc
-from pathlib import Path
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-KEYS = importlib.import_module("engine_keys").MARKET_KEYS
+from _bench_common import best_of, reversal_5d, test_helper, top_held
+
+KEYS = test_helper("engine_keys").MARKET_KEYS
 
 
 def layouts(table: pd.DataFrame) -> dict[str, pd.DataFrame]:
@@ -43,12 +40,7 @@ def layouts(table: pd.DataFrame) -> dict[str, pd.DataFrame]:
 
 
 def measure(call: Any, repeat: int) -> tuple[float, int]:
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
+    best = best_of(repeat, call)
     gc.collect()
     tracemalloc.start()
     call()
@@ -69,11 +61,9 @@ def main() -> None:
 
     data = generate_market(args.stocks, args.dates, 7).dataset_tables()
     market = {k: data[v] for k, v in KEYS.items()}
-    close = data["close_price"]
-    factor = -(close / close.shift(5) - 1.0)
-    ranks = factor.where(data["close_price_valid"] > 0).rank(axis=1, ascending=False)
+    factor = reversal_5d(data["close_price"])
     # A boolean table that gains NaN through where() is object in pandas 3: float64 on purpose.
-    weights = ((1.0 / 300) * (ranks <= 300).where(ranks <= 300)).astype(np.float64)
+    weights = top_held(factor, data["close_price_valid"], 300).astype(np.float64)
     assert weights.dtypes.eq(np.float64).all() and factor.dtypes.eq(np.float64).all()
     size_mb = weights.size * 8 / 1e6
     print(f"{args.dates} dates x {args.stocks} stocks; one float64 table is {size_mb:.1f} MB")
