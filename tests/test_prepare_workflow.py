@@ -367,8 +367,9 @@ def test_a_store_of_another_source_is_refused_and_left_untouched(server, client,
 
 
 class _FlockProbe:
-    """fcntl for the store and package modules that reports when thread B would block on
-    a lock (the store's writer lock or the preparation lock)."""
+    """fcntl for the store module (whose folder locks the package module takes too) that
+    reports when thread B would block on a lock (the store's writer lock or the
+    preparation lock)."""
 
     def __init__(self, real, blocked: threading.Event) -> None:
         self.real, self.blocked = real, blocked
@@ -389,7 +390,6 @@ def test_racing_first_downloads_both_leave_a_complete_store(client, clock, data_
     wait for A's move to finish instead of deleting the segment A has not yet recorded."""
     a_paused, b_blocked = threading.Event(), threading.Event()
     monkeypatch.setattr(_store, "fcntl", _FlockProbe(_store.fcntl, b_blocked))
-    monkeypatch.setattr(_pkg, "fcntl", _FlockProbe(_pkg.fcntl, b_blocked))
     real_land = _pkg._land
 
     def land(entry, destination):
