@@ -39,32 +39,6 @@ MARKET = {"n_stocks": 40, "seed": 7, "start": "20240102", "horizon": "20251231"}
 T0, T1 = "20240628", "20240712"  # no stock lists between them (checked below)
 
 
-class Clock:
-    """The local date seen by the service and by the sandbox calendar."""
-
-    def __init__(self, day: str) -> None:
-        self.day = day
-
-    def __call__(self) -> str:
-        return self.day
-
-
-@pytest.fixture
-def clock(monkeypatch):
-    clock = Clock(T0)
-    timestamp = types.SimpleNamespace(today=lambda: pd.Timestamp(clock.day))
-    monkeypatch.setattr(_service, "pd", types.SimpleNamespace(Timestamp=timestamp))
-    return clock
-
-
-@pytest.fixture
-def data_dir(tmp_path, monkeypatch):
-    directory = tmp_path / "home" / "enviroment_data"
-    directory.parent.mkdir()
-    monkeypatch.setattr(_service, "_DEFAULT_DATA_DIR", directory)
-    return directory
-
-
 @pytest.fixture
 def client(clock):
     sandbox = SandboxClient(**MARKET, today=clock)

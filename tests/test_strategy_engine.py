@@ -174,29 +174,21 @@ ENGINE_EXAMPLES = [
         {1: FIRST_BUY, 2: 0.0075},
         id="dividend",
     ),
-    pytest.param(
-        [[1.99 * 2000 / 1e8], [nan]],
-        (A,),
-        {"buy_price": [10, 10.1], "close_price": [10, 10.2]},
-        {},
-        {1: 200 * (10.2 - 10.1 * 1.0001) / 1e8},
-        id="1.99-lots-buys-one",
-    ),
-    pytest.param(
-        [[1.99 * 2000 / 1e8], [nan]],
-        (A,),
-        {"buy_price": [10, 10.1], "close_price": [10, 10.2]},
-        {"lot_size": 100},
-        {1: 300 * (10.2 - 10.1 * 1.0001) / 1e8},
-        id="lot-size-100",
-    ),
-    pytest.param(
-        [[0.99 * 2000 / 1e8], [nan]],
-        (A,),
-        {"buy_price": [10, 10.1], "close_price": [10, 10.2]},
-        {},
-        {1: 0.0},
-        id="below-one-lot-buys-nothing",
+    # A target worth a fraction of lots at a previous close of 10 buys the whole lots.
+    *(
+        pytest.param(
+            [[lots * 2000 / 1e8], [nan]],
+            (A,),
+            {"buy_price": [10, 10.1], "close_price": [10, 10.2]},
+            options,
+            {1: shares * (10.2 - 10.1 * 1.0001) / 1e8},
+            id=name,
+        )
+        for name, lots, options, shares in [
+            ("1.99-lots-buys-one", 1.99, {}, 200),
+            ("lot-size-100", 1.99, {"lot_size": 100}, 300),
+            ("below-one-lot-buys-nothing", 0.99, {}, 0),
+        ]
     ),
     pytest.param(
         [[0.25, nan], [nan, 1e-9], [nan, 1e-9], [nan, nan]],
