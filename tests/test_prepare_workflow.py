@@ -21,7 +21,7 @@ import pytest
 
 from loopback_server import Reply, ScriptedServer
 from lumora import singleton
-from lumora.backtest import BacktestService, _pkg, _service, _store
+from lumora.backtest import BacktestService, _pkg, _prepare, _service, _store
 from lumora.backtest._full_build import build_payload, package_writer, write_package
 from lumora.backtest._package_server import PackageServer
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH
@@ -213,6 +213,23 @@ def test_refresh_compares_the_reload_start_with_today(
     assert calls == ([] if window is None else [(dates, window, today)])
     assert len(store.payloads) == len(calls)
     assert summary(caplog)[0] == f"回测基准数据{action},各数据集最新日期:"
+
+
+@pytest.mark.parametrize("rows", [None, 1, 3, 4])
+def test_the_update_rewrites_the_last_reload_rows(monkeypatch, clock, rows):
+    """The update rewrites from TAIL_RELOAD_ROWS stored dates before the end (the
+    catalogue's number unless changed), from the first date when fewer are stored."""
+    if rows is not None:
+        monkeypatch.setattr(_service, "TAIL_RELOAD_ROWS", rows)
+    reload = _prepare.TAIL_RELOAD_ROWS if rows is None else rows
+    calls = []
+    monkeypatch.setattr(
+        _service, "build_incremental_write_window", lambda *args: calls.append(args) or {}
+    )
+    clock.day = "20240110"
+    dates = ["20240101", "20240102", "20240103"]
+    BacktestService(None)._refresh_to_latest(FakeStore(complete_metadata(dates)), after_download=0)
+    assert calls == [(dates, dates[max(0, len(dates) - reload)], "20240110")]
 
 
 @pytest.mark.parametrize(
