@@ -26,8 +26,9 @@ import numpy as np
 import pandas as pd
 from scipy import stats
 
+from engine_keys import market_and_costs
+
 TRADING_DAYS_PER_YEAR = 252
-LOT_SIZE = 200
 SUMMARY_COLUMNS = [
     "benchmark_name",
     "best_group",
@@ -125,6 +126,7 @@ def simulate(
     total_money: float,
     fee: float,
     rule_fee: float,
+    lot_size: int,
 ) -> np.ndarray:
     """Daily return of one weight table, row by row; NaN on rows whose previous row held no
     weight (the day is skipped and positions carry through it)."""
@@ -137,9 +139,9 @@ def simulate(
             continue
         prev_close = m["prev_close"][i]
         with np.errstate(invalid="ignore", divide="ignore"):
-            raw = total_money * signal / (prev_close * LOT_SIZE)
+            raw = total_money * signal / (prev_close * lot_size)
         valid = np.isfinite(signal) & np.isfinite(prev_close) & (prev_close > 0)
-        target = np.where(valid, np.floor(raw) * LOT_SIZE, 0.0)
+        target = np.where(valid, np.floor(raw) * lot_size, 0.0)
 
         diff = target - position
         real_buy = np.where((diff > 0) & m["can_buy"][i], diff, 0.0)
@@ -279,14 +281,6 @@ def run_alpha_vwap_backtest_core(
     *,
     factor_matrix: pd.DataFrame,
     close_price_valid: pd.DataFrame,
-    can_buy_stock: pd.DataFrame,
-    cant_sell_stock: pd.DataFrame,
-    split_factor: pd.DataFrame,
-    dividend_factor: pd.DataFrame,
-    close_price: pd.DataFrame,
-    prev_close: pd.DataFrame,
-    buy_price: pd.DataFrame,
-    sell_price: pd.DataFrame,
     industry_matrix: pd.DataFrame | None = None,
     benchmark_dict: Mapping[str, pd.Series] | None = None,
     forward_return_rank_cache: pd.DataFrame | None = None,
@@ -295,32 +289,23 @@ def run_alpha_vwap_backtest_core(
     rolling_window: int = 0,
     ascending: bool = False,
     group_num: int = 20,
-    total_money: float = 1e8,
-    fee: float = 0.0001,
-    rule_fee: float = 0.0005,
-    **_charts: Any,
+    **keywords: Any,
 ) -> GroupBacktest:
+    """Called as the core is: the market tables and the costs by name; chart keywords are
+    accepted and ignored."""
     del industry_matrix  # the groups are not industry-neutralised
+    tables, costs = market_and_costs((), keywords)
     group_num, rolling_window = int(group_num), int(rolling_window)
-    total_money, fee, rule_fee = float(total_money), float(fee), float(rule_fee)
+    total_money, fee, rule_fee = (float(costs[k]) for k in ("total_money", "fee", "rule_fee"))
+    lot_size = int(costs["lot_size"])
     factor = prepare_factor(factor_matrix, close_price_valid, rolling_window)
     labels = group_labels(factor, close_price_valid, group_num, bool(ascending))
 
-    tables = {
-        "can_buy_stock": can_buy_stock,
-        "cant_sell_stock": cant_sell_stock,
-        "split_factor": split_factor,
-        "dividend_factor": dividend_factor,
-        "close_price": close_price,
-        "prev_close": prev_close,
-        "buy_price": buy_price,
-        "sell_price": sell_price,
-    }
     market = market_arrays(factor.index, factor.columns, tables)
     columns = pd.Index(range(1, group_num + 1), name="group")
     daily = pd.DataFrame(np.nan, index=factor.index, columns=columns)
     for g, weights in enumerate(iter_group_weights(labels, group_num), start=1):
-        daily[g] = simulate(weights.to_numpy(), market, total_money, fee, rule_fee)
+        daily[g] = simulate(weights.to_numpy(), market, total_money, fee, rule_fee, lot_size)
     daily = daily.dropna(how="all")
     # a day without a trade adds nothing; before a group's first trade it has no net value
     cumulative = (1.0 + daily.fillna(0.0).cumsum()).where(daily.notna().cummax())

@@ -16,18 +16,12 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from engine_keys import MARKET_KEYS as ENGINE_MARKET_KEYS
+from engine_keys import market_and_costs
+
 TRADING_DAYS_PER_YEAR = 252
 
-MARKET_KEYS = (
-    "can_buy_stock",
-    "cant_sell_stock",
-    "split_factor",
-    "dividend_factor",
-    "close_price",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-)
+MARKET_KEYS = tuple(ENGINE_MARKET_KEYS)
 TOTAL_FRAME_COLUMNS = [
     "daily_return",
     "index_daily_return",
@@ -38,37 +32,13 @@ TOTAL_FRAME_COLUMNS = [
     "extra_max_drowdown",
     "extra_daily_return",
 ]
-STATS_KEYS = [
-    "annual_return",
-    "long_sharp",
-    "max_dd",
-    "benchmark_annual_return",
-    "benchmark_sharp",
-    "extra_annual_return",
-    "extra_sharp",
-    "extra_max_dd",
-    "return_corr",
-    "win_rate",
-    "excess_win_rate",
-    "holding_count",
-    "turnover",
-]
+_HEADLINE_STATS = ["annual_return", "long_sharp", "max_dd"]
+_BENCHMARK_STATS = ["benchmark_annual_return", "benchmark_sharp"]
+_EXCESS_STATS = ["extra_annual_return", "extra_sharp", "extra_max_dd"]
+_TRADING_STATS = ["return_corr", "win_rate", "excess_win_rate", "holding_count", "turnover"]
+STATS_KEYS = [*_HEADLINE_STATS, *_BENCHMARK_STATS, *_EXCESS_STATS, *_TRADING_STATS]
 # The all-missing mapping lists the excess keys before the benchmark keys.
-EMPTY_STATS_KEYS = [
-    "annual_return",
-    "long_sharp",
-    "max_dd",
-    "extra_annual_return",
-    "extra_sharp",
-    "extra_max_dd",
-    "benchmark_annual_return",
-    "benchmark_sharp",
-    "return_corr",
-    "win_rate",
-    "excess_win_rate",
-    "holding_count",
-    "turnover",
-]
+EMPTY_STATS_KEYS = [*_HEADLINE_STATS, *_EXCESS_STATS, *_BENCHMARK_STATS, *_TRADING_STATS]
 SUMMARY_COLUMNS = [
     "benchmark_name",
     "benchmark_annual_return",
@@ -128,41 +98,21 @@ def build_market_arrays(
 
 
 def calc_strategy_vwap_daily_return(
-    signal_matrix: pd.DataFrame,
-    can_buy_stock: pd.DataFrame,
-    cant_sell_stock: pd.DataFrame,
-    split_factor: pd.DataFrame,
-    dividend_factor: pd.DataFrame,
-    close_price: pd.DataFrame,
-    prev_close: pd.DataFrame,
-    buy_price: pd.DataFrame,
-    sell_price: pd.DataFrame,
-    total_money: float = 1e8,
-    fee: float = 0.0001,
-    rule_fee: float = 0.0005,
-    lot_size: int = 200,
+    signal_matrix: pd.DataFrame, *tables: pd.DataFrame, **keywords: Any
 ) -> pd.Series:
+    """Called as the engine is: the market tables in ``MARKET_KEYS`` order or by name, and
+    the costs by name."""
+    market, costs = market_and_costs(tables, keywords)
     total_money, fee, rule_fee, lot_size = (
-        float(total_money),
-        float(fee),
-        float(rule_fee),
-        int(lot_size),
+        float(costs["total_money"]),
+        float(costs["fee"]),
+        float(costs["rule_fee"]),
+        int(costs["lot_size"]),
     )
     signal = signal_matrix.shift(1).dropna(how="all")
     if signal.empty:
         return pd.Series(dtype=float)
-    m = build_market_arrays(
-        signal.index,
-        signal.columns,
-        can_buy_stock,
-        cant_sell_stock,
-        split_factor,
-        dividend_factor,
-        close_price,
-        prev_close,
-        buy_price,
-        sell_price,
-    )
+    m = build_market_arrays(signal.index, signal.columns, *(market[k] for k in MARKET_KEYS))
     prev_close_arr, can_buy_arr, cant_sell_arr = (
         m["prev_close_arr"],
         m["can_buy_arr"],
@@ -306,25 +256,17 @@ def _benchmark_summary(
 
 def run_strategy_backtest_core(
     strategy_matrix: pd.DataFrame,
-    can_buy_stock: pd.DataFrame,
-    cant_sell_stock: pd.DataFrame,
-    split_factor: pd.DataFrame,
-    dividend_factor: pd.DataFrame,
-    close_price: pd.DataFrame,
-    prev_close: pd.DataFrame,
-    buy_price: pd.DataFrame,
-    sell_price: pd.DataFrame,
+    *tables: pd.DataFrame,
     benchmark_dict: dict[str, pd.Series] | None = None,
     benchmark_names: Any = "000852",
     rolling_window: float = 0,
-    total_money: float = 1e8,
-    fee: float = 0.0001,
-    rule_fee: float = 0.0005,
-    plot_image_kind: str | None = None,
-    plot_save_path: Any = None,
     strategy_name: str = "strategy",
-    plot_title: str | None = None,
+    **keywords: Any,
 ) -> WeightbookResult:
+    """Called as the engine is: the market tables in ``MARKET_KEYS`` order or by name, the
+    costs by name; chart keywords are accepted and ignored."""
+    market, costs = market_and_costs(tables, keywords)
+    close_price = market["close_price"]
     work = strategy_matrix.loc[strategy_matrix.index.isin(close_price.index)]
     common_columns = [c for c in work.columns if c in set(close_price.columns)]
     work = work[common_columns].dropna(axis=1, how="all")
@@ -338,20 +280,7 @@ def run_strategy_backtest_core(
 
     if valid_signal.empty:
         return empty()
-    daily_return = calc_strategy_vwap_daily_return(
-        signal_matrix=work,
-        can_buy_stock=can_buy_stock,
-        cant_sell_stock=cant_sell_stock,
-        split_factor=split_factor,
-        dividend_factor=dividend_factor,
-        close_price=close_price,
-        prev_close=prev_close,
-        buy_price=buy_price,
-        sell_price=sell_price,
-        total_money=total_money,
-        fee=fee,
-        rule_fee=rule_fee,
-    )
+    daily_return = calc_strategy_vwap_daily_return(work, **market, **costs)
     if daily_return.empty:
         return empty()
     daily_return = daily_return[daily_return.index <= valid_signal.index[-1]]

@@ -131,15 +131,7 @@ def test_same_results_serially_on_threads_and_on_a_cluster(
         "cluster, broadcast": service.backtest_many(jobs, loaded, executor=cluster_client),
     }
     # ... unless every table is worth spooling to a file the local workers map.
-    monkeypatch.setattr(batch, "_SPOOL_MIN_CELLS", 0)
-    spooled: list[str] = []
-    spool = batch._SpooledTable.__init__
-
-    def recorded(self, table, path):
-        spooled.append(str(path))
-        spool(self, table, path)
-
-    monkeypatch.setattr(batch._SpooledTable, "__init__", recorded)
+    spooled = spooled_files(monkeypatch)
     runs["cluster, mapped, spooled"] = service.backtest_many(
         jobs, MappedData(str(store_dir)), executor=cluster_client
     )

@@ -10,41 +10,32 @@ from lumora.backtest import _prepare
 from lumora.backtest._prepare import BinaryPreparedDataStore
 from lumora.backtest._store import BinaryPreparedDataStoreBase, component_dataset_key
 from lumora.sandbox import generate_market
+from lumora.sources.sandbox.market import PREPARED_DATASET_KEYS
 
-BASE_KEYS = [
-    "industry_matrix",
-    "close_price",
-    "open_price",
-    "close_price_valid",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-    "rq_get_split",
-    "rq_get_dividend",
-    "can_buy_stock",
-    "cant_sell_stock",
-    "forward_return_rank_cache",
-]
+# The sandbox market declares the datasets it writes on its own: the catalogue must match.
+BASE_KEYS = list(PREPARED_DATASET_KEYS)
 NAMES = list(_prepare.COMPONENT_FACTOR_NAMES)
 
 
-def test_constants():
-    assert _prepare.TAIL_RELOAD_ROWS == 2 and _prepare.PREPARED_DATA_VERSION == 1
-    assert (_prepare.FLOAT_STORAGE_DTYPE, _prepare.BOOL_STORAGE_DTYPE) == ("float64", "bool")
-    assert list(_prepare.BENCHMARK_INDEX_CODES.items()) == [
-        ("000852", "000852.XSHG"),
-        ("000300", "000300.XSHG"),
-        ("000905", "000905.XSHG"),
-    ]
-    assert NAMES[3] == "rq_index_components_new_399303.XSHE" and len(NAMES) == 5
-    assert (
-        _prepare.BUILD_INPUT_NAMES
-        == _prepare.REQUIRED_FACTOR_NAMES + _prepare.OPTIONAL_FACTOR_NAMES
-    )
-    assert len(_prepare.BUILD_INPUT_NAMES) == 10
-    assert list(_prepare.BASE_MATRIX_DTYPE) == BASE_KEYS
-    bools = [k for k, v in _prepare.BASE_MATRIX_DTYPE.items() if v == "bool"]
-    assert bools == ["can_buy_stock", "cant_sell_stock"]
+def test_every_catalogue_dataset_is_stored_and_loaded_as_stated(tmp_path):
+    """A store of the sandbox market, every table handed over as floats: each dataset the
+    catalogue lists comes back with its stated storage dtype, its shape and its values,
+    beside one series per benchmark code, under the catalogue's data version."""
+    market = generate_market(20, 30, seed=2).dataset_tables()
+    store = BinaryPreparedDataStore(tmp_path)
+    assert list(store.matrix_dtype) == [*BASE_KEYS, *map(component_dataset_key, NAMES)]
+    assert list(market) == [*store.matrix_dtype, "benchmark_dict"]
+    stated = {_prepare.FLOAT_STORAGE_DTYPE: np.float64, _prepare.BOOL_STORAGE_DTYPE: np.bool_}
+    assert set(store.matrix_dtype.values()) == set(stated)
+
+    as_floats = {k: v if k == "benchmark_dict" else v.astype(float) for k, v in market.items()}
+    store.write_payload({"version": _prepare.PREPARED_DATA_VERSION, "meta": {}, "data": as_floats})
+    loaded = store.load(mmap=False)["data"]
+    for key, dtype in store.matrix_dtype.items():
+        assert set(loaded[key].dtypes) == {np.dtype(stated[dtype])}, key
+        pd.testing.assert_frame_equal(loaded[key], market[key], check_dtype=False, obj=key)
+    assert list(loaded["benchmark_dict"]) == list(_prepare.BENCHMARK_INDEX_CODES)
+    assert store.load_metadata()["version"] == store.data_version == _prepare.PREPARED_DATA_VERSION
 
 
 @pytest.mark.parametrize(

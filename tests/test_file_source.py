@@ -8,7 +8,6 @@ import itertools
 import os
 import shutil
 import tempfile
-import types
 from pathlib import Path
 
 import numpy as np
@@ -18,31 +17,16 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from lumora import singleton
-from lumora.backtest import BacktestData, BacktestService, _service
+from lumora.backtest import BacktestData, BacktestService
 from lumora.backtest._full_build import BuiltPackage, build_payload
 from lumora.backtest._prepare import BinaryPreparedDataStore
 from lumora.file_source import FileSource, FileSourceError
 from lumora.sandbox import export_market
 from lumora.sources.sandbox.client import SandboxClient
+from service_env import use_clock, use_data_dir
 
 MARKET = {"n_stocks": 40, "seed": 7, "start": "20230103"}
 T0, T1 = "20240626", "20240628"  # two trading days apart
-
-
-@pytest.fixture
-def clock(monkeypatch):
-    clock = types.SimpleNamespace(day=T0)
-    timestamp = types.SimpleNamespace(today=lambda: pd.Timestamp(clock.day))
-    monkeypatch.setattr(_service, "pd", types.SimpleNamespace(Timestamp=timestamp))
-    return clock
-
-
-@pytest.fixture
-def data_dir(tmp_path, monkeypatch):
-    directory = tmp_path / "home" / "enviroment_data"
-    directory.parent.mkdir()
-    monkeypatch.setattr(_service, "_DEFAULT_DATA_DIR", directory)
-    return directory
 
 
 @pytest.fixture
@@ -676,12 +660,9 @@ def test_every_update_of_changed_files_equals_a_full_build(seed, edits):
     cuts = [str(days[15].date()), str(days[30].date())]
     shown = 30  # days in the files so far
     with tempfile.TemporaryDirectory() as folder, pytest.MonkeyPatch.context() as patch:
-        root, home = Path(folder) / "files", Path(folder) / "home" / "enviroment_data"
-        home.parent.mkdir(parents=True)
-        patch.setattr(_service, "_DEFAULT_DATA_DIR", home)
-        clock = types.SimpleNamespace(day="")
-        timestamp = types.SimpleNamespace(today=lambda: pd.Timestamp(clock.day))
-        patch.setattr(_service, "pd", types.SimpleNamespace(Timestamp=timestamp))
+        root = Path(folder) / "files"
+        use_data_dir(patch, Path(folder))
+        clock = use_clock(patch, "")
         bars = whole[whole["date"] <= days[shown - 1]]
         previous = singleton.set_instance(None)
         try:

@@ -5,9 +5,7 @@ from __future__ import annotations
 
 import math
 import os
-import struct
 import threading
-from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -17,11 +15,16 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import test_charts
 from engine_keys import GROUP_MARKET_KEYS as MARKET_TABLES
 from lock_probe import WatchedLock, assert_lock_free
 from lumora.backtest import BacktestData, BacktestService, _core
 from lumora.backtest import _weightbook as wb
 from lumora.sandbox import generate_market
+
+# The strategy charts' probes: the figures the charts close (a fixture), PNG sizes, panels.
+figures = test_charts.figures
+png_size, axes_by_title = test_charts.png_size, test_charts.axes_by_title
 
 LOCK = wb._MATPLOTLIB_PLOT_LOCK
 
@@ -43,30 +46,6 @@ def run_core(tables: dict[str, Any], **options: Any) -> Any:
         "forward_return_rank_cache": tables["forward_return_rank_cache"],
     }
     return _core.run_alpha_vwap_backtest_core(**arguments | options)
-
-
-def png_size(path: Path) -> tuple[int, int]:
-    header = path.read_bytes()[:24]
-    assert header[:8] == b"\x89PNG\r\n\x1a\n"
-    return struct.unpack(">II", header[16:24])
-
-
-@pytest.fixture
-def figures(monkeypatch: pytest.MonkeyPatch) -> Iterator[list[Any]]:
-    """Every figure the charts close, kept for inspection."""
-    closed: list[Any] = []
-    original = plt.close
-
-    def keep(fig: Any = None) -> None:
-        closed.append(fig)
-        original(fig)
-
-    monkeypatch.setattr(plt, "close", keep)
-    yield closed
-
-
-def axes_by_title(fig: Any) -> dict[str, Any]:
-    return {ax.get_title(): ax for ax in fig.axes if ax.get_title()}
 
 
 def table_texts(ax: Any) -> list[list[str]]:

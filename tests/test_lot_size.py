@@ -4,6 +4,8 @@ lot holds more of the targets, while holding_count stays the count of targets.""
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 import pytest
 
@@ -30,19 +32,16 @@ def default_service(monkeypatch):
     monkeypatch.setattr(_session, "_service", BacktestService(None))
 
 
-def strategy_request(lot_size: int, **extra) -> object:
-    return _session.backtest_strategy(
-        targets(),
-        BacktestData(data=DATA),
-        DATES[0],
-        DATES[-1],
-        None,
-        "s",
-        plot=None,
-        total_money=MONEY,
-        lot_size=lot_size,
-        **extra,
-    )
+def request(entry: Any, table: object, lot_size: int, **extra: Any) -> Any:
+    """The session's ``entry`` (backtest_strategy or backtest_factor) on every day of the
+    market with the small capital and no chart."""
+    loaded = BacktestData(data=DATA)
+    options = {"plot": None, "total_money": MONEY, "lot_size": lot_size, **extra}
+    return entry(table, loaded, DATES[0], DATES[-1], None, "lots", **options)
+
+
+def strategy_request(lot_size: int, **extra: Any) -> Any:
+    return request(_session.backtest_strategy, targets(), lot_size, **extra)
 
 
 def test_strategy_request_and_job_trade_the_lot_size_given():
@@ -77,19 +76,7 @@ def test_factor_request_and_job_trade_the_lot_size_given():
     factor = DATA["close_price"].pct_change(5, fill_method=None)
     loaded = BacktestData(data=DATA)
     results = {
-        lot: _session.backtest_factor(
-            factor,
-            loaded,
-            DATES[0],
-            DATES[-1],
-            None,
-            "f",
-            group_num=4,
-            total_money=MONEY,
-            lot_size=lot,
-            plot=None,
-        )
-        for lot in (100, 200)
+        lot: request(_session.backtest_factor, factor, lot, group_num=4) for lot in (100, 200)
     }
     core = _core.run_alpha_vwap_backtest_core(
         factor_matrix=factor.loc[DATES[0] : DATES[-1]],
@@ -119,13 +106,4 @@ def test_a_lot_size_below_one_is_refused_by_both_requests(lot_size):
     with pytest.raises(ValueError, match="lot_size"):
         strategy_request(lot_size)
     with pytest.raises(ValueError, match="lot_size"):
-        _session.backtest_factor(
-            DATA["close_price"],
-            BacktestData(data=DATA),
-            DATES[0],
-            DATES[-1],
-            None,
-            "f",
-            plot=None,
-            lot_size=lot_size,
-        )
+        request(_session.backtest_factor, DATA["close_price"], lot_size)

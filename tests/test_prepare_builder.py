@@ -382,16 +382,20 @@ def test_worked_derivations(tables, key, expected):
     )
 
 
+# The tables made from the close, empty when the close is.
+CLOSE_DERIVED = (
+    "close_price",
+    "close_price_valid",
+    "prev_close",
+    "rq_get_split",
+    "rq_get_dividend",
+)
+
+
 def test_empty_close_gives_empty_derived_tables_instead_of_a_crash():
     source = plain_source(Close=pd.DataFrame())
     got = GroupPreparedDataBuilder(START, TODAY)._build_from_matrices(source)
-    for key in (
-        "close_price",
-        "close_price_valid",
-        "prev_close",
-        "rq_get_split",
-        "rq_get_dividend",
-    ):
+    for key in CLOSE_DERIVED:
         assert len(got[key]) == 0, key
     assert got["can_buy_stock"].shape == (3, 2)  # tradability does not depend on the close
 
@@ -541,13 +545,7 @@ def test_missing_close_builds_empty_derived_tables(install, sandbox):
         GroupPreparedDataBuilder("20240601", TODAY).build_incremental(),
     ):
         data = payload["data"]
-        for key in (
-            "close_price",
-            "close_price_valid",
-            "prev_close",
-            "rq_get_split",
-            "rq_get_dividend",
-        ):
+        for key in CLOSE_DERIVED:
             assert len(data[key]) == 0, key
         assert len(data["open_price"]) > 0
 

@@ -21,7 +21,7 @@ import pytest
 
 from loopback_server import Reply, ScriptedServer
 from lumora import singleton
-from lumora.backtest import BacktestService, _pkg, _service, _store
+from lumora.backtest import BacktestService, _pkg, _prepare, _service, _store
 from lumora.backtest._full_build import build_payload, package_writer, write_package
 from lumora.backtest._package_server import PackageServer
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH
@@ -37,32 +37,6 @@ KEY_DATASETS = ["close_price", "open_price", "can_buy_stock", "cant_sell_stock"]
 COMPONENT_KEYS = [component_dataset_key(name) for name in COMPONENT_FACTOR_NAMES]
 MARKET = {"n_stocks": 40, "seed": 7, "start": "20240102", "horizon": "20251231"}
 T0, T1 = "20240628", "20240712"  # no stock lists between them (checked below)
-
-
-class Clock:
-    """The local date seen by the service and by the sandbox calendar."""
-
-    def __init__(self, day: str) -> None:
-        self.day = day
-
-    def __call__(self) -> str:
-        return self.day
-
-
-@pytest.fixture
-def clock(monkeypatch):
-    clock = Clock(T0)
-    timestamp = types.SimpleNamespace(today=lambda: pd.Timestamp(clock.day))
-    monkeypatch.setattr(_service, "pd", types.SimpleNamespace(Timestamp=timestamp))
-    return clock
-
-
-@pytest.fixture
-def data_dir(tmp_path, monkeypatch):
-    directory = tmp_path / "home" / "enviroment_data"
-    directory.parent.mkdir()
-    monkeypatch.setattr(_service, "_DEFAULT_DATA_DIR", directory)
-    return directory
 
 
 @pytest.fixture
@@ -241,6 +215,23 @@ def test_refresh_compares_the_reload_start_with_today(
     assert summary(caplog)[0] == f"回测基准数据{action},各数据集最新日期:"
 
 
+@pytest.mark.parametrize("rows", [None, 1, 3, 4])
+def test_the_update_rewrites_the_last_reload_rows(monkeypatch, clock, rows):
+    """The update rewrites from TAIL_RELOAD_ROWS stored dates before the end (the
+    catalogue's number unless changed), from the first date when fewer are stored."""
+    if rows is not None:
+        monkeypatch.setattr(_service, "TAIL_RELOAD_ROWS", rows)
+    reload = _prepare.TAIL_RELOAD_ROWS if rows is None else rows
+    calls = []
+    monkeypatch.setattr(
+        _service, "build_incremental_write_window", lambda *args: calls.append(args) or {}
+    )
+    clock.day = "20240110"
+    dates = ["20240101", "20240102", "20240103"]
+    BacktestService(None)._refresh_to_latest(FakeStore(complete_metadata(dates)), after_download=0)
+    assert calls == [(dates, dates[max(0, len(dates) - reload)], "20240110")]
+
+
 @pytest.mark.parametrize(
     ("metadata", "tail_result", "error", "message"),
     [
@@ -367,8 +358,9 @@ def test_a_store_of_another_source_is_refused_and_left_untouched(server, client,
 
 
 class _FlockProbe:
-    """fcntl for the store and package modules that reports when thread B would block on
-    a lock (the store's writer lock or the preparation lock)."""
+    """fcntl for the store module (whose folder locks the package module takes too) that
+    reports when thread B would block on a lock (the store's writer lock or the
+    preparation lock)."""
 
     def __init__(self, real, blocked: threading.Event) -> None:
         self.real, self.blocked = real, blocked
@@ -389,7 +381,6 @@ def test_racing_first_downloads_both_leave_a_complete_store(client, clock, data_
     wait for A's move to finish instead of deleting the segment A has not yet recorded."""
     a_paused, b_blocked = threading.Event(), threading.Event()
     monkeypatch.setattr(_store, "fcntl", _FlockProbe(_store.fcntl, b_blocked))
-    monkeypatch.setattr(_pkg, "fcntl", _FlockProbe(_pkg.fcntl, b_blocked))
     real_land = _pkg._land
 
     def land(entry, destination):

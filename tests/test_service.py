@@ -41,9 +41,7 @@ def run_python(code: str, home: Path) -> subprocess.CompletedProcess:
 # --------------------------------------------------------------------------- setup
 
 
-def test_module_constants_and_class_shape():
-    assert _service._UNIVERSE_TO_COMPONENT == UNIVERSE
-    assert list(_service._UNIVERSE_TO_COMPONENT) == list(UNIVERSE)
+def test_data_dir_and_class_shape():
     assert (
         _service._DEFAULT_DATA_DIR == Path.home() / ".lumora" / "backtest_data" / "enviroment_data"
     )
@@ -270,6 +268,21 @@ def random_universe_data(rng: np.random.Generator) -> dict:
         values = rng.choice([1.0, np.nan, np.nan, 0.0, -1.0, 2.0], size=(11, 13))
         data[component_dataset_key(name)] = pd.DataFrame(values, index=m_rows, columns=m_cols)
     return data
+
+
+@pytest.mark.parametrize("code", list(UNIVERSE))
+def test_each_universe_code_keeps_the_members_of_its_own_index(code):
+    """Each index has a different single member: the code keeps exactly its own."""
+    rows = pd.Index(["20240102"], dtype=str)
+    cols = pd.Index([f"{i:06d}" for i in range(1, len(UNIVERSE) + 1)], dtype=str)
+    data = {"close_price_valid": pd.DataFrame(1.0, index=rows, columns=cols)}
+    for member, name in zip(cols, UNIVERSE.values(), strict=True):
+        data[component_dataset_key(name)] = pd.DataFrame(
+            (cols == member).astype(float)[None, :], index=rows, columns=cols
+        )
+    BacktestService(None)._apply_universe_filter(data, code, "20240102", "20240102")
+    kept = data["close_price_valid"].iloc[0].dropna().index.tolist()
+    assert kept == [cols[list(UNIVERSE).index(code)]]
 
 
 @pytest.mark.parametrize("seed", range(6))

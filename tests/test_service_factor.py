@@ -11,7 +11,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from engine_keys import GROUP_MARKET_KEYS
+from engine_keys import COST_DEFAULTS, GROUP_MARKET_KEYS, recorded_calls
 from lumora.backtest import BacktestData, BacktestResult, BacktestService, _core, _service
 from lumora.backtest._store import component_dataset_key
 from lumora.sandbox import generate_market
@@ -29,10 +29,7 @@ KEYWORDS = [
     "rolling_window",
     "ascending",
     "group_num",
-    "total_money",
-    "fee",
-    "rule_fee",
-    "lot_size",
+    *COST_DEFAULTS,
     "plot_image_kind",
     "plot_save_path",
     "factor_name",
@@ -67,23 +64,20 @@ def universe_valid(data: dict, codes: list[str]) -> pd.DataFrame:
     return valid * (union.where(union > 0) * 0 + 1)
 
 
+def core_reply(kwargs: dict) -> SimpleNamespace:
+    return SimpleNamespace(
+        plot_paths={"000852": {"primary": kwargs["plot_save_path"]}},
+        best_group=3.0,
+        group_daily_return="daily",
+        group_cumulative_return="cumulative",
+        rank_ic="ic",
+        benchmark_summary=lambda: "summary",
+    )
+
+
 @pytest.fixture
 def recorder(monkeypatch):
-    calls: list[dict] = []
-
-    def fake_core(**kwargs):
-        calls.append(kwargs)
-        return SimpleNamespace(
-            plot_paths={"000852": {"primary": kwargs["plot_save_path"]}},
-            best_group=3.0,
-            group_daily_return="daily",
-            group_cumulative_return="cumulative",
-            rank_ic="ic",
-            benchmark_summary=lambda: "summary",
-        )
-
-    monkeypatch.setattr(_core, "run_alpha_vwap_backtest_core", fake_core)
-    return calls
+    return recorded_calls(monkeypatch, _core, "run_alpha_vwap_backtest_core", core_reply)
 
 
 # --------------------------------------------------------------------------- request

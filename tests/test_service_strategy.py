@@ -14,7 +14,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from engine_keys import MARKET_KEYS
+from engine_keys import COST_DEFAULTS, MARKET_KEYS, recorded_calls
 from lumora.backtest import BacktestData, BacktestService, StrategyBacktestResult, _weightbook
 from lumora.sandbox import generate_market
 
@@ -32,22 +32,19 @@ def equal_weights(data: BacktestData) -> pd.DataFrame:
     return weights.iloc[::5]  # rebalance weekly
 
 
+def runner_reply(kwargs: dict) -> SimpleNamespace:
+    return SimpleNamespace(
+        daily_return="d",
+        cumulative_return="c",
+        stats={"annual_return": 1.0},
+        benchmark_summary="b",
+        plot_paths={},
+    )
+
+
 @pytest.fixture
 def recorder(monkeypatch):
-    calls: list[dict] = []
-
-    def fake_runner(**kwargs):
-        calls.append(kwargs)
-        return SimpleNamespace(
-            daily_return="d",
-            cumulative_return="c",
-            stats={"annual_return": 1.0},
-            benchmark_summary="b",
-            plot_paths={},
-        )
-
-    monkeypatch.setattr(_weightbook, "run_strategy_backtest_core", fake_runner)
-    return calls
+    return recorded_calls(monkeypatch, _weightbook, "run_strategy_backtest_core", runner_reply)
 
 
 # --------------------------------------------------------------------------- request
@@ -77,10 +74,7 @@ def test_runner_receives_cut_inputs_in_order(loaded, recorder, tmp_path):
         "benchmark_dict",
         "benchmark_names",
         "rolling_window",
-        "total_money",
-        "fee",
-        "rule_fee",
-        "lot_size",
+        *COST_DEFAULTS,
         "plot_image_kind",
         "plot_save_path",
         "strategy_name",

@@ -174,29 +174,21 @@ ENGINE_EXAMPLES = [
         {1: FIRST_BUY, 2: 0.0075},
         id="dividend",
     ),
-    pytest.param(
-        [[1.99 * 2000 / 1e8], [nan]],
-        (A,),
-        {"buy_price": [10, 10.1], "close_price": [10, 10.2]},
-        {},
-        {1: 200 * (10.2 - 10.1 * 1.0001) / 1e8},
-        id="1.99-lots-buys-one",
-    ),
-    pytest.param(
-        [[1.99 * 2000 / 1e8], [nan]],
-        (A,),
-        {"buy_price": [10, 10.1], "close_price": [10, 10.2]},
-        {"lot_size": 100},
-        {1: 300 * (10.2 - 10.1 * 1.0001) / 1e8},
-        id="lot-size-100",
-    ),
-    pytest.param(
-        [[0.99 * 2000 / 1e8], [nan]],
-        (A,),
-        {"buy_price": [10, 10.1], "close_price": [10, 10.2]},
-        {},
-        {1: 0.0},
-        id="below-one-lot-buys-nothing",
+    # A target worth a fraction of lots at a previous close of 10 buys the whole lots.
+    *(
+        pytest.param(
+            [[lots * 2000 / 1e8], [nan]],
+            (A,),
+            {"buy_price": [10, 10.1], "close_price": [10, 10.2]},
+            options,
+            {1: shares * (10.2 - 10.1 * 1.0001) / 1e8},
+            id=name,
+        )
+        for name, lots, options, shares in [
+            ("1.99-lots-buys-one", 1.99, {}, 200),
+            ("lot-size-100", 1.99, {"lot_size": 100}, 300),
+            ("below-one-lot-buys-nothing", 0.99, {}, 0),
+        ]
     ),
     pytest.param(
         [[0.25, nan], [nan, 1e-9], [nan, 1e-9], [nan, nan]],
@@ -1035,14 +1027,51 @@ def test_chart_request_never_changes_the_numbers(
 
 
 @needs_engine
-def test_module_constants_and_record() -> None:
-    assert (
-        engine.TRADING_DAYS_PER_YEAR,
-        engine.ROLLING_STABILITY_DAYS,
-        engine.MIN_ROLLING_STABILITY_DAYS,
-    ) == (252, 60, 5)
+def test_a_year_of_trading_days_annualises_to_its_own_return() -> None:
+    year = engine.TRADING_DAYS_PER_YEAR
+    stats = engine.calc_strategy_stats(
+        total_frame([0.0] + [0.1 / (year - 1)] * (year - 1), [0.0] * year), None
+    )
+    assert stats["annual_return"] == pytest.approx(10.0, rel=1e-12)
     signal, tables = _small_case()
     assert isinstance(
         engine.run_strategy_backtest_core(signal, **tables, plot_image_kind=None),
         engine._WeightbookResult,
     )
+
+
+@needs_engine
+def test_rolling_stability_window_follows_the_module_constants(tmp_path, monkeypatch) -> None:
+    """The rolling panel looks back ROLLING_STABILITY_DAYS once the run is that long, else
+    a third of the days but at least MIN_ROLLING_STABILITY_DAYS; a shorter run says so.
+    The first value stands on the window's last day."""
+    import matplotlib.pyplot as plt
+
+    closed: list[Any] = []
+    close = plt.close
+    monkeypatch.setattr(plt, "close", lambda fig=None: (closed.append(fig), close(fig)))
+    longest, shortest = engine.ROLLING_STABILITY_DAYS, engine.MIN_ROLLING_STABILITY_DAYS
+    expected = {
+        shortest - 1: None,
+        shortest: shortest,
+        3 * shortest + 3: shortest + 1,
+        longest - 1: (longest - 1) // 3,
+        longest: longest,
+        longest + 1: longest,
+    }
+    rng = np.random.default_rng(8)
+    for days, window in expected.items():
+        bench = rng.normal(0.0, 0.01, days)
+        total = total_frame(list(bench + rng.normal(0.001, 0.004, days)), list(bench))
+        closed.clear()
+        engine.plot_strategy_performance(
+            total, dict(engine.calc_strategy_stats(total, None)), save_path=tmp_path / "p.png"
+        )
+        (panel,) = [ax for ax in closed[0].axes if ax.get_title() == "Rolling Excess Stability"]
+        if window is None:
+            assert [t.get_text() for t in panel.texts] == ["Not enough data"], days
+            continue
+        line = panel.get_lines()[0]
+        assert line.get_label() == f"{window}D Excess Sharpe", days
+        sharpe = np.asarray(line.get_ydata(), dtype=float)
+        assert np.isnan(sharpe[: window - 1]).all() and np.isfinite(sharpe[window - 1]), days

@@ -12,6 +12,7 @@ import os
 import threading
 from typing import TYPE_CHECKING, Any
 
+from lumora._keywords import keyword_arguments
 from lumora.exceptions import KestrelError
 from lumora.singleton import set_instance
 
@@ -204,14 +205,7 @@ def backtest_strategy(
         end_date,
         output_dir,
         plot_filename,
-        benchmark=benchmark,
-        rolling_window=rolling_window,
-        total_money=total_money,
-        fee=fee,
-        rule_fee=rule_fee,
-        plot=plot,
-        record_positions=record_positions,
-        lot_size=lot_size,
+        **keyword_arguments(backtest_strategy, locals()),
     )
 
 
@@ -274,16 +268,7 @@ def backtest_factor(
         end_date,
         output_dir,
         plot_filename,
-        group_num=group_num,
-        benchmark=benchmark,
-        universe=universe,
-        rolling_window=rolling_window,
-        ascending=ascending,
-        total_money=total_money,
-        fee=fee,
-        rule_fee=rule_fee,
-        plot=plot,
-        lot_size=lot_size,
+        **keyword_arguments(backtest_factor, locals()),
     )
 
 

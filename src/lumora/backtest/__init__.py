@@ -37,15 +37,6 @@ _EXPORTS = {
 if not TYPE_CHECKING:
     # Defined only at run time: a type checker reads the imports above, so a misspelt name
     # is an error there instead of an attribute typed Any.
-    import importlib
+    from lumora._lazy import lazy_attributes
 
-    def __getattr__(name: str) -> object:
-        module = _EXPORTS.get(name)
-        if module is None:
-            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-        value = getattr(importlib.import_module(module), name)
-        globals()[name] = value
-        return value
-
-    def __dir__() -> list[str]:
-        return sorted(set(globals()) | set(__all__))
+    __getattr__, __dir__ = lazy_attributes(__name__, globals(), _EXPORTS, __all__)

@@ -29,13 +29,13 @@ from pathlib import Path
 from typing import Any, BinaryIO, Protocol
 
 from lumora._atomicio import fsync_directory as _fsync_directory
-from lumora.backtest._store import BinaryPreparedDataStoreBase, _directory_lock
+from lumora.backtest._store import (
+    BinaryPreparedDataStoreBase,
+    _directory_lock,
+    has_file_locks,
+    lock_folder,
+)
 from lumora.exceptions import KestrelError
-
-try:
-    import fcntl
-except ImportError:  # pragma: no cover - platforms without advisory file locks
-    fcntl = None  # type: ignore[assignment]
 
 __all__ = [
     "PACKAGE_DESCRIPTOR_PATH",
@@ -193,7 +193,7 @@ def hold_folder(folder: str | os.PathLike[str]) -> int | None:
     folder that is still at that path."""
     path = Path(folder)
     try:
-        fd = _lock_folder(path, fcntl.LOCK_EX if fcntl is not None else 0)
+        fd = lock_folder(path)
     except FileNotFoundError:
         return None
     try:
@@ -205,17 +205,6 @@ def hold_folder(folder: str | os.PathLike[str]) -> int | None:
     return None
 
 
-def _lock_folder(folder: Path, operation: int) -> int:
-    fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
-    try:
-        if fcntl is not None and operation:
-            fcntl.flock(fd, operation)
-    except BaseException:
-        os.close(fd)
-        raise
-    return fd
-
-
 def lock_preparation(directory: str | os.PathLike[str]) -> int:
     """Wait for and take the lock of preparing the store at ``directory``: deciding what to
     do, building or downloading, and committing happen under it, so two preparations (of
@@ -225,7 +214,7 @@ def lock_preparation(directory: str | os.PathLike[str]) -> int:
     nothing is left beside it); preparations of other stores in that folder wait too."""
     parent = Path(directory).absolute().resolve().parent
     parent.mkdir(parents=True, exist_ok=True)
-    return _lock_folder(parent, fcntl.LOCK_EX if fcntl is not None else 0)
+    return lock_folder(parent)
 
 
 def remove_abandoned_staging(directory: str | os.PathLike[str]) -> None:
@@ -244,10 +233,10 @@ def remove_abandoned(parent: Path, pattern: str) -> None:
         with contextlib.suppress(OSError):
             if path.is_symlink() or not path.is_dir():
                 continue
-            if fcntl is None and path.stat().st_mtime > cutoff:
+            if not has_file_locks() and path.stat().st_mtime > cutoff:
                 continue
             # Taking the lock fails (BlockingIOError, an OSError) while the owner lives.
-            fd = _lock_folder(path, fcntl.LOCK_EX | fcntl.LOCK_NB if fcntl is not None else 0)
+            fd = lock_folder(path, wait=False)
             try:
                 shutil.rmtree(path)
             finally:

@@ -489,12 +489,33 @@ def _directory_lock(directory: Path, *, exclusive: bool) -> Iterator[None]:
     if fcntl is None:  # no advisory locks on this platform
         yield
         return
-    fd = os.open(directory, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    fd = lock_folder(directory, shared=not exclusive)
     try:
-        fcntl.flock(fd, fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH)
         yield
     finally:
         os.close(fd)  # closing releases the lock
+
+
+def has_file_locks() -> bool:
+    """Whether this platform has advisory file locks (``lock_folder`` only opens without)."""
+    return fcntl is not None
+
+
+def lock_folder(folder: Path, *, shared: bool = False, wait: bool = True) -> int:
+    """Open ``folder`` and take its advisory lock, exclusive unless ``shared``; without
+    ``wait`` a lock held elsewhere raises BlockingIOError at once. On a platform without
+    advisory locks the folder is only opened. Returns the descriptor whose closing
+    releases the lock."""
+    fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    if fcntl is None:
+        return fd
+    operation = fcntl.LOCK_SH if shared else fcntl.LOCK_EX
+    try:
+        fcntl.flock(fd, operation if wait else operation | fcntl.LOCK_NB)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
 
 
 def _segment_stem(key: str) -> str:
@@ -526,6 +547,18 @@ def _ascending_dates(index: pd.Index) -> tuple[list[str], np.ndarray | None]:
         order = np.argsort(text, kind="stable")
         return text[order].tolist(), order
     return text.tolist(), None
+
+
+def _series_by_date(key: str, series: Any) -> tuple[list[str], np.ndarray]:
+    """A benchmark series' dates as YYYYMMDD text, ascending, and its values as floats in
+    that order."""
+    if not isinstance(series, pd.Series):
+        raise TypeError(
+            f"benchmark series {key!r} must be a pandas Series, not {type(series).__name__}"
+        )
+    dates, order = _ascending_dates(series.index)
+    values = series.to_numpy(dtype=np.float64, na_value=np.nan)
+    return dates, values if order is None else values[order]
 
 
 def _column_labels(columns: pd.Index) -> list[str]:
@@ -865,11 +898,7 @@ class BinaryPreparedDataStoreBase:
     def recorded_source(self) -> dict[str, Any] | None:
         """The identity of the data source that built the store (None when none is
         recorded or the metadata cannot be read)."""
-        try:
-            source = self.load_metadata().get("source")
-        except (OSError, KestrelError):
-            return None
-        return source if isinstance(source, dict) else None
+        return self._recorded("source")
 
     def record_source(self, identity: Mapping[str, Any]) -> None:
         """Record the identity of the data source that built the store."""
@@ -878,15 +907,18 @@ class BinaryPreparedDataStoreBase:
     def recorded_fingerprint(self) -> dict[str, Any] | None:
         """What the source's files looked like when the store was last built or updated
         (None when nothing is recorded or the metadata cannot be read)."""
-        try:
-            found = self.load_metadata().get("source_fingerprint")
-        except (OSError, KestrelError):
-            return None
-        return found if isinstance(found, dict) else None
+        return self._recorded("source_fingerprint")
 
     def record_fingerprint(self, fingerprint: Mapping[str, Any]) -> None:
         """Record what the source's files look like now (see ``recorded_fingerprint``)."""
         self._record("source_fingerprint", dict(fingerprint))
+
+    def _recorded(self, name: str) -> dict[str, Any] | None:
+        try:
+            found = self.load_metadata().get(name)
+        except (OSError, KestrelError):
+            return None
+        return found if isinstance(found, dict) else None
 
     def _record(self, name: str, value: Any) -> None:
         with self._writer_session(create=False):
@@ -1058,14 +1090,7 @@ class BinaryPreparedDataStoreBase:
         return record
 
     def _write_series(self, store_dir: Path, key: str, series: pd.Series) -> dict[str, Any]:
-        if not isinstance(series, pd.Series):
-            raise TypeError(
-                f"benchmark series {key!r} must be a pandas Series, not {type(series).__name__}"
-            )
-        dates, order = _ascending_dates(series.index)
-        values = series.to_numpy(dtype=np.float64, na_value=np.nan)
-        if order is not None:
-            values = values[order]
+        dates, values = _series_by_date(key, series)
         return {
             "index": dates,
             "dtype": "float64",
@@ -1325,14 +1350,7 @@ class BinaryPreparedDataStoreBase:
     def _merge_series_tail(
         self, key: str, record: dict[str, Any], series: Any, write_start: str | None
     ) -> dict[str, Any]:
-        if not isinstance(series, pd.Series):
-            raise TypeError(
-                f"benchmark series {key!r} must be a pandas Series, not {type(series).__name__}"
-            )
-        dates, order = _ascending_dates(series.index)
-        values = series.to_numpy(dtype=np.float64, na_value=np.nan)
-        if order is not None:
-            values = values[order]
+        dates, values = _series_by_date(key, series)
         first = 0 if write_start is None else bisect.bisect_left(dates, write_start)
         if first == len(dates):
             return record

@@ -69,6 +69,7 @@ from urllib.parse import urlsplit
 import numpy as np
 import pandas as pd
 
+from lumora._keywords import keyword_arguments
 from lumora.backtest._store import store_version
 from lumora.exceptions import KestrelError
 from lumora.logger import logger
@@ -161,21 +162,7 @@ class FactorJob(_Job):
         lot_size: int = 200,
     ) -> None:
         super().__init__(
-            factor,
-            start_date,
-            end_date,
-            output_dir=output_dir,
-            plot_filename=plot_filename,
-            group_num=group_num,
-            benchmark=benchmark,
-            universe=universe,
-            rolling_window=rolling_window,
-            ascending=ascending,
-            total_money=total_money,
-            fee=fee,
-            rule_fee=rule_fee,
-            plot=plot,
-            lot_size=lot_size,
+            factor, start_date, end_date, **keyword_arguments(FactorJob.__init__, locals())
         )
 
     @property
@@ -211,19 +198,7 @@ class StrategyJob(_Job):
         lot_size: int = 200,
     ) -> None:
         super().__init__(
-            strategy,
-            start_date,
-            end_date,
-            output_dir=output_dir,
-            plot_filename=plot_filename,
-            benchmark=benchmark,
-            rolling_window=rolling_window,
-            total_money=total_money,
-            fee=fee,
-            rule_fee=rule_fee,
-            plot=plot,
-            record_positions=record_positions,
-            lot_size=lot_size,
+            strategy, start_date, end_date, **keyword_arguments(StrategyJob.__init__, locals())
         )
 
     @property

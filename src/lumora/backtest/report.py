@@ -163,52 +163,54 @@ def _analysis_page(result: Any, folder: str) -> list[str]:
 
 
 # ------------------------------------------------------------------------------ reports
-def _factor_body(result: Any, folder: str) -> list[str]:
-    body = [
-        "<h2>Parameters</h2>",
-        _mapping_table(result.parameters or {"factor": result.factor_name}, "parameter"),
-    ]
-    analysis = result.analysis
-    if analysis is not None:
-        body += ["<h2>Headline figures</h2>", _mapping_table(analysis.summary)]
+def _report_body(
+    result: Any,
+    folder: str,
+    named: Mapping[str, Any],
+    figures: list[tuple[str, Mapping[str, Any], str]],
+    analysis_tables: list[tuple[str, pd.DataFrame, bool]],
+) -> list[str]:
+    """The sections both reports have, in order: the parameters (``named`` when the run
+    recorded none), each titled figure mapping, the table against the benchmarks, the
+    pages, then each titled analysis table (with its index or without)."""
+    parameters = result.parameters or named
+    body = ["<h2>Parameters</h2>", _mapping_table(parameters, "parameter")]
+    for title, values, name in figures:
+        body += [f"<h2>{title}</h2>", _mapping_table(values, name)]
     if len(result.benchmark_summary):
         body += ["<h2>Against the benchmarks</h2>", _table(result.benchmark_summary, index=False)]
     body += ["<h2>Pages</h2>", *_analysis_page(result, folder)]
     body += _existing_pages(result.plot_paths.items())
-    if analysis is not None:
-        body += [
-            "<h2>IC summary by horizon</h2>",
-            _table(analysis.ic_summary.reset_index(), index=False),
-            "<h2>Return figures by group</h2>",
-            _table(analysis.group_performance),
-            "<h2>Rank IC by month</h2>",
-            _table(analysis.monthly_rank_ic),
-        ]
+    for title, frame, index in analysis_tables:
+        body += [f"<h2>{title}</h2>", _table(frame, index=index)]
     return body
 
 
-def _strategy_body(result: Any, folder: str) -> list[str]:
-    body = [
-        "<h2>Parameters</h2>",
-        _mapping_table(result.parameters or {"strategy": result.strategy_name}, "parameter"),
-    ]
-    body += ["<h2>Statistics</h2>", _mapping_table(result.stats, "statistic")]
+def _factor_body(result: Any, folder: str) -> list[str]:
     analysis = result.analysis
+    if analysis is None:
+        return _report_body(result, folder, {"factor": result.factor_name}, [], [])
+    tables = [
+        ("IC summary by horizon", analysis.ic_summary.reset_index(), False),
+        ("Return figures by group", analysis.group_performance, True),
+        ("Rank IC by month", analysis.monthly_rank_ic, True),
+    ]
+    figures = [("Headline figures", analysis.summary, "figure")]
+    return _report_body(result, folder, {"factor": result.factor_name}, figures, tables)
+
+
+def _strategy_body(result: Any, folder: str) -> list[str]:
+    analysis = result.analysis
+    figures = [("Statistics", result.stats, "statistic")]
+    tables: list[tuple[str, pd.DataFrame, bool]] = []
     if analysis is not None:
-        body += ["<h2>Analysis</h2>", _mapping_table(analysis.summary)]
-    if len(result.benchmark_summary):
-        body += ["<h2>Against the benchmarks</h2>", _table(result.benchmark_summary, index=False)]
-    body += ["<h2>Pages</h2>", *_analysis_page(result, folder)]
-    body += _existing_pages(result.plot_paths.items())
-    if analysis is not None:
-        body += [
-            "<h2>Worst drawdowns</h2>",
-            _table(analysis.drawdowns, index=False),
-            "<h2>Monthly returns</h2>",
-            _table(analysis.monthly_returns),
-            "<h2>Yearly returns</h2>",
-            _table(analysis.yearly_returns.to_frame()),
+        figures.append(("Analysis", analysis.summary, "figure"))
+        tables = [
+            ("Worst drawdowns", analysis.drawdowns, False),
+            ("Monthly returns", analysis.monthly_returns, True),
+            ("Yearly returns", analysis.yearly_returns.to_frame(), True),
         ]
+    body = _report_body(result, folder, {"strategy": result.strategy_name}, figures, tables)
     if result.trades is not None:
         positions = result.positions if result.positions is not None else pd.DataFrame({"date": []})
         days = positions["date"].nunique()

@@ -1,0 +1,19 @@
+"""Fixtures of the tests that prepare data through the service."""
+
+from __future__ import annotations
+
+import pytest
+
+from service_env import Clock, use_clock, use_data_dir
+
+
+@pytest.fixture
+def clock(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> Clock:
+    """The service's local date, starting on the test module's ``T0``."""
+    return use_clock(monkeypatch, request.module.T0)
+
+
+@pytest.fixture
+def data_dir(tmp_path, monkeypatch: pytest.MonkeyPatch):
+    """The service's default data directory, under the test's temporary folder."""
+    return use_data_dir(monkeypatch, tmp_path)
