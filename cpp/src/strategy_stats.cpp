@@ -49,7 +49,13 @@ std::vector<double> finite_values(const double* values, std::size_t n) {
 
 double pearson(const double* a, const double* b, std::size_t n) {
     if (n < 2) return kNaN;
-    const double ma = mean_of(a, n), mb = mean_of(b, n);
+    // Both means in one pass; each sum runs in the same order as mean_of's.
+    double sum_a = 0.0, sum_b = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        sum_a += a[i];
+        sum_b += b[i];
+    }
+    const double ma = sum_a / static_cast<double>(n), mb = sum_b / static_cast<double>(n);
     double sab = 0.0, saa = 0.0, sbb = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double da = a[i] - ma, db = b[i] - mb;
