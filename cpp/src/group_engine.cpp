@@ -33,16 +33,17 @@ constexpr std::int64_t kBlockRows = 64;
 
 bool column_major(const AlignedMatrix& m) { return std::abs(m.view.row_stride) < std::abs(m.view.col_stride); }
 
-// Calls fn(b, j) for rows first..last-1 (b = row - first) and every stock, in the table's
-// memory order.
+// Calls fn(b, j) for rows first..last-1 (b = row - first) and stocks j0..j1-1, in the
+// table's memory order.
 template <class Fn>
-void visit_block(const AlignedMatrix& layout, std::int64_t first, std::int64_t last, std::int64_t n, Fn&& fn) {
+void visit_block(const AlignedMatrix& layout, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1,
+                 Fn&& fn) {
     if (column_major(layout)) {
-        for (std::int64_t j = 0; j < n; ++j)
+        for (std::int64_t j = j0; j < j1; ++j)
             for (std::int64_t p = first; p < last; ++p) fn(p - first, j);
     } else {
         for (std::int64_t p = first; p < last; ++p)
-            for (std::int64_t j = 0; j < n; ++j) fn(p - first, j);
+            for (std::int64_t j = j0; j < j1; ++j) fn(p - first, j);
     }
 }
 
@@ -63,12 +64,12 @@ struct BlockCells {
     void load(const GroupInputs& in, std::int64_t first, std::int64_t last, std::int64_t n) {
         const auto size = static_cast<std::size_t>((last - first) * n);
         factor.resize(size);
-        visit_block(in.factor, first, last, n, [&](std::int64_t b, std::int64_t j) {
+        visit_block(in.factor, first, last, 0, n, [&](std::int64_t b, std::int64_t j) {
             const double f = in.factor.value(first + b, j);
             factor[static_cast<std::size_t>(b * n + j)] = std::isfinite(f) ? f : kNaN;
         });
         valid.assign(static_cast<std::size_t>(last - first), 0);
-        visit_block(in.valid, first, last, n, [&](std::int64_t b, std::int64_t j) {
+        visit_block(in.valid, first, last, 0, n, [&](std::int64_t b, std::int64_t j) {
             const double v = in.valid.value(first + b, j);
             if (!(std::isfinite(v) && v > 0.0))
                 factor[static_cast<std::size_t>(b * n + j)] = kNaN;
@@ -77,7 +78,7 @@ struct BlockCells {
         });
         if (in.forward == nullptr) return;
         forward.resize(size);
-        visit_block(*in.forward, first, last, n, [&](std::int64_t b, std::int64_t j) {
+        visit_block(*in.forward, first, last, 0, n, [&](std::int64_t b, std::int64_t j) {
             forward[static_cast<std::size_t>(b * n + j)] = forward_value(in, first + b, j);
         });
     }
@@ -216,6 +217,52 @@ private:
     std::vector<std::vector<std::uint16_t>> held_;
 };
 
+// The eight market tables over a tile of dates x stocks, copied out reading each table in
+// its own memory order, so that trading may walk the tile stock by stock whatever the
+// tables' layouts.
+class MarketTile {
+public:
+    explicit MarketTile(const MarketArrays& m)
+        : tables_{&m.can_buy, &m.cant_sell, &m.split, &m.dividend, &m.close, &m.prev_close, &m.buy_price, &m.sell_price} {}
+
+    // Rows first..last-1 of stocks j0..j1-1.
+    void load(std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1) {
+        span_ = last - first;
+        for (std::size_t t = 0; t < kTables; ++t) {
+            const AlignedMatrix& table = *tables_[t];
+            std::vector<double>& cells = cells_[t];
+            cells.resize(static_cast<std::size_t>(span_ * (j1 - j0)));
+            visit_block(table, first, last, j0, j1, [&](std::int64_t b, std::int64_t j) {
+                cells[static_cast<std::size_t>((j - j0) * span_ + b)] = table.value(first + b, j);
+            });
+        }
+    }
+
+    // Row `b` of the tile's stock `k` (0-based within the tile), read as StockDay::read would.
+    StockDay day(std::int64_t b, std::int64_t k) const {
+        const auto at = static_cast<std::size_t>(k * span_ + b);
+        auto flag = [&](std::size_t t, bool missing) {
+            const double v = cells_[t][at];
+            return std::isnan(v) ? missing : v != 0.0;
+        };
+        return StockDay{flag(kCanBuy, kMissingCanBuy),
+                        flag(kCantSell, kMissingCantSell),
+                        cells_[kClose][at],
+                        cells_[kPrevClose][at],
+                        cells_[kSplit][at],
+                        cells_[kDividend][at],
+                        cells_[kBuy][at],
+                        cells_[kSell][at]};
+    }
+
+private:
+    static constexpr std::size_t kTables = 8;
+    enum : std::size_t { kCanBuy, kCantSell, kSplit, kDividend, kClose, kPrevClose, kBuy, kSell };
+    const AlignedMatrix* tables_[kTables];
+    std::vector<double> cells_[kTables];
+    std::int64_t span_ = 0;
+};
+
 // One worker's tools for ranking a block of dates.
 struct BlockRanker {
     BlockRanker(const GroupInputs& in, std::int64_t n, FactorDates& dates)
@@ -297,24 +344,28 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
         }
     };
 
-    // Trades each date of a block with the groups of the date before. Per date and group,
-    // stocks are added in column order whichever way the block is walked.
+    // Trades each date of a block with the groups of the date before, a tile of stocks at a
+    // time, each stock down the block's dates. Per date and group, stocks are added in
+    // column order.
+    constexpr std::int64_t kTileStocks = 128;
     GroupBook book(n, G);
+    MarketTile tile(m);
     std::vector<DayPnl> pnl(static_cast<std::size_t>(kBlockRows) * G);
     auto trade_block = [&](std::int64_t first, std::int64_t last) {
         std::fill(pnl.begin(), pnl.end(), DayPnl{});
         const std::int64_t trade_first = std::max<std::int64_t>(first, 1);
-        visit_block(m.close, first, last, n, [&](std::int64_t b, std::int64_t j) {
-            const std::int64_t p = first + b;
-            if (p < trade_first) return;
-            const std::int16_t mem = member[static_cast<std::size_t>((p - 1) * n + j)];
-            if (book.idle(j, mem)) return;
-            const StockDay day = StockDay::read(m.can_buy, m.cant_sell, m.split, m.dividend, m.close, m.prev_close,
-                                                m.buy_price, m.sell_price, p, j);
-            const auto before = static_cast<std::size_t>(p - 1) * G;
-            book.trade(j, mem, day, &out.sizes[before], &weight[before], in.costs, fees,
-                       &pnl[static_cast<std::size_t>(b) * G]);
-        });
+        for (std::int64_t j0 = 0; j0 < n; j0 += kTileStocks) {
+            const std::int64_t j1 = std::min(n, j0 + kTileStocks);
+            tile.load(first, last, j0, j1);
+            for (std::int64_t j = j0; j < j1; ++j)
+                for (std::int64_t p = trade_first; p < last; ++p) {
+                    const std::int16_t mem = member[static_cast<std::size_t>((p - 1) * n + j)];
+                    if (book.idle(j, mem)) continue;
+                    const auto before = static_cast<std::size_t>(p - 1) * G;
+                    book.trade(j, mem, tile.day(p - first, j - j0), &out.sizes[before], &weight[before], in.costs,
+                               fees, &pnl[static_cast<std::size_t>(p - first) * G]);
+                }
+        }
         for (std::int64_t p = trade_first; p < last; ++p) {
             const std::int32_t* trades = &out.sizes[static_cast<std::size_t>(p - 1) * G];
             for (std::size_t g = 0; g < G; ++g) {
