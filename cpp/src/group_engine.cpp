@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -230,11 +231,22 @@ public:
         span_ = last - first;
         for (std::size_t t = 0; t < kTables; ++t) {
             const AlignedMatrix& table = *tables_[t];
-            std::vector<double>& cells = cells_[t];
-            cells.resize(static_cast<std::size_t>(span_ * (j1 - j0)));
-            visit_block(table, first, last, j0, j1, [&](std::int64_t b, std::int64_t j) {
-                cells[static_cast<std::size_t>((j - j0) * span_ + b)] = table.value(first + b, j);
-            });
+            // Byte offsets of the tile's rows and columns, looked up once per tile.
+            rows_.resize(static_cast<std::size_t>(span_));
+            for (std::int64_t b = 0; b < span_; ++b) {
+                const std::int64_t r = table.row_pos[static_cast<std::size_t>(first + b)];
+                rows_[static_cast<std::size_t>(b)] = r < 0 ? kAbsent : r * table.view.row_stride;
+            }
+            cols_.resize(static_cast<std::size_t>(j1 - j0));
+            for (std::int64_t j = j0; j < j1; ++j) {
+                const std::int64_t c = table.col_pos[static_cast<std::size_t>(j)];
+                cols_[static_cast<std::size_t>(j - j0)] = c < 0 ? kAbsent : c * table.view.col_stride;
+            }
+            cells_[t].resize(static_cast<std::size_t>(span_ * (j1 - j0)));
+            if (table.view.kind == CellKind::Bool)
+                copy<bool>(table, first, last, j0, j1, cells_[t]);
+            else
+                copy<double>(table, first, last, j0, j1, cells_[t]);
         }
     }
 
@@ -258,8 +270,24 @@ public:
 private:
     static constexpr std::size_t kTables = 8;
     enum : std::size_t { kCanBuy, kCantSell, kSplit, kDividend, kClose, kPrevClose, kBuy, kSell };
+    static constexpr std::ptrdiff_t kAbsent = std::numeric_limits<std::ptrdiff_t>::min();  // strides may be negative
+
+    // The cells as numbers (booleans as 1.0 / 0.0), NaN where a label is absent.
+    template <class Cell>
+    void copy(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1,
+              std::vector<double>& cells) const {
+        visit_block(table, first, last, j0, j1, [&](std::int64_t b, std::int64_t j) {
+            const std::ptrdiff_t row = rows_[static_cast<std::size_t>(b)], col = cols_[static_cast<std::size_t>(j - j0)];
+            cells[static_cast<std::size_t>((j - j0) * span_ + b)] =
+                row == kAbsent || col == kAbsent
+                    ? kNaN
+                    : static_cast<double>(*reinterpret_cast<const Cell*>(table.view.data + row + col));
+        });
+    }
+
     const AlignedMatrix* tables_[kTables];
     std::vector<double> cells_[kTables];
+    std::vector<std::ptrdiff_t> rows_, cols_;
     std::int64_t span_ = 0;
 };
 
