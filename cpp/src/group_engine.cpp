@@ -224,7 +224,8 @@ private:
 class MarketTile {
 public:
     explicit MarketTile(const MarketArrays& m)
-        : tables_{&m.can_buy, &m.cant_sell, &m.split, &m.dividend, &m.close, &m.prev_close, &m.buy_price, &m.sell_price} {}
+        : tables_{&m.can_buy, &m.cant_sell,  &m.split,     &m.dividend,
+                  &m.close,   &m.prev_close, &m.buy_price, &m.sell_price} {}
 
     // Rows first..last-1 of stocks j0..j1-1.
     void load(std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1) {
@@ -277,7 +278,8 @@ private:
     void copy(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1,
               std::vector<double>& cells) const {
         visit_block(table, first, last, j0, j1, [&](std::int64_t b, std::int64_t j) {
-            const std::ptrdiff_t row = rows_[static_cast<std::size_t>(b)], col = cols_[static_cast<std::size_t>(j - j0)];
+            const std::ptrdiff_t row = rows_[static_cast<std::size_t>(b)],
+                                 col = cols_[static_cast<std::size_t>(j - j0)];
             cells[static_cast<std::size_t>((j - j0) * span_ + b)] =
                 row == kAbsent || col == kAbsent
                     ? kNaN
@@ -390,8 +392,8 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
                     const std::int16_t mem = member[static_cast<std::size_t>((p - 1) * n + j)];
                     if (book.idle(j, mem)) continue;
                     const auto before = static_cast<std::size_t>(p - 1) * G;
-                    book.trade(j, mem, tile.day(p - first, j - j0), &out.sizes[before], &weight[before], in.costs,
-                               fees, &pnl[static_cast<std::size_t>(p - first) * G]);
+                    book.trade(j, mem, tile.day(p - first, j - j0), &out.sizes[before], &weight[before], in.costs, fees,
+                               &pnl[static_cast<std::size_t>(p - first) * G]);
                 }
         }
         for (std::int64_t p = trade_first; p < last; ++p) {
