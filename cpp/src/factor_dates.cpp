@@ -115,9 +115,7 @@ void DateAnalysis::horizon_ics(std::int64_t row, const double* factor, const std
         if (count < 2) continue;
         out_.ic[cell] = pearson(factor_.data(), forward_.data(), count);
         if (k == 0) continue;  // the engine's own Rank IC
-        identity_.resize(count);
-        for (std::size_t m = 0; m < count; ++m) identity_[m] = static_cast<std::uint32_t>(m);
-        average_ranks_in_order(factor_, identity_, factor_rank_);
+        average_ranks_ascending(factor_, factor_rank_);
         average_ranks(forward_.data(), count, forward_rank_, radix_);
         out_.rank_ic[cell] = pearson(factor_rank_.data(), forward_rank_.data(), count);
     }
@@ -155,12 +153,8 @@ void DateAnalysis::start_run(const double* factor_before, const std::vector<std:
 void DateAnalysis::rank_today(const double* factor, const std::vector<std::int32_t>& ascending) {
     const std::size_t count = ascending.size();
     factor_.resize(count);
-    identity_.resize(count);
-    for (std::size_t m = 0; m < count; ++m) {
-        factor_[m] = factor[ascending[m]];
-        identity_[m] = static_cast<std::uint32_t>(m);
-    }
-    average_ranks_in_order(factor_, identity_, factor_rank_);
+    for (std::size_t m = 0; m < count; ++m) factor_[m] = factor[ascending[m]];
+    average_ranks_ascending(factor_, factor_rank_);
     for (std::size_t m = 0; m < count; ++m) rank_now_[static_cast<std::size_t>(ascending[m])] = factor_rank_[m];
 }
 

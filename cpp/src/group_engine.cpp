@@ -146,9 +146,7 @@ public:
         }
         const std::size_t count = factor_.size();
         if (count < 2) return kNaN;
-        identity_.resize(count);
-        for (std::size_t k = 0; k < count; ++k) identity_[k] = static_cast<std::uint32_t>(k);
-        average_ranks_in_order(factor_, identity_, factor_rank_);  // already in factor order
+        average_ranks_ascending(factor_, factor_rank_);  // already in factor order
         rank_forward(n);
         return pearson(factor_rank_.data(), forward_rank_.data(), count);
     }
@@ -176,7 +174,7 @@ private:
     }
 
     std::vector<double> factor_, forward_, factor_rank_, forward_rank_;
-    std::vector<std::uint32_t> identity_, order_, slots_;
+    std::vector<std::uint32_t> order_, slots_;
     RadixScratch radix_;
 };
 

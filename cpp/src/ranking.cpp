@@ -20,6 +20,18 @@ void average_ranks_in_order(const std::vector<double>& values, const std::vector
     }
 }
 
+void average_ranks_ascending(const std::vector<double>& sorted, std::vector<double>& ranks) {
+    const std::size_t n = sorted.size();
+    ranks.resize(n);
+    for (std::size_t start = 0; start < n;) {
+        std::size_t end = start + 1;
+        while (end < n && sorted[end] == sorted[start]) ++end;
+        const double rank = (static_cast<double>(start + 1) + static_cast<double>(end)) / 2.0;
+        for (std::size_t k = start; k < end; ++k) ranks[k] = rank;
+        start = end;
+    }
+}
+
 void average_ranks(const double* values, std::size_t n, std::vector<double>& ranks, RadixScratch& scratch) {
     radix_sort_items(values, n, scratch);
     const RadixScratch::Item* item = scratch.a.data();

@@ -77,7 +77,6 @@ private:
     FactorDates& out_;
     std::vector<std::int32_t> ascending_;
     std::vector<double> all_forward_, factor_, forward_, factor_rank_, forward_rank_;
-    std::vector<std::uint32_t> identity_;
     RadixScratch radix_;
     std::vector<double> rank_now_, rank_before_;
     std::vector<std::int32_t> ranked_before_;

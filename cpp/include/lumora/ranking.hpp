@@ -14,6 +14,9 @@ namespace lumora {
 void average_ranks_in_order(const std::vector<double>& values, const std::vector<std::uint32_t>& order,
                             std::vector<double>& ranks);
 
+// Average ranks of values already in ascending order.
+void average_ranks_ascending(const std::vector<double>& sorted, std::vector<double>& ranks);
+
 // Average ranks of `values` (no NaN), sorted here; ranks[k] belongs to values[k].
 void average_ranks(const double* values, std::size_t n, std::vector<double>& ranks, RadixScratch& scratch);
 
