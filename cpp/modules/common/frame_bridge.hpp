@@ -26,6 +26,13 @@ inline py::module_ numpy() { return py::module_::import("numpy"); }
 
 // ---- argument kinds ---------------------------------------------------------------
 
+// The truth value of a Python object (errors of __bool__ pass through).
+inline bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
 inline bool is_plain_dict(py::handle obj) { return Py_TYPE(obj.ptr()) == &PyDict_Type; }
 inline bool is_plain_str(py::handle obj) { return Py_TYPE(obj.ptr()) == &PyUnicode_Type; }
 inline bool is_str(py::handle obj) { return PyUnicode_Check(obj.ptr()) != 0; }
