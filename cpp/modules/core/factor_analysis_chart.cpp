@@ -55,9 +55,9 @@ FactorPageData page_data(py::handle analysis) {
     FactorPageData d;
     d.summary = analysis.attr("summary");
     d.monotonicity = py::float_(analysis.attr("monotonicity"));
-    d.ic_summary = float_values(analysis.attr("ic_summary"));
+    d.ic_summary = float_values(analysis.attr("ic_summary"), "ic_summary");
     py::object monthly = analysis.attr("monthly_rank_ic");
-    d.monthly = float_values(monthly);
+    d.monthly = float_values(monthly, "monthly_rank_ic");
     for (py::handle year : monthly.attr("index")) d.years.push_back(py::str(year));
     py::object groups = analysis.attr("group_performance");
     d.groups = static_cast<int>(py::len(groups)) - 1;
@@ -67,7 +67,7 @@ FactorPageData page_data(py::handle analysis) {
     d.turnover = float_column(groups, "turnover_daily");
     py::object turnover = with_datetime_index(analysis.attr("group_turnover"), "lumora.backtest._core");
     d.dates = date_axis_values(turnover);
-    const std::vector<double> all = float_values(turnover);
+    const std::vector<double> all = float_values(turnover, "group_turnover");
     const auto rows = all.size() / static_cast<std::size_t>(std::max(d.groups, 1));
     std::vector<double> top(rows), bottom(rows);
     for (std::size_t r = 0; r < rows; ++r) {
@@ -76,7 +76,8 @@ FactorPageData page_data(py::handle analysis) {
     }
     d.top_turnover = rolling_mean(top, kTurnoverWindow);
     d.bottom_turnover = rolling_mean(bottom, kTurnoverWindow);
-    d.autocorr = rolling_mean(float_values(analysis.attr("rank_autocorrelation")), kTurnoverWindow);
+    d.autocorr =
+        rolling_mean(float_values(analysis.attr("rank_autocorrelation"), "rank_autocorrelation"), kTurnoverWindow);
     return d;
 }
 

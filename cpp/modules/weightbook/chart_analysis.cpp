@@ -50,8 +50,8 @@ StrategyPageData page_data(py::handle analysis, py::handle daily_return) {
     StrategyPageData d;
     d.summary = analysis.attr("summary");
     py::object monthly = analysis.attr("monthly_returns");
-    const std::vector<double> months = float_values(monthly);
-    d.yearly = float_values(analysis.attr("yearly_returns"));
+    const std::vector<double> months = float_values(monthly, "monthly_returns");
+    d.yearly = float_values(analysis.attr("yearly_returns"), "yearly_returns");
     for (py::handle year : monthly.attr("index")) d.years.push_back(py::str(year));
     for (std::size_t y = 0; y < d.years.size(); ++y) {
         d.monthly.insert(d.monthly.end(), months.begin() + static_cast<std::ptrdiff_t>(y * 12),
