@@ -1,8 +1,8 @@
-"""Tables of every memory layout and dtype through every engine entry: a table the core can
-read in place (native float64, or booleans for the trading flags) and the same values held
-another way (big-endian, Fortran order, a strided slice, integers, float32, booleans,
-objects) give bit-identical results; cells that are not numbers are a TypeError naming
-the argument."""
+"""Tables and benchmark series of every memory layout and dtype through every engine entry:
+values the core can read in place (native float64, or booleans for the trading flags) and
+the same values held another way (big-endian, Fortran order, a strided slice, integers,
+float32, booleans, objects) give bit-identical results; cells that are not numbers are a
+TypeError naming the argument."""
 
 from __future__ import annotations
 
@@ -77,7 +77,9 @@ LAYOUTS = {
 
 
 def _market(change: object) -> dict[str, object]:
-    """The datasets with the market tables and the close validity changed as asked."""
+    """The datasets with the market tables, the close validity and the benchmark series
+    changed as asked (a series as the one column of a changed table, so it keeps the
+    table's byte order and stride)."""
     data = dict(DATA)
     for key in [*MARKET_KEYS.values(), "close_price_valid"]:
         if change == "flags-int8":
@@ -85,6 +87,11 @@ def _market(change: object) -> dict[str, object]:
                 data[key] = _as(np.int8)(data[key])
         elif callable(change):
             data[key] = change(data[key])
+    if callable(change):
+        data["benchmark_dict"] = {
+            name: change(series.to_frame()).iloc[:, 0]
+            for name, series in DATA["benchmark_dict"].items()
+        }
     return data
 
 
@@ -110,8 +117,18 @@ def _entries(table: pd.DataFrame, data: dict[str, object]) -> dict[str, object]:
     factor = service.backtest(table, loaded, DATES[0], DATES[-1], None, "f", plot=None, group_num=3)
     return {
         "engine": engine,
-        "runner": (runner.daily_return, runner.cumulative_return, runner.stats),
-        "group": (group.group_daily_return, group.rank_ic, group.analysis.summary),
+        "runner": (
+            runner.daily_return,
+            runner.cumulative_return,
+            runner.stats,
+            runner.benchmark_summary.set_index("benchmark_name"),
+        ),
+        "group": (
+            group.group_daily_return,
+            group.rank_ic,
+            group.analysis.summary,
+            group.benchmark_summary().set_index("benchmark_name"),
+        ),
         "backtest_strategy": (strategy.daily_return, strategy.stats),
         "backtest": (factor.group_cumulative_return, factor.rank_ic),
     }
@@ -138,6 +155,7 @@ def test_every_layout_gives_the_native_float64_result_in_every_entry(layout: str
     expected = _entries(table, dict(DATA))
     got = _entries(change_table(table), _market(change_market))
     assert expected["engine"].abs().sum() > 0  # the weights trade
+    assert len(expected["runner"][3]) == len(DATA["benchmark_dict"])  # every benchmark is read
     for entry in expected:
         assert _same(expected[entry], got[entry]), (layout, entry)
 
@@ -163,3 +181,23 @@ def test_cells_that_are_not_numbers_are_refused_naming_the_argument(cells, found
             close_price_valid=DATA["close_price_valid"],
             **{**market, "close_price": cells(market["close_price"])},
         )
+
+
+def test_a_benchmark_series_of_text_is_refused_naming_the_argument() -> None:
+    table = _fractional()
+    market = {k: DATA[v] for k, v in MARKET_KEYS.items()}
+    text = {name: series.astype(str) for name, series in DATA["benchmark_dict"].items()}
+    with pytest.raises(TypeError, match="^benchmark_dict must hold numbers.*text"):
+        _weightbook.run_strategy_backtest_core(
+            table, **market, benchmark_dict=text, plot_image_kind=None
+        )
+    with pytest.raises(TypeError, match="^benchmark_dict must hold numbers.*text"):
+        _core.run_alpha_vwap_backtest_core(
+            factor_matrix=table,
+            close_price_valid=DATA["close_price_valid"],
+            **market,
+            benchmark_dict=text,
+            group_num=3,
+        )
+    with pytest.raises(TypeError, match="^daily_return must hold numbers.*text"):
+        _weightbook._period_return_drawdown_calmar(text["000852"])

@@ -26,18 +26,16 @@ py::object with_datetime_index(py::handle frame, const char* module_name) {
     return out;
 }
 
-std::vector<double> float_values(py::handle values) {
-    py::object arr =
-        py::hasattr(values, "to_numpy")
-            ? values.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = bridge::numpy().attr("nan"))
-            : bridge::numpy().attr("asarray")(values, py::arg("dtype") = "float64");
-    py::array_t<double, py::array::c_style | py::array::forcecast> a(arr);
+std::vector<double> float_values(py::handle values, const char* name) {
+    const py::array_t<double> a = bridge::contiguous_float64(values, name);
     return std::vector<double>(a.data(), a.data() + a.size());
 }
 
-std::vector<double> float_column(py::handle frame, const char* name) { return float_values(frame[py::str(name)]); }
+std::vector<double> float_column(py::handle frame, const char* name) {
+    return float_values(frame[py::str(name)], name);
+}
 
-std::vector<double> index_years(py::handle frame) { return float_values(frame.attr("index").attr("year")); }
+std::vector<double> index_years(py::handle frame) { return float_values(frame.attr("index").attr("year"), "index"); }
 
 std::string date_range_text(py::handle frame) {
     py::object index = frame.attr("index");

@@ -17,8 +17,10 @@ namespace py = pybind11;
 // `module_name` (pandas date parsing of the YYYYMMDD labels when it has none).
 py::object with_datetime_index(py::handle frame, const char* module_name);
 
-// Values (a series, an index or anything array-like) as float64, missing cells as NaN.
-std::vector<double> float_values(py::handle values);
+// Values (a series, a frame row by row, an index or anything array-like) as float64,
+// missing cells as NaN, under the dtype rules of every numeric argument
+// (bridge::float64_values): anything that is not numbers is a type error naming `name`.
+std::vector<double> float_values(py::handle values, const char* name);
 
 // A column as float64 values, missing cells as NaN (pandas raises KeyError when absent).
 std::vector<double> float_column(py::handle frame, const char* name);

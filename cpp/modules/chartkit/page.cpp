@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "chartkit/axes.hpp"
+#include "chartkit/heatmap.hpp"
 
 namespace lumora::chartkit {
 
@@ -20,21 +21,54 @@ void draw_panel_page(const Pyplot& mpl, const PageFrame& frame, const std::strin
     save_figure(page.figure, path, frame.dpi);
 }
 
+namespace {
+
+// A table in the house style with the default text colours, alone in a panel whose axes
+// are hidden.
+void panel_table(py::handle ax, const std::vector<std::vector<std::string>>& rows, std::vector<std::string> headers,
+                 std::vector<double> col_widths, const char* cell_align, double font_size, double row_scale,
+                 std::vector<int> row_lines, int standard_lines) {
+    ax.attr("axis")("off");
+    draw_table(ax, TableSpec{.rows = rows,
+                             .headers = std::move(headers),
+                             .col_widths = std::move(col_widths),
+                             .cell_align = cell_align,
+                             .font_size = font_size,
+                             .row_scale = row_scale,
+                             .body_text_colour = nullptr,
+                             .row_lines = std::move(row_lines),
+                             .standard_lines = standard_lines});
+}
+
+}  // namespace
+
 void draw_summary_table(py::handle ax, const std::vector<std::vector<std::string>>& rows,
                         const SummaryTableStyle& style, std::vector<int> row_lines) {
-    ax.attr("axis")("off");
     const int lines = static_cast<int>(rows.size()) + 1;  // header and one line per row
-    draw_table(ax, TableSpec{
-                       .rows = rows,
-                       .headers = {"Metric", "Value"},
-                       .col_widths = {style.col_widths[0], style.col_widths[1]},
-                       .cell_align = "left",
-                       .font_size = style.font_size,
-                       .row_scale = style.row_scale,
-                       .body_text_colour = nullptr,
-                       .row_lines = std::move(row_lines),
-                       .standard_lines = lines,
-                   });
+    panel_table(ax, rows, {"Metric", "Value"}, {style.col_widths[0], style.col_widths[1]}, "left", style.font_size,
+                style.row_scale, std::move(row_lines), lines);
+}
+
+void panel_title(py::handle ax, const std::string& text) {
+    ax.attr("set_title")(text, py::arg("fontsize") = kWidePanelText.panel_title_size);
+}
+
+double summary_figure(const py::dict& summary, const char* key) { return py::float_(summary[key]); }
+
+void draw_monthly_heatmap(py::handle ax, const std::string& title, std::vector<double> values,
+                          const std::vector<std::string>& years, std::span<const char* const> months, bool percent,
+                          int digits) {
+    panel_title(ax, title);
+    draw_heatmap(ax, {std::move(values), years, std::vector<std::string>(months.begin(), months.end()), percent, digits,
+                      years.size() > 8 ? 6.5 : 7.6});
+}
+
+void draw_figures_table(py::handle ax, const std::string& title, const std::vector<std::vector<std::string>>& rows,
+                        std::vector<std::string> headers, std::vector<double> col_widths, double font_size,
+                        double row_scale, int standard_lines) {
+    panel_table(ax, rows, std::move(headers), std::move(col_widths), "center", font_size, row_scale, {},
+                standard_lines);
+    panel_title(ax, title);
 }
 
 }  // namespace lumora::chartkit

@@ -26,6 +26,13 @@ inline py::module_ numpy() { return py::module_::import("numpy"); }
 
 // ---- argument kinds ---------------------------------------------------------------
 
+// The truth value of a Python object (errors of __bool__ pass through).
+inline bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
 inline bool is_plain_dict(py::handle obj) { return Py_TYPE(obj.ptr()) == &PyDict_Type; }
 inline bool is_plain_str(py::handle obj) { return Py_TYPE(obj.ptr()) == &PyUnicode_Type; }
 inline bool is_str(py::handle obj) { return PyUnicode_Check(obj.ptr()) != 0; }
@@ -156,39 +163,89 @@ inline bool readable_in_place(const py::array& a, Cells cells) {
                      found);
 }
 
+// A table (or series) of pandas' text dtype: numpy would parse "0.5" as a number, but text is
+// data read without its types.
+inline void refuse_text(py::handle values, const char* name) {
+    py::object text = pandas().attr("StringDtype");
+    if (py::int_(values.attr("ndim")) == 1) {
+        py::object dtype = values.attr("dtype");
+        if (py::isinstance(dtype, text)) refuse_cells(name, "text (dtype " + repr_of(dtype) + ")");
+        return;
+    }
+    for (py::handle dtype : values.attr("dtypes"))
+        if (py::isinstance(dtype, text)) refuse_cells(name, "a column of text (dtype " + repr_of(dtype) + ")");
+}
+
 // The one conversion of cells that cannot be read in place: other byte orders and widths,
 // integers and booleans become float64 in one copy (numpy's astype keeps the layout);
 // object and nullable cells go through pandas, missing values as NaN. Complex numbers,
 // dates, durations, text and cells that are not numbers are refused naming the argument.
-inline py::array float64_cells(py::handle table, const py::array& a, bool frame, const char* name) {
+inline py::array float64_cells(py::handle values, const py::array& a, bool pandas_object, const char* name) {
     const char kind = a.dtype().kind();
     if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b')
         return py::array(a.attr("astype")(py::dtype::of<double>()));
     if (kind != 'O') refuse_cells(name, "cells of dtype " + std::string(py::str(a.dtype())));
-    if (frame) {
-        // numpy would parse "0.5" as a number; a column of text is a table read without its types.
-        py::object text = pandas().attr("StringDtype");
-        for (py::handle dtype : table.attr("dtypes"))
-            if (py::isinstance(dtype, text)) refuse_cells(name, "a column of text (dtype " + repr_of(dtype) + ")");
-    }
+    if (pandas_object) refuse_text(values, name);
     try {
         py::object nan = numpy().attr("nan");
-        return py::array(frame ? table.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = nan)
-                               : numpy().attr("asarray")(a, py::arg("dtype") = "float64"));
+        return py::array(pandas_object
+                             ? values.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = nan)
+                             : numpy().attr("asarray")(a, py::arg("dtype") = "float64"));
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) throw;
         refuse_cells(name, "cells that are not numbers (" + std::string(py::str(error.value())) + ")");
     }
 }
 
-// Every table argument of the bindings enters here. The values of a DataFrame (or
-// anything array-like) are viewed without a copy when the core can read them in place;
-// anything else is converted once, or refused with a type error naming the argument.
+// Every numeric argument of the bindings, a table or a series, enters here: its values
+// (of a DataFrame, a Series, an Index or anything array-like) are returned without a copy
+// when the core can read them in place; anything else is converted once, or refused with a
+// type error naming the argument.
+inline py::array float64_values(py::handle values, const char* name, Cells cells = Cells::Numbers) {
+    const bool pandas_object = py::hasattr(values, "to_numpy");
+    py::array a = pandas_object ? py::array(values.attr("to_numpy")()) : py::array(numpy().attr("asarray")(values));
+    if (!readable_in_place(a, cells)) a = float64_cells(values, a, pandas_object, name);
+    return a;
+}
+
 inline TableArray table_values(py::handle table, const char* name, Cells cells = Cells::Numbers) {
-    const bool frame = py::hasattr(table, "to_numpy");
-    py::array a = frame ? py::array(table.attr("to_numpy")()) : py::array(numpy().attr("asarray")(table));
-    if (!readable_in_place(a, cells)) a = float64_cells(table, a, frame, name);
+    py::array a = float64_values(table, name, cells);
     TableArray out{a, view_of(a)};
+    return out;
+}
+
+// A one-dimensional argument (a benchmark series, a chart series) as float64 values, read
+// where they lie in any stride.
+struct SeriesValues {
+    py::array keep;
+    const std::byte* data = nullptr;
+    std::size_t size = 0;
+    py::ssize_t stride = 0;
+
+    double operator[](std::size_t i) const {
+        return *reinterpret_cast<const double*>(data + static_cast<py::ssize_t>(i) * stride);
+    }
+    std::vector<double> to_vector() const {
+        std::vector<double> out(size);
+        for (std::size_t i = 0; i < size; ++i) out[i] = (*this)[i];
+        return out;
+    }
+};
+
+// The values as one contiguous float64 array, rows first: a copy only where they lie in
+// another order or stride.
+inline py::array_t<double> contiguous_float64(py::handle values, const char* name) {
+    return py::array_t<double, py::array::c_style | py::array::forcecast>(float64_values(values, name));
+}
+
+inline SeriesValues series_values(py::handle series, const char* name) {
+    py::array a = float64_values(series, name);
+    if (a.ndim() != 1) throw py::value_error(std::string(name) + " must be one-dimensional");
+    SeriesValues out;
+    out.data = static_cast<const std::byte*>(a.data());
+    out.size = static_cast<std::size_t>(a.shape(0));
+    out.stride = a.strides(0);
+    out.keep = std::move(a);
     return out;
 }
 
@@ -200,13 +257,12 @@ inline std::vector<std::int64_t> positions(py::handle index, py::handle labels) 
 
 // A date-indexed series' values on `dates` (pandas' label matching), as float64: NaN where a
 // date is absent from the series or its value is missing.
-inline std::vector<double> values_on(py::handle series, py::handle dates) {
+inline std::vector<double> values_on(py::handle series, py::handle dates, const char* name) {
     const std::vector<std::int64_t> pos = positions(series.attr("index"), dates);
-    py::array_t<double, py::array::c_style | py::array::forcecast> values(
-        series.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = numpy().attr("nan")));
+    const SeriesValues values = series_values(series, name);
     std::vector<double> out(pos.size(), std::nan(""));
     for (std::size_t k = 0; k < pos.size(); ++k)
-        if (pos[k] >= 0) out[k] = values.data()[pos[k]];
+        if (pos[k] >= 0) out[k] = values[static_cast<std::size_t>(pos[k])];
     return out;
 }
 

@@ -35,22 +35,8 @@ constexpr std::array<const char*, 12> kMonths{"Jan", "Feb", "Mar", "Apr", "May",
 
 constexpr std::array<double, 4> kHeights{0.72, 2.6, 2.45, 2.5};
 constexpr std::array<double, 3> kWidths{1.0, 1.1, 1.0};
-constexpr PageFrame kFrame{
-    .width_in = 21.5,
-    .height_in = 12.6,
-    .dpi = 130,
-    .grid = {.rows = 4,
-             .cols = 3,
-             .height_ratios = kHeights,
-             .width_ratios = kWidths,
-             .hspace = 0.34,
-             .wspace = 0.3,
-             .grid_margins = chartkit::Margins{0.045, 0.955, 0.915, 0.045},
-             .figure_margins = std::nullopt},
-    .title_size = 15,
-    .title_y = 0.975,
-};
-constexpr double kPanelTitle = 11.5, kLegend = 8.0, kBarLabel = 7.4;
+constexpr PageFrame kFrame = wide_panel_page(130, kHeights, kWidths, 0.34);
+constexpr double kLegend = 8.0, kBarLabel = 7.4;
 
 // The record's tables as native vectors, read once before the lock.
 struct FactorPageData {
@@ -69,9 +55,9 @@ FactorPageData page_data(py::handle analysis) {
     FactorPageData d;
     d.summary = analysis.attr("summary");
     d.monotonicity = py::float_(analysis.attr("monotonicity"));
-    d.ic_summary = float_values(analysis.attr("ic_summary"));
+    d.ic_summary = float_values(analysis.attr("ic_summary"), "ic_summary");
     py::object monthly = analysis.attr("monthly_rank_ic");
-    d.monthly = float_values(monthly);
+    d.monthly = float_values(monthly, "monthly_rank_ic");
     for (py::handle year : monthly.attr("index")) d.years.push_back(py::str(year));
     py::object groups = analysis.attr("group_performance");
     d.groups = static_cast<int>(py::len(groups)) - 1;
@@ -81,7 +67,7 @@ FactorPageData page_data(py::handle analysis) {
     d.turnover = float_column(groups, "turnover_daily");
     py::object turnover = with_datetime_index(analysis.attr("group_turnover"), "lumora.backtest._core");
     d.dates = date_axis_values(turnover);
-    const std::vector<double> all = float_values(turnover);
+    const std::vector<double> all = float_values(turnover, "group_turnover");
     const auto rows = all.size() / static_cast<std::size_t>(std::max(d.groups, 1));
     std::vector<double> top(rows), bottom(rows);
     for (std::size_t r = 0; r < rows; ++r) {
@@ -90,7 +76,8 @@ FactorPageData page_data(py::handle analysis) {
     }
     d.top_turnover = rolling_mean(top, kTurnoverWindow);
     d.bottom_turnover = rolling_mean(bottom, kTurnoverWindow);
-    d.autocorr = rolling_mean(float_values(analysis.attr("rank_autocorrelation")), kTurnoverWindow);
+    d.autocorr =
+        rolling_mean(float_values(analysis.attr("rank_autocorrelation"), "rank_autocorrelation"), kTurnoverWindow);
     return d;
 }
 
@@ -100,25 +87,21 @@ struct FactorPage {
     py::list colours;
 };
 
-void title(py::handle ax, const std::string& text) { ax.attr("set_title")(text, "fontsize"_a = kPanelTitle); }
-
-double figure(const py::dict& summary, const char* key) { return py::float_(summary[key]); }
-
 void draw_cards_panel(const FactorPage& p, py::handle ax) {
     const py::dict& s = p.d.summary;
     const std::vector<Card> cards{
-        {"Rank IC Mean", format_fixed(figure(s, "rank_ic_mean"), 4)},
-        {"Rank IC t-stat", format_fixed(figure(s, "rank_ic_t_stat"), 2)},
-        {"Rank IC Std", format_fixed(figure(s, "rank_ic_std"), 4)},
-        {"Long-Short Ann.", format_pct_value(figure(s, "long_short_annual_return"))},
-        {"Long-Short Sharpe", format_fixed(figure(s, "long_short_sharpe"), 2)},
-        {"Long-Short Max DD", format_pct_value(std::abs(figure(s, "long_short_max_drawdown")))},
+        {"Rank IC Mean", format_fixed(summary_figure(s, "rank_ic_mean"), 4)},
+        {"Rank IC t-stat", format_fixed(summary_figure(s, "rank_ic_t_stat"), 2)},
+        {"Rank IC Std", format_fixed(summary_figure(s, "rank_ic_std"), 4)},
+        {"Long-Short Ann.", format_pct_value(summary_figure(s, "long_short_annual_return"))},
+        {"Long-Short Sharpe", format_fixed(summary_figure(s, "long_short_sharpe"), 2)},
+        {"Long-Short Max DD", format_pct_value(std::abs(summary_figure(s, "long_short_max_drawdown")))},
         {"Monotonicity", format_fixed(p.d.monotonicity, 2)},
-        {"Top/Bottom Turnover", format_pct_value(figure(s, "long_short_turnover_daily"))},
-        {"Rank Autocorr.", format_fixed(figure(s, "rank_autocorrelation"), 3)},
-        {"Coverage", format_pct_value(figure(s, "coverage"))},
+        {"Top/Bottom Turnover", format_pct_value(summary_figure(s, "long_short_turnover_daily"))},
+        {"Rank Autocorr.", format_fixed(summary_figure(s, "rank_autocorrelation"), 3)},
+        {"Coverage", format_pct_value(summary_figure(s, "coverage"))},
     };
-    draw_cards(ax, cards, 12.2, 8.0);
+    draw_cards(ax, cards, kWidePanelText.card_value_size, kWidePanelText.card_label_size);
 }
 
 // Mean IC and Rank IC at each horizon, side by side, each bar labelled with its t-statistic.
@@ -153,14 +136,12 @@ void draw_decay(const FactorPage& p, py::handle ax) {
     ax.attr("set_xlabel")("Horizon (trading days, open to open)");
     ax.attr("margins")("y"_a = 0.2);
     reference_line(ax, 0.0, 0.8);
-    title(ax, "Mean IC by Horizon (decay)");
+    panel_title(ax, "Mean IC by Horizon (decay)");
     framed_legend(ax, "best", py::float_(kLegend), 2);
 }
 
 void draw_monthly(const FactorPage& p, py::handle ax) {
-    title(ax, "Monthly Mean Rank IC (1D)");
-    std::vector<std::string> months(kMonths.begin(), kMonths.end());
-    draw_heatmap(ax, {p.d.monthly, p.d.years, months, false, 3, p.d.years.size() > 8 ? 6.5 : 7.6});
+    draw_monthly_heatmap(ax, "Monthly Mean Rank IC (1D)", p.d.monthly, p.d.years, kMonths, false, 3);
 }
 
 void draw_group_returns(const FactorPage& p, py::handle ax) {
@@ -172,7 +153,7 @@ void draw_group_returns(const FactorPage& p, py::handle ax) {
     ax.attr("set_xlabel")("Group");
     ax.attr("set_xlim")(0.4, p.d.groups + 0.6);
     percent_ticks(p.mpl, ax);
-    title(ax, "Annualised Return by Group (monotonicity " + format_fixed(p.d.monotonicity, 2) + ")");
+    panel_title(ax, "Annualised Return by Group (monotonicity " + format_fixed(p.d.monotonicity, 2) + ")");
 }
 
 void draw_turnover_over_time(const FactorPage& p, py::handle ax) {
@@ -190,7 +171,7 @@ void draw_turnover_over_time(const FactorPage& p, py::handle ax) {
     twin.attr("grid")(false);
     twin.attr("spines")["top"].attr("set_visible")(false);
     combined_legend(ax, twin, "upper left", kLegend);
-    title(ax, "Turnover and Rank Autocorrelation");
+    panel_title(ax, "Turnover and Rank Autocorrelation");
     concise_date_axis(ax, true);
 }
 
@@ -202,12 +183,11 @@ void draw_turnover_by_group(const FactorPage& p, py::handle ax) {
     ax.attr("set_xlabel")("Group");
     ax.attr("set_xlim")(0.4, p.d.groups + 0.6);
     percent_ticks(p.mpl, ax);
-    title(ax, "Mean Daily Turnover by Group");
+    panel_title(ax, "Mean Daily Turnover by Group");
 }
 
 void draw_ic_table(const FactorPage& p, py::handle ax) {
     constexpr std::size_t kColumns = 9;
-    ax.attr("axis")("off");
     std::vector<std::vector<std::string>> rows;
     for (std::size_t m = 0; m < 2; ++m)
         for (std::size_t k = 0; k < kHorizonCount; ++k) {
@@ -217,21 +197,12 @@ void draw_ic_table(const FactorPage& p, py::handle ax) {
                             format_fixed(v[4], 4), format_fixed(v[5], 2), format_fixed(v[6], 2),
                             format_pct_value(v[7], 1), format_fixed(v[8], 0)});
         }
-    draw_table(ax, TableSpec{.rows = rows,
-                             .headers = {"Measure", "Mean", "Std", "IR", "t-stat", "p-value", "Skew", "Kurtosis",
-                                         "Positive", "Days"},
-                             .col_widths = {0.14, 0.1, 0.1, 0.09, 0.09, 0.1, 0.09, 0.1, 0.1, 0.09},
-                             .cell_align = "center",
-                             .font_size = 8.6,
-                             .row_scale = 1.25,
-                             .body_text_colour = nullptr,
-                             .row_lines = {},
-                             .standard_lines = 9});
-    title(ax, "IC Summary by Horizon");
+    draw_figures_table(ax, "IC Summary by Horizon", rows,
+                       {"Measure", "Mean", "Std", "IR", "t-stat", "p-value", "Skew", "Kurtosis", "Positive", "Days"},
+                       {0.14, 0.1, 0.1, 0.09, 0.09, 0.1, 0.09, 0.1, 0.1, 0.09}, 8.6, 1.25, 9);
 }
 
 void draw_group_table(const FactorPage& p, py::handle ax) {
-    ax.attr("axis")("off");
     std::vector<std::vector<std::string>> rows;
     for (int g = 0; g <= p.d.groups; ++g) {
         const auto k = static_cast<std::size_t>(g);
@@ -239,16 +210,8 @@ void draw_group_table(const FactorPage& p, py::handle ax) {
                         format_fixed(p.d.sharpe[k], 2), format_pct_value(std::abs(p.d.drawdown[k])),
                         format_pct_value(p.d.turnover[k], 1)});
     }
-    draw_table(ax, TableSpec{.rows = rows,
-                             .headers = {"Group", "Ann. Return", "Sharpe", "Max DD", "Turnover"},
-                             .col_widths = {0.24, 0.2, 0.16, 0.2, 0.2},
-                             .cell_align = "center",
-                             .font_size = 8.2,
-                             .row_scale = 1.1,
-                             .body_text_colour = nullptr,
-                             .row_lines = {},
-                             .standard_lines = 12});
-    title(ax, "Return Figures by Group");
+    draw_figures_table(ax, "Return Figures by Group", rows, {"Group", "Ann. Return", "Sharpe", "Max DD", "Turnover"},
+                       {0.24, 0.2, 0.16, 0.2, 0.2}, 8.2, 1.1, 12);
 }
 
 py::object plot_lock() { return py::module_::import("lumora.backtest._weightbook").attr("_MATPLOTLIB_PLOT_LOCK"); }

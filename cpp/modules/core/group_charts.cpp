@@ -34,19 +34,14 @@ void draw_page(const GroupChartRequest& request, const GroupSetup& setup, const 
     const Pyplot mpl = drawing_preamble();
     const GroupPageLayout& layout = group_page_layout(is_tall_page(request.image_kind));
     const GroupPage p{mpl, layout, setup, groups, benchmark, group_colours(groups.groups)};
-    const PagePanel panels[] = {
-        {layout.cards, bind_panel(p, draw_group_cards), false},
-        {layout.cumulative, bind_panel(p, draw_group_cumulative), true},
-        {layout.annual_returns, bind_panel(p, draw_group_annual_returns), true},
-        {layout.long_short, bind_panel(p, draw_long_short), true},
-        {layout.excess, bind_panel(p, draw_best_group_excess), true},
-        {layout.rank_ic, bind_panel(p, draw_rank_ic), true},
-        {layout.summary_table, bind_panel(p, draw_group_summary_table), false},
-        {layout.yearly_table, bind_panel(p, draw_best_group_yearly_table), false},
-    };
     make_parent_directory(path);
-    draw_panel_page(mpl, layout.frame, request.title + " | Benchmark " + benchmark.name + " | Factor Group Backtest",
-                    panels, path);
+    draw_card_page(mpl, layout.page, p,
+                   {.cards = draw_group_cards,
+                    .cumulative = draw_group_cumulative,
+                    .plots = {draw_group_annual_returns, draw_long_short, draw_best_group_excess, draw_rank_ic},
+                    .summary_table = draw_group_summary_table,
+                    .yearly_table = draw_best_group_yearly_table},
+                   request.title + " | Benchmark " + benchmark.name + " | Factor Group Backtest", path);
 }
 
 }  // namespace

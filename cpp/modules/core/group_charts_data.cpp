@@ -48,7 +48,7 @@ void add_long_short(GroupSeries& s) {
 }
 
 void add_rank_ic(GroupSeries& s, py::handle rank_ic) {
-    s.ic = chartkit::float_values(rank_ic);
+    s.ic = chartkit::float_values(rank_ic, "rank_ic");
     s.ic_stats = ic_figures(s.ic);
     if (s.ic.empty()) return;
     s.ic_dates = chartkit::date_axis_values(chartkit::with_datetime_index(rank_ic, kModuleName));
@@ -60,7 +60,7 @@ void add_rank_ic(GroupSeries& s, py::handle rank_ic) {
 // The benchmark's returns on the traded dates; NaN where it has none (infinities too).
 std::vector<double> returns_on(py::handle returns, py::handle labels) {
     const std::vector<std::int64_t> pos = bridge::positions(returns.attr("index"), labels);
-    const std::vector<double> values = chartkit::float_values(returns);
+    const std::vector<double> values = chartkit::float_values(returns, "benchmark_dict");
     std::vector<double> out(pos.size(), kNaN);
     for (std::size_t k = 0; k < pos.size(); ++k) {
         if (pos[k] >= 0 && std::isfinite(values[static_cast<std::size_t>(pos[k])])) {

@@ -9,10 +9,6 @@
 
 namespace lumora::core {
 
-using chartkit::Cells;
-using chartkit::GridLayout;
-using chartkit::PageFrame;
-
 namespace group_palette {
 // Group 1 to group N are drawn along this ramp, so the ordering of the lines and bars
 // reads at a glance and the two ends stay apart.
@@ -25,28 +21,14 @@ inline constexpr const char* kRollingIc = "#111827";
 inline constexpr const char* kCumulativeIc = "#7c3aed";
 }  // namespace group_palette
 
+// The card page with the group chart's own plots: annual return by group, long-short, the
+// best group's excess return and the rank IC.
 struct GroupPageLayout {
-    PageFrame frame;
-    double panel_title_size;
-    double twin_label_size;
-    double card_value_size;
-    double card_label_size;
+    chartkit::CardPageLayout page;
     double legend_size;
-    int group_legend_columns;  // columns of the legend when it lists every group
     int ic_legend_columns;
     double bar_label_size;
-    int max_bar_labels;   // groups up to this count have their bars labelled
     int max_group_ticks;  // at most this many group numbers under the bars
-    chartkit::SummaryTableStyle summary;
-    bool compact_yearly_table;
-    Cells cards;
-    Cells cumulative;
-    Cells annual_returns;
-    Cells long_short;
-    Cells excess;
-    Cells rank_ic;
-    Cells summary_table;
-    Cells yearly_table;
 };
 
 const GroupPageLayout& group_page_layout(bool tall);

@@ -25,6 +25,8 @@ namespace {
 // Up to this many groups every line has its legend entry; beyond, the ends of the ramp,
 // the best group and the benchmark do.
 constexpr int kListedGroups = 10;
+constexpr int kGroupLegendColumns = 2;  // columns of the legend when it lists every group
+constexpr int kMaxBarLabels = 20;       // groups up to this count have their bars labelled
 constexpr double kBarWidth = 0.72;
 constexpr double kMinBarLabelOffset = 0.002;
 constexpr double kIcStickAlpha = 0.55;
@@ -34,7 +36,7 @@ std::string group_name(int g) { return "G" + std::to_string(g + 1); }
 std::string group_word(int g) { return "Group " + std::to_string(g + 1); }
 
 void panel_title(const GroupPage& p, py::handle ax, const std::string& title) {
-    ax.attr("set_title")(title, "fontsize"_a = p.layout.panel_title_size);
+    ax.attr("set_title")(title, "fontsize"_a = p.layout.page.text.panel_title_size);
 }
 
 std::vector<double> positions_from_one(int n) {
@@ -136,7 +138,7 @@ void draw_group_cards(const GroupPage& p, py::handle ax) {
         {"Rank IC Mean", format_num(row["rank_ic_mean"], 4)},
         {"IC IR", format_num(row["ic_ir"], 3)},
     };
-    draw_cards(ax, cards, p.layout.card_value_size, p.layout.card_label_size);
+    draw_cards(ax, cards, p.layout.page.text.card_value_size, p.layout.page.text.card_label_size);
 }
 
 void draw_group_cumulative(const GroupPage& p, py::handle ax) {
@@ -156,7 +158,7 @@ void draw_group_cumulative(const GroupPage& p, py::handle ax) {
     panel_title(p, ax, "Cumulative Return by Group");
     ax.attr("set_ylabel")("Return");
     percent_ticks(p.mpl, ax);
-    framed_legend(ax, "upper left", py::float_(p.layout.legend_size), list_all ? p.layout.group_legend_columns : 1);
+    framed_legend(ax, "upper left", py::float_(p.layout.legend_size), list_all ? kGroupLegendColumns : 1);
     concise_date_axis(ax, true);
 }
 
@@ -175,7 +177,7 @@ void draw_group_annual_returns(const GroupPage& p, py::handle ax) {
                            "label"_a = p.benchmark.name + " Ann. " + format_pct_value(p.benchmark.annual));
         framed_legend(ax, "best", py::float_(p.layout.legend_size));
     }
-    if (s.groups <= p.layout.max_bar_labels) label_bars(p, ax);
+    if (s.groups <= kMaxBarLabels) label_bars(p, ax);
     ax.attr("margins")("y"_a = 0.18);
     reference_line(ax, 0.0, 0.8);
     group_ticks(p, ax);
@@ -199,7 +201,7 @@ void draw_long_short(const GroupPage& p, py::handle ax) {
                               "label"_a = "Long-Short Drawdown");
     reference_line(ax, 1.0, 0.8);
     ax.attr("set_ylabel")("Net Value");
-    finish_twin_axis(p.mpl, twin, "Drawdown", p.layout.twin_label_size);
+    finish_twin_axis(p.mpl, twin, "Drawdown", p.layout.page.text.twin_label_size);
     combined_legend(ax, twin, "upper left", p.layout.legend_size);
     concise_date_axis(ax, true);
 }
@@ -211,8 +213,9 @@ void draw_best_group_excess(const GroupPage& p, py::handle ax) {
         note_only(ax, "No benchmark returns on the traded dates");
         return;
     }
-    draw_excess_panel(p.mpl, ax, p.benchmark.excess_dates, p.benchmark.excess, p.benchmark.excess_drawdown,
-                      {title, p.layout.panel_title_size, p.layout.twin_label_size, p.layout.legend_size});
+    draw_excess_panel(
+        p.mpl, ax, p.benchmark.excess_dates, p.benchmark.excess, p.benchmark.excess_drawdown,
+        {title, p.layout.page.text.panel_title_size, p.layout.page.text.twin_label_size, p.layout.legend_size});
     concise_date_axis(ax, true);
 }
 
@@ -243,7 +246,7 @@ void draw_rank_ic(const GroupPage& p, py::handle ax) {
     py::object twin = twin_axis_below(ax);
     twin.attr("plot")(s.ic_dates, as_array(s.ic_cumulative), "color"_a = group_palette::kCumulativeIc,
                       "linewidth"_a = 1.9, "label"_a = "Cumulative IC");
-    twin.attr("set_ylabel")("Cumulative IC", "fontsize"_a = p.layout.twin_label_size);
+    twin.attr("set_ylabel")("Cumulative IC", "fontsize"_a = p.layout.page.text.twin_label_size);
     twin.attr("grid")(false);
     twin.attr("spines")["top"].attr("set_visible")(false);
     align_twin_zero(ax, twin);
@@ -277,12 +280,12 @@ void draw_group_summary_table(const GroupPage& p, py::handle ax) {
         {"Positive IC", format_pct_value(ic.positive_share)},
         {"|IC| > " + format_fixed(kStrongIc, 2), format_pct_value(ic.strong_share)},
     };
-    draw_summary_table(ax, rows, p.layout.summary);
+    draw_summary_table(ax, rows, p.layout.page.summary);
 }
 
 void draw_best_group_yearly_table(const GroupPage& p, py::handle ax) {
     const std::string subject = group_word(p.groups.best);
-    draw_yearly_metrics_table(ax, p.benchmark.yearly_metrics, p.layout.compact_yearly_table,
+    draw_yearly_metrics_table(ax, p.benchmark.yearly_metrics, p.layout.page.compact_yearly_table,
                               {subject, "Yearly Metrics: " + subject + " & Excess over " + p.benchmark.name});
 }
 

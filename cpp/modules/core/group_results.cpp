@@ -156,7 +156,7 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
         std::vector<double> long_short(top.size());
         for (std::size_t k = 0; k < long_short.size(); ++k) long_short[k] = top[k] - bottom[k];
         for (py::handle name : chosen) {
-            const std::vector<double> bm = bridge::values_on(rq.benchmark_dict[name], trade_dates);
+            const std::vector<double> bm = bridge::values_on(rq.benchmark_dict[name], trade_dates, "benchmark_dict");
             std::vector<double> strat, bench;
             for (std::size_t k = 0; k < bm.size(); ++k) {
                 const double b = bm[k], s = best_daily[k];

@@ -3,12 +3,11 @@
 
 #include "prepare/builder.hpp"
 #include "prepare/catalogue_bindings.hpp"
+#include "prepare/plain_class.hpp"
 
 namespace lumora::prepare {
 
 namespace {
-
-py::object py_type() { return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)); }
 
 void init_builder(py::handle self, py::handle start_date, py::handle end_date) {
     py::object normalize = store_attr("normalize_yyyymmdd");
@@ -91,19 +90,14 @@ void add_deriving_methods(py::object& cls) {
 }  // namespace
 
 py::object make_builder_class() {
-    py::dict ns;
-    ns["__module__"] = "lumora.backtest._prepare";
-    ns["__doc__"] =
-        "Builds prepared benchmark data for one date range from the SDK's factor and index queries.\n\n"
-        "build() reads every source factor with its own query and stamps created_at;\n"
-        "build_incremental() reads them in one batch query and stamps updated_at. Both return\n"
-        "{'version', 'meta', 'data'} with the twelve prepared matrices, the index-membership\n"
-        "masks and the benchmark daily return series.";
-    py::object cls = py_type()("GroupPreparedDataBuilder", py::make_tuple(), ns);
-    // pybind11 treats a function named "__init__" as the constructor of one of its own
-    // classes, so the initialiser of this plain Python class carries another name.
-    cls.attr("__init__") = py::cpp_function(init_builder, py::name("_init_builder"), py::is_method(cls),
-                                            py::arg("start_date"), py::arg("end_date"));
+    py::object cls =
+        plain_class("GroupPreparedDataBuilder", py::make_tuple(),
+                    "Builds prepared benchmark data for one date range from the SDK's factor and index queries.\n\n"
+                    "build() reads every source factor with its own query and stamps created_at;\n"
+                    "build_incremental() reads them in one batch query and stamps updated_at. Both return\n"
+                    "{'version', 'meta', 'data'} with the twelve prepared matrices, the index-membership\n"
+                    "masks and the benchmark daily return series.");
+    set_initialiser(cls, init_builder, "_init_builder", py::arg("start_date"), py::arg("end_date"));
     add_reading_methods(cls);
     add_deriving_methods(cls);
     return cls;

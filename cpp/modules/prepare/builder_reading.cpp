@@ -14,13 +14,6 @@ namespace cat = lumora::catalogue;
 
 namespace {
 
-template <std::size_t N>
-py::list name_list(const std::array<std::string_view, N>& names) {
-    py::list out;
-    for (std::string_view name : names) out.append(py::str(name.data(), name.size()));
-    return out;
-}
-
 py::object sorted_by_index(py::handle table) {
     if (py::bool_(table.attr("index").attr("is_monotonic_increasing")))
         return py::reinterpret_borrow<py::object>(table);
@@ -143,22 +136,22 @@ py::tuple read_source_data(py::handle self, py::handle incremental, py::handle s
     py::object reference;
     if (truthy(incremental)) {
         // One query for everything; single reads only for what the batch left empty.
-        py::list names = name_list(cat::kRequiredFactorNames);
-        for (py::handle name : name_list(cat::kOptionalFactorNames)) names.append(name);
+        py::list names = text_list(cat::kRequiredFactorNames);
+        for (py::handle name : text_list(cat::kOptionalFactorNames)) names.append(name);
         for (py::handle name : component_names) names.append(name);
         py::object batch = self.attr("_read_normal_factor_batch")(names);
         source["Close"] = self.attr("_batch_or_read")(batch, "Close");
         reference = source["Close"].attr("__mul__")(0).attr("__add__")(1);
         memberships = memberships_of(batch);
-        for (py::handle name : name_list(cat::kRequiredFactorNames))
+        for (py::handle name : text_list(cat::kRequiredFactorNames))
             if (!py::str(name).equal(py::str("Close"))) source[name] = self.attr("_batch_or_read")(batch, name);
-        for (py::handle name : name_list(cat::kOptionalFactorNames))
+        for (py::handle name : text_list(cat::kOptionalFactorNames))
             source[name] = self.attr("_read_or_empty")(name, reference, py::arg("batch") = batch);
     } else {
-        for (py::handle name : name_list(cat::kRequiredFactorNames))
+        for (py::handle name : text_list(cat::kRequiredFactorNames))
             source[name] = self.attr("_read_normal_factor_matrix")(name);
         reference = source["Close"].attr("__mul__")(0).attr("__add__")(1);
-        for (py::handle name : name_list(cat::kOptionalFactorNames))
+        for (py::handle name : text_list(cat::kOptionalFactorNames))
             source[name] = self.attr("_read_or_empty")(name, reference);
         reference = py::none();  // only the placeholders of optional factors needed it
         memberships = memberships_of(py::none());

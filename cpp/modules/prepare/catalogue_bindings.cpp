@@ -14,13 +14,6 @@ namespace cat = lumora::catalogue;
 
 namespace {
 
-template <std::size_t N>
-py::list text_list(const std::array<std::string_view, N>& names) {
-    py::list out;
-    for (std::string_view name : names) out.append(py::str(name.data(), name.size()));
-    return out;
-}
-
 py::list to_list(const std::vector<std::string>& names) {
     py::list out;
     for (const std::string& name : names) out.append(py::str(name));

@@ -4,9 +4,21 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstddef>
+#include <string_view>
+
 namespace lumora::prepare {
 
 namespace py = pybind11;
+
+// A list of catalogue names as Python text.
+template <std::size_t N>
+py::list text_list(const std::array<std::string_view, N>& names) {
+    py::list out;
+    for (std::string_view name : names) out.append(py::str(name.data(), name.size()));
+    return out;
+}
 
 // Publishes the catalogue constants, in their documented order, on `m`.
 void add_catalogue_constants(py::module_& m);

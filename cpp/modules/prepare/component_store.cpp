@@ -6,6 +6,7 @@
 #include "lumora/dataset_catalogue.hpp"
 #include "lumora/name_list.hpp"
 #include "prepare/catalogue_bindings.hpp"
+#include "prepare/plain_class.hpp"
 
 namespace lumora::prepare {
 
@@ -130,20 +131,12 @@ py::list store_add_component_matrices(py::object self, py::object component_matr
 }  // namespace
 
 py::object make_component_store_class() {
-    py::dict ns;
-    ns["__module__"] = "lumora.backtest._prepare";
-    ns["__doc__"] =
-        "Prepared-data store extended by the index-membership (component) matrices.\n\n"
-        "Its catalogue is the twelve base datasets plus one float64 dataset per component\n"
-        "factor name; load() without keys reads only the datasets the store holds, and\n"
-        "add_component_matrices() supplements missing component matrices in place.";
-    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-    py::object cls = type("BinaryPreparedDataStore", py::make_tuple(store_base()), ns);
-
-    // pybind11 treats a function named "__init__" as the constructor of one of its own
-    // classes, so the initialiser of this plain Python class carries another name.
-    cls.attr("__init__") = py::cpp_function(store_init, py::name("_init_store"), py::is_method(cls),
-                                            py::arg("store_dir"), py::arg("component_names") = py::none());
+    py::object cls = plain_class("BinaryPreparedDataStore", py::make_tuple(store_base()),
+                                 "Prepared-data store extended by the index-membership (component) matrices.\n\n"
+                                 "Its catalogue is the twelve base datasets plus one float64 dataset per component\n"
+                                 "factor name; load() without keys reads only the datasets the store holds, and\n"
+                                 "add_component_matrices() supplements missing component matrices in place.");
+    set_initialiser(cls, store_init, "_init_store", py::arg("store_dir"), py::arg("component_names") = py::none());
     cls.attr("load") =
         py::cpp_function(store_load, py::name("load"), py::is_method(cls), py::arg("start_date") = py::none(),
                          py::arg("end_date") = py::none(), py::arg("keys") = py::none(), py::arg("mmap") = true,

@@ -15,12 +15,6 @@ py::object attribute_or_none(py::handle obj, const char* name) {
     return py::none();
 }
 
-bool truthy(py::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
-
 }  // namespace
 
 py::str factor_name(py::handle factor) {

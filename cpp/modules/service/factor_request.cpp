@@ -34,12 +34,6 @@ constexpr const char* kOptionalInputs[] = {"forward_return_rank_cache", "open_pr
 constexpr std::int64_t kMinGroups = 2;
 constexpr std::int64_t kMaxGroups = 100;
 
-bool truthy(py::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
-
 void require_str(py::handle value, const char* argument) {
     if (!PyUnicode_Check(value.ptr()))
         throw py::type_error(std::string(argument) + " must be a str, got " + bridge::type_name(value));
@@ -80,36 +74,25 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
 
     if (factor.is_none() || py::len(factor) == 0) throw py::value_error("因子宽表为空");
     if (groups < kMinGroups || groups > kMaxGroups) throw py::value_error("group_num 取值范围 [2, 100]");
-    require_user_table(factor, "factor");
-    py::dict loaded = loaded_data(data);
-    py::object benchmarks = checked_benchmark(benchmark);
-    py::object factor_matrix = service_attr("clean_matrix")(factor);
-    check_chart_target(plot, output_dir, plot_filename);
-    py::object normalize = service_attr("normalize_yyyymmdd");
-    py::object bt_start = normalize(start_date);
-    py::object bt_end = normalize(end_date);
+    RequestWindow w =
+        open_request_window(factor, "factor", data, benchmark, plot, output_dir, plot_filename, start_date, end_date);
     // The request's own cut: the universe filter replaces a table in it, never in `data`.
-    py::dict matrices = slice_data(loaded, bt_start, bt_end);
-    require_benchmarks(matrices, benchmarks);
-    apply_universe_filter(py::none(), matrices, universe, bt_start, bt_end);
-    warn_empty_window(loaded, matrices, bt_start, bt_end);
+    apply_universe_filter(py::none(), w.matrices, universe, w.start, w.end);
+    warn_empty_window(w.loaded, w.matrices, w.start, w.end);
     // Named from the user's own table, whatever the cleaning keeps of its labels.
     py::str name = factor_name(factor);
     py::object save_path = chart_path(plot, output_dir, plot_filename);
 
     py::dict kwargs;
-    kwargs["factor_matrix"] = cut_rows(factor_matrix, bt_start.cast<std::string>(), bt_end.cast<std::string>());
-    kwargs["industry_matrix"] = matrices.attr("get")("industry_matrix");
-    for (const auto& [keyword, dataset] : kRequiredInputs) kwargs[keyword] = matrices[py::str(dataset)];
-    for (const char* dataset : kOptionalInputs) kwargs[dataset] = matrices.attr("get")(dataset);
-    kwargs["benchmark_names"] = benchmarks;
+    kwargs["factor_matrix"] = cut_rows(w.table, w.start.cast<std::string>(), w.end.cast<std::string>());
+    kwargs["industry_matrix"] = w.matrices.attr("get")("industry_matrix");
+    for (const auto& [keyword, dataset] : kRequiredInputs) kwargs[keyword] = w.matrices[py::str(dataset)];
+    for (const char* dataset : kOptionalInputs) kwargs[dataset] = w.matrices.attr("get")(dataset);
+    kwargs["benchmark_names"] = w.benchmarks;
     kwargs["rolling_window"] = costs.rolling_window;
     kwargs["ascending"] = ascending_order;
     kwargs["group_num"] = groups;
-    kwargs["total_money"] = costs.total_money;
-    kwargs["fee"] = costs.fee;
-    kwargs["rule_fee"] = costs.rule_fee;
-    kwargs["lot_size"] = costs.lot_size;
+    put_trading_costs(kwargs, costs);
     kwargs["plot_image_kind"] = plot;
     kwargs["plot_save_path"] = save_path;
     kwargs["factor_name"] = name;
@@ -120,17 +103,14 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
     py::object result = to_public_result(core_result, name);
     // The request as run, for the report: the window as normalised, the rest as checked.
     py::dict parameters;
-    parameters["start_date"] = bt_start;
-    parameters["end_date"] = bt_end;
+    parameters["start_date"] = w.start;
+    parameters["end_date"] = w.end;
     parameters["group_num"] = groups;
     parameters["ascending"] = ascending_order;
-    parameters["benchmark"] = benchmarks;
+    parameters["benchmark"] = w.benchmarks;
     parameters["universe"] = universe;
     parameters["rolling_window"] = costs.rolling_window;
-    parameters["total_money"] = costs.total_money;
-    parameters["fee"] = costs.fee;
-    parameters["rule_fee"] = costs.rule_fee;
-    parameters["lot_size"] = costs.lot_size;
+    put_trading_costs(parameters, costs);
     result.attr("parameters") = parameters;
     return result;
 }

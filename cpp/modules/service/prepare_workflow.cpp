@@ -23,12 +23,6 @@ constexpr const char* kComponentPrefix = "component__";
     throw py::error_already_set();
 }
 
-bool truthy(py::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
-
 bool exists(py::handle path) { return truthy(path.attr("exists")()); }
 
 // mapping.get(key, {})

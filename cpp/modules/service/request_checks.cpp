@@ -31,12 +31,6 @@ py::str short_benchmark(py::handle value) {
     unsupported_benchmark(value);
 }
 
-bool truthy(py::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
-}
-
 }  // namespace
 
 py::object checked_benchmark(py::handle benchmark) {
@@ -95,6 +89,30 @@ py::object chart_path(py::handle plot, py::handle output_dir, py::handle plot_fi
     // Made before any work, so a directory that cannot exist fails at once.
     dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
     return py::str(dir.attr("__truediv__")(py::str(plot_filename) + py::str(".png")));
+}
+
+RequestWindow open_request_window(py::handle table, const char* argument, py::handle data, py::handle benchmark,
+                                  py::handle plot, py::handle output_dir, py::handle plot_filename,
+                                  py::handle start_date, py::handle end_date) {
+    require_user_table(table, argument);
+    RequestWindow w;
+    w.loaded = loaded_data(data);
+    w.benchmarks = checked_benchmark(benchmark);
+    w.table = service_attr("clean_matrix")(table);
+    check_chart_target(plot, output_dir, plot_filename);
+    py::object normalize = service_attr("normalize_yyyymmdd");
+    w.start = normalize(start_date);
+    w.end = normalize(end_date);
+    w.matrices = slice_data(w.loaded, w.start, w.end);
+    require_benchmarks(w.matrices, w.benchmarks);
+    return w;
+}
+
+void put_trading_costs(py::dict& target, const RequestCosts& costs) {
+    target["total_money"] = costs.total_money;
+    target["fee"] = costs.fee;
+    target["rule_fee"] = costs.rule_fee;
+    target["lot_size"] = costs.lot_size;
 }
 
 void warn_empty_window(py::handle loaded, py::handle window, py::handle start, py::handle end) {

@@ -8,9 +8,13 @@
 #include <cstdint>
 #include <string>
 
+#include "common/frame_bridge.hpp"
+
 namespace lumora::service {
 
 namespace py = pybind11;
+
+using bridge::truthy;
 
 inline constexpr const char* kModuleName = "lumora.backtest._service";
 
@@ -56,6 +60,24 @@ void check_chart_target(py::handle plot, py::handle output_dir, py::handle plot_
 py::object chart_path(py::handle plot, py::handle output_dir, py::handle plot_filename);
 // One warning when the window holds no trading day of the loaded data.
 void warn_empty_window(py::handle loaded, py::handle window, py::handle start, py::handle end);
+
+// What both backtest requests do before their engine runs: the user's table checked and
+// cleaned, the benchmarks and the chart target checked, the window normalised and cut from
+// the loaded data, and every benchmark asked for found in the cut.
+struct RequestWindow {
+    py::dict loaded;
+    py::object benchmarks;
+    py::object table;  // the user's table, cleaned (not cut yet)
+    py::object start;  // YYYYMMDD text
+    py::object end;
+    py::dict matrices;  // the request's own cut of the loaded data
+};
+RequestWindow open_request_window(py::handle table, const char* argument, py::handle data, py::handle benchmark,
+                                  py::handle plot, py::handle output_dir, py::handle plot_filename,
+                                  py::handle start_date, py::handle end_date);
+// Capital, fees and lot size under the names the engines and the result's parameters
+// give them, in that order.
+void put_trading_costs(py::dict& target, const RequestCosts& costs);
 
 // Loading and the strategy request (data_loading.cpp, strategy_request.cpp).
 py::object load_backtest_data(py::handle self);

@@ -37,29 +37,18 @@ py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handl
 
     py::object run = py::module_::import("lumora.backtest._weightbook").attr("run_strategy_backtest_core");
     if (strategy.is_none() || py::len(strategy) == 0) throw py::value_error("策略权重矩阵为空");
-    require_user_table(strategy, "strategy");
-    py::dict loaded = loaded_data(data);
-    py::object benchmarks = checked_benchmark(benchmark);
-    py::object weights = service_attr("clean_matrix")(strategy);
-    check_chart_target(plot, output_dir, plot_filename);
-    py::object normalize = service_attr("normalize_yyyymmdd");
-    py::object bt_start = normalize(start_date);
-    py::object bt_end = normalize(end_date);
-    py::dict matrices = slice_data(loaded, bt_start, bt_end);
-    require_benchmarks(matrices, benchmarks);
-    warn_empty_window(loaded, matrices, bt_start, bt_end);
+    RequestWindow w = open_request_window(strategy, "strategy", data, benchmark, plot, output_dir, plot_filename,
+                                          start_date, end_date);
+    warn_empty_window(w.loaded, w.matrices, w.start, w.end);
     py::object save_path = chart_path(plot, output_dir, plot_filename);
 
     py::dict kwargs;
-    kwargs["strategy_matrix"] = cut_rows(weights, bt_start.cast<std::string>(), bt_end.cast<std::string>());
-    for (const auto& [keyword, dataset] : kMarketInputs) kwargs[keyword] = matrices[py::str(dataset)];
-    kwargs["benchmark_dict"] = matrices[py::str("benchmark_dict")];
-    kwargs["benchmark_names"] = benchmarks;
+    kwargs["strategy_matrix"] = cut_rows(w.table, w.start.cast<std::string>(), w.end.cast<std::string>());
+    for (const auto& [keyword, dataset] : kMarketInputs) kwargs[keyword] = w.matrices[py::str(dataset)];
+    kwargs["benchmark_dict"] = w.matrices[py::str("benchmark_dict")];
+    kwargs["benchmark_names"] = w.benchmarks;
     kwargs["rolling_window"] = costs.rolling_window;
-    kwargs["total_money"] = costs.total_money;
-    kwargs["fee"] = costs.fee;
-    kwargs["rule_fee"] = costs.rule_fee;
-    kwargs["lot_size"] = costs.lot_size;
+    put_trading_costs(kwargs, costs);
     kwargs["plot_image_kind"] = plot;
     kwargs["plot_save_path"] = save_path;
     kwargs["strategy_name"] = plot_filename;
@@ -71,14 +60,11 @@ py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handl
     // A runner without the analysis (an older build, a test double) gives a result without one.
     py::object none = py::none();
     py::dict parameters;  // the request as run, for the report
-    parameters["start_date"] = bt_start;
-    parameters["end_date"] = bt_end;
-    parameters["benchmark"] = benchmarks;
+    parameters["start_date"] = w.start;
+    parameters["end_date"] = w.end;
+    parameters["benchmark"] = w.benchmarks;
     parameters["rolling_window"] = costs.rolling_window;
-    parameters["total_money"] = costs.total_money;
-    parameters["fee"] = costs.fee;
-    parameters["rule_fee"] = costs.rule_fee;
-    parameters["lot_size"] = costs.lot_size;
+    put_trading_costs(parameters, costs);
     return service_attr("StrategyBacktestResult")(
         py::arg("parameters") = parameters, py::arg("strategy_name") = plot_filename,
         py::arg("daily_return") = result.attr("daily_return"),

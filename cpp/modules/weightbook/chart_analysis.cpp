@@ -31,22 +31,8 @@ constexpr std::array<const char*, 13> kMonths{"Jan", "Feb", "Mar", "Apr", "May",
                                               "Aug", "Sep", "Oct", "Nov", "Dec", "Year"};
 constexpr std::array<double, 4> kHeights{0.72, 2.7, 2.35, 2.35};
 constexpr std::array<double, 3> kWidths{1.1, 1.1, 1.0};
-constexpr PageFrame kFrame{
-    .width_in = 21.5,
-    .height_in = 12.6,
-    .dpi = 150,
-    .grid = {.rows = 4,
-             .cols = 3,
-             .height_ratios = kHeights,
-             .width_ratios = kWidths,
-             .hspace = 0.34,
-             .wspace = 0.3,
-             .grid_margins = chartkit::Margins{0.045, 0.955, 0.915, 0.045},
-             .figure_margins = std::nullopt},
-    .title_size = 15,
-    .title_y = 0.975,
-};
-constexpr double kPanelTitle = 11.5, kLegend = 8.0;
+constexpr PageFrame kFrame = wide_panel_page(150, kHeights, kWidths, 0.34);
+constexpr double kLegend = 8.0;
 constexpr const char* kVolatility = "#ca8a04";
 constexpr const char* kTraded = "#0f766e";
 
@@ -64,8 +50,8 @@ StrategyPageData page_data(py::handle analysis, py::handle daily_return) {
     StrategyPageData d;
     d.summary = analysis.attr("summary");
     py::object monthly = analysis.attr("monthly_returns");
-    const std::vector<double> months = float_values(monthly);
-    d.yearly = float_values(analysis.attr("yearly_returns"));
+    const std::vector<double> months = float_values(monthly, "monthly_returns");
+    d.yearly = float_values(analysis.attr("yearly_returns"), "yearly_returns");
     for (py::handle year : monthly.attr("index")) d.years.push_back(py::str(year));
     for (std::size_t y = 0; y < d.years.size(); ++y) {
         d.monthly.insert(d.monthly.end(), months.begin() + static_cast<std::ptrdiff_t>(y * 12),
@@ -98,38 +84,32 @@ struct StrategyPage {
     const StrategyPageData& d;
 };
 
-void title(py::handle ax, const std::string& text) { ax.attr("set_title")(text, "fontsize"_a = kPanelTitle); }
-
 // The whole backtest on the x axis, also where a rolling figure has no value yet.
 void full_span(const StrategyPage& p, py::handle ax) {
     if (py::len(p.d.dates) > 1) ax.attr("set_xlim")(p.d.dates[py::int_(0)], p.d.dates[py::int_(-1)]);
 }
 
-double figure(const py::dict& summary, const char* key) { return py::float_(summary[key]); }
-
 void draw_cards_panel(const StrategyPage& p, py::handle ax) {
     const py::dict& s = p.d.summary;
     const std::vector<Card> cards{
-        {"Sortino", format_fixed(figure(s, "sortino"), 2)},
-        {"Calmar", format_fixed(figure(s, "calmar"), 2)},
-        {"Max Drawdown", format_pct_value(std::abs(figure(s, "max_drawdown")))},
-        {"VaR 95% (daily)", format_pct_value(figure(s, "var_95_daily"))},
-        {"CVaR 95% (daily)", format_pct_value(figure(s, "cvar_95_daily"))},
-        {"Skew", format_fixed(figure(s, "skew"), 2)},
-        {"Kurtosis", format_fixed(figure(s, "kurtosis"), 2)},
+        {"Sortino", format_fixed(summary_figure(s, "sortino"), 2)},
+        {"Calmar", format_fixed(summary_figure(s, "calmar"), 2)},
+        {"Max Drawdown", format_pct_value(std::abs(summary_figure(s, "max_drawdown")))},
+        {"VaR 95% (daily)", format_pct_value(summary_figure(s, "var_95_daily"))},
+        {"CVaR 95% (daily)", format_pct_value(summary_figure(s, "cvar_95_daily"))},
+        {"Skew", format_fixed(summary_figure(s, "skew"), 2)},
+        {"Kurtosis", format_fixed(summary_figure(s, "kurtosis"), 2)},
         {"Best / Worst Day",
-         format_pct_value(figure(s, "best_day")) + " / " + format_pct_value(figure(s, "worst_day"))},
-        {"Best / Worst Month",
-         format_pct_value(figure(s, "best_month")) + " / " + format_pct_value(figure(s, "worst_month"))},
-        {"Traded Value / Capital / Year", format_fixed(figure(s, "traded_value_turnover_annual"), 2) + "x"},
+         format_pct_value(summary_figure(s, "best_day")) + " / " + format_pct_value(summary_figure(s, "worst_day"))},
+        {"Best / Worst Month", format_pct_value(summary_figure(s, "best_month")) + " / " +
+                                   format_pct_value(summary_figure(s, "worst_month"))},
+        {"Traded Value / Capital / Year", format_fixed(summary_figure(s, "traded_value_turnover_annual"), 2) + "x"},
     };
     draw_cards(ax, cards, 12.0, 8.0);
 }
 
 void draw_monthly(const StrategyPage& p, py::handle ax) {
-    title(ax, "Monthly Returns (sum of daily returns)");
-    std::vector<std::string> months(kMonths.begin(), kMonths.end());
-    draw_heatmap(ax, {p.d.monthly, p.d.years, months, true, 1, p.d.years.size() > 8 ? 6.5 : 7.6});
+    draw_monthly_heatmap(ax, "Monthly Returns (sum of daily returns)", p.d.monthly, p.d.years, kMonths, true, 1);
 }
 
 void draw_yearly(const StrategyPage& p, py::handle ax) {
@@ -151,7 +131,7 @@ void draw_yearly(const StrategyPage& p, py::handle ax) {
     ax.attr("margins")("y"_a = 0.18);
     reference_line(ax, 0.0, 0.8);
     percent_ticks(p.mpl, ax);
-    title(ax, "Yearly Returns");
+    panel_title(ax, "Yearly Returns");
 }
 
 void draw_rolling(const StrategyPage& p, py::handle ax) {
@@ -162,9 +142,9 @@ void draw_rolling(const StrategyPage& p, py::handle ax) {
     py::object twin = twin_axis_below(ax);
     twin.attr("plot")(p.d.dates, as_array(p.d.volatility), "color"_a = kVolatility, "linewidth"_a = 1.4,
                       "label"_a = "Volatility (126D, annualised)");
-    finish_twin_axis(p.mpl, twin, "Volatility", 9);
+    finish_twin_axis(p.mpl, twin, "Volatility", kWidePanelText.twin_label_size);
     combined_legend(ax, twin, "upper left", kLegend);
-    title(ax, "Rolling Sharpe and Volatility (126 days)");
+    panel_title(ax, "Rolling Sharpe and Volatility (126 days)");
     full_span(p, ax);
     concise_date_axis(ax, true);
 }
@@ -175,7 +155,7 @@ void draw_traded(const StrategyPage& p, py::handle ax) {
     ax.attr("set_ylabel")("Millions per day");
     ax.attr("set_ylim")("bottom"_a = 0);
     framed_legend(ax, "upper left", py::float_(kLegend));
-    title(ax, "Traded Value (bought + sold)");
+    panel_title(ax, "Traded Value (bought + sold)");
     full_span(p, ax);
     concise_date_axis(ax, true);
 }
@@ -187,7 +167,7 @@ void draw_underwater(const StrategyPage& p, py::handle ax) {
     reference_line(ax, 0.0, 0.8);
     ax.attr("set_ylabel")("Drawdown (of capital)");
     percent_ticks(p.mpl, ax);
-    title(ax, "Underwater Curve (additive net value)");
+    panel_title(ax, "Underwater Curve (additive net value)");
     full_span(p, ax);
     concise_date_axis(ax, true);
 }
@@ -195,7 +175,6 @@ void draw_underwater(const StrategyPage& p, py::handle ax) {
 std::string text_or_dash(py::handle value) { return value.is_none() ? std::string("--") : std::string(py::str(value)); }
 
 void draw_drawdown_table(const StrategyPage& p, py::handle ax) {
-    ax.attr("axis")("off");
     std::vector<std::vector<std::string>> rows;
     const py::object& t = p.d.drawdowns;
     const auto n = static_cast<std::size_t>(py::len(t));
@@ -209,16 +188,8 @@ void draw_drawdown_table(const StrategyPage& p, py::handle ax) {
                         format_pct_value(std::abs(depth[k])), format_fixed(days[k], 0)});
     }
     if (rows.empty()) rows.push_back({"--", "--", "--", "--", "--", "--"});
-    draw_table(ax, TableSpec{.rows = rows,
-                             .headers = {"#", "Peak", "Trough", "Recovery", "Depth", "Days"},
-                             .col_widths = {0.07, 0.19, 0.19, 0.19, 0.18, 0.12},
-                             .cell_align = "center",
-                             .font_size = 8.8,
-                             .row_scale = 1.5,
-                             .body_text_colour = nullptr,
-                             .row_lines = {},
-                             .standard_lines = 6});
-    title(ax, "Worst Drawdowns");
+    draw_figures_table(ax, "Worst Drawdowns", rows, {"#", "Peak", "Trough", "Recovery", "Depth", "Days"},
+                       {0.07, 0.19, 0.19, 0.19, 0.18, 0.12}, 8.8, 1.5, 6);
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ std::vector<std::int64_t> index_nanoseconds(py::handle frame) {
 
 py::tuple period_return_drawdown_calmar(py::handle daily_return) {
     PeriodMetrics m{kNaN, kNaN, kNaN};
-    if (!daily_return.is_none()) m = lumora::period_return_drawdown_calmar(float_values(daily_return));
+    if (!daily_return.is_none()) m = lumora::period_return_drawdown_calmar(float_values(daily_return, "daily_return"));
     return py::make_tuple(m.period_return, m.max_drawdown, m.calmar);
 }
 

@@ -11,34 +11,26 @@
 namespace lumora::weightbook {
 
 using chartkit::Cells;
-using chartkit::GridLayout;
 using chartkit::Margins;
 using chartkit::PageFrame;
 
+// Legend type sizes of the performance page's plotting panels.
+struct PerformanceLegends {
+    double cumulative;
+    double excess;
+    double yearly;
+    double rolling;
+    double drawdown;
+};
+
+// The card page with the performance chart's own plots: excess return, yearly returns,
+// rolling stability and drawdowns.
 struct PerformanceLayout {
-    PageFrame frame;
-    double panel_title_size;
-    double twin_label_size;
-    double card_value_size;
-    double card_label_size;
-    double legend_cumulative;
-    double legend_excess;
-    double legend_yearly;
-    double legend_rolling;
-    double legend_drawdown;
+    chartkit::CardPageLayout page;
+    PerformanceLegends legends;
     double bar_label_size;
     double year_tick_rotation;
     const char* year_tick_align;
-    chartkit::SummaryTableStyle summary;
-    bool compact_yearly_table;
-    Cells cards;
-    Cells cumulative;
-    Cells excess;
-    Cells yearly_returns;
-    Cells rolling;
-    Cells drawdown;
-    Cells summary_table;
-    Cells yearly_table;
 };
 
 struct WeeklyLayout {

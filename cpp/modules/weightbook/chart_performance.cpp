@@ -97,11 +97,11 @@ struct PerformancePage {
 
 void draw_cards(const PerformancePage& p, py::handle ax) {
     const auto cards = metric_cards(p.request.stats.cast<py::dict>());
-    chartkit::draw_cards(ax, cards, p.layout.card_value_size, p.layout.card_label_size);
+    chartkit::draw_cards(ax, cards, p.layout.page.text.card_value_size, p.layout.page.text.card_label_size);
 }
 
 void panel_title(const PerformancePage& p, py::handle ax, const char* title) {
-    ax.attr("set_title")(title, "fontsize"_a = p.layout.panel_title_size);
+    ax.attr("set_title")(title, "fontsize"_a = p.layout.page.text.panel_title_size);
 }
 
 void draw_cumulative(const PerformancePage& p, py::handle ax) {
@@ -121,15 +121,15 @@ void draw_cumulative(const PerformancePage& p, py::handle ax) {
     panel_title(p, ax, "Cumulative Return");
     ax.attr("set_ylabel")("Return");
     percent_ticks(p.mpl, ax);
-    finish_twin_axis(p.mpl, twin, "Drawdown", p.layout.twin_label_size);
-    combined_legend(ax, twin, "upper left", p.layout.legend_cumulative);
+    finish_twin_axis(p.mpl, twin, "Drawdown", p.layout.page.text.twin_label_size);
+    combined_legend(ax, twin, "upper left", p.layout.legends.cumulative);
     concise_date_axis(ax);
 }
 
 void draw_excess(const PerformancePage& p, py::handle ax) {
-    draw_excess_panel(
-        p.mpl, ax, p.series.dates, p.series.excess_cum, p.series.excess_dd,
-        {"Excess Return & Drawdown", p.layout.panel_title_size, p.layout.twin_label_size, p.layout.legend_excess});
+    draw_excess_panel(p.mpl, ax, p.series.dates, p.series.excess_cum, p.series.excess_dd,
+                      {"Excess Return & Drawdown", p.layout.page.text.panel_title_size,
+                       p.layout.page.text.twin_label_size, p.layout.legends.excess});
     concise_date_axis(ax);
 }
 
@@ -182,7 +182,7 @@ void draw_yearly_returns(const PerformancePage& p, py::handle ax) {
         ax.attr("set_xticks")(as_array(positions));
         ax.attr("set_xticklabels")(labels, "rotation"_a = p.layout.year_tick_rotation,
                                    "ha"_a = p.layout.year_tick_align);
-        framed_legend(ax, "best", py::float_(p.layout.legend_yearly));
+        framed_legend(ax, "best", py::float_(p.layout.legends.yearly));
     }
     reference_line(ax, 0.0, 0.8);
     panel_title(p, ax, "Yearly Return");
@@ -204,7 +204,7 @@ void draw_rolling_stability(const PerformancePage& p, py::handle ax) {
         percent_ticks(p.mpl, twin);
         twin.attr("grid")(false);
         twin.attr("spines")["top"].attr("set_visible")(false);
-        combined_legend(ax, twin, "best", p.layout.legend_rolling);
+        combined_legend(ax, twin, "best", p.layout.legends.rolling);
     } else {
         centred_note(ax, "Not enough data");
     }
@@ -221,7 +221,7 @@ void draw_drawdowns(const PerformancePage& p, py::handle ax) {
     reference_line(ax, 0.0, 0.8);
     panel_title(p, ax, "Drawdown");
     percent_ticks(p.mpl, ax);
-    framed_legend(ax, "lower left", py::float_(p.layout.legend_drawdown));
+    framed_legend(ax, "lower left", py::float_(p.layout.legends.drawdown));
     concise_date_axis(ax);
 }
 
@@ -273,17 +273,17 @@ void draw_summary(const PerformancePage& p, py::handle ax) {
         {"Turnover", format_pct(stat("turnover"))},
         {"Excess Win Rate", format_pct(stat("excess_win_rate"))},
     };
-    const std::vector<std::string> excess_lines =
-        annual_excess_lines(annual_excess_pieces(p.series.yearly),
-                            table_text_width_points(ax, p.layout.summary.col_widths[1]), p.layout.summary.font_size);
+    const std::vector<std::string> excess_lines = annual_excess_lines(
+        annual_excess_pieces(p.series.yearly), table_text_width_points(ax, p.layout.page.summary.col_widths[1]),
+        p.layout.page.summary.font_size);
     rows.push_back({"Annual Excess", join_lines(excess_lines)});
     std::vector<int> row_lines(rows.size(), 1);
     row_lines.back() = static_cast<int>(excess_lines.size());
-    draw_summary_table(ax, rows, p.layout.summary, std::move(row_lines));
+    draw_summary_table(ax, rows, p.layout.page.summary, std::move(row_lines));
 }
 
 void draw_yearly_table(const PerformancePage& p, py::handle ax) {
-    draw_yearly_metrics_table(ax, p.series.yearly_metrics, p.layout.compact_yearly_table);
+    draw_yearly_metrics_table(ax, p.series.yearly_metrics, p.layout.page.compact_yearly_table);
 }
 
 }  // namespace
@@ -296,19 +296,14 @@ void plot_strategy_performance_unlocked(const ChartRequest& request) {
 
     const PerformanceLayout& layout = performance_layout(is_tall_page(request.image_kind));
     const PerformancePage p{mpl, layout, request, series};
-    const PagePanel panels[] = {
-        {layout.cards, bind_panel(p, draw_cards), false},
-        {layout.cumulative, bind_panel(p, draw_cumulative), true},
-        {layout.excess, bind_panel(p, draw_excess), true},
-        {layout.yearly_returns, bind_panel(p, draw_yearly_returns), true},
-        {layout.rolling, bind_panel(p, draw_rolling_stability), true},
-        {layout.drawdown, bind_panel(p, draw_drawdowns), true},
-        {layout.summary_table, bind_panel(p, draw_summary), false},
-        {layout.yearly_table, bind_panel(p, draw_yearly_table), false},
-    };
-    draw_panel_page(mpl, layout.frame,
-                    request.title_text() + " | Benchmark " + request.benchmark_name + " | Strategy Performance", panels,
-                    request.save_path);
+    draw_card_page(mpl, layout.page, p,
+                   {.cards = draw_cards,
+                    .cumulative = draw_cumulative,
+                    .plots = {draw_excess, draw_yearly_returns, draw_rolling_stability, draw_drawdowns},
+                    .summary_table = draw_summary,
+                    .yearly_table = draw_yearly_table},
+                   request.title_text() + " | Benchmark " + request.benchmark_name + " | Strategy Performance",
+                   request.save_path);
 }
 
 }  // namespace lumora::weightbook

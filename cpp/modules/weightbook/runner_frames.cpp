@@ -20,9 +20,7 @@ namespace lumora::weightbook {
 namespace {
 
 py::array_t<double> column_values(py::handle frame, const char* name) {
-    py::object column = frame[py::str(name)];
-    return py::array_t<double, py::array::c_style | py::array::forcecast>(
-        column.attr("to_numpy")(py::arg("dtype") = "float64"));
+    return bridge::contiguous_float64(frame[py::str(name)], name);
 }
 
 py::array_t<double> as_array(const std::vector<double>& v) { return bridge::vector_array(v); }
@@ -85,7 +83,7 @@ py::object benchmark_summary_table(py::handle benchmark_dict, py::handle total) 
         const py::array_t<double> strategy = column_values(total, "daily_return");
         py::object dates = total.attr("index");
         for (auto item : py::reinterpret_borrow<py::dict>(benchmark_dict)) {
-            const std::vector<double> values = bridge::values_on(item.second, dates);
+            const std::vector<double> values = bridge::values_on(item.second, dates, "benchmark_dict");
             std::vector<double> strat, bench;
             for (std::size_t i = 0; i < values.size(); ++i) {
                 const double v = values[i];
@@ -107,13 +105,12 @@ py::object benchmark_summary_table(py::handle benchmark_dict, py::handle total) 
 
 // Benchmark level and daily return over the strategy's dates (inner join on the labels).
 py::object join_benchmark(py::handle daily_frame, py::handle benchmark) {
-    py::array_t<double, py::array::c_style | py::array::forcecast> raw(
-        benchmark.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = bridge::numpy().attr("nan")));
-    const auto n = static_cast<std::size_t>(raw.size());
+    const bridge::SeriesValues raw = bridge::series_values(benchmark, "benchmark_dict");
+    const std::size_t n = raw.size;
     std::vector<double> bm_daily(n), close(n);
     double level = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double v = raw.data()[i];
+        const double v = raw[i];
         bm_daily[i] = std::isfinite(v) ? v : 0.0;
         level += bm_daily[i];
         close[i] = level + 1.0;

@@ -72,8 +72,7 @@ py::object label_column(py::handle labels, const py::array_t<std::int64_t>& code
 
 py::object strategy_analysis_record(py::handle total, const TradeLog& log, py::handle trade_dates, double total_money) {
     py::object dates = total.attr("index");
-    py::array_t<double, py::array::c_style | py::array::forcecast> daily(
-        total[py::str("daily_return")].attr("to_numpy")(py::arg("dtype") = "float64"));
+    const py::array_t<double> daily = bridge::contiguous_float64(total[py::str("daily_return")], "daily_return");
     const std::vector<std::int32_t> months = month_keys(bridge::labels_as_text(dates));
     const std::vector<std::int64_t> day_of = bridge::positions(trade_dates, dates);
     const auto n = static_cast<std::size_t>(daily.size());
