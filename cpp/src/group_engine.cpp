@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "lumora/parallel.hpp"
@@ -35,16 +36,27 @@ constexpr std::int64_t kBlockRows = 64;
 bool column_major(const AlignedMatrix& m) { return std::abs(m.view.row_stride) < std::abs(m.view.col_stride); }
 
 // Calls fn(b, j) for rows first..last-1 (b = row - first) and stocks j0..j1-1, in the
-// table's memory order.
+// table's memory order. The table is read in short runs (a column's dates in the block, or a
+// row's stocks) far apart; the run kAhead runs on is asked of the cache meanwhile, as the
+// hardware would not guess it.
+constexpr std::int64_t kAhead = 4;
+constexpr std::int64_t kCellsPerLine = 8;
+
 template <class Fn>
 void visit_block(const AlignedMatrix& layout, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1,
                  Fn&& fn) {
     if (column_major(layout)) {
-        for (std::int64_t j = j0; j < j1; ++j)
+        for (std::int64_t j = j0; j < j1; ++j) {
+            if (j + kAhead < j1)
+                for (std::int64_t p = first; p < last; p += kCellsPerLine) layout.prefetch(p, j + kAhead);
             for (std::int64_t p = first; p < last; ++p) fn(p - first, j);
+        }
     } else {
-        for (std::int64_t p = first; p < last; ++p)
+        for (std::int64_t p = first; p < last; ++p) {
+            if (p + kAhead < last)
+                for (std::int64_t j = j0; j < j1; j += kCellsPerLine) layout.prefetch(p + kAhead, j);
             for (std::int64_t j = j0; j < j1; ++j) fn(p - first, j);
+        }
     }
 }
 
@@ -271,14 +283,53 @@ private:
     enum : std::size_t { kCanBuy, kCantSell, kSplit, kDividend, kClose, kPrevClose, kBuy, kSell };
     static constexpr std::ptrdiff_t kAbsent = std::numeric_limits<std::ptrdiff_t>::min();  // strides may be negative
 
-    // The cells as numbers (booleans as 1.0 / 0.0), NaN where a label is absent.
+    // Equal steps between the offsets, or nothing when one is absent or the steps differ.
+    static std::optional<std::ptrdiff_t> even_step(const std::vector<std::ptrdiff_t>& offsets) {
+        if (offsets.empty() || offsets.front() == kAbsent) return std::nullopt;
+        const std::ptrdiff_t step = offsets.size() > 1 ? offsets[1] - offsets[0] : 0;
+        for (std::size_t k = 1; k < offsets.size(); ++k)
+            if (offsets[k] == kAbsent || offsets[k] - offsets[k - 1] != step) return std::nullopt;
+        return step;
+    }
+
+    // The cells as numbers (booleans as 1.0 / 0.0), NaN where a label is absent. A tile whose
+    // rows and columns are all present at even steps, the usual case, is read as a plain
+    // strided block, asking the cache for runs ahead as visit_block does.
     template <class Cell>
     void copy(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1,
               std::vector<double>& cells) const {
+        constexpr std::int64_t kCellsPerLine = 64 / sizeof(Cell);
+        const std::int64_t span = last - first, width = j1 - j0;
+        const bool by_column = column_major(table);
+        const std::optional<std::ptrdiff_t> row_step = even_step(rows_), col_step = even_step(cols_);
+        if (row_step && col_step) {
+            const std::byte* origin = table.view.data + rows_.front() + cols_.front();
+            const std::ptrdiff_t rs = *row_step, cs = *col_step;
+            auto at = [&](std::int64_t b, std::int64_t k) {
+                return static_cast<double>(*reinterpret_cast<const Cell*>(origin + b * rs + k * cs));
+            };
+            if (by_column) {
+                for (std::int64_t k = 0; k < width; ++k) {
+                    if (k + kAhead < width)
+                        for (std::int64_t b = 0; b < span; b += kCellsPerLine)
+                            __builtin_prefetch(origin + b * rs + (k + kAhead) * cs);
+                    double* out = &cells[static_cast<std::size_t>(k * span)];
+                    for (std::int64_t b = 0; b < span; ++b) out[b] = at(b, k);
+                }
+            } else {
+                for (std::int64_t b = 0; b < span; ++b) {
+                    if (b + kAhead < span)
+                        for (std::int64_t k = 0; k < width; k += kCellsPerLine)
+                            __builtin_prefetch(origin + (b + kAhead) * rs + k * cs);
+                    for (std::int64_t k = 0; k < width; ++k) cells[static_cast<std::size_t>(k * span + b)] = at(b, k);
+                }
+            }
+            return;
+        }
         visit_block(table, first, last, j0, j1, [&](std::int64_t b, std::int64_t j) {
             const std::ptrdiff_t row = rows_[static_cast<std::size_t>(b)],
                                  col = cols_[static_cast<std::size_t>(j - j0)];
-            cells[static_cast<std::size_t>((j - j0) * span_ + b)] =
+            cells[static_cast<std::size_t>((j - j0) * span + b)] =
                 row == kAbsent || col == kAbsent
                     ? kNaN
                     : static_cast<double>(*reinterpret_cast<const Cell*>(table.view.data + row + col));
