@@ -60,14 +60,93 @@ void visit_block(const AlignedMatrix& layout, std::int64_t first, std::int64_t l
     }
 }
 
-double forward_value(const GroupInputs& in, std::int64_t row, std::int64_t j) {
-    if (!in.forward_from_open) return in.forward->value(row, j);
-    // open(t+2) / open(t+1) - 1 in the open table's own calendar.
-    const std::int64_t r = in.forward->row_pos[static_cast<std::size_t>(row)];
-    const std::int64_t c = in.forward->col_pos[static_cast<std::size_t>(j)];
-    if (r < 0 || c < 0 || r + 2 >= in.forward->view.rows) return kNaN;
-    return in.forward->view.value(r + 2, c) / in.forward->view.value(r + 1, c) - 1.0;
+// open(t+2) / open(t+1) - 1 of stock j after factor row `row`, in the open table's own calendar.
+double open_forward(const AlignedMatrix& open, std::int64_t row, std::int64_t j) {
+    const std::int64_t r = open.row_pos[static_cast<std::size_t>(row)];
+    const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
+    if (r < 0 || c < 0 || r + 2 >= open.view.rows) return kNaN;
+    return open.view.value(r + 2, c) / open.view.value(r + 1, c) - 1.0;
 }
+
+// Copies a block of a table out as numbers (booleans as 1.0 / 0.0, NaN where a label is
+// absent), reading the table in its own memory order: rows first..last-1 and stocks
+// j0..j1-1 go to out[b * row_step + (j - j0) * col_step].
+class BlockCopier {
+public:
+    void copy(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1,
+              double* out, std::ptrdiff_t row_step, std::ptrdiff_t col_step) {
+        // Byte offsets of the block's rows and columns, looked up once per block.
+        rows_.resize(static_cast<std::size_t>(last - first));
+        for (std::int64_t b = 0; b < last - first; ++b) {
+            const std::int64_t r = table.row_pos[static_cast<std::size_t>(first + b)];
+            rows_[static_cast<std::size_t>(b)] = r < 0 ? kAbsent : r * table.view.row_stride;
+        }
+        cols_.resize(static_cast<std::size_t>(j1 - j0));
+        for (std::int64_t j = j0; j < j1; ++j) {
+            const std::int64_t c = table.col_pos[static_cast<std::size_t>(j)];
+            cols_[static_cast<std::size_t>(j - j0)] = c < 0 ? kAbsent : c * table.view.col_stride;
+        }
+        if (table.view.kind == CellKind::Bool)
+            copy_cells<bool>(table, first, last, j0, j1, out, row_step, col_step);
+        else
+            copy_cells<double>(table, first, last, j0, j1, out, row_step, col_step);
+    }
+
+private:
+    static constexpr std::ptrdiff_t kAbsent = std::numeric_limits<std::ptrdiff_t>::min();  // strides may be negative
+
+    // Equal steps between the offsets, or nothing when one is absent or the steps differ.
+    static std::optional<std::ptrdiff_t> even_step(const std::vector<std::ptrdiff_t>& offsets) {
+        if (offsets.empty() || offsets.front() == kAbsent) return std::nullopt;
+        const std::ptrdiff_t step = offsets.size() > 1 ? offsets[1] - offsets[0] : 0;
+        for (std::size_t k = 1; k < offsets.size(); ++k)
+            if (offsets[k] == kAbsent || offsets[k] - offsets[k - 1] != step) return std::nullopt;
+        return step;
+    }
+
+    // A block whose rows and columns are all present at even steps, the usual case, is read
+    // as a plain strided block, asking the cache for runs ahead as visit_block does.
+    template <class Cell>
+    void copy_cells(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1,
+                    double* out, std::ptrdiff_t row_step, std::ptrdiff_t col_step) const {
+        constexpr std::int64_t kLine = 64 / sizeof(Cell);
+        const std::int64_t span = last - first, width = j1 - j0;
+        const std::optional<std::ptrdiff_t> row_stride = even_step(rows_), col_stride = even_step(cols_);
+        if (row_stride && col_stride) {
+            const std::byte* origin = table.view.data + rows_.front() + cols_.front();
+            const std::ptrdiff_t rs = *row_stride, cs = *col_stride;
+            auto at = [&](std::int64_t b, std::int64_t k) {
+                return static_cast<double>(*reinterpret_cast<const Cell*>(origin + b * rs + k * cs));
+            };
+            if (column_major(table)) {
+                for (std::int64_t k = 0; k < width; ++k) {
+                    if (k + kAhead < width)
+                        for (std::int64_t b = 0; b < span; b += kLine)
+                            __builtin_prefetch(origin + b * rs + (k + kAhead) * cs);
+                    for (std::int64_t b = 0; b < span; ++b) out[b * row_step + k * col_step] = at(b, k);
+                }
+            } else {
+                for (std::int64_t b = 0; b < span; ++b) {
+                    if (b + kAhead < span)
+                        for (std::int64_t k = 0; k < width; k += kLine)
+                            __builtin_prefetch(origin + (b + kAhead) * rs + k * cs);
+                    for (std::int64_t k = 0; k < width; ++k) out[b * row_step + k * col_step] = at(b, k);
+                }
+            }
+            return;
+        }
+        visit_block(table, first, last, j0, j1, [&](std::int64_t b, std::int64_t j) {
+            const std::ptrdiff_t row = rows_[static_cast<std::size_t>(b)],
+                                 col = cols_[static_cast<std::size_t>(j - j0)];
+            out[b * row_step + (j - j0) * col_step] =
+                row == kAbsent || col == kAbsent
+                    ? kNaN
+                    : static_cast<double>(*reinterpret_cast<const Cell*>(table.view.data + row + col));
+        });
+    }
+
+    std::vector<std::ptrdiff_t> rows_, cols_;
+};
 
 // The factor, validity and forward return of a block of dates, date-major.
 struct BlockCells {
@@ -77,24 +156,34 @@ struct BlockCells {
     void load(const GroupInputs& in, std::int64_t first, std::int64_t last, std::int64_t n) {
         const auto size = static_cast<std::size_t>((last - first) * n);
         factor.resize(size);
-        visit_block(in.factor, first, last, 0, n, [&](std::int64_t b, std::int64_t j) {
-            const double f = in.factor.value(first + b, j);
-            factor[static_cast<std::size_t>(b * n + j)] = std::isfinite(f) ? f : kNaN;
-        });
+        copier_.copy(in.factor, first, last, 0, n, factor.data(), n, 1);
+        close_valid_.resize(size);
+        copier_.copy(in.valid, first, last, 0, n, close_valid_.data(), n, 1);
         valid.assign(static_cast<std::size_t>(last - first), 0);
-        visit_block(in.valid, first, last, 0, n, [&](std::int64_t b, std::int64_t j) {
-            const double v = in.valid.value(first + b, j);
-            if (!(std::isfinite(v) && v > 0.0))
-                factor[static_cast<std::size_t>(b * n + j)] = kNaN;
-            else
-                ++valid[static_cast<std::size_t>(b)];
-        });
+        for (std::int64_t b = 0; b < last - first; ++b) {
+            std::int32_t count = 0;
+            for (auto k = static_cast<std::size_t>(b * n); k < static_cast<std::size_t>((b + 1) * n); ++k) {
+                const double v = close_valid_[k];
+                const bool usable = std::isfinite(v) && v > 0.0;
+                count += usable ? 1 : 0;
+                if (!usable || !std::isfinite(factor[k])) factor[k] = kNaN;
+            }
+            valid[static_cast<std::size_t>(b)] = count;
+        }
         if (in.forward == nullptr) return;
         forward.resize(size);
+        if (!in.forward_from_open) {
+            copier_.copy(*in.forward, first, last, 0, n, forward.data(), n, 1);
+            return;
+        }
         visit_block(*in.forward, first, last, 0, n, [&](std::int64_t b, std::int64_t j) {
-            forward[static_cast<std::size_t>(b * n + j)] = forward_value(in, first + b, j);
+            forward[static_cast<std::size_t>(b * n + j)] = open_forward(*in.forward, first + b, j);
         });
     }
+
+private:
+    std::vector<double> close_valid_;
+    BlockCopier copier_;
 };
 
 // One date's groups: the usable stocks sorted by factor (ties by column) and cut.
@@ -228,9 +317,8 @@ private:
     std::vector<std::vector<std::uint16_t>> held_;
 };
 
-// The eight market tables over a tile of dates x stocks, copied out reading each table in
-// its own memory order, so that trading may walk the tile stock by stock whatever the
-// tables' layouts.
+// The eight market tables over a tile of dates x stocks, copied out stock by stock so that
+// trading may walk the tile that way whatever the tables' layouts.
 class MarketTile {
 public:
     explicit MarketTile(const MarketArrays& m)
@@ -241,23 +329,8 @@ public:
     void load(std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1) {
         span_ = last - first;
         for (std::size_t t = 0; t < kTables; ++t) {
-            const AlignedMatrix& table = *tables_[t];
-            // Byte offsets of the tile's rows and columns, looked up once per tile.
-            rows_.resize(static_cast<std::size_t>(span_));
-            for (std::int64_t b = 0; b < span_; ++b) {
-                const std::int64_t r = table.row_pos[static_cast<std::size_t>(first + b)];
-                rows_[static_cast<std::size_t>(b)] = r < 0 ? kAbsent : r * table.view.row_stride;
-            }
-            cols_.resize(static_cast<std::size_t>(j1 - j0));
-            for (std::int64_t j = j0; j < j1; ++j) {
-                const std::int64_t c = table.col_pos[static_cast<std::size_t>(j)];
-                cols_[static_cast<std::size_t>(j - j0)] = c < 0 ? kAbsent : c * table.view.col_stride;
-            }
             cells_[t].resize(static_cast<std::size_t>(span_ * (j1 - j0)));
-            if (table.view.kind == CellKind::Bool)
-                copy<bool>(table, first, last, j0, j1, cells_[t]);
-            else
-                copy<double>(table, first, last, j0, j1, cells_[t]);
+            copier_.copy(*tables_[t], first, last, j0, j1, cells_[t].data(), 1, span_);
         }
     }
 
@@ -281,64 +354,9 @@ public:
 private:
     static constexpr std::size_t kTables = 8;
     enum : std::size_t { kCanBuy, kCantSell, kSplit, kDividend, kClose, kPrevClose, kBuy, kSell };
-    static constexpr std::ptrdiff_t kAbsent = std::numeric_limits<std::ptrdiff_t>::min();  // strides may be negative
-
-    // Equal steps between the offsets, or nothing when one is absent or the steps differ.
-    static std::optional<std::ptrdiff_t> even_step(const std::vector<std::ptrdiff_t>& offsets) {
-        if (offsets.empty() || offsets.front() == kAbsent) return std::nullopt;
-        const std::ptrdiff_t step = offsets.size() > 1 ? offsets[1] - offsets[0] : 0;
-        for (std::size_t k = 1; k < offsets.size(); ++k)
-            if (offsets[k] == kAbsent || offsets[k] - offsets[k - 1] != step) return std::nullopt;
-        return step;
-    }
-
-    // The cells as numbers (booleans as 1.0 / 0.0), NaN where a label is absent. A tile whose
-    // rows and columns are all present at even steps, the usual case, is read as a plain
-    // strided block, asking the cache for runs ahead as visit_block does.
-    template <class Cell>
-    void copy(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1,
-              std::vector<double>& cells) const {
-        constexpr std::int64_t kCellsPerLine = 64 / sizeof(Cell);
-        const std::int64_t span = last - first, width = j1 - j0;
-        const bool by_column = column_major(table);
-        const std::optional<std::ptrdiff_t> row_step = even_step(rows_), col_step = even_step(cols_);
-        if (row_step && col_step) {
-            const std::byte* origin = table.view.data + rows_.front() + cols_.front();
-            const std::ptrdiff_t rs = *row_step, cs = *col_step;
-            auto at = [&](std::int64_t b, std::int64_t k) {
-                return static_cast<double>(*reinterpret_cast<const Cell*>(origin + b * rs + k * cs));
-            };
-            if (by_column) {
-                for (std::int64_t k = 0; k < width; ++k) {
-                    if (k + kAhead < width)
-                        for (std::int64_t b = 0; b < span; b += kCellsPerLine)
-                            __builtin_prefetch(origin + b * rs + (k + kAhead) * cs);
-                    double* out = &cells[static_cast<std::size_t>(k * span)];
-                    for (std::int64_t b = 0; b < span; ++b) out[b] = at(b, k);
-                }
-            } else {
-                for (std::int64_t b = 0; b < span; ++b) {
-                    if (b + kAhead < span)
-                        for (std::int64_t k = 0; k < width; k += kCellsPerLine)
-                            __builtin_prefetch(origin + (b + kAhead) * rs + k * cs);
-                    for (std::int64_t k = 0; k < width; ++k) cells[static_cast<std::size_t>(k * span + b)] = at(b, k);
-                }
-            }
-            return;
-        }
-        visit_block(table, first, last, j0, j1, [&](std::int64_t b, std::int64_t j) {
-            const std::ptrdiff_t row = rows_[static_cast<std::size_t>(b)],
-                                 col = cols_[static_cast<std::size_t>(j - j0)];
-            cells[static_cast<std::size_t>((j - j0) * span + b)] =
-                row == kAbsent || col == kAbsent
-                    ? kNaN
-                    : static_cast<double>(*reinterpret_cast<const Cell*>(table.view.data + row + col));
-        });
-    }
-
     const AlignedMatrix* tables_[kTables];
     std::vector<double> cells_[kTables];
-    std::vector<std::ptrdiff_t> rows_, cols_;
+    BlockCopier copier_;
     std::int64_t span_ = 0;
 };
 
