@@ -68,6 +68,19 @@ double open_forward(const AlignedMatrix& open, std::int64_t row, std::int64_t j)
     return open.view.value(r + 2, c) / open.view.value(r + 1, c) - 1.0;
 }
 
+// A block of a table read in place: cell (b, k) lies at origin + b * row + k * col.
+struct StridedBlock {
+    const std::byte* origin;
+    std::ptrdiff_t row, col;
+    CellKind kind;
+
+    double at(std::int64_t b, std::int64_t k) const {
+        const std::byte* p = origin + b * row + k * col;
+        return kind == CellKind::Bool ? (*reinterpret_cast<const bool*>(p) ? 1.0 : 0.0)
+                                      : *reinterpret_cast<const double*>(p);
+    }
+};
+
 // Copies a block of a table out as numbers (booleans as 1.0 / 0.0, NaN where a label is
 // absent), reading the table in its own memory order: rows first..last-1 and stocks
 // j0..j1-1 go to out[b * row_step + (j - j0) * col_step].
@@ -75,7 +88,28 @@ class BlockCopier {
 public:
     void copy(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1,
               double* out, std::ptrdiff_t row_step, std::ptrdiff_t col_step) {
-        // Byte offsets of the block's rows and columns, looked up once per block.
+        locate(table, first, last, j0, j1);
+        if (table.view.kind == CellKind::Bool)
+            copy_cells<bool>(table, first, last, j0, j1, out, row_step, col_step);
+        else
+            copy_cells<double>(table, first, last, j0, j1, out, row_step, col_step);
+    }
+
+    // The block as a plain strided block, when all its rows and columns are present at even
+    // steps (the usual case).
+    std::optional<StridedBlock> strided(const AlignedMatrix& table, std::int64_t first, std::int64_t last,
+                                        std::int64_t j0, std::int64_t j1) {
+        locate(table, first, last, j0, j1);
+        const std::optional<std::ptrdiff_t> row = even_step(rows_), col = even_step(cols_);
+        if (!row || !col) return std::nullopt;
+        return StridedBlock{table.view.data + rows_.front() + cols_.front(), *row, *col, table.view.kind};
+    }
+
+private:
+    static constexpr std::ptrdiff_t kAbsent = std::numeric_limits<std::ptrdiff_t>::min();  // strides may be negative
+
+    // Byte offsets of the block's rows and columns, looked up once per block.
+    void locate(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1) {
         rows_.resize(static_cast<std::size_t>(last - first));
         for (std::int64_t b = 0; b < last - first; ++b) {
             const std::int64_t r = table.row_pos[static_cast<std::size_t>(first + b)];
@@ -86,14 +120,7 @@ public:
             const std::int64_t c = table.col_pos[static_cast<std::size_t>(j)];
             cols_[static_cast<std::size_t>(j - j0)] = c < 0 ? kAbsent : c * table.view.col_stride;
         }
-        if (table.view.kind == CellKind::Bool)
-            copy_cells<bool>(table, first, last, j0, j1, out, row_step, col_step);
-        else
-            copy_cells<double>(table, first, last, j0, j1, out, row_step, col_step);
     }
-
-private:
-    static constexpr std::ptrdiff_t kAbsent = std::numeric_limits<std::ptrdiff_t>::min();  // strides may be negative
 
     // Equal steps between the offsets, or nothing when one is absent or the steps differ.
     static std::optional<std::ptrdiff_t> even_step(const std::vector<std::ptrdiff_t>& offsets) {
@@ -317,8 +344,9 @@ private:
     std::vector<std::vector<std::uint16_t>> held_;
 };
 
-// The eight market tables over a tile of dates x stocks, copied out stock by stock so that
-// trading may walk the tile that way whatever the tables' layouts.
+// The eight market tables over a tile of dates x stocks, seen stock by stock so that
+// trading may walk the tile that way whatever the tables' layouts: a table laid out by
+// stock with every label present is read in place, any other is copied out.
 class MarketTile {
 public:
     explicit MarketTile(const MarketArrays& m)
@@ -329,32 +357,46 @@ public:
     void load(std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1) {
         span_ = last - first;
         for (std::size_t t = 0; t < kTables; ++t) {
+            const AlignedMatrix& table = *tables_[t];
+            in_place_[t] = column_major(table) ? copier_.strided(table, first, last, j0, j1) : std::nullopt;
+            if (in_place_[t]) continue;
             cells_[t].resize(static_cast<std::size_t>(span_ * (j1 - j0)));
-            copier_.copy(*tables_[t], first, last, j0, j1, cells_[t].data(), 1, span_);
+            copier_.copy(table, first, last, j0, j1, cells_[t].data(), 1, span_);
         }
+    }
+
+    // Asks the cache for the tile's stock `k` of the tables read in place.
+    void prefetch(std::int64_t k) const {
+        for (const std::optional<StridedBlock>& block : in_place_)
+            if (block)
+                for (std::int64_t b = 0; b < span_; b += kCellsPerLine)
+                    __builtin_prefetch(block->origin + b * block->row + k * block->col);
     }
 
     // Row `b` of the tile's stock `k` (0-based within the tile), read as StockDay::read would.
     StockDay day(std::int64_t b, std::int64_t k) const {
-        const auto at = static_cast<std::size_t>(k * span_ + b);
+        auto value = [&](std::size_t t) {
+            return in_place_[t] ? in_place_[t]->at(b, k) : cells_[t][static_cast<std::size_t>(k * span_ + b)];
+        };
         auto flag = [&](std::size_t t, bool missing) {
-            const double v = cells_[t][at];
+            const double v = value(t);
             return std::isnan(v) ? missing : v != 0.0;
         };
         return StockDay{flag(kCanBuy, kMissingCanBuy),
                         flag(kCantSell, kMissingCantSell),
-                        cells_[kClose][at],
-                        cells_[kPrevClose][at],
-                        cells_[kSplit][at],
-                        cells_[kDividend][at],
-                        cells_[kBuy][at],
-                        cells_[kSell][at]};
+                        value(kClose),
+                        value(kPrevClose),
+                        value(kSplit),
+                        value(kDividend),
+                        value(kBuy),
+                        value(kSell)};
     }
 
 private:
     static constexpr std::size_t kTables = 8;
     enum : std::size_t { kCanBuy, kCantSell, kSplit, kDividend, kClose, kPrevClose, kBuy, kSell };
     const AlignedMatrix* tables_[kTables];
+    std::optional<StridedBlock> in_place_[kTables];
     std::vector<double> cells_[kTables];
     BlockCopier copier_;
     std::int64_t span_ = 0;
@@ -454,7 +496,8 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
         for (std::int64_t j0 = 0; j0 < n; j0 += kTileStocks) {
             const std::int64_t j1 = std::min(n, j0 + kTileStocks);
             tile.load(first, last, j0, j1);
-            for (std::int64_t j = j0; j < j1; ++j)
+            for (std::int64_t j = j0; j < j1; ++j) {
+                if (j + kAhead < j1) tile.prefetch(j + kAhead - j0);
                 for (std::int64_t p = trade_first; p < last; ++p) {
                     const std::int16_t mem = member[static_cast<std::size_t>((p - 1) * n + j)];
                     if (book.idle(j, mem)) continue;
@@ -462,6 +505,7 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
                     book.trade(j, mem, tile.day(p - first, j - j0), &out.sizes[before], &weight[before], in.costs, fees,
                                &pnl[static_cast<std::size_t>(p - first) * G]);
                 }
+            }
         }
         for (std::int64_t p = trade_first; p < last; ++p) {
             const std::int32_t* trades = &out.sizes[static_cast<std::size_t>(p - 1) * G];
