@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -27,7 +28,13 @@ void run_workers(int workers, const std::function<void(int)>& fn) {
     };
     std::vector<std::jthread> threads;
     threads.reserve(static_cast<std::size_t>(std::max(0, workers - 1)));
-    for (int w = 1; w < workers; ++w) threads.emplace_back(guarded, w);
+    for (int w = 1; w < workers; ++w) {
+        try {
+            threads.emplace_back(guarded, w);
+        } catch (const std::system_error&) {
+            break;  // no thread to be had: the workers started take the whole work
+        }
+    }
     guarded(0);
     threads.clear();  // joins
     if (failure) std::rethrow_exception(failure);

@@ -14,7 +14,8 @@ namespace lumora {
 int worker_count(std::int64_t cells, int most = 4);
 
 // Runs fn(w) for w in 0..workers-1, w = 0 on the calling thread, and returns when all
-// have returned. The first exception thrown by any of them is rethrown here.
+// have returned. The first exception thrown by any of them is rethrown here. Where the
+// system refuses a thread, fewer run: callers hand out work so that any number finishes it.
 void run_workers(int workers, const std::function<void(int)>& fn);
 
 }  // namespace lumora
