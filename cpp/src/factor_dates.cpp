@@ -9,11 +9,18 @@
 
 namespace lumora {
 
+double next_open_return(const AlignedMatrix& open, std::int64_t row, std::int64_t j) {
+    const std::int64_t r = open.row_pos[static_cast<std::size_t>(row)];
+    const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
+    if (r < 0 || c < 0 || r + 2 >= open.view.rows) return kNaN;
+    return open.view.value(r + 2, c) / open.view.value(r + 1, c) - 1.0;
+}
+
 double ForwardOpens::forward(std::int64_t row, std::int64_t j, int h) const {
+    if (h == 1) return next_open_return(open, row, j);
     const std::int64_t r = open.row_pos[static_cast<std::size_t>(row)];
     const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
     if (r < 0 || c < 0 || r + 1 + h >= open.view.rows) return kNaN;
-    if (h == 1) return open.view.value(r + 2, c) / open.view.value(r + 1, c) - 1.0;
     const std::int64_t n = open.cols();
     return adjusted[static_cast<std::size_t>((r + 1 + h) * n + j)] /
                adjusted[static_cast<std::size_t>((r + 1) * n + j)] -

@@ -60,14 +60,6 @@ void visit_block(const AlignedMatrix& layout, std::int64_t first, std::int64_t l
     }
 }
 
-// open(t+2) / open(t+1) - 1 of stock j after factor row `row`, in the open table's own calendar.
-double open_forward(const AlignedMatrix& open, std::int64_t row, std::int64_t j) {
-    const std::int64_t r = open.row_pos[static_cast<std::size_t>(row)];
-    const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
-    if (r < 0 || c < 0 || r + 2 >= open.view.rows) return kNaN;
-    return open.view.value(r + 2, c) / open.view.value(r + 1, c) - 1.0;
-}
-
 // A block of a table read in place: cell (b, k) lies at origin + b * row + k * col.
 struct StridedBlock {
     const std::byte* origin;
@@ -88,11 +80,16 @@ class BlockCopier {
 public:
     void copy(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1,
               double* out, std::ptrdiff_t row_step, std::ptrdiff_t col_step) {
-        locate(table, first, last, j0, j1);
-        if (table.view.kind == CellKind::Bool)
-            copy_cells<bool>(table, first, last, j0, j1, out, row_step, col_step);
+        const std::optional<StridedBlock> block = strided(table, first, last, j0, j1);
+        const bool by_column = column_major(table);
+        if (block && table.view.kind == CellKind::Bool)
+            copy_block<bool>(*block, by_column, last - first, j1 - j0, out, row_step, col_step);
+        else if (block)
+            copy_block<double>(*block, by_column, last - first, j1 - j0, out, row_step, col_step);
+        else if (table.view.kind == CellKind::Bool)
+            copy_labelled<bool>(table, first, last, j0, j1, out, row_step, col_step);
         else
-            copy_cells<double>(table, first, last, j0, j1, out, row_step, col_step);
+            copy_labelled<double>(table, first, last, j0, j1, out, row_step, col_step);
     }
 
     // The block as a plain strided block, when all its rows and columns are present at even
@@ -131,37 +128,36 @@ private:
         return step;
     }
 
-    // A block whose rows and columns are all present at even steps, the usual case, is read
-    // as a plain strided block, asking the cache for runs ahead as visit_block does.
+    // A plain strided block, read in its memory order, asking the cache for runs ahead as
+    // visit_block does.
     template <class Cell>
-    void copy_cells(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1,
-                    double* out, std::ptrdiff_t row_step, std::ptrdiff_t col_step) const {
+    static void copy_block(const StridedBlock& block, bool by_column, std::int64_t span, std::int64_t width,
+                           double* out, std::ptrdiff_t row_step, std::ptrdiff_t col_step) {
         constexpr std::int64_t kLine = 64 / sizeof(Cell);
-        const std::int64_t span = last - first, width = j1 - j0;
-        const std::optional<std::ptrdiff_t> row_stride = even_step(rows_), col_stride = even_step(cols_);
-        if (row_stride && col_stride) {
-            const std::byte* origin = table.view.data + rows_.front() + cols_.front();
-            const std::ptrdiff_t rs = *row_stride, cs = *col_stride;
-            auto at = [&](std::int64_t b, std::int64_t k) {
-                return static_cast<double>(*reinterpret_cast<const Cell*>(origin + b * rs + k * cs));
-            };
-            if (column_major(table)) {
-                for (std::int64_t k = 0; k < width; ++k) {
-                    if (k + kAhead < width)
-                        for (std::int64_t b = 0; b < span; b += kLine)
-                            __builtin_prefetch(origin + b * rs + (k + kAhead) * cs);
-                    for (std::int64_t b = 0; b < span; ++b) out[b * row_step + k * col_step] = at(b, k);
-                }
-            } else {
-                for (std::int64_t b = 0; b < span; ++b) {
-                    if (b + kAhead < span)
-                        for (std::int64_t k = 0; k < width; k += kLine)
-                            __builtin_prefetch(origin + (b + kAhead) * rs + k * cs);
-                    for (std::int64_t k = 0; k < width; ++k) out[b * row_step + k * col_step] = at(b, k);
-                }
+        auto at = [&](std::int64_t b, std::int64_t k) {
+            return static_cast<double>(*reinterpret_cast<const Cell*>(block.origin + b * block.row + k * block.col));
+        };
+        if (by_column) {
+            for (std::int64_t k = 0; k < width; ++k) {
+                if (k + kAhead < width)
+                    for (std::int64_t b = 0; b < span; b += kLine)
+                        __builtin_prefetch(block.origin + b * block.row + (k + kAhead) * block.col);
+                for (std::int64_t b = 0; b < span; ++b) out[b * row_step + k * col_step] = at(b, k);
             }
-            return;
+        } else {
+            for (std::int64_t b = 0; b < span; ++b) {
+                if (b + kAhead < span)
+                    for (std::int64_t k = 0; k < width; k += kLine)
+                        __builtin_prefetch(block.origin + (b + kAhead) * block.row + k * block.col);
+                for (std::int64_t k = 0; k < width; ++k) out[b * row_step + k * col_step] = at(b, k);
+            }
         }
+    }
+
+    // Any other block, label by label (after locate()).
+    template <class Cell>
+    void copy_labelled(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0,
+                       std::int64_t j1, double* out, std::ptrdiff_t row_step, std::ptrdiff_t col_step) const {
         visit_block(table, first, last, j0, j1, [&](std::int64_t b, std::int64_t j) {
             const std::ptrdiff_t row = rows_[static_cast<std::size_t>(b)],
                                  col = cols_[static_cast<std::size_t>(j - j0)];
@@ -204,7 +200,7 @@ struct BlockCells {
             return;
         }
         visit_block(*in.forward, first, last, 0, n, [&](std::int64_t b, std::int64_t j) {
-            forward[static_cast<std::size_t>(b * n + j)] = open_forward(*in.forward, first + b, j);
+            forward[static_cast<std::size_t>(b * n + j)] = next_open_return(*in.forward, first + b, j);
         });
     }
 

@@ -5,31 +5,36 @@
 
 namespace lumora {
 
-void average_ranks_in_order(const std::vector<double>& values, const std::vector<std::uint32_t>& order,
-                            std::vector<double>& ranks) {
-    ranks.assign(values.size(), kNaN);
-    std::size_t start = 0;
-    while (start < order.size()) {
+namespace {
+
+// Walks n values in ascending order: `same(a, b)` says whether the a-th and b-th are equal,
+// `put(k, rank)` takes the k-th one's average rank (ties share the mean of their positions).
+template <class Same, class Put>
+void tie_averaged_ranks(std::size_t n, Same&& same, Put&& put) {
+    for (std::size_t start = 0; start < n;) {
         std::size_t end = start + 1;
-        while (end < order.size() &&
-               values[static_cast<std::size_t>(order[end])] == values[static_cast<std::size_t>(order[start])])
-            ++end;
+        while (end < n && same(end, start)) ++end;
         const double rank = (static_cast<double>(start + 1) + static_cast<double>(end)) / 2.0;
-        for (std::size_t k = start; k < end; ++k) ranks[static_cast<std::size_t>(order[k])] = rank;
+        for (std::size_t k = start; k < end; ++k) put(k, rank);
         start = end;
     }
 }
 
+}  // namespace
+
+void average_ranks_in_order(const std::vector<double>& values, const std::vector<std::uint32_t>& order,
+                            std::vector<double>& ranks) {
+    ranks.assign(values.size(), kNaN);
+    tie_averaged_ranks(
+        order.size(), [&](std::size_t a, std::size_t b) { return values[order[a]] == values[order[b]]; },
+        [&](std::size_t k, double rank) { ranks[order[k]] = rank; });
+}
+
 void average_ranks_ascending(const std::vector<double>& sorted, std::vector<double>& ranks) {
-    const std::size_t n = sorted.size();
-    ranks.resize(n);
-    for (std::size_t start = 0; start < n;) {
-        std::size_t end = start + 1;
-        while (end < n && sorted[end] == sorted[start]) ++end;
-        const double rank = (static_cast<double>(start + 1) + static_cast<double>(end)) / 2.0;
-        for (std::size_t k = start; k < end; ++k) ranks[k] = rank;
-        start = end;
-    }
+    ranks.resize(sorted.size());
+    tie_averaged_ranks(
+        sorted.size(), [&](std::size_t a, std::size_t b) { return sorted[a] == sorted[b]; },
+        [&](std::size_t k, double rank) { ranks[k] = rank; });
 }
 
 void average_ranks(const double* values, std::size_t n, std::vector<double>& ranks, RadixScratch& scratch) {
@@ -37,14 +42,12 @@ void average_ranks(const double* values, std::size_t n, std::vector<double>& ran
     const RadixScratch::Item* item = scratch.a.data();
     ranks.resize(n);
     // Keys with different high halves differ, so only runs sharing one read the values.
-    for (std::size_t start = 0; start < n;) {
-        std::size_t end = start + 1;
-        while (end < n && item[end].high == item[start].high && values[item[end].index] == values[item[start].index])
-            ++end;
-        const double rank = (static_cast<double>(start + 1) + static_cast<double>(end)) / 2.0;
-        for (std::size_t k = start; k < end; ++k) ranks[item[k].index] = rank;
-        start = end;
-    }
+    tie_averaged_ranks(
+        n,
+        [&](std::size_t a, std::size_t b) {
+            return item[a].high == item[b].high && values[item[a].index] == values[item[b].index];
+        },
+        [&](std::size_t k, double rank) { ranks[item[k].index] = rank; });
 }
 
 double spearman(const std::vector<double>& a, const std::vector<double>& b, SpearmanScratch& s) {

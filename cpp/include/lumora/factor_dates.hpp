@@ -16,6 +16,10 @@ namespace lumora {
 inline constexpr std::array<int, 4> kIcHorizons{1, 5, 10, 20};
 inline constexpr std::size_t kHorizonCount = kIcHorizons.size();
 
+// open(t+2) / open(t+1) - 1 of stock j after factor row `row`, the rows mapped into the open
+// table's own calendar; NaN where an open is missing. The engine's Rank IC return.
+double next_open_return(const AlignedMatrix& open, std::int64_t row, std::int64_t j);
+
 // Open prices for the forward returns. A date's h-day return runs from the next open to the
 // open h trading days later, in the open table's own calendar. Horizon 1 takes the opens as
 // traded, like the engine's Rank IC; longer horizons take them adjusted (`adjusted`), so a
