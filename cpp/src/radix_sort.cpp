@@ -3,15 +3,20 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 
 namespace lumora {
 
 namespace {
 
+using Item = RadixScratch::Item;
+
 constexpr int kDigitBits = 11;
-constexpr int kPasses = 3;  // 3 x 11 bits cover the high half of the key
+constexpr int kPasses = 2;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+constexpr double kSlots = static_cast<double>(std::uint64_t{1} << (kDigitBits * kPasses));
 constexpr std::size_t kShortRun = 32;
+constexpr int kMostDepth = 3;  // runs still crowded this deep are left to a comparison sort
 
 // An unsigned key that orders like the double: negative values flipped whole, positive
 // ones with the sign bit set.
@@ -20,62 +25,87 @@ std::uint64_t ordered_key(double x) {
     return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
 }
 
-unsigned digit(std::uint32_t high, int pass) {
-    return static_cast<unsigned>((high >> (pass * kDigitBits)) & (kBuckets - 1));
-}
-
-// Puts a run of items sharing their high half, in position order, into the order of their
-// whole keys, ties by position.
-void order_run(const double* keys, RadixScratch::Item* run, std::size_t size) {
-    auto whole = [&](const RadixScratch::Item& item) { return ordered_key(keys[item.index]); };
-    if (size > kShortRun) {
-        std::sort(run, run + size, [&](const RadixScratch::Item& x, const RadixScratch::Item& y) {
-            const std::uint64_t kx = whole(x), ky = whole(y);
-            return kx < ky || (kx == ky && x.index < y.index);
-        });
-        return;
+// Orders by value, ties by position: the order every path of the sort gives.
+struct ByValue {
+    const double* keys;
+    bool operator()(const Item& x, const Item& y) const {
+        const std::uint64_t kx = ordered_key(keys[x.index]), ky = ordered_key(keys[y.index]);
+        return kx < ky || (kx == ky && x.index < y.index);
     }
-    for (std::size_t i = 1; i < size; ++i) {  // insertion sort: stable, and the input is in position order
-        const RadixScratch::Item item = run[i];
-        const std::uint64_t key = whole(item);
+};
+
+void insertion_sort(Item* run, std::size_t size, ByValue before) {
+    for (std::size_t i = 1; i < size; ++i) {
+        const Item item = run[i];
         std::size_t k = i;
-        for (; k > 0 && whole(run[k - 1]) > key; --k) run[k] = run[k - 1];
+        for (; k > 0 && before(item, run[k - 1]); --k) run[k] = run[k - 1];
         run[k] = item;
     }
 }
 
-}  // namespace
-
-// The items are sorted by the high 32 bits of their keys alone, which take three passes of
-// eight-byte items instead of six of sixteen; items whose high halves agree, rare outside
-// exact ties, are then put in order by their whole keys.
-void radix_sort_items(const double* keys, std::size_t n, RadixScratch& s) {
-    s.a.resize(n);
-    s.b.resize(n);
+// Sorts items (in position order) by their keys' values. Each value gets a slot from its
+// place in the items' own range, (x - lo) * scale, which keeps the order and spreads a
+// cross-section evenly over 2^22 slots; two stable passes of 11 bits sort by slot, and
+// items sharing a slot are then ordered by value, those of a crowded slot (a long tail
+// squeezing the rest together) by the same sort on their own narrower range. Where the
+// range is not finite the items go to a comparison sort.
+void sort_by_slots(const double* keys, Item* items, Item* spare, std::size_t n, int depth) {
+    const ByValue before{keys};
+    if (n <= kShortRun) {
+        insertion_sort(items, n, before);
+        return;
+    }
+    double lo = keys[items[0].index], hi = lo;
+    for (std::size_t i = 1; i < n; ++i) {
+        const double x = keys[items[i].index];
+        lo = x < lo ? x : lo;
+        hi = x > hi ? x : hi;
+    }
+    const double span = hi - lo, scale = kSlots / span;
+    if (span == 0.0) return;  // all equal: position order is the order
+    if (depth >= kMostDepth || !std::isfinite(span) || !std::isfinite(scale)) {
+        std::sort(items, items + n, before);
+        return;
+    }
     std::array<std::array<std::uint32_t, kBuckets>, kPasses> counts{};
     for (std::size_t i = 0; i < n; ++i) {
-        const auto high = static_cast<std::uint32_t>(ordered_key(keys[i]) >> 32);
-        s.a[i] = {high, static_cast<std::uint32_t>(i)};
-        for (int p = 0; p < kPasses; ++p) ++counts[static_cast<std::size_t>(p)][digit(high, p)];
+        const double at = (keys[items[i].index] - lo) * scale;  // in [0, kSlots], kept in order by rounding
+        const auto slot = static_cast<std::uint32_t>(std::min(at, kSlots - 1.0));
+        items[i].slot = slot;
+        ++counts[0][slot & (kBuckets - 1)];
+        ++counts[1][slot >> kDigitBits];
     }
+    Item* from = items;
+    Item* to = spare;
     for (int p = 0; p < kPasses; ++p) {
         auto& count = counts[static_cast<std::size_t>(p)];
-        if (n == 0 || count[digit(s.a[0].high, p)] == n) continue;  // every key shares this digit
+        const int shift = p * kDigitBits;
+        if (count[(from[0].slot >> shift) & (kBuckets - 1)] == n) continue;  // every item shares this digit
         std::uint32_t sum = 0;
         for (std::uint32_t& c : count) {
             const std::uint32_t here = c;
             c = sum;
             sum += here;
         }
-        for (std::size_t i = 0; i < n; ++i) s.b[count[digit(s.a[i].high, p)]++] = s.a[i];
-        s.a.swap(s.b);
+        for (std::size_t i = 0; i < n; ++i) to[count[(from[i].slot >> shift) & (kBuckets - 1)]++] = from[i];
+        std::swap(from, to);
     }
+    if (from != items) std::copy(from, from + n, items);
     for (std::size_t start = 0; start < n;) {
         std::size_t end = start + 1;
-        while (end < n && s.a[end].high == s.a[start].high) ++end;
-        if (end - start > 1) order_run(keys, &s.a[start], end - start);
+        while (end < n && items[end].slot == items[start].slot) ++end;
+        if (end - start > 1) sort_by_slots(keys, items + start, spare + start, end - start, depth + 1);
         start = end;
     }
+}
+
+}  // namespace
+
+void radix_sort_items(const double* keys, std::size_t n, RadixScratch& s) {
+    s.a.resize(n);
+    s.b.resize(n);
+    for (std::size_t i = 0; i < n; ++i) s.a[i] = {0, static_cast<std::uint32_t>(i)};
+    sort_by_slots(keys, s.a.data(), s.b.data(), n, 0);
 }
 
 void radix_argsort(const double* keys, std::size_t n, std::vector<std::uint32_t>& order, RadixScratch& s) {

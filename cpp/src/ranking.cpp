@@ -41,11 +41,11 @@ void average_ranks(const double* values, std::size_t n, std::vector<double>& ran
     radix_sort_items(values, n, scratch);
     const RadixScratch::Item* item = scratch.a.data();
     ranks.resize(n);
-    // Keys with different high halves differ, so only runs sharing one read the values.
+    // Keys in different slots differ, so only items sharing one read the values.
     tie_averaged_ranks(
         n,
         [&](std::size_t a, std::size_t b) {
-            return item[a].high == item[b].high && values[item[a].index] == values[item[b].index];
+            return item[a].slot == item[b].slot && values[item[a].index] == values[item[b].index];
         },
         [&](std::size_t k, double rank) { ranks[item[k].index] = rank; });
 }

@@ -77,9 +77,9 @@ TEST(RadixSort, MatchesAStableSortWithManyTiesAndReusedScratch) {
     }
 }
 
-TEST(RadixSort, KeysSharingTheirHighHalfAreOrderedByTheWholeKey) {
-    // Keys a few units in the last place apart share the high 32 bits of their integer key:
-    // runs both short (insertion) and long (comparison sort), with ties and both signs.
+TEST(RadixSort, KeysSharingASlotAreOrderedByValue) {
+    // Keys a few units in the last place apart share a slot: runs both short (insertion)
+    // and long (sorted again on their own range), with ties and both signs.
     std::mt19937_64 rng(3);
     for (const std::size_t n : {20u, 1000u}) {
         std::uniform_int_distribution<int> step(0, 60);
@@ -90,4 +90,23 @@ TEST(RadixSort, KeysSharingTheirHighHalfAreOrderedByTheWholeKey) {
         keys[n / 3] = 0.0;
         EXPECT_EQ(argsort(keys), stable_order(keys)) << n << " keys";
     }
+}
+
+TEST(RadixSort, RangesThatCrowdOrOverflowTheSlots) {
+    // Slots come from the keys' own range: a far tail squeezes the bulk into a few slots,
+    // sorted again on their own range (and, past a few levels, by comparison); a range too
+    // wide for a double goes to a comparison sort.
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> normal;
+    std::vector<double> tail(5000);
+    for (double& k : tail) k = normal(rng);
+    tail[17] = 1e12;
+    tail[4000] = -1e30;
+    std::vector<double> nested(3000);  // each tail hides the next: 1e-20, 1e-10, 1, 1e10
+    for (std::size_t i = 0; i < nested.size(); ++i)
+        nested[i] = std::pow(1e10, static_cast<double>(i % 4) - 2.0) * (1.0 + normal(rng) * 1e-3);
+    std::vector<double> wide(tail);
+    wide[99] = std::numeric_limits<double>::max();
+    wide[100] = std::numeric_limits<double>::lowest();
+    for (const std::vector<double>* keys : {&tail, &nested, &wide}) EXPECT_EQ(argsort(*keys), stable_order(*keys));
 }
