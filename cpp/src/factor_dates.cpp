@@ -16,6 +16,18 @@ double next_open_return(const AlignedMatrix& open, std::int64_t row, std::int64_
     return open.view.value(r + 2, c) / open.view.value(r + 1, c) - 1.0;
 }
 
+void ForwardOpens::next_open_returns(std::int64_t row, double* out) const {
+    const std::int64_t r = open.row_pos[static_cast<std::size_t>(row)], n = open.cols();
+    if (r < 0 || r + 2 >= open.view.rows) {
+        std::fill(out, out + n, kNaN);
+        return;
+    }
+    for (std::int64_t j = 0; j < n; ++j) {
+        const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
+        out[j] = c < 0 ? kNaN : open.view.value(r + 2, c) / open.view.value(r + 1, c) - 1.0;
+    }
+}
+
 double ForwardOpens::forward(std::int64_t row, std::int64_t j, int h) const {
     if (h == 1) return next_open_return(open, row, j);
     const std::int64_t r = open.row_pos[static_cast<std::size_t>(row)];
@@ -84,15 +96,16 @@ void DateAnalysis::on_date(std::int64_t row, const double* factor, const std::ve
                            const std::int16_t* previous_group_of, const std::int32_t* previous_sizes) {
     ascending_.assign(sorted.begin(), sorted.end());
     if (reversed) std::reverse(ascending_.begin(), ascending_.end());
-    if (opens_ != nullptr) horizon_ics(row, factor, ascending_);
+    rank_today(factor, ascending_);
+    if (opens_ != nullptr) horizon_ics(row);
     turnover(row, ascending_, group_of, sizes, previous_group_of, previous_sizes);
-    rank_autocorrelation(row, factor, ascending_);
+    rank_autocorrelation(row);
 }
 
 // Pearson and Spearman correlation of the factor with each horizon's forward return over the
-// usable stocks that have one. The factor's order is the grouping's, so only the forward
-// returns are sorted.
-void DateAnalysis::horizon_ics(std::int64_t row, const double* factor, const std::vector<std::int32_t>& ascending) {
+// usable stocks that have one. The factor's order is the grouping's, and where every usable
+// stock has a return its ranks are today's; only the forward returns are sorted.
+void DateAnalysis::horizon_ics(std::int64_t row) {
     const std::int64_t r = opens_->open.row_pos[static_cast<std::size_t>(row)];
     if (r < 0) return;
     const std::int64_t n = opens_->open.cols(), rows = opens_->open.view.rows;
@@ -103,28 +116,33 @@ void DateAnalysis::horizon_ics(std::int64_t row, const double* factor, const std
         // the factor's order.
         all_forward_.resize(static_cast<std::size_t>(n));
         if (h == 1) {
-            for (std::int64_t j = 0; j < n; ++j) all_forward_[static_cast<std::size_t>(j)] = opens_->forward(row, j, 1);
+            opens_->next_open_returns(row, all_forward_.data());
         } else {
             const double* from = &opens_->adjusted[static_cast<std::size_t>((r + 1) * n)];
             const double* to = &opens_->adjusted[static_cast<std::size_t>((r + 1 + h) * n)];
             for (std::int64_t j = 0; j < n; ++j) all_forward_[static_cast<std::size_t>(j)] = to[j] / from[j] - 1.0;
         }
-        factor_.clear();
-        forward_.clear();
-        for (const std::int32_t j : ascending) {
-            const double f = all_forward_[static_cast<std::size_t>(j)];
-            if (!std::isfinite(f)) continue;
-            factor_.push_back(factor[j]);
-            forward_.push_back(f);
+        // Every pair is written and only those with a return kept: no branch to mispredict.
+        factor_.resize(ascending_.size());
+        forward_.resize(ascending_.size());
+        std::size_t count = 0;
+        for (std::size_t m = 0; m < ascending_.size(); ++m) {
+            const double f = all_forward_[static_cast<std::size_t>(ascending_[m])];
+            factor_[count] = sorted_factor_[m];
+            forward_[count] = f;
+            count += std::isfinite(f) ? 1 : 0;
         }
-        const std::size_t count = factor_.size();
+        factor_.resize(count);
+        forward_.resize(count);
         const auto cell = static_cast<std::size_t>(row) * kHorizonCount + k;
         if (count < 2) continue;
         out_.ic[cell] = pearson(factor_.data(), forward_.data(), count);
         if (k == 0) continue;  // the engine's own Rank IC
-        average_ranks_ascending(factor_, factor_rank_);
+        const bool all = count == ascending_.size();
+        if (!all) average_ranks_ascending(factor_, factor_rank_);
         average_ranks(forward_.data(), count, forward_rank_, radix_);
-        out_.rank_ic[cell] = pearson(factor_rank_.data(), forward_rank_.data(), count);
+        out_.rank_ic[cell] =
+            pearson_of_ranks(all ? sorted_rank_.data() : factor_rank_.data(), forward_rank_.data(), count);
     }
 }
 
@@ -156,13 +174,14 @@ void DateAnalysis::start_run(const double* factor_before, const std::vector<std:
     keep_today(ascending_);
 }
 
-// Today's average ranks of the usable stocks, by stock, into rank_now_.
+// Today's factor in ascending order and its average ranks among the usable stocks, also by
+// stock into rank_now_.
 void DateAnalysis::rank_today(const double* factor, const std::vector<std::int32_t>& ascending) {
     const std::size_t count = ascending.size();
-    factor_.resize(count);
-    for (std::size_t m = 0; m < count; ++m) factor_[m] = factor[ascending[m]];
-    average_ranks_ascending(factor_, factor_rank_);
-    for (std::size_t m = 0; m < count; ++m) rank_now_[static_cast<std::size_t>(ascending[m])] = factor_rank_[m];
+    sorted_factor_.resize(count);
+    for (std::size_t m = 0; m < count; ++m) sorted_factor_[m] = factor[ascending[m]];
+    average_ranks_ascending(sorted_factor_, sorted_rank_);
+    for (std::size_t m = 0; m < count; ++m) rank_now_[static_cast<std::size_t>(ascending[m])] = sorted_rank_[m];
 }
 
 // Today's ranks become the date before's; the old ones are cleared.
@@ -174,9 +193,7 @@ void DateAnalysis::keep_today(const std::vector<std::int32_t>& ascending) {
 
 // Pearson correlation of the stocks' factor ranks (average ranks among the usable stocks)
 // on this date and the date before, over the stocks ranked on both.
-void DateAnalysis::rank_autocorrelation(std::int64_t row, const double* factor,
-                                        const std::vector<std::int32_t>& ascending) {
-    rank_today(factor, ascending);
+void DateAnalysis::rank_autocorrelation(std::int64_t row) {
     forward_.clear();  // reused: today's ranks of the stocks ranked on both dates
     forward_rank_.clear();
     for (const std::int32_t j : ranked_before_) {
@@ -186,7 +203,7 @@ void DateAnalysis::rank_autocorrelation(std::int64_t row, const double* factor,
         forward_rank_.push_back(rank_before_[static_cast<std::size_t>(j)]);
     }
     out_.rank_autocorr[static_cast<std::size_t>(row)] = pearson(forward_.data(), forward_rank_.data(), forward_.size());
-    keep_today(ascending);
+    keep_today(ascending_);
 }
 
 }  // namespace lumora

@@ -272,7 +272,7 @@ public:
         if (count < 2) return kNaN;
         average_ranks_ascending(factor_, factor_rank_);  // already in factor order
         rank_forward(n);
-        return pearson(factor_rank_.data(), forward_rank_.data(), count);
+        return pearson_of_ranks(factor_rank_.data(), forward_rank_.data(), count);
     }
 
 private:

@@ -8,15 +8,20 @@ namespace lumora {
 namespace {
 
 // Walks n values in ascending order: `same(a, b)` says whether the a-th and b-th are equal,
-// `put(k, rank)` takes the k-th one's average rank (ties share the mean of their positions).
+// `put(k, rank)` takes the k-th one's average rank (ties share the mean of their positions,
+// a value without ties its own).
 template <class Same, class Put>
 void tie_averaged_ranks(std::size_t n, Same&& same, Put&& put) {
-    for (std::size_t start = 0; start < n;) {
-        std::size_t end = start + 1;
-        while (end < n && same(end, start)) ++end;
-        const double rank = (static_cast<double>(start + 1) + static_cast<double>(end)) / 2.0;
-        for (std::size_t k = start; k < end; ++k) put(k, rank);
-        start = end;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k + 1 == n || !same(k + 1, k)) {
+            put(k, static_cast<double>(k + 1));
+            continue;
+        }
+        std::size_t end = k + 2;
+        while (end < n && same(end, k)) ++end;
+        const double rank = (static_cast<double>(k + 1) + static_cast<double>(end)) / 2.0;
+        for (std::size_t t = k; t < end; ++t) put(t, rank);
+        k = end - 1;
     }
 }
 
@@ -50,11 +55,16 @@ void average_ranks(const double* values, std::size_t n, std::vector<double>& ran
         [&](std::size_t k, double rank) { ranks[item[k].index] = rank; });
 }
 
+double pearson_of_ranks(const double* ranks_a, const double* ranks_b, std::size_t n) {
+    const double mean = (static_cast<double>(n) + 1.0) / 2.0;
+    return pearson_about(ranks_a, ranks_b, n, mean, mean);
+}
+
 double spearman(const std::vector<double>& a, const std::vector<double>& b, SpearmanScratch& s) {
     if (a.size() < 2 || a.size() != b.size()) return kNaN;
     average_ranks(a.data(), a.size(), s.rank_a, s.radix);
     average_ranks(b.data(), b.size(), s.rank_b, s.radix);
-    return pearson(s.rank_a.data(), s.rank_b.data(), a.size());
+    return pearson_of_ranks(s.rank_a.data(), s.rank_b.data(), a.size());
 }
 
 }  // namespace lumora

@@ -55,10 +55,14 @@ double pearson(const double* a, const double* b, std::size_t n) {
         sum_a += a[i];
         sum_b += b[i];
     }
-    const double ma = sum_a / static_cast<double>(n), mb = sum_b / static_cast<double>(n);
+    return pearson_about(a, b, n, sum_a / static_cast<double>(n), sum_b / static_cast<double>(n));
+}
+
+double pearson_about(const double* a, const double* b, std::size_t n, double mean_a, double mean_b) {
+    if (n < 2) return kNaN;
     double sab = 0.0, saa = 0.0, sbb = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double da = a[i] - ma, db = b[i] - mb;
+        const double da = a[i] - mean_a, db = b[i] - mean_b;
         sab += da * db;
         saa += da * da;
         sbb += db * db;

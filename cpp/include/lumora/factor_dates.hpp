@@ -29,6 +29,9 @@ struct ForwardOpens {
     std::vector<double> adjusted;  // open x adjustment level, row-major: open rows x stocks
     std::int64_t open_rows = 0;
 
+    // next_open_return of every stock after factor row `row`, into out[0..stocks).
+    void next_open_returns(std::int64_t row, double* out) const;
+
     // h-day forward return of stock j after factor row `row`; NaN when a price is missing.
     double forward(std::int64_t row, std::int64_t j, int h) const;
 };
@@ -69,10 +72,10 @@ public:
                  const std::int32_t* previous_sizes);
 
 private:
-    void horizon_ics(std::int64_t row, const double* factor, const std::vector<std::int32_t>& ascending);
+    void horizon_ics(std::int64_t row);
     void turnover(std::int64_t row, const std::vector<std::int32_t>& ascending, const std::int16_t* group_of,
                   const std::int32_t* sizes, const std::int16_t* previous_group_of, const std::int32_t* previous_sizes);
-    void rank_autocorrelation(std::int64_t row, const double* factor, const std::vector<std::int32_t>& ascending);
+    void rank_autocorrelation(std::int64_t row);
     void rank_today(const double* factor, const std::vector<std::int32_t>& ascending);
     void keep_today(const std::vector<std::int32_t>& ascending);
 
@@ -80,6 +83,7 @@ private:
     int groups_;
     FactorDates& out_;
     std::vector<std::int32_t> ascending_;
+    std::vector<double> sorted_factor_, sorted_rank_;  // today's usable factor ascending, and its ranks
     std::vector<double> all_forward_, factor_, forward_, factor_rank_, forward_rank_;
     RadixScratch radix_;
     std::vector<double> rank_now_, rank_before_;

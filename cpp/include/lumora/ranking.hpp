@@ -20,6 +20,11 @@ void average_ranks_ascending(const std::vector<double>& sorted, std::vector<doub
 // Average ranks of `values` (no NaN), sorted here; ranks[k] belongs to values[k].
 void average_ranks(const double* values, std::size_t n, std::vector<double>& ranks, RadixScratch& scratch);
 
+// Pearson correlation of two sets of average ranks of the same n items. Ranks are whole or
+// half numbers summing to n(n+1)/2 exactly, so both means are (n+1)/2 exactly, as pearson
+// would find them: only the products are summed.
+double pearson_of_ranks(const double* ranks_a, const double* ranks_b, std::size_t n);
+
 // Spearman correlation of two equally long samples (average ranks, Pearson of the ranks);
 // NaN for fewer than two pairs or a constant side. `scratch` avoids reallocation.
 struct SpearmanScratch {

@@ -42,6 +42,9 @@ WeightActivity weight_activity(const WeightTable& weights);
 // Pearson correlation; NaN when either side is constant or shorter than two.
 double pearson(const double* a, const double* b, std::size_t n);
 
+// The same about means already known (exactly as pearson would find them).
+double pearson_about(const double* a, const double* b, std::size_t n, double mean_a, double mean_b);
+
 // Excess of the strategy over one benchmark on their common dates.
 struct ExcessSummary {
     double benchmark_annual_return;
