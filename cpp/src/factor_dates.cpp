@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 
+#include "lumora/block_copier.hpp"
 #include "lumora/parallel.hpp"
 #include "lumora/strategy_stats.hpp"
 
@@ -43,32 +44,43 @@ std::vector<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatri
                                    const AlignedMatrix& dividend) {
     const std::int64_t rows = open.view.rows, n = open.cols();
     std::vector<double> out(static_cast<std::size_t>(rows * n), kNaN);
-    // Stocks in chunks, each walked date by date: the output is written row-major a chunk's
-    // width at a time while each table is read down a few columns at once. Chunks are
-    // independent, so workers take them in turn.
-    constexpr std::int64_t kChunk = 64;
+    // Stocks in chunks, each walked down its dates a tile of rows at a time: the four tables'
+    // tiles are copied out in their own memory order, the output written a row's chunk at a
+    // time. Chunks are independent, so workers take them in turn.
+    constexpr std::int64_t kChunk = 64, kTileRows = 256;
     std::atomic<std::int64_t> next_chunk{0};
     run_workers(worker_count(rows * n), [&](int) {
+        BlockCopier copier;
         std::vector<double> level(static_cast<std::size_t>(kChunk));
+        std::vector<double> tiles[4];
+        for (std::vector<double>& tile : tiles) tile.resize(static_cast<std::size_t>(kChunk * kTileRows));
         for (std::int64_t first = next_chunk.fetch_add(kChunk); first < n; first = next_chunk.fetch_add(kChunk)) {
-            const std::int64_t last = std::min(n, first + kChunk);
+            const std::int64_t last = std::min(n, first + kChunk), width = last - first;
             std::fill(level.begin(), level.end(), kNaN);
-            for (std::int64_t r = 0; r < rows; ++r)
-                for (std::int64_t j = first; j < last; ++j) {
-                    const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
-                    if (c < 0) continue;
-                    double& lv = level[static_cast<std::size_t>(j - first)];
-                    const double price = close.value(r, j);
-                    if (std::isfinite(price) && price > 0.0) {
-                        if (std::isnan(lv)) {
-                            lv = 1.0;
-                        } else {
-                            const double s = split.value(r, j), d = dividend.value(r, j);
-                            lv *= (std::isnan(s) ? 1.0 : s) + (std::isnan(d) ? 0.0 : d) / price;
+            for (std::int64_t r0 = 0; r0 < rows; r0 += kTileRows) {
+                const std::int64_t r1 = std::min(rows, r0 + kTileRows);
+                const AlignedMatrix* tables[4] = {&open, &close, &split, &dividend};
+                for (std::size_t t = 0; t < 4; ++t)
+                    copier.copy(*tables[t], r0, r1, first, last, tiles[t].data(), width, 1);
+                for (std::int64_t b = 0; b < r1 - r0; ++b) {
+                    const std::size_t at = static_cast<std::size_t>(b * width);
+                    const double* opens = &tiles[0][at];
+                    const double* closes = &tiles[1][at];
+                    const double* splits = &tiles[2][at];
+                    const double* dividends = &tiles[3][at];
+                    double* row = &out[static_cast<std::size_t>((r0 + b) * n + first)];
+                    for (std::int64_t k = 0; k < width; ++k) {
+                        double& lv = level[static_cast<std::size_t>(k)];
+                        const double price = closes[k];
+                        if (std::isfinite(price) && price > 0.0) {
+                            const double s = splits[k], d = dividends[k];
+                            lv = std::isnan(lv) ? 1.0
+                                                : lv * ((std::isnan(s) ? 1.0 : s) + (std::isnan(d) ? 0.0 : d) / price);
                         }
+                        row[k] = opens[k] * lv;
                     }
-                    out[static_cast<std::size_t>(r * n + j)] = open.view.value(r, c) * lv;
                 }
+            }
         }
     });
     return out;
@@ -91,21 +103,19 @@ DateAnalysis::DateAnalysis(const ForwardOpens* opens, std::int64_t n_stocks, int
       rank_before_(static_cast<std::size_t>(n_stocks), kNaN),
       fresh_(static_cast<std::size_t>(groups), 0) {}
 
-void DateAnalysis::on_date(std::int64_t row, const double* factor, const std::vector<std::int32_t>& sorted,
-                           bool reversed, const std::int16_t* group_of, const std::int32_t* sizes,
-                           const std::int16_t* previous_group_of, const std::int32_t* previous_sizes) {
-    ascending_.assign(sorted.begin(), sorted.end());
-    if (reversed) std::reverse(ascending_.begin(), ascending_.end());
-    rank_today(factor, ascending_);
-    if (opens_ != nullptr) horizon_ics(row);
-    turnover(row, ascending_, group_of, sizes, previous_group_of, previous_sizes);
-    rank_autocorrelation(row);
+void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const std::int16_t* group_of,
+                           const std::int32_t* sizes, const std::int16_t* previous_group_of,
+                           const std::int32_t* previous_sizes) {
+    rank_today(today);
+    if (opens_ != nullptr) horizon_ics(row, today);
+    turnover(row, today, group_of, sizes, previous_group_of, previous_sizes);
+    rank_autocorrelation(row, today);
 }
 
 // Pearson and Spearman correlation of the factor with each horizon's forward return over the
 // usable stocks that have one. The factor's order is the grouping's, and where every usable
 // stock has a return its ranks are today's; only the forward returns are sorted.
-void DateAnalysis::horizon_ics(std::int64_t row) {
+void DateAnalysis::horizon_ics(std::int64_t row, const RankedDate& today) {
     const std::int64_t r = opens_->open.row_pos[static_cast<std::size_t>(row)];
     if (r < 0) return;
     const std::int64_t n = opens_->open.cols(), rows = opens_->open.view.rows;
@@ -123,12 +133,13 @@ void DateAnalysis::horizon_ics(std::int64_t row) {
             for (std::int64_t j = 0; j < n; ++j) all_forward_[static_cast<std::size_t>(j)] = to[j] / from[j] - 1.0;
         }
         // Every pair is written and only those with a return kept: no branch to mispredict.
-        factor_.resize(ascending_.size());
-        forward_.resize(ascending_.size());
+        const std::size_t usable = today.stocks.size();
+        factor_.resize(usable);
+        forward_.resize(usable);
         std::size_t count = 0;
-        for (std::size_t m = 0; m < ascending_.size(); ++m) {
-            const double f = all_forward_[static_cast<std::size_t>(ascending_[m])];
-            factor_[count] = sorted_factor_[m];
+        for (std::size_t m = 0; m < usable; ++m) {
+            const double f = all_forward_[static_cast<std::size_t>(today.stocks[m])];
+            factor_[count] = today.factor[m];
             forward_[count] = f;
             count += std::isfinite(f) ? 1 : 0;
         }
@@ -138,21 +149,21 @@ void DateAnalysis::horizon_ics(std::int64_t row) {
         if (count < 2) continue;
         out_.ic[cell] = pearson(factor_.data(), forward_.data(), count);
         if (k == 0) continue;  // the engine's own Rank IC
-        const bool all = count == ascending_.size();
+        const bool all = count == usable;
         if (!all) average_ranks_ascending(factor_, factor_rank_);
         average_ranks(forward_.data(), count, forward_rank_, radix_);
         out_.rank_ic[cell] =
-            pearson_of_ranks(all ? sorted_rank_.data() : factor_rank_.data(), forward_rank_.data(), count);
+            pearson_of_ranks(all ? today.ranks.data() : factor_rank_.data(), forward_rank_.data(), count);
     }
 }
 
 // Share of each group's members today that were not in that group the date before.
-void DateAnalysis::turnover(std::int64_t row, const std::vector<std::int32_t>& ascending, const std::int16_t* group_of,
+void DateAnalysis::turnover(std::int64_t row, const RankedDate& today, const std::int16_t* group_of,
                             const std::int32_t* sizes, const std::int16_t* previous_group_of,
                             const std::int32_t* previous_sizes) {
     if (previous_group_of == nullptr) return;
     std::fill(fresh_.begin(), fresh_.end(), 0);
-    for (const std::int32_t j : ascending) {
+    for (const std::int32_t j : today.stocks) {
         const std::int16_t g = group_of[j];
         if (g >= 0 && previous_group_of[j] != g) ++fresh_[static_cast<std::size_t>(g)];
     }
@@ -163,37 +174,30 @@ void DateAnalysis::turnover(std::int64_t row, const std::vector<std::int32_t>& a
     }
 }
 
-void DateAnalysis::start_run(const double* factor_before, const std::vector<std::int32_t>& sorted_before,
-                             bool reversed) {
+void DateAnalysis::start_run(const RankedDate* before) {
     for (const std::int32_t j : ranked_before_) rank_before_[static_cast<std::size_t>(j)] = kNaN;
     ranked_before_.clear();
-    if (factor_before == nullptr) return;
-    ascending_.assign(sorted_before.begin(), sorted_before.end());
-    if (reversed) std::reverse(ascending_.begin(), ascending_.end());
-    rank_today(factor_before, ascending_);
-    keep_today(ascending_);
+    if (before == nullptr) return;
+    rank_today(*before);
+    keep_today(*before);
 }
 
-// Today's factor in ascending order and its average ranks among the usable stocks, also by
-// stock into rank_now_.
-void DateAnalysis::rank_today(const double* factor, const std::vector<std::int32_t>& ascending) {
-    const std::size_t count = ascending.size();
-    sorted_factor_.resize(count);
-    for (std::size_t m = 0; m < count; ++m) sorted_factor_[m] = factor[ascending[m]];
-    average_ranks_ascending(sorted_factor_, sorted_rank_);
-    for (std::size_t m = 0; m < count; ++m) rank_now_[static_cast<std::size_t>(ascending[m])] = sorted_rank_[m];
+// Today's average ranks of the usable stocks, by stock, into rank_now_.
+void DateAnalysis::rank_today(const RankedDate& today) {
+    for (std::size_t m = 0; m < today.stocks.size(); ++m)
+        rank_now_[static_cast<std::size_t>(today.stocks[m])] = today.ranks[m];
 }
 
 // Today's ranks become the date before's; the old ones are cleared.
-void DateAnalysis::keep_today(const std::vector<std::int32_t>& ascending) {
+void DateAnalysis::keep_today(const RankedDate& today) {
     for (const std::int32_t j : ranked_before_) rank_before_[static_cast<std::size_t>(j)] = kNaN;
     std::swap(rank_now_, rank_before_);
-    ranked_before_.assign(ascending.begin(), ascending.end());
+    ranked_before_.assign(today.stocks.begin(), today.stocks.end());
 }
 
 // Pearson correlation of the stocks' factor ranks (average ranks among the usable stocks)
 // on this date and the date before, over the stocks ranked on both.
-void DateAnalysis::rank_autocorrelation(std::int64_t row) {
+void DateAnalysis::rank_autocorrelation(std::int64_t row, const RankedDate& today) {
     forward_.clear();  // reused: today's ranks of the stocks ranked on both dates
     forward_rank_.clear();
     for (const std::int32_t j : ranked_before_) {
@@ -203,7 +207,7 @@ void DateAnalysis::rank_autocorrelation(std::int64_t row) {
         forward_rank_.push_back(rank_before_[static_cast<std::size_t>(j)]);
     }
     out_.rank_autocorr[static_cast<std::size_t>(row)] = pearson(forward_.data(), forward_rank_.data(), forward_.size());
-    keep_today(ascending_);
+    keep_today(today);
 }
 
 }  // namespace lumora

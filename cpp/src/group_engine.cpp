@@ -9,6 +9,7 @@
 #include <optional>
 #include <utility>
 
+#include "lumora/block_copier.hpp"
 #include "lumora/parallel.hpp"
 #include "lumora/ranking.hpp"
 #include "lumora/stock_trade.hpp"
@@ -29,147 +30,8 @@ std::vector<std::int32_t> group_cut(std::int64_t n, int groups) {
 
 namespace {
 
-// Dates are processed in blocks. Within a block every table is read in the order its memory
-// is laid out: a column-major table stock by stock, a row-major one date by date.
+// Dates are processed in blocks; within a block every table is read in its memory order.
 constexpr std::int64_t kBlockRows = 64;
-
-bool column_major(const AlignedMatrix& m) { return std::abs(m.view.row_stride) < std::abs(m.view.col_stride); }
-
-// Calls fn(b, j) for rows first..last-1 (b = row - first) and stocks j0..j1-1, in the
-// table's memory order. The table is read in short runs (a column's dates in the block, or a
-// row's stocks) far apart; the run kAhead runs on is asked of the cache meanwhile, as the
-// hardware would not guess it.
-constexpr std::int64_t kAhead = 4;
-constexpr std::int64_t kCellsPerLine = 8;
-
-template <class Fn>
-void visit_block(const AlignedMatrix& layout, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1,
-                 Fn&& fn) {
-    if (column_major(layout)) {
-        for (std::int64_t j = j0; j < j1; ++j) {
-            if (j + kAhead < j1)
-                for (std::int64_t p = first; p < last; p += kCellsPerLine) layout.prefetch(p, j + kAhead);
-            for (std::int64_t p = first; p < last; ++p) fn(p - first, j);
-        }
-    } else {
-        for (std::int64_t p = first; p < last; ++p) {
-            if (p + kAhead < last)
-                for (std::int64_t j = j0; j < j1; j += kCellsPerLine) layout.prefetch(p + kAhead, j);
-            for (std::int64_t j = j0; j < j1; ++j) fn(p - first, j);
-        }
-    }
-}
-
-// A block of a table read in place: cell (b, k) lies at origin + b * row + k * col.
-struct StridedBlock {
-    const std::byte* origin;
-    std::ptrdiff_t row, col;
-    CellKind kind;
-
-    double at(std::int64_t b, std::int64_t k) const {
-        const std::byte* p = origin + b * row + k * col;
-        return kind == CellKind::Bool ? (*reinterpret_cast<const bool*>(p) ? 1.0 : 0.0)
-                                      : *reinterpret_cast<const double*>(p);
-    }
-};
-
-// Copies a block of a table out as numbers (booleans as 1.0 / 0.0, NaN where a label is
-// absent), reading the table in its own memory order: rows first..last-1 and stocks
-// j0..j1-1 go to out[b * row_step + (j - j0) * col_step].
-class BlockCopier {
-public:
-    void copy(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1,
-              double* out, std::ptrdiff_t row_step, std::ptrdiff_t col_step) {
-        const std::optional<StridedBlock> block = strided(table, first, last, j0, j1);
-        const bool by_column = column_major(table);
-        if (block && table.view.kind == CellKind::Bool)
-            copy_block<bool>(*block, by_column, last - first, j1 - j0, out, row_step, col_step);
-        else if (block)
-            copy_block<double>(*block, by_column, last - first, j1 - j0, out, row_step, col_step);
-        else if (table.view.kind == CellKind::Bool)
-            copy_labelled<bool>(table, first, last, j0, j1, out, row_step, col_step);
-        else
-            copy_labelled<double>(table, first, last, j0, j1, out, row_step, col_step);
-    }
-
-    // The block as a plain strided block, when all its rows and columns are present at even
-    // steps (the usual case).
-    std::optional<StridedBlock> strided(const AlignedMatrix& table, std::int64_t first, std::int64_t last,
-                                        std::int64_t j0, std::int64_t j1) {
-        locate(table, first, last, j0, j1);
-        const std::optional<std::ptrdiff_t> row = even_step(rows_), col = even_step(cols_);
-        if (!row || !col) return std::nullopt;
-        return StridedBlock{table.view.data + rows_.front() + cols_.front(), *row, *col, table.view.kind};
-    }
-
-private:
-    static constexpr std::ptrdiff_t kAbsent = std::numeric_limits<std::ptrdiff_t>::min();  // strides may be negative
-
-    // Byte offsets of the block's rows and columns, looked up once per block.
-    void locate(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1) {
-        rows_.resize(static_cast<std::size_t>(last - first));
-        for (std::int64_t b = 0; b < last - first; ++b) {
-            const std::int64_t r = table.row_pos[static_cast<std::size_t>(first + b)];
-            rows_[static_cast<std::size_t>(b)] = r < 0 ? kAbsent : r * table.view.row_stride;
-        }
-        cols_.resize(static_cast<std::size_t>(j1 - j0));
-        for (std::int64_t j = j0; j < j1; ++j) {
-            const std::int64_t c = table.col_pos[static_cast<std::size_t>(j)];
-            cols_[static_cast<std::size_t>(j - j0)] = c < 0 ? kAbsent : c * table.view.col_stride;
-        }
-    }
-
-    // Equal steps between the offsets, or nothing when one is absent or the steps differ.
-    static std::optional<std::ptrdiff_t> even_step(const std::vector<std::ptrdiff_t>& offsets) {
-        if (offsets.empty() || offsets.front() == kAbsent) return std::nullopt;
-        const std::ptrdiff_t step = offsets.size() > 1 ? offsets[1] - offsets[0] : 0;
-        for (std::size_t k = 1; k < offsets.size(); ++k)
-            if (offsets[k] == kAbsent || offsets[k] - offsets[k - 1] != step) return std::nullopt;
-        return step;
-    }
-
-    // A plain strided block, read in its memory order, asking the cache for runs ahead as
-    // visit_block does.
-    template <class Cell>
-    static void copy_block(const StridedBlock& block, bool by_column, std::int64_t span, std::int64_t width,
-                           double* out, std::ptrdiff_t row_step, std::ptrdiff_t col_step) {
-        constexpr std::int64_t kLine = 64 / sizeof(Cell);
-        auto at = [&](std::int64_t b, std::int64_t k) {
-            return static_cast<double>(*reinterpret_cast<const Cell*>(block.origin + b * block.row + k * block.col));
-        };
-        if (by_column) {
-            for (std::int64_t k = 0; k < width; ++k) {
-                if (k + kAhead < width)
-                    for (std::int64_t b = 0; b < span; b += kLine)
-                        __builtin_prefetch(block.origin + b * block.row + (k + kAhead) * block.col);
-                for (std::int64_t b = 0; b < span; ++b) out[b * row_step + k * col_step] = at(b, k);
-            }
-        } else {
-            for (std::int64_t b = 0; b < span; ++b) {
-                if (b + kAhead < span)
-                    for (std::int64_t k = 0; k < width; k += kLine)
-                        __builtin_prefetch(block.origin + (b + kAhead) * block.row + k * block.col);
-                for (std::int64_t k = 0; k < width; ++k) out[b * row_step + k * col_step] = at(b, k);
-            }
-        }
-    }
-
-    // Any other block, label by label (after locate()).
-    template <class Cell>
-    void copy_labelled(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0,
-                       std::int64_t j1, double* out, std::ptrdiff_t row_step, std::ptrdiff_t col_step) const {
-        visit_block(table, first, last, j0, j1, [&](std::int64_t b, std::int64_t j) {
-            const std::ptrdiff_t row = rows_[static_cast<std::size_t>(b)],
-                                 col = cols_[static_cast<std::size_t>(j - j0)];
-            out[b * row_step + (j - j0) * col_step] =
-                row == kAbsent || col == kAbsent
-                    ? kNaN
-                    : static_cast<double>(*reinterpret_cast<const Cell*>(table.view.data + row + col));
-        });
-    }
-
-    std::vector<std::ptrdiff_t> rows_, cols_;
-};
 
 // The factor, validity and forward return of a block of dates, date-major.
 struct BlockCells {
@@ -214,75 +76,82 @@ class Grouping {
 public:
     Grouping(int groups, bool ascending) : groups_(groups), direction_(ascending ? -1.0 : 1.0) {}
 
-    // Writes each stock's group (-1 when unusable) and each group's size.
+    // Writes each stock's group (-1 when unusable) and each group's size, and ranks the date.
     void assign(const double* factor, std::int64_t n, std::int16_t* group_of, std::int32_t* sizes) {
         std::fill(group_of, group_of + n, std::int16_t{-1});
         std::fill(sizes, sizes + groups_, 0);
-        keys_.clear();
-        stocks_.clear();
-        // Larger factor, larger group number; ascending reverses the direction.
+        // Larger factor, larger group number; ascending reverses the direction. Every stock
+        // is written and only the usable kept: no branch to mispredict.
+        keys_.resize(static_cast<std::size_t>(n));
+        stocks_.resize(static_cast<std::size_t>(n));
+        std::size_t usable = 0;
         for (std::int64_t j = 0; j < n; ++j) {
-            if (std::isnan(factor[j])) continue;
-            keys_.push_back(direction_ * factor[j]);
-            stocks_.push_back(static_cast<std::int32_t>(j));
+            keys_[usable] = direction_ * factor[j];
+            stocks_[usable] = static_cast<std::int32_t>(j);
+            usable += std::isnan(factor[j]) ? 0 : 1;
         }
-        radix_argsort(keys_.data(), keys_.size(), order_, radix_);
-        const std::vector<std::int32_t> cut = group_cut(static_cast<std::int64_t>(keys_.size()), groups_);
-        sorted_.resize(order_.size());
-        for (std::size_t k = 0; k < order_.size(); ++k) {
-            sorted_[k] = stocks_[order_[k]];
-            group_of[sorted_[k]] = static_cast<std::int16_t>(cut[k]);
-            ++sizes[cut[k]];
+        radix_sort_items(keys_.data(), usable, radix_);
+        cut_ = group_cut(static_cast<std::int64_t>(usable), groups_);
+        // The date's ranking in ascending factor order: the sort's order, reversed when it
+        // ran on the negated factor.
+        ranked_.stocks.resize(usable);
+        ranked_.factor.resize(usable);
+        for (std::size_t k = 0; k < usable; ++k) {
+            const std::int32_t j = stocks_[radix_.a[k].index];
+            group_of[j] = static_cast<std::int16_t>(cut_[k]);
+            ++sizes[cut_[k]];
+            const std::size_t at = direction_ < 0.0 ? usable - 1 - k : k;
+            ranked_.stocks[at] = j;
+            ranked_.factor[at] = factor[j];
         }
+        average_ranks_ascending(ranked_.factor, ranked_.ranks);
     }
 
-    // The usable stocks of the last date assigned, by factor ascending when `descending`
-    // is false (read it backwards otherwise).
-    const std::vector<std::int32_t>& sorted() const { return sorted_; }
-    bool descending() const { return direction_ < 0.0; }
+    const RankedDate& ranked() const { return ranked_; }
 
 private:
     int groups_;
     double direction_;
     std::vector<double> keys_;
-    std::vector<std::int32_t> stocks_;
-    std::vector<std::uint32_t> order_;
-    std::vector<std::int32_t> sorted_;
+    std::vector<std::int32_t> stocks_, cut_;
+    RankedDate ranked_;
     RadixScratch radix_;
 };
 
 // Spearman correlation of factor and forward return over the usable stocks of one date
-// with a forward return. The factor's order comes from the grouping's sort; forward
+// with a forward return. The factor's order and ranks come from the grouping; forward
 // values that are ranks already (whole or half numbers up to the stock count, as the
 // prepared rank cache holds) are ordered by counting, anything else by a radix sort.
 class RankIc {
 public:
-    double of(const Grouping& grouping, const double* factor, const double* forward, std::int64_t n) {
-        const std::vector<std::int32_t>& sorted = grouping.sorted();
-        const std::size_t m = sorted.size();
-        factor_.clear();
-        forward_.clear();
-        for (std::size_t k = 0; k < m; ++k) {
-            const std::int32_t j = sorted[grouping.descending() ? m - 1 - k : k];
-            if (!std::isfinite(forward[j])) continue;
-            factor_.push_back(factor[j]);
-            forward_.push_back(forward[j]);
+    double of(const RankedDate& today, const double* forward, std::int64_t n) {
+        const std::size_t usable = today.stocks.size();
+        factor_.resize(usable);
+        forward_.resize(usable);
+        std::size_t count = 0;
+        for (std::size_t k = 0; k < usable; ++k) {
+            const double f = forward[today.stocks[k]];
+            factor_[count] = today.factor[k];
+            forward_[count] = f;
+            count += std::isfinite(f) ? 1 : 0;
         }
-        const std::size_t count = factor_.size();
         if (count < 2) return kNaN;
-        average_ranks_ascending(factor_, factor_rank_);  // already in factor order
+        factor_.resize(count);
+        forward_.resize(count);
+        if (count < usable) average_ranks_ascending(factor_, factor_rank_);  // already in factor order
         rank_forward(n);
-        return pearson_of_ranks(factor_rank_.data(), forward_rank_.data(), count);
+        return pearson_of_ranks(count < usable ? factor_rank_.data() : today.ranks.data(), forward_rank_.data(), count);
     }
 
 private:
     void rank_forward(std::int64_t n) {
         const std::size_t count = forward_.size();
         const double top = 2.0 * static_cast<double>(n) + 2.0;
-        const bool ranks = std::all_of(forward_.begin(), forward_.end(), [&](double v) {
-            const double twice = 2.0 * v;
-            return twice >= 0.0 && twice <= top && twice == std::floor(twice);
-        });
+        bool ranks = true;  // every value a whole or half number in [0, n + 1]
+        for (const double v : forward_) {
+            const double twice = 2.0 * v, within = std::min(std::max(twice, 0.0), top);
+            ranks &= within == twice && static_cast<double>(static_cast<std::int64_t>(within)) == within;
+        }
         if (!ranks) {
             average_ranks(forward_.data(), count, forward_rank_, radix_);
             return;
@@ -354,45 +223,46 @@ public:
         span_ = last - first;
         for (std::size_t t = 0; t < kTables; ++t) {
             const AlignedMatrix& table = *tables_[t];
-            in_place_[t] = column_major(table) ? copier_.strided(table, first, last, j0, j1) : std::nullopt;
-            if (in_place_[t]) continue;
+            const std::optional<StridedBlock> in_place =
+                column_major(table) ? copier_.strided(table, first, last, j0, j1) : std::nullopt;
+            in_place_[t] = in_place.has_value();
+            if (in_place) {
+                blocks_[t] = *in_place;
+                continue;
+            }
             cells_[t].resize(static_cast<std::size_t>(span_ * (j1 - j0)));
             copier_.copy(table, first, last, j0, j1, cells_[t].data(), 1, span_);
+            blocks_[t] = StridedBlock{reinterpret_cast<const std::byte*>(cells_[t].data()), sizeof(double),
+                                      static_cast<std::ptrdiff_t>(span_ * sizeof(double)), CellKind::Float64};
         }
     }
 
     // Asks the cache for the tile's stock `k` of the tables read in place.
     void prefetch(std::int64_t k) const {
-        for (const std::optional<StridedBlock>& block : in_place_)
-            if (block)
+        for (std::size_t t = 0; t < kTables; ++t)
+            if (in_place_[t])
                 for (std::int64_t b = 0; b < span_; b += kCellsPerLine)
-                    __builtin_prefetch(block->origin + b * block->row + k * block->col);
+                    __builtin_prefetch(blocks_[t].origin + b * blocks_[t].row + k * blocks_[t].col);
     }
 
     // Row `b` of the tile's stock `k` (0-based within the tile), read as StockDay::read would.
     StockDay day(std::int64_t b, std::int64_t k) const {
-        auto value = [&](std::size_t t) {
-            return in_place_[t] ? in_place_[t]->at(b, k) : cells_[t][static_cast<std::size_t>(k * span_ + b)];
-        };
         auto flag = [&](std::size_t t, bool missing) {
-            const double v = value(t);
+            const double v = blocks_[t].at(b, k);
             return std::isnan(v) ? missing : v != 0.0;
         };
-        return StockDay{flag(kCanBuy, kMissingCanBuy),
-                        flag(kCantSell, kMissingCantSell),
-                        value(kClose),
-                        value(kPrevClose),
-                        value(kSplit),
-                        value(kDividend),
-                        value(kBuy),
-                        value(kSell)};
+        return StockDay{flag(kCanBuy, kMissingCanBuy), flag(kCantSell, kMissingCantSell),
+                        blocks_[kClose].at(b, k),      blocks_[kPrevClose].at(b, k),
+                        blocks_[kSplit].at(b, k),      blocks_[kDividend].at(b, k),
+                        blocks_[kBuy].at(b, k),        blocks_[kSell].at(b, k)};
     }
 
 private:
     static constexpr std::size_t kTables = 8;
     enum : std::size_t { kCanBuy, kCantSell, kSplit, kDividend, kClose, kPrevClose, kBuy, kSell };
     const AlignedMatrix* tables_[kTables];
-    std::optional<StridedBlock> in_place_[kTables];
+    StridedBlock blocks_[kTables] = {};  // each table's tile, in place or in cells_
+    bool in_place_[kTables] = {};
     std::vector<double> cells_[kTables];
     BlockCopier copier_;
     std::int64_t span_ = 0;
@@ -450,11 +320,11 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
         const std::int32_t* sizes_before = nullptr;
         if (lead) {
             w.grouping.assign(w.cells.factor.data(), n, w.member_before.data(), w.sizes_before.data());
-            w.analysis->start_run(w.cells.factor.data(), w.grouping.sorted(), w.grouping.descending());
+            w.analysis->start_run(&w.grouping.ranked());
             member_before = w.member_before.data();
             sizes_before = w.sizes_before.data();
         } else if (w.analysis) {
-            w.analysis->start_run(nullptr, w.grouping.sorted(), false);
+            w.analysis->start_run(nullptr);
         }
         for (std::int64_t row = first; row < last; ++row) {
             const auto cell = static_cast<std::size_t>((row - first + lead) * n);
@@ -467,12 +337,11 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
                     sizes[g] > 0 ? 1.0 / static_cast<double>(sizes[g]) : 0.0;
             if (in.forward != nullptr)
                 out.rank_ic[static_cast<std::size_t>(row)] =
-                    w.rank_ic.of(w.grouping, factor, &w.cells.forward[cell], n);
+                    w.rank_ic.of(w.grouping.ranked(), &w.cells.forward[cell], n);
             if (w.analysis) {
                 out.dates.universe[static_cast<std::size_t>(row)] =
                     w.cells.valid[static_cast<std::size_t>(row - first + lead)];
-                w.analysis->on_date(row, factor, w.grouping.sorted(), w.grouping.descending(), group_of, sizes,
-                                    member_before, sizes_before);
+                w.analysis->on_date(row, w.grouping.ranked(), group_of, sizes, member_before, sizes_before);
             }
             member_before = group_of;
             sizes_before = sizes;
@@ -486,16 +355,22 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
     GroupBook book(n, G);
     MarketTile tile(m);
     std::vector<DayPnl> pnl(static_cast<std::size_t>(kBlockRows) * G);
+    std::vector<std::int16_t> tile_member(static_cast<std::size_t>(kBlockRows * kTileStocks));  // stock by stock
     auto trade_block = [&](std::int64_t first, std::int64_t last) {
         std::fill(pnl.begin(), pnl.end(), DayPnl{});
         const std::int64_t trade_first = std::max<std::int64_t>(first, 1);
         for (std::int64_t j0 = 0; j0 < n; j0 += kTileStocks) {
             const std::int64_t j1 = std::min(n, j0 + kTileStocks);
             tile.load(first, last, j0, j1);
+            // The groups each date trades with (the date before's), read a date at a time.
+            for (std::int64_t p = trade_first; p < last; ++p)
+                for (std::int64_t j = j0; j < j1; ++j)
+                    tile_member[static_cast<std::size_t>((j - j0) * kBlockRows + (p - first))] =
+                        member[static_cast<std::size_t>((p - 1) * n + j)];
             for (std::int64_t j = j0; j < j1; ++j) {
                 if (j + kAhead < j1) tile.prefetch(j + kAhead - j0);
                 for (std::int64_t p = trade_first; p < last; ++p) {
-                    const std::int16_t mem = member[static_cast<std::size_t>((p - 1) * n + j)];
+                    const std::int16_t mem = tile_member[static_cast<std::size_t>((j - j0) * kBlockRows + (p - first))];
                     if (book.idle(j, mem)) continue;
                     const auto before = static_cast<std::size_t>(p - 1) * G;
                     book.trade(j, mem, tile.day(p - first, j - j0), &out.sizes[before], &weight[before], in.costs, fees,

@@ -43,6 +43,15 @@ struct ForwardOpens {
 std::vector<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix& close, const AlignedMatrix& split,
                                    const AlignedMatrix& dividend);
 
+// One date's usable stocks in ascending factor order (ties in the order the grouping's sort
+// leaves them), with their factor values and average ranks: found once a date and read by
+// the Rank IC and the analysis alike.
+struct RankedDate {
+    std::vector<std::int32_t> stocks;
+    std::vector<double> factor;
+    std::vector<double> ranks;
+};
+
 struct FactorDates {
     std::vector<double> ic;              // n_rows x kHorizonCount, Pearson of factor and forward return
     std::vector<double> rank_ic;         // n_rows x kHorizonCount, Spearman (column 0 left to the engine)
@@ -60,30 +69,25 @@ public:
     DateAnalysis(const ForwardOpens* opens, std::int64_t n_stocks, int groups, FactorDates& out);
 
     // Starts a run of consecutive dates: the rank autocorrelation of its first date compares
-    // with the date before, given as that date's factor and ranking (null factor: none).
-    void start_run(const double* factor_before, const std::vector<std::int32_t>& sorted_before, bool reversed);
+    // with the date before, given as that date's ranking (null: none).
+    void start_run(const RankedDate* before);
 
-    // `factor`: the date's factor (NaN where not usable); `sorted`: the usable stocks in the
-    // grouping's order (`reversed` when that order is by descending factor); `group_of` /
-    // `sizes`: today's groups, `previous_group_of` / `previous_sizes` those of the date
-    // before (null on the first date).
-    void on_date(std::int64_t row, const double* factor, const std::vector<std::int32_t>& sorted, bool reversed,
-                 const std::int16_t* group_of, const std::int32_t* sizes, const std::int16_t* previous_group_of,
-                 const std::int32_t* previous_sizes);
+    // `today`: the date's ranking; `group_of` / `sizes`: today's groups,
+    // `previous_group_of` / `previous_sizes` those of the date before (null on the first date).
+    void on_date(std::int64_t row, const RankedDate& today, const std::int16_t* group_of, const std::int32_t* sizes,
+                 const std::int16_t* previous_group_of, const std::int32_t* previous_sizes);
 
 private:
-    void horizon_ics(std::int64_t row);
-    void turnover(std::int64_t row, const std::vector<std::int32_t>& ascending, const std::int16_t* group_of,
-                  const std::int32_t* sizes, const std::int16_t* previous_group_of, const std::int32_t* previous_sizes);
-    void rank_autocorrelation(std::int64_t row);
-    void rank_today(const double* factor, const std::vector<std::int32_t>& ascending);
-    void keep_today(const std::vector<std::int32_t>& ascending);
+    void horizon_ics(std::int64_t row, const RankedDate& today);
+    void turnover(std::int64_t row, const RankedDate& today, const std::int16_t* group_of, const std::int32_t* sizes,
+                  const std::int16_t* previous_group_of, const std::int32_t* previous_sizes);
+    void rank_autocorrelation(std::int64_t row, const RankedDate& today);
+    void rank_today(const RankedDate& today);
+    void keep_today(const RankedDate& today);
 
     const ForwardOpens* opens_;
     int groups_;
     FactorDates& out_;
-    std::vector<std::int32_t> ascending_;
-    std::vector<double> sorted_factor_, sorted_rank_;  // today's usable factor ascending, and its ranks
     std::vector<double> all_forward_, factor_, forward_, factor_rank_, forward_rank_;
     RadixScratch radix_;
     std::vector<double> rank_now_, rank_before_;
