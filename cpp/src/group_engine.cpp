@@ -156,18 +156,21 @@ private:
             average_ranks(forward_.data(), count, forward_rank_, radix_);
             return;
         }
-        // Counting sort on twice the rank; stable, like the radix sort.
-        slots_.assign(static_cast<std::size_t>(top) + 2, 0);
-        for (const double v : forward_) ++slots_[static_cast<std::size_t>(2.0 * v) + 1];
-        for (std::size_t b = 1; b < slots_.size(); ++b) slots_[b] += slots_[b - 1];
-        order_.resize(count);
-        for (std::size_t k = 0; k < count; ++k)
-            order_[slots_[static_cast<std::size_t>(2.0 * forward_[k])]++] = static_cast<std::uint32_t>(k);
-        average_ranks_in_order(forward_, order_, forward_rank_);
+        // Ranks by counting twice the values: a value's ties take the sorted positions
+        // `start` + 1 .. `end`, where start counts the values below it and end adds its ties;
+        // their mean is its average rank.
+        ends_.assign(static_cast<std::size_t>(top) + 2, 0);
+        for (const double v : forward_) ++ends_[static_cast<std::size_t>(2.0 * v) + 1];
+        for (std::size_t b = 1; b < ends_.size(); ++b) ends_[b] += ends_[b - 1];
+        forward_rank_.resize(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            const auto at = static_cast<std::size_t>(2.0 * forward_[k]);
+            forward_rank_[k] = (static_cast<double>(ends_[at] + 1) + static_cast<double>(ends_[at + 1])) / 2.0;
+        }
     }
 
     std::vector<double> factor_, forward_, factor_rank_, forward_rank_;
-    std::vector<std::uint32_t> order_, slots_;
+    std::vector<std::uint32_t> ends_;  // per twice-value: the values below it, then those up to it
     RadixScratch radix_;
 };
 

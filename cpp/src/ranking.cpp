@@ -27,14 +27,6 @@ void tie_averaged_ranks(std::size_t n, Same&& same, Put&& put) {
 
 }  // namespace
 
-void average_ranks_in_order(const std::vector<double>& values, const std::vector<std::uint32_t>& order,
-                            std::vector<double>& ranks) {
-    ranks.assign(values.size(), kNaN);
-    tie_averaged_ranks(
-        order.size(), [&](std::size_t a, std::size_t b) { return values[order[a]] == values[order[b]]; },
-        [&](std::size_t k, double rank) { ranks[order[k]] = rank; });
-}
-
 void average_ranks_ascending(const std::vector<double>& sorted, std::vector<double>& ranks) {
     ranks.resize(sorted.size());
     tie_averaged_ranks(

@@ -12,10 +12,8 @@ namespace {
 
 std::vector<double> average_ranks(const std::vector<double>& values) {
     RadixScratch radix;
-    std::vector<std::uint32_t> order;
-    radix_argsort(values.data(), values.size(), order, radix);
     std::vector<double> ranks;
-    average_ranks_in_order(values, order, ranks);
+    lumora::average_ranks(values.data(), values.size(), ranks, radix);
     return ranks;
 }
 
@@ -54,7 +52,7 @@ TEST(Ranking, SpearmanWithTiesIsPearsonOfAverageRanks) {
 }
 
 TEST(Ranking, AverageRanksOfNearTiesMatchCounting) {
-    // Values only ulps apart share their sort key's high half; exact ties share a rank.
+    // Values only ulps apart share a sort slot; exact ties share a rank.
     // The model counts, for each value, the values below it and those equal to it.
     std::mt19937_64 rng(11);
     std::uniform_int_distribution<int> step(-40, 40);

@@ -9,12 +9,8 @@
 
 namespace lumora {
 
-// Average ranks (1-based, ties share the mean of their positions) of `values` taken in the
-// ascending order given by `order` (indices into values, sorted by value).
-void average_ranks_in_order(const std::vector<double>& values, const std::vector<std::uint32_t>& order,
-                            std::vector<double>& ranks);
-
-// Average ranks of values already in ascending order.
+// Average ranks (1-based, ties share the mean of their positions) of values already in
+// ascending order.
 void average_ranks_ascending(const std::vector<double>& sorted, std::vector<double>& ranks);
 
 // Average ranks of `values` (no NaN), sorted here; ranks[k] belongs to values[k].
