@@ -40,10 +40,10 @@ double ForwardOpens::forward(std::int64_t row, std::int64_t j, int h) const {
            1.0;
 }
 
-std::vector<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix& close, const AlignedMatrix& split,
-                                   const AlignedMatrix& dividend) {
+LargeArray<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix& close, const AlignedMatrix& split,
+                                  const AlignedMatrix& dividend) {
     const std::int64_t rows = open.view.rows, n = open.cols();
-    std::vector<double> out(static_cast<std::size_t>(rows * n), kNaN);
+    LargeArray<double> out(static_cast<std::size_t>(rows * n));  // every cell written below
     // Stocks in chunks, each walked down its dates a tile of rows at a time: the four tables'
     // tiles are copied out in their own memory order, the output written a row's chunk at a
     // time. Chunks are independent, so workers take them in turn.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "lumora/large_array.hpp"
 #include "lumora/matrix_view.hpp"
 #include "lumora/ranking.hpp"
 
@@ -25,8 +26,8 @@ double next_open_return(const AlignedMatrix& open, std::int64_t row, std::int64_
 // traded, like the engine's Rank IC; longer horizons take them adjusted (`adjusted`), so a
 // split or a dividend inside the horizon is not read as a loss.
 struct ForwardOpens {
-    AlignedMatrix open;            // rows: factor dates -> the open table's own rows
-    std::vector<double> adjusted;  // open x adjustment level, row-major: open rows x stocks
+    AlignedMatrix open;           // rows: factor dates -> the open table's own rows
+    LargeArray<double> adjusted;  // open x adjustment level, row-major: open rows x stocks
     std::int64_t open_rows = 0;
 
     // next_open_return of every stock after factor row `row`, into out[0..stocks).
@@ -40,8 +41,8 @@ struct ForwardOpens {
 // each later day with a valid close by split + dividend / close (missing split 1, missing
 // dividend 0), and carried across days without one. open x level is the open of a holder
 // who kept split shares and reinvested dividends at the close. Row-major rows x cols.
-std::vector<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix& close, const AlignedMatrix& split,
-                                   const AlignedMatrix& dividend);
+LargeArray<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix& close, const AlignedMatrix& split,
+                                  const AlignedMatrix& dividend);
 
 // One date's usable stocks in ascending factor order (ties in the order the grouping's sort
 // leaves them), with their factor values and average ranks: found once a date and read by
