@@ -86,6 +86,13 @@ LargeArray<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix
     return out;
 }
 
+void subset_ranks(const RankedDate& date, const std::vector<double>& factor, std::vector<double>& ranks) {
+    if (date.tied)
+        average_ranks_ascending(factor, ranks);
+    else
+        distinct_ranks(factor.size(), ranks);
+}
+
 void FactorDates::reset(std::int64_t n_rows, int groups) {
     const auto rows = static_cast<std::size_t>(n_rows);
     ic.assign(rows * kHorizonCount, kNaN);
@@ -150,7 +157,7 @@ void DateAnalysis::horizon_ics(std::int64_t row, const RankedDate& today) {
         out_.ic[cell] = pearson(factor_.data(), forward_.data(), count);
         if (k == 0) continue;  // the engine's own Rank IC
         const bool all = count == usable;
-        if (!all) average_ranks_ascending(factor_, factor_rank_);
+        if (!all) subset_ranks(today, factor_, factor_rank_);
         average_ranks(forward_.data(), count, forward_rank_, radix_);
         out_.rank_ic[cell] =
             pearson_of_ranks(all ? today.ranks.data() : factor_rank_.data(), forward_rank_.data(), count);

@@ -104,7 +104,7 @@ public:
             ranked_.stocks[at] = j;
             ranked_.factor[at] = factor[j];
         }
-        average_ranks_ascending(ranked_.factor, ranked_.ranks);
+        ranked_.tied = average_ranks_ascending(ranked_.factor, ranked_.ranks);
     }
 
     const RankedDate& ranked() const { return ranked_; }
@@ -138,7 +138,7 @@ public:
         if (count < 2) return kNaN;
         factor_.resize(count);
         forward_.resize(count);
-        if (count < usable) average_ranks_ascending(factor_, factor_rank_);  // already in factor order
+        if (count < usable) subset_ranks(today, factor_, factor_rank_);
         rank_forward(n);
         return pearson_of_ranks(count < usable ? factor_rank_.data() : today.ranks.data(), forward_rank_.data(), count);
     }

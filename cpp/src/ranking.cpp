@@ -9,29 +9,38 @@ namespace {
 
 // Walks n values in ascending order: `same(a, b)` says whether the a-th and b-th are equal,
 // `put(k, rank)` takes the k-th one's average rank (ties share the mean of their positions,
-// a value without ties its own).
+// a value without ties its own). Every value first takes its own position, in one pass
+// with no branch, then the rare runs of ties are found and given their mean. True when
+// any values tie.
 template <class Same, class Put>
-void tie_averaged_ranks(std::size_t n, Same&& same, Put&& put) {
-    for (std::size_t k = 0; k < n; ++k) {
-        if (k + 1 == n || !same(k + 1, k)) {
-            put(k, static_cast<double>(k + 1));
-            continue;
-        }
-        std::size_t end = k + 2;
-        while (end < n && same(end, k)) ++end;
-        const double rank = (static_cast<double>(k + 1) + static_cast<double>(end)) / 2.0;
-        for (std::size_t t = k; t < end; ++t) put(t, rank);
-        k = end - 1;
+bool tie_averaged_ranks(std::size_t n, Same&& same, Put&& put) {
+    for (std::size_t k = 0; k < n; ++k) put(k, static_cast<double>(k + 1));
+    bool tied = false;
+    for (std::size_t k = 1; k < n; ++k) {
+        if (!same(k, k - 1)) continue;
+        tied = true;
+        const std::size_t start = k - 1;
+        std::size_t end = k + 1;
+        while (end < n && same(end, start)) ++end;
+        const double rank = (static_cast<double>(start + 1) + static_cast<double>(end)) / 2.0;
+        for (std::size_t t = start; t < end; ++t) put(t, rank);
+        k = end;  // the value at `end` differs from the run's
     }
+    return tied;
 }
 
 }  // namespace
 
-void average_ranks_ascending(const std::vector<double>& sorted, std::vector<double>& ranks) {
+bool average_ranks_ascending(const std::vector<double>& sorted, std::vector<double>& ranks) {
     ranks.resize(sorted.size());
-    tie_averaged_ranks(
+    return tie_averaged_ranks(
         sorted.size(), [&](std::size_t a, std::size_t b) { return sorted[a] == sorted[b]; },
         [&](std::size_t k, double rank) { ranks[k] = rank; });
+}
+
+void distinct_ranks(std::size_t n, std::vector<double>& ranks) {
+    ranks.resize(n);
+    for (std::size_t k = 0; k < n; ++k) ranks[k] = static_cast<double>(k + 1);
 }
 
 void average_ranks(const double* values, std::size_t n, std::vector<double>& ranks, RadixScratch& scratch) {

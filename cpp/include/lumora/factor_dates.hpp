@@ -51,7 +51,12 @@ struct RankedDate {
     std::vector<std::int32_t> stocks;
     std::vector<double> factor;
     std::vector<double> ranks;
+    bool tied = false;  // whether any two usable stocks share a factor value
 };
+
+// Average ranks of `factor`, some of a date's usable stocks taken in the date's order: a
+// subset of distinct values ranks 1, 2, ..., without a look for ties.
+void subset_ranks(const RankedDate& date, const std::vector<double>& factor, std::vector<double>& ranks);
 
 struct FactorDates {
     std::vector<double> ic;              // n_rows x kHorizonCount, Pearson of factor and forward return

@@ -10,8 +10,11 @@
 namespace lumora {
 
 // Average ranks (1-based, ties share the mean of their positions) of values already in
-// ascending order.
-void average_ranks_ascending(const std::vector<double>& sorted, std::vector<double>& ranks);
+// ascending order; true when any values tie.
+bool average_ranks_ascending(const std::vector<double>& sorted, std::vector<double>& ranks);
+
+// The average ranks of n distinct values in ascending order: 1, 2, ..., n.
+void distinct_ranks(std::size_t n, std::vector<double>& ranks);
 
 // Average ranks of `values` (no NaN), sorted here; ranks[k] belongs to values[k].
 void average_ranks(const double* values, std::size_t n, std::vector<double>& ranks, RadixScratch& scratch);
