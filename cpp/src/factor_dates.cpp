@@ -17,29 +17,6 @@ double next_open_return(const AlignedMatrix& open, std::int64_t row, std::int64_
     return open.view.value(r + 2, c) / open.view.value(r + 1, c) - 1.0;
 }
 
-void ForwardOpens::next_open_returns(std::int64_t row, double* out) const {
-    const std::int64_t r = open.row_pos[static_cast<std::size_t>(row)], n = open.cols();
-    if (r < 0 || r + 2 >= open.view.rows) {
-        std::fill(out, out + n, kNaN);
-        return;
-    }
-    for (std::int64_t j = 0; j < n; ++j) {
-        const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
-        out[j] = c < 0 ? kNaN : open.view.value(r + 2, c) / open.view.value(r + 1, c) - 1.0;
-    }
-}
-
-double ForwardOpens::forward(std::int64_t row, std::int64_t j, int h) const {
-    if (h == 1) return next_open_return(open, row, j);
-    const std::int64_t r = open.row_pos[static_cast<std::size_t>(row)];
-    const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
-    if (r < 0 || c < 0 || r + 1 + h >= open.view.rows) return kNaN;
-    const std::int64_t n = open.cols();
-    return adjusted[static_cast<std::size_t>((r + 1 + h) * n + j)] /
-               adjusted[static_cast<std::size_t>((r + 1) * n + j)] -
-           1.0;
-}
-
 LargeArray<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix& close, const AlignedMatrix& split,
                                   const AlignedMatrix& dividend) {
     const std::int64_t rows = open.view.rows, n = open.cols();
@@ -110,11 +87,11 @@ DateAnalysis::DateAnalysis(const ForwardOpens* opens, std::int64_t n_stocks, int
       rank_before_(static_cast<std::size_t>(n_stocks), kNaN),
       fresh_(static_cast<std::size_t>(groups), 0) {}
 
-void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const std::int16_t* group_of,
-                           const std::int32_t* sizes, const std::int16_t* previous_group_of,
-                           const std::int32_t* previous_sizes) {
+void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const double* next_open,
+                           const std::int16_t* group_of, const std::int32_t* sizes,
+                           const std::int16_t* previous_group_of, const std::int32_t* previous_sizes) {
     rank_today(today);
-    if (opens_ != nullptr) horizon_ics(row, today);
+    if (opens_ != nullptr) horizon_ics(row, today, next_open);
     turnover(row, today, group_of, sizes, previous_group_of, previous_sizes);
     rank_autocorrelation(row, today);
 }
@@ -122,7 +99,7 @@ void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const std:
 // Pearson and Spearman correlation of the factor with each horizon's forward return over the
 // usable stocks that have one. The factor's order is the grouping's, and where every usable
 // stock has a return its ranks are today's; only the forward returns are sorted.
-void DateAnalysis::horizon_ics(std::int64_t row, const RankedDate& today) {
+void DateAnalysis::horizon_ics(std::int64_t row, const RankedDate& today, const double* next_open) {
     const std::int64_t r = opens_->open.row_pos[static_cast<std::size_t>(row)];
     if (r < 0) return;
     const std::int64_t n = opens_->open.cols(), rows = opens_->open.view.rows;
@@ -131,13 +108,13 @@ void DateAnalysis::horizon_ics(std::int64_t row, const RankedDate& today) {
         if (r + 1 + h >= rows) continue;
         // The date's forward returns of every stock, read in memory order, then taken in
         // the factor's order.
-        all_forward_.resize(static_cast<std::size_t>(n));
-        if (h == 1) {
-            opens_->next_open_returns(row, all_forward_.data());
-        } else {
+        const double* returns = next_open;
+        if (h > 1) {
+            all_forward_.resize(static_cast<std::size_t>(n));
             const double* from = &opens_->adjusted[static_cast<std::size_t>((r + 1) * n)];
             const double* to = &opens_->adjusted[static_cast<std::size_t>((r + 1 + h) * n)];
             for (std::int64_t j = 0; j < n; ++j) all_forward_[static_cast<std::size_t>(j)] = to[j] / from[j] - 1.0;
+            returns = all_forward_.data();
         }
         // Every pair is written and only those with a return kept: no branch to mispredict.
         const std::size_t usable = today.stocks.size();
@@ -145,7 +122,7 @@ void DateAnalysis::horizon_ics(std::int64_t row, const RankedDate& today) {
         forward_.resize(usable);
         std::size_t count = 0;
         for (std::size_t m = 0; m < usable; ++m) {
-            const double f = all_forward_[static_cast<std::size_t>(today.stocks[m])];
+            const double f = returns[today.stocks[m]];
             factor_[count] = today.factor[m];
             forward_[count] = f;
             count += std::isfinite(f) ? 1 : 0;

@@ -33,7 +33,8 @@ namespace {
 // Dates are processed in blocks; within a block every table is read in its memory order.
 constexpr std::int64_t kBlockRows = 64;
 
-// The factor, validity and forward return of a block of dates, date-major.
+// The factor, validity and forward return of a block of dates, date-major, and the
+// next-open return the analysis's first horizon reads.
 struct BlockCells {
     std::vector<double> factor, forward;  // factor is NaN where the stock is not usable
     std::vector<std::int32_t> valid;      // stocks with a valid close, per date
@@ -55,19 +56,31 @@ struct BlockCells {
             }
             valid[static_cast<std::size_t>(b)] = count;
         }
-        if (in.forward == nullptr) return;
-        forward.resize(size);
-        if (!in.forward_from_open) {
-            copier_.copy(*in.forward, first, last, 0, n, forward.data(), n, 1);
-            return;
-        }
-        visit_block(*in.forward, first, last, 0, n, [&](std::int64_t b, std::int64_t j) {
-            forward[static_cast<std::size_t>(b * n + j)] = next_open_return(*in.forward, first + b, j);
-        });
+        // Next-open returns read in the open table's memory order.
+        auto open_returns = [&](const AlignedMatrix& open, std::vector<double>& into) {
+            into.resize(size);
+            visit_block(open, first, last, 0, n, [&](std::int64_t b, std::int64_t j) {
+                into[static_cast<std::size_t>(b * n + j)] = next_open_return(open, first + b, j);
+            });
+        };
+        if (in.forward != nullptr && in.forward_from_open)
+            open_returns(*in.forward, forward);
+        else if (in.forward != nullptr)
+            copier_.copy(*in.forward, first, last, 0, n, (forward.resize(size), forward.data()), n, 1);
+        if (in.analysis && in.opens != nullptr && !(in.forward != nullptr && in.forward_from_open))
+            open_returns(in.opens->open, next_open_);
+    }
+
+    // Date `b`'s next-open returns (the forward returns themselves where they come from the
+    // opens); null without the analysis's opens.
+    const double* next_open(const GroupInputs& in, std::int64_t b, std::int64_t n) const {
+        if (!in.analysis || in.opens == nullptr) return nullptr;
+        const std::vector<double>& from = in.forward != nullptr && in.forward_from_open ? forward : next_open_;
+        return &from[static_cast<std::size_t>(b * n)];
     }
 
 private:
-    std::vector<double> close_valid_;
+    std::vector<double> close_valid_, next_open_;
     BlockCopier copier_;
 };
 
@@ -344,7 +357,8 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
             if (w.analysis) {
                 out.dates.universe[static_cast<std::size_t>(row)] =
                     w.cells.valid[static_cast<std::size_t>(row - first + lead)];
-                w.analysis->on_date(row, w.grouping.ranked(), group_of, sizes, member_before, sizes_before);
+                w.analysis->on_date(row, w.grouping.ranked(), w.cells.next_open(in, row - first + lead, n), group_of,
+                                    sizes, member_before, sizes_before);
             }
             member_before = group_of;
             sizes_before = sizes;

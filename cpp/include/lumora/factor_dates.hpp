@@ -29,12 +29,6 @@ struct ForwardOpens {
     AlignedMatrix open;           // rows: factor dates -> the open table's own rows
     LargeArray<double> adjusted;  // open x adjustment level, row-major: open rows x stocks
     std::int64_t open_rows = 0;
-
-    // next_open_return of every stock after factor row `row`, into out[0..stocks).
-    void next_open_returns(std::int64_t row, double* out) const;
-
-    // h-day forward return of stock j after factor row `row`; NaN when a price is missing.
-    double forward(std::int64_t row, std::int64_t j, int h) const;
 };
 
 // The adjustment level of every cell: 1 on a stock's first valid close, then multiplied on
@@ -78,13 +72,14 @@ public:
     // with the date before, given as that date's ranking (null: none).
     void start_run(const RankedDate* before);
 
-    // `today`: the date's ranking; `group_of` / `sizes`: today's groups,
+    // `today`: the date's ranking; `next_open`: every stock's next_open_return after the
+    // date (read where there are opens); `group_of` / `sizes`: today's groups,
     // `previous_group_of` / `previous_sizes` those of the date before (null on the first date).
-    void on_date(std::int64_t row, const RankedDate& today, const std::int16_t* group_of, const std::int32_t* sizes,
-                 const std::int16_t* previous_group_of, const std::int32_t* previous_sizes);
+    void on_date(std::int64_t row, const RankedDate& today, const double* next_open, const std::int16_t* group_of,
+                 const std::int32_t* sizes, const std::int16_t* previous_group_of, const std::int32_t* previous_sizes);
 
 private:
-    void horizon_ics(std::int64_t row, const RankedDate& today);
+    void horizon_ics(std::int64_t row, const RankedDate& today, const double* next_open);
     void turnover(std::int64_t row, const RankedDate& today, const std::int16_t* group_of, const std::int32_t* sizes,
                   const std::int16_t* previous_group_of, const std::int32_t* previous_sizes);
     void rank_autocorrelation(std::int64_t row, const RankedDate& today);
