@@ -10,11 +10,27 @@
 
 namespace lumora {
 
-double next_open_return(const AlignedMatrix& open, std::int64_t row, std::int64_t j) {
-    const std::int64_t r = open.row_pos[static_cast<std::size_t>(row)];
-    const std::int64_t c = open.col_pos[static_cast<std::size_t>(j)];
-    if (r < 0 || c < 0 || r + 2 >= open.view.rows) return kNaN;
-    return open.view.value(r + 2, c) / open.view.value(r + 1, c) - 1.0;
+namespace {
+
+// The open table with row i reading its own row `ahead` after date i's, absent where the
+// date has no next-open return.
+AlignedMatrix rows_after(const AlignedMatrix& open, std::int64_t ahead) {
+    AlignedMatrix view = open;
+    for (std::int64_t& r : view.row_pos) r = r >= 0 && r + 2 < open.view.rows ? r + ahead : -1;
+    return view;
+}
+
+}  // namespace
+
+NextOpenReturns::NextOpenReturns(const AlignedMatrix& open) : next_(rows_after(open, 1)), after_(rows_after(open, 2)) {}
+
+void NextOpenReturns::load(std::int64_t first, std::int64_t last, std::int64_t n, std::vector<double>& out) {
+    const auto size = static_cast<std::size_t>((last - first) * n);
+    out.resize(size);
+    after_cells_.resize(size);
+    copier_.copy(next_, first, last, 0, n, out.data(), n, 1);
+    copier_.copy(after_, first, last, 0, n, after_cells_.data(), n, 1);
+    for (std::size_t k = 0; k < size; ++k) out[k] = after_cells_[k] / out[k] - 1.0;
 }
 
 LargeArray<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix& close, const AlignedMatrix& split,

@@ -35,7 +35,15 @@ constexpr std::int64_t kBlockRows = 64;
 
 // The factor, validity and forward return of a block of dates, date-major, and the
 // next-open return the analysis's first horizon reads.
-struct BlockCells {
+class BlockCells {
+public:
+    explicit BlockCells(const GroupInputs& in) {
+        if (in.forward != nullptr && in.forward_from_open)
+            forward_opens_ = std::make_unique<NextOpenReturns>(*in.forward);
+        else if (in.analysis && in.opens != nullptr)
+            analysis_opens_ = std::make_unique<NextOpenReturns>(in.opens->open);
+    }
+
     std::vector<double> factor, forward;  // factor is NaN where the stock is not usable
     std::vector<std::int32_t> valid;      // stocks with a valid close, per date
 
@@ -56,30 +64,24 @@ struct BlockCells {
             }
             valid[static_cast<std::size_t>(b)] = count;
         }
-        // Next-open returns read in the open table's memory order.
-        auto open_returns = [&](const AlignedMatrix& open, std::vector<double>& into) {
-            into.resize(size);
-            visit_block(open, first, last, 0, n, [&](std::int64_t b, std::int64_t j) {
-                into[static_cast<std::size_t>(b * n + j)] = next_open_return(open, first + b, j);
-            });
-        };
-        if (in.forward != nullptr && in.forward_from_open)
-            open_returns(*in.forward, forward);
-        else if (in.forward != nullptr)
-            copier_.copy(*in.forward, first, last, 0, n, (forward.resize(size), forward.data()), n, 1);
-        if (in.analysis && in.opens != nullptr && !(in.forward != nullptr && in.forward_from_open))
-            open_returns(in.opens->open, next_open_);
+        if (forward_opens_) {
+            forward_opens_->load(first, last, n, forward);
+        } else if (in.forward != nullptr) {
+            forward.resize(size);
+            copier_.copy(*in.forward, first, last, 0, n, forward.data(), n, 1);
+        }
+        if (analysis_opens_) analysis_opens_->load(first, last, n, next_open_);
     }
 
     // Date `b`'s next-open returns (the forward returns themselves where they come from the
     // opens); null without the analysis's opens.
     const double* next_open(const GroupInputs& in, std::int64_t b, std::int64_t n) const {
         if (!in.analysis || in.opens == nullptr) return nullptr;
-        const std::vector<double>& from = in.forward != nullptr && in.forward_from_open ? forward : next_open_;
-        return &from[static_cast<std::size_t>(b * n)];
+        return &(forward_opens_ ? forward : next_open_)[static_cast<std::size_t>(b * n)];
     }
 
 private:
+    std::unique_ptr<NextOpenReturns> forward_opens_, analysis_opens_;
     std::vector<double> close_valid_, next_open_;
     BlockCopier copier_;
 };
@@ -287,7 +289,8 @@ private:
 // One worker's tools for ranking a block of dates.
 struct BlockRanker {
     BlockRanker(const GroupInputs& in, std::int64_t n, FactorDates& dates)
-        : grouping(in.group_num, in.ascending),
+        : cells(in),
+          grouping(in.group_num, in.ascending),
           member_before(static_cast<std::size_t>(n)),
           sizes_before(static_cast<std::size_t>(in.group_num)) {
         if (in.analysis) analysis = std::make_unique<DateAnalysis>(in.opens, n, in.group_num, dates);

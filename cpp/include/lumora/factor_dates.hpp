@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "lumora/block_copier.hpp"
 #include "lumora/large_array.hpp"
 #include "lumora/matrix_view.hpp"
 #include "lumora/ranking.hpp"
@@ -17,9 +18,22 @@ namespace lumora {
 inline constexpr std::array<int, 4> kIcHorizons{1, 5, 10, 20};
 inline constexpr std::size_t kHorizonCount = kIcHorizons.size();
 
-// open(t+2) / open(t+1) - 1 of stock j after factor row `row`, the rows mapped into the open
-// table's own calendar; NaN where an open is missing. The engine's Rank IC return.
-double next_open_return(const AlignedMatrix& open, std::int64_t row, std::int64_t j);
+// The engine's Rank IC return: open(t+2) / open(t+1) - 1 of each stock after factor date t,
+// the dates mapped into the open table's own calendar; NaN where an open is missing. Read a
+// block of dates at a time: the open table seen one and two of its own rows after each date,
+// copied in its memory order, and divided.
+class NextOpenReturns {
+public:
+    explicit NextOpenReturns(const AlignedMatrix& open);
+
+    // Dates first..last-1 of stocks 0..n-1 into out, date by date.
+    void load(std::int64_t first, std::int64_t last, std::int64_t n, std::vector<double>& out);
+
+private:
+    AlignedMatrix next_, after_;
+    std::vector<double> after_cells_;
+    BlockCopier copier_;
+};
 
 // Open prices for the forward returns. A date's h-day return runs from the next open to the
 // open h trading days later, in the open table's own calendar. Horizon 1 takes the opens as
@@ -72,8 +86,8 @@ public:
     // with the date before, given as that date's ranking (null: none).
     void start_run(const RankedDate* before);
 
-    // `today`: the date's ranking; `next_open`: every stock's next_open_return after the
-    // date (read where there are opens); `group_of` / `sizes`: today's groups,
+    // `today`: the date's ranking; `next_open`: every stock's next-open return after the
+    // date (see NextOpenReturns; read where there are opens); `group_of` / `sizes`: today's groups,
     // `previous_group_of` / `previous_sizes` those of the date before (null on the first date).
     void on_date(std::int64_t row, const RankedDate& today, const double* next_open, const std::int16_t* group_of,
                  const std::int32_t* sizes, const std::int16_t* previous_group_of, const std::int32_t* previous_sizes);
