@@ -204,3 +204,47 @@ TEST(GroupEngine, WorkersShareTheDatesWithoutChangingAnyResult) {
     EXPECT_FALSE(std::isnan(one.dates.rank_autocorr[64]));
     EXPECT_FALSE(std::isnan(one.dates.turnover[64 * 4]));
 }
+
+TEST(NextOpenReturns, MatchTheOpenRatioInEitherLayoutWithGapsAndTheTableEnd) {
+    // Seven open-table rows x five stocks, stored row-major and column-major. Dates map to
+    // table rows with a gap, an absent date and dates too near the end for a return; stocks
+    // are reordered with one absent (read label by label), or all in place (read strided).
+    const std::int64_t rows = 7, cols = 5;
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> price(5.0, 50.0);
+    std::vector<double> by_date(static_cast<std::size_t>(rows * cols)), by_stock(by_date.size());
+    for (std::int64_t r = 0; r < rows; ++r)
+        for (std::int64_t c = 0; c < cols; ++c)
+            by_stock[static_cast<std::size_t>(c * rows + r)] = by_date[static_cast<std::size_t>(r * cols + c)] =
+                price(rng);
+    const MatrixView row_major = MatrixView::dense(by_date.data(), rows, cols);
+    const MatrixView column_major{reinterpret_cast<const std::byte*>(by_stock.data()),
+                                  rows,
+                                  cols,
+                                  static_cast<std::ptrdiff_t>(sizeof(double)),
+                                  static_cast<std::ptrdiff_t>(rows * sizeof(double)),
+                                  CellKind::Float64};
+    const std::vector<std::vector<std::int64_t>> date_rows{{0, 1, -1, 3, 4, 5, 6}, {0, 1, 2, 3, 4, 5, 6}};
+    const std::vector<std::vector<std::int64_t>> stock_cols{{0, 2, -1, 4, 1}, {0, 1, 2, 3, 4}};
+    for (const MatrixView& view : {row_major, column_major})
+        for (const auto& row_pos : date_rows)
+            for (const auto& col_pos : stock_cols) {
+                const AlignedMatrix open{view, row_pos, col_pos};
+                NextOpenReturns returns(open);
+                std::vector<double> got;
+                const std::int64_t first = 1, last = 7, n = cols;
+                returns.load(first, last, n, got);
+                for (std::int64_t i = first; i < last; ++i)
+                    for (std::int64_t j = 0; j < n; ++j) {
+                        const std::int64_t r = row_pos[static_cast<std::size_t>(i)];
+                        const std::int64_t c = col_pos[static_cast<std::size_t>(j)];
+                        const double want =
+                            r < 0 || c < 0 || r + 2 >= rows ? kNaN : view.value(r + 2, c) / view.value(r + 1, c) - 1.0;
+                        const double cell = got[static_cast<std::size_t>((i - first) * n + j)];
+                        if (std::isnan(want))
+                            EXPECT_TRUE(std::isnan(cell)) << i << "," << j;
+                        else
+                            EXPECT_EQ(cell, want) << i << "," << j;
+                    }
+            }
+}

@@ -70,3 +70,18 @@ TEST(Ranking, AverageRanksOfNearTiesMatchCounting) {
         ASSERT_EQ(ranks[k], below + (equal + 1.0) / 2.0) << k;
     }
 }
+
+TEST(Ranking, AscendingRanksSayWhetherAnyValuesTie) {
+    // A date without ties lets any subset of its stocks rank 1, 2, ... unlooked; a date with
+    // ties must say so, and its ranks still match counting.
+    std::vector<double> sorted{-2.0, -2.0, -1.0, 0.0, 0.0, 0.0, 3.0, 4.0, 4.0};
+    std::vector<double> ranks;
+    EXPECT_TRUE(average_ranks_ascending(sorted, ranks));
+    EXPECT_EQ(ranks, (std::vector<double>{1.5, 1.5, 3.0, 5.0, 5.0, 5.0, 7.0, 8.5, 8.5}));
+    sorted = {-2.0, -1.0, 0.0, std::nextafter(0.0, 1.0), 4.0};
+    EXPECT_FALSE(average_ranks_ascending(sorted, ranks));
+    EXPECT_EQ(ranks, (std::vector<double>{1.0, 2.0, 3.0, 4.0, 5.0}));
+    std::vector<double> distinct;
+    distinct_ranks(sorted.size(), distinct);
+    EXPECT_EQ(distinct, ranks);
+}
