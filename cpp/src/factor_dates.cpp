@@ -79,11 +79,30 @@ LargeArray<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix
     return out;
 }
 
-void subset_ranks(const RankedDate& date, const std::vector<double>& factor, std::vector<double>& ranks) {
-    if (date.tied)
-        average_ranks_ascending(factor, ranks);
+std::size_t RankedDate::pairs_with(const double* returns, std::vector<double>& kept_factor,
+                                   std::vector<double>& kept_returns) const {
+    // Every pair is written and only those with a return kept: no branch to mispredict.
+    kept_factor.resize(stocks.size());
+    kept_returns.resize(stocks.size());
+    std::size_t count = 0;
+    for (std::size_t m = 0; m < stocks.size(); ++m) {
+        const double r = returns[stocks[m]];
+        kept_factor[count] = factor[m];
+        kept_returns[count] = r;
+        count += std::isfinite(r) ? 1 : 0;
+    }
+    kept_factor.resize(count);
+    kept_returns.resize(count);
+    return count;
+}
+
+const double* RankedDate::ranks_of(const std::vector<double>& kept_factor, std::vector<double>& scratch) const {
+    if (kept_factor.size() == stocks.size()) return ranks.data();
+    if (tied)
+        average_ranks_ascending(kept_factor, scratch);
     else
-        distinct_ranks(factor.size(), ranks);
+        distinct_ranks(kept_factor.size(), scratch);
+    return scratch.data();
 }
 
 void FactorDates::reset(std::int64_t n_rows, int groups) {
@@ -132,28 +151,13 @@ void DateAnalysis::horizon_ics(std::int64_t row, const RankedDate& today, const 
             for (std::int64_t j = 0; j < n; ++j) all_forward_[static_cast<std::size_t>(j)] = to[j] / from[j] - 1.0;
             returns = all_forward_.data();
         }
-        // Every pair is written and only those with a return kept: no branch to mispredict.
-        const std::size_t usable = today.stocks.size();
-        factor_.resize(usable);
-        forward_.resize(usable);
-        std::size_t count = 0;
-        for (std::size_t m = 0; m < usable; ++m) {
-            const double f = returns[today.stocks[m]];
-            factor_[count] = today.factor[m];
-            forward_[count] = f;
-            count += std::isfinite(f) ? 1 : 0;
-        }
-        factor_.resize(count);
-        forward_.resize(count);
+        const std::size_t count = today.pairs_with(returns, factor_, forward_);
         const auto cell = static_cast<std::size_t>(row) * kHorizonCount + k;
         if (count < 2) continue;
         out_.ic[cell] = pearson(factor_.data(), forward_.data(), count);
         if (k == 0) continue;  // the engine's own Rank IC
-        const bool all = count == usable;
-        if (!all) subset_ranks(today, factor_, factor_rank_);
         average_ranks(forward_.data(), count, forward_rank_, radix_);
-        out_.rank_ic[cell] =
-            pearson_of_ranks(all ? today.ranks.data() : factor_rank_.data(), forward_rank_.data(), count);
+        out_.rank_ic[cell] = pearson_of_ranks(today.ranks_of(factor_, factor_rank_), forward_rank_.data(), count);
     }
 }
 

@@ -140,22 +140,10 @@ private:
 class RankIc {
 public:
     double of(const RankedDate& today, const double* forward, std::int64_t n) {
-        const std::size_t usable = today.stocks.size();
-        factor_.resize(usable);
-        forward_.resize(usable);
-        std::size_t count = 0;
-        for (std::size_t k = 0; k < usable; ++k) {
-            const double f = forward[today.stocks[k]];
-            factor_[count] = today.factor[k];
-            forward_[count] = f;
-            count += std::isfinite(f) ? 1 : 0;
-        }
+        const std::size_t count = today.pairs_with(forward, factor_, forward_);
         if (count < 2) return kNaN;
-        factor_.resize(count);
-        forward_.resize(count);
-        if (count < usable) subset_ranks(today, factor_, factor_rank_);
         rank_forward(n);
-        return pearson_of_ranks(count < usable ? factor_rank_.data() : today.ranks.data(), forward_rank_.data(), count);
+        return pearson_of_ranks(today.ranks_of(factor_, factor_rank_), forward_rank_.data(), count);
     }
 
 private:

@@ -60,11 +60,17 @@ struct RankedDate {
     std::vector<double> factor;
     std::vector<double> ranks;
     bool tied = false;  // whether any two usable stocks share a factor value
-};
 
-// Average ranks of `factor`, some of a date's usable stocks taken in the date's order: a
-// subset of distinct values ranks 1, 2, ..., without a look for ties.
-void subset_ranks(const RankedDate& date, const std::vector<double>& factor, std::vector<double>& ranks);
+    // The factor values and `returns` (by stock) of the stocks with a finite return, both
+    // in factor order, into `kept_factor` and `kept_returns`; how many.
+    std::size_t pairs_with(const double* returns, std::vector<double>& kept_factor,
+                           std::vector<double>& kept_returns) const;
+
+    // Average ranks of `kept_factor` as pairs_with left it: the date's own where every
+    // usable stock was kept, else found in `scratch` (a subset of distinct values ranks
+    // 1, 2, ..., without a look for ties).
+    const double* ranks_of(const std::vector<double>& kept_factor, std::vector<double>& scratch) const;
+};
 
 struct FactorDates {
     std::vector<double> ic;              // n_rows x kHorizonCount, Pearson of factor and forward return
