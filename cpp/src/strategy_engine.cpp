@@ -56,15 +56,14 @@ void log_fill(TradeLog& log, std::int64_t day, std::int32_t stock, const Fill& f
     if (fill.bought > 0.0) {
         const double value = nan_to_zero(fill.bought * d.buy_price);
         traded += value;
-        if (log.record) log.trades.push_back({day, stock, true, fill.bought, d.buy_price, value, value * costs.fee});
+        if (log.record) log.trades.add(day, stock, false, fill.bought, d.buy_price, value, value * costs.fee);
     }
     if (fill.sold > 0.0) {
         const double shares = fill.sold * (std::isnan(d.split) ? 1.0 : d.split);
         const double value = nan_to_zero(shares * d.sell_price);
         traded += value;
         if (log.record)
-            log.trades.push_back(
-                {day, stock, false, shares, d.sell_price, value, value * (costs.fee + costs.rule_fee)});
+            log.trades.add(day, stock, true, shares, d.sell_price, value, value * (costs.fee + costs.rule_fee));
     }
 }
 
@@ -82,6 +81,14 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
     const double lot = static_cast<double>(costs.lot_size);
     const FeeFactors fees{1.0 + costs.fee, 1.0 - costs.fee - costs.rule_fee};
     if (log != nullptr) log->traded_value.assign(static_cast<std::size_t>(n_days), 0.0);
+    if (log != nullptr && log->record) {
+        // Room for about one row per weighted stock and day, so the logs are not copied as
+        // they grow; reserved pages the run never fills are never touched.
+        const std::size_t rows = signal.stocks.size() + n_stocks;
+        log->stocks.reserve(rows);
+        log->shares.reserve(rows);
+        log->trades.reserve(rows);
+    }
 
     MarketCursor market(m.can_buy, m.cant_sell, m.split, m.dividend, m.close, m.prev_close, m.buy_price, m.sell_price);
     for (std::int64_t i = 0; i < n_days; ++i) {

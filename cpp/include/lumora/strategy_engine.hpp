@@ -58,16 +58,32 @@ struct TradeLog {
     std::vector<std::int64_t> offsets{0};
     std::vector<std::int32_t> stocks;
     std::vector<double> shares;
-    // One entry per stock and day with a trade. Shares and price are the day's own (a sale
-    // on an ex-date counts the split shares at the ex-date price); cost is commission, plus
-    // stamp duty on a sale.
-    struct Trade {
-        std::int64_t day;
-        std::int32_t stock;
-        bool buy;
-        double shares, price, value, cost;
+    // One row per stock and day with a trade, kept column by column so that each column
+    // becomes an array of the trades table as it stands. Shares and price are the day's own
+    // (a sale on an ex-date counts the split shares at the ex-date price); cost is
+    // commission, plus stamp duty on a sale.
+    struct Trades {
+        std::vector<std::int32_t> day, stock;
+        std::vector<std::int8_t> sell;  // 0 a purchase, 1 a sale
+        std::vector<double> shares, price, value, cost;
+
+        void add(std::int64_t d, std::int32_t j, bool is_sale, double n, double p, double v, double c) {
+            day.push_back(static_cast<std::int32_t>(d));
+            stock.push_back(j);
+            sell.push_back(is_sale ? 1 : 0);
+            shares.push_back(n);
+            price.push_back(p);
+            value.push_back(v);
+            cost.push_back(c);
+        }
+        void reserve(std::size_t rows) {
+            for (auto* c : {&day, &stock}) c->reserve(rows);
+            sell.reserve(rows);
+            for (auto* c : {&shares, &price, &value, &cost}) c->reserve(rows);
+        }
+        std::size_t size() const { return day.size(); }
     };
-    std::vector<Trade> trades;
+    Trades trades;
 };
 
 // Profit of each trade day in currency. Positions start flat; share counts stay in the

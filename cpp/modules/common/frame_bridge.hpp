@@ -306,6 +306,14 @@ inline py::array_t<double> vector_array(const std::vector<double>& values) {
     return out;
 }
 
+// The vector's cells as an array without a copy: the array owns the vector from now on.
+template <class T>
+py::array_t<T> owned_array(std::vector<T>&& values) {
+    auto* owner = new std::vector<T>(std::move(values));
+    const py::capsule keep(owner, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    return py::array_t<T>(static_cast<py::ssize_t>(owner->size()), owner->data(), keep);
+}
+
 inline py::object series(py::handle values, py::handle index, py::handle name = py::none()) {
     return pandas().attr("Series")(values, py::arg("index") = index, py::arg("name") = name, py::arg("copy") = false);
 }

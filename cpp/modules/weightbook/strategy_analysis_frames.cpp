@@ -64,8 +64,15 @@ py::object drawdown_table(const std::vector<Drawdown>& drawdowns, py::handle dat
 
 // A column of labels by their positions in `labels`: a categorical over the labels, so
 // that hundreds of thousands of rows share the label objects instead of copying them.
-py::object label_column(py::handle labels, const py::array_t<std::int64_t>& codes) {
-    return bridge::pandas().attr("Categorical").attr("from_codes")(codes, py::arg("categories") = labels);
+template <class Code>
+py::object label_column(py::handle labels, std::vector<Code>&& codes) {
+    return bridge::pandas().attr("Categorical").attr("from_codes")(bridge::owned_array(std::move(codes)),
+                                                                   py::arg("categories") = labels);
+}
+
+// A frame over the given columns as they are: no column is copied.
+py::object frame_of(const py::dict& columns) {
+    return bridge::pandas().attr("DataFrame")(columns, py::arg("copy") = false);
 }
 
 }  // namespace
@@ -120,48 +127,31 @@ py::object strategy_analysis_record(py::handle total, const TradeLog& log, py::h
         py::arg("traded_value") = bridge::series(bridge::vector_array(traded), dates, py::str("traded_value")));
 }
 
-py::object positions_frame(const TradeLog& log, py::handle trade_dates, py::handle stocks) {
-    const auto rows = static_cast<py::ssize_t>(log.stocks.size());
-    py::array_t<std::int64_t> day(rows), stock(rows);
+py::object positions_frame(TradeLog& log, py::handle trade_dates, py::handle stocks) {
+    std::vector<std::int32_t> day(log.stocks.size());
     for (std::size_t d = 0; d + 1 < log.offsets.size(); ++d)
-        for (auto k = log.offsets[d]; k < log.offsets[d + 1]; ++k) {
-            day.mutable_data()[k] = static_cast<std::int64_t>(d);
-            stock.mutable_data()[k] = log.stocks[static_cast<std::size_t>(k)];
-        }
+        std::fill(day.begin() + log.offsets[d], day.begin() + log.offsets[d + 1], static_cast<std::int32_t>(d));
     py::dict columns;
-    columns["date"] = label_column(trade_dates, day);
-    columns["stock"] = label_column(stocks, stock);
-    columns["shares"] = bridge::vector_array(log.shares);
-    return bridge::pandas().attr("DataFrame")(columns);
+    columns["date"] = label_column(trade_dates, std::move(day));
+    columns["stock"] = label_column(stocks, std::move(log.stocks));
+    columns["shares"] = bridge::owned_array(std::move(log.shares));
+    return frame_of(columns);
 }
 
-py::object trades_frame(const TradeLog& log, py::handle trade_dates, py::handle stocks) {
-    const auto rows = static_cast<py::ssize_t>(log.trades.size());
-    py::array_t<std::int64_t> day(rows), stock(rows);
-    py::array_t<std::int64_t> side(rows);
-    py::array_t<double> shares(rows), price(rows), value(rows), cost(rows);
-    for (py::ssize_t k = 0; k < rows; ++k) {
-        const TradeLog::Trade& t = log.trades[static_cast<std::size_t>(k)];
-        day.mutable_data()[k] = t.day;
-        stock.mutable_data()[k] = t.stock;
-        side.mutable_data()[k] = t.buy ? 0 : 1;
-        shares.mutable_data()[k] = t.shares;
-        price.mutable_data()[k] = t.price;
-        value.mutable_data()[k] = t.value;
-        cost.mutable_data()[k] = t.cost;
-    }
-    py::dict columns;
-    columns["date"] = label_column(trade_dates, day);
-    columns["stock"] = label_column(stocks, stock);
+py::object trades_frame(TradeLog& log, py::handle trade_dates, py::handle stocks) {
+    TradeLog::Trades& t = log.trades;
     py::list sides;
     sides.append("buy");
     sides.append("sell");
-    columns["side"] = label_column(sides, side);
-    columns["shares"] = shares;
-    columns["price"] = price;
-    columns["value"] = value;
-    columns["cost"] = cost;
-    return bridge::pandas().attr("DataFrame")(columns);
+    py::dict columns;
+    columns["date"] = label_column(trade_dates, std::move(t.day));
+    columns["stock"] = label_column(stocks, std::move(t.stock));
+    columns["side"] = label_column(sides, std::move(t.sell));
+    columns["shares"] = bridge::owned_array(std::move(t.shares));
+    columns["price"] = bridge::owned_array(std::move(t.price));
+    columns["value"] = bridge::owned_array(std::move(t.value));
+    columns["cost"] = bridge::owned_array(std::move(t.cost));
+    return frame_of(columns);
 }
 
 }  // namespace lumora::weightbook

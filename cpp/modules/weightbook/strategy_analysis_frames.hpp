@@ -15,9 +15,10 @@ namespace py = pybind11;
 py::object strategy_analysis_record(py::handle total, const TradeLog& log, py::handle trade_dates, double total_money);
 
 // Shares held after each trade day's trades: one row per date and stock held (long form).
-py::object positions_frame(const TradeLog& log, py::handle trade_dates, py::handle stocks);
+// Moves the positions out of the log.
+py::object positions_frame(TradeLog& log, py::handle trade_dates, py::handle stocks);
 
-// One row per date, stock and side traded.
-py::object trades_frame(const TradeLog& log, py::handle trade_dates, py::handle stocks);
+// One row per date, stock and side traded. Moves the trades out of the log.
+py::object trades_frame(TradeLog& log, py::handle trade_dates, py::handle stocks);
 
 }  // namespace lumora::weightbook
