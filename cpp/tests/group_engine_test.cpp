@@ -168,7 +168,6 @@ TEST(GroupEngine, WorkersShareTheDatesWithoutChangingAnyResult) {
     ForwardOpens opens;
     opens.open = m.table(m.price);
     opens.adjusted = adjusted_opens(opens.open, m.table(m.price), m.table(split), m.table(m.missing));
-    opens.open_rows = rows;
     auto run = [&](int workers) {
         GroupInputs in;
         in.factor = m.table(m.factor);

@@ -42,7 +42,6 @@ private:
 struct ForwardOpens {
     AlignedMatrix open;           // rows: factor dates -> the open table's own rows
     LargeArray<double> adjusted;  // open x adjustment level, row-major: open rows x stocks
-    std::int64_t open_rows = 0;
 };
 
 // The adjustment level of every cell: 1 on a stock's first valid close, then multiplied on

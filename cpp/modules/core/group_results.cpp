@@ -104,7 +104,6 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
             opens.adjusted = adjusted_opens(own.matrix, close.matrix, split.matrix, dividend.matrix);
         }
         opens.open = std::move(open.matrix);
-        opens.open_rows = own.matrix.view.rows;
         opens_keep = std::move(open.keep);
         in.opens = &opens;
     }
