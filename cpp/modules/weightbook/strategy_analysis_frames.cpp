@@ -66,8 +66,9 @@ py::object drawdown_table(const std::vector<Drawdown>& drawdowns, py::handle dat
 // that hundreds of thousands of rows share the label objects instead of copying them.
 template <class Code>
 py::object label_column(py::handle labels, std::vector<Code>&& codes) {
-    return bridge::pandas().attr("Categorical").attr("from_codes")(bridge::owned_array(std::move(codes)),
-                                                                   py::arg("categories") = labels);
+    return bridge::pandas()
+        .attr("Categorical")
+        .attr("from_codes")(bridge::owned_array(std::move(codes)), py::arg("categories") = labels);
 }
 
 // A frame over the given columns as they are: no column is copied.
