@@ -67,21 +67,21 @@ struct TradeLog {
         std::vector<std::int8_t> sell;  // 0 a purchase, 1 a sale
         std::vector<double> shares, price, value, cost;
 
-        void add(std::int64_t d, std::int32_t j, bool is_sale, double n, double p, double v, double c) {
-            day.push_back(static_cast<std::int32_t>(d));
-            stock.push_back(j);
-            sell.push_back(is_sale ? 1 : 0);
-            shares.push_back(n);
-            price.push_back(p);
-            value.push_back(v);
-            cost.push_back(c);
+        void add(std::int64_t trade_day, std::int32_t stock_number, bool sale, double moved, double at, double traded,
+                 double paid) {
+            day.push_back(static_cast<std::int32_t>(trade_day));
+            stock.push_back(stock_number);
+            sell.push_back(sale ? 1 : 0);
+            shares.push_back(moved);
+            price.push_back(at);
+            value.push_back(traded);
+            cost.push_back(paid);
         }
         void reserve(std::size_t rows) {
             for (auto* c : {&day, &stock}) c->reserve(rows);
             sell.reserve(rows);
             for (auto* c : {&shares, &price, &value, &cost}) c->reserve(rows);
         }
-        std::size_t size() const { return day.size(); }
     };
     Trades trades;
 };
