@@ -227,7 +227,7 @@ public:
     // Rows first..last-1 of stocks j0..j1-1.
     void load(std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1) {
         span_ = last - first;
-        for (std::size_t t = 0; t < kTables; ++t) {
+        for (std::size_t t = 0; t < kMarketTables; ++t) {
             const AlignedMatrix& table = *tables_[t];
             const std::optional<StridedBlock> in_place =
                 column_major(table) ? copier_.strided(table, first, last, j0, j1) : std::nullopt;
@@ -245,31 +245,22 @@ public:
 
     // Asks the cache for the tile's stock `k` of the tables read in place.
     void prefetch(std::int64_t k) const {
-        for (std::size_t t = 0; t < kTables; ++t)
+        for (std::size_t t = 0; t < kMarketTables; ++t)
             if (in_place_[t])
                 for (std::int64_t b = 0; b < span_; b += kCellsPerLine)
                     __builtin_prefetch(blocks_[t].origin + b * blocks_[t].row + k * blocks_[t].col);
     }
 
-    // Row `b` of the tile's stock `k` (0-based within the tile), read as StockDay::read would.
+    // Row `b` of the tile's stock `k` (0-based within the tile).
     StockDay day(std::int64_t b, std::int64_t k) const {
-        auto flag = [&](std::size_t t, bool missing) {
-            const double v = blocks_[t].at(b, k);
-            return std::isnan(v) ? missing : v != 0.0;
-        };
-        return StockDay{flag(kCanBuy, kMissingCanBuy), flag(kCantSell, kMissingCantSell),
-                        blocks_[kClose].at(b, k),      blocks_[kPrevClose].at(b, k),
-                        blocks_[kSplit].at(b, k),      blocks_[kDividend].at(b, k),
-                        blocks_[kBuy].at(b, k),        blocks_[kSell].at(b, k)};
+        return stock_day([&](std::size_t t) { return blocks_[t].at(b, k); });
     }
 
 private:
-    static constexpr std::size_t kTables = 8;
-    enum : std::size_t { kCanBuy, kCantSell, kSplit, kDividend, kClose, kPrevClose, kBuy, kSell };
-    const AlignedMatrix* tables_[kTables];
-    StridedBlock blocks_[kTables] = {};  // each table's tile, in place or in cells_
-    bool in_place_[kTables] = {};
-    std::vector<double> cells_[kTables];
+    const AlignedMatrix* tables_[kMarketTables];
+    StridedBlock blocks_[kMarketTables] = {};  // each table's tile, in place or in cells_
+    bool in_place_[kMarketTables] = {};
+    std::vector<double> cells_[kMarketTables];
     BlockCopier copier_;
     std::int64_t span_ = 0;
 };

@@ -41,6 +41,10 @@ struct MatrixView {
     }
 };
 
+// A trading flag's cell: missing (NaN, as an absent label reads) means `missing`, any other
+// non-zero value true.
+inline bool trading_flag(double v, bool missing) { return std::isnan(v) ? missing : v != 0.0; }
+
 // A table seen through the rows and columns another table asks for: entry (i, j) is the
 // table's cell at (row_pos[i], col_pos[j]); a position of -1 means the label is absent.
 struct AlignedMatrix {
@@ -66,13 +70,8 @@ struct AlignedMatrix {
         if (r >= 0 && c >= 0) __builtin_prefetch(view.data + r * view.row_stride + c * view.col_stride);
     }
 
-    // A trading flag: a missing cell (absent label or NaN) reads as `missing`, any other
-    // non-zero value as true.
-    bool flag(std::int64_t i, std::int64_t j, bool missing) const {
-        const double v = value(i, j);
-        if (std::isnan(v)) return missing;
-        return v != 0.0;
-    }
+    // A trading flag (see trading_flag).
+    bool flag(std::int64_t i, std::int64_t j, bool missing) const { return trading_flag(value(i, j), missing); }
 };
 
 // Missing trading flags: a stock whose state is unknown is neither bought nor sold.

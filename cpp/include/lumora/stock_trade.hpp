@@ -37,21 +37,33 @@ struct StockDay {
     double dividend;
     double buy_price;
     double sell_price;
-
-    static StockDay read(const AlignedMatrix& can_buy, const AlignedMatrix& cant_sell, const AlignedMatrix& split,
-                         const AlignedMatrix& dividend, const AlignedMatrix& close, const AlignedMatrix& prev_close,
-                         const AlignedMatrix& buy_price, const AlignedMatrix& sell_price, std::int64_t i,
-                         std::int64_t j) {
-        return StockDay{can_buy.flag(i, j, kMissingCanBuy),
-                        cant_sell.flag(i, j, kMissingCantSell),
-                        close.value(i, j),
-                        prev_close.value(i, j),
-                        split.value(i, j),
-                        dividend.value(i, j),
-                        buy_price.value(i, j),
-                        sell_price.value(i, j)};
-    }
 };
+
+// The eight market tables a trade day reads, in the order their readers keep them.
+enum MarketTable : std::size_t {
+    kCanBuy,
+    kCantSell,
+    kSplit,
+    kDividend,
+    kClose,
+    kPrevClose,
+    kBuy,
+    kSell,
+    kMarketTables
+};
+
+// A stock's trade day from value(table), each table's cell as a number (NaN where absent).
+template <class Value>
+StockDay stock_day(Value&& value) {
+    return StockDay{trading_flag(value(kCanBuy), kMissingCanBuy),
+                    trading_flag(value(kCantSell), kMissingCantSell),
+                    value(kClose),
+                    value(kPrevClose),
+                    value(kSplit),
+                    value(kDividend),
+                    value(kBuy),
+                    value(kSell)};
+}
 
 // The eight market tables positioned on one date: a stock's cells are read with one
 // offset per table, the label lookups having been done once for the whole run.
@@ -61,7 +73,7 @@ public:
                  const AlignedMatrix& dividend, const AlignedMatrix& close, const AlignedMatrix& prev_close,
                  const AlignedMatrix& buy_price, const AlignedMatrix& sell_price)
         : tables_{&can_buy, &cant_sell, &split, &dividend, &close, &prev_close, &buy_price, &sell_price} {
-        for (std::size_t t = 0; t < kTables; ++t) {
+        for (std::size_t t = 0; t < kMarketTables; ++t) {
             const AlignedMatrix& m = *tables_[t];
             offsets_[t].resize(m.col_pos.size());
             for (std::size_t j = 0; j < m.col_pos.size(); ++j)
@@ -70,7 +82,7 @@ public:
     }
 
     void seek(std::int64_t i) {
-        for (std::size_t t = 0; t < kTables; ++t) {
+        for (std::size_t t = 0; t < kMarketTables; ++t) {
             const AlignedMatrix& m = *tables_[t];
             const std::int64_t r = m.row_pos[static_cast<std::size_t>(i)];
             rows_[t] = r < 0 ? nullptr : m.view.data + r * m.view.row_stride;
@@ -79,7 +91,7 @@ public:
 
     // Asks the cache for stock j's cells of the current date.
     void prefetch(std::int64_t j) const {
-        for (std::size_t t = 0; t < kTables; ++t) {
+        for (std::size_t t = 0; t < kMarketTables; ++t) {
             const std::ptrdiff_t offset = offsets_[t][static_cast<std::size_t>(j)];
             if (rows_[t] != nullptr && offset >= 0) __builtin_prefetch(rows_[t] + offset);
         }
@@ -89,20 +101,10 @@ public:
     double prev_close(std::int64_t j) const { return value(kPrevClose, j); }
 
     StockDay read(std::int64_t j) const {
-        return StockDay{flag(kCanBuy, j, kMissingCanBuy),
-                        flag(kCantSell, j, kMissingCantSell),
-                        value(kClose, j),
-                        value(kPrevClose, j),
-                        value(kSplit, j),
-                        value(kDividend, j),
-                        value(kBuy, j),
-                        value(kSell, j)};
+        return stock_day([&](std::size_t t) { return value(t, j); });
     }
 
 private:
-    static constexpr std::size_t kTables = 8;
-    enum : std::size_t { kCanBuy, kCantSell, kSplit, kDividend, kClose, kPrevClose, kBuy, kSell };
-
     double value(std::size_t t, std::int64_t j) const {
         const std::ptrdiff_t offset = offsets_[t][static_cast<std::size_t>(j)];
         if (rows_[t] == nullptr || offset < 0) return kNaN;
@@ -110,14 +112,10 @@ private:
         if (tables_[t]->view.kind == CellKind::Bool) return *reinterpret_cast<const bool*>(p) ? 1.0 : 0.0;
         return *reinterpret_cast<const double*>(p);
     }
-    bool flag(std::size_t t, std::int64_t j, bool missing) const {
-        const double v = value(t, j);
-        return std::isnan(v) ? missing : v != 0.0;
-    }
 
-    const AlignedMatrix* tables_[kTables];
-    std::vector<std::ptrdiff_t> offsets_[kTables];
-    const std::byte* rows_[kTables] = {};
+    const AlignedMatrix* tables_[kMarketTables];
+    std::vector<std::ptrdiff_t> offsets_[kMarketTables];
+    const std::byte* rows_[kMarketTables] = {};
 };
 
 // The five parts of a day's profit, each summed over stocks and added in this order.
