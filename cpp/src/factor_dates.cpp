@@ -6,7 +6,6 @@
 
 #include "lumora/block_copier.hpp"
 #include "lumora/parallel.hpp"
-#include "lumora/strategy_stats.hpp"
 
 namespace lumora {
 
@@ -22,10 +21,27 @@ AlignedMatrix rows_after(const AlignedMatrix& open, std::int64_t ahead) {
 
 }  // namespace
 
-NextOpenReturns::NextOpenReturns(const AlignedMatrix& open) : next_(rows_after(open, 1)), after_(rows_after(open, 2)) {}
+NextOpenReturns::NextOpenReturns(const AlignedMatrix& open)
+    : next_(rows_after(open, 1)), after_(rows_after(open, 2)), chain_(next_) {
+    chain_.row_pos.push_back(after_.row_pos.empty() ? -1 : after_.row_pos.back());
+}
 
 void NextOpenReturns::load(std::int64_t first, std::int64_t last, std::int64_t n, std::vector<double>& out) {
     const auto size = static_cast<std::size_t>((last - first) * n);
+    // Each date's row after is the next date's row: rows first..last of chain_ hold both.
+    bool chained = true;
+    for (std::int64_t i = first; i < last; ++i)
+        chained = chained && after_.row_pos[static_cast<std::size_t>(i)] >= 0 &&
+                  after_.row_pos[static_cast<std::size_t>(i)] == chain_.row_pos[static_cast<std::size_t>(i + 1)];
+    if (chained) {
+        after_cells_.resize(size + static_cast<std::size_t>(n));
+        copier_.copy(chain_, first, last + 1, 0, n, after_cells_.data(), n, 1);
+        out.resize(size);
+        const double* next = after_cells_.data();
+        const double* after = next + n;
+        for (std::size_t k = 0; k < size; ++k) out[k] = after[k] / next[k] - 1.0;
+        return;
+    }
     out.resize(size);
     after_cells_.resize(size);
     copier_.copy(next_, first, last, 0, n, out.data(), n, 1);
@@ -154,7 +170,7 @@ void DateAnalysis::horizon_ics(std::int64_t row, const RankedDate& today, const 
         const std::size_t count = today.pairs_with(returns, factor_, forward_);
         const auto cell = static_cast<std::size_t>(row) * kHorizonCount + k;
         if (count < 2) continue;
-        out_.ic[cell] = pearson(factor_.data(), forward_.data(), count);
+        out_.ic[cell] = cross_pearson(factor_.data(), forward_.data(), count);
         if (k == 0) continue;  // the engine's own Rank IC
         average_ranks(forward_.data(), count, forward_rank_, radix_);
         out_.rank_ic[cell] = pearson_of_ranks(today.ranks_of(factor_, factor_rank_), forward_rank_.data(), count);
@@ -210,7 +226,8 @@ void DateAnalysis::rank_autocorrelation(std::int64_t row, const RankedDate& toda
         forward_.push_back(now);
         forward_rank_.push_back(rank_before_[static_cast<std::size_t>(j)]);
     }
-    out_.rank_autocorr[static_cast<std::size_t>(row)] = pearson(forward_.data(), forward_rank_.data(), forward_.size());
+    out_.rank_autocorr[static_cast<std::size_t>(row)] =
+        cross_pearson(forward_.data(), forward_rank_.data(), forward_.size());
     keep_today(today);
 }
 

@@ -21,7 +21,8 @@ inline constexpr std::size_t kHorizonCount = kIcHorizons.size();
 // The engine's Rank IC return: open(t+2) / open(t+1) - 1 of each stock after factor date t,
 // the dates mapped into the open table's own calendar; NaN where an open is missing. Read a
 // block of dates at a time: the open table seen one and two of its own rows after each date,
-// copied in its memory order, and divided.
+// copied in its memory order, and divided. Where the block's dates follow one another in the
+// open table, as they do unless the factor skips dates, each open row is copied once.
 class NextOpenReturns {
 public:
     explicit NextOpenReturns(const AlignedMatrix& open);
@@ -31,6 +32,7 @@ public:
 
 private:
     AlignedMatrix next_, after_;
+    AlignedMatrix chain_;  // next_ with one more row: the open row after the last date's
     std::vector<double> after_cells_;
     BlockCopier copier_;
 };

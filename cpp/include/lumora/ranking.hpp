@@ -19,9 +19,17 @@ void distinct_ranks(std::size_t n, std::vector<double>& ranks);
 // Average ranks of `values` (no NaN), sorted here; ranks[k] belongs to values[k].
 void average_ranks(const double* values, std::size_t n, std::vector<double>& ranks, RadixScratch& scratch);
 
+// Pearson correlation of a cross-section with its sums taken in four interleaved lanes:
+// pearson's single chain of additions waits on the adder at every step. The last bits may
+// differ from pearson's, except where every sum is exact (see pearson_of_ranks).
+double cross_pearson(const double* a, const double* b, std::size_t n);
+double cross_pearson_about(const double* a, const double* b, std::size_t n, double mean_a, double mean_b);
+
 // Pearson correlation of two sets of average ranks of the same n items. Ranks are whole or
 // half numbers summing to n(n+1)/2 exactly, so both means are (n+1)/2 exactly, as pearson
-// would find them: only the products are summed.
+// would find them, and every deviation, product and sum of products is a multiple of 1/4
+// held exactly (for n up to 200,000): the result is pearson's to the last bit, in any
+// order of summation.
 double pearson_of_ranks(const double* ranks_a, const double* ranks_b, std::size_t n);
 
 // Spearman correlation of two equally long samples (average ranks, Pearson of the ranks);
