@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import test_charts
 from lumora.backtest import BacktestData, BacktestService
 from lumora.backtest.batch import FactorJob, StrategyJob
 from lumora.sandbox import generate_market
@@ -21,6 +22,9 @@ from lumora.sandbox import generate_market
 @functools.cache
 def loaded() -> BacktestData:
     return BacktestData(data=generate_market(60, 180, seed=4).dataset_tables())
+
+
+figures = test_charts.figures
 
 
 @functools.cache
@@ -107,6 +111,29 @@ def parsed(path: str) -> _Collector:
     collector = _Collector()
     collector.feed(Path(path).read_text(encoding="utf-8"))
     return collector
+
+
+def test_factor_page_numbers_each_group_bar_with_its_whole_group_number(
+    tmp_path: Path, figures: list[Any]
+) -> None:
+    # Twenty groups once had ticks at 2.5, 5.0, ... under the group bars.
+    data = loaded()
+    close = data.data["close_price"]
+    result = BacktestService(None).backtest(
+        close.pct_change(5, fill_method=None), data, close.index[0], close.index[-1], "",
+        "mom5", plot=None, group_num=20,
+    )  # fmt: skip
+    result.plot_analysis(tmp_path / "factor.png")
+    (fig,) = figures
+    panels = {ax.get_title().split(" (")[0]: ax for ax in fig.axes if ax.get_title()}
+    figures_by_group = result.analysis.group_performance.iloc[:20]
+    for title, column in (
+        ("Annualised Return by Group", "annual_return"),
+        ("Mean Daily Turnover by Group", "turnover_daily"),
+    ):
+        ax = panels[title]
+        assert [t.get_text() for t in ax.get_xticklabels()] == [str(g) for g in range(1, 21)]
+        np.testing.assert_allclose([b.get_height() for b in ax.patches], figures_by_group[column])
 
 
 def test_result_reports_are_self_contained_with_pages_tables_and_parameters(tmp_path) -> None:

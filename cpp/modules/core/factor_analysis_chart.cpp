@@ -37,6 +37,7 @@ constexpr std::array<double, 4> kHeights{0.72, 2.6, 2.45, 2.5};
 constexpr std::array<double, 3> kWidths{1.0, 1.1, 1.0};
 constexpr PageFrame kFrame = wide_panel_page(130, kHeights, kWidths, 0.34);
 constexpr double kLegend = 8.0, kBarLabel = 7.4;
+constexpr int kMostGroupTicks = 20;  // a third of the page holds 20 group numbers
 
 // The record's tables as native vectors, read once before the lock.
 struct FactorPageData {
@@ -144,15 +145,20 @@ void draw_monthly(const FactorPage& p, py::handle ax) {
     draw_monthly_heatmap(ax, "Monthly Mean Rank IC (1D)", p.d.monthly, p.d.years, kMonths, false, 3);
 }
 
-void draw_group_returns(const FactorPage& p, py::handle ax) {
+// One bar per group of the first `groups` figures of `per_group` (the top-minus-bottom
+// figure follows them), in the group colours, on a percent axis.
+void group_bars(const FactorPage& p, py::handle ax, const std::vector<double>& per_group) {
     std::vector<double> x;
     for (int g = 1; g <= p.d.groups; ++g) x.push_back(g);
-    const std::vector<double> annual(p.d.annual.begin(), p.d.annual.begin() + p.d.groups);
-    ax.attr("bar")(as_array(x), as_array(annual), "width"_a = 0.72, "color"_a = p.colours, "alpha"_a = 0.9);
-    reference_line(ax, 0.0, 0.8);
-    ax.attr("set_xlabel")("Group");
-    ax.attr("set_xlim")(0.4, p.d.groups + 0.6);
+    const std::vector<double> bars(per_group.begin(), per_group.begin() + p.d.groups);
+    ax.attr("bar")(as_array(x), as_array(bars), "width"_a = 0.72, "color"_a = p.colours, "alpha"_a = 0.9);
+    group_axis(ax, p.d.groups, kMostGroupTicks);
     percent_ticks(p.mpl, ax);
+}
+
+void draw_group_returns(const FactorPage& p, py::handle ax) {
+    group_bars(p, ax, p.d.annual);
+    reference_line(ax, 0.0, 0.8);
     panel_title(ax, "Annualised Return by Group (monotonicity " + format_fixed(p.d.monotonicity, 2) + ")");
 }
 
@@ -176,13 +182,7 @@ void draw_turnover_over_time(const FactorPage& p, py::handle ax) {
 }
 
 void draw_turnover_by_group(const FactorPage& p, py::handle ax) {
-    std::vector<double> x;
-    for (int g = 1; g <= p.d.groups; ++g) x.push_back(g);
-    const std::vector<double> turnover(p.d.turnover.begin(), p.d.turnover.begin() + p.d.groups);
-    ax.attr("bar")(as_array(x), as_array(turnover), "width"_a = 0.72, "color"_a = p.colours, "alpha"_a = 0.9);
-    ax.attr("set_xlabel")("Group");
-    ax.attr("set_xlim")(0.4, p.d.groups + 0.6);
-    percent_ticks(p.mpl, ax);
+    group_bars(p, ax, p.d.turnover);
     panel_title(ax, "Mean Daily Turnover by Group");
 }
 

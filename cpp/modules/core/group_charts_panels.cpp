@@ -66,20 +66,6 @@ void label_bars(const GroupPage& p, py::handle ax) {
     }
 }
 
-void group_ticks(const GroupPage& p, py::handle ax) {
-    const int n = p.groups.groups;
-    const int step = std::max(1, (n + p.layout.max_group_ticks - 1) / p.layout.max_group_ticks);
-    // Round group numbers (5, 10, ...) when not every group has its tick; group 1 as well
-    // once it stands clear of the first of them.
-    std::vector<int> ticks;
-    if (step == 1 || step >= 4) ticks.push_back(1);
-    for (int g = step; g <= n; g += step)
-        if (g > 1) ticks.push_back(g);
-    ax.attr("set_xticks")(ticks);
-    ax.attr("set_xlim")(0.4, n + 0.6);
-    ax.attr("set_xlabel")("Group");
-}
-
 // Width of one date's stick in points: about the room a date has, within readable bounds.
 double stick_width(py::handle ax, std::size_t dates) {
     const double width_pt = ax.attr("get_position")().attr("width").cast<double>() *
@@ -113,6 +99,19 @@ std::string drawdown_size(py::handle drawdown) {
 }
 
 }  // namespace
+
+void group_axis(py::handle ax, int groups, int max_ticks) {
+    const int step = std::max(1, (groups + max_ticks - 1) / max_ticks);
+    // Round group numbers (5, 10, ...) when not every group has its tick; group 1 as well
+    // once it stands clear of the first of them.
+    std::vector<int> ticks;
+    if (step == 1 || step >= 4) ticks.push_back(1);
+    for (int g = step; g <= groups; g += step)
+        if (g > 1) ticks.push_back(g);
+    ax.attr("set_xticks")(ticks);
+    ax.attr("set_xlim")(0.4, groups + 0.6);
+    ax.attr("set_xlabel")("Group");
+}
 
 py::list group_colours(int groups) {
     py::list stops;
@@ -180,7 +179,7 @@ void draw_group_annual_returns(const GroupPage& p, py::handle ax) {
     if (s.groups <= kMaxBarLabels) label_bars(p, ax);
     ax.attr("margins")("y"_a = 0.18);
     reference_line(ax, 0.0, 0.8);
-    group_ticks(p, ax);
+    group_axis(ax, p.groups.groups, p.layout.max_group_ticks);
     panel_title(p, ax, "Annualised Return by Group");
     percent_ticks(p.mpl, ax);
 }

@@ -33,6 +33,10 @@ struct GroupPage {
 // Colours of groups 1..n along the house ramp.
 py::list group_colours(int groups);
 
+// Whole group numbers under a panel of one bar per group, every one of them up to
+// `max_ticks` groups, round ones (5, 10, ...) beyond; the axis spans the bars.
+void group_axis(py::handle ax, int groups, int max_ticks);
+
 void draw_group_cards(const GroupPage& p, py::handle ax);
 void draw_group_cumulative(const GroupPage& p, py::handle ax);
 void draw_group_annual_returns(const GroupPage& p, py::handle ax);
