@@ -33,20 +33,19 @@ void NextOpenReturns::load(std::int64_t first, std::int64_t last, std::int64_t n
     for (std::int64_t i = first; i < last; ++i)
         chained = chained && after_.row_pos[static_cast<std::size_t>(i)] >= 0 &&
                   after_.row_pos[static_cast<std::size_t>(i)] == chain_.row_pos[static_cast<std::size_t>(i + 1)];
+    // The next opens at cells_[0..size), the opens after them from `after` on.
+    std::size_t after = static_cast<std::size_t>(n);
     if (chained) {
-        after_cells_.resize(size + static_cast<std::size_t>(n));
-        copier_.copy(chain_, first, last + 1, 0, n, after_cells_.data(), n, 1);
-        out.resize(size);
-        const double* next = after_cells_.data();
-        const double* after = next + n;
-        for (std::size_t k = 0; k < size; ++k) out[k] = after[k] / next[k] - 1.0;
-        return;
+        cells_.resize(size + after);
+        copier_.copy(chain_, first, last + 1, 0, n, cells_.data(), n, 1);
+    } else {
+        after = size;
+        cells_.resize(2 * size);
+        copier_.copy(next_, first, last, 0, n, cells_.data(), n, 1);
+        copier_.copy(after_, first, last, 0, n, cells_.data() + after, n, 1);
     }
     out.resize(size);
-    after_cells_.resize(size);
-    copier_.copy(next_, first, last, 0, n, out.data(), n, 1);
-    copier_.copy(after_, first, last, 0, n, after_cells_.data(), n, 1);
-    for (std::size_t k = 0; k < size; ++k) out[k] = after_cells_[k] / out[k] - 1.0;
+    for (std::size_t k = 0; k < size; ++k) out[k] = cells_[after + k] / cells_[k] - 1.0;
 }
 
 LargeArray<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix& close, const AlignedMatrix& split,

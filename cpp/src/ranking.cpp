@@ -1,6 +1,7 @@
 #include "lumora/ranking.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "lumora/matrix_view.hpp"
@@ -9,7 +10,20 @@ namespace lumora {
 
 namespace {
 
-constexpr std::size_t kLanes = 4;  // the interleaved sums of cross_pearson
+// The interleaved sums of cross_pearson: item i goes to lane i % 4, and the lanes are
+// added in pairs at the end.
+constexpr std::size_t kLanes = 4;
+using Lanes = std::array<double, kLanes>;
+
+template <class Add>
+void in_lanes(std::size_t n, Add&& add) {
+    const std::size_t whole = n - n % kLanes;
+    for (std::size_t i = 0; i < whole; i += kLanes)
+        for (std::size_t l = 0; l < kLanes; ++l) add(l, i + l);
+    for (std::size_t i = whole; i < n; ++i) add(i - whole, i);
+}
+
+double total(const Lanes& s) { return (s[0] + s[1]) + (s[2] + s[3]); }
 
 // Walks n values in ascending order: `same(a, b)` says whether the a-th and b-th are equal,
 // `put(k, rank)` takes the k-th one's average rank (ties share the mean of their positions,
@@ -62,40 +76,27 @@ void average_ranks(const double* values, std::size_t n, std::vector<double>& ran
 
 double cross_pearson(const double* a, const double* b, std::size_t n) {
     if (n < 2) return kNaN;
-    double sum_a[kLanes] = {}, sum_b[kLanes] = {};
-    const std::size_t whole = n - n % kLanes;
-    for (std::size_t i = 0; i < whole; i += kLanes)
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            sum_a[l] += a[i + l];
-            sum_b[l] += b[i + l];
-        }
-    for (std::size_t i = whole; i < n; ++i) {
-        sum_a[i - whole] += a[i];
-        sum_b[i - whole] += b[i];
-    }
+    Lanes sum_a{}, sum_b{};
+    in_lanes(n, [&](std::size_t l, std::size_t i) {
+        sum_a[l] += a[i];
+        sum_b[l] += b[i];
+    });
     const double count = static_cast<double>(n);
-    return cross_pearson_about(a, b, n, ((sum_a[0] + sum_a[1]) + (sum_a[2] + sum_a[3])) / count,
-                               ((sum_b[0] + sum_b[1]) + (sum_b[2] + sum_b[3])) / count);
+    return cross_pearson_about(a, b, n, total(sum_a) / count, total(sum_b) / count);
 }
 
 double cross_pearson_about(const double* a, const double* b, std::size_t n, double mean_a, double mean_b) {
     if (n < 2) return kNaN;
-    double sab[kLanes] = {}, saa[kLanes] = {}, sbb[kLanes] = {};
-    auto add = [&](std::size_t l, std::size_t i) {
+    Lanes sab{}, saa{}, sbb{};
+    in_lanes(n, [&](std::size_t l, std::size_t i) {
         const double da = a[i] - mean_a, db = b[i] - mean_b;
         sab[l] += da * db;
         saa[l] += da * da;
         sbb[l] += db * db;
-    };
-    const std::size_t whole = n - n % kLanes;
-    for (std::size_t i = 0; i < whole; i += kLanes)
-        for (std::size_t l = 0; l < kLanes; ++l) add(l, i + l);
-    for (std::size_t i = whole; i < n; ++i) add(i - whole, i);
-    const double ab = (sab[0] + sab[1]) + (sab[2] + sab[3]);
-    const double aa = (saa[0] + saa[1]) + (saa[2] + saa[3]);
-    const double bb = (sbb[0] + sbb[1]) + (sbb[2] + sbb[3]);
+    });
+    const double aa = total(saa), bb = total(sbb);
     if (aa == 0.0 || bb == 0.0) return kNaN;
-    const double r = ab / std::sqrt(aa * bb);
+    const double r = total(sab) / std::sqrt(aa * bb);
     return std::isnan(r) ? r : std::clamp(r, -1.0, 1.0);
 }
 

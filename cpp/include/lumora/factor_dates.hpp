@@ -32,8 +32,8 @@ public:
 
 private:
     AlignedMatrix next_, after_;
-    AlignedMatrix chain_;  // next_ with one more row: the open row after the last date's
-    std::vector<double> after_cells_;
+    AlignedMatrix chain_;        // next_ with one more row: the open row after the last date's
+    std::vector<double> cells_;  // the block's open rows
     BlockCopier copier_;
 };
 
