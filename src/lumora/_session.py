@@ -99,9 +99,11 @@ def init_sandbox(
 
 
 def init_files(
-    root: object,
+    root: str | os.PathLike[str],
     *,
-    columns: dict[str, str] | None = None,
+    columns: Mapping[str, str] | None = None,
+    vendor: str | None = None,
+    units: Mapping[str, str] | None = None,
     timeout: float = 600.0,
 ) -> BacktestService:
     """Use your own market data: a folder of daily bars (parquet or CSV) and, optionally,
@@ -110,7 +112,9 @@ def init_files(
     The files are read and checked now. The first ``prepare_backtest_data`` builds the
     full store from them; later calls update the tail when the files gained days.
     ``columns`` maps the files' column names to the expected ones, for example
-    ``{"trade_date": "date", "ts_code": "code", "vol": "volume"}``. ``timeout`` is kept
+    ``{"trade_date": "date", "ts_code": "code", "vol": "volume"}``; ``vendor`` presets a
+    vendor's layout and units ("tushare", "akshare", "baostock"); ``units`` gives the units of
+    ``volume`` and ``amount`` (``columns`` and ``units`` override the preset). ``timeout`` is kept
     for callers that pass it; nothing travels over a network, so it has no effect.
     """
     del timeout
@@ -118,7 +122,7 @@ def init_files(
     from lumora.backtest._full_build import BuiltPackage
     from lumora.sources.files import FileSource
 
-    source = FileSource(root, columns=columns)  # type: ignore[arg-type]
+    source = FileSource(root, columns=columns, vendor=vendor, units=units)
     set_instance(source)
     # The full build is written straight into the store's staging: no archive, no server.
     return _install(BacktestService(BuiltPackage(source)))
