@@ -14,11 +14,14 @@ demo: build
 
 test: build lint typecheck native-test pytest
 
-# Debian packages the native tests and benchmarks link against, and the C++ formatter.
+# Debian packages the native tests and benchmarks link against, the C++ formatter, and a
+# font with Chinese glyphs for charts titled by Chinese factor and job names.
 sysdeps:
-	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/benchmark/benchmark.h ] || ! command -v clang-format >/dev/null; then \
-	  echo "installing libgtest-dev, libbenchmark-dev and clang-format"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev libbenchmark-dev clang-format; \
+	@if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/benchmark/benchmark.h ] || ! command -v clang-format >/dev/null \
+	    || [ ! -f /usr/share/fonts/truetype/wqy/wqy-microhei.ttc ]; then \
+	  echo "installing libgtest-dev, libbenchmark-dev, clang-format and fonts-wqy-microhei"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev libbenchmark-dev clang-format fonts-wqy-microhei; \
+	  rm -rf "$${HOME}/.cache/matplotlib"; \
 	fi
 
 $(VENV)/.deps: pyproject.toml

@@ -7,6 +7,7 @@ import functools
 from html.parser import HTMLParser
 from pathlib import Path
 from typing import Any
+from urllib.parse import unquote
 
 import matplotlib.image
 import numpy as np
@@ -80,7 +81,10 @@ class _Collector(HTMLParser):
         self.links: list[str] = []
         self.external: list[str] = []
         self.rows: list[list[str]] = []
+        self.row_links: list[str | None] = []  # the first link of each row
+        self.title = ""
         self._cell: list[str] | None = None
+        self._in_title = False
 
     def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
         attributes = dict(attrs)
@@ -92,17 +96,24 @@ class _Collector(HTMLParser):
             self.images.append(attributes["src"] or "")
         if tag == "a":
             self.links.append(attributes["href"] or "")
+            if self.row_links and self.row_links[-1] is None:
+                self.row_links[-1] = attributes["href"] or ""
         if tag == "tr":
             self.rows.append([])
+            self.row_links.append(None)
+        self._in_title = tag == "title"
         if tag in ("td", "th"):
             self._cell = []
 
     def handle_endtag(self, tag: str) -> None:
+        self._in_title = False
         if tag in ("td", "th") and self._cell is not None:
             self.rows[-1].append("".join(self._cell).strip())
             self._cell = None
 
     def handle_data(self, data: str) -> None:
+        if self._in_title:
+            self.title += data
         if self._cell is not None:
             self._cell.append(data)
 
@@ -154,12 +165,17 @@ def test_result_reports_are_self_contained_with_pages_tables_and_parameters(tmp_
     assert sorted(p.name for p in (tmp_path / "deep").iterdir()) == ["factor.html", "strategy.html"]
 
 
-def test_batch_report_sorts_the_screen_and_links_each_finished_job(tmp_path) -> None:
+def test_batch_report_sorts_the_screen_and_links_each_job_to_its_own_report(tmp_path) -> None:
+    """Names that one slug would merge ("动量20" and "反转20"), a name that is also text in
+    other cells ("factor"), and factor tables whose column axis is named "ukey": every
+    finished job gets a file of its own, linked from its own row and titled by its name."""
     data = loaded()
-    close = data.data["close_price"]
+    close = data.data["close_price"].rename_axis(columns="ukey")
     start, end = close.index[0], close.index[-1]
     jobs = {
-        "mom5": FactorJob(close.pct_change(5, fill_method=None), start, end, group_num=5),
+        "动量20": FactorJob(close.pct_change(20, fill_method=None), start, end, group_num=5),
+        "反转20": FactorJob(-close.pct_change(20, fill_method=None), start, end, group_num=5),
+        "factor": FactorJob(close.pct_change(5, fill_method=None), start, end, group_num=5),
         "empty": FactorJob(close.iloc[:0], start, end),
         "top": StrategyJob(close.notna().astype(float) / close.shape[1], start, end),
     }
@@ -167,10 +183,16 @@ def test_batch_report_sorts_the_screen_and_links_each_finished_job(tmp_path) -> 
     path = batch.to_html(tmp_path / "screen.html")
     report = parsed(path)
     assert report.external == []
-    assert sorted(report.links) == ["screen_reports/mom5.html", "screen_reports/top.html"]
-    for link in report.links:
-        assert parsed(str(tmp_path / link)).images
     names = [row[0] for row in report.rows[1:]]
     assert names == list(jobs)
+    linked = dict(zip(names, report.row_links[1:]))
+    assert linked["empty"] is None
+    finished = [name for name in jobs if name != "empty"]
+    assert len({linked[name] for name in finished}) == len(finished)
+    for name in finished:
+        job_report = parsed(str(tmp_path / unquote(linked[name])))
+        assert job_report.images
+        assert job_report.title.startswith(f"{name} | "), job_report.title
+    assert "ukey" not in Path(tmp_path / unquote(linked["factor"])).read_text(encoding="utf-8")
     assert "table.sortable" in Path(path).read_text(encoding="utf-8")
     assert list(report.rows[0][: len(batch.summary.columns) + 1]) == ["job", *batch.summary.columns]

@@ -139,6 +139,7 @@ def test_core_receives_cut_inputs_in_order(loaded, recorder, tmp_path):
         "benchmark_summary": "summary",
         "plot_paths": {"000852": str(tmp_path / "alpha.png")},
         "analysis": None,  # the test double has no analysis
+        "name": "alpha",  # the request's own name titles its pages and report
     }
 
 

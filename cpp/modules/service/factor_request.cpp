@@ -112,6 +112,8 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
     parameters["rolling_window"] = costs.rolling_window;
     put_trading_costs(parameters, costs);
     result.attr("parameters") = parameters;
+    // The request's own name titles its pages and report (the table's axis name may be "ukey").
+    result.attr("name") = plot_filename;
     return result;
 }
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import base64
 import datetime
+import hashlib
 import html
 import math
 import os
@@ -17,6 +18,7 @@ import tempfile
 from collections.abc import Iterable, Mapping
 from pathlib import Path
 from typing import Any
+from urllib.parse import quote
 
 import pandas as pd
 
@@ -101,8 +103,15 @@ def _numeric(value: Any) -> bool:
     return isinstance(value, int | float) and not isinstance(value, bool)
 
 
-def _table(frame: pd.DataFrame, *, index: bool = True, sortable: bool = False) -> str:
-    """An HTML table of a frame; every cell carries its raw value for sorting."""
+def _table(
+    frame: pd.DataFrame,
+    *,
+    index: bool = True,
+    sortable: bool = False,
+    links: Mapping[Any, str] | None = None,
+) -> str:
+    """An HTML table of a frame; every cell carries its raw value for sorting. ``links``
+    maps row labels to the address their label cell links to."""
     head = [html.escape(str(frame.index.name or "")) if index else None]
     head += [html.escape(str(c)) for c in frame.columns]
     cells = ['<th class="text">' + h + "</th>" for h in head if h is not None]
@@ -110,9 +119,11 @@ def _table(frame: pd.DataFrame, *, index: bool = True, sortable: bool = False) -
     for label, row in frame.iterrows():
         tds = []
         if index:
-            tds.append(
-                f'<td class="text" data-value="{html.escape(_text(label))}">{html.escape(_text(label))}</td>'
-            )
+            shown = html.escape(_text(label))
+            href = (links or {}).get(label)
+            if href is not None:
+                shown = f'<a href="{html.escape(href)}">{shown}</a>'
+            tds.append(f'<td class="text" data-value="{html.escape(_text(label))}">{shown}</td>')
         for value in row.tolist():
             raw = "" if value is None or (isinstance(value, float) and math.isnan(value)) else value
             css = "" if _numeric(value) else ' class="text"'
@@ -173,7 +184,7 @@ def _report_body(
     """The sections both reports have, in order: the parameters (``named`` when the run
     recorded none), each titled figure mapping, the table against the benchmarks, the
     pages, then each titled analysis table (with its index or without)."""
-    parameters = result.parameters or named
+    parameters = {**named, **result.parameters}
     body = ["<h2>Parameters</h2>", _mapping_table(parameters, "parameter")]
     for title, values, name in figures:
         body += [f"<h2>{title}</h2>", _mapping_table(values, name)]
@@ -189,14 +200,14 @@ def _report_body(
 def _factor_body(result: Any, folder: str) -> list[str]:
     analysis = result.analysis
     if analysis is None:
-        return _report_body(result, folder, {"factor": result.factor_name}, [], [])
+        return _report_body(result, folder, {"factor": result.title}, [], [])
     tables = [
         ("IC summary by horizon", analysis.ic_summary.reset_index(), False),
         ("Return figures by group", analysis.group_performance, True),
         ("Rank IC by month", analysis.monthly_rank_ic, True),
     ]
     figures = [("Headline figures", analysis.summary, "figure")]
-    return _report_body(result, folder, {"factor": result.factor_name}, figures, tables)
+    return _report_body(result, folder, {"factor": result.title}, figures, tables)
 
 
 def _strategy_body(result: Any, folder: str) -> list[str]:
@@ -226,7 +237,7 @@ def result_html(result: Any) -> str:
     """The report of a factor result (``BacktestResult``) or a strategy result."""
     with tempfile.TemporaryDirectory(prefix="lumora-report-") as folder:
         if hasattr(result, "factor_name"):
-            return _document(f"{result.factor_name} | factor report", _factor_body(result, folder))
+            return _document(f"{result.title} | factor report", _factor_body(result, folder))
         return _document(
             f"{result.strategy_name} | strategy report", _strategy_body(result, folder)
         )
@@ -242,7 +253,12 @@ def write_report(text: str, path: str | os.PathLike[str]) -> str:
 
 
 def _job_file(name: str) -> str:
-    return re.sub(r"[^A-Za-z0-9_.-]+", "_", name) + ".html"
+    """A job report's file name: a readable slug of the job's name and a short hash of the
+    whole name, so that names differing only in characters the slug drops ("动量20",
+    "反转20") or in case never share a file."""
+    slug = re.sub(r"[^A-Za-z0-9_-]+", "_", name).strip("_")[:60] or "job"
+    digest = hashlib.sha256(name.encode("utf-8", "surrogatepass")).hexdigest()[:10]
+    return f"{slug}-{digest}.html"
 
 
 def batch_html(batch: Any, path: str | os.PathLike[str], *, job_reports: bool = True) -> str:
@@ -258,12 +274,8 @@ def batch_html(batch: Any, path: str | os.PathLike[str], *, job_reports: bool = 
                 continue
             job_path = folder / _job_file(str(name))
             write_report(result_html(outcome), job_path)
-            links[str(name)] = f"{folder.name}/{job_path.name}"
-    table = _table(summary, sortable=True)
-    for name, href in links.items():
-        cell = f'<td class="text" data-value="{html.escape(name)}">{html.escape(name)}</td>'
-        linked = f'<td class="text" data-value="{html.escape(name)}"><a href="{html.escape(href)}">{html.escape(name)}</a></td>'
-        table = table.replace(cell, linked, 1)
+            links[str(name)] = quote(f"{folder.name}/{job_path.name}")
+    table = _table(summary, sortable=True, links=links)
     failed = len(batch.failed)
     note = (
         f"<p class='muted'>{len(batch.results)} jobs, {failed} failed. Click a column heading to sort "

@@ -148,7 +148,9 @@ class FactorAnalysis:
 @dataclass(kw_only=True, eq=False)
 class BacktestResult:
     """Outcome of a factor group backtest; ``analysis`` holds its factor analysis
-    (``FactorAnalysis``), None for a result built without one."""
+    (``FactorAnalysis``), None for a result built without one. ``name`` is the request's
+    own name (its ``plot_filename``, a batch job's name): the title of its charts, pages
+    and report; ``factor_name`` is the factor table's own label (its column axis name)."""
 
     factor_name: str
     best_group: int
@@ -159,6 +161,12 @@ class BacktestResult:
     plot_paths: dict[str, str] = field(default_factory=dict)
     analysis: FactorAnalysis | None = None
     parameters: dict[str, Any] = field(default_factory=dict)
+    name: str = ""
+
+    @property
+    def title(self) -> str:
+        """The name the result is shown under: the request's, else the factor table's."""
+        return self.name or self.factor_name
 
     def to_html(self, path: str | os.PathLike[str]) -> str:
         """Write one self-contained HTML report (parameters, headline figures, the analysis
@@ -175,7 +183,7 @@ class BacktestResult:
             raise ValueError("this result carries no factor analysis")
         from lumora.backtest._core import plot_factor_analysis
 
-        return plot_factor_analysis(self.analysis, path, self.factor_name)
+        return plot_factor_analysis(self.analysis, path, self.title)
 
     def __repr__(self) -> str:
         return (
