@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import shutil
 import signal
 import struct
 import subprocess
@@ -22,11 +23,14 @@ import pandas as pd
 import pytest
 from matplotlib import image
 
+import lumora
+from lumora import _session
 from lumora.backtest import BacktestData, BacktestService, batch
 from lumora.backtest._pkg import claimed_folder
 from lumora.backtest._prepare import BinaryPreparedDataStore
 from lumora.backtest.batch import FactorJob, JobFailure, MappedData, StoreVersionGone, StrategyJob
 from lumora.sandbox import generate_market
+from service_env import use_data_dir
 
 START, END = "20150401", "20150930"
 
@@ -313,6 +317,20 @@ def test_mapped_data_is_reopened_after_the_store_is_replaced_but_a_pinned_versio
         mapped.load(old)
     message = str(raised.value)
     assert old in message and new in message and "\n" not in message
+
+
+def test_mapped_data_finds_the_default_store_without_any_init(
+    loaded, store_dir, tmp_path, monkeypatch
+):
+    # A batch on MappedData() used to ask for lumora.init first, though it needs no data client.
+    directory = use_data_dir(monkeypatch, tmp_path)
+    shutil.copytree(store_dir, directory)
+    monkeypatch.setattr(_session, "_service", None)
+    jobs = {name: job for name, job in study(loaded).items() if name in {"mom20", "top10"}}
+    ran = lumora.backtest_many(jobs, lumora.MappedData(), executor="serial", progress=False)
+    expected = BacktestService(None).backtest_many(jobs, loaded, executor="serial", progress=False)
+    assert ran.store_version == MappedData(str(store_dir)).version() and not ran.failed
+    assert_identical(expected.results, ran.results)
 
 
 def test_a_stopped_cluster_batch_leaves_no_job_running(loaded, cluster_client, tmp_path):

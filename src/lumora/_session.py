@@ -137,6 +137,19 @@ def default_service() -> BacktestService:
     return service
 
 
+def _computing_service() -> BacktestService:
+    """The service for a backtest: the installed one, or before any ``init_*`` a service
+    without a data client. A backtest computes on data already loaded (or, for a batch on
+    ``MappedData``, on the prepared store) and asks no data source for anything."""
+    with _lock:
+        service = _service
+    if service is None:
+        from lumora.backtest import BacktestService
+
+        return BacktestService(None)
+    return service
+
+
 def prepare_backtest_data() -> None:
     """Download or update the local benchmark data (see ``BacktestService``)."""
     default_service().prepare_backtest_data()
@@ -200,9 +213,8 @@ def backtest_strategy(
         TypeError: an argument of the wrong kind (named in the message).
         ValueError: an empty table, a cost or window out of range, an unsupported
             benchmark, an infinite weight.
-        KestrelError: the SDK is not initialised.
     """
-    return default_service().backtest_strategy(
+    return _computing_service().backtest_strategy(
         strategy,
         data,
         start_date,
@@ -263,9 +275,8 @@ def backtest_factor(
 
     Raises:
         TypeError, ValueError: as for ``backtest_strategy``; "group_num 取值范围 [2, 100]".
-        KestrelError: the SDK is not initialised.
     """
-    return default_service().backtest(
+    return _computing_service().backtest(
         factor,
         data,
         start_date,
@@ -287,9 +298,10 @@ def backtest_many(
     """Many factor / strategy jobs in one call (``BacktestService.backtest_many``).
 
     ``executor`` None uses a thread pool of ``max_workers`` threads, "serial" the caller's
-    thread, a ``dask.distributed.Client`` its cluster.
+    thread, a ``dask.distributed.Client`` its cluster. ``MappedData()`` is the store in
+    the default data directory, prepared before by any session; no ``init_*`` call is needed.
     """
-    return default_service().backtest_many(
+    return _computing_service().backtest_many(
         jobs, data, executor=executor, max_workers=max_workers, progress=progress
     )
 
