@@ -128,10 +128,14 @@ def init_files(
     return _install(BacktestService(BuiltPackage(source)))
 
 
+def _installed() -> BacktestService | None:
+    with _lock:
+        return _service
+
+
 def default_service() -> BacktestService:
     """The service that ``init``, ``init_sandbox`` or ``init_files`` installed."""
-    with _lock:
-        service = _service
+    service = _installed()
     if service is None:
         raise KestrelError(NOT_INITIALISED)
     return service
@@ -141,13 +145,9 @@ def _computing_service() -> BacktestService:
     """The service for a backtest: the installed one, or before any ``init_*`` a service
     without a data client. A backtest computes on data already loaded (or, for a batch on
     ``MappedData``, on the prepared store) and asks no data source for anything."""
-    with _lock:
-        service = _service
-    if service is None:
-        from lumora.backtest import BacktestService
+    from lumora.backtest import BacktestService
 
-        return BacktestService(None)
-    return service
+    return _installed() or BacktestService(None)
 
 
 def prepare_backtest_data() -> None:
@@ -168,6 +168,7 @@ def backtest_strategy(
     output_dir: str | os.PathLike[str] | None,
     plot_filename: str,
     *,
+    # The keywords and defaults of lumora._requests.StrategyKeywords (a test holds them equal).
     benchmark: str | list[str] | None = "000852",
     rolling_window: int = 0,
     total_money: float = 1e8,
@@ -233,6 +234,7 @@ def backtest_factor(
     output_dir: str | os.PathLike[str] | None,
     plot_filename: str,
     *,
+    # The keywords and defaults of lumora._requests.FactorKeywords (a test holds them equal).
     group_num: int = 20,
     benchmark: str | list[str] | None = "000852",
     universe: str | list[str] | None = None,
