@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import shutil
 import signal
 import struct
 import subprocess
@@ -22,11 +23,14 @@ import pandas as pd
 import pytest
 from matplotlib import image
 
+import lumora
+from lumora import _session
 from lumora.backtest import BacktestData, BacktestService, batch
 from lumora.backtest._pkg import claimed_folder
 from lumora.backtest._prepare import BinaryPreparedDataStore
 from lumora.backtest.batch import FactorJob, JobFailure, MappedData, StoreVersionGone, StrategyJob
 from lumora.sandbox import generate_market
+from service_env import use_data_dir
 
 START, END = "20150401", "20150930"
 
@@ -266,10 +270,9 @@ def test_a_stopped_batch_waits_for_running_jobs_and_leaves_whole_charts(loaded, 
         raise KeyboardInterrupt
 
     momentum = loaded.data["close_price"].pct_change(5, fill_method=None)
-    jobs = {"first": FactorJob(Tripwire(momentum), START, END, group_num=5)}
-    jobs |= {f"f{i}": FactorJob(momentum, START, END, group_num=3 + i) for i in range(11)}
-    for job in jobs.values():
-        job.keywords.update(plot="long", output_dir=str(tmp_path))
+    chart = {"plot": "long", "output_dir": str(tmp_path)}
+    jobs = {"first": FactorJob(Tripwire(momentum), START, END, group_num=5, **chart)}
+    jobs |= {f"f{i}": FactorJob(momentum, START, END, group_num=3 + i, **chart) for i in range(11)}
 
     previous = signal.signal(signal.SIGINT, on_interrupt)
     Tripwire.armed = True
@@ -309,11 +312,25 @@ def test_mapped_data_is_reopened_after_the_store_is_replaced_but_a_pinned_versio
     # A batch pinned to the old version keeps it where it is mapped ...
     assert old != new and mapped.load(old).data["close_price"] is before
     # ... and where it must be opened again, it fails in one line naming both versions.
-    monkeypatch.setattr(batch, "_mapped", {})
+    monkeypatch.setattr(batch.mapped, "_mapped", {})
     with pytest.raises(StoreVersionGone) as raised:
         mapped.load(old)
     message = str(raised.value)
     assert old in message and new in message and "\n" not in message
+
+
+def test_mapped_data_finds_the_default_store_without_any_init(
+    loaded, store_dir, tmp_path, monkeypatch
+):
+    # A batch on MappedData() used to ask for lumora.init first, though it needs no data client.
+    directory = use_data_dir(monkeypatch, tmp_path)
+    shutil.copytree(store_dir, directory)
+    monkeypatch.setattr(_session, "_service", None)
+    jobs = {name: job for name, job in study(loaded).items() if name in {"mom20", "top10"}}
+    ran = lumora.backtest_many(jobs, lumora.MappedData(), executor="serial", progress=False)
+    expected = BacktestService(None).backtest_many(jobs, loaded, executor="serial", progress=False)
+    assert ran.store_version == MappedData(str(store_dir)).version() and not ran.failed
+    assert_identical(expected.results, ran.results)
 
 
 def test_a_stopped_cluster_batch_leaves_no_job_running(loaded, cluster_client, tmp_path):
@@ -388,7 +405,7 @@ def prepare_hook(directory: str, seed: int, marker: str, reopen: bool) -> tuple[
         from lumora.backtest._prepare import BinaryPreparedDataStore
         from lumora.sandbox import generate_market
 
-        run_job, open_store = batch._run_job, batch.MappedData._open
+        run_job, open_store = batch.cluster.run_job, batch.MappedData._open
         dropped = []
 
         def committing(service, name, job, data):
@@ -403,16 +420,16 @@ def prepare_hook(directory: str, seed: int, marker: str, reopen: bool) -> tuple[
         def reopening(self, pinned):
             if reopen and not dropped and os.path.exists(marker):
                 dropped.append(True)
-                batch._mapped.clear()
+                batch.mapped._mapped.clear()
             return open_store(self, pinned)
 
         committing.restore = (run_job, open_store)
-        batch._run_job, batch.MappedData._open = committing, reopening
+        batch.cluster.run_job, batch.MappedData._open = committing, reopening
 
     def uninstall() -> None:
         from lumora.backtest import batch
 
-        batch._run_job, batch.MappedData._open = batch._run_job.restore
+        batch.cluster.run_job, batch.MappedData._open = batch.cluster.run_job.restore
 
     return install, uninstall
 
@@ -474,15 +491,15 @@ def test_a_prepare_during_a_cluster_batch_never_gives_a_job_the_new_data(cluster
 
 def spooled_files(monkeypatch) -> list[str]:
     """Spool every float table and record the path of each spool file written."""
-    monkeypatch.setattr(batch, "_SPOOL_MIN_CELLS", 0)
+    monkeypatch.setattr(batch.cluster, "_SPOOL_MIN_CELLS", 0)
     written: list[str] = []
-    spool = batch._SpooledTable.__init__
+    spool = batch.cluster._SpooledTable.__init__
 
     def recorded(self, table, path):
         written.append(str(path))
         spool(self, table, path)
 
-    monkeypatch.setattr(batch._SpooledTable, "__init__", recorded)
+    monkeypatch.setattr(batch.cluster._SpooledTable, "__init__", recorded)
     return written
 
 
@@ -510,12 +527,12 @@ import numpy as np, pandas as pd
 from lumora.backtest import batch
 job = batch.FactorJob(pd.DataFrame(np.ones((300, 300))), 20150401, 20150930)
 with contextlib.ExitStack() as stack:
-    spool = batch._Spool({"job": job}, stack)
+    spool = batch.cluster._Spool({"job": job}, stack)
     spool.job(job)
     print(spool._folder, flush=True)
     sys.stdin.read()
 """
-    source = str(Path(batch.__file__).parents[2])
+    source = str(Path(batch.__file__).parents[3])
     environment = {**os.environ, "PYTHONPATH": source}
     with subprocess.Popen(
         [sys.executable, "-c", caller],
@@ -530,7 +547,7 @@ with contextlib.ExitStack() as stack:
 
     momentum = loaded.data["close_price"].pct_change(5, fill_method=None)
     jobs = {"mom5": FactorJob(momentum, START, END)}
-    with claimed_folder(Path(tempfile.gettempdir()), batch._SPOOL_PREFIX) as running:
+    with claimed_folder(Path(tempfile.gettempdir()), batch.cluster._SPOOL_PREFIX) as running:
         BacktestService(None).backtest_many(
             jobs, MappedData(str(store_dir)), executor=cluster_client
         )

@@ -128,13 +128,26 @@ def init_files(
     return _install(BacktestService(BuiltPackage(source)))
 
 
+def _installed() -> BacktestService | None:
+    with _lock:
+        return _service
+
+
 def default_service() -> BacktestService:
     """The service that ``init``, ``init_sandbox`` or ``init_files`` installed."""
-    with _lock:
-        service = _service
+    service = _installed()
     if service is None:
         raise KestrelError(NOT_INITIALISED)
     return service
+
+
+def _computing_service() -> BacktestService:
+    """The service for a backtest: the installed one, or before any ``init_*`` a service
+    without a data client. A backtest computes on data already loaded (or, for a batch on
+    ``MappedData``, on the prepared store) and asks no data source for anything."""
+    from lumora.backtest import BacktestService
+
+    return _installed() or BacktestService(None)
 
 
 def prepare_backtest_data() -> None:
@@ -155,6 +168,7 @@ def backtest_strategy(
     output_dir: str | os.PathLike[str] | None,
     plot_filename: str,
     *,
+    # The keywords and defaults of lumora._requests.StrategyKeywords (a test holds them equal).
     benchmark: str | list[str] | None = "000852",
     rolling_window: int = 0,
     total_money: float = 1e8,
@@ -200,9 +214,8 @@ def backtest_strategy(
         TypeError: an argument of the wrong kind (named in the message).
         ValueError: an empty table, a cost or window out of range, an unsupported
             benchmark, an infinite weight.
-        KestrelError: the SDK is not initialised.
     """
-    return default_service().backtest_strategy(
+    return _computing_service().backtest_strategy(
         strategy,
         data,
         start_date,
@@ -221,6 +234,7 @@ def backtest_factor(
     output_dir: str | os.PathLike[str] | None,
     plot_filename: str,
     *,
+    # The keywords and defaults of lumora._requests.FactorKeywords (a test holds them equal).
     group_num: int = 20,
     benchmark: str | list[str] | None = "000852",
     universe: str | list[str] | None = None,
@@ -263,9 +277,8 @@ def backtest_factor(
 
     Raises:
         TypeError, ValueError: as for ``backtest_strategy``; "group_num 取值范围 [2, 100]".
-        KestrelError: the SDK is not initialised.
     """
-    return default_service().backtest(
+    return _computing_service().backtest(
         factor,
         data,
         start_date,
@@ -287,9 +300,10 @@ def backtest_many(
     """Many factor / strategy jobs in one call (``BacktestService.backtest_many``).
 
     ``executor`` None uses a thread pool of ``max_workers`` threads, "serial" the caller's
-    thread, a ``dask.distributed.Client`` its cluster.
+    thread, a ``dask.distributed.Client`` its cluster. ``MappedData()`` is the store in
+    the default data directory, prepared before by any session; no ``init_*`` call is needed.
     """
-    return default_service().backtest_many(
+    return _computing_service().backtest_many(
         jobs, data, executor=executor, max_workers=max_workers, progress=progress
     )
 

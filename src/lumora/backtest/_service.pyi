@@ -56,6 +56,7 @@ class BacktestService:
         output_dir: str | PathLike[str] | None,
         plot_filename: str,
         *,
+        # The keywords and defaults of lumora._requests.FactorKeywords (a test holds them equal).
         group_num: int = 20,
         benchmark: str | list[str] | None = "000852",
         universe: str | list[str] | None = None,
@@ -97,6 +98,7 @@ class BacktestService:
         output_dir: str | PathLike[str] | None,
         plot_filename: str,
         *,
+        # The keywords and defaults of lumora._requests.StrategyKeywords (a test holds them equal).
         benchmark: str | list[str] | None = "000852",
         rolling_window: int = 0,
         total_money: float = 1e8,
