@@ -137,6 +137,17 @@ def test_package_lands_directly_in_the_data_directory(server, tmp_path, top, exi
     assert sorted(p.name for p in target.parent.iterdir()) == ["enviroment_data"]
 
 
+def test_a_data_directory_named_as_long_as_the_file_system_allows_is_downloaded_into(
+    server, tmp_path
+) -> None:
+    """Its staging folder beside it used to be named after it and could not be made."""
+    target = tmp_path / ("数据" * 42 + "abc")  # 255 bytes
+    serve(server, make_tar(store_entries()))
+    download_benchmark_package(server.client(), target)
+    assert {path.name for path in target.iterdir()} == set(STORE_FILES)
+    assert [path.name for path in tmp_path.iterdir()] == [target.name]
+
+
 def test_staging_left_by_a_killed_run_is_removed(server, data_dir) -> None:
     """A staging folder nobody holds is removed by the next download, however young;
     one whose owner still holds its lock is left alone."""

@@ -32,6 +32,7 @@ from pathlib import Path
 from typing import Any, BinaryIO, Protocol
 
 from lumora._atomicio import fsync_directory as _fsync_directory
+from lumora._atomicio import sibling_prefix
 from lumora.backtest._store import (
     BinaryPreparedDataStoreBase,
     _directory_lock,
@@ -159,7 +160,7 @@ def install_package(
     parent = target.resolve().parent
     parent.mkdir(parents=True, exist_ok=True)
     remove_abandoned_staging(target)
-    with claimed_folder(parent, f".{target.name}{_STAGING_PREFIX}") as staging:
+    with claimed_folder(parent, sibling_prefix(target.name, _STAGING_PREFIX)) as staging:
         unpacked = staging / "unpacked"
         unpacked.mkdir()
         feed.deliver(unpacked)
@@ -225,7 +226,7 @@ def remove_abandoned_staging(directory: str | os.PathLike[str]) -> None:
     target = Path(directory).absolute()
     parent = target.resolve().parent
     if parent.is_dir():
-        remove_abandoned(parent, f".{glob.escape(target.name)}{_STAGING_PREFIX}*")
+        remove_abandoned(parent, glob.escape(sibling_prefix(target.name, _STAGING_PREFIX)) + "*")
 
 
 def remove_abandoned(parent: Path, pattern: str) -> None:
