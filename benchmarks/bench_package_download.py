@@ -16,20 +16,27 @@ import time
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 
 from lumora.backtest._package_server import PackageServer
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH, download_benchmark_package
+from lumora.backtest._store import BinaryPreparedDataStoreBase
 
 
 def main(matrices: int = 8) -> None:
     with tempfile.TemporaryDirectory() as scratch:
         root = Path(scratch)
         store = root / "store"
-        store.mkdir()
         rng = np.random.default_rng(0)
-        for i in range(matrices):  # 2,000 days x 500 stocks of prices in cents
-            np.save(store / f"m{i}.npy", np.round(rng.normal(10, 1, (2000, 500)), 2))
-        (store / "metadata.pkl").write_bytes(b"metadata")
+        days = pd.bdate_range("2010-01-04", periods=2000).strftime("%Y%m%d")
+        codes = [f"{600000 + i:06d}" for i in range(500)]
+        tables = {  # 2,000 days x 500 stocks of prices in cents each
+            f"m{i}": pd.DataFrame(np.round(rng.normal(10, 1, (2000, 500)), 2), days, codes)
+            for i in range(matrices)
+        }
+        BinaryPreparedDataStoreBase(
+            store, dict.fromkeys(tables, "float64"), 1, "float64"
+        ).write_payload({"data": tables})
         raw = sum(path.stat().st_size for path in store.iterdir())
         with PackageServer(store) as server:
             http = server.http_client()

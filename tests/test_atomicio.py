@@ -8,7 +8,9 @@ import pandas as pd
 import pytest
 
 from lumora import _atomicio
+from lumora.backtest import BacktestData, BacktestService
 from lumora.backtest import _weightbook as wb
+from lumora.sandbox import generate_market
 
 
 def test_a_failed_write_keeps_the_old_file_and_leaves_no_temporary(tmp_path: Path) -> None:
@@ -48,3 +50,29 @@ def test_a_chart_that_fails_while_saving_keeps_the_previous_page(
         wb.plot_weekly_net_value(total=total, save_path=target)
     assert target.read_bytes() == b"previous page"
     assert [p.name for p in tmp_path.iterdir()] == ["weekly.png"]
+
+
+def test_names_as_long_as_the_file_system_allows_are_written_and_longer_chart_names_refused_first(
+    tmp_path: Path,
+) -> None:
+    """The temporary file beside a long legal name had a name too long to exist, so a
+    request failed once its backtest had run. A chart name that cannot exist at all is now
+    refused before any work."""
+    data = BacktestData(data=generate_market(20, 60, seed=5).dataset_tables())
+    listed = data.data["close_price"].notna()
+    weights = listed.astype(float).div(listed.sum(axis=1), axis=0)
+    dates = weights.index
+    service = BacktestService(None)
+    longest = "长" * 78  # its weekly chart's name is 234 + 21 = 255 bytes
+    result = service.backtest_strategy(weights, data, dates[0], dates[-1], tmp_path / "c", longest)
+    assert sorted(p.name for p in (tmp_path / "c").iterdir()) == [
+        f"{longest}.png",
+        f"{longest}_weekly_net_value.png",
+    ]
+    report = tmp_path / ("r" * 235 + ".html")
+    assert result.to_html(report) == str(report) and report.read_bytes().startswith(b"<!DOCTYPE")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["c", report.name]
+
+    with pytest.raises(ValueError, match="plot_filename is too long for its charts"):
+        service.backtest_strategy(weights, data, dates[0], dates[-1], tmp_path / "c", "s" * 240)
+    assert len(list((tmp_path / "c").iterdir())) == 2

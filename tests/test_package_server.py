@@ -6,8 +6,10 @@ killed session's working folder is removed by the next server."""
 from __future__ import annotations
 
 import http.client
+import logging
 import os
 import socket
+import struct
 import tempfile
 import time
 from pathlib import Path
@@ -118,6 +120,37 @@ def test_the_nonce_book_stays_small_and_still_refuses_replays(tmp_path, monkeypa
     now[0] += 400.0
     assert book.first_use("new", int(now[0])) and len(book) == 1
     assert not book.first_use("old0", 1_000_000)
+
+
+def test_failed_requests_cost_a_log_line_and_no_traceback(tmp_path, monkeypatch, capfd, caplog):
+    """Under a hostile client the server printed a traceback per request to the user's
+    terminal (242 in one attack): a client gone is logged at debug level, any other failure
+    as one warning line, and tracebacks only at debug level."""
+    caplog.set_level(logging.DEBUG, logger="lumora")
+    request = f"GET {PACKAGE_DESCRIPTOR_PATH} HTTP/1.1\r\n\r\n".encode()
+    failures = iter([ConnectionResetError(104, "Connection reset by peer"), RuntimeError("bug")])
+
+    def fail(handler) -> None:
+        raise next(failures)
+
+    with PackageServer(tmp_path) as server:
+        with monkeypatch.context() as patch:
+            patch.setattr(_package_server._Handler, "do_GET", fail)
+            for _ in range(2):
+                with socket.create_connection(address(server), timeout=30) as conn:
+                    conn.sendall(request)
+                    while conn.recv(1024):  # the server logs before it closes the connection
+                        pass
+        for _ in range(20):  # and real clients that reset their connection at once
+            with socket.create_connection(address(server), timeout=30) as conn:
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                conn.sendall(request)
+    warnings = [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING]
+    assert warnings == [
+        "sandbox package server: a request from 127.0.0.1 failed: RuntimeError('bug')"
+    ]
+    assert not [r for r in caplog.records if r.exc_info and r.levelno > logging.DEBUG]
+    assert "Traceback" not in capfd.readouterr().err
 
 
 def test_a_killed_sessions_working_folder_is_removed_by_the_next(tmp_path):

@@ -9,6 +9,7 @@ import re
 import subprocess
 import sys
 import textwrap
+from fractions import Fraction
 from pathlib import Path
 from typing import Any
 
@@ -18,6 +19,7 @@ import pytest
 
 from engine_keys import MARKET_KEYS
 from lumora.backtest import BacktestData, BacktestService, _core, _weightbook, hold_weights
+from lumora.backtest.batch import FactorJob, StrategyJob
 from lumora.sandbox import generate_market
 
 SRC = Path(__file__).resolve().parents[1] / "src"
@@ -134,6 +136,40 @@ def test_out_of_range_numbers_are_refused_naming_argument_and_value(
     with pytest.raises(ValueError, match=named) as error:
         entries(loaded)[entry](**override)
     assert repr(value) in str(error.value) or str(value) in str(error.value)
+
+
+BEYOND_A_FLOAT = [
+    ("total_money", 10**400),
+    ("fee", 10**400),
+    ("rule_fee", -(10**400)),
+    ("rolling_window", 10**5000),  # too long even to print
+    ("lot_size", Fraction(10**400, 3)),
+    ("group_num", 10**5000),
+]
+
+
+@pytest.mark.parametrize("entry", ["strategy", "factor", "strategy job", "factor job"])
+def test_numbers_beyond_a_float_are_refused_naming_the_argument(
+    loaded: BacktestData, entry: str
+) -> None:
+    """total_money=10**400 raised a bare OverflowError, and an int of 5,000 digits failed
+    to print itself in the message: neither said which argument."""
+    dates = loaded.data["close_price"].index
+    service = BacktestService(None)
+    for name, value in BEYOND_A_FLOAT:
+        if name == "group_num" and "factor" not in entry:
+            continue
+        if entry.endswith("job"):
+            job_class = FactorJob if entry == "factor job" else StrategyJob
+            table = loaded.data["close_price"] if entry == "factor job" else daily_weights(loaded)
+            job = job_class(table, dates[0], dates[-1], **{name: value})
+            batch = service.backtest_many({"job": job}, loaded, executor="serial", progress=False)
+            error = batch.failed["job"].error
+        else:
+            with pytest.raises(Exception) as raised:
+                entries(loaded)[entry](**{name: value})
+            error = raised.value
+        assert type(error) is ValueError and str(error).startswith(f"{name} is out of range, got")
 
 
 def test_infinite_or_huge_weight_is_refused_naming_the_first_cell(loaded: BacktestData) -> None:

@@ -3,12 +3,14 @@
 A file is written to a hidden temporary file beside its target, flushed and synced to
 disk, then renamed over the target: a reader (or a crash) sees the old file or the new
 one, never a part. Temporary names start with ``TEMP_PREFIX``, so a clean-up can tell
-them from real files.
+them from real files. Names made beside a target are short whatever the target's name, so
+that every name the file system takes can be written.
 """
 
 from __future__ import annotations
 
 import contextlib
+import hashlib
 import os
 import secrets
 from collections.abc import Callable
@@ -16,12 +18,24 @@ from pathlib import Path
 from typing import BinaryIO
 
 TEMP_PREFIX = ".tmp-"
+# A target's name is kept whole in its siblings' names up to this many bytes.
+_WHOLE_NAME_BYTES = 40
 
 
 def temp_path(target: str | os.PathLike[str]) -> Path:
-    """A fresh hidden name in the folder of ``target``: ``.tmp-<16 hex digits>-<name>``."""
-    target = Path(target)
-    return target.with_name(f"{TEMP_PREFIX}{secrets.token_hex(8)}-{target.name}")
+    """A fresh hidden name in the folder of ``target``: ``.tmp-<16 hex digits>``."""
+    return Path(target).with_name(f"{TEMP_PREFIX}{secrets.token_hex(8)}")
+
+
+def sibling_prefix(name: str, marker: str) -> str:
+    """The start of the hidden names that belong to the file or folder ``name`` beside it
+    (its staging folders, its data set aside): ``.<name><marker>``. A name of more than 40
+    bytes is cut short and told apart by a hash of it, so that a random suffix still fits
+    after a name as long as the file system allows."""
+    encoded = os.fsencode(name)
+    if len(encoded) <= _WHOLE_NAME_BYTES:
+        return f".{name}{marker}"
+    return f".{name[:10]}~{hashlib.sha256(encoded).hexdigest()[:16]}{marker}"
 
 
 def fsync_directory(directory: str | os.PathLike[str]) -> None:

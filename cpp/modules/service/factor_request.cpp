@@ -68,6 +68,7 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
     require_plain_str(plot_filename, "plot_filename");
     // Without a chart (None) the numbers are computed and nothing is drawn.
     if (!plot.is_none()) require_str(plot, "plot");
+    refuse_beyond_double(group_num, "group_num");
     const std::int64_t groups = bridge::to_truncated_int(group_num, "group_num");
     const RequestCosts costs = checked_request_costs(rolling_window, total_money, fee, rule_fee, lot_size);
     const bool ascending_order = truthy(ascending);
@@ -81,7 +82,10 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
     warn_empty_window(w.loaded, w.matrices, w.start, w.end);
     // Named from the user's own table, whatever the cleaning keeps of its labels.
     py::str name = factor_name(factor);
-    py::object save_path = chart_path(plot, output_dir, plot_filename);
+    // Several benchmarks give a page each, "<plot_filename>_<code>.png" (codes have six digits).
+    const bool one_page = (bridge::is_str(w.benchmarks) && std::string(py::str(w.benchmarks)) != "all") ||
+                          (PyList_Check(w.benchmarks.ptr()) && py::len(w.benchmarks) == 1);
+    py::object save_path = chart_path(plot, output_dir, plot_filename, one_page ? ".png" : "_<code>.png");
 
     py::dict kwargs;
     kwargs["factor_matrix"] = cut_rows(w.table, w.start.cast<std::string>(), w.end.cast<std::string>());

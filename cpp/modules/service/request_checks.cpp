@@ -2,6 +2,7 @@
 // are, which benchmarks are asked for, that the trading costs make sense, and that the
 // chart can be written where it is asked for.
 
+#include <cstring>
 #include <string>
 
 #include "common/frame_bridge.hpp"
@@ -31,7 +32,35 @@ py::str short_benchmark(py::handle value) {
     unsupported_benchmark(value);
 }
 
+// The longest file name the folder takes (255 bytes where the system does not say).
+std::size_t longest_file_name(py::handle dir) {
+    long long limit = 0;
+    try {
+        limit = py::module_::import("os").attr("pathconf")(dir, "PC_NAME_MAX").cast<long long>();
+    } catch (py::error_already_set&) {  // no pathconf on this system, or no answer for the folder
+    }
+    return limit > 0 ? static_cast<std::size_t>(limit) : 255;
+}
+
 }  // namespace
+
+// A number beyond the range of a double (10**400) meets Python's OverflowError when it is
+// converted, and an int of thousands of digits its limit on printing integers: neither
+// names the argument, so such a number is refused here, naming it. Anything else passes
+// to the argument's own check.
+void refuse_beyond_double(py::handle value, const char* argument) {
+    if (bridge::is_str(value) || PyNumber_Check(value.ptr()) == 0) return;
+    if (PyFloat_AsDouble(value.ptr()) != -1.0 || PyErr_Occurred() == nullptr) return;
+    const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError) != 0;
+    PyErr_Clear();
+    if (!overflow) return;
+    std::string got = "a " + bridge::type_name(value) + " beyond the range of a float";
+    if (PyLong_Check(value.ptr())) {
+        const double bits = py::float_(value.attr("bit_length")());
+        got = "an int of about " + std::to_string(static_cast<long long>(bits * 0.30102999566398120) + 1) + " digits";
+    }
+    throw py::value_error(std::string(argument) + " is out of range, got " + got);
+}
 
 py::object checked_benchmark(py::handle benchmark) {
     if (benchmark.is_none()) return py::none();
@@ -61,6 +90,11 @@ void require_user_table(py::handle table, const char* argument) {
 
 RequestCosts checked_request_costs(py::handle rolling_window, py::handle total_money, py::handle fee,
                                    py::handle rule_fee, py::handle lot_size) {
+    refuse_beyond_double(rolling_window, "rolling_window");
+    refuse_beyond_double(total_money, "total_money");
+    refuse_beyond_double(fee, "fee");
+    refuse_beyond_double(rule_fee, "rule_fee");
+    refuse_beyond_double(lot_size, "lot_size");
     RequestCosts c;
     c.rolling_window = bridge::to_truncated_int(rolling_window, "rolling_window", 0);
     c.total_money = bridge::to_capital(total_money, "total_money");
@@ -76,7 +110,7 @@ void check_chart_target(py::handle plot, py::handle output_dir, py::handle plot_
     if (py::len(plot_filename) == 0) throw py::value_error("plot 非 None 时,plot_filename 必须提供");
 }
 
-py::object chart_path(py::handle plot, py::handle output_dir, py::handle plot_filename) {
+py::object chart_path(py::handle plot, py::handle output_dir, py::handle plot_filename, const char* longest_suffix) {
     if (plot.is_none()) return py::none();
     py::object fspath = py::module_::import("os").attr("fspath");
     if (!bridge::is_str(output_dir) && !py::hasattr(output_dir, "__fspath__"))
@@ -88,6 +122,18 @@ py::object chart_path(py::handle plot, py::handle output_dir, py::handle plot_fi
     py::object dir = service_attr("Path")(fspath(output_dir));
     // Made before any work, so a directory that cannot exist fails at once.
     dir.attr("mkdir")(py::arg("parents") = true, py::arg("exist_ok") = true);
+    // Every chart's name must fit, or the request would fail once its backtest has run.
+    const std::size_t bytes = py::len(py::module_::import("os").attr("fsencode")(plot_filename));
+    const std::size_t longest = longest_file_name(dir);
+    if (bytes + std::strlen(longest_suffix) > longest) {
+        const std::string shown =
+            py::len(plot_filename) > 40
+                ? py::str(plot_filename.attr("__getitem__")(py::slice(0, 30, 1))).cast<std::string>() + "..."
+                : name;
+        throw py::value_error("plot_filename is too long for its charts: '" + shown + longest_suffix + "' would be " +
+                              std::to_string(bytes + std::strlen(longest_suffix)) +
+                              " bytes long, and the folder takes file names of at most " + std::to_string(longest));
+    }
     return py::str(dir.attr("__truediv__")(py::str(plot_filename) + py::str(".png")));
 }
 

@@ -56,8 +56,12 @@ void require_user_table(py::handle table, const char* argument);
 RequestCosts checked_request_costs(py::handle rolling_window, py::handle total_money, py::handle fee,
                                    py::handle rule_fee, py::handle lot_size);
 void check_chart_target(py::handle plot, py::handle output_dir, py::handle plot_filename);
-// The chart's path (None without a chart), its directory made.
-py::object chart_path(py::handle plot, py::handle output_dir, py::handle plot_filename);
+// The chart's path (None without a chart), its directory made; a value error when the
+// longest chart name the request derives from it (plot_filename + longest_suffix) is
+// longer than the folder takes.
+py::object chart_path(py::handle plot, py::handle output_dir, py::handle plot_filename, const char* longest_suffix);
+// A number too large for a double is a value error naming the argument.
+void refuse_beyond_double(py::handle value, const char* argument);
 // One warning when the window holds no trading day of the loaded data.
 void warn_empty_window(py::handle loaded, py::handle window, py::handle start, py::handle end);
 

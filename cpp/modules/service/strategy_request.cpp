@@ -40,7 +40,8 @@ py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handl
     RequestWindow w = open_request_window(strategy, "strategy", data, benchmark, plot, output_dir, plot_filename,
                                           start_date, end_date);
     warn_empty_window(w.loaded, w.matrices, w.start, w.end);
-    py::object save_path = chart_path(plot, output_dir, plot_filename);
+    // The weekly net value chart has the longest name: "<plot_filename>_weekly_net_value.png".
+    py::object save_path = chart_path(plot, output_dir, plot_filename, "_weekly_net_value.png");
 
     py::dict kwargs;
     kwargs["strategy_matrix"] = cut_rows(w.table, w.start.cast<std::string>(), w.end.cast<std::string>());

@@ -16,6 +16,7 @@ import os
 import secrets
 import shutil
 import socket
+import sys
 import tarfile
 import tempfile
 import threading
@@ -332,6 +333,19 @@ class _BoundedServer(ThreadingHTTPServer):
         finally:
             self._slots.release()
 
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        """A failed request costs at most one warning line, never a traceback on the
+        user's terminal (the standard server prints one per request, hundreds under a
+        hostile client): a client that hangs up is logged at debug level only, and the
+        traceback of any failure is kept at debug level."""
+        error = sys.exc_info()[1]
+        host = client_address[0] if isinstance(client_address, tuple) else client_address
+        if isinstance(error, (ConnectionError, TimeoutError)):
+            logger.debug("sandbox package server: connection from %s ended: %r", host, error)
+        else:
+            logger.warning("sandbox package server: a request from %s failed: %r", host, error)
+        logger.debug("sandbox package server: where the request failed", exc_info=error)
+
 
 class _Handler(BaseHTTPRequestHandler):
     server: _BoundedServer
@@ -423,7 +437,8 @@ class _Handler(BaseHTTPRequestHandler):
         try:
             archive = self.owner.archive()
         except Exception as exc:  # noqa: BLE001 - any build failure is answered with 500
-            logger.exception("sandbox package build failed")
+            logger.warning("sandbox package build failed: %r", exc)
+            logger.debug("sandbox package build failed here", exc_info=exc)
             self._send_json(500, {"error": f"package build failed: {exc}"})
             return
         host, port = self.server.server_address[:2]

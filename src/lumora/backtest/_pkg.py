@@ -11,11 +11,14 @@ so a failed, truncated or hostile download leaves the data directory as it was.
 
 from __future__ import annotations
 
+import bz2
 import contextlib
+import dataclasses
 import glob
 import gzip
 import hashlib
 import io
+import lzma
 import os
 import re
 import shutil
@@ -29,6 +32,7 @@ from pathlib import Path
 from typing import Any, BinaryIO, Protocol
 
 from lumora._atomicio import fsync_directory as _fsync_directory
+from lumora._atomicio import sibling_prefix
 from lumora.backtest._store import (
     BinaryPreparedDataStoreBase,
     _directory_lock,
@@ -63,8 +67,6 @@ _MISSING_METADATA = "回测基准数据包解压后缺少元信息文件"
 _HASH_CHUNK = 1024 * 1024
 _SHA256_HEX = re.compile(r"^[0-9a-fA-F]{64}$")
 _DRIVE = re.compile(r"^[A-Za-z]:")
-# Python's own extraction filter, where the release has it (3.11.4 and later).
-_DATA_FILTER: dict[str, Any] = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
 
 
 class _PackageClient(Protocol):
@@ -126,10 +128,12 @@ def download_benchmark_package(
         NetworkError: when the descriptor or the archive cannot be fetched.
         KestrelError: for an invalid descriptor (download address, size or checksum), an
             archive whose size or SHA-256 differs from the descriptor, a corrupt archive,
-            or a member that is not a regular file or directory or would land outside
-            the directory, an archive that unpacks beyond its limits, and a package whose
-            store is unreadable or damaged or that ``validate`` (called with the unpacked
-            store's folder) refuses. The data directory is then left untouched.
+            a member that is not a regular file or directory, whose name holds a NUL, is
+            too long or would land outside the directory, an archive that unpacks beyond
+            its limits (members and header records, bytes, header records' own size), and
+            a package whose store is unreadable or damaged or that ``validate`` (called
+            with the unpacked store's folder) refuses. The data directory is then left
+            untouched.
     """
     if http is None:
         raise KestrelError(
@@ -156,7 +160,7 @@ def install_package(
     parent = target.resolve().parent
     parent.mkdir(parents=True, exist_ok=True)
     remove_abandoned_staging(target)
-    with claimed_folder(parent, f".{target.name}{_STAGING_PREFIX}") as staging:
+    with claimed_folder(parent, sibling_prefix(target.name, _STAGING_PREFIX)) as staging:
         unpacked = staging / "unpacked"
         unpacked.mkdir()
         feed.deliver(unpacked)
@@ -222,7 +226,7 @@ def remove_abandoned_staging(directory: str | os.PathLike[str]) -> None:
     target = Path(directory).absolute()
     parent = target.resolve().parent
     if parent.is_dir():
-        remove_abandoned(parent, f".{glob.escape(target.name)}{_STAGING_PREFIX}*")
+        remove_abandoned(parent, glob.escape(sibling_prefix(target.name, _STAGING_PREFIX)) + "*")
 
 
 def remove_abandoned(parent: Path, pattern: str) -> None:
@@ -313,65 +317,333 @@ def _check_download(archive: Path, received: int, size: int, sha256: str) -> Non
 
 
 # --------------------------------------------------------------------------- unpacking
+#
+# The archive is read by a small tar reader of our own rather than by `tarfile`, whose
+# reader takes every pax header and GNU long name whole into memory (a header of hundreds
+# of megabytes in a package of one), scans pax headers with a regular expression that
+# takes quadratic time, and cuts names at a NUL byte. Ours accepts what a store package
+# holds: regular files and directories, named by ustar headers, pax extended headers or
+# GNU long names, plain or compressed with gzip, bzip2 or xz. Each 512-byte header is
+# decoded by `tarfile.TarInfo.frombuf` (checksum, numbers, ustar prefix); everything the
+# header announces is bounded before a byte of it is read.
+
+_PACKAGE = "回测基准数据包"
+_CORRUPT = f"{_PACKAGE}已损坏或不安全"
+_BLOCK = tarfile.BLOCKSIZE
+_REGULAR_TYPES = frozenset({tarfile.REGTYPE, tarfile.AREGTYPE, tarfile.CONTTYPE})
+_PAX_TYPES = frozenset({tarfile.XHDTYPE, tarfile.SOLARIS_XHDTYPE})
+_RECORD_TYPES = _PAX_TYPES | {tarfile.XGLTYPE, tarfile.GNUTYPE_LONGNAME}
+_LINK_TYPES = frozenset({tarfile.SYMTYPE, tarfile.LNKTYPE, tarfile.GNUTYPE_LONGLINK})
+_POSIX_MAGIC = b"ustar\x00"
+# A header record that describes the next member (a pax header, a GNU long name) is
+# held in memory until that member: at most this many bytes each, at most one of each
+# kind per member, and the global pax values at most this many bytes together. Each
+# record counts as a member and its bytes count against the unpacked size.
+_MAX_HEADER_RECORD = 64 << 10
+# Longest name of one path component on common file systems, and of a whole member
+# (the store's own files have names of a few dozen characters).
+_NAME_MAX = 255
+_MEMBER_NAME_MAX = 1024
+# Decompressed bytes beyond the counted ones: each record's header and padding, and
+# what follows the end of the archive.
+_TRAILING_MAX = 1 << 20
+# Member data is copied in pieces of this size (larger ones were slower: they leave the
+# processor's cache).
+_COPY_CHUNK = 64 << 10
+_COMPRESSION_MAGIC = {b"\x1f\x8b": "gzip", b"BZh": "bzip2", b"\xfd7zXZ\x00": "xz"}
 
 
 def _free_bytes(folder: Path) -> int:
     return shutil.disk_usage(folder).free
 
 
+def _limit_error(limit: int) -> KestrelError:
+    return KestrelError(
+        f"{_PACKAGE}解压后超出限制 (最多 {_MAX_MEMBERS} 个文件、{limit} 字节),已拒绝"
+    )
+
+
 def _unpack(archive: Path, destination: Path, limit: int) -> None:
-    """Unpack in one pass, checking each member before it is written, at most ``limit``
-    bytes in at most ``_MAX_MEMBERS`` members. A refusal midway leaves earlier members in
+    """Unpack in one pass, checking each member before it is written: at most ``limit``
+    bytes of members and header records in at most ``_MAX_MEMBERS`` records, and the
+    decompressed stream bounded accordingly. A refusal midway leaves earlier members in
     the staging directory only, which the caller discards."""
-    total = 0
-    try:
+    cap = limit + 2 * _BLOCK * (_MAX_MEMBERS + 2) + _TRAILING_MAX
+    with _ArchiveStream.reading(archive, cap, _limit_error(limit)) as stream:
+        reader = _TarReader(stream, limit)
+        while (member := reader.next_member()) is not None:
+            _check_member(member, destination)
+            _extract(reader, member, destination)
+        stream.drain()  # to the end: a damaged compressed stream fails here
+
+
+class _ArchiveStream:
+    """The archive's tar bytes, decompressed, refused once more than ``cap`` bytes have
+    come out, so that a small compressed archive cannot be decompressed without end.
+    Decompression errors are a corrupt package."""
+
+    def __init__(self, source: io.BufferedIOBase, cap: int, over_cap: KestrelError) -> None:
+        self._source = source
+        self._cap = cap
+        self._over_cap = over_cap
+        self._count = 0
+
+    @classmethod
+    @contextlib.contextmanager
+    def reading(cls, archive: Path, cap: int, over_cap: KestrelError) -> Iterator[_ArchiveStream]:
         with contextlib.ExitStack() as stack:
             raw = stack.enter_context(open(archive, "rb"))
+            magic = raw.read(6)
+            raw.seek(0)
+            kind = next((k for m, k in _COMPRESSION_MAGIC.items() if magic.startswith(m)), "")
             source: io.BufferedIOBase = raw
-            if raw.read(2) == b"\x1f\x8b":
-                # Read through gzip's own reader: its trailer checksum is checked below.
-                raw.seek(0)
+            if kind == "gzip":  # gzip's own reader checks the trailer's checksum
                 source = stack.enter_context(gzip.GzipFile(fileobj=raw))
-            source.seek(0)
-            tar = stack.enter_context(tarfile.open(fileobj=source, mode="r|*"))
-            for count, member in enumerate(tar, 1):
-                _check_member(member, destination)
-                total += member.size
-                if count > _MAX_MEMBERS or total > limit:
-                    raise KestrelError(
-                        f"回测基准数据包解压后超出限制 (最多 {_MAX_MEMBERS} 个文件、"
-                        f"{limit} 字节),已拒绝"
-                    )
-                # Directories keep their default mode, so a read-only one cannot block
-                # its own files; the standard "data" filter is a second line of defence.
-                tar.extract(member, destination, set_attrs=not member.isdir(), **_DATA_FILTER)
-            while source.read(_HASH_CHUNK):  # to the end: a damaged stream fails here
-                pass
-    except (tarfile.TarError, EOFError, zlib.error, gzip.BadGzipFile) as exc:
-        raise KestrelError(f"回测基准数据包已损坏或不安全: {exc}") from None
+            elif kind == "bzip2":
+                source = stack.enter_context(bz2.BZ2File(raw))
+            elif kind == "xz":
+                source = stack.enter_context(lzma.LZMAFile(raw))
+            yield cls(source, cap, over_cap)
+
+    def read(self, size: int) -> bytes:
+        """Up to ``size`` bytes; fewer only at the end of the stream."""
+        chunks: list[bytes] = []
+        wanted = size
+        while wanted > 0:
+            try:
+                chunk = self._source.read(wanted)
+            except (OSError, EOFError, zlib.error, lzma.LZMAError) as exc:
+                raise KestrelError(f"{_CORRUPT}: {exc}") from None
+            if not chunk:
+                break
+            self._count += len(chunk)
+            if self._count > self._cap:
+                raise self._over_cap
+            chunks.append(chunk)
+            wanted -= len(chunk)
+        return b"".join(chunks)
+
+    def exact(self, size: int) -> bytes:
+        data = self.read(size)
+        if len(data) != size:
+            raise KestrelError(f"{_CORRUPT}: 数据意外结束")
+        return data
+
+    def drain(self) -> None:
+        while self.read(_COPY_CHUNK):
+            pass
 
 
-def _check_member(member: tarfile.TarInfo, destination: Path) -> None:
-    """Refuse anything but plain files and directories that stay inside ``destination``."""
+@dataclasses.dataclass(frozen=True)
+class _Member:
+    name: str
+    type: bytes
+    size: int
+
+    def isdir(self) -> bool:
+        return self.type == tarfile.DIRTYPE
+
+    def isreg(self) -> bool:
+        return self.type in _REGULAR_TYPES
+
+
+class _TarReader:
+    """The members of a tar stream, one at a time: ``next_member`` reads the header
+    records up to the next member, whose data the caller then copies with ``copy_data``
+    (data left unread is skipped)."""
+
+    def __init__(self, stream: _ArchiveStream, limit: int) -> None:
+        self._stream = stream
+        self._limit = limit
+        self._records = 0
+        self._bytes = 0
+        self._unread = 0  # bytes of the current member not yet read, padding included
+        self._data_left = 0
+        self._global: dict[str, str] = {}
+
+    def next_member(self) -> _Member | None:
+        """The next member (None at the end of the archive), its header records applied."""
+        self._skip_unread()
+        pax: dict[str, str] | None = None
+        long_name: str | None = None
+        while True:
+            block = self._stream.read(_BLOCK)
+            if not block or block.count(0) == _BLOCK:
+                if pax is not None or long_name is not None:
+                    raise KestrelError(f"{_CORRUPT}: 扩展头之后缺少文件")
+                return None  # the end of the archive (or of the stream at a member's end)
+            if len(block) != _BLOCK:
+                raise KestrelError(f"{_CORRUPT}: 文件头不完整")
+            header = self._header(block)
+            if header.type in _RECORD_TYPES:
+                data = self._record_data(header)
+                if header.type == tarfile.XGLTYPE:
+                    self._global.update(_pax_records(data))
+                    if sum(len(k) + len(v) for k, v in self._global.items()) > _MAX_HEADER_RECORD:
+                        raise KestrelError(f"{_PACKAGE}的全局扩展头过大,已拒绝")
+                elif header.type == tarfile.GNUTYPE_LONGNAME:
+                    if long_name is not None:
+                        raise KestrelError(f"{_CORRUPT}: 一个文件有多个长文件名")
+                    long_name = _long_name(data)
+                else:
+                    if pax is not None:
+                        raise KestrelError(f"{_CORRUPT}: 一个文件有多个扩展头")
+                    pax = _pax_records(data)
+                continue
+            return self._member(header, block, {**self._global, **(pax or {})}, long_name)
+
+    def copy_data(self, out: BinaryIO) -> None:
+        """Write the current member's data to ``out``."""
+        while self._data_left:
+            chunk = self._stream.exact(min(self._data_left, _COPY_CHUNK))
+            out.write(chunk)
+            self._data_left -= len(chunk)
+            self._unread -= len(chunk)
+
+    def _skip_unread(self) -> None:
+        while self._unread:
+            self._unread -= len(self._stream.exact(min(self._unread, _COPY_CHUNK)))
+        self._data_left = 0
+
+    def _header(self, block: bytes) -> tarfile.TarInfo:
+        """One header record, counted against the member limit."""
+        self._records += 1
+        if self._records > _MAX_MEMBERS:
+            raise _limit_error(self._limit)
+        try:
+            header = tarfile.TarInfo.frombuf(block, "utf-8", "surrogateescape")
+        except tarfile.HeaderError as exc:
+            raise KestrelError(f"{_CORRUPT}: {exc}") from None
+        if header.size < 0:
+            raise KestrelError(f"{_CORRUPT}: 文件大小无效")
+        return header
+
+    def _count(self, size: int) -> None:
+        self._bytes += size
+        if self._bytes > self._limit:
+            raise _limit_error(self._limit)
+
+    def _record_data(self, header: tarfile.TarInfo) -> bytes:
+        """The content of a header record, refused before it is read when it is too big."""
+        if header.size > _MAX_HEADER_RECORD:
+            raise KestrelError(
+                f"{_PACKAGE}含有过大的扩展头 ({header.size} 字节,最多 {_MAX_HEADER_RECORD} 字节),已拒绝"
+            )
+        self._count(header.size)
+        data = self._stream.exact(header.size + -header.size % _BLOCK)
+        return data[: header.size]
+
+    def _member(
+        self, header: tarfile.TarInfo, block: bytes, pax: dict[str, str], long_name: str | None
+    ) -> _Member:
+        """The member of ``header`` as the records before it describe it: its name from the
+        pax path, the GNU long name or the header (which must not hold a NUL before its
+        end: the name would be cut short there), its size from the pax size or the header.
+        Links and sparse files are refused here, before their records are read further."""
+        pax = {keyword: value for keyword, value in pax.items() if value}  # "" unsets
+        name = pax.get("path") or long_name
+        if name is None:
+            name = header.name
+            fields = [block[0:100]] + ([block[345:500]] if block[257:263] == _POSIX_MAGIC else [])
+            if any(b"\x00" in field.rstrip(b"\x00") for field in fields):
+                raise _nul_in_name(block[0:100].rstrip(b"\x00"))
+        if header.type in _LINK_TYPES:
+            raise KestrelError(f"{_PACKAGE}含有不允许的链接: {name!r}")
+        if header.type == tarfile.GNUTYPE_SPARSE or any(k.startswith("GNU.sparse.") for k in pax):
+            raise KestrelError(f"{_PACKAGE}含有不允许的稀疏文件: {name!r}")
+        kind = header.type
+        if kind == tarfile.AREGTYPE and name.endswith("/"):
+            kind = tarfile.DIRTYPE  # the old way of marking a directory
+        if kind == tarfile.DIRTYPE:
+            name = name.rstrip("/") or name
+        size = header.size
+        if "size" in pax:
+            text = pax["size"]
+            if not (text.isascii() and text.isdigit() and len(text) <= 20):
+                raise KestrelError(f"{_CORRUPT}: 扩展头的文件大小无效: {text[:40]!r}")
+            size = int(text)
+        member = _Member(name, kind, size)
+        if member.isreg():
+            self._count(size)
+            self._data_left = size
+            self._unread = size + -size % _BLOCK
+        elif size and member.isdir():
+            raise KestrelError(f"{_CORRUPT}: 目录 {name!r} 带有数据")
+        return member
+
+
+def _long_name(data: bytes) -> str:
+    """A GNU long name: the bytes before the NUL that ends it."""
+    text = data.rstrip(b"\x00")
+    if b"\x00" in text:
+        raise _nul_in_name(text)
+    return text.decode("utf-8", "surrogateescape")
+
+
+def _nul_in_name(name: bytes | str) -> KestrelError:
+    shown = name.decode("utf-8", "surrogateescape") if isinstance(name, bytes) else name
+    return KestrelError(f"{_PACKAGE}含有带空字符的文件名: {shown!r}")
+
+
+def _pax_records(data: bytes) -> dict[str, str]:
+    """The keyword=value records of a pax extended header, each ``<length>
+    <keyword>=<value>\\n`` with the length counting the whole record, in one pass;
+    anything else (NUL padding aside) is a corrupt package."""
+    records: dict[str, str] = {}
+    position = 0
+    while position < len(data) and data[position] != 0:
+        space = data.find(b" ", position, position + 21)
+        digits = data[position:space]
+        length = int(digits) if space > position and digits.isdigit() else 0
+        record = data[space + 1 : position + length]
+        keyword, equals, value = record[:-1].partition(b"=")
+        if position + length > len(data) or not record.endswith(b"\n") or not equals or not keyword:
+            raise KestrelError(f"{_CORRUPT}: 扩展头格式无效")
+        records[keyword.decode("utf-8", "surrogateescape")] = value.decode(
+            "utf-8", "surrogateescape"
+        )
+        position += length
+    if data.count(0, position) != len(data) - position:
+        raise KestrelError(f"{_CORRUPT}: 扩展头格式无效")
+    return records
+
+
+def _check_member(member: _Member, destination: Path) -> None:
+    """Refuse anything but plain files and directories with names that stay inside
+    ``destination``."""
     name = member.name
-    if member.issparse():
-        raise KestrelError(f"回测基准数据包含有不允许的稀疏文件: {name!r}")
     if not (member.isreg() or member.isdir()):
-        kind = "链接" if member.issym() or member.islnk() else "特殊文件"
-        raise KestrelError(f"回测基准数据包含有不允许的{kind}: {name!r}")
+        raise KestrelError(f"{_PACKAGE}含有不允许的特殊文件: {name!r}")
+    if "\x00" in name:
+        raise _nul_in_name(name)
     parts = re.split(r"[\\/]+", name)
-    if (
-        not name
-        or "\x00" in name
-        or name.startswith(("/", "\\"))
-        or _DRIVE.match(name)
-        or ".." in parts
-    ):
-        raise KestrelError(f"回测基准数据包含有越出数据目录的路径: {name!r}")
+    if not name or name.startswith(("/", "\\")) or _DRIVE.match(name) or ".." in parts:
+        raise KestrelError(f"{_PACKAGE}含有越出数据目录的路径: {name!r}")
+    encoded = os.fsencode(name)
+    if len(encoded) > _MEMBER_NAME_MAX or any(len(os.fsencode(p)) > _NAME_MAX for p in parts):
+        raise KestrelError(f"{_PACKAGE}含有过长的文件名: {name[:80]!r}… ({len(encoded)} 字节)")
     root = os.path.realpath(destination)
     landing = os.path.realpath(os.path.join(root, name))
-    if landing != root and not landing.startswith(root + os.sep):
-        raise KestrelError(f"回测基准数据包含有越出数据目录的路径: {name!r}")
+    inside = landing.startswith(root + os.sep) or (landing == root and member.isdir())
+    if not inside:
+        raise KestrelError(f"{_PACKAGE}含有越出数据目录的路径: {name!r}")
+
+
+def _extract(reader: _TarReader, member: _Member, destination: Path) -> None:
+    """Write a checked member below ``destination``: a directory, or a new file (a name
+    that is already there is a package that names one path twice)."""
+    path = os.path.join(destination, member.name)
+    try:
+        if member.isdir():
+            os.makedirs(path, exist_ok=True)
+            return
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0)
+        fd = os.open(path, flags | getattr(os, "O_BINARY", 0), 0o666)
+    except (FileExistsError, NotADirectoryError, IsADirectoryError):
+        raise KestrelError(f"{_PACKAGE}含有重复或相互冲突的路径: {member.name!r}") from None
+    with os.fdopen(fd, "wb") as out:
+        reader.copy_data(out)
 
 
 def _check_store(unpacked: Path) -> None:
