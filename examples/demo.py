@@ -111,16 +111,23 @@ def main() -> int:
     show("final net value per group", factor.group_cumulative_return.iloc[-1])
     show("factor benchmark summary", factor.benchmark_summary.set_index("benchmark_name").T)
 
-    # A small screen: momentum and reversal over a few windows, one call for all of them.
+    # A small screen: momentum and volatility over a few windows, one call for all of them.
     step = time.perf_counter()
+    daily = adjusted.pct_change(fill_method=None)
     jobs = {}
     for window in SCREEN_WINDOWS:
-        trailing = momentum(adjusted, window)
-        jobs[f"momentum_{window}d"] = lumora.FactorJob(trailing, start, end, group_num=10)
-        jobs[f"reversal_{window}d"] = lumora.FactorJob(-trailing, start, end, group_num=10)
+        volatility = daily.rolling(window, min_periods=max(2, window // 2)).std()
+        jobs[f"momentum_{window}d"] = lumora.FactorJob(
+            momentum(adjusted, window), start, end, group_num=10
+        )
+        jobs[f"volatility_{window}d"] = lumora.FactorJob(volatility, start, end, group_num=10)
     screen = lumora.backtest_many(jobs, data, progress=False)
     print(f"\nscreen of {len(jobs)} factors in {time.perf_counter() - step:.2f}s")
-    show("screen, by Rank IC t-statistic", screen.summary[["rank_ic_t_stat", "ic_ir"]])
+    ranked = screen.summary.sort_values("rank_ic_t_stat", key=abs, ascending=False)
+    show(
+        "screen, strongest Rank IC t-statistic first",
+        ranked[["rank_ic_t_stat", "ic_ir", "monotonicity"]],
+    )
 
     print("\ncharts:")
     for kind, path in strategy.plot_paths.items():

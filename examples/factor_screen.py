@@ -2,7 +2,7 @@
 
 Momentum, reversal and volatility over several windows, each raw and smoothed over five
 days, are backtested as 10-group factor backtests over the last three years, without
-charts; the summary is printed sorted by IC IR.
+charts; the summary is printed sorted by Rank IC IR (``ic_ir``).
 
     PYTHONPATH=src python examples/factor_screen.py             # threads on this machine
     PYTHONPATH=src python examples/factor_screen.py --cluster 2 # a local dask cluster
