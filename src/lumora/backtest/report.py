@@ -30,10 +30,11 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import quote
 
+import numpy as np
 import pandas as pd
 
 from lumora._atomicio import write_atomic
-from lumora.backtest._report_labels import MEASURES, Label, format_value, label
+from lumora.backtest._report_labels import MEASURES, PERCENT, TEXT, Label, format_value, label
 from lumora.backtest._report_pages import page_html, read_page
 
 __all__ = ["batch_html", "result_html", "write_report"]
@@ -112,14 +113,15 @@ def _raw(value: Any) -> str:
 
 
 def _numeric(value: Any) -> bool:
-    return isinstance(value, int | float) and not isinstance(value, bool)
+    """A number (numpy's too), not a flag."""
+    return isinstance(value, int | float | np.integer | np.floating) and not isinstance(value, bool)
 
 
 def _cell(value: Any, shown: Label, *, style: str = "", href: str | None = None) -> str:
     text = _esc(format_value(value, shown))
     if href is not None:
         text = f'<a href="{_esc(href)}">{text}</a>'
-    css = "" if _numeric(value) and shown.unit != "text" else ' class="text"'
+    css = "" if _numeric(value) and shown.unit != TEXT else ' class="text"'
     style_attr = f' style="{style}"' if style else ""
     return f'<td{css}{style_attr} data-value="{_esc(_raw(value))}">{text}</td>'
 
@@ -181,7 +183,7 @@ def _frame_table(
     shown = {c: (labels or {}).get(c) or label(str(c), table) for c in frame.columns}
     index_label = label(index, table) if index is not None else None
     heads = [_head(index, index_label, text=True)] if index_label is not None else []
-    heads += [_head(c, shown[c], text=shown[c].unit == "text") for c in frame.columns]
+    heads += [_head(c, shown[c], text=shown[c].unit == TEXT) for c in frame.columns]
     rows = []
     columns = [frame[c].tolist() for c in frame.columns]
     for i, row_label in enumerate(frame.index.tolist()):
@@ -207,7 +209,9 @@ def _calendar_table(frame: pd.DataFrame, shown: Label) -> str:
     values = frame.to_numpy(dtype=float)
     finite = values[pd.notna(values)]
     scale = float(abs(finite).max()) if finite.size else 0.0
-    heads = ['<th class="text">Year</th>'] + [f"<th>{m}</th>" for m in _MONTHS[: frame.shape[1]]]
+    heads = ['<th class="text">Year</th>'] + [
+        f"<th>{_MONTHS[int(m) - 1]}</th>" for m in frame.columns
+    ]
     rows = []
     for year, row in zip(frame.index.tolist(), values.tolist()):
         cells = [f'<td class="text">{_esc(year)}</td>']
@@ -409,7 +413,7 @@ def _industry_table(exposure: pd.DataFrame) -> str:
         return str(code)
 
     by_year.index = pd.Index([industry(c) for c in by_year.index], name="industry")
-    labels = {c: Label(str(c), "percent") for c in by_year.columns}
+    labels = {c: Label(str(c), PERCENT) for c in by_year.columns}
     return _frame_table(by_year, "positions", index="industry", labels=labels, notes=False)
 
 
@@ -471,7 +475,7 @@ def _strategy_body(result: Any, draw_pages: bool) -> list[str]:
     body += _section("Worst drawdowns", _frame_table(analysis.drawdowns, "drawdowns"))
     body += _section(
         "Monthly returns",
-        _calendar_table(analysis.monthly_returns, Label("Return", "percent")),
+        _calendar_table(analysis.monthly_returns, Label("Return", PERCENT)),
         note="A month's return is the sum of its daily returns, in units of the capital.",
     )
     yearly = analysis.yearly_returns.to_frame("return")
@@ -481,7 +485,7 @@ def _strategy_body(result: Any, draw_pages: bool) -> list[str]:
             yearly,
             "strategy",
             index="year",
-            labels={"return": Label("Return", "percent")},
+            labels={"return": Label("Return", PERCENT)},
             notes=False,
         ),
     )
