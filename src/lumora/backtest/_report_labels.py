@@ -359,6 +359,7 @@ _LABELS: dict[str, Label] = {
     "max_weight": Label("Largest weight", PERCENT, "Largest value held over the capital on a day."),
     "days_held": Label("Days held", DAYS, "Trade days the stock was held."),
     "stock": Label("Stock", TEXT, "The stock's code."),
+    "industry": Label("Industry", TEXT, "Code of the market's industry table; unclassified: none."),
     "rolling_beta_126": Label(
         "Rolling beta, 126 days", NUMBER, "Beta to the benchmark over the last 126 trading days."
     ),
