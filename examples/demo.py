@@ -3,15 +3,17 @@
 The whole road a researcher walks: connect (here to the offline sandbox market served on
 loopback), prepare the local data (download the package, then update the tail to today),
 load it once, then run a monthly-rebalanced target-weight strategy (held between rebalances
-with ``lumora.hold_weights``) and a factor group backtest with all their charts. Returns are
-measured on the back-adjusted close, so splits and dividends do not read as losses. A second run finds the data up to date and downloads nothing.
+with ``lumora.hold_weights``) and a factor group backtest with all their charts, then write
+the HTML reports of both and of a small screen of factors, and print their paths. Returns
+are measured on the back-adjusted close, so splits and dividends do not read as losses. A
+second run finds the data up to date and downloads nothing.
 
-    make demo            # or: PYTHONPATH=src python examples/demo.py [output_dir]
+    make demo            # or: PYTHONPATH=src python examples/demo.py [output_dir] [--stocks N]
 """
 
 from __future__ import annotations
 
-import sys
+import argparse
 import time
 from pathlib import Path
 
@@ -20,6 +22,7 @@ import pandas as pd
 import lumora
 
 N_STOCKS = 800
+SCREEN_WINDOWS = (5, 10, 20, 60)
 TOP_N = 50
 LOOKBACK = 20
 REBALANCE_EVERY = 21  # trading days, about a month
@@ -51,11 +54,15 @@ def show(title: str, frame: pd.DataFrame | pd.Series | dict) -> None:
 
 
 def main() -> int:
-    out_dir = Path(sys.argv[1]) if len(sys.argv) > 1 else Path("out/demo")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("output_dir", nargs="?", default="out/demo", type=Path)
+    parser.add_argument("--stocks", type=int, default=N_STOCKS, help="stocks of the sandbox market")
+    args = parser.parse_args()
+    out_dir = args.output_dir
     out_dir.mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
 
-    lumora.init_sandbox(n_stocks=N_STOCKS)
+    lumora.init_sandbox(n_stocks=args.stocks)
     lumora.prepare_backtest_data()
     data = lumora.load_backtest_data()
     close = data.data["close_price"]
@@ -75,7 +82,7 @@ def main() -> int:
     weights = lumora.hold_weights(monthly, data, end_date=end)
     strategy = lumora.backtest_strategy(
         weights, data, start, end, str(out_dir), "momentum_top50_monthly", benchmark="000852",
-        plot="large",
+        plot="large", record_positions=True,
     )  # fmt: skip
     print(
         f"\nstrategy backtest {start}..{end}: {len(strategy.daily_return)} days "
@@ -104,11 +111,39 @@ def main() -> int:
     show("final net value per group", factor.group_cumulative_return.iloc[-1])
     show("factor benchmark summary", factor.benchmark_summary.set_index("benchmark_name").T)
 
+    # A small screen: momentum and volatility over a few windows, one call for all of them.
+    step = time.perf_counter()
+    daily = adjusted.pct_change(fill_method=None)
+    jobs = {}
+    for window in SCREEN_WINDOWS:
+        volatility = daily.rolling(window, min_periods=max(2, window // 2)).std()
+        jobs[f"momentum_{window}d"] = lumora.FactorJob(
+            momentum(adjusted, window), start, end, group_num=10
+        )
+        jobs[f"volatility_{window}d"] = lumora.FactorJob(volatility, start, end, group_num=10)
+    screen = lumora.backtest_many(jobs, data, progress=False)
+    print(f"\nscreen of {len(jobs)} factors in {time.perf_counter() - step:.2f}s")
+    ranked = screen.summary.sort_values("rank_ic_t_stat", key=abs, ascending=False)
+    show(
+        "screen, strongest Rank IC t-statistic first",
+        ranked[["rank_ic_t_stat", "ic_ir", "monotonicity"]],
+    )
+
     print("\ncharts:")
     for kind, path in strategy.plot_paths.items():
         print(f"  strategy {kind}: {path}")
     for benchmark, path in factor.plot_paths.items():
         print(f"  factor {benchmark}: {path}")
+
+    step = time.perf_counter()
+    reports = {
+        "strategy report": strategy.to_html(out_dir / "strategy.html"),
+        "factor report": factor.to_html(out_dir / "factor.html"),
+        "screen report": screen.to_html(out_dir / "screen.html"),
+    }
+    print(f"\nreports (open in a browser), written in {time.perf_counter() - step:.1f}s:")
+    for what, path in reports.items():
+        print(f"  {what}: {path}")
     print(f"\ndone in {time.perf_counter() - started:.1f}s")
     return 0
 

@@ -2,10 +2,11 @@
 
 Momentum, reversal and volatility over several windows, each raw and smoothed over five
 days, are backtested as 10-group factor backtests over the last three years, without
-charts; the summary is printed sorted by IC IR.
+charts; the summary is printed sorted by Rank IC IR (``ic_ir``).
 
     PYTHONPATH=src python examples/factor_screen.py             # threads on this machine
     PYTHONPATH=src python examples/factor_screen.py --cluster 2 # a local dask cluster
+    PYTHONPATH=src python examples/factor_screen.py --stocks 60 # a smaller market
 
 On a cluster each worker opens the prepared data store memory-mapped (``MappedData``):
 nothing but each job's factor table travels to the workers.
@@ -40,10 +41,11 @@ def factors(close: pd.DataFrame) -> dict[str, pd.DataFrame]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cluster", type=int, default=0, help="run on a local dask cluster")
+    parser.add_argument("--stocks", type=int, default=N_STOCKS, help="stocks of the sandbox market")
     args = parser.parse_args()
 
     started = time.perf_counter()
-    lumora.init_sandbox(n_stocks=N_STOCKS)
+    lumora.init_sandbox(n_stocks=args.stocks)
     lumora.prepare_backtest_data()
     data = lumora.load_backtest_data()
     close = data.data["close_price"]

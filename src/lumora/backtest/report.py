@@ -1,13 +1,23 @@
 """One self-contained HTML report of a result or of a batch.
 
 A report is a single file that opens in any browser with no server and no notebook: the
-pages are embedded as PNG data, the tables are HTML tables, and the few lines of script
-that sort the batch table are inline. Nothing is fetched from the network.
+chart pages are embedded (each once, shown in parts at the size they were drawn for, see
+``_report_pages``), the tables are HTML tables, and the few lines of script that sort the
+batch table are inline. Nothing is fetched from the network.
+
+Every figure is shown under words with its unit and a definition, from the one table of
+labels in ``_report_labels``; the result's own keys (``max_dd``, ``long_sharp``) appear
+only as tooltips and small print, for finding the figure in the result.
+
+A screen's report (``batch_html``) writes each finished job's report beside it. Those draw
+no analysis page (a second or more per job, where the rest of a report takes milliseconds):
+their tables carry the same figures, and ``result.to_html`` of the job writes the report
+with its page. A job report that cannot be written is listed, with the error, in the
+screen's report; the others are written.
 """
 
 from __future__ import annotations
 
-import base64
 import datetime
 import hashlib
 import html
@@ -20,31 +30,45 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import quote
 
+import numpy as np
 import pandas as pd
 
 from lumora._atomicio import write_atomic
+from lumora.backtest._report_labels import MEASURES, PERCENT, TEXT, Label, format_value, label
+from lumora.backtest._report_pages import page_html, read_page
 
 __all__ = ["batch_html", "result_html", "write_report"]
 
+# Temporary folders of the pages a report draws, in the system's temporary directory; a
+# folder is locked while its report runs, and those of killed runs go with the next report.
+_FOLDER_PREFIX = "lumora-report-"
+
 _STYLE = """
-body { font-family: "DejaVu Sans", Arial, "Noto Sans CJK SC", "Microsoft YaHei", "PingFang SC", sans-serif; color: #0f172a; margin: 24px 32px;
-       background: #ffffff; }
-h1 { font-size: 22px; margin: 0 0 4px 0; }
-h2 { font-size: 16px; margin: 28px 0 8px 0; border-bottom: 1px solid #e2e8f0; padding-bottom: 4px; }
-.muted { color: #64748b; font-size: 12px; }
-table { border-collapse: collapse; font-size: 12px; margin: 4px 0 8px 0; }
-th, td { border: 1px solid #e2e8f0; padding: 3px 8px; text-align: right; }
+body { font-family: "DejaVu Sans", Arial, "Noto Sans CJK SC", "WenQuanYi Micro Hei", "Microsoft YaHei",
+       "PingFang SC", sans-serif; color: #0f172a; margin: 20px 24px; background: #ffffff; font-size: 15px; }
+h1 { font-size: 24px; margin: 0 0 4px 0; }
+h2 { font-size: 19px; margin: 30px 0 8px 0; border-bottom: 1px solid #e2e8f0; padding-bottom: 4px; }
+h3 { font-size: 16px; margin: 18px 0 6px 0; }
+p { max-width: 1100px; line-height: 1.45; }
+.muted { color: #64748b; font-size: 13px; }
+table { border-collapse: collapse; font-size: 14px; margin: 4px 0 8px 0; }
+th, td { border: 1px solid #e2e8f0; padding: 4px 9px; text-align: right; vertical-align: top; }
 th { background: #eef2ff; font-weight: bold; }
 tr:nth-child(even) td { background: #f8fafc; }
 td.text, th.text { text-align: left; }
-img.page { width: 100%; max-width: 1600px; border: 1px solid #e2e8f0; margin: 6px 0; }
-.cards { display: flex; flex-wrap: wrap; gap: 10px; }
-.card { border: 1px solid #d6dbe6; border-radius: 6px; padding: 6px 12px; min-width: 120px; }
-.card b { display: block; font-size: 16px; }
-.card span { color: #64748b; font-size: 11px; }
+td.note { text-align: left; color: #475569; font-size: 13px; max-width: 620px; }
+code.key { color: #94a3b8; font-size: 12px; margin-left: 6px; }
+table.wide-head th { max-width: 130px; white-space: normal; vertical-align: bottom; }
+div.notes { font-size: 13px; color: #475569; margin: 2px 0 10px 0; max-width: 1100px; }
+div.notes p { margin: 0 0 2px 0; break-inside: avoid; }
+div.notes.columns { column-count: 2; column-gap: 32px; max-width: none; }
 .wide { overflow-x: auto; }
 table.sortable th { cursor: pointer; }
 td.failed { color: #b91c1c; }
+.page { margin: 6px 0 14px 0; border: 1px solid #e2e8f0; padding: 6px 0; }
+.page-data { position: absolute; }
+.page-row { display: flex; flex-wrap: wrap; align-items: flex-start; gap: 4px 18px; }
+svg.part { max-width: 100%; height: auto; display: block; }
 """
 
 _SORT_SCRIPT = """
@@ -73,91 +97,191 @@ document.querySelectorAll('table.sortable').forEach(function (table) {
 });
 """
 
+_MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 
-# ------------------------------------------------------------------------------ pieces
-def _text(value: Any) -> str:
-    """A cell's text: numbers with four decimals (or as whole numbers), missing as "--"."""
-    if value is None:
-        return "--"
-    if isinstance(value, bool):
-        return str(value)
-    if isinstance(value, int):
-        return str(value)
-    if isinstance(value, float):
-        if math.isnan(value):
-            return "--"
-        if value == int(value) and abs(value) >= 1000:
-            return f"{value:,.0f}"
-        return f"{value:.4f}"
-    if isinstance(value, list | tuple):
-        return ", ".join(_text(v) for v in value)
-    try:
-        if pd.isna(value):
-            return "--"
-    except (TypeError, ValueError):
-        pass
+
+# ------------------------------------------------------------------------------ cells
+def _esc(value: Any) -> str:
+    return html.escape(str(value), quote=True)
+
+
+def _raw(value: Any) -> str:
+    """A cell's value for sorting: the number or text as stored, missing as ""."""
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return ""
     return str(value)
 
 
 def _numeric(value: Any) -> bool:
-    return isinstance(value, int | float) and not isinstance(value, bool)
+    """A number (numpy's too), not a flag."""
+    return isinstance(value, int | float | np.integer | np.floating) and not isinstance(value, bool)
 
 
-def _table(
-    frame: pd.DataFrame,
-    *,
-    index: bool = True,
-    sortable: bool = False,
-    links: Mapping[Any, str] | None = None,
-) -> str:
-    """An HTML table of a frame; every cell carries its raw value for sorting. ``links``
-    maps row labels to the address their label cell links to."""
-    head = [html.escape(str(frame.index.name or "")) if index else None]
-    head += [html.escape(str(c)) for c in frame.columns]
-    cells = ['<th class="text">' + h + "</th>" for h in head if h is not None]
+def _cell(value: Any, shown: Label, *, style: str = "", href: str | None = None) -> str:
+    text = _esc(format_value(value, shown))
+    if href is not None:
+        text = f'<a href="{_esc(href)}">{text}</a>'
+    css = "" if _numeric(value) and shown.unit != TEXT else ' class="text"'
+    style_attr = f' style="{style}"' if style else ""
+    return f'<td{css}{style_attr} data-value="{_esc(_raw(value))}">{text}</td>'
+
+
+def _head(key: Any, shown: Label, *, text: bool = False) -> str:
+    css = ' class="text"' if text else ""
+    return f'<th{css} title="{_esc(key)}">{_esc(shown.words)}</th>'
+
+
+def _notes(entries: Iterable[tuple[Any, Label]], *, columns: bool = False) -> str:
+    """The definitions of a table's figures, under the table (in two columns when long)."""
+    items = [
+        f"<p><b>{_esc(shown.words)}</b> {_esc(shown.note)} <code class='key'>{_esc(key)}</code></p>"
+        for key, shown in entries
+        if shown.note
+    ]
+    css = "notes columns" if columns else "notes"
+    return f'<div class="{css}">{"".join(items)}</div>' if items else ""
+
+
+def _shade(value: Any, scale: float) -> str:
+    """A cell's background for a signed figure: blue above 0, red below, deeper with size."""
+    if not _numeric(value) or not math.isfinite(value) or scale <= 0 or value == 0:
+        return ""
+    strength = 0.08 + 0.5 * min(1.0, abs(value) / scale)
+    colour = "37, 99, 235" if value > 0 else "239, 68, 68"
+    return f"background: rgba({colour}, {strength:.2f})"
+
+
+# ------------------------------------------------------------------------------ tables
+def _figures_table(values: Mapping[str, Any], table: str) -> str:
+    """A mapping of figures as rows: the figure in words, its value in its unit, and its
+    definition with the result's key in small print."""
     rows = []
-    for label, row in frame.iterrows():
-        tds = []
-        if index:
-            shown = html.escape(_text(label))
-            href = (links or {}).get(label)
-            if href is not None:
-                shown = f'<a href="{html.escape(href)}">{shown}</a>'
-            tds.append(f'<td class="text" data-value="{html.escape(_text(label))}">{shown}</td>')
-        for value in row.tolist():
-            raw = "" if value is None or (isinstance(value, float) and math.isnan(value)) else value
-            css = "" if _numeric(value) else ' class="text"'
-            tds.append(
-                f'<td{css} data-value="{html.escape(str(raw))}">{html.escape(_text(value))}</td>'
-            )
-        rows.append("<tr>" + "".join(tds) + "</tr>")
-    css = ' class="sortable"' if sortable else ""
-    return f"<table{css}><thead><tr>{''.join(cells)}</tr></thead><tbody>{''.join(rows)}</tbody></table>"
+    for key, value in values.items():
+        shown = label(key, table)
+        note = f"{_esc(shown.note)}<code class='key'>{_esc(key)}</code>"
+        rows.append(
+            f'<tr><td class="text" title="{_esc(key)}">{_esc(shown.words)}</td>'
+            f'{_cell(value, shown)}<td class="note">{note}</td></tr>'
+        )
+    head = '<tr><th class="text">Figure</th><th>Value</th><th class="text">Definition</th></tr>'
+    return f"<table><thead>{head}</thead><tbody>{''.join(rows)}</tbody></table>"
 
 
-def _mapping_table(values: Mapping[str, Any], name: str = "figure") -> str:
-    frame = pd.DataFrame(
-        {"value": list(values.values())}, index=pd.Index(list(values), name=name), dtype=object
+def _frame_table(
+    frame: pd.DataFrame,
+    table: str,
+    *,
+    index: str | None = None,
+    sortable: bool = False,
+    links: Mapping[str, str] | None = None,
+    labels: Mapping[Any, Label] | None = None,
+    notes: bool = True,
+) -> str:
+    """A frame as a table, each column headed by its figure's words (the key in a tooltip)
+    and each value in its unit; ``index`` is the index's key (None: no index column).
+    ``labels`` gives columns their own labels; ``links`` maps index labels to addresses."""
+    shown = {c: (labels or {}).get(c) or label(str(c), table) for c in frame.columns}
+    index_label = label(index, table) if index is not None else None
+    heads = [_head(index, index_label, text=True)] if index_label is not None else []
+    heads += [_head(c, shown[c], text=shown[c].unit == TEXT) for c in frame.columns]
+    rows = []
+    columns = [frame[c].tolist() for c in frame.columns]
+    for i, row_label in enumerate(frame.index.tolist()):
+        cells = []
+        if index_label is not None:
+            href = (links or {}).get(str(row_label))
+            cells.append(_cell(row_label, index_label, href=href))
+        cells += [_cell(values[i], shown[c]) for c, values in zip(frame.columns, columns)]
+        rows.append("<tr>" + "".join(cells) + "</tr>")
+    css = ["wide-head"] + (["sortable"] if sortable else [])
+    body = (
+        f'<table class="{" ".join(css)}"><thead><tr>{"".join(heads)}</tr></thead>'
+        f"<tbody>{''.join(rows)}</tbody></table>"
     )
-    return _table(frame)
+    if not notes:
+        return body
+    described = ([(index, index_label)] if index_label is not None else []) + list(shown.items())
+    return body + _notes(described)
 
 
-def _image(path: str | os.PathLike[str], alt: str) -> str:
-    data = base64.b64encode(Path(path).read_bytes()).decode("ascii")
-    return f'<img class="page" alt="{html.escape(alt)}" src="data:image/png;base64,{data}">'
+def _calendar_table(frame: pd.DataFrame, shown: Label) -> str:
+    """A year x month table (months numbered 1-12) with each cell shaded by its sign and size."""
+    values = frame.to_numpy(dtype=float)
+    finite = values[pd.notna(values)]
+    scale = float(abs(finite).max()) if finite.size else 0.0
+    heads = ['<th class="text">Year</th>'] + [
+        f"<th>{_MONTHS[int(m) - 1]}</th>" for m in frame.columns
+    ]
+    rows = []
+    for year, row in zip(frame.index.tolist(), values.tolist()):
+        cells = [f'<td class="text">{_esc(year)}</td>']
+        cells += [_cell(v, shown, style=_shade(v, scale)) for v in row]
+        rows.append("<tr>" + "".join(cells) + "</tr>")
+    return f"<table><thead><tr>{''.join(heads)}</tr></thead><tbody>{''.join(rows)}</tbody></table>"
 
 
-def _existing_pages(paths: Iterable[tuple[str, str]]) -> list[str]:
-    return [_image(p, name) for name, p in paths if p and Path(p).is_file()]
+def _section(title: str, *parts: str, note: str = "") -> list[str]:
+    out = [f"<h2>{_esc(title)}</h2>"]
+    if note:
+        out.append(f'<p class="muted">{note}</p>')
+    return out + [p for p in parts if p]
 
 
-def _document(title: str, body: Iterable[str], script: str = "") -> str:
+# ------------------------------------------------------------------------------ pages
+class _Pages:
+    """The chart pages of one document, each embedded once under a key of its own."""
+
+    def __init__(self) -> None:
+        self.count = 0
+
+    def html(self, path: str | os.PathLike[str], name: str) -> str:
+        self.count += 1
+        return page_html(read_page(path), name, f"page-{self.count}")
+
+
+def _chart_pages(result: Any, pages: _Pages) -> list[str]:
+    return [pages.html(p, name) for name, p in result.plot_paths.items() if p and Path(p).is_file()]
+
+
+def _analysis_page(result: Any, pages: _Pages, draw: bool) -> list[str]:
+    """The analysis page, drawn into a temporary folder of this report (locked while in use;
+    folders of killed reports are removed first)."""
+    if not draw or getattr(result, "analysis", None) is None:
+        return []
+    from lumora.backtest._pkg import claimed_folder, remove_abandoned
+
+    parent = Path(tempfile.gettempdir())
+    remove_abandoned(parent, _FOLDER_PREFIX + "*")
+    with claimed_folder(parent, _FOLDER_PREFIX) as folder:
+        path = result.plot_analysis(folder / "analysis.png")
+        return [pages.html(path, "analysis page")]
+
+
+def _pages_section(result: Any, draw: bool) -> list[str]:
+    pages = _Pages()
+    shown = _analysis_page(result, pages, draw) + _chart_pages(result, pages)
+    note = ""
+    if not draw and getattr(result, "analysis", None) is not None:
+        note = (
+            "The analysis page is not drawn in a screen's job reports (about a second a job; "
+            "the tables below hold its figures): <code>batch.results[name].to_html(path)</code> "
+            "writes this report with it."
+        )
+    if not shown and not note:
+        return []
+    return _section("Pages", *shown, note=note)
+
+
+# ------------------------------------------------------------------------------ documents
+def _document(title: str, subtitle: str, body: Iterable[str], script: str = "") -> str:
     stamp = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
     parts = [
         "<!DOCTYPE html>",
         '<html lang="en"><head><meta charset="utf-8">',
-        f"<title>{html.escape(title)}</title><style>{_STYLE}</style></head><body>",
-        f"<h1>{html.escape(title)}</h1><div class='muted'>lumora report, written {stamp}</div>",
+        '<meta name="viewport" content="width=device-width, initial-scale=1">',
+        f"<title>{_esc(title)}</title><style>{_STYLE}</style></head><body>",
+        f"<h1>{_esc(title)}</h1>",
+        f"<div class='muted'>{_esc(subtitle)}lumora report, written {stamp}.</div>",
         *body,
     ]
     if script:
@@ -166,81 +290,222 @@ def _document(title: str, body: Iterable[str], script: str = "") -> str:
     return "\n".join(parts)
 
 
-def _analysis_page(result: Any, folder: str) -> list[str]:
-    if getattr(result, "analysis", None) is None:
+def _parameters(result: Any, named: Mapping[str, Any]) -> list[str]:
+    return _section("Parameters", _figures_table({**named, **result.parameters}, "parameters"))
+
+
+def _benchmarks(result: Any) -> list[str]:
+    table = result.benchmark_summary
+    if not len(table):
         return []
-    path = result.plot_analysis(os.path.join(folder, "analysis.png"))
-    return [_image(path, "analysis page")]
+    frame = table.set_index("benchmark_name") if "benchmark_name" in table else table
+    return _section(
+        "Against the benchmarks",
+        _frame_table(
+            frame, "benchmarks", index="benchmark_name" if "benchmark_name" in table else None
+        ),
+    )
+
+
+def _period(parameters: Mapping[str, Any]) -> str:
+    date = label("start_date")
+    start, end = parameters.get("start_date"), parameters.get("end_date")
+    if start is None or end is None:
+        return ""
+    return f"{format_value(start, date)} to {format_value(end, date)}."
+
+
+# ------------------------------------------------------------------------------ factor
+def _ic_tables(summary: pd.DataFrame) -> list[str]:
+    """The IC summary as one table per measure, every column named with the measure, and
+    the definitions once under both."""
+    frame = summary.reset_index()
+    out = []
+    columns: list[str] = []
+    for measure, (words, definition) in MEASURES.items():
+        rows = frame[frame["measure"] == measure].drop(columns="measure").set_index("horizon_days")
+        if not len(rows):
+            continue
+        columns = [str(c) for c in rows.columns]
+        labels = {}
+        for column in rows.columns:
+            base = label(str(column), "ic_summary")
+            labels[column] = Label(f"{words} {base.words}", base.unit, base.note, base.digits)
+        out += [
+            f"<h3>{_esc(words)} by horizon</h3>",
+            f'<p class="muted">{_esc(words)}: {_esc(definition)}, per date, over the ranked stocks.</p>',
+            _frame_table(rows, "ic_summary", index="horizon_days", labels=labels, notes=False),
+        ]
+    described = [(key, label(key, "ic_summary")) for key in ["horizon_days", *columns]]
+    neutral = [
+        (key, Label(shown.words[:1].upper() + shown.words[1:], note=shown.note))
+        for key, shown in described
+    ]
+    return out + [_notes(neutral)]
+
+
+def _factor_body(result: Any, draw_pages: bool) -> list[str]:
+    analysis = result.analysis
+    body = _parameters(result, {"factor": result.title})
+    if analysis is not None:
+        body += _section("Headline figures", _figures_table(analysis.summary, "factor"))
+    body += _benchmarks(result)
+    body += _pages_section(result, draw_pages)
+    if analysis is None:
+        return body
+    body += _section(
+        "Information coefficient by horizon",
+        *_ic_tables(analysis.ic_summary),
+        note="Forward returns run from the open after a date to the open h trading days later; "
+        "read down a table it is the IC decay.",
+    )
+    groups = analysis.group_performance.copy()
+    groups.index = groups.index.map(str)
+    body += _section("Return figures by group", _frame_table(groups, "groups", index="group"))
+    body += _section(
+        "Rank IC by month",
+        _calendar_table(analysis.monthly_rank_ic, Label("Rank IC", digits=4)),
+        note="Mean of the daily Rank IC (horizon 1) within each month.",
+    )
+    return body
+
+
+# ------------------------------------------------------------------------------ strategy
+def _yearly_last(series: pd.Series) -> pd.Series:
+    """The last value of each calendar year of a series indexed by YYYYMMDD dates."""
+    years = pd.Index([str(d)[:4] for d in series.index], name="year")
+    return series.groupby(years).last()
+
+
+def _yearly_mean(frame: pd.DataFrame) -> pd.DataFrame:
+    years = pd.Index([str(d)[:4] for d in frame.index], name="year")
+    return frame.groupby(years).mean()
+
+
+def _rolling_section(analysis: Any) -> list[str]:
+    """The rolling figures at the end of each year (each over its last 126 trading days)."""
+    columns = {}
+    for name in ("rolling_sharpe_126", "rolling_volatility_126", "rolling_beta_126"):
+        series = getattr(analysis, name, None)
+        if isinstance(series, pd.Series) and len(series):
+            columns[name] = _yearly_last(series)
+    if not columns:
+        return []
+    return _section(
+        "Rolling figures at each year's end",
+        _frame_table(pd.DataFrame(columns), "strategy", index="year"),
+        note="Each over the last 126 trading days up to the year's last date.",
+    )
+
+
+def _industry_table(exposure: pd.DataFrame) -> str:
+    """Each industry's share of the value held, mean per year, the ten largest and the rest."""
+    by_year = _yearly_mean(exposure).T
+    by_year["whole run"] = exposure.mean()
+    by_year = by_year.sort_values("whole run", ascending=False)
+    if len(by_year) > 10:
+        rest = by_year.iloc[10:].sum().rename("other industries")
+        by_year = pd.concat([by_year.iloc[:10], rest.to_frame().T])
+
+    def industry(code: Any) -> str:
+        if isinstance(code, float):
+            return "unclassified" if math.isnan(code) else f"{code:g}"
+        return str(code)
+
+    by_year.index = pd.Index([industry(c) for c in by_year.index], name="industry")
+    labels = {c: Label(str(c), PERCENT) for c in by_year.columns}
+    return _frame_table(by_year, "positions", index="industry", labels=labels, notes=False)
+
+
+def _positions_section(result: Any) -> list[str]:
+    """What the strategy held: holdings count, concentration, the largest positions and the
+    exposure by industry (each shown when the analysis has it), and the recorded tables."""
+    analysis = result.analysis
+    body: list[str] = []
+    holdings = getattr(analysis, "holdings", None)
+    if isinstance(holdings, pd.DataFrame) and len(holdings):
+        yearly = _yearly_mean(holdings)
+        yearly.loc["whole run"] = holdings.mean()
+        body += [
+            "<h3>Holdings and concentration, mean per year</h3>",
+            _frame_table(yearly, "positions", index="year"),
+        ]
+    top = getattr(analysis, "top_positions", None)
+    if isinstance(top, pd.DataFrame) and len(top):
+        top = top.set_index("stock") if "stock" in top.columns else top.rename_axis("stock")
+        body += [
+            "<h3>Largest positions</h3>",
+            _frame_table(top.head(20), "positions", index="stock"),
+        ]
+    exposure = getattr(analysis, "industry_exposure", None)
+    if isinstance(exposure, pd.DataFrame) and exposure.shape[1]:
+        body += [
+            "<h3>Exposure by industry, mean per year</h3>",
+            (
+                '<p class="muted">Share of the value held in each industry (industry codes of '
+                "the market's industry table), the ten largest over the whole run first.</p>"
+            ),
+            _industry_table(exposure),
+        ]
+    if result.trades is not None:
+        positions = result.positions if result.positions is not None else pd.DataFrame({"date": []})
+        body.append(
+            f"<p>{len(result.trades):,} trades and {len(positions):,} holdings over "
+            f"{positions['date'].nunique():,} days are in <code>result.trades</code> and "
+            "<code>result.positions</code>.</p>"
+        )
+    return _section("Positions", *body) if body else []
+
+
+def _strategy_body(result: Any, draw_pages: bool) -> list[str]:
+    analysis = result.analysis
+    body = _parameters(result, {"strategy": result.strategy_name})
+    body += _section("Statistics", _figures_table(result.stats, "stats"))
+    if analysis is not None:
+        body += _section(
+            "Analysis",
+            _figures_table(analysis.summary, "strategy"),
+            note="Returns cumulate additively like the net value (a month's return is the sum "
+            "of its days); figures that compound them say so.",
+        )
+    body += _benchmarks(result)
+    body += _pages_section(result, draw_pages)
+    if analysis is None:
+        return body + _positions_section(result)
+    body += _section("Worst drawdowns", _frame_table(analysis.drawdowns, "drawdowns"))
+    body += _section(
+        "Monthly returns",
+        _calendar_table(analysis.monthly_returns, Label("Return", PERCENT)),
+        note="A month's return is the sum of its daily returns, in units of the capital.",
+    )
+    yearly = analysis.yearly_returns.to_frame("return")
+    body += _section(
+        "Yearly returns",
+        _frame_table(
+            yearly,
+            "strategy",
+            index="year",
+            labels={"return": Label("Return", PERCENT)},
+            notes=False,
+        ),
+    )
+    body += _rolling_section(analysis)
+    return body + _positions_section(result)
 
 
 # ------------------------------------------------------------------------------ reports
-def _report_body(
-    result: Any,
-    folder: str,
-    named: Mapping[str, Any],
-    figures: list[tuple[str, Mapping[str, Any], str]],
-    analysis_tables: list[tuple[str, pd.DataFrame, bool]],
-) -> list[str]:
-    """The sections both reports have, in order: the parameters (``named`` when the run
-    recorded none), each titled figure mapping, the table against the benchmarks, the
-    pages, then each titled analysis table (with its index or without)."""
-    parameters = {**named, **result.parameters}
-    body = ["<h2>Parameters</h2>", _mapping_table(parameters, "parameter")]
-    for title, values, name in figures:
-        body += [f"<h2>{title}</h2>", _mapping_table(values, name)]
-    if len(result.benchmark_summary):
-        body += ["<h2>Against the benchmarks</h2>", _table(result.benchmark_summary, index=False)]
-    body += ["<h2>Pages</h2>", *_analysis_page(result, folder)]
-    body += _existing_pages(result.plot_paths.items())
-    for title, frame, index in analysis_tables:
-        body += [f"<h2>{title}</h2>", _table(frame, index=index)]
-    return body
-
-
-def _factor_body(result: Any, folder: str) -> list[str]:
-    analysis = result.analysis
-    if analysis is None:
-        return _report_body(result, folder, {"factor": result.title}, [], [])
-    tables = [
-        ("IC summary by horizon", analysis.ic_summary.reset_index(), False),
-        ("Return figures by group", analysis.group_performance, True),
-        ("Rank IC by month", analysis.monthly_rank_ic, True),
-    ]
-    figures = [("Headline figures", analysis.summary, "figure")]
-    return _report_body(result, folder, {"factor": result.title}, figures, tables)
-
-
-def _strategy_body(result: Any, folder: str) -> list[str]:
-    analysis = result.analysis
-    figures = [("Statistics", result.stats, "statistic")]
-    tables: list[tuple[str, pd.DataFrame, bool]] = []
-    if analysis is not None:
-        figures.append(("Analysis", analysis.summary, "figure"))
-        tables = [
-            ("Worst drawdowns", analysis.drawdowns, False),
-            ("Monthly returns", analysis.monthly_returns, True),
-            ("Yearly returns", analysis.yearly_returns.to_frame(), True),
-        ]
-    body = _report_body(result, folder, {"strategy": result.strategy_name}, figures, tables)
-    if result.trades is not None:
-        positions = result.positions if result.positions is not None else pd.DataFrame({"date": []})
-        days = positions["date"].nunique()
-        note = (
-            f"<p>{len(result.trades):,} trades and {len(positions):,} holdings over {days:,} days are "
-            "in <code>result.trades</code> and <code>result.positions</code>.</p>"
-        )
-        body += ["<h2>Positions and trades</h2>", note]
-    return body
-
-
-def result_html(result: Any) -> str:
-    """The report of a factor result (``BacktestResult``) or a strategy result."""
-    with tempfile.TemporaryDirectory(prefix="lumora-report-") as folder:
-        if hasattr(result, "factor_name"):
-            return _document(f"{result.title} | factor report", _factor_body(result, folder))
+def result_html(result: Any, *, draw_pages: bool = True) -> str:
+    """The report of a factor result (``BacktestResult``) or a strategy result. Without
+    ``draw_pages`` the analysis page is not drawn (charts the run drew are embedded)."""
+    if hasattr(result, "factor_name"):
+        subtitle = f"Factor group backtest, {_period(result.parameters)} "
         return _document(
-            f"{result.strategy_name} | strategy report", _strategy_body(result, folder)
+            f"{result.title} | factor report", subtitle, _factor_body(result, draw_pages)
         )
+    subtitle = f"Strategy backtest, {_period(result.parameters)} "
+    return _document(
+        f"{result.strategy_name} | strategy report", subtitle, _strategy_body(result, draw_pages)
+    )
 
 
 def write_report(text: str, path: str | os.PathLike[str]) -> str:
@@ -261,25 +526,57 @@ def _job_file(name: str) -> str:
     return f"{slug}-{digest}.html"
 
 
+def _first_line(error: BaseException) -> str:
+    lines = str(error).strip().splitlines()
+    return f"{type(error).__name__}: {lines[0]}" if lines else type(error).__name__
+
+
+def _job_reports(batch: Any, folder: Path) -> tuple[dict[str, str], dict[str, str]]:
+    """Writes each finished job's report in ``folder``; returns the links by job name and,
+    for the reports that could not be written, the first line of the error."""
+    links: dict[str, str] = {}
+    unwritten: dict[str, str] = {}
+    for name, outcome in batch.results.items():
+        if name in batch.failed:
+            continue
+        job_path = folder / _job_file(str(name))
+        try:
+            write_report(result_html(outcome, draw_pages=False), job_path)
+        except Exception as error:  # noqa: BLE001 - listed in the screen's report
+            unwritten[str(name)] = _first_line(error)
+            continue
+        links[str(name)] = quote(f"{folder.name}/{job_path.name}")
+    return links, unwritten
+
+
 def batch_html(batch: Any, path: str | os.PathLike[str], *, job_reports: bool = True) -> str:
     """The screen as one sortable table; with `job_reports`, each finished job's own report is
     written in a folder beside the file (``<name>_reports/``) and linked from its row."""
     target = Path(path)
-    summary = batch.summary.copy()
     links: dict[str, str] = {}
+    unwritten: dict[str, str] = {}
     if job_reports:
-        folder = target.with_name(target.stem + "_reports")
-        for name, outcome in batch.results.items():
-            if name in batch.failed:
-                continue
-            job_path = folder / _job_file(str(name))
-            write_report(result_html(outcome), job_path)
-            links[str(name)] = quote(f"{folder.name}/{job_path.name}")
-    table = _table(summary, sortable=True, links=links)
-    failed = len(batch.failed)
-    note = (
-        f"<p class='muted'>{len(batch.results)} jobs, {failed} failed. Click a column heading to sort "
-        "(again to reverse); a job's name links its own report.</p>"
+        links, unwritten = _job_reports(batch, target.with_name(target.stem + "_reports"))
+    table = _frame_table(
+        batch.summary, "screen", index="job", sortable=True, links=links, notes=False
     )
-    body = [note, f'<div class="wide">{table}</div>']
-    return _document(f"Batch of {len(batch.results)} jobs", body, _SORT_SCRIPT)
+    described = [(c, label(str(c), "screen")) for c in batch.summary.columns]
+    note = (
+        f"{len(batch.results)} jobs, {len(batch.failed)} failed. Click a column heading to sort "
+        "(again to reverse); a job's name links its own report. Shares are in percent."
+    )
+    body = [
+        f"<p class='muted'>{note}</p>",
+        f'<div class="wide">{table}</div>',
+        _notes(described, columns=True),
+    ]
+    if unwritten:
+        rows = pd.DataFrame(
+            {"error": list(unwritten.values())}, index=pd.Index(list(unwritten), name="job")
+        )
+        body += _section(
+            "Job reports not written",
+            _frame_table(rows, "screen", index="job", notes=False),
+            note="These jobs finished, but their reports could not be written; the other reports were.",
+        )
+    return _document(f"Screen of {len(batch.results)} jobs", "", body, _SORT_SCRIPT)
