@@ -23,26 +23,29 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from _bench_common import SizedParser, scratch
 from bench_file_source import COLUMNS, write_market
 from lumora.backtest._full_build import write_package
-from lumora.sources import files
+from lumora.sources.files import bars
+from lumora.sources.files.source import FileSource
+from lumora.sources.vendors import layout_of
 
 
 def read_all(root: Path) -> float:
     started = time.perf_counter()
-    layout = files.layout_of(None, COLUMNS, None)
+    layout = layout_of(None, COLUMNS, None)
     for path in sorted((root / "bars").iterdir()):
-        files._read_part(path, layout)
+        bars.read_part(path, layout)
     return time.perf_counter() - started
 
 
 def without_checks() -> dict[str, object]:
     """Replaces the checks and the summary by no-ops; returns what to put back."""
     kept = {
-        name: getattr(files, name) for name in ("_check_values", "_check_derived_price", "_summary")
+        name: getattr(bars, name)
+        for name in ("check_values", "check_derived_price", "file_summary")
     }
-    files._check_values = lambda part, path: None
-    files._check_derived_price = lambda part, path: None
+    bars.check_values = lambda part, path: None
+    bars.check_derived_price = lambda part, path: None
     empty = np.zeros(0)
-    files._summary = lambda part, day, n: files._FileSummary(empty, empty, empty)
+    bars.file_summary = lambda part, day, n: bars.FileSummary(empty, empty, empty)
     return kept
 
 
@@ -61,9 +64,9 @@ def main() -> None:
                     times[kind].append(read_all(work / "files"))
                 finally:
                     for name, value in kept.items():
-                        setattr(files, name, value)
+                        setattr(bars, name, value)
         started = time.perf_counter()
-        source = files.FileSource(work / "files", columns=COLUMNS)
+        source = FileSource(work / "files", columns=COLUMNS)
         opened = time.perf_counter() - started
         started = time.perf_counter()
         write_package(work / "store", source)

@@ -36,9 +36,10 @@ import numpy as np
 import pandas as pd
 
 from _bench_common import best_of, test_helper
+from lumora._dataset_keys import component_dataset_key
 from lumora.backtest import BacktestService, _service, _weightbook
 from lumora.backtest._prepare import COMPONENT_FACTOR_NAMES, BinaryPreparedDataStore
-from lumora.backtest._store import BinaryPreparedDataStoreBase, component_dataset_key
+from lumora.backtest._store import BinaryPreparedDataStoreBase
 
 RESULTS = Path(__file__).resolve().parent / "results" / "bench_store.json"
 TARGETS = {

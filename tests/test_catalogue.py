@@ -6,14 +6,28 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from lumora._dataset_keys import component_dataset_key
 from lumora.backtest import _prepare
 from lumora.backtest._prepare import BinaryPreparedDataStore
-from lumora.backtest._store import BinaryPreparedDataStoreBase, component_dataset_key
+from lumora.backtest._store import BinaryPreparedDataStoreBase
 from lumora.sandbox import generate_market
-from lumora.sources.sandbox.market import PREPARED_DATASET_KEYS
 
-# The sandbox market declares the datasets it writes on its own: the catalogue must match.
-BASE_KEYS = list(PREPARED_DATASET_KEYS)
+# The twelve datasets every backtest reads, in the order the store lists them, as the
+# documentation states them (the sandbox takes its names from the catalogue).
+BASE_KEYS = [
+    "industry_matrix",
+    "close_price",
+    "open_price",
+    "close_price_valid",
+    "prev_close",
+    "buy_price",
+    "sell_price",
+    "rq_get_split",
+    "rq_get_dividend",
+    "can_buy_stock",
+    "cant_sell_stock",
+    "forward_return_rank_cache",
+]
 NAMES = list(_prepare.COMPONENT_FACTOR_NAMES)
 
 

@@ -21,12 +21,13 @@ import pytest
 
 from loopback_server import Reply, ScriptedServer
 from lumora import singleton
-from lumora.backtest import BacktestService, _pkg, _prepare, _service, _store
+from lumora._dataset_keys import component_dataset_key
+from lumora.backtest import BacktestService, _folder_lock, _pkg, _prepare, _service
 from lumora.backtest._full_build import build_payload, package_writer, write_package
 from lumora.backtest._package_server import PackageServer
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH
 from lumora.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
-from lumora.backtest._store import BinaryPreparedDataStoreBase, component_dataset_key
+from lumora.backtest._store import BinaryPreparedDataStoreBase
 from lumora.exceptions import KestrelError, NetworkError
 from lumora.sandbox import COMPONENT_FACTOR_NAMES
 from lumora.sources.sandbox.client import SandboxClient
@@ -358,7 +359,7 @@ def test_a_store_of_another_source_is_refused_and_left_untouched(server, client,
 
 
 class _FlockProbe:
-    """fcntl for the store module (whose folder locks the package module takes too) that
+    """fcntl for the folder locks (of the store and of the package module) that
     reports when thread B would block on a lock (the store's writer lock or the
     preparation lock)."""
 
@@ -380,7 +381,7 @@ def test_racing_first_downloads_both_leave_a_complete_store(client, clock, data_
     whole prepare (download, move, update with clean-up) from another package. B must
     wait for A's move to finish instead of deleting the segment A has not yet recorded."""
     a_paused, b_blocked = threading.Event(), threading.Event()
-    monkeypatch.setattr(_store, "fcntl", _FlockProbe(_store.fcntl, b_blocked))
+    monkeypatch.setattr(_folder_lock, "fcntl", _FlockProbe(_folder_lock.fcntl, b_blocked))
     real_land = _pkg._land
 
     def land(entry, destination):

@@ -293,6 +293,64 @@ def test_exchange_form_and_list_order_choose_the_benchmark(loaded: BacktestData)
     assert factor.benchmark_summary["benchmark_name"].tolist() == ["000905"]
 
 
+# Stock codes as the file source reads them: a vendor's suffix or prefix, any letter case,
+# spaces around, or a number that lost its leading zeros.
+CODE_FORMS = {
+    "6": ["{c}.SHSE", "{c}.XSHG", "sh{c}", "SH.{c}", "{c}.ss", " {c}.SH "],
+    "0": ["{c}.SZSE", "{c}.XSHE", "sz{c}", "sz.{c}", "{c}.Sz"],
+    "3": ["{c}.SZSE", "{c}.xshe", "SZ{c}"],
+}
+NUMBER_FORMS = [int, lambda code: str(int(code)), lambda code: f"{int(code)}.0"]
+
+
+def as_vendors_write(codes: pd.Index) -> list[object]:
+    """Each six-digit code in one of the forms the file source reads, in turn."""
+    out: list[object] = []
+    for position, code in enumerate(codes):
+        forms = CODE_FORMS[code[0]]
+        if position % 3 == 2:
+            out.append(NUMBER_FORMS[position // 3 % len(NUMBER_FORMS)](code))
+        else:
+            out.append(forms[position % len(forms)].format(c=code))
+    return out
+
+
+@pytest.mark.parametrize("request_kind", ["strategy", "factor"])
+def test_every_code_form_the_files_read_is_a_column_of_a_request(
+    loaded: BacktestData, request_kind: str
+) -> None:
+    """A table whose columns are written as the file source reads codes ("600000.SHSE",
+    "sz000001", 1, ...) gives the result of the same table with six-digit columns; such
+    columns were refused ("column labels are not stock codes")."""
+    service = BacktestService(None)
+    dates = loaded.data["close_price"].index
+    window = (loaded, dates[0], dates[-1], None, request_kind)
+
+    def run(table: pd.DataFrame) -> dict[str, Any]:
+        if request_kind == "strategy":
+            result = service.backtest_strategy(table, *window, plot=None)
+            return {"daily_return": result.daily_return, "stats": result.stats}
+        groups = service.backtest(table, *window, plot=None, group_num=4)
+        return {"groups": groups.group_daily_return, "rank_ic": groups.rank_ic}
+
+    if request_kind == "strategy":
+        table = daily_weights(loaded)
+    else:
+        table = loaded.data["close_price"].pct_change(5, fill_method=None)
+    written = table.set_axis(as_vendors_write(table.columns), axis=1)
+    assert not any(isinstance(c, str) and len(c.strip()) == 6 for c in written.columns[:4])
+    expected, got = run(table), run(written)
+    for name, value in expected.items():
+        if isinstance(value, pd.DataFrame):
+            pd.testing.assert_frame_equal(got[name], value, check_exact=True)
+        elif isinstance(value, pd.Series):
+            pd.testing.assert_series_equal(got[name], value, check_exact=True)
+        else:
+            assert got[name] == value
+    with pytest.raises(ValueError, match="not stock codes: '600000.SHH'"):
+        run(table.set_axis(["600000.SHH", *table.columns[1:]], axis=1))
+
+
 # ------------------------------------------------------------ requests before work
 
 

@@ -6,7 +6,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from lumora.backtest._store import clean_matrix, component_dataset_key
+from lumora._dataset_keys import component_dataset_key
+from lumora.backtest._clean_matrix import clean_matrix
 from lumora.sandbox import (
     BENCHMARK_INDEX_CODES,
     COMPONENT_FACTOR_NAMES,

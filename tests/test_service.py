@@ -11,9 +11,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from lumora._dataset_keys import component_dataset_key
 from lumora.backtest import BacktestData, BacktestService, _service
 from lumora.backtest._prepare import BinaryPreparedDataStore
-from lumora.backtest._store import component_dataset_key
 from lumora.sandbox import generate_market
 
 SRC = Path(__file__).resolve().parents[1] / "src"

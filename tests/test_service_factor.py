@@ -12,8 +12,8 @@ import pandas as pd
 import pytest
 
 from engine_keys import COST_DEFAULTS, GROUP_MARKET_KEYS, recorded_calls
+from lumora._dataset_keys import component_dataset_key
 from lumora.backtest import BacktestData, BacktestResult, BacktestService, _core, _service
-from lumora.backtest._store import component_dataset_key
 from lumora.sandbox import generate_market
 
 REQUIRED = GROUP_MARKET_KEYS  # every market table the factor request needs

@@ -26,10 +26,11 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
-from typing import Any, Self
+from typing import TYPE_CHECKING, Any, Self
 
 from tqdm import tqdm
 
+from lumora._cloud_wire import FACTORS_PATH, INDEX_DAILY_PATH, frame_to_json
 from lumora._http import (
     KEY_HEADER,
     MAX_CLOCK_SKEW,
@@ -41,8 +42,9 @@ from lumora._http import (
 )
 from lumora.backtest._pkg import PACKAGE_DESCRIPTOR_PATH, claimed_folder, remove_abandoned
 from lumora.logger import logger
-from lumora.sources.base import DataSource
-from lumora.sources.cloud import FACTORS_PATH, INDEX_DAILY_PATH, frame_to_json
+
+if TYPE_CHECKING:
+    from lumora.sources.base import DataSource
 
 __all__ = ["PACKAGE_FOLDER", "PackageServer"]
 

@@ -33,12 +33,9 @@ from typing import Any, BinaryIO, Protocol
 
 from lumora._atomicio import fsync_directory as _fsync_directory
 from lumora._atomicio import sibling_prefix
-from lumora.backtest._store import (
-    BinaryPreparedDataStoreBase,
-    _directory_lock,
-    has_file_locks,
-    lock_folder,
-)
+from lumora.backtest._folder_lock import directory_lock as _directory_lock
+from lumora.backtest._folder_lock import has_file_locks, lock_folder
+from lumora.backtest._store import BinaryPreparedDataStoreBase
 from lumora.exceptions import KestrelError
 
 __all__ = [

@@ -12,7 +12,8 @@ from typing import Any
 
 import pandas as pd
 
-from lumora.backtest._store import clean_matrix, normalize_yyyymmdd
+from lumora._labels import normalize_yyyymmdd
+from lumora.backtest._clean_matrix import clean_matrix
 from lumora.backtest.result import BacktestData
 
 __all__ = ["hold_weights"]

@@ -18,9 +18,12 @@ from typing import Any, Protocol, runtime_checkable
 import numpy as np
 import pandas as pd
 
-from lumora.backtest._store import normalize_yyyymmdd
+from lumora._labels import normalize_yyyymmdd
+from lumora.backtest._prepare import COMPONENT_FACTOR_NAMES
 
 __all__ = [
+    "DIVIDEND_TAX_KEEP",
+    "INDEX_COMPONENTS",
     "DataSource",
     "FingerprintedSource",
     "IdentifiedSource",
@@ -29,6 +32,16 @@ __all__ = [
     "TableSource",
     "name_list",
 ]
+
+
+# The source factor "rq_get_dividend" quotes a cash dividend per ten shares before tax, of
+# which a holder keeps this share: the after-tax cash per share is value / 10 * KEEP.
+DIVIDEND_TAX_KEEP = 0.9
+# Index code -> the factor of its members, in the catalogue's order: the factor's name after
+# its last "_", cut before its first "." ("rq_index_components_new_000300.XSHG" -> "000300").
+INDEX_COMPONENTS: dict[str, str] = {
+    name.rsplit("_", 1)[1].split(".", 1)[0]: name for name in COMPONENT_FACTOR_NAMES
+}
 
 
 @runtime_checkable

@@ -1,47 +1,16 @@
 """The SDK data client of a cloud data service: factor and index queries over signed HTTP.
 
 Both queries are JSON POSTs; the answer is a table in pandas' "split" layout
-(``columns``, ``data``), so the frames come back with the columns the service sent.
+(``columns``, ``data``, see ``lumora._cloud_wire``), so the frames come back with the
+columns the service sent.
 """
 
 from __future__ import annotations
 
-from typing import Any
-
 import pandas as pd
 
+from lumora._cloud_wire import FACTORS_PATH, INDEX_DAILY_PATH, frame_from_json
 from lumora._http import HttpClient
-from lumora.exceptions import NetworkError
-
-FACTORS_PATH = "/v1/factors"
-INDEX_DAILY_PATH = "/v1/index-daily"
-
-
-def frame_to_json(frame: pd.DataFrame | None) -> dict[str, Any]:
-    """A frame as the service sends it (dates as ISO text)."""
-    if frame is None:
-        return {"columns": [], "data": []}
-    out = frame.copy()
-    for column in out.columns:
-        if pd.api.types.is_datetime64_any_dtype(out[column]):
-            out[column] = out[column].dt.strftime("%Y-%m-%d")
-    return {
-        "columns": [str(c) for c in out.columns],
-        "data": out.astype(object).where(out.notna(), None).values.tolist(),
-    }
-
-
-def frame_from_json(payload: Any, what: str) -> pd.DataFrame:
-    if (
-        not isinstance(payload, dict)
-        or not isinstance(payload.get("columns"), list)
-        or not isinstance(payload.get("data"), list)
-    ):
-        raise NetworkError(f"{what}: the service answered with an unexpected body")
-    frame = pd.DataFrame(payload["data"], columns=payload["columns"])
-    if "date" in frame.columns:
-        frame["date"] = pd.to_datetime(frame["date"], errors="coerce")
-    return frame
 
 
 class CloudClient:

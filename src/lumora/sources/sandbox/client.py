@@ -23,7 +23,7 @@ from collections.abc import Callable
 import numpy as np
 import pandas as pd
 
-from lumora.backtest._store import normalize_yyyymmdd
+from lumora._labels import normalize_yyyymmdd
 from lumora.logger import logger
 from lumora.sources.base import MarketClient, MarketHistory
 from lumora.sources.sandbox.market import SandboxMarket, generate_market, trading_calendar

@@ -35,15 +35,17 @@ what was generated, so a data service can later be built on top of it.
 from __future__ import annotations
 
 import datetime as _dt
-import os
 from collections.abc import Iterator
 from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
 
+from lumora._dataset_keys import component_dataset_key
+from lumora._labels import normalize_yyyymmdd
+from lumora.backtest import _prepare as _catalogue
 from lumora.backtest._prepare import limit_prices
-from lumora.backtest._store import component_dataset_key, normalize_yyyymmdd
+from lumora.sources.base import DIVIDEND_TAX_KEEP, INDEX_COMPONENTS
 
 __all__ = [
     "BENCHMARK_INDEX_CODES",
@@ -54,49 +56,18 @@ __all__ = [
     "SOURCE_FACTOR_NAMES",
     "MarketParameters",
     "SandboxMarket",
-    "export_market",
     "generate_market",
     "trading_calendar",
 ]
 
-BENCHMARK_INDEX_CODES: dict[str, str] = {
-    "000852": "000852.XSHG",
-    "000300": "000300.XSHG",
-    "000905": "000905.XSHG",
-}
-COMPONENT_FACTOR_NAMES: tuple[str, ...] = (
-    "rq_index_components_new_000300.XSHG",
-    "rq_index_components_new_000905.XSHG",
-    "rq_index_components_new_000852.XSHG",
-    "rq_index_components_new_399303.XSHE",
-    "rq_index_components_new_932000.INDX",
-)
+# The catalogue's names, as the sandbox answers them.
+BENCHMARK_INDEX_CODES: dict[str, str] = dict(_catalogue.BENCHMARK_INDEX_CODES)
+COMPONENT_FACTOR_NAMES: tuple[str, ...] = tuple(_catalogue.COMPONENT_FACTOR_NAMES)
 SOURCE_FACTOR_NAMES: tuple[str, ...] = (
-    "rq_industry_exposure_new",
-    "limit_down",
-    "limit_up",
-    "Close",
-    "Open",
-    "tick_vwap_price_935_1005",
-    "tick_vwap_price_925_1000",
-    "split_coefficient_to",
-    "rq_get_dividend",
-    "rq_is_suspended",
+    *_catalogue.REQUIRED_FACTOR_NAMES,
+    *_catalogue.OPTIONAL_FACTOR_NAMES,
 )
-PREPARED_DATASET_KEYS: tuple[str, ...] = (
-    "industry_matrix",
-    "close_price",
-    "open_price",
-    "close_price_valid",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-    "rq_get_split",
-    "rq_get_dividend",
-    "can_buy_stock",
-    "cant_sell_stock",
-    "forward_return_rank_cache",
-)
+PREPARED_DATASET_KEYS: tuple[str, ...] = tuple(_catalogue.BASE_MATRIX_DTYPE)
 ENGINE_TABLE_KEYS: tuple[str, ...] = (
     "can_buy_stock",
     "cant_sell_stock",
@@ -123,21 +94,17 @@ _PREFIXES: tuple[tuple[str, int, float], ...] = (
 )
 MAX_STOCKS = 999 + 1000 * (len(_PREFIXES) - 1)
 _N_INDUSTRIES = 31
-# Index membership as rank ranges by size in a 5,000-stock market (scaled to smaller ones).
+# Index membership as rank ranges by size in a 5,000-stock market (scaled to smaller ones),
+# by index code.
 _MEMBERSHIP_RANKS: dict[str, tuple[int, int]] = {
-    "rq_index_components_new_000300.XSHG": (0, 300),
-    "rq_index_components_new_000905.XSHG": (300, 800),
-    "rq_index_components_new_000852.XSHG": (800, 1800),
-    "rq_index_components_new_399303.XSHE": (1000, 3000),
-    "rq_index_components_new_932000.INDX": (1800, 3800),
+    "000300": (0, 300),
+    "000905": (300, 800),
+    "000852": (800, 1800),
+    "399303": (1000, 3000),
+    "932000": (1800, 3800),
 }
-_BENCHMARK_COMPONENTS = {
-    "000852": "rq_index_components_new_000852.XSHG",
-    "000300": "rq_index_components_new_000300.XSHG",
-    "000905": "rq_index_components_new_000905.XSHG",
-}
+_RANKS_OF_COMPONENT = {name: _MEMBERSHIP_RANKS[code] for code, name in INDEX_COMPONENTS.items()}
 _REFERENCE_MARKET_SIZE = 5000
-_DIVIDEND_TAX_KEEP = 0.9  # cash dividends are quoted pre-tax per ten shares
 _SPLIT_PER_TEN = np.array([12.0, 13.0, 15.0, 20.0])  # shares per ten old shares
 _DAYS_PER_BLOCK = 64
 
@@ -411,7 +378,7 @@ def _daily_draws(
 
 
 def _members(rank: np.ndarray, name: str, n_stocks: int) -> np.ndarray:
-    low, high = _MEMBERSHIP_RANKS[name]
+    low, high = _RANKS_OF_COMPONENT[name]
     scale = n_stocks / _REFERENCE_MARKET_SIZE
     low, high = round(low * scale), round(high * scale)
     return (rank >= low) & (rank < max(high, low + 1))
@@ -437,11 +404,11 @@ def _ex_rights_of_day(
         return split, dividend
     cols, per_ten_shares = events.col[lo:hi], events.split_per_ten[lo:hi]
     split[cols] = np.where(np.isnan(per_ten_shares), 10.0, per_ten_shares) / 10
-    cash = events.dividend_yield[lo:hi] * last_close[cols] * 10 / _DIVIDEND_TAX_KEEP
+    cash = events.dividend_yield[lo:hi] * last_close[cols] * 10 / DIVIDEND_TAX_KEEP
     per_ten = np.round(cash, 2)
     per_ten[per_ten <= 0] = np.nan
     events.dividend_per_ten[lo:hi] = per_ten
-    dividend[cols] = np.nan_to_num(per_ten / 10 * _DIVIDEND_TAX_KEEP, nan=0.0)
+    dividend[cols] = np.nan_to_num(per_ten / 10 * DIVIDEND_TAX_KEEP, nan=0.0)
     return split, dividend
 
 
@@ -513,8 +480,8 @@ class _BenchmarkBook:
         self.weights = {name: np.zeros(n_stocks) for name in BENCHMARK_INDEX_CODES}
 
     def review(self, rank: np.ndarray) -> None:
-        for name, component in _BENCHMARK_COMPONENTS.items():
-            self.weights[name] = self.shares * _members(rank, component, rank.size)
+        for name in BENCHMARK_INDEX_CODES:
+            self.weights[name] = self.shares * _members(rank, INDEX_COMPONENTS[name], rank.size)
 
     def record(self, day: int, gain: np.ndarray, base: np.ndarray) -> None:
         for name, weight in self.weights.items():
@@ -695,7 +662,7 @@ class SandboxMarket:
                 "date": self.dates[ev.row].to_numpy(),
                 "code": self.codes[ev.col].to_numpy(),
                 "split": ev.split_per_ten / 10,
-                "dividend": ev.dividend_per_ten / 10 * _DIVIDEND_TAX_KEEP,
+                "dividend": ev.dividend_per_ten / 10 * DIVIDEND_TAX_KEEP,
                 "dividend_per_ten_pre_tax": ev.dividend_per_ten,
             }
         )
@@ -714,7 +681,7 @@ class SandboxMarket:
             1.0,
         )
         dividend = self._dense_events(
-            np.nan_to_num(self._events.dividend_per_ten / 10 * _DIVIDEND_TAX_KEEP, nan=0.0), 0.0
+            np.nan_to_num(self._events.dividend_per_ten / 10 * DIVIDEND_TAX_KEEP, nan=0.0), 0.0
         )
         calendar = self.dates.to_numpy().astype(np.int32)
         _, up, down = _limit_prices(
@@ -865,110 +832,3 @@ def generate_market(
     events = _draw_ex_rights(rng, universe, dates, suspended, params)
     simulated = _simulate(rng, universe, dates, suspended, events, params)
     return SandboxMarket(dates, universe, suspended, events, simulated, int(seed))
-
-
-# --------------------------------------------------------------------------- export
-
-
-def _bars_table(market: SandboxMarket, stop: int) -> pd.DataFrame:
-    """The long daily bars of the first ``stop`` dates: one row per listed stock-day."""
-    source = market.source_tables()
-    listed = market._listed()[:stop]
-    rows, cols = np.nonzero(listed)
-    suspended = market._suspended[:stop][rows, cols]
-
-    def cells(name: str) -> np.ndarray:
-        return source[name].to_numpy()[:stop][rows, cols]
-
-    close = cells("Close")
-    split = market._dense_events(market._events.split_per_ten / 10, np.nan)[:stop]
-    dividend = market._dense_events(
-        market._events.dividend_per_ten / 10 * _DIVIDEND_TAX_KEEP, np.nan
-    )[:stop]
-    # Cumulative adjustment: what one share before the window has become.
-    previous = np.vstack([market._universe.first_price, source["Close"].to_numpy()[:-1]])[:stop]
-    with np.errstate(invalid="ignore", divide="ignore"):
-        reference = (previous - np.nan_to_num(dividend, nan=0.0)) / np.nan_to_num(split, nan=1.0)
-        ratio = np.where(np.isnan(split) & np.isnan(dividend), 1.0, previous / reference)
-    adj = np.cumprod(np.nan_to_num(ratio, nan=1.0), axis=0)
-    volume = np.round(market.float_shares.to_numpy() * 0.004)[cols]
-    return pd.DataFrame(
-        {
-            "date": market.dates.to_numpy()[:stop][rows].astype(np.int64),
-            "code": np.array([_qualified(c) for c in market.codes], dtype=object)[cols],
-            "open": np.where(suspended, close, cells("Open")),
-            "close": close,
-            "volume": np.where(suspended, 0.0, volume),
-            "buy_price": cells("tick_vwap_price_935_1005"),
-            "sell_price": cells("tick_vwap_price_925_1000"),
-            "limit_up": cells("limit_up"),
-            "limit_down": cells("limit_down"),
-            "split": split[rows, cols],
-            "dividend": dividend[rows, cols],
-            "adj_factor": adj[rows, cols],
-            "is_suspended": suspended,
-            "industry": cells("rq_industry_exposure_new").astype(np.int64),
-        }
-    )
-
-
-def _qualified(code: str) -> str:
-    return f"{code}.SH" if code.startswith("6") else f"{code}.SZ"
-
-
-def _members_table(market: SandboxMarket, stop: int) -> pd.DataFrame:
-    """Index members on each review date (a review holds until the next one)."""
-    parts = []
-    rows = market._rebalances[market._rebalances < stop]
-    listed = market._listed()[rows]
-    for name in COMPONENT_FACTOR_NAMES:
-        members = market._membership(name)[rows] & listed
-        for row, held in zip(rows, members):
-            parts.append(
-                pd.DataFrame(
-                    {
-                        "date": int(market.dates[row]),
-                        "index_code": name.rsplit("_", 1)[1],
-                        "code": market.codes.to_numpy()[held],
-                    }
-                )
-            )
-    return pd.concat(parts, ignore_index=True)
-
-
-def export_market(
-    market: SandboxMarket,
-    root: str | os.PathLike[str],
-    *,
-    end: object = None,
-    file_format: str = "parquet",
-) -> None:
-    """Write ``market`` up to ``end`` (its last date by default) into the folder ``root`` in
-    the layout of the file data source: ``bars``, ``index_daily`` and ``index_members``
-    (``file_format`` "parquet" or "csv"). Suspended days are rows with zero volume that
-    carry the last close; execution prices, limit prices, splits and dividends are exported
-    as they are, so a backtest on the files equals one on the sandbox."""
-    from pathlib import Path
-
-    if file_format not in ("parquet", "csv"):
-        raise ValueError(f"file_format must be 'parquet' or 'csv', got {file_format!r}")
-    last = normalize_yyyymmdd(end) or market.dates[-1]
-    stop = int(np.searchsorted(market.dates.to_numpy(), last, side="right"))
-    if stop == 0:
-        raise ValueError(f"the market starts after {last}")
-    folder = Path(os.fspath(root))
-    folder.mkdir(parents=True, exist_ok=True)
-    index = market.index_daily()
-    index = index[index["date"] <= last].rename(columns={"ukey": "index_code"})
-    index["date"] = index["date"].astype(np.int64)
-    tables = {
-        "bars": _bars_table(market, stop),
-        "index_daily": index,
-        "index_members": _members_table(market, stop),
-    }
-    for name, table in tables.items():
-        path = folder / f"{name}.{file_format}"
-        if file_format == "parquet":
-            table.to_parquet(path, index=False)
-        else:
-            table.to_csv(path, index=False)

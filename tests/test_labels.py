@@ -1,4 +1,5 @@
-"""Date, component-key and table normalisation helpers of the prepared-data store."""
+"""Dates (lumora._labels), component keys (lumora._dataset_keys) and the table cleaning of
+every request (clean_matrix)."""
 
 from __future__ import annotations
 
@@ -8,8 +9,18 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from lumora.backtest._store import clean_matrix, component_dataset_key, normalize_yyyymmdd
+from lumora._dataset_keys import component_dataset_key
+from lumora._labels import (
+    date_labels,
+    market_date,
+    normalize_yyyymmdd,
+    parse_stock_code,
+    stock_labels,
+)
+from lumora.backtest._clean_matrix import clean_matrix
 
 COMPONENT_NAMES = [
     "rq_index_components_new_000300.XSHG",
@@ -239,3 +250,117 @@ def test_clean_matrix_returns_new_frame_and_keeps_input(sorted_rows: bool) -> No
 def test_clean_matrix_empty_frame() -> None:
     result = clean_matrix(pd.DataFrame())
     assert result.shape == (0, 0)
+
+
+# ------------------------------------------------------------------ the parsers' model
+#
+# Values are drawn from a description of how they are written, and the model says from
+# that description alone what the one parser of each kind must answer.
+
+EXCHANGE_SUFFIXES = ["SH", "SS", "SZ", "BJ", "XSHG", "XSHE", "SHSE", "SZSE", "BSE", "XBSE", "BJSE"]
+EXCHANGE_PREFIXES = ["SH", "SS", "SZ", "BJ"]
+UNKNOWN_MARKS = ["SHH", "HK", "XX", "NYSE", "SZE"]
+
+
+def mixed_case(draw, text: str) -> str:
+    flips = draw(st.lists(st.booleans(), min_size=len(text), max_size=len(text)))
+    return "".join(c.lower() if flip else c for c, flip in zip(text, flips))
+
+
+@st.composite
+def written_codes(draw) -> tuple[object, int | None]:
+    """A stock code as someone may write it, and the number it stands for (None: no code)."""
+    number = draw(st.one_of(st.integers(1, 999_999), st.sampled_from([0, 1_000_000, 2_345_678])))
+    valid = 1 <= number <= 999_999
+    style = draw(st.sampled_from(["int", "float", "bare", "bare.0", "suffix", "prefix"]))
+    if style == "int":
+        return draw(st.sampled_from([int, np.int64, np.uint32]))(number), number if valid else None
+    if style == "float":
+        return float(number), number if valid else None
+    padded = draw(st.booleans())
+    digits = f"{number:06d}" if padded else str(number)
+    if style in ("bare", "bare.0"):
+        text = digits + ("." + "0" * draw(st.integers(1, 3)) if style == "bare.0" else "")
+        ok = valid and len(digits) <= 6
+    else:
+        marks = EXCHANGE_SUFFIXES if style == "suffix" else EXCHANGE_PREFIXES
+        mark = draw(st.sampled_from(marks + UNKNOWN_MARKS))
+        dot = "." if style == "suffix" else draw(st.sampled_from(["", "."]))
+        marked = mixed_case(draw, mark)
+        text = f"{digits}{dot}{marked}" if style == "suffix" else f"{marked}{dot}{digits}"
+        ok = valid and len(digits) == 6 and mark in marks
+    spaces = draw(st.sampled_from(["", " ", "\t", "  "]))
+    return spaces + text + draw(st.sampled_from(["", " "])), number if ok else None
+
+
+def days_in_month(year: int, month: int) -> int:
+    if month == 2:
+        return 29 if year % 4 == 0 and (year % 100 != 0 or year % 400 == 0) else 28
+    return 30 if month in (4, 6, 9, 11) else 31
+
+
+@st.composite
+def written_dates(draw) -> tuple[object, str | None]:
+    """A date as someone may write it, and its YYYYMMDD text (None: no date)."""
+    year, month, day = (
+        draw(st.integers(1000, 9999)),
+        draw(st.integers(1, 13)),
+        draw(st.integers(1, 31)),
+    )
+    valid = month <= 12 and day <= days_in_month(year, month)
+    expected = f"{year:04d}{month:02d}{day:02d}" if valid else None
+    style = draw(st.sampled_from(["compact", "separated", "int", "float", "object"]))
+    if style == "object" and valid:
+        made = dt.datetime(year, month, day, draw(st.integers(0, 23)), draw(st.integers(0, 59)))
+        kinds = [lambda d: d.date(), lambda d: d, np.datetime64]
+        if 1678 <= year <= 2261:
+            kinds.append(pd.Timestamp)
+        return draw(st.sampled_from(kinds))(made), expected
+    if style in ("int", "float", "object"):
+        number = year * 10_000 + month * 100 + day
+        return (float(number) if style == "float" else number), expected
+    if style == "compact":
+        text = f"{year:04d}{month:02d}{day:02d}"
+    else:
+        first, second = draw(st.sampled_from("-/.")), draw(st.sampled_from("-/."))
+        m = f"{month:02d}" if draw(st.booleans()) else str(month)
+        d = f"{day:02d}" if draw(st.booleans()) else str(day)
+        text = f"{year:04d}{first}{m}{second}{d}"
+        expected = expected if first == second else None
+    time = draw(st.sampled_from(["", " 00:00", "T15:30:00", " 9:05:01.250"]))
+    return draw(st.sampled_from(["", " "])) + text + time, expected
+
+
+@settings(max_examples=400, deadline=None)
+@given(written=st.lists(written_codes(), min_size=1, max_size=8))
+def test_stock_codes_are_read_as_the_model_says(written: list[tuple[object, int | None]]) -> None:
+    for value, number in written:
+        parsed = parse_stock_code(value)
+        assert (None if parsed is None else parsed[0]) == number, value
+    values = [value for value, _ in written]
+    numbers = [number for _, number in written]
+    if None in numbers:
+        with pytest.raises(ValueError, match="not stock codes"):
+            stock_labels(pd.Index(values, dtype=object))
+    else:
+        expected = [f"{number:06d}" for number in numbers]
+        assert stock_labels(pd.Index(values, dtype=object)).tolist() == expected
+
+
+@settings(max_examples=400, deadline=None)
+@given(written=written_dates(), zone=st.integers(-12 * 60, 14 * 60))
+def test_dates_are_read_as_the_model_says(written: tuple[object, str | None], zone: int) -> None:
+    value, expected = written
+    if expected is None:
+        with pytest.raises(ValueError):
+            normalize_yyyymmdd(value)
+        with pytest.raises(ValueError, match="not"):
+            date_labels(pd.Index([value], dtype=object))
+        return
+    assert normalize_yyyymmdd(value) == expected
+    assert date_labels(pd.Index([value], dtype=object)).tolist() == [expected]
+    if type(value) is dt.datetime and value.year < 9999:  # read on the market's calendar
+        aware = value.replace(tzinfo=dt.timezone(dt.timedelta(minutes=zone)))
+        market = value + dt.timedelta(minutes=8 * 60 - zone)
+        assert market_date(aware) == market.strftime("%Y%m%d").zfill(8)
+        assert normalize_yyyymmdd(aware) == expected

@@ -1,0 +1,357 @@
+"""The bars table: the checked rows of each bars file as plain arrays (``read_part``), the
+rows of every file joined (``Bars``), the rows a window of days needs, and the grid that
+puts rows into date x stock cells."""
+
+from __future__ import annotations
+
+import itertools
+from collections.abc import Mapping
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+
+from lumora.sources.files.checks import (
+    FileSourceError,
+    check_derived_price,
+    check_forward,
+    check_unique_cells,
+    check_values,
+    require,
+)
+from lumora.sources.files.columns import (
+    BAR_COLUMNS,
+    FLAG_COLUMNS,
+    OPTIONAL_BAR_COLUMNS,
+    REQUIRED_BAR_COLUMNS,
+    in_shares_and_yuan,
+)
+from lumora.sources.files.reading import (
+    code_and_board,
+    date_number,
+    flag_column,
+    numeric_column,
+    parse_column,
+    read_columns,
+    short_csv_line,
+)
+from lumora.sources.vendors import Layout
+
+__all__ = [
+    "LISTING_DAYS",
+    "Bars",
+    "FileSummary",
+    "Grid",
+    "dense_unique",
+    "file_summary",
+    "join_parts",
+    "overlapping",
+    "part_of",
+    "read_part",
+    "seed_rows",
+    "untraded_rows",
+    "window_bars",
+]
+
+# The most trading days after a listing without a limit (listings under the registration rules).
+LISTING_DAYS = 5
+
+
+@dataclass
+class Bars:
+    """The rows of every bars file, checked, as plain arrays."""
+
+    date: np.ndarray
+    code: np.ndarray
+    beijing: np.ndarray
+    values: dict[str, np.ndarray]  # float64 columns
+    flags: dict[str, np.ndarray]  # bool columns
+    industry: np.ndarray | None  # numbers (see _industry_numbers)
+    origin: list[tuple[Path, int]]  # file and first row position in the concatenation
+    industry_text: np.ndarray | None = None  # the column as the files give it
+
+
+@dataclass(frozen=True)
+class FileSummary:
+    """What a bars file says in a few numbers, kept while the file is held only in part: a
+    content hash of each of its dates and each stock's first date in it."""
+
+    hashes: np.ndarray  # per distinct date of the file (see _day_hashes)
+    codes: np.ndarray  # the file's stocks
+    first: np.ndarray  # each one's first date in the file
+
+
+def file_summary(part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int) -> FileSummary:
+    """The summary of a file's rows (``day``: each row's position among its dates)."""
+    first = pd.Series(part["date"]).groupby(part["code"]).min()
+    return FileSummary(
+        hashes=_day_hashes(part, day, n_days),
+        codes=first.index.to_numpy(dtype=np.int32),
+        first=first.to_numpy(dtype=np.int32),
+    )
+
+
+def _day_hashes(part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int) -> np.ndarray:
+    """A number per date of a file that changes whenever any of that date's rows does
+    (a value restated, a row added or removed): each row's columns hashed together, the
+    rows of a date summed. Recorded with the store, they tell an update which dates of a
+    file changed since the store was built."""
+    row = pd.util.hash_array(part["code"])
+    for name in sorted(part):
+        if name not in ("date", "code"):
+            row = row * np.uint64(0x100000001B3) + pd.util.hash_array(part[name])
+    unit = (row >> np.uint64(11)).astype(np.float64) * 2.0**-53
+    return np.bincount(day, weights=unit, minlength=n_days)
+
+
+def read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.ndarray, FileSummary]:
+    """The checked rows of one bars file as plain arrays by column name (volume in shares,
+    amount in yuan), the file's distinct dates and its summary."""
+    if path.suffix.lower() == ".csv":
+        line = short_csv_line(path)
+        if line is not None:
+            raise FileSourceError(
+                f"{path}: line {line} has fewer fields than the header (cut short?)"
+            )
+    frame = read_columns(path, layout.columns, BAR_COLUMNS)
+    # One file per stock, named by its code.
+    if "code" not in frame and "date" in frame and code_and_board(path.stem) is not None:
+        frame = dict(frame)
+        frame["code"] = pd.Series([path.stem] * len(frame["date"]), dtype=object)
+    require(frame, path, REQUIRED_BAR_COLUMNS)
+    if len(frame["date"]) == 0:
+        raise FileSourceError(f"{path}: the file has no rows")
+    date_of, date_values = parse_column(frame["date"], "date", path, date_number, "a date")
+    code_of, code_values = parse_column(frame["code"], "code", path, code_and_board, "a stock code")
+    dates, date_position = np.unique(np.array(date_values, dtype=np.int32), return_inverse=True)
+    numbers = np.array([number for number, _ in code_values], dtype=np.int32)
+    codes, code_position = np.unique(numbers, return_inverse=True)
+    part: dict[str, np.ndarray] = {
+        "date": dates[date_position][date_of],
+        "code": numbers[code_of],
+        "beijing": np.array([board for _, board in code_values], dtype=bool)[code_of],
+    }
+    check_forward(part["date"], part["code"], path)
+    cell = date_position[date_of].astype(np.int64) * max(codes.size, 1) + code_position[code_of]
+    check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
+    date_of_rows = date_of
+    del date_of, code_of, cell
+    for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
+        if name not in frame or name in FLAG_COLUMNS or name == "industry":
+            continue
+        part[name] = numeric_column(frame[name], name, path)
+    in_shares_and_yuan(part, layout)
+    check_values(part, path)
+    check_derived_price(part, path)
+    for name in ("is_suspended", "is_st"):
+        if name in frame:
+            part[name] = flag_column(frame[name], name, path)
+    if "is_trading" in frame:  # a vendor's trading status: suspended where it is 0
+        halted = ~flag_column(frame["is_trading"], "is_trading", path)
+        part["is_suspended"] = part["is_suspended"] | halted if "is_suspended" in part else halted
+    if "industry" in frame:
+        industry = frame["industry"]
+        part["industry"] = (
+            industry.to_numpy(zero_copy_only=False)
+            if isinstance(industry, pa.ChunkedArray)
+            else industry.to_numpy()
+        )
+    return part, dates, file_summary(part, date_position[date_of_rows], dates.size)
+
+
+def overlapping(ranges: list[tuple[int, int]]) -> bool:
+    """Whether any two of the (first, last) date ranges share a date."""
+    ordered = sorted(ranges)
+    return any(b[0] <= a[1] for a, b in itertools.pairwise(ordered))
+
+
+def join_parts(
+    files: list[Path], parts: list[dict[str, np.ndarray]], ranges: list[tuple[int, int]]
+) -> Bars:
+    """One table of the rows of every file (the parts are emptied on the way); ``ranges``:
+    the first and last date of each file."""
+    names = set.intersection(*(set(p) for p in parts))
+    for path, part in zip(files, parts):
+        extra = sorted(set(part) - names)
+        if extra:  # dropping it for every file would lose, say, one year's splits
+            lacking = [str(f) for f, p in zip(files, parts) if extra[0] not in p]
+            raise FileSourceError(
+                f"{path}: column {extra[0]!r} is given here but not in {', '.join(lacking[:3])}"
+                f"{' ...' if len(lacking) > 3 else ''}; give it in every file of the table"
+            )
+    origin, at = [], 0
+    for path, part in zip(files, parts):
+        origin.append((path, at))
+        at += len(part["date"])
+
+    def joined(name: str) -> np.ndarray:
+        out = np.concatenate([p.pop(name) for p in parts])
+        # The files' columns were arrow's buffers: arrow's allocator keeps freed memory
+        # for reuse unless told, and the rows would stay in memory twice.
+        pa.default_memory_pool().release_unused()
+        return out
+
+    flags: dict[str, np.ndarray] = {
+        name: joined(name) for name in ("is_suspended", "is_st") if name in names
+    }
+    industry_text = joined("industry") if "industry" in names else None
+    bars = Bars(
+        date=joined("date"),
+        code=joined("code"),
+        beijing=joined("beijing"),
+        values={
+            name: joined(name)
+            for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS)
+            if name in names and name not in flags and name != "industry"
+        },
+        flags=flags,
+        industry=None if industry_text is None else _industry_numbers(industry_text),
+        origin=origin,
+        industry_text=industry_text,
+    )
+    if overlapping(ranges):  # files with disjoint date ranges cannot share a (date, code)
+        _check_unique(bars.date, bars.code, origin)
+    return bars
+
+
+def _industry_numbers(raw: np.ndarray) -> np.ndarray:
+    """Industry codes as numbers; text industries are numbered from 1 in sorted order."""
+    try:
+        return pd.to_numeric(pd.Series(raw)).to_numpy(dtype=np.float64, na_value=np.nan)
+    except (ValueError, TypeError):
+        codes, _ = pd.factorize(pd.Series(raw).astype("string"), sort=True)
+        return np.where(codes >= 0, codes + 1.0, np.nan)
+
+
+def _check_unique(date: np.ndarray, code: np.ndarray, origin: list[tuple[Path, int]]) -> None:
+    _, date_pos = dense_unique(date)
+    codes, code_pos = dense_unique(code)
+    check_unique_cells(date_pos * max(codes.size, 1) + code_pos, date, code, origin)
+
+
+def _subset(bars: Bars, rows: np.ndarray) -> Bars:
+    return Bars(
+        date=bars.date[rows],
+        code=bars.code[rows],
+        beijing=bars.beijing[rows],
+        values={name: v[rows] for name, v in bars.values.items()},
+        flags={name: v[rows] for name, v in bars.flags.items()},
+        industry=None if bars.industry is None else bars.industry[rows],
+        origin=[],
+        industry_text=None if bars.industry_text is None else bars.industry_text[rows],
+    )
+
+
+def window_bars(bars: Bars, low: int) -> Bars:
+    """The rows a derivation from date ``low`` on needs (see ``_window_rows``)."""
+    return _subset(bars, _window_rows(bars, low))
+
+
+def _window_rows(bars: Bars, low: int) -> np.ndarray:
+    """The rows a derivation from date ``low`` on needs: every row on or after it and the
+    seed rows (see ``seed_rows``) of the rows before it."""
+    date = bars.date
+    if (date[1:] >= date[:-1]).all():  # files a year, each sorted by date
+        count = int(np.searchsorted(date, low))
+        earlier, later = np.arange(count), np.arange(count, date.size)
+    else:
+        by_date = np.argsort(date, kind="stable")
+        count = int(np.searchsorted(date[by_date], low))
+        earlier, later = by_date[:count], by_date[count:]
+    columns = {name: v[earlier] for name, v in (*bars.values.items(), *bars.flags.items())}
+    if bars.industry is not None:
+        columns["industry"] = bars.industry[earlier]
+    seeds = earlier[seed_rows(bars.code[earlier], bars.date[earlier], columns)]
+    return np.union1d(seeds, later)
+
+
+def seed_rows(code: np.ndarray, date: np.ndarray, columns: Mapping[str, np.ndarray]) -> np.ndarray:
+    """Of rows in date order per stock, those a derivation of later days needs: each
+    stock's last row, last one with a close, last traded one with an adjustment factor
+    and last one with an industry, so that carried closes, factors and industries, listing
+    and previous closes come out as in the whole history; and every row of the last
+    ``LISTING_DAYS - 1`` dates with each stock's last row before them, so that the days
+    after a listing without a limit count as in the whole history (see ``derive``)."""
+    distinct = dense_unique(date)[0]
+    recent = date >= distinct[-(LISTING_DAYS - 1) :].min(initial=np.iinfo(np.int32).max)
+    carried = [None, ~recent, ~np.isnan(columns["close"])]
+    if "adj_factor" in columns:
+        carried.append(~_halted_rows(columns) & ~np.isnan(columns["adj_factor"]))
+    if "industry" in columns:
+        carried.append(~np.isnan(columns["industry"]))
+    positions = np.arange(code.size)
+    last = np.empty(int(code.max(initial=0)) + 1, dtype=np.int64)
+    seeds = []
+    for mask in carried:
+        rows = positions if mask is None else positions[mask]
+        last.fill(-1)
+        last[code[rows]] = rows  # rows go by date: the latest row of a stock wins
+        seeds.append(last[last >= 0])
+    seeds.append(np.flatnonzero(recent))
+    return np.unique(np.concatenate(seeds))
+
+
+def untraded_rows(bars: Bars) -> np.ndarray:
+    """Rows without trading (see ``_halted_rows``)."""
+    return _halted_rows({**bars.values, **bars.flags})
+
+
+def _halted_rows(columns: Mapping[str, np.ndarray]) -> np.ndarray:
+    """Rows without trading: zero volume, no close or marked suspended."""
+    halted = ~(columns["volume"] > 0) | np.isnan(columns["close"])  # no volume: no trade
+    if "is_suspended" in columns:
+        halted |= columns["is_suspended"]
+    rows: np.ndarray = halted
+    return rows
+
+
+def dense_unique(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Sorted distinct values and each value's position among them, by a lookup table
+    over the values' range (dates as YYYYMMDD and six-digit codes have small ranges)."""
+    if values.size == 0:
+        return values[:0], np.zeros(0, dtype=np.int64)
+    low = int(values.min())
+    offset = values - low
+    seen = np.zeros(int(values.max()) - low + 1, dtype=bool)
+    seen[offset] = True
+    distinct = np.flatnonzero(seen)
+    position = np.zeros(seen.size, dtype=np.int64)
+    position[distinct] = np.arange(distinct.size)
+    return (distinct + low).astype(values.dtype), position[offset]
+
+
+class Grid:
+    """Puts row values into date x stock cells (one row a cell: see _check_unique)."""
+
+    def __init__(self, bars: Bars) -> None:
+        self.dates, cell = dense_unique(bars.date)
+        self.codes, code_pos = dense_unique(bars.code)
+        self.shape = (self.dates.size, self.codes.size)
+        cell *= self.codes.size
+        cell += code_pos
+        self.cell = cell
+        self.beijing = np.zeros(self.codes.size, dtype=bool)
+        self.beijing[code_pos[bars.beijing]] = True
+
+    def matrix(self, values: np.ndarray, fill: float = np.nan) -> np.ndarray:
+        out = np.full(self.shape, fill)
+        out.reshape(-1)[self.cell] = values
+        return out
+
+    def mask(self, values: np.ndarray) -> np.ndarray:
+        out = np.zeros(self.shape, dtype=bool)
+        out.reshape(-1)[self.cell] = values
+        return out
+
+
+def part_of(bars: Bars, start: int, stop: int) -> dict[str, np.ndarray]:
+    """The rows [start, stop) of ``bars`` as the part of one file (see ``read_part``)."""
+    part = {"date": bars.date[start:stop], "code": bars.code[start:stop]}
+    part["beijing"] = bars.beijing[start:stop]
+    for columns in (bars.values, bars.flags):
+        part.update({name: v[start:stop] for name, v in columns.items()})
+    if bars.industry_text is not None:
+        part["industry"] = bars.industry_text[start:stop]
+    return part

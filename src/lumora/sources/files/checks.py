@@ -1,0 +1,194 @@
+"""The checks of the rows of the user's files, with their messages: each names the file, the
+row and the value, and where a unit looks wrong, the factor that would make it fit."""
+
+from __future__ import annotations
+
+from collections.abc import Container
+from pathlib import Path
+
+import numpy as np
+
+from lumora.exceptions import KestrelError
+from lumora.sources.files.columns import PRICE_COLUMNS
+
+__all__ = [
+    "FileSourceError",
+    "check_derived_price",
+    "check_forward",
+    "check_positive",
+    "check_unique_cells",
+    "check_values",
+    "require",
+]
+
+
+class FileSourceError(KestrelError, ValueError):
+    """A file of the user's market data cannot be used; the message names file and place."""
+
+
+def require(frame: Container[str], path: Path, names: tuple[str, ...]) -> None:
+    """Every one of ``names`` is a column of ``frame`` (a file's columns by our names)."""
+    for name in names:
+        if name not in frame:
+            raise FileSourceError(f"{path}: missing required column {name!r}")
+
+
+def check_forward(date: np.ndarray, code: np.ndarray, path: Path) -> None:
+    """Within one file each stock's dates go forward (files sorted by date or by code)."""
+    if date.size < 2 or (date[1:] >= date[:-1]).all():
+        return  # sorted by date: nothing can go backwards (duplicates are found later)
+    order = np.lexsort((np.arange(date.size), code))
+    d, c = date[order], code[order]
+    back = np.flatnonzero((c[1:] == c[:-1]) & (d[1:] < d[:-1]))
+    if back.size:
+        row = int(order[back[0] + 1])
+        raise FileSourceError(
+            f"{path}: row {row + 1}: date {d[back[0] + 1]} of stock {c[back[0] + 1]:06d} "
+            f"goes backwards (after {d[back[0]]})"
+        )
+
+
+def check_positive(values: np.ndarray, name: str, path: Path) -> None:
+    """Every value is above 0 (NaN passes: it says nothing)."""
+    bad = np.flatnonzero(values <= 0)
+    if bad.size:
+        raise FileSourceError(
+            f"{path}: row {bad[0] + 1}: {name} must be positive, got {values[bad[0]]!r}"
+        )
+
+
+# A price is quoted in cents and no A-share has traded above this many yuan.
+_MIN_PRICE, _MAX_PRICE = 0.005, 100_000.0
+# Prices of one day may differ from its low and high by rounding to the cent.
+_RANGE_TOLERANCE = 0.01
+# Factors by which a value in the wrong unit is off, and what each suggests.
+_UNIT_HINTS = (
+    (
+        10.0,
+        (
+            "are `volume` in lots and `amount` in thousand yuan? "
+            "units={'volume': 'lots', 'amount': 'thousand_yuan'}"
+        ),
+    ),
+    (100.0, "is `volume` in lots? units={'volume': 'lots'}"),
+    (1000.0, "is `amount` in thousand yuan? units={'amount': 'thousand_yuan'}"),
+    (0.01, "is `amount` in yuan but `volume` in shares while lots are declared?"),
+)
+
+
+def _row_error(path: Path, row: int, text: str) -> FileSourceError:
+    return FileSourceError(f"{path}: row {row + 1}: {text}")
+
+
+def check_values(part: dict[str, np.ndarray], path: Path) -> None:
+    """Every value of a bars file is plausible: finite positive prices of at least a cent,
+    open, close and execution prices within the day's low and high, finite non-negative
+    volume and amount, finite positive splits and adjustment factors, finite
+    non-negative dividends."""
+    for name in (*PRICE_COLUMNS, "pre_close"):
+        if name not in part:
+            continue
+        values = part[name]
+        check_positive(values, name, path)
+        bad = np.flatnonzero(~np.isnan(values) & ~((values >= _MIN_PRICE) & (values <= _MAX_PRICE)))
+        if bad.size:
+            raise _row_error(
+                path,
+                bad[0],
+                f"{name} must be a finite price from 0.01 to 100000, got {values[bad[0]]!r}",
+            )
+    for name, positive in (
+        ("volume", False),
+        ("amount", False),
+        ("split", True),
+        ("adj_factor", True),
+        ("dividend", False),
+    ):
+        if name not in part:
+            continue
+        values = part[name]
+        wrong = ~np.isnan(values) & ~np.isfinite(values)
+        wrong |= (values <= 0) if positive else (values < 0)
+        bad = np.flatnonzero(wrong)
+        if bad.size:
+            need = "positive" if positive else "at least 0"
+            raise _row_error(
+                path, bad[0], f"{name} must be finite and {need}, got {float(values[bad[0]])!r}"
+            )
+    if "low" in part or "high" in part:
+        missing = np.full(part["close"].shape, np.nan)  # an absent bound binds nothing
+        low, high = part.get("low", missing), part.get("high", missing)
+        for name in ("open", "close", "vwap", "buy_price", "sell_price", "low"):
+            if name in part:
+                _check_within(part[name], low, high, name, path)
+
+
+def _check_within(
+    values: np.ndarray,
+    low: np.ndarray,
+    high: np.ndarray,
+    name: str,
+    path: Path,
+    rows: np.ndarray | None = None,
+) -> None:
+    """``values`` lie within [low, high] where all three are given; else the error names
+    a row (``rows``: the file's row of each value, by default its position) and the factor
+    that would make it fit."""
+    with np.errstate(invalid="ignore"):
+        outside = (values < low - _RANGE_TOLERANCE) | (values > high + _RANGE_TOLERANCE)
+    bad = np.flatnonzero(outside)
+    if not bad.size:
+        return
+    at = int(bad[0])
+    row = at if rows is None else int(rows[at])
+    value, lo, hi = float(values[at]), float(low[at]), float(high[at])
+    hint = ""
+    for factor, question in _UNIT_HINTS:
+        if lo - _RANGE_TOLERANCE <= value * factor <= hi + _RANGE_TOLERANCE:
+            hint = f"; {factor:g} times it would fit: {question}"
+            break
+    raise _row_error(
+        path, row, f"{name} {value!r} lies outside the day's low {lo!r} and high {hi!r}{hint}"
+    )
+
+
+def check_derived_price(part: dict[str, np.ndarray], path: Path) -> None:
+    """``amount / volume`` (in yuan and shares) is a price of the day: within its low and
+    high, or without them between half and twice the close."""
+    if "amount" not in part or "vwap" in part:
+        return
+    volume, amount = part["volume"], part["amount"]
+    unpriced = np.flatnonzero((volume > 0) & (amount == 0))
+    if unpriced.size:
+        raise _row_error(path, unpriced[0], "amount is 0 on a day with volume")
+    traded = np.flatnonzero((volume > 0) & (amount > 0))
+    if not traded.size:
+        return
+    price = amount[traded] / volume[traded]
+    if "low" in part and "high" in part:
+        low, high = part["low"][traded], part["high"][traded]
+    else:
+        close = part["close"][traded]
+        low, high = close * 0.5, close * 2.0
+    _check_within(price, low, high, "amount / volume", path, traded)
+
+
+def check_unique_cells(
+    cell: np.ndarray, date: np.ndarray, code: np.ndarray, origin: list[tuple[Path, int]]
+) -> None:
+    """Refuses two rows of one (date, stock) cell (``cell``: a number per row that only
+    rows of the same date and stock share)."""
+    counts = np.bincount(cell)
+    if counts.max(initial=0) > 1:
+        rows = np.flatnonzero(cell == int(np.argmax(counts > 1)))
+        raise FileSourceError(
+            f"duplicate rows for date {date[rows[0]]} and stock {code[rows[0]]:06d}: "
+            + " and ".join(_place_of_row(origin, int(r)) for r in rows[:2])
+        )
+
+
+def _place_of_row(origin: list[tuple[Path, int]], position: int) -> str:
+    for path, first in reversed(origin):
+        if position >= first:
+            return f"{path}: row {position - first + 1}"
+    return f"row {position + 1}"

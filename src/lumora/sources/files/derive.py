@@ -1,0 +1,334 @@
+"""The source factors derived from the bars: suspensions, execution prices, limit prices,
+splits and dividends, industries (``derive_market``). What the files leave out is derived
+by the market's rules, in blocks of dates so that no step holds a second copy of a table."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from dataclasses import dataclass
+
+import numpy as np
+
+from lumora.backtest._prepare import limit_prices
+from lumora.sources.base import DIVIDEND_TAX_KEEP
+from lumora.sources.files.bars import Bars, Grid, untraded_rows
+from lumora.sources.files.checks import FileSourceError
+
+__all__ = ["Market", "WholeFiles", "derive_market"]
+
+# Prices are quoted in cents: an execution price this close to a limit price is that price.
+_PRICE_TOLERANCE = 5e-7
+# Steps over the whole market that need temporary tables go through this many dates at a
+# time, so that no step holds more than a slice of a table beside its inputs and outputs.
+_ROW_BLOCK = 256
+
+
+def _row_blocks(n_rows: int) -> Iterator[slice]:
+    """Slices of ``_ROW_BLOCK`` rows covering ``n_rows``."""
+    for start in range(0, n_rows, _ROW_BLOCK):
+        yield slice(start, min(start + _ROW_BLOCK, n_rows))
+
+
+def _ffill(values: np.ndarray) -> np.ndarray:
+    """Each NaN cell takes the last value above it in its column (still NaN before any);
+    in place, and returns ``values``."""
+    for row in range(1, values.shape[0]):
+        current = values[row]
+        gaps = np.isnan(current)
+        current[gaps] = values[row - 1][gaps]
+    return values
+
+
+def _previous_rows(values: np.ndarray, rows: slice) -> np.ndarray:
+    """The rows just above ``rows`` (NaN above the first row)."""
+    if rows.start > 0:
+        return values[rows.start - 1 : rows.stop - 1]
+    out = np.full((rows.stop - rows.start, values.shape[1]), np.nan)
+    out[1:] = values[: rows.stop - 1]
+    return out
+
+
+@dataclass
+class Market:
+    dates: np.ndarray  # YYYYMMDD text
+    codes: np.ndarray  # six-digit text
+    factors: dict[str, np.ndarray]
+    listed: np.ndarray  # dates x stocks: between a stock's first and last row
+    notes: list[str]  # what was derived in place of columns the files lack, for the log
+
+
+class _Columns:
+    """The value columns of the bars, each handed out once: with ``consume`` a column
+    leaves the bars when taken, so the rows do not stay beside the tables made of them."""
+
+    def __init__(self, bars: Bars, consume: bool) -> None:
+        self._values = bars.values if consume else dict(bars.values)
+        self.flags = bars.flags
+
+    def __contains__(self, name: str) -> bool:
+        return name in self._values
+
+    def take(self, name: str) -> np.ndarray:
+        return self._values.pop(name)
+
+
+def _first_positive(values: np.ndarray | None, fallback: np.ndarray | None) -> np.ndarray | None:
+    """Each cell's value where it is a finite positive number, else the fallback's (NaN
+    without one); None when neither is given."""
+    if values is None:
+        return fallback
+    usable = np.isfinite(values) & (values > 0)
+    return np.where(usable, values, np.nan if fallback is None else fallback)
+
+
+def _execution_prices(
+    columns: _Columns, grid: Grid, traded: np.ndarray, open_: np.ndarray, notes: list[str]
+) -> tuple[np.ndarray, np.ndarray]:
+    """Buy and sell prices of traded days, cell by cell the first finite positive of
+    ``buy_price`` / ``sell_price``, ``vwap``, ``amount / volume`` and ``open`` (NaN on the
+    other days and where none is); the fallbacks used are noted."""
+    volume = columns.take("volume")  # no table needs it after this
+    common = columns.take("vwap") if "vwap" in columns else None
+    fallbacks = ["vwap"] if common is not None else []
+    if "amount" in columns:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            per_share = columns.take("amount") / volume
+        common = _first_positive(common, _first_positive(per_share, None))
+        fallbacks.append("amount / volume")
+        del per_share
+    del volume
+    if "buy_price" not in columns or "sell_price" not in columns:
+        fallen = ", ".join([*fallbacks, "open"])
+        notes.append(f"missing execution prices are taken from the first of {fallen}")
+    prices = []
+    for name in ("buy_price", "sell_price"):
+        given = _first_positive(columns.take(name) if name in columns else None, common)
+        price = open_.copy() if given is None else grid.matrix(given)
+        del given
+        for rows in _row_blocks(price.shape[0]):
+            block = price[rows]
+            np.copyto(block, open_[rows], where=~(np.isfinite(block) & (block > 0)))
+            block[~(traded[rows] & np.isfinite(block) & (block > 0))] = np.nan
+        prices.append(price)
+    return prices[0], prices[1]
+
+
+# Of the whole files, when only some rows are derived: each stock (ascending) with its
+# first date, and every date.
+WholeFiles = tuple[np.ndarray, np.ndarray, np.ndarray]
+
+
+def derive_market(
+    bars: Bars, *, consume: bool = False, history: WholeFiles | None = None
+) -> Market:
+    """The source factors of the builder from the rows of the bars files.
+
+    * suspended stock-days: a missing row between a stock's first and last row, zero
+      volume, a missing close, or ``is_suspended``; they carry the last close, have no
+      other prices and are marked suspended;
+    * execution prices: each stock-day the first finite positive of ``buy_price`` /
+      ``sell_price``, ``vwap``, ``amount / volume`` and ``open``; a day traded at one
+      limit price all day (``low`` at the limit-up, ``high`` at the limit-down) executes
+      at that limit;
+    * limit prices: ``limit_up`` / ``limit_down``, else the exchanges' limits of the
+      ex-rights previous close by board, date and ``is_st`` (``_prepare.limit_prices``:
+      whole cents rounded half up; none on a listing's first day, or first five days
+      under the registration rules; a stock there on the first date listed before it);
+    * splits and dividends: ``split`` (new shares per old share) and ``dividend`` (cash per
+      share after tax) on the ex-rights day, else the change of ``adj_factor`` from one
+      day to the next as a share-count factor (worth the same to a holder).
+
+    ``history``: the stocks' first dates and the dates of the whole files, when ``bars``
+    are a window of them (listing days count from there). With ``consume`` the value
+    columns of ``bars`` are taken out as they are used (a whole
+    history is derived once, and its rows would otherwise double the memory it needs).
+    ``notes`` of the result say what was derived in place of columns the files lack.
+    """
+    grid = Grid(bars)
+    n_dates = grid.shape[0]
+    present = grid.mask(np.ones(bars.date.size, dtype=bool))
+    first = np.argmax(present, axis=0)
+    last = n_dates - 1 - np.argmax(present[::-1], axis=0)
+    del present
+    row = np.arange(n_dates)[:, None]
+    listed = (row >= first) & (row <= last)
+    traded = grid.mask(~untraded_rows(bars))
+    columns = _Columns(bars, consume)
+    industry = bars.industry
+    if consume:
+        bars.industry = bars.industry_text = None
+        bars.date, bars.code, bars.beijing = bars.date[:0], bars.code[:0], bars.beijing[:0]
+
+    # Each table is made as its rows leave the bars.
+    open_ = grid.matrix(columns.take("open"))
+    open_[~traded] = np.nan
+    notes: list[str] = []
+    buy, sell = _execution_prices(columns, grid, traded, open_, notes)
+    # A suspended row keeps the close it gives (the vendors' last close); a missing row
+    # takes the last close before it.
+    close = _ffill(grid.matrix(columns.take("close")))
+    close[~listed] = np.nan
+
+    split, dividend = _adjustments(columns, grid, listed, traded)
+    if dividend is not None:
+        _check_dividends(dividend, close, grid)
+    limit_up, limit_down = _limits(
+        columns, grid, close, listed, first, split, dividend, history, notes
+    )
+    for name, price, limit, locked in (
+        ("low", buy, limit_up, np.greater_equal),  # locked at limit-up all day
+        ("high", sell, limit_down, np.less_equal),  # locked at limit-down all day
+    ):
+        extreme = grid.matrix(columns.take(name)) if name in columns else None
+        tolerance = _PRICE_TOLERANCE if locked is np.greater_equal else -_PRICE_TOLERANCE
+        for rows in _row_blocks(n_dates):
+            at_limit = np.abs(price[rows] - limit[rows]) <= _PRICE_TOLERANCE
+            if extreme is not None:
+                at_limit |= traded[rows] & locked(extreme[rows], limit[rows] - tolerance)
+            np.copyto(price[rows], limit[rows], where=at_limit)
+        del extreme
+
+    suspended = (listed & ~traded).astype(np.float32)
+    del traded
+    suspended[~listed] = np.nan
+    factors: dict[str, np.ndarray] = {
+        "rq_industry_exposure_new": _industry(industry, grid, listed),
+        "limit_down": limit_down,
+        "limit_up": limit_up,
+        "Close": close,
+        "Open": open_,
+        "tick_vwap_price_935_1005": buy,
+        "tick_vwap_price_925_1000": sell,
+        "rq_is_suspended": suspended,
+    }
+    # A market without splits or dividends has no such factor (the builder reads none).
+    if split is not None:
+        split *= 10.0
+        factors["split_coefficient_to"] = split
+    if dividend is not None:
+        dividend *= 10.0
+        dividend /= DIVIDEND_TAX_KEEP
+        factors["rq_get_dividend"] = dividend
+    return Market(
+        dates=np.array([str(d) for d in grid.dates], dtype=object),
+        codes=np.array([f"{c:06d}" for c in grid.codes], dtype=object),
+        factors=factors,
+        listed=listed,
+        notes=notes,
+    )
+
+
+def _check_dividends(dividend: np.ndarray, close: np.ndarray, grid: Grid) -> None:
+    """A cash dividend per share lies below the close before its ex-rights day (a larger
+    one would leave a reference price at or below zero: a unit or a column mixed up)."""
+    for rows in _row_blocks(dividend.shape[0]):
+        with np.errstate(invalid="ignore"):
+            bad = np.argwhere(dividend[rows] >= _previous_rows(close, rows))
+        if bad.size:
+            row, col = int(bad[0][0]) + rows.start, int(bad[0][1])
+            raise FileSourceError(
+                f"dividend {float(dividend[row, col])!r} of stock {int(grid.codes[col]):06d} "
+                f"on {int(grid.dates[row])} is not below the previous close "
+                f"{float(close[row - 1, col]) if row else float('nan')!r}"
+            )
+
+
+def _adjustments(
+    columns: _Columns, grid: Grid, listed: np.ndarray, traded: np.ndarray
+) -> tuple[np.ndarray | None, np.ndarray | None]:
+    """Split (new shares per old share) and after-tax dividend per share; NaN: none; None:
+    none on any day."""
+    if "split" in columns or "dividend" in columns:
+        out = []
+        for name in ("split", "dividend"):
+            values = grid.matrix(columns.take(name)) if name in columns else None
+            if values is not None:
+                values[~(values > 0)] = np.nan
+            out.append(values)
+        return out[0], out[1]
+    if "adj_factor" not in columns:
+        return None, None
+    adj = grid.matrix(columns.take("adj_factor"))
+    adj[~traded] = np.nan
+    _ffill(adj)
+    # The ratio of each day's factor to the day before's, from the last row up, in place.
+    with np.errstate(divide="ignore", invalid="ignore"):
+        for row in range(adj.shape[0] - 1, 0, -1):
+            adj[row] /= adj[row - 1]
+    adj[0] = np.nan
+    for rows in _row_blocks(adj.shape[0]):
+        ratio = adj[rows]
+        changed = listed[rows] & np.isfinite(ratio) & (ratio > 0) & (ratio != 1.0)
+        ratio[~changed] = np.nan
+    return adj, None
+
+
+def _limits(
+    columns: _Columns,
+    grid: Grid,
+    close: np.ndarray,
+    listed: np.ndarray,
+    first: np.ndarray,
+    split: np.ndarray | None,
+    dividend: np.ndarray | None,
+    history: WholeFiles | None,
+    notes: list[str],
+) -> tuple[np.ndarray, np.ndarray]:
+    """Limit-up and limit-down prices: the files' own where they give both, else the
+    exchanges' limits of the ex-rights previous close (noted)."""
+    given = {
+        name: grid.matrix(columns.take(name))
+        for name in ("limit_up", "limit_down")
+        if name in columns
+    }
+    if len(given) == 2:
+        return given["limit_up"], given["limit_down"]
+    notes.append("limit prices are derived from the previous close and the board's limit")
+    special = grid.mask(columns.flags["is_st"]) if "is_st" in columns.flags else None
+    calendar = grid.dates.astype(np.int32)
+    if history is None:  # the rows are the whole files
+        history = (grid.codes, calendar[first], calendar)
+    # Listing days count in the files' whole calendar, from each stock's first row there,
+    # so that a window of days derives them as the whole history does. A stock already
+    # there on the files' first date listed before them (its listing days are not in them).
+    listed_on = history[1][np.searchsorted(history[0], grid.codes)]
+    listing = np.where(listed_on > history[2][0], listed_on, 0).astype(np.int32)
+    codes = grid.codes.astype(np.int32)
+    # A vendor's ex-rights previous close is the reference itself where the files give it.
+    pre_close = grid.matrix(columns.take("pre_close")) if "pre_close" in columns else None
+    up, down = np.empty(grid.shape), np.empty(grid.shape)
+    for rows in _row_blocks(grid.shape[0]):
+        previous = _previous_rows(close, rows)
+        block_dividend = None if dividend is None else dividend[rows]
+        block_split = None if split is None else split[rows]
+        if pre_close is not None:
+            given_reference = ~np.isnan(pre_close[rows])
+            previous = np.where(given_reference, pre_close[rows], previous)
+            if block_dividend is not None:
+                block_dividend = np.where(given_reference, np.nan, block_dividend)
+            if block_split is not None:
+                block_split = np.where(given_reference, np.nan, block_split)
+        _, up[rows], down[rows] = limit_prices(
+            previous,
+            codes,
+            calendar[rows],
+            beijing=grid.beijing,
+            dividend=block_dividend,
+            split=block_split,
+            special_treatment=None if special is None else special[rows],
+            listing_date=listing,
+            calendar=history[2].astype(np.int32),
+        )
+    up[~listed], down[~listed] = np.nan, np.nan
+    return given.get("limit_up", up), given.get("limit_down", down)
+
+
+def _industry(industry: np.ndarray | None, grid: Grid, listed: np.ndarray) -> np.ndarray:
+    """Industry codes carried over suspended days; without the column every stock is in
+    industry 1."""
+    if industry is None:
+        out = np.ones(grid.shape, dtype=np.float32)
+    else:
+        out = _ffill(grid.matrix(industry)).astype(np.float32)
+    out[~listed] = np.nan
+    return out
