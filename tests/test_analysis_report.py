@@ -88,6 +88,16 @@ def test_analysis_pages_are_whole_pngs_of_the_wide_page(tmp_path) -> None:
     assert np.isfinite(strategy_result.analysis.summary["sortino"])
 
 
+def test_analysis_pages_make_their_folder(tmp_path) -> None:
+    # The pages were saved through a temporary file in a folder nobody made, and failed
+    # with a FileNotFoundError naming that hidden file.
+    for result in results():
+        path = tmp_path / "new" / type(result).__name__ / "analysis.png"
+        assert result.plot_analysis(path) == str(path)
+        assert matplotlib.image.imread(path).shape[1] > 0
+        assert [p.name for p in path.parent.iterdir()] == ["analysis.png"]
+
+
 class _Collector(HTMLParser):
     """Pictures, links, scripts and table cells of a report."""
 

@@ -292,10 +292,15 @@ def test_path_kinds_and_exact_file_name(tmp_path: Path, chart: str) -> None:
 
 
 @pytest.mark.parametrize("chart", CHARTS)
-def test_failed_save_leaves_no_file_and_releases_lock(tmp_path: Path, chart: str) -> None:
-    with pytest.raises(FileNotFoundError):
-        CHARTS[chart](make_total(), tmp_path / "missing" / "chart.png")
-    assert list(tmp_path.iterdir()) == []
+def test_missing_folder_is_made_and_failed_save_releases_lock(tmp_path: Path, chart: str) -> None:
+    path = tmp_path / "missing" / "chart.png"
+    CHARTS[chart](make_total(), path)
+    assert [p.name for p in path.parent.iterdir()] == ["chart.png"]
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    with pytest.raises(OSError):  # a file where the folder should be
+        CHARTS[chart](make_total(), blocker / "chart.png")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["file", "missing"]
     assert_lock_free(LOCK)
 
 

@@ -15,6 +15,21 @@ RowSelection select_window(const std::vector<std::string>& labels, std::string_v
     return sel;
 }
 
+WriteWindow incremental_write_window(const std::vector<std::string>& stored, const std::string& start,
+                                     const std::string& end) {
+    WriteWindow w{start, ""};
+    for (const std::string& date : stored) {
+        if (start <= date && date <= end) {
+            w.write_start = date;
+            break;
+        }
+    }
+    w.read_start = w.write_start;
+    for (const std::string& date : stored)
+        if (date < w.write_start) w.read_start = date;
+    return w;
+}
+
 std::vector<std::int32_t> month_keys(const std::vector<std::string>& labels) {
     std::vector<std::int32_t> out;
     out.reserve(labels.size());

@@ -54,11 +54,8 @@ FactorAnalysisFigures factor_analysis_figures(const GroupOutputs& out, const std
         group_means.push_back(mean);
         group_numbers.push_back(g + 1);
     }
-    const std::vector<double> top = group_column(out, traded_rows, groups - 1),
-                              bottom = group_column(out, traded_rows, 0);
-    std::vector<double> long_short(top.size());
-    for (std::size_t k = 0; k < top.size(); ++k) long_short[k] = top[k] - bottom[k];
-    f.long_short = return_figures(long_short);
+    f.long_short = return_figures(
+        long_short_returns(group_column(out, traded_rows, groups - 1), group_column(out, traded_rows, 0)));
     f.long_short_turnover = (f.group_turnover.front() + f.group_turnover.back()) / 2.0;
     SpearmanScratch scratch;
     f.monotonicity = spearman(group_numbers, group_means, scratch);

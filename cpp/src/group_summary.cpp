@@ -63,6 +63,13 @@ int best_group(const double* cumulative, std::int64_t n_rows, int groups) {
     return best;
 }
 
+std::vector<std::int64_t> traded_rows(const GroupOutputs& out) {
+    std::vector<std::int64_t> rows;
+    for (std::int64_t r = 0; r < out.n_rows; ++r)
+        if (out.traded[static_cast<std::size_t>(r)]) rows.push_back(r);
+    return rows;
+}
+
 std::vector<double> group_column(const GroupOutputs& out, const std::vector<std::int64_t>& rows, int g) {
     std::vector<double> values;
     values.reserve(rows.size());
@@ -72,20 +79,68 @@ std::vector<double> group_column(const GroupOutputs& out, const std::vector<std:
     return values;
 }
 
+std::vector<double> long_short_returns(std::span<const double> top, std::span<const double> bottom) {
+    std::vector<double> spread(top.size());
+    for (std::size_t k = 0; k < spread.size(); ++k) spread[k] = top[k] - bottom[k];
+    return spread;
+}
+
 double annual_mean(const std::vector<double>& v) {
     const std::vector<double> finite = finite_values(v.data(), v.size());
     return mean_of(finite.data(), finite.size()) * kTradingDaysPerYear;
 }
 
-RankIcFigures rank_ic_figures(const std::vector<double>& ic) {
-    const double ic_mean = mean_of(ic.data(), ic.size());
-    double ic_sd = kNaN;
+RankIcSeries rank_ic_series(const GroupOutputs& out) {
+    RankIcSeries s;
+    for (std::int64_t r = 0; r < out.n_rows; ++r) {
+        const double ic = out.rank_ic[static_cast<std::size_t>(r)];
+        if (std::isnan(ic)) continue;
+        s.rows.push_back(r);
+        s.values.push_back(ic);
+    }
+    return s;
+}
+
+IcFigures ic_figures(std::span<const double> ic) {
+    IcFigures f{ic.size(), kNaN, kNaN, kNaN, kNaN, kNaN, kNaN};
+    if (ic.empty()) return f;
+    f.mean = mean_of(ic.data(), ic.size());
     if (ic.size() > 1) {
         double squares = 0.0;
-        for (const double v : ic) squares += (v - ic_mean) * (v - ic_mean);
-        ic_sd = std::sqrt(squares / static_cast<double>(ic.size() - 1));
+        for (const double v : ic) squares += (v - f.mean) * (v - f.mean);
+        f.sd = std::sqrt(squares / static_cast<double>(ic.size() - 1));
     }
-    return {ic_mean, ic_sd > 0.0 ? ic_mean / ic_sd : kNaN};
+    f.ir = f.sd > 0.0 ? f.mean / f.sd : kNaN;
+    f.t_stat = f.ir * std::sqrt(static_cast<double>(ic.size()));
+    std::size_t positive = 0, strong = 0;
+    for (const double v : ic) {
+        positive += v > 0.0;
+        strong += std::abs(v) > kStrongIc;
+    }
+    f.positive_share = static_cast<double>(positive) / static_cast<double>(ic.size());
+    f.strong_share = static_cast<double>(strong) / static_cast<double>(ic.size());
+    return f;
+}
+
+BestGroupFigures best_group_figures(const GroupOutputs& out, const std::vector<std::int64_t>& rows, int best) {
+    BestGroupFigures f;
+    f.best_daily = group_column(out, rows, best);
+    f.best_annual_return = annual_mean(f.best_daily);
+    f.long_short_annual_return =
+        annual_mean(long_short_returns(group_column(out, rows, out.group_num - 1), group_column(out, rows, 0)));
+    return f;
+}
+
+ExcessSummary best_group_excess(const std::vector<double>& best_daily, const std::vector<double>& benchmark) {
+    std::vector<double> strategy, paired;
+    for (std::size_t k = 0; k < benchmark.size(); ++k) {
+        const double b = benchmark[k], s = best_daily[k];
+        if (!std::isfinite(b) || !std::isfinite(s)) continue;
+        strategy.push_back(s);
+        paired.push_back(b);
+    }
+    if (paired.empty()) return ExcessSummary{kNaN, kNaN, kNaN, kNaN};
+    return excess_summary(strategy, paired);
 }
 
 }  // namespace lumora

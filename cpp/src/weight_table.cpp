@@ -54,6 +54,32 @@ std::vector<bool> rows_with_weights(const WeightTable& table) {
     return out;
 }
 
+WeightedRows weighted_rows(const std::vector<bool>& has_weight) {
+    WeightedRows out;
+    for (std::size_t i = 0; i < has_weight.size(); ++i) {
+        if (!has_weight[i]) continue;
+        if (out.first < 0) out.first = static_cast<std::int64_t>(i);
+        out.last = static_cast<std::int64_t>(i);
+    }
+    for (std::int64_t i = out.first + 1; i < out.last; ++i)
+        out.empty_between += has_weight[static_cast<std::size_t>(i)] ? 0 : 1;
+    return out;
+}
+
+std::vector<std::int64_t> flagged_positions(std::span<const bool> flags) {
+    std::vector<std::int64_t> out;
+    for (std::size_t i = 0; i < flags.size(); ++i)
+        if (flags[i]) out.push_back(static_cast<std::int64_t>(i));
+    return out;
+}
+
+void keep_columns(WeightTable& table, const std::vector<bool>& weighted) {
+    std::vector<std::int64_t> kept;
+    for (std::size_t j = 0; j < weighted.size(); ++j)
+        if (weighted[j]) kept.push_back(table.cols[j]);
+    table.cols = std::move(kept);
+}
+
 namespace {
 
 // The rolling mean of the table library, step for step, so that smoothed weights agree with

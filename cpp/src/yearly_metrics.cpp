@@ -75,6 +75,19 @@ std::vector<YearlyMetricsRow> yearly_performance_metrics(std::span<const std::in
     return rows;
 }
 
+std::vector<YearlyMetricsRow> dated_yearly_metrics(std::span<const double> year_values,
+                                                   std::span<const double> strategy, std::span<const double> excess) {
+    std::vector<std::int32_t> years;
+    std::vector<double> kept_strategy, kept_excess;
+    for (std::size_t i = 0; i < year_values.size(); ++i) {
+        if (std::isnan(year_values[i])) continue;
+        years.push_back(static_cast<std::int32_t>(year_values[i]));
+        kept_strategy.push_back(strategy[i]);
+        kept_excess.push_back(excess[i]);
+    }
+    return yearly_performance_metrics(years, kept_strategy, kept_excess);
+}
+
 std::int32_t civil_year_from_days(std::int64_t day_count) {
     using std::chrono::days;
     const std::chrono::sys_days day{days{static_cast<days::rep>(day_count)}};

@@ -22,6 +22,17 @@ struct RowSelection {
 // nothing.
 RowSelection select_window(const std::vector<std::string>& labels, std::string_view start, std::string_view end);
 
+// The window an incremental update writes, over the stored dates (in stored order): from
+// the first stored date within [start, end], or from `start` when none is (new days are
+// appended). One stored date before it (the last one before it, in stored order) is read
+// again, so that the previous close of the first written day comes from the source.
+struct WriteWindow {
+    std::string write_start;
+    std::string read_start;
+};
+WriteWindow incremental_write_window(const std::vector<std::string>& stored, const std::string& start,
+                                     const std::string& end);
+
 // The month of each date label as the number YYYYMM, read from its first six digits (any
 // separators skipped); 0 for a label with fewer digits.
 std::vector<std::int32_t> month_keys(const std::vector<std::string>& labels);

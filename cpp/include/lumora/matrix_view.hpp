@@ -78,4 +78,16 @@ struct AlignedMatrix {
 inline constexpr bool kMissingCanBuy = false;
 inline constexpr bool kMissingCantSell = true;
 
+// The aligned cells, dense and row-major: numbers (NaN where a label is absent), or trading
+// flags (`missing` where a label is absent or the cell is NaN).
+inline void copy_values(const AlignedMatrix& m, double* out) {
+    for (std::int64_t i = 0; i < m.rows(); ++i)
+        for (std::int64_t j = 0; j < m.cols(); ++j) *out++ = m.value(i, j);
+}
+
+inline void copy_flags(const AlignedMatrix& m, bool missing, bool* out) {
+    for (std::int64_t i = 0; i < m.rows(); ++i)
+        for (std::int64_t j = 0; j < m.cols(); ++j) *out++ = m.flag(i, j, missing);
+}
+
 }  // namespace lumora

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "lumora/matrix_view.hpp"
@@ -63,6 +64,19 @@ WeightScan scan_weights(const WeightTable& table);
 
 // True for each selected row holding at least one non-NaN weight.
 std::vector<bool> rows_with_weights(const WeightTable& table);
+
+// The first and the last row holding a weight (-1 when none does), and how many rows
+// between them hold none.
+struct WeightedRows {
+    std::int64_t first = -1, last = -1, empty_between = 0;
+};
+WeightedRows weighted_rows(const std::vector<bool>& has_weight);
+
+// The positions whose flag is set (the rows or columns of a table to select).
+std::vector<std::int64_t> flagged_positions(std::span<const bool> flags);
+
+// Keeps the selected columns that `weighted` (one flag per selected column) marks.
+void keep_columns(WeightTable& table, const std::vector<bool>& weighted);
 
 // Rolling mean of the weights over `window` rows, missing weights counted as 0. The first
 // window - 1 rows have no mean and are dropped; a mean of exactly zero (no weight inside

@@ -5,6 +5,7 @@
 // Returns are ratios (0.05 is 5 %). Cumulation is additive throughout: a period's return
 // is the sum of its daily returns, never a compounded product.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -36,6 +37,12 @@ struct YearlyMetricsRow {
     double excess_sharpe;
     double excess_max_dd;
     double excess_calmar;
+
+    // The eight figures in the order above.
+    std::array<double, 8> figures() const {
+        return {strategy_return, strategy_sharpe, strategy_max_dd, strategy_calmar,
+                excess_return,   excess_sharpe,   excess_max_dd,   excess_calmar};
+    }
 };
 
 // One row per calendar year (ascending) that has at least one finite strategy or excess
@@ -44,6 +51,11 @@ struct YearlyMetricsRow {
 std::vector<YearlyMetricsRow> yearly_performance_metrics(std::span<const std::int32_t> years,
                                                          std::span<const double> strategy,
                                                          std::span<const double> excess);
+
+// The same with each row's year as read from a datetime index: a row whose year is NaN (a
+// missing date) takes part in no year's figures.
+std::vector<YearlyMetricsRow> dated_yearly_metrics(std::span<const double> year_values,
+                                                   std::span<const double> strategy, std::span<const double> excess);
 
 // Proleptic Gregorian calendar year of a day count since 1970-01-01.
 std::int32_t civil_year_from_days(std::int64_t day_count);

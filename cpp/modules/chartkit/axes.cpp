@@ -185,7 +185,7 @@ double table_text_width_points(py::handle ax, double col_width_fraction) {
     return axes_width * figure_width_in * 72.0 * col_width_fraction * (1.0 - 2.0 * padding);
 }
 
-void concise_date_axis(py::handle ax, [[maybe_unused]] bool whole_days) {
+void concise_date_axis(py::handle ax) {
     // Below this many days the automatic locator moves on to hourly ticks, which a daily
     // series never has: every series these charts draw holds one value per trading day.
     constexpr double kShortestAutomaticSpan = 7.0;

@@ -80,10 +80,10 @@ double text_width_points(const std::string& text, double font_size);
 // Width in points of the text area of a table column (cell width less its padding).
 double table_text_width_points(py::handle ax, double col_width_fraction);
 
-// Date ticks that stay apart on any span: years on a decade, "Jan 12 14 ..." on weeks.
-// With `whole_days`, a span of a few days still has one tick per day instead of hours
-// (the data are daily); call it once the panel's data are drawn.
-void concise_date_axis(py::handle ax, bool whole_days = false);
+// Date ticks that stay apart on any span: years on a decade, "Jan 12 14 ..." on weeks, and
+// one tick per day on a span of a few days (never hours: every series drawn is daily);
+// call it once the panel's data are drawn.
+void concise_date_axis(py::handle ax);
 
 // Datetime64 values of a frame's index for the x axis.
 py::object date_axis_values(py::handle frame);

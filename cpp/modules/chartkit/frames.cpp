@@ -66,30 +66,17 @@ py::object frame_from_columns(const std::vector<std::vector<double>>& columns, p
 
 py::object calc_yearly_performance_metrics(py::handle daily) {
     if (py::len(daily) == 0) return bridge::pandas().attr("DataFrame")();
-    const std::vector<double> year_values = index_years(daily);
+    const std::vector<double> years = index_years(daily);
     const std::vector<double> strategy = float_column(daily, "daily_return");
-    const std::vector<double> excess = float_column(daily, "extra_daily_return");
-
-    // A NaT row has no year and takes part in no year's figures.
-    std::vector<std::int32_t> years;
-    std::vector<double> kept_strategy, kept_excess;
-    for (std::size_t i = 0; i < year_values.size(); ++i) {
-        if (std::isnan(year_values[i])) continue;
-        years.push_back(static_cast<std::int32_t>(year_values[i]));
-        kept_strategy.push_back(strategy[i]);
-        kept_excess.push_back(excess[i]);
-    }
-    const std::vector<YearlyMetricsRow> rows = yearly_performance_metrics(years, kept_strategy, kept_excess);
+    const std::vector<YearlyMetricsRow> rows =
+        dated_yearly_metrics(years, strategy, float_column(daily, "extra_daily_return"));
     if (rows.empty()) return bridge::pandas().attr("DataFrame")();
 
     std::vector<std::vector<double>> columns(kYearlyColumns.size(), std::vector<double>(rows.size()));
     py::array_t<std::int64_t> row_years(static_cast<py::ssize_t>(rows.size()));
     for (std::size_t r = 0; r < rows.size(); ++r) {
-        const YearlyMetricsRow& row = rows[r];
-        row_years.mutable_data()[r] = row.year;
-        const std::array<double, 8> values{row.strategy_return, row.strategy_sharpe, row.strategy_max_dd,
-                                           row.strategy_calmar, row.excess_return,   row.excess_sharpe,
-                                           row.excess_max_dd,   row.excess_calmar};
+        row_years.mutable_data()[r] = rows[r].year;
+        const std::array<double, 8> values = rows[r].figures();
         for (std::size_t c = 0; c < values.size(); ++c) columns[c][r] = values[c];
     }
     py::object index = bridge::pandas().attr("Index")(row_years, py::arg("name") = "year");

@@ -2,9 +2,17 @@
 
 #include <string>
 
+#include "common/python_module.hpp"
+
 namespace lumora::chartkit {
 
 namespace {
+
+// lumora's Python modules the chart kit reaches: the strategy module keeps the plot lock,
+// and every file the package writes goes through one atomic-write path.
+bridge::PythonModule strategy_module{"lumora.backtest._weightbook"};
+bridge::PythonModule atomic_io{"lumora._atomicio"};
+constexpr const char* kPlotLockName = "_MATPLOTLIB_PLOT_LOCK";
 
 constexpr const char* kStyleSheet = "seaborn-v0_8-whitegrid";
 constexpr int kPngCompressLevel = 1;
@@ -51,7 +59,11 @@ Pyplot drawing_preamble() {
     return out;
 }
 
-PlotLockHold::PlotLockHold(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
+void install_plot_lock(py::module_& m) { m.attr(kPlotLockName) = py::module_::import("threading").attr("RLock")(); }
+
+py::object plot_lock() { return strategy_module.attr(kPlotLockName); }
+
+PlotLockHold::PlotLockHold() : lock_(plot_lock()) { lock_.attr("acquire")(); }
 
 PlotLockHold::~PlotLockHold() {
     try {
@@ -71,7 +83,8 @@ FigureCloser::~FigureCloser() {
 }
 
 void save_figure(py::handle figure, const std::string& path, int dpi) {
-    const std::string format = output_format(py::module_::import("os").attr("path"), path);
+    py::module_ os = py::module_::import("os");
+    const std::string format = output_format(os.attr("path"), path);
     py::dict options;
     options["dpi"] = dpi;
     options["facecolor"] = figure.attr("get_facecolor")();
@@ -82,7 +95,9 @@ void save_figure(py::handle figure, const std::string& path, int dpi) {
     // The same temporary names, fsync and rename as every other file the package writes.
     py::object figure_ref = py::reinterpret_borrow<py::object>(figure);
     py::cpp_function write([figure_ref, options](py::handle file) { figure_ref.attr("savefig")(file, **options); });
-    py::module_::import("lumora._atomicio").attr("write_atomic")(path, write);
+    py::object folder = os.attr("path").attr("dirname")(path);
+    if (py::len(folder) > 0) os.attr("makedirs")(folder, py::arg("exist_ok") = true);
+    atomic_io.attr("write_atomic")(path, write);
 }
 
 }  // namespace lumora::chartkit

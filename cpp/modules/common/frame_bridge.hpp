@@ -108,6 +108,10 @@ inline void require_table(py::handle obj, const char* name) {
     }
 }
 
+inline bool has_column(py::handle frame, const char* name) {
+    return truthy(frame.attr("columns").attr("__contains__")(name));
+}
+
 // A (key, value) item of a mapping's items(): a user mapping may yield anything, so the
 // pair is checked rather than assumed.
 inline std::pair<py::object, py::object> key_value(py::handle item, const char* name) {
@@ -300,10 +304,19 @@ inline std::vector<std::string> labels_as_text(py::handle index) {
 
 // ---- results out ------------------------------------------------------------------
 
-inline py::array_t<double> vector_array(const std::vector<double>& values) {
-    py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
+// A new array holding a copy of the vector's cells.
+template <class T>
+py::array_t<T> copied_array(const std::vector<T>& values) {
+    py::array_t<T> out(static_cast<py::ssize_t>(values.size()));
     std::copy(values.begin(), values.end(), out.mutable_data());
     return out;
+}
+
+inline py::array_t<double> vector_array(const std::vector<double>& values) { return copied_array(values); }
+
+// Positions as the int64 array that Index.take and iloc read.
+inline py::array_t<std::int64_t> index_array(const std::vector<std::int64_t>& positions) {
+    return copied_array(positions);
 }
 
 // The vector's cells as an array without a copy: the array owns the vector from now on.

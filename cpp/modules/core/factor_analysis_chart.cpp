@@ -178,7 +178,7 @@ void draw_turnover_over_time(const FactorPage& p, py::handle ax) {
     twin.attr("spines")["top"].attr("set_visible")(false);
     combined_legend(ax, twin, "upper left", kLegend);
     panel_title(ax, "Turnover and Rank Autocorrelation");
-    concise_date_axis(ax, true);
+    concise_date_axis(ax);
 }
 
 void draw_turnover_by_group(const FactorPage& p, py::handle ax) {
@@ -214,8 +214,6 @@ void draw_group_table(const FactorPage& p, py::handle ax) {
                        {0.24, 0.2, 0.16, 0.2, 0.2}, 8.2, 1.1, 12);
 }
 
-py::object plot_lock() { return py::module_::import("lumora.backtest._weightbook").attr("_MATPLOTLIB_PLOT_LOCK"); }
-
 }  // namespace
 
 std::string plot_factor_analysis(py::handle analysis, py::handle save_path, py::handle title_text) {
@@ -223,7 +221,7 @@ std::string plot_factor_analysis(py::handle analysis, py::handle save_path, py::
     if (!bridge::is_str(title_text)) kind_error("title", "str", title_text);
     const FactorPageData data = page_data(analysis);
     {
-        const PlotLockHold hold(plot_lock());
+        const PlotLockHold hold;
         const Pyplot mpl = drawing_preamble();
         const FactorPage p{mpl, data, group_colours(std::max(data.groups, 1))};
         const PagePanel panels[] = {

@@ -22,4 +22,11 @@ struct GroupResult {
 py::object run_alpha_vwap_backtest_core(const GroupRequest& request);
 void register_group_backtest(py::module_& m);
 
+// lumora's Python modules this module reaches, every one named once in module.cpp.
+namespace python {
+py::object logger();
+// The strategy module imports this one when it loads, so it is reached only when drawing.
+py::object build_total_backtesting_frame();
+}  // namespace python
+
 }  // namespace lumora::core

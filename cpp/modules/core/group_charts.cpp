@@ -18,23 +18,11 @@ using namespace chartkit;
 
 namespace {
 
-// The strategy module owns the one plot lock of the process. It imports this module when
-// it loads, so it is imported here only when a chart is drawn.
-py::object plot_lock() { return py::module_::import("lumora.backtest._weightbook").attr("_MATPLOTLIB_PLOT_LOCK"); }
-
-// A chart written after a long backtest must not fail on a directory not made yet.
-void make_parent_directory(const std::string& path) {
-    py::module_ os = py::module_::import("os");
-    py::object parent = os.attr("path").attr("dirname")(path);
-    if (py::len(parent) > 0) os.attr("makedirs")(parent, "exist_ok"_a = true);
-}
-
 void draw_page(const GroupChartRequest& request, const GroupSetup& setup, const GroupSeries& groups,
                const BenchmarkSeries& benchmark, const std::string& path) {
     const Pyplot mpl = drawing_preamble();
     const GroupPageLayout& layout = group_page_layout(is_tall_page(request.image_kind));
     const GroupPage p{mpl, layout, setup, groups, benchmark, group_colours(groups.groups)};
-    make_parent_directory(path);
     draw_card_page(mpl, layout.page, p,
                    {.cards = draw_group_cards,
                     .cumulative = draw_group_cumulative,
@@ -91,11 +79,10 @@ py::dict draw_group_charts(const GroupChartRequest& request, const GroupResult& 
             benchmark_series(groups, name, benchmark_dict[name], py::reinterpret_borrow<py::dict>(summary_rows[i])));
     }
     const GroupSetup setup{request.ascending, request.rolling_window};
-    py::object lock = plot_lock();
     for (std::size_t i = 0; i < pages; ++i) {
         const std::string path = group_chart_path(request.save_path, benchmarks[i].name, pages > 1);
         {
-            const PlotLockHold hold(lock);
+            const PlotLockHold hold;
             draw_page(request, setup, groups, benchmarks[i], path);
         }
         paths[result.benchmarks[i]] = py::dict("primary"_a = path);

@@ -6,8 +6,8 @@
 
 #include "chartkit/axes.hpp"
 #include "chartkit/frames.hpp"
-#include "chartkit/series.hpp"
 #include "common/frame_bridge.hpp"
+#include "lumora/series_arithmetic.hpp"
 #include "lumora/sharpe.hpp"
 #include "lumora/strategy_stats.hpp"
 
@@ -18,11 +18,6 @@ namespace {
 constexpr const char* kModuleName = "lumora.backtest._core";
 constexpr std::size_t kIcRollingDays = 20;
 constexpr std::size_t kMinIcRollingDays = 5;
-
-double annualised_mean(const std::vector<double>& daily) {
-    const std::vector<double> finite = finite_values(daily.data(), daily.size());
-    return mean_of(finite.data(), finite.size()) * kTradingDaysPerYear;
-}
 
 // Columns of a dates x groups frame.
 std::vector<std::vector<double>> group_columns(py::handle frame, int groups) {
@@ -37,14 +32,11 @@ std::vector<std::vector<double>> group_columns(py::handle frame, int groups) {
 }
 
 void add_long_short(GroupSeries& s) {
-    const std::vector<double>& top = s.daily.back();
-    const std::vector<double>& bottom = s.daily.front();
-    std::vector<double> spread(s.days);
-    for (std::size_t k = 0; k < s.days; ++k) spread[k] = top[k] - bottom[k];
-    s.long_short_annual = annualised_mean(spread);
-    s.long_short_nav = chartkit::running_sum(spread);
+    const std::vector<double> spread = long_short_returns(s.daily.back(), s.daily.front());
+    s.long_short_annual = annual_mean(spread);
+    s.long_short_nav = running_sum(spread);
     for (double& v : s.long_short_nav) v += 1.0;
-    s.long_short_drawdown = chartkit::drawdown_from_running_peak(s.long_short_nav);
+    s.long_short_drawdown = drawdown_from_running_peak(s.long_short_nav);
 }
 
 void add_rank_ic(GroupSeries& s, py::handle rank_ic) {
@@ -52,21 +44,16 @@ void add_rank_ic(GroupSeries& s, py::handle rank_ic) {
     s.ic_stats = ic_figures(s.ic);
     if (s.ic.empty()) return;
     s.ic_dates = chartkit::date_axis_values(chartkit::with_datetime_index(rank_ic, kModuleName));
-    s.ic_cumulative = chartkit::running_sum(s.ic);
-    s.ic_window = chartkit::rolling_days(s.ic.size(), kIcRollingDays, kMinIcRollingDays);
-    s.ic_rolling = chartkit::rolling_mean(s.ic, s.ic_window);
+    s.ic_cumulative = running_sum(s.ic);
+    s.ic_window = rolling_days(s.ic.size(), kIcRollingDays, kMinIcRollingDays);
+    s.ic_rolling = rolling_mean(s.ic, s.ic_window);
 }
 
 // The benchmark's returns on the traded dates; NaN where it has none (infinities too).
 std::vector<double> returns_on(py::handle returns, py::handle labels) {
-    const std::vector<std::int64_t> pos = bridge::positions(returns.attr("index"), labels);
-    const std::vector<double> values = chartkit::float_values(returns, "benchmark_dict");
-    std::vector<double> out(pos.size(), kNaN);
-    for (std::size_t k = 0; k < pos.size(); ++k) {
-        if (pos[k] >= 0 && std::isfinite(values[static_cast<std::size_t>(pos[k])])) {
-            out[k] = values[static_cast<std::size_t>(pos[k])];
-        }
-    }
+    std::vector<double> out = bridge::values_on(returns, labels, "benchmark_dict");
+    for (double& v : out)
+        if (!std::isfinite(v)) v = kNaN;
     return out;
 }
 
@@ -77,33 +64,11 @@ py::object best_group_total_frame(const GroupSeries& s, const std::vector<double
     columns["daily_return"] = bridge::vector_array(s.daily[static_cast<std::size_t>(s.best)]);
     columns["index_daily_return"] = bridge::vector_array(benchmark);
     py::object raw = bridge::pandas().attr("DataFrame")(columns, py::arg("index") = s.labels);
-    py::object total = py::module_::import("lumora.backtest._weightbook").attr("_build_total_backtesting_frame")(raw);
+    py::object total = python::build_total_backtesting_frame()(raw);
     return chartkit::with_datetime_index(total, kModuleName);
 }
 
 }  // namespace
-
-IcFigures ic_figures(std::span<const double> ic) {
-    IcFigures f{ic.size(), kNaN, kNaN, kNaN, kNaN, kNaN, kNaN};
-    if (ic.empty()) return f;
-    // Mean, deviation and ratio as benchmark_summary() computes them, so both agree.
-    f.mean = mean_of(ic.data(), ic.size());
-    if (ic.size() > 1) {
-        double squares = 0.0;
-        for (const double v : ic) squares += (v - f.mean) * (v - f.mean);
-        f.sd = std::sqrt(squares / static_cast<double>(ic.size() - 1));
-    }
-    f.ir = f.sd > 0.0 ? f.mean / f.sd : kNaN;
-    f.t_stat = f.ir * std::sqrt(static_cast<double>(ic.size()));
-    std::size_t positive = 0, strong = 0;
-    for (const double v : ic) {
-        positive += v > 0.0;
-        strong += std::abs(v) > kStrongIc;
-    }
-    f.positive_share = static_cast<double>(positive) / static_cast<double>(ic.size());
-    f.strong_share = static_cast<double>(strong) / static_cast<double>(ic.size());
-    return f;
-}
 
 GroupSeries group_series(const GroupResult& result) {
     GroupSeries s;
@@ -119,7 +84,7 @@ GroupSeries group_series(const GroupResult& result) {
     for (auto& column : s.returns)
         for (double& v : column) v -= 1.0;
     s.daily = group_columns(result.group_daily_return, s.groups);
-    for (const auto& column : s.daily) s.annual.push_back(annualised_mean(column));
+    for (const auto& column : s.daily) s.annual.push_back(annual_mean(column));
     add_long_short(s);
     add_rank_ic(s, result.rank_ic);
     return s;
@@ -130,7 +95,7 @@ BenchmarkSeries benchmark_series(const GroupSeries& groups, py::handle name, py:
     b.name = py::str(name);
     b.summary = std::move(summary_row);
     const std::vector<double> daily = returns_on(returns, groups.labels);
-    b.cumulative = chartkit::running_sum(daily);
+    b.cumulative = running_sum(daily);
     b.annual = b.summary["benchmark_annual_return"].cast<double>();
     py::object plot_df = best_group_total_frame(groups, daily);
     if (py::len(plot_df) == 0) {

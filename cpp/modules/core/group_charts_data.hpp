@@ -6,29 +6,15 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
-#include <span>
 #include <string>
 #include <vector>
 
 #include "core/group_bindings.hpp"
+#include "lumora/group_summary.hpp"
 
 namespace lumora::core {
 
 namespace py = pybind11;
-
-// An |IC| above this counts as a day on which the factor said something.
-inline constexpr double kStrongIc = 0.02;
-
-struct IcFigures {
-    std::size_t days = 0;
-    double mean;
-    double sd;  // sample standard deviation
-    double ir;  // mean / sd, NaN when sd is 0 or undefined
-    double t_stat;
-    double positive_share;
-    double strong_share;  // share of days with |IC| > kStrongIc
-};
-IcFigures ic_figures(std::span<const double> ic);
 
 struct GroupSeries {
     py::object labels;  // YYYYMMDD labels of the traded dates

@@ -158,7 +158,7 @@ void draw_group_cumulative(const GroupPage& p, py::handle ax) {
     ax.attr("set_ylabel")("Return");
     percent_ticks(p.mpl, ax);
     framed_legend(ax, "upper left", py::float_(p.layout.legend_size), list_all ? kGroupLegendColumns : 1);
-    concise_date_axis(ax, true);
+    concise_date_axis(ax);
 }
 
 void draw_group_annual_returns(const GroupPage& p, py::handle ax) {
@@ -202,7 +202,7 @@ void draw_long_short(const GroupPage& p, py::handle ax) {
     ax.attr("set_ylabel")("Net Value");
     finish_twin_axis(p.mpl, twin, "Drawdown", p.layout.page.text.twin_label_size);
     combined_legend(ax, twin, "upper left", p.layout.legend_size);
-    concise_date_axis(ax, true);
+    concise_date_axis(ax);
 }
 
 void draw_best_group_excess(const GroupPage& p, py::handle ax) {
@@ -215,7 +215,7 @@ void draw_best_group_excess(const GroupPage& p, py::handle ax) {
     draw_excess_panel(
         p.mpl, ax, p.benchmark.excess_dates, p.benchmark.excess, p.benchmark.excess_drawdown,
         {title, p.layout.page.text.panel_title_size, p.layout.page.text.twin_label_size, p.layout.legend_size});
-    concise_date_axis(ax, true);
+    concise_date_axis(ax);
 }
 
 void draw_rank_ic(const GroupPage& p, py::handle ax) {
@@ -256,7 +256,7 @@ void draw_rank_ic(const GroupPage& p, py::handle ax) {
     ax.attr("legend")("handles"_a = handles, "loc"_a = "upper left", "frameon"_a = true,
                       "framealpha"_a = kLegendFrameAlpha, "fontsize"_a = p.layout.legend_size,
                       "ncol"_a = p.layout.ic_legend_columns);
-    concise_date_axis(ax, true);
+    concise_date_axis(ax);
 }
 
 void draw_group_summary_table(const GroupPage& p, py::handle ax) {

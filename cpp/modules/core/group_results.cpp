@@ -14,7 +14,6 @@
 #include "common/summary_bridge.hpp"
 #include "core/factor_analysis_frames.hpp"
 #include "lumora/group_summary.hpp"
-#include "lumora/strategy_stats.hpp"
 
 namespace lumora::core {
 
@@ -22,23 +21,15 @@ namespace {
 
 constexpr int kSmallGroupSize = 5;
 
-py::array_t<std::int64_t> index_array(const std::vector<std::int64_t>& positions) {
-    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(positions.size()));
-    std::copy(positions.begin(), positions.end(), take.mutable_data());
-    return take;
-}
-
 // Groups of a handful of stocks make every statistic noise; say so once with the average
 // size of the groups on the dates that were ranked.
 void warn_small_groups(const GroupOutputs& out) {
     const double average = average_group_size(out);
     if (std::isnan(average) || average >= kSmallGroupSize) return;
-    py::module_::import("lumora.logger")
-        .attr("logger")
-        .attr("warning")(
-            "factor groups hold %.1f stocks on average (fewer than %d): the group returns are mostly "
-            "noise; use fewer groups (group_num) or a wider universe",
-            average, kSmallGroupSize);
+    python::logger().attr("warning")(
+        "factor groups hold %.1f stocks on average (fewer than %d): the group returns are mostly "
+        "noise; use fewer groups (group_num) or a wider universe",
+        average, kSmallGroupSize);
 }
 
 }  // namespace
@@ -58,14 +49,13 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
             py::gil_scoped_release release;
             smoothed = smoothed_factor(factor_table.matrix, window, kept);
         }
-        dates = dates.attr("take")(index_array(kept));
+        dates = dates.attr("take")(bridge::index_array(kept));
         const auto n_stocks = factor_table.matrix.cols();
         factor_table.matrix.view = MatrixView::dense(smoothed.data(), static_cast<std::int64_t>(kept.size()), n_stocks);
         factor_table.matrix.row_pos = bridge::all_positions(static_cast<std::int64_t>(kept.size()));
         factor_table.matrix.col_pos = bridge::all_positions(n_stocks);
     }
     in.factor = factor_table.matrix;
-    const std::int64_t n_rows = in.factor.rows();
 
     bridge::AlignedTable valid =
         bridge::aligned_table(rq.close_price_valid, dates, stocks, "close_price_valid", bridge::Cells::Flags);
@@ -118,14 +108,12 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
     warn_small_groups(out);
 
     // Frames: traded dates x groups 1..N.
-    std::vector<std::int64_t> traded_rows;
-    for (std::int64_t r = 0; r < n_rows; ++r)
-        if (out.traded[static_cast<std::size_t>(r)]) traded_rows.push_back(r);
-    const auto T = static_cast<py::ssize_t>(traded_rows.size());
+    const std::vector<std::int64_t> traded = traded_rows(out);
+    const auto T = static_cast<py::ssize_t>(traded.size());
     py::array_t<double> daily({T, static_cast<py::ssize_t>(groups)});
     py::array_t<double> cumulative({T, static_cast<py::ssize_t>(groups)});
-    group_net_values(out, traded_rows, daily.mutable_data(), cumulative.mutable_data());
-    py::object trade_dates = dates.attr("take")(index_array(traded_rows));
+    group_net_values(out, traded, daily.mutable_data(), cumulative.mutable_data());
+    py::object trade_dates = dates.attr("take")(bridge::index_array(traded));
     py::list group_labels;
     for (int g = 1; g <= groups; ++g) group_labels.append(g);
     py::object group_index = bridge::pandas().attr("Index")(group_labels, py::arg("name") = "group");
@@ -133,52 +121,36 @@ py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_
     result->group_daily_return = bridge::frame(daily, trade_dates, group_index);
     result->group_cumulative_return = bridge::frame(cumulative, trade_dates, group_index);
 
-    std::vector<std::int64_t> ic_rows;
-    for (std::int64_t r = 0; r < n_rows; ++r)
-        if (!std::isnan(out.rank_ic[static_cast<std::size_t>(r)])) ic_rows.push_back(r);
-    std::vector<double> ic;
-    for (const std::int64_t r : ic_rows) ic.push_back(out.rank_ic[static_cast<std::size_t>(r)]);
-    result->rank_ic =
-        bridge::series(bridge::vector_array(ic), dates.attr("take")(index_array(ic_rows)), py::str("rank_ic"));
+    const RankIcSeries ic = rank_ic_series(out);
+    result->rank_ic = bridge::series(bridge::vector_array(ic.values), dates.attr("take")(bridge::index_array(ic.rows)),
+                                     py::str("rank_ic"));
 
     // Best group: the highest final cumulative return.
     const int best = best_group(cumulative.data(), T, groups);
     result->best_group = best < 0 ? py::object(py::float_(kNaN)) : py::object(py::int_(best + 1));
 
     // Per selected benchmark: best group, long-short and excess figures, and the IC.
-    const RankIcFigures ic_figures = rank_ic_figures(ic);
+    const IcFigures ic_stats = ic_figures(ic.values);
     py::list rows;
     if (best >= 0) {
-        const std::vector<double> best_daily = group_column(out, traded_rows, best);
-        const std::vector<double> top = group_column(out, traded_rows, groups - 1),
-                                  bottom = group_column(out, traded_rows, 0);
-        std::vector<double> long_short(top.size());
-        for (std::size_t k = 0; k < long_short.size(); ++k) long_short[k] = top[k] - bottom[k];
+        const BestGroupFigures figures = best_group_figures(out, traded, best);
         for (py::handle name : chosen) {
-            const std::vector<double> bm = bridge::values_on(rq.benchmark_dict[name], trade_dates, "benchmark_dict");
-            std::vector<double> strat, bench;
-            for (std::size_t k = 0; k < bm.size(); ++k) {
-                const double b = bm[k], s = best_daily[k];
-                if (!std::isfinite(b) || !std::isfinite(s)) continue;
-                strat.push_back(s);
-                bench.push_back(b);
-            }
-            const ExcessSummary e =
-                bench.empty() ? ExcessSummary{kNaN, kNaN, kNaN, kNaN} : excess_summary(strat, bench);
+            const std::vector<double> benchmark =
+                bridge::values_on(rq.benchmark_dict[name], trade_dates, "benchmark_dict");
             py::dict row;
             row["benchmark_name"] = name;
             row["best_group"] = best + 1;
-            row["best_group_annual_return"] = annual_mean(best_daily);
-            row["long_short_annual_return"] = annual_mean(long_short);
-            bridge::put_excess(row, e);
-            row["rank_ic_mean"] = ic_figures.mean;
-            row["ic_ir"] = ic_figures.ir;
+            row["best_group_annual_return"] = figures.best_annual_return;
+            row["long_short_annual_return"] = figures.long_short_annual_return;
+            bridge::put_excess(row, best_group_excess(figures.best_daily, benchmark));
+            row["rank_ic_mean"] = ic_stats.mean;
+            row["ic_ir"] = ic_stats.ir;
             rows.append(row);
         }
     }
     result->summary = rows.empty() ? bridge::pandas().attr("DataFrame")() : bridge::pandas().attr("DataFrame")(rows);
     result->benchmarks = chosen;
-    result->analysis = rq.analysis ? factor_analysis_record(out, dates, traded_rows) : py::none();
+    result->analysis = rq.analysis ? factor_analysis_record(out, dates, traded) : py::none();
     result->plot_paths = draw_group_charts(chart_request, *result, rq.benchmark_dict, rows);
     return py::cast(std::move(*result));
 }

@@ -6,6 +6,7 @@
 
 #include "common/frame_bridge.hpp"
 #include "common/market_bridge.hpp"
+#include "common/python_module.hpp"
 #include "core/factor_analysis_chart.hpp"
 #include "core/group_bindings.hpp"
 #include "lumora/sharpe.hpp"
@@ -15,22 +16,22 @@ using namespace lumora;
 
 namespace {
 
+// Every Python module of lumora this module reaches.
+bridge::PythonModule logger_module{"lumora.logger"};
+bridge::PythonModule strategy_module{"lumora.backtest._weightbook"};
+
 const char* const kMarketKeys[8] = {"can_buy_arr", "cant_sell_arr",  "split_arr",     "dividend_arr",
                                     "close_arr",   "prev_close_arr", "buy_price_arr", "sell_price_arr"};
 
 py::array dense_flags(const AlignedMatrix& m, bool missing) {
     py::array_t<bool> out({m.rows(), m.cols()});
-    bool* p = out.mutable_data();
-    for (std::int64_t i = 0; i < m.rows(); ++i)
-        for (std::int64_t j = 0; j < m.cols(); ++j) *p++ = m.flag(i, j, missing);
+    copy_flags(m, missing, out.mutable_data());
     return out;
 }
 
 py::array dense_values(const AlignedMatrix& m) {
     py::array_t<double> out({m.rows(), m.cols()});
-    double* p = out.mutable_data();
-    for (std::int64_t i = 0; i < m.rows(); ++i)
-        for (std::int64_t j = 0; j < m.cols(); ++j) *p++ = m.value(i, j);
+    copy_values(m, out.mutable_data());
     return out;
 }
 
@@ -75,6 +76,11 @@ double sharpe(py::object returns, double periods) {
 }
 
 }  // namespace
+
+py::object core::python::logger() { return logger_module.attr("logger"); }
+py::object core::python::build_total_backtesting_frame() {
+    return strategy_module.attr("_build_total_backtesting_frame");
+}
 
 PYBIND11_MODULE(_core, m) {
     m.doc() = "Group backtest core of lumora: market alignment and shared helpers.";

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/frame_bridge.hpp"
 #include "lumora/dataset_catalogue.hpp"
 #include "prepare/builder.hpp"
 #include "prepare/catalogue_bindings.hpp"
@@ -15,11 +16,8 @@ namespace {
 // Columns that carry a ready daily return, used as they are (no scaling).
 constexpr const char* kReturnColumns[] = {"return", "returns", "pct_change", "change_rate"};
 
-py::module_ pandas() { return py::module_::import("pandas"); }
-
-bool has_column(py::handle frame, const char* name) {
-    return py::bool_(frame.attr("columns").attr("__contains__")(name));
-}
+using bridge::has_column;
+using bridge::pandas;
 
 py::object numeric(py::handle column) { return pandas().attr("to_numeric")(column, py::arg("errors") = "coerce"); }
 

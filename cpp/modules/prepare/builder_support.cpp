@@ -1,4 +1,4 @@
-// Small pieces every step of the builder uses: emptiness, the SDK client, error classes.
+// Small pieces every step of the builder uses: emptiness, truth, empty frames, key errors.
 
 #include "prepare/builder.hpp"
 
@@ -16,18 +16,6 @@ bool truthy(py::handle value) {
 }
 
 py::object empty_frame() { return py::module_::import("pandas").attr("DataFrame")(); }
-
-py::object sdk_client() { return py::module_::import("lumora.backtest._prepare").attr("get_instance")(); }
-
-// The contract of the sources is written down once, as the protocols of lumora.sources.
-bool is_table_source(py::handle client) {
-    py::object protocol = py::module_::import("lumora.sources.base").attr("TableSource");
-    return py::isinstance(client, protocol);
-}
-
-bool is_network_error(const py::error_already_set& error) {
-    return error.matches(py::module_::import("lumora.exceptions").attr("NetworkError"));
-}
 
 py::object timestamp_now_text() {
     return py::module_::import("pandas").attr("Timestamp").attr("now")().attr("isoformat")();

@@ -26,8 +26,6 @@ std::string as_text(py::handle item) {
 
 }  // namespace
 
-py::object store_attr(const char* name) { return py::module_::import("lumora.backtest._store").attr(name); }
-
 void add_catalogue_constants(py::module_& m) {
     py::module_ typing = py::module_::import("typing");
     py::module_ os = py::module_::import("os");

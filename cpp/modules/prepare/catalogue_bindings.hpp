@@ -35,8 +35,9 @@ py::dict build_matrix_dtype(py::handle component_names);
 // Dates (anything pandas can parse) as YYYYMMDD text; unparseable entries missing.
 py::object series_to_yyyymmdd(py::handle values);
 
-// Attributes of lumora.backtest._store, looked up at each use so the module can be
-// reloaded or patched.
+// Attributes of this module and of lumora.backtest._store, looked up at each use so they
+// can be patched (every Python module of lumora this module reaches is named in module.cpp).
+py::object own_attr(const char* name);
 py::object store_attr(const char* name);
 
 }  // namespace lumora::prepare

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/frame_bridge.hpp"
 #include "lumora/code_pivot.hpp"
 #include "prepare/builder.hpp"
 #include "prepare/catalogue_bindings.hpp"
@@ -22,11 +23,8 @@ namespace {
 using CodeArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 using ValueArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-py::module_ pandas() { return py::module_::import("pandas"); }
-
-bool has_column(py::handle frame, const char* name) {
-    return py::bool_(frame.attr("columns").attr("__contains__")(name));
-}
+using bridge::has_column;
+using bridge::pandas;
 
 // Row codes into `labels`, the sorted distinct labels after the transformation.
 struct LabelCodes {
@@ -67,13 +65,12 @@ LabelCodes instrument_codes(py::handle frame) {
 
 ValueArray numeric_values(py::handle column) {
     py::object numeric = pandas().attr("to_numeric")(column, py::arg("errors") = "coerce");
-    py::object nan = py::module_::import("numpy").attr("nan");
+    py::object nan = bridge::numpy().attr("nan");
     return ValueArray(numeric.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = nan));
 }
 
 py::object axis(const LabelCodes& labels, const std::vector<std::int64_t>& used, const char* name) {
-    py::array_t<std::int64_t> positions(static_cast<py::ssize_t>(used.size()), used.data());
-    return labels.labels.attr("take")(positions).attr("rename")(name);
+    return labels.labels.attr("take")(bridge::index_array(used)).attr("rename")(name);
 }
 
 struct Rows {

@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "common/python_module.hpp"
 #include "prepare/adjusted_prices.hpp"
 #include "prepare/builder.hpp"
 #include "prepare/catalogue_bindings.hpp"
@@ -12,15 +13,37 @@
 
 namespace py = pybind11;
 using namespace lumora::prepare;
+using lumora::bridge::PythonModule;
+
+namespace {
+
+// Every Python module of lumora this module reaches.
+PythonModule prepare_module{"lumora.backtest._prepare"};
+PythonModule store_module{"lumora.backtest._store"};
+PythonModule singleton_module{"lumora.singleton"};
+PythonModule sources_base{"lumora.sources.base"};
+PythonModule exceptions_module{"lumora.exceptions"};
+
+}  // namespace
+
+py::object lumora::prepare::own_attr(const char* name) { return prepare_module.attr(name); }
+py::object lumora::prepare::store_attr(const char* name) { return store_module.attr(name); }
+py::object lumora::prepare::sdk_client() { return own_attr("get_instance")(); }
+// The contract of the sources is written down once, as the protocols of lumora.sources.
+bool lumora::prepare::is_table_source(py::handle client) {
+    return py::isinstance(client, sources_base.attr("TableSource"));
+}
+bool lumora::prepare::is_network_error(const py::error_already_set& error) {
+    return error.matches(exceptions_module.attr("NetworkError"));
+}
 
 PYBIND11_MODULE(_prepare, m) {
     m.doc() = "Prepared benchmark data: dataset catalogue, name and date helpers, component-extended store.";
 
-    py::module_ store = py::module_::import("lumora.backtest._store");
     for (const char* name :
          {"BinaryPreparedDataStoreBase", "clean_matrix", "normalize_yyyymmdd", "component_dataset_key"})
-        m.attr(name) = store.attr(name);
-    m.attr("get_instance") = py::module_::import("lumora.singleton").attr("get_instance");
+        m.attr(name) = store_module.attr(name);
+    m.attr("get_instance") = singleton_module.attr("get_instance");
 
     add_catalogue_constants(m);
     m.def("parse_name_list", &parse_name_list, py::arg("raw_values"),

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/frame_bridge.hpp"
+#include "lumora/date_window.hpp"
 #include "prepare/catalogue_bindings.hpp"
 
 namespace lumora::prepare {
@@ -75,31 +76,15 @@ py::dict build_incremental_write_window(py::handle base_index, py::handle write_
     py::object start = normalize(write_start_date);
     py::object end = normalize(write_end_date);
     if (start.is_none() || end.is_none()) throw py::value_error("write_start_date / write_end_date 不能为空。");
-    const std::vector<std::string> dates = local_dates(base_index);
-    const std::string first = start.cast<std::string>();
-    const std::string last = end.cast<std::string>();
-
-    // The first local day inside the window; the requested start when none is (append).
-    std::string actual_start = first;
-    for (const std::string& date : dates) {
-        if (first <= date && date <= last) {
-            actual_start = date;
-            break;
-        }
-    }
-    // One stored day before the window is read again, so that the previous close of the
-    // first written day comes from the source rather than being left empty.
-    std::string read_start = actual_start;
-    for (const std::string& date : dates)
-        if (date < actual_start) read_start = date;
-
-    py::object builder_class = py::module_::import("lumora.backtest._prepare").attr("GroupPreparedDataBuilder");
-    py::object builder = builder_class(py::arg("start_date") = read_start, py::arg("end_date") = end);
-    py::dict payload = payload_slice_from_date(builder.attr("build_incremental")(), py::str(actual_start));
+    const WriteWindow window =
+        incremental_write_window(local_dates(base_index), start.cast<std::string>(), end.cast<std::string>());
+    py::object builder_class = own_attr("GroupPreparedDataBuilder");
+    py::object builder = builder_class(py::arg("start_date") = window.read_start, py::arg("end_date") = end);
+    py::dict payload = payload_slice_from_date(builder.attr("build_incremental")(), py::str(window.write_start));
     py::dict meta = meta_copy(payload);
     meta["requested_write_start_date"] = start;
     meta["write_end_date"] = end;
-    meta["read_start_date"] = read_start;
+    meta["read_start_date"] = window.read_start;
     payload["meta"] = meta;
     return payload;
 }

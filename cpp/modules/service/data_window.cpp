@@ -72,8 +72,7 @@ public:
             rows = table.attr("iloc")[py::slice(sel.begin, sel.end, 1)];
             if (copy_) rows = rows.attr("copy")();
         } else {
-            py::array_t<std::int64_t> positions(static_cast<py::ssize_t>(sel.positions.size()), sel.positions.data());
-            rows = table.attr("iloc")[positions];
+            rows = table.attr("iloc")[bridge::index_array(sel.positions)];
         }
         return rows;
     }
@@ -138,7 +137,7 @@ void require_benchmarks(py::handle matrices, py::handle benchmark) {
     }
     py::object series = matrices.attr("get")("benchmark_dict");
     if (series.is_none()) return;  // the request names the missing dataset itself
-    py::dict known = py::module_::import("lumora.backtest._prepare").attr("BENCHMARK_INDEX_CODES");
+    py::dict known = python::benchmark_index_codes();
     for (py::handle name : names) {
         if (!PyUnicode_Check(name.ptr()) || !known.contains(name)) continue;
         if (!series.contains(name))

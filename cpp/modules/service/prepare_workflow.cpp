@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "service/service_module.hpp"
@@ -141,69 +142,29 @@ void refresh_to_latest(py::handle self, py::handle store, py::handle after_downl
 
 // ---- incomplete local data set aside during the new download -------------------------
 //
-// Incomplete local data is replaced by a fresh download, never patched. It is moved to a
-// hidden sibling first and removed only once the new package has arrived and passed its
-// checks; a failed download puts it back, so a network fault loses nothing. The sibling
-// is locked while this run needs it: one left by a killed run is found unlocked and
-// removed by the next run that succeeds.
+// Incomplete local data is replaced by a fresh download, never patched: it is set aside
+// before the download, put back when the download fails and discarded once the new package
+// is in place. The file steps are lumora.backtest._pkg's; the decisions are taken here.
 
-constexpr const char* kSetAsideMarker = ".replaced-";
+// What set_aside kept (None: nothing was kept), put back or discarded once.
+class SetAside {
+public:
+    explicit SetAside(py::handle store_dir) : kept_(python::package_step("set_aside")(store_dir)) {}
+    SetAside() = default;
 
-py::module_ package_module() { return py::module_::import("lumora.backtest._pkg"); }
+    void put_back(py::handle store_dir) { finish("put_back", store_dir); }
+    void discard() { finish("discard"); }
 
-struct SetAside {
-    py::object path = py::none();  // None: nothing set aside (or it could not be kept)
-    py::object lock = py::none();  // the descriptor holding its lock
-
-    void release() {
-        if (!lock.is_none()) py::module_::import("os").attr("close")(lock);
-        lock = py::none();
+private:
+    template <class... Args>
+    void finish(const char* step, Args&&... args) {
+        if (kept_.is_none()) return;
+        python::package_step(step)(kept_, std::forward<Args>(args)...);
+        kept_ = py::none();
     }
+
+    py::object kept_ = py::none();
 };
-
-py::object set_aside_name(py::handle store_dir) {
-    py::object token = py::module_::import("secrets").attr("token_hex")(4);
-    py::str name = py::str(".") + py::str(store_dir.attr("name")) + py::str(kSetAsideMarker) + py::str(token);
-    return store_dir.attr("with_name")(name);
-}
-
-// The directory moved aside and locked; when it cannot be moved it is removed instead.
-SetAside set_aside(py::handle store_dir) {
-    SetAside aside;
-    py::object path = set_aside_name(store_dir);
-    try {
-        py::module_::import("os").attr("rename")(store_dir, path);
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_OSError)) throw;
-        service_attr("shutil").attr("rmtree")(store_dir, py::arg("ignore_errors") = true);
-        return aside;
-    }
-    aside.lock = package_module().attr("hold_folder")(path);
-    if (!aside.lock.is_none()) aside.path = path;
-    return aside;
-}
-
-void put_back(SetAside& aside, py::handle store_dir) {
-    if (aside.path.is_none()) return;
-    service_attr("shutil").attr("rmtree")(store_dir, py::arg("ignore_errors") = true);
-    py::module_::import("os").attr("rename")(aside.path, store_dir);
-    aside.release();
-}
-
-void discard(SetAside& aside) {
-    if (!aside.path.is_none()) service_attr("shutil").attr("rmtree")(aside.path, py::arg("ignore_errors") = true);
-    aside.release();
-}
-
-// Removes what killed runs left beside the data directory (download staging, data set
-// aside), unless a live run still holds it.
-void remove_leftovers(py::handle store_dir) {
-    py::module_ package = package_module();
-    package.attr("remove_abandoned_staging")(store_dir);
-    py::object name = py::module_::import("glob").attr("escape")(store_dir.attr("name"));
-    py::str pattern = py::str(".") + py::str(name) + py::str(kSetAsideMarker) + py::str("*");
-    package.attr("remove_abandoned")(store_dir.attr("parent"), pattern);
-}
 
 // The package is checked in its staging folder, before anything lands in the data
 // directory: by the download itself (readable store, sound segments) and by the same
@@ -248,12 +209,12 @@ py::list local_problems(py::handle self, py::handle store) {
 py::object installed_client(const char* protocol) {
     py::object client;
     try {
-        client = py::module_::import("lumora.singleton").attr("get_instance")();
+        client = python::get_instance()();
     } catch (py::error_already_set& error) {
         if (!is_kestrel_error(error)) throw;
         return py::none();
     }
-    return py::isinstance(client, py::module_::import("lumora.sources.base").attr(protocol)) ? client : py::none();
+    return py::isinstance(client, python::source_contract(protocol)) ? client : py::none();
 }
 
 py::object current_identity() {
@@ -277,14 +238,14 @@ void refuse_other_source(py::handle store, py::handle store_dir, py::handle iden
 // the release so that closing the descriptor cannot replace or lose it.
 class PreparationLock {
 public:
-    explicit PreparationLock(py::handle store_dir) : fd_(package_module().attr("lock_preparation")(store_dir)) {}
+    explicit PreparationLock(py::handle store_dir) : fd_(python::package_step("lock_preparation")(store_dir)) {}
     PreparationLock(const PreparationLock&) = delete;
     PreparationLock& operator=(const PreparationLock&) = delete;
     ~PreparationLock() {
         PyObject *type, *value, *trace;
         PyErr_Fetch(&type, &value, &trace);
         try {
-            py::module_::import("os").attr("close")(fd_);
+            python::package_step("release")(fd_);
         } catch (py::error_already_set&) {
         }
         PyErr_Restore(type, value, trace);
@@ -344,7 +305,7 @@ void prepare_backtest_data(py::handle self) {
         service_attr("logger").attr("info")("数据源有改动,本地回测数据将完整重建: %s", plan.reason);
     }
     if (!problems.empty() || plan.kind == "full") {
-        aside = set_aside(store_dir);
+        aside = SetAside(store_dir);
         store = store_class(store_dir);
     }
     bool downloaded = false;
@@ -353,10 +314,10 @@ void prepare_backtest_data(py::handle self) {
             store = download_package(self, store_dir, store_class);
             if (!identity.is_none() && py::hasattr(store, "record_source")) store.attr("record_source")(identity);
         } catch (...) {
-            put_back(aside, store_dir);
+            aside.put_back(store_dir);
             throw;
         }
-        discard(aside);
+        aside.discard();
         downloaded = true;
         if (!problems.empty())
             service_attr("logger").attr("info")("本地回测数据已修复 (重新下载): %s",
@@ -367,7 +328,7 @@ void prepare_backtest_data(py::handle self) {
                                             plan.reason);
     self.attr("_refresh_to_latest")(store, py::arg("after_download") = downloaded, py::arg("rewrite_from") = plan.from);
     if (!fingerprinted.is_none()) store.attr("record_fingerprint")(fingerprinted.attr("fingerprint")());
-    remove_leftovers(store_dir);
+    python::package_step("remove_leftovers")(store_dir);
 }
 
 // ---- registration -------------------------------------------------------------------

@@ -66,9 +66,8 @@ void add_batch_method(py::object& cls) {
         cls, "backtest_many", "backtest_many",
         [](py::handle self, py::handle jobs, py::handle data, py::handle executor, py::handle max_workers,
            py::handle progress) {
-            return py::module_::import("lumora.backtest.batch")
-                .attr("backtest_many")(self, jobs, data, py::arg("executor") = executor,
-                                       py::arg("max_workers") = max_workers, py::arg("progress") = progress);
+            return python::backtest_many()(self, jobs, data, py::arg("executor") = executor,
+                                           py::arg("max_workers") = max_workers, py::arg("progress") = progress);
         },
         py::arg("jobs"), py::arg("data"), py::kw_only(), py::arg("executor") = py::none(),
         py::arg("max_workers") = py::none(), py::arg("progress") = true,

@@ -8,8 +8,6 @@ std::string type_name(py::handle value) { return py::str(py::type::of(value).att
 
 }  // namespace
 
-py::object service_attr(const char* name) { return py::module_::import(kModuleName).attr(name); }
-
 void require_plain_dict(py::handle value, const char* argument) {
     if (Py_TYPE(value.ptr()) != &PyDict_Type)
         throw py::type_error(std::string(argument) + " must be a dict, got " + type_name(value));

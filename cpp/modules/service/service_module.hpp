@@ -18,8 +18,22 @@ using bridge::truthy;
 
 inline constexpr const char* kModuleName = "lumora.backtest._service";
 
-// An attribute of the _service module (a constant or a name bound at load).
+// An attribute of the _service module (a constant or a name bound at load), read at each
+// call so a test can replace it.
 py::object service_attr(const char* name);
+
+// lumora's Python modules the service reaches beyond what it binds when it loads; every
+// one is named once, in module.cpp.
+namespace python {
+py::dict benchmark_index_codes();              // the data builder's benchmarks: name -> index code
+py::object package_step(const char* name);     // a file step of preparation (lumora.backtest._pkg)
+py::object get_instance();                     // the installed SDK client's accessor
+py::object source_contract(const char* name);  // a protocol of lumora.sources.base
+// Looked up at each strategy request: loading the service must not load the strategy
+// module and its charts.
+py::object strategy_runner();
+py::object backtest_many();  // many requests in one call (lumora.backtest.batch)
+}  // namespace python
 
 // `value` must be exactly the built-in dict / str type; otherwise a type error naming
 // the argument.

@@ -35,7 +35,7 @@ py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handl
     check_plot_kind(plot);
     const RequestCosts costs = checked_request_costs(rolling_window, total_money, fee, rule_fee, lot_size);
 
-    py::object run = py::module_::import("lumora.backtest._weightbook").attr("run_strategy_backtest_core");
+    py::object run = python::strategy_runner();
     if (strategy.is_none() || py::len(strategy) == 0) throw py::value_error("策略权重矩阵为空");
     RequestWindow w = open_request_window(strategy, "strategy", data, benchmark, plot, output_dir, plot_filename,
                                           start_date, end_date);

@@ -146,7 +146,7 @@ void draw_rolling(const StrategyPage& p, py::handle ax) {
     combined_legend(ax, twin, "upper left", kLegend);
     panel_title(ax, "Rolling Sharpe and Volatility (126 days)");
     full_span(p, ax);
-    concise_date_axis(ax, true);
+    concise_date_axis(ax);
 }
 
 void draw_traded(const StrategyPage& p, py::handle ax) {
@@ -157,7 +157,7 @@ void draw_traded(const StrategyPage& p, py::handle ax) {
     framed_legend(ax, "upper left", py::float_(kLegend));
     panel_title(ax, "Traded Value (bought + sold)");
     full_span(p, ax);
-    concise_date_axis(ax, true);
+    concise_date_axis(ax);
 }
 
 void draw_underwater(const StrategyPage& p, py::handle ax) {
@@ -169,7 +169,7 @@ void draw_underwater(const StrategyPage& p, py::handle ax) {
     percent_ticks(p.mpl, ax);
     panel_title(ax, "Underwater Curve (additive net value)");
     full_span(p, ax);
-    concise_date_axis(ax, true);
+    concise_date_axis(ax);
 }
 
 std::string text_or_dash(py::handle value) { return value.is_none() ? std::string("--") : std::string(py::str(value)); }

@@ -6,8 +6,8 @@
 
 #include "chartkit/frames.hpp"
 #include "common/frame_bridge.hpp"
+#include "lumora/weekly_sample.hpp"
 #include "lumora/yearly_metrics.hpp"
-#include "weightbook/chart_series.hpp"
 
 namespace lumora::weightbook {
 
@@ -20,10 +20,8 @@ constexpr std::array<const char*, 3> kWeeklyInputColumns{"long", "close_net_valu
 
 // Midnight-of-Friday labels in the time unit and name of the frame's own index.
 py::object friday_index(const std::vector<std::int64_t>& friday_ns, py::handle like_index) {
-    py::array_t<std::int64_t> ns(static_cast<py::ssize_t>(friday_ns.size()));
-    std::copy(friday_ns.begin(), friday_ns.end(), ns.mutable_data());
-    py::object index =
-        bridge::pandas().attr("DatetimeIndex")(ns.attr("view")("M8[ns]"), py::arg("name") = like_index.attr("name"));
+    py::object ns = bridge::copied_array(friday_ns).attr("view")("M8[ns]");
+    py::object index = bridge::pandas().attr("DatetimeIndex")(ns, py::arg("name") = like_index.attr("name"));
     if (py::hasattr(like_index, "unit")) index = index.attr("as_unit")(like_index.attr("unit"));
     return index;
 }

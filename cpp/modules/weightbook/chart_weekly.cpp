@@ -9,9 +9,9 @@
 #include "chartkit/axes.hpp"
 #include "chartkit/frames.hpp"
 #include "chartkit/layout.hpp"
-#include "chartkit/series.hpp"
 #include "chartkit/style.hpp"
 #include "chartkit/yearly_table.hpp"
+#include "lumora/series_arithmetic.hpp"
 #include "weightbook/chart_frames.hpp"
 #include "weightbook/chart_layout.hpp"
 

@@ -11,6 +11,7 @@
 #include "weightbook/chart_performance.hpp"
 #include "weightbook/chart_request.hpp"
 #include "weightbook/chart_weekly.hpp"
+#include "weightbook/strategy_bindings.hpp"
 
 namespace lumora::weightbook {
 
@@ -78,22 +79,19 @@ void bind_drawing(py::module_& m) {
 
 // The entry points check argument kinds, then draw under the lock through the module's
 // own unlocked functions, so the drawing seen by callers is always the bound one.
-void bind_entry_points(py::module_& m, const py::object& lock) {
-    const std::string module_name = py::str(m.attr("__name__"));
+void bind_entry_points(py::module_& m) {
     m.def(
         "plot_strategy_performance",
-        [lock, module_name](py::object total, py::handle stats, py::handle strategy_name, py::handle plot_title,
-                            py::handle save_path, py::handle image_kind, py::handle benchmark_name,
-                            py::handle rolling_window) {
+        [](py::object total, py::handle stats, py::handle strategy_name, py::handle plot_title, py::handle save_path,
+           py::handle image_kind, py::handle benchmark_name, py::handle rolling_window) {
             const ChartRequest request = performance_request(total, stats, strategy_name, plot_title, save_path,
                                                              image_kind, benchmark_name, rolling_window);
             {
-                const PlotLockHold hold(lock);
-                py::module_::import(module_name.c_str())
-                    .attr("_plot_strategy_performance_unlocked")(
-                        "total"_a = total, "stats"_a = stats, "strategy_name"_a = strategy_name,
-                        "plot_title"_a = plot_title, "save_path"_a = save_path, "image_kind"_a = image_kind,
-                        "benchmark_name"_a = benchmark_name, "rolling_window"_a = request.rolling_window);
+                const PlotLockHold hold;
+                python::own_attr("_plot_strategy_performance_unlocked")(
+                    "total"_a = total, "stats"_a = stats, "strategy_name"_a = strategy_name,
+                    "plot_title"_a = plot_title, "save_path"_a = save_path, "image_kind"_a = image_kind,
+                    "benchmark_name"_a = benchmark_name, "rolling_window"_a = request.rolling_window);
             }
             return py::dict("main"_a = request.save_path);
         },
@@ -102,16 +100,15 @@ void bind_entry_points(py::module_& m, const py::object& lock) {
         "rolling_window"_a = 0, "Draw the strategy performance chart under the plot lock; returns {\"main\": path}.");
     m.def(
         "plot_weekly_net_value",
-        [lock, module_name](py::object total, py::handle strategy_name, py::handle plot_title, py::handle save_path,
-                            py::handle image_kind, py::handle benchmark_name) {
+        [](py::object total, py::handle strategy_name, py::handle plot_title, py::handle save_path,
+           py::handle image_kind, py::handle benchmark_name) {
             const ChartRequest request =
                 weekly_request(total, strategy_name, plot_title, save_path, image_kind, benchmark_name);
             {
-                const PlotLockHold hold(lock);
-                py::module_::import(module_name.c_str())
-                    .attr("_plot_weekly_net_value_unlocked")(
-                        "total"_a = total, "strategy_name"_a = strategy_name, "plot_title"_a = plot_title,
-                        "save_path"_a = save_path, "image_kind"_a = image_kind, "benchmark_name"_a = benchmark_name);
+                const PlotLockHold hold;
+                python::own_attr("_plot_weekly_net_value_unlocked")(
+                    "total"_a = total, "strategy_name"_a = strategy_name, "plot_title"_a = plot_title,
+                    "save_path"_a = save_path, "image_kind"_a = image_kind, "benchmark_name"_a = benchmark_name);
             }
             return py::dict("weekly_net_value"_a = request.save_path);
         },
@@ -120,8 +117,8 @@ void bind_entry_points(py::module_& m, const py::object& lock) {
         "Draw the weekly net value chart under the plot lock; returns {\"weekly_net_value\": path}.");
     m.def(
         "plot_strategy_analysis",
-        [lock](py::handle analysis, py::handle daily_return, py::handle save_path, py::handle title) {
-            const PlotLockHold hold(lock);
+        [](py::handle analysis, py::handle daily_return, py::handle save_path, py::handle title) {
+            const PlotLockHold hold;
             return plot_strategy_analysis_unlocked(analysis, daily_return, save_path, title);
         },
         "analysis"_a, "daily_return"_a, "save_path"_a, "title"_a = "strategy",
@@ -131,13 +128,11 @@ void bind_entry_points(py::module_& m, const py::object& lock) {
 }  // namespace
 
 void register_charts(py::module_& m) {
-    // One process-wide re-entrant lock for every use of matplotlib by this module.
-    py::object lock = py::module_::import("threading").attr("RLock")();
-    m.attr("_MATPLOTLIB_PLOT_LOCK") = lock;
+    install_plot_lock(m);
     bind_formatters(m);
     bind_metrics(m);
     bind_drawing(m);
-    bind_entry_points(m, lock);
+    bind_entry_points(m);
 }
 
 }  // namespace lumora::weightbook

@@ -59,9 +59,8 @@ py::object smooth_strategy_weights(py::object strategy_matrix, py::object rollin
     const auto n_cols = static_cast<py::ssize_t>(weights.n_cols());
     py::array_t<double> out({static_cast<py::ssize_t>(kept.size()), n_cols});
     std::copy(smoothed.begin(), smoothed.end(), out.mutable_data());
-    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(kept.size()));
-    std::copy(kept.begin(), kept.end(), take.mutable_data());
-    return bridge::frame(out, strategy_matrix.attr("index").attr("take")(take), strategy_matrix.attr("columns"));
+    return bridge::frame(out, strategy_matrix.attr("index").attr("take")(bridge::index_array(kept)),
+                         strategy_matrix.attr("columns"));
 }
 
 }  // namespace

@@ -2,11 +2,25 @@
 
 #include <pybind11/pybind11.h>
 
+#include "common/python_module.hpp"
 #include "lumora/sharpe.hpp"
 #include "weightbook/charts.hpp"
 #include "weightbook/strategy_bindings.hpp"
 
 namespace py = pybind11;
+using lumora::bridge::PythonModule;
+
+namespace {
+
+// Every Python module of lumora this module reaches.
+PythonModule strategy_module{"lumora.backtest._weightbook"};
+PythonModule core_module{"lumora.backtest._core"};
+PythonModule logger_module{"lumora.logger"};
+
+}  // namespace
+
+py::object lumora::weightbook::python::own_attr(const char* name) { return strategy_module.attr(name); }
+py::object lumora::weightbook::python::logger() { return logger_module.attr("logger"); }
 
 PYBIND11_MODULE(_weightbook, m) {
     m.doc() = "Target-weight strategy backtests: VWAP return engine, runner, statistics and charts.";
@@ -14,9 +28,8 @@ PYBIND11_MODULE(_weightbook, m) {
     m.attr("ROLLING_STABILITY_DAYS") = 60;
     m.attr("MIN_ROLLING_STABILITY_DAYS") = 5;
 
-    py::module_ core = py::module_::import("lumora.backtest._core");
     for (const char* name : {"_build_market_arrays", "_with_datetime_index", "safe_sharpe"})
-        m.attr(name) = core.attr(name);
+        m.attr(name) = core_module.attr(name);
 
     lumora::weightbook::register_engine(m);
     lumora::weightbook::register_runner(m);

@@ -11,6 +11,7 @@
 
 #include "common/frame_bridge.hpp"
 #include "common/summary_bridge.hpp"
+#include "lumora/benchmark_join.hpp"
 #include "lumora/strategy_stats.hpp"
 #include "lumora/total_frame.hpp"
 #include "weightbook/strategy_bindings.hpp"
@@ -83,19 +84,13 @@ py::object benchmark_summary_table(py::handle benchmark_dict, py::handle total) 
         const py::array_t<double> strategy = column_values(total, "daily_return");
         py::object dates = total.attr("index");
         for (auto item : py::reinterpret_borrow<py::dict>(benchmark_dict)) {
-            const std::vector<double> values = bridge::values_on(item.second, dates, "benchmark_dict");
-            std::vector<double> strat, bench;
-            for (std::size_t i = 0; i < values.size(); ++i) {
-                const double v = values[i];
-                if (std::isnan(v)) continue;
-                strat.push_back(strategy.data()[i]);
-                bench.push_back(v);
-            }
-            if (bench.empty()) continue;
-            const ExcessSummary s = excess_summary(strat, bench);
+            const std::optional<ExcessSummary> excess =
+                excess_on_benchmark_days({strategy.data(), static_cast<std::size_t>(strategy.size())},
+                                         bridge::values_on(item.second, dates, "benchmark_dict"));
+            if (!excess) continue;
             py::dict row;
             row["benchmark_name"] = item.first;
-            bridge::put_excess(row, s);
+            bridge::put_excess(row, *excess);
             rows.append(row);
         }
     }
@@ -105,37 +100,15 @@ py::object benchmark_summary_table(py::handle benchmark_dict, py::handle total) 
 
 // Benchmark level and daily return over the strategy's dates (inner join on the labels).
 py::object join_benchmark(py::handle daily_frame, py::handle benchmark) {
-    const bridge::SeriesValues raw = bridge::series_values(benchmark, "benchmark_dict");
-    const std::size_t n = raw.size;
-    std::vector<double> bm_daily(n), close(n);
-    double level = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = raw[i];
-        bm_daily[i] = std::isfinite(v) ? v : 0.0;
-        level += bm_daily[i];
-        close[i] = level + 1.0;
-    }
-    const std::vector<std::string> bm_labels = bridge::labels_as_text(benchmark.attr("index"));
+    const std::vector<double> returns = bridge::series_values(benchmark, "benchmark_dict").to_vector();
     py::object dates = daily_frame.attr("index");
-    const std::vector<std::string> df_labels = bridge::labels_as_text(dates);
-    const std::vector<std::int64_t> pos = bridge::positions(benchmark.attr("index"), dates);
-    const std::string& first = df_labels.front();
-    const std::string& last = df_labels.back();
-    std::vector<std::int64_t> keep_rows;
-    std::vector<double> close_out, daily_out;
-    for (std::size_t i = 0; i < pos.size(); ++i) {
-        if (pos[i] < 0) continue;
-        const std::string& label = bm_labels[static_cast<std::size_t>(pos[i])];
-        if (label < first || label > last) continue;
-        keep_rows.push_back(static_cast<std::int64_t>(i));
-        close_out.push_back(close[static_cast<std::size_t>(pos[i])]);
-        daily_out.push_back(bm_daily[static_cast<std::size_t>(pos[i])]);
-    }
-    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(keep_rows.size()));
-    std::copy(keep_rows.begin(), keep_rows.end(), take.mutable_data());
-    py::object joined = daily_frame.attr("iloc")[take].attr("copy")();
-    joined[py::str("close")] = as_array(close_out);
-    joined[py::str("index_daily_return")] = as_array(daily_out);
+    const std::vector<std::string> strategy_labels = bridge::labels_as_text(dates);
+    const BenchmarkJoin join = lumora::join_benchmark(returns, bridge::labels_as_text(benchmark.attr("index")),
+                                                      bridge::positions(benchmark.attr("index"), dates),
+                                                      strategy_labels.front(), strategy_labels.back());
+    py::object joined = daily_frame.attr("iloc")[bridge::index_array(join.rows)].attr("copy")();
+    joined[py::str("close")] = as_array(join.close);
+    joined[py::str("index_daily_return")] = as_array(join.daily);
     return joined;
 }
 

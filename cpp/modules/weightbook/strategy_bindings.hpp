@@ -22,4 +22,11 @@ TradeCosts checked_costs(py::handle total_money, py::handle fee, py::handle rule
 void register_engine(py::module_& m);
 void register_runner(py::module_& m);
 
+// lumora's Python modules this module reaches, every one named once in module.cpp.
+namespace python {
+// An attribute of this module, read at each use: a drawing function a caller replaced is used.
+py::object own_attr(const char* name);
+py::object logger();
+}  // namespace python
+
 }  // namespace lumora::weightbook

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/frame_bridge.hpp"
+#include "lumora/date_window.hpp"
 #include "lumora/weight_table.hpp"
 #include "weightbook/runner_frames.hpp"
 #include "weightbook/strategy_analysis_frames.hpp"
@@ -19,7 +20,7 @@ namespace lumora::weightbook {
 
 namespace {
 
-void warn(py::handle message) { py::module_::import("lumora.logger").attr("logger").attr("warning")("%s", message); }
+void warn(py::handle message) { python::logger().attr("warning")("%s", message); }
 
 // Weights are traded on the rows given: a day without a row is not a day the rebalance is
 // held. When rows are missing between the first and the last, say how many and how to hold.
@@ -42,18 +43,12 @@ void warn_sparse_rows(py::handle weight_dates, const std::vector<std::int64_t>& 
 
 // Rows without any weight are left out, so a row of NaN between rebalances never trades
 // the exit it was meant to be. Say how many there are and how to write a day in cash.
-void warn_rows_without_weights(const std::vector<bool>& has_weight, py::handle row_labels) {
-    std::int64_t first = -1, last = -1, empty = 0;
-    for (std::size_t i = 0; i < has_weight.size(); ++i) {
-        if (!has_weight[i]) continue;
-        if (first < 0) first = static_cast<std::int64_t>(i);
-        last = static_cast<std::int64_t>(i);
-    }
-    for (std::int64_t i = first + 1; i < last; ++i) empty += has_weight[static_cast<std::size_t>(i)] ? 0 : 1;
-    if (empty == 0) return;
+void warn_rows_without_weights(const WeightedRows& rows, py::handle row_labels) {
+    if (rows.empty_between == 0) return;
     warn(py::str("{} weight rows between {} and {} hold no weight at all (every cell NaN) and are left out, so "
                  "nothing is sold on them; write a day in cash as a row of 0.0")
-             .format(empty, row_labels.attr("__getitem__")(first), row_labels.attr("__getitem__")(last)));
+             .format(rows.empty_between, row_labels.attr("__getitem__")(rows.first),
+                     row_labels.attr("__getitem__")(rows.last)));
 }
 
 }  // namespace
@@ -73,11 +68,8 @@ py::object run_strategy(const StrategyRun& run) {
     py::array_t<bool> row_known(strategy_matrix.attr("index").attr("isin")(close_price.attr("index")));
     py::array_t<bool> col_known(strategy_matrix.attr("columns").attr("isin")(close_price.attr("columns")));
     bridge::TableArray values = bridge::table_values(strategy_matrix, "strategy_matrix");
-    WeightTable work{values.view, {}, {}};
-    for (py::ssize_t i = 0; i < row_known.size(); ++i)
-        if (row_known.data()[i]) work.rows.push_back(i);
-    for (py::ssize_t j = 0; j < col_known.size(); ++j)
-        if (col_known.data()[j]) work.cols.push_back(j);
+    WeightTable work{values.view, flagged_positions({row_known.data(), static_cast<std::size_t>(row_known.size())}),
+                     flagged_positions({col_known.data(), static_cast<std::size_t>(col_known.size())})};
     WeightScan scan;
     {
         // No Python inside: reads the weight buffer held by `values` and fills native vectors only.
@@ -96,16 +88,9 @@ py::object run_strategy(const StrategyRun& run) {
                      strategy_matrix.attr("index")[py::int_(work.rows[static_cast<std::size_t>(scan.max_gross_row)])],
                      scan.max_gross));
     warn_sparse_rows(strategy_matrix.attr("index"), work.rows, close_price.attr("index"));
-    {
-        std::vector<std::int64_t> kept;
-        for (std::size_t j = 0; j < scan.weighted_cols.size(); ++j)
-            if (scan.weighted_cols[j]) kept.push_back(work.cols[j]);
-        work.cols = std::move(kept);
-    }
+    keep_columns(work, scan.weighted_cols);
     auto take_labels = [](py::handle index, const std::vector<std::int64_t>& positions) {
-        py::array_t<std::int64_t> take(static_cast<py::ssize_t>(positions.size()));
-        std::copy(positions.begin(), positions.end(), take.mutable_data());
-        return index.attr("take")(take);
+        return index.attr("take")(bridge::index_array(positions));
     };
     py::object row_labels = take_labels(strategy_matrix.attr("index"), work.rows);
     py::object col_labels = take_labels(strategy_matrix.attr("columns"), work.cols);
@@ -130,11 +115,9 @@ py::object run_strategy(const StrategyRun& run) {
         py::gil_scoped_release release;
         has_weight = rows_with_weights(work);
     }
-    std::int64_t last_valid = -1;
-    for (std::size_t i = 0; i < has_weight.size(); ++i)
-        if (has_weight[i]) last_valid = static_cast<std::int64_t>(i);
-    if (last_valid < 0) return empty_result(strategy_name);
-    warn_rows_without_weights(has_weight, row_labels);
+    const WeightedRows weighted = weighted_rows(has_weight);
+    if (weighted.last < 0) return empty_result(strategy_name);
+    warn_rows_without_weights(weighted, row_labels);
 
     TradeLog log;
     log.record = run.record_positions;
@@ -143,12 +126,9 @@ py::object run_strategy(const StrategyRun& run) {
     py::object trade_dates = daily.attr("index");
 
     // Drop the return of the day after trailing rows without weights.
-    const std::string last_signal_date = py::str(row_labels.attr("__getitem__")(last_valid));
-    const std::vector<std::string> daily_labels = bridge::labels_as_text(daily.attr("index"));
-    std::vector<std::int64_t> in_window;
-    for (std::size_t i = 0; i < daily_labels.size(); ++i)
-        if (daily_labels[i] <= last_signal_date) in_window.push_back(static_cast<std::int64_t>(i));
-    daily = daily.attr("iloc")[take_labels(bridge::numpy().attr("arange")(daily_labels.size()), in_window)];
+    const std::string last_signal_date = py::str(row_labels.attr("__getitem__")(weighted.last));
+    const RowSelection in_window = select_window(bridge::labels_as_text(daily.attr("index")), "", last_signal_date);
+    daily = daily.attr("iloc")[bridge::index_array(in_window.positions)];
 
     py::dict columns;
     columns["daily_return"] = daily;
@@ -169,20 +149,19 @@ py::object run_strategy(const StrategyRun& run) {
 
     py::dict plot_paths;
     const py::object& bm_name = primary;
-    py::module_ self = py::module_::import("lumora.backtest._weightbook");
     if (!plot_image_kind.is_none() && !plot_save_path.is_none()) {
         py::object main_path = py::module_::import("pathlib").attr("Path")(plot_save_path);
         py::str weekly_name = py::str("{}_weekly_net_value{}").format(main_path.attr("stem"), main_path.attr("suffix"));
         py::object weekly_path = main_path.attr("with_name")(weekly_name);
-        self.attr("plot_strategy_performance")(py::arg("total") = total, py::arg("stats") = stats,
-                                               py::arg("strategy_name") = strategy_name,
-                                               py::arg("plot_title") = plot_title, py::arg("save_path") = main_path,
-                                               py::arg("image_kind") = plot_image_kind,
-                                               py::arg("benchmark_name") = bm_name, py::arg("rolling_window") = window);
-        self.attr("plot_weekly_net_value")(py::arg("total") = total, py::arg("strategy_name") = strategy_name,
-                                           py::arg("plot_title") = plot_title, py::arg("save_path") = weekly_path,
-                                           py::arg("image_kind") = plot_image_kind,
-                                           py::arg("benchmark_name") = bm_name);
+        python::own_attr("plot_strategy_performance")(
+            py::arg("total") = total, py::arg("stats") = stats, py::arg("strategy_name") = strategy_name,
+            py::arg("plot_title") = plot_title, py::arg("save_path") = main_path,
+            py::arg("image_kind") = plot_image_kind, py::arg("benchmark_name") = bm_name,
+            py::arg("rolling_window") = window);
+        python::own_attr("plot_weekly_net_value")(
+            py::arg("total") = total, py::arg("strategy_name") = strategy_name, py::arg("plot_title") = plot_title,
+            py::arg("save_path") = weekly_path, py::arg("image_kind") = plot_image_kind,
+            py::arg("benchmark_name") = bm_name);
         plot_paths["main"] = py::str(main_path);
         plot_paths["weekly_net_value"] = py::str(weekly_path);
     }

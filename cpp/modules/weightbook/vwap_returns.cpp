@@ -25,9 +25,7 @@ py::object daily_vwap_return(const WeightTable& weights, py::handle row_labels, 
     }
     if (trade_rows.empty()) return bridge::empty_float_series();
 
-    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(trade_rows.size()));
-    std::copy(trade_rows.begin(), trade_rows.end(), take.mutable_data());
-    py::object pnl_index = row_labels.attr("take")(take);
+    py::object pnl_index = row_labels.attr("take")(bridge::index_array(trade_rows));
     bridge::MarketTables market = bridge::align_market(market_tables, pnl_index, col_labels);
 
     py::array_t<double> returns(static_cast<py::ssize_t>(trade_rows.size()));

@@ -7,6 +7,9 @@ gzip-compressed, of a store directory, commonly inside one top-level folder), ch
 size and checksum, checks every member, unpacks it and moves the result into the data
 directory. All of this happens in a hidden staging directory beside the data directory,
 so a failed, truncated or hostile download leaves the data directory as it was.
+
+The file steps of a preparation live here too: its lock, and the setting aside of
+incomplete local data while a new package is fetched.
 """
 
 from __future__ import annotations
@@ -21,6 +24,7 @@ import io
 import lzma
 import os
 import re
+import secrets
 import shutil
 import tarfile
 import tempfile
@@ -29,7 +33,7 @@ import urllib.parse
 import zlib
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any, BinaryIO, Protocol
+from typing import Any, BinaryIO, NamedTuple, Protocol
 
 from lumora._atomicio import fsync_directory as _fsync_directory
 from lumora._atomicio import sibling_prefix
@@ -41,13 +45,19 @@ from lumora.exceptions import KestrelError
 __all__ = [
     "PACKAGE_DESCRIPTOR_PATH",
     "PackageFeed",
+    "SetAside",
+    "discard",
     "download_benchmark_package",
     "flatten_single_subdir",
     "hold_folder",
     "install_package",
     "lock_preparation",
+    "put_back",
+    "release",
     "remove_abandoned",
     "remove_abandoned_staging",
+    "remove_leftovers",
+    "set_aside",
 ]
 
 PACKAGE_DESCRIPTOR_PATH = "/v1/backtest/benchmark-package"
@@ -266,6 +276,64 @@ def flatten_single_subdir(directory: str | os.PathLike[str]) -> bool:
     inner.rmdir()
     holder.rmdir()
     return True
+
+
+# --------------------------------------------------------------------------- set aside
+#
+# The file steps of replacing incomplete local data (the service decides when): the data
+# is moved to a hidden locked sibling, put back when the new download fails and removed
+# once the new package has arrived and passed its checks, so a network fault loses
+# nothing. A sibling left by a killed run is found unlocked and removed by the next run.
+
+_SET_ASIDE_MARKER = ".replaced-"
+
+
+class SetAside(NamedTuple):
+    """Local data moved aside: its hidden folder and the descriptor holding its lock."""
+
+    path: Path
+    lock: int
+
+
+def set_aside(directory: str | os.PathLike[str]) -> SetAside | None:
+    """Move ``directory`` to a hidden sibling and lock it. When it cannot be moved it is
+    removed instead, and None is returned, as when the sibling is gone before it is locked."""
+    target = Path(directory)
+    path = target.with_name(f".{target.name}{_SET_ASIDE_MARKER}{secrets.token_hex(4)}")
+    try:
+        os.rename(target, path)
+    except OSError:
+        shutil.rmtree(target, ignore_errors=True)
+        return None
+    lock = hold_folder(path)
+    return None if lock is None else SetAside(path, lock)
+
+
+def put_back(aside: SetAside, directory: str | os.PathLike[str]) -> None:
+    """Return the data set aside to ``directory``, replacing whatever is there. It stays
+    locked if it cannot be moved back, so no clean-up removes it."""
+    shutil.rmtree(directory, ignore_errors=True)
+    os.rename(aside.path, directory)
+    release(aside.lock)
+
+
+def discard(aside: SetAside) -> None:
+    """Remove the data set aside: its replacement is in place."""
+    shutil.rmtree(aside.path, ignore_errors=True)
+    release(aside.lock)
+
+
+def release(lock: int) -> None:
+    """Release a lock of :func:`lock_preparation` or :func:`hold_folder`."""
+    os.close(lock)
+
+
+def remove_leftovers(directory: str | os.PathLike[str]) -> None:
+    """Remove what killed preparations left beside ``directory`` (download staging, data
+    set aside), unless a live run still holds it."""
+    remove_abandoned_staging(directory)
+    target = Path(directory)
+    remove_abandoned(target.parent, f".{glob.escape(target.name)}{_SET_ASIDE_MARKER}*")
 
 
 # --------------------------------------------------------------------------- descriptor

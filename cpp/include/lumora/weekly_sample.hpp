@@ -1,12 +1,12 @@
 #pragma once
-// Week-ending-Friday sampling of the total frame's net values: plain C++ on arrays.
+// Week-ending-Friday sampling of daily series (the weekly net value chart's frame).
 
 #include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
 
-namespace lumora::weightbook {
+namespace lumora {
 
 // Weeks that end on Friday: a trading day belongs to the week of the first Friday on or
 // after it and the week is labelled with that Friday. Each column keeps its last finite
@@ -20,4 +20,4 @@ inline constexpr std::int64_t kNaTNanoseconds = INT64_MIN;
 WeeklySample last_per_week_to_friday(std::span<const std::int64_t> timestamps_ns,
                                      const std::array<std::span<const double>, 3>& columns);
 
-}  // namespace lumora::weightbook
+}  // namespace lumora

@@ -1,17 +1,15 @@
-#include "chartkit/series.hpp"
+#include "lumora/series_arithmetic.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <map>
 
+#include "lumora/matrix_view.hpp"
 #include "lumora/sharpe.hpp"
 
-namespace lumora::chartkit {
+namespace lumora {
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 double window_sharpe(std::span<const double> window) {
     double sum = 0.0;
@@ -98,4 +96,4 @@ YearlySums yearly_sums(std::span<const double> years, const std::array<std::span
     return out;
 }
 
-}  // namespace lumora::chartkit
+}  // namespace lumora

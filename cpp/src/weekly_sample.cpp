@@ -1,15 +1,15 @@
-#include "weightbook/chart_series.hpp"
+#include "lumora/weekly_sample.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <numeric>
 
-namespace lumora::weightbook {
+#include "lumora/matrix_view.hpp"
+
+namespace lumora {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::int64_t kNanosecondsPerDay = 86'400'000'000'000;
 
 std::int64_t floor_div(std::int64_t a, std::int64_t b) {
@@ -61,4 +61,4 @@ WeeklySample last_per_week_to_friday(std::span<const std::int64_t> timestamps_ns
     return out;
 }
 
-}  // namespace lumora::weightbook
+}  // namespace lumora
