@@ -67,6 +67,14 @@ void log_fill(TradeLog& log, std::int64_t day, std::int32_t stock, const Fill& f
     }
 }
 
+// A position's value at the day's close: the shares held through the day are in the
+// previous day's units, so a split multiplies them; the shares bought are the day's own.
+double close_value(double position, const Fill& fill, const StockDay& d) {
+    if (!std::isfinite(d.close)) return nan_to_zero(position * d.prev_close);
+    const double split = std::isnan(d.split) ? 1.0 : d.split;
+    return nan_to_zero(((position - fill.bought) * split + fill.bought) * d.close);
+}
+
 }  // namespace
 
 std::vector<double> strategy_daily_cash(const SparseSignal& signal, const MarketArrays& m, const TradeCosts& costs,
@@ -78,6 +86,8 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
     std::vector<double> positions(n_stocks, 0.0);  // shares held before today's trades
     std::vector<double> target(n_stocks, 0.0);
     std::vector<std::int32_t> held, active;
+    std::vector<double> held_value;  // of `held`, when the positions are recorded
+    const bool recording = log != nullptr && log->record;
     const double lot = static_cast<double>(costs.lot_size);
     const FeeFactors fees{1.0 + costs.fee, 1.0 - costs.fee - costs.rule_fee};
     if (log != nullptr) log->traded_value.assign(static_cast<std::size_t>(n_days), 0.0);
@@ -87,6 +97,7 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
         const std::size_t rows = signal.stocks.size() + n_stocks;
         log->stocks.reserve(rows);
         log->shares.reserve(rows);
+        log->values.reserve(rows);
         log->trades.reserve(rows);
     }
 
@@ -125,6 +136,7 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
         for (std::size_t a = 0; a < std::min(kAhead, active.size()); ++a) market.prefetch(active[a]);
         DayPnl pnl;
         held.clear();
+        held_value.clear();
         double traded = 0.0;
         for (std::size_t a = 0; a < active.size(); ++a) {
             if (a + kAhead < active.size()) market.prefetch(active[a + kAhead]);
@@ -133,15 +145,19 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
             const StockDay day = market.read(j);
             const Fill fill = trade_stock(target[static_cast<std::size_t>(j)], position, day, fees, pnl);
             if (log != nullptr) log_fill(*log, i, j, fill, day, costs, traded);
-            if (position != 0.0) held.push_back(j);
+            if (position == 0.0) continue;
+            held.push_back(j);
+            if (recording) held_value.push_back(close_value(position, fill, day));
         }
         daily_cash[static_cast<std::size_t>(i)] = pnl.total();
         if (log == nullptr) continue;
         log->traded_value[static_cast<std::size_t>(i)] = traded;
-        if (!log->record) continue;
-        for (const std::int32_t j : held) {
+        if (!recording) continue;
+        for (std::size_t h = 0; h < held.size(); ++h) {
+            const std::int32_t j = held[h];
             log->stocks.push_back(j);
             log->shares.push_back(positions[static_cast<std::size_t>(j)]);
+            log->values.push_back(held_value[h]);
         }
         log->offsets.push_back(static_cast<std::int64_t>(log->stocks.size()));
     }
