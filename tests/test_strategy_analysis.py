@@ -31,8 +31,10 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from matplotlib.backends.backend_agg import FigureCanvasAgg
 from scipy import stats
 
+import test_charts
 from lumora.backtest import BacktestData, BacktestService
 from lumora.sandbox import generate_market
 
@@ -41,6 +43,7 @@ with warnings.catch_warnings():
     empyrical = pytest.importorskip("empyrical")
 
 TOL = {"rtol": 1e-9, "atol": 1e-12}
+figures = test_charts.figures
 
 
 @functools.cache
@@ -370,3 +373,58 @@ def test_holdings_top_positions_and_industries_follow_the_recorded_positions() -
         weights, data, dates[0], dates[-1], "", "s", plot=None
     )
     assert plain.analysis.holdings is None and plain.analysis.industry_exposure is None
+
+
+# ------------------------------------------------------------------------------- pages
+def test_analysis_page_draws_the_figures_of_the_result_legibly(tmp_path, figures) -> None:
+    data = market(120, 600, 8)
+    dates = data.data["close_price"].index
+    result = BacktestService(None).backtest_strategy(
+        random_weights(data, 11, picks=20, every=21), data, dates[0], dates[-1], str(tmp_path), "m", plot="large",
+        record_positions=True,
+    )  # fmt: skip
+    result.plot_analysis(tmp_path / "analysis.png")
+    performance, _weekly, page = figures
+    axes = test_charts.axes_by_title(page)
+    renderer = FigureCanvasAgg(page).get_renderer()  # the closed figure has no canvas left
+
+    # The underwater curve is the statistics' drawdown: the net value rebased on the first day.
+    net_value = result.cumulative_return
+    underwater = axes["Underwater Curve (net value below its running peak)"].lines[0]
+    np.testing.assert_allclose(underwater.get_ydata(), net_value - net_value.cummax(), atol=1e-15)
+
+    # Every yearly bar label stays inside its panel.
+    yearly = axes["Yearly Returns"]
+    box = yearly.get_window_extent(renderer)
+    for label in yearly.texts:
+        extent = label.get_window_extent(renderer)
+        assert box.y0 <= extent.y0 and extent.y1 <= box.y1, label.get_text()
+
+    # Traded value over half a year: several monthly rebalances in every window, so the line
+    # moves a little from day to day instead of jumping on each rebalance.
+    (traded,) = [ax for title, ax in axes.items() if title.startswith("Traded Value")]
+    line = pd.Series(traded.lines[0].get_ydata(), index=result.daily_return.index)
+    np.testing.assert_allclose(
+        line, result.analysis.traded_value.rolling(126).mean() / 1e6, rtol=1e-12, equal_nan=True
+    )
+    assert "126-day mean" in traded.get_title()
+    assert (line.diff().abs() / line.median()).max() < 0.15
+
+    (beta,) = [ax for title, ax in axes.items() if title.startswith("Rolling Beta to 000852")]
+    np.testing.assert_allclose(
+        beta.lines[0].get_ydata(), result.analysis.rolling_beta_126, equal_nan=True, rtol=1e-12
+    )
+    holdings = axes["Holdings after Each Day's Trades"]
+    np.testing.assert_array_equal(
+        holdings.lines[0].get_ydata(), result.analysis.holdings["holdings_count"]
+    )
+
+    # The excess panel's two axes share their zero line.
+    excess = test_charts.axes_by_title(performance)["Excess Return & Drawdown"]
+    (twin,) = [
+        ax
+        for ax in performance.axes
+        if ax is not excess and ax.get_position().bounds == excess.get_position().bounds
+    ]
+    heights = [a.transData.transform((0.0, 0.0))[1] for a in (excess, twin)]
+    assert heights[0] == pytest.approx(heights[1], abs=0.5)
