@@ -50,9 +50,19 @@ std::vector<std::int64_t> shifted_signal(const WeightTable& weights, SparseSigna
 
 namespace {
 
-// Adds one stock's fill to the day's traded value and, when recording, to the trades.
+// A position's value at the day's close: the shares held through the day are in the
+// previous day's units, so a split multiplies them; the shares bought are the day's own.
+double close_value(double position, const Fill& fill, const StockDay& d) {
+    if (!std::isfinite(d.close)) return nan_to_zero(position * d.prev_close);
+    const double split = std::isnan(d.split) ? 1.0 : d.split;
+    return nan_to_zero(((position - fill.bought) * split + fill.bought) * d.close);
+}
+
+// Adds one stock's fill to the day's traded value and, when recording, to the trades and
+// the close value of the position it leaves (in the order the day's holdings are logged).
 void log_fill(TradeLog& log, std::int64_t day, std::int32_t stock, const Fill& fill, const StockDay& d,
-              const TradeCosts& costs, double& traded) {
+              const TradeCosts& costs, double position, double& traded) {
+    if (log.record && position != 0.0) log.values.push_back(close_value(position, fill, d));
     if (fill.bought > 0.0) {
         const double value = nan_to_zero(fill.bought * d.buy_price);
         traded += value;
@@ -67,14 +77,6 @@ void log_fill(TradeLog& log, std::int64_t day, std::int32_t stock, const Fill& f
     }
 }
 
-// A position's value at the day's close: the shares held through the day are in the
-// previous day's units, so a split multiplies them; the shares bought are the day's own.
-double close_value(double position, const Fill& fill, const StockDay& d) {
-    if (!std::isfinite(d.close)) return nan_to_zero(position * d.prev_close);
-    const double split = std::isnan(d.split) ? 1.0 : d.split;
-    return nan_to_zero(((position - fill.bought) * split + fill.bought) * d.close);
-}
-
 }  // namespace
 
 std::vector<double> strategy_daily_cash(const SparseSignal& signal, const MarketArrays& m, const TradeCosts& costs,
@@ -86,8 +88,6 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
     std::vector<double> positions(n_stocks, 0.0);  // shares held before today's trades
     std::vector<double> target(n_stocks, 0.0);
     std::vector<std::int32_t> held, active;
-    std::vector<double> held_value;  // of `held`, when the positions are recorded
-    const bool recording = log != nullptr && log->record;
     const double lot = static_cast<double>(costs.lot_size);
     const FeeFactors fees{1.0 + costs.fee, 1.0 - costs.fee - costs.rule_fee};
     if (log != nullptr) log->traded_value.assign(static_cast<std::size_t>(n_days), 0.0);
@@ -136,7 +136,6 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
         for (std::size_t a = 0; a < std::min(kAhead, active.size()); ++a) market.prefetch(active[a]);
         DayPnl pnl;
         held.clear();
-        held_value.clear();
         double traded = 0.0;
         for (std::size_t a = 0; a < active.size(); ++a) {
             if (a + kAhead < active.size()) market.prefetch(active[a + kAhead]);
@@ -144,20 +143,16 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
             double& position = positions[static_cast<std::size_t>(j)];
             const StockDay day = market.read(j);
             const Fill fill = trade_stock(target[static_cast<std::size_t>(j)], position, day, fees, pnl);
-            if (log != nullptr) log_fill(*log, i, j, fill, day, costs, traded);
-            if (position == 0.0) continue;
-            held.push_back(j);
-            if (recording) held_value.push_back(close_value(position, fill, day));
+            if (log != nullptr) log_fill(*log, i, j, fill, day, costs, position, traded);
+            if (position != 0.0) held.push_back(j);
         }
         daily_cash[static_cast<std::size_t>(i)] = pnl.total();
         if (log == nullptr) continue;
         log->traded_value[static_cast<std::size_t>(i)] = traded;
-        if (!recording) continue;
-        for (std::size_t h = 0; h < held.size(); ++h) {
-            const std::int32_t j = held[h];
+        if (!log->record) continue;
+        for (const std::int32_t j : held) {
             log->stocks.push_back(j);
             log->shares.push_back(positions[static_cast<std::size_t>(j)]);
-            log->values.push_back(held_value[h]);
         }
         log->offsets.push_back(static_cast<std::int64_t>(log->stocks.size()));
     }
