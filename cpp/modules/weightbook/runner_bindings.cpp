@@ -51,7 +51,7 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
                                       py::object total_money, py::object fee, py::object rule_fee,
                                       py::object plot_image_kind, py::object plot_save_path, py::object strategy_name,
                                       py::object plot_title, py::object record_positions, bool analysis,
-                                      py::object lot_size) {
+                                      py::object lot_size, py::object industry_matrix) {
     if (!benchmark_dict.is_none() && !PyDict_Check(benchmark_dict.ptr()))
         bridge::raise_type_error("benchmark_dict must be a dict or None, got " + bridge::type_name(benchmark_dict));
     if (!bridge::is_str(strategy_name)) bridge::raise_type_error("strategy_name must be text");
@@ -60,6 +60,7 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
     bridge::require_table(strategy_matrix, "strategy_matrix");
     bridge::require_market_tables({can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price,
                                    prev_close, buy_price, sell_price});
+    if (!industry_matrix.is_none()) bridge::require_table(industry_matrix, "industry_matrix");
     const std::int64_t window = bridge::to_truncated_int(rolling_window, "rolling_window", 0);
     TradeCosts costs = checked_costs(total_money, fee, rule_fee);
     costs.lot_size = bridge::to_truncated_int(lot_size, "lot_size", 1);
@@ -76,7 +77,8 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
                          strategy_name,
                          plot_title,
                          static_cast<bool>(py::bool_(record_positions)),
-                         analysis});
+                         analysis,
+                         industry_matrix});
 }
 
 }  // namespace
@@ -116,10 +118,12 @@ void register_runner(py::module_& m) {
           py::arg("plot_image_kind") = "large", py::arg("plot_save_path") = py::none(),
           py::arg("strategy_name") = "strategy", py::arg("plot_title") = py::none(),
           py::arg("record_positions") = false, py::arg("analysis") = true, py::arg("lot_size") = 200,
+          py::arg("industry_matrix") = py::none(),
           "Strategy backtest: align, smooth, daily VWAP returns (whole lots of lot_size shares), total frame, "
           "statistics, benchmark\n"
           "summary, the strategy analysis and, when asked, the two charts and (record_positions) the\n"
-          "positions and trades of the same engine pass.");
+          "positions and trades of the same engine pass, with what was held (by industry of\n"
+          "industry_matrix, a date x stock table of industry codes) in the analysis.");
     m.def("_build_total_backtesting_frame", &total_backtesting_frame, py::arg("total_backtesting"),
           "Total frame (net values, drawdowns, excess) of daily_return / index_daily_return [/ close].");
     m.def("calc_strategy_stats", &calc_strategy_stats, py::arg("total_frame"), py::arg("signal_df"),

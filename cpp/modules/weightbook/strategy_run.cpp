@@ -134,7 +134,8 @@ py::object run_strategy(const StrategyRun& run) {
     columns["daily_return"] = daily;
     py::object df = bridge::pandas().attr("DataFrame")(columns);
     py::object total_backtesting;
-    if (!benchmark_dict.is_none() && benchmark_dict.contains(primary) && py::len(df) > 0) {
+    const bool has_benchmark = !benchmark_dict.is_none() && benchmark_dict.contains(primary);
+    if (has_benchmark && py::len(df) > 0) {
         total_backtesting = join_benchmark(df, benchmark_dict[primary]);
     } else {
         total_backtesting = df.attr("copy")();
@@ -173,7 +174,10 @@ py::object run_strategy(const StrategyRun& run) {
     r.stats = stats;
     r.benchmark_summary = summary;
     r.plot_paths = plot_paths;
-    if (run.analysis) r.analysis = strategy_analysis_record(total, log, trade_dates, run.costs.total_money);
+    if (run.analysis)
+        r.analysis =
+            strategy_analysis_record(total, {log, trade_dates, col_labels, run.costs.total_money, run.industry_matrix,
+                                             has_benchmark ? py::str(primary) : py::str("")});
     if (run.record_positions) {
         r.positions = positions_frame(log, trade_dates, col_labels);
         r.trades = trades_frame(log, trade_dates, col_labels);

@@ -25,6 +25,7 @@ struct StrategyRun {
     py::object plot_image_kind, plot_save_path, strategy_name, plot_title;
     bool record_positions = false;  // keep the positions and trades of the engine's pass
     bool analysis = true;           // compute the strategy analysis
+    py::object industry_matrix;     // classifies the recorded positions (None: unclassified)
 };
 
 // The result record (_WeightbookResult) of a checked run.
