@@ -16,9 +16,9 @@
 #include "chartkit/layout.hpp"
 #include "chartkit/page.hpp"
 #include "chartkit/panels.hpp"
-#include "chartkit/series.hpp"
 #include "chartkit/style.hpp"
 #include "common/frame_bridge.hpp"
+#include "lumora/series_arithmetic.hpp"
 #include "lumora/total_frame.hpp"
 
 namespace lumora::weightbook {
@@ -235,7 +235,7 @@ void draw_traded(const StrategyPage& p, py::handle ax) {
     framed_legend(ax, "upper left", py::float_(kLegend));
     panel_title(ax, "Traded Value (bought + sold), " + window);
     full_span(p, ax);
-    concise_date_axis(ax, true);
+    concise_date_axis(ax);
 }
 
 bool any_finite(const std::vector<double>& values) {
@@ -257,7 +257,7 @@ void draw_rolling_beta(const StrategyPage& p, py::handle ax) {
     ax.attr("set_ylabel")("Beta");
     framed_legend(ax, "upper left", py::float_(kLegend), 2);
     full_span(p, ax);
-    concise_date_axis(ax, true);
+    concise_date_axis(ax);
 }
 
 void draw_holdings(const StrategyPage& p, py::handle ax) {
