@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <numeric>
+#include <utility>
 
 #include "lumora/block_copier.hpp"
 #include "lumora/parallel.hpp"
@@ -21,7 +22,7 @@ constexpr std::int64_t kBlockDates = 8;
 constexpr std::int64_t kChunkDates = 64;
 constexpr std::int64_t kMostChunks = 32;
 constexpr std::int64_t kWordBits = 64;
-
+constexpr std::int64_t kLanes = 4;
 std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 
 // The sums of a run of dates: per pair the correlations added and the dates counted, per
@@ -48,6 +49,7 @@ public:
           deviations_(at(kBlockDates * n_stocks * f_)),
           masks_(at(kBlockDates * f_ * words_)),
           squares_(at(kBlockDates * f_)),
+          counts_(at(kBlockDates * f_)),
           spread_(at(kBlockDates * f_)),
           products_(at(f_ * f_)) {}
 
@@ -61,13 +63,11 @@ public:
 
 private:
     // Every factor's deviations of its ranks from their mean on every date of the block,
-    // stock-major (0 where the factor does not rank the stock), and the stocks it ranks.
+    // factor by factor (0 where the factor does not rank the stock), and the stocks it ranks.
     void rank_block(std::int64_t first, std::int64_t last) {
         const std::int64_t span = last - first;
         for (std::size_t v = 0; v < valid_.size(); ++v)
             copier_.copy(in_.validity[v], first, last, 0, n_, valid_[v].data(), n_, 1);
-        std::fill(deviations_.begin(), deviations_.end(), 0.0);
-        std::fill(masks_.begin(), masks_.end(), std::uint64_t{0});
         for (std::int64_t f = 0; f < f_; ++f) {
             copier_.copy(in_.values[at(f)], first, last, 0, n_, cells_.data(), n_, 1);
             const std::vector<double>& valid = valid_[in_.validity_of[at(f)]];
@@ -76,70 +76,88 @@ private:
     }
 
     void rank_date(std::int64_t f, std::int64_t b, const double* cells, const double* valid) {
-        values_.clear();
-        stocks_.clear();
+        // Every stock is written and only the usable kept: no branch to mispredict.
+        values_.resize(at(n_));
+        stocks_.resize(at(n_));
+        std::size_t n = 0;
         for (std::int64_t k = 0; k < n_; ++k) {
-            if (!std::isfinite(cells[k]) || !(std::isfinite(valid[k]) && valid[k] > 0.0)) continue;
-            values_.push_back(cells[k]);
-            stocks_.push_back(k);
+            const double v = cells[k], ok = valid[k];
+            values_[n] = v;
+            stocks_[n] = k;
+            n += std::isfinite(v) && std::isfinite(ok) && ok > 0.0 ? 1 : 0;
         }
-        const std::size_t n = values_.size();
         average_ranks(values_.data(), n, ranks_, radix_);
         // Ranks are whole or half numbers summing to n(n+1)/2, so the deviations are exact
-        // multiples of 1/2 summing to 0 exactly, and their squares and products are exact.
+        // multiples of 1/2 summing to 0 exactly, and their squares and products are exact
+        // in any order of summation.
         const double mean = (static_cast<double>(n) + 1.0) / 2.0;
-        double* deviations = &deviations_[at(b * n_ * f_)];
+        double* deviations = &deviations_[at((b * f_ + f) * n_)];
         std::uint64_t* mask = &masks_[at((b * f_ + f) * words_)];
-        double squares = 0.0;
+        std::fill(deviations, deviations + n_, 0.0);
+        std::fill(mask, mask + words_, std::uint64_t{0});
+        double squares[kLanes] = {};
         for (std::size_t i = 0; i < n; ++i) {
             const std::int64_t k = stocks_[i];
             const double d = ranks_[i] - mean;
-            deviations[k * f_ + f] = d;
-            squares += d * d;
+            deviations[k] = d;
+            squares[i % kLanes] += d * d;
             mask[k / kWordBits] |= std::uint64_t{1} << (k % kWordBits);
         }
-        squares_[at(b * f_ + f)] = squares;
-        spread_[at(b * f_ + f)] = squares > 0.0 ? 1 : 0;
+        const double total = (squares[0] + squares[1]) + (squares[2] + squares[3]);
+        squares_[at(b * f_ + f)] = total;
+        counts_[at(b * f_ + f)] = static_cast<std::int64_t>(n);
+        spread_[at(b * f_ + f)] = total > 0.0 ? 1 : 0;
     }
 
-    // Sum over the stocks of the products of every pair's deviations, four stocks a step, the
-    // inner loop running along a contiguous row of factors.
+    // Sum over the stocks of the products of every pair's deviations: four pairs at a time
+    // (each factor's row read once for four others), each sum in four lanes the compiler
+    // keeps in vector registers. The sums are exact, so their order does not matter.
     void products_of(const double* d) {
-        std::fill(products_.begin(), products_.end(), 0.0);
-        std::int64_t k = 0;
-        for (; k + 4 <= n_; k += 4) {
-            const double *r0 = d + k * f_, *r1 = r0 + f_, *r2 = r1 + f_, *r3 = r2 + f_;
-            for (std::int64_t a = 0; a < f_; ++a) {
-                const double w0 = r0[a], w1 = r1[a], w2 = r2[a], w3 = r3[a];
-                if (w0 == 0.0 && w1 == 0.0 && w2 == 0.0 && w3 == 0.0) continue;
-                double* row = &products_[at(a * f_)];
-                for (std::int64_t c = a + 1; c < f_; ++c) row[c] += w0 * r0[c] + w1 * r1[c] + w2 * r2[c] + w3 * r3[c];
+        for (std::int64_t a = 0; a < f_; ++a) {
+            const double* x = d + a * n_;
+            std::int64_t c = a + 1;
+            for (; c + 4 <= f_; c += 4) {
+                const double* y[4] = {d + c * n_, d + (c + 1) * n_, d + (c + 2) * n_, d + (c + 3) * n_};
+                double s[4][kLanes] = {};
+                std::int64_t k = 0;
+                for (; k + kLanes <= n_; k += kLanes)
+                    for (int p = 0; p < 4; ++p)
+                        for (std::int64_t l = 0; l < kLanes; ++l) s[p][l] += x[k + l] * y[p][k + l];
+                for (int p = 0; p < 4; ++p) {
+                    double total = (s[p][0] + s[p][1]) + (s[p][2] + s[p][3]);
+                    for (std::int64_t r = k; r < n_; ++r) total += x[r] * y[p][r];
+                    products_[at(a * f_ + c + p)] = total;
+                }
             }
-        }
-        for (; k < n_; ++k) {
-            const double* r = d + k * f_;
-            for (std::int64_t a = 0; a < f_; ++a) {
-                double* row = &products_[at(a * f_)];
-                for (std::int64_t c = a + 1; c < f_; ++c) row[c] += r[a] * r[c];
+            for (; c < f_; ++c) {
+                const double* y = d + c * n_;
+                double total = 0.0;
+                for (std::int64_t k = 0; k < n_; ++k) total += x[k] * y[k];
+                products_[at(a * f_ + c)] = total;
             }
         }
     }
 
-    // The sum and sum of squares of factor a's deviations on the stocks it ranks and `other`
-    // does not (its own sums less these are its sums on the shared stocks).
-    void own_only(const double* d, std::int64_t a, const std::uint64_t* mine, const std::uint64_t* other, double& sum,
-                  double& squares) const {
-        sum = squares = 0.0;
+    // Factor a's deviations on the stocks it ranks and `other` does not: their count, sum and
+    // sum of squares (its own sums less these are its sums on the shared stocks).
+    struct OwnOnly {
+        std::int64_t count = 0;
+        double sum = 0.0, squares = 0.0;
+    };
+    OwnOnly own_only(const double* d, std::int64_t a, const std::uint64_t* mine, const std::uint64_t* other) const {
+        OwnOnly out;
         for (std::int64_t w = 0; w < words_; ++w) {
             std::uint64_t bits = mine[w] & ~other[w];
             while (bits != 0) {
                 const std::int64_t k = w * kWordBits + std::countr_zero(bits);
                 bits &= bits - 1;
-                const double v = d[k * f_ + a];
-                sum += v;
-                squares += v * v;
+                const double v = d[a * n_ + k];
+                ++out.count;
+                out.sum += v;
+                out.squares += v * v;
             }
         }
+        return out;
     }
 
     void pair_date(std::int64_t b, Sums& sums) {
@@ -147,6 +165,7 @@ private:
         const std::uint64_t* masks = &masks_[at(b * f_ * words_)];
         const char* spread = &spread_[at(b * f_)];
         const double* squares = &squares_[at(b * f_)];
+        const std::int64_t* counts = &counts_[at(b * f_)];
         for (std::int64_t f = 0; f < f_; ++f) sums.spread[at(f)] |= spread[f];
         products_of(d);
         for (std::int64_t a = 0; a < f_; ++a) {
@@ -155,17 +174,15 @@ private:
             for (std::int64_t c = a + 1; c < f_; ++c) {
                 if (!spread[c]) continue;
                 const std::uint64_t* mc = masks + c * words_;
-                std::int64_t shared = 0;
-                for (std::int64_t w = 0; w < words_; ++w) shared += std::popcount(ma[w] & mc[w]);
+                const OwnOnly a_only = own_only(d, a, ma, mc);
+                const std::int64_t shared = counts[a] - a_only.count;
                 if (shared < 2) continue;
-                double a_out = 0.0, aa_out = 0.0, c_out = 0.0, cc_out = 0.0;
-                own_only(d, a, ma, mc, a_out, aa_out);
-                own_only(d, c, mc, ma, c_out, cc_out);
+                const OwnOnly c_only = own_only(d, c, mc, ma);
                 // Sums over the shared stocks: each side's own total (its deviations sum to 0)
                 // less the part on stocks the other does not rank.
                 const double n = static_cast<double>(shared);
-                const double sa = -a_out, saa = squares[a] - aa_out;
-                const double sc = -c_out, scc = squares[c] - cc_out;
+                const double sa = -a_only.sum, saa = squares[a] - a_only.squares;
+                const double sc = -c_only.sum, scc = squares[c] - c_only.squares;
                 const double va = n * saa - sa * sa, vc = n * scc - sc * sc;
                 if (!(va > 0.0) || !(vc > 0.0)) continue;  // a side constant on the shared stocks
                 const double r = (n * products_[at(a * f_ + c)] - sa * sc) / std::sqrt(va * vc);
@@ -182,6 +199,7 @@ private:
     std::vector<double> deviations_;
     std::vector<std::uint64_t> masks_;
     std::vector<double> squares_;
+    std::vector<std::int64_t> counts_;
     std::vector<char> spread_;
     std::vector<double> products_;
     std::vector<double> values_, ranks_;

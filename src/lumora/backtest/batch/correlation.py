@@ -94,12 +94,17 @@ def _rank_correlation(
     validity = loaded["close_price_valid"]
     cleaned: dict[int, pd.DataFrame] = {}
     windows: dict[tuple[Any, ...], pd.DataFrame] = {}
-    tables, valid = [], []
+    # Jobs reading one table in one window and universe (a sweep of trading keywords) are
+    # one factor here: each distinct pair is ranked once.
+    distinct: dict[tuple[int, int], int] = {}
+    tables, valid, of_job = [], [], []
     for name in names:
         job = jobs[name]
         table = job.table
         if id(table) not in cleaned:
-            cleaned[id(table)] = clean_matrix(table)
+            # A table on the market's own labels (made from its tables) is clean already.
+            own = table.index.equals(validity.index) and table.columns.equals(validity.columns)
+            cleaned[id(table)] = table if own else clean_matrix(table)
         start, end = normalize_yyyymmdd(job.start_date), normalize_yyyymmdd(job.end_date)
         universe = getattr(job, "universe", None)
         key = (start, end, _universe_key(universe))
@@ -110,12 +115,16 @@ def _rank_correlation(
             )
             service._apply_universe_filter(window, universe, start, end)
             windows[key] = window["close_price_valid"]
-        tables.append(cleaned[id(table)])
-        valid.append(windows[key])
-    values: np.ndarray = _core.factor_rank_correlation(
-        tables, valid, validity.index, validity.columns
-    )
-    return values
+        pair = (id(table), id(windows[key]))
+        if pair not in distinct:
+            distinct[pair] = len(tables)
+            tables.append(cleaned[id(table)])
+            valid.append(windows[key])
+        of_job.append(distinct[pair])
+    values = _core.factor_rank_correlation(tables, valid, validity.index, validity.columns)
+    at = np.asarray(of_job)
+    expanded: np.ndarray = values[np.ix_(at, at)]
+    return expanded
 
 
 def _memberships(loaded: Mapping[str, Any]) -> dict[str, Any]:
