@@ -131,8 +131,12 @@ private:
             }
             for (; c < f_; ++c) {
                 const double* y = d + c * n_;
-                double total = 0.0;
-                for (std::int64_t k = 0; k < n_; ++k) total += x[k] * y[k];
+                double s[kLanes] = {};
+                std::int64_t k = 0;
+                for (; k + kLanes <= n_; k += kLanes)
+                    for (std::int64_t l = 0; l < kLanes; ++l) s[l] += x[k + l] * y[k + l];
+                double total = (s[0] + s[1]) + (s[2] + s[3]);
+                for (; k < n_; ++k) total += x[k] * y[k];
                 products_[at(a * f_ + c)] = total;
             }
         }

@@ -97,7 +97,9 @@ def _rank_correlation(
     # Jobs reading one table in one window and universe (a sweep of trading keywords) are
     # one factor here: each distinct pair is ranked once.
     distinct: dict[tuple[int, int], int] = {}
-    tables, valid, of_job = [], [], []
+    tables: list[pd.DataFrame] = []
+    valid: list[pd.DataFrame] = []
+    of_job: list[int] = []
     for name in names:
         job = jobs[name]
         table = job.table
@@ -139,8 +141,15 @@ def _memberships(loaded: Mapping[str, Any]) -> dict[str, Any]:
 def _long_short_correlation(results: Mapping[str, Any], names: list[str]) -> np.ndarray:
     from lumora.backtest import _core
 
-    series = pd.DataFrame({name: long_short_daily(results[name]) for name in names})
-    values: np.ndarray = _core.pairwise_correlation(series.reindex(columns=names))
+    daily = [long_short_daily(results[name]) for name in names]
+    dates = daily[0].index
+    if all(d.index.equals(dates) for d in daily):  # the usual case: one window for all
+        series = pd.DataFrame(
+            np.column_stack([d.to_numpy(dtype=float) for d in daily]), index=dates
+        )
+    else:
+        series = pd.concat(daily, axis=1, keys=range(len(daily)))
+    values: np.ndarray = _core.pairwise_correlation(series)
     return values
 
 

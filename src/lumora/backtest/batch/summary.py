@@ -125,12 +125,17 @@ def _put_ic_summary(row: dict[str, Any], analysis: Any) -> None:
     for measure in ("rank_ic", "ic"):
         for column in _horizon_columns(measure):
             row[column] = math.nan
+    if table is None:
+        return
+    # One conversion per job: the IC summary's rows by (measure, horizon).
+    figures = dict(zip(table.index, table[list(_IC_FIGURES)].to_numpy(dtype=float).tolist()))
+    for measure in ("rank_ic", "ic"):
         for h in HORIZONS:
-            key = (measure, h)
-            if table is None or key not in table.index:
+            values = figures.get((measure, h))
+            if values is None:
                 continue
-            for figure in _IC_FIGURES:
-                row[f"{measure}_{figure}_{h}d"] = float(table.loc[key, figure])
+            for figure, value in zip(_IC_FIGURES, values):
+                row[f"{measure}_{figure}_{h}d"] = value
 
 
 def _put_long_short_test(row: dict[str, Any], outcome: Any) -> None:
