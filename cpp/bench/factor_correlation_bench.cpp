@@ -40,7 +40,8 @@ void BM_MeanRankCorrelation(benchmark::State& state) {
 BENCHMARK(BM_MeanRankCorrelation)
     ->Args({10, 500, 279})
     ->Args({50, 500, 279})
-    ->Args({20, 100, 5000})->Args({2, 500, 5000})
+    ->Args({20, 100, 5000})
+    ->Args({2, 500, 5000})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
