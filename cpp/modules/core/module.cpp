@@ -8,6 +8,7 @@
 #include "common/market_bridge.hpp"
 #include "common/python_module.hpp"
 #include "core/factor_analysis_chart.hpp"
+#include "core/factor_correlation_bindings.hpp"
 #include "core/group_bindings.hpp"
 #include "lumora/sharpe.hpp"
 
@@ -93,6 +94,7 @@ PYBIND11_MODULE(_core, m) {
     m.def("safe_sharpe", &sharpe, py::arg("returns"), py::arg("periods") = kTradingDaysPerYear,
           "Annualised Sharpe ratio of daily returns; NaN for fewer than two or constant returns.");
     lumora::core::register_group_backtest(m);
+    lumora::core::register_screen_figures(m);
     m.def("plot_factor_analysis", &lumora::core::plot_factor_analysis, py::arg("analysis"), py::arg("save_path"),
           py::arg("title") = "factor",
           "Draw the factor analysis page of a FactorAnalysis at save_path under the plot lock; returns the path.");
