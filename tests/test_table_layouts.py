@@ -164,13 +164,21 @@ def test_every_layout_gives_the_native_float64_result_in_every_entry(layout: str
     ("cells", "found"),
     [
         (lambda t: t.astype(complex), "complex128"),
+        (lambda t: t.astype(complex).astype(object) + 0.5j, "not real numbers.*complex"),
         (lambda t: t.astype(str), "text"),
-        (lambda t: t.astype(object).where(t < 0.1, "x"), "not numbers"),
+        (lambda t: t.astype(object).where(t < 0.1, "x"), "not real numbers.*'x'"),
+        # Text and bytes that read as numbers were parsed, an imaginary part dropped.
+        (lambda t: t.astype(object).where(t == 0, "0.125"), "not real numbers.*'0.125'"),
+        (lambda t: t.astype(bytes), "S32"),
+        (lambda t: t.astype(bytes).astype(object), "not real numbers.*bytes"),
     ],
 )
 def test_cells_that_are_not_numbers_are_refused_naming_the_argument(cells, found) -> None:
     table = _fractional().fillna(0.0)
     market = {k: DATA[v] for k, v in MARKET_KEYS.items()}
+    loaded = BacktestData(data=dict(DATA))
+    service = BacktestService(None)
+    window = (loaded, DATES[0], DATES[-1], None, "x")
     with pytest.raises(TypeError, match=f"^signal_matrix must hold numbers.*{found}"):
         _weightbook.calc_strategy_vwap_daily_return(cells(table), **market)
     with pytest.raises(TypeError, match=f"^strategy_matrix must hold numbers.*{found}"):
@@ -181,6 +189,10 @@ def test_cells_that_are_not_numbers_are_refused_naming_the_argument(cells, found
             close_price_valid=DATA["close_price_valid"],
             **{**market, "close_price": cells(market["close_price"])},
         )
+    with pytest.raises(TypeError, match=f"^strategy must hold numbers.*{found}"):
+        service.backtest_strategy(cells(table), *window, plot=None)
+    with pytest.raises(TypeError, match=f"^factor must hold numbers.*{found}"):
+        service.backtest(cells(table), *window, plot=None, group_num=3)
 
 
 def test_a_benchmark_series_of_text_is_refused_naming_the_argument() -> None:
