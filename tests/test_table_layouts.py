@@ -358,23 +358,28 @@ def _shuffled(table: pd.DataFrame, rng: np.random.Generator) -> pd.DataFrame:
 @given(
     rows=st.permutations(range(DAYS)),
     cols=st.permutations(range(CODES)),
-    seed=st.integers(0, 2**32 - 1),
+    seed=st.none() | st.integers(0, 2**32 - 1),
 )
-# Reversed rows traded 1 day instead of 89; another column order changed the last bits.
-@example(rows=list(range(DAYS))[::-1], cols=list(range(CODES))[::-1], seed=0)
+# Reversed rows traded 1 day instead of 89.
+@example(rows=list(range(DAYS))[::-1], cols=list(range(CODES)), seed=None)
+# Another column order alone changed the last bits of the strategy's returns.
+@example(rows=list(range(DAYS)), cols=list(range(CODES))[::-1], seed=None)
 def test_tables_in_any_row_and_column_order_give_bit_equal_results(
-    rows: list[int], cols: list[int], seed: int
+    rows: list[int], cols: list[int], seed: int | None
 ) -> None:
+    """The user's table in the order drawn; with a seed, every market table, the close
+    validity, the opens and the benchmark series shuffled too."""
     table = _fractional()
     expected = _ordered_results(table)
-    rng = np.random.default_rng(seed)
     data = dict(DATA)
-    for key in [*MARKET_KEYS.values(), "close_price_valid", "open_price"]:
-        data[key] = _shuffled(data[key], rng)
-    data["benchmark_dict"] = {
-        name: series.iloc[rng.permutation(len(series))]
-        for name, series in DATA["benchmark_dict"].items()
-    }
+    if seed is not None:
+        rng = np.random.default_rng(seed)
+        for key in [*MARKET_KEYS.values(), "close_price_valid", "open_price"]:
+            data[key] = _shuffled(data[key], rng)
+        data["benchmark_dict"] = {
+            name: series.iloc[rng.permutation(len(series))]
+            for name, series in DATA["benchmark_dict"].items()
+        }
     got = _engine_entries(table.iloc[rows, cols], data)
     for entry in expected:
         assert _same(expected[entry], got[entry]), entry
