@@ -9,7 +9,6 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <deque>
 #include <span>
 #include <string>
 #include <vector>
@@ -121,7 +120,7 @@ private:
 
     static bool is_text_dtype(py::handle dtype) { return py::isinstance(dtype, pandas().attr("StringDtype")); }
 
-    std::deque<Entry> seen_;
+    std::vector<Entry> seen_;
 };
 
 // `table` (a date x stock DataFrame, see require_table) under normalised labels: the table
