@@ -256,7 +256,9 @@ def test_panels_show_the_result(
 
 def test_panels_without_data_say_so(tables, tmp_path: Path, figures: list[Any]) -> None:
     # No forward returns, a benchmark on other dates, and a stock too few for the top group.
-    elsewhere = tables["benchmark_dict"]["000852"].set_axis([f"2099{i:04d}" for i in range(90)])
+    elsewhere = tables["benchmark_dict"]["000852"].set_axis(
+        pd.bdate_range("2099-01-01", periods=90).strftime("%Y%m%d")
+    )
     run_core(tables, plot_image_kind="large", plot_save_path=tmp_path / "f.png",
              forward_return_rank_cache=None, benchmark_dict={"000852": elsewhere},
              factor_matrix=momentum(tables).iloc[:, :3], group_num=4)  # fmt: skip

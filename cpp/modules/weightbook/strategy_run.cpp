@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/frame_bridge.hpp"
+#include "common/label_bridge.hpp"
 #include "lumora/date_window.hpp"
 #include "lumora/weight_table.hpp"
 #include "weightbook/runner_frames.hpp"
@@ -64,12 +65,17 @@ py::object run_strategy(const StrategyRun& run) {
     const py::object& strategy_name = run.strategy_name;
     const py::object& plot_title = run.plot_title;
 
-    // Weights on the dates and stocks the market knows, without stocks never weighted.
+    // Weights on the dates and stocks the market knows, without stocks never weighted. Rows
+    // are taken in date order and stocks in code order whatever the table's own order, so
+    // equal weights give equal results to the last bit; the table is read where it lies.
     py::array_t<bool> row_known(strategy_matrix.attr("index").attr("isin")(close_price.attr("index")));
     py::array_t<bool> col_known(strategy_matrix.attr("columns").attr("isin")(close_price.attr("columns")));
     bridge::TableArray values = bridge::table_values(strategy_matrix, "strategy_matrix");
-    WeightTable work{values.view, flagged_positions({row_known.data(), static_cast<std::size_t>(row_known.size())}),
-                     flagged_positions({col_known.data(), static_cast<std::size_t>(col_known.size())})};
+    WeightTable work{values.view,
+                     bridge::ascending_positions(strategy_matrix.attr("index"),
+                                                 {row_known.data(), static_cast<std::size_t>(row_known.size())}),
+                     bridge::ascending_positions(strategy_matrix.attr("columns"),
+                                                 {col_known.data(), static_cast<std::size_t>(col_known.size())})};
     WeightScan scan;
     {
         // No Python inside: reads the weight buffer held by `values` and fills native vectors only.
@@ -87,7 +93,7 @@ py::object run_strategy(const StrategyRun& run) {
                      scan.max_gross,
                      strategy_matrix.attr("index")[py::int_(work.rows[static_cast<std::size_t>(scan.max_gross_row)])],
                      scan.max_gross));
-    warn_sparse_rows(strategy_matrix.attr("index"), work.rows, close_price.attr("index"));
+    warn_sparse_rows(strategy_matrix.attr("index"), work.rows, bridge::ascending(close_price.attr("index")));
     keep_columns(work, scan.weighted_cols);
     auto take_labels = [](py::handle index, const std::vector<std::int64_t>& positions) {
         return index.attr("take")(bridge::index_array(positions));
