@@ -30,15 +30,6 @@ MARKET = {"n_stocks": 40, "seed": 7, "start": "20230103"}
 T0, T1 = "20240626", "20240628"  # two trading days apart
 
 
-@pytest.fixture
-def installed():
-    """Installs a client for the duration of a test."""
-    previous: list = []
-    yield lambda client: previous.append(singleton.set_instance(client))
-    if previous:
-        singleton.set_instance(previous[0])
-
-
 def assert_same_data(got: dict, expected: dict) -> None:
     assert set(got) == set(expected)
     for key, table in expected.items():
@@ -297,8 +288,6 @@ def spoiled(kind: str) -> pd.DataFrame:
         frame.loc[3, "code"] = "000001.XSHE"
     elif kind == "non-positive":
         frame.loc[1, "close"] = 0.0
-    elif kind == "backwards":
-        frame["date"] = ["2024-01-03", "2024-01-02", "2024-01-02", "2024-01-03"]
     elif kind == "lots and thousands":  # vendor units read as shares and yuan
         frame["low"], frame["high"] = frame["close"] - 0.1, frame["close"] + 0.1
         frame["amount"] = frame["close"] * frame["volume"] / 10.0
@@ -331,7 +320,6 @@ VALUE_FAULTS = {
         ("bad date", ["bars.parquet", "row 3", "'2024-13-45'"]),
         ("duplicate", ["duplicate rows for date 20240103 and stock 000001", "row 3", "row 4"]),
         ("non-positive", ["bars.parquet", "row 2", "close must be positive"]),
-        ("backwards", ["bars.parquet", "row 3", "000001 goes backwards"]),
         ("lots and thousands", ["row 1", "amount / volume", "'amount': 'thousand_yuan'"]),
         ("negative amount", ["row 3", "amount must be finite and at least 0"]),
         ("zero amount", ["row 3", "amount is 0 on a day with volume"]),

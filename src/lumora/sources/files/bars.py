@@ -16,7 +16,6 @@ import pyarrow as pa
 from lumora.sources.files.checks import (
     FileSourceError,
     check_derived_price,
-    check_forward,
     check_unique_cells,
     check_values,
     require,
@@ -28,6 +27,7 @@ from lumora.sources.files.columns import (
     REQUIRED_BAR_COLUMNS,
     in_shares_and_yuan,
 )
+from lumora.sources.files.per_stock import Adjustments
 from lumora.sources.files.reading import (
     code_and_board,
     date_number,
@@ -106,9 +106,13 @@ def _day_hashes(part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int) ->
     return np.bincount(day, weights=unit, minlength=n_days)
 
 
-def read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.ndarray, FileSummary]:
+def read_part(
+    path: Path, layout: Layout, adjustments: Adjustments | None = None
+) -> tuple[dict[str, np.ndarray], np.ndarray, FileSummary]:
     """The checked rows of one bars file as plain arrays by column name (volume in shares,
-    amount in yuan), the file's distinct dates and its summary."""
+    amount in yuan), in date order (a file downloaded newest first is read as well), with
+    the factors of the adjustment-factor table joined; the file's distinct dates and its
+    summary."""
     if path.suffix.lower() == ".csv":
         line = short_csv_line(path)
         if line is not None:
@@ -133,10 +137,9 @@ def read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.nda
         "code": numbers[code_of],
         "beijing": np.array([board for _, board in code_values], dtype=bool)[code_of],
     }
-    check_forward(part["date"], part["code"], path)
     cell = date_position[date_of].astype(np.int64) * max(codes.size, 1) + code_position[code_of]
     check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
-    date_of_rows = date_of
+    day_of_rows = date_position[date_of]
     del date_of, code_of, cell
     for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
         if name not in frame or name in FLAG_COLUMNS or name == "industry":
@@ -144,7 +147,7 @@ def read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.nda
         part[name] = numeric_column(frame[name], name, path)
     in_shares_and_yuan(part, layout)
     check_values(part, path)
-    check_derived_price(part, path)
+    check_derived_price(part, path, layout)
     for name in ("is_suspended", "is_st"):
         if name in frame:
             part[name] = flag_column(frame[name], name, path)
@@ -158,7 +161,28 @@ def read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.nda
             if isinstance(industry, pa.ChunkedArray)
             else industry.to_numpy()
         )
-    return part, dates, file_summary(part, date_position[date_of_rows], dates.size)
+    if adjustments is not None:
+        if "adj_factor" in part:
+            raise FileSourceError(
+                f"{path}: column 'adj_factor' is given here and in the adj_factor table; give "
+                "the factors in one place"
+            )
+        part["adj_factor"] = adjustments.lookup(part["date"], part["code"])
+    if not _forward(part["date"], part["code"]):
+        # Each stock's days go forward, as the derivation reads them.
+        order = np.argsort(part["date"], kind="stable")
+        part = {name: values[order] for name, values in part.items()}
+        day_of_rows = day_of_rows[order]
+    return part, dates, file_summary(part, day_of_rows, dates.size)
+
+
+def _forward(date: np.ndarray, code: np.ndarray) -> bool:
+    """Whether the rows are in date order, or in code order with each stock's dates in
+    order (the two ways files are written)."""
+    if date.size < 2 or (date[1:] >= date[:-1]).all():
+        return True
+    step = code[1:] - code[:-1]
+    return bool(((step > 0) | ((step == 0) & (date[1:] > date[:-1]))).all())
 
 
 def overlapping(ranges: list[tuple[int, int]]) -> bool:
