@@ -18,6 +18,9 @@ process so that peak memory (VmHWM) belongs to that step alone:
 
     PYTHONPATH=src .venv/bin/python benchmarks/bench_file_source.py            # 5,000 x 2,500
     PYTHONPATH=src .venv/bin/python benchmarks/bench_file_source.py --quick    # 500 x 500
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_file_source.py --full-only --rounds 3
+        # only pandas' read of the parquet files and the full build from them, alternating,
+        # three rounds: the ratio of the two, side by side on a shared machine
 """
 
 from __future__ import annotations
@@ -173,7 +176,7 @@ def step_full(root: str, store: str, road: str = "package") -> dict:
     base = peak_rss_bytes()
     started = time.perf_counter()
     sampler.phase = "reading files"
-    source = FileSource(root, columns=COLUMNS)
+    source = FileSource(root, columns=COLUMNS, progress=False)
     read = time.perf_counter() - started
     sampler.phase = "building"
     if road == "whole":
@@ -212,7 +215,7 @@ def step_tail(root: str, store: str) -> dict:
     from lumora.file_source import FileSource
 
     started = time.perf_counter()
-    source = FileSource(root, columns=COLUMNS)
+    source = FileSource(root, columns=COLUMNS, progress=False)
     first_read = time.perf_counter() - started
     singleton.set_instance(source)
     n_stocks, n_days = (int(v) for v in Path(root, "size").read_text().split())
@@ -280,6 +283,8 @@ def in_fresh_process(step: str, *args: str, home: str | None = None) -> dict:
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--full-only", action="store_true")
+    parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--step")
     parser.add_argument("args", nargs="*")
     options = parser.parse_args()
@@ -288,6 +293,9 @@ def main() -> None:
         print(json.dumps(steps[options.step](*options.args)))
         return
     n_stocks, n_days = (500, 500) if options.quick else (5000, 2500)
+    if options.full_only:
+        full_over_read(n_stocks, n_days, options.rounds)
+        return
     results: dict = {"n_stocks": n_stocks, "n_days": n_days}
     with tempfile.TemporaryDirectory(prefix="bench-files-") as scratch:
         work = Path(scratch)
@@ -340,6 +348,31 @@ def main() -> None:
     )
     RESULTS.parent.mkdir(parents=True, exist_ok=True)
     RESULTS.write_text(json.dumps(results, indent=2) + "\n")
+
+
+def full_over_read(n_stocks: int, n_days: int, rounds: int) -> None:
+    """pandas' read of the parquet files and the full build from them, alternating in
+    fresh processes, ``rounds`` times: each round's ratio, and the median's."""
+    with tempfile.TemporaryDirectory(prefix="bench-files-") as scratch:
+        work = Path(scratch)
+        write_market(work / "parquet" / "bars", n_stocks, n_days, csv=False)
+        print(f"market: {n_stocks} stocks x {n_days} days, parquet, one file a year")
+        reads, builds = [], []
+        for run in range(rounds):
+            read = in_fresh_process("read", str(work / "parquet" / "bars"), "pandas_parquet")
+            store = work / f"store_{run}"
+            full = in_fresh_process("full", str(work / "parquet"), str(store), "package")
+            shutil.rmtree(store)
+            reads.append(read["seconds"])
+            builds.append(full["seconds"])
+            print(
+                f"round {run + 1}: pandas.read_parquet {read['seconds']:.1f} s ({read['rows']:,}"
+                f" rows), full build {full['seconds']:.1f} s (files read "
+                f"{full['read_and_derive']:.1f} s), {full['seconds'] / read['seconds']:.1f}x; "
+                f"peak {full['peak'] / full['cells']:.0f} bytes per date x stock"
+            )
+        ratio = statistics.median(builds) / statistics.median(reads)
+        print(f"median full build / median pandas.read_parquet: {ratio:.1f}x")
 
 
 if __name__ == "__main__":

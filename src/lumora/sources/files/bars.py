@@ -83,13 +83,23 @@ class FileSummary:
     first: np.ndarray  # each one's first date in the file
 
 
-def file_summary(part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int) -> FileSummary:
-    """The summary of a file's rows (``day``: each row's position among its dates)."""
-    first = pd.Series(part["date"]).groupby(part["code"]).min()
+def file_summary(
+    part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int, stock: np.ndarray | None = None
+) -> FileSummary:
+    """The summary of a file's rows (``day``: each row's position among its dates; each
+    stock's rows in date order; ``stock``: each row's position among its stocks, when
+    known)."""
+    if stock is None:
+        codes, stock = np.unique(part["code"], return_inverse=True)
+    else:
+        codes = np.zeros(int(stock.max(initial=-1)) + 1, dtype=part["code"].dtype)
+        codes[stock] = part["code"]
+    first_row = np.empty(codes.size, dtype=np.int64)
+    first_row[stock[::-1]] = np.arange(stock.size - 1, -1, -1)  # the first row wins
     return FileSummary(
         hashes=_day_hashes(part, day, n_days),
-        codes=first.index.to_numpy(dtype=np.int32),
-        first=first.to_numpy(dtype=np.int32),
+        codes=codes.astype(np.int32),
+        first=part["date"][first_row].astype(np.int32),
     )
 
 
@@ -139,7 +149,7 @@ def read_part(
     }
     cell = date_position[date_of].astype(np.int64) * max(codes.size, 1) + code_position[code_of]
     check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
-    day_of_rows = date_position[date_of]
+    day_of_rows, stock_of_rows = date_position[date_of], code_position[code_of]
     del date_of, code_of, cell
     for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
         if name not in frame or name in FLAG_COLUMNS or name == "industry":
@@ -172,8 +182,8 @@ def read_part(
         # Each stock's days go forward, as the derivation reads them.
         order = np.argsort(part["date"], kind="stable")
         part = {name: values[order] for name, values in part.items()}
-        day_of_rows = day_of_rows[order]
-    return part, dates, file_summary(part, day_of_rows, dates.size)
+        day_of_rows, stock_of_rows = day_of_rows[order], stock_of_rows[order]
+    return part, dates, file_summary(part, day_of_rows, dates.size, stock_of_rows)
 
 
 def _forward(date: np.ndarray, code: np.ndarray) -> bool:
@@ -252,7 +262,8 @@ def _industry_numbers(raw: np.ndarray) -> np.ndarray:
 def _check_unique(date: np.ndarray, code: np.ndarray, origin: list[tuple[Path, int]]) -> None:
     _, date_pos = dense_unique(date)
     codes, code_pos = dense_unique(code)
-    check_unique_cells(date_pos * max(codes.size, 1) + code_pos, date, code, origin)
+    cell = date_pos.astype(np.int64) * max(codes.size, 1) + code_pos
+    check_unique_cells(cell, date, code, origin)
 
 
 def _subset(bars: Bars, rows: np.ndarray) -> Bars:
@@ -293,16 +304,17 @@ def _window_rows(bars: Bars, low: int) -> np.ndarray:
 
 def seed_rows(code: np.ndarray, date: np.ndarray, columns: Mapping[str, np.ndarray]) -> np.ndarray:
     """Of rows in date order per stock, those a derivation of later days needs: each
-    stock's last row, last one with a close, last traded one with an adjustment factor
-    and last one with an industry, so that carried closes, factors and industries, listing
-    and previous closes come out as in the whole history; and every row of the last
+    stock's last row, last one with a close, last traded one, last traded one with an
+    adjustment factor and last one with an industry, so that carried closes, factors and
+    industries, listing and previous closes come out as in the whole history; and every row of the last
     ``LISTING_DAYS - 1`` dates with each stock's last row before them, so that the days
     after a listing without a limit count as in the whole history (see ``derive``)."""
     distinct = dense_unique(date)[0]
     recent = date >= distinct[-(LISTING_DAYS - 1) :].min(initial=np.iinfo(np.int32).max)
-    carried = [None, ~recent, ~np.isnan(columns["close"])]
+    traded = ~_halted_rows(columns)
+    carried = [None, ~recent, ~np.isnan(columns["close"]), traded]
     if "adj_factor" in columns:
-        carried.append(~_halted_rows(columns) & ~np.isnan(columns["adj_factor"]))
+        carried.append(traded & ~np.isnan(columns["adj_factor"]))
     if "industry" in columns:
         carried.append(~np.isnan(columns["industry"]))
     positions = np.arange(code.size)
@@ -341,8 +353,10 @@ def dense_unique(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     seen = np.zeros(int(values.max()) - low + 1, dtype=bool)
     seen[offset] = True
     distinct = np.flatnonzero(seen)
-    position = np.zeros(seen.size, dtype=np.int64)
-    position[distinct] = np.arange(distinct.size)
+    # Half the bytes to gather when the positions fit (they always do for days and stocks).
+    kind = np.int32 if distinct.size < np.iinfo(np.int32).max else np.int64
+    position = np.zeros(seen.size, dtype=kind)
+    position[distinct] = np.arange(distinct.size, dtype=kind)
     return (distinct + low).astype(values.dtype), position[offset]
 
 
@@ -353,6 +367,8 @@ class Grid:
         self.dates, cell = dense_unique(bars.date)
         self.codes, code_pos = dense_unique(bars.code)
         self.shape = (self.dates.size, self.codes.size)
+        if self.dates.size * self.codes.size >= np.iinfo(np.int32).max:
+            cell = cell.astype(np.int64)
         cell *= self.codes.size
         cell += code_pos
         self.cell = cell

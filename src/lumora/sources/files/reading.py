@@ -199,10 +199,22 @@ def _mapped(path: Path, names: list[str], columns: Mapping[str, str]) -> dict[st
 def _parquet_columns(
     path: Path, columns: Mapping[str, str], wanted: frozenset[str] | None
 ) -> Mapping[str, Column]:
-    mapped = _mapped(path, pq.read_schema(path).names, columns)
+    schema = pq.read_schema(path)
+    mapped = _mapped(path, schema.names, columns)
     names = [name for name, ours in mapped.items() if wanted is None or ours in wanted]
-    table = pq.read_table(path, columns=names)
+    # Codes as the file stores them, a dictionary of distinct texts and a number per row:
+    # each distinct code is parsed once, and millions of texts are never made.
+    coded = [
+        name
+        for name in names
+        if mapped[name] in ("code", "index_code") and _is_text(schema.field(name).type)
+    ]
+    table = pq.read_table(path, columns=names, read_dictionary=coded)
     return {mapped[name]: table.column(name) for name in names}
+
+
+def _is_text(kind: pa.DataType) -> bool:
+    return bool(pa.types.is_string(kind) or pa.types.is_large_string(kind))
 
 
 def _csv_columns(
@@ -278,6 +290,14 @@ def _factorized(column: Column) -> tuple[np.ndarray, list[object]]:
     if isinstance(column, pd.Series):
         codes, uniques = pd.factorize(column, use_na_sentinel=False)
         return codes, list(uniques)
+    if pa.types.is_dictionary(column.type) and column.num_chunks:
+        unified = column.unify_dictionaries()
+        chunks = [cast("pa.DictionaryArray[Any, Any]", c) for c in unified.chunks]
+        uniques = chunks[0].dictionary.to_pylist()
+        positions = [c.indices.fill_null(len(uniques)).to_numpy() for c in chunks]
+        if any(c.null_count for c in chunks):
+            uniques.append(None)
+        return np.concatenate(positions).astype(np.int64, copy=False), uniques
     array = column.combine_chunks()
     if pa.types.is_dictionary(array.type):
         array = cast("pa.DictionaryArray[Any, Any]", array).dictionary_decode()
@@ -374,7 +394,7 @@ def _without_markers(column: Column) -> Column:
             return column
         text = column.astype("string").str.strip()
         return column.where(~text.isin(MISSING_MARKERS), None)
-    if not (pa.types.is_string(column.type) or pa.types.is_large_string(column.type)):
+    if not _is_text(column.type):
         return column
     trimmed = pc.utf8_trim_whitespace(column)
     marked = pc.is_in(trimmed, value_set=pa.array(sorted(MISSING_MARKERS)))
@@ -424,7 +444,7 @@ def flag_column(column: Column, name: str, path: Path) -> np.ndarray:
     column = _without_markers(column)
     if isinstance(column, pd.Series) and column.dtype.kind not in "biufc":
         column = column.astype("string").str.lower().replace({"true": "1", "false": "0"})
-    elif isinstance(column, pa.ChunkedArray) and pa.types.is_string(column.type):
+    elif isinstance(column, pa.ChunkedArray) and _is_text(column.type):
         words = pc.utf8_lower(column)
         true, false = pa.scalar("true"), pa.scalar("false")
         column = pc.if_else(
