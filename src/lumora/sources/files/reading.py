@@ -288,13 +288,14 @@ def _factorized(column: Column) -> tuple[np.ndarray, list[object]]:
     """Each row's position among the column's distinct values, and those values (missing
     values included as None or NaN)."""
     if isinstance(column, pd.Series):
-        codes, uniques = pd.factorize(column, use_na_sentinel=False)
-        return codes, list(uniques)
+        codes, distinct = pd.factorize(column, use_na_sentinel=False)
+        return codes, list(distinct)
     if pa.types.is_dictionary(column.type) and column.num_chunks:
         unified = column.unify_dictionaries()
         chunks = [cast("pa.DictionaryArray[Any, Any]", c) for c in unified.chunks]
-        uniques = chunks[0].dictionary.to_pylist()
-        positions = [c.indices.fill_null(len(uniques)).to_numpy() for c in chunks]
+        uniques: list[object] = chunks[0].dictionary.to_pylist()
+        missing = pa.scalar(len(uniques), type=chunks[0].indices.type)
+        positions = [c.indices.fill_null(missing).to_numpy() for c in chunks]
         if any(c.null_count for c in chunks):
             uniques.append(None)
         return np.concatenate(positions).astype(np.int64, copy=False), uniques
