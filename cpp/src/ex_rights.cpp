@@ -35,7 +35,8 @@ void factors_from_pre_close(const MatrixView& previous_close, const MatrixView& 
     }
 }
 
-std::vector<Cell> outside_limit_band(const MatrixView& close, const MatrixView& limit_up, const MatrixView& limit_down) {
+std::vector<Cell> outside_limit_band(const MatrixView& close, const MatrixView& limit_up,
+                                     const MatrixView& limit_down) {
     std::vector<Cell> found;
     for (std::int64_t r = 0; r < close.rows; ++r) {
         for (std::int64_t c = 0; c < close.cols; ++c) {

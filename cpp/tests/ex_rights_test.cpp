@@ -26,9 +26,9 @@ TEST(ExRights, ClosesOutsideTheBandAreFoundByWholeCents) {
     const std::vector<double> close{11.004, 11.005, 5.20, 5.20};
     const std::vector<double> up{11.0, 11.0, 11.0, kNaN};
     const std::vector<double> down{9.0, 9.0, 9.0, kNaN};
-    const auto found = ex_rights::outside_limit_band(MatrixView::dense(close.data(), 2, 2),
-                                                     MatrixView::dense(up.data(), 2, 2),
-                                                     MatrixView::dense(down.data(), 2, 2));
+    const auto found =
+        ex_rights::outside_limit_band(MatrixView::dense(close.data(), 2, 2), MatrixView::dense(up.data(), 2, 2),
+                                      MatrixView::dense(down.data(), 2, 2));
     ASSERT_EQ(found.size(), 2U);
     EXPECT_EQ(found[0].row, 0);
     EXPECT_EQ(found[0].col, 1);

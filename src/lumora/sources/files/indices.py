@@ -196,7 +196,9 @@ def membership(
 ) -> np.ndarray:
     """Component factor of one index: 1 on member days, 0 on other listed days. An index
     the files leave out has no member (a universe restricted to it is empty)."""
-    out = np.zeros(listed.shape, dtype=np.float32)
+    # float64, the builder's own type: a table made when asked for and handed over at once,
+    # so nothing holds it twice and the builder copies nothing to convert it.
+    out = np.zeros(listed.shape, dtype=np.float64)
     if members is not None:
         date, stock = members
         snapshot_dates = np.unique(date)
