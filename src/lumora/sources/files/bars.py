@@ -302,14 +302,21 @@ def _window_rows(bars: Bars, low: int) -> np.ndarray:
     return np.union1d(seeds, later)
 
 
-def seed_rows(code: np.ndarray, date: np.ndarray, columns: Mapping[str, np.ndarray]) -> np.ndarray:
+def seed_rows(
+    code: np.ndarray,
+    date: np.ndarray,
+    columns: Mapping[str, np.ndarray],
+    distinct: np.ndarray | None = None,
+) -> np.ndarray:
     """Of rows in date order per stock, those a derivation of later days needs: each
     stock's last row, last one with a close, last traded one, last traded one with an
     adjustment factor and last one with an industry, so that carried closes, factors and
-    industries, listing and previous closes come out as in the whole history; and every row of the last
-    ``LISTING_DAYS - 1`` dates with each stock's last row before them, so that the days
-    after a listing without a limit count as in the whole history (see ``derive``)."""
-    distinct = dense_unique(date)[0]
+    industries, listing and previous closes come out as in the whole history; and every
+    row of the last ``LISTING_DAYS - 1`` dates with each stock's last row before them, so
+    that the days after a listing without a limit count as in the whole history (see
+    ``derive``). ``distinct``: the rows' distinct dates, when known."""
+    if distinct is None:
+        distinct = dense_unique(date)[0]
     recent = date >= distinct[-(LISTING_DAYS - 1) :].min(initial=np.iinfo(np.int32).max)
     traded = ~_halted_rows(columns)
     carried = [None, ~recent, ~np.isnan(columns["close"]), traded]

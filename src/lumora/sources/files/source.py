@@ -201,11 +201,12 @@ def _shrunk_parts(
     kept = {key for key in held if key not in dated or dated[key][0] >= low}
     older = [position for position, key in enumerate(keys) if key in held and key not in kept]
 
-    def seeds(part: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
-        rows = seed_rows(part["code"], part["date"], part)
+    def seeds(position: int) -> dict[str, np.ndarray]:
+        part = parts[position]
+        rows = seed_rows(part["code"], part["date"], part, file_dates[keys[position]])
         return {name: values[rows] for name, values in part.items()}
 
-    for position, part in zip(older, _side_by_side(seeds, [parts[p] for p in older])):
+    for position, part in zip(older, _side_by_side(seeds, older)):
         parts[position] = part
     return kept
 
