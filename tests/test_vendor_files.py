@@ -74,6 +74,12 @@ def test_each_vendors_files_as_shipped_give_the_market_of_our_layout(
     with caplog.at_level(logging.DEBUG, logger="lumora"):
         got = prepared(theirs, vendor=vendor)
     assert set(got) >= set(expected)
+    read = lumora.singleton.get_instance().input_files()  # what the store's record covers
+    tables = {"bars", "index_daily", "index_members"} | (
+        {"adj_factor"} if vendor != "baostock" else set()
+    )
+    assert {table for table, files in read.items() if files} == tables
+    assert sum(len(files) for files in read.values()) == len(list(theirs.rglob("*.*")))
     for key, table in expected.items():
         if key == "benchmark_dict":
             for code, series in table.items():
