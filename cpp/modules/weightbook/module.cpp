@@ -16,11 +16,15 @@ namespace {
 PythonModule strategy_module{"lumora.backtest._weightbook"};
 PythonModule core_module{"lumora.backtest._core"};
 PythonModule logger_module{"lumora.logger"};
+PythonModule result_module{"lumora.backtest.result"};
 
 }  // namespace
 
 py::object lumora::weightbook::python::own_attr(const char* name) { return strategy_module.attr(name); }
 py::object lumora::weightbook::python::logger() { return logger_module.attr("logger"); }
+py::object lumora::weightbook::python::strategy_analysis_record_type() {
+    return result_module.attr("StrategyAnalysis");
+}
 
 PYBIND11_MODULE(_weightbook, m) {
     m.doc() = "Target-weight strategy backtests: VWAP return engine, runner, statistics and charts.";

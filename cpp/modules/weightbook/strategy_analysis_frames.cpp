@@ -14,6 +14,7 @@
 #include "lumora/holdings.hpp"
 #include "lumora/sharpe.hpp"
 #include "lumora/strategy_analysis.hpp"
+#include "weightbook/strategy_bindings.hpp"
 
 namespace lumora::weightbook {
 
@@ -195,7 +196,7 @@ py::object strategy_analysis_record(py::handle total, const AnalysisInputs& in) 
     fields["rolling_beta_126"] = dated(f.rolling_beta, "rolling_beta_126");
     fields["traded_value"] = dated(traded, "traded_value");
     if (in.log.record) put_holdings(fields, in);
-    return py::module_::import("lumora.backtest.result").attr("StrategyAnalysis")(**fields);
+    return python::strategy_analysis_record_type()(**fields);
 }
 
 py::object positions_frame(TradeLog& log, py::handle trade_dates, py::handle stocks) {

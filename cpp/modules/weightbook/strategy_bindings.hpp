@@ -27,6 +27,8 @@ namespace python {
 // An attribute of this module, read at each use: a drawing function a caller replaced is used.
 py::object own_attr(const char* name);
 py::object logger();
+// The record class of the strategy analysis (lumora.backtest.result.StrategyAnalysis).
+py::object strategy_analysis_record_type();
 }  // namespace python
 
 }  // namespace lumora::weightbook
