@@ -196,4 +196,32 @@ StrategyFigures strategy_figures(const StrategySeries& s) {
     return f;
 }
 
+std::vector<NamedFigure> summary_figures(const StrategyFigures& f, double traded_value_turnover_annual) {
+    return {
+        {"sortino", f.sortino},
+        {"calmar", f.calmar},
+        {"max_drawdown", f.max_drawdown},
+        {"var_95_daily", f.var_95_daily},
+        {"cvar_95_daily", f.cvar_95_daily},
+        {"skew", f.moments.skew},
+        {"kurtosis", f.moments.kurtosis},
+        {"best_day", f.best_day},
+        {"worst_day", f.worst_day},
+        {"best_month", f.best_month},
+        {"worst_month", f.worst_month},
+        {"best_year", f.best_year},
+        {"worst_year", f.worst_year},
+        {"traded_value_turnover_annual", traded_value_turnover_annual},
+        {"annual_volatility", f.annual_volatility},
+        {"cagr", f.cagr},
+        {"max_drawdown_compounded", f.max_drawdown_compounded},
+        {"alpha", f.alpha},
+        {"beta", f.beta},
+        {"information_ratio", f.information_ratio},
+        {"tail_ratio", f.tail_ratio},
+        {"stability", f.stability},
+        {"omega", f.omega},
+    };
+}
+
 }  // namespace lumora

@@ -155,31 +155,10 @@ py::object strategy_analysis_record(py::handle total, const AnalysisInputs& in) 
         f = strategy_figures(series);
     }
     const double years = static_cast<double>(n) / kTradingDaysPerYear;
+    const double turnover = n > 0 ? traded_sum / in.total_money / years : kNaN;
 
     py::dict summary;
-    summary["sortino"] = f.sortino;
-    summary["calmar"] = f.calmar;
-    summary["max_drawdown"] = f.max_drawdown;
-    summary["var_95_daily"] = f.var_95_daily;
-    summary["cvar_95_daily"] = f.cvar_95_daily;
-    summary["skew"] = f.moments.skew;
-    summary["kurtosis"] = f.moments.kurtosis;
-    summary["best_day"] = f.best_day;
-    summary["worst_day"] = f.worst_day;
-    summary["best_month"] = f.best_month;
-    summary["worst_month"] = f.worst_month;
-    summary["best_year"] = f.best_year;
-    summary["worst_year"] = f.worst_year;
-    summary["traded_value_turnover_annual"] = n > 0 ? traded_sum / in.total_money / years : kNaN;
-    summary["annual_volatility"] = f.annual_volatility;
-    summary["cagr"] = f.cagr;
-    summary["max_drawdown_compounded"] = f.max_drawdown_compounded;
-    summary["alpha"] = f.alpha;
-    summary["beta"] = f.beta;
-    summary["information_ratio"] = f.information_ratio;
-    summary["tail_ratio"] = f.tail_ratio;
-    summary["stability"] = f.stability;
-    summary["omega"] = f.omega;
+    for (const NamedFigure& figure : summary_figures(f, turnover)) summary[figure.key] = figure.value;
 
     const auto dated = [&](const std::vector<double>& values, const char* name) {
         return bridge::series(bridge::vector_array(values), dates, py::str(name));
