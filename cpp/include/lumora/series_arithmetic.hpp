@@ -19,6 +19,11 @@ struct RollingStability {
     std::vector<double> win_rate;  // share of days in the window with a return > 0
 };
 
+// The window of the rolling stability figures: this many days, or fewer on a short series
+// (see rolling_days), never fewer than the smallest.
+inline constexpr std::size_t kRollingStabilityDays = 60;
+inline constexpr std::size_t kMinRollingStabilityDays = 5;
+
 // Full windows only: the first window - 1 entries are NaN, and a window holding a
 // missing return has no Sharpe ratio (a missing return still counts as a non-winning day).
 RollingStability rolling_stability(std::span<const double> returns, std::size_t window);

@@ -29,8 +29,6 @@ using namespace chartkit;
 
 namespace {
 
-constexpr std::size_t kRollingStabilityDays = 60;
-constexpr std::size_t kMinRollingStabilityDays = 5;
 constexpr double kYearlyBarWidth = 0.26;
 constexpr double kMinBarLabelOffset = 0.003;
 

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "common/python_module.hpp"
+#include "lumora/series_arithmetic.hpp"
 #include "lumora/sharpe.hpp"
 #include "weightbook/charts.hpp"
 #include "weightbook/strategy_bindings.hpp"
@@ -28,9 +29,9 @@ py::object lumora::weightbook::python::strategy_analysis_record_type() {
 
 PYBIND11_MODULE(_weightbook, m) {
     m.doc() = "Target-weight strategy backtests: VWAP return engine, runner, statistics and charts.";
-    m.attr("TRADING_DAYS_PER_YEAR") = 252;
-    m.attr("ROLLING_STABILITY_DAYS") = 60;
-    m.attr("MIN_ROLLING_STABILITY_DAYS") = 5;
+    m.attr("TRADING_DAYS_PER_YEAR") = static_cast<int>(lumora::kTradingDaysPerYear);
+    m.attr("ROLLING_STABILITY_DAYS") = lumora::kRollingStabilityDays;
+    m.attr("MIN_ROLLING_STABILITY_DAYS") = lumora::kMinRollingStabilityDays;
 
     for (const char* name : {"_build_market_arrays", "_with_datetime_index", "safe_sharpe"})
         m.attr(name) = core_module.attr(name);
