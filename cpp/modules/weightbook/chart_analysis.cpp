@@ -124,9 +124,11 @@ struct StrategyPage {
     const StrategyPageData& d;
 };
 
-// The whole backtest on the x axis, also where a rolling figure has no value yet.
-void full_span(const StrategyPage& p, py::handle ax) {
+// A dated panel's x axis: the whole backtest, also where a rolling figure has no value yet,
+// in concise dates.
+void whole_backtest_dates(const StrategyPage& p, py::handle ax) {
     if (py::len(p.d.dates) > 1) ax.attr("set_xlim")(p.d.dates[py::int_(0)], p.d.dates[py::int_(-1)]);
+    concise_date_axis(ax);
 }
 
 void draw_cards_panel(const StrategyPage& p, py::handle ax) {
@@ -218,8 +220,7 @@ void draw_rolling(const StrategyPage& p, py::handle ax) {
     finish_twin_axis(p.mpl, twin, "Volatility", kWidePanelText.twin_label_size);
     combined_legend(ax, twin, "upper left", kLegend);
     panel_title(ax, "Rolling Sharpe and Volatility (126 days)");
-    full_span(p, ax);
-    concise_date_axis(ax);
+    whole_backtest_dates(p, ax);
 }
 
 void draw_traded(const StrategyPage& p, py::handle ax) {
@@ -234,8 +235,7 @@ void draw_traded(const StrategyPage& p, py::handle ax) {
     if (top > 0.0) ax.attr("set_ylim")(0.0, top * 1.3);
     framed_legend(ax, "upper left", py::float_(kLegend));
     panel_title(ax, "Traded Value (bought + sold), " + window);
-    full_span(p, ax);
-    concise_date_axis(ax);
+    whole_backtest_dates(p, ax);
 }
 
 bool any_finite(const std::vector<double>& values) {
@@ -256,8 +256,7 @@ void draw_rolling_beta(const StrategyPage& p, py::handle ax) {
                            "label"_a = "Whole period " + format_fixed(whole, 2));
     ax.attr("set_ylabel")("Beta");
     framed_legend(ax, "upper left", py::float_(kLegend), 2);
-    full_span(p, ax);
-    concise_date_axis(ax);
+    whole_backtest_dates(p, ax);
 }
 
 void draw_holdings(const StrategyPage& p, py::handle ax) {
@@ -276,8 +275,7 @@ void draw_holdings(const StrategyPage& p, py::handle ax) {
     finish_twin_axis(p.mpl, twin, "Exposure", kWidePanelText.twin_label_size);
     combined_legend(ax, twin, "lower left", kLegend);
     panel_title(ax, "Holdings after Each Day's Trades");
-    full_span(p, ax);
-    concise_date_axis(ax);
+    whole_backtest_dates(p, ax);
 }
 
 void draw_underwater(const StrategyPage& p, py::handle ax) {
@@ -288,8 +286,7 @@ void draw_underwater(const StrategyPage& p, py::handle ax) {
     ax.attr("set_ylabel")("Drawdown (of capital)");
     percent_ticks(p.mpl, ax);
     panel_title(ax, "Underwater Curve (net value below its running peak)");
-    full_span(p, ax);
-    concise_date_axis(ax);
+    whole_backtest_dates(p, ax);
 }
 
 std::string text_or_dash(py::handle value) { return value.is_none() ? std::string("--") : std::string(py::str(value)); }
