@@ -15,9 +15,10 @@ namespace group_palette {
 inline constexpr std::array<const char*, 5> kRamp{"#1e40af", "#0891b2", "#16a34a", "#ca8a04", "#dc2626"};
 inline constexpr const char* kLongShort = "#0f766e";
 inline constexpr const char* kLongShortDrawdown = "#99f6e4";
-inline constexpr const char* kPositiveIc = "#2563eb";
-inline constexpr const char* kNegativeIc = "#ef4444";
-inline constexpr const char* kRollingIc = "#111827";
+// Gains and losses in the house colours of every chart, the rolling line in its ink.
+inline constexpr const char* kPositiveIc = chartkit::palette::kStrategy;
+inline constexpr const char* kNegativeIc = chartkit::palette::kExcess;
+inline constexpr const char* kRollingIc = chartkit::palette::kBenchmark;
 inline constexpr const char* kCumulativeIc = "#7c3aed";
 }  // namespace group_palette
 
