@@ -209,21 +209,24 @@ def check_calendar(bars: Mapping[Path, np.ndarray], indices: Mapping[Path, np.nd
     theirs = np.unique(np.concatenate(list(indices.values())))
     low, high = max(ours[0], theirs[0]), min(ours[-1], theirs[-1])
     ours, theirs = ours[(ours >= low) & (ours <= high)], theirs[(theirs >= low) & (theirs <= high)]
-    missing = np.setdiff1d(theirs, ours)
-    if missing.size:
-        day = int(missing[0])
-        named = [str(path) for path, dates in indices.items() if (dates == day).any()]
-        raise FileSourceError(
-            f"{named[0]}: date {day} is a trading day there, but no bars file has a row on it "
-            f"({missing.size} such dates): a day missing from every stock would book two "
-            "days of moves as one"
-        )
-    extra = np.setdiff1d(ours, theirs)
-    if extra.size:
-        day = int(extra[0])
-        named = [str(path) for path, dates in bars.items() if (dates == day).any()]
-        raise FileSourceError(
-            f"{named[0]}: date {day} is not a trading day of the index files "
-            f"({', '.join(str(p) for p in indices)}; {extra.size} such dates): a holiday, or "
-            "a day the index files leave out?"
-        )
+    missing = (
+        "is a trading day there, but no bars file has a row on it ({count} such dates): a day "
+        "missing from every stock would book two days of moves as one"
+    )
+    extra = (
+        "is not a trading day of the index files ({index_files}; {count} such dates): a "
+        "holiday, or a day the index files leave out?"
+    )
+    index_files = ", ".join(str(p) for p in indices)
+    # A day of the indices no bars file has, then a day of the bars the indices lack; the
+    # message names the first file holding the first such day.
+    gaps = (
+        (np.setdiff1d(theirs, ours), indices, missing),
+        (np.setdiff1d(ours, theirs), bars, extra),
+    )
+    for days, files, problem in gaps:
+        if days.size:
+            day = int(days[0])
+            named = next(str(path) for path, dates in files.items() if (dates == day).any())
+            detail = problem.format(count=days.size, index_files=index_files)
+            raise FileSourceError(f"{named}: date {day} {detail}")
