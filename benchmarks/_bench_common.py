@@ -226,6 +226,32 @@ def group_keywords(data: dict[str, Any], factor: pd.DataFrame, **options: Any) -
     return kw
 
 
+def reversal_market(
+    args: argparse.Namespace, **options: Any
+) -> tuple[dict[str, Any], dict[str, Any]]:
+    """The sandbox market of `args` (stocks, dates, seed) as dataset tables, and the group
+    backtest core's keywords on its five-day reversal, without a chart, with `options`."""
+    from lumora.sandbox import generate_market
+
+    data = generate_market(args.stocks, args.dates, args.seed).dataset_tables()
+    factor = reversal_5d(data["close_price"])
+    kw = group_keywords(data, factor, factor_name="reversal_5d", plot_image_kind=None, **options)
+    return data, kw
+
+
+def market_line(args: argparse.Namespace, seconds: float) -> str:
+    """The first line a benchmark on `reversal_market` prints: its size and how it was made."""
+    return (
+        f"data: {args.dates:,} dates x {args.stocks:,} stocks, sandbox seed {args.seed} "
+        f"(built in {seconds:.1f} s)"
+    )
+
+
+def held_per_day(weights: pd.DataFrame) -> str:
+    """How many stocks a weight table holds a day, on average."""
+    return f"{weights.notna().sum(axis=1).mean():,.0f} stocks a day"
+
+
 def strategy_call(kw: dict[str, Any], weights: pd.DataFrame, **options: Any) -> Any:
     """The strategy backtest core, without a chart, on the market of group keywords."""
     from lumora.backtest import _weightbook

@@ -40,30 +40,21 @@ from _bench_common import (
     SMALL_MARKET,
     SizedParser,
     best_time,
-    group_keywords,
+    held_per_day,
     interleaved,
-    reversal_5d,
+    market_line,
+    reversal_market,
     strategy_call,
 )
 from lumora.backtest import _core as core
 from lumora.backtest.result import BacktestResult, StrategyBacktestResult
-from lumora.sandbox import generate_market
 
 TARGETS = {"vs_alphalens": 30.0, "strategy_analysis_s": 0.05, "positions": 1.2, "page_s": 1.0}
 
 
 def build(args: argparse.Namespace) -> tuple[dict[str, Any], pd.DataFrame, dict[str, Any]]:
-    data = generate_market(args.stocks, args.dates, args.seed).dataset_tables()
-    close = data["close_price"]
-    factor = reversal_5d(close)
-    kw = group_keywords(
-        data,
-        factor,
-        benchmark_names="000852",
-        group_num=args.groups,
-        plot_image_kind=None,
-        factor_name="reversal_5d",
-    )
+    data, kw = reversal_market(args, benchmark_names="000852", group_num=args.groups)
+    close, factor = data["close_price"], kw["factor_matrix"]
     ranks = factor.where(data["close_price_valid"] > 0).rank(axis=1, ascending=False)
     picked = (ranks <= args.held).astype(float)
     picked = picked.div(picked.sum(axis=1).clip(lower=1.0), axis=0)  # ties may pick a few more
@@ -126,9 +117,8 @@ def main() -> None:
     start = time.perf_counter()
     kw, weights, _ = build(args)
     print(
-        f"data: {args.dates:,} dates x {args.stocks:,} stocks, sandbox seed {args.seed} (built in "
-        f"{time.perf_counter() - start:.1f} s); {args.groups} groups; strategy holds "
-        f"{weights.notna().sum(axis=1).mean():,.0f} stocks a day, rebalanced monthly"
+        f"{market_line(args, time.perf_counter() - start)}; {args.groups} groups; strategy "
+        f"holds {held_per_day(weights)}, rebalanced monthly"
     )
 
     # Factor: interleaved, so load elsewhere on the machine hits each side alike.

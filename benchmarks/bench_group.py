@@ -30,15 +30,15 @@ from _bench_common import (
     SMALL_MARKET,
     SizedParser,
     best_time,
-    group_keywords,
+    held_per_day,
     interleaved,
-    reversal_5d,
+    market_line,
+    reversal_market,
     strategy_call,
     test_helper,
     top_held,
 )
 from lumora.backtest import _core as core
-from lumora.sandbox import generate_market
 
 TARGETS = {"vs_strategy": 3.0, "vs_numpy": 10.0}
 baseline = test_helper("group_model")
@@ -47,21 +47,16 @@ baseline = test_helper("group_model")
 # --------------------------------------------------------------------------- data
 def build_inputs(args: argparse.Namespace) -> tuple[dict[str, Any], pd.DataFrame]:
     """Core keywords of the group backtest, and the strategy's weight table."""
-    data = generate_market(args.stocks, args.dates, args.seed).dataset_tables()
-    factor = reversal_5d(data["close_price"])
-    kw = group_keywords(
-        data,
-        factor,
+    data, kw = reversal_market(
+        args,
         benchmark_names="all",
         rolling_window=args.rolling_window,
         ascending=False,
         group_num=args.groups,
-        plot_image_kind=None,
         plot_save_path=None,
-        factor_name="reversal_5d",
         plot_title=None,
     )
-    return kw, top_held(factor, data["close_price_valid"], args.held)
+    return kw, top_held(kw["factor_matrix"], data["close_price_valid"], args.held)
 
 
 # ----------------------------------------------------------------------- measuring
@@ -82,10 +77,8 @@ def main() -> None:
     kw, weights = build_inputs(args)
     universe = (kw["factor_matrix"].notna() & (kw["close_price_valid"] > 0)).sum(axis=1)
     print(
-        f"data: {args.dates:,} dates x {args.stocks:,} stocks, sandbox market seed {args.seed} "
-        f"(built in memory in {time.perf_counter() - start:.1f} s); {args.groups} groups over "
-        f"{universe.mean():,.0f} usable stocks a day; strategy holds "
-        f"{weights.notna().sum(axis=1).mean():,.0f} stocks a day; "
+        f"{market_line(args, time.perf_counter() - start)} in memory; {args.groups} groups over "
+        f"{universe.mean():,.0f} usable stocks a day; strategy holds {held_per_day(weights)}; "
         f"rolling_window={args.rolling_window}"
     )
 
