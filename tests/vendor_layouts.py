@@ -28,7 +28,9 @@ market in its own layout.
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -68,12 +70,17 @@ def _text_date(dates: pd.Series) -> pd.Series:
     return text.str[:4] + "-" + text.str[4:6] + "-" + text.str[6:]
 
 
+def _bars_by_stock(rows: pd.DataFrame, root: Path) -> Iterator[tuple[Any, pd.DataFrame]]:
+    """Each stock's code and rows, without its suspended days (the vendors ship no bar for
+    them), once the folder of the per-stock bars files (``root / "bars"``) is made."""
+    (root / "bars").mkdir(parents=True)
+    yield from rows[~rows["is_suspended"]].groupby("code")
+
+
 def write_tushare(
     rows: pd.DataFrame, index: pd.DataFrame, members: pd.DataFrame, root: Path
 ) -> None:
-    traded = rows[~rows["is_suspended"]]
-    (root / "bars").mkdir(parents=True)
-    for code, stock in traded.groupby("code"):
+    for code, stock in _bars_by_stock(rows, root):
         daily = pd.DataFrame(
             {
                 "ts_code": code,
@@ -119,9 +126,7 @@ def write_tushare(
 def write_akshare(
     rows: pd.DataFrame, index: pd.DataFrame, members: pd.DataFrame, root: Path
 ) -> None:
-    traded = rows[~rows["is_suspended"]]
-    (root / "bars").mkdir(parents=True)
-    for code, stock in traded.groupby("code"):
+    for code, stock in _bars_by_stock(rows, root):
         change = stock["close"] - stock["pre_close"]
         hist = pd.DataFrame(
             {
