@@ -6,6 +6,9 @@ from typing import Any
 
 import pandas as pd
 
+from lumora.backtest._core import _build_market_arrays as _build_market_arrays
+from lumora.backtest._core import _with_datetime_index as _with_datetime_index
+from lumora.backtest._core import safe_sharpe as safe_sharpe
 from lumora.backtest.result import StrategyAnalysis
 
 TRADING_DAYS_PER_YEAR: int
@@ -85,9 +88,6 @@ def _build_total_backtesting_frame(total_backtesting: pd.DataFrame) -> pd.DataFr
 def calc_strategy_stats(
     total_frame: pd.DataFrame, signal_df: pd.DataFrame | None
 ) -> dict[str, float]: ...
-def _build_market_arrays(*args: Any) -> dict[str, Any]: ...
-def _with_datetime_index(frame: pd.DataFrame) -> pd.DataFrame: ...
-def safe_sharpe(returns: Any, periods: float = 252.0) -> float: ...
 def _period_return_drawdown_calmar(
     daily_return: pd.Series | None,
 ) -> tuple[float, float, float]: ...
