@@ -174,4 +174,19 @@ KeyedFigures by_key(std::span<const std::int32_t> keys, std::span<const double> 
     return out;
 }
 
+MonthGrid month_grid(const KeyedFigures& months, std::span<const double> values) {
+    MonthGrid grid;
+    for (const std::int32_t key : months.keys)
+        if (grid.years.empty() || grid.years.back() != key / 100) grid.years.push_back(key / 100);
+    grid.cells.assign(grid.years.size() * 12, kNaN);
+    std::size_t y = 0;
+    for (std::size_t k = 0; k < months.keys.size(); ++k) {
+        while (grid.years[y] != months.keys[k] / 100) ++y;
+        const int month = months.keys[k] % 100;
+        if (month >= 1 && month <= 12 && months.counts[k] > 0)
+            grid.cells[y * 12 + static_cast<std::size_t>(month - 1)] = values[k];
+    }
+    return grid;
+}
+
 }  // namespace lumora

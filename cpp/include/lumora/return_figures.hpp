@@ -69,4 +69,13 @@ struct KeyedFigures {
 };
 KeyedFigures by_key(std::span<const std::int32_t> keys, std::span<const double> values);
 
+// Figures of `months` (keys YYYYMM; `values` its sums or its means) as a year x month grid:
+// the distinct years ascending and years x 12 cells, row-major, NaN where a month has no
+// finite value.
+struct MonthGrid {
+    std::vector<std::int32_t> years;
+    std::vector<double> cells;
+};
+MonthGrid month_grid(const KeyedFigures& months, std::span<const double> values);
+
 }  // namespace lumora

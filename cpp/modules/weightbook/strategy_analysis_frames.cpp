@@ -27,21 +27,12 @@ py::object int_index(const std::vector<std::int32_t>& values, const char* name) 
 }
 
 py::object monthly_table(const KeyedFigures& months) {
-    std::vector<std::int32_t> years;
-    for (const std::int32_t key : months.keys)
-        if (years.empty() || years.back() != key / 100) years.push_back(key / 100);
-    py::array_t<double> values({static_cast<py::ssize_t>(years.size()), py::ssize_t{12}});
-    std::fill(values.mutable_data(), values.mutable_data() + values.size(), kNaN);
-    std::size_t y = 0;
-    for (std::size_t k = 0; k < months.keys.size(); ++k) {
-        while (years[y] != months.keys[k] / 100) ++y;
-        const int month = months.keys[k] % 100;
-        if (month >= 1 && month <= 12 && months.counts[k] > 0)
-            values.mutable_data()[y * 12 + static_cast<std::size_t>(month - 1)] = months.sums[k];
-    }
+    const MonthGrid grid = month_grid(months, months.sums);
+    py::array_t<double> values({static_cast<py::ssize_t>(grid.years.size()), py::ssize_t{12}});
+    std::copy(grid.cells.begin(), grid.cells.end(), values.mutable_data());
     std::vector<std::int32_t> month_numbers;
     for (int m = 1; m <= 12; ++m) month_numbers.push_back(m);
-    return bridge::frame(values, int_index(years, "year"), int_index(month_numbers, "month"));
+    return bridge::frame(values, int_index(grid.years, "year"), int_index(month_numbers, "month"));
 }
 
 py::object drawdown_table(const std::vector<Drawdown>& drawdowns, py::handle dates) {
