@@ -20,6 +20,7 @@
 #include "common/frame_bridge.hpp"
 #include "lumora/series_arithmetic.hpp"
 #include "lumora/total_frame.hpp"
+#include "weightbook/chart_frames.hpp"
 
 namespace lumora::weightbook {
 
@@ -97,7 +98,7 @@ StrategyPageData page_data(py::handle analysis, py::handle daily_return) {
         py::dict("sharpe"_a = analysis.attr("rolling_sharpe_126"),
                  "volatility"_a = analysis.attr("rolling_volatility_126"), "beta"_a = analysis.attr("rolling_beta_126"),
                  "traded"_a = analysis.attr("traded_value"), "daily"_a = daily_return));
-    rolling = with_datetime_index(rolling, "lumora.backtest._weightbook");
+    rolling = with_datetime_index(rolling);
     d.dates = date_axis_values(rolling);
     d.sharpe = float_column(rolling, "sharpe");
     d.volatility = float_column(rolling, "volatility");
@@ -111,7 +112,7 @@ StrategyPageData page_data(py::handle analysis, py::handle daily_return) {
 
     py::object holdings = py::getattr(analysis, "holdings", py::none());
     if (!holdings.is_none() && py::len(holdings) > 0) {
-        py::object held = with_datetime_index(holdings, "lumora.backtest._weightbook");
+        py::object held = with_datetime_index(holdings);
         d.holding_dates = date_axis_values(held);
         d.holdings_count = float_column(held, "holdings_count");
         d.gross_exposure = float_column(held, "gross_exposure");

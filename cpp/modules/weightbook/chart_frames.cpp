@@ -28,7 +28,7 @@ py::object friday_index(const std::vector<std::int64_t>& friday_ns, py::handle l
 
 }  // namespace
 
-py::object with_datetime_index(py::handle total) { return chartkit::with_datetime_index(total, kModuleName); }
+py::object with_datetime_index(py::handle frame) { return chartkit::with_datetime_index(frame, kModuleName); }
 
 std::vector<std::int64_t> index_nanoseconds(py::handle frame) {
     py::object ns = frame.attr("index").attr("as_unit")("ns").attr("asi8");

@@ -12,9 +12,10 @@ namespace lumora::weightbook {
 
 namespace py = pybind11;
 
-// The total frame indexed by datetimes, through the group core's `_with_datetime_index`
-// bound on this module (pandas date parsing of the YYYYMMDD labels when it is absent).
-py::object with_datetime_index(py::handle total);
+// A frame of the strategy's (its total frame, the analysis' rolling figures ...) indexed by
+// datetimes, through the group core's `_with_datetime_index` bound on this module (pandas
+// date parsing of the YYYYMMDD labels when it is absent).
+py::object with_datetime_index(py::handle frame);
 
 // Nanoseconds since the epoch per row of a datetime index (NaT as INT64_MIN).
 std::vector<std::int64_t> index_nanoseconds(py::handle frame);
