@@ -299,7 +299,7 @@ def set_aside(directory: str | os.PathLike[str]) -> SetAside | None:
     """Move ``directory`` to a hidden sibling and lock it. When it cannot be moved it is
     removed instead, and None is returned, as when the sibling is gone before it is locked."""
     target = Path(directory)
-    path = target.with_name(f".{target.name}{_SET_ASIDE_MARKER}{secrets.token_hex(4)}")
+    path = target.with_name(sibling_prefix(target.name, _SET_ASIDE_MARKER) + secrets.token_hex(4))
     try:
         os.rename(target, path)
     except OSError:
@@ -333,7 +333,8 @@ def remove_leftovers(directory: str | os.PathLike[str]) -> None:
     set aside), unless a live run still holds it."""
     remove_abandoned_staging(directory)
     target = Path(directory)
-    remove_abandoned(target.parent, f".{glob.escape(target.name)}{_SET_ASIDE_MARKER}*")
+    aside = sibling_prefix(target.name, _SET_ASIDE_MARKER)
+    remove_abandoned(target.parent, glob.escape(aside) + "*")
 
 
 # --------------------------------------------------------------------------- descriptor
