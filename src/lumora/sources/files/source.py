@@ -5,6 +5,7 @@ files as they are (``update_plan``), and derives and answers the market from the
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
 import os
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
@@ -40,7 +41,7 @@ from lumora.sources.files.indices import (
     membership_factors,
     missing_benchmarks,
 )
-from lumora.sources.files.reading import files_of
+from lumora.sources.files.reading import date_numbers, files_of, read_file
 from lumora.sources.vendors import Layout, layout_of
 
 __all__ = ["FileSource"]
@@ -54,9 +55,60 @@ _REWRITE_SHARE = 0.25
 def _fingerprint(files: list[Path]) -> tuple[tuple[str, int, int], ...]:
     out = []
     for path in files:
-        stat = path.stat()
+        try:
+            stat = path.stat()
+        except OSError as exc:  # gone since the folder was listed
+            raise FileSourceError(f"{path}: cannot read the file: {exc}") from exc
         out.append((str(path), stat.st_size, stat.st_mtime_ns))
     return tuple(out)
+
+
+# A look at the files is taken again when one of them changed while it was read, at most
+# this many times.
+_LOOKS = 3
+
+
+def _table_hashes(path: Path, columns: Mapping[str, str]) -> tuple[np.ndarray, np.ndarray]:
+    """What a file of a table other than the bars holds, by date: its distinct dates
+    (YYYYMMDD numbers; 0 for every row when they cannot be read, e.g. a table without
+    dates) and a number per date that changes whenever any of that date's rows does (the
+    row's values and the column names hashed together, the rows of a date summed)."""
+    frame = read_file(path, columns)
+    day = np.zeros(len(frame), dtype=np.int64)
+    if "date" in frame.columns:
+        try:
+            day = date_numbers(frame["date"], "date", path).astype(np.int64)
+        except FileSourceError:
+            pass  # refused by the table's own reader, with its own message
+        frame = frame.drop(columns="date")
+    names = pd.util.hash_array(np.array([str(c) for c in frame.columns], dtype=object))
+    rows = pd.util.hash_pandas_object(frame, index=False).to_numpy(dtype=np.uint64)
+    rows = rows + np.bitwise_xor.reduce(names, initial=np.uint64(len(names)))
+    dates, position = np.unique(day, return_inverse=True)
+    sums = np.zeros(dates.size, dtype=np.uint64)
+    np.add.at(sums, position, rows)  # wraps: the sum does not depend on the rows' order
+    return dates, sums
+
+
+def _table_record(parts: list[tuple[np.ndarray, np.ndarray]]) -> dict[str, list[int]]:
+    """The per-date numbers of a table's files (``_table_hashes``) summed over the files."""
+    if not parts:
+        return {"dates": [], "hashes": []}
+    dates, position = np.unique(np.concatenate([d for d, _ in parts]), return_inverse=True)
+    sums = np.zeros(dates.size, dtype=np.uint64)
+    np.add.at(sums, position, np.concatenate([h for _, h in parts]))
+    return {"dates": dates.tolist(), "hashes": sums.tolist()}
+
+
+def _changed_dates(before: Any, after: Mapping[str, list[int]]) -> list[int] | None:
+    """The dates whose rows differ between two records of a table (``_table_record``);
+    None when ``before`` cannot be read."""
+    try:
+        old = dict(zip(before["dates"], before["hashes"], strict=True))
+    except (KeyError, TypeError, ValueError):
+        return None
+    new = dict(zip(after["dates"], after["hashes"], strict=True))
+    return sorted(day for day in old.keys() | new.keys() if old.get(day) != new.get(day))
 
 
 _Key = tuple[str, int, int]  # a file's path, size and modification time
@@ -217,7 +269,8 @@ class FileSource(MarketClient):
             "thousand_yuan" or "ten_thousand_yuan"); shares and yuan unless given.
 
     The files are read and checked at construction (bad files raise ``FileSourceError``)
-    and again whenever one of them changed, so later preparations see days appended.
+    and again whenever one of them changed, so later preparations see days appended;
+    within ``pinned()`` (a preparation) every answer comes from one look at the files.
     """
 
     def __init__(
@@ -236,6 +289,12 @@ class FileSource(MarketClient):
         self._read: _Read | None = None
         self._fingerprinted: tuple[_Read, dict[str, Any]] | None = None
         self._indices: tuple[dict[str, pd.Series], dict[str, tuple[np.ndarray, np.ndarray]]]
+        # The last look at the files: every input file by table, and what the tables other
+        # than the bars held then (see ``_table_hashes``; by file, kept while unchanged).
+        self._listed: dict[str, list[Path]] = {}
+        self._inputs: dict[str, dict[str, list[int]]] = {}
+        self._hashed: dict[_Key, tuple[np.ndarray, np.ndarray]] = {}
+        self._pins = 0  # open ``pinned()`` blocks
         # The derived market: the whole history and the last window asked for.
         self._derived: dict[object, MarketHistory] = {}
         # Factors of the whole history handed over as tables and no longer held.
@@ -254,9 +313,31 @@ class FileSource(MarketClient):
     def start(self) -> str:
         return str(self._bars().dates[0])
 
+    def input_files(self) -> dict[str, list[Path]]:
+        """Every file the source reads, by table ("bars", "index_daily", "index_members",
+        ...), as it last looked at them: what a store built from the source follows
+        (``fingerprint`` covers each of them)."""
+        self._bars()
+        return {table: list(paths) for table, paths in self._listed.items()}
+
+    @contextlib.contextmanager
+    def pinned(self) -> Iterator[None]:
+        """One look at the files for the duration: a preparation plans, builds and records
+        what it built from the same files, whatever happens to them meanwhile (a file
+        rewritten while a store is built is picked up by the next preparation)."""
+        if not self._pins:
+            self._look()
+        self._pins += 1
+        try:
+            yield
+        finally:
+            self._pins -= 1
+
     def fingerprint(self) -> dict[str, Any]:
-        """What the files hold now, in a few numbers a store records: a content hash of
-        every date (over every file) and each stock's last date with a row."""
+        """What the files held when they were read, in a few numbers a store records: of
+        the bars a content hash of every date (over every file) and each stock's last
+        date with a row; of every other table (``input_files``) a content hash of every
+        date. Taken from the rows read, never from a later look at the files."""
         read = self._bars()
         if self._fingerprinted is not None and self._fingerprinted[0] is read:
             return self._fingerprinted[1]
@@ -272,6 +353,7 @@ class FileSource(MarketClient):
             "hashes": list(days.values()),
             "codes": last.index.tolist(),
             "last": last.tolist(),
+            "inputs": self._inputs,
         }
         self._fingerprinted = (read, found)  # asked twice a preparation, for the same read
         return found
@@ -279,9 +361,11 @@ class FileSource(MarketClient):
     def update_plan(self, recorded: dict[str, Any]) -> tuple[str, str | None, str]:
         """How to bring a store built from ``recorded`` (a ``fingerprint``) to the files as
         they are: ``("tail", None, "")`` when only days were added after its end, ``("from",
-        date, reason)`` when older rows changed or a stock suspended at its end resumed
-        (their derived days change from there), ``("full", None, reason)`` when dates or
-        stocks left the files (a tail update never removes them)."""
+        date, reason)`` when older rows of any table changed (bars, index series,
+        memberships, ...: a file restated, added or removed) or a stock suspended at its end
+        resumed (their derived days change from there), ``("full", None, reason)`` when
+        dates or stocks left the bars (a tail update never removes them) or the rewrite
+        would cost more than a build."""
         try:
             old_days = dict(zip(recorded["dates"], recorded["hashes"], strict=True))
             old_last = dict(zip(recorded["codes"], recorded["last"], strict=True))
@@ -313,6 +397,21 @@ class FileSource(MarketClient):
             )
         if resumed:
             reasons.append(f"{len(resumed)} stocks suspended at the store's end traded again")
+        # Every other table: a change on a stored date rewrites from there (an index close
+        # restated, a membership list changed or added, a file added or removed).
+        old_inputs = recorded.get("inputs")
+        old_inputs = old_inputs if isinstance(old_inputs, dict) else {}
+        none: dict[str, list[int]] = {"dates": [], "hashes": []}
+        for table in sorted(now["inputs"].keys() | old_inputs.keys(), key=str):
+            moved = _changed_dates(old_inputs.get(table, none), now["inputs"].get(table, none))
+            if moved is None:
+                return "full", None, f"the store's record of the {table} files is unreadable"
+            moved = [day for day in moved if day <= end]
+            if moved:
+                changed.append(moved[0])
+                reasons.append(
+                    f"{table}: rows of {len(moved)} dates changed (the first {moved[0]})"
+                )
         if not reasons:
             return "tail", None, ""
         start = min(changed + resumed)
@@ -330,6 +429,8 @@ class FileSource(MarketClient):
         return [str(d) for d in self._bars().dates]
 
     def _files(self) -> dict[str, list[Path]]:
+        """The files of every table of the folder as they are now (``input_files``): a
+        table listed here is followed by the store (``fingerprint``) with no other change."""
         files = {table: files_of(self.root, table) for table in TABLES}
         if not files["bars"]:
             raise FileSourceError(
@@ -338,29 +439,65 @@ class FileSource(MarketClient):
         return files
 
     def _bars(self, low: int | None | bool = False) -> _Read:
-        """The bars as the files hold them now; a file unchanged since the last look
-        (path, size and modification time) is not parsed again. ``low``: the rows from
-        that date on (None: every row) must be held; False: as held.
+        """The bars as the files hold them now (within ``pinned()``: at its look); a file
+        unchanged since the last look (path, size and modification time) is not parsed
+        again. ``low``: the rows from that date on (None: every row) must be held; False:
+        as held.
 
         Between derivations the source holds the newest file whole and of the older files
         only the rows a window from the newest file's first day needs: a tail update needs
         no more, and a whole history is read again when it is derived (rarely)."""
-        files = self._files()
-        stamp = _fingerprint([p for table in TABLES for p in files[table]])
+        read = self._read if self._pins and self._read is not None else self._look()
+        if low is not False and not read.holds(low):
+            self._read = None
+            read = self._read = _reread(
+                self._listed["bars"], self.layout, read.stamp, read, whole=True
+            )
+        return read
+
+    def _look(self) -> _Read:
+        """Looks at the files: those changed since the last look are read again. What the
+        tables other than the bars hold is recorded before they are read, and the look is
+        taken again when a file changed while it was read, so the record of the files
+        (``fingerprint``) never describes files newer than the rows read."""
         read = self._read
-        if read is None or read.stamp != stamp:
+        for _ in range(_LOOKS):
+            files = self._files()
+            paths = [p for table in files for p in files[table]]
+            stamp = _fingerprint(paths)
+            if read is not None and read.stamp == stamp and read is self._read:
+                return read
             self._read = None  # a failed read leaves nothing half-updated behind
             self._derived.clear()
+            keys = dict(zip(paths, stamp))
+            inputs = {
+                table: _table_record([self._hashes_of(keys[path]) for path in paths])
+                for table, paths in files.items()
+                if table != "bars"
+            }
             # Index files are small: read and checked with the bars, kept beside them.
-            self._indices = (
+            indices = (
                 index_series(files["index_daily"], self.columns),
                 member_rows(files["index_members"], self.columns),
             )
-            read = self._read = _reread(files["bars"], self.layout, stamp, read, whole=False)
-        if low is not False and not read.holds(low):
-            self._read = None
-            read = self._read = _reread(files["bars"], self.layout, stamp, read, whole=True)
-        return read
+            read = _reread(files["bars"], self.layout, stamp, read, whole=False)
+            self._hashed = {key: self._hashed[key] for key in stamp if key in self._hashed}
+            now = _fingerprint(paths)
+            if now == stamp:
+                self._listed, self._inputs, self._indices = files, inputs, indices
+                self._read = read
+                return read
+        changed = next(path for path, a, b in zip(paths, stamp, now) if a != b)
+        raise FileSourceError(
+            f"{changed}: the file changed while it was read, {_LOOKS} times; "
+            "prepare again once it is written"
+        )
+
+    def _hashes_of(self, key: _Key) -> tuple[np.ndarray, np.ndarray]:
+        """``_table_hashes`` of a file other than the bars, computed once per version."""
+        if key not in self._hashed:
+            self._hashed[key] = _table_hashes(Path(key[0]), self.columns)
+        return self._hashed[key]
 
     def _history(self) -> tuple[MarketHistory, int]:
         return self._history_from(None)
