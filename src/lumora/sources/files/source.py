@@ -150,18 +150,27 @@ def _reread(
     old: _Read | None,
     *,
     whole: bool,
+    low: int | None = None,
 ) -> _Read:
     """The bars of ``files``, parsing again only the files changed since ``old`` (and,
-    with ``whole``, the files ``old`` holds only in part); without ``whole`` the files
-    before the newest are held only in part (see ``_shrunk_parts``)."""
+    with ``whole``, the files ``old`` holds only in part that have rows on or after
+    ``low``, every one when it is None: a window of the last months parses the last
+    year's file again, not the whole history); without ``whole`` the files before the
+    newest are held only in part (see ``_shrunk_parts``)."""
     keys = _fingerprint(files)
     parts: list[dict[str, np.ndarray]] = []
     file_dates: dict[_Key, np.ndarray] = {}
     summaries: dict[_Key, FileSummary] = {}
     held: set[_Key] = set()
     fresh = []
+
+    def enough(key: _Key) -> bool:  # what ``old`` holds of the file will do
+        assert old is not None
+        before = low is not None and old.file_dates[key].size and old.file_dates[key][-1] < low
+        return key in old.whole or not whole or bool(before)
+
     for position, key in enumerate(keys):
-        if old is not None and key in old.spans and (key in old.whole or not whole):
+        if old is not None and key in old.spans and enough(key):
             parts.append(part_of(old.bars, *old.spans[key]))
             file_dates[key], summaries[key] = old.file_dates[key], old.summaries[key]
             if key in old.whole:
@@ -451,7 +460,7 @@ class FileSource(MarketClient):
         if low is not False and not read.holds(low):
             self._read = None
             read = self._read = _reread(
-                self._listed["bars"], self.layout, read.stamp, read, whole=True
+                self._listed["bars"], self.layout, read.stamp, read, whole=True, low=low
             )
         return read
 
