@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/frame_bridge.hpp"
+#include "common/label_bridge.hpp"
 #include "common/market_bridge.hpp"
 #include "common/summary_bridge.hpp"
 #include "core/factor_analysis_frames.hpp"
@@ -37,8 +38,10 @@ void warn_small_groups(const GroupOutputs& out) {
 py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_t window,
                              const GroupChartRequest& chart_request, const py::list& chosen) {
     const int groups = in.group_num;
-    py::object dates = rq.close_price_valid.attr("index");
-    py::object stocks = rq.close_price_valid.attr("columns");
+    // Dates and stocks in ascending order whatever the tables' own order, so equal data gives
+    // equal results to the last bit (the tables' labels are normalised by the bindings).
+    py::object dates = bridge::ascending(rq.close_price_valid.attr("index"));
+    py::object stocks = bridge::ascending(rq.close_price_valid.attr("columns"));
     // The factor is read in place through its label positions, unless it is smoothed.
     bridge::AlignedTable factor_table = bridge::aligned_table(rq.factor_matrix, dates, stocks, "factor_matrix");
     std::vector<double> smoothed;

@@ -68,7 +68,6 @@ py::object backtest(py::handle /*self*/, py::handle factor, py::handle data, py:
     require_plain_str(plot_filename, "plot_filename");
     // Without a chart (None) the numbers are computed and nothing is drawn.
     if (!plot.is_none()) require_str(plot, "plot");
-    refuse_beyond_double(group_num, "group_num");
     const std::int64_t groups = bridge::to_truncated_int(group_num, "group_num");
     const RequestCosts costs = checked_request_costs(rolling_window, total_money, fee, rule_fee, lot_size);
     const bool ascending_order = truthy(ascending);

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import contextlib
 import datetime as _dt
+import logging
 import os
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -16,6 +17,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+from tqdm.auto import tqdm
 
 from lumora._labels import normalize_yyyymmdd
 from lumora.logger import logger
@@ -30,7 +32,7 @@ from lumora.sources.files.bars import (
     seed_rows,
     window_bars,
 )
-from lumora.sources.files.checks import FileSourceError
+from lumora.sources.files.checks import FileSourceError, check_calendar
 from lumora.sources.files.columns import TABLES
 from lumora.sources.files.derive import derive_market
 from lumora.sources.files.indices import (
@@ -40,6 +42,12 @@ from lumora.sources.files.indices import (
     member_rows,
     membership_factors,
     missing_benchmarks,
+)
+from lumora.sources.files.per_stock import (
+    Adjustments,
+    StSpans,
+    read_adjustments,
+    read_st_spans,
 )
 from lumora.sources.files.reading import date_numbers, files_of, read_file
 from lumora.sources.vendors import Layout, layout_of
@@ -70,18 +78,22 @@ _LOOKS = 3
 
 def _table_hashes(path: Path, columns: Mapping[str, str]) -> tuple[np.ndarray, np.ndarray]:
     """What a file of a table other than the bars holds, by date: its distinct dates
-    (YYYYMMDD numbers; 0 for every row when they cannot be read, e.g. a table without
-    dates) and a number per date that changes whenever any of that date's rows does (the
-    row's values and the column names hashed together, the rows of a date summed)."""
+    (YYYYMMDD numbers; a row counts on its ``date``, else on the ``start_date`` of the span
+    it gives, else on 0, as when the dates cannot be read) and a number per date that
+    changes whenever any of that date's rows does (the row's values, the column names and
+    the file's name, which names the index or stock of a file without a code column, hashed
+    together; the rows of a date summed)."""
     frame = read_file(path, columns)
     day = np.zeros(len(frame), dtype=np.int64)
-    if "date" in frame.columns:
+    dated = next((name for name in ("date", "start_date") if name in frame.columns), None)
+    if dated is not None:
         try:
-            day = date_numbers(frame["date"], "date", path).astype(np.int64)
+            day = date_numbers(frame[dated], dated, path).astype(np.int64)
         except FileSourceError:
             pass  # refused by the table's own reader, with its own message
-        frame = frame.drop(columns="date")
-    names = pd.util.hash_array(np.array([str(c) for c in frame.columns], dtype=object))
+    names = pd.util.hash_array(
+        np.array([path.stem, *(str(c) for c in frame.columns)], dtype=object)
+    )
     rows = pd.util.hash_pandas_object(frame, index=False).to_numpy(dtype=np.uint64)
     rows = rows + np.bitwise_xor.reduce(names, initial=np.uint64(len(names)))
     dates, position = np.unique(day, return_inverse=True)
@@ -112,6 +124,8 @@ def _changed_dates(before: Any, after: Mapping[str, list[int]]) -> list[int] | N
 
 
 _Key = tuple[str, int, int]  # a file's path, size and modification time
+# The steps of a derivation, for its progress bar (see ``derive_market``).
+_DERIVATION_STEPS = 6
 
 
 @dataclass
@@ -126,6 +140,7 @@ class _Read:
     whole: frozenset[_Key]  # the files every row of which ``bars`` holds
     dates: np.ndarray  # the distinct YYYYMMDD numbers of all files
     summaries: dict[_Key, FileSummary]  # bars file -> its date hashes and first dates
+    joined: tuple[_Key, ...] = ()  # the adjustment-factor files joined to the bars
 
     def listing(self) -> tuple[np.ndarray, np.ndarray]:
         """Each stock's first date in the files (codes ascending), whichever part of
@@ -151,12 +166,18 @@ def _reread(
     *,
     whole: bool,
     low: int | None = None,
+    adjustments: tuple[tuple[_Key, ...], Adjustments | None] = ((), None),
+    progress: bool = False,
 ) -> _Read:
-    """The bars of ``files``, parsing again only the files changed since ``old`` (and,
-    with ``whole``, the files ``old`` holds only in part that have rows on or after
-    ``low``, every one when it is None: a window of the last months parses the last
-    year's file again, not the whole history); without ``whole`` the files before the
-    newest are held only in part (see ``_shrunk_parts``)."""
+    """The bars of ``files``, parsing again only the files changed since ``old`` (every
+    file when the adjustment-factor files changed: their factors are joined to the rows)
+    and, with ``whole``, the files ``old`` holds only in part (see ``_shrunk_parts``) that
+    have rows on or after ``low`` (every one when it is None: a window of the last months
+    parses the last year's file again, not the whole history); ``adjustments``: the
+    adjustment-factor files and their table."""
+    joined, table = adjustments
+    if old is not None and old.joined != joined:
+        old = None
     keys = _fingerprint(files)
     parts: list[dict[str, np.ndarray]] = []
     file_dates: dict[_Key, np.ndarray] = {}
@@ -178,20 +199,27 @@ def _reread(
         else:
             parts.append({})
             fresh.append(position)
-    read = _side_by_side(lambda position: read_part(files[position], layout), fresh)
-    for position, (part, dates, summary) in zip(fresh, read):  # the first bad file raises
-        parts[position], file_dates[keys[position]] = part, dates
-        summaries[keys[position]] = summary
-        held.add(keys[position])
+    read = _side_by_side(lambda position: read_part(files[position], layout, table), fresh)
+    with _progress(len(fresh), "reading the bars files", "file", progress) as bar:
+        for position, (part, dates, summary) in zip(fresh, read):  # the first bad file raises
+            parts[position], file_dates[keys[position]] = part, dates
+            summaries[keys[position]] = summary
+            held.add(keys[position])
+            bar.update(1)
     ranges = [(int(d[0]), int(d[-1])) for d in file_dates.values() if d.size]
     if old is not None and (
         any(set(p) != set(parts[0]) for p in parts)  # columns changed
         or (len(held) < len(keys) and overlapping(ranges))  # duplicates need every row
     ):
-        return _reread(files, layout, stamp, None, whole=True)
-    if not whole:
-        held = _shrunk_parts(keys, parts, file_dates, held)
-    return _read_of(files, keys, parts, stamp, file_dates, held, summaries)
+        return _reread(
+            files, layout, stamp, None, whole=True, adjustments=adjustments, progress=progress
+        )
+    return _read_of(files, keys, parts, stamp, file_dates, held, summaries, joined)
+
+
+def _progress(total: int, what: str, unit: str, shown: bool) -> tqdm[Any]:
+    """A progress bar of ``total`` steps (none for a step or two, or when not ``shown``)."""
+    return tqdm(total=total, desc=what, unit=unit, leave=False, disable=not shown or total < 3)
 
 
 def _read_of(
@@ -202,6 +230,7 @@ def _read_of(
     file_dates: dict[_Key, np.ndarray],
     held: set[_Key] | frozenset[_Key],
     summaries: dict[_Key, FileSummary],
+    joined: tuple[_Key, ...] = (),
 ) -> _Read:
     ranges = [(int(d[0]), int(d[-1])) for d in file_dates.values() if d.size]
     bars = join_parts(files, parts, ranges)
@@ -214,6 +243,7 @@ def _read_of(
         whole=frozenset(held),
         dates=np.unique(np.concatenate(list(file_dates.values()))),
         summaries=summaries,
+        joined=joined,
     )
 
 
@@ -236,11 +266,12 @@ def _shrunk_parts(
     kept = {key for key in held if key not in dated or dated[key][0] >= low}
     older = [position for position, key in enumerate(keys) if key in held and key not in kept]
 
-    def seeds(part: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
-        rows = seed_rows(part["code"], part["date"], part)
+    def seeds(position: int) -> dict[str, np.ndarray]:
+        part = parts[position]
+        rows = seed_rows(part["code"], part["date"], part, file_dates[keys[position]])
         return {name: values[rows] for name, values in part.items()}
 
-    for position, part in zip(older, _side_by_side(seeds, [parts[p] for p in older])):
+    for position, part in zip(older, _side_by_side(seeds, older)):
         parts[position] = part
     return kept
 
@@ -262,7 +293,9 @@ def _shrunk(read: _Read) -> _Read:
     if held == read.whole:
         return read  # holds no more than that already
     files = [Path(key[0]) for key in keys]
-    return _read_of(files, keys, parts, read.stamp, read.file_dates, held, read.summaries)
+    return _read_of(
+        files, keys, parts, read.stamp, read.file_dates, held, read.summaries, read.joined
+    )
 
 
 class FileSource(MarketClient):
@@ -276,6 +309,7 @@ class FileSource(MarketClient):
             "akshare" or "baostock"; ``columns`` and ``units`` override it.
         units: the units of ``volume`` ("shares" or "lots") and ``amount`` ("yuan",
             "thousand_yuan" or "ten_thousand_yuan"); shares and yuan unless given.
+        progress: show progress bars while files are read and the market is derived.
 
     The files are read and checked at construction (bad files raise ``FileSourceError``)
     and again whenever one of them changed, so later preparations see days appended;
@@ -289,6 +323,7 @@ class FileSource(MarketClient):
         columns: Mapping[str, str] | None = None,
         vendor: str | None = None,
         units: Mapping[str, str] | None = None,
+        progress: bool = True,
     ) -> None:
         self.root = Path(root).expanduser().resolve()
         if not self.root.is_dir():
@@ -309,6 +344,8 @@ class FileSource(MarketClient):
         # Factors of the whole history handed over as tables and no longer held.
         self._handed: set[str] = set()
         self._logged: set[str] = set()  # what this source logged (see ``_log_once``)
+        self._progress = progress
+        self._st: StSpans | None = None
         self._bars()
 
     def __repr__(self) -> str:
@@ -322,12 +359,13 @@ class FileSource(MarketClient):
     def start(self) -> str:
         return str(self._bars().dates[0])
 
-    def input_files(self) -> dict[str, list[Path]]:
+    def input_files(self) -> dict[str, tuple[Path, ...]]:
         """Every file the source reads, by table ("bars", "index_daily", "index_members",
-        ...), as it last looked at them: what a store built from the source follows
-        (``fingerprint`` covers each of them)."""
+        "adj_factor", "st"; a table the folder does not have has none), as it last looked
+        at them: what a store built from the source follows (``fingerprint`` covers each
+        of them)."""
         self._bars()
-        return {table: list(paths) for table, paths in self._listed.items()}
+        return {table: tuple(paths) for table, paths in self._listed.items()}
 
     @contextlib.contextmanager
     def pinned(self) -> Iterator[None]:
@@ -453,14 +491,22 @@ class FileSource(MarketClient):
         again. ``low``: the rows from that date on (None: every row) must be held; False:
         as held.
 
-        Between derivations the source holds the newest file whole and of the older files
-        only the rows a window from the newest file's first day needs: a tail update needs
-        no more, and a whole history is read again when it is derived (rarely)."""
+        A derivation leaves the source holding the newest file whole and of the older
+        files only the rows a window from the newest file's first day needs: a tail update
+        needs no more, and a whole history is read again when it is derived (rarely)."""
         read = self._read if self._pins and self._read is not None else self._look()
         if low is not False and not read.holds(low):
             self._read = None
+            files = self._listed
             read = self._read = _reread(
-                self._listed["bars"], self.layout, read.stamp, read, whole=True, low=low
+                files["bars"],
+                self.layout,
+                read.stamp,
+                read,
+                whole=True,
+                low=low,
+                adjustments=self._adjustments(files, read, whole=True),
+                progress=self._progress,
             )
         return read
 
@@ -484,16 +530,24 @@ class FileSource(MarketClient):
                 for table, paths in files.items()
                 if table != "bars"
             }
-            # Index files are small: read and checked with the bars, kept beside them.
-            indices = (
-                index_series(files["index_daily"], self.columns),
-                member_rows(files["index_members"], self.columns),
+            # The tables beside the bars are small: read and checked with them, kept.
+            series, listed = index_series(files["index_daily"], self.columns)
+            indices = (series, member_rows(files["index_members"], self.columns))
+            st = read_st_spans(files["st"], self.columns)
+            read = _reread(
+                files["bars"],
+                self.layout,
+                stamp,
+                read,
+                whole=False,
+                adjustments=self._adjustments(files, read, whole=False),
+                progress=self._progress,
             )
-            read = _reread(files["bars"], self.layout, stamp, read, whole=False)
+            check_calendar({Path(key[0]): dates for key, dates in read.file_dates.items()}, listed)
             self._hashed = {key: self._hashed[key] for key in stamp if key in self._hashed}
             now = _fingerprint(paths)
             if now == stamp:
-                self._listed, self._inputs, self._indices = files, inputs, indices
+                self._listed, self._inputs, self._indices, self._st = files, inputs, indices, st
                 self._read = read
                 return read
         changed = next(path for path, a, b in zip(paths, stamp, now) if a != b)
@@ -507,6 +561,20 @@ class FileSource(MarketClient):
         if key not in self._hashed:
             self._hashed[key] = _table_hashes(Path(key[0]), self.columns)
         return self._hashed[key]
+
+    def _adjustments(
+        self, files: dict[str, list[Path]], read: _Read | None, *, whole: bool
+    ) -> tuple[tuple[_Key, ...], Adjustments | None]:
+        """The adjustment-factor files and their table; the table is read only when a bars
+        file is to be parsed (its factors are joined to the rows as they are read)."""
+        keys = _fingerprint(files["adj_factor"])
+        if not keys:
+            return keys, None
+        if read is not None and read.joined == keys:
+            held = read.whole if whole else frozenset(read.spans)
+            if all(key in held for key in _fingerprint(files["bars"])):
+                return keys, None
+        return keys, read_adjustments(files["adj_factor"], self.columns)
 
     def _history(self) -> tuple[MarketHistory, int]:
         return self._history_from(None)
@@ -567,18 +635,39 @@ class FileSource(MarketClient):
     def _load(self, bars: Bars, *, consume: bool) -> MarketHistory:
         started = _dt.datetime.now()
         read = self._bars()
-        market = derive_market(bars, consume=consume, history=(*read.listing(), read.dates))
+        if "is_st" not in bars.flags and self._st is None:
+            self._log_once(
+                "the files give no ST flag, so ST stocks trade within their board's normal "
+                "limits (10 % instead of 5 % on the main board until 2026-07-06); give an "
+                "is_st column in the bars, or an st table of ST spans (code, start_date, "
+                "end_date) or ST days (code, date)",
+                logging.WARNING,
+            )
+        with _progress(_DERIVATION_STEPS, "deriving the market", "step", self._progress) as bar:
+
+            def step(what: str) -> None:
+                bar.set_postfix_str(what, refresh=False)
+                bar.update(1)
+
+            market = derive_market(
+                bars,
+                consume=consume,
+                history=(*read.listing(), read.dates),
+                st=self._st,
+                step=step,
+            )
         del bars
         series, members = self._indices
         index_daily = index_daily_rows(series, market.dates)
-        notes = list(market.notes)
+        for warning in market.warnings:
+            self._log_once(warning, logging.WARNING)
+        for note in market.notes:
+            logger.debug("file source: %s", note)
         missing = missing_benchmarks(index_daily)
         if missing:
-            notes.append(f"no index series for benchmark(s) {', '.join(missing)}")
-        for note in notes:
-            self._log_once(note)
+            logger.debug("file source: no index series for benchmark(s) %s", ", ".join(missing))
         logger.debug(
-            "file source: %d stocks x %d days read in %.1fs",
+            "file source: %d stocks x %d days derived in %.1fs",
             market.codes.size,
             market.dates.size,
             (_dt.datetime.now() - started).total_seconds(),
@@ -592,9 +681,9 @@ class FileSource(MarketClient):
             index_daily=index_daily,
         )
 
-    def _log_once(self, note: str) -> None:
+    def _log_once(self, note: str, level: int = logging.INFO) -> None:
         """Logs ``note`` unless this source logged it before (a source derives its market
         again after every change of the files and for every window)."""
         if note not in self._logged:
             self._logged.add(note)
-            logger.info("file source: %s", note)
+            logger.log(level, "file source: %s", note)
