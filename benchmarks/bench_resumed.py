@@ -46,7 +46,7 @@ def step_prepare(root: str, store: str, today: str) -> dict:
 
     base = peak_rss_bytes()
     started = time.perf_counter()
-    source = FileSource(root, columns=COLUMNS)
+    source = FileSource(root, columns=COLUMNS, progress=False)
     made = time.perf_counter() - started
     singleton.set_instance(source)
     timestamp = types.SimpleNamespace(today=lambda: pd.Timestamp(today))

@@ -450,8 +450,9 @@ def test_window_queries_and_rereads_match_a_fresh_whole_derivation(tmp_path, see
     bars = random_bars(seed)
     folder = tmp_path / "bars"
     folder.mkdir()
-    middle = bars["date"].unique()[30]
-    bars[bars["date"] < middle].to_parquet(folder / "a.parquet")
+    early, middle = bars["date"].unique()[[12, 30]]  # a window from an older file's day
+    bars[bars["date"] < early].to_parquet(folder / "a.parquet")
+    bars[bars["date"].between(early, middle, "left")].to_parquet(folder / "a2.parquet")
     bars[bars["date"] >= middle].iloc[:-7].to_parquet(folder / "b.parquet")
     source = FileSource(tmp_path)
     source.get_factors("Close")  # the whole history derived before the change,

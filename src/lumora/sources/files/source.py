@@ -252,18 +252,20 @@ def _shrunk_parts(
     parts: list[dict[str, np.ndarray]],
     file_dates: dict[_Key, np.ndarray],
     held: set[_Key] | frozenset[_Key],
+    low: int | None = None,
 ) -> set[_Key]:
-    """Replaces each part held whole of a file before the newest by its seed rows, when
-    the files' date ranges do not overlap (a file a year): what a window from the newest
-    file's first day needs. Text industries are numbered over every row: those keep every
-    row. Returns the files still held whole."""
+    """Replaces each part held whole of a file that ends before ``low`` (by default the
+    newest file's first day) by its seed rows, when the files' date ranges do not overlap
+    (a file a year): what a window from ``low`` needs. Text industries are numbered over
+    every row: those keep every row. Returns the files still held whole."""
     dated = {key: d for key, d in file_dates.items() if d.size}
     ranges = [(int(d[0]), int(d[-1])) for d in dated.values()]
     text = "industry" in parts[0] and any(p["industry"].dtype == object for p in parts)
     if len(dated) < 2 or text or overlapping(ranges):
         return set(held)
-    low = max(int(d[0]) for d in dated.values())
-    kept = {key for key in held if key not in dated or dated[key][0] >= low}
+    newest = max(int(d[0]) for d in dated.values())
+    low = newest if low is None else min(low, newest)
+    kept = {key for key in held if key not in dated or dated[key][-1] >= low}
     older = [position for position, key in enumerate(keys) if key in held and key not in kept]
 
     def seeds(position: int) -> dict[str, np.ndarray]:
@@ -284,12 +286,12 @@ def _side_by_side(function: Callable[[Any], Any], items: list[Any]) -> Iterator[
         yield from pool.map(function, items)
 
 
-def _shrunk(read: _Read) -> _Read:
-    """``read`` holding of every file but the newest only the rows a window from the
-    newest file's first day needs (see ``_shrunk_parts``)."""
+def _shrunk(read: _Read, low: int | None = None) -> _Read:
+    """``read`` holding of every file that ends before ``low`` (by default the newest
+    file's first day) only the rows a window from ``low`` needs (see ``_shrunk_parts``)."""
     keys = list(read.spans)
     parts = [part_of(read.bars, *read.spans[key]) for key in keys]
-    held = _shrunk_parts(keys, parts, read.file_dates, read.whole)
+    held = _shrunk_parts(keys, parts, read.file_dates, read.whole, low)
     if held == read.whole:
         return read  # holds no more than that already
     files = [Path(key[0]) for key in keys]
@@ -331,7 +333,9 @@ class FileSource(MarketClient):
         self.layout = layout_of(vendor, columns, units)
         self.columns = dict(self.layout.columns)
         self._read: _Read | None = None
-        self._fingerprinted: tuple[_Read, dict[str, Any]] | None = None
+        # The last fingerprint, by the look it describes (not by the rows held then, which
+        # it would keep alive when the source lets them go).
+        self._fingerprinted: tuple[tuple[_Key, ...], dict[str, Any]] | None = None
         self._indices: tuple[dict[str, pd.Series], dict[str, tuple[np.ndarray, np.ndarray]]]
         # The last look at the files: every input file by table, and what the tables other
         # than the bars held then (see ``_table_hashes``; by file, kept while unchanged).
@@ -386,7 +390,7 @@ class FileSource(MarketClient):
         date with a row; of every other table (``input_files``) a content hash of every
         date. Taken from the rows read, never from a later look at the files."""
         read = self._bars()
-        if self._fingerprinted is not None and self._fingerprinted[0] is read:
+        if self._fingerprinted is not None and self._fingerprinted[0] == read.stamp:
             return self._fingerprinted[1]
         days: dict[int, float] = {}
         for key in read.spans:  # files in their order, so a date's sum is always the same
@@ -402,7 +406,7 @@ class FileSource(MarketClient):
             "last": last.tolist(),
             "inputs": self._inputs,
         }
-        self._fingerprinted = (read, found)  # asked twice a preparation, for the same read
+        self._fingerprinted = (read.stamp, found)  # asked twice a preparation, of one look
         return found
 
     def update_plan(self, recorded: dict[str, Any]) -> tuple[str, str | None, str]:
@@ -619,8 +623,10 @@ class FileSource(MarketClient):
             read = self._bars(key)
             if window:
                 self._derived.pop(next((k for k in self._derived if k is not None), 0), None)
+                # The older files by their seed rows first, file by file: the window's rows
+                # are then taken from a few years' rows, not from a copy of the history.
+                read = self._read = _shrunk(read, key)
                 bars, consume = window_bars(read.bars, key), True  # type: ignore[arg-type]
-                self._read = _shrunk(read)
             else:
                 # The source goes back to holding only what later windows need, and the
                 # other rows leave as they become tables.
