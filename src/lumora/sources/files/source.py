@@ -112,6 +112,20 @@ def _table_record(parts: list[tuple[np.ndarray, np.ndarray]]) -> dict[str, list[
     return {"dates": dates.tolist(), "hashes": sums.tolist()}
 
 
+def _factor_record(table: Adjustments | None) -> dict[str, list[int]]:
+    """The record of the adjustment-factor table (as ``_table_record``) from the table as
+    read for the join: a number per date that changes whenever a factor of that date does
+    (each cell's date, stock and factor hashed together, summed over the date's cells).
+    A vendor ships this table for the whole market (12 M rows): it is not read a second
+    time for its record, and columns the join does not use are not part of it."""
+    if table is None or not table.cell.size:
+        return {"dates": [], "hashes": []}
+    bits = pd.util.hash_array(table.factor.view(np.uint64))
+    rows = pd.util.hash_array(table.cell) ^ (bits * np.uint64(0x9E3779B97F4A7C15))
+    dates, starts = np.unique(table.dates(), return_index=True)  # cells go by date
+    return {"dates": dates.tolist(), "hashes": np.add.reduceat(rows, starts).tolist()}
+
+
 def _changed_dates(before: Any, after: Mapping[str, list[int]]) -> list[int] | None:
     """The dates whose rows differ between two records of a table (``_table_record``);
     None when ``before`` cannot be read."""
@@ -342,6 +356,8 @@ class FileSource(MarketClient):
         self._listed: dict[str, list[Path]] = {}
         self._inputs: dict[str, dict[str, list[int]]] = {}
         self._hashed: dict[_Key, tuple[np.ndarray, np.ndarray]] = {}
+        # The record of the adjustment-factor table, by the versions of its files.
+        self._adjusted: tuple[tuple[_Key, ...], dict[str, list[int]]] = ((), {})
         self._pins = 0  # open ``pinned()`` blocks
         # The derived market: the whole history and the last window asked for.
         self._derived: dict[object, MarketHistory] = {}
@@ -516,9 +532,10 @@ class FileSource(MarketClient):
 
     def _look(self) -> _Read:
         """Looks at the files: those changed since the last look are read again. What the
-        tables other than the bars hold is recorded before they are read, and the look is
-        taken again when a file changed while it was read, so the record of the files
-        (``fingerprint``) never describes files newer than the rows read."""
+        tables other than the bars hold is recorded before they are read (the adjustment
+        factors as read), and the look is taken again when a file changed while it was
+        read, so the record of the files (``fingerprint``) never describes files newer than
+        the rows read."""
         read = self._read
         for _ in range(_LOOKS):
             files = self._files()
@@ -532,8 +549,10 @@ class FileSource(MarketClient):
             inputs = {
                 table: _table_record([self._hashes_of(keys[path]) for path in paths])
                 for table, paths in files.items()
-                if table != "bars"
+                if table not in ("bars", "adj_factor")
             }
+            adjustments = self._adjustments(files, read, whole=False)
+            inputs["adj_factor"] = self._adjustment_record(files, *adjustments)
             # The tables beside the bars are small: read and checked with them, kept.
             series, listed = index_series(files["index_daily"], self.columns)
             indices = (series, member_rows(files["index_members"], self.columns))
@@ -544,7 +563,7 @@ class FileSource(MarketClient):
                 stamp,
                 read,
                 whole=False,
-                adjustments=self._adjustments(files, read, whole=False),
+                adjustments=adjustments,
                 progress=self._progress,
             )
             check_calendar({Path(key[0]): dates for key, dates in read.file_dates.items()}, listed)
@@ -565,6 +584,18 @@ class FileSource(MarketClient):
         if key not in self._hashed:
             self._hashed[key] = _table_hashes(Path(key[0]), self.columns)
         return self._hashed[key]
+
+    def _adjustment_record(
+        self, files: dict[str, list[Path]], keys: tuple[_Key, ...], table: Adjustments | None
+    ) -> dict[str, list[int]]:
+        """The record of the adjustment-factor files of versions ``keys`` (see
+        ``_factor_record``), from ``table`` when they were read for the join, else as
+        recorded when they were."""
+        if keys and table is None and self._adjusted[0] != keys:
+            table = read_adjustments(files["adj_factor"], self.columns)
+        if table is not None or not keys:
+            self._adjusted = (keys, _factor_record(table))
+        return self._adjusted[1]
 
     def _adjustments(
         self, files: dict[str, list[Path]], read: _Read | None, *, whole: bool
