@@ -230,12 +230,17 @@ def step_tail(root: str, store: str) -> dict:
 
     from lumora import singleton
     from lumora.backtest import BacktestService, _service
+    from lumora.backtest._prepare import BinaryPreparedDataStore
     from lumora.file_source import FileSource
 
     started = time.perf_counter()
     source = FileSource(root, columns=COLUMNS, progress=False)
     first_read = time.perf_counter() - started
     singleton.set_instance(source)
+    # The store was written for these files elsewhere: it records them as a prepare would.
+    BinaryPreparedDataStore(Path(store)).write_source_record(
+        {"source": source.source_identity(), "source_fingerprint": source.fingerprint()}
+    )
     n_stocks, n_days = (int(v) for v in Path(root, "size").read_text().split())
     write_market(Path(root) / "bars", n_stocks, n_days, csv=False, appended=True)
     today = str(max(pd.read_parquet(max(Path(root, "bars").iterdir()))["trade_date"]))

@@ -16,10 +16,12 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import lumora
 from lumora import singleton
 from lumora.backtest import BacktestData, BacktestService
 from lumora.backtest._full_build import BuiltPackage, build_payload
 from lumora.backtest._prepare import BinaryPreparedDataStore
+from lumora.backtest._store import PayloadWriter
 from lumora.file_source import FileSource, FileSourceError
 from lumora.sandbox import export_market
 from lumora.sources.sandbox.client import SandboxClient
@@ -448,8 +450,9 @@ def test_window_queries_and_rereads_match_a_fresh_whole_derivation(tmp_path, see
     bars = random_bars(seed)
     folder = tmp_path / "bars"
     folder.mkdir()
-    middle = bars["date"].unique()[30]
-    bars[bars["date"] < middle].to_parquet(folder / "a.parquet")
+    early, middle = bars["date"].unique()[[12, 30]]  # a window from an older file's day
+    bars[bars["date"] < early].to_parquet(folder / "a.parquet")
+    bars[bars["date"].between(early, middle, "left")].to_parquet(folder / "a2.parquet")
     bars[bars["date"] >= middle].iloc[:-7].to_parquet(folder / "b.parquet")
     source = FileSource(tmp_path)
     source.get_factors("Close")  # the whole history derived before the change,
@@ -590,58 +593,172 @@ def files_of(bars: pd.DataFrame, root, cuts: list[str]) -> None:
             rows.to_parquet(folder / f"{number}.parquet", index=False)
 
 
-EDITS = st.sampled_from(["append", "restate", "remove stock", "remove date", "resume"])
+BAR_EDITS = ["append", "restate", "remove stock", "remove date", "resume", "list"]
+INDEX_EDITS = ["index files", "restate index", "drop members", "rename index"]
 
 
-@settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(seed=st.integers(0, 10_000), edits=st.lists(EDITS, min_size=2, max_size=4))
-def test_every_update_of_changed_files_equals_a_full_build(seed, edits):
-    """Days appended, an older close restated, a stock or a date removed, a stock that was
-    suspended at the store's end trading again: after each prepare the store holds what a
-    fresh full build of the same files holds."""
-    rng = np.random.default_rng(seed)
-    whole = random_bars(seed, n_stocks=8, n_days=50)
-    days = sorted(whole["date"].unique())
-    cuts = [str(days[15].date()), str(days[30].date())]
-    shown = 30  # days in the files so far
+class FilesAsEdited:
+    """The market files of ``random_bars`` as a user's edits leave them: bars shown up to
+    a day, index closes and memberships of that span (or none), a restated index close,
+    members dropped from a past list, the benchmark's code renamed."""
+
+    def __init__(self, seed: int, root: Path, with_indices: bool) -> None:
+        self.rng = np.random.default_rng(seed)
+        self.root = root
+        self.whole = random_bars(seed, n_stocks=8, n_days=50)
+        self.days = sorted(self.whole["date"].unique())
+        self.shown = 30  # days in the files so far
+        self.bars = self.whole[self.whole["date"] <= self.days[self.shown - 1]]
+        self.closes = 3000.0 * np.exp(np.cumsum(self.rng.normal(0, 0.01, len(self.days))))
+        codes = sorted(self.whole["code"].unique())
+        self.members = pd.DataFrame(
+            [
+                {"date": self.days[at], "index_code": "000905.SH", "code": code}
+                for at in (0, 12, 20, 33, 41)
+                if at < len(self.days)
+                for code in self.rng.choice(codes, 5, replace=False)
+            ]
+        )
+        self.with_indices = with_indices
+        self.index_code = "000300.SH"
+
+    def edit(self, edit: str) -> None:
+        bars, days, rng = self.bars, self.days, self.rng
+        if edit in ("append", "list"):  # the next days of the market, if any are left
+            self.shown = min(self.shown + 5, len(days))
+            later = self.whole["date"].between(bars["date"].max(), days[self.shown - 1], "right")
+            new = self.whole[later]
+            if edit == "list":  # a stock new to the files, listed among the others' codes
+                new = pd.concat([new, new.drop_duplicates("date").assign(code="000009.SZ")])
+            bars = pd.concat([bars, new])
+        elif edit == "restate":
+            row = int(rng.integers(0, len(bars) // 2))
+            bars = bars.copy()
+            bars.iloc[row, bars.columns.get_loc("close")] *= 1.01
+        elif edit == "remove stock":
+            bars = bars[bars["code"] != bars["code"].iloc[int(rng.integers(0, len(bars)))]]
+        elif edit == "remove date":
+            bars = bars[bars["date"] != days[int(rng.integers(1, 15))]]
+        elif edit == "resume":  # a stock without rows at the end, then back
+            code = bars["code"].iloc[0]
+            last = bars["date"].max()
+            bars = bars[~((bars["code"] == code) & (bars["date"] > last - pd.Timedelta(days=6)))]
+            self.shown = min(self.shown + 3, len(days))
+            new = self.whole[self.whole["date"].between(days[self.shown - 3], days[self.shown - 1])]
+            bars = pd.concat([bars, new.assign(code=code).drop_duplicates("date")])
+        elif edit == "index files":  # added to the folder, or taken out of it
+            self.with_indices = not self.with_indices
+        elif edit == "restate index":
+            self.closes[int(rng.integers(1, self.shown // 2))] *= 1.02
+        elif edit == "drop members":  # from a list dated before the files' end
+            listed = self.members[self.members["date"] <= bars["date"].max()]
+            dropped = rng.choice(listed.index, min(2, len(listed)), replace=False)
+            self.members = self.members.drop(index=dropped)
+        elif edit == "rename index":
+            self.index_code = "000852.SH" if self.index_code == "000300.SH" else "000300.SH"
+        self.bars = bars
+
+    def write(self) -> None:
+        files_of(self.bars, self.root, [str(self.days[15].date()), str(self.days[30].date())])
+        for name in ("index_daily.csv", "index_members.parquet"):
+            (self.root / name).unlink(missing_ok=True)
+        if not self.with_indices:
+            return
+        end = self.bars["date"].max()
+        shown = pd.Index(self.days).isin(self.bars["date"])  # the index's trading days
+        index = pd.DataFrame(
+            {"date": self.days, "index_code": self.index_code, "close": self.closes}
+        )
+        index[shown].to_csv(self.root / "index_daily.csv", index=False)
+        self.members[self.members["date"] <= end].to_parquet(self.root / "index_members.parquet")
+
+
+@settings(max_examples=10, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    seed=st.integers(0, 10_000),
+    with_indices=st.booleans(),
+    edits=st.lists(st.sampled_from(BAR_EDITS + INDEX_EDITS), min_size=2, max_size=4),
+)
+def test_every_update_of_changed_files_equals_a_full_build(seed, with_indices, edits):
+    """Days appended, a stock listed among the others, an older close restated, a stock or
+    a date removed, a stock that was suspended at the store's end trading again; index
+    files added or removed, a past index close restated, members dropped from a past list,
+    the benchmark's code renamed: after each prepare the store holds what a fresh full
+    build of the same files holds, its stocks in the same order."""
     with tempfile.TemporaryDirectory() as folder, pytest.MonkeyPatch.context() as patch:
-        root = Path(folder) / "files"
+        files = FilesAsEdited(seed, Path(folder) / "files", with_indices)
         use_data_dir(patch, Path(folder))
         clock = use_clock(patch, "")
-        bars = whole[whole["date"] <= days[shown - 1]]
         previous = singleton.set_instance(None)
         try:
             for edit in ["start", *edits]:
-                if edit == "append":  # the next days of the market, if any are left
-                    shown = min(shown + 5, len(days))
-                    later = whole["date"].between(bars["date"].max(), days[shown - 1], "right")
-                    bars = pd.concat([bars, whole[later]])
-                elif edit == "restate":
-                    row = int(rng.integers(0, len(bars) // 2))
-                    bars = bars.copy()
-                    bars.iloc[row, bars.columns.get_loc("close")] *= 1.01
-                elif edit == "remove stock":
-                    bars = bars[bars["code"] != bars["code"].iloc[int(rng.integers(0, len(bars)))]]
-                elif edit == "remove date":
-                    bars = bars[bars["date"] != days[int(rng.integers(1, 15))]]
-                elif edit == "resume":  # a stock without rows at the end, then back
-                    code = bars["code"].iloc[0]
-                    last = bars["date"].max()
-                    bars = bars[
-                        ~((bars["code"] == code) & (bars["date"] > last - pd.Timedelta(days=6)))
-                    ]
-                    shown = min(shown + 3, len(days))
-                    new = whole[whole["date"].between(days[shown - 3], days[shown - 1])]
-                    bars = pd.concat([bars, new.assign(code=code).drop_duplicates("date")])
-                files_of(bars, root, cuts)
-                clock.day = bars["date"].max().strftime("%Y%m%d")
-                source = FileSource(root)
-                singleton.set_instance(source)
-                BacktestService(BuiltPackage(source)).prepare_backtest_data()
-                loaded = BacktestService(None).load_backtest_data().data
-                assert_same_data(loaded, build_payload(FileSource(root))["data"])
+                files.edit(edit)
+                files.write()
+                clock.day = files.bars["date"].max().strftime("%Y%m%d")
+                lumora.init_files(files.root)
+                lumora.prepare_backtest_data()
+                loaded = lumora.load_backtest_data().data
+                expected = build_payload(FileSource(files.root))["data"]
+                assert_same_data(loaded, expected)
+                for key, table in expected.items():
+                    if key != "benchmark_dict":
+                        assert list(loaded[key].columns) == list(table.columns), (edit, key)
         finally:
             singleton.set_instance(previous)
+
+
+def restate_files(root: Path) -> None:
+    """A vendor's download landing: one old close and one old index return restated."""
+    bars = pd.read_parquet(root / "bars.parquet")
+    bars.loc[100, "close"] = round(bars.loc[100, "close"] * 1.01, 2)
+    bars.to_parquet(root / "bars.parquet", index=False)
+    index = pd.read_parquet(root / "index_daily.parquet")
+    index.loc[index["index_code"].str.startswith("000300").idxmax() + 20, "daily_return"] += 0.001
+    index.to_parquet(root / "index_daily.parquet", index=False)
+
+
+@pytest.mark.parametrize("moment", ["full build", "tail update"])
+def test_files_rewritten_while_prepare_runs_are_picked_up_by_the_next_prepare(
+    tmp_path, clock, data_dir, installed, monkeypatch, moment
+):
+    """The files change while prepare writes the store: the store holds the files as they
+    were read when it started (never some tables of each), its record of the files says
+    so, and the next prepare brings it to the files as they are."""
+    sandbox = SandboxClient(**MARKET, today=T1)
+    root = tmp_path / "files"
+    installed(None)
+    if moment == "tail update":
+        export_market(sandbox.market(), root, end=T0)
+        lumora.init_files(root)
+        lumora.prepare_backtest_data()
+    export_market(sandbox.market(), root, end=T1)
+    clock.day = T1
+    lumora.init_files(root)
+    original = build_payload(FileSource(root))["data"]
+    landed = []
+
+    def landing(writes):
+        def write(*args, **kwargs):
+            if not landed:  # as the first table is written, or the update is committed
+                landed.append(restate_files(root))
+            return writes(*args, **kwargs)
+
+        return write
+
+    with monkeypatch.context() as patch:
+        if moment == "full build":
+            patch.setattr(PayloadWriter, "__call__", landing(PayloadWriter.__call__))
+        else:
+            patch.setattr(
+                BinaryPreparedDataStore, "update_tail", landing(BinaryPreparedDataStore.update_tail)
+            )
+        lumora.prepare_backtest_data()
+    assert landed
+    assert_same_data(lumora.load_backtest_data().data, original)
+    lumora.prepare_backtest_data()
+    restated = build_payload(FileSource(root))["data"]
+    assert_same_data(lumora.load_backtest_data().data, restated)
+    assert not restated["close_price"].equals(original["close_price"])
 
 
 def test_a_dividend_not_below_the_previous_close_is_refused_before_anything_is_written(

@@ -10,9 +10,19 @@ import subprocess
 import sys
 from pathlib import Path
 
-from lumora.backtest._full_build import package_writer
+import numpy as np
+import pandas as pd
+import pytest
+
+import lumora
+from lumora.backtest._full_build import build_payload, package_writer
 from lumora.backtest._package_server import PackageServer
+from lumora.backtest._prepare import BinaryPreparedDataStore
+from lumora.exceptions import KestrelError
+from lumora.file_source import FileSource
+from lumora.sandbox import export_market
 from lumora.sources.sandbox.client import SandboxClient
+from service_env import use_clock, use_data_dir
 
 SRC = Path(__file__).resolve().parents[1] / "src"
 MARKET = {"n_stocks": 30, "seed": 11, "start": "20240102", "horizon": "20251231"}
@@ -148,3 +158,90 @@ def test_killed_preparations_leave_a_store_that_loads_or_is_repaired(tmp_path):
     assert done.returncode == 0, done.stderr[-4000:]
     summary = json.loads(done.stdout.strip().splitlines()[-1])
     assert summary["loads"] + summary["repaired"] == TRIALS
+
+
+DIE_AS_THE_STORE_COMMITS = r"""
+import json, os, sys, types
+cfg = json.loads(sys.argv[1])
+sys.path.insert(0, cfg["src"])
+import pandas as pd
+import lumora
+from lumora.backtest import _service
+_service._DEFAULT_DATA_DIR = cfg["store"]
+today = types.SimpleNamespace(today=lambda: pd.Timestamp(cfg["today"]))
+_service.pd = types.SimpleNamespace(Timestamp=today)
+metadata = os.path.join(cfg["store"], "metadata.pkl")
+replace = os.replace
+def replace_then_die(source, target, *args, **kwargs):
+    replace(source, target, *args, **kwargs)
+    if os.path.abspath(target) == metadata:
+        os._exit(0)  # killed the moment the store's metadata is in place
+os.replace = replace_then_die
+lumora.init_files(cfg["root"])
+lumora.prepare_backtest_data()
+sys.exit("the store's metadata was never replaced")
+"""
+
+
+def test_a_store_killed_as_it_commits_keeps_its_source_and_the_record_of_its_files(
+    tmp_path, monkeypatch
+):
+    """A first build of the user's files killed the moment the store lands, then a tail
+    update killed the moment it commits: each commit holds the source and the record of
+    the files it was built from. So another market is refused (it used to merge into a
+    store without a source), a close restated later on a day the killed update wrote is
+    applied (it used to be taken for a new day and skipped), and a store that records no
+    source (an earlier version's) is built anew, never extended by another source."""
+    store = use_data_dir(monkeypatch, tmp_path)
+    clock = use_clock(monkeypatch, T0)
+    sandbox = SandboxClient(**MARKET, today=T1)
+    root = tmp_path / "files"
+
+    def prepare_killed_as_it_commits(today: str) -> None:
+        config = {"src": str(SRC), "store": str(store), "root": str(root), "today": today}
+        done = subprocess.run(
+            [sys.executable, "-c", DIE_AS_THE_STORE_COMMITS, json.dumps(config)],
+            capture_output=True,
+            text=True,
+            timeout=600,
+            check=False,
+        )
+        assert done.returncode == 0, done.stderr[-4000:]
+
+    export_market(sandbox.market(), root, end=T0)
+    prepare_killed_as_it_commits(T0)
+    assert BinaryPreparedDataStore(store).recorded_source() == {
+        "kind": "files",
+        "root": str(root.resolve()),
+    }
+    before = {p.name: p.read_bytes() for p in store.iterdir()}
+    lumora.init_sandbox(20, 3, start="20240102", today=T0, package_lag_days=0)
+    with pytest.raises(KestrelError, match="另一数据源"):
+        lumora.prepare_backtest_data()
+    assert {p.name: p.read_bytes() for p in store.iterdir()} == before
+
+    export_market(sandbox.market(), root, end=T1)  # ten more days
+    prepare_killed_as_it_commits(T1)
+    bars = pd.read_parquet(root / "bars.parquet")
+    row = int(np.flatnonzero(bars["date"].astype(str) > T0)[0])  # a day the update wrote
+    bars.loc[row, "close"] = round(bars.loc[row, "close"] * 1.01, 2)
+    bars.to_parquet(root / "bars.parquet", index=False)
+    clock.day = T1
+    lumora.init_files(root)
+    lumora.prepare_backtest_data()
+    expected = build_payload(FileSource(root))["data"]["close_price"]
+    pd.testing.assert_frame_equal(lumora.load_backtest_data().data["close_price"], expected)
+
+    files_store = BinaryPreparedDataStore(store)
+    metadata = files_store.load_metadata()
+    del metadata["source"]  # as an earlier version left it
+    files_store._write_metadata(metadata)
+    lumora.init_sandbox(20, 3, start="20240102", today=T1, package_lag_days=0)
+    lumora.prepare_backtest_data()
+    assert BinaryPreparedDataStore(store).recorded_source()["kind"] == "sandbox"
+    other = SandboxClient(20, 3, start="20240102", today=T1)
+    pd.testing.assert_frame_equal(
+        lumora.load_backtest_data().data["close_price"],
+        build_payload(other)["data"]["close_price"],
+    )
+    lumora.init_files(root)  # the sandbox's package server stops

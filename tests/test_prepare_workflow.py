@@ -488,13 +488,19 @@ FAULTS = {
 }
 
 
-@pytest.mark.parametrize("existing", ["none", "incomplete"])
+@pytest.mark.parametrize("existing", ["none", "incomplete", "incomplete, longest name"])
 @pytest.mark.parametrize("fault", list(FAULTS))
 def test_download_faults_give_their_error_and_lose_nothing(
-    tmp_path, client, clock, data_dir, fault, existing
+    tmp_path, client, clock, data_dir, fault, existing, monkeypatch
 ):
+    """Incomplete data is set aside during the new download and put back when it fails,
+    also in a data directory named as long as the file system allows (its set-aside name
+    used to be too long, and the data was removed instead)."""
     archive = package_bytes(tmp_path, client)
-    if existing == "incomplete":
+    if existing.endswith("longest name"):
+        data_dir = data_dir.with_name("数据" * 42 + "abc")  # 255 bytes
+        monkeypatch.setattr(_service, "_DEFAULT_DATA_DIR", data_dir)
+    if existing.startswith("incomplete"):
         write_package(data_dir, client)
         remove_dataset(data_dir, COMPONENT_KEYS[0])
     before = snapshot(data_dir) if data_dir.exists() else None
@@ -520,7 +526,7 @@ def test_download_faults_give_their_error_and_lose_nothing(
         assert not data_dir.exists() or not (data_dir / "metadata.pkl").exists()
     else:
         assert snapshot(data_dir) == before
-    assert [p.name for p in data_dir.parent.iterdir() if p.name != "enviroment_data"] == []
+    assert [p.name for p in data_dir.parent.iterdir() if p.name != data_dir.name] == []
     assert not (tmp_path / "escaped.pkl").exists()
 
 

@@ -7,6 +7,7 @@ adjustment factors, days without trading, calendar gaps, encodings and broken fi
 from __future__ import annotations
 
 import logging
+import shutil
 
 import numpy as np
 import pandas as pd
@@ -18,7 +19,7 @@ from lumora.backtest._full_build import build_payload
 from lumora.file_source import FileSource, FileSourceError
 from lumora.sandbox import export_market
 from lumora.sources.sandbox.client import SandboxClient
-from vendor_layouts import BAOSTOCK_LISTS, VENDORS, WRITERS, market_rows
+from vendor_layouts import BAOSTOCK_LISTS, VENDORS, WRITERS, cents_half_up, market_rows
 
 T0 = "20240628"  # the service's today (see conftest.clock)
 # Tables whose values come from the ex-rights reference price: a vendor's pre_close is
@@ -96,6 +97,111 @@ def test_each_vendors_files_as_shipped_give_the_market_of_our_layout(
     warned = file_source_records(caplog, logging.WARNING)
     assert len(warned) == (vendor != "baostock") and all("no ST flag" in w for w in warned)
     assert not [m for m in file_source_records(caplog, logging.INFO) if "index" in m]
+
+
+# --------------------------------------------------------------------------- updates
+
+
+def market_of(tmp_path, at_five_percent: int):
+    """A sandbox market's bars (``market_rows``), index closes and members; a main-board
+    stock closes day ``at_five_percent`` (counted from the end) at its previous close plus
+    5 %, all day (the limit of a stock under special treatment). Returns the tables and
+    that (date, stock)."""
+    sandbox = SandboxClient(n_stocks=20, seed=8, start="20231002", today=T0)
+    export = tmp_path / "export"
+    export_market(sandbox.market(), export, end=sandbox.today())
+    bars = pd.read_parquet(export / "bars.parquet").sort_values(["code", "date"])
+    day = sorted(bars["date"].unique())[at_five_percent]
+    previous = bars.groupby("code")["close"].shift(1)
+    plain = (
+        (bars["date"] == day)
+        & bars["code"].str[:2].isin(["00", "60"])
+        & ~bars["is_suspended"]
+        & bars["split"].isna()
+        & bars["dividend"].isna()
+        & previous.notna()
+    )
+    row = bars.index[plain][0]
+    bars.loc[row, ["open", "close", "buy_price"]] = cents_half_up(previous[row] * 1.05)
+    rows = market_rows(bars)
+    index = pd.read_parquet(export / "index_daily.parquet").drop(columns="daily_return")
+    members = pd.read_parquet(export / "index_members.parquet")
+    return rows, index, members, (day, bars.loc[row, "code"])
+
+
+@pytest.mark.parametrize("vendor", ["tushare", "akshare"])
+def test_updates_follow_every_vendor_table_and_equal_a_full_build(
+    tmp_path, vendor, clock, data_dir, installed, caplog
+):
+    """A vendor's download lands twice after the store was built: first three more days
+    with a stock listed among the others' codes, then a past index close restated, a
+    stock's adjustment factors changed from a past day on and a span of special treatment
+    added to the ST table. After each prepare the store holds what a full build of the same
+    files holds, its stocks in the same order; the restatement is applied from its first
+    day, with one line saying why."""
+    rows, index, members, (st_day, st_stock) = market_of(tmp_path, -10)
+    days = sorted(rows["date"].unique())
+    codes = sorted(rows["code"].unique())
+    listed = codes[len(codes) // 2]  # a new listing among the others' codes
+    rows = rows[(rows["code"] != listed) | (rows["date"] >= days[-3])]
+    root = tmp_path / vendor
+
+    def landed(end, rows=rows, index=index, st=None) -> dict:
+        shutil.rmtree(root, ignore_errors=True)
+        root.mkdir()
+        WRITERS[vendor](rows[rows["date"] <= end], index[index["date"] <= end], members, root)
+        if st is not None:
+            st.to_csv(root / "st.csv", index=False)
+        clock.day = str(end)
+        lumora.init_files(root, vendor=vendor, progress=False)
+        lumora.prepare_backtest_data()
+        return lumora.load_backtest_data().data
+
+    def assert_full_build_of_the_files(got: dict) -> None:
+        expected = build_payload(FileSource(root, vendor=vendor, progress=False))["data"]
+        for key, table in expected.items():
+            if key == "benchmark_dict":
+                for code, series in table.items():
+                    pd.testing.assert_series_equal(got[key][code], series, check_names=False)
+            else:
+                pd.testing.assert_frame_equal(got[key], table, check_names=False, obj=key)
+
+    installed(None)
+    before = landed(days[-4])
+    assert listed[:6] not in before["close_price"].columns
+    appended = landed(days[-1])
+    assert list(appended["close_price"].columns) == sorted(
+        before["close_price"].columns.union([listed[:6]])
+    )
+    assert_full_build_of_the_files(appended)
+
+    restated_day, factor_day = days[-12], days[-9]
+    index = index.copy()
+    index.loc[
+        (index["date"] == restated_day) & index["index_code"].str.startswith("000300"), "close"
+    ] *= 1.02
+    stock = codes[1]
+    later = (rows["code"] == stock) & (rows["date"] >= factor_day)
+    rows = rows.assign(adj_factor=rows["adj_factor"].where(~later, rows["adj_factor"] * 1.5))
+    code = {"tushare": "ts_code", "akshare": "股票代码"}[vendor]
+    st = pd.DataFrame({code: [st_stock], "start_date": [str(st_day)], "end_date": [""]})
+    caplog.clear()
+    with caplog.at_level(logging.INFO, logger="lumora"):
+        restated = landed(days[-1], rows, index, st)
+    assert_full_build_of_the_files(restated)
+    why = [r.getMessage() for r in caplog.records if "改动" in r.getMessage()]
+    assert len(why) == 1 and f"自 {restated_day} 起" in why[0], why
+    assert all(f"{table}: " in why[0] for table in ("index_daily", "adj_factor", "st")), why
+    # The restated close moves the CSI 300's returns of its day and the next, and the
+    # factor the stock's share count on its first changed day: nothing else.
+    (csi300,) = [code for code in restated["benchmark_dict"] if code.startswith("000300")]
+    moved = restated["benchmark_dict"][csi300] != appended["benchmark_dict"][csi300]
+    assert moved[moved].index.tolist() == [str(d) for d in days[-12:-10]]
+    split = restated["rq_get_split"].fillna(1.0) != appended["rq_get_split"].fillna(1.0)
+    assert split.stack()[split.stack()].index.tolist() == [(str(factor_day), stock[:6])]
+    # At the limit of special treatment all day: no longer to be bought.
+    cell = (str(st_day), st_stock[:6])
+    assert appended["can_buy_stock"].loc[cell] and not restated["can_buy_stock"].loc[cell]
 
 
 # --------------------------------------------------------------------------- ex-rights

@@ -110,7 +110,8 @@ void log_dataset_summary(py::handle store, py::handle action) {
     for (const SummaryRow& row : rows) service_attr("logger").attr("info")("  %-*s  %s", width, row.label, row.latest);
 }
 
-void refresh_to_latest(py::handle self, py::handle store, py::handle after_download, py::handle rewrite_from) {
+void refresh_to_latest(py::handle self, py::handle store, py::handle after_download, py::handle rewrite_from,
+                       py::handle record) {
     const bool downloaded = truthy(after_download);
     py::object datasets = store.attr("load_metadata")()[py::str("datasets")];
     PyObject* copy = PySequence_List(close_dates(datasets).ptr());
@@ -136,7 +137,10 @@ void refresh_to_latest(py::handle self, py::handle store, py::handle after_downl
         return;
     }
     py::object payload = service_attr("build_incremental_write_window")(base_index, write_start, write_end);
-    if (!truthy(store.attr("update_tail")(payload))) raise_kestrel("回测数据增量更新失败:基准缺失或元信息不完整");
+    // The source record describes the data the payload was built from, and is committed with it.
+    py::object applied = record.is_none() ? store.attr("update_tail")(payload)
+                                          : store.attr("update_tail")(payload, py::arg("record") = record());
+    if (!truthy(applied)) raise_kestrel("回测数据增量更新失败:基准缺失或元信息不完整");
     self.attr("_log_dataset_summary")(store, py::arg("action") = downloaded ? "已就绪并更新" : "已更新");
 }
 
@@ -169,11 +173,17 @@ private:
 // The package is checked in its staging folder, before anything lands in the data
 // directory: by the download itself (readable store, sound segments) and by the same
 // completeness rules as after it.
-py::object download_package(py::handle self, py::handle store_dir, py::handle store_class) {
+// `record` (None, or a callable giving the source record) is written into the package before it
+// lands, so the store and its record arrive in one step.
+py::object download_package(py::handle self, py::handle store_dir, py::handle store_class, py::handle record) {
     py::object service = py::reinterpret_borrow<py::object>(self);
     py::object cls = py::reinterpret_borrow<py::object>(store_class);
     py::cpp_function validate([service, cls](py::object staged) { service.attr("_validate_metadata")(cls(staged)); });
-    service_attr("download_benchmark_package")(self.attr("_http"), store_dir, py::arg("validate") = validate);
+    py::object download = service_attr("download_benchmark_package");
+    if (record.is_none())
+        download(self.attr("_http"), store_dir, py::arg("validate") = validate);
+    else
+        download(self.attr("_http"), store_dir, py::arg("validate") = validate, py::arg("record") = record);
     service_attr("flatten_single_subdir")(store_dir);
     py::object store = store_class(store_dir);
     self.attr("_validate_metadata")(store);
@@ -200,9 +210,11 @@ py::list local_problems(py::handle self, py::handle store) {
 
 // ---- the source a store was built from ------------------------------------------------
 //
-// A store holds one market. The installed client's identity is recorded when a store is
-// downloaded, and a store recorded from another source is never touched. A client without
-// an identity (or a store without one) is "unknown" and never refused.
+// A store holds one market. The installed client's identity is recorded with the store, in
+// the same commit as its data (written into a package before it lands, and with every
+// update); a store recorded from another source is never touched, and one without a record is
+// built anew from the installed source. A client without an identity is "unknown" and never
+// refused.
 
 // The installed client when it keeps the contract `protocol` of lumora.sources.base; None
 // when it does not, or when none is installed.
@@ -221,6 +233,55 @@ py::object current_identity() {
     py::object client = installed_client("IdentifiedSource");
     return client.is_none() ? client : client.attr("source_identity")();
 }
+
+// Whether the store's metadata names no source although the installed client has one: a store
+// of an earlier version, or of a client without an identity. It may hold another market, so it
+// is built anew from the installed source rather than extended.
+bool unlabelled(py::handle store, py::handle identity) {
+    return !identity.is_none() && py::hasattr(store, "recorded_source") && store.attr("recorded_source")().is_none();
+}
+
+// The source record every commit of a preparation writes with its data: the installed client's
+// identity and, for a source that fingerprints its files, what the preparation's look at them
+// held (asked after the data was built from them). None when there is nothing to record.
+py::object source_record(py::handle identity, py::handle fingerprinted) {
+    if (identity.is_none() && fingerprinted.is_none()) return py::none();
+    py::object who = py::reinterpret_borrow<py::object>(identity);
+    py::object files = py::reinterpret_borrow<py::object>(fingerprinted);
+    return py::cpp_function([who, files]() {
+        py::dict record;
+        if (!who.is_none()) record["source"] = who;
+        if (!files.is_none()) record["source_fingerprint"] = files.attr("fingerprint")();
+        return record;
+    });
+}
+
+// A source that fingerprints its files answers the whole preparation from one look at them
+// (its `pinned()` block, entered here and left in the destructor, also while an exception
+// unwinds: the error being raised is put aside around the exit, as for the lock below).
+class SourceLook {
+public:
+    explicit SourceLook(py::handle client) {
+        if (client.is_none()) return;
+        block_ = client.attr("pinned")();
+        block_.attr("__enter__")();
+    }
+    SourceLook(const SourceLook&) = delete;
+    SourceLook& operator=(const SourceLook&) = delete;
+    ~SourceLook() {
+        if (block_.is_none()) return;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        try {
+            block_.attr("__exit__")(py::none(), py::none(), py::none());
+        } catch (py::error_already_set&) {
+        }
+        PyErr_Restore(type, value, trace);
+    }
+
+private:
+    py::object block_ = py::none();
+};
 
 void refuse_other_source(py::handle store, py::handle store_dir, py::handle identity) {
     if (identity.is_none() || !py::hasattr(store, "recorded_source")) return;
@@ -257,7 +318,7 @@ private:
 
 // ---- what changed in the source since the store was built -------------------------------
 //
-// A source that fingerprints its files (the user's own) says after each build and update
+// A source that fingerprints its files (the user's own) says with each build and update
 // what they held; the next preparation asks it how to catch up: new days only, a rewrite
 // from the earliest changed date, or a whole new build when dates or stocks left it.
 
@@ -290,20 +351,27 @@ void prepare_backtest_data(py::handle self) {
     py::object store = store_class(store_dir);
     py::object identity = current_identity();
     py::object fingerprinted = installed_client("FingerprintedSource");
+    const SourceLook look(fingerprinted);
+    py::object record = source_record(identity, fingerprinted);
     SetAside aside;
     py::list problems;
     UpdatePlan plan;
     if (exists(store.attr("metadata_path"))) {
         refuse_other_source(store, store_dir, identity);
         problems = local_problems(self, store);
-        if (problems.empty()) plan = update_plan(fingerprinted, store);
+        if (problems.empty() && unlabelled(store, identity)) {
+            plan.kind = "full";
+            service_attr("logger").attr("warning")(
+                "本地回测数据未记录其数据源 (可能来自被中断的准备或旧版本),将按当前数据源 %s 完整重建", identity);
+        } else if (problems.empty()) {
+            plan = update_plan(fingerprinted, store);
+            if (plan.kind == "full")
+                service_attr("logger").attr("info")("数据源有改动,本地回测数据将完整重建: %s", plan.reason);
+        }
     }
-    if (!problems.empty()) {
+    if (!problems.empty())
         service_attr("logger").attr("warning")("本地回测数据不完整或已损坏,将重新下载完整数据包: %s",
                                                py::str("; ").attr("join")(problems));
-    } else if (plan.kind == "full") {
-        service_attr("logger").attr("info")("数据源有改动,本地回测数据将完整重建: %s", plan.reason);
-    }
     if (!problems.empty() || plan.kind == "full") {
         aside = SetAside(store_dir);
         store = store_class(store_dir);
@@ -311,8 +379,7 @@ void prepare_backtest_data(py::handle self) {
     bool downloaded = false;
     if (!exists(store.attr("metadata_path"))) {
         try {
-            store = download_package(self, store_dir, store_class);
-            if (!identity.is_none() && py::hasattr(store, "record_source")) store.attr("record_source")(identity);
+            store = download_package(self, store_dir, store_class, record);
         } catch (...) {
             aside.put_back(store_dir);
             throw;
@@ -326,8 +393,8 @@ void prepare_backtest_data(py::handle self) {
     if (plan.kind == "from")
         service_attr("logger").attr("info")("数据源自 %s 起有改动,本地回测数据自该日起重写: %s", plan.from,
                                             plan.reason);
-    self.attr("_refresh_to_latest")(store, py::arg("after_download") = downloaded, py::arg("rewrite_from") = plan.from);
-    if (!fingerprinted.is_none()) store.attr("record_fingerprint")(fingerprinted.attr("fingerprint")());
+    self.attr("_refresh_to_latest")(store, py::arg("after_download") = downloaded, py::arg("rewrite_from") = plan.from,
+                                    py::arg("record") = record);
     python::package_step("remove_leftovers")(store_dir);
 }
 
@@ -351,9 +418,9 @@ void add_preparation_workflow(py::handle cls) {
                "incomplete, then update its tail incrementally up to today, and log every dataset's\n"
                "latest date.");
     add_method(cls, "_refresh_to_latest", &refresh_to_latest, py::arg("store"), py::kw_only(),
-               py::arg("after_download"), py::arg("rewrite_from") = py::none(),
+               py::arg("after_download"), py::arg("rewrite_from") = py::none(), py::arg("record") = py::none(),
                "Rewrite the stored tail up to today when the reload start (or rewrite_from, when earlier) lies\n"
-               "before it.");
+               "before it; record (None, or a callable giving the source record) is committed with the rows.");
     add_static(cls, "_find_missing_datasets", &find_missing_datasets, py::arg("store"),
                "What the local data lacks (empty close dates, key datasets, benchmarks, membership tables).");
     add_static(cls, "_validate_metadata", &validate_metadata, py::arg("store"),

@@ -31,7 +31,7 @@ import tempfile
 import time
 import urllib.parse
 import zlib
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from pathlib import Path
 from typing import Any, BinaryIO, NamedTuple, Protocol
 
@@ -123,9 +123,11 @@ def download_benchmark_package(
     directory: str | os.PathLike[str],
     *,
     validate: Callable[[Path], object] | None = None,
+    record: Callable[[], Mapping[str, Any]] | None = None,
 ) -> None:
     """Download the full data package and unpack it into ``directory``; ``http`` is the
     data service's client, or a ``PackageFeed`` that delivers the package another way.
+    ``record`` gives the source record the store lands with (see ``install_package``).
 
     Afterwards the package's files lie directly in ``directory`` (a single top-level
     folder of the archive is stripped); files of the package replace same-named ones,
@@ -148,7 +150,7 @@ def download_benchmark_package(
             "或 lumora.init_sandbox()"
         )
     feed = http if isinstance(http, PackageFeed) else _Download(http)
-    install_package(feed, directory, validate=validate)
+    install_package(feed, directory, validate=validate, record=record)
 
 
 def install_package(
@@ -156,11 +158,16 @@ def install_package(
     directory: str | os.PathLike[str],
     *,
     validate: Callable[[Path], object] | None = None,
+    record: Callable[[], Mapping[str, Any]] | None = None,
 ) -> None:
     """The package ``feed`` delivers, checked in a hidden staging folder beside
     ``directory`` (a readable, sound store that ``validate`` accepts), then moved into
     ``directory`` under the store's writer lock. Whatever fails leaves ``directory`` as it
-    was; the feed's own errors pass through unchanged."""
+    was; the feed's own errors pass through unchanged.
+
+    ``record()``, asked once the package is delivered and checked, gives the source record
+    ("source", "source_fingerprint") written into the package's metadata before it moves:
+    the metadata file lands last, so the store and its record land together."""
     target = Path(directory).absolute()
     # Stage beside the real directory (through a symlink, if any) so the final moves
     # are renames within one file system.
@@ -175,6 +182,8 @@ def install_package(
         _check_store(unpacked)
         if validate is not None:
             validate(unpacked)
+        if record is not None:
+            BinaryPreparedDataStoreBase(unpacked, {}, 1, "float64").write_source_record(record())
         _move_into_place(unpacked, target)
 
 
@@ -299,7 +308,7 @@ def set_aside(directory: str | os.PathLike[str]) -> SetAside | None:
     """Move ``directory`` to a hidden sibling and lock it. When it cannot be moved it is
     removed instead, and None is returned, as when the sibling is gone before it is locked."""
     target = Path(directory)
-    path = target.with_name(f".{target.name}{_SET_ASIDE_MARKER}{secrets.token_hex(4)}")
+    path = target.with_name(sibling_prefix(target.name, _SET_ASIDE_MARKER) + secrets.token_hex(4))
     try:
         os.rename(target, path)
     except OSError:
@@ -333,7 +342,8 @@ def remove_leftovers(directory: str | os.PathLike[str]) -> None:
     set aside), unless a live run still holds it."""
     remove_abandoned_staging(directory)
     target = Path(directory)
-    remove_abandoned(target.parent, f".{glob.escape(target.name)}{_SET_ASIDE_MARKER}*")
+    aside = sibling_prefix(target.name, _SET_ASIDE_MARKER)
+    remove_abandoned(target.parent, glob.escape(aside) + "*")
 
 
 # --------------------------------------------------------------------------- descriptor

@@ -1,6 +1,6 @@
 """The backtest service: data directory, universe table and BacktestService."""
 
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from os import PathLike
 from pathlib import Path
 from types import ModuleType
@@ -34,6 +34,7 @@ class BacktestService:
         *,
         after_download: bool,
         rewrite_from: str | None = None,
+        record: Callable[[], dict[str, Any]] | None = None,
     ) -> None: ...
     @staticmethod
     def _find_missing_datasets(store: BinaryPreparedDataStore) -> list[str]: ...

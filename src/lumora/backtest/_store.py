@@ -53,6 +53,8 @@ from lumora.backtest._store_tables import (
     LabelCache,
     ascending_dates,
     column_labels,
+    columns_in_order,
+    extended_columns,
     frame_values,
     label_name,
     pad_value,
@@ -81,16 +83,32 @@ __all__ = [
 # rename leaves the previous metadata, which still names only complete files, so the
 # previous store stays readable; unreferenced files are removed by the next writer. New
 # stock columns are appended to the dataset's column list, so an older (narrower) segment
-# covers a prefix of the columns and reads back padded with NaN / False.
+# covers a prefix of the columns and reads back padded with NaN / False; the record's
+# "order" then loads them where a full build places them (see columns_in_order).
 
 _METADATA_FILE = "metadata.pkl"
 _MANIFEST_FILE = "manifest.json"
 # A dataset with more segments than this is compacted during the tail update.
 _MAX_SEGMENTS = 8
+# Segments whose columns load in another order are read in blocks of about this size.
+_PLACED_BLOCK_BYTES = 1 << 25
 
 
 def _now_text() -> str:
     return pd.Timestamp.now().isoformat()
+
+
+# The metadata entries that say what the store was built from (see "source" below).
+SOURCE_RECORD_KEYS = ("source", "source_fingerprint")
+
+
+def _source_entries(record: Mapping[str, Any] | None) -> dict[str, Any]:
+    """``record`` as metadata entries; anything but the source record's keys is refused."""
+    entries = dict(record or {})
+    unknown = sorted(set(entries) - set(SOURCE_RECORD_KEYS))
+    if unknown:
+        raise ValueError(f"not an entry of the source record: {unknown[0]!r}")
+    return entries
 
 
 class BinaryPreparedDataStoreBase:
@@ -202,13 +220,15 @@ class BinaryPreparedDataStoreBase:
         values = self._read_rows(record, lo, hi, mmap)
         if "columns" not in record:
             return pd.Series(values, index=index, name=record.get("name"), copy=False)
-        columns = cache.get(record["columns"], record.get("columns_name"))
+        columns = cache.get(columns_in_order(record), record.get("columns_name"))
         return pd.DataFrame(values, index=index, columns=columns, copy=False)
 
     def _read_rows(self, record: Mapping[str, Any], lo: int, hi: int, mmap: bool) -> np.ndarray:
-        """Rows [lo, hi) of a dataset, every column, as one array."""
+        """Rows [lo, hi) of a dataset, every column in the order a load gives them, as
+        one array."""
         dtype = storage_dtype(record["dtype"])
         width = len(record["columns"]) if "columns" in record else None
+        order = record.get("order")
         pieces = []
         offset = 0
         for segment in record["segments"]:
@@ -218,40 +238,72 @@ class BinaryPreparedDataStoreBase:
                 pieces.append((segment, a, b))
             offset += rows
         shape = (hi - lo,) if width is None else (hi - lo, width)
-        if mmap and len(pieces) == 1 and pieces[0][0].get("cols") == width:
+        if mmap and order is None and len(pieces) == 1 and pieces[0][0].get("cols") == width:
             segment, a, b = pieces[0]
             return map_segment(self.store_dir, segment, dtype, width)[a:b]
         out = np.empty(shape, dtype=dtype)
+        # Where each held column goes in the loaded table.
+        place = None
+        if order is not None and width is not None:
+            place = np.empty(width, dtype=np.intp)
+            place[np.asarray(order, dtype=np.intp)] = np.arange(width)
         row = 0
         for segment, a, b in pieces:
             cols = segment.get("cols")
             target = out[row : row + b - a]
             if width is not None and cols != width:
-                target[:, cols:] = pad_value(record, dtype)
-                target = target[:, :cols]
-            read_segment(self.store_dir, segment, dtype, a, target)
+                target[:, cols if place is None else place[cols:]] = pad_value(record, dtype)
+            if place is not None:
+                self._read_placed(segment, dtype, a, target, place[:cols])
+            else:
+                read_segment(self.store_dir, segment, dtype, a, target[..., :cols])
             row += b - a
         return out
 
+    def _read_placed(
+        self,
+        segment: Mapping[str, Any],
+        dtype: np.dtype,
+        first: int,
+        target: np.ndarray,
+        place: np.ndarray,
+    ) -> None:
+        """Rows of a segment from ``first`` on into ``target``, its column ``j`` into
+        ``target``'s column ``place[j]``, a block of rows at a time (no copy of the whole
+        segment beside the table)."""
+        step = max(_PLACED_BLOCK_BYTES // max(place.size * dtype.itemsize, 1), 1)
+        block = np.empty((min(step, target.shape[0]), place.size), dtype=dtype)
+        for start in range(0, target.shape[0], step):
+            rows = block[: min(step, target.shape[0] - start)]
+            read_segment(self.store_dir, segment, dtype, first + start, rows)
+            target[start : start + rows.shape[0], place] = rows
+
     # ---- source ------------------------------------------------------------------
+    #
+    # What the store was built from is part of its metadata, written by the same commit as
+    # the data it describes: "source" (the data source's identity) and "source_fingerprint"
+    # (what the source's files held, for a source that fingerprints them). A package gets
+    # them before it lands (``write_source_record`` on the staged store) and each tail
+    # update commits them with its rows (``update_tail(..., record=)``), so no crash can
+    # leave data without its record, or a record of other data.
 
     def recorded_source(self) -> dict[str, Any] | None:
         """The identity of the data source that built the store (None when none is
         recorded or the metadata cannot be read)."""
         return self._recorded("source")
 
-    def record_source(self, identity: Mapping[str, Any]) -> None:
-        """Record the identity of the data source that built the store."""
-        self._record("source", dict(identity))
-
     def recorded_fingerprint(self) -> dict[str, Any] | None:
-        """What the source's files looked like when the store was last built or updated
-        (None when nothing is recorded or the metadata cannot be read)."""
+        """What the source's files held when the store was last built or updated (None
+        when nothing is recorded or the metadata cannot be read)."""
         return self._recorded("source_fingerprint")
 
-    def record_fingerprint(self, fingerprint: Mapping[str, Any]) -> None:
-        """Record what the source's files look like now (see ``recorded_fingerprint``)."""
-        self._record("source_fingerprint", dict(fingerprint))
+    def write_source_record(self, record: Mapping[str, Any]) -> None:
+        """Set the entries of ``record`` ("source", "source_fingerprint") in the metadata,
+        one atomic replace. For a store that has not landed yet (a package in staging):
+        on a store in use the record goes with the data, through ``update_tail``."""
+        entries = _source_entries(record)
+        with self._writer_session(create=False):
+            self._write_metadata({**self.load_metadata(), **entries})
 
     def _recorded(self, name: str) -> dict[str, Any] | None:
         try:
@@ -259,12 +311,6 @@ class BinaryPreparedDataStoreBase:
         except (OSError, KestrelError):
             return None
         return found if isinstance(found, dict) else None
-
-    def _record(self, name: str, value: Any) -> None:
-        with self._writer_session(create=False):
-            metadata = self.load_metadata()
-            metadata[name] = value
-            self._write_metadata(metadata)
 
     # ---- checking ------------------------------------------------------------------
 
@@ -303,6 +349,13 @@ class BinaryPreparedDataStoreBase:
                     fail("列名列表无效")
                 seen.add(id(columns))
             width = len(columns)
+            order = record.get("order")
+            if order is not None and id(order) not in seen:
+                if not isinstance(order, list) or sorted(order) != list(range(width)):
+                    fail("列顺序无效")
+                if not all(type(i) is int for i in order):
+                    fail("列顺序无效")
+                seen.add(id(order))
         segments = record.get("segments")
         if not isinstance(segments, list) or not all(isinstance(s, Mapping) for s in segments):
             fail("文件列表无效")
@@ -547,7 +600,9 @@ class BinaryPreparedDataStoreBase:
 
     # ---- tail update ---------------------------------------------------------------
 
-    def update_tail(self, payload: Mapping[str, Any]) -> bool:
+    def update_tail(
+        self, payload: Mapping[str, Any], *, record: Mapping[str, Any] | None = None
+    ) -> bool:
         """Merge a tail payload into the store.
 
         For every stored table in ``payload["data"]`` the stored rows dated on or after
@@ -557,9 +612,13 @@ class BinaryPreparedDataStoreBase:
         series are merged by date, the payload winning. A payload table without rows
         leaves its dataset untouched; tables the store does not hold are ignored.
 
+        ``record``: the source record of the data after the merge ("source",
+        "source_fingerprint"; see ``recorded_source``), committed with it.
+
         Returns False, writing nothing, when the store has no metadata or datasets, or the
         payload lacks a stored benchmark; True once the merge is committed.
         """
+        entries = _source_entries(record)
         data = payload.get("data") or {}
         if not self.store_dir.is_dir():
             return False
@@ -596,7 +655,9 @@ class BinaryPreparedDataStoreBase:
             close = merged.get("close_price")
             if close and close.get("index"):
                 meta["end_date"] = close["index"][-1]
-            self._commit({**metadata, "datasets": merged, "meta": meta, "updated_at": now})
+            self._commit(
+                {**metadata, **entries, "datasets": merged, "meta": meta, "updated_at": now}
+            )
         return True
 
     @staticmethod
@@ -623,19 +684,17 @@ class BinaryPreparedDataStoreBase:
         if first == len(dates):
             return record  # nothing to write: never truncate on an empty table
         rows = np.arange(len(dates))[first:] if order is None else order[first:]
-        columns = list(record["columns"])
-        known = set(columns)
-        incoming = column_labels(table.columns)
-        columns += [c for c in incoming if c not in known]
-        values = np.full((len(rows), len(columns)), pad_value(record, dtype), dtype=dtype)
-        target = pd.Index(columns).get_indexer(incoming)
-        values[:, target] = frame_values(table.iloc[rows], dtype)
-
         keep = (
             len(record["index"])
             if write_start is None
             else bisect.bisect_left(record["index"], write_start)
         )
+        incoming = column_labels(table.columns)
+        columns, column_order = extended_columns(record, incoming, rewritten=keep == 0)
+        values = np.full((len(rows), len(columns)), pad_value(record, dtype), dtype=dtype)
+        target = pd.Index(columns).get_indexer(pd.Index(incoming))
+        values[:, target] = frame_values(table.iloc[rows], dtype)
+
         segments = truncate_segments(record["segments"], keep)
         segments.append(self._write_segment(self.store_dir, key, values))
         merged = {
@@ -644,20 +703,34 @@ class BinaryPreparedDataStoreBase:
             "columns": columns,
             "segments": segments,
         }
+        merged.pop("order", None)
+        if column_order is not None:
+            merged["order"] = column_order
         if len(segments) > _MAX_SEGMENTS:
-            merged["segments"] = self._compacted_segments(key, merged)
+            merged = self._compacted(key, merged)
         return merged
 
-    def _compacted_segments(self, key: str, record: dict[str, Any]) -> list[dict[str, Any]]:
-        """Fewer segments for a dataset: the tail segments merged into one, or everything
-        into one once the tail has grown as large as the head (amortised rewriting)."""
+    def _compacted(self, key: str, record: dict[str, Any]) -> dict[str, Any]:
+        """The dataset in fewer segments: the tail segments merged into one, or everything
+        into one once the tail has grown as large as the head (amortised rewriting). A
+        dataset rewritten whole holds its columns in the order they load."""
         segments = record["segments"]
         head_rows = int(segments[0]["rows"])
         total = len(record["index"])
         start = head_rows if total - head_rows < head_rows else 0
-        values = self._read_rows(record, start, total, mmap=False)
+        values = self._read_rows(record, start, total, mmap=False)  # in load order
+        if start == 0:
+            merged = self._write_segment(self.store_dir, key, values)
+            compact = {**record, "columns": columns_in_order(record), "segments": [merged]}
+            compact.pop("order", None)
+            return compact
+        order = record.get("order")
+        if order is not None:  # back to the order the head segment holds them in
+            place = np.empty(len(order), dtype=np.intp)
+            place[np.asarray(order, dtype=np.intp)] = np.arange(len(order))
+            values = values[:, place]
         merged = self._write_segment(self.store_dir, key, values)
-        return ([segments[0]] if start else []) + [merged]
+        return {**record, "segments": [segments[0], merged]}
 
     def _merge_series_tail(
         self, key: str, record: dict[str, Any], series: Any, write_start: str | None

@@ -90,20 +90,22 @@ def plain_metadata(value: Any, where: str) -> Any:
 
 
 def share_label_lists(metadata: dict[str, Any]) -> dict[str, Any]:
-    """Datasets with equal date or column lists share one list object, which the pickle
-    stores once (a store has seventeen copies of the same dates and stocks)."""
-    seen: dict[tuple[str, ...], list[str]] = {}
+    """Datasets with equal date or column lists (or column orders) share one list object,
+    which the pickle stores once (a store has seventeen copies of the same dates and
+    stocks)."""
+    seen: dict[tuple[str, tuple[Any, ...]], list[Any]] = {}
     for record in (metadata.get("datasets") or {}).values():
-        for field in ("index", "columns"):
+        for field in ("index", "columns", "order"):
             labels = record.get(field)
             if isinstance(labels, list):
-                record[field] = seen.setdefault(tuple(labels), labels)
+                record[field] = seen.setdefault((field, tuple(labels)), labels)
     return metadata
 
 
 def store_version(metadata: Mapping[str, Any]) -> str:
     """The version of the data a committed metadata mapping describes, as 16 hex digits:
-    a digest of every dataset's key, dtype, label names, dates and columns and segments
+    a digest of every dataset's key, dtype, label names, dates, columns (and their load
+    order) and segments
     (rows, columns and content checksum; the file name where no checksum is recorded),
     and of the benchmark codes. A commit that changes what a load returns changes it;
     rewriting the metadata alone (recording the source) keeps it, and so does a store
@@ -137,6 +139,8 @@ def store_version(metadata: Mapping[str, Any]) -> str:
         digest.update(head.encode("utf-8", "backslashreplace"))
         digest.update(labels(record.get("index")))
         digest.update(labels(record.get("columns")))
+        if record.get("order") is not None:  # the order the columns load in
+            digest.update(labels(record["order"]))
     benchmarks = metadata.get("benchmarks") or {}
     digest.update(repr(sorted(map(repr, benchmarks.items()))).encode("utf-8", "backslashreplace"))
     return digest.hexdigest()

@@ -4,6 +4,7 @@ dataset's cells take where no row gave them."""
 
 from __future__ import annotations
 
+import itertools
 from collections.abc import Mapping
 from typing import Any
 
@@ -17,6 +18,8 @@ __all__ = [
     "LabelCache",
     "ascending_dates",
     "column_labels",
+    "columns_in_order",
+    "extended_columns",
     "frame_values",
     "label_name",
     "pad_value",
@@ -56,6 +59,41 @@ def column_labels(columns: pd.Index) -> list[str]:
     if len(set(labels)) != len(labels):
         raise ValueError("duplicate column labels in a table to be stored")
     return labels
+
+
+def columns_in_order(record: Mapping[str, Any]) -> list[str]:
+    """A dataset's column labels in the order a load gives them.
+
+    ``"columns"`` lists them as the segments hold them: the columns of the first segments,
+    then those later tail updates added (an older, narrower segment covers a prefix).
+    ``"order"``, when present, lists the positions in it of the columns as loaded, so that
+    a stock added by an update is loaded where a full build places it."""
+    columns: list[str] = record["columns"]
+    order = record.get("order")
+    return columns if order is None else [columns[i] for i in order]
+
+
+def extended_columns(
+    record: Mapping[str, Any], incoming: list[str], *, rewritten: bool
+) -> tuple[list[str], list[int] | None]:
+    """``"columns"`` and ``"order"`` of a dataset that gains the ``incoming`` labels it
+    lacks. A build gives the columns in ascending order, and a stock added later takes
+    its place among them (a dataset whose columns are in another order gets it at the
+    end). ``rewritten``: no segment of the old columns remains, so the segments can hold
+    the columns in the order they are loaded."""
+    stored: list[str] = record["columns"]
+    loaded = columns_in_order(record)
+    known = set(stored)
+    added = [label for label in dict.fromkeys(incoming) if label not in known]
+    if not added and not rewritten:
+        return stored, record.get("order")
+    ascending = all(a < b for a, b in itertools.pairwise(loaded))
+    order_of_load = sorted(loaded + added) if ascending else loaded + added
+    if rewritten:
+        return order_of_load, None
+    held = stored + added
+    order = pd.Index(held).get_indexer(pd.Index(order_of_load)).tolist()
+    return held, None if order == list(range(len(held))) else order
 
 
 def _as_storage(values: np.ndarray, dtype: np.dtype) -> np.ndarray:

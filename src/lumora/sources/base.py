@@ -12,6 +12,7 @@ with the store it built, and a store is never fed from another market.
 from __future__ import annotations
 
 from collections.abc import Iterable
+from contextlib import AbstractContextManager
 from dataclasses import dataclass
 from typing import Any, Protocol, runtime_checkable
 
@@ -74,10 +75,14 @@ class IdentifiedSource(Protocol):
 
 @runtime_checkable
 class FingerprintedSource(Protocol):
-    """A source that can tell what changed since a store was built from it: the store
-    records ``fingerprint()`` after every build and update, and the next preparation asks
-    ``update_plan(recorded)`` for ``("tail", None, "")`` (only new days), ``("from", date,
-    reason)`` (rewrite from that date) or ``("full", None, reason)`` (build anew)."""
+    """A source that can tell what changed since a store was built from it. A preparation
+    runs inside ``pinned()``, which answers every query from one look at the source; the
+    store commits ``fingerprint()`` (what that look held) with every build and update, and
+    the next preparation asks ``update_plan(recorded)`` for ``("tail", None, "")`` (only
+    new days), ``("from", date, reason)`` (rewrite from that date) or ``("full", None,
+    reason)`` (build anew)."""
+
+    def pinned(self) -> AbstractContextManager[None]: ...
 
     def fingerprint(self) -> dict[str, Any]: ...
 

@@ -49,6 +49,10 @@ class Adjustments:
     cell: np.ndarray  # int64 date * 1e6 + code, ascending
     factor: np.ndarray  # float64, finite and positive
 
+    def dates(self) -> np.ndarray:
+        """Each cell's YYYYMMDD date (ascending)."""
+        return self.cell // _CELL
+
     def lookup(self, date: np.ndarray, code: np.ndarray) -> np.ndarray:
         """The factor of each (date, code) row; NaN where the table has none."""
         if not self.cell.size:

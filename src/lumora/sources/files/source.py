@@ -5,6 +5,7 @@ files as they are (``update_plan``), and derives and answers the market from the
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
 import logging
 import os
@@ -48,7 +49,7 @@ from lumora.sources.files.per_stock import (
     read_adjustments,
     read_st_spans,
 )
-from lumora.sources.files.reading import files_of
+from lumora.sources.files.reading import date_numbers, files_of, read_file
 from lumora.sources.vendors import Layout, layout_of
 
 __all__ = ["FileSource"]
@@ -62,9 +63,78 @@ _REWRITE_SHARE = 0.25
 def _fingerprint(files: list[Path]) -> tuple[tuple[str, int, int], ...]:
     out = []
     for path in files:
-        stat = path.stat()
+        try:
+            stat = path.stat()
+        except OSError as exc:  # gone since the folder was listed
+            raise FileSourceError(f"{path}: cannot read the file: {exc}") from exc
         out.append((str(path), stat.st_size, stat.st_mtime_ns))
     return tuple(out)
+
+
+# A look at the files is taken again when one of them changed while it was read, at most
+# this many times.
+_LOOKS = 3
+
+
+def _table_hashes(path: Path, columns: Mapping[str, str]) -> tuple[np.ndarray, np.ndarray]:
+    """What a file of a table other than the bars holds, by date: its distinct dates
+    (YYYYMMDD numbers; a row counts on its ``date``, else on the ``start_date`` of the span
+    it gives, else on 0, as when the dates cannot be read) and a number per date that
+    changes whenever any of that date's rows does (the row's values, the column names and
+    the file's name, which names the index or stock of a file without a code column, hashed
+    together; the rows of a date summed)."""
+    frame = read_file(path, columns)
+    day = np.zeros(len(frame), dtype=np.int64)
+    dated = next((name for name in ("date", "start_date") if name in frame.columns), None)
+    if dated is not None:
+        try:
+            day = date_numbers(frame[dated], dated, path).astype(np.int64)
+        except FileSourceError:
+            pass  # refused by the table's own reader, with its own message
+    names = pd.util.hash_array(
+        np.array([path.stem, *(str(c) for c in frame.columns)], dtype=object)
+    )
+    rows = pd.util.hash_pandas_object(frame, index=False).to_numpy(dtype=np.uint64)
+    rows = rows + np.bitwise_xor.reduce(names, initial=np.uint64(len(names)))
+    dates, position = np.unique(day, return_inverse=True)
+    sums = np.zeros(dates.size, dtype=np.uint64)
+    np.add.at(sums, position, rows)  # wraps: the sum does not depend on the rows' order
+    return dates, sums
+
+
+def _table_record(parts: list[tuple[np.ndarray, np.ndarray]]) -> dict[str, list[int]]:
+    """The per-date numbers of a table's files (``_table_hashes``) summed over the files."""
+    if not parts:
+        return {"dates": [], "hashes": []}
+    dates, position = np.unique(np.concatenate([d for d, _ in parts]), return_inverse=True)
+    sums = np.zeros(dates.size, dtype=np.uint64)
+    np.add.at(sums, position, np.concatenate([h for _, h in parts]))
+    return {"dates": dates.tolist(), "hashes": sums.tolist()}
+
+
+def _factor_record(table: Adjustments | None) -> dict[str, list[int]]:
+    """The record of the adjustment-factor table (as ``_table_record``) from the table as
+    read for the join: a number per date that changes whenever a factor of that date does
+    (each cell's date, stock and factor hashed together, summed over the date's cells).
+    A vendor ships this table for the whole market (12 M rows): it is not read a second
+    time for its record, and columns the join does not use are not part of it."""
+    if table is None or not table.cell.size:
+        return {"dates": [], "hashes": []}
+    bits = pd.util.hash_array(table.factor.view(np.uint64))
+    rows = pd.util.hash_array(table.cell) ^ (bits * np.uint64(0x9E3779B97F4A7C15))
+    dates, starts = np.unique(table.dates(), return_index=True)  # cells go by date
+    return {"dates": dates.tolist(), "hashes": np.add.reduceat(rows, starts).tolist()}
+
+
+def _changed_dates(before: Any, after: Mapping[str, list[int]]) -> list[int] | None:
+    """The dates whose rows differ between two records of a table (``_table_record``);
+    None when ``before`` cannot be read."""
+    try:
+        old = dict(zip(before["dates"], before["hashes"], strict=True))
+    except (KeyError, TypeError, ValueError):
+        return None
+    new = dict(zip(after["dates"], after["hashes"], strict=True))
+    return sorted(day for day in old.keys() | new.keys() if old.get(day) != new.get(day))
 
 
 _Key = tuple[str, int, int]  # a file's path, size and modification time
@@ -109,13 +179,16 @@ def _reread(
     old: _Read | None,
     *,
     whole: bool,
+    low: int | None = None,
     adjustments: tuple[tuple[_Key, ...], Adjustments | None] = ((), None),
     progress: bool = False,
 ) -> _Read:
     """The bars of ``files``, parsing again only the files changed since ``old`` (every
     file when the adjustment-factor files changed: their factors are joined to the rows)
-    and, with ``whole``, the files ``old`` holds only in part (see ``_shrunk_parts``);
-    ``adjustments``: the adjustment-factor files and their table."""
+    and, with ``whole``, the files ``old`` holds only in part (see ``_shrunk_parts``) that
+    have rows on or after ``low`` (every one when it is None: a window of the last months
+    parses the last year's file again, not the whole history); ``adjustments``: the
+    adjustment-factor files and their table."""
     joined, table = adjustments
     if old is not None and old.joined != joined:
         old = None
@@ -125,8 +198,14 @@ def _reread(
     summaries: dict[_Key, FileSummary] = {}
     held: set[_Key] = set()
     fresh = []
+
+    def enough(key: _Key) -> bool:  # what ``old`` holds of the file will do
+        assert old is not None
+        before = low is not None and old.file_dates[key].size and old.file_dates[key][-1] < low
+        return key in old.whole or not whole or bool(before)
+
     for position, key in enumerate(keys):
-        if old is not None and key in old.spans and (key in old.whole or not whole):
+        if old is not None and key in old.spans and enough(key):
             parts.append(part_of(old.bars, *old.spans[key]))
             file_dates[key], summaries[key] = old.file_dates[key], old.summaries[key]
             if key in old.whole:
@@ -187,18 +266,20 @@ def _shrunk_parts(
     parts: list[dict[str, np.ndarray]],
     file_dates: dict[_Key, np.ndarray],
     held: set[_Key] | frozenset[_Key],
+    low: int | None = None,
 ) -> set[_Key]:
-    """Replaces each part held whole of a file before the newest by its seed rows, when
-    the files' date ranges do not overlap (a file a year): what a window from the newest
-    file's first day needs. Text industries are numbered over every row: those keep every
-    row. Returns the files still held whole."""
+    """Replaces each part held whole of a file that ends before ``low`` (by default the
+    newest file's first day) by its seed rows, when the files' date ranges do not overlap
+    (a file a year): what a window from ``low`` needs. Text industries are numbered over
+    every row: those keep every row. Returns the files still held whole."""
     dated = {key: d for key, d in file_dates.items() if d.size}
     ranges = [(int(d[0]), int(d[-1])) for d in dated.values()]
     text = "industry" in parts[0] and any(p["industry"].dtype == object for p in parts)
     if len(dated) < 2 or text or overlapping(ranges):
         return set(held)
-    low = max(int(d[0]) for d in dated.values())
-    kept = {key for key in held if key not in dated or dated[key][0] >= low}
+    newest = max(int(d[0]) for d in dated.values())
+    low = newest if low is None else min(low, newest)
+    kept = {key for key in held if key not in dated or dated[key][-1] >= low}
     older = [position for position, key in enumerate(keys) if key in held and key not in kept]
 
     def seeds(position: int) -> dict[str, np.ndarray]:
@@ -219,12 +300,12 @@ def _side_by_side(function: Callable[[Any], Any], items: list[Any]) -> Iterator[
         yield from pool.map(function, items)
 
 
-def _shrunk(read: _Read) -> _Read:
-    """``read`` holding of every file but the newest only the rows a window from the
-    newest file's first day needs (see ``_shrunk_parts``)."""
+def _shrunk(read: _Read, low: int | None = None) -> _Read:
+    """``read`` holding of every file that ends before ``low`` (by default the newest
+    file's first day) only the rows a window from ``low`` needs (see ``_shrunk_parts``)."""
     keys = list(read.spans)
     parts = [part_of(read.bars, *read.spans[key]) for key in keys]
-    held = _shrunk_parts(keys, parts, read.file_dates, read.whole)
+    held = _shrunk_parts(keys, parts, read.file_dates, read.whole, low)
     if held == read.whole:
         return read  # holds no more than that already
     files = [Path(key[0]) for key in keys]
@@ -247,7 +328,8 @@ class FileSource(MarketClient):
         progress: show progress bars while files are read and the market is derived.
 
     The files are read and checked at construction (bad files raise ``FileSourceError``)
-    and again whenever one of them changed, so later preparations see days appended.
+    and again whenever one of them changed, so later preparations see days appended;
+    within ``pinned()`` (a preparation) every answer comes from one look at the files.
     """
 
     def __init__(
@@ -265,8 +347,18 @@ class FileSource(MarketClient):
         self.layout = layout_of(vendor, columns, units)
         self.columns = dict(self.layout.columns)
         self._read: _Read | None = None
-        self._fingerprinted: tuple[_Read, dict[str, Any]] | None = None
+        # The last fingerprint, by the look it describes (not by the rows held then, which
+        # it would keep alive when the source lets them go).
+        self._fingerprinted: tuple[tuple[_Key, ...], dict[str, Any]] | None = None
         self._indices: tuple[dict[str, pd.Series], dict[str, tuple[np.ndarray, np.ndarray]]]
+        # The last look at the files: every input file by table, and what the tables other
+        # than the bars held then (see ``_table_hashes``; by file, kept while unchanged).
+        self._listed: dict[str, list[Path]] = {}
+        self._inputs: dict[str, dict[str, list[int]]] = {}
+        self._hashed: dict[_Key, tuple[np.ndarray, np.ndarray]] = {}
+        # The record of the adjustment-factor table, by the versions of its files.
+        self._adjusted: tuple[tuple[_Key, ...], dict[str, list[int]]] = ((), {})
+        self._pins = 0  # open ``pinned()`` blocks
         # The derived market: the whole history and the last window asked for.
         self._derived: dict[object, MarketHistory] = {}
         # Factors of the whole history handed over as tables and no longer held.
@@ -274,7 +366,6 @@ class FileSource(MarketClient):
         self._logged: set[str] = set()  # what this source logged (see ``_log_once``)
         self._progress = progress
         self._st: StSpans | None = None
-        self._input_files: dict[str, tuple[Path, ...]] = {}
         self._bars()
 
     def __repr__(self) -> str:
@@ -288,11 +379,34 @@ class FileSource(MarketClient):
     def start(self) -> str:
         return str(self._bars().dates[0])
 
+    def input_files(self) -> dict[str, tuple[Path, ...]]:
+        """Every file the source reads, by table ("bars", "index_daily", "index_members",
+        "adj_factor", "st"; a table the folder does not have has none), as it last looked
+        at them: what a store built from the source follows (``fingerprint`` covers each
+        of them)."""
+        self._bars()
+        return {table: tuple(paths) for table, paths in self._listed.items()}
+
+    @contextlib.contextmanager
+    def pinned(self) -> Iterator[None]:
+        """One look at the files for the duration: a preparation plans, builds and records
+        what it built from the same files, whatever happens to them meanwhile (a file
+        rewritten while a store is built is picked up by the next preparation)."""
+        if not self._pins:
+            self._look()
+        self._pins += 1
+        try:
+            yield
+        finally:
+            self._pins -= 1
+
     def fingerprint(self) -> dict[str, Any]:
-        """What the files hold now, in a few numbers a store records: a content hash of
-        every date (over every file) and each stock's last date with a row."""
+        """What the files held when they were read, in a few numbers a store records: of
+        the bars a content hash of every date (over every file) and each stock's last
+        date with a row; of every other table (``input_files``) a content hash of every
+        date. Taken from the rows read, never from a later look at the files."""
         read = self._bars()
-        if self._fingerprinted is not None and self._fingerprinted[0] is read:
+        if self._fingerprinted is not None and self._fingerprinted[0] == read.stamp:
             return self._fingerprinted[1]
         days: dict[int, float] = {}
         for key in read.spans:  # files in their order, so a date's sum is always the same
@@ -306,16 +420,19 @@ class FileSource(MarketClient):
             "hashes": list(days.values()),
             "codes": last.index.tolist(),
             "last": last.tolist(),
+            "inputs": self._inputs,
         }
-        self._fingerprinted = (read, found)  # asked twice a preparation, for the same read
+        self._fingerprinted = (read.stamp, found)  # asked twice a preparation, of one look
         return found
 
     def update_plan(self, recorded: dict[str, Any]) -> tuple[str, str | None, str]:
         """How to bring a store built from ``recorded`` (a ``fingerprint``) to the files as
         they are: ``("tail", None, "")`` when only days were added after its end, ``("from",
-        date, reason)`` when older rows changed or a stock suspended at its end resumed
-        (their derived days change from there), ``("full", None, reason)`` when dates or
-        stocks left the files (a tail update never removes them)."""
+        date, reason)`` when older rows of any table changed (bars, index series,
+        memberships, ...: a file restated, added or removed) or a stock suspended at its end
+        resumed (their derived days change from there), ``("full", None, reason)`` when
+        dates or stocks left the bars (a tail update never removes them) or the rewrite
+        would cost more than a build."""
         try:
             old_days = dict(zip(recorded["dates"], recorded["hashes"], strict=True))
             old_last = dict(zip(recorded["codes"], recorded["last"], strict=True))
@@ -347,6 +464,21 @@ class FileSource(MarketClient):
             )
         if resumed:
             reasons.append(f"{len(resumed)} stocks suspended at the store's end traded again")
+        # Every other table: a change on a stored date rewrites from there (an index close
+        # restated, a membership list changed or added, a file added or removed).
+        old_inputs = recorded.get("inputs")
+        old_inputs = old_inputs if isinstance(old_inputs, dict) else {}
+        none: dict[str, list[int]] = {"dates": [], "hashes": []}
+        for table in sorted(now["inputs"].keys() | old_inputs.keys(), key=str):
+            moved = _changed_dates(old_inputs.get(table, none), now["inputs"].get(table, none))
+            if moved is None:
+                return "full", None, f"the store's record of the {table} files is unreadable"
+            moved = [day for day in moved if day <= end]
+            if moved:
+                changed.append(moved[0])
+                reasons.append(
+                    f"{table}: rows of {len(moved)} dates changed (the first {moved[0]})"
+                )
         if not reasons:
             return "tail", None, ""
         start = min(changed + resumed)
@@ -364,6 +496,8 @@ class FileSource(MarketClient):
         return [str(d) for d in self._bars().dates]
 
     def _files(self) -> dict[str, list[Path]]:
+        """The files of every table of the folder as they are now (``input_files``): a
+        table listed here is followed by the store (``fingerprint``) with no other change."""
         files = {table: files_of(self.root, table) for table in TABLES}
         if not files["bars"]:
             raise FileSourceError(
@@ -372,46 +506,96 @@ class FileSource(MarketClient):
         return files
 
     def _bars(self, low: int | None | bool = False) -> _Read:
-        """The bars as the files hold them now; a file unchanged since the last look
-        (path, size and modification time) is not parsed again. ``low``: the rows from
-        that date on (None: every row) must be held; False: as held.
+        """The bars as the files hold them now (within ``pinned()``: at its look); a file
+        unchanged since the last look (path, size and modification time) is not parsed
+        again. ``low``: the rows from that date on (None: every row) must be held; False:
+        as held.
 
         A derivation leaves the source holding the newest file whole and of the older
         files only the rows a window from the newest file's first day needs: a tail update
         needs no more, and a whole history is read again when it is derived (rarely)."""
-        files = self._files()
-        stamp = _fingerprint([p for table in TABLES for p in files[table]])
+        read = self._read if self._pins and self._read is not None else self._look()
+        if low is not False and not read.holds(low):
+            self._read = None
+            files = self._listed
+            read = self._read = _reread(
+                files["bars"],
+                self.layout,
+                read.stamp,
+                read,
+                whole=True,
+                low=low,
+                adjustments=self._adjustments(files, read, whole=True),
+                progress=self._progress,
+            )
+        return read
+
+    def _look(self) -> _Read:
+        """Looks at the files: those changed since the last look are read again. What the
+        tables other than the bars hold is recorded before they are read (the adjustment
+        factors as read), and the look is taken again when a file changed while it was
+        read, so the record of the files (``fingerprint``) never describes files newer than
+        the rows read."""
         read = self._read
-        if read is None or read.stamp != stamp:
+        for _ in range(_LOOKS):
+            files = self._files()
+            paths = [p for table in files for p in files[table]]
+            stamp = _fingerprint(paths)
+            if read is not None and read.stamp == stamp and read is self._read:
+                return read
             self._read = None  # a failed read leaves nothing half-updated behind
             self._derived.clear()
+            keys = dict(zip(paths, stamp))
+            inputs = {
+                table: _table_record([self._hashes_of(keys[path]) for path in paths])
+                for table, paths in files.items()
+                if table not in ("bars", "adj_factor")
+            }
+            adjustments = self._adjustments(files, read, whole=False)
+            inputs["adj_factor"] = self._adjustment_record(files, *adjustments)
             # The tables beside the bars are small: read and checked with them, kept.
             series, listed = index_series(files["index_daily"], self.columns)
-            self._indices = (series, member_rows(files["index_members"], self.columns))
-            self._st = read_st_spans(files["st"], self.columns)
-            read = self._read = _reread(
+            indices = (series, member_rows(files["index_members"], self.columns))
+            st = read_st_spans(files["st"], self.columns)
+            read = _reread(
                 files["bars"],
                 self.layout,
                 stamp,
                 read,
                 whole=False,
-                adjustments=self._adjustments(files, read, whole=False),
+                adjustments=adjustments,
                 progress=self._progress,
             )
             check_calendar({Path(key[0]): dates for key, dates in read.file_dates.items()}, listed)
-            self._input_files = {table: tuple(found) for table, found in files.items()}
-        if low is not False and not read.holds(low):
-            self._read = None
-            read = self._read = _reread(
-                files["bars"],
-                self.layout,
-                stamp,
-                read,
-                whole=True,
-                adjustments=self._adjustments(files, read, whole=True),
-                progress=self._progress,
-            )
-        return read
+            self._hashed = {key: self._hashed[key] for key in stamp if key in self._hashed}
+            now = _fingerprint(paths)
+            if now == stamp:
+                self._listed, self._inputs, self._indices, self._st = files, inputs, indices, st
+                self._read = read
+                return read
+        changed = next(path for path, a, b in zip(paths, stamp, now) if a != b)
+        raise FileSourceError(
+            f"{changed}: the file changed while it was read, {_LOOKS} times; "
+            "prepare again once it is written"
+        )
+
+    def _hashes_of(self, key: _Key) -> tuple[np.ndarray, np.ndarray]:
+        """``_table_hashes`` of a file other than the bars, computed once per version."""
+        if key not in self._hashed:
+            self._hashed[key] = _table_hashes(Path(key[0]), self.columns)
+        return self._hashed[key]
+
+    def _adjustment_record(
+        self, files: dict[str, list[Path]], keys: tuple[_Key, ...], table: Adjustments | None
+    ) -> dict[str, list[int]]:
+        """The record of the adjustment-factor files of versions ``keys`` (see
+        ``_factor_record``), from ``table`` when they were read for the join, else as
+        recorded when they were."""
+        if keys and table is None and self._adjusted[0] != keys:
+            table = read_adjustments(files["adj_factor"], self.columns)
+        if table is not None or not keys:
+            self._adjusted = (keys, _factor_record(table))
+        return self._adjusted[1]
 
     def _adjustments(
         self, files: dict[str, list[Path]], read: _Read | None, *, whole: bool
@@ -426,12 +610,6 @@ class FileSource(MarketClient):
             if all(key in held for key in _fingerprint(files["bars"])):
                 return keys, None
         return keys, read_adjustments(files["adj_factor"], self.columns)
-
-    def input_files(self) -> dict[str, tuple[Path, ...]]:
-        """The files the source read, by table ("bars", "index_daily", "index_members",
-        "adj_factor", "st"; a table the folder does not have has none), as last read."""
-        self._bars()
-        return dict(self._input_files)
 
     def _history(self) -> tuple[MarketHistory, int]:
         return self._history_from(None)
@@ -476,8 +654,10 @@ class FileSource(MarketClient):
             read = self._bars(key)
             if window:
                 self._derived.pop(next((k for k in self._derived if k is not None), 0), None)
+                # The older files by their seed rows first, file by file: the window's rows
+                # are then taken from a few years' rows, not from a copy of the history.
+                read = self._read = _shrunk(read, key)
                 bars, consume = window_bars(read.bars, key), True  # type: ignore[arg-type]
-                self._read = _shrunk(read)
             else:
                 # The source goes back to holding only what later windows need, and the
                 # other rows leave as they become tables.
