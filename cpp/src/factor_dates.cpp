@@ -73,7 +73,7 @@ const double* RankedDate::ranks_of(const std::vector<double>& kept_factor, std::
     return scratch.data();
 }
 
-void ReturnRanks::of(const RankedDate& today, const KeptPairs& kept, const DenseRank* keys, std::int64_t n_stocks) {
+void ReturnRanks::of(const KeptPairs& kept, const DenseRank* keys, std::int64_t n_stocks) {
     const std::size_t count = kept.at.size();
     twice_.resize(count);
     ranks_.resize(count);
@@ -82,7 +82,7 @@ void ReturnRanks::of(const RankedDate& today, const KeptPairs& kept, const Dense
     if (keys != nullptr) {
         std::uint32_t top = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            keys_[i] = keys[today.stocks[kept.at[i]]];
+            keys_[i] = keys[kept.stocks[i]];
             top = std::max(top, keys_[i]);
         }
         buckets = static_cast<std::size_t>(top) + 1;
@@ -123,57 +123,62 @@ std::int32_t IndustryRankIc::id_of(std::int32_t stock, double code) {
 
 template <class Same>
 void IndustryRankIc::ranks_within(const std::uint32_t* order, std::size_t count, Same&& same, std::uint32_t* twice) {
-    // `order` lists the items industry by industry; within one, positions count from 1 and a
-    // run of ties takes the mean of its positions (twice that: first + last position).
-    std::size_t start = 0;  // the industry's first place in `order`
-    for (std::size_t k = 0; k < count;) {
-        if (k == 0 || ids_[order[k]] != ids_[order[k - 1]]) start = k;
-        std::size_t end = k + 1;
-        while (end < count && ids_[order[end]] == ids_[order[k]] && same(order[end], order[k])) ++end;
-        const auto value = static_cast<std::uint32_t>((k - start + 1) + (end - start));
-        for (std::size_t t = k; t < end; ++t) twice[order[t]] = value;
-        k = end;
+    // Walking the items in `order`, each industry's count gives an item its place there, and
+    // a run of ties (same(a, b) of two items one after the other in their industry) takes the
+    // mean of its places: twice it is the run's first place plus its last. The first places
+    // are found walking forward, the last walking back.
+    const std::size_t industries = codes_.size();
+    place_.assign(industries, 0);
+    last_.assign(industries, kNone);
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint32_t i = order[k], id = ids_[i];
+        if (id >= industries) continue;
+        const std::uint32_t place = ++place_[id];
+        const std::uint32_t before = last_[id];
+        run_[i] = before != kNone && same(i, before) ? run_[before] : place;  // the run's first place
+        twice[i] = place;
+        last_[id] = i;
+    }
+    last_.assign(industries, kNone);
+    for (std::size_t k = count; k-- > 0;) {
+        const std::uint32_t i = order[k], id = ids_[i];
+        if (id >= industries) continue;
+        const std::uint32_t after = last_[id];
+        const std::uint32_t end = after != kNone && same(i, after) ? end_[after] : twice[i];  // the run's last place
+        end_[i] = end;
+        twice[i] = run_[i] + end;
+        last_[id] = i;
     }
 }
 
-void IndustryRankIc::of(const RankedDate& today, const KeptPairs& kept, const std::uint32_t* return_twice,
-                        const double* industry, std::vector<IndustryIc>& out) {
+void IndustryRankIc::of(const KeptPairs& kept, const std::uint32_t* return_twice, const double* industry,
+                        std::vector<IndustryIc>& out) {
     const std::size_t count = kept.at.size();
     ids_.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
-        const std::int32_t s = today.stocks[kept.at[i]];
+        const std::int32_t s = kept.stocks[i];
         const double code = industry[s];
-        ids_[i] =
-            std::isnan(code) ? std::numeric_limits<std::uint32_t>::max() : static_cast<std::uint32_t>(id_of(s, code));
+        ids_[i] = std::isnan(code) ? kNone : static_cast<std::uint32_t>(id_of(s, code));
     }
-    const auto none = static_cast<std::uint32_t>(codes_.size());
-    for (std::uint32_t& id : ids_) id = std::min(id, none);
-    const std::size_t buckets = codes_.size() + 1;
-
-    // The kept stocks industry by industry, in factor order and in return order (stable
-    // counting sorts: the kept stocks come in factor order).
-    by_industry_.resize(count);
-    counted_order(ids_.data(), count, buckets, by_industry_.data(), ends_);
-    by_return_.resize(count);
-    counted_order(return_twice, count, 2 * count + 2, by_return_.data(), ends_);
-    industry_by_return_.resize(count);
-    for (std::size_t k = 0; k < count; ++k) industry_by_return_[k] = ids_[by_return_[k]];
+    run_.resize(count);
+    end_.resize(count);
+    // The kept stocks come in factor order; their order by return is counted out of twice
+    // their return ranks among the kept.
     order_.resize(count);
-    counted_order(industry_by_return_.data(), count, buckets, order_.data(), ends_);
-    for (std::uint32_t& k : order_) k = by_return_[k];
-
+    for (std::size_t i = 0; i < count; ++i) order_[i] = static_cast<std::uint32_t>(i);
     factor_twice_.resize(count);
-    return_twice_.resize(count);
     ranks_within(
-        by_industry_.data(), count, [&](std::uint32_t a, std::uint32_t b) { return kept.factor[a] == kept.factor[b]; },
+        order_.data(), count, [&](std::uint32_t a, std::uint32_t b) { return kept.factor[a] == kept.factor[b]; },
         factor_twice_.data());
+    counted_order(return_twice, count, 2 * count + 2, order_.data(), ends_);
+    return_twice_.resize(count);
     ranks_within(
         order_.data(), count, [&](std::uint32_t a, std::uint32_t b) { return return_twice[a] == return_twice[b]; },
         return_twice_.data());
 
     sums_.assign(codes_.size(), TwiceRankSums{});
     for (std::size_t i = 0; i < count; ++i)
-        if (ids_[i] < none) sums_[ids_[i]].add(factor_twice_[i], return_twice_[i]);
+        if (ids_[i] != kNone) sums_[ids_[i]].add(factor_twice_[i], return_twice_[i]);
     for (std::size_t id = 0; id < codes_.size(); ++id)
         if (sums_[id].count > 0)
             out.push_back({codes_[id], sums_[id].correlation(), static_cast<std::int32_t>(sums_[id].count)});
@@ -199,8 +204,7 @@ DateAnalysis::DateAnalysis(const ForwardOpens* opens, int groups, FactorDates& o
 // usable stocks that have one, and each group's mean return. The factor's order is the
 // grouping's, and where every usable stock has a return its ranks are today's; the returns
 // are ranked by counting where the market's work holds their dense ranks.
-void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const double* next_open,
-                           const std::int16_t* group_of) {
+void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const double* next_open) {
     if (opens_ == nullptr) return;
     const std::int64_t at = opens_->work_row(row);
     for (std::size_t k = 0; k < kHorizonCount; ++k) {
@@ -215,35 +219,47 @@ void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const doub
             count = kept_.keep(today, [&](std::int32_t s) { return to[s] / from[s] - 1.0; });
         }
         if (count == 0) continue;
-        group_means(k, row, group_of, today);
+        group_means(k, row, today);
         if (count < 2) continue;
         const auto cell = static_cast<std::size_t>(row) * kHorizonCount + k;
         out_.ic[cell] = cross_pearson(kept_.factor.data(), kept_.returns.data(), count);
         if (k == 0) continue;  // the engine's own Rank IC
-        return_ranks_.of(today, kept_, opens_->work->ranked(k) ? opens_->work->ranks_row(k, at) : nullptr,
+        return_ranks_.of(kept_, opens_->work->ranked(k) ? opens_->work->ranks_row(k, at) : nullptr,
                          opens_->open.cols());
         out_.rank_ic[cell] = pearson_of_ranks(today.ranks_of(kept_.factor, factor_rank_), return_ranks_.ranks(), count);
     }
 }
 
-// The groups' mean returns less the date's mean over the kept stocks (each return demeaned
-// first, as the open factor-analysis library does).
-void DateAnalysis::group_means(std::size_t k, std::int64_t row, const std::int16_t* group_of, const RankedDate& today) {
-    const std::size_t count = kept_.returns.size();
-    double total = 0.0;
-    for (const double r : kept_.returns) total += r;
-    const double mean = total / static_cast<double>(count);
-    sums_.assign(static_cast<std::size_t>(groups_), 0.0);
-    counts_.assign(static_cast<std::size_t>(groups_), 0);
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto g = static_cast<std::size_t>(group_of[today.stocks[kept_.at[i]]]);
-        sums_[g] += kept_.returns[i] - mean;
-        ++counts_[g];
+namespace {
+
+// The sum of n values added in four interleaved lanes (one chain of additions would wait on
+// the adder at every step).
+double lane_sum(const double* v, std::size_t n) {
+    double lanes[4] = {0.0, 0.0, 0.0, 0.0};
+    const std::size_t whole = n - n % 4;
+    for (std::size_t i = 0; i < whole; i += 4)
+        for (std::size_t l = 0; l < 4; ++l) lanes[l] += v[i + l];
+    for (std::size_t i = whole; i < n; ++i) lanes[i - whole] += v[i];
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
+}  // namespace
+
+// The groups' mean returns less the date's mean over the kept stocks. A group's members are
+// a run of the date's order, so its kept ones are a run of the kept stocks.
+void DateAnalysis::group_means(std::size_t k, std::int64_t row, const RankedDate& today) {
+    const std::vector<double>& returns = kept_.returns;
+    const double mean = lane_sum(returns.data(), returns.size()) / static_cast<double>(returns.size());
+    for (int g = 0; g < groups_; ++g) {
+        const std::uint32_t first = today.group_first[static_cast<std::size_t>(g)];
+        const std::uint32_t last = first + today.group_size[static_cast<std::size_t>(g)];
+        const auto lo = std::lower_bound(kept_.at.begin(), kept_.at.end(), first);
+        const auto hi = std::lower_bound(lo, kept_.at.end(), last);
+        if (hi == lo) continue;
+        const auto from = static_cast<std::size_t>(lo - kept_.at.begin());
+        const auto count = static_cast<std::size_t>(hi - lo);
+        out_.group_mean_at(k, row, g) = lane_sum(&returns[from], count) / static_cast<double>(count) - mean;
     }
-    for (int g = 0; g < groups_; ++g)
-        if (counts_[static_cast<std::size_t>(g)] > 0)
-            out_.group_mean_at(k, row, g) =
-                sums_[static_cast<std::size_t>(g)] / static_cast<double>(counts_[static_cast<std::size_t>(g)]);
 }
 
 void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const std::uint32_t* twice_ranks,

@@ -123,6 +123,19 @@ public:
         }
         radix_sort_items(keys_.data(), usable, radix_);
         cut_ = group_cut(static_cast<std::int64_t>(usable), groups_);
+        // Group g takes sorted places start .. start + size - 1, which the ascending order
+        // keeps, or reverses where the sort ran on the negated factor.
+        ranked_.group_first.resize(static_cast<std::size_t>(groups_));
+        ranked_.group_size.resize(static_cast<std::size_t>(groups_));
+        const auto whole = static_cast<std::uint32_t>(usable);
+        std::uint32_t start = 0;
+        for (int g = 0; g < groups_; ++g) {
+            const auto size =
+                static_cast<std::uint32_t>(whole / groups_ + (static_cast<std::uint32_t>(g) < whole % groups_ ? 1 : 0));
+            ranked_.group_first[static_cast<std::size_t>(g)] = direction_ < 0.0 ? whole - start - size : start;
+            ranked_.group_size[static_cast<std::size_t>(g)] = size;
+            start += size;
+        }
         // The date's ranking in ascending factor order: the sort's order, reversed when it
         // ran on the negated factor.
         ranked_.stocks.resize(usable);
@@ -160,7 +173,7 @@ public:
             keys != nullptr ? kept_.keep(today, [&](std::int32_t s) { return keys[s] == kNoRank ? kNaN : 0.0; })
                             : kept_.keep(today, [&](std::int32_t s) { return forward[s]; });
         if (count < 2) return kNaN;
-        ranks_.of(today, kept_, keys, n);
+        ranks_.of(kept_, keys, n);
         return pearson_of_ranks(today.ranks_of(kept_.factor, factor_rank_), ranks_.ranks(), count);
     }
 
@@ -327,9 +340,9 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
             }
             if (!w.analysis) continue;
             out.dates.universe[static_cast<std::size_t>(row)] = w.cells.valid[static_cast<std::size_t>(row - first)];
-            w.analysis->on_date(row, ranked, w.cells.next_open(in, row - first, n), group_of);
+            w.analysis->on_date(row, ranked, w.cells.next_open(in, row - first, n));
             if (w.industry && !std::isnan(rank_ic))
-                w.industry->of(ranked, w.rank_ic.kept(), w.rank_ic.ranks().twice(), &w.cells.industry[cell],
+                w.industry->of(w.rank_ic.kept(), w.rank_ic.ranks().twice(), &w.cells.industry[cell],
                                out.dates.industry[static_cast<std::size_t>(row)]);
             std::uint32_t* twice = &twice_ranks[static_cast<std::size_t>(row * n)];
             std::fill(twice, twice + n, 0U);

@@ -71,6 +71,9 @@ struct RankedDate {
     std::vector<double> factor;
     std::vector<double> ranks;
     bool tied = false;  // whether any two usable stocks share a factor value
+    // Each group's members are a run of this order: group g's starts at group_first[g] and
+    // holds group_size[g] stocks.
+    std::vector<std::uint32_t> group_first, group_size;
 
     // Average ranks of `kept_factor` (the factor values of a subset, in factor order): the
     // date's own where every usable stock was kept, else found in `scratch` (a subset of
@@ -82,6 +85,7 @@ struct RankedDate {
 // the date's ranking, factor values and returns.
 struct KeptPairs {
     std::vector<std::uint32_t> at;  // positions in RankedDate::stocks
+    std::vector<std::int32_t> stocks;
     std::vector<double> factor, returns;
 
     // Keeps the stocks of `today` whose return(stock) is finite; how many.
@@ -90,17 +94,21 @@ struct KeptPairs {
         // Every pair is written and only those with a return kept: no branch to mispredict.
         const std::size_t n = today.stocks.size();
         at.resize(n);
+        stocks.resize(n);
         factor.resize(n);
         returns.resize(n);
         std::size_t count = 0;
         for (std::size_t m = 0; m < n; ++m) {
-            const double r = return_of(today.stocks[m]);
+            const std::int32_t s = today.stocks[m];
+            const double r = return_of(s);
             at[count] = static_cast<std::uint32_t>(m);
+            stocks[count] = s;
             factor[count] = today.factor[m];
             returns[count] = r;
             count += std::isfinite(r) ? 1 : 0;
         }
         at.resize(count);
+        stocks.resize(count);
         factor.resize(count);
         returns.resize(count);
         return count;
@@ -115,7 +123,7 @@ public:
     // `keys`: the returns' dense ranks by stock, or null: the kept returns themselves are
     // ranked, by counting where they are ranks already (whole or half numbers up to
     // `n_stocks` + 1, as a table of next-open return ranks holds), else by a radix sort.
-    void of(const RankedDate& today, const KeptPairs& kept, const DenseRank* keys, std::int64_t n_stocks);
+    void of(const KeptPairs& kept, const DenseRank* keys, std::int64_t n_stocks);
     const double* ranks() const { return ranks_.data(); }
     const std::uint32_t* twice() const { return twice_.data(); }
 
@@ -140,21 +148,23 @@ public:
 
     // `industry`: every stock's code on the date (NaN: none); `return_twice`: twice the kept
     // stocks' return ranks among the kept (ReturnRanks); appends one figure per industry.
-    void of(const RankedDate& today, const KeptPairs& kept, const std::uint32_t* return_twice, const double* industry,
+    void of(const KeptPairs& kept, const std::uint32_t* return_twice, const double* industry,
             std::vector<IndustryIc>& out);
 
 private:
+    static constexpr std::uint32_t kNone = 0xFFFFFFFF;  // no industry; no item
+
     std::int32_t id_of(std::int32_t stock, double code);
-    // Twice the ranks within each industry of the items taken in `order` (each item's
-    // industry in ids_), ties (same(a, b)) sharing their average, into twice.
+    // Twice the ranks within each industry of the items taken in `order` (ascending), ties
+    // (same(a, b)) sharing their average, into `twice` (by item).
     template <class Same>
     void ranks_within(const std::uint32_t* order, std::size_t count, Same&& same, std::uint32_t* twice);
 
     std::vector<double> codes_;      // industry id -> code
     std::vector<double> last_code_;  // per stock: the last code looked up, and its id
     std::vector<std::int32_t> last_id_;
-    std::vector<std::uint32_t> ids_;  // per kept stock: its industry id (codes_.size(): none)
-    std::vector<std::uint32_t> by_return_, by_industry_, industry_by_return_, order_, ends_;
+    std::vector<std::uint32_t> ids_;  // per kept stock: its industry id, kNone for none
+    std::vector<std::uint32_t> order_, ends_, run_, end_, place_, last_;
     std::vector<std::uint32_t> factor_twice_, return_twice_;
     std::vector<TwiceRankSums> sums_;
 };
@@ -187,20 +197,19 @@ class DateAnalysis {
 public:
     DateAnalysis(const ForwardOpens* opens, int groups, FactorDates& out);
 
-    // `today`: the date's ranking; `next_open`: every stock's horizon-1 return after the date
-    // (read where there are opens); `group_of`: today's groups.
-    void on_date(std::int64_t row, const RankedDate& today, const double* next_open, const std::int16_t* group_of);
+    // `today`: the date's ranking and groups; `next_open`: every stock's horizon-1 return
+    // after the date (read where there are opens).
+    void on_date(std::int64_t row, const RankedDate& today, const double* next_open);
 
 private:
-    void group_means(std::size_t k, std::int64_t row, const std::int16_t* group_of, const RankedDate& today);
+    void group_means(std::size_t k, std::int64_t row, const RankedDate& today);
 
     const ForwardOpens* opens_;
     int groups_;
     FactorDates& out_;
     KeptPairs kept_;
     ReturnRanks return_ranks_;
-    std::vector<double> factor_rank_, forward_rank_, sums_;
-    std::vector<std::int32_t> counts_;
+    std::vector<double> factor_rank_;
 };
 
 // The group turnover and rank autocorrelation of every row at every lag, from each date's

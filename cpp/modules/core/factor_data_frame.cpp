@@ -113,7 +113,7 @@ py::object calendar_dates(py::handle labels) {
     py::object dates = pd.attr("to_datetime")(text, py::arg("format") = "%Y%m%d");
     if (py::len(dates) < 2) return dates;
     static const char* const kDays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
-    py::array_t<std::int64_t> weekday(dates.attr("dayofweek").attr("to_numpy")("int64"));
+    py::array_t<std::int64_t> weekday(dates.attr("day_of_week").attr("to_numpy")("int64"));
     bool traded[7] = {};
     for (py::ssize_t k = 0; k < weekday.size(); ++k) traded[weekday.at(k)] = true;
     std::string mask;
