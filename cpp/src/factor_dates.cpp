@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 #include "lumora/block_copier.hpp"
 #include "lumora/parallel.hpp"
@@ -106,33 +107,44 @@ void ReturnRanks::of(const KeptPairs& kept, const DenseRank* keys, std::int64_t 
     for (std::size_t i = 0; i < count; ++i) ranks_[i] = 0.5 * static_cast<double>(twice_[i]);
 }
 
-IndustryRankIc::IndustryRankIc(std::int64_t n_stocks)
-    : last_code_(static_cast<std::size_t>(n_stocks), kNaN), last_id_(static_cast<std::size_t>(n_stocks), -1) {}
+IndustryIds::IndustryIds(std::int64_t n_stocks)
+    : last_code_(static_cast<std::size_t>(n_stocks), kNaN), last_id_(static_cast<std::size_t>(n_stocks), kNoIndustry) {}
 
-// A stock's industry rarely changes from one date to the next: its last code is checked
-// first, the short list of codes seen only when it differs.
-std::int32_t IndustryRankIc::id_of(std::int32_t stock, double code) {
-    const auto s = static_cast<std::size_t>(stock);
-    if (last_code_[s] == code) return last_id_[s];
-    auto found = std::find(codes_.begin(), codes_.end(), code);
-    if (found == codes_.end()) found = codes_.insert(codes_.end(), code);
-    last_code_[s] = code;
-    last_id_[s] = static_cast<std::int32_t>(found - codes_.begin());
-    return last_id_[s];
+void IndustryIds::map(const double* codes, std::int64_t n, std::uint16_t* ids) {
+    for (std::int64_t j = 0; j < n; ++j) {
+        const double code = codes[j];
+        const auto s = static_cast<std::size_t>(j);
+        if (code == last_code_[s]) {
+            ids[j] = last_id_[s];
+            continue;
+        }
+        if (std::isnan(code)) {
+            ids[j] = kNoIndustry;
+            continue;
+        }
+        auto found = std::find(codes_.begin(), codes_.end(), code);
+        if (found == codes_.end()) {
+            if (codes_.size() >= kNoIndustry) throw std::length_error("more than 65,534 industry codes");
+            found = codes_.insert(codes_.end(), code);
+        }
+        last_code_[s] = code;
+        last_id_[s] = static_cast<std::uint16_t>(found - codes_.begin());
+        ids[j] = last_id_[s];
+    }
 }
 
 template <class Same>
-void IndustryRankIc::ranks_within(const std::uint32_t* order, std::size_t count, Same&& same, std::uint32_t* twice) {
+void IndustryRankIc::ranks_within(const std::uint32_t* order, std::size_t count, std::size_t industries, Same&& same,
+                                  std::uint32_t* twice) {
     // Walking the items in `order`, each industry's count gives an item its place there, and
     // a run of ties (same(a, b) of two items one after the other in their industry) takes the
     // mean of its places: twice it is the run's first place plus its last. The first places
     // are found walking forward, the last walking back.
-    const std::size_t industries = codes_.size();
     place_.assign(industries, 0);
     last_.assign(industries, kNone);
     for (std::size_t k = 0; k < count; ++k) {
         const std::uint32_t i = order[k], id = ids_[i];
-        if (id >= industries) continue;
+        if (id == kNone) continue;
         const std::uint32_t place = ++place_[id];
         const std::uint32_t before = last_[id];
         run_[i] = before != kNone && same(i, before) ? run_[before] : place;  // the run's first place
@@ -142,7 +154,7 @@ void IndustryRankIc::ranks_within(const std::uint32_t* order, std::size_t count,
     last_.assign(industries, kNone);
     for (std::size_t k = count; k-- > 0;) {
         const std::uint32_t i = order[k], id = ids_[i];
-        if (id >= industries) continue;
+        if (id == kNone) continue;
         const std::uint32_t after = last_[id];
         const std::uint32_t end = after != kNone && same(i, after) ? end_[after] : twice[i];  // the run's last place
         end_[i] = end;
@@ -151,14 +163,13 @@ void IndustryRankIc::ranks_within(const std::uint32_t* order, std::size_t count,
     }
 }
 
-void IndustryRankIc::of(const KeptPairs& kept, const std::uint32_t* return_twice, const double* industry,
-                        std::vector<IndustryIc>& out) {
-    const std::size_t count = kept.at.size();
+void IndustryRankIc::of(const KeptPairs& kept, const std::uint32_t* return_twice, const std::uint16_t* ids,
+                        const std::vector<double>& codes, std::vector<IndustryIc>& out) {
+    const std::size_t count = kept.at.size(), industries = codes.size();
     ids_.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
-        const std::int32_t s = kept.stocks[i];
-        const double code = industry[s];
-        ids_[i] = std::isnan(code) ? kNone : static_cast<std::uint32_t>(id_of(s, code));
+        const std::uint16_t id = ids[kept.stocks[i]];
+        ids_[i] = id == kNoIndustry ? kNone : id;
     }
     run_.resize(count);
     end_.resize(count);
@@ -168,20 +179,20 @@ void IndustryRankIc::of(const KeptPairs& kept, const std::uint32_t* return_twice
     for (std::size_t i = 0; i < count; ++i) order_[i] = static_cast<std::uint32_t>(i);
     factor_twice_.resize(count);
     ranks_within(
-        order_.data(), count, [&](std::uint32_t a, std::uint32_t b) { return kept.factor[a] == kept.factor[b]; },
-        factor_twice_.data());
+        order_.data(), count, industries,
+        [&](std::uint32_t a, std::uint32_t b) { return kept.factor[a] == kept.factor[b]; }, factor_twice_.data());
     counted_order(return_twice, count, 2 * count + 2, order_.data(), ends_);
     return_twice_.resize(count);
     ranks_within(
-        order_.data(), count, [&](std::uint32_t a, std::uint32_t b) { return return_twice[a] == return_twice[b]; },
-        return_twice_.data());
+        order_.data(), count, industries,
+        [&](std::uint32_t a, std::uint32_t b) { return return_twice[a] == return_twice[b]; }, return_twice_.data());
 
-    sums_.assign(codes_.size(), TwiceRankSums{});
+    sums_.assign(industries, TwiceRankSums{});
     for (std::size_t i = 0; i < count; ++i)
         if (ids_[i] != kNone) sums_[ids_[i]].add(factor_twice_[i], return_twice_[i]);
-    for (std::size_t id = 0; id < codes_.size(); ++id)
+    for (std::size_t id = 0; id < industries; ++id)
         if (sums_[id].count > 0)
-            out.push_back({codes_[id], sums_[id].correlation(), static_cast<std::int32_t>(sums_[id].count)});
+            out.push_back({codes[id], sums_[id].correlation(), static_cast<std::int32_t>(sums_[id].count)});
 }
 
 void FactorDates::reset(std::int64_t n_rows, int n_groups) {
@@ -214,9 +225,14 @@ void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const doub
         if (k == 0) {
             count = kept_.keep(today, [&](std::int32_t s) { return next_open[s]; });
         } else {
+            // Every stock's return, the two rows read in their order (the work's rows are
+            // far from the cache), then taken in the factor's order.
             const double* from = opens_->work->adjusted_row(at + 1);
             const double* to = opens_->work->adjusted_row(at + 1 + h);
-            count = kept_.keep(today, [&](std::int32_t s) { return to[s] / from[s] - 1.0; });
+            const auto n = static_cast<std::size_t>(opens_->work->cols);
+            all_forward_.resize(n);
+            for (std::size_t j = 0; j < n; ++j) all_forward_[j] = to[j] / from[j] - 1.0;
+            count = kept_.keep(today, [&](std::int32_t s) { return all_forward_[static_cast<std::size_t>(s)]; });
         }
         if (count == 0) continue;
         group_means(k, row, today);
@@ -266,9 +282,13 @@ void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const
                     std::int64_t rows, std::int64_t n, int groups, FactorDates& out) {
     const auto G = static_cast<std::size_t>(groups);
     constexpr std::int64_t kChunk = 32;
+    // Members that stayed in their group are counted in four tables taken in turn (stock j
+    // in table j % 4), so that one count need not wait for the last; unranked stocks count
+    // in slot 0.
+    constexpr std::size_t kTables = 4;
     std::atomic<std::int64_t> next{0};
     run_workers(worker_count(rows * n * static_cast<std::int64_t>(kHorizonCount)), [&](int) {
-        std::vector<std::int32_t> stayed(G + 1);
+        std::vector<std::int32_t> stayed(kTables * (G + 1));
         for (std::int64_t first = next.fetch_add(kChunk); first < rows; first = next.fetch_add(kChunk)) {
             for (std::int64_t r = first; r < std::min(rows, first + kChunk); ++r) {
                 const std::int16_t* now = member + r * n;
@@ -278,32 +298,43 @@ void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const
                     if (r < lag) continue;
                     const std::int16_t* before = member + (r - lag) * n;
                     const std::uint32_t* ranks_before = twice_ranks + (r - lag) * n;
-                    // Members that stayed in their group (unranked stocks count in slot 0),
-                    // and the rank sums over the stocks ranked on both dates.
                     std::fill(stayed.begin(), stayed.end(), 0);
-                    TwiceRankSums sums;
                     for (std::int64_t j = 0; j < n; ++j) {
                         const std::int16_t g = now[j];
-                        stayed[static_cast<std::size_t>(g + 1)] += before[j] == g ? 1 : 0;
-                        const std::uint64_t a = ranks_now[j], b = ranks_before[j];
-                        const std::uint64_t both = (a != 0 && b != 0) ? 1 : 0;
-                        sums.count += both;
-                        sums.a += both * a;
-                        sums.b += both * b;
-                        sums.ab += both * a * b;
-                        sums.aa += both * a * a;
-                        sums.bb += both * b * b;
+                        stayed[static_cast<std::size_t>(j % kTables) * (G + 1) + static_cast<std::size_t>(g + 1)] +=
+                            before[j] == g ? 1 : 0;
                     }
+                    // Sums over the stocks ranked on both dates (a rank of 0: unranked).
+                    TwiceRankSums sums;
+                    std::uint64_t count = 0, sa = 0, sb = 0, sab = 0, saa = 0, sbb = 0;
+                    for (std::int64_t j = 0; j < n; ++j) {
+                        const std::uint64_t both = (ranks_now[j] != 0) & (ranks_before[j] != 0);
+                        const std::uint64_t a = ranks_now[j] * both, b = ranks_before[j] * both;
+                        count += both;
+                        sa += a;
+                        sb += b;
+                        sab += a * b;
+                        saa += a * a;
+                        sbb += b * b;
+                    }
+                    sums.count = count;
+                    sums.a = sa;
+                    sums.b = sb;
+                    sums.ab = sab;
+                    sums.aa = saa;
+                    sums.bb = sbb;
                     out.rank_autocorr[k * static_cast<std::size_t>(rows) + static_cast<std::size_t>(r)] =
                         sums.correlation();
                     const std::int32_t* size_now = sizes + static_cast<std::size_t>(r) * G;
                     const std::int32_t* size_before = sizes + static_cast<std::size_t>(r - lag) * G;
                     double* turnover =
                         &out.turnover[(k * static_cast<std::size_t>(rows) + static_cast<std::size_t>(r)) * G];
-                    for (std::size_t g = 0; g < G; ++g)
-                        if (size_now[g] > 0 && size_before[g] > 0)
-                            turnover[g] =
-                                static_cast<double>(size_now[g] - stayed[g + 1]) / static_cast<double>(size_now[g]);
+                    for (std::size_t g = 0; g < G; ++g) {
+                        if (size_now[g] == 0 || size_before[g] == 0) continue;
+                        std::int32_t kept = 0;
+                        for (std::size_t t = 0; t < kTables; ++t) kept += stayed[t * (G + 1) + g + 1];
+                        turnover[g] = static_cast<double>(size_now[g] - kept) / static_cast<double>(size_now[g]);
+                    }
                 }
             }
         }

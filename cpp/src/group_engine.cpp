@@ -46,10 +46,10 @@ public:
     }
 
     std::vector<double> factor, forward;  // factor is NaN where the stock is not usable
-    std::vector<double> industry;         // codes, with the analysis's industry table
+    std::vector<std::uint16_t> industry;  // ids, with the analysis's industry table
     std::vector<std::int32_t> valid;      // stocks with a valid close, per date
 
-    void load(const GroupInputs& in, std::int64_t first, std::int64_t last, std::int64_t n) {
+    void load(const GroupInputs& in, std::int64_t first, std::int64_t last, std::int64_t n, IndustryIds* ids) {
         const auto size = static_cast<std::size_t>((last - first) * n);
         factor.resize(size);
         copier_.copy(in.factor, first, last, 0, n, factor.data(), n, 1);
@@ -81,9 +81,12 @@ public:
                 break;
         }
         if (analysis_opens_) analysis_opens_->load(first, last, n, next_open_);
-        if (in.analysis && in.industry != nullptr) {
+        if (ids != nullptr) {
+            codes_.resize(size);
+            copier_.copy(*in.industry, first, last, 0, n, codes_.data(), n, 1);
             industry.resize(size);
-            copier_.copy(*in.industry, first, last, 0, n, industry.data(), n, 1);
+            for (std::int64_t b = 0; b < last - first; ++b)
+                ids->map(&codes_[static_cast<std::size_t>(b * n)], n, &industry[static_cast<std::size_t>(b * n)]);
         }
     }
 
@@ -98,7 +101,7 @@ public:
 
 private:
     std::unique_ptr<NextOpenReturns> forward_opens_, analysis_opens_;
-    std::vector<double> close_valid_, next_open_;
+    std::vector<double> close_valid_, next_open_, codes_;
     BlockCopier copier_;
 };
 
@@ -280,7 +283,10 @@ struct BlockRanker {
     BlockRanker(const GroupInputs& in, std::int64_t n, FactorDates& dates)
         : cells(in), grouping(in.group_num, in.ascending) {
         if (in.analysis) analysis = std::make_unique<DateAnalysis>(in.opens, in.group_num, dates);
-        if (in.analysis && in.industry != nullptr) industry = std::make_unique<IndustryRankIc>(n);
+        if (in.analysis && in.industry != nullptr) {
+            industry = std::make_unique<IndustryRankIc>();
+            industry_ids = std::make_unique<IndustryIds>(n);
+        }
     }
 
     BlockCells cells;
@@ -288,6 +294,7 @@ struct BlockRanker {
     RankIc rank_ic;
     std::unique_ptr<DateAnalysis> analysis;
     std::unique_ptr<IndustryRankIc> industry;
+    std::unique_ptr<IndustryIds> industry_ids;
 };
 
 }  // namespace
@@ -320,7 +327,7 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
     LargeArray<std::uint32_t> twice_ranks(in.analysis ? cells : 0);
 
     auto rank_block = [&](BlockRanker& w, std::int64_t first, std::int64_t last) {
-        w.cells.load(in, first, last, n);
+        w.cells.load(in, first, last, n, w.industry_ids.get());
         for (std::int64_t row = first; row < last; ++row) {
             const auto cell = static_cast<std::size_t>((row - first) * n);
             const double* factor = &w.cells.factor[cell];
@@ -343,7 +350,7 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
             w.analysis->on_date(row, ranked, w.cells.next_open(in, row - first, n));
             if (w.industry && !std::isnan(rank_ic))
                 w.industry->of(w.rank_ic.kept(), w.rank_ic.ranks().twice(), &w.cells.industry[cell],
-                               out.dates.industry[static_cast<std::size_t>(row)]);
+                               w.industry_ids->codes(), out.dates.industry[static_cast<std::size_t>(row)]);
             std::uint32_t* twice = &twice_ranks[static_cast<std::size_t>(row * n)];
             std::fill(twice, twice + n, 0U);
             for (std::size_t k = 0; k < ranked.stocks.size(); ++k)

@@ -133,9 +133,27 @@ private:
     RadixScratch radix_;
 };
 
+// Industry codes (as the industry table holds them) numbered 0, 1, ... in the order first
+// seen; kNoIndustry for a missing code. A stock's industry rarely changes from one date to
+// the next: its last code is checked first, the short list of codes only when it differs.
+inline constexpr std::uint16_t kNoIndustry = 0xFFFF;
+
+class IndustryIds {
+public:
+    explicit IndustryIds(std::int64_t n_stocks);
+
+    // Every stock's id on one date, from its code.
+    void map(const double* codes, std::int64_t n, std::uint16_t* ids);
+    const std::vector<double>& codes() const { return codes_; }
+
+private:
+    std::vector<double> codes_;      // id -> code
+    std::vector<double> last_code_;  // per stock: the last code mapped, and its id
+    std::vector<std::uint16_t> last_id_;
+};
+
 // The Rank IC of one date within each industry: the Spearman correlation of factor and
-// forward return over the kept stocks of each industry (codes as the industry table holds
-// them; a stock without one is in none).
+// forward return over the kept stocks of each industry (a stock without one is in none).
 struct IndustryIc {
     double code;
     double rank_ic;  // NaN for fewer than two stocks or a constant side
@@ -144,25 +162,21 @@ struct IndustryIc {
 
 class IndustryRankIc {
 public:
-    explicit IndustryRankIc(std::int64_t n_stocks);
-
-    // `industry`: every stock's code on the date (NaN: none); `return_twice`: twice the kept
-    // stocks' return ranks among the kept (ReturnRanks); appends one figure per industry.
-    void of(const KeptPairs& kept, const std::uint32_t* return_twice, const double* industry,
-            std::vector<IndustryIc>& out);
+    // `ids`: every stock's industry id on the date (IndustryIds, whose codes `codes` are);
+    // `return_twice`: twice the kept stocks' return ranks among the kept (ReturnRanks).
+    // Appends one figure per industry.
+    void of(const KeptPairs& kept, const std::uint32_t* return_twice, const std::uint16_t* ids,
+            const std::vector<double>& codes, std::vector<IndustryIc>& out);
 
 private:
     static constexpr std::uint32_t kNone = 0xFFFFFFFF;  // no industry; no item
 
-    std::int32_t id_of(std::int32_t stock, double code);
     // Twice the ranks within each industry of the items taken in `order` (ascending), ties
     // (same(a, b)) sharing their average, into `twice` (by item).
     template <class Same>
-    void ranks_within(const std::uint32_t* order, std::size_t count, Same&& same, std::uint32_t* twice);
+    void ranks_within(const std::uint32_t* order, std::size_t count, std::size_t industries, Same&& same,
+                      std::uint32_t* twice);
 
-    std::vector<double> codes_;      // industry id -> code
-    std::vector<double> last_code_;  // per stock: the last code looked up, and its id
-    std::vector<std::int32_t> last_id_;
     std::vector<std::uint32_t> ids_;  // per kept stock: its industry id, kNone for none
     std::vector<std::uint32_t> order_, ends_, run_, end_, place_, last_;
     std::vector<std::uint32_t> factor_twice_, return_twice_;
@@ -209,7 +223,7 @@ private:
     FactorDates& out_;
     KeptPairs kept_;
     ReturnRanks return_ranks_;
-    std::vector<double> factor_rank_;
+    std::vector<double> all_forward_, factor_rank_;
 };
 
 // The group turnover and rank autocorrelation of every row at every lag, from each date's
