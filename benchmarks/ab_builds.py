@@ -3,10 +3,15 @@ benchmarks time, in alternation so that a shared machine's load falls on both al
 
 Each round runs one child process per build; a child loads that build's modules, reads the
 cached inputs (sandbox market, dates x stocks) and prints the best of `--repeat` timings of
-calc_strategy_vwap_daily_return, run_strategy_backtest_core and run_alpha_vwap_backtest_core.
-The medians over the rounds and their ratio (new / old) are printed with the data size.
+calc_strategy_vwap_daily_return, run_strategy_backtest_core (also with record_positions=True)
+and run_alpha_vwap_backtest_core. The medians over the rounds and their ratio (new / old) are
+printed with the data size.
 
-    PYTHONPATH=src .venv/bin/python benchmarks/ab_builds.py --old /tmp/base/src --new src
+With `--cpu` the children time the process's CPU time instead of the wall clock: on a machine
+other work keeps busy, the waits for a core then do not count (the group core's worker
+threads count each of their CPU seconds).
+
+    PYTHONPATH=src .venv/bin/python benchmarks/ab_builds.py --old /tmp/base/src --new src [--cpu]
 """
 
 from __future__ import annotations
@@ -18,12 +23,13 @@ import pickle
 import statistics
 import subprocess
 import sys
+import time
 from pathlib import Path
 from typing import Any
 
 from _bench_common import best_of, reversal_5d, test_helper, top_held
 
-CALLS = ("engine", "runner", "group")
+CALLS = ("engine", "runner", "positions", "group")
 # The engine keywords and their datasets, from the one place the tests keep them.
 KEYS = test_helper("engine_keys").MARKET_KEYS
 
@@ -40,7 +46,7 @@ def make_inputs(path: Path, n_dates: int, n_stocks: int, held: int) -> None:
         pickle.dump({"data": data, "factor": factor, "weights": weights}, f, protocol=5)
 
 
-def child(path: Path, repeat: int) -> None:
+def child(path: Path, repeat: int, cpu: bool) -> None:
     from lumora.backtest import _core, _weightbook
 
     with path.open("rb") as f:
@@ -52,6 +58,13 @@ def child(path: Path, repeat: int) -> None:
         "runner": lambda: _weightbook.run_strategy_backtest_core(
             weights, **market, benchmark_dict=data["benchmark_dict"], plot_image_kind=None
         ),
+        "positions": lambda: _weightbook.run_strategy_backtest_core(
+            weights,
+            **market,
+            benchmark_dict=data["benchmark_dict"],
+            plot_image_kind=None,
+            record_positions=True,
+        ),
         "group": lambda: _core.run_alpha_vwap_backtest_core(
             factor_matrix=inputs["factor"],
             close_price_valid=data["close_price_valid"],
@@ -62,7 +75,8 @@ def child(path: Path, repeat: int) -> None:
             group_num=20,
         ),
     }
-    print(json.dumps({name: best_of(repeat, calls[name]) for name in CALLS}))
+    clock = time.process_time if cpu else time.perf_counter
+    print(json.dumps({name: best_of(repeat, calls[name], clock=clock) for name in CALLS}))
 
 
 def main() -> None:
@@ -74,15 +88,19 @@ def main() -> None:
     parser.add_argument("--held", type=int, default=300)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--cpu", action="store_true", help="time CPU, not the wall clock")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     cache = Path(f"/tmp/lumora_ab_{args.dates}x{args.stocks}_{args.held}_f64.pkl")
     if args.child:
-        child(cache, args.repeat)
+        child(cache, args.repeat, args.cpu)
         return
     if not cache.exists():
         make_inputs(cache, args.dates, args.stocks, args.held)
-    print(f"{args.dates} dates x {args.stocks} stocks, {args.held} held; {args.rounds} rounds")
+    clock = "CPU time" if args.cpu else "wall time"
+    print(
+        f"{args.dates} dates x {args.stocks} stocks, {args.held} held; {args.rounds} rounds; {clock}"
+    )
     runs: dict[str, list[dict[str, float]]] = {"old": [], "new": []}
     for r in range(args.rounds):
         for which in ("old", "new") if r % 2 == 0 else ("new", "old"):
@@ -90,7 +108,8 @@ def main() -> None:
             out = subprocess.run(
                 [sys.executable, __file__, "--old", args.old, "--new", args.new,
                  "--dates", str(args.dates), "--stocks", str(args.stocks),
-                 "--held", str(args.held), "--repeat", str(args.repeat), "--child", which],
+                 "--held", str(args.held), "--repeat", str(args.repeat), "--child", which,
+                 *(["--cpu"] if args.cpu else [])],
                 env={**os.environ, "PYTHONPATH": src, "MPLBACKEND": "Agg"},
                 capture_output=True, text=True, check=True,
             )  # fmt: skip

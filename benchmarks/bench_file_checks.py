@@ -43,9 +43,9 @@ def without_checks() -> dict[str, object]:
         for name in ("check_values", "check_derived_price", "file_summary")
     }
     bars.check_values = lambda part, path: None
-    bars.check_derived_price = lambda part, path: None
+    bars.check_derived_price = lambda part, path, layout: None
     empty = np.zeros(0)
-    bars.file_summary = lambda part, day, n: bars.FileSummary(empty, empty, empty)
+    bars.file_summary = lambda part, day, n, stock=None: bars.FileSummary(empty, empty, empty)
     return kept
 
 

@@ -18,6 +18,9 @@ process so that peak memory (VmHWM) belongs to that step alone:
 
     PYTHONPATH=src .venv/bin/python benchmarks/bench_file_source.py            # 5,000 x 2,500
     PYTHONPATH=src .venv/bin/python benchmarks/bench_file_source.py --quick    # 500 x 500
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_file_source.py --full-only --rounds 3
+        # only pandas' read of the parquet files and the full build from them, alternating,
+        # three rounds: the ratio of the two, side by side on a shared machine
 """
 
 from __future__ import annotations
@@ -91,9 +94,19 @@ def write_market(
 COLUMNS = {"trade_date": "date", "ts_code": "code", "vol": "volume"}
 
 
+def cpu_seconds() -> float:
+    """User and system time of this process so far (every thread): less bent by other
+    processes on a shared machine than the time on the clock."""
+    import resource
+
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
 def step_read(folder: str, kind: str) -> dict:
     files = sorted(Path(folder).iterdir())
     base = peak_rss_bytes()
+    cpu = cpu_seconds()
     started = time.perf_counter()
     if kind == "pandas_parquet":
         frames = [pd.read_parquet(f) for f in files]
@@ -105,7 +118,12 @@ def step_read(folder: str, kind: str) -> dict:
         options = pacsv.ConvertOptions(column_types={"ts_code": "string"})
         frames = [pacsv.read_csv(f, convert_options=options).to_pandas() for f in files]
     rows = sum(len(f) for f in frames)
-    return {"seconds": time.perf_counter() - started, "rows": rows, "peak": peak_rss_bytes() - base}
+    return {
+        "seconds": time.perf_counter() - started,
+        "cpu_seconds": cpu_seconds() - cpu,
+        "rows": rows,
+        "peak": peak_rss_bytes() - base,
+    }
 
 
 class _PeakSampler:
@@ -171,9 +189,10 @@ def step_full(root: str, store: str, road: str = "package") -> dict:
     sampler.mark(_store.PayloadWriter, "__call__", "writing")
     sampler.mark(FileSource, "get_factor_matrix", "querying")
     base = peak_rss_bytes()
+    cpu = cpu_seconds()
     started = time.perf_counter()
     sampler.phase = "reading files"
-    source = FileSource(root, columns=COLUMNS)
+    source = FileSource(root, columns=COLUMNS, progress=False)
     read = time.perf_counter() - started
     sampler.phase = "building"
     if road == "whole":
@@ -183,12 +202,14 @@ def step_full(root: str, store: str, road: str = "package") -> dict:
     else:
         write_package(Path(store), source)
     seconds = time.perf_counter() - started
+    cpu = cpu_seconds() - cpu
     peak_rss, peak_phase = sampler.stop()
     close = BinaryPreparedDataStore(Path(store)).load_metadata()["datasets"]["close_price"]
     cells = len(close["index"]) * len(close["columns"])
     return {
         "road": road,
         "seconds": seconds,
+        "cpu_seconds": cpu,
         "read_and_derive": read,
         "build_and_write": seconds - read,
         "cells": cells,
@@ -212,7 +233,7 @@ def step_tail(root: str, store: str) -> dict:
     from lumora.file_source import FileSource
 
     started = time.perf_counter()
-    source = FileSource(root, columns=COLUMNS)
+    source = FileSource(root, columns=COLUMNS, progress=False)
     first_read = time.perf_counter() - started
     singleton.set_instance(source)
     n_stocks, n_days = (int(v) for v in Path(root, "size").read_text().split())
@@ -280,6 +301,8 @@ def in_fresh_process(step: str, *args: str, home: str | None = None) -> dict:
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--full-only", action="store_true")
+    parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--step")
     parser.add_argument("args", nargs="*")
     options = parser.parse_args()
@@ -288,6 +311,9 @@ def main() -> None:
         print(json.dumps(steps[options.step](*options.args)))
         return
     n_stocks, n_days = (500, 500) if options.quick else (5000, 2500)
+    if options.full_only:
+        full_over_read(n_stocks, n_days, options.rounds)
+        return
     results: dict = {"n_stocks": n_stocks, "n_days": n_days}
     with tempfile.TemporaryDirectory(prefix="bench-files-") as scratch:
         work = Path(scratch)
@@ -340,6 +366,36 @@ def main() -> None:
     )
     RESULTS.parent.mkdir(parents=True, exist_ok=True)
     RESULTS.write_text(json.dumps(results, indent=2) + "\n")
+
+
+def full_over_read(n_stocks: int, n_days: int, rounds: int) -> None:
+    """pandas' read of the parquet files and the full build from them, alternating in
+    fresh processes, ``rounds`` times: each round's ratio, and the median's."""
+    with tempfile.TemporaryDirectory(prefix="bench-files-") as scratch:
+        work = Path(scratch)
+        write_market(work / "parquet" / "bars", n_stocks, n_days, csv=False)
+        print(f"market: {n_stocks} stocks x {n_days} days, parquet, one file a year")
+        reads, builds, cpu_ratios = [], [], []
+        for run in range(rounds):
+            read = in_fresh_process("read", str(work / "parquet" / "bars"), "pandas_parquet")
+            store = work / f"store_{run}"
+            full = in_fresh_process("full", str(work / "parquet"), str(store), "package")
+            shutil.rmtree(store)
+            reads.append(read["seconds"])
+            builds.append(full["seconds"])
+            cpu_ratios.append(full["cpu_seconds"] / read["cpu_seconds"])
+            print(
+                f"round {run + 1}: pandas.read_parquet {read['seconds']:.1f} s ({read['rows']:,}"
+                f" rows, {read['cpu_seconds']:.1f} s of CPU), full build {full['seconds']:.1f} s"
+                f" (files read {full['read_and_derive']:.1f} s; {full['cpu_seconds']:.1f} s of "
+                f"CPU), {full['seconds'] / read['seconds']:.1f}x ({cpu_ratios[-1]:.1f}x in CPU);"
+                f" peak {full['peak'] / full['cells']:.0f} bytes per date x stock"
+            )
+        ratio = statistics.median(builds) / statistics.median(reads)
+        print(
+            f"median full build / median pandas.read_parquet: {ratio:.1f}x on the clock, "
+            f"{statistics.median(cpu_ratios):.1f}x in CPU time"
+        )
 
 
 if __name__ == "__main__":

@@ -2,7 +2,9 @@
 
 Momentum, reversal and volatility over several windows, each raw and smoothed over five
 days, are backtested as 10-group factor backtests over the last three years, without
-charts; the summary is printed sorted by Rank IC IR (``ic_ir``).
+charts; the summary is printed sorted by Rank IC IR (``ic_ir``), then one row per find
+(near-duplicates, such as a momentum and its reversal, are one) with the 1-day Rank IC's
+p-value adjusted by Holm for the number of factors screened.
 
     PYTHONPATH=src python examples/factor_screen.py             # threads on this machine
     PYTHONPATH=src python examples/factor_screen.py --cluster 2 # a local dask cluster
@@ -79,6 +81,14 @@ def main() -> int:
     table = batch.summary.sort_values("ic_ir", ascending=False)[columns]
     with pd.option_context("display.width", 160, "display.float_format", "{:.4f}".format):
         print(table.to_string())
+    # Many factors tested at once: the 1-day Rank IC's p-value adjusted by Holm for their
+    # number, and one row per find (a momentum and its reversal are one).
+    s = batch.summary
+    finds = s[s["duplicate_group"] == s.index].sort_values("rank_ic_p_holm_1d")
+    columns = ["rank_ic_t_stat_1d", "rank_ic_p_value_1d", "rank_ic_p_holm_1d", "near_duplicate_of"]
+    print(f"{len(finds)} distinct finds among {len(s)} jobs:")
+    with pd.option_context("display.width", 160, "display.max_colwidth", 70):
+        print(finds[columns].to_string(float_format="{:.4f}".format))
     for name, failure in batch.failed.items():
         print(f"failed: {name}: {failure.error}")
     print(f"done in {time.perf_counter() - started:.1f}s")

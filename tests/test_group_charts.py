@@ -203,7 +203,7 @@ def test_panels_show_the_result(
     ic_lines = axes["Rank IC"].lines
     window = 20 if len(ic) >= 20 else max(len(ic) // 3, 5)
     np.testing.assert_allclose(ic_lines[0].get_ydata(), ic.rolling(window).mean(), atol=1e-12)
-    assert ic_lines[0].get_label() == f"{window}D Mean IC"
+    assert ic_lines[0].get_label() == f"{window}D Mean Rank IC"
 
     (summary,) = [ax for ax in fig.axes if ax.tables and table_texts(ax)[0] == ["Metric", "Value"]]
     rows = dict(table_texts(summary)[1:])
@@ -216,13 +216,13 @@ def test_panels_show_the_result(
         "Groups": f"{n}, {order} factor in higher groups",
         "Factor Smoothing": "3-day mean",
         "Benchmark": "000905",
-        "IC Days": str(len(ic)),
-        "IC Mean": f"{ic.mean():.4f}",
-        "IC Std": f"{ic.std():.4f}",
-        "IC IR": f"{ic_ir:.3f}",
-        "IC t-stat": f"{ic_ir * math.sqrt(len(ic)):.2f}",
-        "Positive IC": f"{(ic > 0).mean() * 100:.2f}%",
-        "|IC| > 0.02": f"{(ic.abs() > 0.02).mean() * 100:.2f}%",
+        "Rank IC Days": str(len(ic)),
+        "Rank IC Mean": f"{ic.mean():.4f}",
+        "Rank IC Std": f"{ic.std():.4f}",
+        "Rank IC IR": f"{ic_ir:.3f}",
+        "Rank IC t-stat": f"{ic_ir * math.sqrt(len(ic)):.2f}",
+        "Positive Rank IC": f"{(ic > 0).mean() * 100:.2f}%",
+        "|Rank IC| > 0.02": f"{(ic.abs() > 0.02).mean() * 100:.2f}%",
     }
 
     # Cards and the summary of the result tell the same figures.
@@ -238,7 +238,7 @@ def test_panels_show_the_result(
         "Excess Sharpe": wb._format_num(row["excess_sharpe"]),
         "Excess Max DD": wb._format_pct(abs(row["excess_max_dd"])),  # its size, as in the table
         "Rank IC Mean": wb._format_num(row["rank_ic_mean"], 4),
-        "IC IR": wb._format_num(row["ic_ir"], 3),
+        "Rank IC IR": wb._format_num(row["ic_ir"], 3),
     }
 
     # The strategy charts' yearly table, fed with the best group against the benchmark.
@@ -256,7 +256,9 @@ def test_panels_show_the_result(
 
 def test_panels_without_data_say_so(tables, tmp_path: Path, figures: list[Any]) -> None:
     # No forward returns, a benchmark on other dates, and a stock too few for the top group.
-    elsewhere = tables["benchmark_dict"]["000852"].set_axis([f"2099{i:04d}" for i in range(90)])
+    elsewhere = tables["benchmark_dict"]["000852"].set_axis(
+        pd.bdate_range("2099-01-01", periods=90).strftime("%Y%m%d")
+    )
     run_core(tables, plot_image_kind="large", plot_save_path=tmp_path / "f.png",
              forward_return_rank_cache=None, benchmark_dict={"000852": elsewhere},
              factor_matrix=momentum(tables).iloc[:, :3], group_num=4)  # fmt: skip

@@ -253,7 +253,9 @@ def test_inputs_are_not_modified() -> None:
 def _degenerate(case: str, kw: dict[str, Any]) -> dict[str, Any]:
     factor = kw["factor_matrix"]
     if case == "no-common-dates":
-        factor = factor.set_axis([f"1999{i:04d}" for i in range(len(factor))], axis=0)
+        factor = factor.set_axis(
+            pd.bdate_range("1999-01-04", periods=len(factor)).strftime("%Y%m%d"), axis=0
+        )
     elif case == "no-common-stocks":
         factor = factor.set_axis([f"9{i:05d}" for i in range(factor.shape[1])], axis=1)
     elif case == "all-missing":

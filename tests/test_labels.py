@@ -181,12 +181,15 @@ def test_clean_matrix_values_become_float64() -> None:
     np.testing.assert_array_equal(result.to_numpy(), np.array(expected, dtype=float))
 
 
-def test_clean_matrix_rejects_text_values_naming_the_column() -> None:
-    frame = pd.DataFrame(
-        {"000001": [1.0, 2.0], "600000": ["1.0", "oops"]}, index=["20240102", "20240103"]
-    )
-    with pytest.raises(ValueError, match="600000"):
-        clean_matrix(frame)
+def test_clean_matrix_rejects_text_values_naming_the_table_and_column() -> None:
+    """Text was parsed where it read as a number ("1.0"); it is refused like other text."""
+    for text in (["1.0", "oops"], ["1.0", "2.5"]):
+        frame = pd.DataFrame(
+            {"000001": [1.0, 2.0], "600000": np.array(text, dtype=object)},
+            index=["20240102", "20240103"],
+        )
+        with pytest.raises(TypeError, match="^weights must hold numbers.*'600000' of text"):
+            clean_matrix(frame, name="weights")
 
 
 @pytest.mark.parametrize(

@@ -20,6 +20,7 @@ import pytest
 from lumora.sandbox import export_market
 from lumora.sources.sandbox.client import SandboxClient
 from readme_blocks import python_blocks
+from vendor_layouts import market_rows, write_tushare
 
 ROOT = Path(__file__).resolve().parents[1]
 README = ROOT / "README.md"
@@ -73,38 +74,17 @@ def test_the_readme_runs_as_written_on_the_sandbox_market(tmp_path: Path) -> Non
 
 
 def tushare_files(root: Path) -> None:
-    """A small market in tushare's layout: ``ts_code`` "600000.SH", ``trade_date``
-    YYYYMMDD, ``vol`` in lots, ``amount`` in thousand yuan, no row on a suspended day, and
-    the benchmarks' daily closes under their own codes."""
+    """A small market as tushare ships it (``vendor_layouts.write_tushare``): daily bars
+    with ``pre_close``, ``vol`` in lots and ``amount`` in thousand yuan, one file per stock
+    newest day first, no row on a suspended day; the adjustment factors, the benchmarks'
+    daily closes and the index members each a table of its own."""
     sandbox = SandboxClient(40, seed=5, start="20240102", today="20240628")
     ours = root.parent / "ours"
     export_market(sandbox.market(), ours, end=sandbox.today())
-    bars = pd.read_parquet(ours / "bars.parquet")
-    bars = bars[~bars["is_suspended"]]
-    traded = bars[["open", "close", "buy_price", "sell_price"]]
-    daily = pd.DataFrame(
-        {
-            "ts_code": bars["code"],
-            "trade_date": bars["date"].astype(str),
-            "open": bars["open"],
-            "high": traded.max(axis=1),
-            "low": traded.min(axis=1),
-            "close": bars["close"],
-            "vol": bars["volume"] / 100.0,
-            "amount": bars["buy_price"] * bars["volume"] / 1000.0,
-            "adj_factor": bars["adj_factor"],
-        }
-    )
-    root.mkdir()
-    daily.to_csv(root / "bars.csv", index=False)
+    rows = market_rows(pd.read_parquet(ours / "bars.parquet"))
     index = pd.read_parquet(ours / "index_daily.parquet")
-    pd.DataFrame(
-        {
-            "ts_code": index["index_code"].str[:6] + ".SH",
-            "trade_date": index["date"],
-            "close": index["close"],
-        }
-    ).to_csv(root / "index_daily.csv", index=False)
+    members = pd.read_parquet(ours / "index_members.parquet")
+    write_tushare(rows, index, members, root)
 
 
 def test_the_readmes_own_data_blocks_run_on_a_folder_of_tushare_files(tmp_path: Path) -> None:

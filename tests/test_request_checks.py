@@ -148,16 +148,29 @@ BEYOND_A_FLOAT = [
 ]
 
 
-@pytest.mark.parametrize("entry", ["strategy", "factor", "strategy job", "factor job"])
+# The arguments of each entry among BEYOND_A_FLOAT's.
+BEYOND_A_FLOAT_TAKEN = {
+    "engine": {"total_money", "fee", "rule_fee", "lot_size"},
+    "runner": {"total_money", "fee", "rule_fee", "lot_size", "rolling_window"},
+    "core": {"total_money", "fee", "rule_fee", "lot_size", "rolling_window", "group_num"},
+}
+
+
+@pytest.mark.parametrize(
+    "entry", ["strategy", "factor", "strategy job", "factor job", "engine", "runner", "core"]
+)
 def test_numbers_beyond_a_float_are_refused_naming_the_argument(
     loaded: BacktestData, entry: str
 ) -> None:
     """total_money=10**400 raised a bare OverflowError, and an int of 5,000 digits failed
-    to print itself in the message: neither said which argument."""
+    to print itself in the message: neither said which argument (in the engine functions
+    too)."""
     dates = loaded.data["close_price"].index
     service = BacktestService(None)
     for name, value in BEYOND_A_FLOAT:
-        if name == "group_num" and "factor" not in entry:
+        if name not in BEYOND_A_FLOAT_TAKEN.get(entry, {name}):
+            continue
+        if name == "group_num" and "factor" not in entry and entry != "core":
             continue
         if entry.endswith("job"):
             job_class = FactorJob if entry == "factor job" else StrategyJob

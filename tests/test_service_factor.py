@@ -191,7 +191,9 @@ def test_universe_masks_validity_and_leaves_inputs_alone(loaded, recorder, unive
 
 def test_factor_name_comes_from_the_users_table(loaded, recorder, monkeypatch):
     clean = _service.clean_matrix
-    monkeypatch.setattr(_service, "clean_matrix", lambda t: clean(t).rename_axis(columns=None))
+    monkeypatch.setattr(
+        _service, "clean_matrix", lambda t, **kw: clean(t, **kw).rename_axis(columns=None)
+    )
     BacktestService(None).backtest(momentum(loaded), loaded, START, END, "out", "f")
     assert recorder[0]["factor_matrix"].columns.name is None
     assert recorder[0]["factor_name"] == "mom5"

@@ -116,18 +116,18 @@ ReturnFigures return_figures(std::span<const double> daily) {
     return out;
 }
 
-std::vector<Drawdown> worst_drawdowns(std::span<const double> daily, std::size_t count) {
+std::vector<Drawdown> worst_drawdowns(std::span<const double> net_value, std::size_t count) {
     // Every underwater period in order of time, then the deepest ones.
     std::vector<Drawdown> periods;
-    double level = 0.0, peak = 0.0;
+    const auto n = static_cast<std::int64_t>(net_value.size());
     std::int64_t peak_day = -1;
+    double peak = kNaN;
     bool under = false;
     Drawdown current{};
-    const auto n = static_cast<std::int64_t>(daily.size());
     for (std::int64_t i = 0; i < n; ++i) {
-        const double v = daily[static_cast<std::size_t>(i)];
-        if (!std::isnan(v)) level += v;
-        if (level >= peak) {
+        const double level = net_value[static_cast<std::size_t>(i)];
+        if (std::isnan(level)) continue;
+        if (peak_day < 0 || level >= peak) {
             if (under) {
                 current.recovery = i;
                 current.days = i - current.peak;

@@ -50,9 +50,19 @@ std::vector<std::int64_t> shifted_signal(const WeightTable& weights, SparseSigna
 
 namespace {
 
-// Adds one stock's fill to the day's traded value and, when recording, to the trades.
+// A position's value at the day's close: the shares held through the day are in the
+// previous day's units, so a split multiplies them; the shares bought are the day's own.
+double close_value(double position, const Fill& fill, const StockDay& d) {
+    if (!std::isfinite(d.close)) return nan_to_zero(position * d.prev_close);
+    const double split = std::isnan(d.split) ? 1.0 : d.split;
+    return nan_to_zero(((position - fill.bought) * split + fill.bought) * d.close);
+}
+
+// Adds one stock's fill to the day's traded value and, when recording, to the trades and
+// the close value of the position it leaves (in the order the day's holdings are logged).
 void log_fill(TradeLog& log, std::int64_t day, std::int32_t stock, const Fill& fill, const StockDay& d,
-              const TradeCosts& costs, double& traded) {
+              const TradeCosts& costs, double position, double& traded) {
+    if (log.record && position != 0.0) log.values.push_back(close_value(position, fill, d));
     if (fill.bought > 0.0) {
         const double value = nan_to_zero(fill.bought * d.buy_price);
         traded += value;
@@ -87,6 +97,7 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
         const std::size_t rows = signal.stocks.size() + n_stocks;
         log->stocks.reserve(rows);
         log->shares.reserve(rows);
+        log->values.reserve(rows);
         log->trades.reserve(rows);
     }
 
@@ -132,7 +143,7 @@ std::vector<double> strategy_daily_cash(const SparseSignal& signal, const Market
             double& position = positions[static_cast<std::size_t>(j)];
             const StockDay day = market.read(j);
             const Fill fill = trade_stock(target[static_cast<std::size_t>(j)], position, day, fees, pnl);
-            if (log != nullptr) log_fill(*log, i, j, fill, day, costs, traded);
+            if (log != nullptr) log_fill(*log, i, j, fill, day, costs, position, traded);
             if (position != 0.0) held.push_back(j);
         }
         daily_cash[static_cast<std::size_t>(i)] = pnl.total();

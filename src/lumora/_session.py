@@ -104,6 +104,7 @@ def init_files(
     columns: Mapping[str, str] | None = None,
     vendor: str | None = None,
     units: Mapping[str, str] | None = None,
+    progress: bool = True,
     timeout: float = 600.0,
 ) -> BacktestService:
     """Use your own market data: a folder of daily bars (parquet or CSV) and, optionally,
@@ -114,7 +115,8 @@ def init_files(
     ``columns`` maps the files' column names to the expected ones, for example
     ``{"trade_date": "date", "ts_code": "code", "vol": "volume"}``; ``vendor`` presets a
     vendor's layout and units ("tushare", "akshare", "baostock"); ``units`` gives the units of
-    ``volume`` and ``amount`` (``columns`` and ``units`` override the preset). ``timeout`` is kept
+    ``volume`` and ``amount`` (``columns`` and ``units`` override the preset); ``progress``
+    shows progress bars while files are read and the market is derived. ``timeout`` is kept
     for callers that pass it; nothing travels over a network, so it has no effect.
     """
     del timeout
@@ -122,7 +124,7 @@ def init_files(
     from lumora.backtest._full_build import BuiltPackage
     from lumora.sources.files import FileSource
 
-    source = FileSource(root, columns=columns, vendor=vendor, units=units)
+    source = FileSource(root, columns=columns, vendor=vendor, units=units, progress=progress)
     set_instance(source)
     # The full build is written straight into the store's staging: no archive, no server.
     return _install(BacktestService(BuiltPackage(source)))

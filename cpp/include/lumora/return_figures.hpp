@@ -4,9 +4,11 @@
 // calendar grouping of daily values.
 //
 // Returns are fractions (0.05 is 5 %). Net values are additive, 1 + the running sum of the
-// daily returns, as everywhere in this engine; a drawdown is the fall of that net value
-// below its running peak, in units of the capital (negative), the peak starting at the
-// capital itself (level 1), so a loss from the first day counts in full.
+// daily returns, as everywhere in this engine; a drawdown is the fall of a net value below
+// its running peak, in units of the capital (negative). In `return_figures` the peak starts
+// at the capital itself (level 1), so a loss from the first day counts in full; the
+// strategy's drawdown periods follow its total frame, whose net value starts on the first
+// day (see worst_drawdowns).
 
 #include <cstddef>
 #include <cstdint>
@@ -42,9 +44,10 @@ struct ReturnFigures {
 };
 ReturnFigures return_figures(std::span<const double> daily);
 
-// One underwater period of the additive net value: the peak day before the fall, the
-// deepest day, the day the net value regained the peak (-1 when it has not), the depth
-// (< 0) and the length in days from the peak to the recovery (or to the last day).
+// One underwater period of a net value series: the last row at the peak before the fall,
+// the deepest row, the row the net value regained the peak (-1 when it has not), the depth
+// (< 0, the net value minus its running peak) and the length in rows (trading days) from the
+// peak to the recovery (or to the last row).
 struct Drawdown {
     std::int64_t peak;
     std::int64_t trough;
@@ -52,9 +55,10 @@ struct Drawdown {
     double depth;
     std::int64_t days;
 };
-// The `count` deepest non-overlapping drawdowns, deepest first. Row -1 as the peak means
-// the fall started from the capital itself, before the first day.
-std::vector<Drawdown> worst_drawdowns(std::span<const double> daily, std::size_t count);
+// The `count` deepest non-overlapping drawdowns of `net_value`, deepest first. The running
+// peak starts at the first row, as the strategy's total frame rebases its net value there;
+// missing values are skipped.
+std::vector<Drawdown> worst_drawdowns(std::span<const double> net_value, std::size_t count);
 
 // Values grouped by a key per value (a year, a month as YYYYMM ...): the distinct keys in
 // ascending order and, per key, the sum and mean of its finite values and their count.

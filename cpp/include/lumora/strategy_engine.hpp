@@ -54,10 +54,13 @@ struct MarketArrays {
 struct TradeLog {
     bool record = false;
     std::vector<double> traded_value;  // per trade day, currency: bought x buy price + sold x sell price
-    // Shares held after each day's trades, sparse: day d holds stocks[offsets[d]..offsets[d+1]).
+    // Shares held after each day's trades, sparse: day d holds stocks[offsets[d]..offsets[d+1]),
+    // and their value at the day's close in currency (shares held through a split day count
+    // split; a day without a close values them at the previous close, 0 without either).
     std::vector<std::int64_t> offsets{0};
     std::vector<std::int32_t> stocks;
     std::vector<double> shares;
+    std::vector<double> values;
     // One row per stock and day with a trade, kept column by column so that each column
     // becomes an array of the trades table as it stands. Shares and price are the day's own
     // (a sale on an ex-date counts the split shares at the ex-date price); cost is

@@ -34,6 +34,8 @@ void draw_excess_panel(const Pyplot& mpl, py::handle ax, py::handle dates, const
     ax.attr("set_ylabel")("Excess Return");
     percent_ticks(mpl, ax);
     finish_twin_axis(mpl, twin, "Drawdown", text.twin_label_size);
+    // Both axes are in units of the capital: one zero line for the two.
+    align_twin_zero(ax, twin);
     combined_legend(ax, twin, "upper left", text.legend_size);
 }
 

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/python_module.hpp"
 #include "lumora/matrix_view.hpp"
 
 namespace lumora::bridge {
@@ -43,11 +44,30 @@ inline std::string type_name(py::handle obj) { return py::str(py::type::of(obj).
 
 inline std::string repr_of(py::handle obj) { return py::repr(obj); }
 
+// A number beyond the range of a double (10**400) meets Python's OverflowError when it is
+// converted, and an int of thousands of digits its limit on printing integers: neither
+// names the argument, so such a number is a value error naming it. Anything else passes to
+// the argument's own check.
+inline void refuse_beyond_double(py::handle value, const char* name) {
+    if (is_str(value) || PyNumber_Check(value.ptr()) == 0) return;
+    if (PyFloat_AsDouble(value.ptr()) != -1.0 || PyErr_Occurred() == nullptr) return;
+    const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError) != 0;
+    PyErr_Clear();
+    if (!overflow) return;
+    std::string got = "a " + type_name(value) + " beyond the range of a float";
+    if (PyLong_Check(value.ptr())) {
+        const double bits = py::float_(value.attr("bit_length")());
+        got = "an int of about " + std::to_string(static_cast<long long>(bits * 0.30102999566398120) + 1) + " digits";
+    }
+    throw py::value_error(std::string(name) + " is out of range, got " + got);
+}
+
 // A whole number from an integer, or from any other real number by truncation; anything
 // else is a type error naming the argument. The value is checked to fit [lo, hi] before it
 // is narrowed, so 2**32 + 5 is refused rather than read as 5.
 inline std::int64_t to_truncated_int(py::handle obj, const char* name, std::int64_t lo = INT64_MIN,
                                      std::int64_t hi = INT64_MAX) {
+    refuse_beyond_double(obj, name);
     auto out_of_range = [&]() {
         std::string bounds = lo == INT64_MIN ? "" : " (from " + std::to_string(lo);
         if (hi != INT64_MAX) bounds += (bounds.empty() ? " (up to " : " to ") + std::to_string(hi);
@@ -74,20 +94,25 @@ inline std::int64_t to_truncated_int(py::handle obj, const char* name, std::int6
     return whole;
 }
 
-inline double to_double(py::handle obj) { return py::float_(py::reinterpret_borrow<py::object>(obj)); }
+// A number as a double (Python's float() of it); one beyond a double's range is a value
+// error naming the argument.
+inline double to_double(py::handle obj, const char* name) {
+    refuse_beyond_double(obj, name);
+    return py::float_(py::reinterpret_borrow<py::object>(obj));
+}
 
 // Trading-cost scalars: the plainly necessary part of their documented ranges. A negative
 // or zero capital, or a rate outside [0, 1), gives numbers that look like results but mean
 // nothing, so they are refused naming the argument and its value.
 inline double to_capital(py::handle obj, const char* name) {
-    const double value = to_double(obj);
+    const double value = to_double(obj, name);
     if (!std::isfinite(value) || value <= 0.0)
         throw py::value_error(std::string(name) + " must be a finite amount above 0, got " + repr_of(obj));
     return value;
 }
 
 inline double to_rate(py::handle obj, const char* name) {
-    const double value = to_double(obj);
+    const double value = to_double(obj, name);
     if (!(value >= 0.0 && value < 1.0))
         throw py::value_error(std::string(name) + " must be a rate in [0, 1), got " + repr_of(obj));
     return value;
@@ -180,10 +205,15 @@ inline void refuse_text(py::handle values, const char* name) {
         if (py::isinstance(dtype, text)) refuse_cells(name, "a column of text (dtype " + repr_of(dtype) + ")");
 }
 
+// The reader of object cells the requests' clean_matrix uses too, so both accept and refuse
+// the same cells.
+inline PythonModule clean_matrix_module{"lumora.backtest._clean_matrix"};
+
 // The one conversion of cells that cannot be read in place: other byte orders and widths,
 // integers and booleans become float64 in one copy (numpy's astype keeps the layout);
-// object and nullable cells go through pandas, missing values as NaN. Complex numbers,
-// dates, durations, text and cells that are not numbers are refused naming the argument.
+// object and nullable cells are read as real numbers, missing values as NaN. Complex
+// numbers, dates, durations, text and bytes (even when they read as a number) and other
+// objects are refused naming the argument.
 inline py::array float64_cells(py::handle values, const py::array& a, bool pandas_object, const char* name) {
     const char kind = a.dtype().kind();
     if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b')
@@ -191,13 +221,10 @@ inline py::array float64_cells(py::handle values, const py::array& a, bool panda
     if (kind != 'O') refuse_cells(name, "cells of dtype " + std::string(py::str(a.dtype())));
     if (pandas_object) refuse_text(values, name);
     try {
-        py::object nan = numpy().attr("nan");
-        return py::array(pandas_object
-                             ? values.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = nan)
-                             : numpy().attr("asarray")(a, py::arg("dtype") = "float64"));
+        return py::array(clean_matrix_module.attr("object_cells_as_float")(a));
     } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) throw;
-        refuse_cells(name, "cells that are not numbers (" + std::string(py::str(error.value())) + ")");
+        if (!error.matches(PyExc_TypeError)) throw;
+        refuse_cells(name, py::str(error.value()));
     }
 }
 

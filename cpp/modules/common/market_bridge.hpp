@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/frame_bridge.hpp"
+#include "common/label_bridge.hpp"
 #include "lumora/strategy_engine.hpp"
 
 namespace lumora::bridge {
@@ -24,8 +25,24 @@ inline void require_market_tables(const std::array<py::handle, 8>& tables) {
     for (std::size_t k = 0; k < 8; ++k) require_table(tables[k], kMarketTableNames[k]);
 }
 
+// The market tables under normalised labels (see normalised_table): each the table itself
+// when its labels already are.
+inline std::array<py::object, 8> normalised_market(const std::array<py::handle, 8>& tables, LabelBook& book) {
+    std::array<py::object, 8> out;
+    for (std::size_t k = 0; k < 8; ++k) out[k] = normalised_table(tables[k], kMarketTableNames[k], book);
+    return out;
+}
+
+inline std::array<py::handle, 8> handles(const std::array<py::object, 8>& objects) {
+    std::array<py::handle, 8> out;
+    for (std::size_t k = 0; k < 8; ++k) out[k] = objects[k];
+    return out;
+}
+
 // Argument order of the market tables everywhere: can_buy_stock, cant_sell_stock,
-// split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price.
+// split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price. The
+// tables and the wanted labels are matched as they stand: pass tables under normalised
+// labels (normalised_market) and normalised labels.
 inline MarketTables align_market(const std::array<py::handle, 8>& tables, py::handle row_labels,
                                  py::handle col_labels) {
     MarketTables out;

@@ -15,12 +15,12 @@
 #include "chartkit/layout.hpp"
 #include "chartkit/page.hpp"
 #include "chartkit/panels.hpp"
-#include "chartkit/series.hpp"
 #include "chartkit/style.hpp"
 #include "common/frame_bridge.hpp"
 #include "core/group_charts_layout.hpp"
 #include "core/group_charts_panels.hpp"
 #include "lumora/factor_dates.hpp"
+#include "lumora/series_arithmetic.hpp"
 
 namespace lumora::core {
 

@@ -181,36 +181,37 @@ void register_factor_data(py::module_& m) {
             bridge::require_table(open_price, "open_price");
             if (!industry_matrix.is_none()) bridge::require_table(industry_matrix, "industry_matrix");
             const std::vector<std::size_t> places = horizon_places(horizons);
-            GroupRequest rq{factor_matrix,
-                            industry_matrix,
-                            close_price_valid,
-                            can_buy_stock,
-                            cant_sell_stock,
-                            split_factor,
-                            dividend_factor,
-                            close_price,
-                            prev_close,
-                            buy_price,
-                            sell_price,
-                            py::none(),
-                            forward_return_rank_cache,
-                            open_price,
-                            py::none(),
-                            rolling_window,
-                            ascending,
-                            group_num,
-                            py::float_(1e8),
-                            py::float_(0.0),
-                            py::float_(0.0),
-                            py::none(),
-                            py::none(),
-                            py::str("factor"),
-                            py::none(),
-                            py::int_(200),
-                            false,
-                            market_work,
-                            adjusted_ic,
-                            true};
+            const GroupRequest given{factor_matrix,
+                                     industry_matrix,
+                                     close_price_valid,
+                                     can_buy_stock,
+                                     cant_sell_stock,
+                                     split_factor,
+                                     dividend_factor,
+                                     close_price,
+                                     prev_close,
+                                     buy_price,
+                                     sell_price,
+                                     py::none(),
+                                     forward_return_rank_cache,
+                                     open_price,
+                                     py::none(),
+                                     rolling_window,
+                                     ascending,
+                                     group_num,
+                                     py::float_(1e8),
+                                     py::float_(0.0),
+                                     py::float_(0.0),
+                                     py::none(),
+                                     py::none(),
+                                     py::str("factor"),
+                                     py::none(),
+                                     py::int_(200),
+                                     false,
+                                     market_work,
+                                     adjusted_ic,
+                                     true};
+            const GroupRequest rq = normalised_request(given);
             GroupInputs in;
             in.group_num = static_cast<int>(bridge::to_truncated_int(group_num, "group_num", 1, 65535));
             in.ascending = py::bool_(ascending);
@@ -220,9 +221,9 @@ void register_factor_data(py::module_& m) {
             GroupRun run;
             // The industry is the layout's "group" column, read as the analysis reads it.
             run_group(rq, in, window, run);
-            if (!industry_matrix.is_none())
+            if (!rq.industry_matrix.is_none())
                 run.industry = std::make_unique<bridge::AlignedTable>(
-                    bridge::aligned_table(industry_matrix, run.dates, run.stocks, "industry_matrix"));
+                    bridge::aligned_table(rq.industry_matrix, run.dates, run.stocks, "industry_matrix"));
             const RankIcSeries ic = rank_ic_series(run.out);
             py::object rank_ic =
                 bridge::series(bridge::vector_array(ic.values), run.dates.attr("take")(bridge::index_array(ic.rows)),

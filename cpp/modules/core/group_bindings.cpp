@@ -2,9 +2,11 @@
 
 #include "core/group_bindings.hpp"
 
+#include <array>
 #include <string>
 
 #include "common/frame_bridge.hpp"
+#include "common/label_bridge.hpp"
 #include "common/market_bridge.hpp"
 #include "core/group_charts.hpp"
 #include "core/group_results.hpp"
@@ -53,6 +55,32 @@ void check_request_kinds(const GroupRequest& rq) {
         if (!table->is_none()) bridge::require_table(*table, name);
 }
 
+// The request with its tables under normalised labels (dates as YYYYMMDD text, six-digit
+// codes) and its benchmark series in ascending date order.
+GroupRequest normalised_request(const GroupRequest& rq) {
+    bridge::LabelBook book;
+    GroupRequest out = rq;
+    out.factor_matrix = bridge::normalised_table(rq.factor_matrix, "factor_matrix", book);
+    out.close_price_valid = bridge::normalised_table(rq.close_price_valid, "close_price_valid", book);
+    const std::array<py::object, 8> market =
+        bridge::normalised_market({rq.can_buy_stock, rq.cant_sell_stock, rq.split_factor, rq.dividend_factor,
+                                   rq.close_price, rq.prev_close, rq.buy_price, rq.sell_price},
+                                  book);
+    py::object* slots[8] = {&out.can_buy_stock, &out.cant_sell_stock, &out.split_factor, &out.dividend_factor,
+                            &out.close_price,   &out.prev_close,      &out.buy_price,    &out.sell_price};
+    for (std::size_t k = 0; k < 8; ++k) *slots[k] = market[k];
+    if (!rq.industry_matrix.is_none())
+        out.industry_matrix = bridge::normalised_table(rq.industry_matrix, "industry_matrix", book);
+    if (!rq.forward_return_rank_cache.is_none())
+        out.forward_return_rank_cache =
+            bridge::normalised_table(rq.forward_return_rank_cache, "forward_return_rank_cache", book);
+    // Forward returns run from one open to the next along the open table's own rows.
+    if (!rq.open_price.is_none())
+        out.open_price = bridge::rows_in_date_order(bridge::normalised_table(rq.open_price, "open_price", book));
+    out.benchmark_dict = bridge::normalised_benchmarks(rq.benchmark_dict, book);
+    return out;
+}
+
 py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
     check_request_kinds(rq);
     const int groups = static_cast<int>(bridge::to_truncated_int(rq.group_num, "group_num", 1, 65535));
@@ -66,7 +94,7 @@ py::object run_alpha_vwap_backtest_core(const GroupRequest& rq) {
     in.costs.fee = bridge::to_rate(rq.fee, "fee");
     in.costs.rule_fee = bridge::to_rate(rq.rule_fee, "rule_fee");
     in.costs.lot_size = bridge::to_truncated_int(rq.lot_size, "lot_size", 1);
-    return run_group_request(rq, in, window, chart_request, chosen);
+    return run_group_request(normalised_request(rq), in, window, chart_request, chosen);
 }
 
 void register_group_backtest(py::module_& m) {
@@ -144,8 +172,10 @@ void register_group_backtest(py::module_& m) {
         "engine's trading rules (whole lots of lot_size shares) in one pass, plus Rank IC, per-benchmark summaries "
         "and, when a page kind\n"
         "and a path are given, one chart per selected benchmark; with analysis (the default) the factor\n"
-        "analysis of the same pass (result.analysis, None without). market_work: the loaded market's kept\n"
-        "work (BacktestData keeps it), read where it fits the tables given; adjusted_ic: the Rank IC on the\n"
+        "analysis of the same pass (result.analysis, None without). Tables and benchmark series are\n"
+        "matched by label as the requests match them (dates as YYYYMMDD text, stocks as six-digit\n"
+        "codes), dates and stocks in ascending order. market_work: the loaded market's kept work\n"
+        "(BacktestData keeps it), read where it fits the tables given; adjusted_ic: the Rank IC on the\n"
         "opens adjusted for splits and dividends rather than as traded.");
 }
 

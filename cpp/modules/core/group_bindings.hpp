@@ -24,6 +24,9 @@ struct GroupResult {
     py::list benchmarks;  // the selected benchmarks, in order
 };
 
+// The request with its tables under normalised labels (dates as YYYYMMDD text, six-digit
+// codes) and its benchmark series in ascending date order.
+GroupRequest normalised_request(const GroupRequest& rq);
 py::object run_alpha_vwap_backtest_core(const GroupRequest& request);
 void register_group_backtest(py::module_& m);
 

@@ -135,7 +135,7 @@ void draw_group_cards(const GroupPage& p, py::handle ax) {
         {"Excess Sharpe", format_num(row["excess_sharpe"])},
         {"Excess Max DD", drawdown_size(row["excess_max_dd"])},
         {"Rank IC Mean", format_num(row["rank_ic_mean"], 4)},
-        {"IC IR", format_num(row["ic_ir"], 3)},
+        {"Rank IC IR", format_num(row["ic_ir"], 3)},
     };
     draw_cards(ax, cards, p.layout.page.text.card_value_size, p.layout.page.text.card_label_size);
 }
@@ -238,14 +238,14 @@ void draw_rank_ic(const GroupPage& p, py::handle ax) {
     }
     if (s.ic.size() >= s.ic_window) {
         ax.attr("plot")(s.ic_dates, as_array(s.ic_rolling), "color"_a = group_palette::kRollingIc, "linewidth"_a = 1.6,
-                        "label"_a = std::to_string(s.ic_window) + "D Mean IC");
+                        "label"_a = std::to_string(s.ic_window) + "D Mean Rank IC");
     }
     reference_line(ax, 0.0, 0.8);
     ax.attr("set_ylabel")("Rank IC");
     py::object twin = twin_axis_below(ax);
     twin.attr("plot")(s.ic_dates, as_array(s.ic_cumulative), "color"_a = group_palette::kCumulativeIc,
-                      "linewidth"_a = 1.9, "label"_a = "Cumulative IC");
-    twin.attr("set_ylabel")("Cumulative IC", "fontsize"_a = p.layout.page.text.twin_label_size);
+                      "linewidth"_a = 1.9, "label"_a = "Cumulative Rank IC");
+    twin.attr("set_ylabel")("Cumulative Rank IC", "fontsize"_a = p.layout.page.text.twin_label_size);
     twin.attr("grid")(false);
     twin.attr("spines")["top"].attr("set_visible")(false);
     align_twin_zero(ax, twin);
@@ -271,13 +271,13 @@ void draw_group_summary_table(const GroupPage& p, py::handle ax) {
         {"Groups", std::to_string(s.groups) + ", " + order},
         {"Factor Smoothing", smoothing},
         {"Benchmark", p.benchmark.name},
-        {"IC Days", std::to_string(ic.days)},
-        {"IC Mean", format_fixed(ic.mean, 4)},
-        {"IC Std", format_fixed(ic.sd, 4)},
-        {"IC IR", format_fixed(ic.ir, 3)},
-        {"IC t-stat", format_fixed(ic.t_stat, 2)},
-        {"Positive IC", format_pct_value(ic.positive_share)},
-        {"|IC| > " + format_fixed(kStrongIc, 2), format_pct_value(ic.strong_share)},
+        {"Rank IC Days", std::to_string(ic.days)},
+        {"Rank IC Mean", format_fixed(ic.mean, 4)},
+        {"Rank IC Std", format_fixed(ic.sd, 4)},
+        {"Rank IC IR", format_fixed(ic.ir, 3)},
+        {"Rank IC t-stat", format_fixed(ic.t_stat, 2)},
+        {"Positive Rank IC", format_pct_value(ic.positive_share)},
+        {"|Rank IC| > " + format_fixed(kStrongIc, 2), format_pct_value(ic.strong_share)},
     };
     draw_summary_table(ax, rows, p.layout.page.summary);
 }

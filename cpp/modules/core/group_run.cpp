@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "common/label_bridge.hpp"
 #include "core/market_work_bindings.hpp"
 #include "lumora/group_summary.hpp"
 
@@ -74,8 +75,10 @@ void set_up_work(const GroupRequest& rq, bool needed, bool rank_next_open, Group
 
 void run_group(const GroupRequest& rq, const GroupInputs& settings, std::int64_t window, GroupRun& run) {
     run.in = settings;
-    run.dates = rq.close_price_valid.attr("index");
-    run.stocks = rq.close_price_valid.attr("columns");
+    // Dates and stocks in ascending order whatever the tables' own order, so equal data gives
+    // equal results to the last bit (the tables' labels are normalised by the bindings).
+    run.dates = bridge::ascending(rq.close_price_valid.attr("index"));
+    run.stocks = bridge::ascending(rq.close_price_valid.attr("columns"));
     // The factor is read in place through its label positions, unless it is smoothed.
     run.factor = bridge::aligned_table(rq.factor_matrix, run.dates, run.stocks, "factor_matrix");
     if (window > 1) {

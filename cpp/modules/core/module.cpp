@@ -8,6 +8,7 @@
 #include "common/market_bridge.hpp"
 #include "common/python_module.hpp"
 #include "core/factor_analysis_chart.hpp"
+#include "core/factor_correlation_bindings.hpp"
 #include "core/factor_data_frame.hpp"
 #include "core/group_bindings.hpp"
 #include "core/market_work_bindings.hpp"
@@ -40,8 +41,14 @@ py::array dense_values(const AlignedMatrix& m) {
 py::dict build_market_arrays(py::object pnl_index, py::object columns, py::object can_buy, py::object cant_sell,
                              py::object split, py::object dividend, py::object close, py::object prev_close,
                              py::object buy_price, py::object sell_price) {
-    bridge::MarketTables market = bridge::align_market(
-        {can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price}, pnl_index, columns);
+    // Tables and wanted labels matched under normalised labels, as the engines match them.
+    bridge::LabelBook book;
+    const std::array<py::object, 8> tables = bridge::normalised_market(
+        {can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price}, book);
+    py::object index = bridge::pandas().attr("Index");
+    py::object rows = book.normalised(index(pnl_index), bridge::Axis::Dates, "pnl_index");
+    py::object cols = book.normalised(index(columns), bridge::Axis::Stocks, "columns");
+    bridge::MarketTables market = bridge::align_market(bridge::handles(tables), rows, cols);
     const MarketArrays& a = market.arrays;
     const AlignedMatrix* values[8] = {&a.can_buy, &a.cant_sell,  &a.split,     &a.dividend,
                                       &a.close,   &a.prev_close, &a.buy_price, &a.sell_price};
@@ -97,6 +104,7 @@ PYBIND11_MODULE(_core, m) {
     lumora::core::register_market_work(m);
     lumora::core::register_group_backtest(m);
     lumora::core::register_factor_data(m);
+    lumora::core::register_screen_figures(m);
     m.def("plot_factor_analysis", &lumora::core::plot_factor_analysis, py::arg("analysis"), py::arg("save_path"),
           py::arg("title") = "factor",
           "Draw the factor analysis page of a FactorAnalysis at save_path under the plot lock; returns the path.");

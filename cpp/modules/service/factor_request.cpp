@@ -89,7 +89,6 @@ FactorCall factor_call(py::handle factor, py::handle data, py::handle start_date
     require_plain_str(plot_filename, "plot_filename");
     // Without a chart (None) the numbers are computed and nothing is drawn.
     if (!plot.is_none()) require_str(plot, "plot");
-    refuse_beyond_double(group_num, "group_num");
     FactorCall c;
     c.groups = bridge::to_truncated_int(group_num, "group_num");
     c.costs = checked_request_costs(rolling_window, total_money, fee, rule_fee, lot_size);

@@ -44,24 +44,6 @@ std::size_t longest_file_name(py::handle dir) {
 
 }  // namespace
 
-// A number beyond the range of a double (10**400) meets Python's OverflowError when it is
-// converted, and an int of thousands of digits its limit on printing integers: neither
-// names the argument, so such a number is refused here, naming it. Anything else passes
-// to the argument's own check.
-void refuse_beyond_double(py::handle value, const char* argument) {
-    if (bridge::is_str(value) || PyNumber_Check(value.ptr()) == 0) return;
-    if (PyFloat_AsDouble(value.ptr()) != -1.0 || PyErr_Occurred() == nullptr) return;
-    const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError) != 0;
-    PyErr_Clear();
-    if (!overflow) return;
-    std::string got = "a " + bridge::type_name(value) + " beyond the range of a float";
-    if (PyLong_Check(value.ptr())) {
-        const double bits = py::float_(value.attr("bit_length")());
-        got = "an int of about " + std::to_string(static_cast<long long>(bits * 0.30102999566398120) + 1) + " digits";
-    }
-    throw py::value_error(std::string(argument) + " is out of range, got " + got);
-}
-
 py::object checked_benchmark(py::handle benchmark) {
     if (benchmark.is_none()) return py::none();
     if (bridge::is_str(benchmark)) return short_benchmark(benchmark);
@@ -90,11 +72,6 @@ void require_user_table(py::handle table, const char* argument) {
 
 RequestCosts checked_request_costs(py::handle rolling_window, py::handle total_money, py::handle fee,
                                    py::handle rule_fee, py::handle lot_size) {
-    refuse_beyond_double(rolling_window, "rolling_window");
-    refuse_beyond_double(total_money, "total_money");
-    refuse_beyond_double(fee, "fee");
-    refuse_beyond_double(rule_fee, "rule_fee");
-    refuse_beyond_double(lot_size, "lot_size");
     RequestCosts c;
     c.rolling_window = bridge::to_truncated_int(rolling_window, "rolling_window", 0);
     c.total_money = bridge::to_capital(total_money, "total_money");
@@ -144,7 +121,7 @@ RequestWindow open_request_window(py::handle table, const char* argument, py::ha
     RequestWindow w;
     w.loaded = loaded_data(data);
     w.benchmarks = checked_benchmark(benchmark);
-    w.table = service_attr("clean_matrix")(table);
+    w.table = service_attr("clean_matrix")(table, py::arg("name") = argument);
     check_chart_target(plot, output_dir, plot_filename);
     py::object normalize = service_attr("normalize_yyyymmdd");
     w.start = normalize(start_date);

@@ -74,8 +74,6 @@ void check_chart_target(py::handle plot, py::handle output_dir, py::handle plot_
 // longest chart name the request derives from it (plot_filename + longest_suffix) is
 // longer than the folder takes.
 py::object chart_path(py::handle plot, py::handle output_dir, py::handle plot_filename, const char* longest_suffix);
-// A number too large for a double is a value error naming the argument.
-void refuse_beyond_double(py::handle value, const char* argument);
 // One warning when the window holds no trading day of the loaded data.
 void warn_empty_window(py::handle loaded, py::handle window, py::handle start, py::handle end);
 

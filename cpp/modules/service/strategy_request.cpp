@@ -54,8 +54,11 @@ py::object backtest_strategy(py::handle /*self*/, py::handle strategy, py::handl
     kwargs["plot_save_path"] = save_path;
     kwargs["strategy_name"] = plot_filename;
     kwargs["plot_title"] = plot_filename;
-    // Asked only when wanted, so a runner without the keyword (a test double) still serves.
-    if (PyObject_IsTrue(record_positions.ptr()) == 1) kwargs["record_positions"] = true;
+    // Asked only when wanted, so a runner without the keywords (a test double) still serves.
+    if (PyObject_IsTrue(record_positions.ptr()) == 1) {
+        kwargs["record_positions"] = true;
+        kwargs["industry_matrix"] = w.matrices.attr("get")("industry_matrix");
+    }
     py::object result = run(**kwargs);
 
     // A runner without the analysis (an older build, a test double) gives a result without one.

@@ -16,9 +16,9 @@
 #include "chartkit/layout.hpp"
 #include "chartkit/page.hpp"
 #include "chartkit/panels.hpp"
-#include "chartkit/series.hpp"
 #include "chartkit/style.hpp"
 #include "chartkit/yearly_table.hpp"
+#include "lumora/series_arithmetic.hpp"
 #include "weightbook/chart_frames.hpp"
 #include "weightbook/chart_layout.hpp"
 

@@ -2,6 +2,7 @@
 
 #include <pybind11/numpy.h>
 
+#include "common/label_bridge.hpp"
 #include "common/market_bridge.hpp"
 #include "weightbook/strategy_bindings.hpp"
 #include "weightbook/vwap_returns.hpp"
@@ -32,15 +33,20 @@ py::object calc_strategy_vwap_daily_return(py::object signal_matrix, py::object 
                                            py::object dividend_factor, py::object close_price, py::object prev_close,
                                            py::object buy_price, py::object sell_price, py::object total_money,
                                            py::object fee, py::object rule_fee, py::object lot_size) {
-    bridge::require_table(signal_matrix, "signal_matrix");
+    bridge::LabelBook book;
+    py::object signal = bridge::normalised_table(signal_matrix, "signal_matrix", book);
+    const std::array<py::object, 8> market = bridge::normalised_market(
+        {can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price},
+        book);
     TradeCosts costs = checked_costs(total_money, fee, rule_fee);
     costs.lot_size = bridge::to_truncated_int(lot_size, "lot_size", 1);
-    bridge::TableArray values = bridge::table_values(signal_matrix, "signal_matrix");
-    const WeightTable weights = WeightTable::whole(values.view);
-    return daily_vwap_return(
-        weights, signal_matrix.attr("index"), signal_matrix.attr("columns"),
-        {can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price},
-        costs);
+    bridge::TableArray values = bridge::table_values(signal, "signal_matrix");
+    // Rows in date order and stocks in code order whatever the table's own order, so equal
+    // weights give equal returns to the last bit; the table is read where it lies.
+    py::object dates = signal.attr("index"), stocks = signal.attr("columns");
+    const WeightTable weights{values.view, bridge::ascending_positions(dates), bridge::ascending_positions(stocks)};
+    return daily_vwap_return(weights, bridge::labels_at(dates, weights.rows), bridge::labels_at(stocks, weights.cols),
+                             bridge::handles(market), costs);
 }
 
 py::object smooth_strategy_weights(py::object strategy_matrix, py::object rolling_window) {
@@ -72,7 +78,9 @@ void register_engine(py::module_& m) {
           py::arg("total_money") = 1e8, py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005,
           py::arg("lot_size") = 200,
           "Daily VWAP return of a target-weight portfolio: T-1 weights traded in whole lots at the day's\n"
-          "execution prices, with trading restrictions, splits, dividends, commission and stamp duty.");
+          "execution prices, with trading restrictions, splits, dividends, commission and stamp duty.\n"
+          "Tables are matched by label as the requests match them (dates as YYYYMMDD text, stocks as\n"
+          "six-digit codes, whatever form they come in), rows in date order and stocks in code order.");
     m.def("_smooth_strategy_weights", &smooth_strategy_weights, py::arg("strategy_matrix"), py::arg("rolling_window"),
           "Rolling mean of the weights over rolling_window rows (missing weights count as 0; zero means\n"
           "become missing). Windows 0 and 1 return the table itself.");

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/frame_bridge.hpp"
+#include "common/label_bridge.hpp"
 #include "common/market_bridge.hpp"
 #include "weightbook/runner_frames.hpp"
 #include "weightbook/strategy_bindings.hpp"
@@ -51,32 +52,28 @@ py::object run_strategy_backtest_core(py::object strategy_matrix, py::object can
                                       py::object total_money, py::object fee, py::object rule_fee,
                                       py::object plot_image_kind, py::object plot_save_path, py::object strategy_name,
                                       py::object plot_title, py::object record_positions, bool analysis,
-                                      py::object lot_size) {
+                                      py::object lot_size, py::object industry_matrix) {
     if (!benchmark_dict.is_none() && !PyDict_Check(benchmark_dict.ptr()))
         bridge::raise_type_error("benchmark_dict must be a dict or None, got " + bridge::type_name(benchmark_dict));
     if (!bridge::is_str(strategy_name)) bridge::raise_type_error("strategy_name must be text");
     check_text_or_none(plot_image_kind, "plot_image_kind");
     check_text_or_none(plot_title, "plot_title");
-    bridge::require_table(strategy_matrix, "strategy_matrix");
-    bridge::require_market_tables({can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price,
-                                   prev_close, buy_price, sell_price});
+    // Every table under normalised labels: dates as YYYYMMDD text, stocks as six-digit codes.
+    bridge::LabelBook book;
+    py::object weights = bridge::normalised_table(strategy_matrix, "strategy_matrix", book);
+    const std::array<py::object, 8> market = bridge::normalised_market(
+        {can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price},
+        book);
+    py::object benchmarks = bridge::normalised_benchmarks(benchmark_dict, book);
+    py::object industry =
+        industry_matrix.is_none() ? py::none() : bridge::normalised_table(industry_matrix, "industry_matrix", book);
     const std::int64_t window = bridge::to_truncated_int(rolling_window, "rolling_window", 0);
     TradeCosts costs = checked_costs(total_money, fee, rule_fee);
     costs.lot_size = bridge::to_truncated_int(lot_size, "lot_size", 1);
-    py::object primary = primary_benchmark(benchmark_dict, benchmark_names);
-    return run_strategy({strategy_matrix,
-                         {can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close,
-                          buy_price, sell_price},
-                         benchmark_dict,
-                         primary,
-                         window,
-                         costs,
-                         plot_image_kind,
-                         plot_save_path,
-                         strategy_name,
-                         plot_title,
-                         static_cast<bool>(py::bool_(record_positions)),
-                         analysis});
+    py::object primary = primary_benchmark(benchmarks, benchmark_names);
+    return run_strategy({weights, bridge::handles(market), benchmarks, primary, window, costs, plot_image_kind,
+                         plot_save_path, strategy_name, plot_title, static_cast<bool>(py::bool_(record_positions)),
+                         analysis, industry});
 }
 
 }  // namespace
@@ -116,10 +113,14 @@ void register_runner(py::module_& m) {
           py::arg("plot_image_kind") = "large", py::arg("plot_save_path") = py::none(),
           py::arg("strategy_name") = "strategy", py::arg("plot_title") = py::none(),
           py::arg("record_positions") = false, py::arg("analysis") = true, py::arg("lot_size") = 200,
+          py::arg("industry_matrix") = py::none(),
           "Strategy backtest: align, smooth, daily VWAP returns (whole lots of lot_size shares), total frame, "
           "statistics, benchmark\n"
           "summary, the strategy analysis and, when asked, the two charts and (record_positions) the\n"
-          "positions and trades of the same engine pass.");
+          "positions and trades of the same engine pass, with what was held (by industry of\n"
+          "industry_matrix, a date x stock table of industry codes) in the analysis. Tables and benchmark\n"
+          "series are matched by label as the requests match them (dates as YYYYMMDD text, stocks as\n"
+          "six-digit codes), rows in date order and stocks in code order.");
     m.def("_build_total_backtesting_frame", &total_backtesting_frame, py::arg("total_backtesting"),
           "Total frame (net values, drawdowns, excess) of daily_return / index_daily_return [/ close].");
     m.def("calc_strategy_stats", &calc_strategy_stats, py::arg("total_frame"), py::arg("signal_df"),

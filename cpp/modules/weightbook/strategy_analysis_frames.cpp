@@ -4,11 +4,14 @@
 
 #include <pybind11/numpy.h>
 
+#include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/frame_bridge.hpp"
 #include "lumora/date_window.hpp"
+#include "lumora/holdings.hpp"
 #include "lumora/sharpe.hpp"
 #include "lumora/strategy_analysis.hpp"
 
@@ -76,26 +79,79 @@ py::object frame_of(const py::dict& columns) {
     return bridge::pandas().attr("DataFrame")(columns, py::arg("copy") = false);
 }
 
+// An industry code as a column label: whole codes without a decimal point ("25").
+py::object industry_label(double code) {
+    if (std::isnan(code)) return py::str("unclassified");
+    if (std::abs(code) < 1e15 && code == std::floor(code)) return py::str(std::to_string(static_cast<long long>(code)));
+    return py::str(py::float_(code));
+}
+
+// Holdings by trade day, the largest positions and the industry shares of the value held.
+void put_holdings(py::dict& fields, const AnalysisInputs& in) {
+    const TradeLog& log = in.log;
+    std::optional<bridge::AlignedTable> industry;
+    if (!in.industry_matrix.is_none())
+        industry = bridge::aligned_table(in.industry_matrix, in.trade_dates, in.stocks, "industry_matrix");
+    const HeldPositions held{log.offsets, log.stocks, log.values, in.total_money,
+                             industry ? &industry->matrix : nullptr};
+    HoldingsFigures h;
+    {
+        // No Python inside: reads the log and the industry cells `industry` holds, writes only `h`.
+        py::gil_scoped_release release;
+        h = holdings_figures(held);
+    }
+    py::object dates = in.trade_dates.attr("rename")("date");
+
+    py::dict daily;
+    daily["holdings_count"] = bridge::owned_array(std::move(h.holdings_count));
+    daily["top10_share"] = bridge::owned_array(std::move(h.top10_share));
+    daily["herfindahl"] = bridge::owned_array(std::move(h.herfindahl));
+    daily["gross_exposure"] = bridge::owned_array(std::move(h.gross_exposure));
+    fields["holdings"] = bridge::pandas().attr("DataFrame")(daily, py::arg("index") = dates, py::arg("copy") = false);
+
+    py::array_t<std::int64_t> take(static_cast<py::ssize_t>(h.top_stocks.size()));
+    std::copy(h.top_stocks.begin(), h.top_stocks.end(), take.mutable_data());
+    py::dict top;
+    top["mean_weight"] = bridge::owned_array(std::move(h.mean_weight));
+    top["max_weight"] = bridge::owned_array(std::move(h.max_weight));
+    top["days_held"] = bridge::owned_array(std::move(h.days_held));
+    fields["top_positions"] = bridge::pandas().attr("DataFrame")(
+        top, py::arg("index") = in.stocks.attr("take")(take).attr("rename")("stock"), py::arg("copy") = false);
+
+    py::list labels;
+    for (const double code : h.industries) labels.append(industry_label(code));
+    const auto n_days = static_cast<py::ssize_t>(held.n_days());
+    const auto n_industries = static_cast<py::ssize_t>(h.industries.size());
+    py::array_t<double> shares({n_days, n_industries});
+    std::copy(h.industry_share.begin(), h.industry_share.end(), shares.mutable_data());
+    fields["industry_exposure"] =
+        bridge::frame(shares, dates, bridge::pandas().attr("Index")(labels, py::arg("name") = "industry"));
+}
+
 }  // namespace
 
-py::object strategy_analysis_record(py::handle total, const TradeLog& log, py::handle trade_dates, double total_money) {
+py::object strategy_analysis_record(py::handle total, const AnalysisInputs& in) {
     py::object dates = total.attr("index");
-    const py::array_t<double> daily = bridge::contiguous_float64(total[py::str("daily_return")], "daily_return");
+    const auto column = [&](const char* name) { return bridge::contiguous_float64(total[py::str(name)], name); };
+    const py::array_t<double> daily = column("daily_return"), benchmark = column("index_daily_return"),
+                              excess = column("extra_daily_return"), net_value = column("long");
     const std::vector<std::int32_t> months = month_keys(bridge::labels_as_text(dates));
-    const std::vector<std::int64_t> day_of = bridge::positions(trade_dates, dates);
+    const std::vector<std::int64_t> day_of = bridge::positions(in.trade_dates, dates);
     const auto n = static_cast<std::size_t>(daily.size());
     std::vector<double> traded(n, kNaN);
     double traded_sum = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         if (day_of[i] < 0) continue;
-        traded[i] = log.traded_value[static_cast<std::size_t>(day_of[i])];
+        traded[i] = in.log.traded_value[static_cast<std::size_t>(day_of[i])];
         traded_sum += traded[i];
     }
+    const auto span_of = [n](const py::array_t<double>& a) { return std::span<const double>(a.data(), n); };
+    const StrategySeries series{span_of(daily), span_of(benchmark), span_of(excess), span_of(net_value), months};
     StrategyFigures f;
     {
-        // No Python inside: reads the daily-return array held by `daily`, writes only `f`.
+        // No Python inside: reads the total frame's columns held by the arrays above, writes only `f`.
         py::gil_scoped_release release;
-        f = strategy_figures(std::span<const double>(daily.data(), n), months);
+        f = strategy_figures(series);
     }
     const double years = static_cast<double>(n) / kTradingDaysPerYear;
 
@@ -113,19 +169,33 @@ py::object strategy_analysis_record(py::handle total, const TradeLog& log, py::h
     summary["worst_month"] = f.worst_month;
     summary["best_year"] = f.best_year;
     summary["worst_year"] = f.worst_year;
-    summary["traded_value_turnover_annual"] = n > 0 ? traded_sum / total_money / years : kNaN;
+    summary["traded_value_turnover_annual"] = n > 0 ? traded_sum / in.total_money / years : kNaN;
+    summary["annual_volatility"] = f.annual_volatility;
+    summary["cagr"] = f.cagr;
+    summary["max_drawdown_compounded"] = f.max_drawdown_compounded;
+    summary["alpha"] = f.alpha;
+    summary["beta"] = f.beta;
+    summary["information_ratio"] = f.information_ratio;
+    summary["tail_ratio"] = f.tail_ratio;
+    summary["stability"] = f.stability;
+    summary["omega"] = f.omega;
 
-    py::object record = py::module_::import("lumora.backtest.result").attr("StrategyAnalysis");
-    return record(
-        py::arg("summary") = summary, py::arg("drawdowns") = drawdown_table(f.drawdowns, dates),
-        py::arg("monthly_returns") = monthly_table(f.months),
-        py::arg("yearly_returns") =
-            bridge::series(bridge::vector_array(f.years.sums), int_index(f.years.keys, "year"), py::str("return")),
-        py::arg("rolling_sharpe_126") =
-            bridge::series(bridge::vector_array(f.rolling_sharpe), dates, py::str("rolling_sharpe_126")),
-        py::arg("rolling_volatility_126") =
-            bridge::series(bridge::vector_array(f.rolling_volatility), dates, py::str("rolling_volatility_126")),
-        py::arg("traded_value") = bridge::series(bridge::vector_array(traded), dates, py::str("traded_value")));
+    const auto dated = [&](const std::vector<double>& values, const char* name) {
+        return bridge::series(bridge::vector_array(values), dates, py::str(name));
+    };
+    py::dict fields;
+    fields["summary"] = summary;
+    fields["benchmark_name"] = in.benchmark_name;
+    fields["drawdowns"] = drawdown_table(f.drawdowns, dates);
+    fields["monthly_returns"] = monthly_table(f.months);
+    fields["yearly_returns"] =
+        bridge::series(bridge::vector_array(f.years.sums), int_index(f.years.keys, "year"), py::str("return"));
+    fields["rolling_sharpe_126"] = dated(f.rolling_sharpe, "rolling_sharpe_126");
+    fields["rolling_volatility_126"] = dated(f.rolling_volatility, "rolling_volatility_126");
+    fields["rolling_beta_126"] = dated(f.rolling_beta, "rolling_beta_126");
+    fields["traded_value"] = dated(traded, "traded_value");
+    if (in.log.record) put_holdings(fields, in);
+    return py::module_::import("lumora.backtest.result").attr("StrategyAnalysis")(**fields);
 }
 
 py::object positions_frame(TradeLog& log, py::handle trade_dates, py::handle stocks) {
@@ -136,6 +206,7 @@ py::object positions_frame(TradeLog& log, py::handle trade_dates, py::handle sto
     columns["date"] = label_column(trade_dates, std::move(day));
     columns["stock"] = label_column(stocks, std::move(log.stocks));
     columns["shares"] = bridge::owned_array(std::move(log.shares));
+    columns["value"] = bridge::owned_array(std::move(log.values));
     return frame_of(columns);
 }
 

@@ -10,12 +10,24 @@ namespace lumora::weightbook {
 
 namespace py = pybind11;
 
-// `total`: the run's total frame; `log` the engine's trade log over the trade days
-// `trade_dates`; `stocks` the labels of the engine's stock numbers.
-py::object strategy_analysis_record(py::handle total, const TradeLog& log, py::handle trade_dates, double total_money);
+// What the analysis reads besides the total frame: the engine's trade log over the trade
+// days `trade_dates`, the labels of its stock numbers, the capital, the industry table
+// (date x stock codes, or None) the recorded positions are classified by, and the name of
+// the benchmark of the total frame ("" without one).
+struct AnalysisInputs {
+    const TradeLog& log;
+    py::handle trade_dates;
+    py::handle stocks;
+    double total_money;
+    py::handle industry_matrix;
+    py::str benchmark_name;
+};
 
-// Shares held after each trade day's trades: one row per date and stock held (long form).
-// Moves the positions out of the log.
+// The analysis of the run's total frame `total`; with recorded positions also what was held.
+py::object strategy_analysis_record(py::handle total, const AnalysisInputs& inputs);
+
+// Shares held after each trade day's trades and their value at the day's close: one row
+// per date and stock held (long form). Moves the positions out of the log.
 py::object positions_frame(TradeLog& log, py::handle trade_dates, py::handle stocks);
 
 // One row per date, stock and side traded. Moves the trades out of the log.

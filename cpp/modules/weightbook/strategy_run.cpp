@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/frame_bridge.hpp"
+#include "common/label_bridge.hpp"
 #include "lumora/date_window.hpp"
 #include "lumora/weight_table.hpp"
 #include "weightbook/runner_frames.hpp"
@@ -64,12 +65,17 @@ py::object run_strategy(const StrategyRun& run) {
     const py::object& strategy_name = run.strategy_name;
     const py::object& plot_title = run.plot_title;
 
-    // Weights on the dates and stocks the market knows, without stocks never weighted.
+    // Weights on the dates and stocks the market knows, without stocks never weighted. Rows
+    // are taken in date order and stocks in code order whatever the table's own order, so
+    // equal weights give equal results to the last bit; the table is read where it lies.
     py::array_t<bool> row_known(strategy_matrix.attr("index").attr("isin")(close_price.attr("index")));
     py::array_t<bool> col_known(strategy_matrix.attr("columns").attr("isin")(close_price.attr("columns")));
     bridge::TableArray values = bridge::table_values(strategy_matrix, "strategy_matrix");
-    WeightTable work{values.view, flagged_positions({row_known.data(), static_cast<std::size_t>(row_known.size())}),
-                     flagged_positions({col_known.data(), static_cast<std::size_t>(col_known.size())})};
+    WeightTable work{values.view,
+                     bridge::ascending_positions(strategy_matrix.attr("index"),
+                                                 {row_known.data(), static_cast<std::size_t>(row_known.size())}),
+                     bridge::ascending_positions(strategy_matrix.attr("columns"),
+                                                 {col_known.data(), static_cast<std::size_t>(col_known.size())})};
     WeightScan scan;
     {
         // No Python inside: reads the weight buffer held by `values` and fills native vectors only.
@@ -87,7 +93,7 @@ py::object run_strategy(const StrategyRun& run) {
                      scan.max_gross,
                      strategy_matrix.attr("index")[py::int_(work.rows[static_cast<std::size_t>(scan.max_gross_row)])],
                      scan.max_gross));
-    warn_sparse_rows(strategy_matrix.attr("index"), work.rows, close_price.attr("index"));
+    warn_sparse_rows(strategy_matrix.attr("index"), work.rows, bridge::ascending(close_price.attr("index")));
     keep_columns(work, scan.weighted_cols);
     auto take_labels = [](py::handle index, const std::vector<std::int64_t>& positions) {
         return index.attr("take")(bridge::index_array(positions));
@@ -134,7 +140,8 @@ py::object run_strategy(const StrategyRun& run) {
     columns["daily_return"] = daily;
     py::object df = bridge::pandas().attr("DataFrame")(columns);
     py::object total_backtesting;
-    if (!benchmark_dict.is_none() && benchmark_dict.contains(primary) && py::len(df) > 0) {
+    const bool has_benchmark = !benchmark_dict.is_none() && benchmark_dict.contains(primary);
+    if (has_benchmark && py::len(df) > 0) {
         total_backtesting = join_benchmark(df, benchmark_dict[primary]);
     } else {
         total_backtesting = df.attr("copy")();
@@ -173,7 +180,10 @@ py::object run_strategy(const StrategyRun& run) {
     r.stats = stats;
     r.benchmark_summary = summary;
     r.plot_paths = plot_paths;
-    if (run.analysis) r.analysis = strategy_analysis_record(total, log, trade_dates, run.costs.total_money);
+    if (run.analysis)
+        r.analysis =
+            strategy_analysis_record(total, {log, trade_dates, col_labels, run.costs.total_money, run.industry_matrix,
+                                             has_benchmark ? py::str(primary) : py::str("")});
     if (run.record_positions) {
         r.positions = positions_frame(log, trade_dates, col_labels);
         r.trades = trades_frame(log, trade_dates, col_labels);

@@ -1,6 +1,7 @@
 """Group backtest core (C++): market alignment, shared helpers and the factor group backtest."""
 
 import os
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -110,3 +111,12 @@ def group_factor_data(
 def plot_factor_analysis(
     analysis: FactorAnalysis, save_path: str | os.PathLike[str], title: str = "factor"
 ) -> str: ...
+def factor_rank_correlation(
+    factors: Sequence[pd.DataFrame],
+    validity: Sequence[pd.DataFrame],
+    dates: pd.Index,
+    stocks: pd.Index,
+) -> np.ndarray: ...
+def pairwise_correlation(series: pd.DataFrame) -> np.ndarray: ...
+def adjusted_p_values(p_values: Any, method: str) -> np.ndarray: ...
+def mean_t_test(values: Any) -> tuple[float, float]: ...

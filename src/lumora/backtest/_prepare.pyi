@@ -59,6 +59,17 @@ def limit_prices(
     none): the exchanges' ex-rights reference price and limit prices by board, date, special
     treatment and listing date, rounded half up to the cent."""
 
+def ex_rights_from_pre_close(previous_close: np.ndarray, pre_close: np.ndarray) -> np.ndarray:
+    """Each cell's adjustment of a date x stock block from the exchange's ex-rights previous
+    close: ``previous_close / pre_close`` where the two differ by at least a cent (rounded half
+    up), NaN elsewhere."""
+
+def outside_limit_band(
+    close: np.ndarray, limit_up: np.ndarray, limit_down: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
+    """``(rows, cols)`` of the cells whose close, in whole cents rounded half up, lies above
+    ``limit_up`` or below ``limit_down``; cells without a close or a limit are skipped."""
+
 class GroupPreparedDataBuilder:
     default_start: str | None
     end_date: str | None

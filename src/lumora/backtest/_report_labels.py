@@ -16,13 +16,14 @@ YYYYMMDD date, ``MONEY`` yuan, ``SHARES`` shares, ``TEXT`` as it is.
 from __future__ import annotations
 
 import math
+import re
 from collections.abc import Mapping
 from dataclasses import dataclass, field, replace
 from typing import Any
 
 import pandas as pd
 
-__all__ = ["Label", "format_value", "label", "labelled"]
+__all__ = ["Label", "format_value", "horizon_family", "label", "labelled"]
 
 PERCENT = "percent"
 POINTS = "percentage points"
@@ -335,6 +336,65 @@ _LABELS: dict[str, Label] = {
     "store_version": Label(
         "Store version", TEXT, "The version of the prepared store the job ran on."
     ),
+    "long_short_t_stat": Label(
+        "Long-short t-statistic",
+        NUMBER,
+        "t-statistic of the mean daily long-short return (the highest group minus the lowest).",
+    ),
+    "long_short_p_value": Label(
+        "Long-short p-value",
+        NUMBER,
+        "Two-sided p-value of the mean daily long-short return being 0.",
+        digits=4,
+    ),
+    "long_short_p_bh": Label(
+        "Long-short p-value, BH",
+        NUMBER,
+        "The long-short p-value adjusted by Benjamini-Hochberg for the factor jobs of the "
+        "screen (false discovery rate).",
+        digits=4,
+    ),
+    "long_short_p_holm": Label(
+        "Long-short p-value, Holm",
+        NUMBER,
+        "The long-short p-value adjusted by Holm for the factor jobs of the screen "
+        "(family-wise error).",
+        digits=4,
+    ),
+    "rank_ic_abs_t_over_3": Label(
+        "Rank IC |t| > 3",
+        TEXT,
+        "Whether the 1-day Rank IC t-statistic lies beyond +-3, a hurdle for a factor found "
+        "among many (one noise factor in about 370 passes it).",
+        values={True: "yes", False: "no"},
+    ),
+    "near_duplicate_of": Label(
+        "Near-duplicate of",
+        TEXT,
+        "The other factor jobs whose factor values rank alike, |rank correlation| >= 0.9 "
+        "(negative: a mirror image, the same find with the sign turned), strongest first.",
+    ),
+    "duplicate_group": Label(
+        "Stands for the group",
+        TEXT,
+        "The job standing for this job's near-duplicates (joined through them): the one with "
+        "the largest |Rank IC t-statistic|; the job itself when it has none. One row per find: "
+        "the rows where it is the job's own name.",
+    ),
+    "other_job": Label("Other job", TEXT, "The job compared with."),
+    "factor_correlation": Label(
+        "Rank correlation of the factors",
+        NUMBER,
+        "Mean over dates of the cross-sectional Spearman correlation of the two factors' "
+        "values, on the stocks both rank.",
+        digits=2,
+    ),
+    "long_short_correlation": Label(
+        "Correlation of the long-short returns",
+        NUMBER,
+        "Pearson correlation of the daily long-short returns, on the dates both traded.",
+        digits=2,
+    ),
     # ----------------------------------------------------------------------- drawdowns
     "peak": Label("Peak", DATE, "The last date at the peak.", values={None: "first day"}),
     "trough": Label("Trough", DATE, "The lowest date of the drawdown."),
@@ -484,6 +544,7 @@ _SCOPED: dict[tuple[str, str], Label] = {
         "above 0", PERCENT, "Share of the days with a value above 0."
     ),
     ("ic_summary", "days"): Label("days", COUNT, "Dates with a value."),
+    ("correlation", "job"): Label("Job", TEXT, "The job's name."),
     ("drawdowns", "days"): Label(
         "Length (trading days)",
         DAYS,
@@ -501,13 +562,68 @@ MEASURES: dict[str, tuple[str, str]] = {
 }
 
 
+# A screen's figures by horizon: "<measure>_<figure>_<h>d" (rank_ic_t_stat_5d).
+_BY_HORIZON = re.compile(r"(rank_ic|ic)_(mean|t_stat|p_value|p_bh|p_holm)_(\d+)d")
+_HORIZON_FIGURES: dict[str, tuple[str, str, int | None]] = {
+    "mean": ("mean", "Mean of the daily values", 4),
+    "t_stat": ("t-statistic", "t-statistic of the mean", None),
+    "p_value": ("p-value", "Two-sided p-value of the mean being 0", 4),
+    "p_bh": (
+        "p-value, BH",
+        (
+            "The p-value adjusted by Benjamini-Hochberg for the factor jobs of the screen at "
+            "this horizon (false discovery rate)"
+        ),
+        4,
+    ),
+    "p_holm": (
+        "p-value, Holm",
+        (
+            "The p-value adjusted by Holm for the factor jobs of the screen at this horizon "
+            "(family-wise error)"
+        ),
+        4,
+    ),
+}
+
+
+def horizon_family(key: str) -> tuple[str, Label] | None:
+    """For a screen's figure by horizon ("rank_ic_p_bh_5d"), the key of its family
+    ("rank_ic_p_bh_<h>d") and the family's label, so that a report defines it once."""
+    found = _BY_HORIZON.fullmatch(key)
+    if found is None:
+        return None
+    measure, figure, _ = found.groups()
+    words, definition = MEASURES[measure]
+    figure_words, note, digits = _HORIZON_FIGURES[figure]
+    return f"{measure}_{figure}_<h>d", Label(
+        f"{words} {figure_words}, h days",
+        NUMBER,
+        f"{note}, per date the {definition}, forward returns over h trading days (a column "
+        "for each of 1, 5, 10 and 20).",
+        digits,
+    )
+
+
+def _by_horizon(key: str) -> Label | None:
+    family = horizon_family(key)
+    if family is None:
+        return None
+    days = key.rsplit("_", 1)[1][:-1]
+    shown = family[1]
+    return replace(shown, words=shown.words.replace(", h days", f", {days} days"))
+
+
 def label(key: str, table: str = "") -> Label:
     """The label of ``key`` in ``table``. In a screen's table a column ending in ``_pct`` is
-    the figure without the suffix, in percent; a key without an entry is shown in words made
-    from it (underscores as spaces), so the report never fails on a figure added later."""
+    the figure without the suffix, in percent, and the IC figures by horizon are named
+    "<measure>_<figure>_<h>d"; a key without an entry is shown in words made from it
+    (underscores as spaces), so the report never fails on a figure added later."""
     found = _SCOPED.get((table, key)) or _LABELS.get(key)
     if found is not None:
         return found
+    if table == "screen" and (by_horizon := _by_horizon(key)) is not None:
+        return by_horizon
     if table == "screen" and key.endswith("_pct"):
         base = label(key[: -len("_pct")], table)
         if base.unit in (PERCENT, POINTS):
@@ -519,6 +635,8 @@ def label(key: str, table: str = "") -> Label:
 def labelled(key: str, table: str = "") -> bool:
     """Whether ``key`` has words of its own in ``table`` (not made from the key)."""
     if (table, key) in _SCOPED or key in _LABELS:
+        return True
+    if table == "screen" and _by_horizon(key) is not None:
         return True
     return table == "screen" and key.endswith("_pct") and labelled(key[: -len("_pct")], table)
 

@@ -79,6 +79,7 @@ def run_strategy_backtest_core(
     record_positions: bool = False,
     analysis: bool = True,
     lot_size: int = 200,
+    industry_matrix: pd.DataFrame | None = None,
 ) -> _WeightbookResult: ...
 def _build_total_backtesting_frame(total_backtesting: pd.DataFrame) -> pd.DataFrame: ...
 def calc_strategy_stats(

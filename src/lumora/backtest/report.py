@@ -34,7 +34,15 @@ import numpy as np
 import pandas as pd
 
 from lumora._atomicio import write_atomic
-from lumora.backtest._report_labels import MEASURES, PERCENT, TEXT, Label, format_value, label
+from lumora.backtest._report_labels import (
+    MEASURES,
+    PERCENT,
+    TEXT,
+    Label,
+    format_value,
+    horizon_family,
+    label,
+)
 from lumora.backtest._report_pages import page_html, read_page
 
 __all__ = ["batch_html", "result_html", "write_report"]
@@ -64,6 +72,8 @@ div.notes p { margin: 0 0 2px 0; break-inside: avoid; }
 div.notes.columns { column-count: 2; column-gap: 32px; max-width: none; }
 .wide { overflow-x: auto; }
 table.sortable th { cursor: pointer; }
+table.map td, table.map th { padding: 2px 4px; font-size: 12px; min-width: 30px; }
+table.map th.name { text-align: left; white-space: nowrap; font-weight: normal; background: #f8fafc; }
 td.failed { color: #b91c1c; }
 .page { margin: 6px 0 14px 0; border: 1px solid #e2e8f0; padding: 6px 0; }
 .page-data { position: absolute; }
@@ -71,30 +81,56 @@ td.failed { color: #b91c1c; }
 svg.part { max-width: 100%; height: auto; display: block; }
 """
 
+# The screen's table sorts as pandas' ``sort_values(kind="stable")`` sorts the summary:
+# numbers (flags as 1 and 0) by value, text by code point as Python compares it, missing
+# values last either way and ties in the table's own order. Each cell carries its value in
+# ``data-sort`` ("n:<number>" or "t:<text>"; none when missing); ``lumoraOrder`` is the
+# whole rule, and a test runs it against the summary.
 _SORT_SCRIPT = """
-document.querySelectorAll('table.sortable').forEach(function (table) {
-  table.querySelectorAll('th').forEach(function (th, column) {
-    th.addEventListener('click', function () {
-      var body = table.tBodies[0];
-      var rows = Array.prototype.slice.call(body.rows);
-      var ascending = th.dataset.order !== 'asc';
-      table.querySelectorAll('th').forEach(function (h) { delete h.dataset.order; });
-      th.dataset.order = ascending ? 'asc' : 'desc';
-      rows.sort(function (a, b) {
-        var x = a.cells[column].dataset.value, y = b.cells[column].dataset.value;
-        var nx = parseFloat(x), ny = parseFloat(y);
-        var missing = function (v) { return v === '' || isNaN(v); };
-        if (!missing(nx) || !missing(ny)) {
-          if (missing(nx)) return 1;
-          if (missing(ny)) return -1;
-          return ascending ? nx - ny : ny - nx;
-        }
-        return ascending ? x.localeCompare(y) : y.localeCompare(x);
+function lumoraSortKey(cell) {
+  var s = cell.getAttribute('data-sort');
+  if (s === null) return null;
+  return s.charAt(0) === 'n' ? {number: parseFloat(s.slice(2))} : {text: s.slice(2)};
+}
+function lumoraCompareText(x, y) {
+  var a = Array.from(x), b = Array.from(y);
+  for (var i = 0; i < a.length && i < b.length; i++) {
+    var d = a[i].codePointAt(0) - b[i].codePointAt(0);
+    if (d !== 0) return d;
+  }
+  return a.length - b.length;
+}
+function lumoraOrder(keys, ascending) {
+  var order = keys.map(function (key, i) { return i; });
+  order.sort(function (i, j) {
+    var a = keys[i], b = keys[j];
+    if (a === null || b === null) {
+      if (a === null && b === null) return i - j;
+      return a === null ? 1 : -1;
+    }
+    var c;
+    if ('number' in a && 'number' in b) c = a.number < b.number ? -1 : (a.number > b.number ? 1 : 0);
+    else if ('text' in a && 'text' in b) c = lumoraCompareText(a.text, b.text);
+    else c = 'number' in a ? -1 : 1;
+    return (ascending ? c : -c) || i - j;
+  });
+  return order;
+}
+if (typeof document !== 'undefined') {
+  document.querySelectorAll('table.sortable').forEach(function (table) {
+    var body = table.tBodies[0];
+    var first = Array.prototype.slice.call(body.rows);
+    table.querySelectorAll('th').forEach(function (th, column) {
+      th.addEventListener('click', function () {
+        var ascending = th.dataset.order !== 'asc';
+        table.querySelectorAll('th').forEach(function (h) { delete h.dataset.order; });
+        th.dataset.order = ascending ? 'asc' : 'desc';
+        var keys = first.map(function (row) { return lumoraSortKey(row.cells[column]); });
+        lumoraOrder(keys, ascending).forEach(function (i) { body.appendChild(first[i]); });
       });
-      rows.forEach(function (row) { body.appendChild(row); });
     });
   });
-});
+}
 """
 
 _MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
@@ -105,11 +141,24 @@ def _esc(value: Any) -> str:
     return html.escape(str(value), quote=True)
 
 
-def _raw(value: Any) -> str:
-    """A cell's value for sorting: the number or text as stored, missing as ""."""
-    if value is None or (isinstance(value, float) and math.isnan(value)):
-        return ""
-    return str(value)
+def _sort_key(value: Any) -> str | None:
+    """A cell's value for the sort script: "n:<number>" for a number or a flag (1 / 0),
+    "t:<text>" for anything else, None when missing."""
+    if getattr(value, "ndim", None) == 0 and hasattr(value, "item"):
+        value = value.item()  # a numpy scalar: its Python value
+    if value is None or value is pd.NA or value is pd.NaT:
+        return None
+    if isinstance(value, bool):
+        return "n:1" if value else "n:0"
+    if isinstance(value, int):
+        return f"n:{value}"
+    if isinstance(value, float):
+        if math.isnan(value):
+            return None
+        if math.isinf(value):
+            return "n:Infinity" if value > 0 else "n:-Infinity"
+        return f"n:{value!r}"
+    return f"t:{value}"
 
 
 def _numeric(value: Any) -> bool:
@@ -123,7 +172,9 @@ def _cell(value: Any, shown: Label, *, style: str = "", href: str | None = None)
         text = f'<a href="{_esc(href)}">{text}</a>'
     css = "" if _numeric(value) and shown.unit != TEXT else ' class="text"'
     style_attr = f' style="{style}"' if style else ""
-    return f'<td{css}{style_attr} data-value="{_esc(_raw(value))}">{text}</td>'
+    key = _sort_key(value)
+    sort_attr = f' data-sort="{_esc(key)}"' if key is not None else ""
+    return f"<td{css}{style_attr}{sort_attr}>{text}</td>"
 
 
 def _head(key: Any, shown: Label, *, text: bool = False) -> str:
@@ -549,6 +600,84 @@ def _job_reports(batch: Any, folder: Path) -> tuple[dict[str, str], dict[str, st
     return links, unwritten
 
 
+# Factor jobs up to which the screen's report draws the map of their rank correlations.
+_MAP_MOST = 50
+
+
+def _near_duplicate_pairs(factor: pd.DataFrame, long_short: pd.DataFrame) -> pd.DataFrame:
+    """Every pair of factor jobs at |rank correlation| >= NEAR_DUPLICATE, strongest first."""
+    from lumora.backtest.batch.correlation import NEAR_DUPLICATE
+
+    names = [str(n) for n in factor.index]
+    values = factor.to_numpy(dtype=float)
+    returns = long_short.to_numpy(dtype=float)
+    rows = []
+    for i in range(len(names)):
+        for j in range(i + 1, len(names)):
+            rho = values[i, j]
+            if not math.isnan(rho) and abs(rho) >= NEAR_DUPLICATE:
+                rows.append((names[i], names[j], float(rho), float(returns[i, j])))
+    rows.sort(key=lambda row: -abs(row[2]))
+    frame = pd.DataFrame(
+        rows, columns=["job", "other_job", "factor_correlation", "long_short_correlation"]
+    )
+    return frame.set_index("job")
+
+
+def _correlation_map(factor: pd.DataFrame) -> str:
+    """The factors' rank correlations as a table shaded by sign and size: rows name the jobs
+    with a number, columns carry the number (the name in a tooltip)."""
+    names = [str(n) for n in factor.index]
+    shown = Label("Rank correlation", digits=2)
+    heads = ['<th class="text"></th>'] + [
+        f'<th title="{_esc(name)}">{k}</th>' for k, name in enumerate(names, 1)
+    ]
+    rows = []
+    for k, (name, values) in enumerate(zip(names, factor.to_numpy(dtype=float).tolist()), 1):
+        cells = [f'<th class="name">{k} {_esc(name)}</th>']
+        cells += [_cell(v, shown, style=_shade(v, 1.0)) for v in values]
+        rows.append("<tr>" + "".join(cells) + "</tr>")
+    return (
+        f'<div class="wide"><table class="map"><thead><tr>{"".join(heads)}</tr></thead>'
+        f"<tbody>{''.join(rows)}</tbody></table></div>"
+    )
+
+
+def _correlation_section(batch: Any) -> list[str]:
+    """How alike the factor jobs are: the near-duplicate pairs, and the map of their rank
+    correlations for up to _MAP_MOST jobs."""
+    factor = getattr(batch, "factor_correlation", None)
+    if factor is None or not len(factor):
+        return []
+    pairs = _near_duplicate_pairs(factor, batch.long_short_correlation)
+    parts = []
+    if len(pairs):
+        parts += [
+            "<h3>Near-duplicates</h3>",
+            _frame_table(pairs, "correlation", index="job"),
+        ]
+    elif factor.notna().to_numpy().any():
+        parts.append("<p>No two factor jobs are near-duplicates.</p>")
+    else:
+        parts.append("<p>The rank correlations could not be computed (see the log).</p>")
+    if len(factor) <= _MAP_MOST:
+        parts += ["<h3>Rank correlation of the factors</h3>", _correlation_map(factor)]
+        if not len(pairs):
+            parts.append(_notes([("factor_correlation", label("factor_correlation"))]))
+    else:
+        parts.append(
+            f"<p class='muted'>The map is drawn for up to {_MAP_MOST} factor jobs; this screen "
+            f"has {len(factor)}: <code>batch.factor_correlation</code> holds them all.</p>"
+        )
+    note = (
+        "Pairs of factor jobs at |rank correlation| &gt;= 0.9 are near-duplicates, mirror "
+        "images (a factor and its negative, near -1) included: one find, not two. "
+        "<code>batch.factor_correlation</code> and <code>batch.long_short_correlation</code> "
+        "hold both correlations for every pair."
+    )
+    return _section("How alike the factors are", *parts, note=note)
+
+
 def batch_html(batch: Any, path: str | os.PathLike[str], *, job_reports: bool = True) -> str:
     """The screen as one sortable table; with `job_reports`, each finished job's own report is
     written in a folder beside the file (``<name>_reports/``) and linked from its row."""
@@ -560,7 +689,11 @@ def batch_html(batch: Any, path: str | os.PathLike[str], *, job_reports: bool = 
     table = _frame_table(
         batch.summary, "screen", index="job", sortable=True, links=links, notes=False
     )
-    described = [(c, label(str(c), "screen")) for c in batch.summary.columns]
+    described: dict[str, Label] = {}
+    for column in map(str, batch.summary.columns):
+        # The figures by horizon are defined once for their four columns.
+        key, shown = horizon_family(column) or (column, label(column, "screen"))
+        described.setdefault(key, shown)
     note = (
         f"{len(batch.results)} jobs, {len(batch.failed)} failed. Click a column heading to sort "
         "(again to reverse); a job's name links its own report. Shares are in percent."
@@ -568,7 +701,7 @@ def batch_html(batch: Any, path: str | os.PathLike[str], *, job_reports: bool = 
     body = [
         f"<p class='muted'>{note}</p>",
         f'<div class="wide">{table}</div>',
-        _notes(described, columns=True),
+        _notes(described.items(), columns=True),
     ]
     if unwritten:
         rows = pd.DataFrame(
@@ -579,4 +712,5 @@ def batch_html(batch: Any, path: str | os.PathLike[str], *, job_reports: bool = 
             _frame_table(rows, "screen", index="job", notes=False),
             note="These jobs finished, but their reports could not be written; the other reports were.",
         )
+    body += _correlation_section(batch)
     return _document(f"Screen of {len(batch.results)} jobs", "", body, _SORT_SCRIPT)

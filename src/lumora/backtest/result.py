@@ -296,24 +296,60 @@ class BacktestResult:
 
 @dataclass(kw_only=True, eq=False)
 class StrategyAnalysis:
-    """The strategy analysis of a backtest, computed natively from its daily returns.
+    """The strategy analysis of a backtest, computed natively from its total frame.
 
-    Figures are fractions of the capital (0.05 is 5 %) and cumulate additively like the
-    net value: a month's or a year's return is the sum of its daily returns, a drawdown the
-    fall of 1 + the running sum below its running peak (<= 0, the peak starting at the
-    capital). ``summary``: ``sortino`` (mean x 252 over the root mean square of the
-    negative days x sqrt 252), ``calmar`` (mean x 252 over the deepest drawdown),
-    ``max_drawdown``, ``var_95_daily`` (5th percentile of the daily returns) and
-    ``cvar_95_daily`` (mean of the days at or below it), ``skew`` and excess ``kurtosis``
-    (population moments), the best and worst day, month and year, and
-    ``traded_value_turnover_annual`` (value bought and sold over the capital, per year).
-    ``drawdowns``: the five deepest, with ``peak`` (the last date at the peak, None when
-    the fall began from the capital on the first day), ``trough``, ``recovery`` (None while
-    under water), ``depth`` and ``days`` from peak to recovery (or to the last date).
-    ``monthly_returns``: year x month. ``yearly_returns``. ``rolling_sharpe_126`` and
-    ``rolling_volatility_126``: over the last 126 days, annualised. ``traded_value``: value
-    bought plus value sold per day, in currency (the fixed-capital rule re-sizes holdings
-    every day, so it counts more than the changes of the weights).
+    Figures are fractions of the capital (0.05 is 5 %). The net value is the statistics'
+    own (``cumulative_return``: 1 + the running sum of the daily returns, rebased on the
+    first day), so every figure the statistics also give agrees with them: ``max_drawdown``
+    is ``-stats["max_dd"]``, ``calmar`` is ``stats["annual_return"] / 100 / stats["max_dd"]``
+    and ``information_ratio`` is ``stats["extra_sharp"]``. Returns cumulate additively: a
+    month's or a year's return is the sum of its daily returns. Figures that compound the
+    daily returns say so (``cagr``, ``max_drawdown_compounded``, the annualising of
+    ``alpha``); they follow the definitions of the open portfolio libraries (empyrical).
+
+    ``summary``:
+
+    - additive: ``max_drawdown`` (<= 0, the deepest fall of the net value below its running
+      peak), ``calmar`` (the statistics' annual return over ``-max_drawdown``),
+      ``sortino`` (mean x 252 over the root mean square of the negative days x sqrt 252),
+      ``var_95_daily`` (5th percentile of the daily returns) and ``cvar_95_daily`` (mean of
+      the days at or below it), ``skew`` and excess ``kurtosis`` (population moments), the
+      best and worst day, month and year, ``traded_value_turnover_annual`` (value bought
+      and sold over the capital, per year), ``annual_volatility`` (sample standard
+      deviation of the daily returns x sqrt 252), ``tail_ratio`` (95th percentile of the
+      daily returns over the absolute 5th percentile) and ``omega`` (sum of the gains over
+      the sum of the losses, threshold 0);
+    - compounded: ``cagr`` (prod(1 + r) ** (252 / days) - 1), ``max_drawdown_compounded``
+      (<= 0, the deepest fall of prod(1 + r) relative to its running peak, the capital
+      before the first day counting as a peak) and ``stability`` (R² of the running sum of
+      log(1 + r) against time);
+    - against the primary benchmark (``benchmark_name``, the total frame's
+      ``index_daily_return``; "" and NaN without one): ``beta`` (covariance of the daily returns with the benchmark's over the
+      benchmark's variance), ``alpha`` ((1 + mean of r - beta x benchmark) ** 252 - 1) and
+      ``information_ratio`` (mean over the sample standard deviation of the excess daily
+      returns, x sqrt 252).
+
+    ``drawdowns``: the five deepest falls of the net value, with ``peak`` (the last date at
+    the peak), ``trough``, ``recovery`` (None while under water), ``depth`` (<= 0) and
+    ``days``, the number of trading days (rows of the backtest) from the peak to the
+    recovery, or to the last date while under water. ``monthly_returns``: year x month.
+    ``yearly_returns``. ``rolling_sharpe_126``, ``rolling_volatility_126`` and
+    ``rolling_beta_126`` (on the primary benchmark, as ``beta``): over the last 126 trading
+    days, NaN before. ``traded_value``: value bought plus value sold per day, in currency
+    (the fixed-capital rule re-sizes holdings every day, so it counts more than the changes
+    of the weights).
+
+    With ``record_positions=True`` (else None), by trade day of ``positions``: a holding's
+    value is its shares at the day's close and its weight that value over the capital
+    (``total_money``, which the engine re-sizes to every day). ``holdings``:
+    ``holdings_count``, ``top10_share`` (the ten largest values over the value held),
+    ``herfindahl`` (sum of the squared shares of the value held; 1 / n for n equal
+    holdings), ``gross_exposure`` (value held over the capital); the shares are NaN on a
+    day holding nothing. ``top_positions``: the ten stocks of the largest ``mean_weight``
+    (over every trade day, 0 when not held), with ``max_weight`` and ``days_held``.
+    ``industry_exposure``: dates x industry (the codes of the loaded ``industry_matrix`` as
+    text, "unclassified" for a stock without one, the only column when no industry table
+    was loaded), each industry's share of the value held.
     """
 
     summary: dict[str, float]
@@ -322,7 +358,12 @@ class StrategyAnalysis:
     yearly_returns: pd.Series
     rolling_sharpe_126: pd.Series
     rolling_volatility_126: pd.Series
+    rolling_beta_126: pd.Series
     traded_value: pd.Series
+    holdings: pd.DataFrame | None = None
+    top_positions: pd.DataFrame | None = None
+    industry_exposure: pd.DataFrame | None = None
+    benchmark_name: str = ""
 
     def __repr__(self) -> str:
         s = self.summary
@@ -340,8 +381,15 @@ class StrategyBacktestResult:
     """Outcome of a target-weight strategy backtest: daily returns, net value, statistics,
     excess-return metrics against the benchmarks and the chart paths; ``analysis`` (a
     ``StrategyAnalysis``) and, with ``record_positions=True``, ``positions`` (date, stock,
-    shares held after the day's trades, for every trade day of the engine) and ``trades``
-    (date, stock, side, shares, price, value, cost)."""
+    shares held after the day's trades and their ``value`` at the day's close, for every
+    trade day of the engine) and ``trades`` (date, stock, side, shares, price, value, cost).
+
+    Two benchmark annual returns stand side by side, each by its own definition:
+    ``stats["benchmark_annual_return"]`` (percentage points) is the gain of the primary
+    benchmark's net value over the backtest divided by its years, as the strategy's own
+    ``annual_return``; ``benchmark_summary["benchmark_annual_return"]`` (a fraction) is the
+    mean daily return x 252 of each benchmark over the dates it has, as the excess figures
+    beside it."""
 
     strategy_name: str
     daily_return: pd.Series

@@ -115,6 +115,17 @@ def _empty_factor_frame() -> pd.DataFrame:
     )
 
 
+def _kept(block: np.ndarray, keep: np.ndarray, axis: int) -> np.ndarray:
+    """``block`` with only the rows (``axis`` 0) or columns (1) that ``keep`` marks: a view
+    when they are one run (a table's first day without a value), else a copy."""
+    if keep.all():
+        return block
+    marked = np.flatnonzero(keep)
+    first, last = int(marked[0]), int(marked[-1]) + 1
+    run = slice(first, last) if marked.size == last - first else marked
+    return block[run] if axis == 0 else block[:, run]
+
+
 class MarketClient:
     """The SDK client's two queries answered from a market held as date x stock matrices.
 
@@ -197,7 +208,7 @@ class MarketClient:
         if not rows.any():
             return None
         if not (rows.all() and cols.all()):
-            block = block[np.flatnonzero(rows)[:, None], np.flatnonzero(cols)]
+            block = _kept(_kept(block, rows, axis=0), cols, axis=1)
         return pd.DataFrame(
             block,
             index=pd.Index(history.dates[lo:hi][rows], name="DataDate"),

@@ -1,16 +1,27 @@
-"""Layouts and units of the daily-bar files vendors deliver, for ``init_files(vendor=...)``.
+"""Layouts and units of the files vendors deliver, for ``init_files(vendor=...)``.
 
 Each preset maps a vendor's column names to the file source's and says in which units its
 volume and amount come; the file source converts to shares and yuan as it reads, so that
-``amount / volume`` is a price. Conventions as the vendors document them:
+``amount / volume`` is a price. Conventions as the vendors document them (sources in
+README.md, "Bring your own data"):
 
-* ``"tushare"``: ``ts_code`` ("600000.SH"), ``trade_date``, ``vol`` in lots of 100 shares,
-  ``amount`` in thousand yuan, ``pre_close`` the ex-rights previous close, ``adj_factor``;
-  suspended days have no row.
-* ``"akshare"``: Chinese column names (日期, 股票代码, 开盘, 收盘, 最高, 最低, 成交量 in lots,
-  成交额 in yuan); often one file per stock named by its code.
-* ``"baostock"``: ``code`` as "sh.600000", ``volume`` in shares, ``amount`` in yuan,
-  ``preclose``, ``tradestatus`` (1 trading, 0 suspended) and ``isST``.
+* ``"tushare"``: daily bars (``daily``): ``ts_code`` ("600000.SH"), ``trade_date``, ``vol``
+  in lots of 100 shares, ``amount`` in thousand yuan, ``pre_close`` the ex-rights previous
+  close, unadjusted prices, no row on a suspended day, newest day first; the adjustment
+  factors (``adj_factor``: ``ts_code``, ``trade_date``, ``adj_factor``) a table of their
+  own; index closes (``index_daily``: ``ts_code``, ``trade_date``, ``close``); index
+  members (``index_weight``: ``index_code``, ``con_code``, ``trade_date``, ``weight``);
+  ST names (``namechange``: ``ts_code``, ``name``, ``start_date``, ``end_date``).
+* ``"akshare"``: Chinese column names (``stock_zh_a_hist``: 日期, 股票代码 without an
+  exchange mark, 开盘, 收盘, 最高, 最低, 成交量 in lots, 成交额 in yuan), often one file per
+  stock named by its code; index histories without a code column (``index_zh_a_hist``:
+  日期, 收盘; one file per index named by its code); index members
+  (``index_stock_cons_csindex``: 日期, 指数代码, 成分券代码).
+* ``"baostock"``: ``query_history_k_data_plus``: ``code`` as "sh.600000", ``date``,
+  ``volume`` in shares, ``amount`` in yuan, ``preclose``, ``tradestatus`` (1 trading, 0
+  suspended: a suspended day has a row with the last close and zero volume) and ``isST``;
+  every field may come as text, empty where missing. Index members (``query_hs300_stocks``:
+  ``updateDate``, ``code``, ``code_name``; one file per index named by its code).
 """
 
 from __future__ import annotations
@@ -39,7 +50,13 @@ class Layout:
 
 VENDORS: dict[str, tuple[dict[str, str], dict[str, str]]] = {
     "tushare": (
-        {"ts_code": "code", "trade_date": "date", "vol": "volume", "pre_close": "pre_close"},
+        {
+            "ts_code": "code",
+            "trade_date": "date",
+            "vol": "volume",
+            "pre_close": "pre_close",
+            "con_code": "code",
+        },
         {"volume": "lots", "amount": "thousand_yuan"},
     ),
     "akshare": (
@@ -52,11 +69,18 @@ VENDORS: dict[str, tuple[dict[str, str], dict[str, str]]] = {
             "最低": "low",
             "成交量": "volume",
             "成交额": "amount",
+            "指数代码": "index_code",
+            "成分券代码": "code",
         },
         {"volume": "lots", "amount": "yuan"},
     ),
     "baostock": (
-        {"preclose": "pre_close", "tradestatus": "is_trading", "isST": "is_st"},
+        {
+            "preclose": "pre_close",
+            "tradestatus": "is_trading",
+            "isST": "is_st",
+            "updateDate": "date",
+        },
         {"volume": "shares", "amount": "yuan"},
     ),
 }

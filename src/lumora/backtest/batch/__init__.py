@@ -45,8 +45,9 @@ running ones to finish, so no worker is left running and no chart is left half-w
 and then raises the KeyboardInterrupt.
 
 The modules: ``jobs`` (the jobs and running one), ``mapped`` (``MappedData`` and store
-versions), ``summary`` (``BatchResult`` and its summary table), ``threads`` (serial and
-thread-pool runs, the progress bar), ``cluster`` (Dask runs and spool files).
+versions), ``summary`` (``BatchResult`` and its summary table), ``correlation`` (how alike
+the factors are, and their near-duplicates), ``threads`` (serial and thread-pool runs, the
+progress bar), ``cluster`` (Dask runs and spool files).
 """
 
 from __future__ import annotations
@@ -55,6 +56,7 @@ from collections.abc import Callable, Mapping
 from typing import Any
 
 from lumora.backtest.batch.cluster import is_dask_client, run_dask
+from lumora.backtest.batch.correlation import screen_correlations
 from lumora.backtest.batch.jobs import FactorJob, Job, JobFailure, StrategyJob, checked_jobs
 from lumora.backtest.batch.mapped import MappedData, StoreVersionGone
 from lumora.backtest.batch.summary import BatchResult, summary_table
@@ -117,5 +119,12 @@ def backtest_many(
         bar.close()
     results = {name: outcomes[name] for name in checked}
     mapped = isinstance(data, MappedData)
-    summary = summary_table(checked, results, versions if mapped else None)
-    return BatchResult(results=results, summary=summary, store_version=pinned)
+    correlations = screen_correlations(service, checked, results, data, pinned)
+    summary = summary_table(checked, results, versions if mapped else None, correlations.factor)
+    return BatchResult(
+        results=results,
+        summary=summary,
+        store_version=pinned,
+        factor_correlation=correlations.factor,
+        long_short_correlation=correlations.long_short,
+    )

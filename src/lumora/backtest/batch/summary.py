@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -9,6 +10,7 @@ from typing import Any
 
 import pandas as pd
 
+from lumora.backtest.batch.correlation import long_short_daily, near_duplicates
 from lumora.backtest.batch.jobs import Job, JobFailure
 from lumora.logger import logger
 
@@ -18,11 +20,18 @@ class BatchResult:
     """``results`` maps each job's name, in the jobs' order, to the request's result or a
     ``JobFailure``; ``summary`` has one row per job, indexed by name. ``store_version`` is
     the version of the prepared store a ``MappedData`` batch ran on (None otherwise, or
-    when workers elsewhere had none to report when it started)."""
+    when workers elsewhere had none to report when it started).
+
+    ``factor_correlation``: job x job over the factor jobs that finished, the mean over
+    dates of the cross-sectional rank correlation of their factor values;
+    ``long_short_correlation``: the correlation of their daily long-short returns (see
+    ``lumora.backtest.batch.correlation``)."""
 
     results: dict[str, Any]
     summary: pd.DataFrame
     store_version: str | None = None
+    factor_correlation: pd.DataFrame = field(default_factory=pd.DataFrame)
+    long_short_correlation: pd.DataFrame = field(default_factory=pd.DataFrame)
     failed: dict[str, JobFailure] = field(init=False)
 
     def __post_init__(self) -> None:
@@ -68,6 +77,17 @@ _FACTOR_ANALYSIS_COLUMNS = (
     ("long_short_turnover_daily", "long_short_turnover_daily_pct", _PCT),
     ("coverage", "coverage_pct", _PCT),
 )
+# The IC summary of the factor analysis at every horizon, per measure: "<measure>_<figure>_<h>d".
+# The Rank IC p-values are also adjusted for the number of factor jobs in the screen, each
+# horizon on its own (its factor jobs with a p-value are the family): "_p_bh_" by
+# Benjamini-Hochberg (false discovery rate), "_p_holm_" by Holm (family-wise error).
+HORIZONS = (1, 5, 10, 20)
+_IC_FIGURES = ("mean", "t_stat", "p_value")
+_ADJUSTED = {"p_bh": "bh", "p_holm": "holm"}
+_ADJUSTED_MEASURES = ("rank_ic",)
+# |t| of the 1-day Rank IC above this is flagged: a hurdle for a factor found among many.
+T_HURDLE = 3.0
+_FLAG = "rank_ic_abs_t_over_3"
 _STRATEGY_COLUMNS = (
     ("annual_return", "annual_return_pct", 1.0),
     ("long_sharp", "long_sharp", 1.0),
@@ -91,6 +111,40 @@ def _put(
     for key, column, scale in columns:
         value = figures.get(key, float("nan"))
         row[column] = value if scale is None else float(value) * scale
+
+
+def _horizon_columns(measure: str) -> list[str]:
+    adjusted = list(_ADJUSTED) if measure in _ADJUSTED_MEASURES else []
+    return [f"{measure}_{figure}_{h}d" for h in HORIZONS for figure in (*_IC_FIGURES, *adjusted)]
+
+
+def _put_ic_summary(row: dict[str, Any], analysis: Any) -> None:
+    """The IC summary at every horizon (NaN where the analysis has none); the adjusted
+    p-values are filled in once every row is there."""
+    table = analysis.ic_summary if analysis is not None else None
+    for measure in ("rank_ic", "ic"):
+        for column in _horizon_columns(measure):
+            row[column] = math.nan
+    if table is None:
+        return
+    # One conversion per job: the IC summary's rows by (measure, horizon).
+    figures = dict(zip(table.index, table[list(_IC_FIGURES)].to_numpy(dtype=float).tolist()))
+    for measure in ("rank_ic", "ic"):
+        for h in HORIZONS:
+            values = figures.get((measure, h))
+            if values is None:
+                continue
+            for figure, value in zip(_IC_FIGURES, values):
+                row[f"{measure}_{figure}_{h}d"] = value
+
+
+def _put_long_short_test(row: dict[str, Any], outcome: Any) -> None:
+    from lumora.backtest import _core
+
+    t_stat, p_value = _core.mean_t_test(long_short_daily(outcome).to_numpy(dtype=float))
+    row["long_short_t_stat"] = t_stat
+    row["long_short_p_value"] = p_value
+    row["long_short_p_bh"] = row["long_short_p_holm"] = math.nan
 
 
 def _nothing_computed(job: Job, outcome: Any) -> str:
@@ -130,21 +184,71 @@ def _summary_row(job: Job, outcome: Any) -> dict[str, Any]:
         _put(row, first, _FACTOR_COLUMNS)
         analysis = getattr(outcome, "analysis", None)
         _put(row, analysis.summary if analysis is not None else {}, _FACTOR_ANALYSIS_COLUMNS)
+        _put_ic_summary(row, analysis)
+        _put_long_short_test(row, outcome)
+        row[_FLAG] = None
+        row["near_duplicate_of"] = row["duplicate_group"] = math.nan
     else:
         _put(row, outcome.stats or {}, _STRATEGY_COLUMNS)
     return row
 
 
+def _adjust_p_values(summary: pd.DataFrame) -> None:
+    """Every factor job's p-values adjusted for the factor jobs of the screen (those with a
+    p-value), each horizon and figure on its own."""
+    from lumora.backtest import _core
+
+    factors = summary["kind"] == "factor"
+    pairs = [
+        (f"{measure}_p_value_{h}d", f"{measure}_{suffix}_{h}d", method)
+        for measure in _ADJUSTED_MEASURES
+        for h in HORIZONS
+        for suffix, method in _ADJUSTED.items()
+    ]
+    pairs += [("long_short_p_value", f"long_short_{s}", m) for s, m in _ADJUSTED.items()]
+    for given, adjusted, method in pairs:
+        p = summary.loc[factors, given].to_numpy(dtype=float)
+        summary.loc[factors, adjusted] = _core.adjusted_p_values(p, method)
+
+
+def _flag_and_mark(summary: pd.DataFrame, factor_correlation: pd.DataFrame | None) -> None:
+    """The |t| flag, and each factor job's near-duplicates and the job standing for them."""
+    factors = summary["kind"] == "factor"
+    t_stat = summary.loc[factors, "rank_ic_t_stat_1d"]
+    flag = pd.Series(pd.NA, index=summary.index, dtype="boolean")
+    flag[factors] = (t_stat.abs() > T_HURDLE).astype("boolean").mask(t_stat.isna())
+    summary[_FLAG] = flag
+    if factor_correlation is None or not len(factor_correlation):
+        return
+    marks = near_duplicates(factor_correlation, {str(k): float(v) for k, v in t_stat.items()})
+    known = factor_correlation.notna().any(axis=1)
+    of: list[Any] = [math.nan] * len(summary)
+    group: list[Any] = [math.nan] * len(summary)
+    for at, name in enumerate(map(str, summary.index)):
+        if name in marks.of and known[name]:
+            of[at] = marks.of[name]
+            group[at] = marks.group[name]
+    summary["near_duplicate_of"] = pd.Series(of, index=summary.index, dtype=object)
+    summary["duplicate_group"] = pd.Series(group, index=summary.index, dtype=object)
+
+
 def summary_table(
-    jobs: Mapping[str, Job], results: Mapping[str, Any], versions: Mapping[str, str | None] | None
+    jobs: Mapping[str, Job],
+    results: Mapping[str, Any],
+    versions: Mapping[str, str | None] | None,
+    factor_correlation: pd.DataFrame | None = None,
 ) -> pd.DataFrame:
     """One row per job; with ``versions`` (a ``MappedData`` batch) a ``store_version``
-    column names the store version each job ran on (empty when it did not run)."""
+    column names the store version each job ran on (empty when it did not run). With
+    ``factor_correlation`` each factor job's near-duplicates are named."""
     rows = [_summary_row(jobs[name], results[name]) for name in jobs]
     if versions is not None:
         for name, row in zip(jobs, rows):
             row["store_version"] = versions.get(name) or ""
     summary = pd.DataFrame(rows, index=pd.Index(list(jobs), name="job"))
+    if "rank_ic_p_value_1d" in summary:
+        _adjust_p_values(summary)
+        _flag_and_mark(summary, factor_correlation)
     empty: pd.Index[Any] | list[str] = (
         summary.index[summary["status"] == "empty"] if len(summary) else []
     )

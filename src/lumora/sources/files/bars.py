@@ -16,7 +16,6 @@ import pyarrow as pa
 from lumora.sources.files.checks import (
     FileSourceError,
     check_derived_price,
-    check_forward,
     check_unique_cells,
     check_values,
     require,
@@ -28,6 +27,7 @@ from lumora.sources.files.columns import (
     REQUIRED_BAR_COLUMNS,
     in_shares_and_yuan,
 )
+from lumora.sources.files.per_stock import Adjustments
 from lumora.sources.files.reading import (
     code_and_board,
     date_number,
@@ -83,13 +83,23 @@ class FileSummary:
     first: np.ndarray  # each one's first date in the file
 
 
-def file_summary(part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int) -> FileSummary:
-    """The summary of a file's rows (``day``: each row's position among its dates)."""
-    first = pd.Series(part["date"]).groupby(part["code"]).min()
+def file_summary(
+    part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int, stock: np.ndarray | None = None
+) -> FileSummary:
+    """The summary of a file's rows (``day``: each row's position among its dates; each
+    stock's rows in date order; ``stock``: each row's position among its stocks, when
+    known)."""
+    if stock is None:
+        codes, stock = np.unique(part["code"], return_inverse=True)
+    else:
+        codes = np.zeros(int(stock.max(initial=-1)) + 1, dtype=part["code"].dtype)
+        codes[stock] = part["code"]
+    first_row = np.empty(codes.size, dtype=np.int64)
+    first_row[stock[::-1]] = np.arange(stock.size - 1, -1, -1)  # the first row wins
     return FileSummary(
         hashes=_day_hashes(part, day, n_days),
-        codes=first.index.to_numpy(dtype=np.int32),
-        first=first.to_numpy(dtype=np.int32),
+        codes=codes.astype(np.int32),
+        first=part["date"][first_row].astype(np.int32),
     )
 
 
@@ -106,9 +116,13 @@ def _day_hashes(part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int) ->
     return np.bincount(day, weights=unit, minlength=n_days)
 
 
-def read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.ndarray, FileSummary]:
+def read_part(
+    path: Path, layout: Layout, adjustments: Adjustments | None = None
+) -> tuple[dict[str, np.ndarray], np.ndarray, FileSummary]:
     """The checked rows of one bars file as plain arrays by column name (volume in shares,
-    amount in yuan), the file's distinct dates and its summary."""
+    amount in yuan), in date order (a file downloaded newest first is read as well), with
+    the factors of the adjustment-factor table joined; the file's distinct dates and its
+    summary."""
     if path.suffix.lower() == ".csv":
         line = short_csv_line(path)
         if line is not None:
@@ -133,10 +147,9 @@ def read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.nda
         "code": numbers[code_of],
         "beijing": np.array([board for _, board in code_values], dtype=bool)[code_of],
     }
-    check_forward(part["date"], part["code"], path)
     cell = date_position[date_of].astype(np.int64) * max(codes.size, 1) + code_position[code_of]
     check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
-    date_of_rows = date_of
+    day_of_rows, stock_of_rows = date_position[date_of], code_position[code_of]
     del date_of, code_of, cell
     for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
         if name not in frame or name in FLAG_COLUMNS or name == "industry":
@@ -144,7 +157,7 @@ def read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.nda
         part[name] = numeric_column(frame[name], name, path)
     in_shares_and_yuan(part, layout)
     check_values(part, path)
-    check_derived_price(part, path)
+    check_derived_price(part, path, layout)
     for name in ("is_suspended", "is_st"):
         if name in frame:
             part[name] = flag_column(frame[name], name, path)
@@ -158,7 +171,28 @@ def read_part(path: Path, layout: Layout) -> tuple[dict[str, np.ndarray], np.nda
             if isinstance(industry, pa.ChunkedArray)
             else industry.to_numpy()
         )
-    return part, dates, file_summary(part, date_position[date_of_rows], dates.size)
+    if adjustments is not None:
+        if "adj_factor" in part:
+            raise FileSourceError(
+                f"{path}: column 'adj_factor' is given here and in the adj_factor table; give "
+                "the factors in one place"
+            )
+        part["adj_factor"] = adjustments.lookup(part["date"], part["code"])
+    if not _forward(part["date"], part["code"]):
+        # Each stock's days go forward, as the derivation reads them.
+        order = np.argsort(part["date"], kind="stable")
+        part = {name: values[order] for name, values in part.items()}
+        day_of_rows, stock_of_rows = day_of_rows[order], stock_of_rows[order]
+    return part, dates, file_summary(part, day_of_rows, dates.size, stock_of_rows)
+
+
+def _forward(date: np.ndarray, code: np.ndarray) -> bool:
+    """Whether the rows are in date order, or in code order with each stock's dates in
+    order (the two ways files are written)."""
+    if date.size < 2 or (date[1:] >= date[:-1]).all():
+        return True
+    step = code[1:] - code[:-1]
+    return bool(((step > 0) | ((step == 0) & (date[1:] > date[:-1]))).all())
 
 
 def overlapping(ranges: list[tuple[int, int]]) -> bool:
@@ -228,7 +262,8 @@ def _industry_numbers(raw: np.ndarray) -> np.ndarray:
 def _check_unique(date: np.ndarray, code: np.ndarray, origin: list[tuple[Path, int]]) -> None:
     _, date_pos = dense_unique(date)
     codes, code_pos = dense_unique(code)
-    check_unique_cells(date_pos * max(codes.size, 1) + code_pos, date, code, origin)
+    cell = date_pos.astype(np.int64) * max(codes.size, 1) + code_pos
+    check_unique_cells(cell, date, code, origin)
 
 
 def _subset(bars: Bars, rows: np.ndarray) -> Bars:
@@ -267,18 +302,26 @@ def _window_rows(bars: Bars, low: int) -> np.ndarray:
     return np.union1d(seeds, later)
 
 
-def seed_rows(code: np.ndarray, date: np.ndarray, columns: Mapping[str, np.ndarray]) -> np.ndarray:
+def seed_rows(
+    code: np.ndarray,
+    date: np.ndarray,
+    columns: Mapping[str, np.ndarray],
+    distinct: np.ndarray | None = None,
+) -> np.ndarray:
     """Of rows in date order per stock, those a derivation of later days needs: each
-    stock's last row, last one with a close, last traded one with an adjustment factor
-    and last one with an industry, so that carried closes, factors and industries, listing
-    and previous closes come out as in the whole history; and every row of the last
-    ``LISTING_DAYS - 1`` dates with each stock's last row before them, so that the days
-    after a listing without a limit count as in the whole history (see ``derive``)."""
-    distinct = dense_unique(date)[0]
+    stock's last row, last one with a close, last traded one, last traded one with an
+    adjustment factor and last one with an industry, so that carried closes, factors and
+    industries, listing and previous closes come out as in the whole history; and every
+    row of the last ``LISTING_DAYS - 1`` dates with each stock's last row before them, so
+    that the days after a listing without a limit count as in the whole history (see
+    ``derive``). ``distinct``: the rows' distinct dates, when known."""
+    if distinct is None:
+        distinct = dense_unique(date)[0]
     recent = date >= distinct[-(LISTING_DAYS - 1) :].min(initial=np.iinfo(np.int32).max)
-    carried = [None, ~recent, ~np.isnan(columns["close"])]
+    traded = ~_halted_rows(columns)
+    carried = [None, ~recent, ~np.isnan(columns["close"]), traded]
     if "adj_factor" in columns:
-        carried.append(~_halted_rows(columns) & ~np.isnan(columns["adj_factor"]))
+        carried.append(traded & ~np.isnan(columns["adj_factor"]))
     if "industry" in columns:
         carried.append(~np.isnan(columns["industry"]))
     positions = np.arange(code.size)
@@ -317,8 +360,10 @@ def dense_unique(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     seen = np.zeros(int(values.max()) - low + 1, dtype=bool)
     seen[offset] = True
     distinct = np.flatnonzero(seen)
-    position = np.zeros(seen.size, dtype=np.int64)
-    position[distinct] = np.arange(distinct.size)
+    # Half the bytes to gather when the positions fit (they always do for days and stocks).
+    kind = np.int32 if distinct.size < np.iinfo(np.int32).max else np.int64
+    position = np.zeros(seen.size, dtype=kind)
+    position[distinct] = np.arange(distinct.size, dtype=kind)
     return (distinct + low).astype(values.dtype), position[offset]
 
 
@@ -329,6 +374,8 @@ class Grid:
         self.dates, cell = dense_unique(bars.date)
         self.codes, code_pos = dense_unique(bars.code)
         self.shape = (self.dates.size, self.codes.size)
+        if self.dates.size * self.codes.size >= np.iinfo(np.int32).max:
+            cell = cell.astype(np.int64)
         cell *= self.codes.size
         cell += code_pos
         self.cell = cell

@@ -3,18 +3,20 @@ row and the value, and where a unit looks wrong, the factor that would make it f
 
 from __future__ import annotations
 
-from collections.abc import Container
+from collections.abc import Container, Mapping
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 
 from lumora.exceptions import KestrelError
 from lumora.sources.files.columns import PRICE_COLUMNS
+from lumora.sources.vendors import UNITS, Layout
 
 __all__ = [
     "FileSourceError",
+    "check_calendar",
     "check_derived_price",
-    "check_forward",
     "check_positive",
     "check_unique_cells",
     "check_values",
@@ -33,21 +35,6 @@ def require(frame: Container[str], path: Path, names: tuple[str, ...]) -> None:
             raise FileSourceError(f"{path}: missing required column {name!r}")
 
 
-def check_forward(date: np.ndarray, code: np.ndarray, path: Path) -> None:
-    """Within one file each stock's dates go forward (files sorted by date or by code)."""
-    if date.size < 2 or (date[1:] >= date[:-1]).all():
-        return  # sorted by date: nothing can go backwards (duplicates are found later)
-    order = np.lexsort((np.arange(date.size), code))
-    d, c = date[order], code[order]
-    back = np.flatnonzero((c[1:] == c[:-1]) & (d[1:] < d[:-1]))
-    if back.size:
-        row = int(order[back[0] + 1])
-        raise FileSourceError(
-            f"{path}: row {row + 1}: date {d[back[0] + 1]} of stock {c[back[0] + 1]:06d} "
-            f"goes backwards (after {d[back[0]]})"
-        )
-
-
 def check_positive(values: np.ndarray, name: str, path: Path) -> None:
     """Every value is above 0 (NaN passes: it says nothing)."""
     bad = np.flatnonzero(values <= 0)
@@ -61,18 +48,10 @@ def check_positive(values: np.ndarray, name: str, path: Path) -> None:
 _MIN_PRICE, _MAX_PRICE = 0.005, 100_000.0
 # Prices of one day may differ from its low and high by rounding to the cent.
 _RANGE_TOLERANCE = 0.01
-# Factors by which a value in the wrong unit is off, and what each suggests.
-_UNIT_HINTS = (
-    (
-        10.0,
-        (
-            "are `volume` in lots and `amount` in thousand yuan? "
-            "units={'volume': 'lots', 'amount': 'thousand_yuan'}"
-        ),
-    ),
-    (100.0, "is `volume` in lots? units={'volume': 'lots'}"),
-    (1000.0, "is `amount` in thousand yuan? units={'amount': 'thousand_yuan'}"),
-    (0.01, "is `amount` in yuan but `volume` in shares while lots are declared?"),
+# The units a file's volume and amount may come in (as the factor to shares and to yuan),
+# in the order a hint tries them.
+_UNIT_CHOICES = tuple(
+    (volume, amount) for volume in UNITS["volume"].items() for amount in UNITS["amount"].items()
 )
 
 
@@ -130,10 +109,11 @@ def _check_within(
     name: str,
     path: Path,
     rows: np.ndarray | None = None,
+    layout: Layout | None = None,
 ) -> None:
     """``values`` lie within [low, high] where all three are given; else the error names
-    a row (``rows``: the file's row of each value, by default its position) and the factor
-    that would make it fit."""
+    a row (``rows``: the file's row of each value, by default its position) and, for
+    ``amount / volume`` read in ``layout``'s units, the units that would make it fit."""
     with np.errstate(invalid="ignore"):
         outside = (values < low - _RANGE_TOLERANCE) | (values > high + _RANGE_TOLERANCE)
     bad = np.flatnonzero(outside)
@@ -142,19 +122,31 @@ def _check_within(
     at = int(bad[0])
     row = at if rows is None else int(rows[at])
     value, lo, hi = float(values[at]), float(low[at]), float(high[at])
-    hint = ""
-    for factor, question in _UNIT_HINTS:
-        if lo - _RANGE_TOLERANCE <= value * factor <= hi + _RANGE_TOLERANCE:
-            hint = f"; {factor:g} times it would fit: {question}"
-            break
+    hint = "" if layout is None else _unit_hint(value, lo, hi, layout)
     raise _row_error(
         path, row, f"{name} {value!r} lies outside the day's low {lo!r} and high {hi!r}{hint}"
     )
 
 
-def check_derived_price(part: dict[str, np.ndarray], path: Path) -> None:
+def _unit_hint(value: float, low: float, high: float, layout: Layout) -> str:
+    """Other units of volume and amount than the layout's under which ``amount / volume``
+    (``value`` in the layout's units) would lie within the day's low and high."""
+    for (volume, to_shares), (amount, to_yuan) in _UNIT_CHOICES:
+        if (to_shares, to_yuan) == (layout.volume_scale, layout.amount_scale):
+            continue
+        factor = (to_yuan / layout.amount_scale) / (to_shares / layout.volume_scale)
+        if low - _RANGE_TOLERANCE <= value * factor <= high + _RANGE_TOLERANCE:
+            return (
+                f"; {factor:g} times it would fit: are volume in {volume} and amount in "
+                f"{amount}? units={{'volume': {volume!r}, 'amount': {amount!r}}}"
+            )
+    return ""
+
+
+def check_derived_price(part: dict[str, np.ndarray], path: Path, layout: Layout) -> None:
     """``amount / volume`` (in yuan and shares) is a price of the day: within its low and
-    high, or without them between half and twice the close."""
+    high, or without them between half and twice the close; when it is not, the message
+    names the units (other than ``layout``'s) that would make it fit."""
     if "amount" not in part or "vwap" in part:
         return
     volume, amount = part["volume"], part["amount"]
@@ -170,7 +162,7 @@ def check_derived_price(part: dict[str, np.ndarray], path: Path) -> None:
     else:
         close = part["close"][traded]
         low, high = close * 0.5, close * 2.0
-    _check_within(price, low, high, "amount / volume", path, traded)
+    _check_within(price, low, high, "amount / volume", path, traded, layout)
 
 
 def check_unique_cells(
@@ -192,3 +184,46 @@ def _place_of_row(origin: list[tuple[Path, int]], position: int) -> str:
         if position >= first:
             return f"{path}: row {position - first + 1}"
     return f"row {position + 1}"
+
+
+_WEEKDAYS = ("Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday")
+
+
+def check_calendar(bars: Mapping[Path, np.ndarray], indices: Mapping[Path, np.ndarray]) -> None:
+    """The bars' dates (``bars``: each bars file's distinct YYYYMMDD dates) are trading
+    days: none on a weekend, and, where index files are given (``indices``: each one's
+    dates), over the dates both cover exactly the indices' days. A day missing from every
+    bars file would book two days of moves as one; an extra day would add one."""
+    for path, dates in bars.items():
+        weekday = pd.to_datetime(dates.astype(str), format="%Y%m%d").day_of_week.to_numpy()
+        weekend = np.flatnonzero(weekday >= 5)
+        if weekend.size:
+            day = int(dates[weekend[0]])
+            raise FileSourceError(
+                f"{path}: date {day} is a {_WEEKDAYS[weekday[weekend[0]]]}, when the exchanges "
+                "are closed: a date in the wrong column or shifted by a time zone?"
+            )
+    if not indices or not bars:
+        return
+    ours = np.unique(np.concatenate(list(bars.values())))
+    theirs = np.unique(np.concatenate(list(indices.values())))
+    low, high = max(ours[0], theirs[0]), min(ours[-1], theirs[-1])
+    ours, theirs = ours[(ours >= low) & (ours <= high)], theirs[(theirs >= low) & (theirs <= high)]
+    missing = np.setdiff1d(theirs, ours)
+    if missing.size:
+        day = int(missing[0])
+        named = [str(path) for path, dates in indices.items() if (dates == day).any()]
+        raise FileSourceError(
+            f"{named[0]}: date {day} is a trading day there, but no bars file has a row on it "
+            f"({missing.size} such dates): a day missing from every stock would book two "
+            "days of moves as one"
+        )
+    extra = np.setdiff1d(ours, theirs)
+    if extra.size:
+        day = int(extra[0])
+        named = [str(path) for path, dates in bars.items() if (dates == day).any()]
+        raise FileSourceError(
+            f"{named[0]}: date {day} is not a trading day of the index files "
+            f"({', '.join(str(p) for p in indices)}; {extra.size} such dates): a holiday, or "
+            "a day the index files leave out?"
+        )

@@ -55,7 +55,7 @@ PRICE_COLUMNS = (
 )
 BAR_COLUMNS = frozenset(REQUIRED_BAR_COLUMNS + OPTIONAL_BAR_COLUMNS)
 # The tables of a folder, each one file or a folder of files of these kinds.
-TABLES = ("bars", "index_daily", "index_members")
+TABLES = ("bars", "index_daily", "index_members", "adj_factor", "st")
 SUFFIXES = (".parquet", ".csv")
 
 

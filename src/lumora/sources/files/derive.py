@@ -4,15 +4,16 @@ by the market's rules, in blocks of dates so that no step holds a second copy of
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
 import numpy as np
 
-from lumora.backtest._prepare import limit_prices
+from lumora.backtest._prepare import ex_rights_from_pre_close, limit_prices, outside_limit_band
 from lumora.sources.base import DIVIDEND_TAX_KEEP
 from lumora.sources.files.bars import Bars, Grid, untraded_rows
 from lumora.sources.files.checks import FileSourceError
+from lumora.sources.files.per_stock import StSpans
 
 __all__ = ["Market", "WholeFiles", "derive_market"]
 
@@ -21,6 +22,8 @@ _PRICE_TOLERANCE = 5e-7
 # Steps over the whole market that need temporary tables go through this many dates at a
 # time, so that no step holds more than a slice of a table beside its inputs and outputs.
 _ROW_BLOCK = 256
+# Stock-days a warning names (of possibly many).
+_NAMED_CELLS = 8
 
 
 def _row_blocks(n_rows: int) -> Iterator[slice]:
@@ -55,6 +58,7 @@ class Market:
     factors: dict[str, np.ndarray]
     listed: np.ndarray  # dates x stocks: between a stock's first and last row
     notes: list[str]  # what was derived in place of columns the files lack, for the log
+    warnings: list[str]  # what the files leave out that a backtest cannot do without
 
 
 class _Columns:
@@ -119,31 +123,42 @@ WholeFiles = tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
 def derive_market(
-    bars: Bars, *, consume: bool = False, history: WholeFiles | None = None
+    bars: Bars,
+    *,
+    consume: bool = False,
+    history: WholeFiles | None = None,
+    st: StSpans | None = None,
+    step: Callable[[str], None] = lambda what: None,
 ) -> Market:
     """The source factors of the builder from the rows of the bars files.
 
-    * suspended stock-days: a missing row between a stock's first and last row, zero
-      volume, a missing close, or ``is_suspended``; they carry the last close, have no
-      other prices and are marked suspended;
+    * suspended stock-days: a missing row between a stock's first and last row, zero or
+      missing volume, a missing close, or ``is_suspended`` (``is_trading`` off); they
+      carry the last traded close, have no other prices and are marked suspended;
     * execution prices: each stock-day the first finite positive of ``buy_price`` /
       ``sell_price``, ``vwap``, ``amount / volume`` and ``open``; a day traded at one
       limit price all day (``low`` at the limit-up, ``high`` at the limit-down) executes
       at that limit;
     * limit prices: ``limit_up`` / ``limit_down``, else the exchanges' limits of the
-      ex-rights previous close by board, date and ``is_st`` (``_prepare.limit_prices``:
-      whole cents rounded half up; none on a listing's first day, or first five days
-      under the registration rules; a stock there on the first date listed before it);
+      ex-rights previous close by board, date and special treatment (``is_st`` or the
+      spans of ``st``) (``_prepare.limit_prices``: whole cents rounded half up; none on a
+      listing's first day, or first five days under the registration rules; a stock there
+      on the first date listed before it);
     * splits and dividends: ``split`` (new shares per old share) and ``dividend`` (cash per
-      share after tax) on the ex-rights day, else the change of ``adj_factor`` from one
-      day to the next as a share-count factor (worth the same to a holder).
+      share after tax) on the ex-rights day; else, stock by stock, the change of
+      ``adj_factor`` from one traded day to the next, or where a stock has no factor the
+      last close over the day's ``pre_close`` (``_prepare.ex_rights_from_pre_close``), as a
+      share-count factor (worth the same to a holder); a stock with neither whose close
+      leaves the limit band of the raw previous close is named in ``warnings``.
 
     ``history``: the stocks' first dates and the dates of the whole files, when ``bars``
     are a window of them (listing days count from there). With ``consume`` the value
     columns of ``bars`` are taken out as they are used (a whole
     history is derived once, and its rows would otherwise double the memory it needs).
-    ``notes`` of the result say what was derived in place of columns the files lack.
+    ``notes`` of the result say what was derived in place of columns the files lack;
+    ``step`` is called with the name of each step as it starts (progress).
     """
+    step("the grid of days and stocks")
     grid = Grid(bars)
     n_dates = grid.shape[0]
     present = grid.mask(np.ones(bars.date.size, dtype=bool))
@@ -160,21 +175,31 @@ def derive_market(
         bars.date, bars.code, bars.beijing = bars.date[:0], bars.code[:0], bars.beijing[:0]
 
     # Each table is made as its rows leave the bars.
+    step("execution prices")
     open_ = grid.matrix(columns.take("open"))
     open_[~traded] = np.nan
     notes: list[str] = []
+    warnings: list[str] = []
     buy, sell = _execution_prices(columns, grid, traded, open_, notes)
-    # A suspended row keeps the close it gives (the vendors' last close); a missing row
-    # takes the last close before it.
-    close = _ffill(grid.matrix(columns.take("close")))
+    step("closes")
+    close = _carried_close(grid.matrix(columns.take("close")), traded)
     close[~listed] = np.nan
 
-    split, dividend = _adjustments(columns, grid, listed, traded)
+    step("splits and dividends")
+    pre_close = grid.matrix(columns.take("pre_close")) if "pre_close" in columns else None
+    split, dividend, unstated = _adjustments(columns, grid, listed, traded, close, pre_close)
     if dividend is not None:
         _check_dividends(dividend, close, grid)
-    limit_up, limit_down = _limits(
-        columns, grid, close, listed, first, split, dividend, history, notes
+    step("limit prices")
+    special = _special_treatment(columns, grid, st)
+    limit_up, limit_down, derived = _limits(
+        columns, grid, close, listed, first, split, dividend, history, notes, pre_close, special
     )
+    del pre_close, special
+    if derived and unstated is not None and unstated.any():
+        warning = _unrecorded_ex_rights(grid, close, traded, limit_up, limit_down, unstated)
+        if warning:
+            warnings.append(warning)
     for name, price, limit, locked in (
         ("low", buy, limit_up, np.greater_equal),  # locked at limit-up all day
         ("high", sell, limit_down, np.less_equal),  # locked at limit-down all day
@@ -188,6 +213,7 @@ def derive_market(
             np.copyto(price[rows], limit[rows], where=at_limit)
         del extreme
 
+    step("suspensions and industries")
     suspended = (listed & ~traded).astype(np.float32)
     del traded
     suspended[~listed] = np.nan
@@ -215,6 +241,66 @@ def derive_market(
         factors=factors,
         listed=listed,
         notes=notes,
+        warnings=warnings,
+    )
+
+
+def _carried_close(close: np.ndarray, traded: np.ndarray) -> np.ndarray:
+    """Each day's close where the stock traded, else the last traded close before it (a
+    vendor's close of a day without trading is no price anyone got); before a stock's
+    first traded day its own closes, carried over days without one. In place."""
+    last_traded = np.full(close.shape[1], np.nan)
+    last_own = np.full(close.shape[1], np.nan)
+    for row, day_traded in zip(close, traded):
+        given = ~np.isnan(row)
+        last_own[given] = row[given]
+        last_traded[day_traded] = row[day_traded]  # a traded day has a close
+        np.copyto(row, np.where(np.isnan(last_traded), last_own, last_traded))
+    return close
+
+
+def _special_treatment(columns: _Columns, grid: Grid, st: StSpans | None) -> np.ndarray | None:
+    """dates x stocks: under special treatment by ``is_st`` or the ST spans; None: by
+    neither."""
+    special = grid.mask(columns.flags["is_st"]) if "is_st" in columns.flags else None
+    if st is not None:
+        spans = st.mask(grid.dates, grid.codes)
+        special = spans if special is None else special | spans
+    return special
+
+
+def _unrecorded_ex_rights(
+    grid: Grid,
+    close: np.ndarray,
+    traded: np.ndarray,
+    limit_up: np.ndarray,
+    limit_down: np.ndarray,
+    unstated: np.ndarray,
+) -> str:
+    """A warning naming the stock-days of stocks without any adjustment data whose close
+    lies outside the limit band of the raw previous close (likely ex-rights days the files
+    do not record); "" when there are none."""
+    found_rows, found_cols = [], []
+    for rows in _row_blocks(close.shape[0]):
+        watched = traded[rows] & unstated[None, :]
+        block = np.where(watched, close[rows], np.nan)
+        r, c = outside_limit_band(block, limit_up[rows], limit_down[rows])
+        found_rows.append(r + rows.start)
+        found_cols.append(c)
+    at_rows, at_cols = np.concatenate(found_rows), np.concatenate(found_cols)
+    if not at_rows.size:
+        return ""
+    named = ", ".join(
+        f"{int(grid.codes[c]):06d} on {int(grid.dates[r])}"
+        for r, c in zip(at_rows[:_NAMED_CELLS], at_cols[:_NAMED_CELLS])
+    )
+    more = f" and {at_rows.size - _NAMED_CELLS} more" if at_rows.size > _NAMED_CELLS else ""
+    return (
+        f"{at_rows.size} stock-days close outside the limit band of the previous close, "
+        f"likely ex-rights days the files do not record ({named}{more}); without an "
+        "adjustment factor (an adj_factor column or table), pre_close, or split and "
+        "dividend columns, a holding there books the price drop of a split or dividend as "
+        "a loss"
     )
 
 
@@ -234,10 +320,16 @@ def _check_dividends(dividend: np.ndarray, close: np.ndarray, grid: Grid) -> Non
 
 
 def _adjustments(
-    columns: _Columns, grid: Grid, listed: np.ndarray, traded: np.ndarray
-) -> tuple[np.ndarray | None, np.ndarray | None]:
-    """Split (new shares per old share) and after-tax dividend per share; NaN: none; None:
-    none on any day."""
+    columns: _Columns,
+    grid: Grid,
+    listed: np.ndarray,
+    traded: np.ndarray,
+    close: np.ndarray,
+    pre_close: np.ndarray | None,
+) -> tuple[np.ndarray | None, np.ndarray | None, np.ndarray | None]:
+    """Split (new shares per old share) and after-tax dividend per share, NaN: none, None:
+    none on any day; and per stock whether the files state nothing of its ex-rights days
+    (no factor, no pre_close; None when split and dividend columns state them)."""
     if "split" in columns or "dividend" in columns:
         out = []
         for name in ("split", "dividend"):
@@ -245,22 +337,39 @@ def _adjustments(
             if values is not None:
                 values[~(values > 0)] = np.nan
             out.append(values)
-        return out[0], out[1]
-    if "adj_factor" not in columns:
-        return None, None
-    adj = grid.matrix(columns.take("adj_factor"))
-    adj[~traded] = np.nan
-    _ffill(adj)
-    # The ratio of each day's factor to the day before's, from the last row up, in place.
-    with np.errstate(divide="ignore", invalid="ignore"):
-        for row in range(adj.shape[0] - 1, 0, -1):
-            adj[row] /= adj[row - 1]
-    adj[0] = np.nan
-    for rows in _row_blocks(adj.shape[0]):
-        ratio = adj[rows]
+        return out[0], out[1], None
+    factor_ratio, with_factor = None, np.zeros(grid.shape[1], dtype=bool)
+    if "adj_factor" in columns:
+        factor_ratio = grid.matrix(columns.take("adj_factor"))
+        factor_ratio[~traded] = np.nan
+        with_factor = ~np.isnan(factor_ratio).all(axis=0)
+        _ffill(factor_ratio)
+        # The ratio of each day's factor to the day before's, from the last row up, in place.
+        with np.errstate(divide="ignore", invalid="ignore"):
+            for row in range(factor_ratio.shape[0] - 1, 0, -1):
+                factor_ratio[row] /= factor_ratio[row - 1]
+        factor_ratio[0] = np.nan
+    unstated = ~with_factor
+    if pre_close is not None:
+        with_reference = unstated & ~np.isnan(np.where(traded, pre_close, np.nan)).all(axis=0)
+        if with_reference.any():
+            if factor_ratio is None:
+                factor_ratio = np.full(grid.shape, np.nan)
+            for rows in _row_blocks(grid.shape[0]):
+                # The day's adjustment is the last close over the exchange's reference.
+                ratio = ex_rights_from_pre_close(
+                    _previous_rows(close, rows), np.where(traded[rows], pre_close[rows], np.nan)
+                )
+                block = factor_ratio[rows]
+                block[:, with_reference] = ratio[:, with_reference]
+        unstated &= ~with_reference
+    if factor_ratio is None:
+        return None, None, unstated
+    for rows in _row_blocks(factor_ratio.shape[0]):
+        ratio = factor_ratio[rows]
         changed = listed[rows] & np.isfinite(ratio) & (ratio > 0) & (ratio != 1.0)
         ratio[~changed] = np.nan
-    return adj, None
+    return factor_ratio, None, unstated
 
 
 def _limits(
@@ -273,18 +382,19 @@ def _limits(
     dividend: np.ndarray | None,
     history: WholeFiles | None,
     notes: list[str],
-) -> tuple[np.ndarray, np.ndarray]:
+    pre_close: np.ndarray | None,
+    special: np.ndarray | None,
+) -> tuple[np.ndarray, np.ndarray, bool]:
     """Limit-up and limit-down prices: the files' own where they give both, else the
-    exchanges' limits of the ex-rights previous close (noted)."""
+    exchanges' limits of the ex-rights previous close (noted; the last value says so)."""
     given = {
         name: grid.matrix(columns.take(name))
         for name in ("limit_up", "limit_down")
         if name in columns
     }
     if len(given) == 2:
-        return given["limit_up"], given["limit_down"]
+        return given["limit_up"], given["limit_down"], False
     notes.append("limit prices are derived from the previous close and the board's limit")
-    special = grid.mask(columns.flags["is_st"]) if "is_st" in columns.flags else None
     calendar = grid.dates.astype(np.int32)
     if history is None:  # the rows are the whole files
         history = (grid.codes, calendar[first], calendar)
@@ -295,7 +405,6 @@ def _limits(
     listing = np.where(listed_on > history[2][0], listed_on, 0).astype(np.int32)
     codes = grid.codes.astype(np.int32)
     # A vendor's ex-rights previous close is the reference itself where the files give it.
-    pre_close = grid.matrix(columns.take("pre_close")) if "pre_close" in columns else None
     up, down = np.empty(grid.shape), np.empty(grid.shape)
     for rows in _row_blocks(grid.shape[0]):
         previous = _previous_rows(close, rows)
@@ -320,7 +429,7 @@ def _limits(
             calendar=history[2].astype(np.int32),
         )
     up[~listed], down[~listed] = np.nan, np.nan
-    return given.get("limit_up", up), given.get("limit_down", down)
+    return given.get("limit_up", up), given.get("limit_down", down), True
 
 
 def _industry(industry: np.ndarray | None, grid: Grid, listed: np.ndarray) -> np.ndarray:

@@ -17,7 +17,9 @@ from lumora.sources.base import INDEX_COMPONENTS
 from lumora.sources.files.checks import FileSourceError, check_positive, require
 from lumora.sources.files.derive import Market
 from lumora.sources.files.reading import (
+    Column,
     date_numbers,
+    index_number,
     index_numbers,
     numeric_column,
     read_file,
@@ -44,25 +46,33 @@ COMPONENTS: dict[str, str] = INDEX_COMPONENTS
 _MAX_INDEX_RETURN = 0.5
 
 
-def index_series(files: list[Path], columns: Mapping[str, str]) -> dict[str, pd.Series]:
+def index_series(
+    files: list[Path], columns: Mapping[str, str]
+) -> tuple[dict[str, pd.Series], dict[Path, np.ndarray]]:
     """The daily returns of each benchmark the index files give, by YYYYMMDD number: the
     rows of every file joined before returns are taken from closes, so a folder of yearly
-    files reads as one series. Repeated dates and returns that look like percents are
-    refused naming the file."""
+    files reads as one series; and the dates each file lists (its trading days). A file
+    without a code column is the history of the index its name gives ("000300.csv",
+    "sh000300.parquet"). Repeated dates and returns that look like percents are refused
+    naming the file."""
     closes: dict[str, list[tuple[Path, pd.Series]]] = {}
     returns: dict[str, list[tuple[Path, pd.Series]]] = {}
+    listed: dict[Path, np.ndarray] = {}
     for path in files:
         frame = read_file(path, columns)
         if "index_code" not in frame.columns and "code" in frame.columns:
             # A mapping written for the bars ("ts_code" -> "code") names the index here.
             frame = frame.rename(columns={"code": "index_code"})
+        if "date" in frame.columns and "index_code" not in frame.columns:
+            frame["index_code"] = _index_of_file(path)
         require(frame, path, ("date", "index_code"))
         if "daily_return" not in frame.columns and "close" not in frame.columns:
             raise FileSourceError(f"{path}: missing required column 'close' or 'daily_return'")
         if frame.empty:
             raise FileSourceError(f"{path}: the file has no rows")
         date = date_numbers(frame["date"], "date", path)
-        number = index_numbers(frame["index_code"], path)
+        listed[path] = np.unique(date)
+        number = _benchmark_numbers(frame["index_code"], path)
         given = "daily_return" if "daily_return" in frame.columns else "close"
         values = numeric_column(frame[given], given, path)
         if given == "close":
@@ -85,7 +95,30 @@ def index_series(files: list[Path], columns: Mapping[str, str]) -> dict[str, pd.
             series = given_returns if series is None else given_returns.combine_first(series)
         if series is not None:
             out[short] = series
-    return out
+    return out, listed
+
+
+def _index_of_file(path: Path) -> str:
+    """The index code a file's name gives; a file of several indices needs a code column."""
+    if index_number(path.stem) is None:
+        raise FileSourceError(
+            f"{path}: no index_code column, and the file's name is no index code; give the "
+            "column, or one file per index named by its code (e.g. index_daily/000300.csv)"
+        )
+    return path.stem
+
+
+# The Shenzhen exchange quotes the three benchmarks under codes of its own.
+_SHENZHEN_QUOTES = {399300: 300, 399905: 905, 399852: 852}
+
+
+def _benchmark_numbers(column: Column, path: Path) -> np.ndarray:
+    """Each row's index number, the Shenzhen exchange's quote of a benchmark as the
+    benchmark ("399300.SZ" is 000300)."""
+    number = index_numbers(column, path)
+    for quote, index in _SHENZHEN_QUOTES.items():
+        number[number == quote] = index
+    return number
 
 
 def _joined_series(parts: list[tuple[Path, pd.Series]], short: str) -> pd.Series | None:
@@ -134,13 +167,16 @@ def index_daily_rows(found: Mapping[str, pd.Series], dates: np.ndarray) -> pd.Da
 def member_rows(
     files: list[Path], columns: Mapping[str, str]
 ) -> dict[str, tuple[np.ndarray, np.ndarray]]:
-    """The (date, stock) rows of each index's members, over every membership file."""
+    """The (date, stock) rows of each index's members, over every membership file; a file
+    without an ``index_code`` column holds the members of the index its name gives."""
     found: dict[str, list[tuple[np.ndarray, np.ndarray]]] = {}
     for path in files:
         frame = read_file(path, columns)
+        if "code" in frame.columns and "index_code" not in frame.columns:
+            frame["index_code"] = _index_of_file(path)
         require(frame, path, ("date", "index_code", "code"))
         date = date_numbers(frame["date"], "date", path)
-        index = index_numbers(frame["index_code"], path)
+        index = _benchmark_numbers(frame["index_code"], path)
         stock = stock_codes(frame["code"], "code", path).number
         for short in COMPONENTS:
             rows = index == int(short)
@@ -160,7 +196,9 @@ def membership(
 ) -> np.ndarray:
     """Component factor of one index: 1 on member days, 0 on other listed days. An index
     the files leave out has no member (a universe restricted to it is empty)."""
-    out = np.zeros(listed.shape, dtype=np.float32)
+    # float64, the builder's own type: a table made when asked for and handed over at once,
+    # so nothing holds it twice and the builder copies nothing to convert it.
+    out = np.zeros(listed.shape, dtype=np.float64)
     if members is not None:
         date, stock = members
         snapshot_dates = np.unique(date)

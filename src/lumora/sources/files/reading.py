@@ -9,6 +9,7 @@ values are).
 
 from __future__ import annotations
 
+import codecs
 import os
 import stat
 from collections.abc import Callable, Mapping
@@ -27,6 +28,7 @@ from lumora.sources.files.checks import FileSourceError
 from lumora.sources.files.columns import SUFFIXES, code_column_names
 
 __all__ = [
+    "MISSING_MARKERS",
     "Column",
     "StockCodes",
     "code_and_board",
@@ -34,6 +36,7 @@ __all__ = [
     "date_numbers",
     "files_of",
     "flag_column",
+    "index_number",
     "index_numbers",
     "numeric_column",
     "parse_column",
@@ -47,6 +50,20 @@ Column: TypeAlias = "pd.Series[Any] | pa.ChunkedArray[Any]"
 _Parsed = TypeVar("_Parsed")
 # A CSV file is scanned for short lines this many bytes at a time.
 _CSV_SCAN_BLOCK = 1 << 24
+# A CSV file's first bytes looked at before it is parsed: its kind and its encoding.
+_CSV_SNIFF_BYTES = 1 << 16
+# A table's header line ends within this many bytes, or the file is no CSV table.
+_CSV_HEADER_BYTES = 1 << 20
+# The text vendors and spreadsheets write for a missing value, read as missing in every
+# file (pandas reads most of them so in CSV; parquet keeps them as text).
+MISSING_MARKERS = frozenset(
+    {"", "-", "--", "nan", "NaN", "NAN", "None", "none", "null", "NULL", "N/A", "n/a", "NA",
+     "#N/A", "<NA>", "NaT"}
+)  # fmt: skip
+# The encodings CSV files are read in: UTF-8 (with or without its byte-order mark), else
+# the Chinese national encoding, of which GBK is a subset (spreadsheets on Chinese systems
+# save CSV in GBK).
+_CSV_ENCODINGS = ("utf-8", "gb18030")
 
 
 # --------------------------------------------------------------------------- files
@@ -94,32 +111,131 @@ def read_columns(
     path: Path, columns: Mapping[str, str], wanted: frozenset[str] | None = None
 ) -> Mapping[str, Column]:
     """The columns of one file by our names (``columns`` maps the file's names to ours);
-    of a parquet file only those ``wanted`` (None: all)."""
-    engine = _parquet_columns if path.suffix.lower() == ".parquet" else _csv_columns
+    of a parquet file only those ``wanted`` (None: all). A file that is not a table of its
+    kind is refused from its first and last bytes, before anything is read whole."""
+    parquet = path.suffix.lower() == ".parquet"
     try:
-        return engine(path, columns, wanted)
+        if parquet:
+            _require_parquet(path)
+            return _parquet_columns(path, columns, wanted)
+        return _csv_columns(path, columns, wanted, _csv_encoding(path))
     except (OSError, ValueError) as exc:  # pyarrow's and pandas' errors derive from these
+        if isinstance(exc, FileSourceError):
+            raise
         raise FileSourceError(f"{path}: cannot read the file: {exc}") from exc
+
+
+def _require_parquet(path: Path) -> None:
+    """A parquet file begins and ends with the mark "PAR1", and the footer before the last
+    mark fits in the file; an unfinished download or another kind of file does not."""
+    size = path.stat().st_size
+    with open(path, "rb") as fh:
+        head = fh.read(4)
+        fh.seek(max(size - 8, 0))
+        tail = fh.read(8)
+    footer = int.from_bytes(tail[:4], "little") if len(tail) == 8 else -1
+    if head != b"PAR1" or tail[4:] != b"PAR1" or not 0 < footer <= size - 12:
+        raise FileSourceError(
+            f"{path}: cannot read the file: not a parquet file (it does not begin and end "
+            "with the parquet mark "
+            f"PAR1 around a footer; {size:,} bytes): an unfinished download or a file of "
+            "another kind?"
+        )
+
+
+def _csv_encoding(path: Path) -> str:
+    """The encoding of a CSV file by its first bytes (see ``_CSV_ENCODINGS``); a file of
+    another kind (binary, UTF-16, no line break where a header ends) is refused."""
+    with open(path, "rb") as fh:
+        head = fh.read(_CSV_HEADER_BYTES)
+    if head[:2] in (b"\xff\xfe", b"\xfe\xff"):
+        raise FileSourceError(
+            f"{path}: the file is UTF-16 text; save it as UTF-8 (or convert it: "
+            f"iconv -f UTF-16 -t UTF-8 {path.name} > utf8_{path.name})"
+        )
+    if b"\0" in head[:_CSV_SNIFF_BYTES]:
+        raise FileSourceError(
+            f"{path}: not a CSV table (NUL bytes in its first bytes): an unfinished download "
+            "or a file of another kind?"
+        )
+    if b"\n" not in head and b"\r" not in head and path.stat().st_size > len(head):
+        raise FileSourceError(
+            f"{path}: not a CSV table (no line break in its first {_CSV_HEADER_BYTES:,} bytes)"
+        )
+    sample = head[:_CSV_SNIFF_BYTES]
+    for encoding in _CSV_ENCODINGS:
+        try:
+            # A character cut at the end of the sample is not an error (final=False).
+            codecs.getincrementaldecoder(encoding)().decode(sample, final=False)
+        except UnicodeDecodeError:
+            continue
+        return encoding
+    raise _undecodable(path)
+
+
+def _undecodable(path: Path) -> FileSourceError:
+    return FileSourceError(
+        f"{path}: the file is neither UTF-8 nor GBK / GB18030 text; save it as UTF-8 (or "
+        f"convert it, e.g. iconv -f BIG5 -t UTF-8 {path.name} > utf8_{path.name}, naming "
+        "its encoding)"
+    )
+
+
+def _mapped(path: Path, names: list[str], columns: Mapping[str, str]) -> dict[str, str]:
+    """Our name of each of a file's column names; two columns that give one name (``vol``
+    mapped to "volume" beside a ``volume`` column) are refused naming both."""
+    ours: dict[str, str] = {}
+    for name in names:
+        mapped = columns.get(name, name)
+        if mapped in ours:
+            raise FileSourceError(
+                f"{path}: columns {ours[mapped]!r} and {name!r} both give {mapped!r}; drop one "
+                f"of them or map one elsewhere with columns={{{name!r}: ...}}"
+            )
+        ours[mapped] = name
+    return {name: mapped for mapped, name in ours.items()}
 
 
 def _parquet_columns(
     path: Path, columns: Mapping[str, str], wanted: frozenset[str] | None
 ) -> Mapping[str, Column]:
-    names = pq.read_schema(path).names
-    if wanted is not None:
-        names = [name for name in names if columns.get(name, name) in wanted]
-    table = pq.read_table(path, columns=names)
-    return {columns.get(name, name): table.column(name) for name in names}
+    schema = pq.read_schema(path)
+    mapped = _mapped(path, schema.names, columns)
+    names = [name for name, ours in mapped.items() if wanted is None or ours in wanted]
+    # Codes as the file stores them, a dictionary of distinct texts and a number per row:
+    # each distinct code is parsed once, and millions of texts are never made.
+    coded = [
+        name
+        for name in names
+        if mapped[name] in ("code", "index_code") and _is_text(schema.field(name).type)
+    ]
+    table = pq.read_table(path, columns=names, read_dictionary=coded)
+    return {mapped[name]: table.column(name) for name in names}
+
+
+def _is_text(kind: pa.DataType) -> bool:
+    return bool(pa.types.is_string(kind) or pa.types.is_large_string(kind))
 
 
 def _csv_columns(
-    path: Path, columns: Mapping[str, str], wanted: frozenset[str] | None
+    path: Path, columns: Mapping[str, str], wanted: frozenset[str] | None, encoding: str
 ) -> Mapping[str, Column]:
     """Every column (a CSV file is read whole, ``wanted`` or not). pandas' C reader beat
-    pyarrow's on 12 million rows (bench_file_source.py)."""
+    pyarrow's on 12 million rows (bench_file_source.py). Text the first bytes did not show
+    to be GBK is read as UTF-8, and again as GB18030 when a later line is not UTF-8."""
     del wanted
-    frame = pd.read_csv(path, dtype={name: str for name in code_column_names(columns)})
-    renamed = frame.rename(columns={k: v for k, v in columns.items() if k in frame.columns})
+    codes = {name: str for name in code_column_names(columns)}
+    try:
+        frame = pd.read_csv(path, dtype=codes, encoding=encoding)
+    except UnicodeDecodeError:
+        if encoding != _CSV_ENCODINGS[0]:
+            raise _undecodable(path) from None
+        try:
+            frame = pd.read_csv(path, dtype=codes, encoding=_CSV_ENCODINGS[1])
+        except UnicodeDecodeError:
+            raise _undecodable(path) from None
+    mapped = _mapped(path, [str(name) for name in frame.columns], columns)
+    renamed = frame.rename(columns=mapped)
     # A DataFrame answers ``in`` and ``[]`` by column name like the mapping of a parquet file.
     return cast("Mapping[str, Column]", renamed)
 
@@ -172,8 +288,17 @@ def _factorized(column: Column) -> tuple[np.ndarray, list[object]]:
     """Each row's position among the column's distinct values, and those values (missing
     values included as None or NaN)."""
     if isinstance(column, pd.Series):
-        codes, uniques = pd.factorize(column, use_na_sentinel=False)
-        return codes, list(uniques)
+        codes, distinct = pd.factorize(column, use_na_sentinel=False)
+        return codes, list(distinct)
+    if pa.types.is_dictionary(column.type) and column.num_chunks:
+        unified = column.unify_dictionaries()
+        chunks = [cast("pa.DictionaryArray[Any, Any]", c) for c in unified.chunks]
+        uniques: list[object] = chunks[0].dictionary.to_pylist()
+        missing = pa.scalar(len(uniques), type=chunks[0].indices.type)
+        positions = [c.indices.fill_null(missing).to_numpy() for c in chunks]
+        if any(c.null_count for c in chunks):
+            uniques.append(None)
+        return np.concatenate(positions).astype(np.int64, copy=False), uniques
     array = column.combine_chunks()
     if pa.types.is_dictionary(array.type):
         array = cast("pa.DictionaryArray[Any, Any]", array).dictionary_decode()
@@ -248,20 +373,39 @@ def _beijing_number(number: int) -> bool:
     return head in (4, 8) or number // 10_000 == 92
 
 
-def _index_number(value: object) -> int | None:
+def index_number(value: object) -> int | None:
+    """An index code's six-digit number ("000300", "000300.SH", "sh000300"); None when it
+    is no index code."""
     parsed = parse_stock_code(value, INDEX_MARKS)
     return None if parsed is None else parsed[0]
 
 
 def index_numbers(column: Column, path: Path) -> np.ndarray:
     """The six-digit number of each row's index code ("000300", "000300.SH", "000300.CSI")."""
-    codes, parsed = parse_column(column, "index_code", path, _index_number, "an index code")
+    codes, parsed = parse_column(column, "index_code", path, index_number, "an index code")
     numbers: np.ndarray = np.array(parsed, dtype=np.int32)[codes]
     return numbers
 
 
+def _without_markers(column: Column) -> Column:
+    """A text column with the markers of a missing value (``MISSING_MARKERS``, around
+    spaces) as missing values; other columns as they are."""
+    if isinstance(column, pd.Series):
+        if column.dtype.kind in "biufcmM":
+            return column
+        text = column.astype("string").str.strip()
+        return column.where(~text.isin(MISSING_MARKERS), None)
+    if not _is_text(column.type):
+        return column
+    trimmed = pc.utf8_trim_whitespace(column)
+    marked = pc.is_in(trimmed, value_set=pa.array(sorted(MISSING_MARKERS)))
+    cleared: pa.ChunkedArray[Any] = pc.if_else(marked, pa.scalar(None, type=trimmed.type), trimmed)
+    return cleared
+
+
 def numeric_column(column: Column, name: str, path: Path) -> np.ndarray:
-    """A column as float64, missing values NaN."""
+    """A column as float64, missing values (and the text of ``MISSING_MARKERS``) NaN."""
+    column = _without_markers(column)
     try:
         if isinstance(column, pd.Series):
             return pd.to_numeric(column).to_numpy(dtype=np.float64, na_value=np.nan)
@@ -272,16 +416,40 @@ def numeric_column(column: Column, name: str, path: Path) -> np.ndarray:
         values: np.ndarray = floats.to_numpy()
         return values
     except (ValueError, TypeError, pa.ArrowException) as exc:
-        raise FileSourceError(f"{path}: column {name!r} is not numeric: {exc}") from exc
+        raise FileSourceError(
+            f"{path}: column {name!r} is not numeric: {_first_bad(column)}"
+        ) from exc
+
+
+def _first_bad(column: Column) -> str:
+    """The first value of a column that is not a number, and its row."""
+    values = column.to_numpy() if isinstance(column, pd.Series) else column.to_numpy(False)
+    for row, value in enumerate(values.tolist()):
+        if value is None or isinstance(value, (int, float)):
+            continue
+        try:
+            float(value)
+        except (TypeError, ValueError):
+            return f"row {row + 1} holds {value!r}"
+    return "a value is not a number"
 
 
 def flag_column(column: Column, name: str, path: Path) -> np.ndarray:
-    """A column of flags as bool: a missing or zero value is False."""
+    """A column of flags as bool: a missing or zero value, or the text "false", is False."""
     if isinstance(column, pa.ChunkedArray) and pa.types.is_boolean(column.type):
         filled: np.ndarray = column.fill_null(pa.scalar(False)).to_numpy()
         return filled
     if isinstance(column, pd.Series) and column.dtype == bool:
         flags: np.ndarray = column.to_numpy()
         return flags
+    column = _without_markers(column)
+    if isinstance(column, pd.Series) and column.dtype.kind not in "biufc":
+        column = column.astype("string").str.lower().replace({"true": "1", "false": "0"})
+    elif isinstance(column, pa.ChunkedArray) and _is_text(column.type):
+        words = pc.utf8_lower(column)
+        true, false = pa.scalar("true"), pa.scalar("false")
+        column = pc.if_else(
+            pc.equal(words, true), "1", pc.if_else(pc.equal(words, false), "0", column)
+        )
     nonzero: np.ndarray = np.nan_to_num(numeric_column(column, name, path), nan=0.0) != 0
     return nonzero

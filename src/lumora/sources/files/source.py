@@ -6,6 +6,7 @@ files as they are (``update_plan``), and derives and answers the market from the
 from __future__ import annotations
 
 import datetime as _dt
+import logging
 import os
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -15,6 +16,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+from tqdm.auto import tqdm
 
 from lumora._labels import normalize_yyyymmdd
 from lumora.logger import logger
@@ -29,7 +31,7 @@ from lumora.sources.files.bars import (
     seed_rows,
     window_bars,
 )
-from lumora.sources.files.checks import FileSourceError
+from lumora.sources.files.checks import FileSourceError, check_calendar
 from lumora.sources.files.columns import TABLES
 from lumora.sources.files.derive import derive_market
 from lumora.sources.files.indices import (
@@ -39,6 +41,12 @@ from lumora.sources.files.indices import (
     member_rows,
     membership_factors,
     missing_benchmarks,
+)
+from lumora.sources.files.per_stock import (
+    Adjustments,
+    StSpans,
+    read_adjustments,
+    read_st_spans,
 )
 from lumora.sources.files.reading import files_of
 from lumora.sources.vendors import Layout, layout_of
@@ -60,6 +68,8 @@ def _fingerprint(files: list[Path]) -> tuple[tuple[str, int, int], ...]:
 
 
 _Key = tuple[str, int, int]  # a file's path, size and modification time
+# The steps of a derivation, for its progress bar (see ``derive_market``).
+_DERIVATION_STEPS = 6
 
 
 @dataclass
@@ -74,6 +84,7 @@ class _Read:
     whole: frozenset[_Key]  # the files every row of which ``bars`` holds
     dates: np.ndarray  # the distinct YYYYMMDD numbers of all files
     summaries: dict[_Key, FileSummary]  # bars file -> its date hashes and first dates
+    joined: tuple[_Key, ...] = ()  # the adjustment-factor files joined to the bars
 
     def listing(self) -> tuple[np.ndarray, np.ndarray]:
         """Each stock's first date in the files (codes ascending), whichever part of
@@ -98,10 +109,16 @@ def _reread(
     old: _Read | None,
     *,
     whole: bool,
+    adjustments: tuple[tuple[_Key, ...], Adjustments | None] = ((), None),
+    progress: bool = False,
 ) -> _Read:
-    """The bars of ``files``, parsing again only the files changed since ``old`` (and,
-    with ``whole``, the files ``old`` holds only in part); without ``whole`` the files
-    before the newest are held only in part (see ``_shrunk_parts``)."""
+    """The bars of ``files``, parsing again only the files changed since ``old`` (every
+    file when the adjustment-factor files changed: their factors are joined to the rows)
+    and, with ``whole``, the files ``old`` holds only in part (see ``_shrunk_parts``);
+    ``adjustments``: the adjustment-factor files and their table."""
+    joined, table = adjustments
+    if old is not None and old.joined != joined:
+        old = None
     keys = _fingerprint(files)
     parts: list[dict[str, np.ndarray]] = []
     file_dates: dict[_Key, np.ndarray] = {}
@@ -117,20 +134,27 @@ def _reread(
         else:
             parts.append({})
             fresh.append(position)
-    read = _side_by_side(lambda position: read_part(files[position], layout), fresh)
-    for position, (part, dates, summary) in zip(fresh, read):  # the first bad file raises
-        parts[position], file_dates[keys[position]] = part, dates
-        summaries[keys[position]] = summary
-        held.add(keys[position])
+    read = _side_by_side(lambda position: read_part(files[position], layout, table), fresh)
+    with _progress(len(fresh), "reading the bars files", "file", progress) as bar:
+        for position, (part, dates, summary) in zip(fresh, read):  # the first bad file raises
+            parts[position], file_dates[keys[position]] = part, dates
+            summaries[keys[position]] = summary
+            held.add(keys[position])
+            bar.update(1)
     ranges = [(int(d[0]), int(d[-1])) for d in file_dates.values() if d.size]
     if old is not None and (
         any(set(p) != set(parts[0]) for p in parts)  # columns changed
         or (len(held) < len(keys) and overlapping(ranges))  # duplicates need every row
     ):
-        return _reread(files, layout, stamp, None, whole=True)
-    if not whole:
-        held = _shrunk_parts(keys, parts, file_dates, held)
-    return _read_of(files, keys, parts, stamp, file_dates, held, summaries)
+        return _reread(
+            files, layout, stamp, None, whole=True, adjustments=adjustments, progress=progress
+        )
+    return _read_of(files, keys, parts, stamp, file_dates, held, summaries, joined)
+
+
+def _progress(total: int, what: str, unit: str, shown: bool) -> tqdm[Any]:
+    """A progress bar of ``total`` steps (none for a step or two, or when not ``shown``)."""
+    return tqdm(total=total, desc=what, unit=unit, leave=False, disable=not shown or total < 3)
 
 
 def _read_of(
@@ -141,6 +165,7 @@ def _read_of(
     file_dates: dict[_Key, np.ndarray],
     held: set[_Key] | frozenset[_Key],
     summaries: dict[_Key, FileSummary],
+    joined: tuple[_Key, ...] = (),
 ) -> _Read:
     ranges = [(int(d[0]), int(d[-1])) for d in file_dates.values() if d.size]
     bars = join_parts(files, parts, ranges)
@@ -153,6 +178,7 @@ def _read_of(
         whole=frozenset(held),
         dates=np.unique(np.concatenate(list(file_dates.values()))),
         summaries=summaries,
+        joined=joined,
     )
 
 
@@ -175,11 +201,12 @@ def _shrunk_parts(
     kept = {key for key in held if key not in dated or dated[key][0] >= low}
     older = [position for position, key in enumerate(keys) if key in held and key not in kept]
 
-    def seeds(part: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
-        rows = seed_rows(part["code"], part["date"], part)
+    def seeds(position: int) -> dict[str, np.ndarray]:
+        part = parts[position]
+        rows = seed_rows(part["code"], part["date"], part, file_dates[keys[position]])
         return {name: values[rows] for name, values in part.items()}
 
-    for position, part in zip(older, _side_by_side(seeds, [parts[p] for p in older])):
+    for position, part in zip(older, _side_by_side(seeds, older)):
         parts[position] = part
     return kept
 
@@ -201,7 +228,9 @@ def _shrunk(read: _Read) -> _Read:
     if held == read.whole:
         return read  # holds no more than that already
     files = [Path(key[0]) for key in keys]
-    return _read_of(files, keys, parts, read.stamp, read.file_dates, held, read.summaries)
+    return _read_of(
+        files, keys, parts, read.stamp, read.file_dates, held, read.summaries, read.joined
+    )
 
 
 class FileSource(MarketClient):
@@ -215,6 +244,7 @@ class FileSource(MarketClient):
             "akshare" or "baostock"; ``columns`` and ``units`` override it.
         units: the units of ``volume`` ("shares" or "lots") and ``amount`` ("yuan",
             "thousand_yuan" or "ten_thousand_yuan"); shares and yuan unless given.
+        progress: show progress bars while files are read and the market is derived.
 
     The files are read and checked at construction (bad files raise ``FileSourceError``)
     and again whenever one of them changed, so later preparations see days appended.
@@ -227,6 +257,7 @@ class FileSource(MarketClient):
         columns: Mapping[str, str] | None = None,
         vendor: str | None = None,
         units: Mapping[str, str] | None = None,
+        progress: bool = True,
     ) -> None:
         self.root = Path(root).expanduser().resolve()
         if not self.root.is_dir():
@@ -241,6 +272,9 @@ class FileSource(MarketClient):
         # Factors of the whole history handed over as tables and no longer held.
         self._handed: set[str] = set()
         self._logged: set[str] = set()  # what this source logged (see ``_log_once``)
+        self._progress = progress
+        self._st: StSpans | None = None
+        self._input_files: dict[str, tuple[Path, ...]] = {}
         self._bars()
 
     def __repr__(self) -> str:
@@ -342,25 +376,62 @@ class FileSource(MarketClient):
         (path, size and modification time) is not parsed again. ``low``: the rows from
         that date on (None: every row) must be held; False: as held.
 
-        Between derivations the source holds the newest file whole and of the older files
-        only the rows a window from the newest file's first day needs: a tail update needs
-        no more, and a whole history is read again when it is derived (rarely)."""
+        A derivation leaves the source holding the newest file whole and of the older
+        files only the rows a window from the newest file's first day needs: a tail update
+        needs no more, and a whole history is read again when it is derived (rarely)."""
         files = self._files()
         stamp = _fingerprint([p for table in TABLES for p in files[table]])
         read = self._read
         if read is None or read.stamp != stamp:
             self._read = None  # a failed read leaves nothing half-updated behind
             self._derived.clear()
-            # Index files are small: read and checked with the bars, kept beside them.
-            self._indices = (
-                index_series(files["index_daily"], self.columns),
-                member_rows(files["index_members"], self.columns),
+            # The tables beside the bars are small: read and checked with them, kept.
+            series, listed = index_series(files["index_daily"], self.columns)
+            self._indices = (series, member_rows(files["index_members"], self.columns))
+            self._st = read_st_spans(files["st"], self.columns)
+            read = self._read = _reread(
+                files["bars"],
+                self.layout,
+                stamp,
+                read,
+                whole=False,
+                adjustments=self._adjustments(files, read, whole=False),
+                progress=self._progress,
             )
-            read = self._read = _reread(files["bars"], self.layout, stamp, read, whole=False)
+            check_calendar({Path(key[0]): dates for key, dates in read.file_dates.items()}, listed)
+            self._input_files = {table: tuple(found) for table, found in files.items()}
         if low is not False and not read.holds(low):
             self._read = None
-            read = self._read = _reread(files["bars"], self.layout, stamp, read, whole=True)
+            read = self._read = _reread(
+                files["bars"],
+                self.layout,
+                stamp,
+                read,
+                whole=True,
+                adjustments=self._adjustments(files, read, whole=True),
+                progress=self._progress,
+            )
         return read
+
+    def _adjustments(
+        self, files: dict[str, list[Path]], read: _Read | None, *, whole: bool
+    ) -> tuple[tuple[_Key, ...], Adjustments | None]:
+        """The adjustment-factor files and their table; the table is read only when a bars
+        file is to be parsed (its factors are joined to the rows as they are read)."""
+        keys = _fingerprint(files["adj_factor"])
+        if not keys:
+            return keys, None
+        if read is not None and read.joined == keys:
+            held = read.whole if whole else frozenset(read.spans)
+            if all(key in held for key in _fingerprint(files["bars"])):
+                return keys, None
+        return keys, read_adjustments(files["adj_factor"], self.columns)
+
+    def input_files(self) -> dict[str, tuple[Path, ...]]:
+        """The files the source read, by table ("bars", "index_daily", "index_members",
+        "adj_factor", "st"; a table the folder does not have has none), as last read."""
+        self._bars()
+        return dict(self._input_files)
 
     def _history(self) -> tuple[MarketHistory, int]:
         return self._history_from(None)
@@ -421,18 +492,39 @@ class FileSource(MarketClient):
     def _load(self, bars: Bars, *, consume: bool) -> MarketHistory:
         started = _dt.datetime.now()
         read = self._bars()
-        market = derive_market(bars, consume=consume, history=(*read.listing(), read.dates))
+        if "is_st" not in bars.flags and self._st is None:
+            self._log_once(
+                "the files give no ST flag, so ST stocks trade within their board's normal "
+                "limits (10 % instead of 5 % on the main board until 2026-07-06); give an "
+                "is_st column in the bars, or an st table of ST spans (code, start_date, "
+                "end_date) or ST days (code, date)",
+                logging.WARNING,
+            )
+        with _progress(_DERIVATION_STEPS, "deriving the market", "step", self._progress) as bar:
+
+            def step(what: str) -> None:
+                bar.set_postfix_str(what, refresh=False)
+                bar.update(1)
+
+            market = derive_market(
+                bars,
+                consume=consume,
+                history=(*read.listing(), read.dates),
+                st=self._st,
+                step=step,
+            )
         del bars
         series, members = self._indices
         index_daily = index_daily_rows(series, market.dates)
-        notes = list(market.notes)
+        for warning in market.warnings:
+            self._log_once(warning, logging.WARNING)
+        for note in market.notes:
+            logger.debug("file source: %s", note)
         missing = missing_benchmarks(index_daily)
         if missing:
-            notes.append(f"no index series for benchmark(s) {', '.join(missing)}")
-        for note in notes:
-            self._log_once(note)
+            logger.debug("file source: no index series for benchmark(s) %s", ", ".join(missing))
         logger.debug(
-            "file source: %d stocks x %d days read in %.1fs",
+            "file source: %d stocks x %d days derived in %.1fs",
             market.codes.size,
             market.dates.size,
             (_dt.datetime.now() - started).total_seconds(),
@@ -446,9 +538,9 @@ class FileSource(MarketClient):
             index_daily=index_daily,
         )
 
-    def _log_once(self, note: str) -> None:
+    def _log_once(self, note: str, level: int = logging.INFO) -> None:
         """Logs ``note`` unless this source logged it before (a source derives its market
         again after every change of the files and for every window)."""
         if note not in self._logged:
             self._logged.add(note)
-            logger.info("file source: %s", note)
+            logger.log(level, "file source: %s", note)
