@@ -278,6 +278,54 @@ void DateAnalysis::group_means(std::size_t k, std::int64_t row, const RankedDate
     }
 }
 
+namespace {
+
+// The sums of twice-ranks over the stocks ranked on both dates (0: unranked). Every term is a
+// whole number, and a run of stocks is kept short enough that its sums stay below 2^53, so
+// each run is summed exactly in double lanes (which vectorise, unlike 64-bit integer
+// products) whatever the order of addition; the runs are then added as integers.
+TwiceRankSums both_ranked_sums(const std::uint32_t* now, const std::uint32_t* before, std::int64_t n) {
+    constexpr std::size_t kLanes = 4;
+    const double top = 2.0 * static_cast<double>(n) + 2.0;  // above any twice-rank
+    const auto run = static_cast<std::int64_t>(
+        std::max(static_cast<double>(kLanes), std::floor(9.0e15 / (top * top)) / kLanes * kLanes));
+    TwiceRankSums out;
+    for (std::int64_t j0 = 0; j0 < n; j0 += run) {
+        const std::int64_t j1 = std::min(n, j0 + run);
+        double count[kLanes] = {}, sa[kLanes] = {}, sb[kLanes] = {}, sab[kLanes] = {}, saa[kLanes] = {},
+               sbb[kLanes] = {};
+        auto add = [&](std::size_t l, std::int64_t j) {
+            // Twice-ranks are below 2^31: read as signed, which converts to double directly.
+            const double x = static_cast<double>(static_cast<std::int32_t>(now[j]));
+            const double y = static_cast<double>(static_cast<std::int32_t>(before[j]));
+            const double both = (now[j] != 0) & (before[j] != 0) ? 1.0 : 0.0;
+            const double a = x * both, b = y * both;
+            count[l] += both;
+            sa[l] += a;
+            sb[l] += b;
+            sab[l] += a * b;
+            saa[l] += a * a;
+            sbb[l] += b * b;
+        };
+        std::int64_t j = j0;
+        for (; j + static_cast<std::int64_t>(kLanes) <= j1; j += kLanes)
+            for (std::size_t l = 0; l < kLanes; ++l) add(l, j + static_cast<std::int64_t>(l));
+        for (std::size_t l = 0; j < j1; ++j, ++l) add(l, j);
+        auto whole = [](const double* lanes) {
+            return static_cast<std::uint64_t>((lanes[0] + lanes[1]) + (lanes[2] + lanes[3]));
+        };
+        out.count += whole(count);
+        out.a += whole(sa);
+        out.b += whole(sb);
+        out.ab += whole(sab);
+        out.aa += whole(saa);
+        out.bb += whole(sbb);
+    }
+    return out;
+}
+
+}  // namespace
+
 void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const std::uint32_t* twice_ranks,
                     std::int64_t rows, std::int64_t n, int groups, FactorDates& out) {
     const auto G = static_cast<std::size_t>(groups);
@@ -304,25 +352,7 @@ void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const
                         stayed[static_cast<std::size_t>(j % kTables) * (G + 1) + static_cast<std::size_t>(g + 1)] +=
                             before[j] == g ? 1 : 0;
                     }
-                    // Sums over the stocks ranked on both dates (a rank of 0: unranked).
-                    TwiceRankSums sums;
-                    std::uint64_t count = 0, sa = 0, sb = 0, sab = 0, saa = 0, sbb = 0;
-                    for (std::int64_t j = 0; j < n; ++j) {
-                        const std::uint64_t both = (ranks_now[j] != 0) & (ranks_before[j] != 0);
-                        const std::uint64_t a = ranks_now[j] * both, b = ranks_before[j] * both;
-                        count += both;
-                        sa += a;
-                        sb += b;
-                        sab += a * b;
-                        saa += a * a;
-                        sbb += b * b;
-                    }
-                    sums.count = count;
-                    sums.a = sa;
-                    sums.b = sb;
-                    sums.ab = sab;
-                    sums.aa = saa;
-                    sums.bb = sbb;
+                    const TwiceRankSums sums = both_ranked_sums(ranks_now, ranks_before, n);
                     out.rank_autocorr[k * static_cast<std::size_t>(rows) + static_cast<std::size_t>(r)] =
                         sums.correlation();
                     const std::int32_t* size_now = sizes + static_cast<std::size_t>(r) * G;
