@@ -34,6 +34,8 @@ KEYWORDS = [
     "plot_save_path",
     "factor_name",
     "plot_title",
+    "market_work",
+    "adjusted_ic",
 ]
 START, END = "20150301", "20150630"
 
@@ -129,8 +131,11 @@ def test_core_receives_cut_inputs_in_order(loaded, recorder, tmp_path):
     assert kwargs["plot_image_kind"] == "long"
     assert kwargs["plot_save_path"] == str(tmp_path / "alpha.png")
     assert (kwargs["factor_name"], kwargs["plot_title"]) == ("mom5", "alpha")
+    # The loaded market's kept work, built by this first request; the Rank IC on opens as traded.
+    assert kwargs["market_work"] is not None and kwargs["adjusted_ic"] is False
+    assert kwargs["market_work"].shape == loaded.data["open_price"].shape
     assert isinstance(result, BacktestResult)
-    assert {k: v for k, v in vars(result).items() if k != "parameters"} == {
+    assert {k: v for k, v in vars(result).items() if k not in ("parameters", "_source")} == {
         "factor_name": "mom5",
         "best_group": 3,
         "group_daily_return": "daily",

@@ -116,6 +116,7 @@ def _engine_entries(table: pd.DataFrame, data: dict[str, object]) -> dict[str, o
         **market,
         benchmark_dict=data["benchmark_dict"],
         open_price=data["open_price"],
+        industry_matrix=data["industry_matrix"],
         group_num=3,
     )
     return {
@@ -131,6 +132,7 @@ def _engine_entries(table: pd.DataFrame, data: dict[str, object]) -> dict[str, o
             group.group_daily_return,
             group.rank_ic,
             group.analysis.summary,
+            group.analysis.rank_ic_by_industry,
             group.benchmark_summary().set_index("benchmark_name"),
         ),
     }
@@ -236,10 +238,10 @@ def test_a_benchmark_series_of_text_is_refused_naming_the_argument() -> None:
 
 
 def _market_labelled(rows: Callable[[pd.Index], object], cols: Callable[[pd.Index], object]):
-    """The datasets with the row and column labels of every market table (the close validity
-    and the opens included) and the dates of every benchmark series relabelled."""
+    """The datasets with the row and column labels of every market table (the close validity,
+    the opens and the industries included) and the dates of every benchmark series relabelled."""
     data = dict(DATA)
-    for key in [*MARKET_KEYS.values(), "close_price_valid", "open_price"]:
+    for key in [*MARKET_KEYS.values(), "close_price_valid", "open_price", "industry_matrix"]:
         data[key] = data[key].set_axis(rows(data[key].index), axis=0)
         data[key] = data[key].set_axis(cols(data[key].columns), axis=1)
     data["benchmark_dict"] = {
@@ -368,13 +370,13 @@ def test_tables_in_any_row_and_column_order_give_bit_equal_results(
     rows: list[int], cols: list[int], seed: int | None
 ) -> None:
     """The user's table in the order drawn; with a seed, every market table, the close
-    validity, the opens and the benchmark series shuffled too."""
+    validity, the opens, the industries and the benchmark series shuffled too."""
     table = _fractional()
     expected = _ordered_results(table)
     data = dict(DATA)
     if seed is not None:
         rng = np.random.default_rng(seed)
-        for key in [*MARKET_KEYS.values(), "close_price_valid", "open_price"]:
+        for key in [*MARKET_KEYS.values(), "close_price_valid", "open_price", "industry_matrix"]:
             data[key] = _shuffled(data[key], rng)
         data["benchmark_dict"] = {
             name: series.iloc[rng.permutation(len(series))]

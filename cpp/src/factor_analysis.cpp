@@ -1,6 +1,7 @@
 #include "lumora/factor_analysis.hpp"
 
 #include <cmath>
+#include <map>
 
 #include "lumora/group_summary.hpp"
 #include "lumora/ranking.hpp"
@@ -26,6 +27,27 @@ double finite_mean(const std::vector<double>& values) {
     return count ? sum / static_cast<double>(count) : kNaN;
 }
 
+// The dates' Rank IC within each industry, averaged over the dates that have one.
+std::vector<IndustryFigures> industry_figures(const std::vector<std::vector<IndustryIc>>& by_date) {
+    std::map<double, IndustryFigures> found;
+    for (const std::vector<IndustryIc>& date : by_date)
+        for (const IndustryIc& one : date) {
+            IndustryFigures& f = found.try_emplace(one.code, IndustryFigures{one.code, 0.0, 0, 0.0}).first->second;
+            if (std::isnan(one.rank_ic)) continue;
+            f.rank_ic_mean += one.rank_ic;
+            f.stocks_mean += one.stocks;
+            ++f.days;
+        }
+    std::vector<IndustryFigures> out;
+    for (auto& [code, f] : found) {
+        const auto days = static_cast<double>(f.days);
+        f.rank_ic_mean = f.days > 0 ? f.rank_ic_mean / days : kNaN;
+        f.stocks_mean = f.days > 0 ? f.stocks_mean / days : kNaN;
+        out.push_back(f);
+    }
+    return out;
+}
+
 }  // namespace
 
 FactorAnalysisFigures factor_analysis_figures(const GroupOutputs& out, const std::vector<std::int64_t>& traded_rows,
@@ -42,13 +64,23 @@ FactorAnalysisFigures factor_analysis_figures(const GroupOutputs& out, const std
     f.monthly_rank_ic = by_key(months, out.rank_ic);
 
     std::vector<double> group_means, group_numbers;
+    f.turnover_by_lag.assign(static_cast<std::size_t>(groups) * kHorizonCount, kNaN);
+    f.group_mean_return.assign(static_cast<std::size_t>(groups) * kHorizonCount, kNaN);
+    f.group_mean_return_se.assign(static_cast<std::size_t>(groups) * kHorizonCount, kNaN);
+    std::vector<double> column(rows);
     for (int g = 0; g < groups; ++g) {
+        const auto G = static_cast<std::size_t>(groups), at = static_cast<std::size_t>(g);
         const std::vector<double> daily = group_column(out, traded_rows, g);
         f.groups.push_back(return_figures(daily));
-        std::vector<double> turnover(rows);
-        for (std::size_t r = 0; r < rows; ++r)
-            turnover[r] = d.turnover[r * static_cast<std::size_t>(groups) + static_cast<std::size_t>(g)];
-        f.group_turnover.push_back(finite_mean(turnover));
+        for (std::size_t k = 0; k < kHorizonCount; ++k) {
+            for (std::size_t r = 0; r < rows; ++r) column[r] = d.turnover[(k * rows + r) * G + at];
+            f.turnover_by_lag[at * kHorizonCount + k] = finite_mean(column);
+            for (std::size_t r = 0; r < rows; ++r) column[r] = d.group_mean[(k * rows + r) * G + at];
+            const Moments m = moments_of(column);
+            f.group_mean_return[at * kHorizonCount + k] = m.mean;
+            f.group_mean_return_se[at * kHorizonCount + k] = m.std / std::sqrt(static_cast<double>(m.count));
+        }
+        f.group_turnover.push_back(f.turnover_by_lag[at * kHorizonCount]);
         const double mean = finite_mean(daily);
         if (std::isnan(mean)) continue;
         group_means.push_back(mean);
@@ -59,7 +91,11 @@ FactorAnalysisFigures factor_analysis_figures(const GroupOutputs& out, const std
     f.long_short_turnover = (f.group_turnover.front() + f.group_turnover.back()) / 2.0;
     SpearmanScratch scratch;
     f.monotonicity = spearman(group_numbers, group_means, scratch);
-    f.rank_autocorr = finite_mean(d.rank_autocorr);
+    for (std::size_t k = 0; k < kHorizonCount; ++k)
+        f.rank_autocorr_by_lag[k] =
+            finite_mean(std::vector<double>(d.rank_autocorr.begin() + static_cast<std::ptrdiff_t>(k * rows),
+                                            d.rank_autocorr.begin() + static_cast<std::ptrdiff_t>((k + 1) * rows)));
+    f.rank_autocorr = f.rank_autocorr_by_lag[0];
 
     f.coverage.assign(rows, kNaN);
     for (std::size_t r = 0; r < rows; ++r) {
@@ -70,6 +106,7 @@ FactorAnalysisFigures factor_analysis_figures(const GroupOutputs& out, const std
         f.coverage[r] = static_cast<double>(ranked) / static_cast<double>(d.universe[r]);
     }
     f.coverage_mean = finite_mean(f.coverage);
+    f.industries = industry_figures(d.industry);
     return f;
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
+#include <stdexcept>
 
 #include "lumora/block_copier.hpp"
 #include "lumora/parallel.hpp"
@@ -48,67 +50,19 @@ void NextOpenReturns::load(std::int64_t first, std::int64_t last, std::int64_t n
     for (std::size_t k = 0; k < size; ++k) out[k] = cells_[after + k] / cells_[k] - 1.0;
 }
 
-LargeArray<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix& close, const AlignedMatrix& split,
-                                  const AlignedMatrix& dividend) {
-    const std::int64_t rows = open.view.rows, n = open.cols();
-    LargeArray<double> out(static_cast<std::size_t>(rows * n));  // every cell written below
-    // Stocks in chunks, each walked down its dates a tile of rows at a time: the four tables'
-    // tiles are copied out in their own memory order, the output written a row's chunk at a
-    // time. Chunks are independent, so workers take them in turn.
-    constexpr std::int64_t kChunk = 64, kTileRows = 256;
-    std::atomic<std::int64_t> next_chunk{0};
-    run_workers(worker_count(rows * n), [&](int) {
-        BlockCopier copier;
-        std::vector<double> level(static_cast<std::size_t>(kChunk));
-        std::vector<double> tiles[4];
-        for (std::vector<double>& tile : tiles) tile.resize(static_cast<std::size_t>(kChunk * kTileRows));
-        for (std::int64_t first = next_chunk.fetch_add(kChunk); first < n; first = next_chunk.fetch_add(kChunk)) {
-            const std::int64_t last = std::min(n, first + kChunk), width = last - first;
-            std::fill(level.begin(), level.end(), kNaN);
-            for (std::int64_t r0 = 0; r0 < rows; r0 += kTileRows) {
-                const std::int64_t r1 = std::min(rows, r0 + kTileRows);
-                const AlignedMatrix* tables[4] = {&open, &close, &split, &dividend};
-                for (std::size_t t = 0; t < 4; ++t)
-                    copier.copy(*tables[t], r0, r1, first, last, tiles[t].data(), width, 1);
-                for (std::int64_t b = 0; b < r1 - r0; ++b) {
-                    const std::size_t at = static_cast<std::size_t>(b * width);
-                    const double* opens = &tiles[0][at];
-                    const double* closes = &tiles[1][at];
-                    const double* splits = &tiles[2][at];
-                    const double* dividends = &tiles[3][at];
-                    double* row = &out[static_cast<std::size_t>((r0 + b) * n + first)];
-                    for (std::int64_t k = 0; k < width; ++k) {
-                        double& lv = level[static_cast<std::size_t>(k)];
-                        const double price = closes[k];
-                        if (std::isfinite(price) && price > 0.0) {
-                            const double s = splits[k], d = dividends[k];
-                            lv = std::isnan(lv) ? 1.0
-                                                : lv * ((std::isnan(s) ? 1.0 : s) + (std::isnan(d) ? 0.0 : d) / price);
-                        }
-                        row[k] = opens[k] * lv;
-                    }
-                }
-            }
+void ForwardOpens::adjusted_next_returns(std::int64_t first, std::int64_t last, std::int64_t n,
+                                         std::vector<double>& out) const {
+    out.resize(static_cast<std::size_t>((last - first) * n));
+    for (std::int64_t row = first; row < last; ++row) {
+        double* cells = &out[static_cast<std::size_t>((row - first) * n)];
+        if (!reaches(row, 1)) {
+            std::fill(cells, cells + n, kNaN);
+            continue;
         }
-    });
-    return out;
-}
-
-std::size_t RankedDate::pairs_with(const double* returns, std::vector<double>& kept_factor,
-                                   std::vector<double>& kept_returns) const {
-    // Every pair is written and only those with a return kept: no branch to mispredict.
-    kept_factor.resize(stocks.size());
-    kept_returns.resize(stocks.size());
-    std::size_t count = 0;
-    for (std::size_t m = 0; m < stocks.size(); ++m) {
-        const double r = returns[stocks[m]];
-        kept_factor[count] = factor[m];
-        kept_returns[count] = r;
-        count += std::isfinite(r) ? 1 : 0;
+        const double* from = work->adjusted_row(work_row(row) + 1);
+        const double* to = work->adjusted_row(work_row(row) + 2);
+        for (std::int64_t j = 0; j < n; ++j) cells[j] = to[j] / from[j] - 1.0;
     }
-    kept_factor.resize(count);
-    kept_returns.resize(count);
-    return count;
 }
 
 const double* RankedDate::ranks_of(const std::vector<double>& kept_factor, std::vector<double>& scratch) const {
@@ -120,114 +74,301 @@ const double* RankedDate::ranks_of(const std::vector<double>& kept_factor, std::
     return scratch.data();
 }
 
-void FactorDates::reset(std::int64_t n_rows, int groups) {
-    const auto rows = static_cast<std::size_t>(n_rows);
-    ic.assign(rows * kHorizonCount, kNaN);
-    rank_ic.assign(rows * kHorizonCount, kNaN);
-    turnover.assign(rows * static_cast<std::size_t>(groups), kNaN);
-    rank_autocorr.assign(rows, kNaN);
-    universe.assign(rows, 0);
+void ReturnRanks::of(const KeptPairs& kept, const DenseRank* keys, std::int64_t n_stocks) {
+    const std::size_t count = kept.at.size();
+    twice_.resize(count);
+    ranks_.resize(count);
+    keys_.resize(count);
+    std::size_t buckets = 0;
+    if (keys != nullptr) {
+        std::uint32_t top = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            keys_[i] = keys[kept.stocks[i]];
+            top = std::max(top, keys_[i]);
+        }
+        buckets = static_cast<std::size_t>(top) + 1;
+    } else {
+        // Ranks already: every value a whole or half number in [0, n + 1]; twice each is a key.
+        const double top = 2.0 * static_cast<double>(n_stocks) + 2.0;
+        bool ranks = true;
+        for (const double v : kept.returns) {
+            const double twice = 2.0 * v, within = std::min(std::max(twice, 0.0), top);
+            ranks &= within == twice && static_cast<double>(static_cast<std::int64_t>(within)) == within;
+        }
+        if (!ranks) {
+            average_ranks(kept.returns.data(), count, ranks_, radix_);
+            for (std::size_t i = 0; i < count; ++i) twice_[i] = static_cast<std::uint32_t>(2.0 * ranks_[i]);
+            return;
+        }
+        for (std::size_t i = 0; i < count; ++i) keys_[i] = static_cast<std::uint32_t>(2.0 * kept.returns[i]);
+        buckets = static_cast<std::size_t>(top) + 1;
+    }
+    counted_twice_ranks(keys_.data(), count, buckets, twice_.data(), ends_);
+    for (std::size_t i = 0; i < count; ++i) ranks_[i] = 0.5 * static_cast<double>(twice_[i]);
 }
 
-DateAnalysis::DateAnalysis(const ForwardOpens* opens, std::int64_t n_stocks, int groups, FactorDates& out)
-    : opens_(opens),
-      groups_(groups),
-      out_(out),
-      rank_now_(static_cast<std::size_t>(n_stocks), kNaN),
-      rank_before_(static_cast<std::size_t>(n_stocks), kNaN),
-      fresh_(static_cast<std::size_t>(groups), 0) {}
+IndustryIds::IndustryIds(std::int64_t n_stocks)
+    : last_code_(static_cast<std::size_t>(n_stocks), kNaN), last_id_(static_cast<std::size_t>(n_stocks), kNoIndustry) {}
 
-void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const double* next_open,
-                           const std::int16_t* group_of, const std::int32_t* sizes,
-                           const std::int16_t* previous_group_of, const std::int32_t* previous_sizes) {
-    rank_today(today);
-    if (opens_ != nullptr) horizon_ics(row, today, next_open);
-    turnover(row, today, group_of, sizes, previous_group_of, previous_sizes);
-    rank_autocorrelation(row, today);
+void IndustryIds::map(const double* codes, std::int64_t n, std::uint16_t* ids) {
+    for (std::int64_t j = 0; j < n; ++j) {
+        const double code = codes[j];
+        const auto s = static_cast<std::size_t>(j);
+        if (code == last_code_[s]) {
+            ids[j] = last_id_[s];
+            continue;
+        }
+        if (std::isnan(code)) {
+            ids[j] = kNoIndustry;
+            continue;
+        }
+        auto found = std::find(codes_.begin(), codes_.end(), code);
+        if (found == codes_.end()) {
+            if (codes_.size() >= kNoIndustry) throw std::length_error("more than 65,534 industry codes");
+            found = codes_.insert(codes_.end(), code);
+        }
+        last_code_[s] = code;
+        last_id_[s] = static_cast<std::uint16_t>(found - codes_.begin());
+        ids[j] = last_id_[s];
+    }
 }
+
+template <class Same>
+void IndustryRankIc::ranks_within(const std::uint32_t* order, std::size_t count, std::size_t industries, Same&& same,
+                                  std::uint32_t* twice) {
+    // Walking the items in `order`, each industry's count gives an item its place there, and
+    // a run of ties (same(a, b) of two items one after the other in their industry) takes the
+    // mean of its places: twice it is the run's first place plus its last. The first places
+    // are found walking forward, the last walking back.
+    place_.assign(industries, 0);
+    last_.assign(industries, kNone);
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint32_t i = order[k], id = ids_[i];
+        if (id == kNone) continue;
+        const std::uint32_t place = ++place_[id];
+        const std::uint32_t before = last_[id];
+        run_[i] = before != kNone && same(i, before) ? run_[before] : place;  // the run's first place
+        twice[i] = place;
+        last_[id] = i;
+    }
+    last_.assign(industries, kNone);
+    for (std::size_t k = count; k-- > 0;) {
+        const std::uint32_t i = order[k], id = ids_[i];
+        if (id == kNone) continue;
+        const std::uint32_t after = last_[id];
+        const std::uint32_t end = after != kNone && same(i, after) ? end_[after] : twice[i];  // the run's last place
+        end_[i] = end;
+        twice[i] = run_[i] + end;
+        last_[id] = i;
+    }
+}
+
+void IndustryRankIc::of(const KeptPairs& kept, const std::uint32_t* return_twice, const std::uint16_t* ids,
+                        const std::vector<double>& codes, std::vector<IndustryIc>& out) {
+    const std::size_t count = kept.at.size(), industries = codes.size();
+    ids_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint16_t id = ids[kept.stocks[i]];
+        ids_[i] = id == kNoIndustry ? kNone : id;
+    }
+    run_.resize(count);
+    end_.resize(count);
+    // The kept stocks come in factor order; their order by return is counted out of twice
+    // their return ranks among the kept.
+    order_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) order_[i] = static_cast<std::uint32_t>(i);
+    factor_twice_.resize(count);
+    ranks_within(
+        order_.data(), count, industries,
+        [&](std::uint32_t a, std::uint32_t b) { return kept.factor[a] == kept.factor[b]; }, factor_twice_.data());
+    counted_order(return_twice, count, 2 * count + 2, order_.data(), ends_);
+    return_twice_.resize(count);
+    ranks_within(
+        order_.data(), count, industries,
+        [&](std::uint32_t a, std::uint32_t b) { return return_twice[a] == return_twice[b]; }, return_twice_.data());
+
+    sums_.assign(industries, TwiceRankSums{});
+    for (std::size_t i = 0; i < count; ++i)
+        if (ids_[i] != kNone) sums_[ids_[i]].add(factor_twice_[i], return_twice_[i]);
+    for (std::size_t id = 0; id < industries; ++id)
+        if (sums_[id].count > 0)
+            out.push_back({codes[id], sums_[id].correlation(), static_cast<std::int32_t>(sums_[id].count)});
+}
+
+void FactorDates::reset(std::int64_t n_rows, int n_groups) {
+    rows = n_rows;
+    groups = n_groups;
+    const auto r = static_cast<std::size_t>(n_rows), g = static_cast<std::size_t>(n_groups);
+    ic.assign(r * kHorizonCount, kNaN);
+    rank_ic.assign(r * kHorizonCount, kNaN);
+    group_mean.assign(kHorizonCount * r * g, kNaN);
+    turnover.assign(kHorizonCount * r * g, kNaN);
+    rank_autocorr.assign(kHorizonCount * r, kNaN);
+    universe.assign(r, 0);
+    industry.assign(r, {});
+}
+
+DateAnalysis::DateAnalysis(const ForwardOpens* opens, int groups, FactorDates& out)
+    : opens_(opens), groups_(groups), out_(out) {}
 
 // Pearson and Spearman correlation of the factor with each horizon's forward return over the
-// usable stocks that have one. The factor's order is the grouping's, and where every usable
-// stock has a return its ranks are today's; only the forward returns are sorted.
-void DateAnalysis::horizon_ics(std::int64_t row, const RankedDate& today, const double* next_open) {
-    const std::int64_t r = opens_->open.row_pos[static_cast<std::size_t>(row)];
-    if (r < 0) return;
-    const std::int64_t n = opens_->open.cols(), rows = opens_->open.view.rows;
+// usable stocks that have one, and each group's mean return. The factor's order is the
+// grouping's, and where every usable stock has a return its ranks are today's; the returns
+// are ranked by counting where the market's work holds their dense ranks.
+void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const double* next_open) {
+    if (opens_ == nullptr) return;
+    const std::int64_t at = opens_->work_row(row);
     for (std::size_t k = 0; k < kHorizonCount; ++k) {
         const int h = kIcHorizons[k];
-        if (r + 1 + h >= rows) continue;
-        // The date's forward returns of every stock, read in memory order, then taken in
-        // the factor's order.
-        const double* returns = next_open;
-        if (h > 1) {
-            all_forward_.resize(static_cast<std::size_t>(n));
-            const double* from = &opens_->adjusted[static_cast<std::size_t>((r + 1) * n)];
-            const double* to = &opens_->adjusted[static_cast<std::size_t>((r + 1 + h) * n)];
-            for (std::int64_t j = 0; j < n; ++j) all_forward_[static_cast<std::size_t>(j)] = to[j] / from[j] - 1.0;
-            returns = all_forward_.data();
+        if (!opens_->reaches(row, h)) continue;
+        std::size_t count = 0;
+        if (k == 0) {
+            count = kept_.keep(today, [&](std::int32_t s) { return next_open[s]; });
+        } else {
+            // Every stock's return, the two rows read in their order (the work's rows are
+            // far from the cache), then taken in the factor's order.
+            const double* from = opens_->work->adjusted_row(at + 1);
+            const double* to = opens_->work->adjusted_row(at + 1 + h);
+            const auto n = static_cast<std::size_t>(opens_->work->cols);
+            all_forward_.resize(n);
+            for (std::size_t j = 0; j < n; ++j) all_forward_[j] = to[j] / from[j] - 1.0;
+            count = kept_.keep(today, [&](std::int32_t s) { return all_forward_[static_cast<std::size_t>(s)]; });
         }
-        const std::size_t count = today.pairs_with(returns, factor_, forward_);
-        const auto cell = static_cast<std::size_t>(row) * kHorizonCount + k;
+        if (count == 0) continue;
+        group_means(k, row, today);
         if (count < 2) continue;
-        out_.ic[cell] = cross_pearson(factor_.data(), forward_.data(), count);
+        const auto cell = static_cast<std::size_t>(row) * kHorizonCount + k;
+        out_.ic[cell] = cross_pearson(kept_.factor.data(), kept_.returns.data(), count);
         if (k == 0) continue;  // the engine's own Rank IC
-        average_ranks(forward_.data(), count, forward_rank_, radix_);
-        out_.rank_ic[cell] = pearson_of_ranks(today.ranks_of(factor_, factor_rank_), forward_rank_.data(), count);
+        return_ranks_.of(kept_, opens_->work->ranked(k) ? opens_->work->ranks_row(k, at) : nullptr,
+                         opens_->open.cols());
+        out_.rank_ic[cell] = pearson_of_ranks(today.ranks_of(kept_.factor, factor_rank_), return_ranks_.ranks(), count);
     }
 }
 
-// Share of each group's members today that were not in that group the date before.
-void DateAnalysis::turnover(std::int64_t row, const RankedDate& today, const std::int16_t* group_of,
-                            const std::int32_t* sizes, const std::int16_t* previous_group_of,
-                            const std::int32_t* previous_sizes) {
-    if (previous_group_of == nullptr) return;
-    std::fill(fresh_.begin(), fresh_.end(), 0);
-    for (const std::int32_t j : today.stocks) {
-        const std::int16_t g = group_of[j];
-        if (g >= 0 && previous_group_of[j] != g) ++fresh_[static_cast<std::size_t>(g)];
-    }
+namespace {
+
+// The sum of n values added in four interleaved lanes (one chain of additions would wait on
+// the adder at every step).
+double lane_sum(const double* v, std::size_t n) {
+    double lanes[4] = {0.0, 0.0, 0.0, 0.0};
+    const std::size_t whole = n - n % 4;
+    for (std::size_t i = 0; i < whole; i += 4)
+        for (std::size_t l = 0; l < 4; ++l) lanes[l] += v[i + l];
+    for (std::size_t i = whole; i < n; ++i) lanes[i - whole] += v[i];
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
+}  // namespace
+
+// The groups' mean returns less the date's mean over the kept stocks. A group's members are
+// a run of the date's order, so its kept ones are a run of the kept stocks.
+void DateAnalysis::group_means(std::size_t k, std::int64_t row, const RankedDate& today) {
+    const std::vector<double>& returns = kept_.returns;
+    const double mean = lane_sum(returns.data(), returns.size()) / static_cast<double>(returns.size());
     for (int g = 0; g < groups_; ++g) {
-        if (sizes[g] == 0 || previous_sizes[g] == 0) continue;
-        out_.turnover[static_cast<std::size_t>(row) * static_cast<std::size_t>(groups_) + static_cast<std::size_t>(g)] =
-            static_cast<double>(fresh_[static_cast<std::size_t>(g)]) / static_cast<double>(sizes[g]);
+        const std::uint32_t first = today.group_first[static_cast<std::size_t>(g)];
+        const std::uint32_t last = first + today.group_size[static_cast<std::size_t>(g)];
+        const auto lo = std::lower_bound(kept_.at.begin(), kept_.at.end(), first);
+        const auto hi = std::lower_bound(lo, kept_.at.end(), last);
+        if (hi == lo) continue;
+        const auto from = static_cast<std::size_t>(lo - kept_.at.begin());
+        const auto count = static_cast<std::size_t>(hi - lo);
+        out_.group_mean_at(k, row, g) = lane_sum(&returns[from], count) / static_cast<double>(count) - mean;
     }
 }
 
-void DateAnalysis::start_run(const RankedDate* before) {
-    for (const std::int32_t j : ranked_before_) rank_before_[static_cast<std::size_t>(j)] = kNaN;
-    ranked_before_.clear();
-    if (before == nullptr) return;
-    rank_today(*before);
-    keep_today(*before);
-}
+namespace {
 
-// Today's average ranks of the usable stocks, by stock, into rank_now_.
-void DateAnalysis::rank_today(const RankedDate& today) {
-    for (std::size_t m = 0; m < today.stocks.size(); ++m)
-        rank_now_[static_cast<std::size_t>(today.stocks[m])] = today.ranks[m];
-}
-
-// Today's ranks become the date before's; the old ones are cleared.
-void DateAnalysis::keep_today(const RankedDate& today) {
-    for (const std::int32_t j : ranked_before_) rank_before_[static_cast<std::size_t>(j)] = kNaN;
-    std::swap(rank_now_, rank_before_);
-    ranked_before_.assign(today.stocks.begin(), today.stocks.end());
-}
-
-// Pearson correlation of the stocks' factor ranks (average ranks among the usable stocks)
-// on this date and the date before, over the stocks ranked on both.
-void DateAnalysis::rank_autocorrelation(std::int64_t row, const RankedDate& today) {
-    forward_.clear();  // reused: today's ranks of the stocks ranked on both dates
-    forward_rank_.clear();
-    for (const std::int32_t j : ranked_before_) {
-        const double now = rank_now_[static_cast<std::size_t>(j)];
-        if (std::isnan(now)) continue;
-        forward_.push_back(now);
-        forward_rank_.push_back(rank_before_[static_cast<std::size_t>(j)]);
+// The sums of twice-ranks over the stocks ranked on both dates (0: unranked). Every term is a
+// whole number, and a run of stocks is kept short enough that its sums stay below 2^53, so
+// each run is summed exactly in double lanes (which vectorise, unlike 64-bit integer
+// products) whatever the order of addition; the runs are then added as integers.
+TwiceRankSums both_ranked_sums(const std::uint32_t* now, const std::uint32_t* before, std::int64_t n) {
+    constexpr std::size_t kLanes = 4;
+    const double top = 2.0 * static_cast<double>(n) + 2.0;  // above any twice-rank
+    const auto run = static_cast<std::int64_t>(
+        std::max(static_cast<double>(kLanes), std::floor(9.0e15 / (top * top)) / kLanes * kLanes));
+    TwiceRankSums out;
+    for (std::int64_t j0 = 0; j0 < n; j0 += run) {
+        const std::int64_t j1 = std::min(n, j0 + run);
+        double count[kLanes] = {}, sa[kLanes] = {}, sb[kLanes] = {}, sab[kLanes] = {}, saa[kLanes] = {},
+               sbb[kLanes] = {};
+        auto add = [&](std::size_t l, std::int64_t j) {
+            // Twice-ranks are below 2^31: read as signed, which converts to double directly.
+            const double x = static_cast<double>(static_cast<std::int32_t>(now[j]));
+            const double y = static_cast<double>(static_cast<std::int32_t>(before[j]));
+            const double both = (now[j] != 0) & (before[j] != 0) ? 1.0 : 0.0;
+            const double a = x * both, b = y * both;
+            count[l] += both;
+            sa[l] += a;
+            sb[l] += b;
+            sab[l] += a * b;
+            saa[l] += a * a;
+            sbb[l] += b * b;
+        };
+        std::int64_t j = j0;
+        for (; j + static_cast<std::int64_t>(kLanes) <= j1; j += kLanes)
+            for (std::size_t l = 0; l < kLanes; ++l) add(l, j + static_cast<std::int64_t>(l));
+        for (std::size_t l = 0; j < j1; ++j, ++l) add(l, j);
+        auto whole = [](const double* lanes) {
+            return static_cast<std::uint64_t>((lanes[0] + lanes[1]) + (lanes[2] + lanes[3]));
+        };
+        out.count += whole(count);
+        out.a += whole(sa);
+        out.b += whole(sb);
+        out.ab += whole(sab);
+        out.aa += whole(saa);
+        out.bb += whole(sbb);
     }
-    out_.rank_autocorr[static_cast<std::size_t>(row)] =
-        cross_pearson(forward_.data(), forward_rank_.data(), forward_.size());
-    keep_today(today);
+    return out;
+}
+
+}  // namespace
+
+void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const std::uint32_t* twice_ranks,
+                    std::int64_t rows, std::int64_t n, int groups, FactorDates& out) {
+    const auto G = static_cast<std::size_t>(groups);
+    constexpr std::int64_t kChunk = 32;
+    // Members that stayed in their group are counted in four tables taken in turn (stock j
+    // in table j % 4), so that one count need not wait for the last; unranked stocks count
+    // in slot 0.
+    constexpr std::size_t kTables = 4;
+    std::atomic<std::int64_t> next{0};
+    run_workers(worker_count(rows * n * static_cast<std::int64_t>(kHorizonCount)), [&](int) {
+        std::vector<std::int32_t> stayed(kTables * (G + 1));
+        for (std::int64_t first = next.fetch_add(kChunk); first < rows; first = next.fetch_add(kChunk)) {
+            for (std::int64_t r = first; r < std::min(rows, first + kChunk); ++r) {
+                const std::int16_t* now = member + r * n;
+                const std::uint32_t* ranks_now = twice_ranks + r * n;
+                for (std::size_t k = 0; k < kHorizonCount; ++k) {
+                    const std::int64_t lag = kIcHorizons[k];
+                    if (r < lag) continue;
+                    const std::int16_t* before = member + (r - lag) * n;
+                    const std::uint32_t* ranks_before = twice_ranks + (r - lag) * n;
+                    std::fill(stayed.begin(), stayed.end(), 0);
+                    for (std::int64_t j = 0; j < n; ++j) {
+                        const std::int16_t g = now[j];
+                        stayed[static_cast<std::size_t>(j % kTables) * (G + 1) + static_cast<std::size_t>(g + 1)] +=
+                            before[j] == g ? 1 : 0;
+                    }
+                    const TwiceRankSums sums = both_ranked_sums(ranks_now, ranks_before, n);
+                    out.rank_autocorr[k * static_cast<std::size_t>(rows) + static_cast<std::size_t>(r)] =
+                        sums.correlation();
+                    const std::int32_t* size_now = sizes + static_cast<std::size_t>(r) * G;
+                    const std::int32_t* size_before = sizes + static_cast<std::size_t>(r - lag) * G;
+                    double* turnover =
+                        &out.turnover[(k * static_cast<std::size_t>(rows) + static_cast<std::size_t>(r)) * G];
+                    for (std::size_t g = 0; g < G; ++g) {
+                        if (size_now[g] == 0 || size_before[g] == 0) continue;
+                        std::int32_t kept = 0;
+                        for (std::size_t t = 0; t < kTables; ++t) kept += stayed[t * (G + 1) + g + 1];
+                        turnover[g] = static_cast<double>(size_now[g] - kept) / static_cast<double>(size_now[g]);
+                    }
+                }
+            }
+        }
+    });
 }
 
 }  // namespace lumora

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "lumora/block_copier.hpp"
+#include "lumora/large_array.hpp"
 #include "lumora/parallel.hpp"
 #include "lumora/ranking.hpp"
 #include "lumora/stock_trade.hpp"
@@ -33,21 +34,22 @@ namespace {
 // Dates are processed in blocks; within a block every table is read in its memory order.
 constexpr std::int64_t kBlockRows = 64;
 
-// The factor, validity and forward return of a block of dates, date-major, and the
-// next-open return the analysis's first horizon reads.
+// The factor, validity and forward return of a block of dates, date-major, the next-open
+// return the analysis's first horizon reads and the stocks' industries.
 class BlockCells {
 public:
     explicit BlockCells(const GroupInputs& in) {
-        if (in.forward != nullptr && in.forward_from_open)
+        if (in.forward_source == ForwardSource::OpenPrices)
             forward_opens_ = std::make_unique<NextOpenReturns>(*in.forward);
-        else if (in.analysis && in.opens != nullptr)
+        else if (in.analysis && in.opens != nullptr && !in.opens->adjusted_next_open)
             analysis_opens_ = std::make_unique<NextOpenReturns>(in.opens->open);
     }
 
     std::vector<double> factor, forward;  // factor is NaN where the stock is not usable
+    std::vector<std::uint16_t> industry;  // ids, with the analysis's industry table
     std::vector<std::int32_t> valid;      // stocks with a valid close, per date
 
-    void load(const GroupInputs& in, std::int64_t first, std::int64_t last, std::int64_t n) {
+    void load(const GroupInputs& in, std::int64_t first, std::int64_t last, std::int64_t n, IndustryIds* ids) {
         const auto size = static_cast<std::size_t>((last - first) * n);
         factor.resize(size);
         copier_.copy(in.factor, first, last, 0, n, factor.data(), n, 1);
@@ -64,25 +66,42 @@ public:
             }
             valid[static_cast<std::size_t>(b)] = count;
         }
-        if (forward_opens_) {
-            forward_opens_->load(first, last, n, forward);
-        } else if (in.forward != nullptr) {
-            forward.resize(size);
-            copier_.copy(*in.forward, first, last, 0, n, forward.data(), n, 1);
+        switch (in.forward_source) {
+            case ForwardSource::OpenPrices:
+                forward_opens_->load(first, last, n, forward);
+                break;
+            case ForwardSource::Table:
+                forward.resize(size);
+                copier_.copy(*in.forward, first, last, 0, n, forward.data(), n, 1);
+                break;
+            case ForwardSource::AdjustedOpens:
+                in.opens->adjusted_next_returns(first, last, n, forward);
+                break;
+            default:
+                break;
         }
         if (analysis_opens_) analysis_opens_->load(first, last, n, next_open_);
+        if (ids != nullptr) {
+            codes_.resize(size);
+            copier_.copy(*in.industry, first, last, 0, n, codes_.data(), n, 1);
+            industry.resize(size);
+            for (std::int64_t b = 0; b < last - first; ++b)
+                ids->map(&codes_[static_cast<std::size_t>(b * n)], n, &industry[static_cast<std::size_t>(b * n)]);
+        }
     }
 
-    // Date `b`'s next-open returns (the forward returns themselves where they come from the
+    // Date `b`'s horizon-1 returns (the forward returns themselves where they come from the
     // opens); null without the analysis's opens.
     const double* next_open(const GroupInputs& in, std::int64_t b, std::int64_t n) const {
         if (!in.analysis || in.opens == nullptr) return nullptr;
-        return &(forward_opens_ ? forward : next_open_)[static_cast<std::size_t>(b * n)];
+        const bool shared =
+            in.forward_source == ForwardSource::OpenPrices || in.forward_source == ForwardSource::AdjustedOpens;
+        return &(shared ? forward : next_open_)[static_cast<std::size_t>(b * n)];
     }
 
 private:
     std::unique_ptr<NextOpenReturns> forward_opens_, analysis_opens_;
-    std::vector<double> close_valid_, next_open_;
+    std::vector<double> close_valid_, next_open_, codes_;
     BlockCopier copier_;
 };
 
@@ -107,6 +126,19 @@ public:
         }
         radix_sort_items(keys_.data(), usable, radix_);
         cut_ = group_cut(static_cast<std::int64_t>(usable), groups_);
+        // Group g takes sorted places start .. start + size - 1, which the ascending order
+        // keeps, or reverses where the sort ran on the negated factor.
+        ranked_.group_first.resize(static_cast<std::size_t>(groups_));
+        ranked_.group_size.resize(static_cast<std::size_t>(groups_));
+        const auto whole = static_cast<std::uint32_t>(usable);
+        std::uint32_t start = 0;
+        for (int g = 0; g < groups_; ++g) {
+            const auto size =
+                static_cast<std::uint32_t>(whole / groups_ + (static_cast<std::uint32_t>(g) < whole % groups_ ? 1 : 0));
+            ranked_.group_first[static_cast<std::size_t>(g)] = direction_ < 0.0 ? whole - start - size : start;
+            ranked_.group_size[static_cast<std::size_t>(g)] = size;
+            start += size;
+        }
         // The date's ranking in ascending factor order: the sort's order, reversed when it
         // ran on the negated factor.
         ranked_.stocks.resize(usable);
@@ -134,47 +166,28 @@ private:
 };
 
 // Spearman correlation of factor and forward return over the usable stocks of one date
-// with a forward return. The factor's order and ranks come from the grouping; forward
-// values that are ranks already (whole or half numbers up to the stock count, as the
-// prepared rank cache holds) are ordered by counting, anything else by a radix sort.
+// with a forward return. The factor's order and ranks come from the grouping; the returns
+// are ranked by ReturnRanks (by counting where they come as ranks).
 class RankIc {
 public:
-    double of(const RankedDate& today, const double* forward, std::int64_t n) {
-        const std::size_t count = today.pairs_with(forward, factor_, forward_);
+    // `forward`: the returns (or their ranks) by stock; or `keys`: their dense ranks.
+    double of(const RankedDate& today, const double* forward, const DenseRank* keys, std::int64_t n) {
+        const std::size_t count =
+            keys != nullptr ? kept_.keep(today, [&](std::int32_t s) { return keys[s] == kNoRank ? kNaN : 0.0; })
+                            : kept_.keep(today, [&](std::int32_t s) { return forward[s]; });
         if (count < 2) return kNaN;
-        rank_forward(n);
-        return pearson_of_ranks(today.ranks_of(factor_, factor_rank_), forward_rank_.data(), count);
+        ranks_.of(kept_, keys, n);
+        return pearson_of_ranks(today.ranks_of(kept_.factor, factor_rank_), ranks_.ranks(), count);
     }
+
+    // The stocks and return ranks of the last date with a Rank IC.
+    const KeptPairs& kept() const { return kept_; }
+    const ReturnRanks& ranks() const { return ranks_; }
 
 private:
-    void rank_forward(std::int64_t n) {
-        const std::size_t count = forward_.size();
-        const double top = 2.0 * static_cast<double>(n) + 2.0;
-        bool ranks = true;  // every value a whole or half number in [0, n + 1]
-        for (const double v : forward_) {
-            const double twice = 2.0 * v, within = std::min(std::max(twice, 0.0), top);
-            ranks &= within == twice && static_cast<double>(static_cast<std::int64_t>(within)) == within;
-        }
-        if (!ranks) {
-            average_ranks(forward_.data(), count, forward_rank_, radix_);
-            return;
-        }
-        // Ranks by counting twice the values: a value's ties take the sorted positions
-        // `start` + 1 .. `end`, where start counts the values below it and end adds its ties;
-        // their mean is its average rank.
-        ends_.assign(static_cast<std::size_t>(top) + 2, 0);
-        for (const double v : forward_) ++ends_[static_cast<std::size_t>(2.0 * v) + 1];
-        for (std::size_t b = 1; b < ends_.size(); ++b) ends_[b] += ends_[b - 1];
-        forward_rank_.resize(count);
-        for (std::size_t k = 0; k < count; ++k) {
-            const auto at = static_cast<std::size_t>(2.0 * forward_[k]);
-            forward_rank_[k] = (static_cast<double>(ends_[at] + 1) + static_cast<double>(ends_[at + 1])) / 2.0;
-        }
-    }
-
-    std::vector<double> factor_, forward_, factor_rank_, forward_rank_;
-    std::vector<std::uint32_t> ends_;  // per twice-value: the values below it, then those up to it
-    RadixScratch radix_;
+    KeptPairs kept_;
+    ReturnRanks ranks_;
+    std::vector<double> factor_rank_;
 };
 
 // Positions of every group in every stock, and which groups hold each stock.
@@ -268,28 +281,29 @@ private:
 // One worker's tools for ranking a block of dates.
 struct BlockRanker {
     BlockRanker(const GroupInputs& in, std::int64_t n, FactorDates& dates)
-        : cells(in),
-          grouping(in.group_num, in.ascending),
-          member_before(static_cast<std::size_t>(n)),
-          sizes_before(static_cast<std::size_t>(in.group_num)) {
-        if (in.analysis) analysis = std::make_unique<DateAnalysis>(in.opens, n, in.group_num, dates);
+        : cells(in), grouping(in.group_num, in.ascending) {
+        if (in.analysis) analysis = std::make_unique<DateAnalysis>(in.opens, in.group_num, dates);
+        if (in.analysis && in.industry != nullptr) {
+            industry = std::make_unique<IndustryRankIc>();
+            industry_ids = std::make_unique<IndustryIds>(n);
+        }
     }
 
     BlockCells cells;
     Grouping grouping;
     RankIc rank_ic;
     std::unique_ptr<DateAnalysis> analysis;
-    std::vector<std::int16_t> member_before;  // the groups of the date before the block
-    std::vector<std::int32_t> sizes_before;
+    std::unique_ptr<IndustryRankIc> industry;
+    std::unique_ptr<IndustryIds> industry_ids;
 };
 
 }  // namespace
 
 // Dates are ranked block by block on worker threads: a block's groups, Rank IC and analysis
-// figures depend only on its own dates (and, for the analysis, the date before it, which the
-// block ranks again). Trading needs the day before's holdings, so blocks are traded one after
-// another in date order, by whichever worker finds the next block ranked. The results are
-// the same for any number of workers.
+// figures depend only on its own dates. Trading needs the day before's holdings, so blocks
+// are traded one after another in date order, by whichever worker finds the next block
+// ranked. The figures comparing dates some lags apart (turnover, rank autocorrelation) are
+// found once every date is ranked. The results are the same for any number of workers.
 GroupOutputs run_group_backtest(const GroupInputs& in) {
     const std::int64_t rows = in.factor.rows(), n = in.factor.cols();
     const int groups = in.group_num;
@@ -305,45 +319,42 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
 
     const MarketArrays& m = *in.market;
     const FeeFactors fees{1.0 + in.costs.fee, 1.0 - in.costs.fee - in.costs.rule_fee};
-    // Each date's groups (every cell written by the ranking) and member weights.
-    const auto member = std::make_unique_for_overwrite<std::int16_t[]>(static_cast<std::size_t>(rows * n));
+    const auto cells = static_cast<std::size_t>(rows * n);
+    // Each date's groups (every cell written by the ranking) and member weights; with the
+    // analysis, twice each stock's factor rank (0: unranked), for the lagged figures.
+    auto member = std::make_unique_for_overwrite<std::int16_t[]>(cells);
     std::vector<double> weight(static_cast<std::size_t>(rows) * G, 0.0);
+    LargeArray<std::uint32_t> twice_ranks(in.analysis ? cells : 0);
 
     auto rank_block = [&](BlockRanker& w, std::int64_t first, std::int64_t last) {
-        // With the analysis, the date before the block is ranked again (`lead`) for the
-        // turnover and the rank autocorrelation of the block's first date.
-        const std::int64_t lead = in.analysis && first > 0 ? 1 : 0;
-        w.cells.load(in, first - lead, last, n);
-        const std::int16_t* member_before = nullptr;
-        const std::int32_t* sizes_before = nullptr;
-        if (lead) {
-            w.grouping.assign(w.cells.factor.data(), n, w.member_before.data(), w.sizes_before.data());
-            w.analysis->start_run(&w.grouping.ranked());
-            member_before = w.member_before.data();
-            sizes_before = w.sizes_before.data();
-        } else if (w.analysis) {
-            w.analysis->start_run(nullptr);
-        }
+        w.cells.load(in, first, last, n, w.industry_ids.get());
         for (std::int64_t row = first; row < last; ++row) {
-            const auto cell = static_cast<std::size_t>((row - first + lead) * n);
+            const auto cell = static_cast<std::size_t>((row - first) * n);
             const double* factor = &w.cells.factor[cell];
             std::int16_t* group_of = &member[static_cast<std::size_t>(row * n)];
             std::int32_t* sizes = &out.sizes[static_cast<std::size_t>(row) * G];
             w.grouping.assign(factor, n, group_of, sizes);
+            const RankedDate& ranked = w.grouping.ranked();
             for (std::size_t g = 0; g < G; ++g)
                 weight[static_cast<std::size_t>(row) * G + g] =
                     sizes[g] > 0 ? 1.0 / static_cast<double>(sizes[g]) : 0.0;
-            if (in.forward != nullptr)
-                out.rank_ic[static_cast<std::size_t>(row)] =
-                    w.rank_ic.of(w.grouping.ranked(), &w.cells.forward[cell], n);
-            if (w.analysis) {
-                out.dates.universe[static_cast<std::size_t>(row)] =
-                    w.cells.valid[static_cast<std::size_t>(row - first + lead)];
-                w.analysis->on_date(row, w.grouping.ranked(), w.cells.next_open(in, row - first + lead, n), group_of,
-                                    sizes, member_before, sizes_before);
+            double& rank_ic = out.rank_ic[static_cast<std::size_t>(row)];
+            if (in.forward_source == ForwardSource::WorkRanks) {
+                if (in.opens->reaches(row, 1))
+                    rank_ic = w.rank_ic.of(ranked, nullptr, in.opens->work->ranks_row(0, in.opens->work_row(row)), n);
+            } else if (in.forward_source != ForwardSource::None) {
+                rank_ic = w.rank_ic.of(ranked, &w.cells.forward[cell], nullptr, n);
             }
-            member_before = group_of;
-            sizes_before = sizes;
+            if (!w.analysis) continue;
+            out.dates.universe[static_cast<std::size_t>(row)] = w.cells.valid[static_cast<std::size_t>(row - first)];
+            w.analysis->on_date(row, ranked, w.cells.next_open(in, row - first, n));
+            if (w.industry && !std::isnan(rank_ic))
+                w.industry->of(w.rank_ic.kept(), w.rank_ic.ranks().twice(), &w.cells.industry[cell],
+                               w.industry_ids->codes(), out.dates.industry[static_cast<std::size_t>(row)]);
+            std::uint32_t* twice = &twice_ranks[static_cast<std::size_t>(row * n)];
+            std::fill(twice, twice + n, 0U);
+            for (std::size_t k = 0; k < ranked.stocks.size(); ++k)
+                twice[ranked.stocks[k]] = static_cast<std::uint32_t>(2.0 * ranked.ranks[k]);
         }
     };
 
@@ -397,7 +408,7 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
     std::atomic<std::int64_t> next_rank{0};
     std::mutex mutex;  // guards the three below; taking it also publishes a ranked block
     std::vector<char> ranked(static_cast<std::size_t>(blocks), 0);
-    std::int64_t next_trade = 0;
+    std::int64_t next_trade = in.trade ? 0 : blocks;
     bool trading = false;
     auto bounds = [&](std::int64_t k) { return std::pair{k * kBlockRows, std::min(rows, (k + 1) * kBlockRows)}; };
     run_workers(workers, [&](int w) {
@@ -428,6 +439,8 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
             ranked[static_cast<std::size_t>(k)] = 1;
         }
     });
+    if (in.analysis) lagged_figures(member.get(), out.sizes.data(), twice_ranks.data(), rows, n, groups, out.dates);
+    if (in.keep_members) out.members = std::move(member);
     return out;
 }
 

@@ -105,6 +105,35 @@ double pearson_of_ranks(const double* ranks_a, const double* ranks_b, std::size_
     return cross_pearson_about(ranks_a, ranks_b, n, mean, mean);
 }
 
+void counted_twice_ranks(const std::uint32_t* keys, std::size_t count, std::size_t buckets, std::uint32_t* twice,
+                         std::vector<std::uint32_t>& ends) {
+    // ends[key + 1] counts the keys equal to key, then (summed) those up to it.
+    ends.assign(buckets + 1, 0);
+    for (std::size_t k = 0; k < count; ++k) ++ends[keys[k] + 1];
+    for (std::size_t b = 1; b <= buckets; ++b) ends[b] += ends[b - 1];
+    for (std::size_t k = 0; k < count; ++k) twice[k] = ends[keys[k]] + 1 + ends[keys[k] + 1];
+}
+
+void counted_order(const std::uint32_t* keys, std::size_t count, std::size_t buckets, std::uint32_t* order,
+                   std::vector<std::uint32_t>& ends) {
+    ends.assign(buckets + 1, 0);
+    for (std::size_t k = 0; k < count; ++k) ++ends[keys[k] + 1];
+    for (std::size_t b = 1; b <= buckets; ++b) ends[b] += ends[b - 1];
+    for (std::size_t k = 0; k < count; ++k) order[ends[keys[k]]++] = static_cast<std::uint32_t>(k);
+}
+
+double TwiceRankSums::correlation() const {
+    if (count < 2) return kNaN;
+    // count x the sums of centred products and squares, held exactly.
+    const auto n = static_cast<__int128>(count);
+    const __int128 cov = n * ab - static_cast<__int128>(a) * b;
+    const __int128 var_a = n * aa - static_cast<__int128>(a) * a;
+    const __int128 var_b = n * bb - static_cast<__int128>(b) * b;
+    if (var_a <= 0 || var_b <= 0) return kNaN;
+    const double r = static_cast<double>(cov) / std::sqrt(static_cast<double>(var_a) * static_cast<double>(var_b));
+    return std::clamp(r, -1.0, 1.0);
+}
+
 double spearman(const std::vector<double>& a, const std::vector<double>& b, SpearmanScratch& s) {
     if (a.size() < 2 || a.size() != b.size()) return kNaN;
     average_ranks(a.data(), a.size(), s.rank_a, s.radix);

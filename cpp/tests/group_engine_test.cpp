@@ -46,6 +46,7 @@ struct FlatMarket {
         in.factor = table(factor);
         in.valid = table(valid);
         in.market = &market;
+        in.forward_source = with_forward ? ForwardSource::Table : ForwardSource::None;
         in.forward = with_forward ? &forward_table : nullptr;
         in.group_num = groups;
         in.ascending = ascending;
@@ -165,39 +166,58 @@ TEST(GroupEngine, WorkersShareTheDatesWithoutChangingAnyResult) {
     const MarketArrays market{m.table(m.can_buy), m.table(m.cant_sell), m.table(split),   m.table(m.missing),
                               m.table(m.price),   m.table(m.price),     m.table(m.price), m.table(m.price)};
     const AlignedMatrix forward = m.table(m.forward);
+    const MarketWork work =
+        build_market_work(m.table(m.price), m.table(m.price), m.table(split), m.table(m.missing), true);
     ForwardOpens opens;
     opens.open = m.table(m.price);
-    opens.adjusted = adjusted_opens(opens.open, m.table(m.price), m.table(split), m.table(m.missing));
-    auto run = [&](int workers) {
+    opens.work = &work;
+    opens.span = rows;
+    auto run = [&](int workers, ForwardSource source = ForwardSource::Table, const ForwardOpens* with = nullptr) {
         GroupInputs in;
         in.factor = m.table(m.factor);
         in.valid = m.table(m.valid);
         in.market = &market;
-        in.forward = &forward;
+        in.forward_source = source;
+        in.forward = source == ForwardSource::Table ? &forward : &opens.open;
         in.analysis = true;
-        in.opens = &opens;
+        in.opens = with != nullptr ? with : &opens;
         in.group_num = 4;
         in.workers = workers;
         return run_group_backtest(in);
     };
+    auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](double x, double y) {
+                   return x == y || (std::isnan(x) && std::isnan(y));
+               });
+    };
     const GroupOutputs one = run(1);
     for (const int workers : {2, 3}) {
         const GroupOutputs many = run(workers);
-        auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
-            return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](double x, double y) {
-                       return x == y || (std::isnan(x) && std::isnan(y));
-                   });
-        };
         EXPECT_TRUE(same(one.daily, many.daily)) << workers;
         EXPECT_TRUE(same(one.rank_ic, many.rank_ic)) << workers;
         EXPECT_TRUE(same(one.dates.ic, many.dates.ic)) << workers;
         EXPECT_TRUE(same(one.dates.rank_ic, many.dates.rank_ic)) << workers;
+        EXPECT_TRUE(same(one.dates.group_mean, many.dates.group_mean)) << workers;
         EXPECT_TRUE(same(one.dates.turnover, many.dates.turnover)) << workers;
         EXPECT_TRUE(same(one.dates.rank_autocorr, many.dates.rank_autocorr)) << workers;
         EXPECT_EQ(one.sizes, many.sizes) << workers;
         EXPECT_EQ(one.traded, many.traded) << workers;
         EXPECT_EQ(one.dates.universe, many.dates.universe) << workers;
     }
+    // The Rank IC read off the work's dense ranks by counting is the one the open prices
+    // give by sorting, to the last bit; so are the longer horizons' without the ranks.
+    const GroupOutputs from_opens = run(2, ForwardSource::OpenPrices);
+    const GroupOutputs from_ranks = run(2, ForwardSource::WorkRanks);
+    EXPECT_TRUE(same(from_opens.rank_ic, from_ranks.rank_ic));
+    EXPECT_GT(
+        std::count_if(from_ranks.rank_ic.begin(), from_ranks.rank_ic.end(), [](double v) { return !std::isnan(v); }),
+        rows / 2);
+    MarketWork unranked =
+        build_market_work(m.table(m.price), m.table(m.price), m.table(split), m.table(m.missing), true);
+    for (LargeArray<DenseRank>& table : unranked.ranks) table = LargeArray<DenseRank>();
+    ForwardOpens sorted = opens;
+    sorted.work = &unranked;
+    EXPECT_TRUE(same(one.dates.rank_ic, run(2, ForwardSource::Table, &sorted).dates.rank_ic));
     // The run traded and the analysis saw every block's first date.
     EXPECT_GT(std::count(one.traded.begin(), one.traded.end(), true), rows / 2);
     EXPECT_FALSE(std::isnan(one.dates.rank_autocorr[64]));

@@ -28,6 +28,7 @@ class FactorKeywords:
     rule_fee: float = 0.0005
     plot: str | None = "long"
     lot_size: int = 200
+    adjusted_ic: bool = False
 
 
 @dataclass(kw_only=True, eq=False)

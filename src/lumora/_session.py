@@ -247,6 +247,7 @@ def backtest_factor(
     rule_fee: float = 0.0005,
     plot: str | None = "long",
     lot_size: int = 200,
+    adjusted_ic: bool = False,
 ) -> BacktestResult:
     """Factor group backtest on the default service.
 
@@ -272,6 +273,9 @@ def backtest_factor(
         fee, rule_fee: commission (both sides) and stamp duty (sells) rates, in [0, 1).
         plot: "long" or "large" page kind, or None to compute without charts.
         lot_size: shares per lot (>= 1) of every group's buys and sells.
+        adjusted_ic: False (default): the Rank IC (``rank_ic`` and the analysis's horizon 1)
+            runs on the opens as traded, the stored definition; True: on the opens adjusted
+            for splits and dividends, like the longer horizons.
 
     Returns:
         ``BacktestResult``: daily and cumulative (additive) returns per group, best group,

@@ -14,6 +14,15 @@
 
 namespace lumora {
 
+// One industry's Rank IC over the dates: the mean of the dates' Rank IC within it, the
+// dates that had one, and the mean number of its stocks on those dates.
+struct IndustryFigures {
+    double code;
+    double rank_ic_mean;
+    std::int64_t days;
+    double stocks_mean;
+};
+
 struct FactorAnalysisFigures {
     std::array<Moments, kHorizonCount> ic, rank_ic;  // by horizon (kIcHorizons)
     KeyedFigures monthly_rank_ic;                    // keys YYYYMM, horizon 1
@@ -25,6 +34,15 @@ struct FactorAnalysisFigures {
     double rank_autocorr;                            // mean over the dates
     std::vector<double> coverage;                    // per factor row: ranked stocks / stocks with a valid close
     double coverage_mean;
+    // By lag (kIcHorizons, in dates of the factor): each group's mean turnover (groups x
+    // lags, row-major) and the mean rank autocorrelation.
+    std::vector<double> turnover_by_lag;
+    std::array<double, kHorizonCount> rank_autocorr_by_lag;
+    // By horizon: each group's mean over the dates of its mean forward return less the
+    // date's mean, and the standard error of that mean (sample sd / sqrt(dates)); groups x
+    // horizons, row-major, fractions.
+    std::vector<double> group_mean_return, group_mean_return_se;
+    std::vector<IndustryFigures> industries;  // in ascending code order
 };
 
 // `out` must come from a run with `analysis` set and its `rank_ic` filled (horizon 1);

@@ -1,22 +1,20 @@
 #pragma once
 // The per-date figures of the factor analysis, filled by the group engine while it ranks
-// each date: IC and Rank IC at several horizons, each group's turnover, the factor's rank
-// autocorrelation and the size of the universe (for the coverage).
+// each date: IC and Rank IC at several horizons, each group's mean forward return, the Rank
+// IC within each industry and the size of the universe (for the coverage); and, once every
+// date is ranked, the group turnover and the factor's rank autocorrelation at several lags.
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "lumora/block_copier.hpp"
-#include "lumora/large_array.hpp"
+#include "lumora/market_work.hpp"
 #include "lumora/matrix_view.hpp"
 #include "lumora/ranking.hpp"
 
 namespace lumora {
-
-// Horizons of the forward returns in trading days; the first is the engine's own Rank IC.
-inline constexpr std::array<int, 4> kIcHorizons{1, 5, 10, 20};
-inline constexpr std::size_t kHorizonCount = kIcHorizons.size();
 
 // The engine's Rank IC return: open(t+2) / open(t+1) - 1 of each stock after factor date t,
 // the dates mapped into the open table's own calendar; NaN where an open is missing. Read a
@@ -37,21 +35,33 @@ private:
     BlockCopier copier_;
 };
 
-// Open prices for the forward returns. A date's h-day return runs from the next open to the
-// open h trading days later, in the open table's own calendar. Horizon 1 takes the opens as
-// traded, like the engine's Rank IC; longer horizons take them adjusted (`adjusted`), so a
-// split or a dividend inside the horizon is not read as a loss.
+// A request's forward returns: the window of a market's work it reads. A date's h-day
+// return runs from the next open to the open h trading days later, in the open table's own
+// calendar, and never past the window's last open: the window's open row r is the work's row
+// `offset` + r. Horizon 1 takes the opens as traded, like the engine's Rank IC, unless
+// `adjusted_next_open`; longer horizons take them adjusted, so a split or a dividend inside
+// the horizon is not read as a loss.
 struct ForwardOpens {
-    AlignedMatrix open;           // rows: factor dates -> the open table's own rows
-    LargeArray<double> adjusted;  // open x adjustment level, row-major: open rows x stocks
-};
+    AlignedMatrix open;  // rows: factor dates -> the window's open rows; columns: the work's
+    const MarketWork* work = nullptr;
+    std::int64_t offset = 0;
+    std::int64_t span = 0;  // the window's open rows
+    bool adjusted_next_open = false;
 
-// The adjustment level of every cell: 1 on a stock's first valid close, then multiplied on
-// each later day with a valid close by split + dividend / close (missing split 1, missing
-// dividend 0), and carried across days without one. open x level is the open of a holder
-// who kept split shares and reinvested dividends at the close. Row-major rows x cols.
-LargeArray<double> adjusted_opens(const AlignedMatrix& open, const AlignedMatrix& close, const AlignedMatrix& split,
-                                  const AlignedMatrix& dividend);
+    // The work row of factor row `row`'s date; -1 where the date has no open row.
+    std::int64_t work_row(std::int64_t row) const {
+        const std::int64_t r = open.row_pos[static_cast<std::size_t>(row)];
+        return r < 0 ? -1 : offset + r;
+    }
+    // Whether factor row `row` has an h-day forward return inside the window.
+    bool reaches(std::int64_t row, int h) const {
+        const std::int64_t r = open.row_pos[static_cast<std::size_t>(row)];
+        return r >= 0 && r + 1 + h < span;
+    }
+    // Horizon 1 on the adjusted opens of dates first..last-1, stocks 0..n-1, into out (NaN
+    // where the window ends first).
+    void adjusted_next_returns(std::int64_t first, std::int64_t last, std::int64_t n, std::vector<double>& out) const;
+};
 
 // One date's usable stocks in ascending factor order (ties in the order the grouping's sort
 // leaves them), with their factor values and average ranks: found once a date and read by
@@ -61,60 +71,166 @@ struct RankedDate {
     std::vector<double> factor;
     std::vector<double> ranks;
     bool tied = false;  // whether any two usable stocks share a factor value
+    // Each group's members are a run of this order: group g's starts at group_first[g] and
+    // holds group_size[g] stocks.
+    std::vector<std::uint32_t> group_first, group_size;
 
-    // The factor values and `returns` (by stock) of the stocks with a finite return, both
-    // in factor order, into `kept_factor` and `kept_returns`; how many.
-    std::size_t pairs_with(const double* returns, std::vector<double>& kept_factor,
-                           std::vector<double>& kept_returns) const;
-
-    // Average ranks of `kept_factor` as pairs_with left it: the date's own where every
-    // usable stock was kept, else found in `scratch` (a subset of distinct values ranks
-    // 1, 2, ..., without a look for ties).
+    // Average ranks of `kept_factor` (the factor values of a subset, in factor order): the
+    // date's own where every usable stock was kept, else found in `scratch` (a subset of
+    // distinct values ranks 1, 2, ..., without a look for ties).
     const double* ranks_of(const std::vector<double>& kept_factor, std::vector<double>& scratch) const;
 };
 
-struct FactorDates {
-    std::vector<double> ic;              // n_rows x kHorizonCount, Pearson of factor and forward return
-    std::vector<double> rank_ic;         // n_rows x kHorizonCount, Spearman (column 0 left to the engine)
-    std::vector<double> turnover;        // n_rows x groups, share of a group's members new that date
-    std::vector<double> rank_autocorr;   // n_rows, Pearson of the factor's ranks on this and the last date
-    std::vector<std::int32_t> universe;  // n_rows, stocks with a valid close
+// The usable stocks of a date that have a forward return, in factor order: their places in
+// the date's ranking, factor values and returns.
+struct KeptPairs {
+    std::vector<std::uint32_t> at;  // positions in RankedDate::stocks
+    std::vector<std::int32_t> stocks;
+    std::vector<double> factor, returns;
 
-    void reset(std::int64_t n_rows, int groups);
+    // Keeps the stocks of `today` whose return(stock) is finite; how many.
+    template <class Return>
+    std::size_t keep(const RankedDate& today, Return&& return_of) {
+        // Every pair is written and only those with a return kept: no branch to mispredict.
+        const std::size_t n = today.stocks.size();
+        at.resize(n);
+        stocks.resize(n);
+        factor.resize(n);
+        returns.resize(n);
+        std::size_t count = 0;
+        for (std::size_t m = 0; m < n; ++m) {
+            const std::int32_t s = today.stocks[m];
+            const double r = return_of(s);
+            at[count] = static_cast<std::uint32_t>(m);
+            stocks[count] = s;
+            factor[count] = today.factor[m];
+            returns[count] = r;
+            count += std::isfinite(r) ? 1 : 0;
+        }
+        at.resize(count);
+        stocks.resize(count);
+        factor.resize(count);
+        returns.resize(count);
+        return count;
+    }
 };
 
-// Fills one row of FactorDates from the date's ranking. Each instance works through runs of
-// consecutive dates; rows of different instances never overlap.
-class DateAnalysis {
+// The average ranks of the kept stocks' returns among themselves, in the kept order: by
+// counting where the returns come as dense ranks (`keys`, by stock), else by sorting the
+// returns themselves. ranks() holds them, twice() twice them (whole numbers).
+class ReturnRanks {
 public:
-    DateAnalysis(const ForwardOpens* opens, std::int64_t n_stocks, int groups, FactorDates& out);
-
-    // Starts a run of consecutive dates: the rank autocorrelation of its first date compares
-    // with the date before, given as that date's ranking (null: none).
-    void start_run(const RankedDate* before);
-
-    // `today`: the date's ranking; `next_open`: every stock's next-open return after the
-    // date (see NextOpenReturns; read where there are opens); `group_of` / `sizes`: today's groups,
-    // `previous_group_of` / `previous_sizes` those of the date before (null on the first date).
-    void on_date(std::int64_t row, const RankedDate& today, const double* next_open, const std::int16_t* group_of,
-                 const std::int32_t* sizes, const std::int16_t* previous_group_of, const std::int32_t* previous_sizes);
+    // `keys`: the returns' dense ranks by stock, or null: the kept returns themselves are
+    // ranked, by counting where they are ranks already (whole or half numbers up to
+    // `n_stocks` + 1, as a table of next-open return ranks holds), else by a radix sort.
+    void of(const KeptPairs& kept, const DenseRank* keys, std::int64_t n_stocks);
+    const double* ranks() const { return ranks_.data(); }
+    const std::uint32_t* twice() const { return twice_.data(); }
 
 private:
-    void horizon_ics(std::int64_t row, const RankedDate& today, const double* next_open);
-    void turnover(std::int64_t row, const RankedDate& today, const std::int16_t* group_of, const std::int32_t* sizes,
-                  const std::int16_t* previous_group_of, const std::int32_t* previous_sizes);
-    void rank_autocorrelation(std::int64_t row, const RankedDate& today);
-    void rank_today(const RankedDate& today);
-    void keep_today(const RankedDate& today);
+    std::vector<std::uint32_t> keys_, twice_, ends_;
+    std::vector<double> ranks_;
+    RadixScratch radix_;
+};
+
+// Industry codes (as the industry table holds them) numbered 0, 1, ... in the order first
+// seen; kNoIndustry for a missing code. A stock's industry rarely changes from one date to
+// the next: its last code is checked first, the short list of codes only when it differs.
+inline constexpr std::uint16_t kNoIndustry = 0xFFFF;
+
+class IndustryIds {
+public:
+    explicit IndustryIds(std::int64_t n_stocks);
+
+    // Every stock's id on one date, from its code.
+    void map(const double* codes, std::int64_t n, std::uint16_t* ids);
+    const std::vector<double>& codes() const { return codes_; }
+
+private:
+    std::vector<double> codes_;      // id -> code
+    std::vector<double> last_code_;  // per stock: the last code mapped, and its id
+    std::vector<std::uint16_t> last_id_;
+};
+
+// The Rank IC of one date within each industry: the Spearman correlation of factor and
+// forward return over the kept stocks of each industry (a stock without one is in none).
+struct IndustryIc {
+    double code;
+    double rank_ic;  // NaN for fewer than two stocks or a constant side
+    std::int32_t stocks;
+};
+
+class IndustryRankIc {
+public:
+    // `ids`: every stock's industry id on the date (IndustryIds, whose codes `codes` are);
+    // `return_twice`: twice the kept stocks' return ranks among the kept (ReturnRanks).
+    // Appends one figure per industry.
+    void of(const KeptPairs& kept, const std::uint32_t* return_twice, const std::uint16_t* ids,
+            const std::vector<double>& codes, std::vector<IndustryIc>& out);
+
+private:
+    static constexpr std::uint32_t kNone = 0xFFFFFFFF;  // no industry; no item
+
+    // Twice the ranks within each industry of the items taken in `order` (ascending), ties
+    // (same(a, b)) sharing their average, into `twice` (by item).
+    template <class Same>
+    void ranks_within(const std::uint32_t* order, std::size_t count, std::size_t industries, Same&& same,
+                      std::uint32_t* twice);
+
+    std::vector<std::uint32_t> ids_;  // per kept stock: its industry id, kNone for none
+    std::vector<std::uint32_t> order_, ends_, run_, end_, place_, last_;
+    std::vector<std::uint32_t> factor_twice_, return_twice_;
+    std::vector<TwiceRankSums> sums_;
+};
+
+struct FactorDates {
+    std::int64_t rows = 0;
+    int groups = 0;
+    std::vector<double> ic;                         // rows x kHorizonCount, Pearson of factor and forward return
+    std::vector<double> rank_ic;                    // rows x kHorizonCount, Spearman (column 0 left to the engine)
+    std::vector<double> group_mean;                 // kHorizonCount x rows x groups: each group's mean forward
+                                                    // return less the date's mean over the kept stocks
+    std::vector<double> turnover;                   // kHorizonCount x rows x groups: share of a group's members
+                                                    // not in it kIcHorizons[k] dates before
+    std::vector<double> rank_autocorr;              // kHorizonCount x rows: correlation of the stocks' factor
+                                                    // ranks with theirs kIcHorizons[k] dates before
+    std::vector<std::int32_t> universe;             // rows, stocks with a valid close
+    std::vector<std::vector<IndustryIc>> industry;  // rows: horizon 1's Rank IC per industry
+
+    void reset(std::int64_t n_rows, int n_groups);
+    double& group_mean_at(std::size_t k, std::int64_t row, int g) {
+        return group_mean[(k * static_cast<std::size_t>(rows) + static_cast<std::size_t>(row)) *
+                              static_cast<std::size_t>(groups) +
+                          static_cast<std::size_t>(g)];
+    }
+};
+
+// Fills the horizon figures of one row of FactorDates from the date's ranking. Each
+// instance works through its own dates; rows of different instances never overlap.
+class DateAnalysis {
+public:
+    DateAnalysis(const ForwardOpens* opens, int groups, FactorDates& out);
+
+    // `today`: the date's ranking and groups; `next_open`: every stock's horizon-1 return
+    // after the date (read where there are opens).
+    void on_date(std::int64_t row, const RankedDate& today, const double* next_open);
+
+private:
+    void group_means(std::size_t k, std::int64_t row, const RankedDate& today);
 
     const ForwardOpens* opens_;
     int groups_;
     FactorDates& out_;
-    std::vector<double> all_forward_, factor_, forward_, factor_rank_, forward_rank_;
-    RadixScratch radix_;
-    std::vector<double> rank_now_, rank_before_;
-    std::vector<std::int32_t> ranked_before_;
-    std::vector<std::int32_t> fresh_;
+    KeptPairs kept_;
+    ReturnRanks return_ranks_;
+    std::vector<double> all_forward_, factor_rank_;
 };
+
+// The group turnover and rank autocorrelation of every row at every lag, from each date's
+// groups (`member`, rows x n, -1 where unranked), group sizes (rows x groups) and twice the
+// factor's average ranks (`twice_ranks`, rows x n, 0 where unranked). Rows are shared among
+// workers; each writes its own.
+void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const std::uint32_t* twice_ranks,
+                    std::int64_t rows, std::int64_t n, int groups, FactorDates& out);
 
 }  // namespace lumora

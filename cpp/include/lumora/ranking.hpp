@@ -32,6 +32,35 @@ double cross_pearson_about(const double* a, const double* b, std::size_t n, doub
 // order of summation.
 double pearson_of_ranks(const double* ranks_a, const double* ranks_b, std::size_t n);
 
+// Twice the average ranks of `count` whole-number keys below `buckets` (equal keys tie), by
+// counting rather than sorting: a key's ties take the sorted positions start + 1 .. end,
+// where start counts the keys below it and end adds its ties, so twice its average rank is
+// start + 1 + end. `ends` is scratch.
+void counted_twice_ranks(const std::uint32_t* keys, std::size_t count, std::size_t buckets, std::uint32_t* twice,
+                         std::vector<std::uint32_t>& ends);
+
+// The positions 0..count-1 of `keys` in ascending key order, equal keys in position order
+// (a counting sort); `ends` is scratch.
+void counted_order(const std::uint32_t* keys, std::size_t count, std::size_t buckets, std::uint32_t* order,
+                   std::vector<std::uint32_t>& ends);
+
+// Pearson correlation of pairs of twice-ranks (whole numbers) from exact integer sums: the
+// same to the last bit in any order of summation, which lets a loop over stocks take them
+// as they lie. NaN for fewer than two pairs or a constant side.
+struct TwiceRankSums {
+    std::uint64_t count = 0, a = 0, b = 0, ab = 0, aa = 0, bb = 0;
+
+    void add(std::uint64_t x, std::uint64_t y) {
+        ++count;
+        a += x;
+        b += y;
+        ab += x * y;
+        aa += x * x;
+        bb += y * y;
+    }
+    double correlation() const;
+};
+
 // Spearman correlation of two equally long samples (average ranks, Pearson of the ranks);
 // NaN for fewer than two pairs or a constant side. `scratch` avoids reallocation.
 struct SpearmanScratch {

@@ -4,6 +4,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <string>
 
 #include "common/frame_bridge.hpp"
@@ -116,6 +117,45 @@ py::object group_frame(const FactorAnalysisFigures& f) {
     return bridge::frame(values, index, columns_of(kGroupColumns, kColumns));
 }
 
+// groups x horizons (row-major) as a frame of groups 1..N by horizon_days, scaled.
+py::object by_group_and_horizon(const std::vector<double>& values, double scale) {
+    const auto groups = static_cast<py::ssize_t>(values.size() / kHorizonCount);
+    py::array_t<double> cells({groups, static_cast<py::ssize_t>(kHorizonCount)});
+    for (std::size_t k = 0; k < values.size(); ++k) cells.mutable_data()[k] = values[k] * scale;
+    py::list labels;
+    for (py::ssize_t g = 1; g <= groups; ++g) labels.append(g);
+    return bridge::frame(cells, bridge::pandas().attr("Index")(labels, py::arg("name") = "group"), horizon_index());
+}
+
+// rows x horizons from a horizon-major table (kHorizonCount x rows).
+py::object by_date_and_horizon(const std::vector<double>& horizon_major, py::handle dates) {
+    const std::size_t rows = horizon_major.size() / kHorizonCount;
+    py::array_t<double> cells({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(kHorizonCount)});
+    for (std::size_t k = 0; k < kHorizonCount; ++k)
+        for (std::size_t r = 0; r < rows; ++r)
+            cells.mutable_data()[r * kHorizonCount + k] = horizon_major[k * rows + r];
+    return bridge::frame(cells, dates, horizon_index());
+}
+
+py::object industry_frame(const std::vector<IndustryFigures>& industries) {
+    const auto count = static_cast<py::ssize_t>(industries.size());
+    py::array_t<double> codes(count), means(count), stocks(count);
+    py::array_t<std::int64_t> days(count);
+    for (py::ssize_t k = 0; k < count; ++k) {
+        const IndustryFigures& f = industries[static_cast<std::size_t>(k)];
+        codes.mutable_data()[k] = f.code;
+        means.mutable_data()[k] = f.rank_ic_mean;
+        days.mutable_data()[k] = f.days;
+        stocks.mutable_data()[k] = f.stocks_mean;
+    }
+    py::dict columns;
+    columns["rank_ic_mean"] = means;
+    columns["days"] = days;
+    columns["stocks_mean"] = stocks;
+    py::module_ pd = bridge::pandas();
+    return pd.attr("DataFrame")(columns, py::arg("index") = pd.attr("Index")(codes, py::arg("name") = "industry"));
+}
+
 }  // namespace
 
 py::object factor_analysis_record(const GroupOutputs& out, py::handle dates,
@@ -128,11 +168,15 @@ py::object factor_analysis_record(const GroupOutputs& out, py::handle dates,
         f = factor_analysis_figures(out, traded_rows, months);
     }
     const int groups = out.group_num;
+    const auto rows = static_cast<std::size_t>(out.n_rows);
     py::list group_labels;
     for (int g = 1; g <= groups; ++g) group_labels.append(g);
     py::object group_index = bridge::pandas().attr("Index")(group_labels, py::arg("name") = "group");
-    py::array_t<double> turnover({static_cast<py::ssize_t>(out.n_rows), static_cast<py::ssize_t>(groups)});
-    std::copy(out.dates.turnover.begin(), out.dates.turnover.end(), turnover.mutable_data());
+    // Lag 1 leads the horizon-major tables.
+    py::array_t<double> turnover({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(groups)});
+    std::copy_n(out.dates.turnover.begin(), rows * static_cast<std::size_t>(groups), turnover.mutable_data());
+    const std::vector<double> autocorr_lag1(out.dates.rank_autocorr.begin(),
+                                            out.dates.rank_autocorr.begin() + static_cast<std::ptrdiff_t>(rows));
 
     py::dict summary;
     const Moments& first = f.rank_ic[0];
@@ -148,6 +192,7 @@ py::object factor_analysis_record(const GroupOutputs& out, py::handle dates,
     summary["rank_autocorrelation"] = f.rank_autocorr;
     summary["coverage"] = f.coverage_mean;
 
+    constexpr double kBasisPoints = 1e4;
     py::object record = py::module_::import("lumora.backtest.result").attr("FactorAnalysis");
     return record(
         py::arg("ic") = horizon_frame(out.dates.ic, nullptr, dates),
@@ -155,10 +200,14 @@ py::object factor_analysis_record(const GroupOutputs& out, py::handle dates,
         py::arg("ic_summary") = summary_frame(f), py::arg("monthly_rank_ic") = monthly_frame(f.monthly_rank_ic),
         py::arg("group_turnover") = bridge::frame(turnover, dates, group_index),
         py::arg("rank_autocorrelation") =
-            bridge::series(bridge::vector_array(out.dates.rank_autocorr), dates, py::str("rank_autocorrelation")),
+            bridge::series(bridge::vector_array(autocorr_lag1), dates, py::str("rank_autocorrelation")),
         py::arg("coverage") = bridge::series(bridge::vector_array(f.coverage), dates, py::str("coverage")),
         py::arg("group_performance") = group_frame(f), py::arg("monotonicity") = f.monotonicity,
-        py::arg("summary") = summary);
+        py::arg("summary") = summary, py::arg("turnover_by_horizon") = by_group_and_horizon(f.turnover_by_lag, 1.0),
+        py::arg("rank_autocorrelation_by_horizon") = by_date_and_horizon(out.dates.rank_autocorr, dates),
+        py::arg("mean_return_by_group_bps") = by_group_and_horizon(f.group_mean_return, kBasisPoints),
+        py::arg("mean_return_by_group_std_err_bps") = by_group_and_horizon(f.group_mean_return_se, kBasisPoints),
+        py::arg("rank_ic_by_industry") = industry_frame(f.industries));
 }
 
 }  // namespace lumora::core

@@ -69,6 +69,8 @@ GroupRequest normalised_request(const GroupRequest& rq) {
     py::object* slots[8] = {&out.can_buy_stock, &out.cant_sell_stock, &out.split_factor, &out.dividend_factor,
                             &out.close_price,   &out.prev_close,      &out.buy_price,    &out.sell_price};
     for (std::size_t k = 0; k < 8; ++k) *slots[k] = market[k];
+    if (!rq.industry_matrix.is_none())
+        out.industry_matrix = bridge::normalised_table(rq.industry_matrix, "industry_matrix", book);
     if (!rq.forward_return_rank_cache.is_none())
         out.forward_return_rank_cache =
             bridge::normalised_table(rq.forward_return_rank_cache, "forward_return_rank_cache", book);
@@ -124,7 +126,8 @@ void register_group_backtest(py::module_& m) {
            py::object forward_return_rank_cache, py::object open_price, py::object benchmark_names,
            py::object rolling_window, py::object ascending, py::object group_num, py::object total_money,
            py::object fee, py::object rule_fee, py::object plot_image_kind, py::object plot_save_path,
-           py::object factor_name, py::object plot_title, py::object lot_size, bool analysis) {
+           py::object factor_name, py::object plot_title, py::object lot_size, bool analysis, py::object market_work,
+           bool adjusted_ic) {
             GroupRequest rq{factor_matrix,
                             industry_matrix,
                             close_price_valid,
@@ -151,7 +154,9 @@ void register_group_backtest(py::module_& m) {
                             factor_name,
                             plot_title,
                             lot_size,
-                            analysis};
+                            analysis,
+                            market_work,
+                            adjusted_ic};
             return run_alpha_vwap_backtest_core(rq);
         },
         py::kw_only(), py::arg("factor_matrix"), py::arg("industry_matrix") = py::none(), py::arg("close_price_valid"),
@@ -162,14 +167,16 @@ void register_group_backtest(py::module_& m) {
         py::arg("ascending") = false, py::arg("group_num") = 20, py::arg("total_money") = 1e8, py::arg("fee") = 0.0001,
         py::arg("rule_fee") = 0.0005, py::arg("plot_image_kind") = py::none(), py::arg("plot_save_path") = py::none(),
         py::arg("factor_name") = "factor", py::arg("plot_title") = py::none(), py::arg("lot_size") = 200,
-        py::arg("analysis") = true,
+        py::arg("analysis") = true, py::arg("market_work") = py::none(), py::arg("adjusted_ic") = false,
         "Factor group backtest: daily equal-count groups by factor value, each simulated with the strategy\n"
         "engine's trading rules (whole lots of lot_size shares) in one pass, plus Rank IC, per-benchmark summaries "
         "and, when a page kind\n"
         "and a path are given, one chart per selected benchmark; with analysis (the default) the factor\n"
         "analysis of the same pass (result.analysis, None without). Tables and benchmark series are\n"
         "matched by label as the requests match them (dates as YYYYMMDD text, stocks as six-digit\n"
-        "codes), dates and stocks in ascending order.");
+        "codes), dates and stocks in ascending order. market_work: the loaded market's kept work\n"
+        "(BacktestData keeps it), read where it fits the tables given; adjusted_ic: the Rank IC on the\n"
+        "opens adjusted for splits and dividends rather than as traded.");
 }
 
 }  // namespace lumora::core

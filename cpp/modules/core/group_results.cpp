@@ -10,10 +10,10 @@
 #include <string>
 
 #include "common/frame_bridge.hpp"
-#include "common/label_bridge.hpp"
 #include "common/market_bridge.hpp"
 #include "common/summary_bridge.hpp"
 #include "core/factor_analysis_frames.hpp"
+#include "core/group_run.hpp"
 #include "lumora/group_summary.hpp"
 
 namespace lumora::core {
@@ -38,76 +38,10 @@ void warn_small_groups(const GroupOutputs& out) {
 py::object run_group_request(const GroupRequest& rq, GroupInputs in, std::int64_t window,
                              const GroupChartRequest& chart_request, const py::list& chosen) {
     const int groups = in.group_num;
-    // Dates and stocks in ascending order whatever the tables' own order, so equal data gives
-    // equal results to the last bit (the tables' labels are normalised by the bindings).
-    py::object dates = bridge::ascending(rq.close_price_valid.attr("index"));
-    py::object stocks = bridge::ascending(rq.close_price_valid.attr("columns"));
-    // The factor is read in place through its label positions, unless it is smoothed.
-    bridge::AlignedTable factor_table = bridge::aligned_table(rq.factor_matrix, dates, stocks, "factor_matrix");
-    std::vector<double> smoothed;
-    if (window > 1) {
-        std::vector<std::int64_t> kept;
-        {
-            // No Python inside: reads the factor's numpy buffer (held by factor_table) into native vectors.
-            py::gil_scoped_release release;
-            smoothed = smoothed_factor(factor_table.matrix, window, kept);
-        }
-        dates = dates.attr("take")(bridge::index_array(kept));
-        const auto n_stocks = factor_table.matrix.cols();
-        factor_table.matrix.view = MatrixView::dense(smoothed.data(), static_cast<std::int64_t>(kept.size()), n_stocks);
-        factor_table.matrix.row_pos = bridge::all_positions(static_cast<std::int64_t>(kept.size()));
-        factor_table.matrix.col_pos = bridge::all_positions(n_stocks);
-    }
-    in.factor = factor_table.matrix;
-
-    bridge::AlignedTable valid =
-        bridge::aligned_table(rq.close_price_valid, dates, stocks, "close_price_valid", bridge::Cells::Flags);
-    in.valid = valid.matrix;
-    bridge::MarketTables market =
-        bridge::align_market({rq.can_buy_stock, rq.cant_sell_stock, rq.split_factor, rq.dividend_factor, rq.close_price,
-                              rq.prev_close, rq.buy_price, rq.sell_price},
-                             dates, stocks);
-    in.market = &market.arrays;
-    std::unique_ptr<bridge::AlignedTable> forward;
-    py::array opens_keep;  // holds the open prices `opens` reads
-    if (!rq.forward_return_rank_cache.is_none()) {
-        forward = std::make_unique<bridge::AlignedTable>(
-            bridge::aligned_table(rq.forward_return_rank_cache, dates, stocks, "forward_return_rank_cache"));
-    } else if (!rq.open_price.is_none()) {
-        forward =
-            std::make_unique<bridge::AlignedTable>(bridge::aligned_table(rq.open_price, dates, stocks, "open_price"));
-        in.forward_from_open = true;
-    }
-    if (forward) in.forward = &forward->matrix;
-    in.analysis = rq.analysis;
-    ForwardOpens opens;
-    if (rq.analysis && !rq.open_price.is_none()) {
-        // The opens and the tables of their adjustment, each in the open table's own calendar.
-        bridge::AlignedTable open = bridge::aligned_table(rq.open_price, dates, stocks, "open_price");
-        py::object open_dates = rq.open_price.attr("index");
-        bridge::AlignedTable own = bridge::aligned_table(rq.open_price, open_dates, stocks, "open_price");
-        bridge::AlignedTable close = bridge::aligned_table(rq.close_price, open_dates, stocks, "close_price");
-        bridge::AlignedTable split = bridge::aligned_table(rq.split_factor, open_dates, stocks, "split_factor");
-        bridge::AlignedTable dividend =
-            bridge::aligned_table(rq.dividend_factor, open_dates, stocks, "dividend_factor");
-        {
-            // No Python inside, nor in the worker threads it starts: reads numpy buffers held by the
-            // aligned tables, writes only `opens`.
-            py::gil_scoped_release release;
-            opens.adjusted = adjusted_opens(own.matrix, close.matrix, split.matrix, dividend.matrix);
-        }
-        opens.open = std::move(open.matrix);
-        opens_keep = std::move(open.keep);
-        in.opens = &opens;
-    }
-
-    GroupOutputs out;
-    {
-        // No Python inside, nor in the worker threads it starts: reads numpy buffers held by the
-        // aligned tables above, writes only `out`.
-        py::gil_scoped_release release;
-        out = run_group_backtest(in);
-    }
+    GroupRun run;
+    run_group(rq, in, window, run);
+    const GroupOutputs& out = run.out;
+    py::object dates = run.dates;
     warn_small_groups(out);
 
     // Frames: traded dates x groups 1..N.

@@ -9,7 +9,9 @@
 #include "common/python_module.hpp"
 #include "core/factor_analysis_chart.hpp"
 #include "core/factor_correlation_bindings.hpp"
+#include "core/factor_data_frame.hpp"
 #include "core/group_bindings.hpp"
+#include "core/market_work_bindings.hpp"
 #include "lumora/sharpe.hpp"
 
 namespace py = pybind11;
@@ -99,7 +101,9 @@ PYBIND11_MODULE(_core, m) {
           "The same rows and columns, indexed by datetimes parsed from YYYYMMDD labels.");
     m.def("safe_sharpe", &sharpe, py::arg("returns"), py::arg("periods") = kTradingDaysPerYear,
           "Annualised Sharpe ratio of daily returns; NaN for fewer than two or constant returns.");
+    lumora::core::register_market_work(m);
     lumora::core::register_group_backtest(m);
+    lumora::core::register_factor_data(m);
     lumora::core::register_screen_figures(m);
     m.def("plot_factor_analysis", &lumora::core::plot_factor_analysis, py::arg("analysis"), py::arg("save_path"),
           py::arg("title") = "factor",

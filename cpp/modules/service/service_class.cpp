@@ -53,9 +53,14 @@ void add_factor_methods(py::object& cls) {
                py::arg("group_num") = 20, py::arg("benchmark") = "000852", py::arg("universe") = py::none(),
                py::arg("rolling_window") = 0, py::arg("ascending") = false, py::arg("total_money") = 1e8,
                py::arg("fee") = 0.0001, py::arg("rule_fee") = 0.0005, py::arg("plot") = "long",
-               py::arg("lot_size") = 200,
+               py::arg("lot_size") = 200, py::arg("adjusted_ic") = false,
                "Run a factor group backtest on loaded data; returns a BacktestResult. lot_size is the shares\n"
-               "per lot every buy and sell of a group is a whole number of.");
+               "per lot every buy and sell of a group is a whole number of; adjusted_ic=True takes the Rank IC\n"
+               "on the opens adjusted for splits and dividends rather than as traded.");
+    add_method(cls, "_factor_data", "_factor_data", &factor_data, py::arg("result"), py::arg("factor"), py::arg("data"),
+               py::arg("horizons"),
+               "A factor result's (date, asset) table of factor, group and forward returns, found again from the\n"
+               "request's factor and data (BacktestResult.factor_data).");
     add_static(cls, "_to_public_result", &to_public_result, py::arg("core_result"), py::arg("factor_name"),
                "The group core's result as a BacktestResult: primary chart per benchmark, best group or -1.");
 }

@@ -106,8 +106,11 @@ py::object backtest_strategy(py::handle self, py::handle strategy, py::handle da
 py::object backtest(py::handle self, py::handle factor, py::handle data, py::handle start_date, py::handle end_date,
                     py::handle output_dir, py::handle plot_filename, py::handle group_num, py::handle benchmark,
                     py::handle universe, py::handle rolling_window, py::handle ascending, py::handle total_money,
-                    py::handle fee, py::handle rule_fee, py::handle plot, py::handle lot_size);
+                    py::handle fee, py::handle rule_fee, py::handle plot, py::handle lot_size, py::handle adjusted_ic);
 py::object to_public_result(py::handle core_result, py::handle factor_name);
+// A factor result's data in the long layout of the open factor-analysis library, found again
+// from the request's own tables (BacktestResult.factor_data).
+py::object factor_data(py::handle self, py::handle result, py::handle factor, py::handle data, py::handle horizons);
 
 // Creates the BacktestService class (service_class.cpp).
 py::object make_service_class();

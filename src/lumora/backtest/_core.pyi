@@ -24,6 +24,20 @@ def _build_market_arrays(
 def _with_datetime_index(frame: pd.DataFrame) -> pd.DataFrame: ...
 def safe_sharpe(returns: Any, periods: float = 252.0) -> float: ...
 
+class MarketWork:
+    @property
+    def nbytes(self) -> int: ...
+    @property
+    def shape(self) -> tuple[int, int]: ...
+    @property
+    def ranked_horizons(self) -> list[int]: ...
+
+class MarketWorkKeeper:
+    def __init__(self) -> None: ...
+    def get(self, data: dict[str, Any]) -> MarketWork | None: ...
+    @property
+    def kept(self) -> MarketWork | None: ...
+
 class AlphaBacktestResult:
     # Read-only properties of the native result.
     @property
@@ -69,7 +83,31 @@ def run_alpha_vwap_backtest_core(
     plot_title: str | None = None,
     lot_size: int = 200,
     analysis: bool = True,
+    market_work: MarketWork | None = None,
+    adjusted_ic: bool = False,
 ) -> AlphaBacktestResult: ...
+def group_factor_data(
+    *,
+    factor_matrix: pd.DataFrame,
+    industry_matrix: pd.DataFrame | None = None,
+    close_price_valid: pd.DataFrame,
+    can_buy_stock: pd.DataFrame,
+    cant_sell_stock: pd.DataFrame,
+    split_factor: pd.DataFrame,
+    dividend_factor: pd.DataFrame,
+    close_price: pd.DataFrame,
+    prev_close: pd.DataFrame,
+    buy_price: pd.DataFrame,
+    sell_price: pd.DataFrame,
+    forward_return_rank_cache: pd.DataFrame | None = None,
+    open_price: pd.DataFrame,
+    rolling_window: int = 0,
+    ascending: bool = False,
+    group_num: int = 20,
+    market_work: MarketWork | None = None,
+    adjusted_ic: bool = False,
+    horizons: Any = (1, 5, 10, 20),
+) -> tuple[pd.DataFrame, pd.Series]: ...
 def plot_factor_analysis(
     analysis: FactorAnalysis, save_path: str | os.PathLike[str], title: str = "factor"
 ) -> str: ...

@@ -103,6 +103,15 @@ _LABELS: dict[str, Label] = {
     "lot_size": Label(
         "Lot size", SHARES, "Every order is a whole number of lots of this many shares."
     ),
+    "adjusted_ic": Label(
+        "Rank IC opens",
+        TEXT,
+        "The opens the one-day Rank IC's forward returns run between.",
+        values={
+            False: "as traded (a dividend or split reads as a loss)",
+            True: "adjusted for splits and dividends",
+        },
+    ),
     # ------------------------------------------------------ statistics (result.stats)
     "long_sharp": Label(
         "Sharpe ratio", NUMBER, "Mean daily return over its standard deviation, x sqrt 252."

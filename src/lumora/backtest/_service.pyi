@@ -68,6 +68,7 @@ class BacktestService:
         rule_fee: float = 0.0005,
         plot: str | None = "long",
         lot_size: int = 200,
+        adjusted_ic: bool = False,
     ) -> BacktestResult:
         """Run a factor group backtest on loaded data.
 
@@ -86,6 +87,11 @@ class BacktestService:
                 DataFrame, ``data`` not a BacktestData, dates missing.
             KeyError: a required dataset absent from ``data``.
         """
+    def _factor_data(
+        self, result: BacktestResult, factor: pd.DataFrame, data: BacktestData, horizons: Any
+    ) -> pd.DataFrame:
+        """A factor result's (date, asset) table of forward returns, factor, group and
+        factor_quantile, found again from the request's factor and data."""
     @staticmethod
     def _to_public_result(core_result: Any, factor_name: str) -> BacktestResult:
         """The core's result as a BacktestResult: the "primary" chart per benchmark ("" when

@@ -58,15 +58,49 @@ def _number(value: Any, form: str) -> str:
     return "n/a" if math.isnan(number) else form.format(number)
 
 
+def _market_work_keeper() -> Any:
+    from lumora.backtest._core import MarketWorkKeeper
+
+    return MarketWorkKeeper()
+
+
 @dataclass(kw_only=True, eq=False)
 class BacktestData:
     """Benchmark data loaded once and passed to any number of backtests.
 
     ``data`` maps dataset keys to date x stock tables, plus ``"benchmark_dict"`` mapping
     benchmark names to daily-return series.
+
+    The market's share of the factor analysis (the opens adjusted for splits and dividends,
+    every date's forward returns at 1, 5, 10 and 20 days and their cross-sectional ranks) is
+    worked out at the first factor request on it and kept here for the later ones
+    (``market_work``). Each request checks that the tables it derives from are still what it
+    was built on (a digest of their cells and labels; tables read from memory-mapped files
+    cannot change and are compared by address) and builds it again if not, so a table
+    changed after loading is never read stale. It does not travel when the data is pickled:
+    each process builds its own.
     """
 
     data: dict[str, Any]
+
+    def __post_init__(self) -> None:
+        # Not a field: it is no part of the data, and neither compared, copied nor pickled.
+        self._market_work: Any = _market_work_keeper()
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = self.__dict__.copy()
+        state.pop("_market_work", None)
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._market_work = _market_work_keeper()
+
+    @property
+    def market_work(self) -> Any:
+        """The market's work kept for the factor analysis (``lumora.backtest._core.MarketWork``:
+        ``nbytes``, ``shape``), or None before the first factor request."""
+        return self._market_work.kept
 
     def adjusted_close(self) -> pd.DataFrame:
         """Back-adjusted (total-return) close, dates x stocks.
@@ -121,6 +155,19 @@ class FactorAnalysis:
     minus the lowest), ``annual_return`` (mean daily x 252), ``sharpe``, ``max_drawdown``
     (<= 0, of the additive net value, in capital) and ``turnover_daily`` (mean).
     ``summary``: the headline figures the batch summary shows.
+
+    Depth by horizon (``horizon_days`` 1, 5, 10, 20; for the turnover and autocorrelation
+    the lag in dates of the factor): ``turnover_by_horizon``: group x horizon, the mean share
+    of a group's members that were not in it h dates before (horizon 1 is
+    ``group_turnover``'s mean). ``rank_autocorrelation_by_horizon``: dates x horizon, the
+    correlation of the stocks' factor ranks with theirs h dates before.
+    ``mean_return_by_group_bps``: group x horizon, cost-free: the mean over the dates of each
+    group's mean h-day forward return less the date's mean over the ranked stocks with one
+    (alphalens' ``mean_return_by_quantile`` with its default ``demeaned=True``), in basis
+    points; ``mean_return_by_group_std_err_bps`` its standard error (sample std over the
+    dates / sqrt(dates)). ``rank_ic_by_industry``: per code of ``industry_matrix``, the
+    horizon-1 Rank IC within the industry, averaged over the dates (``rank_ic_mean``), the
+    dates with one (``days``) and its mean number of stocks (``stocks_mean``).
     """
 
     ic: pd.DataFrame
@@ -133,6 +180,11 @@ class FactorAnalysis:
     group_performance: pd.DataFrame
     monotonicity: float
     summary: dict[str, float]
+    turnover_by_horizon: pd.DataFrame
+    rank_autocorrelation_by_horizon: pd.DataFrame
+    mean_return_by_group_bps: pd.DataFrame
+    mean_return_by_group_std_err_bps: pd.DataFrame
+    rank_ic_by_industry: pd.DataFrame
 
     def __repr__(self) -> str:
         s = self.summary
@@ -163,6 +215,13 @@ class BacktestResult:
     parameters: dict[str, Any] = field(default_factory=dict)
     name: str = ""
 
+    # The service sets `_source`, the request's factor table and data held weakly for
+    # factor_data(): no field (it is no part of the result), dropped when pickled.
+    def __getstate__(self) -> dict[str, Any]:
+        state = self.__dict__.copy()
+        state.pop("_source", None)  # weak references do not pickle, and the tables stay here
+        return state
+
     @property
     def title(self) -> str:
         """The name the result is shown under: the request's, else the factor table's."""
@@ -175,6 +234,48 @@ class BacktestResult:
         from lumora.backtest.report import result_html, write_report
 
         return write_report(result_html(self), path)
+
+    def factor_data(
+        self,
+        horizons: tuple[int, ...] = (1, 5, 10, 20),
+        *,
+        factor: pd.DataFrame | None = None,
+        data: BacktestData | None = None,
+    ) -> pd.DataFrame:
+        """The request's factor data in alphalens' long layout, to hand to its performance
+        and plotting functions unchanged: rows indexed by (``date``, ``asset``), dates as
+        datetimes with the trading calendar as their frequency; columns the forward
+        returns by horizon (``"1D"``, ``"5D"``, ``"10D"``, ``"20D"``, as alphalens names
+        them, the returns this analysis ranks), ``factor`` (as ranked: cleaned and
+        smoothed), ``group`` (the industry code, where the data has ``industry_matrix``)
+        and ``factor_quantile`` (the request's group, 1 to ``group_num``).
+
+        One row per date and ranked stock whose forward returns at every horizon in
+        ``horizons`` are known (alphalens drops a row missing any); ask for one horizon to
+        get exactly the rows the analysis uses at it.
+
+        The groups are found again from the request's factor table and data, held weakly
+        by the result while you hold them; otherwise pass them (``factor=``, ``data=``). If
+        they no longer give the result's Rank IC (a table changed since), a ValueError says so.
+        """
+        source = self.__dict__.get("_source") or (None, None)
+        held_factor = factor if factor is not None else (source[0]() if source[0] else None)
+        held_data = data if data is not None else (source[1]() if source[1] else None)
+        if held_factor is None or held_data is None:
+            missing = " and ".join(
+                name
+                for name, value in (("factor", held_factor), ("data", held_data))
+                if value is None
+            )
+            raise ValueError(
+                f"the result no longer holds the request's {missing} (it was pickled, made by "
+                f"hand, or the tables were freed): pass them, result.factor_data({missing}=...)"
+            )
+        from lumora.backtest._service import BacktestService
+
+        service: Any = BacktestService(None)
+        frame: pd.DataFrame = service._factor_data(self, held_factor, held_data, tuple(horizons))
+        return frame
 
     def plot_analysis(self, path: str | os.PathLike[str]) -> str:
         """Draw the factor analysis page (IC by horizon, monthly Rank IC, returns and
