@@ -110,4 +110,22 @@ FactorAnalysisFigures factor_analysis_figures(const GroupOutputs& out, const std
     return f;
 }
 
+std::vector<NamedFigure> factor_summary_figures(const FactorAnalysisFigures& f) {
+    const Moments& ic = f.rank_ic[0];
+    const ReturnFigures& ls = f.long_short;
+    return {
+        {"rank_ic_mean", ic.mean},
+        {"rank_ic_std", ic.std},
+        {"rank_ic_t_stat", ic.t_stat},
+        {"rank_ic_p_value", ic.p_value},
+        {"long_short_annual_return", ls.annual_return},
+        {"long_short_sharpe", ls.sharpe},
+        {"long_short_max_drawdown", ls.max_drawdown},
+        {"monotonicity", f.monotonicity},
+        {"long_short_turnover_daily", f.long_short_turnover},
+        {"rank_autocorrelation", f.rank_autocorr},
+        {"coverage", f.coverage_mean},
+    };
+}
+
 }  // namespace lumora

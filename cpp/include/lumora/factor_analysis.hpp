@@ -50,4 +50,9 @@ struct FactorAnalysisFigures {
 FactorAnalysisFigures factor_analysis_figures(const GroupOutputs& out, const std::vector<std::int64_t>& traded_rows,
                                               std::span<const std::int32_t> months);
 
+// The analysis summary in the record's order: the Rank IC of horizon 1, the top-minus-bottom
+// figures, monotonicity, rank autocorrelation and coverage. A single-number figure added to
+// FactorAnalysisFigures is shown by adding it here.
+std::vector<NamedFigure> factor_summary_figures(const FactorAnalysisFigures& f);
+
 }  // namespace lumora

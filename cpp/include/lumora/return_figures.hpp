@@ -78,4 +78,11 @@ struct MonthGrid {
 };
 MonthGrid month_grid(const KeyedFigures& months, std::span<const double> values);
 
+// One number of an analysis summary under its key in the record: the strategy and the
+// factor analyses each list theirs in one function, in the record's order.
+struct NamedFigure {
+    const char* key;
+    double value;
+};
+
 }  // namespace lumora

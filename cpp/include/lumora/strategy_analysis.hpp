@@ -55,12 +55,6 @@ struct StrategyFigures {
 
 StrategyFigures strategy_figures(const StrategySeries& series);
 
-// One number of the analysis summary under its key in the record.
-struct NamedFigure {
-    const char* key;
-    double value;
-};
-
 // The analysis summary in the record's order: each single-number figure above, and the
 // traded value turnover (traded value / capital per year) the caller measures from the
 // trade log. A figure added to StrategyFigures is shown by adding it here.

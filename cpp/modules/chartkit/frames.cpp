@@ -17,8 +17,7 @@ constexpr std::array<const char*, 8> kYearlyColumns{"strategy_return", "strategy
 
 }  // namespace
 
-py::object with_datetime_index(py::handle frame, const char* module_name) {
-    py::module_ module = py::module_::import(module_name);
+py::object with_datetime_index(py::handle frame, py::handle module) {
     if (py::hasattr(module, "_with_datetime_index")) return module.attr("_with_datetime_index")(frame);
     py::object out = frame.attr("copy")();
     py::object labels = frame.attr("index").attr("astype")("str");

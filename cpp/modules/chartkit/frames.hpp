@@ -14,8 +14,8 @@ namespace lumora::chartkit {
 namespace py = pybind11;
 
 // The frame indexed by datetimes, through `_with_datetime_index` of the extension module
-// `module_name` (pandas date parsing of the YYYYMMDD labels when it has none).
-py::object with_datetime_index(py::handle frame, const char* module_name);
+// `module` (pandas date parsing of the YYYYMMDD labels when it has none).
+py::object with_datetime_index(py::handle frame, py::handle module);
 
 // Values (a series, a frame row by row, an index or anything array-like) as float64,
 // missing cells as NaN, under the dtype rules of every numeric argument

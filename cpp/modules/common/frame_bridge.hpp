@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cmath>
@@ -17,6 +18,7 @@
 
 #include "common/python_module.hpp"
 #include "lumora/matrix_view.hpp"
+#include "lumora/return_figures.hpp"
 
 namespace lumora::bridge {
 
@@ -361,6 +363,22 @@ inline py::object series(py::handle values, py::handle index, py::handle name = 
 inline py::object frame(py::handle values, py::handle index, py::handle columns) {
     return pandas().attr("DataFrame")(values, py::arg("index") = index, py::arg("columns") = columns,
                                       py::arg("copy") = false);
+}
+
+// Whole numbers (years, months) as an int64 index named `name`.
+inline py::object int64_index(const std::vector<std::int32_t>& values, const char* name) {
+    py::list labels;
+    for (const std::int32_t v : values) labels.append(v);
+    return pandas().attr("Index")(labels, py::arg("name") = name, py::arg("dtype") = "int64");
+}
+
+// A year x month grid as a frame: rows the years, columns the months 1 to 12.
+inline py::object month_grid_frame(const MonthGrid& grid) {
+    py::array_t<double> values({static_cast<py::ssize_t>(grid.years.size()), py::ssize_t{12}});
+    std::copy(grid.cells.begin(), grid.cells.end(), values.mutable_data());
+    std::vector<std::int32_t> months;
+    for (std::int32_t m = 1; m <= 12; ++m) months.push_back(m);
+    return frame(values, int64_index(grid.years, "year"), int64_index(months, "month"));
 }
 
 inline py::object empty_float_series() { return pandas().attr("Series")(py::arg("dtype") = "float64"); }

@@ -17,6 +17,7 @@
 #include "chartkit/panels.hpp"
 #include "chartkit/style.hpp"
 #include "common/frame_bridge.hpp"
+#include "core/group_bindings.hpp"
 #include "core/group_charts_layout.hpp"
 #include "core/group_charts_panels.hpp"
 #include "lumora/factor_dates.hpp"
@@ -66,7 +67,7 @@ FactorPageData page_data(py::handle analysis) {
     d.sharpe = float_column(groups, "sharpe");
     d.drawdown = float_column(groups, "max_drawdown");
     d.turnover = float_column(groups, "turnover_daily");
-    py::object turnover = with_datetime_index(analysis.attr("group_turnover"), "lumora.backtest._core");
+    py::object turnover = with_datetime_index(analysis.attr("group_turnover"), python::own_module());
     d.dates = date_axis_values(turnover);
     const std::vector<double> all = float_values(turnover, "group_turnover");
     const auto rows = all.size() / static_cast<std::size_t>(std::max(d.groups, 1));

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/frame_bridge.hpp"
+#include "core/group_bindings.hpp"
 #include "lumora/date_window.hpp"
 #include "lumora/factor_analysis.hpp"
 
@@ -73,28 +74,6 @@ py::object summary_frame(const FactorAnalysisFigures& f) {
     py::object index = bridge::pandas().attr("MultiIndex").attr("from_tuples")(tuples, py::arg("names") = names);
     py::object frame = bridge::frame(values, index, columns_of(kMomentColumns, kColumns));
     return frame.attr("astype")(py::dict(py::arg("days") = "int64"));
-}
-
-// Year x month table of the monthly means.
-py::object monthly_frame(const KeyedFigures& months) {
-    std::vector<std::int32_t> years;
-    for (const std::int32_t key : months.keys)
-        if (years.empty() || years.back() != key / 100) years.push_back(key / 100);
-    py::array_t<double> values({static_cast<py::ssize_t>(years.size()), py::ssize_t{12}});
-    std::fill(values.mutable_data(), values.mutable_data() + values.size(), kNaN);
-    std::size_t y = 0;
-    for (std::size_t k = 0; k < months.keys.size(); ++k) {
-        while (years[y] != months.keys[k] / 100) ++y;
-        const int month = months.keys[k] % 100;
-        if (month >= 1 && month <= 12)
-            values.mutable_data()[y * 12 + static_cast<std::size_t>(month - 1)] = months.means[k];
-    }
-    py::list year_labels, month_labels;
-    for (const std::int32_t year : years) year_labels.append(year);
-    for (int m = 1; m <= 12; ++m) month_labels.append(m);
-    py::module_ pd = bridge::pandas();
-    return bridge::frame(values, pd.attr("Index")(year_labels, py::arg("name") = "year", py::arg("dtype") = "int64"),
-                         pd.attr("Index")(month_labels, py::arg("name") = "month"));
 }
 
 py::object group_frame(const FactorAnalysisFigures& f) {
@@ -179,25 +158,14 @@ py::object factor_analysis_record(const GroupOutputs& out, py::handle dates,
                                             out.dates.rank_autocorr.begin() + static_cast<std::ptrdiff_t>(rows));
 
     py::dict summary;
-    const Moments& first = f.rank_ic[0];
-    summary["rank_ic_mean"] = first.mean;
-    summary["rank_ic_std"] = first.std;
-    summary["rank_ic_t_stat"] = first.t_stat;
-    summary["rank_ic_p_value"] = first.p_value;
-    summary["long_short_annual_return"] = f.long_short.annual_return;
-    summary["long_short_sharpe"] = f.long_short.sharpe;
-    summary["long_short_max_drawdown"] = f.long_short.max_drawdown;
-    summary["monotonicity"] = f.monotonicity;
-    summary["long_short_turnover_daily"] = f.long_short_turnover;
-    summary["rank_autocorrelation"] = f.rank_autocorr;
-    summary["coverage"] = f.coverage_mean;
+    for (const NamedFigure& figure : factor_summary_figures(f)) summary[figure.key] = figure.value;
 
     constexpr double kBasisPoints = 1e4;
-    py::object record = py::module_::import("lumora.backtest.result").attr("FactorAnalysis");
-    return record(
+    return python::factor_analysis_record_type()(
         py::arg("ic") = horizon_frame(out.dates.ic, nullptr, dates),
         py::arg("rank_ic") = horizon_frame(out.dates.rank_ic, &out.rank_ic, dates),
-        py::arg("ic_summary") = summary_frame(f), py::arg("monthly_rank_ic") = monthly_frame(f.monthly_rank_ic),
+        py::arg("ic_summary") = summary_frame(f),
+        py::arg("monthly_rank_ic") = bridge::month_grid_frame(month_grid(f.monthly_rank_ic, f.monthly_rank_ic.means)),
         py::arg("group_turnover") = bridge::frame(turnover, dates, group_index),
         py::arg("rank_autocorrelation") =
             bridge::series(bridge::vector_array(autocorr_lag1), dates, py::str("rank_autocorrelation")),

@@ -32,7 +32,10 @@ void register_group_backtest(py::module_& m);
 
 // lumora's Python modules this module reaches, every one named once in module.cpp.
 namespace python {
+py::handle own_module();
 py::object logger();
+// The record class of the factor analysis (lumora.backtest.result.FactorAnalysis).
+py::object factor_analysis_record_type();
 // The strategy module imports this one when it loads, so it is reached only when drawing.
 py::object build_total_backtesting_frame();
 }  // namespace python

@@ -15,7 +15,6 @@ namespace lumora::core {
 
 namespace {
 
-constexpr const char* kModuleName = "lumora.backtest._core";
 constexpr std::size_t kIcRollingDays = 20;
 constexpr std::size_t kMinIcRollingDays = 5;
 
@@ -43,7 +42,7 @@ void add_rank_ic(GroupSeries& s, py::handle rank_ic) {
     s.ic = chartkit::float_values(rank_ic, "rank_ic");
     s.ic_stats = ic_figures(s.ic);
     if (s.ic.empty()) return;
-    s.ic_dates = chartkit::date_axis_values(chartkit::with_datetime_index(rank_ic, kModuleName));
+    s.ic_dates = chartkit::date_axis_values(chartkit::with_datetime_index(rank_ic, python::own_module()));
     s.ic_cumulative = running_sum(s.ic);
     s.ic_window = rolling_days(s.ic.size(), kIcRollingDays, kMinIcRollingDays);
     s.ic_rolling = rolling_mean(s.ic, s.ic_window);
@@ -65,7 +64,7 @@ py::object best_group_total_frame(const GroupSeries& s, const std::vector<double
     columns["index_daily_return"] = bridge::vector_array(benchmark);
     py::object raw = bridge::pandas().attr("DataFrame")(columns, py::arg("index") = s.labels);
     py::object total = python::build_total_backtesting_frame()(raw);
-    return chartkit::with_datetime_index(total, kModuleName);
+    return chartkit::with_datetime_index(total, python::own_module());
 }
 
 }  // namespace
@@ -73,7 +72,7 @@ py::object best_group_total_frame(const GroupSeries& s, const std::vector<double
 GroupSeries group_series(const GroupResult& result) {
     GroupSeries s;
     py::object cumulative = result.group_cumulative_return;
-    py::object dated = chartkit::with_datetime_index(cumulative, kModuleName);
+    py::object dated = chartkit::with_datetime_index(cumulative, python::own_module());
     s.labels = cumulative.attr("index");
     s.dates = chartkit::date_axis_values(dated);
     s.date_range = chartkit::date_range_text(dated);

@@ -20,8 +20,10 @@ using namespace lumora;
 namespace {
 
 // Every Python module of lumora this module reaches.
+bridge::PythonModule core_module{"lumora.backtest._core"};
 bridge::PythonModule logger_module{"lumora.logger"};
 bridge::PythonModule strategy_module{"lumora.backtest._weightbook"};
+bridge::PythonModule result_module{"lumora.backtest.result"};
 
 const char* const kMarketKeys[8] = {"can_buy_arr", "cant_sell_arr",  "split_arr",     "dividend_arr",
                                     "close_arr",   "prev_close_arr", "buy_price_arr", "sell_price_arr"};
@@ -86,7 +88,9 @@ double sharpe(py::object returns, double periods) {
 
 }  // namespace
 
+py::handle core::python::own_module() { return core_module.get(); }
 py::object core::python::logger() { return logger_module.attr("logger"); }
+py::object core::python::factor_analysis_record_type() { return result_module.attr("FactorAnalysis"); }
 py::object core::python::build_total_backtesting_frame() {
     return strategy_module.attr("_build_total_backtesting_frame");
 }

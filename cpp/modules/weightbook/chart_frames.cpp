@@ -8,6 +8,7 @@
 #include "common/frame_bridge.hpp"
 #include "lumora/weekly_sample.hpp"
 #include "lumora/yearly_metrics.hpp"
+#include "weightbook/strategy_bindings.hpp"
 
 namespace lumora::weightbook {
 
@@ -15,7 +16,6 @@ using namespace chartkit;
 
 namespace {
 
-constexpr const char* kModuleName = "lumora.backtest._weightbook";
 constexpr std::array<const char*, 3> kWeeklyInputColumns{"long", "close_net_value", "extra_return"};
 
 // Midnight-of-Friday labels in the time unit and name of the frame's own index.
@@ -28,7 +28,7 @@ py::object friday_index(const std::vector<std::int64_t>& friday_ns, py::handle l
 
 }  // namespace
 
-py::object with_datetime_index(py::handle frame) { return chartkit::with_datetime_index(frame, kModuleName); }
+py::object with_datetime_index(py::handle frame) { return chartkit::with_datetime_index(frame, python::own_module()); }
 
 std::vector<std::int64_t> index_nanoseconds(py::handle frame) {
     py::object ns = frame.attr("index").attr("as_unit")("ns").attr("asi8");

@@ -21,6 +21,7 @@ PythonModule result_module{"lumora.backtest.result"};
 
 }  // namespace
 
+py::handle lumora::weightbook::python::own_module() { return strategy_module.get(); }
 py::object lumora::weightbook::python::own_attr(const char* name) { return strategy_module.attr(name); }
 py::object lumora::weightbook::python::logger() { return logger_module.attr("logger"); }
 py::object lumora::weightbook::python::strategy_analysis_record_type() {

@@ -20,21 +20,6 @@ namespace lumora::weightbook {
 
 namespace {
 
-py::object int_index(const std::vector<std::int32_t>& values, const char* name) {
-    py::list labels;
-    for (const std::int32_t v : values) labels.append(v);
-    return bridge::pandas().attr("Index")(labels, py::arg("name") = name, py::arg("dtype") = "int64");
-}
-
-py::object monthly_table(const KeyedFigures& months) {
-    const MonthGrid grid = month_grid(months, months.sums);
-    py::array_t<double> values({static_cast<py::ssize_t>(grid.years.size()), py::ssize_t{12}});
-    std::copy(grid.cells.begin(), grid.cells.end(), values.mutable_data());
-    std::vector<std::int32_t> month_numbers;
-    for (int m = 1; m <= 12; ++m) month_numbers.push_back(m);
-    return bridge::frame(values, int_index(grid.years, "year"), int_index(month_numbers, "month"));
-}
-
 py::object drawdown_table(const std::vector<Drawdown>& drawdowns, py::handle dates) {
     py::list peak, trough, recovery, depth, days;
     auto label = [&](std::int64_t row) -> py::object {
@@ -158,9 +143,9 @@ py::object strategy_analysis_record(py::handle total, const AnalysisInputs& in) 
     fields["summary"] = summary;
     fields["benchmark_name"] = in.benchmark_name;
     fields["drawdowns"] = drawdown_table(f.drawdowns, dates);
-    fields["monthly_returns"] = monthly_table(f.months);
-    fields["yearly_returns"] =
-        bridge::series(bridge::vector_array(f.years.sums), int_index(f.years.keys, "year"), py::str("return"));
+    fields["monthly_returns"] = bridge::month_grid_frame(month_grid(f.months, f.months.sums));
+    fields["yearly_returns"] = bridge::series(bridge::vector_array(f.years.sums),
+                                              bridge::int64_index(f.years.keys, "year"), py::str("return"));
     fields["rolling_sharpe_126"] = dated(f.rolling_sharpe, "rolling_sharpe_126");
     fields["rolling_volatility_126"] = dated(f.rolling_volatility, "rolling_volatility_126");
     fields["rolling_beta_126"] = dated(f.rolling_beta, "rolling_beta_126");

@@ -24,6 +24,7 @@ void register_runner(py::module_& m);
 
 // lumora's Python modules this module reaches, every one named once in module.cpp.
 namespace python {
+py::handle own_module();
 // An attribute of this module, read at each use: a drawing function a caller replaced is used.
 py::object own_attr(const char* name);
 py::object logger();
