@@ -29,6 +29,21 @@ MARKET = {"n_stocks": 30, "seed": 11, "start": "20240102", "horizon": "20251231"
 T0, T1 = "20240628", "20240712"
 TRIALS = 50
 
+
+def run_script(script: str, config: dict[str, object]) -> str:
+    """Run `script` in a fresh interpreter with `config` as its JSON argument; it must exit
+    with status 0. Returns what it printed."""
+    done = subprocess.run(
+        [sys.executable, "-c", script, json.dumps(config)],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        check=False,
+    )
+    assert done.returncode == 0, done.stderr[-4000:]
+    return done.stdout
+
+
 HARNESS = r"""
 import json, os, random, shutil, signal, sys, types
 from pathlib import Path
@@ -148,15 +163,8 @@ def test_killed_preparations_leave_a_store_that_loads_or_is_repaired(tmp_path):
             "trials": TRIALS,
             "seed": 20261208,
         }
-        done = subprocess.run(
-            [sys.executable, "-c", HARNESS, json.dumps(config)],
-            capture_output=True,
-            text=True,
-            timeout=600,
-            check=False,
-        )
-    assert done.returncode == 0, done.stderr[-4000:]
-    summary = json.loads(done.stdout.strip().splitlines()[-1])
+        output = run_script(HARNESS, config)
+    summary = json.loads(output.strip().splitlines()[-1])
     assert summary["loads"] + summary["repaired"] == TRIALS
 
 
@@ -199,14 +207,7 @@ def test_a_store_killed_as_it_commits_keeps_its_source_and_the_record_of_its_fil
 
     def prepare_killed_as_it_commits(today: str) -> None:
         config = {"src": str(SRC), "store": str(store), "root": str(root), "today": today}
-        done = subprocess.run(
-            [sys.executable, "-c", DIE_AS_THE_STORE_COMMITS, json.dumps(config)],
-            capture_output=True,
-            text=True,
-            timeout=600,
-            check=False,
-        )
-        assert done.returncode == 0, done.stderr[-4000:]
+        run_script(DIE_AS_THE_STORE_COMMITS, config)
 
     export_market(sandbox.market(), root, end=T0)
     prepare_killed_as_it_commits(T0)

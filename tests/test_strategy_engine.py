@@ -634,7 +634,9 @@ def test_market_arrays_match_model(seed) -> None:
     case = random_case(seed)
     signal = case["signal"].shift(1).dropna(how="all")
     tables = [case["tables"][k] for k in model.MARKET_KEYS]
-    got = _core._build_market_arrays(signal.index, signal.columns, *tables)
+    got = _core._build_market_arrays(
+        signal.index, signal.columns, **dict(zip(model.MARKET_KEYS, tables, strict=True))
+    )
     want = model.build_market_arrays(signal.index, signal.columns, *tables)
     assert set(got) == set(want)
     for key, array in want.items():

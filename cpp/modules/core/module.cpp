@@ -97,7 +97,7 @@ py::object core::python::build_total_backtesting_frame() {
 
 PYBIND11_MODULE(_core, m) {
     m.doc() = "Group backtest core of lumora: market alignment and shared helpers.";
-    m.def("_build_market_arrays", &build_market_arrays, py::arg("pnl_index"), py::arg("columns"),
+    m.def("_build_market_arrays", &build_market_arrays, py::arg("pnl_index"), py::arg("columns"), py::kw_only(),
           py::arg("can_buy_stock"), py::arg("cant_sell_stock"), py::arg("split_factor"), py::arg("dividend_factor"),
           py::arg("close_price"), py::arg("prev_close"), py::arg("buy_price"), py::arg("sell_price"),
           "The eight market tables aligned by label to (pnl_index x columns); missing flags block trading.");

@@ -2,24 +2,41 @@
 
 import os
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, NotRequired, TypedDict, Unpack
 
 import numpy as np
 import pandas as pd
 
 from lumora.backtest.result import FactorAnalysis
 
+class _MarketTables(TypedDict):
+    """The eight market tables every engine takes, by keyword (dates x stocks)."""
+
+    can_buy_stock: pd.DataFrame
+    cant_sell_stock: pd.DataFrame
+    split_factor: pd.DataFrame
+    dividend_factor: pd.DataFrame
+    close_price: pd.DataFrame
+    prev_close: pd.DataFrame
+    buy_price: pd.DataFrame
+    sell_price: pd.DataFrame
+
+class _GroupRun(_MarketTables):
+    """What a group run and the factor data of one take alike: the factor, its industries, the
+    close validity, the market tables, and how the factor is grouped."""
+
+    factor_matrix: pd.DataFrame
+    industry_matrix: NotRequired[pd.DataFrame | None]
+    close_price_valid: pd.DataFrame
+    forward_return_rank_cache: NotRequired[pd.DataFrame | None]
+    rolling_window: NotRequired[int]  # default 0
+    ascending: NotRequired[bool]  # default False
+    group_num: NotRequired[int]  # default 20
+    market_work: NotRequired[MarketWork | None]
+    adjusted_ic: NotRequired[bool]  # default False
+
 def _build_market_arrays(
-    pnl_index: pd.Index,
-    columns: pd.Index,
-    can_buy_stock: pd.DataFrame,
-    cant_sell_stock: pd.DataFrame,
-    split_factor: pd.DataFrame,
-    dividend_factor: pd.DataFrame,
-    close_price: pd.DataFrame,
-    prev_close: pd.DataFrame,
-    buy_price: pd.DataFrame,
-    sell_price: pd.DataFrame,
+    pnl_index: pd.Index, columns: pd.Index, **tables: Unpack[_MarketTables]
 ) -> dict[str, np.ndarray]: ...
 def _with_datetime_index(frame: pd.DataFrame) -> pd.DataFrame: ...
 def safe_sharpe(returns: Any, periods: float = 252.0) -> float: ...
@@ -56,24 +73,9 @@ class AlphaBacktestResult:
 
 def run_alpha_vwap_backtest_core(
     *,
-    factor_matrix: pd.DataFrame,
-    industry_matrix: pd.DataFrame | None = None,
-    close_price_valid: pd.DataFrame,
-    can_buy_stock: pd.DataFrame,
-    cant_sell_stock: pd.DataFrame,
-    split_factor: pd.DataFrame,
-    dividend_factor: pd.DataFrame,
-    close_price: pd.DataFrame,
-    prev_close: pd.DataFrame,
-    buy_price: pd.DataFrame,
-    sell_price: pd.DataFrame,
     benchmark_dict: dict[str, pd.Series] | None = None,
-    forward_return_rank_cache: pd.DataFrame | None = None,
     open_price: pd.DataFrame | None = None,
     benchmark_names: str | list[str] | None = "000852",
-    rolling_window: int = 0,
-    ascending: bool = False,
-    group_num: int = 20,
     total_money: float = 1e8,
     fee: float = 0.0001,
     rule_fee: float = 0.0005,
@@ -83,30 +85,10 @@ def run_alpha_vwap_backtest_core(
     plot_title: str | None = None,
     lot_size: int = 200,
     analysis: bool = True,
-    market_work: MarketWork | None = None,
-    adjusted_ic: bool = False,
+    **run: Unpack[_GroupRun],
 ) -> AlphaBacktestResult: ...
 def group_factor_data(
-    *,
-    factor_matrix: pd.DataFrame,
-    industry_matrix: pd.DataFrame | None = None,
-    close_price_valid: pd.DataFrame,
-    can_buy_stock: pd.DataFrame,
-    cant_sell_stock: pd.DataFrame,
-    split_factor: pd.DataFrame,
-    dividend_factor: pd.DataFrame,
-    close_price: pd.DataFrame,
-    prev_close: pd.DataFrame,
-    buy_price: pd.DataFrame,
-    sell_price: pd.DataFrame,
-    forward_return_rank_cache: pd.DataFrame | None = None,
-    open_price: pd.DataFrame,
-    rolling_window: int = 0,
-    ascending: bool = False,
-    group_num: int = 20,
-    market_work: MarketWork | None = None,
-    adjusted_ic: bool = False,
-    horizons: Any = (1, 5, 10, 20),
+    *, open_price: pd.DataFrame, horizons: Any = (1, 5, 10, 20), **run: Unpack[_GroupRun]
 ) -> tuple[pd.DataFrame, pd.Series]: ...
 def plot_factor_analysis(
     analysis: FactorAnalysis, save_path: str | os.PathLike[str], title: str = "factor"
