@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
+from lumora.backtest._prepare import day_hash_sums
 from lumora.sources.files.checks import (
     FileSourceError,
     check_derived_price,
@@ -105,15 +106,27 @@ def file_summary(
 
 def _day_hashes(part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int) -> np.ndarray:
     """A number per date of a file that changes whenever any of that date's rows does
-    (a value restated, a row added or removed): each row's columns hashed together, the
-    rows of a date summed. Recorded with the store, they tell an update which dates of a
-    file changed since the store was built."""
-    row = pd.util.hash_array(part["code"])
-    for name in sorted(part):
-        if name not in ("date", "code"):
-            row = row * np.uint64(0x100000001B3) + pd.util.hash_array(part[name])
-    unit = (row >> np.uint64(11)).astype(np.float64) * 2.0**-53
-    return np.bincount(day, weights=unit, minlength=n_days)
+    (a value restated, a row added or removed): each row's columns hashed together (the
+    code, then the other columns but the date by name), the rows of a date summed.
+    Recorded with the store, they tell an update which dates of a file changed since the
+    store was built; the numbers are those of pandas' ``hash_array`` summed with
+    ``numpy.bincount``, made in one pass (``_prepare.day_hash_sums``)."""
+    names = sorted(name for name in part if name not in ("date", "code"))
+    columns = [_hashable(part["code"]), *(_hashable(part[name]) for name in names)]
+    sums: np.ndarray = day_hash_sums(columns, day.astype(np.int64, copy=False), n_days)
+    return sums
+
+
+def _hashable(values: np.ndarray) -> np.ndarray:
+    """A column as ``day_hash_sums`` hashes it: as it is where it hashes the type itself,
+    else (text, other widths) as pandas' hash of each value."""
+    if values.dtype in _HASHED_AS_IS:
+        return values
+    hashed: np.ndarray = pd.util.hash_array(values)
+    return hashed
+
+
+_HASHED_AS_IS = frozenset(np.dtype(t) for t in (np.float64, np.int64, np.int32, np.bool_))
 
 
 def read_part(
