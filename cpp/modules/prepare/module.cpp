@@ -9,8 +9,8 @@
 #include "prepare/catalogue_bindings.hpp"
 #include "prepare/component_store.hpp"
 #include "prepare/ex_rights.hpp"
+#include "prepare/file_rows.hpp"
 #include "prepare/limit_prices.hpp"
-#include "prepare/row_hashes.hpp"
 #include "prepare/write_window.hpp"
 
 namespace py = pybind11;
@@ -59,7 +59,7 @@ PYBIND11_MODULE(_prepare, m) {
     add_write_window(m);
     add_adjusted_prices(m);
     add_limit_prices(m);
-    add_row_hashes(m);
+    add_file_rows(m);
     add_ex_rights(m);
     m.attr("BinaryPreparedDataStore") = make_component_store_class();
     m.attr("GroupPreparedDataBuilder") = make_builder_class();

@@ -52,6 +52,23 @@ def day_hash_sums(
     ``h * 0x100000001B3 + next``, the top 53 bits as a fraction; rows added in order, as
     ``numpy.bincount(day, weights)`` adds them. ``day``: each row's day."""
 
+def seed_rows(
+    code: np.ndarray,
+    date: np.ndarray,
+    close: np.ndarray,
+    volume: np.ndarray,
+    recent_from: int,
+    *,
+    is_suspended: np.ndarray | None = None,
+    adj_factor: np.ndarray | None = None,
+    industry: np.ndarray | None = None,
+) -> np.ndarray:
+    """Ascending positions of the rows a derivation of later days needs, of rows in date
+    order per stock (non-negative code numbers): each stock's last row, last row dated
+    before ``recent_from``, last one with a close, last traded one (volume above zero, a
+    close, not suspended), last traded one with an adjustment factor and last one with an
+    industry (when given), and every row dated on or after ``recent_from``."""
+
 def limit_prices(
     previous_close: np.ndarray,
     codes: np.ndarray,

@@ -14,6 +14,7 @@ import pandas as pd
 import pyarrow as pa
 
 from lumora.backtest._prepare import day_hash_sums
+from lumora.backtest._prepare import seed_rows as native_seed_rows
 from lumora.sources.files.checks import (
     FileSourceError,
     check_derived_price,
@@ -337,23 +338,22 @@ def seed_rows(
     ``derive``). ``distinct``: the rows' distinct dates, when known."""
     if distinct is None:
         distinct = dense_unique(date)[0]
-    recent = date >= distinct[-(LISTING_DAYS - 1) :].min(initial=np.iinfo(np.int32).max)
-    traded = ~_halted_rows(columns)
-    carried = [None, ~recent, ~np.isnan(columns["close"]), traded]
-    if "adj_factor" in columns:
-        carried.append(traded & ~np.isnan(columns["adj_factor"]))
-    if "industry" in columns:
-        carried.append(~np.isnan(columns["industry"]))
-    positions = np.arange(code.size)
-    last = np.empty(int(code.max(initial=0)) + 1, dtype=np.int64)
-    seeds = []
-    for mask in carried:
-        rows = positions if mask is None else positions[mask]
-        last.fill(-1)
-        last[code[rows]] = rows  # rows go by date: the latest row of a stock wins
-        seeds.append(last[last >= 0])
-    seeds.append(np.flatnonzero(recent))
-    return np.unique(np.concatenate(seeds))
+    recent_from = distinct[-(LISTING_DAYS - 1) :].min(initial=np.iinfo(np.int32).max)
+    optional = {
+        name: np.asarray(columns[name], dtype=np.float64)
+        for name in ("adj_factor", "industry")
+        if name in columns
+    }
+    rows: np.ndarray = native_seed_rows(
+        code.astype(np.int32, copy=False),
+        date.astype(np.int32, copy=False),
+        columns["close"],
+        columns["volume"],
+        int(recent_from),
+        is_suspended=columns.get("is_suspended"),
+        **optional,
+    )
+    return rows
 
 
 def untraded_rows(bars: Bars) -> np.ndarray:

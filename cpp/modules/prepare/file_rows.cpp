@@ -1,13 +1,16 @@
-#include "prepare/row_hashes.hpp"
+#include "prepare/file_rows.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "lumora/row_hashes.hpp"
+#include "lumora/seed_rows.hpp"
 
 namespace lumora::prepare {
 
@@ -58,15 +61,63 @@ py::array_t<double> day_hash_sums(const std::vector<py::array>& columns,
     return sums;
 }
 
+template <class T>
+using Column = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+template <class T>
+std::span<const T> values_of(const Column<T>& column) {
+    if (column.ndim() != 1) throw py::value_error("every column must be one-dimensional");
+    return {column.data(), static_cast<std::size_t>(column.shape(0))};
+}
+
+template <class T>
+std::span<const T> values_of(const std::optional<Column<T>>& column) {
+    return column ? values_of(*column) : std::span<const T>{};
+}
+
+py::array_t<std::int64_t> seed_rows(const Column<std::int32_t>& code, const Column<std::int32_t>& date,
+                                    const Column<double>& close, const Column<double>& volume, std::int32_t recent_from,
+                                    const std::optional<Column<bool>>& is_suspended,
+                                    const std::optional<Column<double>>& adj_factor,
+                                    const std::optional<Column<double>>& industry) {
+    const std::span<const bool> suspended = values_of(is_suspended);
+    const seeds::BarRows rows{values_of(code),
+                              values_of(date),
+                              values_of(close),
+                              values_of(volume),
+                              {reinterpret_cast<const std::uint8_t*>(suspended.data()), suspended.size()},
+                              values_of(adj_factor),
+                              values_of(industry)};
+    std::vector<std::int64_t> found;
+    try {
+        // No Python inside: reads the argument arrays (held by this frame) into a new vector.
+        py::gil_scoped_release release;
+        found = seeds::seed_rows(rows, recent_from);
+    } catch (const std::invalid_argument& error) {
+        throw py::value_error(error.what());
+    }
+    py::array_t<std::int64_t> out(static_cast<py::ssize_t>(found.size()));
+    std::copy(found.begin(), found.end(), out.mutable_data());
+    return out;
+}
+
 }  // namespace
 
-void add_row_hashes(py::module_& m) {
+void add_file_rows(py::module_& m) {
     m.def("day_hash_sums", &day_hash_sums, py::arg("columns"), py::arg("day"), py::arg("n_days"),
           "Per day (0 .. n_days - 1), the sum of its rows' content numbers in [0, 1): each row's values\n"
           "hashed as pandas.util.hash_array hashes them (float64, int64, int32 and bool columns; a\n"
           "uint64 column is taken as hashes already made), combined column by column as\n"
           "h * 0x100000001B3 + next, the top 53 bits as a fraction; rows added in order, as\n"
           "numpy.bincount(day, weights) adds them. `day`: each row's day.");
+    m.def("seed_rows", &seed_rows, py::arg("code"), py::arg("date"), py::arg("close"), py::arg("volume"),
+          py::arg("recent_from"), py::kw_only(), py::arg("is_suspended") = py::none(),
+          py::arg("adj_factor") = py::none(), py::arg("industry") = py::none(),
+          "Ascending positions of the rows a derivation of later days needs, of rows in date order per\n"
+          "stock (non-negative code numbers): each stock's last row, last row dated before\n"
+          "`recent_from`, last one with a close, last traded one (volume above zero, a close, not\n"
+          "suspended), last traded one with an adjustment factor and last one with an industry (when\n"
+          "given), and every row dated on or after `recent_from`.");
 }
 
 }  // namespace lumora::prepare
