@@ -46,6 +46,8 @@ _READ_CHUNK = 1 << 30
 # on its own), which bounds the extra memory of writing a column-major table; a block
 # this size stays in the cache between its copy, its checksum and its write.
 _WRITE_BLOCK_BYTES = 1 << 22
+# The columns of a column-major block made row-major at a time (see ``_row_major_copy``).
+_COPY_COLUMNS = 512
 # Content checksum of a segment's data bytes (the array after the .npy header), recorded in
 # the segment's metadata entry. XXH3 hashes at about the speed the bytes are read.
 CHECKSUM = "xxh3_128"
@@ -234,6 +236,19 @@ def _reserve(fh: BinaryIO, size: int) -> None:
         pass  # a file system without it (the write itself reports a full disk)
 
 
+def _row_major_copy(block: np.ndarray, out: np.ndarray) -> np.ndarray:
+    """``block`` copied into the row-major ``out`` a few hundred columns at a time: a
+    column-major table's columns lie far apart, and copying all of a row's cells at once
+    touches a memory page per column (three times slower at 5,000 columns)."""
+    if block.ndim != 2:
+        np.copyto(out, block)
+        return out
+    for first in range(0, block.shape[1], _COPY_COLUMNS):
+        columns = slice(first, first + _COPY_COLUMNS)
+        np.copyto(out[:, columns], block[:, columns])
+    return out
+
+
 def write_segment(store_dir: Path, key: str, values: np.ndarray) -> dict[str, Any]:
     """Write ``values`` as a new row-major segment file of dataset ``key`` and return its
     record.
@@ -263,8 +278,7 @@ def write_segment(store_dir: Path, key: str, values: np.ndarray) -> dict[str, An
         for start in range(0, rows, step):
             part = values[start : start + step]
             if buffer is not None:
-                part = buffer[: part.shape[0]]
-                np.copyto(part, values[start : start + step])
+                part = _row_major_copy(part, buffer[: part.shape[0]])
             block = np.ascontiguousarray(part).data.cast("B")
             digest.update(block)
             fh.write(block)
