@@ -43,9 +43,7 @@ def adjusted_close(
     """Back-adjusted (total-return) close: each later close scaled by the day's
     (split * close + dividend) / previous close; missing closes stay missing."""
 
-def day_hash_sums(
-    columns: Sequence[np.ndarray], day: np.ndarray, n_days: int
-) -> np.ndarray:
+def day_hash_sums(columns: Sequence[np.ndarray], day: np.ndarray, n_days: int) -> np.ndarray:
     """Per day (0 .. n_days - 1), the sum of its rows' content numbers in [0, 1): each row's
     values hashed as ``pandas.util.hash_array`` hashes them (float64, int64, int32 and bool
     columns; a uint64 column is taken as hashes already made), combined column by column as
