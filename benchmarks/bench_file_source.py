@@ -21,6 +21,9 @@ process so that peak memory (VmHWM) belongs to that step alone:
     PYTHONPATH=src .venv/bin/python benchmarks/bench_file_source.py --full-only --rounds 3
         # only pandas' read of the parquet files and the full build from them, alternating,
         # three rounds: the ratio of the two, side by side on a shared machine
+    ... --full-only --rounds 3 --old /tmp/base/src
+        # the same, and in each round the full build of another tree's package as well
+        # (a copy of an earlier src with its compiled modules): before and after in one run
 """
 
 from __future__ import annotations
@@ -286,9 +289,12 @@ def step_sandbox(n_stocks: str) -> dict:
     }
 
 
-def in_fresh_process(step: str, *args: str, home: str | None = None) -> dict:
+def in_fresh_process(
+    step: str, *args: str, home: str | None = None, src: str | None = None
+) -> dict:
+    """``step`` in a new process importing the package of ``src`` (this tree's by default)."""
     command = [sys.executable, __file__, "--step", step, *args]
-    env_path = str(ROOT / "src")
+    env_path = src or str(ROOT / "src")
     done = subprocess.run(
         command,
         capture_output=True,
@@ -308,6 +314,7 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--full-only", action="store_true")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--old", help="with --full-only: another tree's src to build with too")
     parser.add_argument("--step")
     parser.add_argument("args", nargs="*")
     options = parser.parse_args()
@@ -317,7 +324,7 @@ def main() -> None:
         return
     n_stocks, n_days = (500, 500) if options.quick else (5000, 2500)
     if options.full_only:
-        full_over_read(n_stocks, n_days, options.rounds)
+        full_over_read(n_stocks, n_days, options.rounds, options.old)
         return
     results: dict = {"n_stocks": n_stocks, "n_days": n_days}
     with tempfile.TemporaryDirectory(prefix="bench-files-") as scratch:
@@ -373,34 +380,53 @@ def main() -> None:
     RESULTS.write_text(json.dumps(results, indent=2) + "\n")
 
 
-def full_over_read(n_stocks: int, n_days: int, rounds: int) -> None:
+def full_over_read(n_stocks: int, n_days: int, rounds: int, old: str | None = None) -> None:
     """pandas' read of the parquet files and the full build from them, alternating in
-    fresh processes, ``rounds`` times: each round's ratio, and the median's."""
+    fresh processes, ``rounds`` times: each round's ratio, and the median's; with ``old``
+    (another tree's ``src``) its full build too in each round, after this tree's in odd
+    rounds and before it in even ones."""
+    builds: dict[str, dict[str, list[float]]] = {}
     with tempfile.TemporaryDirectory(prefix="bench-files-") as scratch:
         work = Path(scratch)
         write_market(work / "parquet" / "bars", n_stocks, n_days, csv=False)
         print(f"market: {n_stocks} stocks x {n_days} days, parquet, one file a year")
-        reads, builds, cpu_ratios = [], [], []
+        reads, read_cpu = [], []
+        trees = {"this tree": None} if old is None else {"this tree": None, "old": old}
         for run in range(rounds):
             read = in_fresh_process("read", str(work / "parquet" / "bars"), "pandas_parquet")
-            store = work / f"store_{run}"
-            full = in_fresh_process("full", str(work / "parquet"), str(store), "package")
-            shutil.rmtree(store)
             reads.append(read["seconds"])
-            builds.append(full["seconds"])
-            cpu_ratios.append(full["cpu_seconds"] / read["cpu_seconds"])
-            print(
-                f"round {run + 1}: pandas.read_parquet {read['seconds']:.1f} s ({read['rows']:,}"
-                f" rows, {read['cpu_seconds']:.1f} s of CPU), full build {full['seconds']:.1f} s"
-                f" (files read {full['read_and_derive']:.1f} s; {full['cpu_seconds']:.1f} s of "
-                f"CPU), {full['seconds'] / read['seconds']:.1f}x ({cpu_ratios[-1]:.1f}x in CPU);"
-                f" peak {full['peak'] / full['cells']:.0f} bytes per date x stock"
+            read_cpu.append(read["cpu_seconds"])
+            line = (
+                f"round {run + 1}: pandas.read_parquet {read['seconds']:.1f} s "
+                f"({read['rows']:,} rows, {read['cpu_seconds']:.2f} s of CPU)"
             )
-        ratio = statistics.median(builds) / statistics.median(reads)
-        print(
-            f"median full build / median pandas.read_parquet: {ratio:.1f}x on the clock, "
-            f"{statistics.median(cpu_ratios):.1f}x in CPU time"
-        )
+            order = list(trees) if run % 2 == 0 else list(trees)[::-1]
+            for name in order:
+                store = work / f"store_{run}"
+                full = in_fresh_process(
+                    "full", str(work / "parquet"), str(store), "package", src=trees[name]
+                )
+                shutil.rmtree(store)
+                got = builds.setdefault(name, {"seconds": [], "cpu": [], "wall_x": [], "cpu_x": []})
+                got["seconds"].append(full["seconds"])
+                got["cpu"].append(full["cpu_seconds"])
+                got["wall_x"].append(full["seconds"] / read["seconds"])
+                got["cpu_x"].append(full["cpu_seconds"] / read["cpu_seconds"])
+                line += (
+                    f"; full build ({name}) {full['seconds']:.1f} s (files read "
+                    f"{full['read_and_derive']:.1f} s; {full['cpu_seconds']:.2f} s of CPU), "
+                    f"{got['wall_x'][-1]:.1f}x ({got['cpu_x'][-1]:.1f}x in CPU); peak "
+                    f"{full['peak'] / full['cells']:.0f} bytes per date x stock"
+                )
+            print(line)
+        for name, got in builds.items():
+            print(
+                f"{name}: median full build {statistics.median(got['seconds']):.1f} s, "
+                f"{statistics.median(got['cpu']):.2f} s of CPU; median pandas.read_parquet "
+                f"{statistics.median(reads):.1f} s, {statistics.median(read_cpu):.2f} s of CPU; "
+                f"median of the rounds' ratios {statistics.median(got['wall_x']):.1f}x on the "
+                f"clock, {statistics.median(got['cpu_x']):.1f}x in CPU time"
+            )
 
 
 if __name__ == "__main__":

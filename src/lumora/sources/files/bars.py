@@ -13,6 +13,8 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
+from lumora.backtest._prepare import day_hash_sums
+from lumora.backtest._prepare import seed_rows as native_seed_rows
 from lumora.sources.files.checks import (
     FileSourceError,
     check_derived_price,
@@ -105,15 +107,27 @@ def file_summary(
 
 def _day_hashes(part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int) -> np.ndarray:
     """A number per date of a file that changes whenever any of that date's rows does
-    (a value restated, a row added or removed): each row's columns hashed together, the
-    rows of a date summed. Recorded with the store, they tell an update which dates of a
-    file changed since the store was built."""
-    row = pd.util.hash_array(part["code"])
-    for name in sorted(part):
-        if name not in ("date", "code"):
-            row = row * np.uint64(0x100000001B3) + pd.util.hash_array(part[name])
-    unit = (row >> np.uint64(11)).astype(np.float64) * 2.0**-53
-    return np.bincount(day, weights=unit, minlength=n_days)
+    (a value restated, a row added or removed): each row's columns hashed together (the
+    code, then the other columns but the date by name), the rows of a date summed.
+    Recorded with the store, they tell an update which dates of a file changed since the
+    store was built; the numbers are those of pandas' ``hash_array`` summed with
+    ``numpy.bincount``, made in one pass (``_prepare.day_hash_sums``)."""
+    names = sorted(name for name in part if name not in ("date", "code"))
+    columns = [_hashable(part["code"]), *(_hashable(part[name]) for name in names)]
+    sums: np.ndarray = day_hash_sums(columns, day.astype(np.int64, copy=False), n_days)
+    return sums
+
+
+def _hashable(values: np.ndarray) -> np.ndarray:
+    """A column as ``day_hash_sums`` hashes it: as it is where it hashes the type itself,
+    else (text, other widths) as pandas' hash of each value."""
+    if values.dtype in _HASHED_AS_IS:
+        return values
+    hashed: np.ndarray = pd.util.hash_array(values)
+    return hashed
+
+
+_HASHED_AS_IS = frozenset(np.dtype(t) for t in (np.float64, np.int64, np.int32, np.bool_))
 
 
 def read_part(
@@ -324,23 +338,22 @@ def seed_rows(
     ``derive``). ``distinct``: the rows' distinct dates, when known."""
     if distinct is None:
         distinct = dense_unique(date)[0]
-    recent = date >= distinct[-(LISTING_DAYS - 1) :].min(initial=np.iinfo(np.int32).max)
-    traded = ~_halted_rows(columns)
-    carried = [None, ~recent, ~np.isnan(columns["close"]), traded]
-    if "adj_factor" in columns:
-        carried.append(traded & ~np.isnan(columns["adj_factor"]))
-    if "industry" in columns:
-        carried.append(~np.isnan(columns["industry"]))
-    positions = np.arange(code.size)
-    last = np.empty(int(code.max(initial=0)) + 1, dtype=np.int64)
-    seeds = []
-    for mask in carried:
-        rows = positions if mask is None else positions[mask]
-        last.fill(-1)
-        last[code[rows]] = rows  # rows go by date: the latest row of a stock wins
-        seeds.append(last[last >= 0])
-    seeds.append(np.flatnonzero(recent))
-    return np.unique(np.concatenate(seeds))
+    recent_from = distinct[-(LISTING_DAYS - 1) :].min(initial=np.iinfo(np.int32).max)
+    optional = {
+        name: np.asarray(columns[name], dtype=np.float64)
+        for name in ("adj_factor", "industry")
+        if name in columns
+    }
+    rows: np.ndarray = native_seed_rows(
+        code.astype(np.int32, copy=False),
+        date.astype(np.int32, copy=False),
+        columns["close"],
+        columns["volume"],
+        int(recent_from),
+        is_suspended=columns.get("is_suspended"),
+        **optional,
+    )
+    return rows
 
 
 def untraded_rows(bars: Bars) -> np.ndarray:

@@ -1,0 +1,123 @@
+#include "prepare/file_rows.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "lumora/row_hashes.hpp"
+#include "lumora/seed_rows.hpp"
+
+namespace lumora::prepare {
+
+namespace py = pybind11;
+
+namespace {
+
+using hashing::ColumnKind;
+
+ColumnKind kind_of(const py::array& column) {
+    const py::dtype dtype = column.dtype();
+    const char kind = dtype.kind();
+    const auto size = dtype.itemsize();
+    if (kind == 'f' && size == 8) return ColumnKind::Float64;
+    if (kind == 'i' && size == 8) return ColumnKind::Int64;
+    if (kind == 'i' && size == 4) return ColumnKind::Int32;
+    if (kind == 'b' && size == 1) return ColumnKind::Bool;
+    if (kind == 'u' && size == 8) return ColumnKind::Hashed;
+    throw py::type_error("column " + std::string(py::str(dtype)) +
+                         ": only float64, int64, int32, bool and uint64 (hashes) columns are hashed");
+}
+
+py::array_t<double> day_hash_sums(const std::vector<py::array>& columns,
+                                  const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& day,
+                                  py::ssize_t n_days) {
+    if (day.ndim() != 1) throw py::value_error("day must be one-dimensional");
+    if (n_days < 0) throw py::value_error("n_days must not be negative");
+    const auto rows = static_cast<std::size_t>(day.shape(0));
+    std::vector<py::array> held;  // contiguous versions of the columns, alive for the call
+    std::vector<hashing::HashColumn> views;
+    for (const py::array& column : columns) {
+        if (column.ndim() != 1 || static_cast<std::size_t>(column.shape(0)) != rows)
+            throw py::value_error("every column must hold one value per row of day");
+        const ColumnKind kind = kind_of(column);
+        held.push_back(py::array::ensure(column, py::array::c_style));
+        views.push_back({kind, held.back().data()});
+    }
+    py::array_t<double> sums(n_days);
+    const std::span<double> out{sums.mutable_data(), static_cast<std::size_t>(n_days)};
+    const std::span<const std::int64_t> days{day.data(), rows};
+    try {
+        // No Python inside: reads the arrays `held` and `day` keep alive and writes the new array.
+        py::gil_scoped_release release;
+        hashing::day_hash_sums(views, days, rows, out);
+    } catch (const std::invalid_argument& error) {
+        throw py::value_error(error.what());
+    }
+    return sums;
+}
+
+template <class T>
+using Column = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+template <class T>
+std::span<const T> values_of(const Column<T>& column) {
+    if (column.ndim() != 1) throw py::value_error("every column must be one-dimensional");
+    return {column.data(), static_cast<std::size_t>(column.shape(0))};
+}
+
+template <class T>
+std::span<const T> values_of(const std::optional<Column<T>>& column) {
+    return column ? values_of(*column) : std::span<const T>{};
+}
+
+py::array_t<std::int64_t> seed_rows(const Column<std::int32_t>& code, const Column<std::int32_t>& date,
+                                    const Column<double>& close, const Column<double>& volume, std::int32_t recent_from,
+                                    const std::optional<Column<bool>>& is_suspended,
+                                    const std::optional<Column<double>>& adj_factor,
+                                    const std::optional<Column<double>>& industry) {
+    const std::span<const bool> suspended = values_of(is_suspended);
+    const seeds::BarRows rows{values_of(code),
+                              values_of(date),
+                              values_of(close),
+                              values_of(volume),
+                              {reinterpret_cast<const std::uint8_t*>(suspended.data()), suspended.size()},
+                              values_of(adj_factor),
+                              values_of(industry)};
+    std::vector<std::int64_t> found;
+    try {
+        // No Python inside: reads the argument arrays (held by this frame) into a new vector.
+        py::gil_scoped_release release;
+        found = seeds::seed_rows(rows, recent_from);
+    } catch (const std::invalid_argument& error) {
+        throw py::value_error(error.what());
+    }
+    py::array_t<std::int64_t> out(static_cast<py::ssize_t>(found.size()));
+    std::copy(found.begin(), found.end(), out.mutable_data());
+    return out;
+}
+
+}  // namespace
+
+void add_file_rows(py::module_& m) {
+    m.def("day_hash_sums", &day_hash_sums, py::arg("columns"), py::arg("day"), py::arg("n_days"),
+          "Per day (0 .. n_days - 1), the sum of its rows' content numbers in [0, 1): each row's values\n"
+          "hashed as pandas.util.hash_array hashes them (float64, int64, int32 and bool columns; a\n"
+          "uint64 column is taken as hashes already made), combined column by column as\n"
+          "h * 0x100000001B3 + next, the top 53 bits as a fraction; rows added in order, as\n"
+          "numpy.bincount(day, weights) adds them. `day`: each row's day.");
+    m.def("seed_rows", &seed_rows, py::arg("code"), py::arg("date"), py::arg("close"), py::arg("volume"),
+          py::arg("recent_from"), py::kw_only(), py::arg("is_suspended") = py::none(),
+          py::arg("adj_factor") = py::none(), py::arg("industry") = py::none(),
+          "Ascending positions of the rows a derivation of later days needs, of rows in date order per\n"
+          "stock (non-negative code numbers): each stock's last row, last row dated before\n"
+          "`recent_from`, last one with a close, last traded one (volume above zero, a close, not\n"
+          "suspended), last traded one with an adjustment factor and last one with an industry (when\n"
+          "given), and every row dated on or after `recent_from`.");
+}
+
+}  // namespace lumora::prepare
