@@ -42,6 +42,7 @@ BENCHMARK(BM_MeanRankCorrelation)
     ->Args({50, 500, 279})
     ->Args({20, 100, 5000})
     ->Args({2, 500, 5000})
+    ->Args({100, 40, 5000})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 #include <utility>
 
@@ -23,6 +24,16 @@ constexpr std::int64_t kChunkDates = 64;
 constexpr std::int64_t kMostChunks = 32;
 constexpr std::int64_t kWordBits = 64;
 constexpr std::int64_t kLanes = 4;
+// The products of the factors' deviations: stocks in tiles of kTileStocks (every factor's
+// part of a tile, 100 factors x 256 stocks x 8 bytes, fits a core's second-level cache), each
+// tile kTileRows factors against kTileCols others at once.
+constexpr std::int64_t kTileStocks = 256;
+constexpr std::int64_t kTileRows = 2;
+constexpr std::int64_t kTileCols = 4;
+// Two doubles side by side in one register of any 64-bit x86 (or ARM) core: eight sums of
+// a tile and the six values they read fit its sixteen vector registers.
+using Pair = double __attribute__((vector_size(2 * sizeof(double))));
+constexpr std::int64_t kPairLanes = 2;
 std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 
 // The sums of a run of dates: per pair the correlations added and the dates counted, per
@@ -43,15 +54,20 @@ public:
         : in_(in),
           n_(n_stocks),
           f_(static_cast<std::int64_t>(in.values.size())),
+          rows_((f_ + kTileCols - 1) / kTileCols * kTileCols),
+          stride_((n_stocks + kLanes - 1) / kLanes * kLanes),
           words_((n_stocks + kWordBits - 1) / kWordBits),
           cells_(at(kBlockDates * n_stocks)),
           valid_(in.validity.size(), std::vector<double>(at(kBlockDates * n_stocks))),
-          deviations_(at(kBlockDates * n_stocks * f_)),
+          deviations_(at(kBlockDates * rows_ * stride_), 0.0),
           masks_(at(kBlockDates * f_ * words_)),
           squares_(at(kBlockDates * f_)),
           counts_(at(kBlockDates * f_)),
           spread_(at(kBlockDates * f_)),
-          products_(at(f_ * f_)) {}
+          products_(at(rows_ * rows_)),
+          class_of_(at(f_)),
+          own_(at(f_ * f_)),
+          known_(at(f_ * f_)) {}
 
     void add_dates(std::int64_t first, std::int64_t last, Sums& sums) {
         for (std::int64_t b0 = first; b0 < last; b0 += kBlockDates) {
@@ -91,7 +107,7 @@ private:
         // multiples of 1/2 summing to 0 exactly, and their squares and products are exact
         // in any order of summation.
         const double mean = (static_cast<double>(n) + 1.0) / 2.0;
-        double* deviations = &deviations_[at((b * f_ + f) * n_)];
+        double* deviations = &deviations_[at((b * rows_ + f) * stride_)];
         std::uint64_t* mask = &masks_[at((b * f_ + f) * words_)];
         std::fill(deviations, deviations + n_, 0.0);
         std::fill(mask, mask + words_, std::uint64_t{0});
@@ -109,37 +125,36 @@ private:
         spread_[at(b * f_ + f)] = total > 0.0 ? 1 : 0;
     }
 
-    // Sum over the stocks of the products of every pair's deviations: four pairs at a time
-    // (each factor's row read once for four others), each sum in four lanes the compiler
-    // keeps in vector registers. The sums are exact, so their order does not matter.
+    // Sum over the stocks of the products of every pair's deviations (D D^T of the date's
+    // factors x stocks): a tile of stocks at a time, small enough that every factor's part of
+    // it stays in the core's own cache while all pairs read it, and within a tile two factors
+    // against four others at once, so that each value loaded serves four or two products.
+    // The sums are exact (see rank_date), so neither their order nor the tiling matters; the
+    // zero rows and columns that pad the factors and stocks add nothing.
     void products_of(const double* d) {
-        for (std::int64_t a = 0; a < f_; ++a) {
-            const double* x = d + a * n_;
-            std::int64_t c = a + 1;
-            for (; c + 4 <= f_; c += 4) {
-                const double* y[4] = {d + c * n_, d + (c + 1) * n_, d + (c + 2) * n_, d + (c + 3) * n_};
-                double s[4][kLanes] = {};
-                std::int64_t k = 0;
-                for (; k + kLanes <= n_; k += kLanes)
-                    for (int p = 0; p < 4; ++p)
-                        for (std::int64_t l = 0; l < kLanes; ++l) s[p][l] += x[k + l] * y[p][k + l];
-                for (int p = 0; p < 4; ++p) {
-                    double total = (s[p][0] + s[p][1]) + (s[p][2] + s[p][3]);
-                    for (std::int64_t r = k; r < n_; ++r) total += x[r] * y[p][r];
-                    products_[at(a * f_ + c + p)] = total;
-                }
-            }
-            for (; c < f_; ++c) {
-                const double* y = d + c * n_;
-                double s[kLanes] = {};
-                std::int64_t k = 0;
-                for (; k + kLanes <= n_; k += kLanes)
-                    for (std::int64_t l = 0; l < kLanes; ++l) s[l] += x[k + l] * y[k + l];
-                double total = (s[0] + s[1]) + (s[2] + s[3]);
-                for (; k < n_; ++k) total += x[k] * y[k];
-                products_[at(a * f_ + c)] = total;
-            }
+        std::fill(products_.begin(), products_.end(), 0.0);
+        for (std::int64_t k0 = 0; k0 < stride_; k0 += kTileStocks) {
+            const std::int64_t k1 = std::min(stride_, k0 + kTileStocks);
+            for (std::int64_t a = 0; a < rows_; a += kTileRows)
+                for (std::int64_t c = a / kTileCols * kTileCols; c < rows_; c += kTileCols) tile(d, a, c, k0, k1);
         }
+    }
+
+    void tile(const double* d, std::int64_t a, std::int64_t c, std::int64_t k0, std::int64_t k1) {
+        const double* x[kTileRows] = {d + a * stride_, d + (a + 1) * stride_};
+        const double* y[kTileCols] = {d + c * stride_, d + (c + 1) * stride_, d + (c + 2) * stride_,
+                                      d + (c + 3) * stride_};
+        Pair s[kTileRows][kTileCols] = {};
+        for (std::int64_t k = k0; k < k1; k += kPairLanes) {
+            Pair u[kTileRows], v[kTileCols];
+            for (std::int64_t i = 0; i < kTileRows; ++i) std::memcpy(&u[i], x[i] + k, sizeof(Pair));
+            for (std::int64_t j = 0; j < kTileCols; ++j) std::memcpy(&v[j], y[j] + k, sizeof(Pair));
+            for (std::int64_t i = 0; i < kTileRows; ++i)
+                for (std::int64_t j = 0; j < kTileCols; ++j) s[i][j] += u[i] * v[j];
+        }
+        for (std::int64_t i = 0; i < kTileRows; ++i)
+            for (std::int64_t j = 0; j < kTileCols; ++j)
+                products_[at((a + i) * rows_ + c + j)] += s[i][j][0] + s[i][j][1];
     }
 
     // Factor a's deviations on the stocks it ranks and `other` does not: their count, sum and
@@ -155,7 +170,7 @@ private:
             while (bits != 0) {
                 const std::int64_t k = w * kWordBits + std::countr_zero(bits);
                 bits &= bits - 1;
-                const double v = d[a * n_ + k];
+                const double v = d[a * stride_ + k];
                 ++out.count;
                 out.sum += v;
                 out.squares += v * v;
@@ -164,24 +179,53 @@ private:
         return out;
     }
 
+    // Factors ranking the same stocks on the date share a class (often most of a screen's
+    // factors do: one validity table, the same missing values): class_of_[f] is the first
+    // factor with f's stocks.
+    void classify(const std::uint64_t* masks) {
+        const auto bytes = static_cast<std::size_t>(words_) * sizeof(std::uint64_t);
+        for (std::int64_t f = 0; f < f_; ++f) {
+            class_of_[at(f)] = f;
+            for (std::int64_t g = 0; g < f; ++g)
+                if (class_of_[at(g)] == g && std::memcmp(masks + f * words_, masks + g * words_, bytes) == 0) {
+                    class_of_[at(f)] = g;
+                    break;
+                }
+        }
+    }
+
+    // Factor a's sums on the stocks it ranks and c does not: none where both rank the same
+    // stocks, else computed once per class of c (they depend only on c's stocks).
+    const OwnOnly& own_only_of(const double* d, const std::uint64_t* masks, std::int64_t a, std::int64_t c) {
+        static const OwnOnly kNone;
+        const std::int64_t k = class_of_[at(c)];
+        if (k == class_of_[at(a)]) return kNone;
+        const std::size_t slot = at(a * f_ + k);
+        if (!known_[slot]) {
+            own_[slot] = own_only(d, a, masks + a * words_, masks + k * words_);
+            known_[slot] = 1;
+        }
+        return own_[slot];
+    }
+
     void pair_date(std::int64_t b, Sums& sums) {
-        const double* d = &deviations_[at(b * n_ * f_)];
+        const double* d = &deviations_[at(b * rows_ * stride_)];
         const std::uint64_t* masks = &masks_[at(b * f_ * words_)];
         const char* spread = &spread_[at(b * f_)];
         const double* squares = &squares_[at(b * f_)];
         const std::int64_t* counts = &counts_[at(b * f_)];
         for (std::int64_t f = 0; f < f_; ++f) sums.spread[at(f)] |= spread[f];
         products_of(d);
+        classify(masks);
+        std::fill(known_.begin(), known_.end(), char{0});
         for (std::int64_t a = 0; a < f_; ++a) {
             if (!spread[a]) continue;
-            const std::uint64_t* ma = masks + a * words_;
             for (std::int64_t c = a + 1; c < f_; ++c) {
                 if (!spread[c]) continue;
-                const std::uint64_t* mc = masks + c * words_;
-                const OwnOnly a_only = own_only(d, a, ma, mc);
+                const OwnOnly& a_only = own_only_of(d, masks, a, c);
                 const std::int64_t shared = counts[a] - a_only.count;
                 if (shared < 2) continue;
-                const OwnOnly c_only = own_only(d, c, mc, ma);
+                const OwnOnly& c_only = own_only_of(d, masks, c, a);
                 // Sums over the shared stocks: each side's own total (its deviations sum to 0)
                 // less the part on stocks the other does not rank.
                 const double n = static_cast<double>(shared);
@@ -189,7 +233,7 @@ private:
                 const double sc = -c_only.sum, scc = squares[c] - c_only.squares;
                 const double va = n * saa - sa * sa, vc = n * scc - sc * sc;
                 if (!(va > 0.0) || !(vc > 0.0)) continue;  // a side constant on the shared stocks
-                const double r = (n * products_[at(a * f_ + c)] - sa * sc) / std::sqrt(va * vc);
+                const double r = (n * products_[at(a * rows_ + c)] - sa * sc) / std::sqrt(va * vc);
                 sums.correlation[at(a * f_ + c)] += std::clamp(r, -1.0, 1.0);
                 ++sums.dates[at(a * f_ + c)];
             }
@@ -197,7 +241,10 @@ private:
     }
 
     const ScreenFactors& in_;
-    std::int64_t n_, f_, words_;
+    std::int64_t n_, f_;
+    std::int64_t rows_;    // the factors padded with zero rows to whole tiles
+    std::int64_t stride_;  // a factor's row of deviations: the stocks padded with zeros to whole lanes
+    std::int64_t words_;
     std::vector<double> cells_;
     std::vector<std::vector<double>> valid_;
     std::vector<double> deviations_;
@@ -206,6 +253,9 @@ private:
     std::vector<std::int64_t> counts_;
     std::vector<char> spread_;
     std::vector<double> products_;
+    std::vector<std::int64_t> class_of_;
+    std::vector<OwnOnly> own_;  // by factor and class of the other factor
+    std::vector<char> known_;
     std::vector<double> values_, ranks_;
     std::vector<std::int64_t> stocks_;
     RadixScratch radix_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -282,38 +283,43 @@ namespace {
 
 // The sums of twice-ranks over the stocks ranked on both dates (0: unranked). Every term is a
 // whole number, and a run of stocks is kept short enough that its sums stay below 2^53, so
-// each run is summed exactly in double lanes (which vectorise, unlike 64-bit integer
-// products) whatever the order of addition; the runs are then added as integers.
+// each run is summed exactly in double lanes whatever the order of addition; the runs are
+// then added as integers. Two stocks at a time side by side in vector registers: 64-bit
+// integer products do not vectorise, and the compiler leaves scalar lanes in memory.
+using Pair = double __attribute__((vector_size(2 * sizeof(double))));
+using IntPair = std::int32_t __attribute__((vector_size(2 * sizeof(std::int32_t))));
+
 TwiceRankSums both_ranked_sums(const std::uint32_t* now, const std::uint32_t* before, std::int64_t n) {
-    constexpr std::size_t kLanes = 4;
+    constexpr std::int64_t kLanes = 2;
     const double top = 2.0 * static_cast<double>(n) + 2.0;  // above any twice-rank
     const auto run = static_cast<std::int64_t>(
         std::max(static_cast<double>(kLanes), std::floor(9.0e15 / (top * top)) / kLanes * kLanes));
     TwiceRankSums out;
+    auto whole = [](Pair lanes) { return static_cast<std::uint64_t>(lanes[0] + lanes[1]); };
     for (std::int64_t j0 = 0; j0 < n; j0 += run) {
         const std::int64_t j1 = std::min(n, j0 + run);
-        double count[kLanes] = {}, sa[kLanes] = {}, sb[kLanes] = {}, sab[kLanes] = {}, saa[kLanes] = {},
-               sbb[kLanes] = {};
-        auto add = [&](std::size_t l, std::int64_t j) {
+        Pair count = {}, sa = {}, sb = {}, sab = {}, saa = {}, sbb = {};
+        auto add = [&](IntPair now_twice, IntPair before_twice) {
             // Twice-ranks are below 2^31: read as signed, which converts to double directly.
-            const double x = static_cast<double>(static_cast<std::int32_t>(now[j]));
-            const double y = static_cast<double>(static_cast<std::int32_t>(before[j]));
-            const double both = (now[j] != 0) & (before[j] != 0) ? 1.0 : 0.0;
-            const double a = x * both, b = y * both;
-            count[l] += both;
-            sa[l] += a;
-            sb[l] += b;
-            sab[l] += a * b;
-            saa[l] += a * a;
-            sbb[l] += b * b;
+            const IntPair both = -((now_twice != 0) & (before_twice != 0));  // 1 where both rank it
+            const Pair x = __builtin_convertvector(now_twice & -both, Pair);
+            const Pair y = __builtin_convertvector(before_twice & -both, Pair);
+            count += __builtin_convertvector(both, Pair);
+            sa += x;
+            sb += y;
+            sab += x * y;
+            saa += x * x;
+            sbb += y * y;
         };
         std::int64_t j = j0;
-        for (; j + static_cast<std::int64_t>(kLanes) <= j1; j += kLanes)
-            for (std::size_t l = 0; l < kLanes; ++l) add(l, j + static_cast<std::int64_t>(l));
-        for (std::size_t l = 0; j < j1; ++j, ++l) add(l, j);
-        auto whole = [](const double* lanes) {
-            return static_cast<std::uint64_t>((lanes[0] + lanes[1]) + (lanes[2] + lanes[3]));
-        };
+        for (; j + kLanes <= j1; j += kLanes) {
+            IntPair x, y;
+            std::memcpy(&x, now + j, sizeof(IntPair));
+            std::memcpy(&y, before + j, sizeof(IntPair));
+            add(x, y);
+        }
+        if (j < j1)
+            add(IntPair{static_cast<std::int32_t>(now[j]), 0}, IntPair{static_cast<std::int32_t>(before[j]), 0});
         out.count += whole(count);
         out.a += whole(sa);
         out.b += whole(sb);
