@@ -20,26 +20,6 @@ std::uint64_t double_bits(double v) {
 // the cache between the columns.
 constexpr std::size_t kBlock = 4096;
 
-}  // namespace
-
-std::uint64_t value_hash(const HashColumn& column, std::size_t i) {
-    switch (column.kind) {
-        case ColumnKind::Float64:
-            return mix(double_bits(static_cast<const double*>(column.data)[i]));
-        case ColumnKind::Int64:
-            return mix(static_cast<std::uint64_t>(static_cast<const std::int64_t*>(column.data)[i]));
-        case ColumnKind::Int32:  // its 32 bits, zero-extended
-            return mix(static_cast<std::uint32_t>(static_cast<const std::int32_t*>(column.data)[i]));
-        case ColumnKind::Bool:
-            return mix(static_cast<const std::uint8_t*>(column.data)[i] != 0 ? 1 : 0);
-        case ColumnKind::Hashed:
-            return static_cast<const std::uint64_t*>(column.data)[i];
-    }
-    return 0;
-}
-
-namespace {
-
 // hash[i] = hash[i] * multiplier + value hash of row (start + i), over rows [start, stop):
 // the column's kind is looked at once a block.
 template <class Hash>

@@ -35,9 +35,6 @@ struct HashColumn {
     const void* data;  // one value per row
 };
 
-// The hash of row i of one column.
-std::uint64_t value_hash(const HashColumn& column, std::size_t i);
-
 // Per day (0 .. sums.size() - 1), the sum of its rows' unit numbers: each row's hash is
 // hash(columns[0]), then for each further column hash = hash * 0x100000001B3 + hash(column)
 // (wrapping), and its unit number is the top 53 bits of that hash as a fraction of one.

@@ -149,7 +149,9 @@ public:
         if (py::object fits = fitting(*now); !fits.is_none()) return fits;
         std::unique_lock<std::mutex> building(building_, std::defer_lock);
         {
-            py::gil_scoped_release release;  // a builder holding the lock needs the GIL
+            // Safe without the GIL: only the mutex is waited on, no Python object is touched;
+            // and needed: the thread holding the lock is building and needs the GIL to finish.
+            py::gil_scoped_release release;
             building.lock();
         }
         // Another thread may have built it meanwhile. The tables are read again for the
