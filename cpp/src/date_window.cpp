@@ -1,5 +1,7 @@
 #include "lumora/date_window.hpp"
 
+#include <algorithm>
+
 namespace lumora {
 
 RowSelection select_window(const std::vector<std::string>& labels, std::string_view start, std::string_view end) {
@@ -28,6 +30,20 @@ WriteWindow incremental_write_window(const std::vector<std::string>& stored, con
     for (const std::string& date : stored)
         if (date < w.write_start) w.read_start = date;
     return w;
+}
+
+std::string tail_write_start(const std::vector<std::vector<std::string>>& indexes, std::size_t reload,
+                             const std::string& rewrite_from) {
+    std::string earliest;
+    for (const std::vector<std::string>& dates : indexes) {
+        if (dates.empty()) continue;
+        std::size_t from = dates.size();
+        if (!rewrite_from.empty())
+            from = static_cast<std::size_t>(std::lower_bound(dates.begin(), dates.end(), rewrite_from) - dates.begin());
+        const std::string& start = dates[from > reload ? from - reload : 0];
+        if (earliest.empty() || start < earliest) earliest = start;
+    }
+    return earliest;
 }
 
 std::vector<std::int32_t> month_keys(const std::vector<std::string>& labels) {

@@ -2,6 +2,7 @@
 // Cutting date-labelled rows to an inclusive window. Labels and bounds are YYYYMMDD text
 // compared as text, which is date order for that form; rows need not be sorted.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -32,6 +33,16 @@ struct WriteWindow {
 };
 WriteWindow incremental_write_window(const std::vector<std::string>& stored, const std::string& start,
                                      const std::string& end);
+
+// The first stored date a tail update writes again. Each stored index (ascending) gives its
+// last `reload` dates, and where the source changed rows from `rewrite_from` (empty: only
+// new days), its `reload` dates before the first one on or after it: a table whose rows
+// look ahead (a day's forward return reads the next two rows of opens) holds stale rows
+// that far back. Indexes may skip different days (opens skip a day on which nothing
+// traded, closes do not), so each is counted in its own rows; the earliest date wins. Empty
+// when every index is empty.
+std::string tail_write_start(const std::vector<std::vector<std::string>>& indexes, std::size_t reload,
+                             const std::string& rewrite_from);
 
 // The month of each date label as the number YYYYMM, read from its first six digits (any
 // separators skipped); 0 for a label with fewer digits.

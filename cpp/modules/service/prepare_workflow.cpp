@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "lumora/date_window.hpp"
 #include "service/service_module.hpp"
 
 namespace lumora::service {
@@ -118,18 +119,13 @@ void refresh_to_latest(py::handle self, py::handle store, py::handle after_downl
     if (copy == nullptr) throw py::error_already_set();
     py::list base_index = py::reinterpret_steal<py::list>(copy);
     if (base_index.empty()) raise_kestrel(kIncomplete);
-    const auto reload = service_attr("TAIL_RELOAD_ROWS").cast<py::ssize_t>();
-    const py::ssize_t count = static_cast<py::ssize_t>(base_index.size());
-    py::object write_start = base_index[static_cast<std::size_t>(std::max<py::ssize_t>(count - reload, 0))];
-    // The source changed older rows: everything from there is derived again, and, as at the
-    // tail, the days whose forward returns reach into the changed ones.
-    if (!rewrite_from.is_none()) {
-        py::ssize_t first = 0;
-        while (first < count && truthy(base_index[static_cast<std::size_t>(first)].attr("__lt__")(rewrite_from)))
-            ++first;
-        py::object earlier = base_index[static_cast<std::size_t>(std::max<py::ssize_t>(first - reload, 0))];
-        if (truthy(earlier.attr("__lt__")(write_start))) write_start = earlier;
-    }
+    // Closes keep every stored day, while opens (and the forward returns ranked from them)
+    // skip a day on which nothing traded: the rows to derive again are counted in each.
+    std::vector<std::vector<std::string>> indexes;
+    for (const char* key : {"close_price", "open_price"})
+        indexes.push_back(entry(datasets, key).attr("get")("index", py::list()).cast<std::vector<std::string>>());
+    py::str write_start(tail_write_start(indexes, service_attr("TAIL_RELOAD_ROWS").cast<std::size_t>(),
+                                         rewrite_from.is_none() ? std::string() : rewrite_from.cast<std::string>()));
     py::object write_end = today_text();
     // Compared on the reload start: data ending today is still reloaded from the day before.
     if (truthy(write_start.attr("__ge__")(write_end))) {
