@@ -16,44 +16,34 @@ using namespace pybind11::literals;
 namespace {
 
 constexpr YearlyTableStyle kCompactYearlyTable{
-    .headers = {"Year", "Ret", "Sharpe", "MaxDD", "Calmar", "ExRet", "ExSh", "ExDD", "ExCal"},
-    .subject_headers = false,
-    .col_widths = {0.09, 0.11, 0.11, 0.12, 0.11, 0.12, 0.11, 0.11, 0.12},
-    .font_size = 7.8,
-    .row_scale = 1.22,
-    .title_size = 10.2,
-    .title_pad = 4,
-};
-
+    .compact = true, .year_width = 0.09, .font_size = 7.8, .row_scale = 1.22, .title_size = 10.2, .title_pad = 4};
 constexpr YearlyTableStyle kFullYearlyTable{
-    .headers = {"Year", "Return", "Sharpe", "Max DD", "Calmar", "Excess Return", "Excess Sharpe", "Excess Max DD",
-                "Excess Calmar"},
-    .subject_headers = true,
-    .col_widths = {0.08, 0.115, 0.115, 0.115, 0.115, 0.115, 0.115, 0.115, 0.115},
-    .font_size = 8.4,
-    .row_scale = 1.24,
-    .title_size = 11.5,
-    .title_pad = 8,
-};
+    .compact = false, .year_width = 0.08, .font_size = 8.4, .row_scale = 1.24, .title_size = 11.5, .title_pad = 8};
 
 enum class CellFormat { Percent, Number };
 
+// A table column after the year: the yearly_metrics column it shows, how its cells are
+// written, and its header and width in the compact and in the full table.
 struct MetricColumn {
     const char* name;
     CellFormat format;
+    const char* compact_header;
+    double compact_width;
+    const char* full_header;
+    double full_width;
 };
 
 // Table columns 1-8 after the year; the first four describe the subject (the strategy or
 // a group), the rest its excess return over the benchmark.
 constexpr std::array<MetricColumn, 8> kMetricColumns{{
-    {"strategy_return", CellFormat::Percent},
-    {"strategy_sharpe", CellFormat::Number},
-    {"strategy_max_dd", CellFormat::Percent},
-    {"strategy_calmar", CellFormat::Number},
-    {"excess_return", CellFormat::Percent},
-    {"excess_sharpe", CellFormat::Number},
-    {"excess_max_dd", CellFormat::Percent},
-    {"excess_calmar", CellFormat::Number},
+    {"strategy_return", CellFormat::Percent, "Ret", 0.11, "Return", 0.115},
+    {"strategy_sharpe", CellFormat::Number, "Sharpe", 0.11, "Sharpe", 0.115},
+    {"strategy_max_dd", CellFormat::Percent, "MaxDD", 0.12, "Max DD", 0.115},
+    {"strategy_calmar", CellFormat::Number, "Calmar", 0.11, "Calmar", 0.115},
+    {"excess_return", CellFormat::Percent, "ExRet", 0.12, "Excess Return", 0.115},
+    {"excess_sharpe", CellFormat::Number, "ExSh", 0.11, "Excess Sharpe", 0.115},
+    {"excess_max_dd", CellFormat::Percent, "ExDD", 0.11, "Excess Max DD", 0.115},
+    {"excess_calmar", CellFormat::Number, "ExCal", 0.12, "Excess Calmar", 0.115},
 }};
 
 const char* metric_text_colour(int column) {
@@ -79,12 +69,24 @@ std::vector<std::vector<std::string>> metric_rows(py::handle yearly_metrics) {
     return rows;
 }
 
+// The full table names the subject in the headers of the columns that describe it.
 std::vector<std::string> table_headers(const YearlyTableStyle& style, const YearlyTableSubject& subject) {
-    std::vector<std::string> headers(style.headers.begin(), style.headers.end());
-    if (style.subject_headers) {
-        for (std::size_t c = 1; c <= 4; ++c) headers[c] = subject.name + " " + headers[c];
+    std::vector<std::string> headers{"Year"};
+    for (std::size_t c = 0; c < kMetricColumns.size(); ++c) {
+        const MetricColumn& column = kMetricColumns[c];
+        if (style.compact)
+            headers.emplace_back(column.compact_header);
+        else
+            headers.push_back(c < 4 ? subject.name + " " + column.full_header : column.full_header);
     }
     return headers;
+}
+
+std::vector<double> column_widths(const YearlyTableStyle& style) {
+    std::vector<double> widths{style.year_width};
+    for (const MetricColumn& column : kMetricColumns)
+        widths.push_back(style.compact ? column.compact_width : column.full_width);
+    return widths;
 }
 
 }  // namespace
@@ -104,7 +106,7 @@ void draw_yearly_metrics_table(py::handle ax, py::handle yearly_metrics, bool co
     TableSpec spec{
         .rows = metric_rows(yearly_metrics),
         .headers = table_headers(style, subject),
-        .col_widths = std::vector<double>(style.col_widths.begin(), style.col_widths.end()),
+        .col_widths = column_widths(style),
         .cell_align = "center",
         .font_size = style.font_size,
         .row_scale = style.row_scale,

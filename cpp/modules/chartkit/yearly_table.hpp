@@ -3,18 +3,18 @@
 
 #include <pybind11/pybind11.h>
 
-#include <array>
 #include <string>
 
 namespace lumora::chartkit {
 
 namespace py = pybind11;
 
-// Type sizes, column widths and headers of the table on one page kind.
+// The table on one page kind: compact (the wide page's) has short headers; the year
+// column's width and the type sizes (the other columns' headers and widths are kept with
+// the columns).
 struct YearlyTableStyle {
-    std::array<const char*, 9> headers;  // the full style names columns 1-4 after the subject
-    bool subject_headers;                // prefix headers 1-4 with the subject's name
-    std::array<double, 9> col_widths;
+    bool compact;
+    double year_width;
     double font_size;
     double row_scale;
     double title_size;

@@ -37,6 +37,20 @@ constexpr std::array<const char*, 12> kMonths{"Jan", "Feb", "Mar", "Apr", "May",
 constexpr std::array<double, 4> kHeights{0.72, 2.6, 2.45, 2.5};
 constexpr std::array<double, 3> kWidths{1.0, 1.1, 1.0};
 constexpr PageFrame kFrame = wide_panel_page(130, kHeights, kWidths, 0.34);
+// Where the panels sit on the grid: the cards across the top; the IC decay beside the
+// monthly Rank IC; the group returns and the two turnover panels; the IC table beside the
+// group table.
+struct FactorPageCells {
+    Cells cards, decay, monthly, group_returns, turnover_over_time, turnover_by_group, ic_table, group_table;
+};
+constexpr FactorPageCells kCells{.cards = {0, 1, 0, 3},
+                                 .decay = {1, 2, 0, 1},
+                                 .monthly = {1, 2, 1, 3},
+                                 .group_returns = {2, 3, 0, 1},
+                                 .turnover_over_time = {2, 3, 1, 2},
+                                 .turnover_by_group = {2, 3, 2, 3},
+                                 .ic_table = {3, 4, 0, 2},
+                                 .group_table = {3, 4, 2, 3}};
 constexpr double kLegend = 8.0, kBarLabel = 7.4;
 constexpr int kMostGroupTicks = 20;  // a third of the page holds 20 group numbers
 
@@ -226,14 +240,14 @@ std::string plot_factor_analysis(py::handle analysis, py::handle save_path, py::
         const Pyplot mpl = drawing_preamble();
         const FactorPage p{mpl, data, group_colours(std::max(data.groups, 1))};
         const PagePanel panels[] = {
-            {{0, 1, 0, 3}, bind_panel(p, draw_cards_panel), false},
-            {{1, 2, 0, 1}, bind_panel(p, draw_decay), true},
-            {{1, 2, 1, 3}, bind_panel(p, draw_monthly), false},
-            {{2, 3, 0, 1}, bind_panel(p, draw_group_returns), true},
-            {{2, 3, 1, 2}, bind_panel(p, draw_turnover_over_time), true},
-            {{2, 3, 2, 3}, bind_panel(p, draw_turnover_by_group), true},
-            {{3, 4, 0, 2}, bind_panel(p, draw_ic_table), false},
-            {{3, 4, 2, 3}, bind_panel(p, draw_group_table), false},
+            {kCells.cards, bind_panel(p, draw_cards_panel), false},
+            {kCells.decay, bind_panel(p, draw_decay), true},
+            {kCells.monthly, bind_panel(p, draw_monthly), false},
+            {kCells.group_returns, bind_panel(p, draw_group_returns), true},
+            {kCells.turnover_over_time, bind_panel(p, draw_turnover_over_time), true},
+            {kCells.turnover_by_group, bind_panel(p, draw_turnover_by_group), true},
+            {kCells.ic_table, bind_panel(p, draw_ic_table), false},
+            {kCells.group_table, bind_panel(p, draw_group_table), false},
         };
         draw_panel_page(mpl, kFrame, std::string(py::str(title_text)) + " | Factor Analysis", panels, path);
     }

@@ -10,6 +10,7 @@ from typing import Any
 
 import pandas as pd
 
+from lumora.backtest._report_labels import PERCENT, POINTS, TEXT, label
 from lumora.backtest.batch.correlation import long_short_daily, near_duplicates
 from lumora.backtest.batch.jobs import Job, JobFailure
 from lumora.logger import logger
@@ -50,32 +51,52 @@ class BatchResult:
         return write_report(batch_html(self, path, job_reports=job_reports), path)
 
 
-# Summary columns: (the figure's key, the column, the factor taking it to the column's unit).
-# Every share of capital is in percent, named "_pct" (the strategy statistics give annual
-# returns in percent and drawdowns, win rates and turnover as fractions; the factor figures
-# are all fractions); Sharpe ratios, IC figures, group numbers and counts are plain numbers.
+# Summary columns, one per figure, in the unit the reports show the figure in (the label
+# table's, by the table the figure comes from): every share of capital is in percent, named
+# "_pct" (a fraction times 100, a figure already in percentage points as it is: the strategy
+# statistics give annual returns in points and drawdowns, win rates and turnover as
+# fractions; the factor figures are all fractions); text as it is; Sharpe ratios, IC
+# figures, group numbers and counts are plain numbers. The screen's report reads a "_pct"
+# column back as the figure in percent, so the two agree by construction.
 _PCT = 100.0
-_FACTOR_COLUMNS = (
-    ("benchmark_name", "benchmark_name", None),
-    ("best_group_annual_return", "best_group_annual_return_pct", _PCT),
-    ("long_short_annual_return", "long_short_annual_return_pct", _PCT),
-    ("rank_ic_mean", "rank_ic_mean", 1.0),
-    ("ic_ir", "ic_ir", 1.0),
-    ("benchmark_annual_return", "benchmark_annual_return_pct", _PCT),
-    ("excess_annual_return", "excess_annual_return_pct", _PCT),
-    ("excess_sharpe", "excess_sharpe", 1.0),
-    ("excess_max_dd", "excess_max_dd_pct", _PCT),
+
+
+def _columns(table: str, *keys: str) -> tuple[tuple[str, str, float | None], ...]:
+    """(the figure's key, the column, the factor taking it to the column's unit) per key."""
+    columns: list[tuple[str, str, float | None]] = []
+    for key in keys:
+        unit = label(key, table).unit
+        if unit in (PERCENT, POINTS):
+            columns.append((key, f"{key}_pct", _PCT if unit == PERCENT else 1.0))
+        else:
+            columns.append((key, key, None if unit == TEXT else 1.0))
+    return tuple(columns)
+
+
+# The primary benchmark's row of a factor result's benchmark summary.
+_FACTOR_COLUMNS = _columns(
+    "benchmarks",
+    "benchmark_name",
+    "best_group_annual_return",
+    "long_short_annual_return",
+    "rank_ic_mean",
+    "ic_ir",
+    "benchmark_annual_return",
+    "excess_annual_return",
+    "excess_sharpe",
+    "excess_max_dd",
 )
 # Figures of the factor analysis (``result.analysis.summary``): the t-statistic does not
 # bury strongly negative factors the way ``ic_ir`` sorts them (sort by its absolute value).
-_FACTOR_ANALYSIS_COLUMNS = (
-    ("rank_ic_t_stat", "rank_ic_t_stat", 1.0),
-    ("rank_ic_std", "rank_ic_std", 1.0),
-    ("long_short_sharpe", "long_short_sharpe", 1.0),
-    ("long_short_max_drawdown", "long_short_max_drawdown_pct", _PCT),
-    ("monotonicity", "monotonicity", 1.0),
-    ("long_short_turnover_daily", "long_short_turnover_daily_pct", _PCT),
-    ("coverage", "coverage_pct", _PCT),
+_FACTOR_ANALYSIS_COLUMNS = _columns(
+    "factor",
+    "rank_ic_t_stat",
+    "rank_ic_std",
+    "long_short_sharpe",
+    "long_short_max_drawdown",
+    "monotonicity",
+    "long_short_turnover_daily",
+    "coverage",
 )
 # The IC summary of the factor analysis at every horizon, per measure: "<measure>_<figure>_<h>d".
 # The Rank IC p-values are also adjusted for the number of factor jobs in the screen, each
@@ -88,20 +109,22 @@ _ADJUSTED_MEASURES = ("rank_ic",)
 # |t| of the 1-day Rank IC above this is flagged: a hurdle for a factor found among many.
 T_HURDLE = 3.0
 _FLAG = "rank_ic_abs_t_over_3"
-_STRATEGY_COLUMNS = (
-    ("annual_return", "annual_return_pct", 1.0),
-    ("long_sharp", "long_sharp", 1.0),
-    ("max_dd", "max_dd_pct", _PCT),
-    ("benchmark_annual_return", "benchmark_annual_return_pct", 1.0),
-    ("benchmark_sharp", "benchmark_sharp", 1.0),
-    ("extra_annual_return", "extra_annual_return_pct", 1.0),
-    ("extra_sharp", "extra_sharp", 1.0),
-    ("extra_max_dd", "extra_max_dd_pct", _PCT),
-    ("return_corr", "return_corr", 1.0),
-    ("win_rate", "win_rate_pct", _PCT),
-    ("excess_win_rate", "excess_win_rate_pct", _PCT),
-    ("holding_count", "holding_count", 1.0),
-    ("turnover", "turnover_pct", _PCT),
+# The strategy statistics (``result.stats``).
+_STRATEGY_COLUMNS = _columns(
+    "stats",
+    "annual_return",
+    "long_sharp",
+    "max_dd",
+    "benchmark_annual_return",
+    "benchmark_sharp",
+    "extra_annual_return",
+    "extra_sharp",
+    "extra_max_dd",
+    "return_corr",
+    "win_rate",
+    "excess_win_rate",
+    "holding_count",
+    "turnover",
 )
 
 
