@@ -36,6 +36,21 @@ void NextOpenReturns::load(std::int64_t first, std::int64_t last, std::int64_t n
     for (std::int64_t i = first; i < last; ++i)
         chained = chained && after_.row_pos[static_cast<std::size_t>(i)] >= 0 &&
                   after_.row_pos[static_cast<std::size_t>(i)] == chain_.row_pos[static_cast<std::size_t>(i + 1)];
+    out.resize(size);
+    // Chained rows of whole float64 rows are divided in place: date b's next opens are the
+    // block's row b, the opens after them row b + 1.
+    if (chained && chain_.view.kind == CellKind::Float64) {
+        const std::optional<StridedBlock> rows = copier_.strided(chain_, first, last + 1, 0, n);
+        if (rows && rows->col == static_cast<std::ptrdiff_t>(sizeof(double))) {
+            for (std::int64_t b = 0; b < last - first; ++b) {
+                const auto* next = reinterpret_cast<const double*>(rows->origin + b * rows->row);
+                const auto* later = reinterpret_cast<const double*>(rows->origin + (b + 1) * rows->row);
+                double* to = &out[static_cast<std::size_t>(b * n)];
+                for (std::int64_t j = 0; j < n; ++j) to[j] = later[j] / next[j] - 1.0;
+            }
+            return;
+        }
+    }
     // The next opens at cells_[0..size), the opens after them from `after` on.
     std::size_t after = static_cast<std::size_t>(n);
     if (chained) {
@@ -47,7 +62,6 @@ void NextOpenReturns::load(std::int64_t first, std::int64_t last, std::int64_t n
         copier_.copy(next_, first, last, 0, n, cells_.data(), n, 1);
         copier_.copy(after_, first, last, 0, n, cells_.data() + after, n, 1);
     }
-    out.resize(size);
     for (std::size_t k = 0; k < size; ++k) out[k] = cells_[after + k] / cells_[k] - 1.0;
 }
 

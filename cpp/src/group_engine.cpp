@@ -52,17 +52,22 @@ public:
     void load(const GroupInputs& in, std::int64_t first, std::int64_t last, std::int64_t n, IndustryIds* ids) {
         const auto size = static_cast<std::size_t>((last - first) * n);
         factor.resize(size);
-        copier_.copy(in.factor, first, last, 0, n, factor.data(), n, 1);
+        // A factor table of whole float64 rows is read in place as it is masked, else its
+        // block is copied out first.
+        const std::optional<StridedBlock> factor_rows = float_rows(in.factor, first, last, n);
+        if (!factor_rows) copier_.copy(in.factor, first, last, 0, n, factor.data(), n, 1);
         close_valid_.resize(size);
         copier_.copy(in.valid, first, last, 0, n, close_valid_.data(), n, 1);
         valid.assign(static_cast<std::size_t>(last - first), 0);
         for (std::int64_t b = 0; b < last - first; ++b) {
+            const auto row = static_cast<std::size_t>(b * n);
+            const double* given = factor_rows ? row_of(*factor_rows, b) : &factor[row];
             std::int32_t count = 0;
-            for (auto k = static_cast<std::size_t>(b * n); k < static_cast<std::size_t>((b + 1) * n); ++k) {
-                const double v = close_valid_[k];
+            for (std::size_t j = 0; j < static_cast<std::size_t>(n); ++j) {
+                const double v = close_valid_[row + j], f = given[j];
                 const bool usable = std::isfinite(v) && v > 0.0;
                 count += usable ? 1 : 0;
-                if (!usable || !std::isfinite(factor[k])) factor[k] = kNaN;
+                factor[row + j] = usable && std::isfinite(f) ? f : kNaN;
             }
             valid[static_cast<std::size_t>(b)] = count;
         }
@@ -82,11 +87,16 @@ public:
         }
         if (analysis_opens_) analysis_opens_->load(first, last, n, next_open_);
         if (ids != nullptr) {
-            codes_.resize(size);
-            copier_.copy(*in.industry, first, last, 0, n, codes_.data(), n, 1);
+            // Industry codes in whole float64 rows are numbered in place, else copied out.
+            const std::optional<StridedBlock> code_rows = float_rows(*in.industry, first, last, n);
+            if (!code_rows) {
+                codes_.resize(size);
+                copier_.copy(*in.industry, first, last, 0, n, codes_.data(), n, 1);
+            }
             industry.resize(size);
             for (std::int64_t b = 0; b < last - first; ++b)
-                ids->map(&codes_[static_cast<std::size_t>(b * n)], n, &industry[static_cast<std::size_t>(b * n)]);
+                ids->map(code_rows ? row_of(*code_rows, b) : &codes_[static_cast<std::size_t>(b * n)], n,
+                         &industry[static_cast<std::size_t>(b * n)]);
         }
     }
 
@@ -100,6 +110,19 @@ public:
     }
 
 private:
+    // Rows first..last-1 of stocks 0..n-1 when the table holds them as whole rows of float64
+    // cells, one after another in each row (a row-major table with every label present).
+    std::optional<StridedBlock> float_rows(const AlignedMatrix& table, std::int64_t first, std::int64_t last,
+                                           std::int64_t n) {
+        if (table.view.kind != CellKind::Float64) return std::nullopt;
+        const std::optional<StridedBlock> block = copier_.strided(table, first, last, 0, n);
+        if (!block || block->col != static_cast<std::ptrdiff_t>(sizeof(double))) return std::nullopt;
+        return block;
+    }
+    static const double* row_of(const StridedBlock& rows, std::int64_t b) {
+        return reinterpret_cast<const double*>(rows.origin + b * rows.row);
+    }
+
     std::unique_ptr<NextOpenReturns> forward_opens_, analysis_opens_;
     std::vector<double> close_valid_, next_open_, codes_;
     BlockCopier copier_;
