@@ -100,10 +100,16 @@ COLUMNS = {"trade_date": "date", "ts_code": "code", "vol": "volume"}
 def cpu_seconds() -> float:
     """User and system time of this process so far (every thread): less bent by other
     processes on a shared machine than the time on the clock."""
+    return sum(cpu_split())
+
+
+def cpu_split() -> tuple[float, float]:
+    """User and system time of this process so far (every thread), apart: the system time
+    is mostly the kernel's handing out (and zeroing) of fresh memory and page-cache writes."""
     import resource
 
     usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
+    return usage.ru_utime, usage.ru_stime
 
 
 def step_read(folder: str, kind: str) -> dict:
@@ -192,6 +198,7 @@ def step_full(root: str, store: str, road: str = "package") -> dict:
     sampler.mark(_store.PayloadWriter, "__call__", "writing")
     sampler.mark(FileSource, "get_factor_matrix", "querying")
     base = peak_rss_bytes()
+    split = cpu_split()
     cpu = cpu_seconds()
     started = time.perf_counter()
     sampler.phase = "reading files"
@@ -206,13 +213,19 @@ def step_full(root: str, store: str, road: str = "package") -> dict:
         write_package(Path(store), source)
     seconds = time.perf_counter() - started
     cpu = cpu_seconds() - cpu
+    user, system = (after - before for after, before in zip(cpu_split(), split))
     peak_rss, peak_phase = sampler.stop()
+    # The source's record of the files, beside the store, for comparing two trees' builds
+    # (made after the timing: a preparation records it once the store is written).
+    Path(f"{store}.source.json").write_text(json.dumps(source.fingerprint()))
     close = BinaryPreparedDataStore(Path(store)).load_metadata()["datasets"]["close_price"]
     cells = len(close["index"]) * len(close["columns"])
     return {
         "road": road,
         "seconds": seconds,
         "cpu_seconds": cpu,
+        "user_seconds": user,
+        "system_seconds": system,
         "read_and_derive": read,
         "build_and_write": seconds - read,
         "cells": cells,
@@ -380,6 +393,43 @@ def main() -> None:
     RESULTS.write_text(json.dumps(results, indent=2) + "\n")
 
 
+def store_differences(first: Path, second: Path) -> list[str]:
+    """What differs between two stores of the same files: each dataset's dates, stocks,
+    dtype and the checksum of each segment (its bytes), the benchmark series, and the
+    source's record of the files beside each store (empty when they are the same)."""
+    sys.path.insert(0, str(ROOT / "src"))
+    from lumora.backtest._prepare import BinaryPreparedDataStore
+
+    def summary(store: Path) -> dict:
+        meta = BinaryPreparedDataStore(store).load_metadata()
+        datasets = {
+            key: {
+                "index": record.get("index"),
+                "columns": record.get("columns"),
+                "dtype": record.get("dtype"),
+                "segments": [
+                    {name: value for name, value in segment.items() if name != "file"}
+                    for segment in record.get("segments", [])
+                ],
+            }
+            for key, record in meta["datasets"].items()
+        }
+        return {
+            "datasets": datasets,
+            "benchmarks": meta.get("benchmarks"),
+            "record": json.loads(Path(f"{store}.source.json").read_text()),
+        }
+
+    a, b = summary(first), summary(second)
+    found = [
+        f"dataset {key}"
+        for key in sorted(set(a["datasets"]) | set(b["datasets"]))
+        if a["datasets"].get(key) != b["datasets"].get(key)
+    ]
+    found += [name for name in ("benchmarks", "record") if a[name] != b[name]]
+    return found
+
+
 def full_over_read(n_stocks: int, n_days: int, rounds: int, old: str | None = None) -> None:
     """pandas' read of the parquet files and the full build from them, alternating in
     fresh processes, ``rounds`` times: each round's ratio, and the median's; with ``old``
@@ -401,12 +451,13 @@ def full_over_read(n_stocks: int, n_days: int, rounds: int, old: str | None = No
                 f"({read['rows']:,} rows, {read['cpu_seconds']:.2f} s of CPU)"
             )
             order = list(trees) if run % 2 == 0 else list(trees)[::-1]
+            stores = []
             for name in order:
-                store = work / f"store_{run}"
+                store = work / f"store_{run}_{len(stores)}"
                 full = in_fresh_process(
                     "full", str(work / "parquet"), str(store), "package", src=trees[name]
                 )
-                shutil.rmtree(store)
+                stores.append(store)
                 got = builds.setdefault(name, {"seconds": [], "cpu": [], "wall_x": [], "cpu_x": []})
                 got["seconds"].append(full["seconds"])
                 got["cpu"].append(full["cpu_seconds"])
@@ -419,6 +470,14 @@ def full_over_read(n_stocks: int, n_days: int, rounds: int, old: str | None = No
                     f"{full['peak'] / full['cells']:.0f} bytes per date x stock"
                 )
             print(line)
+            if len(stores) == 2:
+                different = store_differences(*stores)
+                if different:
+                    raise SystemExit(f"round {run + 1}: the two trees' stores differ: {different}")
+                print(f"round {run + 1}: the two stores are the same (datasets, segments, record)")
+            for store in stores:
+                shutil.rmtree(store)
+                Path(f"{store}.source.json").unlink()
         for name, got in builds.items():
             print(
                 f"{name}: median full build {statistics.median(got['seconds']):.1f} s, "
