@@ -4,7 +4,9 @@ puts rows into date x stock cells."""
 
 from __future__ import annotations
 
+import ctypes
 import itertools
+import os
 from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -236,9 +238,7 @@ def join_parts(
 
     def joined(name: str) -> np.ndarray:
         out = np.concatenate([p.pop(name) for p in parts])
-        # The files' columns were arrow's buffers: arrow's allocator keeps freed memory
-        # for reuse unless told, and the rows would stay in memory twice.
-        pa.default_memory_pool().release_unused()
+        _release_freed_memory()
         return out
 
     flags: dict[str, np.ndarray] = {
@@ -262,6 +262,21 @@ def join_parts(
     if overlapping(ranges):  # files with disjoint date ranges cannot share a (date, code)
         _check_unique(bars.date, bars.code, origin)
     return bars
+
+
+# The C library's call that hands the free pages of its heap back to the system (glibc's
+# malloc_trim; None elsewhere).
+_MALLOC_TRIM = getattr(ctypes.CDLL(None), "malloc_trim", None) if os.name == "posix" else None
+
+
+def _release_freed_memory() -> None:
+    """Hands the memory of the files' columns, freed as they are joined, back to the system:
+    the allocators keep freed memory for reuse unless told (arrow's its buffers', the C
+    library's the pages of a file's columns in the middle of its heap), and the rows would
+    stay in memory twice."""
+    pa.default_memory_pool().release_unused()
+    if _MALLOC_TRIM is not None:
+        _MALLOC_TRIM(0)
 
 
 def _industry_numbers(raw: np.ndarray) -> np.ndarray:
