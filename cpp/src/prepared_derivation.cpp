@@ -103,9 +103,10 @@ void forward_open_rank(const MatrixView& open, double* out) {
     RadixScratch scratch;
     values.reserve(static_cast<std::size_t>(cols));
     where.reserve(static_cast<std::size_t>(cols));
-    for (std::int64_t r = 0; r < rows; ++r) {
-        for (std::int64_t c = 0; c < cols; ++c) out[cell_at(r, c, rows)] = kNaN;
-        if (r + 2 >= rows) continue;
+    // Every cell NaN first, in the result's own order (a row at a time it would be a cell
+    // per column, far apart); then each row's ranks.
+    std::fill(out, out + rows * cols, kNaN);
+    for (std::int64_t r = 0; r + 2 < rows; ++r) {
         values.clear();
         where.clear();
         for (std::int64_t c = 0; c < cols; ++c) {
