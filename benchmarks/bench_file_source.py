@@ -23,7 +23,8 @@ process so that peak memory (VmHWM) belongs to that step alone:
         # three rounds: the ratio of the two, side by side on a shared machine
     ... --full-only --rounds 3 --old /tmp/base/src
         # the same, and in each round the full build of another tree's package as well
-        # (a copy of an earlier src with its compiled modules): before and after in one run
+        # (a copy of an earlier src with its compiled modules): before and after in one run;
+        # the two stores of a round must be the same (see store_summary), or the run stops
 """
 
 from __future__ import annotations
@@ -393,34 +394,35 @@ def main() -> None:
     RESULTS.write_text(json.dumps(results, indent=2) + "\n")
 
 
-def store_differences(first: Path, second: Path) -> list[str]:
-    """What differs between two stores of the same files: each dataset's dates, stocks,
-    dtype and the checksum of each segment (its bytes), the benchmark series, and the
-    source's record of the files beside each store (empty when they are the same)."""
+def store_summary(store: Path) -> dict:
+    """What a store of the files holds, to compare two trees' builds of the same files:
+    each dataset's dates, stocks, dtype and the checksum of each segment (its bytes), the
+    benchmark series, and the source's record of the files written beside the store."""
     sys.path.insert(0, str(ROOT / "src"))
     from lumora.backtest._prepare import BinaryPreparedDataStore
 
-    def summary(store: Path) -> dict:
-        meta = BinaryPreparedDataStore(store).load_metadata()
-        datasets = {
-            key: {
-                "index": record.get("index"),
-                "columns": record.get("columns"),
-                "dtype": record.get("dtype"),
-                "segments": [
-                    {name: value for name, value in segment.items() if name != "file"}
-                    for segment in record.get("segments", [])
-                ],
-            }
-            for key, record in meta["datasets"].items()
+    meta = BinaryPreparedDataStore(store).load_metadata()
+    datasets = {
+        key: {
+            "index": record.get("index"),
+            "columns": record.get("columns"),
+            "dtype": record.get("dtype"),
+            "segments": [
+                {name: value for name, value in segment.items() if name != "file"}
+                for segment in record.get("segments", [])
+            ],
         }
-        return {
-            "datasets": datasets,
-            "benchmarks": meta.get("benchmarks"),
-            "record": json.loads(Path(f"{store}.source.json").read_text()),
-        }
+        for key, record in meta["datasets"].items()
+    }
+    return {
+        "datasets": datasets,
+        "benchmarks": meta.get("benchmarks"),
+        "record": json.loads(Path(f"{store}.source.json").read_text()),
+    }
 
-    a, b = summary(first), summary(second)
+
+def summary_differences(a: dict, b: dict) -> list[str]:
+    """The parts in which two store summaries differ (empty when they are the same)."""
     found = [
         f"dataset {key}"
         for key in sorted(set(a["datasets"]) | set(b["datasets"]))
@@ -451,16 +453,25 @@ def full_over_read(n_stocks: int, n_days: int, rounds: int, old: str | None = No
                 f"({read['rows']:,} rows, {read['cpu_seconds']:.2f} s of CPU)"
             )
             order = list(trees) if run % 2 == 0 else list(trees)[::-1]
-            stores = []
+            summaries = []
             for name in order:
-                store = work / f"store_{run}_{len(stores)}"
+                store = work / f"store_{run}"
                 full = in_fresh_process(
                     "full", str(work / "parquet"), str(store), "package", src=trees[name]
                 )
-                stores.append(store)
-                got = builds.setdefault(name, {"seconds": [], "cpu": [], "wall_x": [], "cpu_x": []})
+                # Summed up and deleted at once: a store left in the page cache would slow
+                # the next build of the round.
+                summaries.append(store_summary(store))
+                shutil.rmtree(store)
+                Path(f"{store}.source.json").unlink()
+                got = builds.setdefault(
+                    name,
+                    {"seconds": [], "cpu": [], "user": [], "system": [], "wall_x": [], "cpu_x": []},
+                )
                 got["seconds"].append(full["seconds"])
                 got["cpu"].append(full["cpu_seconds"])
+                got["user"].append(full["user_seconds"])
+                got["system"].append(full["system_seconds"])
                 got["wall_x"].append(full["seconds"] / read["seconds"])
                 got["cpu_x"].append(full["cpu_seconds"] / read["cpu_seconds"])
                 line += (
@@ -470,18 +481,17 @@ def full_over_read(n_stocks: int, n_days: int, rounds: int, old: str | None = No
                     f"{full['peak'] / full['cells']:.0f} bytes per date x stock"
                 )
             print(line)
-            if len(stores) == 2:
-                different = store_differences(*stores)
+            if len(summaries) == 2:
+                different = summary_differences(*summaries)
                 if different:
                     raise SystemExit(f"round {run + 1}: the two trees' stores differ: {different}")
                 print(f"round {run + 1}: the two stores are the same (datasets, segments, record)")
-            for store in stores:
-                shutil.rmtree(store)
-                Path(f"{store}.source.json").unlink()
         for name, got in builds.items():
             print(
                 f"{name}: median full build {statistics.median(got['seconds']):.1f} s, "
-                f"{statistics.median(got['cpu']):.2f} s of CPU; median pandas.read_parquet "
+                f"{statistics.median(got['cpu']):.2f} s of CPU (user "
+                f"{statistics.median(got['user']):.2f} s, system "
+                f"{statistics.median(got['system']):.2f} s); median pandas.read_parquet "
                 f"{statistics.median(reads):.1f} s, {statistics.median(read_cpu):.2f} s of CPU; "
                 f"median of the rounds' ratios {statistics.median(got['wall_x']):.1f}x on the "
                 f"clock, {statistics.median(got['cpu_x']):.1f}x in CPU time"
