@@ -163,10 +163,11 @@ def read_part(
         "code": numbers[code_of],
         "beijing": np.array([board for _, board in code_values], dtype=bool)[code_of],
     }
-    cell = date_position[date_of].astype(np.int64) * max(codes.size, 1) + code_position[code_of]
-    check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
     day_of_rows, stock_of_rows = date_position[date_of], code_position[code_of]
-    del date_of, code_of, cell
+    del date_of, code_of
+    cell = day_of_rows.astype(np.int64) * max(codes.size, 1) + stock_of_rows
+    check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
+    del cell
     for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
         if name not in frame or name in FLAG_COLUMNS or name == "industry":
             continue

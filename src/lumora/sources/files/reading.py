@@ -298,7 +298,8 @@ def _factorized(column: Column) -> tuple[np.ndarray, list[object]]:
         positions = [c.indices.fill_null(missing).to_numpy() for c in chunks]
         if any(c.null_count for c in chunks):
             uniques.append(None)
-        return np.concatenate(positions).astype(np.int64, copy=False), uniques
+        # In the dictionary's own index type (32 bits): positions are only gathered by.
+        return np.concatenate(positions), uniques
     array = column.combine_chunks()
     if pa.types.is_dictionary(array.type):
         array = cast("pa.DictionaryArray[Any, Any]", array).dictionary_decode()
