@@ -7,9 +7,10 @@ from __future__ import annotations
 import ctypes
 import itertools
 import os
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
+from typing import cast
 
 import numpy as np
 import pandas as pd
@@ -265,9 +266,18 @@ def join_parts(
     return bars
 
 
-# The C library's call that hands the free pages of its heap back to the system (glibc's
-# malloc_trim; None elsewhere).
-_MALLOC_TRIM = getattr(ctypes.CDLL(None), "malloc_trim", None) if os.name == "posix" else None
+def _malloc_trim() -> Callable[[int], int] | None:
+    """The C library's call that hands the free pages of its heap back to the system
+    (glibc's ``malloc_trim(size_t pad)``); None where there is none."""
+    if os.name != "posix":
+        return None
+    trim = getattr(ctypes.CDLL(None), "malloc_trim", None)
+    if trim is not None:
+        trim.argtypes, trim.restype = [ctypes.c_size_t], ctypes.c_int
+    return cast("Callable[[int], int] | None", trim)
+
+
+_MALLOC_TRIM = _malloc_trim()
 
 
 def _release_freed_memory() -> None:
