@@ -16,8 +16,9 @@ namespace cat = lumora::catalogue;
 
 namespace {
 
-using FloatCells = py::array_t<double, py::array::f_style>;
-using FlagCells = py::array_t<bool, py::array::f_style>;
+// Results row-major, the store's layout: written without a copy to reorder them.
+using FloatCells = py::array_t<double, py::array::c_style>;
+using FlagCells = py::array_t<bool, py::array::c_style>;
 
 struct Axes {
     py::object rows;
