@@ -23,7 +23,8 @@ process so that peak memory (VmHWM) belongs to that step alone:
         # three rounds: the ratio of the two, side by side on a shared machine
     ... --full-only --rounds 3 --old /tmp/base/src
         # the same, and in each round the full build of another tree's package as well
-        # (a copy of an earlier src with its compiled modules): before and after in one run
+        # (a copy of an earlier src with its compiled modules): before and after in one run;
+        # the two stores of a round must be the same (see store_summary), or the run stops
 """
 
 from __future__ import annotations
@@ -100,10 +101,16 @@ COLUMNS = {"trade_date": "date", "ts_code": "code", "vol": "volume"}
 def cpu_seconds() -> float:
     """User and system time of this process so far (every thread): less bent by other
     processes on a shared machine than the time on the clock."""
+    return sum(cpu_split())
+
+
+def cpu_split() -> tuple[float, float]:
+    """User and system time of this process so far (every thread), apart: the system time
+    is mostly the kernel's handing out (and zeroing) of fresh memory and page-cache writes."""
     import resource
 
     usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
+    return usage.ru_utime, usage.ru_stime
 
 
 def step_read(folder: str, kind: str) -> dict:
@@ -192,6 +199,7 @@ def step_full(root: str, store: str, road: str = "package") -> dict:
     sampler.mark(_store.PayloadWriter, "__call__", "writing")
     sampler.mark(FileSource, "get_factor_matrix", "querying")
     base = peak_rss_bytes()
+    split = cpu_split()
     cpu = cpu_seconds()
     started = time.perf_counter()
     sampler.phase = "reading files"
@@ -206,13 +214,19 @@ def step_full(root: str, store: str, road: str = "package") -> dict:
         write_package(Path(store), source)
     seconds = time.perf_counter() - started
     cpu = cpu_seconds() - cpu
+    user, system = (after - before for after, before in zip(cpu_split(), split))
     peak_rss, peak_phase = sampler.stop()
+    # The source's record of the files, beside the store, for comparing two trees' builds
+    # (made after the timing: a preparation records it once the store is written).
+    Path(f"{store}.source.json").write_text(json.dumps(source.fingerprint()))
     close = BinaryPreparedDataStore(Path(store)).load_metadata()["datasets"]["close_price"]
     cells = len(close["index"]) * len(close["columns"])
     return {
         "road": road,
         "seconds": seconds,
         "cpu_seconds": cpu,
+        "user_seconds": user,
+        "system_seconds": system,
         "read_and_derive": read,
         "build_and_write": seconds - read,
         "cells": cells,
@@ -380,6 +394,44 @@ def main() -> None:
     RESULTS.write_text(json.dumps(results, indent=2) + "\n")
 
 
+def store_summary(store: Path) -> dict:
+    """What a store of the files holds, to compare two trees' builds of the same files:
+    each dataset's dates, stocks, dtype and the checksum of each segment (its bytes), the
+    benchmark series, and the source's record of the files written beside the store."""
+    sys.path.insert(0, str(ROOT / "src"))
+    from lumora.backtest._prepare import BinaryPreparedDataStore
+
+    meta = BinaryPreparedDataStore(store).load_metadata()
+    datasets = {
+        key: {
+            "index": record.get("index"),
+            "columns": record.get("columns"),
+            "dtype": record.get("dtype"),
+            "segments": [
+                {name: value for name, value in segment.items() if name != "file"}
+                for segment in record.get("segments", [])
+            ],
+        }
+        for key, record in meta["datasets"].items()
+    }
+    return {
+        "datasets": datasets,
+        "benchmarks": meta.get("benchmarks"),
+        "record": json.loads(Path(f"{store}.source.json").read_text()),
+    }
+
+
+def summary_differences(a: dict, b: dict) -> list[str]:
+    """The parts in which two store summaries differ (empty when they are the same)."""
+    found = [
+        f"dataset {key}"
+        for key in sorted(set(a["datasets"]) | set(b["datasets"]))
+        if a["datasets"].get(key) != b["datasets"].get(key)
+    ]
+    found += [name for name in ("benchmarks", "record") if a[name] != b[name]]
+    return found
+
+
 def full_over_read(n_stocks: int, n_days: int, rounds: int, old: str | None = None) -> None:
     """pandas' read of the parquet files and the full build from them, alternating in
     fresh processes, ``rounds`` times: each round's ratio, and the median's; with ``old``
@@ -401,15 +453,25 @@ def full_over_read(n_stocks: int, n_days: int, rounds: int, old: str | None = No
                 f"({read['rows']:,} rows, {read['cpu_seconds']:.2f} s of CPU)"
             )
             order = list(trees) if run % 2 == 0 else list(trees)[::-1]
+            summaries = []
             for name in order:
                 store = work / f"store_{run}"
                 full = in_fresh_process(
                     "full", str(work / "parquet"), str(store), "package", src=trees[name]
                 )
+                # Summed up and deleted at once: a store left in the page cache would slow
+                # the next build of the round.
+                summaries.append(store_summary(store))
                 shutil.rmtree(store)
-                got = builds.setdefault(name, {"seconds": [], "cpu": [], "wall_x": [], "cpu_x": []})
+                Path(f"{store}.source.json").unlink()
+                got = builds.setdefault(
+                    name,
+                    {"seconds": [], "cpu": [], "user": [], "system": [], "wall_x": [], "cpu_x": []},
+                )
                 got["seconds"].append(full["seconds"])
                 got["cpu"].append(full["cpu_seconds"])
+                got["user"].append(full["user_seconds"])
+                got["system"].append(full["system_seconds"])
                 got["wall_x"].append(full["seconds"] / read["seconds"])
                 got["cpu_x"].append(full["cpu_seconds"] / read["cpu_seconds"])
                 line += (
@@ -419,10 +481,17 @@ def full_over_read(n_stocks: int, n_days: int, rounds: int, old: str | None = No
                     f"{full['peak'] / full['cells']:.0f} bytes per date x stock"
                 )
             print(line)
+            if len(summaries) == 2:
+                different = summary_differences(*summaries)
+                if different:
+                    raise SystemExit(f"round {run + 1}: the two trees' stores differ: {different}")
+                print(f"round {run + 1}: the two stores are the same (datasets, segments, record)")
         for name, got in builds.items():
             print(
                 f"{name}: median full build {statistics.median(got['seconds']):.1f} s, "
-                f"{statistics.median(got['cpu']):.2f} s of CPU; median pandas.read_parquet "
+                f"{statistics.median(got['cpu']):.2f} s of CPU (user "
+                f"{statistics.median(got['user']):.2f} s, system "
+                f"{statistics.median(got['system']):.2f} s); median pandas.read_parquet "
                 f"{statistics.median(reads):.1f} s, {statistics.median(read_cpu):.2f} s of CPU; "
                 f"median of the rounds' ratios {statistics.median(got['wall_x']):.1f}x on the "
                 f"clock, {statistics.median(got['cpu_x']):.1f}x in CPU time"

@@ -24,6 +24,7 @@ from lumora.backtest._prepare import BinaryPreparedDataStore
 from lumora.backtest._store import PayloadWriter
 from lumora.file_source import FileSource, FileSourceError
 from lumora.sandbox import export_market
+from lumora.sources.base import MarketClient, MarketHistory
 from lumora.sources.sandbox.client import SandboxClient
 from service_env import use_clock, use_data_dir
 
@@ -473,6 +474,47 @@ def test_window_queries_and_rereads_match_a_fresh_whole_derivation(tmp_path, see
         first = fresh.get_factor_matrix(name)
         pd.testing.assert_frame_equal(fresh.get_factor_matrix(name), first)
         assert first.notna().to_numpy().sum() == (whole["factor"] == name).sum()
+
+
+class _TableClient(MarketClient):
+    """A market of one factor table, as a table source holds it."""
+
+    def __init__(self, values: np.ndarray) -> None:
+        rows, cols = values.shape
+        dates = np.array([str(20240102 + day) for day in range(rows)], dtype=object)
+        codes = np.array([f"{600000 + stock:06d}" for stock in range(cols)], dtype=object)
+        stamps = pd.to_datetime(dates, format="%Y%m%d").to_numpy(dtype="datetime64[ns]")
+        self.history = MarketHistory(dates, stamps, codes, codes, {"f": values}, pd.DataFrame())
+
+    def _history(self) -> tuple[MarketHistory, int]:
+        return self.history, len(self.history.dates)
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.integers(1, 6), st.integers(1, 6), st.data())
+def test_a_factor_table_leaves_out_exactly_the_dates_and_stocks_without_values(rows, cols, data):
+    """A table handed to the builder holds the factor's values under the labels of every date
+    and stock with a value, whichever dates and stocks between them have none (runs at the
+    edges are views, others copies)."""
+
+    def flags(count: int) -> np.ndarray:
+        return np.array(data.draw(st.lists(st.booleans(), min_size=count, max_size=count)))
+
+    # Whole dates and stocks without a value (anywhere, not only at the edges), and cells.
+    given = flags(rows * cols).reshape(rows, cols) & flags(rows)[:, None] & flags(cols)[None, :]
+    values = np.where(given, np.arange(1.0, rows * cols + 1).reshape(rows, cols), np.nan)
+    client = _TableClient(values)
+    got = client.get_factor_matrix("f")
+    whole = pd.DataFrame(
+        values.copy(),
+        index=pd.Index(client.history.dates, name="DataDate"),
+        columns=pd.Index(client.history.codes, name="ukey"),
+    )
+    expected = whole.dropna(how="all").dropna(axis=1, how="all")
+    if expected.empty:
+        assert got is None
+    else:
+        pd.testing.assert_frame_equal(got, expected)
 
 
 def test_memberships_split_over_files_are_read_as_one_table(tmp_path):

@@ -64,17 +64,18 @@ TEST(PreparedDerivation, ATradingDayWithoutAPriceIsNeitherBoughtNorSold) {
 }
 
 TEST(PreparedDerivation, ForwardRanksAverageTiesAndSkipMissingReturns) {
-    // Three dates x four stocks (column-major); only the first date has a forward return.
+    // Three dates x four stocks (given column-major, the result row-major); only the first
+    // date has a forward return.
     const std::vector<double> open = {1, 1, 2, 1, 2, 4, 1, 0, 5, 1, 1, 1};
     double out[12];
     forward_open_rank(MatrixView{reinterpret_cast<const std::byte*>(open.data()), 3, 4, sizeof(double),
                                  3 * sizeof(double), CellKind::Float64},
                       out);
     EXPECT_EQ(out[0], 2.5);           // return 1.0, tied
-    EXPECT_EQ(out[3], 2.5);           // return 1.0, tied
-    EXPECT_TRUE(std::isnan(out[6]));  // divided by a zero open
-    EXPECT_EQ(out[9], 1.0);           // return 0.0: lowest
-    for (int k : {1, 2, 4, 5, 7, 8, 10, 11}) EXPECT_TRUE(std::isnan(out[k]));
+    EXPECT_EQ(out[1], 2.5);           // return 1.0, tied
+    EXPECT_TRUE(std::isnan(out[2]));  // divided by a zero open
+    EXPECT_EQ(out[3], 1.0);           // return 0.0: lowest
+    for (int k : {4, 5, 6, 7, 8, 9, 10, 11}) EXPECT_TRUE(std::isnan(out[k]));
 }
 
 TEST(PreparedDerivation, AdjustmentFactorsAndValidity) {

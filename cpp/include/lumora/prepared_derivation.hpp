@@ -6,7 +6,8 @@
 // labels of the result (the union pandas would align to) and passes each input as an
 // AlignedMatrix over those labels. A cell whose row or column label an input lacks is
 // "absent" there, which reads like a missing value except where a zero fill applies.
-// Every output is written column-major: cell (r, c) of a rows x cols result at c * rows + r.
+// Every output is written row-major, as the store keeps it: cell (r, c) of a rows x cols
+// result at r * cols + c.
 
 #include <cstdint>
 

@@ -60,7 +60,7 @@ void add_reading_methods(py::object& cls) {
 void add_deriving_methods(py::object& cls) {
     py::object nan = py::module_::import("numpy").attr("nan");
     add_static(cls, "_empty_like", &empty_like, py::arg("reference"), py::arg("fill_value") = nan,
-               "A new table with the labels of reference, every cell fill_value.");
+               "A read-only table with the labels of reference, every cell fill_value.");
     add_method(cls, "_build_from_matrices", &build_from_matrices, py::arg("source"), py::arg("release") = false,
                py::arg("sink") = py::none(),
                "The twelve prepared matrices derived from the source tables; release: the source tables are "

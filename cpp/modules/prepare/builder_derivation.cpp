@@ -16,8 +16,9 @@ namespace cat = lumora::catalogue;
 
 namespace {
 
-using FloatCells = py::array_t<double, py::array::f_style>;
-using FlagCells = py::array_t<bool, py::array::f_style>;
+// Results row-major, the store's layout: written without a copy to reorder them.
+using FloatCells = py::array_t<double, py::array::c_style>;
+using FlagCells = py::array_t<bool, py::array::c_style>;
 
 struct Axes {
     py::object rows;
@@ -111,8 +112,12 @@ py::object tradability(py::handle price, py::handle limit, py::handle suspended,
 py::object empty_like(py::handle reference, py::handle fill_value) {
     py::object index = reference.attr("index");
     py::object columns = reference.attr("columns");
-    py::object cells = py::module_::import("numpy").attr("full")(py::make_tuple(py::len(index), py::len(columns)),
-                                                                 fill_value, py::arg("order") = "F");
+    // One value seen in every cell (a read-only view with zero strides): the placeholder of
+    // an optional factor is only read, and a whole table of it would be a table's worth of
+    // fresh memory written for nothing.
+    py::module_ numpy = py::module_::import("numpy");
+    py::object value = numpy.attr("full")(py::tuple(), fill_value);
+    py::object cells = numpy.attr("broadcast_to")(value, py::make_tuple(py::len(index), py::len(columns)));
     return bridge::frame(cells, index, columns);
 }
 

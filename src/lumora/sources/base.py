@@ -120,15 +120,24 @@ def _empty_factor_frame() -> pd.DataFrame:
     )
 
 
-def _kept(block: np.ndarray, keep: np.ndarray, axis: int) -> np.ndarray:
-    """``block`` with only the rows (``axis`` 0) or columns (1) that ``keep`` marks: a view
-    when they are one run (a table's first day without a value), else a copy."""
-    if keep.all():
-        return block
+def _kept(keep: np.ndarray) -> slice | np.ndarray:
+    """The positions ``keep`` marks: a slice when they are one run (a table's first day
+    without a value), else their numbers."""
     marked = np.flatnonzero(keep)
     first, last = int(marked[0]), int(marked[-1]) + 1
-    run = slice(first, last) if marked.size == last - first else marked
-    return block[run] if axis == 0 else block[:, run]
+    return slice(first, last) if marked.size == last - first else marked
+
+
+def _cells(block: np.ndarray, rows: np.ndarray, cols: np.ndarray) -> np.ndarray:
+    """``block`` with only the rows and columns ``rows`` and ``cols`` mark: a view when
+    each is one run, else one copy of the cells kept (not a copy of the rows kept and
+    then another of their columns)."""
+    at_rows, at_cols = _kept(rows), _kept(cols)
+    if isinstance(at_rows, slice) or isinstance(at_cols, slice):
+        kept: np.ndarray = block[at_rows, at_cols]
+    else:
+        kept = block[np.ix_(at_rows, at_cols)]
+    return kept
 
 
 class MarketClient:
@@ -213,7 +222,7 @@ class MarketClient:
         if not rows.any():
             return None
         if not (rows.all() and cols.all()):
-            block = _kept(_kept(block, rows, axis=0), cols, axis=1)
+            block = _cells(block, rows, cols)
         return pd.DataFrame(
             block,
             index=pd.Index(history.dates[lo:hi][rows], name="DataDate"),

@@ -4,10 +4,13 @@ puts rows into date x stock cells."""
 
 from __future__ import annotations
 
+import ctypes
 import itertools
-from collections.abc import Mapping
+import os
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
+from typing import cast
 
 import numpy as np
 import pandas as pd
@@ -161,10 +164,11 @@ def read_part(
         "code": numbers[code_of],
         "beijing": np.array([board for _, board in code_values], dtype=bool)[code_of],
     }
-    cell = date_position[date_of].astype(np.int64) * max(codes.size, 1) + code_position[code_of]
-    check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
     day_of_rows, stock_of_rows = date_position[date_of], code_position[code_of]
-    del date_of, code_of, cell
+    del date_of, code_of
+    cell = day_of_rows.astype(np.int64) * max(codes.size, 1) + stock_of_rows
+    check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
+    del cell
     for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
         if name not in frame or name in FLAG_COLUMNS or name == "industry":
             continue
@@ -236,9 +240,7 @@ def join_parts(
 
     def joined(name: str) -> np.ndarray:
         out = np.concatenate([p.pop(name) for p in parts])
-        # The files' columns were arrow's buffers: arrow's allocator keeps freed memory
-        # for reuse unless told, and the rows would stay in memory twice.
-        pa.default_memory_pool().release_unused()
+        _release_freed_memory()
         return out
 
     flags: dict[str, np.ndarray] = {
@@ -262,6 +264,30 @@ def join_parts(
     if overlapping(ranges):  # files with disjoint date ranges cannot share a (date, code)
         _check_unique(bars.date, bars.code, origin)
     return bars
+
+
+def _malloc_trim() -> Callable[[int], int] | None:
+    """The C library's call that hands the free pages of its heap back to the system
+    (glibc's ``malloc_trim(size_t pad)``); None where there is none."""
+    if os.name != "posix":
+        return None
+    trim = getattr(ctypes.CDLL(None), "malloc_trim", None)
+    if trim is not None:
+        trim.argtypes, trim.restype = [ctypes.c_size_t], ctypes.c_int
+    return cast("Callable[[int], int] | None", trim)
+
+
+_MALLOC_TRIM = _malloc_trim()
+
+
+def _release_freed_memory() -> None:
+    """Hands the memory of the files' columns, freed as they are joined, back to the system:
+    the allocators keep freed memory for reuse unless told (arrow's its buffers', the C
+    library's the pages of a file's columns in the middle of its heap), and the rows would
+    stay in memory twice."""
+    pa.default_memory_pool().release_unused()
+    if _MALLOC_TRIM is not None:
+        _MALLOC_TRIM(0)
 
 
 def _industry_numbers(raw: np.ndarray) -> np.ndarray:

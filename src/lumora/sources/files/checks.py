@@ -59,6 +59,12 @@ def _row_error(path: Path, row: int, text: str) -> FileSourceError:
     return FileSourceError(f"{path}: row {row + 1}: {text}")
 
 
+def _all_within(values: np.ndarray, low: float, high: float) -> bool:
+    """Whether every value lies in [low, high] (a NaN anywhere: no, as its minimum is NaN),
+    from the column's minimum and maximum, without a temporary array."""
+    return bool(values.size) and bool(np.min(values) >= low) and bool(np.max(values) <= high)
+
+
 def check_values(part: dict[str, np.ndarray], path: Path) -> None:
     """Every value of a bars file is plausible: finite positive prices of at least a cent,
     open, close and execution prices within the day's low and high, finite non-negative
@@ -68,6 +74,8 @@ def check_values(part: dict[str, np.ndarray], path: Path) -> None:
         if name not in part:
             continue
         values = part[name]
+        if _all_within(values, _MIN_PRICE, _MAX_PRICE):
+            continue  # the usual case, in two passes; else each fault is found and named
         check_positive(values, name, path)
         bad = np.flatnonzero(~np.isnan(values) & ~((values >= _MIN_PRICE) & (values <= _MAX_PRICE)))
         if bad.size:
@@ -86,6 +94,8 @@ def check_values(part: dict[str, np.ndarray], path: Path) -> None:
         if name not in part:
             continue
         values = part[name]
+        if _all_within(values, np.nextafter(0.0, 1.0) if positive else 0.0, np.finfo(float).max):
+            continue
         wrong = ~np.isnan(values) & ~np.isfinite(values)
         wrong |= (values <= 0) if positive else (values < 0)
         bad = np.flatnonzero(wrong)

@@ -298,7 +298,8 @@ def _factorized(column: Column) -> tuple[np.ndarray, list[object]]:
         positions = [c.indices.fill_null(missing).to_numpy() for c in chunks]
         if any(c.null_count for c in chunks):
             uniques.append(None)
-        return np.concatenate(positions).astype(np.int64, copy=False), uniques
+        # In the dictionary's own index type (32 bits): positions are only gathered by.
+        return np.concatenate(positions), uniques
     array = column.combine_chunks()
     if pa.types.is_dictionary(array.type):
         array = cast("pa.DictionaryArray[Any, Any]", array).dictionary_decode()
@@ -412,13 +413,24 @@ def numeric_column(column: Column, name: str, path: Path) -> np.ndarray:
         floats = pc.cast(column, pa.float64())
         if floats.null_count:
             floats = floats.fill_null(pa.scalar(np.nan, type=pa.float64()))
-        # Often a view of arrow's buffer: no copy until the files' rows are joined.
-        values: np.ndarray = floats.to_numpy()
-        return values
+        return _numpy_owned(floats)
     except (ValueError, TypeError, pa.ArrowException) as exc:
         raise FileSourceError(
             f"{path}: column {name!r} is not numeric: {_first_bad(column)}"
         ) from exc
+
+
+def _numpy_owned(values: pa.ChunkedArray[Any]) -> np.ndarray:
+    """The chunks of a float64 column joined into one array of numpy's own memory. A
+    column is held until the files' rows are joined, and memory held that long costs less
+    from numpy, which asks the kernel for huge pages, than from arrow's allocator (arrow's
+    own ``to_numpy`` of a chunked column cost six times the system time at 5,000 x 2,500);
+    the chunks are read in place, and arrow's memory goes back to its pool for the next
+    file."""
+    chunks = [chunk.to_numpy(zero_copy_only=False) for chunk in values.chunks]
+    if not chunks:
+        return np.empty(0, dtype=np.float64)
+    return np.concatenate(chunks)
 
 
 def _first_bad(column: Column) -> str:
