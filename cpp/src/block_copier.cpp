@@ -103,6 +103,14 @@ std::optional<StridedBlock> BlockCopier::strided(const AlignedMatrix& table, std
     return StridedBlock{table.view.data + rows_.front() + cols_.front(), *row, *col, table.view.kind};
 }
 
+std::optional<StridedBlock> BlockCopier::float_rows(const AlignedMatrix& table, std::int64_t first, std::int64_t last,
+                                                    std::int64_t j0, std::int64_t j1) {
+    if (table.view.kind != CellKind::Float64) return std::nullopt;
+    const std::optional<StridedBlock> block = strided(table, first, last, j0, j1);
+    if (!block || block->col != static_cast<std::ptrdiff_t>(sizeof(double))) return std::nullopt;
+    return block;
+}
+
 // Byte offsets of the block's rows and columns, looked up once per block.
 void BlockCopier::locate(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0,
                          std::int64_t j1) {

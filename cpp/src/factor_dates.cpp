@@ -39,12 +39,10 @@ void NextOpenReturns::load(std::int64_t first, std::int64_t last, std::int64_t n
     out.resize(size);
     // Chained rows of whole float64 rows are divided in place: date b's next opens are the
     // block's row b, the opens after them row b + 1.
-    if (chained && chain_.view.kind == CellKind::Float64) {
-        const std::optional<StridedBlock> rows = copier_.strided(chain_, first, last + 1, 0, n);
-        if (rows && rows->col == static_cast<std::ptrdiff_t>(sizeof(double))) {
+    if (chained) {
+        if (const std::optional<StridedBlock> rows = copier_.float_rows(chain_, first, last + 1, 0, n)) {
             for (std::int64_t b = 0; b < last - first; ++b) {
-                const auto* next = reinterpret_cast<const double*>(rows->origin + b * rows->row);
-                const auto* later = reinterpret_cast<const double*>(rows->origin + (b + 1) * rows->row);
+                const double *next = rows->row_at(b), *later = rows->row_at(b + 1);
                 double* to = &out[static_cast<std::size_t>(b * n)];
                 for (std::int64_t j = 0; j < n; ++j) to[j] = later[j] / next[j] - 1.0;
             }

@@ -54,14 +54,14 @@ public:
         factor.resize(size);
         // A factor table of whole float64 rows is read in place as it is masked, else its
         // block is copied out first.
-        const std::optional<StridedBlock> factor_rows = float_rows(in.factor, first, last, n);
+        const std::optional<StridedBlock> factor_rows = copier_.float_rows(in.factor, first, last, 0, n);
         if (!factor_rows) copier_.copy(in.factor, first, last, 0, n, factor.data(), n, 1);
         close_valid_.resize(size);
         copier_.copy(in.valid, first, last, 0, n, close_valid_.data(), n, 1);
         valid.assign(static_cast<std::size_t>(last - first), 0);
         for (std::int64_t b = 0; b < last - first; ++b) {
             const auto row = static_cast<std::size_t>(b * n);
-            const double* given = factor_rows ? row_of(*factor_rows, b) : &factor[row];
+            const double* given = factor_rows ? factor_rows->row_at(b) : &factor[row];
             std::int32_t count = 0;
             for (std::size_t j = 0; j < static_cast<std::size_t>(n); ++j) {
                 const double v = close_valid_[row + j], f = given[j];
@@ -88,14 +88,14 @@ public:
         if (analysis_opens_) analysis_opens_->load(first, last, n, next_open_);
         if (ids != nullptr) {
             // Industry codes in whole float64 rows are numbered in place, else copied out.
-            const std::optional<StridedBlock> code_rows = float_rows(*in.industry, first, last, n);
+            const std::optional<StridedBlock> code_rows = copier_.float_rows(*in.industry, first, last, 0, n);
             if (!code_rows) {
                 codes_.resize(size);
                 copier_.copy(*in.industry, first, last, 0, n, codes_.data(), n, 1);
             }
             industry.resize(size);
             for (std::int64_t b = 0; b < last - first; ++b)
-                ids->map(code_rows ? row_of(*code_rows, b) : &codes_[static_cast<std::size_t>(b * n)], n,
+                ids->map(code_rows ? code_rows->row_at(b) : &codes_[static_cast<std::size_t>(b * n)], n,
                          &industry[static_cast<std::size_t>(b * n)]);
         }
     }
@@ -110,19 +110,6 @@ public:
     }
 
 private:
-    // Rows first..last-1 of stocks 0..n-1 when the table holds them as whole rows of float64
-    // cells, one after another in each row (a row-major table with every label present).
-    std::optional<StridedBlock> float_rows(const AlignedMatrix& table, std::int64_t first, std::int64_t last,
-                                           std::int64_t n) {
-        if (table.view.kind != CellKind::Float64) return std::nullopt;
-        const std::optional<StridedBlock> block = copier_.strided(table, first, last, 0, n);
-        if (!block || block->col != static_cast<std::ptrdiff_t>(sizeof(double))) return std::nullopt;
-        return block;
-    }
-    static const double* row_of(const StridedBlock& rows, std::int64_t b) {
-        return reinterpret_cast<const double*>(rows.origin + b * rows.row);
-    }
-
     std::unique_ptr<NextOpenReturns> forward_opens_, analysis_opens_;
     std::vector<double> close_valid_, next_open_, codes_;
     BlockCopier copier_;

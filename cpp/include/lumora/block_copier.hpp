@@ -52,6 +52,9 @@ struct StridedBlock {
         return kind == CellKind::Bool ? (*reinterpret_cast<const bool*>(p) ? 1.0 : 0.0)
                                       : *reinterpret_cast<const double*>(p);
     }
+
+    // Row b of a block of whole float64 rows (see BlockCopier::float_rows).
+    const double* row_at(std::int64_t b) const { return reinterpret_cast<const double*>(origin + b * row); }
 };
 
 // Copies a block of a table out as numbers (booleans as 1.0 / 0.0, NaN where a label is
@@ -66,6 +69,12 @@ public:
     // steps (the usual case).
     std::optional<StridedBlock> strided(const AlignedMatrix& table, std::int64_t first, std::int64_t last,
                                         std::int64_t j0, std::int64_t j1);
+
+    // The block as whole rows of float64 cells, one after another in each row (a row-major
+    // float64 table with every label of the block present), to be read in place instead of
+    // copied out; nullopt for any other layout.
+    std::optional<StridedBlock> float_rows(const AlignedMatrix& table, std::int64_t first, std::int64_t last,
+                                           std::int64_t j0, std::int64_t j1);
 
 private:
     void locate(const AlignedMatrix& table, std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1);
