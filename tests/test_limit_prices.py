@@ -7,7 +7,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from lumora.backtest._prepare import limit_prices
+from lumora.backtest._prepare import limit_prices, limit_prices_into
 
 NEVER, ALWAYS = 0, 99_999_999
 # board, first day, last day, special treatment (None: either), limit in percent
@@ -190,3 +190,53 @@ def test_bad_shapes_and_dates_are_refused():
             np.array([20240102]),
             listing_date=np.array([20240101]),
         )
+
+
+def test_limits_written_in_place_are_the_tables_of_new_arrays():
+    """Blocks of rows of one table filled in place hold what new tables hold, cell for cell
+    (dividends, splits, special treatment, listings, every board); a table that is not a
+    writeable C-contiguous float64 one of the block's shape is refused, not written as a
+    copy that the caller never sees."""
+    rng = np.random.default_rng(7)
+    calendar = np.array(CALENDAR)
+    rows, codes = calendar.size, np.array([600000, 300750, 688111, 830799, 1, 920001])
+    close = np.round(rng.uniform(1.0, 80.0, (rows, codes.size)), 2)
+    close[rng.random(close.shape) < 0.1] = np.nan
+    dividend = np.where(rng.random(close.shape) < 0.05, 0.3, np.nan)
+    split = np.where(rng.random(close.shape) < 0.05, 1.5, np.nan)
+    special = rng.random(close.shape) < 0.3
+    listing = np.array([0, calendar[3], calendar[-4], 0, calendar[0], calendar[-2]])
+    inputs = {
+        "dividend": dividend,
+        "split": split,
+        "special_treatment": special,
+        "listing_date": listing,
+        "calendar": calendar,
+    }
+    _, up, down = limit_prices(close, codes, calendar, **inputs)
+    up_in_place, down_in_place = np.full_like(up, -1.0), np.full_like(down, -1.0)
+    for start in range(0, rows, 3):
+        block = slice(start, min(start + 3, rows))
+        limit_prices_into(
+            close[block],
+            codes,
+            calendar[block],
+            up_in_place[block],
+            down_in_place[block],
+            **{
+                name: value[block] if name in ("dividend", "split", "special_treatment") else value
+                for name, value in inputs.items()
+            },
+        )
+    np.testing.assert_array_equal(up_in_place, up)
+    np.testing.assert_array_equal(down_in_place, down)
+    assert np.isfinite(up).any() and np.isnan(up).any()
+    good = np.empty((rows, codes.size))
+    for bad in (
+        np.empty((codes.size, rows)).T,  # not C-contiguous
+        np.empty((rows, codes.size), dtype=np.float32),
+        np.empty((rows, codes.size - 1)),
+        np.broadcast_to(np.empty(codes.size), (rows, codes.size)),  # read-only
+    ):
+        with pytest.raises(ValueError, match="limit_up"):
+            limit_prices_into(close, codes, calendar, bad, good)

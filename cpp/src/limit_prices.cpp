@@ -117,7 +117,7 @@ void limit_tables(const LimitInputs& in, double* reference, double* up, double* 
             const double dividend = in.dividend ? in.dividend->value(r, c) : 0.0;
             const double split = in.split ? in.split->value(r, c) : 1.0;
             const std::optional<std::int64_t> ref = reference_cents(in.previous_close.value(r, c), dividend, split);
-            reference[cell] = ref ? yuan_of(*ref) : kNaN;
+            if (reference != nullptr) reference[cell] = ref ? yuan_of(*ref) : kNaN;
             up[cell] = down[cell] = kNaN;
             const bool listed = listed_at[k] < 0 || day - listed_at[k] >= free[k];
             if (!ref || !listed) continue;

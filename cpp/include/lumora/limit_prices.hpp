@@ -80,7 +80,8 @@ struct LimitInputs {
     std::span<const std::int32_t> listing;  // empty: every stock listed before the calendar
 };
 
-// Throws std::invalid_argument when a date or listing date is not in the calendar.
+// Throws std::invalid_argument when a date or listing date is not in the calendar. `reference`
+// may be null (not wanted).
 void limit_tables(const LimitInputs& in, double* reference, double* up, double* down);
 
 }  // namespace lumora::limits

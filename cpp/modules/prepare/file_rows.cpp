@@ -3,12 +3,14 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <limits>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "lumora/grid_cells.hpp"
 #include "lumora/row_hashes.hpp"
 #include "lumora/seed_rows.hpp"
 
@@ -101,9 +103,58 @@ py::array_t<std::int64_t> seed_rows(const Column<std::int32_t>& code, const Colu
     return out;
 }
 
+template <class T>
+py::array_t<T> array_of(const std::vector<T>& values) {
+    py::array_t<T> out(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+}
+
+py::tuple grid_cells(const Column<std::int32_t>& date, const Column<std::int32_t>& code,
+                     const std::optional<Column<bool>>& beijing) {
+    const std::span<const std::int32_t> dates = values_of(date), codes = values_of(code);
+    const std::span<const bool> marks = values_of(beijing);
+    if (codes.size() != dates.size() || (beijing && marks.size() != dates.size()))
+        throw py::value_error("date, code and beijing must hold one value per row");
+    std::optional<grid::DenseIndex> date_index, code_index;
+    {
+        // No Python inside: reads the argument arrays (held by this frame).
+        py::gil_scoped_release release;
+        date_index.emplace(dates);
+        code_index.emplace(codes);
+    }
+    const auto n_dates = static_cast<std::int64_t>(date_index->distinct().size());
+    const auto n_codes = static_cast<std::int64_t>(code_index->distinct().size());
+    // Cells in 32 bits where the grid's cells fit them.
+    const bool wide = dates.empty() || n_dates * n_codes >= std::numeric_limits<std::int32_t>::max();
+    py::array cell = wide ? py::array(py::array_t<std::int64_t>(static_cast<py::ssize_t>(dates.size())))
+                          : py::array(py::array_t<std::int32_t>(static_cast<py::ssize_t>(dates.size())));
+    py::array_t<bool> beijing_of_stock(static_cast<py::ssize_t>(n_codes));
+    const std::span<const std::uint8_t> row_marks{reinterpret_cast<const std::uint8_t*>(marks.data()), marks.size()};
+    const std::span<std::uint8_t> stock_marks{reinterpret_cast<std::uint8_t*>(beijing_of_stock.mutable_data()),
+                                              static_cast<std::size_t>(n_codes)};
+    void* cells = cell.mutable_data();
+    {
+        // No Python inside: reads the argument arrays (held by this frame) and writes the new ones.
+        py::gil_scoped_release release;
+        if (wide)
+            grid::grid_cells(dates, codes, row_marks, *date_index, *code_index,
+                             std::span<std::int64_t>{static_cast<std::int64_t*>(cells), dates.size()}, stock_marks);
+        else
+            grid::grid_cells(dates, codes, row_marks, *date_index, *code_index,
+                             std::span<std::int32_t>{static_cast<std::int32_t*>(cells), dates.size()}, stock_marks);
+    }
+    return py::make_tuple(array_of(date_index->distinct()), array_of(code_index->distinct()), cell, beijing_of_stock);
+}
+
 }  // namespace
 
 void add_file_rows(py::module_& m) {
+    m.def("grid_cells", &grid_cells, py::arg("date"), py::arg("code"), py::arg("beijing") = py::none(),
+          "Rows placed in the date x stock grid: ``(dates, codes, cell, beijing)``, the ascending\n"
+          "distinct dates and codes of the rows (int32 numbers of small range, as YYYYMMDD dates and\n"
+          "six-digit codes), each row's cell (date position * stocks + stock position; int32 where\n"
+          "every cell fits, else int64) and per code whether any of its rows is marked in `beijing`.");
     m.def("day_hash_sums", &day_hash_sums, py::arg("columns"), py::arg("day"), py::arg("n_days"),
           "Per day (0 .. n_days - 1), the sum of its rows' content numbers in [0, 1): each row's values\n"
           "hashed as pandas.util.hash_array hashes them (float64, int64, int32 and bool columns; a\n"

@@ -44,12 +44,14 @@ void require_length(const py::array& a, const char* name, py::ssize_t length) {
         throw py::value_error(std::string(name) + " must hold " + std::to_string(length) + " values");
 }
 
-py::tuple limit_prices(const Cells<double>& previous_close, const Cells<std::int32_t>& codes,
+// The checked inputs of a date x stock block, and the tables written by `fill` with them.
+template <class Fill>
+void with_limit_inputs(const Cells<double>& previous_close, const Cells<std::int32_t>& codes,
                        const Cells<std::int32_t>& dates, const std::optional<Cells<bool>>& beijing,
                        const std::optional<Cells<double>>& dividend, const std::optional<Cells<double>>& split,
                        const std::optional<Cells<bool>>& special_treatment,
                        const std::optional<Cells<std::int32_t>>& listing_date,
-                       const std::optional<Cells<std::int32_t>>& calendar) {
+                       const std::optional<Cells<std::int32_t>>& calendar, Fill&& fill) {
     if (previous_close.ndim() != 2) throw py::value_error("previous_close must be a date x stock table");
     const py::ssize_t rows = previous_close.shape(0), cols = previous_close.shape(1);
     require_length(codes, "codes", cols);
@@ -71,28 +73,70 @@ py::tuple limit_prices(const Cells<double>& previous_close, const Cells<std::int
     std::span<const std::uint8_t> beijing_marks;
     if (beijing)
         beijing_marks = {reinterpret_cast<const std::uint8_t*>(beijing->data()), static_cast<std::size_t>(cols)};
-    limits::LimitInputs in{view_of(previous_close),
-                           dividend ? &dividend_view : nullptr,
-                           split ? &split_view : nullptr,
-                           special_treatment ? &special_view : nullptr,
-                           values_of(codes),
-                           beijing_marks,
-                           values_of(dates),
-                           trading,
-                           listing_date ? values_of(*listing_date) : std::span<const std::int32_t>{}};
-    py::array_t<double> reference({rows, cols}), up({rows, cols}), down({rows, cols});
-    double* reference_out = reference.mutable_data();
-    double* up_out = up.mutable_data();
-    double* down_out = down.mutable_data();
+    const limits::LimitInputs in{view_of(previous_close),
+                                 dividend ? &dividend_view : nullptr,
+                                 split ? &split_view : nullptr,
+                                 special_treatment ? &special_view : nullptr,
+                                 values_of(codes),
+                                 beijing_marks,
+                                 values_of(dates),
+                                 trading,
+                                 listing_date ? values_of(*listing_date) : std::span<const std::int32_t>{}};
     try {
-        // No Python inside: reads the argument arrays (held by this frame) and writes only
-        // the three new arrays.
-        py::gil_scoped_release release;
-        limits::limit_tables(in, reference_out, up_out, down_out);
+        fill(in, rows, cols);
     } catch (const std::invalid_argument& error) {
         throw py::value_error(error.what());
     }
-    return py::make_tuple(reference, up, down);
+}
+
+py::tuple limit_prices(const Cells<double>& previous_close, const Cells<std::int32_t>& codes,
+                       const Cells<std::int32_t>& dates, const std::optional<Cells<bool>>& beijing,
+                       const std::optional<Cells<double>>& dividend, const std::optional<Cells<double>>& split,
+                       const std::optional<Cells<bool>>& special_treatment,
+                       const std::optional<Cells<std::int32_t>>& listing_date,
+                       const std::optional<Cells<std::int32_t>>& calendar) {
+    py::tuple out;
+    with_limit_inputs(previous_close, codes, dates, beijing, dividend, split, special_treatment, listing_date, calendar,
+                      [&](const limits::LimitInputs& in, py::ssize_t rows, py::ssize_t cols) {
+                          py::array_t<double> reference({rows, cols}), up({rows, cols}), down({rows, cols});
+                          double* reference_out = reference.mutable_data();
+                          double* up_out = up.mutable_data();
+                          double* down_out = down.mutable_data();
+                          {
+                              // No Python inside: reads the argument arrays (held by this frame) and
+                              // writes only the three new arrays.
+                              py::gil_scoped_release release;
+                              limits::limit_tables(in, reference_out, up_out, down_out);
+                          }
+                          out = py::make_tuple(reference, up, down);
+                      });
+    return out;
+}
+
+// A table to write in place: float64, C-contiguous, writeable, of the block's shape.
+double* writable_block(const py::array& a, const char* name, py::ssize_t rows, py::ssize_t cols) {
+    if (!a.dtype().is(py::dtype::of<double>()) || (a.flags() & py::array::c_style) == 0 || !a.writeable())
+        throw py::value_error(std::string(name) + " must be a writeable C-contiguous float64 table");
+    require_shape(a, name, rows, cols);
+    return static_cast<double*>(py::array(a).mutable_data());
+}
+
+void limit_prices_into(const Cells<double>& previous_close, const Cells<std::int32_t>& codes,
+                       const Cells<std::int32_t>& dates, const py::array& limit_up, const py::array& limit_down,
+                       const std::optional<Cells<bool>>& beijing, const std::optional<Cells<double>>& dividend,
+                       const std::optional<Cells<double>>& split, const std::optional<Cells<bool>>& special_treatment,
+                       const std::optional<Cells<std::int32_t>>& listing_date,
+                       const std::optional<Cells<std::int32_t>>& calendar) {
+    with_limit_inputs(previous_close, codes, dates, beijing, dividend, split, special_treatment, listing_date, calendar,
+                      [&](const limits::LimitInputs& in, py::ssize_t rows, py::ssize_t cols) {
+                          double* up_out = writable_block(limit_up, "limit_up", rows, cols);
+                          double* down_out = writable_block(limit_down, "limit_down", rows, cols);
+                          if (up_out == down_out) throw py::value_error("limit_up and limit_down must be two tables");
+                          // No Python inside: reads the argument arrays and writes the two tables,
+                          // all held by the caller for the call.
+                          py::gil_scoped_release release;
+                          limits::limit_tables(in, nullptr, up_out, down_out);
+                      });
 }
 
 }  // namespace
@@ -109,6 +153,12 @@ void add_limit_prices(py::module_& m) {
           "default `dates`), special treatment and listing date (YYYYMMDD per stock, 0: listed before\n"
           "the calendar). Rounded half up to the cent; no limit before the listing, on its first day and\n"
           "on its first five days under the registration rules.");
+    m.def("limit_prices_into", &limit_prices_into, py::arg("previous_close"), py::arg("codes"), py::arg("dates"),
+          py::arg("limit_up"), py::arg("limit_down"), py::kw_only(), py::arg("beijing") = py::none(),
+          py::arg("dividend") = py::none(), py::arg("split") = py::none(), py::arg("special_treatment") = py::none(),
+          py::arg("listing_date") = py::none(), py::arg("calendar") = py::none(),
+          "The limit-up and limit-down prices of `limit_prices`, written into the given tables (writeable\n"
+          "C-contiguous float64, the block's shape) in place of new ones.");
 }
 
 }  // namespace lumora::prepare

@@ -83,6 +83,31 @@ def limit_prices(
     none): the exchanges' ex-rights reference price and limit prices by board, date, special
     treatment and listing date, rounded half up to the cent."""
 
+def grid_cells(
+    date: np.ndarray, code: np.ndarray, beijing: np.ndarray | None = None
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Rows placed in the date x stock grid: ``(dates, codes, cell, beijing)``, the ascending
+    distinct dates and codes of the rows (int32 numbers of small range, as YYYYMMDD dates and
+    six-digit codes), each row's cell (date position * stocks + stock position; int32 where
+    every cell fits, else int64) and per code whether any of its rows is marked in ``beijing``."""
+
+def limit_prices_into(
+    previous_close: np.ndarray,
+    codes: np.ndarray,
+    dates: np.ndarray,
+    limit_up: np.ndarray,
+    limit_down: np.ndarray,
+    *,
+    beijing: np.ndarray | None = None,
+    dividend: np.ndarray | None = None,
+    split: np.ndarray | None = None,
+    special_treatment: np.ndarray | None = None,
+    listing_date: np.ndarray | None = None,
+    calendar: np.ndarray | None = None,
+) -> None:
+    """The limit-up and limit-down prices of ``limit_prices``, written into ``limit_up`` and
+    ``limit_down`` (writeable C-contiguous float64 tables of the block's shape)."""
+
 def ex_rights_from_pre_close(previous_close: np.ndarray, pre_close: np.ndarray) -> np.ndarray:
     """Each cell's adjustment of a date x stock block from the exchange's ex-rights previous
     close: ``previous_close / pre_close`` where the two differ by at least a cent (rounded half

@@ -7,6 +7,7 @@ from __future__ import annotations
 import ctypes
 import itertools
 import os
+import threading
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -15,8 +16,9 @@ from typing import cast
 import numpy as np
 import pandas as pd
 import pyarrow as pa
+import pyarrow.parquet as pq
 
-from lumora.backtest._prepare import day_hash_sums
+from lumora.backtest._prepare import day_hash_sums, grid_cells
 from lumora.backtest._prepare import seed_rows as native_seed_rows
 from lumora.sources.files.checks import (
     FileSourceError,
@@ -49,6 +51,8 @@ __all__ = [
     "Bars",
     "FileSummary",
     "Grid",
+    "RowSlots",
+    "Slot",
     "dense_unique",
     "file_summary",
     "join_parts",
@@ -133,13 +137,78 @@ def _hashable(values: np.ndarray) -> np.ndarray:
 _HASHED_AS_IS = frozenset(np.dtype(t) for t in (np.float64, np.int64, np.int32, np.bool_))
 
 
+class RowSlots:
+    """The columns of several files' rows side by side: one array per column for the rows
+    of every file, each file's rows a slice of it, so that a file's columns are written
+    once where the joined table keeps them (not into arrays of the file's own, joined by a
+    copy). The row counts are the files' own words (a parquet footer); a file read with
+    another count, or a column of another type, gets arrays of its own. The arrays are
+    made when a file first asks for the column, from any of the reading threads."""
+
+    def __init__(self, counts: list[int]) -> None:
+        self.starts = np.concatenate([[0], np.cumsum(counts, dtype=np.int64)]).tolist()
+        self._arrays: dict[str, np.ndarray] = {}
+        self._handed: dict[tuple[int, str], np.ndarray] = {}
+        self._lock = threading.Lock()
+
+    @classmethod
+    def of_parquet(cls, files: list[Path]) -> RowSlots | None:
+        """Slots for the rows of parquet files by their footers; None for other files, or
+        when a footer cannot be read (the file's own read then says why)."""
+        if not files or any(path.suffix.lower() != ".parquet" for path in files):
+            return None
+        try:
+            return cls([pq.read_metadata(path).num_rows for path in files])
+        except (OSError, ValueError):  # pyarrow's errors derive from these
+            return None
+
+    def array(self, position: int, name: str, size: int, dtype: np.dtype) -> np.ndarray:
+        """The slice for file ``position``'s column ``name``, or an array of its own."""
+        start, stop = self.starts[position], self.starts[position + 1]
+        if stop - start != size:
+            return np.empty(size, dtype=dtype)
+        with self._lock:
+            whole = self._arrays.get(name)
+            if whole is None:
+                whole = self._arrays[name] = np.empty(self.starts[-1], dtype=dtype)
+            if whole.dtype != dtype:
+                return np.empty(size, dtype=dtype)
+            view = self._handed[position, name] = whole[start:stop]
+        return view
+
+    def joined(self, name: str, arrays: list[np.ndarray]) -> np.ndarray | None:
+        """The array of column ``name`` for every file's rows when ``arrays`` (one per
+        file, in order) are the very slices handed out for it, each kept as written;
+        else None."""
+        whole = self._arrays.get(name)
+        if whole is None or len(arrays) != len(self.starts) - 1:
+            return None
+        for position, given in enumerate(arrays):
+            if self._handed.get((position, name)) is not given:
+                return None
+        return whole
+
+
+@dataclass(frozen=True)
+class Slot:
+    """Where one file's columns go (see ``RowSlots``); without slots, arrays of its own."""
+
+    rows: RowSlots | None = None
+    position: int = 0
+
+    def array(self, name: str, size: int, dtype: type | np.dtype) -> np.ndarray:
+        if self.rows is None:
+            return np.empty(size, dtype=dtype)
+        return self.rows.array(self.position, name, size, np.dtype(dtype))
+
+
 def read_part(
-    path: Path, layout: Layout, adjustments: Adjustments | None = None
+    path: Path, layout: Layout, adjustments: Adjustments | None = None, slot: Slot = Slot()
 ) -> tuple[dict[str, np.ndarray], np.ndarray, FileSummary]:
     """The checked rows of one bars file as plain arrays by column name (volume in shares,
     amount in yuan), in date order (a file downloaded newest first is read as well), with
     the factors of the adjustment-factor table joined; the file's distinct dates and its
-    summary."""
+    summary. The columns are written where ``slot`` puts them."""
     if path.suffix.lower() == ".csv":
         line = short_csv_line(path)
         if line is not None:
@@ -159,10 +228,16 @@ def read_part(
     dates, date_position = np.unique(np.array(date_values, dtype=np.int32), return_inverse=True)
     numbers = np.array([number for number, _ in code_values], dtype=np.int32)
     codes, code_position = np.unique(numbers, return_inverse=True)
+    boards = np.array([board for _, board in code_values], dtype=bool)
+    rows = len(date_of)
     part: dict[str, np.ndarray] = {
-        "date": dates[date_position][date_of],
-        "code": numbers[code_of],
-        "beijing": np.array([board for _, board in code_values], dtype=bool)[code_of],
+        # Gathered straight into place ("clip": the positions are valid, and numpy buffers
+        # the output of a checked take).
+        "date": np.take(
+            dates[date_position], date_of, out=slot.array("date", rows, np.int32), mode="clip"
+        ),
+        "code": np.take(numbers, code_of, out=slot.array("code", rows, np.int32), mode="clip"),
+        "beijing": np.take(boards, code_of, out=slot.array("beijing", rows, bool), mode="clip"),
     }
     day_of_rows, stock_of_rows = date_position[date_of], code_position[code_of]
     del date_of, code_of
@@ -172,7 +247,7 @@ def read_part(
     for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
         if name not in frame or name in FLAG_COLUMNS or name == "industry":
             continue
-        part[name] = numeric_column(frame[name], name, path)
+        part[name] = numeric_column(frame[name], name, path, out=slot.array(name, rows, np.float64))
     in_shares_and_yuan(part, layout)
     check_values(part, path)
     check_derived_price(part, path, layout)
@@ -220,10 +295,14 @@ def overlapping(ranges: list[tuple[int, int]]) -> bool:
 
 
 def join_parts(
-    files: list[Path], parts: list[dict[str, np.ndarray]], ranges: list[tuple[int, int]]
+    files: list[Path],
+    parts: list[dict[str, np.ndarray]],
+    ranges: list[tuple[int, int]],
+    slots: RowSlots | None = None,
 ) -> Bars:
     """One table of the rows of every file (the parts are emptied on the way); ``ranges``:
-    the first and last date of each file."""
+    the first and last date of each file; ``slots``: where the parts' columns were read
+    to, joined already where each file's column is still its slice there."""
     names = set.intersection(*(set(p) for p in parts))
     for path, part in zip(files, parts):
         extra = sorted(set(part) - names)
@@ -239,7 +318,12 @@ def join_parts(
         at += len(part["date"])
 
     def joined(name: str) -> np.ndarray:
-        out = np.concatenate([p.pop(name) for p in parts])
+        arrays = [p.pop(name) for p in parts]
+        whole = None if slots is None else slots.joined(name, arrays)
+        if whole is not None:
+            return whole
+        out = np.concatenate(arrays)
+        del arrays
         _release_freed_memory()
         return out
 
@@ -417,16 +501,11 @@ class Grid:
     """Puts row values into date x stock cells (one row a cell: see _check_unique)."""
 
     def __init__(self, bars: Bars) -> None:
-        self.dates, cell = dense_unique(bars.date)
-        self.codes, code_pos = dense_unique(bars.code)
+        # In one pass over the rows (the rows' dates and codes are int32 numbers).
+        self.dates, self.codes, self.cell, self.beijing = grid_cells(
+            bars.date, bars.code, bars.beijing
+        )
         self.shape = (self.dates.size, self.codes.size)
-        if self.dates.size * self.codes.size >= np.iinfo(np.int32).max:
-            cell = cell.astype(np.int64)
-        cell *= self.codes.size
-        cell += code_pos
-        self.cell = cell
-        self.beijing = np.zeros(self.codes.size, dtype=bool)
-        self.beijing[code_pos[bars.beijing]] = True
 
     def matrix(self, values: np.ndarray, fill: float = np.nan) -> np.ndarray:
         out = np.full(self.shape, fill)

@@ -68,8 +68,13 @@ def code_column_names(columns: Mapping[str, str]) -> list[str]:
 
 
 def in_shares_and_yuan(part: dict[str, np.ndarray], layout: Layout) -> None:
-    """Converts a file's ``volume`` and ``amount`` in place from the layout's units."""
-    if layout.volume_scale != 1.0:
-        part["volume"] = part["volume"] * layout.volume_scale
-    if "amount" in part and layout.amount_scale != 1.0:
-        part["amount"] = part["amount"] * layout.amount_scale
+    """Converts a file's ``volume`` and ``amount`` from the layout's units (in their own
+    arrays where those can be written: the file's columns are read into arrays of ours)."""
+    for name, scale in (("volume", layout.volume_scale), ("amount", layout.amount_scale)):
+        if name not in part or scale == 1.0:
+            continue
+        values = part[name]
+        if values.flags.writeable and values.dtype == np.float64:
+            np.multiply(values, scale, out=values)
+        else:
+            part[name] = values * scale

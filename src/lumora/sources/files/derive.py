@@ -9,7 +9,11 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from lumora.backtest._prepare import ex_rights_from_pre_close, limit_prices, outside_limit_band
+from lumora.backtest._prepare import (
+    ex_rights_from_pre_close,
+    limit_prices_into,
+    outside_limit_band,
+)
 from lumora.sources.base import DIVIDEND_TAX_KEEP
 from lumora.sources.files.bars import Bars, Grid, untraded_rows
 from lumora.sources.files.checks import FileSourceError
@@ -417,10 +421,12 @@ def _limits(
                 block_dividend = np.where(given_reference, np.nan, block_dividend)
             if block_split is not None:
                 block_split = np.where(given_reference, np.nan, block_split)
-        _, up[rows], down[rows] = limit_prices(
+        limit_prices_into(
             previous,
             codes,
             calendar[rows],
+            up[rows],
+            down[rows],
             beijing=grid.beijing,
             dividend=block_dividend,
             split=block_split,
@@ -428,7 +434,9 @@ def _limits(
             listing_date=listing,
             calendar=history[2].astype(np.int32),
         )
-    up[~listed], down[~listed] = np.nan, np.nan
+        unlisted = ~listed[rows]
+        np.copyto(up[rows], np.nan, where=unlisted)
+        np.copyto(down[rows], np.nan, where=unlisted)
     return given.get("limit_up", up), given.get("limit_down", down), True
 
 

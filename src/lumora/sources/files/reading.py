@@ -404,8 +404,11 @@ def _without_markers(column: Column) -> Column:
     return cleared
 
 
-def numeric_column(column: Column, name: str, path: Path) -> np.ndarray:
-    """A column as float64, missing values (and the text of ``MISSING_MARKERS``) NaN."""
+def numeric_column(
+    column: Column, name: str, path: Path, out: np.ndarray | None = None
+) -> np.ndarray:
+    """A column as float64, missing values (and the text of ``MISSING_MARKERS``) NaN;
+    of a parquet file written into ``out`` when given (as many float64 values as rows)."""
     column = _without_markers(column)
     try:
         if isinstance(column, pd.Series):
@@ -413,24 +416,27 @@ def numeric_column(column: Column, name: str, path: Path) -> np.ndarray:
         floats = pc.cast(column, pa.float64())
         if floats.null_count:
             floats = floats.fill_null(pa.scalar(np.nan, type=pa.float64()))
-        return _numpy_owned(floats)
+        return _numpy_owned(floats, out)
     except (ValueError, TypeError, pa.ArrowException) as exc:
         raise FileSourceError(
             f"{path}: column {name!r} is not numeric: {_first_bad(column)}"
         ) from exc
 
 
-def _numpy_owned(values: pa.ChunkedArray[Any]) -> np.ndarray:
-    """The chunks of a float64 column joined into one array of numpy's own memory. A
-    column is held until the files' rows are joined, and memory held that long costs less
-    from numpy, which asks the kernel for huge pages, than from arrow's allocator (arrow's
-    own ``to_numpy`` of a chunked column cost six times the system time at 5,000 x 2,500);
-    the chunks are read in place, and arrow's memory goes back to its pool for the next
-    file."""
-    chunks = [chunk.to_numpy(zero_copy_only=False) for chunk in values.chunks]
-    if not chunks:
-        return np.empty(0, dtype=np.float64)
-    return np.concatenate(chunks)
+def _numpy_owned(values: pa.ChunkedArray[Any], out: np.ndarray | None = None) -> np.ndarray:
+    """The chunks of a float64 column joined into one array of numpy's own memory (``out``
+    when it has the column's length). A column is held until the files' rows are joined,
+    and memory held that long costs less from numpy, which asks the kernel for huge pages,
+    than from arrow's allocator (arrow's own ``to_numpy`` of a chunked column cost six
+    times the system time at 5,000 x 2,500); the chunks are read in place, and arrow's
+    memory goes back to its pool for the next file."""
+    if out is None or out.shape != (len(values),) or out.dtype != np.float64:
+        out = np.empty(len(values), dtype=np.float64)
+    at = 0
+    for chunk in values.chunks:
+        out[at : at + len(chunk)] = chunk.to_numpy(zero_copy_only=False)
+        at += len(chunk)
+    return out
 
 
 def _first_bad(column: Column) -> str:

@@ -25,6 +25,8 @@ from lumora.sources.base import MarketClient, MarketHistory, name_list
 from lumora.sources.files.bars import (
     Bars,
     FileSummary,
+    RowSlots,
+    Slot,
     join_parts,
     overlapping,
     part_of,
@@ -213,7 +215,14 @@ def _reread(
         else:
             parts.append({})
             fresh.append(position)
-    read = _side_by_side(lambda position: read_part(files[position], layout, table), fresh)
+    # Every file read anew: its columns go straight to their place among all files' rows.
+    slots = RowSlots.of_parquet(files) if len(fresh) == len(keys) else None
+    read = _side_by_side(
+        lambda position: read_part(
+            files[position], layout, table, Slot(slots, position) if slots else Slot()
+        ),
+        fresh,
+    )
     with _progress(len(fresh), "reading the bars files", "file", progress) as bar:
         for position, (part, dates, summary) in zip(fresh, read):  # the first bad file raises
             parts[position], file_dates[keys[position]] = part, dates
@@ -228,7 +237,7 @@ def _reread(
         return _reread(
             files, layout, stamp, None, whole=True, adjustments=adjustments, progress=progress
         )
-    return _read_of(files, keys, parts, stamp, file_dates, held, summaries, joined)
+    return _read_of(files, keys, parts, stamp, file_dates, held, summaries, joined, slots)
 
 
 def _progress(total: int, what: str, unit: str, shown: bool) -> tqdm[Any]:
@@ -245,9 +254,10 @@ def _read_of(
     held: set[_Key] | frozenset[_Key],
     summaries: dict[_Key, FileSummary],
     joined: tuple[_Key, ...] = (),
+    slots: RowSlots | None = None,
 ) -> _Read:
     ranges = [(int(d[0]), int(d[-1])) for d in file_dates.values() if d.size]
-    bars = join_parts(files, parts, ranges)
+    bars = join_parts(files, parts, ranges, slots)
     stops = [start for _, start in bars.origin[1:]] + [bars.date.size]
     return _Read(
         stamp=stamp,

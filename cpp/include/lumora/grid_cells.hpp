@@ -1,0 +1,35 @@
+#pragma once
+// Rows of daily bars placed in the date x stock grid: the distinct dates and stocks of the
+// rows (ascending) and each row's cell, row-major (date position * stocks + stock position).
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace lumora::grid {
+
+// The sorted distinct values of a column of small-ranged numbers (YYYYMMDD dates, six-digit
+// codes) and each value's position among them, by a lookup table over their range.
+class DenseIndex {
+public:
+    explicit DenseIndex(std::span<const std::int32_t> values);
+    const std::vector<std::int32_t>& distinct() const { return distinct_; }
+    std::int32_t position(std::int32_t value) const {
+        return position_[static_cast<std::size_t>(static_cast<std::int64_t>(value) - low_)];
+    }
+
+private:
+    std::int64_t low_ = 0;
+    std::vector<std::int32_t> position_;  // by value - low; -1: not a value of the column
+    std::vector<std::int32_t> distinct_;
+};
+
+// Each row's cell into `cell` (as many as rows), and per stock whether any of its rows is
+// marked in `beijing` (empty: none) into `beijing_of_stock` (one per distinct code).
+// std::invalid_argument when the columns differ in length.
+template <class Cell>
+void grid_cells(std::span<const std::int32_t> date, std::span<const std::int32_t> code,
+                std::span<const std::uint8_t> beijing, const DenseIndex& dates, const DenseIndex& codes,
+                std::span<Cell> cell, std::span<std::uint8_t> beijing_of_stock);
+
+}  // namespace lumora::grid
