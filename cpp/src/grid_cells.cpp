@@ -1,6 +1,7 @@
 #include "lumora/grid_cells.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 namespace lumora::grid {
@@ -22,25 +23,31 @@ DenseIndex::DenseIndex(std::span<const std::int32_t> values) {
 template <class Cell>
 void grid_cells(std::span<const std::int32_t> date, std::span<const std::int32_t> code,
                 std::span<const std::uint8_t> beijing, const DenseIndex& dates, const DenseIndex& codes,
-                std::span<Cell> cell, std::span<std::uint8_t> beijing_of_stock) {
+                std::span<Cell> cell, const StockSpans& spans) {
     if (code.size() != date.size() || cell.size() != date.size() || (!beijing.empty() && beijing.size() != date.size()))
         throw std::invalid_argument("date, code, beijing and cell must hold one value per row");
-    if (beijing_of_stock.size() != codes.distinct().size())
-        throw std::invalid_argument("beijing_of_stock must hold one value per stock");
-    const auto stocks = static_cast<Cell>(codes.distinct().size());
-    std::fill(beijing_of_stock.begin(), beijing_of_stock.end(), std::uint8_t{0});
+    const std::size_t n_stocks = codes.distinct().size();
+    if (spans.beijing.size() != n_stocks || spans.first_day.size() != n_stocks || spans.last_day.size() != n_stocks)
+        throw std::invalid_argument("the stocks' spans must hold one value per stock");
+    std::fill(spans.beijing.begin(), spans.beijing.end(), std::uint8_t{0});
+    std::fill(spans.first_day.begin(), spans.first_day.end(), std::numeric_limits<std::int64_t>::max());
+    std::fill(spans.last_day.begin(), spans.last_day.end(), std::int64_t{-1});
+    const auto stocks = static_cast<Cell>(n_stocks);
     for (std::size_t row = 0; row < date.size(); ++row) {
-        const std::int32_t stock = codes.position(code[row]);
-        cell[row] = static_cast<Cell>(dates.position(date[row])) * stocks + static_cast<Cell>(stock);
-        if (!beijing.empty() && beijing[row] != 0) beijing_of_stock[static_cast<std::size_t>(stock)] = 1;
+        const auto stock = static_cast<std::size_t>(codes.position(code[row]));
+        const std::int32_t day = dates.position(date[row]);
+        cell[row] = static_cast<Cell>(day) * stocks + static_cast<Cell>(stock);
+        if (!beijing.empty() && beijing[row] != 0) spans.beijing[stock] = 1;
+        spans.first_day[stock] = std::min<std::int64_t>(spans.first_day[stock], day);
+        spans.last_day[stock] = std::max<std::int64_t>(spans.last_day[stock], day);
     }
 }
 
 template void grid_cells<std::int32_t>(std::span<const std::int32_t>, std::span<const std::int32_t>,
                                        std::span<const std::uint8_t>, const DenseIndex&, const DenseIndex&,
-                                       std::span<std::int32_t>, std::span<std::uint8_t>);
+                                       std::span<std::int32_t>, const StockSpans&);
 template void grid_cells<std::int64_t>(std::span<const std::int32_t>, std::span<const std::int32_t>,
                                        std::span<const std::uint8_t>, const DenseIndex&, const DenseIndex&,
-                                       std::span<std::int64_t>, std::span<std::uint8_t>);
+                                       std::span<std::int64_t>, const StockSpans&);
 
 }  // namespace lumora::grid

@@ -24,12 +24,19 @@ private:
     std::vector<std::int32_t> distinct_;
 };
 
-// Each row's cell into `cell` (as many as rows), and per stock whether any of its rows is
-// marked in `beijing` (empty: none) into `beijing_of_stock` (one per distinct code).
-// std::invalid_argument when the columns differ in length.
+// Per stock (one per distinct code): whether any of its rows is marked on the Beijing
+// exchange, and the positions of its first and last date among the dates.
+struct StockSpans {
+    std::span<std::uint8_t> beijing;
+    std::span<std::int64_t> first_day;
+    std::span<std::int64_t> last_day;
+};
+
+// Each row's cell into `cell` (as many as rows) and the stocks' `spans`; `beijing`: the
+// rows' marks (empty: none). std::invalid_argument when the columns differ in length.
 template <class Cell>
 void grid_cells(std::span<const std::int32_t> date, std::span<const std::int32_t> code,
                 std::span<const std::uint8_t> beijing, const DenseIndex& dates, const DenseIndex& codes,
-                std::span<Cell> cell, std::span<std::uint8_t> beijing_of_stock);
+                std::span<Cell> cell, const StockSpans& spans);
 
 }  // namespace lumora::grid

@@ -130,31 +130,36 @@ py::tuple grid_cells(const Column<std::int32_t>& date, const Column<std::int32_t
     py::array cell = wide ? py::array(py::array_t<std::int64_t>(static_cast<py::ssize_t>(dates.size())))
                           : py::array(py::array_t<std::int32_t>(static_cast<py::ssize_t>(dates.size())));
     py::array_t<bool> beijing_of_stock(static_cast<py::ssize_t>(n_codes));
+    py::array_t<std::int64_t> first_day(static_cast<py::ssize_t>(n_codes)), last_day(static_cast<py::ssize_t>(n_codes));
     const std::span<const std::uint8_t> row_marks{reinterpret_cast<const std::uint8_t*>(marks.data()), marks.size()};
-    const std::span<std::uint8_t> stock_marks{reinterpret_cast<std::uint8_t*>(beijing_of_stock.mutable_data()),
-                                              static_cast<std::size_t>(n_codes)};
+    const auto stocks = static_cast<std::size_t>(n_codes);
+    const grid::StockSpans spans{{reinterpret_cast<std::uint8_t*>(beijing_of_stock.mutable_data()), stocks},
+                                 {first_day.mutable_data(), stocks},
+                                 {last_day.mutable_data(), stocks}};
     void* cells = cell.mutable_data();
     {
         // No Python inside: reads the argument arrays (held by this frame) and writes the new ones.
         py::gil_scoped_release release;
         if (wide)
             grid::grid_cells(dates, codes, row_marks, *date_index, *code_index,
-                             std::span<std::int64_t>{static_cast<std::int64_t*>(cells), dates.size()}, stock_marks);
+                             std::span<std::int64_t>{static_cast<std::int64_t*>(cells), dates.size()}, spans);
         else
             grid::grid_cells(dates, codes, row_marks, *date_index, *code_index,
-                             std::span<std::int32_t>{static_cast<std::int32_t*>(cells), dates.size()}, stock_marks);
+                             std::span<std::int32_t>{static_cast<std::int32_t*>(cells), dates.size()}, spans);
     }
-    return py::make_tuple(array_of(date_index->distinct()), array_of(code_index->distinct()), cell, beijing_of_stock);
+    return py::make_tuple(array_of(date_index->distinct()), array_of(code_index->distinct()), cell, beijing_of_stock,
+                          first_day, last_day);
 }
 
 }  // namespace
 
 void add_file_rows(py::module_& m) {
     m.def("grid_cells", &grid_cells, py::arg("date"), py::arg("code"), py::arg("beijing") = py::none(),
-          "Rows placed in the date x stock grid: ``(dates, codes, cell, beijing)``, the ascending\n"
-          "distinct dates and codes of the rows (int32 numbers of small range, as YYYYMMDD dates and\n"
-          "six-digit codes), each row's cell (date position * stocks + stock position; int32 where\n"
-          "every cell fits, else int64) and per code whether any of its rows is marked in `beijing`.");
+          "Rows placed in the date x stock grid: ``(dates, codes, cell, beijing, first_day, last_day)``,\n"
+          "the ascending distinct dates and codes of the rows (int32 numbers of small range, as YYYYMMDD\n"
+          "dates and six-digit codes), each row's cell (date position * stocks + stock position; int32\n"
+          "where every cell fits, else int64), and per code whether any of its rows is marked in\n"
+          "`beijing` and the positions of its first and last date among the dates.");
     m.def("day_hash_sums", &day_hash_sums, py::arg("columns"), py::arg("day"), py::arg("n_days"),
           "Per day (0 .. n_days - 1), the sum of its rows' content numbers in [0, 1): each row's values\n"
           "hashed as pandas.util.hash_array hashes them (float64, int64, int32 and bool columns; a\n"

@@ -85,11 +85,13 @@ def limit_prices(
 
 def grid_cells(
     date: np.ndarray, code: np.ndarray, beijing: np.ndarray | None = None
-) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
-    """Rows placed in the date x stock grid: ``(dates, codes, cell, beijing)``, the ascending
-    distinct dates and codes of the rows (int32 numbers of small range, as YYYYMMDD dates and
-    six-digit codes), each row's cell (date position * stocks + stock position; int32 where
-    every cell fits, else int64) and per code whether any of its rows is marked in ``beijing``."""
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Rows placed in the date x stock grid: ``(dates, codes, cell, beijing, first_day,
+    last_day)``, the ascending distinct dates and codes of the rows (int32 numbers of small
+    range, as YYYYMMDD dates and six-digit codes), each row's cell (date position * stocks +
+    stock position; int32 where every cell fits, else int64), and per code whether any of its
+    rows is marked in ``beijing`` and the positions of its first and last date among the
+    dates."""
 
 def limit_prices_into(
     previous_close: np.ndarray,

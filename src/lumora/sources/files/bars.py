@@ -501,8 +501,9 @@ class Grid:
     """Puts row values into date x stock cells (one row a cell: see _check_unique)."""
 
     def __init__(self, bars: Bars) -> None:
-        # In one pass over the rows (the rows' dates and codes are int32 numbers).
-        self.dates, self.codes, self.cell, self.beijing = grid_cells(
+        # In one pass over the rows (the rows' dates and codes are int32 numbers); each
+        # stock's first and last row are the positions of its first and last date.
+        self.dates, self.codes, self.cell, self.beijing, self.first, self.last = grid_cells(
             bars.date, bars.code, bars.beijing
         )
         self.shape = (self.dates.size, self.codes.size)

@@ -165,10 +165,7 @@ def derive_market(
     step("the grid of days and stocks")
     grid = Grid(bars)
     n_dates = grid.shape[0]
-    present = grid.mask(np.ones(bars.date.size, dtype=bool))
-    first = np.argmax(present, axis=0)
-    last = n_dates - 1 - np.argmax(present[::-1], axis=0)
-    del present
+    first, last = grid.first, grid.last  # each stock's first and last row
     row = np.arange(n_dates)[:, None]
     listed = (row >= first) & (row <= last)
     traded = grid.mask(~untraded_rows(bars))
