@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 namespace lumora::grid {
 
@@ -49,5 +50,25 @@ template void grid_cells<std::int32_t>(std::span<const std::int32_t>, std::span<
 template void grid_cells<std::int64_t>(std::span<const std::int32_t>, std::span<const std::int32_t>,
                                        std::span<const std::uint8_t>, const DenseIndex&, const DenseIndex&,
                                        std::span<std::int64_t>, const StockSpans&);
+
+bool first_rows(std::span<const std::int64_t> day, std::span<const std::int64_t> stock, std::int64_t n_days,
+                std::span<std::int64_t> first_row) {
+    if (stock.size() != day.size()) throw std::invalid_argument("day and stock must hold one value per row");
+    const auto n_stocks = static_cast<std::int64_t>(first_row.size());
+    std::fill(first_row.begin(), first_row.end(), std::int64_t{-1});
+    std::vector<bool> taken(static_cast<std::size_t>(std::max<std::int64_t>(n_days, 0) * n_stocks), false);
+    bool repeated = false;
+    for (std::size_t row = 0; row < day.size(); ++row) {
+        const std::int64_t d = day[row], s = stock[row];
+        if (d < 0 || d >= n_days || s < 0 || s >= n_stocks)
+            throw std::invalid_argument("a row's day or stock position is out of range");
+        const auto cell = static_cast<std::size_t>(d * n_stocks + s);
+        repeated = repeated || taken[cell];
+        taken[cell] = true;
+        std::int64_t& first = first_row[static_cast<std::size_t>(s)];
+        if (first < 0) first = static_cast<std::int64_t>(row);
+    }
+    return repeated;
+}
 
 }  // namespace lumora::grid

@@ -39,4 +39,11 @@ void grid_cells(std::span<const std::int32_t> date, std::span<const std::int32_t
                 std::span<const std::uint8_t> beijing, const DenseIndex& dates, const DenseIndex& codes,
                 std::span<Cell> cell, const StockSpans& spans);
 
+// Of rows placed by their date and stock positions (`day` < n_days, `stock` < n_stocks):
+// whether two rows share a cell, and each stock's first row into `first_row` (one per stock;
+// -1: a stock without rows). std::invalid_argument when the columns differ in length or a
+// position is out of range.
+bool first_rows(std::span<const std::int64_t> day, std::span<const std::int64_t> stock, std::int64_t n_days,
+                std::span<std::int64_t> first_row);
+
 }  // namespace lumora::grid

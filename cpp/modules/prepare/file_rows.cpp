@@ -151,9 +151,30 @@ py::tuple grid_cells(const Column<std::int32_t>& date, const Column<std::int32_t
                           first_day, last_day);
 }
 
+py::tuple first_rows(const Column<std::int64_t>& day, const Column<std::int64_t>& stock, std::int64_t n_days,
+                     py::ssize_t n_stocks) {
+    if (n_stocks < 0) throw py::value_error("n_stocks must not be negative");
+    const std::span<const std::int64_t> days = values_of(day), stocks = values_of(stock);
+    py::array_t<std::int64_t> first(n_stocks);
+    const std::span<std::int64_t> out{first.mutable_data(), static_cast<std::size_t>(n_stocks)};
+    bool repeated = false;
+    try {
+        // No Python inside: reads the argument arrays (held by this frame) and writes the new one.
+        py::gil_scoped_release release;
+        repeated = grid::first_rows(days, stocks, n_days, out);
+    } catch (const std::invalid_argument& error) {
+        throw py::value_error(error.what());
+    }
+    return py::make_tuple(repeated, first);
+}
+
 }  // namespace
 
 void add_file_rows(py::module_& m) {
+    m.def("first_rows", &first_rows, py::arg("day"), py::arg("stock"), py::arg("n_days"), py::arg("n_stocks"),
+          "Of rows placed by their date and stock positions (`day` < n_days, `stock` < n_stocks):\n"
+          "``(repeated, first_row)``, whether two rows share a (date, stock) cell and each stock's first\n"
+          "row (-1: none).");
     m.def("grid_cells", &grid_cells, py::arg("date"), py::arg("code"), py::arg("beijing") = py::none(),
           "Rows placed in the date x stock grid: ``(dates, codes, cell, beijing, first_day, last_day)``,\n"
           "the ascending distinct dates and codes of the rows (int32 numbers of small range, as YYYYMMDD\n"

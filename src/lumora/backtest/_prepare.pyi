@@ -93,6 +93,13 @@ def grid_cells(
     rows is marked in ``beijing`` and the positions of its first and last date among the
     dates."""
 
+def first_rows(
+    day: np.ndarray, stock: np.ndarray, n_days: int, n_stocks: int
+) -> tuple[bool, np.ndarray]:
+    """Of rows placed by their date and stock positions (``day`` < n_days, ``stock`` <
+    n_stocks): ``(repeated, first_row)``, whether two rows share a (date, stock) cell and each
+    stock's first row (-1: none)."""
+
 def limit_prices_into(
     previous_close: np.ndarray,
     codes: np.ndarray,

@@ -18,7 +18,7 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from lumora.backtest._prepare import day_hash_sums, grid_cells
+from lumora.backtest._prepare import day_hash_sums, first_rows, grid_cells
 from lumora.backtest._prepare import seed_rows as native_seed_rows
 from lumora.sources.files.checks import (
     FileSourceError,
@@ -93,18 +93,23 @@ class FileSummary:
 
 
 def file_summary(
-    part: Mapping[str, np.ndarray], day: np.ndarray, n_days: int, stock: np.ndarray | None = None
+    part: Mapping[str, np.ndarray],
+    day: np.ndarray,
+    n_days: int,
+    stock: np.ndarray | None = None,
+    first_row: np.ndarray | None = None,
 ) -> FileSummary:
     """The summary of a file's rows (``day``: each row's position among its dates; each
-    stock's rows in date order; ``stock``: each row's position among its stocks, when
-    known)."""
+    stock's rows in date order; ``stock``: each row's position among its stocks, and
+    ``first_row``: each stock's first row, when known)."""
     if stock is None:
         codes, stock = np.unique(part["code"], return_inverse=True)
     else:
         codes = np.zeros(int(stock.max(initial=-1)) + 1, dtype=part["code"].dtype)
         codes[stock] = part["code"]
-    first_row = np.empty(codes.size, dtype=np.int64)
-    first_row[stock[::-1]] = np.arange(stock.size - 1, -1, -1)  # the first row wins
+    if first_row is None or first_row.size != codes.size:
+        first_row = np.empty(codes.size, dtype=np.int64)
+        first_row[stock[::-1]] = np.arange(stock.size - 1, -1, -1)  # the first row wins
     return FileSummary(
         hashes=_day_hashes(part, day, n_days),
         codes=codes.astype(np.int32),
@@ -241,9 +246,11 @@ def read_part(
     }
     day_of_rows, stock_of_rows = date_position[date_of], code_position[code_of]
     del date_of, code_of
-    cell = day_of_rows.astype(np.int64) * max(codes.size, 1) + stock_of_rows
-    check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
-    del cell
+    # Two rows of one cell are refused; each stock's first row is found in the same pass.
+    repeated, first_row = first_rows(day_of_rows, stock_of_rows, dates.size, codes.size)
+    if repeated:  # named as the rows of the whole table are
+        cell = day_of_rows.astype(np.int64) * max(codes.size, 1) + stock_of_rows
+        check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
     for name in ("open", "close", "volume", *OPTIONAL_BAR_COLUMNS):
         if name not in frame or name in FLAG_COLUMNS or name == "industry":
             continue
@@ -276,7 +283,8 @@ def read_part(
         order = np.argsort(part["date"], kind="stable")
         part = {name: values[order] for name, values in part.items()}
         day_of_rows, stock_of_rows = day_of_rows[order], stock_of_rows[order]
-    return part, dates, file_summary(part, day_of_rows, dates.size, stock_of_rows)
+        first_row = None  # rows moved
+    return part, dates, file_summary(part, day_of_rows, dates.size, stock_of_rows, first_row)
 
 
 def _forward(date: np.ndarray, code: np.ndarray) -> bool:
