@@ -77,13 +77,17 @@ std::optional<std::int64_t> reference_cents(double previous_close, double divide
     if (std::isnan(dividend)) dividend = 0.0;
     if (!finite_amount(dividend)) return std::nullopt;
     if (!(split > 0.0) || !finite_amount(split)) split = 1.0;
-    const std::int64_t split_micro = micro_yuan(split);
+    // Most days have neither a dividend nor a split: the same numbers, the division by a
+    // constant (a multiplication) instead of by the split.
+    const bool plain = dividend == 0.0 && split == 1.0;
+    const std::int64_t split_micro = plain ? kMicroPerYuan : micro_yuan(split);
     if (split_micro <= 0) return std::nullopt;
     // (close - dividend) / split in cents is (close - dividend) in millionths times 100
     // over the split in millionths: exact for inputs given to the millionth.
-    const std::int64_t amount = micro_yuan(previous_close) - micro_yuan(dividend);
+    const std::int64_t amount = micro_yuan(previous_close) - (plain ? 0 : micro_yuan(dividend));
     if (amount <= 0) return std::nullopt;
-    const std::int64_t cents = divide_half_up(amount * (kMicroPerYuan / kMicroPerCent), split_micro);
+    const std::int64_t scaled = amount * (kMicroPerYuan / kMicroPerCent);
+    const std::int64_t cents = plain ? divide_half_up(scaled, kMicroPerYuan) : divide_half_up(scaled, split_micro);
     if (cents < 1) return std::nullopt;
     return cents;
 }
