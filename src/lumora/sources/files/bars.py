@@ -5,6 +5,7 @@ puts rows into date x stock cells."""
 from __future__ import annotations
 
 import ctypes
+import functools
 import itertools
 import os
 import threading
@@ -229,7 +230,7 @@ def read_part(
     if len(frame["date"]) == 0:
         raise FileSourceError(f"{path}: the file has no rows")
     date_of, date_values = parse_column(frame["date"], "date", path, date_number, "a date")
-    code_of, code_values = parse_column(frame["code"], "code", path, code_and_board, "a stock code")
+    code_of, code_values = parse_column(frame["code"], "code", path, _known_code, "a stock code")
     dates, date_position = np.unique(np.array(date_values, dtype=np.int32), return_inverse=True)
     numbers = np.array([number for number, _ in code_values], dtype=np.int32)
     codes, code_position = np.unique(numbers, return_inverse=True)
@@ -247,7 +248,8 @@ def read_part(
     day_of_rows, stock_of_rows = date_position[date_of], code_position[code_of]
     del date_of, code_of
     # Two rows of one cell are refused; each stock's first row is found in the same pass.
-    repeated, first_row = first_rows(day_of_rows, stock_of_rows, dates.size, codes.size)
+    repeated, found = first_rows(day_of_rows, stock_of_rows, dates.size, codes.size)
+    first_row: np.ndarray | None = found
     if repeated:  # named as the rows of the whole table are
         cell = day_of_rows.astype(np.int64) * max(codes.size, 1) + stock_of_rows
         check_unique_cells(cell, part["date"], part["code"], [(path, 0)])
@@ -285,6 +287,11 @@ def read_part(
         day_of_rows, stock_of_rows = day_of_rows[order], stock_of_rows[order]
         first_row = None  # rows moved
     return part, dates, file_summary(part, day_of_rows, dates.size, stock_of_rows, first_row)
+
+
+# The files of a table name the same stocks again and again (a file a year): each code as
+# the files write it is parsed once (by type as well: True is no code, 1 is).
+_known_code = functools.lru_cache(maxsize=1 << 16, typed=True)(code_and_board)
 
 
 def _forward(date: np.ndarray, code: np.ndarray) -> bool:
