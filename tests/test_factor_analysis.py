@@ -344,3 +344,48 @@ def test_depth_by_horizon_and_industry_and_the_export_match_alphalens() -> None:
     np.testing.assert_allclose(
         exported["5D"], long_frame({"5D": fwd[5]})["5D"].reindex(exported.index), **TOL
     )
+
+
+def test_rank_autocorrelation_past_the_sixteen_bit_ranks_matches_a_plain_model() -> None:
+    """On a market of more than 32,767 usable stocks twice a factor rank passes 65,535 (the
+    widest market the lagged figures read in 16 bits): the rank autocorrelation at every lag
+    against average ranks (scipy) correlated over the stocks ranked on both dates, with a
+    factor of heavy ties so that the ranks are averages."""
+    base = generate_market(400, 30, seed=8).dataset_tables()
+    copies = 110  # 44,000 stocks, some not yet listed on the first dates
+    tables: dict[str, Any] = {}
+    for key, table in base.items():
+        if isinstance(table, pd.DataFrame):
+            wide = pd.concat([table] * copies, axis=1)
+            wide.columns = [f"{k + 1:06d}" for k in range(wide.shape[1])]
+            tables[key] = wide
+        else:
+            tables[key] = table
+    data = BacktestData(data=tables)
+    close = tables["close_price"]
+    rng = np.random.default_rng(8)
+    values = np.empty(close.shape)
+    values[0] = rng.normal(size=close.shape[1])
+    for t in range(1, len(values)):
+        values[t] = 0.8 * values[t - 1] + 0.6 * rng.normal(size=close.shape[1])
+    values = np.round(values, 1)
+    values[rng.random(values.shape) < 0.02] = np.nan
+    factor = pd.DataFrame(values, index=close.index, columns=close.columns)
+    result = BacktestService(None).backtest(
+        factor, data, close.index[0], close.index[-1], "", "f", plot=None, group_num=5
+    )
+    got = result.analysis.rank_autocorrelation_by_horizon
+
+    usable = factor.where(tables["close_price_valid"].gt(0)).to_numpy()
+    assert (np.isfinite(usable).sum(axis=1) > 32_767).all()
+    ranks = np.full(usable.shape, np.nan)
+    for t, row in enumerate(usable):
+        ranked = np.isfinite(row)
+        ranks[t, ranked] = stats.rankdata(row[ranked])
+    for lag in HORIZONS:
+        want = np.full(len(ranks), np.nan)
+        for t in range(lag, len(ranks)):
+            both = np.isfinite(ranks[t]) & np.isfinite(ranks[t - lag])
+            want[t] = np.corrcoef(ranks[t, both], ranks[t - lag, both])[0, 1]
+        mine = got[lag].reindex(close.index).to_numpy()
+        np.testing.assert_allclose(mine[lag:], want[lag:], **TOL)

@@ -301,7 +301,21 @@ namespace {
 using Pair = double __attribute__((vector_size(2 * sizeof(double))));
 using IntPair = std::int32_t __attribute__((vector_size(2 * sizeof(std::int32_t))));
 
-TwiceRankSums both_ranked_sums(const std::uint32_t* now, const std::uint32_t* before, std::int64_t n) {
+// Two twice-ranks from `p` as signed 32-bit lanes.
+IntPair twice_pair(const std::uint32_t* p) {
+    IntPair out;
+    std::memcpy(&out, p, sizeof(IntPair));
+    return out;
+}
+IntPair twice_pair(const std::uint16_t* p) {
+    using ShortPair = std::uint16_t __attribute__((vector_size(2 * sizeof(std::uint16_t))));
+    ShortPair in;
+    std::memcpy(&in, p, sizeof(ShortPair));
+    return __builtin_convertvector(in, IntPair);
+}
+
+template <class Twice>
+TwiceRankSums both_ranked_sums(const Twice* now, const Twice* before, std::int64_t n) {
     constexpr std::int64_t kLanes = 2;
     const double top = 2.0 * static_cast<double>(n) + 2.0;  // above any twice-rank
     const auto run = static_cast<std::int64_t>(
@@ -324,12 +338,7 @@ TwiceRankSums both_ranked_sums(const std::uint32_t* now, const std::uint32_t* be
             sbb += y * y;
         };
         std::int64_t j = j0;
-        for (; j + kLanes <= j1; j += kLanes) {
-            IntPair x, y;
-            std::memcpy(&x, now + j, sizeof(IntPair));
-            std::memcpy(&y, before + j, sizeof(IntPair));
-            add(x, y);
-        }
+        for (; j + kLanes <= j1; j += kLanes) add(twice_pair(now + j), twice_pair(before + j));
         if (j < j1)
             add(IntPair{static_cast<std::int32_t>(now[j]), 0}, IntPair{static_cast<std::int32_t>(before[j]), 0});
         out.count += whole(count);
@@ -342,10 +351,9 @@ TwiceRankSums both_ranked_sums(const std::uint32_t* now, const std::uint32_t* be
     return out;
 }
 
-}  // namespace
-
-void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const std::uint32_t* twice_ranks,
-                    std::int64_t rows, std::int64_t n, int groups, FactorDates& out) {
+template <class Twice>
+void lagged_figures_of(const std::int16_t* member, const std::int32_t* sizes, const Twice* twice_ranks,
+                       std::int64_t rows, std::int64_t n, int groups, FactorDates& out) {
     const auto G = static_cast<std::size_t>(groups);
     constexpr std::int64_t kChunk = 32;
     // Members that stayed in their group are counted in four tables taken in turn (stock j
@@ -358,12 +366,12 @@ void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const
         for (std::int64_t first = next.fetch_add(kChunk); first < rows; first = next.fetch_add(kChunk)) {
             for (std::int64_t r = first; r < std::min(rows, first + kChunk); ++r) {
                 const std::int16_t* now = member + r * n;
-                const std::uint32_t* ranks_now = twice_ranks + r * n;
+                const Twice* ranks_now = twice_ranks + r * n;
                 for (std::size_t k = 0; k < kHorizonCount; ++k) {
                     const std::int64_t lag = kIcHorizons[k];
                     if (r < lag) continue;
                     const std::int16_t* before = member + (r - lag) * n;
-                    const std::uint32_t* ranks_before = twice_ranks + (r - lag) * n;
+                    const Twice* ranks_before = twice_ranks + (r - lag) * n;
                     std::fill(stayed.begin(), stayed.end(), 0);
                     for (std::int64_t j = 0; j < n; ++j) {
                         const std::int16_t g = now[j];
@@ -387,6 +395,18 @@ void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const
             }
         }
     });
+}
+
+}  // namespace
+
+void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const std::uint32_t* twice_ranks,
+                    std::int64_t rows, std::int64_t n, int groups, FactorDates& out) {
+    lagged_figures_of(member, sizes, twice_ranks, rows, n, groups, out);
+}
+
+void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const std::uint16_t* twice_ranks,
+                    std::int64_t rows, std::int64_t n, int groups, FactorDates& out) {
+    lagged_figures_of(member, sizes, twice_ranks, rows, n, groups, out);
 }
 
 }  // namespace lumora

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "lumora/block_copier.hpp"
@@ -247,14 +248,20 @@ public:
         : tables_{&m.can_buy, &m.cant_sell,  &m.split,     &m.dividend,
                   &m.close,   &m.prev_close, &m.buy_price, &m.sell_price} {}
 
-    // Rows first..last-1 of stocks j0..j1-1.
-    void load(std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1) {
+    // Rows first..last-1 of stocks j0..j1-1. True where every table is laid out by date and
+    // read in place: the tile is then best walked date by date.
+    bool load(std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1) {
         span_ = last - first;
+        bool by_date = true;
+        for (std::size_t t = 0; t < kMarketTables && by_date; ++t) {
+            const AlignedMatrix& table = *tables_[t];
+            by_date = !column_major(table) && copier_.strided(table, first, last, j0, j1).has_value();
+        }
         for (std::size_t t = 0; t < kMarketTables; ++t) {
             const AlignedMatrix& table = *tables_[t];
             const std::optional<StridedBlock> in_place =
-                column_major(table) ? copier_.strided(table, first, last, j0, j1) : std::nullopt;
-            in_place_[t] = in_place.has_value();
+                by_date || column_major(table) ? copier_.strided(table, first, last, j0, j1) : std::nullopt;
+            in_place_[t] = in_place.has_value() && !by_date;  // prefetched when walked by stock
             if (in_place) {
                 blocks_[t] = *in_place;
                 continue;
@@ -264,6 +271,7 @@ public:
             blocks_[t] = StridedBlock{reinterpret_cast<const std::byte*>(cells_[t].data()), sizeof(double),
                                       static_cast<std::ptrdiff_t>(span_ * sizeof(double)), CellKind::Float64};
         }
+        return by_date;
     }
 
     // Asks the cache for the tile's stock `k` of the tables read in place.
@@ -272,6 +280,18 @@ public:
             if (in_place_[t])
                 for (std::int64_t b = 0; b < span_; b += kCellsPerLine)
                     __builtin_prefetch(blocks_[t].origin + b * blocks_[t].row + k * blocks_[t].col);
+    }
+
+    // Asks the cache for the tile's row `b` of every table (walked by date: each date's run
+    // of stocks lies a row of the table away from the last, too far for the hardware to guess).
+    void prefetch_row(std::int64_t b, std::int64_t width) const {
+        for (std::size_t t = 0; t < kMarketTables; ++t) {
+            const std::byte* row = blocks_[t].origin + b * blocks_[t].row;
+            const std::ptrdiff_t line = 64;
+            const std::ptrdiff_t bytes = (width - 1) * blocks_[t].col;
+            for (std::ptrdiff_t at = 0; at <= bytes; at += line) __builtin_prefetch(row + at);
+            __builtin_prefetch(row + bytes);
+        }
     }
 
     // Row `b` of the tile's stock `k` (0-based within the tile).
@@ -331,10 +351,20 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
     const FeeFactors fees{1.0 + in.costs.fee, 1.0 - in.costs.fee - in.costs.rule_fee};
     const auto cells = static_cast<std::size_t>(rows * n);
     // Each date's groups (every cell written by the ranking) and member weights; with the
-    // analysis, twice each stock's factor rank (0: unranked), for the lagged figures.
+    // analysis, twice each stock's factor rank (0: unranked), for the lagged figures: 16 bits
+    // where they hold it.
     auto member = std::make_unique_for_overwrite<std::int16_t[]>(cells);
     std::vector<double> weight(static_cast<std::size_t>(rows) * G, 0.0);
-    LargeArray<std::uint32_t> twice_ranks(in.analysis ? cells : 0);
+    const bool short_twice = n < kMostShortTwiceStocks;
+    LargeArray<std::uint16_t> twice_short(in.analysis && short_twice ? cells : 0);
+    LargeArray<std::uint32_t> twice_long(in.analysis && !short_twice ? cells : 0);
+    auto write_twice = [&](std::int64_t row, const RankedDate& ranked, auto* table) {
+        using Twice = std::remove_reference_t<decltype(*table)>;
+        Twice* twice = table + row * n;
+        std::fill(twice, twice + n, Twice{0});
+        for (std::size_t k = 0; k < ranked.stocks.size(); ++k)
+            twice[ranked.stocks[k]] = static_cast<Twice>(2.0 * ranked.ranks[k]);
+    };
 
     auto rank_block = [&](BlockRanker& w, std::int64_t first, std::int64_t last) {
         w.cells.load(in, first, last, n, w.industry_ids.get());
@@ -361,16 +391,17 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
             if (w.industry && !std::isnan(rank_ic))
                 w.industry->of(w.rank_ic.kept(), w.rank_ic.ranks().twice(), &w.cells.industry[cell],
                                w.industry_ids->codes(), out.dates.industry[static_cast<std::size_t>(row)]);
-            std::uint32_t* twice = &twice_ranks[static_cast<std::size_t>(row * n)];
-            std::fill(twice, twice + n, 0U);
-            for (std::size_t k = 0; k < ranked.stocks.size(); ++k)
-                twice[ranked.stocks[k]] = static_cast<std::uint32_t>(2.0 * ranked.ranks[k]);
+            if (short_twice)
+                write_twice(row, ranked, twice_short.data());
+            else
+                write_twice(row, ranked, twice_long.data());
         }
     };
 
     // Trades each date of a block with the groups of the date before, a tile of stocks at a
-    // time, each stock down the block's dates. Per date and group, stocks are added in
-    // column order.
+    // time: each stock down the block's dates, or, where the tile's tables are laid out by
+    // date, each date across the tile's stocks. Either way a stock's dates come in order and,
+    // per date and group, stocks are added in column order: the same sums.
     constexpr std::int64_t kTileStocks = 128;
     GroupBook book(n, G);
     MarketTile tile(m);
@@ -381,7 +412,20 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
         const std::int64_t trade_first = std::max<std::int64_t>(first, 1);
         for (std::int64_t j0 = 0; j0 < n; j0 += kTileStocks) {
             const std::int64_t j1 = std::min(n, j0 + kTileStocks);
-            tile.load(first, last, j0, j1);
+            if (tile.load(first, last, j0, j1)) {
+                for (std::int64_t p = trade_first; p < last; ++p) {
+                    if (p + 1 < last) tile.prefetch_row(p + 1 - first, j1 - j0);
+                    const std::int16_t* members = &member[static_cast<std::size_t>((p - 1) * n)];
+                    const auto before = static_cast<std::size_t>(p - 1) * G;
+                    DayPnl* day_pnl = &pnl[static_cast<std::size_t>(p - first) * G];
+                    for (std::int64_t j = j0; j < j1; ++j) {
+                        if (book.idle(j, members[j])) continue;
+                        book.trade(j, members[j], tile.day(p - first, j - j0), &out.sizes[before], &weight[before],
+                                   in.costs, fees, day_pnl);
+                    }
+                }
+                continue;
+            }
             // The groups each date trades with (the date before's), read a date at a time.
             for (std::int64_t p = trade_first; p < last; ++p)
                 for (std::int64_t j = j0; j < j1; ++j)
@@ -449,7 +493,10 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
             ranked[static_cast<std::size_t>(k)] = 1;
         }
     });
-    if (in.analysis) lagged_figures(member.get(), out.sizes.data(), twice_ranks.data(), rows, n, groups, out.dates);
+    if (in.analysis && short_twice)
+        lagged_figures(member.get(), out.sizes.data(), twice_short.data(), rows, n, groups, out.dates);
+    else if (in.analysis)
+        lagged_figures(member.get(), out.sizes.data(), twice_long.data(), rows, n, groups, out.dates);
     if (in.keep_members) out.members = std::move(member);
     return out;
 }

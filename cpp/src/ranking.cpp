@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 
 #include "lumora/matrix_view.hpp"
 
@@ -15,15 +16,21 @@ namespace {
 constexpr std::size_t kLanes = 4;
 using Lanes = std::array<double, kLanes>;
 
-template <class Add>
-void in_lanes(std::size_t n, Add&& add) {
-    const std::size_t whole = n - n % kLanes;
-    for (std::size_t i = 0; i < whole; i += kLanes)
-        for (std::size_t l = 0; l < kLanes; ++l) add(l, i + l);
-    for (std::size_t i = whole; i < n; ++i) add(i - whole, i);
-}
-
 double total(const Lanes& s) { return (s[0] + s[1]) + (s[2] + s[3]); }
+
+// The same four lanes held as two pairs in vector registers (lanes 0 and 1, 2 and 3): each
+// lane adds the same terms in the same order, two at a time.
+using Pair = double __attribute__((vector_size(2 * sizeof(double))));
+struct PairLanes {
+    Pair low{}, high{};
+    Lanes lanes() const { return {low[0], low[1], high[0], high[1]}; }
+};
+
+Pair pair_at(const double* p) {
+    Pair out;
+    std::memcpy(&out, p, sizeof(Pair));
+    return out;
+}
 
 // Walks n values in ascending order: `same(a, b)` says whether the a-th and b-th are equal,
 // `put(k, rank)` takes the k-th one's average rank (ties share the mean of their positions,
@@ -76,24 +83,46 @@ void average_ranks(const double* values, std::size_t n, std::vector<double>& ran
 
 double cross_pearson(const double* a, const double* b, std::size_t n) {
     if (n < 2) return kNaN;
-    Lanes sum_a{}, sum_b{};
-    in_lanes(n, [&](std::size_t l, std::size_t i) {
-        sum_a[l] += a[i];
-        sum_b[l] += b[i];
-    });
+    PairLanes pair_a, pair_b;
+    const std::size_t whole = n - n % kLanes;
+    for (std::size_t i = 0; i < whole; i += kLanes) {
+        pair_a.low += pair_at(a + i);
+        pair_a.high += pair_at(a + i + 2);
+        pair_b.low += pair_at(b + i);
+        pair_b.high += pair_at(b + i + 2);
+    }
+    Lanes sum_a = pair_a.lanes(), sum_b = pair_b.lanes();
+    for (std::size_t i = whole; i < n; ++i) {
+        sum_a[i - whole] += a[i];
+        sum_b[i - whole] += b[i];
+    }
     const double count = static_cast<double>(n);
     return cross_pearson_about(a, b, n, total(sum_a) / count, total(sum_b) / count);
 }
 
 double cross_pearson_about(const double* a, const double* b, std::size_t n, double mean_a, double mean_b) {
     if (n < 2) return kNaN;
-    Lanes sab{}, saa{}, sbb{};
-    in_lanes(n, [&](std::size_t l, std::size_t i) {
+    PairLanes pair_ab, pair_aa, pair_bb;
+    const Pair centre_a = {mean_a, mean_a}, centre_b = {mean_b, mean_b};
+    auto add = [&](PairLanes& ab, PairLanes& aa, PairLanes& bb, Pair da_low, Pair db_low, Pair da_high, Pair db_high) {
+        ab.low += da_low * db_low;
+        aa.low += da_low * da_low;
+        bb.low += db_low * db_low;
+        ab.high += da_high * db_high;
+        aa.high += da_high * da_high;
+        bb.high += db_high * db_high;
+    };
+    const std::size_t whole = n - n % kLanes;
+    for (std::size_t i = 0; i < whole; i += kLanes)
+        add(pair_ab, pair_aa, pair_bb, pair_at(a + i) - centre_a, pair_at(b + i) - centre_b,
+            pair_at(a + i + 2) - centre_a, pair_at(b + i + 2) - centre_b);
+    Lanes sab = pair_ab.lanes(), saa = pair_aa.lanes(), sbb = pair_bb.lanes();
+    for (std::size_t i = whole; i < n; ++i) {
         const double da = a[i] - mean_a, db = b[i] - mean_b;
-        sab[l] += da * db;
-        saa[l] += da * da;
-        sbb[l] += db * db;
-    });
+        sab[i - whole] += da * db;
+        saa[i - whole] += da * da;
+        sbb[i - whole] += db * db;
+    }
     const double aa = total(saa), bb = total(sbb);
     if (aa == 0.0 || bb == 0.0) return kNaN;
     const double r = total(sab) / std::sqrt(aa * bb);

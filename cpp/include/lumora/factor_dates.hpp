@@ -229,8 +229,12 @@ private:
 // The group turnover and rank autocorrelation of every row at every lag, from each date's
 // groups (`member`, rows x n, -1 where unranked), group sizes (rows x groups) and twice the
 // factor's average ranks (`twice_ranks`, rows x n, 0 where unranked). Rows are shared among
-// workers; each writes its own.
+// workers; each writes its own. Twice a rank is at most twice the stocks: 16 bits hold it
+// for fewer than kMostShortTwiceStocks stocks, half the table to write and read again.
+inline constexpr std::int64_t kMostShortTwiceStocks = 32767;
 void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const std::uint32_t* twice_ranks,
+                    std::int64_t rows, std::int64_t n, int groups, FactorDates& out);
+void lagged_figures(const std::int16_t* member, const std::int32_t* sizes, const std::uint16_t* twice_ranks,
                     std::int64_t rows, std::int64_t n, int groups, FactorDates& out);
 
 }  // namespace lumora

@@ -6,9 +6,11 @@
 
 #include <pybind11/numpy.h>
 
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -35,6 +37,7 @@ struct TableStamp {
     py::object digest;   // the digest (an int), or None for a frozen buffer
     py::object frozen;   // the frozen buffer, kept so that its address is not reused
     std::uintptr_t address = 0;
+    py::object bytes = py::none();  // until digested: the cells in memory order (None: frozen)
 };
 
 bool same_labels(const py::object& a, const py::object& b) { return a.is(b) || bridge::truthy(a.attr("equals")(b)); }
@@ -68,11 +71,50 @@ TableStamp stamp_of(py::handle table, const char* name) {
     // The digest reads the bytes in memory order: a column-major table as its transpose.
     const int c_order = py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_;
     const int f_order = py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_;
-    py::object bytes = (cells.flags() & c_order) != 0   ? py::object(cells)
-                       : (cells.flags() & f_order) != 0 ? py::object(cells.attr("T"))
-                                                        : bridge::numpy().attr("ascontiguousarray")(cells);
-    s.digest = py::module_::import("xxhash").attr("xxh3_128_intdigest")(bytes);
+    s.bytes = (cells.flags() & c_order) != 0   ? py::object(cells)
+              : (cells.flags() & f_order) != 0 ? py::object(cells.attr("T"))
+                                               : bridge::numpy().attr("ascontiguousarray")(cells);
     return s;
+}
+
+// The digests of the stamps' cells, two tables at a time: the hash lets the GIL go while it
+// reads a buffer, so a second thread digesting half the tables runs on the other core while
+// the request's own thread digests the rest.
+void digest(std::vector<TableStamp>& stamps) {
+    const py::object hash = py::module_::import("xxhash").attr("xxh3_128_intdigest");
+    auto digest_from = [&](std::size_t first, std::size_t step) {
+        for (std::size_t t = first; t < stamps.size(); t += step) {
+            if (stamps[t].bytes.is_none()) continue;
+            stamps[t].digest = hash(stamps[t].bytes);
+            stamps[t].bytes = py::none();
+        }
+    };
+    std::exception_ptr failed;
+    // The helper touches Python objects only with the GIL held (acquired below; the hash
+    // releases it while reading), and only the stamps of odd places, which this thread leaves
+    // alone; its error, if any, is handed back through `failed` and raised here.
+    std::thread helper([&] {
+        const py::gil_scoped_acquire gil;
+        try {
+            digest_from(1, 2);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+    });
+    try {
+        digest_from(0, 2);
+    } catch (...) {
+        const py::gil_scoped_release release;  // the helper needs the GIL to finish
+        helper.join();
+        throw;
+    }
+    {
+        // Only the join is waited on, no Python object is touched; and needed: the helper
+        // needs the GIL to finish its tables.
+        const py::gil_scoped_release release;
+        helper.join();
+    }
+    if (failed) std::rethrow_exception(failed);
 }
 
 bool same_stamp(const TableStamp& a, const TableStamp& b) {
@@ -106,6 +148,7 @@ std::optional<Fingerprint> fingerprint(const py::dict& data) {
         bridge::require_table(table, name);
         f.tables.push_back(stamp_of(table, name));
     }
+    digest(f.tables);
     py::object valid = data.attr("get")(kStockTable);
     if (valid.is_none()) return std::nullopt;
     bridge::require_table(valid, kStockTable);
