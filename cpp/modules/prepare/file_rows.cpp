@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/frame_bridge.hpp"
 #include "lumora/grid_cells.hpp"
 #include "lumora/row_hashes.hpp"
 #include "lumora/seed_rows.hpp"
@@ -98,16 +99,7 @@ py::array_t<std::int64_t> seed_rows(const Column<std::int32_t>& code, const Colu
     } catch (const std::invalid_argument& error) {
         throw py::value_error(error.what());
     }
-    py::array_t<std::int64_t> out(static_cast<py::ssize_t>(found.size()));
-    std::copy(found.begin(), found.end(), out.mutable_data());
-    return out;
-}
-
-template <class T>
-py::array_t<T> array_of(const std::vector<T>& values) {
-    py::array_t<T> out(static_cast<py::ssize_t>(values.size()));
-    std::copy(values.begin(), values.end(), out.mutable_data());
-    return out;
+    return bridge::copied_array(found);
 }
 
 py::tuple grid_cells(const Column<std::int32_t>& date, const Column<std::int32_t>& code,
@@ -147,8 +139,8 @@ py::tuple grid_cells(const Column<std::int32_t>& date, const Column<std::int32_t
             grid::grid_cells(dates, codes, row_marks, *date_index, *code_index,
                              std::span<std::int32_t>{static_cast<std::int32_t*>(cells), dates.size()}, spans);
     }
-    return py::make_tuple(array_of(date_index->distinct()), array_of(code_index->distinct()), cell, beijing_of_stock,
-                          first_day, last_day);
+    return py::make_tuple(bridge::copied_array(date_index->distinct()), bridge::copied_array(code_index->distinct()),
+                          cell, beijing_of_stock, first_day, last_day);
 }
 
 py::tuple first_rows(const Column<std::int64_t>& day, const Column<std::int64_t>& stock, std::int64_t n_days,
