@@ -101,12 +101,11 @@ void digest(std::vector<TableStamp>& stamps) {
             failed = std::current_exception();
         }
     });
+    std::exception_ptr own;
     try {
         digest_from(0, 2);
     } catch (...) {
-        const py::gil_scoped_release release;  // the helper needs the GIL to finish
-        helper.join();
-        throw;
+        own = std::current_exception();
     }
     {
         // Only the join is waited on, no Python object is touched; and needed: the helper
@@ -114,6 +113,7 @@ void digest(std::vector<TableStamp>& stamps) {
         const py::gil_scoped_release release;
         helper.join();
     }
+    if (own) std::rethrow_exception(own);
     if (failed) std::rethrow_exception(failed);
 }
 
