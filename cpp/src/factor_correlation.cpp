@@ -5,8 +5,14 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <numeric>
+#include <type_traits>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "lumora/block_copier.hpp"
 #include "lumora/parallel.hpp"
@@ -16,8 +22,11 @@ namespace lumora {
 
 namespace {
 
-// Dates read together from each table: a column-major table gives a cache line per stock.
-constexpr std::int64_t kBlockDates = 8;
+// Dates read together from each table: a column-major table (pandas' own layout) gives four
+// cache lines of one page per stock, so a block's copy meets a new page once per 32 dates
+// rather than per 8. Every factor's twice-deviations of a block take 32 dates x 100 factors x
+// 5,000 stocks x 2 bytes = 32 MB a worker.
+constexpr std::int64_t kBlockDates = 32;
 // Every worker adds up whole chunks of dates; the chunks are added in date order at the end,
 // so the sums do not depend on which worker took which. At most kMostChunks of them.
 constexpr std::int64_t kChunkDates = 64;
@@ -25,15 +34,13 @@ constexpr std::int64_t kMostChunks = 32;
 constexpr std::int64_t kWordBits = 64;
 constexpr std::int64_t kLanes = 4;
 // The products of the factors' deviations: stocks in tiles of kTileStocks (every factor's
-// part of a tile, 100 factors x 256 stocks x 8 bytes, fits a core's second-level cache), each
+// part of a tile, 100 factors x 1,024 stocks x 2 bytes, fits a core's second-level cache), each
 // tile kTileRows factors against kTileCols others at once.
-constexpr std::int64_t kTileStocks = 256;
+constexpr std::int64_t kTileStocks = 1024;
 constexpr std::int64_t kTileRows = 2;
 constexpr std::int64_t kTileCols = 4;
-// Two doubles side by side in one register of any 64-bit x86 (or ARM) core: eight sums of
-// a tile and the six values they read fit its sixteen vector registers.
-using Pair = double __attribute__((vector_size(2 * sizeof(double))));
-constexpr std::int64_t kPairLanes = 2;
+// Stocks a factor's row of deviations is padded to: one 16-byte register of 16-bit numbers.
+constexpr std::int64_t kRowLanes = 8;
 std::size_t at(std::int64_t i) { return static_cast<std::size_t>(i); }
 
 // The sums of a run of dates: per pair the correlations added and the dates counted, per
@@ -47,7 +54,58 @@ struct Sums {
         : correlation(factors * factors, 0.0), dates(factors * factors, 0), spread(factors, 0) {}
 };
 
-// One worker's tables and buffers for ranking blocks of dates and pairing their factors.
+// Twice a deviation of an average rank from its mean, 2 * rank - (n + 1), is a whole number
+// below n in size: 16 bits hold it up to 32,768 stocks ranked (and one product of two, doubled
+// by a paired multiply-add, still fits 32 bits); a wider market keeps 32 bits.
+constexpr std::int64_t kMostShortStocks = 32768;
+
+// Sum over stocks k0..k1 of x[k] * y[k], exactly, in 64 bits.
+template <class Twice>
+void add_products(const Twice* const (&x)[kTileRows], const Twice* const (&y)[kTileCols], std::int64_t k0,
+                  std::int64_t k1, std::int64_t, std::int64_t (&s)[kTileRows][kTileCols]) {
+    for (std::int64_t k = k0; k < k1; ++k)
+        for (std::int64_t i = 0; i < kTileRows; ++i)
+            for (std::int64_t j = 0; j < kTileCols; ++j)
+                s[i][j] += static_cast<std::int64_t>(x[i][k]) * static_cast<std::int64_t>(y[j][k]);
+}
+
+#if defined(__SSE2__)
+// The same sums from 16-bit numbers, eight stocks at a time: a paired multiply-add gives four
+// 32-bit sums of two products each; `run` of them are added in 32 bits before they are widened
+// into the 64-bit totals, few enough that no 32-bit sum can overflow.
+void add_products(const std::int16_t* const (&x)[kTileRows], const std::int16_t* const (&y)[kTileCols], std::int64_t k0,
+                  std::int64_t k1, std::int64_t run, std::int64_t (&s)[kTileRows][kTileCols]) {
+    for (std::int64_t start = k0; start < k1; start += run * kRowLanes) {
+        const std::int64_t end = std::min(k1, start + run * kRowLanes);
+        __m128i acc[kTileRows][kTileCols];
+        for (auto& row : acc)
+            for (__m128i& a : row) a = _mm_setzero_si128();
+        for (std::int64_t k = start; k < end; k += kRowLanes) {
+            // One of the four loaded at a time: the eight sums, two rows and one column fit
+            // the sixteen registers without spilling.
+            __m128i u[kTileRows];
+            for (std::int64_t i = 0; i < kTileRows; ++i)
+                u[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x[i] + k));
+            for (std::int64_t j = 0; j < kTileCols; ++j) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y[j] + k));
+                for (std::int64_t i = 0; i < kTileRows; ++i)
+                    acc[i][j] = _mm_add_epi32(acc[i][j], _mm_madd_epi16(u[i], v));
+            }
+        }
+        for (std::int64_t i = 0; i < kTileRows; ++i)
+            for (std::int64_t j = 0; j < kTileCols; ++j) {
+                alignas(16) std::int32_t lanes[4];
+                _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc[i][j]);
+                s[i][j] +=
+                    (static_cast<std::int64_t>(lanes[0]) + lanes[1]) + (static_cast<std::int64_t>(lanes[2]) + lanes[3]);
+            }
+    }
+}
+#endif
+
+// One worker's tables and buffers for ranking blocks of dates and pairing their factors;
+// `Twice` holds twice the deviations of the ranks.
+template <class Twice>
 class ChunkRanker {
 public:
     ChunkRanker(const ScreenFactors& in, std::int64_t n_stocks)
@@ -55,11 +113,12 @@ public:
           n_(n_stocks),
           f_(static_cast<std::int64_t>(in.values.size())),
           rows_((f_ + kTileCols - 1) / kTileCols * kTileCols),
-          stride_((n_stocks + kLanes - 1) / kLanes * kLanes),
+          stride_((n_stocks + kRowLanes - 1) / kRowLanes * kRowLanes),
+          run_(products_per_run(n_stocks)),
           words_((n_stocks + kWordBits - 1) / kWordBits),
           cells_(at(kBlockDates * n_stocks)),
           valid_(in.validity.size(), std::vector<double>(at(kBlockDates * n_stocks))),
-          deviations_(at(kBlockDates * rows_ * stride_), 0.0),
+          twice_(at(kBlockDates * rows_ * stride_), Twice{0}),
           masks_(at(kBlockDates * f_ * words_)),
           squares_(at(kBlockDates * f_)),
           counts_(at(kBlockDates * f_)),
@@ -107,15 +166,15 @@ private:
         // multiples of 1/2 summing to 0 exactly, and their squares and products are exact
         // in any order of summation.
         const double mean = (static_cast<double>(n) + 1.0) / 2.0;
-        double* deviations = &deviations_[at((b * rows_ + f) * stride_)];
+        Twice* twice = &twice_[at((b * rows_ + f) * stride_)];
         std::uint64_t* mask = &masks_[at((b * f_ + f) * words_)];
-        std::fill(deviations, deviations + n_, 0.0);
+        std::fill(twice, twice + n_, Twice{0});
         std::fill(mask, mask + words_, std::uint64_t{0});
         double squares[kLanes] = {};
         for (std::size_t i = 0; i < n; ++i) {
             const std::int64_t k = stocks_[i];
             const double d = ranks_[i] - mean;
-            deviations[k] = d;
+            twice[k] = static_cast<Twice>(2.0 * d);
             squares[i % kLanes] += d * d;
             mask[k / kWordBits] |= std::uint64_t{1} << (k % kWordBits);
         }
@@ -125,14 +184,15 @@ private:
         spread_[at(b * f_ + f)] = total > 0.0 ? 1 : 0;
     }
 
-    // Sum over the stocks of the products of every pair's deviations (D D^T of the date's
-    // factors x stocks): a tile of stocks at a time, small enough that every factor's part of
-    // it stays in the core's own cache while all pairs read it, and within a tile two factors
-    // against four others at once, so that each value loaded serves four or two products.
-    // The sums are exact (see rank_date), so neither their order nor the tiling matters; the
-    // zero rows and columns that pad the factors and stocks add nothing.
-    void products_of(const double* d) {
-        std::fill(products_.begin(), products_.end(), 0.0);
+    // Sum over the stocks of the products of every pair's twice-deviations (D D^T of the
+    // date's factors x stocks), in whole numbers: a tile of stocks at a time, small enough that
+    // every factor's part of it stays in the core's own cache while all pairs read it, and
+    // within a tile two factors against four others at once, so that each value loaded serves
+    // four or two products. Whole-number sums are exact, so neither their order nor the tiling
+    // matters; the zero rows and columns that pad the factors and stocks add nothing. A
+    // product is a quarter of its sum of twice-deviations, exactly.
+    void products_of(const Twice* d) {
+        std::fill(products_.begin(), products_.end(), std::int64_t{0});
         for (std::int64_t k0 = 0; k0 < stride_; k0 += kTileStocks) {
             const std::int64_t k1 = std::min(stride_, k0 + kTileStocks);
             for (std::int64_t a = 0; a < rows_; a += kTileRows)
@@ -140,21 +200,20 @@ private:
         }
     }
 
-    void tile(const double* d, std::int64_t a, std::int64_t c, std::int64_t k0, std::int64_t k1) {
-        const double* x[kTileRows] = {d + a * stride_, d + (a + 1) * stride_};
-        const double* y[kTileCols] = {d + c * stride_, d + (c + 1) * stride_, d + (c + 2) * stride_,
-                                      d + (c + 3) * stride_};
-        Pair s[kTileRows][kTileCols] = {};
-        for (std::int64_t k = k0; k < k1; k += kPairLanes) {
-            Pair u[kTileRows], v[kTileCols];
-            for (std::int64_t i = 0; i < kTileRows; ++i) std::memcpy(&u[i], x[i] + k, sizeof(Pair));
-            for (std::int64_t j = 0; j < kTileCols; ++j) std::memcpy(&v[j], y[j] + k, sizeof(Pair));
-            for (std::int64_t i = 0; i < kTileRows; ++i)
-                for (std::int64_t j = 0; j < kTileCols; ++j) s[i][j] += u[i] * v[j];
-        }
+    void tile(const Twice* d, std::int64_t a, std::int64_t c, std::int64_t k0, std::int64_t k1) {
+        const Twice* const x[kTileRows] = {d + a * stride_, d + (a + 1) * stride_};
+        const Twice* const y[kTileCols] = {d + c * stride_, d + (c + 1) * stride_, d + (c + 2) * stride_,
+                                           d + (c + 3) * stride_};
+        std::int64_t s[kTileRows][kTileCols] = {};
+        add_products(x, y, k0, k1, run_, s);
         for (std::int64_t i = 0; i < kTileRows; ++i)
-            for (std::int64_t j = 0; j < kTileCols; ++j)
-                products_[at((a + i) * rows_ + c + j)] += s[i][j][0] + s[i][j][1];
+            for (std::int64_t j = 0; j < kTileCols; ++j) products_[at((a + i) * rows_ + c + j)] += s[i][j];
+    }
+
+    // Paired products a 32-bit lane may add before it is widened: each is at most 2 (n - 1)^2.
+    static std::int64_t products_per_run(std::int64_t n) {
+        const std::int64_t most = 2 * std::max<std::int64_t>(1, (n - 1) * (n - 1));
+        return std::max<std::int64_t>(1, std::numeric_limits<std::int32_t>::max() / most);
     }
 
     // Factor a's deviations on the stocks it ranks and `other` does not: their count, sum and
@@ -163,14 +222,14 @@ private:
         std::int64_t count = 0;
         double sum = 0.0, squares = 0.0;
     };
-    OwnOnly own_only(const double* d, std::int64_t a, const std::uint64_t* mine, const std::uint64_t* other) const {
+    OwnOnly own_only(const Twice* d, std::int64_t a, const std::uint64_t* mine, const std::uint64_t* other) const {
         OwnOnly out;
         for (std::int64_t w = 0; w < words_; ++w) {
             std::uint64_t bits = mine[w] & ~other[w];
             while (bits != 0) {
                 const std::int64_t k = w * kWordBits + std::countr_zero(bits);
                 bits &= bits - 1;
-                const double v = d[a * stride_ + k];
+                const double v = 0.5 * static_cast<double>(d[a * stride_ + k]);
                 ++out.count;
                 out.sum += v;
                 out.squares += v * v;
@@ -196,7 +255,7 @@ private:
 
     // Factor a's sums on the stocks it ranks and c does not: none where both rank the same
     // stocks, else computed once per class of c (they depend only on c's stocks).
-    const OwnOnly& own_only_of(const double* d, const std::uint64_t* masks, std::int64_t a, std::int64_t c) {
+    const OwnOnly& own_only_of(const Twice* d, const std::uint64_t* masks, std::int64_t a, std::int64_t c) {
         static const OwnOnly kNone;
         const std::int64_t k = class_of_[at(c)];
         if (k == class_of_[at(a)]) return kNone;
@@ -209,7 +268,7 @@ private:
     }
 
     void pair_date(std::int64_t b, Sums& sums) {
-        const double* d = &deviations_[at(b * rows_ * stride_)];
+        const Twice* d = &twice_[at(b * rows_ * stride_)];
         const std::uint64_t* masks = &masks_[at(b * f_ * words_)];
         const char* spread = &spread_[at(b * f_)];
         const double* squares = &squares_[at(b * f_)];
@@ -233,7 +292,8 @@ private:
                 const double sc = -c_only.sum, scc = squares[c] - c_only.squares;
                 const double va = n * saa - sa * sa, vc = n * scc - sc * sc;
                 if (!(va > 0.0) || !(vc > 0.0)) continue;  // a side constant on the shared stocks
-                const double r = (n * products_[at(a * rows_ + c)] - sa * sc) / std::sqrt(va * vc);
+                const double product = 0.25 * static_cast<double>(products_[at(a * rows_ + c)]);
+                const double r = (n * product - sa * sc) / std::sqrt(va * vc);
                 sums.correlation[at(a * f_ + c)] += std::clamp(r, -1.0, 1.0);
                 ++sums.dates[at(a * f_ + c)];
             }
@@ -244,15 +304,16 @@ private:
     std::int64_t n_, f_;
     std::int64_t rows_;    // the factors padded with zero rows to whole tiles
     std::int64_t stride_;  // a factor's row of deviations: the stocks padded with zeros to whole lanes
+    std::int64_t run_;
     std::int64_t words_;
     std::vector<double> cells_;
     std::vector<std::vector<double>> valid_;
-    std::vector<double> deviations_;
+    std::vector<Twice> twice_;
     std::vector<std::uint64_t> masks_;
     std::vector<double> squares_;
     std::vector<std::int64_t> counts_;
     std::vector<char> spread_;
-    std::vector<double> products_;
+    std::vector<std::int64_t> products_;
     std::vector<std::int64_t> class_of_;
     std::vector<OwnOnly> own_;  // by factor and class of the other factor
     std::vector<char> known_;
@@ -275,11 +336,17 @@ std::vector<double> mean_rank_correlation(const ScreenFactors& in) {
     std::vector<Sums> chunk_sums(at(chunks), Sums(at(f)));
     std::atomic<std::int64_t> next{0};
     const int workers = static_cast<int>(std::min<std::int64_t>(worker_count(rows * n * f), chunks));
-    run_workers(std::max(1, workers), [&](int) {
-        ChunkRanker ranker(in, n);
-        for (std::int64_t c = next.fetch_add(1); c < chunks; c = next.fetch_add(1))
-            ranker.add_dates(c * chunk_dates, std::min(rows, (c + 1) * chunk_dates), chunk_sums[at(c)]);
-    });
+    auto add_chunks = [&]<class Twice>() {
+        run_workers(std::max(1, workers), [&](int) {
+            ChunkRanker<Twice> ranker(in, n);
+            for (std::int64_t c = next.fetch_add(1); c < chunks; c = next.fetch_add(1))
+                ranker.add_dates(c * chunk_dates, std::min(rows, (c + 1) * chunk_dates), chunk_sums[at(c)]);
+        });
+    };
+    if (n <= kMostShortStocks)
+        add_chunks.template operator()<std::int16_t>();
+    else
+        add_chunks.template operator()<std::int32_t>();
     Sums total(at(f));
     for (const Sums& s : chunk_sums) {
         for (std::size_t k = 0; k < total.correlation.size(); ++k) {
