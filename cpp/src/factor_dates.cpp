@@ -351,6 +351,40 @@ TwiceRankSums both_ranked_sums(const Twice* now, const Twice* before, std::int64
     return out;
 }
 
+// The same sums where twice the ranks come in 16 bits and are small enough that a run of
+// products fits 32 bits: a run of stocks is summed in unsigned 32-bit lanes, which the
+// compiler multiplies and adds several stocks at a time, and each run's sums are added as
+// 64-bit integers. Exact, so the same sums as the double lanes give.
+TwiceRankSums both_ranked_sums(const std::uint16_t* now, const std::uint16_t* before, std::int64_t n) {
+    constexpr std::int64_t kStep = 16;
+    const std::uint64_t top = 2 * static_cast<std::uint64_t>(n) + 2;  // above any twice-rank
+    const std::int64_t run = static_cast<std::int64_t>(0xFFFFFFFFull / (top * top)) / kStep * kStep;
+    if (run == 0) return both_ranked_sums<std::uint16_t>(now, before, n);
+    TwiceRankSums out;
+    for (std::int64_t j0 = 0; j0 < n; j0 += run) {
+        const std::int64_t j1 = std::min(n, j0 + run);
+        std::uint32_t count = 0, sa = 0, sb = 0, sab = 0, saa = 0, sbb = 0;
+        for (std::int64_t j = j0; j < j1; ++j) {
+            const std::uint32_t x0 = now[j], y0 = before[j];
+            const std::uint32_t both = x0 != 0 && y0 != 0 ? 0xFFFFFFFFu : 0u;  // where both rank it
+            const std::uint32_t x = x0 & both, y = y0 & both;
+            count += both & 1u;
+            sa += x;
+            sb += y;
+            sab += x * y;
+            saa += x * x;
+            sbb += y * y;
+        }
+        out.count += count;
+        out.a += sa;
+        out.b += sb;
+        out.ab += sab;
+        out.aa += saa;
+        out.bb += sbb;
+    }
+    return out;
+}
+
 template <class Twice>
 void lagged_figures_of(const std::int16_t* member, const std::int32_t* sizes, const Twice* twice_ranks,
                        std::int64_t rows, std::int64_t n, int groups, FactorDates& out) {
@@ -358,25 +392,49 @@ void lagged_figures_of(const std::int16_t* member, const std::int32_t* sizes, co
     constexpr std::int64_t kChunk = 32;
     // Members that stayed in their group are counted in four tables taken in turn (stock j
     // in table j % 4), so that one count need not wait for the last; unranked stocks count
-    // in slot 0.
+    // in slot 0. Where a group's count fits 16 bits (fewer than 65,536 stocks), the lags'
+    // counts share one 64-bit cell, 16 bits a lag, and one pass over a date counts them all.
     constexpr std::size_t kTables = 4;
+    static_assert(kHorizonCount * 16 <= 64);
+    const bool packed = n < 65536;
+    const std::vector<std::int16_t> nowhere(packed ? static_cast<std::size_t>(n) : 0, -2);  // no group's
     std::atomic<std::int64_t> next{0};
     run_workers(worker_count(rows * n * static_cast<std::int64_t>(kHorizonCount)), [&](int) {
         std::vector<std::int32_t> stayed(kTables * (G + 1));
+        std::vector<std::uint64_t> stayed_by_lag(packed ? kTables * (G + 1) : 0);
         for (std::int64_t first = next.fetch_add(kChunk); first < rows; first = next.fetch_add(kChunk)) {
             for (std::int64_t r = first; r < std::min(rows, first + kChunk); ++r) {
                 const std::int16_t* now = member + r * n;
                 const Twice* ranks_now = twice_ranks + r * n;
+                if (packed) {
+                    const std::int16_t* was[kHorizonCount];
+                    for (std::size_t k = 0; k < kHorizonCount; ++k)
+                        was[k] = r >= kIcHorizons[k] ? member + (r - kIcHorizons[k]) * n : nowhere.data();
+                    std::fill(stayed_by_lag.begin(), stayed_by_lag.end(), 0);
+                    for (std::int64_t j = 0; j < n; ++j) {
+                        const std::int16_t g = now[j];
+                        std::uint64_t cell = 0;
+                        for (std::size_t k = 0; k < kHorizonCount; ++k)
+                            cell |= static_cast<std::uint64_t>(was[k][j] == g ? 1 : 0) << (16 * k);
+                        stayed_by_lag[static_cast<std::size_t>(j % kTables) * (G + 1) +
+                                      static_cast<std::size_t>(g + 1)] += cell;
+                    }
+                }
                 for (std::size_t k = 0; k < kHorizonCount; ++k) {
                     const std::int64_t lag = kIcHorizons[k];
                     if (r < lag) continue;
                     const std::int16_t* before = member + (r - lag) * n;
                     const Twice* ranks_before = twice_ranks + (r - lag) * n;
-                    std::fill(stayed.begin(), stayed.end(), 0);
-                    for (std::int64_t j = 0; j < n; ++j) {
-                        const std::int16_t g = now[j];
-                        stayed[static_cast<std::size_t>(j % kTables) * (G + 1) + static_cast<std::size_t>(g + 1)] +=
-                            before[j] == g ? 1 : 0;
+                    if (packed) {
+                        for (std::size_t c = 0; c < stayed.size(); ++c)
+                            stayed[c] = static_cast<std::int32_t>((stayed_by_lag[c] >> (16 * k)) & 0xFFFF);
+                    } else {
+                        std::fill(stayed.begin(), stayed.end(), 0);
+                        for (std::int64_t j = 0; j < n; ++j) {
+                            const std::int16_t g = now[j];
+                            stayed[static_cast<std::size_t>(j % kTables) * (G + 1) + static_cast<std::size_t>(g + 1)] +=
+                                before[j] == g ? 1 : 0;
+                        }
                     }
                     const TwiceRankSums sums = both_ranked_sums(ranks_now, ranks_before, n);
                     out.rank_autocorr[k * static_cast<std::size_t>(rows) + static_cast<std::size_t>(r)] =
