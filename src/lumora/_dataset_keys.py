@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import re
 
-__all__ = ["benchmark_dataset_key", "component_dataset_key", "is_component_key"]
+__all__ = ["benchmark_dataset_key", "component_dataset_key"]
 
 _COMPONENT_KEY_PREFIX = "component__"
 _BENCHMARK_KEY_PREFIX = "benchmark__"
@@ -22,12 +22,6 @@ def _escaped(name: str) -> str:
         char if _SAFE_KEY_CHAR.fullmatch(char) else "".join(f"-{b:02X}" for b in char.encode())
         for char in name
     )
-
-
-def is_component_key(key: str) -> bool:
-    """Whether ``key`` is the key of an index-membership matrix (see
-    ``component_dataset_key``)."""
-    return key.startswith(_COMPONENT_KEY_PREFIX)
 
 
 def component_dataset_key(component_name: str) -> str:

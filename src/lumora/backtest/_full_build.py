@@ -22,7 +22,6 @@ from typing import Any
 from tqdm import tqdm
 
 from lumora import singleton
-from lumora._dataset_keys import is_component_key
 from lumora.backtest._pkg import PackageFeed
 from lumora.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
 from lumora.exceptions import KestrelError
@@ -123,11 +122,6 @@ def write_package(
         def written(key: str, value: Any) -> None:
             bar.set_postfix_str(f"writing {key}", refresh=False)
             write(key, value)
-            if is_component_key(key):
-                # The membership masks come while the source's tables are all still held,
-                # the build's peak of memory: each is written before the next is made, so
-                # that no mask waits for the writer beside the next one.
-                write.wait()
             bar.update(1)
 
         payload = build_payload(_CountedQueries(client, bar), start, end, sink=written)

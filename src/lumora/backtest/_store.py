@@ -798,12 +798,6 @@ class PayloadWriter:
         self._wait()
         self._pending = self._thread.submit(self._write, key, value)
 
-    def wait(self) -> None:
-        """Return once every entry given is written (at once without ``background``); a
-        failed write's error is raised here."""
-        self._check_open()
-        self._wait()
-
     def _wait(self) -> None:
         """Wait for the write under way, if any; its error is raised here."""
         pending, self._pending = self._pending, None
