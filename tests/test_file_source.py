@@ -8,7 +8,6 @@ import itertools
 import os
 import shutil
 import tempfile
-import threading
 from pathlib import Path
 
 import numpy as np
@@ -22,7 +21,7 @@ from lumora import singleton
 from lumora.backtest import BacktestData, BacktestService
 from lumora.backtest._full_build import BuiltPackage, build_payload
 from lumora.backtest._prepare import BinaryPreparedDataStore
-from lumora.backtest._store import BinaryPreparedDataStoreBase, PayloadWriter
+from lumora.backtest._store import PayloadWriter
 from lumora.file_source import FileSource, FileSourceError
 from lumora.sandbox import export_market
 from lumora.sources.base import MarketClient, MarketHistory
@@ -862,40 +861,6 @@ def test_files_rewritten_while_prepare_runs_are_picked_up_by_the_next_prepare(
     restated = build_payload(FileSource(root))["data"]
     assert_same_data(lumora.load_backtest_data().data, restated)
     assert not restated["close_price"].equals(original["close_price"])
-
-
-@pytest.mark.parametrize("failing", ["first", "close_price", "industry_matrix"])
-def test_a_write_failing_on_the_writer_thread_is_raised_and_leaves_nothing_behind(
-    tmp_path, clock, data_dir, installed, monkeypatch, failing
-):
-    """The full build writes its tables on a writer thread while it makes the next one: a
-    failed write (of the first table, one in the middle, or the last, whose error can only
-    come out when the build commits) is raised by prepare, nothing is committed or left
-    behind, no writer thread lives on, and the next prepare builds the store whole."""
-    root = tmp_path / "files"
-    export_market(SandboxClient(**MARKET, today=T0).market(), root, end=T0)
-    installed(None)
-    lumora.init_files(root)
-    before = {p: p.read_bytes() for p in sorted(tmp_path.rglob("*")) if p.is_file()}
-    original = BinaryPreparedDataStoreBase._write_segment
-    tried: list[str] = []
-
-    def write_segment(store_dir, key, values):
-        tried.append(key)
-        if key == failing or (failing == "first" and len(tried) == 1):
-            raise OSError("disk full")
-        return original(store_dir, key, values)
-
-    with monkeypatch.context() as patch:
-        patch.setattr(BinaryPreparedDataStoreBase, "_write_segment", staticmethod(write_segment))
-        with pytest.raises(OSError, match="disk full"):
-            lumora.prepare_backtest_data()
-    after = {p: p.read_bytes() for p in sorted(tmp_path.rglob("*")) if p.is_file()}
-    assert after == before
-    assert tried[-1] == failing if failing != "first" else len(tried) <= 2
-    assert not [t for t in threading.enumerate() if t.name.startswith("store-writer")]
-    lumora.prepare_backtest_data()
-    assert_same_data(lumora.load_backtest_data().data, build_payload(FileSource(root))["data"])
 
 
 def test_a_dividend_not_below_the_previous_close_is_refused_before_anything_is_written(

@@ -105,8 +105,7 @@ def write_package(
     """Write the store of a full build of ``client``'s market into ``directory``, with a
     progress bar (one step per query and per written dataset). Each table is written as
     soon as the build has it and is not kept, so the build never holds every table; the
-    store is committed only when the build succeeded. The writes run on a writer thread
-    while the build makes the next table (one table written at a time)."""
+    store is committed only when the build succeeded."""
     logger.debug("building the data package of %r", client)
     with (
         tqdm(
@@ -116,7 +115,7 @@ def write_package(
             leave=False,
             disable=None,  # shown on a terminal only
         ) as bar,
-        BinaryPreparedDataStore(Path(directory)).payload_writer(background=True) as write,
+        BinaryPreparedDataStore(Path(directory)).payload_writer() as write,
     ):
 
         def written(key: str, value: Any) -> None:

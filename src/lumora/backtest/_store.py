@@ -17,7 +17,6 @@ import json
 import os
 import pickle
 from collections.abc import Iterator, Mapping
-from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
@@ -564,7 +563,7 @@ class BinaryPreparedDataStoreBase:
                     os.unlink(entry.path)
 
     @contextlib.contextmanager
-    def payload_writer(self, *, background: bool = False) -> Iterator[PayloadWriter]:
+    def payload_writer(self) -> Iterator[PayloadWriter]:
         """Write a whole new store one dataset at a time, replacing the previous content
         only when everything was written:
 
@@ -573,22 +572,16 @@ class BinaryPreparedDataStoreBase:
                 ...
                 write.finish(payload)  # commits version, meta and every dataset written
 
-        With ``background`` each table is written on a writer thread while the caller
-        goes on (making the next table): ``write`` returns at once unless the previous
-        table is still being written, in which case it waits for it first, so at most one
-        table is held for writing. A failed write is raised by the next ``write`` or by
-        ``finish``, and nothing is committed.
-
         The writer lock is held throughout. If the block raises, or leaves without
         ``finish``, nothing is committed: the previous store stays exactly as it was and
-        the segments written so far are removed (after the write under way, if any, ended).
+        the segments written so far are removed.
 
         Raises:
             RuntimeError: when the block ends normally without ``finish`` (after removing
                 what it wrote).
         """
         with self._writer_session():
-            writer = PayloadWriter(self, background=background)
+            writer = PayloadWriter(self)
             try:
                 yield writer
             finally:
@@ -765,22 +758,15 @@ class PayloadWriter:
     ``"benchmark_dict"`` become datasets listed under ``metadata["benchmarks"]``; other
     values are ignored. A key written again replaces its earlier dataset. Only the small
     dataset records are kept.
-
-    ``background``: the entries are written one at a time on a writer thread of their
-    own, in the order given (see ``payload_writer``).
     """
 
-    def __init__(self, store: BinaryPreparedDataStoreBase, *, background: bool = False) -> None:
+    def __init__(self, store: BinaryPreparedDataStoreBase) -> None:
         self._store = store
         self._datasets: dict[str, Any] = {}
         self._benchmarks: dict[str, str] = {}
         self._files: list[str] = []
         self._open = True
         self._finished = False
-        self._thread: ThreadPoolExecutor | None = None
-        if background:
-            self._thread = ThreadPoolExecutor(max_workers=1, thread_name_prefix="store-writer")
-        self._pending: Future[None] | None = None
 
     def _check_open(self) -> None:
         if not self._open:
@@ -792,22 +778,6 @@ class PayloadWriter:
 
     def __call__(self, key: str, value: Any) -> None:
         self._check_open()
-        if self._thread is None:
-            self._write(key, value)
-            return
-        self._wait()
-        self._pending = self._thread.submit(self._write, key, value)
-
-    def _wait(self) -> None:
-        """Wait for the write under way, if any; its error is raised here."""
-        pending, self._pending = self._pending, None
-        if pending is not None:
-            pending.result()
-
-    def _write(self, key: str, value: Any) -> None:
-        # On the writer thread in the background: one entry at a time, so the records are
-        # added in the order the entries came, and each segment's name is recorded as soon
-        # as its file is in place (the clean-up of ``close`` finds it).
         store = self._store
         if key == "benchmark_dict":
             for code, series in (value or {}).items():
@@ -820,10 +790,8 @@ class PayloadWriter:
 
     def finish(self, payload: Mapping[str, Any]) -> None:
         """Commit every dataset written, with the version and meta of ``payload`` (its
-        data is not read); the writer is closed afterwards. A write that failed in the
-        background is raised here, and nothing is committed."""
+        data is not read); the writer is closed afterwards."""
         self._check_open()
-        self._wait()
         self._open = False
         now = _now_text()
         meta = dict(payload.get("meta") or {})
@@ -849,13 +817,6 @@ class PayloadWriter:
         """Close the writer; unless ``finish`` committed, remove the segment files it
         wrote that the committed metadata does not name. True when it committed."""
         self._open = False
-        if self._thread is not None:
-            # The write under way ends before anything is removed, so no segment lands
-            # after the clean-up. An error of that write is not raised here: the block is
-            # already leaving through another one (or without finish).
-            self._thread.shutdown(wait=True)
-            self._thread = None
-            self._pending = None
         if not self._finished:
             referenced = self._store._referenced_files() or set()
             for name in self._files:
