@@ -28,9 +28,12 @@ namespace {
 // 5,000 stocks x 2 bytes = 32 MB a worker.
 constexpr std::int64_t kBlockDates = 32;
 // Every worker adds up whole chunks of dates; the chunks are added in date order at the end,
-// so the sums do not depend on which worker took which. At most kMostChunks of them.
+// so the sums do not depend on which worker took which. At most kMostChunks of them, each a
+// whole number of kChunkGrain dates (the chunks, and so the order in which the dates' figures
+// are added, are those of every earlier build).
 constexpr std::int64_t kChunkDates = 64;
 constexpr std::int64_t kMostChunks = 32;
+constexpr std::int64_t kChunkGrain = 8;
 constexpr std::int64_t kWordBits = 64;
 constexpr std::int64_t kLanes = 4;
 // The products of the factors' deviations: stocks in tiles of kTileStocks (every factor's
@@ -331,7 +334,7 @@ std::vector<double> mean_rank_correlation(const ScreenFactors& in) {
     if (f == 0) return out;
     const std::int64_t rows = in.values[0].rows(), n = in.values[0].cols();
     const std::int64_t wanted = std::max(kChunkDates, (rows + kMostChunks - 1) / kMostChunks);
-    const std::int64_t chunk_dates = (wanted + kBlockDates - 1) / kBlockDates * kBlockDates;
+    const std::int64_t chunk_dates = (wanted + kChunkGrain - 1) / kChunkGrain * kChunkGrain;
     const std::int64_t chunks = (rows + chunk_dates - 1) / chunk_dates;
     std::vector<Sums> chunk_sums(at(chunks), Sums(at(f)));
     std::atomic<std::int64_t> next{0};
