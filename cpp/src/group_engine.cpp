@@ -1,6 +1,7 @@
 #include "lumora/group_engine.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -252,15 +253,16 @@ public:
     // read in place: the tile is then best walked date by date.
     bool load(std::int64_t first, std::int64_t last, std::int64_t j0, std::int64_t j1) {
         span_ = last - first;
+        // Each table's block as it lies, looked up once.
+        std::array<std::optional<StridedBlock>, kMarketTables> strided;
         bool by_date = true;
-        for (std::size_t t = 0; t < kMarketTables && by_date; ++t) {
-            const AlignedMatrix& table = *tables_[t];
-            by_date = !column_major(table) && copier_.strided(table, first, last, j0, j1).has_value();
+        for (std::size_t t = 0; t < kMarketTables; ++t) {
+            strided[t] = copier_.strided(*tables_[t], first, last, j0, j1);
+            by_date = by_date && !column_major(*tables_[t]) && strided[t].has_value();
         }
         for (std::size_t t = 0; t < kMarketTables; ++t) {
             const AlignedMatrix& table = *tables_[t];
-            const std::optional<StridedBlock> in_place =
-                by_date || column_major(table) ? copier_.strided(table, first, last, j0, j1) : std::nullopt;
+            const std::optional<StridedBlock> in_place = by_date || column_major(table) ? strided[t] : std::nullopt;
             in_place_[t] = in_place.has_value() && !by_date;  // prefetched when walked by stock
             if (in_place) {
                 blocks_[t] = *in_place;

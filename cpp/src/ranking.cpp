@@ -104,18 +104,17 @@ double cross_pearson_about(const double* a, const double* b, std::size_t n, doub
     if (n < 2) return kNaN;
     PairLanes pair_ab, pair_aa, pair_bb;
     const Pair centre_a = {mean_a, mean_a}, centre_b = {mean_b, mean_b};
-    auto add = [&](PairLanes& ab, PairLanes& aa, PairLanes& bb, Pair da_low, Pair db_low, Pair da_high, Pair db_high) {
-        ab.low += da_low * db_low;
-        aa.low += da_low * da_low;
-        bb.low += db_low * db_low;
-        ab.high += da_high * db_high;
-        aa.high += da_high * da_high;
-        bb.high += db_high * db_high;
-    };
     const std::size_t whole = n - n % kLanes;
-    for (std::size_t i = 0; i < whole; i += kLanes)
-        add(pair_ab, pair_aa, pair_bb, pair_at(a + i) - centre_a, pair_at(b + i) - centre_b,
-            pair_at(a + i + 2) - centre_a, pair_at(b + i + 2) - centre_b);
+    for (std::size_t i = 0; i < whole; i += kLanes) {
+        const Pair da_low = pair_at(a + i) - centre_a, db_low = pair_at(b + i) - centre_b;
+        const Pair da_high = pair_at(a + i + 2) - centre_a, db_high = pair_at(b + i + 2) - centre_b;
+        pair_ab.low += da_low * db_low;
+        pair_aa.low += da_low * da_low;
+        pair_bb.low += db_low * db_low;
+        pair_ab.high += da_high * db_high;
+        pair_aa.high += da_high * da_high;
+        pair_bb.high += db_high * db_high;
+    }
     Lanes sab = pair_ab.lanes(), saa = pair_aa.lanes(), sbb = pair_bb.lanes();
     for (std::size_t i = whole; i < n; ++i) {
         const double da = a[i] - mean_a, db = b[i] - mean_b;

@@ -405,6 +405,7 @@ def _limits(
     listed_on = history[1][np.searchsorted(history[0], grid.codes)]
     listing = np.where(listed_on > history[2][0], listed_on, 0).astype(np.int32)
     codes = grid.codes.astype(np.int32)
+    whole_calendar = history[2].astype(np.int32)
     # A vendor's ex-rights previous close is the reference itself where the files give it.
     up, down = np.empty(grid.shape), np.empty(grid.shape)
     for rows in _row_blocks(grid.shape[0]):
@@ -429,7 +430,7 @@ def _limits(
             split=block_split,
             special_treatment=None if special is None else special[rows],
             listing_date=listing,
-            calendar=history[2].astype(np.int32),
+            calendar=whole_calendar,
         )
         unlisted = ~listed[rows]
         np.copyto(up[rows], np.nan, where=unlisted)
