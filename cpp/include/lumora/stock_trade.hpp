@@ -54,7 +54,7 @@ enum MarketTable : std::size_t {
 
 // A stock's trade day from value(table), each table's cell as a number (NaN where absent).
 template <class Value>
-StockDay stock_day(Value&& value) {
+[[gnu::always_inline]] inline StockDay stock_day(Value&& value) {
     return StockDay{trading_flag(value(kCanBuy), kMissingCanBuy),
                     trading_flag(value(kCantSell), kMissingCantSell),
                     value(kClose),
