@@ -105,6 +105,24 @@ void membership_mask(const MatrixView& source, double* out) {
     });
 }
 
+bool any_member(const MatrixView& source) {
+    auto member = [&](std::int64_t r, std::int64_t c) {
+        const double v = source.value(r, c);
+        return std::isfinite(v) && v != 0.0;
+    };
+    // In the order the cells lie, so a table without members is read once from start to end.
+    if (row_major(source)) {
+        for (std::int64_t r = 0; r < source.rows; ++r)
+            for (std::int64_t c = 0; c < source.cols; ++c)
+                if (member(r, c)) return true;
+    } else {
+        for (std::int64_t c = 0; c < source.cols; ++c)
+            for (std::int64_t r = 0; r < source.rows; ++r)
+                if (member(r, c)) return true;
+    }
+    return false;
+}
+
 void forward_open_rank(const MatrixView& open, double* out) {
     const std::int64_t rows = open.rows;
     const std::int64_t cols = open.cols;

@@ -45,6 +45,10 @@ void tradability_flags(const AlignedMatrix& price, const AlignedMatrix& limit, c
 // Index membership: 1.0 where the source holds a finite non-zero value, NaN elsewhere.
 void membership_mask(const MatrixView& source, double* out);
 
+// Whether any cell of `source` is a member (finite and non-zero), the cells membership_mask
+// marks 1.0; without one its mask is NaN in every cell. Stops at the first member.
+bool any_member(const MatrixView& source);
+
 // For date t, the rank across stocks of open[t + 2] / open[t + 1] - 1 (infinite ratios
 // count as missing): 1-based, ties share their average rank, missing values stay NaN. The
 // last two dates have no such return and are NaN.

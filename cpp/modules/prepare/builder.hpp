@@ -67,8 +67,9 @@ py::tuple read_source_data(py::handle self, py::handle incremental, py::handle s
 // ---- derivation and payload (builder_derivation.cpp, builder_payload.cpp) -----------
 
 py::object empty_like(py::handle reference, py::handle fill_value);
-// The membership mask of one component factor table (1.0 member, NaN otherwise).
-py::object component_mask(py::handle matrix);
+// The membership mask of one component factor table (1.0 member, NaN otherwise); with
+// `shared_when_empty`, a table without any member gives a read-only view of one NaN.
+py::object component_mask(py::handle matrix, bool shared_when_empty);
 py::dict build_from_matrices(py::handle self, py::handle source, bool release, py::handle sink);
 // Entries that are None were handed to the build's sink and are left out of the payload.
 py::dict assemble_payload(py::handle self, py::handle data, py::handle component_matrices, py::handle benchmark_dict,

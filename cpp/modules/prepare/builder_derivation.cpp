@@ -121,7 +121,20 @@ py::object empty_like(py::handle reference, py::handle fill_value) {
     return bridge::frame(cells, index, columns);
 }
 
-py::object component_mask(py::handle matrix) {
+py::object component_mask(py::handle matrix, bool shared_when_empty) {
+    if (shared_when_empty) {
+        const bridge::TableArray values = bridge::table_values(matrix, "membership", bridge::Cells::Flags);
+        bool members = false;
+        {
+            // No Python inside: only reads the table's numpy buffer, held by `values`.
+            py::gil_scoped_release release;
+            members = derive::any_member(values.view);
+        }
+        // An index without a member on any day (one the files leave out) has a mask of NaN
+        // in every cell: one NaN seen in every cell, as the placeholder of an optional
+        // factor, instead of a whole table of it written only to be stored.
+        if (!members) return empty_like(matrix, py::float_(kNaN));
+    }
     return unary(matrix, "membership", bridge::Cells::Flags, derive::membership_mask);
 }
 

@@ -114,7 +114,9 @@ py::dict component_matrices(py::handle self, py::handle component_names, py::han
             }
         }
         if (!has_data(matrix)) continue;
-        py::object mask = sorted_by_index(component_mask(matrix));
+        // A mask handed to a sink is written and dropped at once, so it may be a read-only
+        // view; one kept in the payload is a table of its own.
+        py::object mask = sorted_by_index(component_mask(matrix, emit.streaming()));
         matrix = py::none();  // the raw factor table is not needed beside its mask
         emit(name, std::move(mask), dataset_key(name));
     }
