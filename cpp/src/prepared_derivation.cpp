@@ -98,18 +98,17 @@ void tradability_flags(const AlignedMatrix& price, const AlignedMatrix& limit, c
     });
 }
 
+// A member is a finite non-zero value of the source.
+inline bool is_member(double v) { return std::isfinite(v) && v != 0.0; }
+
 void membership_mask(const MatrixView& source, double* out) {
     for_each_cell(source.rows, source.cols, row_major(source), [&](std::int64_t r, std::int64_t c) {
-        const double v = source.value(r, c);
-        out[cell_at(r, c, source.cols)] = std::isfinite(v) && v != 0.0 ? 1.0 : kNaN;
+        out[cell_at(r, c, source.cols)] = is_member(source.value(r, c)) ? 1.0 : kNaN;
     });
 }
 
 bool any_member(const MatrixView& source) {
-    auto member = [&](std::int64_t r, std::int64_t c) {
-        const double v = source.value(r, c);
-        return std::isfinite(v) && v != 0.0;
-    };
+    auto member = [&](std::int64_t r, std::int64_t c) { return is_member(source.value(r, c)); };
     // In the order the cells lie, so a table without members is read once from start to end.
     if (row_major(source)) {
         for (std::int64_t r = 0; r < source.rows; ++r)
