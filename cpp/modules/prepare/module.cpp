@@ -11,6 +11,7 @@
 #include "prepare/ex_rights.hpp"
 #include "prepare/file_rows.hpp"
 #include "prepare/limit_prices.hpp"
+#include "prepare/market_fills.hpp"
 #include "prepare/write_window.hpp"
 
 namespace py = pybind11;
@@ -59,6 +60,7 @@ PYBIND11_MODULE(_prepare, m) {
     add_write_window(m);
     add_adjusted_prices(m);
     add_limit_prices(m);
+    add_market_fills(m);
     add_file_rows(m);
     add_ex_rights(m);
     m.attr("BinaryPreparedDataStore") = make_component_store_class();

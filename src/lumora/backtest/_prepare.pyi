@@ -122,6 +122,31 @@ def ex_rights_from_pre_close(previous_close: np.ndarray, pre_close: np.ndarray) 
     close: ``previous_close / pre_close`` where the two differ by at least a cent (rounded half
     up), NaN elsewhere."""
 
+def carry_closes(close: np.ndarray, traded: np.ndarray, listed: np.ndarray) -> None:
+    """In place: each day's close where the stock traded, else the last traded close before
+    it; before its first traded day its last own close; NaN where not listed."""
+
+def fill_execution_prices(price: np.ndarray, fallback: np.ndarray, traded: np.ndarray) -> None:
+    """In place: a price that is not a finite positive number takes the fallback's, then NaN
+    where the day is not traded or the price is still not a finite positive number."""
+
+def lock_at_limit(
+    price: np.ndarray,
+    limit: np.ndarray,
+    traded: np.ndarray,
+    *,
+    extreme: np.ndarray | None = None,
+    limit_up: bool,
+    tolerance: float,
+) -> None:
+    """In place: the price becomes the limit where it lies within ``tolerance`` of it, or
+    where the day was traded and its extreme (the low against a limit-up, the high against a
+    limit-down) reached the limit within ``tolerance``."""
+
+def factor_ratios(factor: np.ndarray) -> None:
+    """In place: each cell's factor carried down over NaN cells, divided by the carried
+    factor of the day before; NaN on the first row."""
+
 def outside_limit_band(
     close: np.ndarray, limit_up: np.ndarray, limit_down: np.ndarray
 ) -> tuple[np.ndarray, np.ndarray]:

@@ -10,8 +10,12 @@ from dataclasses import dataclass
 import numpy as np
 
 from lumora.backtest._prepare import (
+    carry_closes,
     ex_rights_from_pre_close,
+    factor_ratios,
+    fill_execution_prices,
     limit_prices_into,
+    lock_at_limit,
     outside_limit_band,
 )
 from lumora.sources.base import DIVIDEND_TAX_KEEP
@@ -113,10 +117,7 @@ def _execution_prices(
         given = _first_positive(columns.take(name) if name in columns else None, common)
         price = open_.copy() if given is None else grid.matrix(given)
         del given
-        for rows in _row_blocks(price.shape[0]):
-            block = price[rows]
-            np.copyto(block, open_[rows], where=~(np.isfinite(block) & (block > 0)))
-            block[~(traded[rows] & np.isfinite(block) & (block > 0))] = np.nan
+        fill_execution_prices(price, open_, traded)
         prices.append(price)
     return prices[0], prices[1]
 
@@ -183,8 +184,9 @@ def derive_market(
     warnings: list[str] = []
     buy, sell = _execution_prices(columns, grid, traded, open_, notes)
     step("closes")
-    close = _carried_close(grid.matrix(columns.take("close")), traded)
-    close[~listed] = np.nan
+    close = grid.matrix(columns.take("close"))
+    # Carried over days without trading; NaN outside the listing.
+    carry_closes(close, traded, listed)
 
     step("splits and dividends")
     pre_close = grid.matrix(columns.take("pre_close")) if "pre_close" in columns else None
@@ -201,17 +203,14 @@ def derive_market(
         warning = _unrecorded_ex_rights(grid, close, traded, limit_up, limit_down, unstated)
         if warning:
             warnings.append(warning)
-    for name, price, limit, locked in (
-        ("low", buy, limit_up, np.greater_equal),  # locked at limit-up all day
-        ("high", sell, limit_down, np.less_equal),  # locked at limit-down all day
+    for name, price, limit, up in (
+        ("low", buy, limit_up, True),  # locked at limit-up all day
+        ("high", sell, limit_down, False),  # locked at limit-down all day
     ):
         extreme = grid.matrix(columns.take(name)) if name in columns else None
-        tolerance = _PRICE_TOLERANCE if locked is np.greater_equal else -_PRICE_TOLERANCE
-        for rows in _row_blocks(n_dates):
-            at_limit = np.abs(price[rows] - limit[rows]) <= _PRICE_TOLERANCE
-            if extreme is not None:
-                at_limit |= traded[rows] & locked(extreme[rows], limit[rows] - tolerance)
-            np.copyto(price[rows], limit[rows], where=at_limit)
+        lock_at_limit(
+            price, limit, traded, extreme=extreme, limit_up=up, tolerance=_PRICE_TOLERANCE
+        )
         del extreme
 
     step("suspensions and industries")
@@ -244,20 +243,6 @@ def derive_market(
         notes=notes,
         warnings=warnings,
     )
-
-
-def _carried_close(close: np.ndarray, traded: np.ndarray) -> np.ndarray:
-    """Each day's close where the stock traded, else the last traded close before it (a
-    vendor's close of a day without trading is no price anyone got); before a stock's
-    first traded day its own closes, carried over days without one. In place."""
-    last_traded = np.full(close.shape[1], np.nan)
-    last_own = np.full(close.shape[1], np.nan)
-    for row, day_traded in zip(close, traded):
-        given = ~np.isnan(row)
-        last_own[given] = row[given]
-        last_traded[day_traded] = row[day_traded]  # a traded day has a close
-        np.copyto(row, np.where(np.isnan(last_traded), last_own, last_traded))
-    return close
 
 
 def _special_treatment(columns: _Columns, grid: Grid, st: StSpans | None) -> np.ndarray | None:
@@ -344,12 +329,8 @@ def _adjustments(
         factor_ratio = grid.matrix(columns.take("adj_factor"))
         factor_ratio[~traded] = np.nan
         with_factor = ~np.isnan(factor_ratio).all(axis=0)
-        _ffill(factor_ratio)
-        # The ratio of each day's factor to the day before's, from the last row up, in place.
-        with np.errstate(divide="ignore", invalid="ignore"):
-            for row in range(factor_ratio.shape[0] - 1, 0, -1):
-                factor_ratio[row] /= factor_ratio[row - 1]
-        factor_ratio[0] = np.nan
+        # The ratio of each day's factor (carried over days without one) to the day before's.
+        factor_ratios(factor_ratio)
     unstated = ~with_factor
     if pre_close is not None:
         with_reference = unstated & ~np.isnan(np.where(traded, pre_close, np.nan)).all(axis=0)

@@ -1,0 +1,93 @@
+#include "prepare/market_fills.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <string>
+
+#include "lumora/market_fills.hpp"
+
+namespace lumora::prepare {
+
+namespace py = pybind11;
+
+namespace {
+
+template <class T>
+using Cells = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+// A table written in place: float64, C-contiguous, writeable, two-dimensional.
+double* table_in_place(const py::array& a, const char* name) {
+    if (!a.dtype().is(py::dtype::of<double>()) || (a.flags() & py::array::c_style) == 0 || !a.writeable() ||
+        a.ndim() != 2)
+        throw py::value_error(std::string(name) + " must be a writeable C-contiguous float64 date x stock table");
+    return static_cast<double*>(py::array(a).mutable_data());
+}
+
+void require_shape_of(const py::array& a, const char* name, const py::array& table) {
+    if (a.ndim() != 2 || a.shape(0) != table.shape(0) || a.shape(1) != table.shape(1))
+        throw py::value_error(std::string(name) + " must have the shape of the table written");
+}
+
+const std::uint8_t* flags_of(const Cells<bool>& a) { return reinterpret_cast<const std::uint8_t*>(a.data()); }
+
+void carry_closes(const py::array& close, const Cells<bool>& traded, const Cells<bool>& listed) {
+    double* cells = table_in_place(close, "close");
+    require_shape_of(traded, "traded", close);
+    require_shape_of(listed, "listed", close);
+    // No Python inside: reads and writes only the argument arrays, held by the caller.
+    py::gil_scoped_release release;
+    market_fills::carry_closes(cells, flags_of(traded), flags_of(listed), close.shape(0), close.shape(1));
+}
+
+void fill_execution_prices(const py::array& price, const Cells<double>& fallback, const Cells<bool>& traded) {
+    double* cells = table_in_place(price, "price");
+    require_shape_of(fallback, "fallback", price);
+    require_shape_of(traded, "traded", price);
+    // No Python inside: reads and writes only the argument arrays, held by the caller.
+    py::gil_scoped_release release;
+    market_fills::fill_execution_prices(cells, fallback.data(), flags_of(traded), price.size());
+}
+
+void lock_at_limit(const py::array& price, const Cells<double>& limit, const Cells<bool>& traded,
+                   const std::optional<Cells<double>>& extreme, bool limit_up, double tolerance) {
+    double* cells = table_in_place(price, "price");
+    require_shape_of(limit, "limit", price);
+    require_shape_of(traded, "traded", price);
+    if (extreme) require_shape_of(*extreme, "extreme", price);
+    const double* extremes = extreme ? extreme->data() : nullptr;
+    const double signed_tolerance = limit_up ? tolerance : -tolerance;
+    // No Python inside: reads and writes only the argument arrays, held by the caller.
+    py::gil_scoped_release release;
+    market_fills::lock_at_limit(cells, limit.data(), flags_of(traded), extremes, limit_up, tolerance, signed_tolerance,
+                                price.size());
+}
+
+void factor_ratios(const py::array& factor) {
+    double* cells = table_in_place(factor, "factor");
+    // No Python inside: reads and writes only the argument array, held by the caller.
+    py::gil_scoped_release release;
+    market_fills::factor_ratios(cells, factor.shape(0), factor.shape(1));
+}
+
+}  // namespace
+
+void add_market_fills(py::module_& m) {
+    m.def("carry_closes", &carry_closes, py::arg("close"), py::arg("traded"), py::arg("listed"),
+          "In place: each day's close where the stock traded, else the last traded close before it;\n"
+          "before its first traded day its last own close; NaN where not listed.");
+    m.def("fill_execution_prices", &fill_execution_prices, py::arg("price"), py::arg("fallback"), py::arg("traded"),
+          "In place: a price that is not a finite positive number takes the fallback's, then NaN where\n"
+          "the day is not traded or the price is still not a finite positive number.");
+    m.def("lock_at_limit", &lock_at_limit, py::arg("price"), py::arg("limit"), py::arg("traded"), py::kw_only(),
+          py::arg("extreme") = py::none(), py::arg("limit_up"), py::arg("tolerance"),
+          "In place: the price becomes the limit where it lies within `tolerance` of it, or where the\n"
+          "day was traded and its extreme (the low against a limit-up, the high against a limit-down)\n"
+          "reached the limit within `tolerance`.");
+    m.def("factor_ratios", &factor_ratios, py::arg("factor"),
+          "In place: each cell's factor carried down over NaN cells, divided by the carried factor of\n"
+          "the day before; NaN on the first row.");
+}
+
+}  // namespace lumora::prepare
