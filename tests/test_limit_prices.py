@@ -231,6 +231,13 @@ def test_limits_written_in_place_are_the_tables_of_new_arrays():
     np.testing.assert_array_equal(up_in_place, up)
     np.testing.assert_array_equal(down_in_place, down)
     assert np.isfinite(up).any() and np.isnan(up).any()
+    # Cells outside a stock's listed rows have no limit; the others are untouched.
+    listed = rng.random(close.shape) < 0.7
+    limit_prices_into(close, codes, calendar, up_in_place, down_in_place, **inputs, listed=listed)
+    np.testing.assert_array_equal(up_in_place, np.where(listed, up, np.nan))
+    np.testing.assert_array_equal(down_in_place, np.where(listed, down, np.nan))
+    with pytest.raises(ValueError, match="listed"):
+        limit_prices_into(close, codes, calendar, up_in_place, down_in_place, listed=listed[1:])
     good = np.empty((rows, codes.size))
     for bad in (
         np.empty((codes.size, rows)).T,  # not C-contiguous

@@ -124,7 +124,7 @@ void limit_tables(const LimitInputs& in, double* reference, double* up, double* 
             if (reference != nullptr) reference[cell] = ref ? yuan_of(*ref) : kNaN;
             up[cell] = down[cell] = kNaN;
             const bool listed = listed_at[k] < 0 || day - listed_at[k] >= free[k];
-            if (!ref || !listed) continue;
+            if (!ref || !listed || (in.within != nullptr && in.within[cell] == 0)) continue;
             const double special_value = in.special ? in.special->value(r, c) : 0.0;
             const bool special = !std::isnan(special_value) && special_value != 0.0;
             const LimitCents limit = limit_cents(*ref, limit_percent(boards[k], date, special));

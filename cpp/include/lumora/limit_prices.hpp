@@ -78,6 +78,8 @@ struct LimitInputs {
     std::span<const std::int32_t> dates;
     std::span<const std::int32_t> calendar;
     std::span<const std::int32_t> listing;  // empty: every stock listed before the calendar
+    // Row-major flags of the block's cells within a stock's rows (null: all): no limit outside.
+    const std::uint8_t* within = nullptr;
 };
 
 // Throws std::invalid_argument when a date or listing date is not in the calendar. `reference`

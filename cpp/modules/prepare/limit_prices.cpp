@@ -126,12 +126,17 @@ void limit_prices_into(const Cells<double>& previous_close, const Cells<std::int
                        const std::optional<Cells<bool>>& beijing, const std::optional<Cells<double>>& dividend,
                        const std::optional<Cells<double>>& split, const std::optional<Cells<bool>>& special_treatment,
                        const std::optional<Cells<std::int32_t>>& listing_date,
-                       const std::optional<Cells<std::int32_t>>& calendar) {
+                       const std::optional<Cells<std::int32_t>>& calendar, const std::optional<Cells<bool>>& listed) {
     with_limit_inputs(previous_close, codes, dates, beijing, dividend, split, special_treatment, listing_date, calendar,
-                      [&](const limits::LimitInputs& in, py::ssize_t rows, py::ssize_t cols) {
+                      [&](const limits::LimitInputs& given, py::ssize_t rows, py::ssize_t cols) {
                           double* up_out = writable_block(limit_up, "limit_up", rows, cols);
                           double* down_out = writable_block(limit_down, "limit_down", rows, cols);
                           if (up_out == down_out) throw py::value_error("limit_up and limit_down must be two tables");
+                          limits::LimitInputs in = given;
+                          if (listed) {
+                              require_shape(*listed, "listed", rows, cols);
+                              in.within = reinterpret_cast<const std::uint8_t*>(listed->data());
+                          }
                           // No Python inside: reads the argument arrays and writes the two tables,
                           // all held by the caller for the call.
                           py::gil_scoped_release release;
@@ -156,9 +161,10 @@ void add_limit_prices(py::module_& m) {
     m.def("limit_prices_into", &limit_prices_into, py::arg("previous_close"), py::arg("codes"), py::arg("dates"),
           py::arg("limit_up"), py::arg("limit_down"), py::kw_only(), py::arg("beijing") = py::none(),
           py::arg("dividend") = py::none(), py::arg("split") = py::none(), py::arg("special_treatment") = py::none(),
-          py::arg("listing_date") = py::none(), py::arg("calendar") = py::none(),
+          py::arg("listing_date") = py::none(), py::arg("calendar") = py::none(), py::arg("listed") = py::none(),
           "The limit-up and limit-down prices of `limit_prices`, written into the given tables (writeable\n"
-          "C-contiguous float64, the block's shape) in place of new ones.");
+          "C-contiguous float64, the block's shape) in place of new ones; with `listed` (the block's shape)\n"
+          "NaN where it is off.");
 }
 
 }  // namespace lumora::prepare

@@ -113,9 +113,11 @@ def limit_prices_into(
     special_treatment: np.ndarray | None = None,
     listing_date: np.ndarray | None = None,
     calendar: np.ndarray | None = None,
+    listed: np.ndarray | None = None,
 ) -> None:
     """The limit-up and limit-down prices of ``limit_prices``, written into ``limit_up`` and
-    ``limit_down`` (writeable C-contiguous float64 tables of the block's shape)."""
+    ``limit_down`` (writeable C-contiguous float64 tables of the block's shape); with
+    ``listed`` (the block's shape) NaN where it is off."""
 
 def ex_rights_from_pre_close(previous_close: np.ndarray, pre_close: np.ndarray) -> np.ndarray:
     """Each cell's adjustment of a date x stock block from the exchange's ex-rights previous

@@ -112,8 +112,13 @@ def _execution_prices(
     if "buy_price" not in columns or "sell_price" not in columns:
         fallen = ", ".join([*fallbacks, "open"])
         notes.append(f"missing execution prices are taken from the first of {fallen}")
-    prices = []
+    # Without a column of either price both are the same table: made once, and copied.
+    shared = "buy_price" not in columns and "sell_price" not in columns
+    prices: list[np.ndarray] = []
     for name in ("buy_price", "sell_price"):
+        if shared and prices:
+            prices.append(prices[0].copy())
+            break
         given = _first_positive(columns.take(name) if name in columns else None, common)
         price = open_.copy() if given is None else grid.matrix(given)
         del given
@@ -412,10 +417,8 @@ def _limits(
             special_treatment=None if special is None else special[rows],
             listing_date=listing,
             calendar=whole_calendar,
+            listed=listed[rows],
         )
-        unlisted = ~listed[rows]
-        np.copyto(up[rows], np.nan, where=unlisted)
-        np.copyto(down[rows], np.nan, where=unlisted)
     return given.get("limit_up", up), given.get("limit_down", down), True
 
 
