@@ -12,10 +12,11 @@ from lumora.backtest._prepare import (
     carry_closes,
     factor_ratios,
     fill_execution_prices,
+    keep_changes,
     lock_at_limit,
 )
 
-_VALUES = [np.nan, np.inf, -np.inf, 0.0, -1.5, 9.99, 10.0, 10.0000004, 10.000001, 11.0, 0.5]
+_VALUES = [np.nan, np.inf, -np.inf, 0.0, -1.5, 1.0, 9.99, 10.0, 10.0000004, 10.000001, 11.0, 0.5]
 _TOLERANCE = 5e-7
 
 
@@ -84,6 +85,14 @@ def test_in_place_passes_match_numpy_models(tables: tuple[np.ndarray, ...]) -> N
     want[0] = np.nan
     got = a.copy()
     factor_ratios(got)
+    _same(got, want)
+
+    # Adjustments kept: listed, a finite positive number other than one.
+    want = a.copy()
+    with np.errstate(invalid="ignore"):
+        want[~(listed & np.isfinite(want) & (want > 0) & (want != 1.0))] = np.nan
+    got = a.copy()
+    keep_changes(got, listed)
     _same(got, want)
 
 

@@ -68,4 +68,9 @@ void factor_ratios(double* factor, std::int64_t rows, std::int64_t cols) {
     }
 }
 
+void keep_changes(double* ratio, const std::uint8_t* listed, std::int64_t cells) {
+    for (std::int64_t k = 0; k < cells; ++k)
+        if (!(listed[k] && usable_price(ratio[k]) && ratio[k] != 1.0)) ratio[k] = kNaN;
+}
+
 }  // namespace lumora::market_fills

@@ -27,4 +27,8 @@ void lock_at_limit(double* price, const double* limit, const std::uint8_t* trade
 // carried factor of the day before; NaN on the first row.
 void factor_ratios(double* factor, std::int64_t rows, std::int64_t cols);
 
+// An adjustment kept only where it changes something: NaN where not `listed` or the ratio is
+// not a finite positive number other than one.
+void keep_changes(double* ratio, const std::uint8_t* listed, std::int64_t cells);
+
 }  // namespace lumora::market_fills

@@ -71,6 +71,14 @@ void factor_ratios(const py::array& factor) {
     market_fills::factor_ratios(cells, factor.shape(0), factor.shape(1));
 }
 
+void keep_changes(const py::array& ratio, const Cells<bool>& listed) {
+    double* cells = table_in_place(ratio, "ratio");
+    require_shape_of(listed, "listed", ratio);
+    // No Python inside: reads and writes only the argument arrays, held by the caller.
+    py::gil_scoped_release release;
+    market_fills::keep_changes(cells, flags_of(listed), ratio.size());
+}
+
 }  // namespace
 
 void add_market_fills(py::module_& m) {
@@ -88,6 +96,8 @@ void add_market_fills(py::module_& m) {
     m.def("factor_ratios", &factor_ratios, py::arg("factor"),
           "In place: each cell's factor carried down over NaN cells, divided by the carried factor of\n"
           "the day before; NaN on the first row.");
+    m.def("keep_changes", &keep_changes, py::arg("ratio"), py::arg("listed"),
+          "In place: NaN where not listed or the ratio is not a finite positive number other than one.");
 }
 
 }  // namespace lumora::prepare

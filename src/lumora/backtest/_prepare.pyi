@@ -149,6 +149,10 @@ def factor_ratios(factor: np.ndarray) -> None:
     """In place: each cell's factor carried down over NaN cells, divided by the carried
     factor of the day before; NaN on the first row."""
 
+def keep_changes(ratio: np.ndarray, listed: np.ndarray) -> None:
+    """In place: NaN where not listed or the ratio is not a finite positive number other
+    than one."""
+
 def outside_limit_band(
     close: np.ndarray, limit_up: np.ndarray, limit_down: np.ndarray
 ) -> tuple[np.ndarray, np.ndarray]:

@@ -14,6 +14,7 @@ from lumora.backtest._prepare import (
     ex_rights_from_pre_close,
     factor_ratios,
     fill_execution_prices,
+    keep_changes,
     limit_prices_into,
     lock_at_limit,
     outside_limit_band,
@@ -352,10 +353,7 @@ def _adjustments(
         unstated &= ~with_reference
     if factor_ratio is None:
         return None, None, unstated
-    for rows in _row_blocks(factor_ratio.shape[0]):
-        ratio = factor_ratio[rows]
-        changed = listed[rows] & np.isfinite(ratio) & (ratio > 0) & (ratio != 1.0)
-        ratio[~changed] = np.nan
+    keep_changes(factor_ratio, listed)
     return factor_ratio, None, unstated
 
 
