@@ -220,21 +220,40 @@ public:
         double* pos = &positions_[static_cast<std::size_t>(j) * groups_];
         std::vector<std::uint16_t>& held = held_[static_cast<std::size_t>(j)];
         const double lot = static_cast<double>(costs.lot_size);
-        // The usual day: the stock is held by the group that takes it today and by no other.
-        if (held.size() == 1 && static_cast<std::int16_t>(held[0]) == member) {
-            if (trades[member] > 0)
-                trade_stock(lot_target(costs.total_money, weight[member], day.prev_close, lot), pos[member], day, fees,
-                            pnl[member]);
-            if (pos[member] == 0.0) held.clear();
+        // The day's gains per share, found once for every group that trades the stock.
+        const DayGains day_gains_once = day_gains(day, fees);
+        auto gains = [&] { return day_gains_once; };
+        // The member group trades toward its target first, then the groups that hold the stock.
+        if (member >= 0 && trades[member] > 0)
+            trade_stock_with(lot_target(costs.total_money, weight[member], day.prev_close, lot), pos[member], day,
+                             gains, pnl[member]);
+        // The usual days, each the walk below written out for it: a stock held by no group
+        // (a member since not idle), or by one.
+        if (held.empty()) {
+            if (pos[member] != 0.0) held.push_back(static_cast<std::uint16_t>(member));
             return;
         }
-        if (member >= 0 && trades[member] > 0)
-            trade_stock(lot_target(costs.total_money, weight[member], day.prev_close, lot), pos[member], day, fees,
-                        pnl[member]);
+        if (held.size() == 1) {
+            const std::uint16_t g = held[0];
+            if (static_cast<std::int16_t>(g) == member) {
+                if (pos[member] == 0.0) held.clear();
+                return;
+            }
+            if (trades[g] > 0) trade_stock_with(0.0, pos[g], day, gains, pnl[g]);
+            const bool member_added = member >= 0 && pos[member] != 0.0;
+            if (pos[g] == 0.0 && member_added)
+                held[0] = static_cast<std::uint16_t>(member);
+            else if (pos[g] == 0.0)
+                held.clear();
+            else if (member_added)
+                held.push_back(static_cast<std::uint16_t>(member));
+            return;
+        }
         std::size_t kept = 0;
         bool member_held = false;
         for (const std::uint16_t g : held) {
-            if (static_cast<std::int16_t>(g) != member && trades[g] > 0) trade_stock(0.0, pos[g], day, fees, pnl[g]);
+            if (static_cast<std::int16_t>(g) != member && trades[g] > 0)
+                trade_stock_with(0.0, pos[g], day, gains, pnl[g]);
             if (pos[g] == 0.0) continue;
             member_held = member_held || static_cast<std::int16_t>(g) == member;
             held[kept++] = g;
