@@ -170,6 +170,30 @@ def test_matches_model(seed: int, options: dict[str, Any], kind: str) -> None:
     assert_same_result(got, want)
 
 
+@pytest.mark.parametrize("layout", ["by-date", "by-stock"])
+def test_bool_flags_read_in_place_match_model(layout: str) -> None:
+    """The trading flags as a loaded market hands them over (bool tables, every label
+    present) and every market table read in place, laid out by date or (column-major) by
+    stock; one stock day in eight cannot be sold, so a stock is often held by the group
+    that took it before as well as by today's."""
+    rng = np.random.default_rng(7)
+    kw = inputs(5, group_num=6)
+    data = sandbox_market(5).dataset_tables()
+    can_buy, cant_sell = data["can_buy_stock"].copy(), data["cant_sell_stock"].copy()
+    can_buy[rng.random(can_buy.shape) < 0.05] = False
+    cant_sell[rng.random(cant_sell.shape) < 0.125] = True
+    kw["can_buy_stock"], kw["cant_sell_stock"] = can_buy, cant_sell
+    for key in MARKET_KEYS:
+        values = kw[key].to_numpy()
+        if layout == "by-stock":
+            values = np.asfortranarray(values)
+        kw[key] = pd.DataFrame(values, index=kw[key].index, columns=kw[key].columns, copy=False)
+    assert kw["cant_sell_stock"].to_numpy().dtype == np.bool_
+    assert kw["close_price"].to_numpy().flags.f_contiguous == (layout == "by-stock")
+    got, want = run_both(kw)
+    assert_same_result(got, want)
+
+
 @pytest.mark.parametrize("seed", [3, 4])
 @pytest.mark.parametrize("ascending", [False, True])
 @pytest.mark.parametrize("group_num", [3, 8, 40])

@@ -214,18 +214,46 @@ public:
 
     // Trades stock j for every group that takes it (member) or still holds it; `trades`
     // says which groups trade today and `weight` their member weight.
-    void trade(std::int64_t j, std::int16_t member, const StockDay& day, const std::int32_t* trades,
-               const double* weight, const TradeCosts& costs, const FeeFactors& fees, DayPnl* pnl) {
+    [[gnu::always_inline]] void trade(std::int64_t j, std::int16_t member, const StockDay& day,
+                                      const std::int32_t* trades, const double* weight, const TradeCosts& costs,
+                                      const FeeFactors& fees, DayPnl* pnl) {
         double* pos = &positions_[static_cast<std::size_t>(j) * groups_];
         std::vector<std::uint16_t>& held = held_[static_cast<std::size_t>(j)];
         const double lot = static_cast<double>(costs.lot_size);
+        // The day's gains per share, found once for every group that trades the stock.
+        const DayGains day_gains_once = day_gains(day, fees);
+        auto gains = [&] { return day_gains_once; };
+        // The member group trades toward its target first, then the groups that hold the stock.
         if (member >= 0 && trades[member] > 0)
-            trade_stock(lot_target(costs.total_money, weight[member], day.prev_close, lot), pos[member], day, fees,
-                        pnl[member]);
+            trade_stock_with(lot_target(costs.total_money, weight[member], day.prev_close, lot), pos[member], day,
+                             gains, pnl[member]);
+        // The usual days, each the walk below written out for it: a stock held by no group
+        // (a member since not idle), or by one.
+        if (held.empty()) {
+            if (pos[member] != 0.0) held.push_back(static_cast<std::uint16_t>(member));
+            return;
+        }
+        if (held.size() == 1) {
+            const std::uint16_t g = held[0];
+            if (static_cast<std::int16_t>(g) == member) {
+                if (pos[member] == 0.0) held.clear();
+                return;
+            }
+            if (trades[g] > 0) trade_stock_with(0.0, pos[g], day, gains, pnl[g]);
+            const bool member_added = member >= 0 && pos[member] != 0.0;
+            if (pos[g] == 0.0 && member_added)
+                held[0] = static_cast<std::uint16_t>(member);
+            else if (pos[g] == 0.0)
+                held.clear();
+            else if (member_added)
+                held.push_back(static_cast<std::uint16_t>(member));
+            return;
+        }
         std::size_t kept = 0;
         bool member_held = false;
         for (const std::uint16_t g : held) {
-            if (static_cast<std::int16_t>(g) != member && trades[g] > 0) trade_stock(0.0, pos[g], day, fees, pnl[g]);
+            if (static_cast<std::int16_t>(g) != member && trades[g] > 0)
+                trade_stock_with(0.0, pos[g], day, gains, pnl[g]);
             if (pos[g] == 0.0) continue;
             member_held = member_held || static_cast<std::int16_t>(g) == member;
             held[kept++] = g;
@@ -239,6 +267,16 @@ private:
     std::vector<double> positions_;  // stock-major
     std::vector<std::vector<std::uint16_t>> held_;
 };
+
+// How a tile's cells are read, fixed for the whole tile: the two trading flags both float64
+// or both bool, the six prices float64, and every table's cells next to one another along
+// the walk's inner index (the stocks when walked by date, the dates when walked by stock),
+// so that a cell is one load from its table's line; any other tile reads each cell by its
+// kind and both steps.
+enum class TileReader { Float64Flags, BoolFlags, AnyKind };
+
+template <TileReader R>
+using TileReaderIs = std::integral_constant<TileReader, R>;
 
 // The eight market tables over a tile of dates x stocks, seen stock by stock so that
 // trading may walk the tile that way whatever the tables' layouts: a table laid out by
@@ -273,7 +311,39 @@ public:
             blocks_[t] = StridedBlock{reinterpret_cast<const std::byte*>(cells_[t].data()), sizeof(double),
                                       static_cast<std::ptrdiff_t>(span_ * sizeof(double)), CellKind::Float64};
         }
+        by_date_ = by_date;
+        reader_ = choose_reader();
         return by_date;
+    }
+
+    TileReader reader() const { return reader_; }
+
+    // Each table's line at outer index `o` (row `o` when walked by date, the tile's stock `o`
+    // when walked by stock), for cells<R>.
+    void lines(std::int64_t o, const std::byte** out) const {
+        for (std::size_t t = 0; t < kMarketTables; ++t)
+            out[t] = blocks_[t].origin + o * (by_date_ ? blocks_[t].row : blocks_[t].col);
+    }
+
+    // The cells at inner index `i` of the lines, read as reader R (not AnyKind) says.
+    template <TileReader R>
+    [[gnu::always_inline]] static StockDay cells(const std::byte* const* line, std::int64_t i) {
+        static_assert(R != TileReader::AnyKind);
+        auto number = [&](std::size_t t) { return reinterpret_cast<const double*>(line[t])[i]; };
+        auto flag = [&](std::size_t t, bool missing) {
+            if constexpr (R == TileReader::BoolFlags)
+                return reinterpret_cast<const bool*>(line[t])[i];  // a bool cell is never missing
+            else
+                return trading_flag(number(t), missing);
+        };
+        return StockDay{flag(kCanBuy, kMissingCanBuy),
+                        flag(kCantSell, kMissingCantSell),
+                        number(kClose),
+                        number(kPrevClose),
+                        number(kSplit),
+                        number(kDividend),
+                        number(kBuy),
+                        number(kSell)};
     }
 
     // Asks the cache for the tile's stock `k` of the tables read in place.
@@ -302,12 +372,27 @@ public:
     }
 
 private:
+    TileReader choose_reader() const {
+        auto fits = [&](std::size_t t, CellKind kind) {
+            const std::ptrdiff_t inner = by_date_ ? blocks_[t].col : blocks_[t].row;
+            const auto size = static_cast<std::ptrdiff_t>(kind == CellKind::Bool ? sizeof(bool) : sizeof(double));
+            return blocks_[t].kind == kind && inner == size;
+        };
+        for (std::size_t t = kSplit; t < kMarketTables; ++t)
+            if (!fits(t, CellKind::Float64)) return TileReader::AnyKind;
+        if (fits(kCanBuy, CellKind::Float64) && fits(kCantSell, CellKind::Float64)) return TileReader::Float64Flags;
+        if (fits(kCanBuy, CellKind::Bool) && fits(kCantSell, CellKind::Bool)) return TileReader::BoolFlags;
+        return TileReader::AnyKind;
+    }
+
     const AlignedMatrix* tables_[kMarketTables];
     StridedBlock blocks_[kMarketTables] = {};  // each table's tile, in place or in cells_
     bool in_place_[kMarketTables] = {};
     std::vector<double> cells_[kMarketTables];
     BlockCopier copier_;
     std::int64_t span_ = 0;
+    bool by_date_ = false;
+    TileReader reader_ = TileReader::AnyKind;
 };
 
 // One worker's tools for ranking a block of dates.
@@ -412,21 +497,28 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
     auto trade_block = [&](std::int64_t first, std::int64_t last) {
         std::fill(pnl.begin(), pnl.end(), DayPnl{});
         const std::int64_t trade_first = std::max<std::int64_t>(first, 1);
-        for (std::int64_t j0 = 0; j0 < n; j0 += kTileStocks) {
-            const std::int64_t j1 = std::min(n, j0 + kTileStocks);
-            if (tile.load(first, last, j0, j1)) {
+        // A tile's walk with its reader R fixed: a stock's day is read by its cells' kinds and
+        // both steps (AnyKind), or from the tables' lines of the date or of the stock.
+        auto walk = [&]<TileReader R>(TileReaderIs<R>, bool by_date, std::int64_t j0, std::int64_t j1) {
+            const std::byte* lines[kMarketTables];
+            if (by_date) {
                 for (std::int64_t p = trade_first; p < last; ++p) {
                     if (p + 1 < last) tile.prefetch_row(p + 1 - first, j1 - j0);
                     const std::int16_t* members = &member[static_cast<std::size_t>((p - 1) * n)];
                     const auto before = static_cast<std::size_t>(p - 1) * G;
                     DayPnl* day_pnl = &pnl[static_cast<std::size_t>(p - first) * G];
+                    if constexpr (R != TileReader::AnyKind) tile.lines(p - first, lines);
                     for (std::int64_t j = j0; j < j1; ++j) {
                         if (book.idle(j, members[j])) continue;
-                        book.trade(j, members[j], tile.day(p - first, j - j0), &out.sizes[before], &weight[before],
-                                   in.costs, fees, day_pnl);
+                        if constexpr (R == TileReader::AnyKind)
+                            book.trade(j, members[j], tile.day(p - first, j - j0), &out.sizes[before], &weight[before],
+                                       in.costs, fees, day_pnl);
+                        else
+                            book.trade(j, members[j], MarketTile::cells<R>(lines, j - j0), &out.sizes[before],
+                                       &weight[before], in.costs, fees, day_pnl);
                     }
                 }
-                continue;
+                return;
             }
             // The groups each date trades with (the date before's), read a date at a time.
             for (std::int64_t p = trade_first; p < last; ++p)
@@ -435,13 +527,34 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
                         member[static_cast<std::size_t>((p - 1) * n + j)];
             for (std::int64_t j = j0; j < j1; ++j) {
                 if (j + kAhead < j1) tile.prefetch(j + kAhead - j0);
+                if constexpr (R != TileReader::AnyKind) tile.lines(j - j0, lines);
                 for (std::int64_t p = trade_first; p < last; ++p) {
                     const std::int16_t mem = tile_member[static_cast<std::size_t>((j - j0) * kBlockRows + (p - first))];
                     if (book.idle(j, mem)) continue;
                     const auto before = static_cast<std::size_t>(p - 1) * G;
-                    book.trade(j, mem, tile.day(p - first, j - j0), &out.sizes[before], &weight[before], in.costs, fees,
-                               &pnl[static_cast<std::size_t>(p - first) * G]);
+                    DayPnl* day_pnl = &pnl[static_cast<std::size_t>(p - first) * G];
+                    if constexpr (R == TileReader::AnyKind)
+                        book.trade(j, mem, tile.day(p - first, j - j0), &out.sizes[before], &weight[before], in.costs,
+                                   fees, day_pnl);
+                    else
+                        book.trade(j, mem, MarketTile::cells<R>(lines, p - first), &out.sizes[before], &weight[before],
+                                   in.costs, fees, day_pnl);
                 }
+            }
+        };
+        for (std::int64_t j0 = 0; j0 < n; j0 += kTileStocks) {
+            const std::int64_t j1 = std::min(n, j0 + kTileStocks);
+            const bool by_date = tile.load(first, last, j0, j1);
+            switch (tile.reader()) {
+                case TileReader::Float64Flags:
+                    walk(TileReaderIs<TileReader::Float64Flags>{}, by_date, j0, j1);
+                    break;
+                case TileReader::BoolFlags:
+                    walk(TileReaderIs<TileReader::BoolFlags>{}, by_date, j0, j1);
+                    break;
+                default:
+                    walk(TileReaderIs<TileReader::AnyKind>{}, by_date, j0, j1);
+                    break;
             }
         }
         for (std::int64_t p = trade_first; p < last; ++p) {
