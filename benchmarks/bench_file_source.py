@@ -25,6 +25,14 @@ process so that peak memory (VmHWM) belongs to that step alone:
         # the same, and in each round the full build of another tree's package as well
         # (a copy of an earlier src with its compiled modules): before and after in one run;
         # the two stores of a round must be the same (see store_summary), or the run stops
+    ... --full-only --warm-memory 3500
+        # each step's process first touches and hands back 3,500 MB, then times its step
+        # with the peak (VmHWM) reset: on a virtual machine whose host takes back free
+        # memory (virtio_balloon free page reporting) memory unused for a few seconds costs
+        # about 0.26 s of system time per 100 MB the first time it is touched again, a cost
+        # that otherwise falls on whichever step meets fresh memory first (pandas' read took
+        # 0.5 s in one round and 2.0-2.3 s in the next three of one quiet run); warmed, the
+        # read and the build both get memory the host has not taken back
 """
 
 from __future__ import annotations
@@ -303,6 +311,19 @@ def step_sandbox(n_stocks: str) -> dict:
     }
 
 
+_WARM_MEMORY = "BENCH_WARM_MEMORY_MB"
+
+
+def warm_memory(megabytes: int) -> None:
+    """Touch ``megabytes`` of memory and hand it back, then reset the process's peak (VmHWM)
+    so that it belongs to the step alone (see the module's ``--warm-memory``)."""
+    if megabytes <= 0:
+        return
+    touched = np.ones(megabytes * (1 << 20) // 8)
+    del touched
+    Path("/proc/self/clear_refs").write_text("5")  # 5: reset the peak resident size
+
+
 def in_fresh_process(
     step: str, *args: str, home: str | None = None, src: str | None = None
 ) -> dict:
@@ -318,6 +339,7 @@ def in_fresh_process(
             "PYTHONPATH": env_path,
             "PATH": "/usr/bin:/bin",
             "HOME": home or tempfile.gettempdir(),
+            _WARM_MEMORY: os.environ.get(_WARM_MEMORY, "0"),
         },
     )
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -329,10 +351,20 @@ def main() -> None:
     parser.add_argument("--full-only", action="store_true")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--old", help="with --full-only: another tree's src to build with too")
+    parser.add_argument(
+        "--warm-memory",
+        type=int,
+        default=0,
+        metavar="MB",
+        help="each step's process touches and hands back MB first (see above)",
+    )
     parser.add_argument("--step")
     parser.add_argument("args", nargs="*")
     options = parser.parse_args()
+    if options.warm_memory:
+        os.environ[_WARM_MEMORY] = str(options.warm_memory)
     if options.step:
+        warm_memory(int(os.environ.get(_WARM_MEMORY, "0")))
         steps = {"read": step_read, "full": step_full, "tail": step_tail, "sandbox": step_sandbox}
         print(json.dumps(steps[options.step](*options.args)))
         return
@@ -441,7 +473,11 @@ def full_over_read(n_stocks: int, n_days: int, rounds: int, old: str | None = No
     with tempfile.TemporaryDirectory(prefix="bench-files-") as scratch:
         work = Path(scratch)
         write_market(work / "parquet" / "bars", n_stocks, n_days, csv=False)
-        print(f"market: {n_stocks} stocks x {n_days} days, parquet, one file a year")
+        warmed = int(os.environ.get(_WARM_MEMORY, "0"))
+        print(
+            f"market: {n_stocks} stocks x {n_days} days, parquet, one file a year"
+            + (f"; each process warmed with {warmed:,} MB first" if warmed else "")
+        )
         reads, read_cpu = [], []
         trees = {"this tree": None} if old is None else {"this tree": None, "old": old}
         for run in range(rounds):
