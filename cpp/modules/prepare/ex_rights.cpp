@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lumora/ex_rights.hpp"
+#include "prepare/table_checks.hpp"
 
 namespace lumora::prepare {
 
@@ -21,8 +22,7 @@ MatrixView view_of(const Table& a, const char* name) {
 }
 
 void require_same_shape(const Table& a, const Table& b, const char* name, const char* other) {
-    if (a.shape(0) != b.shape(0) || a.shape(1) != b.shape(1))
-        throw py::value_error(std::string(name) + " must have the shape of " + other);
+    require_shape(a, name, b.shape(0), b.shape(1), other);
 }
 
 Table factors_from_pre_close(const Table& previous_close, const Table& pre_close) {

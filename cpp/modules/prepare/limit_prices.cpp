@@ -8,6 +8,7 @@
 #include <string>
 
 #include "lumora/limit_prices.hpp"
+#include "prepare/table_checks.hpp"
 
 namespace lumora::prepare {
 
@@ -35,8 +36,7 @@ MatrixView view_of(const Cells<T>& a) {
 }
 
 void require_shape(const py::array& a, const char* name, py::ssize_t rows, py::ssize_t cols) {
-    if (a.ndim() != 2 || a.shape(0) != rows || a.shape(1) != cols)
-        throw py::value_error(std::string(name) + " must have the shape of previous_close");
+    prepare::require_shape(a, name, rows, cols, "previous_close");
 }
 
 void require_length(const py::array& a, const char* name, py::ssize_t length) {
@@ -115,10 +115,9 @@ py::tuple limit_prices(const Cells<double>& previous_close, const Cells<std::int
 
 // A table to write in place: float64, C-contiguous, writeable, of the block's shape.
 double* writable_block(const py::array& a, const char* name, py::ssize_t rows, py::ssize_t cols) {
-    if (!a.dtype().is(py::dtype::of<double>()) || (a.flags() & py::array::c_style) == 0 || !a.writeable())
-        throw py::value_error(std::string(name) + " must be a writeable C-contiguous float64 table");
+    double* cells = writable_table(a, name);
     require_shape(a, name, rows, cols);
-    return static_cast<double*>(py::array(a).mutable_data());
+    return cells;
 }
 
 void limit_prices_into(const Cells<double>& previous_close, const Cells<std::int32_t>& codes,

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "lumora/market_fills.hpp"
+#include "prepare/table_checks.hpp"
 
 namespace lumora::prepare {
 
@@ -17,23 +18,15 @@ namespace {
 template <class T>
 using Cells = py::array_t<T, py::array::c_style | py::array::forcecast>;
 
-// A table written in place: float64, C-contiguous, writeable, two-dimensional.
-double* table_in_place(const py::array& a, const char* name) {
-    if (!a.dtype().is(py::dtype::of<double>()) || (a.flags() & py::array::c_style) == 0 || !a.writeable() ||
-        a.ndim() != 2)
-        throw py::value_error(std::string(name) + " must be a writeable C-contiguous float64 date x stock table");
-    return static_cast<double*>(py::array(a).mutable_data());
-}
-
+// Every input has the shape of the table written.
 void require_shape_of(const py::array& a, const char* name, const py::array& table) {
-    if (a.ndim() != 2 || a.shape(0) != table.shape(0) || a.shape(1) != table.shape(1))
-        throw py::value_error(std::string(name) + " must have the shape of the table written");
+    require_shape(a, name, table.shape(0), table.shape(1), "the table written");
 }
 
 const std::uint8_t* flags_of(const Cells<bool>& a) { return reinterpret_cast<const std::uint8_t*>(a.data()); }
 
 void carry_closes(const py::array& close, const Cells<bool>& traded, const Cells<bool>& listed) {
-    double* cells = table_in_place(close, "close");
+    double* cells = writable_table(close, "close");
     require_shape_of(traded, "traded", close);
     require_shape_of(listed, "listed", close);
     // No Python inside: reads and writes only the argument arrays, held by the caller.
@@ -42,7 +35,7 @@ void carry_closes(const py::array& close, const Cells<bool>& traded, const Cells
 }
 
 void fill_execution_prices(const py::array& price, const Cells<double>& fallback, const Cells<bool>& traded) {
-    double* cells = table_in_place(price, "price");
+    double* cells = writable_table(price, "price");
     require_shape_of(fallback, "fallback", price);
     require_shape_of(traded, "traded", price);
     // No Python inside: reads and writes only the argument arrays, held by the caller.
@@ -52,7 +45,7 @@ void fill_execution_prices(const py::array& price, const Cells<double>& fallback
 
 void lock_at_limit(const py::array& price, const Cells<double>& limit, const Cells<bool>& traded,
                    const std::optional<Cells<double>>& extreme, bool limit_up, double tolerance) {
-    double* cells = table_in_place(price, "price");
+    double* cells = writable_table(price, "price");
     require_shape_of(limit, "limit", price);
     require_shape_of(traded, "traded", price);
     if (extreme) require_shape_of(*extreme, "extreme", price);
@@ -65,14 +58,14 @@ void lock_at_limit(const py::array& price, const Cells<double>& limit, const Cel
 }
 
 void factor_ratios(const py::array& factor) {
-    double* cells = table_in_place(factor, "factor");
+    double* cells = writable_table(factor, "factor");
     // No Python inside: reads and writes only the argument array, held by the caller.
     py::gil_scoped_release release;
     market_fills::factor_ratios(cells, factor.shape(0), factor.shape(1));
 }
 
 void keep_changes(const py::array& ratio, const Cells<bool>& listed) {
-    double* cells = table_in_place(ratio, "ratio");
+    double* cells = writable_table(ratio, "ratio");
     require_shape_of(listed, "listed", ratio);
     // No Python inside: reads and writes only the argument arrays, held by the caller.
     py::gil_scoped_release release;
