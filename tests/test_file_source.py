@@ -870,3 +870,35 @@ def test_a_dividend_not_below_the_previous_close_is_refused_before_anything_is_w
     bars.to_parquet(tmp_path / "bars.parquet")
     with pytest.raises(FileSourceError, match="dividend 12.0 of stock 000001 on 20240103"):
         build_payload(FileSource(tmp_path))
+
+
+def test_a_table_that_fails_to_reach_the_disk_fails_the_build_and_commits_nothing(
+    tmp_path, clock, data_dir, installed, monkeypatch
+):
+    """The store's tables are synced to disk beside the build of the next one; a sync
+    that fails there is the preparation's error, and no store names the table."""
+    import threading
+
+    from lumora import _atomicio
+
+    sandbox = SandboxClient(**MARKET, today=T1)
+    root = tmp_path / "files"
+    export_market(sandbox.market(), root, end=T1)
+    clock.day = T1
+    installed(None)
+    real_fsync = _atomicio.os.fsync
+
+    def fsync(fd: int) -> None:
+        if threading.current_thread() is not threading.main_thread():
+            raise OSError(5, "Input/output error (the disk)")
+        real_fsync(fd)
+
+    lumora.init_files(root)
+    with monkeypatch.context() as patch:
+        patch.setattr(_atomicio.os, "fsync", fsync)
+        with pytest.raises(OSError, match="the disk"):
+            lumora.prepare_backtest_data()
+    assert not (data_dir / "metadata.pkl").exists()
+    assert not [p for p in data_dir.rglob("*.npy")]
+    lumora.prepare_backtest_data()
+    assert_same_data(lumora.load_backtest_data().data, build_payload(FileSource(root))["data"])

@@ -551,11 +551,11 @@ def test_an_update_failing_half_way_keeps_the_stored_data(
     written = []
     broken = [True]
 
-    def failing(store_dir, key, values):
+    def failing(store_dir, key, values, syncs=None):
         if broken[0] and len(written) == 5:
             raise OSError("disk full")
         written.append(key)
-        return original(store_dir, key, values)
+        return original(store_dir, key, values, syncs)
 
     monkeypatch.setattr(BinaryPreparedDataStoreBase, "_write_segment", staticmethod(failing))
     clock.day = T1

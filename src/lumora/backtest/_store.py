@@ -24,8 +24,8 @@ import numpy as np
 import pandas as pd
 
 from lumora._atomicio import TEMP_PREFIX as _TEMP_PREFIX
+from lumora._atomicio import DeferredSyncs, write_atomic
 from lumora._atomicio import fsync_directory as _fsync_directory
-from lumora._atomicio import write_atomic
 from lumora._dataset_keys import benchmark_dataset_key, component_dataset_key
 from lumora._labels import date_labels, normalize_yyyymmdd
 from lumora.backtest._clean_matrix import clean_matrix
@@ -453,12 +453,19 @@ class BinaryPreparedDataStoreBase:
             yield
 
     def _write_matrix(
-        self, store_dir: str | os.PathLike[str], key: str, matrix: pd.DataFrame, dtype: str
+        self,
+        store_dir: str | os.PathLike[str],
+        key: str,
+        matrix: pd.DataFrame,
+        dtype: str,
+        syncs: DeferredSyncs | None = None,
     ) -> dict[str, Any]:
         """Write one date x stock table as a new dataset and return its record.
 
         Rows are stored in ascending date order; ``dtype`` is the storage type ("float64"
-        or "bool", where a missing flag is stored as False)."""
+        or "bool", where a missing flag is stored as False). With ``syncs`` the segment is
+        synced in the background and the record may be committed only after
+        ``syncs.wait()``."""
         if not isinstance(matrix, pd.DataFrame):
             raise TypeError(
                 f"matrix for {key!r} must be a pandas DataFrame, not {type(matrix).__name__}"
@@ -469,7 +476,7 @@ class BinaryPreparedDataStoreBase:
         values = frame_values(matrix, storage)
         if order is not None:
             values = values[order]
-        segment = self._write_segment(Path(store_dir), key, values)
+        segment = self._write_segment(Path(store_dir), key, values, syncs=syncs)
         record = {
             "index": dates,
             "columns": columns,
@@ -482,12 +489,14 @@ class BinaryPreparedDataStoreBase:
             record["fill"] = ABSENT_FILL[key]
         return record
 
-    def _write_series(self, store_dir: Path, key: str, series: pd.Series) -> dict[str, Any]:
+    def _write_series(
+        self, store_dir: Path, key: str, series: pd.Series, syncs: DeferredSyncs | None = None
+    ) -> dict[str, Any]:
         dates, values = series_by_date(key, series)
         return {
             "index": dates,
             "dtype": "float64",
-            "segments": [self._write_segment(store_dir, key, values)],
+            "segments": [self._write_segment(store_dir, key, values, syncs=syncs)],
             "index_name": label_name(series.index.name),
             "name": label_name(series.name),
         }
@@ -765,6 +774,9 @@ class PayloadWriter:
         self._datasets: dict[str, Any] = {}
         self._benchmarks: dict[str, str] = {}
         self._files: list[str] = []
+        # Each segment's sync to disk runs beside the build of the next table; finish waits
+        # for them all before the commit names any segment.
+        self._syncs = DeferredSyncs()
         self._open = True
         self._finished = False
 
@@ -782,17 +794,20 @@ class PayloadWriter:
         if key == "benchmark_dict":
             for code, series in (value or {}).items():
                 dataset = benchmark_dataset_key(str(code))
-                self._add(dataset, store._write_series(store.store_dir, dataset, series))
+                self._add(
+                    dataset, store._write_series(store.store_dir, dataset, series, self._syncs)
+                )
                 self._benchmarks[str(code)] = dataset
         elif isinstance(value, pd.DataFrame):
             dtype = store.matrix_dtype.get(key, store.default_float_dtype)
-            self._add(key, store._write_matrix(store.store_dir, key, value, dtype))
+            self._add(key, store._write_matrix(store.store_dir, key, value, dtype, self._syncs))
 
     def finish(self, payload: Mapping[str, Any]) -> None:
         """Commit every dataset written, with the version and meta of ``payload`` (its
         data is not read); the writer is closed afterwards."""
         self._check_open()
         self._open = False
+        self._syncs.wait()
         now = _now_text()
         meta = dict(payload.get("meta") or {})
         meta.setdefault("updated_at", now)
@@ -817,6 +832,7 @@ class PayloadWriter:
         """Close the writer; unless ``finish`` committed, remove the segment files it
         wrote that the committed metadata does not name. True when it committed."""
         self._open = False
+        self._syncs.close()
         if not self._finished:
             referenced = self._store._referenced_files() or set()
             for name in self._files:

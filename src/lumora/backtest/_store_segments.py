@@ -20,7 +20,7 @@ from typing import Any, BinaryIO
 import numpy as np
 import xxhash
 
-from lumora._atomicio import write_atomic
+from lumora._atomicio import DeferredSyncs, write_atomic
 from lumora.exceptions import KestrelError
 
 __all__ = [
@@ -249,9 +249,11 @@ def _row_major_copy(block: np.ndarray, out: np.ndarray) -> np.ndarray:
     return out
 
 
-def write_segment(store_dir: Path, key: str, values: np.ndarray) -> dict[str, Any]:
+def write_segment(
+    store_dir: Path, key: str, values: np.ndarray, syncs: DeferredSyncs | None = None
+) -> dict[str, Any]:
     """Write ``values`` as a new row-major segment file of dataset ``key`` and return its
-    record.
+    record (with ``syncs``, synced to disk in the background: see ``write_atomic``).
 
     The rows go out a block at a time, each block made row-major on its own in one
     buffer used again for every block, so a column-major table (pandas' own layout) is
@@ -283,7 +285,7 @@ def write_segment(store_dir: Path, key: str, values: np.ndarray) -> dict[str, An
             digest.update(block)
             fh.write(block)
 
-    write_atomic(store_dir / name, write, sync_directory=False)
+    write_atomic(store_dir / name, write, sync_directory=False, syncs=syncs)
     segment: dict[str, Any] = {"file": name, "rows": int(values.shape[0])}
     segment[CHECKSUM] = digest.hexdigest()
     if values.ndim == 2:
