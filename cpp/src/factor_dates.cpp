@@ -78,12 +78,22 @@ void ForwardOpens::adjusted_next_returns(std::int64_t first, std::int64_t last, 
     }
 }
 
-const double* RankedDate::ranks_of(const std::vector<double>& kept_factor, std::vector<double>& scratch) const {
-    if (kept_factor.size() == stocks.size()) return ranks.data();
-    if (tied)
-        average_ranks_ascending(kept_factor, scratch);
-    else
-        distinct_ranks(kept_factor.size(), scratch);
+const double* RankedDate::ranks_of(const KeptPairs& kept, std::vector<double>& scratch) const {
+    const std::size_t count = kept.at.size();
+    if (count == stocks.size()) return ranks.data();
+    // Ranks 1, 2, ..., then each of the date's runs of equal values (none where untied)
+    // given its mean over its kept stocks: the kept positions lo .. hi - 1, lo the kept
+    // stocks before the run's start, hi those before its end.
+    distinct_ranks(count, scratch);
+    auto lo = kept.at.begin();
+    for (std::size_t r = 0; r < runs.size(); r += 2) {
+        lo = std::lower_bound(lo, kept.at.end(), runs[r]);
+        const auto hi = std::lower_bound(lo, kept.at.end(), runs[r + 1]);
+        if (hi - lo < 2) continue;
+        const auto first = lo - kept.at.begin(), last = hi - kept.at.begin();
+        const double rank = (static_cast<double>(first + 1) + static_cast<double>(last)) / 2.0;
+        std::fill(scratch.begin() + first, scratch.begin() + last, rank);
+    }
     return scratch.data();
 }
 
@@ -111,6 +121,10 @@ void ReturnRanks::of(const KeptPairs& kept, const DenseRank* keys, std::int64_t 
         if (!ranks) {
             average_ranks(kept.returns.data(), count, ranks_, radix_);
             for (std::size_t i = 0; i < count; ++i) twice_[i] = static_cast<std::uint32_t>(2.0 * ranks_[i]);
+            if (with_order_) {
+                order_.resize(count);
+                for (std::size_t k = 0; k < count; ++k) order_[k] = radix_.a[k].index;  // the sort's order
+            }
             return;
         }
         for (std::size_t i = 0; i < count; ++i) keys_[i] = static_cast<std::uint32_t>(2.0 * kept.returns[i]);
@@ -118,6 +132,10 @@ void ReturnRanks::of(const KeptPairs& kept, const DenseRank* keys, std::int64_t 
     }
     counted_twice_ranks(keys_.data(), count, buckets, twice_.data(), ends_);
     for (std::size_t i = 0; i < count; ++i) ranks_[i] = 0.5 * static_cast<double>(twice_[i]);
+    if (!with_order_) return;
+    // ends_[key] counts the keys below key: the counting sort's places.
+    order_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) order_[ends_[keys_[i]]++] = static_cast<std::uint32_t>(i);
 }
 
 IndustryIds::IndustryIds(std::int64_t n_stocks)
@@ -146,63 +164,68 @@ void IndustryIds::map(const double* codes, std::int64_t n, std::uint16_t* ids) {
     }
 }
 
-template <class Same>
-void IndustryRankIc::ranks_within(const std::uint32_t* order, std::size_t count, std::size_t industries, Same&& same,
+template <class Item, class Key>
+void IndustryRankIc::ranks_within(std::size_t count, std::size_t industries, Item&& item, Key&& key,
                                   std::uint32_t* twice) {
-    // Walking the items in `order`, each industry's count gives an item its place there, and
-    // a run of ties (same(a, b) of two items one after the other in their industry) takes the
-    // mean of its places: twice it is the run's first place plus its last. The first places
-    // are found walking forward, the last walking back.
-    place_.assign(industries, 0);
-    last_.assign(industries, kNone);
+    // Each item's place in its industry is its industry's count so far, in one pass over the
+    // order. Items that tie within an industry tie in the whole order too, where ties lie
+    // side by side: only the runs of equal keys are looked at again, each industry's items
+    // there taking the mean of their places (twice it: the first place plus the last).
+    place_.assign(industries + 1, 0);
+    bool tied = false;
     for (std::size_t k = 0; k < count; ++k) {
-        const std::uint32_t i = order[k], id = ids_[i];
-        if (id == kNone) continue;
-        const std::uint32_t place = ++place_[id];
-        const std::uint32_t before = last_[id];
-        run_[i] = before != kNone && same(i, before) ? run_[before] : place;  // the run's first place
-        twice[i] = place;
-        last_[id] = i;
+        const std::uint32_t i = item(k);
+        twice[i] = 2 * ++place_[ids_[i]];
+        tied = tied || (k > 0 && key(k) == key(k - 1));
     }
-    last_.assign(industries, kNone);
-    for (std::size_t k = count; k-- > 0;) {
-        const std::uint32_t i = order[k], id = ids_[i];
-        if (id == kNone) continue;
-        const std::uint32_t after = last_[id];
-        const std::uint32_t end = after != kNone && same(i, after) ? end_[after] : twice[i];  // the run's last place
-        end_[i] = end;
-        twice[i] = run_[i] + end;
-        last_[id] = i;
+    if (!tied) return;
+    seen_.assign(industries + 1, 0);
+    std::uint32_t run = 0;
+    for (std::size_t k = 1; k < count; ++k) {
+        if (key(k) != key(k - 1)) continue;
+        const std::size_t start = k - 1;
+        std::size_t end = k + 1;
+        while (end < count && key(end) == key(start)) ++end;
+        ++run;
+        for (std::size_t t = start; t < end; ++t) {
+            const std::uint32_t i = item(t), id = ids_[i], place = twice[i] / 2;
+            if (seen_[id] != run) {
+                seen_[id] = run;
+                first_[id] = place;
+            }
+            last_[id] = place;
+        }
+        for (std::size_t t = start; t < end; ++t) {
+            const std::uint32_t i = item(t), id = ids_[i];
+            twice[i] = first_[id] + last_[id];
+        }
+        k = end;  // the key at `end` differs from the run's
     }
 }
 
-void IndustryRankIc::of(const KeptPairs& kept, const std::uint32_t* return_twice, const std::uint16_t* ids,
-                        const std::vector<double>& codes, std::vector<IndustryIc>& out) {
+void IndustryRankIc::of(const KeptPairs& kept, const std::uint32_t* return_twice, const std::uint32_t* return_order,
+                        const std::uint16_t* ids, const std::vector<double>& codes, std::vector<IndustryIc>& out) {
     const std::size_t count = kept.at.size(), industries = codes.size();
+    const auto none = static_cast<std::uint32_t>(industries);  // the spare slot of stocks in no industry
     ids_.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint16_t id = ids[kept.stocks[i]];
-        ids_[i] = id == kNoIndustry ? kNone : id;
+        ids_[i] = id == kNoIndustry ? none : id;
     }
-    run_.resize(count);
-    end_.resize(count);
-    // The kept stocks come in factor order; their order by return is counted out of twice
-    // their return ranks among the kept.
-    order_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) order_[i] = static_cast<std::uint32_t>(i);
+    first_.resize(industries + 1);
+    last_.resize(industries + 1);
+    // The kept stocks come in factor order, and ReturnRanks gives their order by return.
     factor_twice_.resize(count);
     ranks_within(
-        order_.data(), count, industries,
-        [&](std::uint32_t a, std::uint32_t b) { return kept.factor[a] == kept.factor[b]; }, factor_twice_.data());
-    counted_order(return_twice, count, 2 * count + 2, order_.data(), ends_);
+        count, industries, [](std::size_t k) { return static_cast<std::uint32_t>(k); },
+        [&](std::size_t k) { return kept.factor[k]; }, factor_twice_.data());
     return_twice_.resize(count);
     ranks_within(
-        order_.data(), count, industries,
-        [&](std::uint32_t a, std::uint32_t b) { return return_twice[a] == return_twice[b]; }, return_twice_.data());
+        count, industries, [&](std::size_t k) { return return_order[k]; },
+        [&](std::size_t k) { return return_twice[return_order[k]]; }, return_twice_.data());
 
-    sums_.assign(industries, TwiceRankSums{});
-    for (std::size_t i = 0; i < count; ++i)
-        if (ids_[i] != kNone) sums_[ids_[i]].add(factor_twice_[i], return_twice_[i]);
+    sums_.assign(industries + 1, TwiceRankSums{});
+    for (std::size_t i = 0; i < count; ++i) sums_[ids_[i]].add(factor_twice_[i], return_twice_[i]);
     for (std::size_t id = 0; id < industries; ++id)
         if (sums_[id].count > 0)
             out.push_back({codes[id], sums_[id].correlation(), static_cast<std::int32_t>(sums_[id].count)});
@@ -255,7 +278,7 @@ void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const doub
         if (k == 0) continue;  // the engine's own Rank IC
         return_ranks_.of(kept_, opens_->work->ranked(k) ? opens_->work->ranks_row(k, at) : nullptr,
                          opens_->open.cols());
-        out_.rank_ic[cell] = pearson_of_ranks(today.ranks_of(kept_.factor, factor_rank_), return_ranks_.ranks(), count);
+        out_.rank_ic[cell] = pearson_of_ranks(today.ranks_of(kept_, factor_rank_), return_ranks_.ranks(), count);
     }
 }
 

@@ -163,7 +163,7 @@ public:
             ranked_.stocks[at] = j;
             ranked_.factor[at] = factor[j];
         }
-        ranked_.tied = average_ranks_ascending(ranked_.factor, ranked_.ranks);
+        ranked_.tied = average_ranks_ascending(ranked_.factor, ranked_.ranks, ranked_.runs);
     }
 
     const RankedDate& ranked() const { return ranked_; }
@@ -182,6 +182,9 @@ private:
 // are ranked by ReturnRanks (by counting where they come as ranks).
 class RankIc {
 public:
+    // `with_order`: the kept stocks' order by return is kept too (ReturnRanks::order).
+    explicit RankIc(bool with_order = false) : ranks_(with_order) {}
+
     // `forward`: the returns (or their ranks) by stock; or `keys`: their dense ranks.
     double of(const RankedDate& today, const double* forward, const DenseRank* keys, std::int64_t n) {
         const std::size_t count =
@@ -189,7 +192,7 @@ public:
                             : kept_.keep(today, [&](std::int32_t s) { return forward[s]; });
         if (count < 2) return kNaN;
         ranks_.of(kept_, keys, n);
-        return pearson_of_ranks(today.ranks_of(kept_.factor, factor_rank_), ranks_.ranks(), count);
+        return pearson_of_ranks(today.ranks_of(kept_, factor_rank_), ranks_.ranks(), count);
     }
 
     // The stocks and return ranks of the last date with a Rank IC.
@@ -398,7 +401,7 @@ private:
 // One worker's tools for ranking a block of dates.
 struct BlockRanker {
     BlockRanker(const GroupInputs& in, std::int64_t n, FactorDates& dates)
-        : cells(in), grouping(in.group_num, in.ascending) {
+        : cells(in), grouping(in.group_num, in.ascending), rank_ic(in.analysis && in.industry != nullptr) {
         if (in.analysis) analysis = std::make_unique<DateAnalysis>(in.opens, in.group_num, dates);
         if (in.analysis && in.industry != nullptr) {
             industry = std::make_unique<IndustryRankIc>();
@@ -476,8 +479,9 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
             out.dates.universe[static_cast<std::size_t>(row)] = w.cells.valid[static_cast<std::size_t>(row - first)];
             w.analysis->on_date(row, ranked, w.cells.next_open(in, row - first, n));
             if (w.industry && !std::isnan(rank_ic))
-                w.industry->of(w.rank_ic.kept(), w.rank_ic.ranks().twice(), &w.cells.industry[cell],
-                               w.industry_ids->codes(), out.dates.industry[static_cast<std::size_t>(row)]);
+                w.industry->of(w.rank_ic.kept(), w.rank_ic.ranks().twice(), w.rank_ic.ranks().order(),
+                               &w.cells.industry[cell], w.industry_ids->codes(),
+                               out.dates.industry[static_cast<std::size_t>(row)]);
             if (short_twice)
                 write_twice(row, ranked, twice_short.data());
             else

@@ -63,6 +63,8 @@ struct ForwardOpens {
     void adjusted_next_returns(std::int64_t first, std::int64_t last, std::int64_t n, std::vector<double>& out) const;
 };
 
+struct KeptPairs;
+
 // One date's usable stocks in ascending factor order (ties in the order the grouping's sort
 // leaves them), with their factor values and average ranks: found once a date and read by
 // the Rank IC and the analysis alike.
@@ -71,14 +73,16 @@ struct RankedDate {
     std::vector<double> factor;
     std::vector<double> ranks;
     bool tied = false;  // whether any two usable stocks share a factor value
+    // The runs of equal factor values: positions runs[2i] .. runs[2i + 1] - 1.
+    std::vector<std::uint32_t> runs;
     // Each group's members are a run of this order: group g's starts at group_first[g] and
     // holds group_size[g] stocks.
     std::vector<std::uint32_t> group_first, group_size;
 
-    // Average ranks of `kept_factor` (the factor values of a subset, in factor order): the
-    // date's own where every usable stock was kept, else found in `scratch` (a subset of
-    // distinct values ranks 1, 2, ..., without a look for ties).
-    const double* ranks_of(const std::vector<double>& kept_factor, std::vector<double>& scratch) const;
+    // Average ranks of the factor values of `kept` (a subset, in factor order): the date's
+    // own where every usable stock was kept, else found in `scratch` (a subset of distinct
+    // values ranks 1, 2, ..., the kept part of a run of ties their mean).
+    const double* ranks_of(const KeptPairs& kept, std::vector<double>& scratch) const;
 };
 
 // The usable stocks of a date that have a forward return, in factor order: their places in
@@ -117,18 +121,23 @@ struct KeptPairs {
 
 // The average ranks of the kept stocks' returns among themselves, in the kept order: by
 // counting where the returns come as dense ranks (`keys`, by stock), else by sorting the
-// returns themselves. ranks() holds them, twice() twice them (whole numbers).
+// returns themselves. ranks() holds them, twice() twice them (whole numbers), and, where
+// asked for (`with_order`), order() the kept stocks in ascending return order.
 class ReturnRanks {
 public:
+    explicit ReturnRanks(bool with_order = false) : with_order_(with_order) {}
+
     // `keys`: the returns' dense ranks by stock, or null: the kept returns themselves are
     // ranked, by counting where they are ranks already (whole or half numbers up to
     // `n_stocks` + 1, as a table of next-open return ranks holds), else by a radix sort.
     void of(const KeptPairs& kept, const DenseRank* keys, std::int64_t n_stocks);
     const double* ranks() const { return ranks_.data(); }
     const std::uint32_t* twice() const { return twice_.data(); }
+    const std::uint32_t* order() const { return order_.data(); }
 
 private:
-    std::vector<std::uint32_t> keys_, twice_, ends_;
+    bool with_order_;
+    std::vector<std::uint32_t> keys_, twice_, ends_, order_;
     std::vector<double> ranks_;
     RadixScratch radix_;
 };
@@ -163,22 +172,19 @@ struct IndustryIc {
 class IndustryRankIc {
 public:
     // `ids`: every stock's industry id on the date (IndustryIds, whose codes `codes` are);
-    // `return_twice`: twice the kept stocks' return ranks among the kept (ReturnRanks).
-    // Appends one figure per industry.
-    void of(const KeptPairs& kept, const std::uint32_t* return_twice, const std::uint16_t* ids,
-            const std::vector<double>& codes, std::vector<IndustryIc>& out);
+    // `return_twice`: twice the kept stocks' return ranks among the kept, `return_order` the
+    // kept stocks in ascending return order (ReturnRanks). Appends one figure per industry.
+    void of(const KeptPairs& kept, const std::uint32_t* return_twice, const std::uint32_t* return_order,
+            const std::uint16_t* ids, const std::vector<double>& codes, std::vector<IndustryIc>& out);
 
 private:
-    static constexpr std::uint32_t kNone = 0xFFFFFFFF;  // no industry; no item
+    // Twice the ranks within each industry of the items in ascending order (item(k), the
+    // k-th; key(k) its key), ties sharing their average, into `twice` (by item).
+    template <class Item, class Key>
+    void ranks_within(std::size_t count, std::size_t industries, Item&& item, Key&& key, std::uint32_t* twice);
 
-    // Twice the ranks within each industry of the items taken in `order` (ascending), ties
-    // (same(a, b)) sharing their average, into `twice` (by item).
-    template <class Same>
-    void ranks_within(const std::uint32_t* order, std::size_t count, std::size_t industries, Same&& same,
-                      std::uint32_t* twice);
-
-    std::vector<std::uint32_t> ids_;  // per kept stock: its industry id, kNone for none
-    std::vector<std::uint32_t> order_, ends_, run_, end_, place_, last_;
+    std::vector<std::uint32_t> ids_;  // per kept stock: its industry id, `industries` for none
+    std::vector<std::uint32_t> place_, first_, last_, seen_;
     std::vector<std::uint32_t> factor_twice_, return_twice_;
     std::vector<TwiceRankSums> sums_;
 };
