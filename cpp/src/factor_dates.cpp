@@ -82,17 +82,15 @@ const double* RankedDate::ranks_of(const KeptPairs& kept, std::vector<double>& s
     const std::size_t count = kept.at.size();
     if (count == stocks.size()) return ranks.data();
     // Ranks 1, 2, ..., then each of the date's runs of equal values (none where untied)
-    // given its mean over its kept stocks: the kept positions lo .. hi - 1, lo the kept
-    // stocks before the run's start, hi those before its end.
+    // given its mean over its kept stocks: the kept positions lo .. hi - 1, where lo is the
+    // run's start less the stocks left out before it (hi likewise from its end).
     distinct_ranks(count, scratch);
-    auto lo = kept.at.begin();
     for (std::size_t r = 0; r < runs.size(); r += 2) {
-        lo = std::lower_bound(lo, kept.at.end(), runs[r]);
-        const auto hi = std::lower_bound(lo, kept.at.end(), runs[r + 1]);
+        const std::uint32_t start = runs[r], end = runs[r + 1];
+        const std::uint32_t lo = start - kept.dropped[start], hi = end - kept.dropped[end];
         if (hi - lo < 2) continue;
-        const auto first = lo - kept.at.begin(), last = hi - kept.at.begin();
-        const double rank = (static_cast<double>(first + 1) + static_cast<double>(last)) / 2.0;
-        std::fill(scratch.begin() + first, scratch.begin() + last, rank);
+        const double rank = (static_cast<double>(lo + 1) + static_cast<double>(hi)) / 2.0;
+        std::fill(scratch.begin() + lo, scratch.begin() + hi, rank);
     }
     return scratch.data();
 }
@@ -208,10 +206,8 @@ void IndustryRankIc::of(const KeptPairs& kept, const std::uint32_t* return_twice
     const std::size_t count = kept.at.size(), industries = codes.size();
     const auto none = static_cast<std::uint32_t>(industries);  // the spare slot of stocks in no industry
     ids_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint16_t id = ids[kept.stocks[i]];
-        ids_[i] = id == kNoIndustry ? none : id;
-    }
+    // Ids are below `industries`, kNoIndustry at or above it: the smaller, with no branch.
+    for (std::size_t i = 0; i < count; ++i) ids_[i] = std::min<std::uint32_t>(ids[kept.stocks[i]], none);
     first_.resize(industries + 1);
     last_.resize(industries + 1);
     // The kept stocks come in factor order, and ReturnRanks gives their order by return.
@@ -247,6 +243,22 @@ void FactorDates::reset(std::int64_t n_rows, int n_groups) {
 DateAnalysis::DateAnalysis(const ForwardOpens* opens, int groups, FactorDates& out)
     : opens_(opens), groups_(groups), out_(out) {}
 
+namespace {
+
+// The sum of n values added in four interleaved lanes (one chain of additions would wait on
+// the adder at every step): the lanes and order of cross_pearson's own sums, so that a mean
+// found here is the one it would find.
+double lane_sum(const double* v, std::size_t n) {
+    double lanes[4] = {0.0, 0.0, 0.0, 0.0};
+    const std::size_t whole = n - n % 4;
+    for (std::size_t i = 0; i < whole; i += 4)
+        for (std::size_t l = 0; l < 4; ++l) lanes[l] += v[i + l];
+    for (std::size_t i = whole; i < n; ++i) lanes[i - whole] += v[i];
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
+}  // namespace
+
 // Pearson and Spearman correlation of the factor with each horizon's forward return over the
 // usable stocks that have one, and each group's mean return. The factor's order is the
 // grouping's, and where every usable stock has a return its ranks are today's; the returns
@@ -271,10 +283,12 @@ void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const doub
             count = kept_.keep(today, [&](std::int32_t s) { return all_forward_[static_cast<std::size_t>(s)]; });
         }
         if (count == 0) continue;
-        group_means(k, row, today);
+        const double mean = lane_sum(kept_.returns.data(), count) / static_cast<double>(count);
+        group_means(k, row, today, mean);
         if (count < 2) continue;
         const auto cell = static_cast<std::size_t>(row) * kHorizonCount + k;
-        out_.ic[cell] = cross_pearson(kept_.factor.data(), kept_.returns.data(), count);
+        const double factor_mean = lane_sum(kept_.factor.data(), count) / static_cast<double>(count);
+        out_.ic[cell] = cross_pearson_about(kept_.factor.data(), kept_.returns.data(), count, factor_mean, mean);
         if (k == 0) continue;  // the engine's own Rank IC
         return_ranks_.of(kept_, opens_->work->ranked(k) ? opens_->work->ranks_row(k, at) : nullptr,
                          opens_->open.cols());
@@ -282,26 +296,10 @@ void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const doub
     }
 }
 
-namespace {
-
-// The sum of n values added in four interleaved lanes (one chain of additions would wait on
-// the adder at every step).
-double lane_sum(const double* v, std::size_t n) {
-    double lanes[4] = {0.0, 0.0, 0.0, 0.0};
-    const std::size_t whole = n - n % 4;
-    for (std::size_t i = 0; i < whole; i += 4)
-        for (std::size_t l = 0; l < 4; ++l) lanes[l] += v[i + l];
-    for (std::size_t i = whole; i < n; ++i) lanes[i - whole] += v[i];
-    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-}
-
-}  // namespace
-
-// The groups' mean returns less the date's mean over the kept stocks. A group's members are
-// a run of the date's order, so its kept ones are a run of the kept stocks.
-void DateAnalysis::group_means(std::size_t k, std::int64_t row, const RankedDate& today) {
+// The groups' mean returns less the date's mean over the kept stocks (`mean`). A group's
+// members are a run of the date's order, so its kept ones are a run of the kept stocks.
+void DateAnalysis::group_means(std::size_t k, std::int64_t row, const RankedDate& today, double mean) {
     const std::vector<double>& returns = kept_.returns;
-    const double mean = lane_sum(returns.data(), returns.size()) / static_cast<double>(returns.size());
     for (int g = 0; g < groups_; ++g) {
         const std::uint32_t first = today.group_first[static_cast<std::size_t>(g)];
         const std::uint32_t last = first + today.group_size[static_cast<std::size_t>(g)];

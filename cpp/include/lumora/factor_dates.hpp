@@ -91,6 +91,9 @@ struct KeptPairs {
     std::vector<std::uint32_t> at;  // positions in RankedDate::stocks
     std::vector<std::int32_t> stocks;
     std::vector<double> factor, returns;
+    // Per position m of the date's order, and one past its last: the usable stocks before m
+    // left out.
+    std::vector<std::uint32_t> dropped;
 
     // Keeps the stocks of `today` whose return(stock) is finite; how many.
     template <class Return>
@@ -101,6 +104,7 @@ struct KeptPairs {
         stocks.resize(n);
         factor.resize(n);
         returns.resize(n);
+        dropped.resize(n + 1);
         std::size_t count = 0;
         for (std::size_t m = 0; m < n; ++m) {
             const std::int32_t s = today.stocks[m];
@@ -109,8 +113,10 @@ struct KeptPairs {
             stocks[count] = s;
             factor[count] = today.factor[m];
             returns[count] = r;
+            dropped[m] = static_cast<std::uint32_t>(m - count);
             count += std::isfinite(r) ? 1 : 0;
         }
+        dropped[n] = static_cast<std::uint32_t>(n - count);
         at.resize(count);
         stocks.resize(count);
         factor.resize(count);
@@ -222,7 +228,7 @@ public:
     void on_date(std::int64_t row, const RankedDate& today, const double* next_open);
 
 private:
-    void group_means(std::size_t k, std::int64_t row, const RankedDate& today);
+    void group_means(std::size_t k, std::int64_t row, const RankedDate& today, double mean);
 
     const ForwardOpens* opens_;
     int groups_;
