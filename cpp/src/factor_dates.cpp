@@ -303,11 +303,10 @@ void DateAnalysis::group_means(std::size_t k, std::int64_t row, const RankedDate
     for (int g = 0; g < groups_; ++g) {
         const std::uint32_t first = today.group_first[static_cast<std::size_t>(g)];
         const std::uint32_t last = first + today.group_size[static_cast<std::size_t>(g)];
-        const auto lo = std::lower_bound(kept_.at.begin(), kept_.at.end(), first);
-        const auto hi = std::lower_bound(lo, kept_.at.end(), last);
-        if (hi == lo) continue;
-        const auto from = static_cast<std::size_t>(lo - kept_.at.begin());
-        const auto count = static_cast<std::size_t>(hi - lo);
+        // The kept stocks before a position are the position less those left out.
+        const std::size_t from = first - kept_.dropped[first], to = last - kept_.dropped[last];
+        if (to == from) continue;
+        const std::size_t count = to - from;
         out_.group_mean_at(k, row, g) = lane_sum(&returns[from], count) / static_cast<double>(count) - mean;
     }
 }
