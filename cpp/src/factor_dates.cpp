@@ -79,7 +79,7 @@ void ForwardOpens::adjusted_next_returns(std::int64_t first, std::int64_t last, 
 }
 
 const double* RankedDate::ranks_of(const KeptPairs& kept, std::vector<double>& scratch) const {
-    const std::size_t count = kept.at.size();
+    const std::size_t count = kept.stocks.size();
     if (count == stocks.size()) return ranks.data();
     // Ranks 1, 2, ..., then each of the date's runs of equal values (none where untied)
     // given its mean over its kept stocks: the kept positions lo .. hi - 1, where lo is the
@@ -96,7 +96,7 @@ const double* RankedDate::ranks_of(const KeptPairs& kept, std::vector<double>& s
 }
 
 void ReturnRanks::of(const KeptPairs& kept, const DenseRank* keys, std::int64_t n_stocks) {
-    const std::size_t count = kept.at.size();
+    const std::size_t count = kept.stocks.size();
     twice_.resize(count);
     ranks_.resize(count);
     keys_.resize(count);
@@ -109,12 +109,15 @@ void ReturnRanks::of(const KeptPairs& kept, const DenseRank* keys, std::int64_t 
         }
         buckets = static_cast<std::size_t>(top) + 1;
     } else {
-        // Ranks already: every value a whole or half number in [0, n + 1]; twice each is a key.
+        // Ranks already: every value a whole or half number in [0, n + 1]; twice each is a key,
+        // written as the values are looked at (and of no use where they are not ranks).
         const double top = 2.0 * static_cast<double>(n_stocks) + 2.0;
         bool ranks = true;
-        for (const double v : kept.returns) {
-            const double twice = 2.0 * v, within = std::min(std::max(twice, 0.0), top);
-            ranks &= within == twice && static_cast<double>(static_cast<std::int64_t>(within)) == within;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double twice = 2.0 * kept.returns[i], within = std::min(std::max(twice, 0.0), top);
+            const auto whole = static_cast<std::int64_t>(within);
+            ranks &= within == twice && static_cast<double>(whole) == within;
+            keys_[i] = static_cast<std::uint32_t>(whole);
         }
         if (!ranks) {
             average_ranks(kept.returns.data(), count, ranks_, radix_);
@@ -125,7 +128,6 @@ void ReturnRanks::of(const KeptPairs& kept, const DenseRank* keys, std::int64_t 
             }
             return;
         }
-        for (std::size_t i = 0; i < count; ++i) keys_[i] = static_cast<std::uint32_t>(2.0 * kept.returns[i]);
         buckets = static_cast<std::size_t>(top) + 1;
     }
     counted_twice_ranks(keys_.data(), count, buckets, twice_.data(), ends_);
@@ -203,7 +205,7 @@ void IndustryRankIc::ranks_within(std::size_t count, std::size_t industries, Ite
 
 void IndustryRankIc::of(const KeptPairs& kept, const std::uint32_t* return_twice, const std::uint32_t* return_order,
                         const std::uint16_t* ids, const std::vector<double>& codes, std::vector<IndustryIc>& out) {
-    const std::size_t count = kept.at.size(), industries = codes.size();
+    const std::size_t count = kept.stocks.size(), industries = codes.size();
     const auto none = static_cast<std::uint32_t>(industries);  // the spare slot of stocks in no industry
     ids_.resize(count);
     // Ids are below `industries`, kNoIndustry at or above it: the smaller, with no branch.

@@ -85,10 +85,9 @@ struct RankedDate {
     const double* ranks_of(const KeptPairs& kept, std::vector<double>& scratch) const;
 };
 
-// The usable stocks of a date that have a forward return, in factor order: their places in
-// the date's ranking, factor values and returns.
+// The usable stocks of a date that have a forward return, in factor order: the stocks, their
+// factor values and returns.
 struct KeptPairs {
-    std::vector<std::uint32_t> at;  // positions in RankedDate::stocks
     std::vector<std::int32_t> stocks;
     std::vector<double> factor, returns;
     // Per position m of the date's order, and one past its last: the usable stocks before m
@@ -100,7 +99,6 @@ struct KeptPairs {
     std::size_t keep(const RankedDate& today, Return&& return_of) {
         // Every pair is written and only those with a return kept: no branch to mispredict.
         const std::size_t n = today.stocks.size();
-        at.resize(n);
         stocks.resize(n);
         factor.resize(n);
         returns.resize(n);
@@ -109,7 +107,6 @@ struct KeptPairs {
         for (std::size_t m = 0; m < n; ++m) {
             const std::int32_t s = today.stocks[m];
             const double r = return_of(s);
-            at[count] = static_cast<std::uint32_t>(m);
             stocks[count] = s;
             factor[count] = today.factor[m];
             returns[count] = r;
@@ -117,7 +114,6 @@ struct KeptPairs {
             count += std::isfinite(r) ? 1 : 0;
         }
         dropped[n] = static_cast<std::uint32_t>(n - count);
-        at.resize(count);
         stocks.resize(count);
         factor.resize(count);
         returns.resize(count);
