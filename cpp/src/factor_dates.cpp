@@ -164,63 +164,74 @@ void IndustryIds::map(const double* codes, std::int64_t n, std::uint16_t* ids) {
     }
 }
 
-template <class Item, class Key>
-void IndustryRankIc::ranks_within(std::size_t count, std::size_t industries, Item&& item, Key&& key,
-                                  std::uint32_t* twice) {
-    // Each item's place in its industry is its industry's count so far, in one pass over the
-    // order. Items that tie within an industry tie in the whole order too, where ties lie
-    // side by side: only the runs of equal keys are looked at again, each industry's items
-    // there taking the mean of their places (twice it: the first place plus the last).
+template <class Item>
+void IndustryRankIc::places(std::size_t count, std::size_t industries, Item&& item, std::uint32_t* twice) {
     place_.assign(industries + 1, 0);
-    bool tied = false;
     for (std::size_t k = 0; k < count; ++k) {
         const std::uint32_t i = item(k);
         twice[i] = 2 * ++place_[ids_[i]];
-        tied = tied || (k > 0 && key(k) == key(k - 1));
-    }
-    if (!tied) return;
-    seen_.assign(industries + 1, 0);
-    std::uint32_t run = 0;
-    for (std::size_t k = 1; k < count; ++k) {
-        if (key(k) != key(k - 1)) continue;
-        const std::size_t start = k - 1;
-        std::size_t end = k + 1;
-        while (end < count && key(end) == key(start)) ++end;
-        ++run;
-        for (std::size_t t = start; t < end; ++t) {
-            const std::uint32_t i = item(t), id = ids_[i], place = twice[i] / 2;
-            if (seen_[id] != run) {
-                seen_[id] = run;
-                first_[id] = place;
-            }
-            last_[id] = place;
-        }
-        for (std::size_t t = start; t < end; ++t) {
-            const std::uint32_t i = item(t), id = ids_[i];
-            twice[i] = first_[id] + last_[id];
-        }
-        k = end;  // the key at `end` differs from the run's
     }
 }
 
-void IndustryRankIc::of(const KeptPairs& kept, const std::uint32_t* return_twice, const std::uint32_t* return_order,
-                        const std::uint16_t* ids, const std::vector<double>& codes, std::vector<IndustryIc>& out) {
+template <class Item>
+void IndustryRankIc::share_run(std::size_t start, std::size_t end, Item&& item, std::uint32_t* twice) {
+    // An industry's items in the run hold places one after another: the first place and the
+    // last are twice their mean.
+    ++run_;
+    for (std::size_t t = start; t < end; ++t) {
+        const std::uint32_t i = item(t), id = ids_[i], place = twice[i] / 2;
+        if (seen_[id] != run_) {
+            seen_[id] = run_;
+            first_[id] = place;
+        }
+        last_[id] = place;
+    }
+    for (std::size_t t = start; t < end; ++t) {
+        const std::uint32_t i = item(t), id = ids_[i];
+        twice[i] = first_[id] + last_[id];
+    }
+}
+
+// Each item's place in its industry is its industry's count so far, in one pass over the
+// factor order and one over the return order. Items that tie within an industry tie in the
+// whole order too, where ties lie side by side: only the runs of equal keys are looked at
+// again, each industry's items there taking the mean of their places. The factor's runs are
+// the date's runs of ties (their kept parts); the returns' are found in their order.
+void IndustryRankIc::of(const RankedDate& today, const KeptPairs& kept, const std::uint32_t* return_twice,
+                        const std::uint32_t* return_order, const std::uint16_t* ids, const std::vector<double>& codes,
+                        std::vector<IndustryIc>& out) {
     const std::size_t count = kept.stocks.size(), industries = codes.size();
     const auto none = static_cast<std::uint32_t>(industries);  // the spare slot of stocks in no industry
     ids_.resize(count);
-    // Ids are below `industries`, kNoIndustry at or above it: the smaller, with no branch.
-    for (std::size_t i = 0; i < count; ++i) ids_[i] = std::min<std::uint32_t>(ids[kept.stocks[i]], none);
+    factor_twice_.resize(count);
+    return_twice_.resize(count);
     first_.resize(industries + 1);
     last_.resize(industries + 1);
-    // The kept stocks come in factor order, and ReturnRanks gives their order by return.
-    factor_twice_.resize(count);
-    ranks_within(
-        count, industries, [](std::size_t k) { return static_cast<std::uint32_t>(k); },
-        [&](std::size_t k) { return kept.factor[k]; }, factor_twice_.data());
-    return_twice_.resize(count);
-    ranks_within(
-        count, industries, [&](std::size_t k) { return return_order[k]; },
-        [&](std::size_t k) { return return_twice[return_order[k]]; }, return_twice_.data());
+    seen_.assign(industries + 1, 0);
+    run_ = 0;
+    auto in_order = [](std::size_t k) { return static_cast<std::uint32_t>(k); };
+    // Ids are below `industries`, kNoIndustry at or above it: the smaller, with no branch.
+    place_.assign(industries + 1, 0);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t id = std::min<std::uint32_t>(ids[kept.stocks[i]], none);
+        ids_[i] = id;
+        factor_twice_[i] = 2 * ++place_[id];
+    }
+    for (std::size_t r = 0; r < today.runs.size(); r += 2) {
+        const std::uint32_t start = today.runs[r], end = today.runs[r + 1];
+        const std::uint32_t lo = start - kept.dropped[start], hi = end - kept.dropped[end];
+        if (hi - lo > 1) share_run(lo, hi, in_order, factor_twice_.data());
+    }
+    auto by_return = [&](std::size_t k) { return return_order[k]; };
+    places(count, industries, by_return, return_twice_.data());
+    for (std::size_t k = 1; k < count; ++k) {
+        const std::uint32_t key = return_twice[return_order[k - 1]];
+        if (return_twice[return_order[k]] != key) continue;
+        std::size_t end = k + 1;
+        while (end < count && return_twice[return_order[end]] == key) ++end;
+        share_run(k - 1, end, by_return, return_twice_.data());
+        k = end;  // the key at `end` differs from the run's
+    }
 
     sums_.assign(industries + 1, TwiceRankSums{});
     for (std::size_t i = 0; i < count; ++i) sums_[ids_[i]].add(factor_twice_[i], return_twice_[i]);

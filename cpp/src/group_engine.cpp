@@ -494,7 +494,7 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
             out.dates.universe[static_cast<std::size_t>(row)] = w.cells.valid[static_cast<std::size_t>(row - first)];
             w.analysis->on_date(row, ranked, w.cells.next_open(in, row - first, n));
             if (w.industry && !std::isnan(rank_ic))
-                w.industry->of(w.rank_ic.kept(), w.rank_ic.ranks().twice(), w.rank_ic.ranks().order(),
+                w.industry->of(ranked, w.rank_ic.kept(), w.rank_ic.ranks().twice(), w.rank_ic.ranks().order(),
                                &w.cells.industry[cell], w.industry_ids->codes(),
                                out.dates.industry[static_cast<std::size_t>(row)]);
             if (short_twice)

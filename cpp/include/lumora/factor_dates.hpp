@@ -176,17 +176,26 @@ public:
     // `ids`: every stock's industry id on the date (IndustryIds, whose codes `codes` are);
     // `return_twice`: twice the kept stocks' return ranks among the kept, `return_order` the
     // kept stocks in ascending return order (ReturnRanks). Appends one figure per industry.
-    void of(const KeptPairs& kept, const std::uint32_t* return_twice, const std::uint32_t* return_order,
-            const std::uint16_t* ids, const std::vector<double>& codes, std::vector<IndustryIc>& out);
+    // `kept`: the stocks of `today` kept for the engine's Rank IC.
+    void of(const RankedDate& today, const KeptPairs& kept, const std::uint32_t* return_twice,
+            const std::uint32_t* return_order, const std::uint16_t* ids, const std::vector<double>& codes,
+            std::vector<IndustryIc>& out);
 
 private:
-    // Twice the ranks within each industry of the items in ascending order (item(k), the
-    // k-th; key(k) its key), ties sharing their average, into `twice` (by item).
-    template <class Item, class Key>
-    void ranks_within(std::size_t count, std::size_t industries, Item&& item, Key&& key, std::uint32_t* twice);
+    // Twice each item's place in its industry, the items in ascending order (item(k), the
+    // k-th), into `twice` (by item).
+    template <class Item>
+    void places(std::size_t count, std::size_t industries, Item&& item, std::uint32_t* twice);
+    // The items at positions start .. end - 1 of the order share a key: each industry's items
+    // there take the mean of their places.
+    template <class Item>
+    void share_run(std::size_t start, std::size_t end, Item&& item, std::uint32_t* twice);
 
     std::vector<std::uint32_t> ids_;  // per kept stock: its industry id, `industries` for none
+    // Per industry: its count so far, and in a run its first and last place and the run
+    // (numbered by run_) it was last met in.
     std::vector<std::uint32_t> place_, first_, last_, seen_;
+    std::uint32_t run_ = 0;
     std::vector<std::uint32_t> factor_twice_, return_twice_;
     std::vector<TwiceRankSums> sums_;
 };
