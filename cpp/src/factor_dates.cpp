@@ -29,13 +29,32 @@ NextOpenReturns::NextOpenReturns(const AlignedMatrix& open)
     chain_.row_pos.push_back(after_.row_pos.empty() ? -1 : after_.row_pos.back());
 }
 
-void NextOpenReturns::load(std::int64_t first, std::int64_t last, std::int64_t n, std::vector<double>& out) {
-    const auto size = static_cast<std::size_t>((last - first) * n);
+bool NextOpenReturns::chained(std::int64_t first, std::int64_t last) const {
     // Each date's row after is the next date's row: rows first..last of chain_ hold both.
     bool chained = true;
     for (std::int64_t i = first; i < last; ++i)
         chained = chained && after_.row_pos[static_cast<std::size_t>(i)] >= 0 &&
                   after_.row_pos[static_cast<std::size_t>(i)] == chain_.row_pos[static_cast<std::size_t>(i + 1)];
+    return chained;
+}
+
+void NextOpenReturns::prepare(std::int64_t first, std::int64_t last, std::int64_t n) {
+    rows_ = chained(first, last) ? copier_.float_rows(chain_, first, last + 1, 0, n) : std::nullopt;
+    if (!rows_) load(first, last, n, block_);
+}
+
+const double* NextOpenReturns::row(std::int64_t b, std::int64_t n) {
+    if (!rows_) return &block_[static_cast<std::size_t>(b * n)];
+    // As load divides chained rows read in place.
+    const double *next = rows_->row_at(b), *later = rows_->row_at(b + 1);
+    row_.resize(static_cast<std::size_t>(n));
+    for (std::int64_t j = 0; j < n; ++j) row_[static_cast<std::size_t>(j)] = later[j] / next[j] - 1.0;
+    return row_.data();
+}
+
+void NextOpenReturns::load(std::int64_t first, std::int64_t last, std::int64_t n, std::vector<double>& out) {
+    const auto size = static_cast<std::size_t>((last - first) * n);
+    const bool chained = this->chained(first, last);
     out.resize(size);
     // Chained rows of whole float64 rows are divided in place: date b's next opens are the
     // block's row b, the opens after them row b + 1.

@@ -92,7 +92,7 @@ public:
             default:
                 break;
         }
-        if (analysis_opens_) analysis_opens_->load(first, last, n, next_open_);
+        if (analysis_opens_) analysis_opens_->prepare(first, last, n);
         if (ids != nullptr) {
             // Industry codes in whole float64 rows are numbered in place, else copied out.
             const std::optional<StridedBlock> code_rows = copier_.float_rows(*in.industry, first, last, 0, n);
@@ -109,16 +109,15 @@ public:
 
     // Date `b`'s horizon-1 returns (the forward returns themselves where they come from the
     // opens); null without the analysis's opens.
-    const double* next_open(const GroupInputs& in, std::int64_t b, std::int64_t n) const {
+    const double* next_open(const GroupInputs& in, std::int64_t b, std::int64_t n) {
         if (!in.analysis || in.opens == nullptr) return nullptr;
-        const bool shared =
-            in.forward_source == ForwardSource::OpenPrices || in.forward_source == ForwardSource::AdjustedOpens;
-        return &(shared ? forward : next_open_)[static_cast<std::size_t>(b * n)];
+        if (analysis_opens_) return analysis_opens_->row(b, n);
+        return &forward[static_cast<std::size_t>(b * n)];
     }
 
 private:
     std::unique_ptr<NextOpenReturns> forward_opens_, analysis_opens_;
-    std::vector<double> close_valid_, next_open_, codes_;
+    std::vector<double> close_valid_, codes_;
     BlockCopier copier_;
 };
 

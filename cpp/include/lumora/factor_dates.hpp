@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "lumora/block_copier.hpp"
@@ -28,11 +29,23 @@ public:
     // Dates first..last-1 of stocks 0..n-1 into out, date by date.
     void load(std::int64_t first, std::int64_t last, std::int64_t n, std::vector<double>& out);
 
+    // The same dates a date at a time: where the block's rows are read in place, each date's
+    // returns are divided only when row() asks for them (and are then fresh in the cache for
+    // a reader that picks stocks out of them in another order); else the block is loaded.
+    void prepare(std::int64_t first, std::int64_t last, std::int64_t n);
+    // Date first + b's returns (see prepare), valid until the next call.
+    const double* row(std::int64_t b, std::int64_t n);
+
 private:
+    // Whether each date's row after is the next date's row, for dates first..last-1.
+    bool chained(std::int64_t first, std::int64_t last) const;
+
     AlignedMatrix next_, after_;
     AlignedMatrix chain_;        // next_ with one more row: the open row after the last date's
     std::vector<double> cells_;  // the block's open rows
     BlockCopier copier_;
+    std::optional<StridedBlock> rows_;  // prepare's rows read in place
+    std::vector<double> block_, row_;   // prepare's loaded block; row()'s returns
 };
 
 // A request's forward returns: the window of a market's work it reads. A date's h-day
