@@ -29,13 +29,32 @@ NextOpenReturns::NextOpenReturns(const AlignedMatrix& open)
     chain_.row_pos.push_back(after_.row_pos.empty() ? -1 : after_.row_pos.back());
 }
 
-void NextOpenReturns::load(std::int64_t first, std::int64_t last, std::int64_t n, std::vector<double>& out) {
-    const auto size = static_cast<std::size_t>((last - first) * n);
+bool NextOpenReturns::chained(std::int64_t first, std::int64_t last) const {
     // Each date's row after is the next date's row: rows first..last of chain_ hold both.
     bool chained = true;
     for (std::int64_t i = first; i < last; ++i)
         chained = chained && after_.row_pos[static_cast<std::size_t>(i)] >= 0 &&
                   after_.row_pos[static_cast<std::size_t>(i)] == chain_.row_pos[static_cast<std::size_t>(i + 1)];
+    return chained;
+}
+
+void NextOpenReturns::prepare(std::int64_t first, std::int64_t last, std::int64_t n) {
+    rows_ = chained(first, last) ? copier_.float_rows(chain_, first, last + 1, 0, n) : std::nullopt;
+    if (!rows_) load(first, last, n, block_);
+}
+
+const double* NextOpenReturns::row(std::int64_t b, std::int64_t n) {
+    if (!rows_) return &block_[static_cast<std::size_t>(b * n)];
+    // As load divides chained rows read in place.
+    const double *next = rows_->row_at(b), *later = rows_->row_at(b + 1);
+    row_.resize(static_cast<std::size_t>(n));
+    for (std::int64_t j = 0; j < n; ++j) row_[static_cast<std::size_t>(j)] = later[j] / next[j] - 1.0;
+    return row_.data();
+}
+
+void NextOpenReturns::load(std::int64_t first, std::int64_t last, std::int64_t n, std::vector<double>& out) {
+    const auto size = static_cast<std::size_t>((last - first) * n);
+    const bool chained = this->chained(first, last);
     out.resize(size);
     // Chained rows of whole float64 rows are divided in place: date b's next opens are the
     // block's row b, the opens after them row b + 1.
@@ -78,17 +97,25 @@ void ForwardOpens::adjusted_next_returns(std::int64_t first, std::int64_t last, 
     }
 }
 
-const double* RankedDate::ranks_of(const std::vector<double>& kept_factor, std::vector<double>& scratch) const {
-    if (kept_factor.size() == stocks.size()) return ranks.data();
-    if (tied)
-        average_ranks_ascending(kept_factor, scratch);
-    else
-        distinct_ranks(kept_factor.size(), scratch);
+const double* RankedDate::ranks_of(const KeptPairs& kept, std::vector<double>& scratch) const {
+    const std::size_t count = kept.stocks.size();
+    if (count == stocks.size()) return ranks.data();
+    // Ranks 1, 2, ..., then each of the date's runs of equal values (none where untied)
+    // given its mean over its kept stocks: the kept positions lo .. hi - 1, where lo is the
+    // run's start less the stocks left out before it (hi likewise from its end).
+    distinct_ranks(count, scratch);
+    for (std::size_t r = 0; r < runs.size(); r += 2) {
+        const std::uint32_t start = runs[r], end = runs[r + 1];
+        const std::uint32_t lo = start - kept.dropped[start], hi = end - kept.dropped[end];
+        if (hi - lo < 2) continue;
+        const double rank = (static_cast<double>(lo + 1) + static_cast<double>(hi)) / 2.0;
+        std::fill(scratch.begin() + lo, scratch.begin() + hi, rank);
+    }
     return scratch.data();
 }
 
 void ReturnRanks::of(const KeptPairs& kept, const DenseRank* keys, std::int64_t n_stocks) {
-    const std::size_t count = kept.at.size();
+    const std::size_t count = kept.stocks.size();
     twice_.resize(count);
     ranks_.resize(count);
     keys_.resize(count);
@@ -101,23 +128,33 @@ void ReturnRanks::of(const KeptPairs& kept, const DenseRank* keys, std::int64_t 
         }
         buckets = static_cast<std::size_t>(top) + 1;
     } else {
-        // Ranks already: every value a whole or half number in [0, n + 1]; twice each is a key.
+        // Ranks already: every value a whole or half number in [0, n + 1]; twice each is a key,
+        // written as the values are looked at (and of no use where they are not ranks).
         const double top = 2.0 * static_cast<double>(n_stocks) + 2.0;
         bool ranks = true;
-        for (const double v : kept.returns) {
-            const double twice = 2.0 * v, within = std::min(std::max(twice, 0.0), top);
-            ranks &= within == twice && static_cast<double>(static_cast<std::int64_t>(within)) == within;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double twice = 2.0 * kept.returns[i], within = std::min(std::max(twice, 0.0), top);
+            const auto whole = static_cast<std::int64_t>(within);
+            ranks &= within == twice && static_cast<double>(whole) == within;
+            keys_[i] = static_cast<std::uint32_t>(whole);
         }
         if (!ranks) {
             average_ranks(kept.returns.data(), count, ranks_, radix_);
             for (std::size_t i = 0; i < count; ++i) twice_[i] = static_cast<std::uint32_t>(2.0 * ranks_[i]);
+            if (with_order_) {
+                order_.resize(count);
+                for (std::size_t k = 0; k < count; ++k) order_[k] = radix_.a[k].index;  // the sort's order
+            }
             return;
         }
-        for (std::size_t i = 0; i < count; ++i) keys_[i] = static_cast<std::uint32_t>(2.0 * kept.returns[i]);
         buckets = static_cast<std::size_t>(top) + 1;
     }
     counted_twice_ranks(keys_.data(), count, buckets, twice_.data(), ends_);
     for (std::size_t i = 0; i < count; ++i) ranks_[i] = 0.5 * static_cast<double>(twice_[i]);
+    if (!with_order_) return;
+    // ends_[key] counts the keys below key: the counting sort's places.
+    order_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) order_[ends_[keys_[i]]++] = static_cast<std::uint32_t>(i);
 }
 
 IndustryIds::IndustryIds(std::int64_t n_stocks)
@@ -146,63 +183,77 @@ void IndustryIds::map(const double* codes, std::int64_t n, std::uint16_t* ids) {
     }
 }
 
-template <class Same>
-void IndustryRankIc::ranks_within(const std::uint32_t* order, std::size_t count, std::size_t industries, Same&& same,
-                                  std::uint32_t* twice) {
-    // Walking the items in `order`, each industry's count gives an item its place there, and
-    // a run of ties (same(a, b) of two items one after the other in their industry) takes the
-    // mean of its places: twice it is the run's first place plus its last. The first places
-    // are found walking forward, the last walking back.
-    place_.assign(industries, 0);
-    last_.assign(industries, kNone);
+template <class Item>
+void IndustryRankIc::places(std::size_t count, std::size_t industries, Item&& item, std::uint32_t* twice) {
+    place_.assign(industries + 1, 0);
     for (std::size_t k = 0; k < count; ++k) {
-        const std::uint32_t i = order[k], id = ids_[i];
-        if (id == kNone) continue;
-        const std::uint32_t place = ++place_[id];
-        const std::uint32_t before = last_[id];
-        run_[i] = before != kNone && same(i, before) ? run_[before] : place;  // the run's first place
-        twice[i] = place;
-        last_[id] = i;
-    }
-    last_.assign(industries, kNone);
-    for (std::size_t k = count; k-- > 0;) {
-        const std::uint32_t i = order[k], id = ids_[i];
-        if (id == kNone) continue;
-        const std::uint32_t after = last_[id];
-        const std::uint32_t end = after != kNone && same(i, after) ? end_[after] : twice[i];  // the run's last place
-        end_[i] = end;
-        twice[i] = run_[i] + end;
-        last_[id] = i;
+        const std::uint32_t i = item(k);
+        twice[i] = 2 * ++place_[ids_[i]];
     }
 }
 
-void IndustryRankIc::of(const KeptPairs& kept, const std::uint32_t* return_twice, const std::uint16_t* ids,
-                        const std::vector<double>& codes, std::vector<IndustryIc>& out) {
-    const std::size_t count = kept.at.size(), industries = codes.size();
-    ids_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint16_t id = ids[kept.stocks[i]];
-        ids_[i] = id == kNoIndustry ? kNone : id;
+template <class Item>
+void IndustryRankIc::share_run(std::size_t start, std::size_t end, Item&& item, std::uint32_t* twice) {
+    // An industry's items in the run hold places one after another: the first place and the
+    // last are twice their mean.
+    ++run_;
+    for (std::size_t t = start; t < end; ++t) {
+        const std::uint32_t i = item(t), id = ids_[i], place = twice[i] / 2;
+        if (seen_[id] != run_) {
+            seen_[id] = run_;
+            first_[id] = place;
+        }
+        last_[id] = place;
     }
-    run_.resize(count);
-    end_.resize(count);
-    // The kept stocks come in factor order; their order by return is counted out of twice
-    // their return ranks among the kept.
-    order_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) order_[i] = static_cast<std::uint32_t>(i);
-    factor_twice_.resize(count);
-    ranks_within(
-        order_.data(), count, industries,
-        [&](std::uint32_t a, std::uint32_t b) { return kept.factor[a] == kept.factor[b]; }, factor_twice_.data());
-    counted_order(return_twice, count, 2 * count + 2, order_.data(), ends_);
-    return_twice_.resize(count);
-    ranks_within(
-        order_.data(), count, industries,
-        [&](std::uint32_t a, std::uint32_t b) { return return_twice[a] == return_twice[b]; }, return_twice_.data());
+    for (std::size_t t = start; t < end; ++t) {
+        const std::uint32_t i = item(t), id = ids_[i];
+        twice[i] = first_[id] + last_[id];
+    }
+}
 
-    sums_.assign(industries, TwiceRankSums{});
-    for (std::size_t i = 0; i < count; ++i)
-        if (ids_[i] != kNone) sums_[ids_[i]].add(factor_twice_[i], return_twice_[i]);
+// Each item's place in its industry is its industry's count so far, in one pass over the
+// factor order and one over the return order. Items that tie within an industry tie in the
+// whole order too, where ties lie side by side: only the runs of equal keys are looked at
+// again, each industry's items there taking the mean of their places. The factor's runs are
+// the date's runs of ties (their kept parts); the returns' are found in their order.
+void IndustryRankIc::of(const RankedDate& today, const KeptPairs& kept, const std::uint32_t* return_twice,
+                        const std::uint32_t* return_order, const std::uint16_t* ids, const std::vector<double>& codes,
+                        std::vector<IndustryIc>& out) {
+    const std::size_t count = kept.stocks.size(), industries = codes.size();
+    const auto none = static_cast<std::uint32_t>(industries);  // the spare slot of stocks in no industry
+    ids_.resize(count);
+    factor_twice_.resize(count);
+    return_twice_.resize(count);
+    first_.resize(industries + 1);
+    last_.resize(industries + 1);
+    seen_.assign(industries + 1, 0);
+    run_ = 0;
+    auto in_order = [](std::size_t k) { return static_cast<std::uint32_t>(k); };
+    // Ids are below `industries`, kNoIndustry at or above it: the smaller, with no branch.
+    place_.assign(industries + 1, 0);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t id = std::min<std::uint32_t>(ids[kept.stocks[i]], none);
+        ids_[i] = id;
+        factor_twice_[i] = 2 * ++place_[id];
+    }
+    for (std::size_t r = 0; r < today.runs.size(); r += 2) {
+        const std::uint32_t start = today.runs[r], end = today.runs[r + 1];
+        const std::uint32_t lo = start - kept.dropped[start], hi = end - kept.dropped[end];
+        if (hi - lo > 1) share_run(lo, hi, in_order, factor_twice_.data());
+    }
+    auto by_return = [&](std::size_t k) { return return_order[k]; };
+    places(count, industries, by_return, return_twice_.data());
+    for (std::size_t k = 1; k < count; ++k) {
+        const std::uint32_t key = return_twice[return_order[k - 1]];
+        if (return_twice[return_order[k]] != key) continue;
+        std::size_t end = k + 1;
+        while (end < count && return_twice[return_order[end]] == key) ++end;
+        share_run(k - 1, end, by_return, return_twice_.data());
+        k = end;  // the key at `end` differs from the run's
+    }
+
+    sums_.assign(industries + 1, TwiceRankSums{});
+    for (std::size_t i = 0; i < count; ++i) sums_[ids_[i]].add(factor_twice_[i], return_twice_[i]);
     for (std::size_t id = 0; id < industries; ++id)
         if (sums_[id].count > 0)
             out.push_back({codes[id], sums_[id].correlation(), static_cast<std::int32_t>(sums_[id].count)});
@@ -223,6 +274,22 @@ void FactorDates::reset(std::int64_t n_rows, int n_groups) {
 
 DateAnalysis::DateAnalysis(const ForwardOpens* opens, int groups, FactorDates& out)
     : opens_(opens), groups_(groups), out_(out) {}
+
+namespace {
+
+// The sum of n values added in four interleaved lanes (one chain of additions would wait on
+// the adder at every step): the lanes and order of cross_pearson's own sums, so that a mean
+// found here is the one it would find.
+double lane_sum(const double* v, std::size_t n) {
+    double lanes[4] = {0.0, 0.0, 0.0, 0.0};
+    const std::size_t whole = n - n % 4;
+    for (std::size_t i = 0; i < whole; i += 4)
+        for (std::size_t l = 0; l < 4; ++l) lanes[l] += v[i + l];
+    for (std::size_t i = whole; i < n; ++i) lanes[i - whole] += v[i];
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
+}  // namespace
 
 // Pearson and Spearman correlation of the factor with each horizon's forward return over the
 // usable stocks that have one, and each group's mean return. The factor's order is the
@@ -248,45 +315,30 @@ void DateAnalysis::on_date(std::int64_t row, const RankedDate& today, const doub
             count = kept_.keep(today, [&](std::int32_t s) { return all_forward_[static_cast<std::size_t>(s)]; });
         }
         if (count == 0) continue;
-        group_means(k, row, today);
+        const double mean = lane_sum(kept_.returns.data(), count) / static_cast<double>(count);
+        group_means(k, row, today, mean);
         if (count < 2) continue;
         const auto cell = static_cast<std::size_t>(row) * kHorizonCount + k;
-        out_.ic[cell] = cross_pearson(kept_.factor.data(), kept_.returns.data(), count);
+        const double factor_mean = lane_sum(kept_.factor.data(), count) / static_cast<double>(count);
+        out_.ic[cell] = cross_pearson_about(kept_.factor.data(), kept_.returns.data(), count, factor_mean, mean);
         if (k == 0) continue;  // the engine's own Rank IC
         return_ranks_.of(kept_, opens_->work->ranked(k) ? opens_->work->ranks_row(k, at) : nullptr,
                          opens_->open.cols());
-        out_.rank_ic[cell] = pearson_of_ranks(today.ranks_of(kept_.factor, factor_rank_), return_ranks_.ranks(), count);
+        out_.rank_ic[cell] = pearson_of_ranks(today.ranks_of(kept_, factor_rank_), return_ranks_.ranks(), count);
     }
 }
 
-namespace {
-
-// The sum of n values added in four interleaved lanes (one chain of additions would wait on
-// the adder at every step).
-double lane_sum(const double* v, std::size_t n) {
-    double lanes[4] = {0.0, 0.0, 0.0, 0.0};
-    const std::size_t whole = n - n % 4;
-    for (std::size_t i = 0; i < whole; i += 4)
-        for (std::size_t l = 0; l < 4; ++l) lanes[l] += v[i + l];
-    for (std::size_t i = whole; i < n; ++i) lanes[i - whole] += v[i];
-    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-}
-
-}  // namespace
-
-// The groups' mean returns less the date's mean over the kept stocks. A group's members are
-// a run of the date's order, so its kept ones are a run of the kept stocks.
-void DateAnalysis::group_means(std::size_t k, std::int64_t row, const RankedDate& today) {
+// The groups' mean returns less the date's mean over the kept stocks (`mean`). A group's
+// members are a run of the date's order, so its kept ones are a run of the kept stocks.
+void DateAnalysis::group_means(std::size_t k, std::int64_t row, const RankedDate& today, double mean) {
     const std::vector<double>& returns = kept_.returns;
-    const double mean = lane_sum(returns.data(), returns.size()) / static_cast<double>(returns.size());
     for (int g = 0; g < groups_; ++g) {
         const std::uint32_t first = today.group_first[static_cast<std::size_t>(g)];
         const std::uint32_t last = first + today.group_size[static_cast<std::size_t>(g)];
-        const auto lo = std::lower_bound(kept_.at.begin(), kept_.at.end(), first);
-        const auto hi = std::lower_bound(lo, kept_.at.end(), last);
-        if (hi == lo) continue;
-        const auto from = static_cast<std::size_t>(lo - kept_.at.begin());
-        const auto count = static_cast<std::size_t>(hi - lo);
+        // The kept stocks before a position are the position less those left out.
+        const std::size_t from = first - kept_.dropped[first], to = last - kept_.dropped[last];
+        if (to == from) continue;
+        const std::size_t count = to - from;
         out_.group_mean_at(k, row, g) = lane_sum(&returns[from], count) / static_cast<double>(count) - mean;
     }
 }

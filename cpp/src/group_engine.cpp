@@ -58,15 +58,20 @@ public:
         // block is copied out first.
         const std::optional<StridedBlock> factor_rows = copier_.float_rows(in.factor, first, last, 0, n);
         if (!factor_rows) copier_.copy(in.factor, first, last, 0, n, factor.data(), n, 1);
-        close_valid_.resize(size);
-        copier_.copy(in.valid, first, last, 0, n, close_valid_.data(), n, 1);
+        // The validity likewise: read in place where it lies in whole float64 rows.
+        const std::optional<StridedBlock> valid_rows = copier_.float_rows(in.valid, first, last, 0, n);
+        if (!valid_rows) {
+            close_valid_.resize(size);
+            copier_.copy(in.valid, first, last, 0, n, close_valid_.data(), n, 1);
+        }
         valid.assign(static_cast<std::size_t>(last - first), 0);
         for (std::int64_t b = 0; b < last - first; ++b) {
             const auto row = static_cast<std::size_t>(b * n);
             const double* given = factor_rows ? factor_rows->row_at(b) : &factor[row];
+            const double* validity = valid_rows ? valid_rows->row_at(b) : &close_valid_[row];
             std::int32_t count = 0;
             for (std::size_t j = 0; j < static_cast<std::size_t>(n); ++j) {
-                const double v = close_valid_[row + j], f = given[j];
+                const double v = validity[j], f = given[j];
                 const bool usable = std::isfinite(v) && v > 0.0;
                 count += usable ? 1 : 0;
                 factor[row + j] = usable && std::isfinite(f) ? f : kNaN;
@@ -87,7 +92,7 @@ public:
             default:
                 break;
         }
-        if (analysis_opens_) analysis_opens_->load(first, last, n, next_open_);
+        if (analysis_opens_) analysis_opens_->prepare(first, last, n);
         if (ids != nullptr) {
             // Industry codes in whole float64 rows are numbered in place, else copied out.
             const std::optional<StridedBlock> code_rows = copier_.float_rows(*in.industry, first, last, 0, n);
@@ -104,16 +109,15 @@ public:
 
     // Date `b`'s horizon-1 returns (the forward returns themselves where they come from the
     // opens); null without the analysis's opens.
-    const double* next_open(const GroupInputs& in, std::int64_t b, std::int64_t n) const {
+    const double* next_open(const GroupInputs& in, std::int64_t b, std::int64_t n) {
         if (!in.analysis || in.opens == nullptr) return nullptr;
-        const bool shared =
-            in.forward_source == ForwardSource::OpenPrices || in.forward_source == ForwardSource::AdjustedOpens;
-        return &(shared ? forward : next_open_)[static_cast<std::size_t>(b * n)];
+        if (analysis_opens_) return analysis_opens_->row(b, n);
+        return &forward[static_cast<std::size_t>(b * n)];
     }
 
 private:
     std::unique_ptr<NextOpenReturns> forward_opens_, analysis_opens_;
-    std::vector<double> close_valid_, next_open_, codes_;
+    std::vector<double> close_valid_, codes_;
     BlockCopier copier_;
 };
 
@@ -125,7 +129,6 @@ public:
     // Writes each stock's group (-1 when unusable) and each group's size, and ranks the date.
     void assign(const double* factor, std::int64_t n, std::int16_t* group_of, std::int32_t* sizes) {
         std::fill(group_of, group_of + n, std::int16_t{-1});
-        std::fill(sizes, sizes + groups_, 0);
         // Larger factor, larger group number; ascending reverses the direction. Every stock
         // is written and only the usable kept: no branch to mispredict.
         keys_.resize(static_cast<std::size_t>(n));
@@ -137,9 +140,9 @@ public:
             usable += std::isnan(factor[j]) ? 0 : 1;
         }
         radix_sort_items(keys_.data(), usable, radix_);
-        cut_ = group_cut(static_cast<std::int64_t>(usable), groups_);
-        // Group g takes sorted places start .. start + size - 1, which the ascending order
-        // keeps, or reverses where the sort ran on the negated factor.
+        // Group g takes sorted places start .. start + size - 1 (the first groups one more
+        // where the stocks do not divide evenly, as group_cut cuts), which the ascending
+        // order keeps, or reverses where the sort ran on the negated factor.
         ranked_.group_first.resize(static_cast<std::size_t>(groups_));
         ranked_.group_size.resize(static_cast<std::size_t>(groups_));
         const auto whole = static_cast<std::uint32_t>(usable);
@@ -149,21 +152,32 @@ public:
                 static_cast<std::uint32_t>(whole / groups_ + (static_cast<std::uint32_t>(g) < whole % groups_ ? 1 : 0));
             ranked_.group_first[static_cast<std::size_t>(g)] = direction_ < 0.0 ? whole - start - size : start;
             ranked_.group_size[static_cast<std::size_t>(g)] = size;
+            sizes[g] = static_cast<std::int32_t>(size);
             start += size;
         }
         // The date's ranking in ascending factor order: the sort's order, reversed when it
-        // ran on the negated factor.
+        // ran on the negated factor. Each group's places are walked in turn, so a stock's
+        // group is the walk's, not looked up.
         ranked_.stocks.resize(usable);
         ranked_.factor.resize(usable);
-        for (std::size_t k = 0; k < usable; ++k) {
-            const std::int32_t j = stocks_[radix_.a[k].index];
-            group_of[j] = static_cast<std::int16_t>(cut_[k]);
-            ++sizes[cut_[k]];
-            const std::size_t at = direction_ < 0.0 ? usable - 1 - k : k;
-            ranked_.stocks[at] = j;
-            ranked_.factor[at] = factor[j];
-        }
-        ranked_.tied = average_ranks_ascending(ranked_.factor, ranked_.ranks);
+        auto place = [&](auto reversed) {
+            std::size_t k = 0;
+            for (int g = 0; g < groups_; ++g) {
+                const std::size_t end = k + ranked_.group_size[static_cast<std::size_t>(g)];
+                for (; k < end; ++k) {
+                    const std::int32_t j = stocks_[radix_.a[k].index];
+                    group_of[j] = static_cast<std::int16_t>(g);
+                    const std::size_t at = reversed ? usable - 1 - k : k;
+                    ranked_.stocks[at] = j;
+                    ranked_.factor[at] = factor[j];
+                }
+            }
+        };
+        if (direction_ < 0.0)
+            place(std::true_type{});
+        else
+            place(std::false_type{});
+        ranked_.tied = average_ranks_ascending(ranked_.factor, ranked_.ranks, ranked_.runs);
     }
 
     const RankedDate& ranked() const { return ranked_; }
@@ -172,7 +186,7 @@ private:
     int groups_;
     double direction_;
     std::vector<double> keys_;
-    std::vector<std::int32_t> stocks_, cut_;
+    std::vector<std::int32_t> stocks_;
     RankedDate ranked_;
     RadixScratch radix_;
 };
@@ -182,6 +196,9 @@ private:
 // are ranked by ReturnRanks (by counting where they come as ranks).
 class RankIc {
 public:
+    // `with_order`: the kept stocks' order by return is kept too (ReturnRanks::order).
+    explicit RankIc(bool with_order = false) : ranks_(with_order) {}
+
     // `forward`: the returns (or their ranks) by stock; or `keys`: their dense ranks.
     double of(const RankedDate& today, const double* forward, const DenseRank* keys, std::int64_t n) {
         const std::size_t count =
@@ -189,7 +206,7 @@ public:
                             : kept_.keep(today, [&](std::int32_t s) { return forward[s]; });
         if (count < 2) return kNaN;
         ranks_.of(kept_, keys, n);
-        return pearson_of_ranks(today.ranks_of(kept_.factor, factor_rank_), ranks_.ranks(), count);
+        return pearson_of_ranks(today.ranks_of(kept_, factor_rank_), ranks_.ranks(), count);
     }
 
     // The stocks and return ranks of the last date with a Rank IC.
@@ -398,7 +415,7 @@ private:
 // One worker's tools for ranking a block of dates.
 struct BlockRanker {
     BlockRanker(const GroupInputs& in, std::int64_t n, FactorDates& dates)
-        : cells(in), grouping(in.group_num, in.ascending) {
+        : cells(in), grouping(in.group_num, in.ascending), rank_ic(in.analysis && in.industry != nullptr) {
         if (in.analysis) analysis = std::make_unique<DateAnalysis>(in.opens, in.group_num, dates);
         if (in.analysis && in.industry != nullptr) {
             industry = std::make_unique<IndustryRankIc>();
@@ -476,8 +493,9 @@ GroupOutputs run_group_backtest(const GroupInputs& in) {
             out.dates.universe[static_cast<std::size_t>(row)] = w.cells.valid[static_cast<std::size_t>(row - first)];
             w.analysis->on_date(row, ranked, w.cells.next_open(in, row - first, n));
             if (w.industry && !std::isnan(rank_ic))
-                w.industry->of(w.rank_ic.kept(), w.rank_ic.ranks().twice(), &w.cells.industry[cell],
-                               w.industry_ids->codes(), out.dates.industry[static_cast<std::size_t>(row)]);
+                w.industry->of(ranked, w.rank_ic.kept(), w.rank_ic.ranks().twice(), w.rank_ic.ranks().order(),
+                               &w.cells.industry[cell], w.industry_ids->codes(),
+                               out.dates.industry[static_cast<std::size_t>(row)]);
             if (short_twice)
                 write_twice(row, ranked, twice_short.data());
             else

@@ -43,6 +43,20 @@ void insertion_sort(Item* run, std::size_t size, ByValue before) {
     }
 }
 
+using Counts = std::array<std::array<std::uint32_t, kBuckets>, kPasses>;
+
+// A value's slot in a range from `lo` at `scale` slots a unit: in [0, kSlots), kept in order
+// by rounding.
+std::uint32_t slot_of(double x, double lo, double scale) {
+    return static_cast<std::uint32_t>(std::min((x - lo) * scale, kSlots - 1.0));
+}
+
+void sort_by_slots(const double* keys, Item* items, Item* spare, std::size_t n, int depth);
+
+// The passes of sort_by_slots once every item's slot is set and counted by digit: two
+// stable passes by slot, then the items sharing a slot ordered by value.
+void sort_slotted(const double* keys, Item* items, Item* spare, std::size_t n, int depth, Counts& counts);
+
 // Sorts items (in position order) by their keys' values. Each value gets a slot from its
 // place in the items' own range, (x - lo) * scale, which keeps the order and spreads a
 // cross-section evenly over 2^22 slots; two stable passes of 11 bits sort by slot, and
@@ -67,14 +81,17 @@ void sort_by_slots(const double* keys, Item* items, Item* spare, std::size_t n, 
         std::sort(items, items + n, before);
         return;
     }
-    std::array<std::array<std::uint32_t, kBuckets>, kPasses> counts{};
+    Counts counts{};
     for (std::size_t i = 0; i < n; ++i) {
-        const double at = (keys[items[i].index] - lo) * scale;  // in [0, kSlots], kept in order by rounding
-        const auto slot = static_cast<std::uint32_t>(std::min(at, kSlots - 1.0));
+        const auto slot = slot_of(keys[items[i].index], lo, scale);
         items[i].slot = slot;
         ++counts[0][slot & (kBuckets - 1)];
         ++counts[1][slot >> kDigitBits];
     }
+    sort_slotted(keys, items, spare, n, depth, counts);
+}
+
+void sort_slotted(const double* keys, Item* items, Item* spare, std::size_t n, int depth, Counts& counts) {
     Item* from = items;
     Item* to = spare;
     for (int p = 0; p < kPasses; ++p) {
@@ -104,8 +121,28 @@ void sort_by_slots(const double* keys, Item* items, Item* spare, std::size_t n, 
 void radix_sort_items(const double* keys, std::size_t n, RadixScratch& s) {
     s.a.resize(n);
     s.b.resize(n);
-    for (std::size_t i = 0; i < n; ++i) s.a[i] = {0, static_cast<std::uint32_t>(i)};
-    sort_by_slots(keys, s.a.data(), s.b.data(), n, 0);
+    // The first level of sort_by_slots, whose items are the positions in order: the keys are
+    // read where they lie and each item written once, with its slot.
+    double lo = n > 0 ? keys[0] : 0.0, hi = lo;
+    for (std::size_t i = 1; i < n; ++i) {
+        const double x = keys[i];
+        lo = x < lo ? x : lo;
+        hi = x > hi ? x : hi;
+    }
+    const double span = hi - lo, scale = kSlots / span;
+    if (n <= kShortRun || span == 0.0 || !std::isfinite(span) || !std::isfinite(scale)) {
+        for (std::size_t i = 0; i < n; ++i) s.a[i] = {0, static_cast<std::uint32_t>(i)};
+        sort_by_slots(keys, s.a.data(), s.b.data(), n, 0);
+        return;
+    }
+    Counts counts{};
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto slot = slot_of(keys[i], lo, scale);
+        s.a[i] = {slot, static_cast<std::uint32_t>(i)};
+        ++counts[0][slot & (kBuckets - 1)];
+        ++counts[1][slot >> kDigitBits];
+    }
+    sort_slotted(keys, s.a.data(), s.b.data(), n, 0, counts);
 }
 
 void radix_argsort(const double* keys, std::size_t n, std::vector<std::uint32_t>& order, RadixScratch& s) {

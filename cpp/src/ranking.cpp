@@ -35,11 +35,12 @@ Pair pair_at(const double* p) {
 // Walks n values in ascending order: `same(a, b)` says whether the a-th and b-th are equal,
 // `put(k, rank)` takes the k-th one's average rank (ties share the mean of their positions,
 // a value without ties its own). Every value first takes its own position, in one pass
-// with no branch, then the rare runs of ties are found and given their mean. True when
-// any values tie.
-template <class Same, class Put>
-bool tie_averaged_ranks(std::size_t n, Same&& same, Put&& put) {
-    for (std::size_t k = 0; k < n; ++k) put(k, static_cast<double>(k + 1));
+// with no branch, then the rare runs of ties are found and given their mean, each also
+// handed to `run(start, end)` (positions start .. end - 1). True when any values tie.
+template <class Same, class Put, class Run>
+bool tie_averaged_ranks(std::size_t n, Same&& same, Put&& put, Run&& run) {
+    // Positions as 32-bit integers, which convert to double two at a time.
+    for (std::size_t k = 0; k < n; ++k) put(k, static_cast<double>(static_cast<std::int32_t>(k) + 1));
     bool tied = false;
     for (std::size_t k = 1; k < n; ++k) {
         if (!same(k, k - 1)) continue;
@@ -49,9 +50,15 @@ bool tie_averaged_ranks(std::size_t n, Same&& same, Put&& put) {
         while (end < n && same(end, start)) ++end;
         const double rank = (static_cast<double>(start + 1) + static_cast<double>(end)) / 2.0;
         for (std::size_t t = start; t < end; ++t) put(t, rank);
+        run(start, end);
         k = end;  // the value at `end` differs from the run's
     }
     return tied;
+}
+
+template <class Same, class Put>
+bool tie_averaged_ranks(std::size_t n, Same&& same, Put&& put) {
+    return tie_averaged_ranks(n, same, put, [](std::size_t, std::size_t) {});
 }
 
 }  // namespace
@@ -63,9 +70,22 @@ bool average_ranks_ascending(const std::vector<double>& sorted, std::vector<doub
         [&](std::size_t k, double rank) { ranks[k] = rank; });
 }
 
+bool average_ranks_ascending(const std::vector<double>& sorted, std::vector<double>& ranks,
+                             std::vector<std::uint32_t>& runs) {
+    ranks.resize(sorted.size());
+    runs.clear();
+    return tie_averaged_ranks(
+        sorted.size(), [&](std::size_t a, std::size_t b) { return sorted[a] == sorted[b]; },
+        [&](std::size_t k, double rank) { ranks[k] = rank; },
+        [&](std::size_t start, std::size_t end) {
+            runs.push_back(static_cast<std::uint32_t>(start));
+            runs.push_back(static_cast<std::uint32_t>(end));
+        });
+}
+
 void distinct_ranks(std::size_t n, std::vector<double>& ranks) {
     ranks.resize(n);
-    for (std::size_t k = 0; k < n; ++k) ranks[k] = static_cast<double>(k + 1);
+    for (std::size_t k = 0; k < n; ++k) ranks[k] = static_cast<double>(static_cast<std::int32_t>(k) + 1);
 }
 
 void average_ranks(const double* values, std::size_t n, std::vector<double>& ranks, RadixScratch& scratch) {
@@ -140,14 +160,6 @@ void counted_twice_ranks(const std::uint32_t* keys, std::size_t count, std::size
     for (std::size_t k = 0; k < count; ++k) ++ends[keys[k] + 1];
     for (std::size_t b = 1; b <= buckets; ++b) ends[b] += ends[b - 1];
     for (std::size_t k = 0; k < count; ++k) twice[k] = ends[keys[k]] + 1 + ends[keys[k] + 1];
-}
-
-void counted_order(const std::uint32_t* keys, std::size_t count, std::size_t buckets, std::uint32_t* order,
-                   std::vector<std::uint32_t>& ends) {
-    ends.assign(buckets + 1, 0);
-    for (std::size_t k = 0; k < count; ++k) ++ends[keys[k] + 1];
-    for (std::size_t b = 1; b <= buckets; ++b) ends[b] += ends[b - 1];
-    for (std::size_t k = 0; k < count; ++k) order[ends[keys[k]]++] = static_cast<std::uint32_t>(k);
 }
 
 double TwiceRankSums::correlation() const {

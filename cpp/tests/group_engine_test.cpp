@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <random>
 #include <vector>
 
@@ -271,4 +272,103 @@ TEST(NextOpenReturns, MatchTheOpenRatioInEitherLayoutWithGapsAndTheTableEnd) {
                         }
                 }
             }
+}
+
+TEST(GroupEngine, RankIcByIndustryMatchesSpearmanWithinEachIndustryWithHeavyTies) {
+    // Factor values and forward returns from a few levels each, so that ties run across and
+    // within industries; stocks in no industry, without a valid close or without a return;
+    // both directions of the sort (ties in either order) and both roads of the returns' ranks
+    // (rank values counted, raw returns sorted). The model ranks each industry's pairs by
+    // counting and takes their Pearson correlation in long double.
+    constexpr std::int64_t kRows = 30, kCols = 240;
+    std::mt19937_64 rng(23);
+    std::uniform_int_distribution<int> level(-3, 3), industry(1, 7), ret(-4, 4);
+    std::uniform_real_distribution<double> coin(0.0, 1.0);
+    FlatMarket m(kRows, kCols);
+    std::vector<double> codes(m.factor.size(), kNaN), raw(m.factor.size(), kNaN);
+    for (std::int64_t r = 0; r < kRows; ++r) {
+        for (std::int64_t j = 0; j < kCols; ++j) {
+            const auto k = static_cast<std::size_t>(r * kCols + j);
+            m.factor[k] = coin(rng) < 0.1 ? kNaN : 0.5 * level(rng);
+            m.valid[k] = coin(rng) < 0.05 ? kNaN : 1.0;
+            codes[k] = coin(rng) < 0.1 ? kNaN : industry(rng);
+            raw[k] = coin(rng) < 0.1 ? kNaN : 0.013 * ret(rng) - 0.002;
+        }
+        // The rank-valued table: average ranks of the date's returns among those it has.
+        for (std::int64_t j = 0; j < kCols; ++j) {
+            const double x = raw[static_cast<std::size_t>(r * kCols + j)];
+            if (std::isnan(x)) continue;
+            double below = 0.0, equal = 0.0;
+            for (std::int64_t t = 0; t < kCols; ++t) {
+                const double y = raw[static_cast<std::size_t>(r * kCols + t)];
+                below += y < x ? 1.0 : 0.0;
+                equal += y == x ? 1.0 : 0.0;
+            }
+            m.forward[static_cast<std::size_t>(r * kCols + j)] = below + (equal + 1.0) / 2.0;
+        }
+    }
+    // Average ranks by counting, within one industry's pairs.
+    auto ranks_of = [](const std::vector<double>& v) {
+        std::vector<long double> out;
+        for (const double x : v) {
+            long double below = 0, equal = 0;
+            for (const double y : v) {
+                below += y < x ? 1 : 0;
+                equal += y == x ? 1 : 0;
+            }
+            out.push_back(below + (equal + 1) / 2);
+        }
+        return out;
+    };
+    const AlignedMatrix industry_table = m.table(codes), raw_table = m.table(raw), rank_table = m.table(m.forward);
+    for (const bool ascending : {false, true}) {
+        for (const AlignedMatrix* forward : {&rank_table, &raw_table}) {
+            GroupInputs in;
+            in.factor = m.table(m.factor);
+            in.valid = m.table(m.valid);
+            in.market = &m.market;
+            in.forward_source = ForwardSource::Table;
+            in.forward = forward;
+            in.analysis = true;
+            in.industry = &industry_table;
+            in.group_num = 4;
+            in.ascending = ascending;
+            in.trade = false;
+            const GroupOutputs out = run_group_backtest(in);
+            std::size_t figures = 0;
+            for (std::int64_t r = 0; r < kRows; ++r) {
+                std::map<double, std::pair<std::vector<double>, std::vector<double>>> pairs;
+                for (std::int64_t j = 0; j < kCols; ++j) {
+                    const auto k = static_cast<std::size_t>(r * kCols + j);
+                    if (std::isnan(m.factor[k]) || std::isnan(m.valid[k]) || std::isnan(raw[k])) continue;
+                    if (std::isnan(codes[k])) continue;
+                    pairs[codes[k]].first.push_back(m.factor[k]);
+                    pairs[codes[k]].second.push_back(raw[k]);
+                }
+                const std::vector<IndustryIc>& got = out.dates.industry[static_cast<std::size_t>(r)];
+                ASSERT_EQ(got.size(), pairs.size()) << r;
+                for (const IndustryIc& one : got) {
+                    ASSERT_TRUE(pairs.count(one.code)) << r;
+                    const auto& [f, y] = pairs[one.code];
+                    ASSERT_EQ(one.stocks, static_cast<std::int32_t>(f.size()));
+                    const std::vector<long double> a = ranks_of(f), b = ranks_of(y);
+                    const auto n = static_cast<long double>(a.size());
+                    long double mean = (n + 1) / 2, ab = 0, aa = 0, bb = 0;
+                    for (std::size_t i = 0; i < a.size(); ++i) {
+                        ab += (a[i] - mean) * (b[i] - mean);
+                        aa += (a[i] - mean) * (a[i] - mean);
+                        bb += (b[i] - mean) * (b[i] - mean);
+                    }
+                    if (a.size() < 2 || aa == 0 || bb == 0) {
+                        EXPECT_TRUE(std::isnan(one.rank_ic)) << r << " " << one.code;
+                        continue;
+                    }
+                    EXPECT_NEAR(one.rank_ic, static_cast<double>(ab / std::sqrt(aa * bb)), 1e-12)
+                        << r << " " << one.code << " ascending " << ascending;
+                    ++figures;
+                }
+            }
+            EXPECT_GT(figures, static_cast<std::size_t>(kRows * 5));  // most dates' industries have a figure
+        }
+    }
 }

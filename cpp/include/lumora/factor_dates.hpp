@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "lumora/block_copier.hpp"
@@ -28,11 +29,23 @@ public:
     // Dates first..last-1 of stocks 0..n-1 into out, date by date.
     void load(std::int64_t first, std::int64_t last, std::int64_t n, std::vector<double>& out);
 
+    // The same dates a date at a time: where the block's rows are read in place, each date's
+    // returns are divided only when row() asks for them (and are then fresh in the cache for
+    // a reader that picks stocks out of them in another order); else the block is loaded.
+    void prepare(std::int64_t first, std::int64_t last, std::int64_t n);
+    // Date first + b's returns (see prepare), valid until the next call.
+    const double* row(std::int64_t b, std::int64_t n);
+
 private:
+    // Whether each date's row after is the next date's row, for dates first..last-1.
+    bool chained(std::int64_t first, std::int64_t last) const;
+
     AlignedMatrix next_, after_;
     AlignedMatrix chain_;        // next_ with one more row: the open row after the last date's
     std::vector<double> cells_;  // the block's open rows
     BlockCopier copier_;
+    std::optional<StridedBlock> rows_;  // prepare's rows read in place
+    std::vector<double> block_, row_;   // prepare's loaded block; row()'s returns
 };
 
 // A request's forward returns: the window of a market's work it reads. A date's h-day
@@ -63,6 +76,8 @@ struct ForwardOpens {
     void adjusted_next_returns(std::int64_t first, std::int64_t last, std::int64_t n, std::vector<double>& out) const;
 };
 
+struct KeptPairs;
+
 // One date's usable stocks in ascending factor order (ties in the order the grouping's sort
 // leaves them), with their factor values and average ranks: found once a date and read by
 // the Rank IC and the analysis alike.
@@ -71,43 +86,47 @@ struct RankedDate {
     std::vector<double> factor;
     std::vector<double> ranks;
     bool tied = false;  // whether any two usable stocks share a factor value
+    // The runs of equal factor values: positions runs[2i] .. runs[2i + 1] - 1.
+    std::vector<std::uint32_t> runs;
     // Each group's members are a run of this order: group g's starts at group_first[g] and
     // holds group_size[g] stocks.
     std::vector<std::uint32_t> group_first, group_size;
 
-    // Average ranks of `kept_factor` (the factor values of a subset, in factor order): the
-    // date's own where every usable stock was kept, else found in `scratch` (a subset of
-    // distinct values ranks 1, 2, ..., without a look for ties).
-    const double* ranks_of(const std::vector<double>& kept_factor, std::vector<double>& scratch) const;
+    // Average ranks of the factor values of `kept` (a subset, in factor order): the date's
+    // own where every usable stock was kept, else found in `scratch` (a subset of distinct
+    // values ranks 1, 2, ..., the kept part of a run of ties their mean).
+    const double* ranks_of(const KeptPairs& kept, std::vector<double>& scratch) const;
 };
 
-// The usable stocks of a date that have a forward return, in factor order: their places in
-// the date's ranking, factor values and returns.
+// The usable stocks of a date that have a forward return, in factor order: the stocks, their
+// factor values and returns.
 struct KeptPairs {
-    std::vector<std::uint32_t> at;  // positions in RankedDate::stocks
     std::vector<std::int32_t> stocks;
     std::vector<double> factor, returns;
+    // Per position m of the date's order, and one past its last: the usable stocks before m
+    // left out.
+    std::vector<std::uint32_t> dropped;
 
     // Keeps the stocks of `today` whose return(stock) is finite; how many.
     template <class Return>
     std::size_t keep(const RankedDate& today, Return&& return_of) {
         // Every pair is written and only those with a return kept: no branch to mispredict.
         const std::size_t n = today.stocks.size();
-        at.resize(n);
         stocks.resize(n);
         factor.resize(n);
         returns.resize(n);
+        dropped.resize(n + 1);
         std::size_t count = 0;
         for (std::size_t m = 0; m < n; ++m) {
             const std::int32_t s = today.stocks[m];
             const double r = return_of(s);
-            at[count] = static_cast<std::uint32_t>(m);
             stocks[count] = s;
             factor[count] = today.factor[m];
             returns[count] = r;
+            dropped[m] = static_cast<std::uint32_t>(m - count);
             count += std::isfinite(r) ? 1 : 0;
         }
-        at.resize(count);
+        dropped[n] = static_cast<std::uint32_t>(n - count);
         stocks.resize(count);
         factor.resize(count);
         returns.resize(count);
@@ -117,18 +136,23 @@ struct KeptPairs {
 
 // The average ranks of the kept stocks' returns among themselves, in the kept order: by
 // counting where the returns come as dense ranks (`keys`, by stock), else by sorting the
-// returns themselves. ranks() holds them, twice() twice them (whole numbers).
+// returns themselves. ranks() holds them, twice() twice them (whole numbers), and, where
+// asked for (`with_order`), order() the kept stocks in ascending return order.
 class ReturnRanks {
 public:
+    explicit ReturnRanks(bool with_order = false) : with_order_(with_order) {}
+
     // `keys`: the returns' dense ranks by stock, or null: the kept returns themselves are
     // ranked, by counting where they are ranks already (whole or half numbers up to
     // `n_stocks` + 1, as a table of next-open return ranks holds), else by a radix sort.
     void of(const KeptPairs& kept, const DenseRank* keys, std::int64_t n_stocks);
     const double* ranks() const { return ranks_.data(); }
     const std::uint32_t* twice() const { return twice_.data(); }
+    const std::uint32_t* order() const { return order_.data(); }
 
 private:
-    std::vector<std::uint32_t> keys_, twice_, ends_;
+    bool with_order_;
+    std::vector<std::uint32_t> keys_, twice_, ends_, order_;
     std::vector<double> ranks_;
     RadixScratch radix_;
 };
@@ -163,22 +187,28 @@ struct IndustryIc {
 class IndustryRankIc {
 public:
     // `ids`: every stock's industry id on the date (IndustryIds, whose codes `codes` are);
-    // `return_twice`: twice the kept stocks' return ranks among the kept (ReturnRanks).
-    // Appends one figure per industry.
-    void of(const KeptPairs& kept, const std::uint32_t* return_twice, const std::uint16_t* ids,
-            const std::vector<double>& codes, std::vector<IndustryIc>& out);
+    // `return_twice`: twice the kept stocks' return ranks among the kept, `return_order` the
+    // kept stocks in ascending return order (ReturnRanks). Appends one figure per industry.
+    // `kept`: the stocks of `today` kept for the engine's Rank IC.
+    void of(const RankedDate& today, const KeptPairs& kept, const std::uint32_t* return_twice,
+            const std::uint32_t* return_order, const std::uint16_t* ids, const std::vector<double>& codes,
+            std::vector<IndustryIc>& out);
 
 private:
-    static constexpr std::uint32_t kNone = 0xFFFFFFFF;  // no industry; no item
+    // Twice each item's place in its industry, the items in ascending order (item(k), the
+    // k-th), into `twice` (by item).
+    template <class Item>
+    void places(std::size_t count, std::size_t industries, Item&& item, std::uint32_t* twice);
+    // The items at positions start .. end - 1 of the order share a key: each industry's items
+    // there take the mean of their places.
+    template <class Item>
+    void share_run(std::size_t start, std::size_t end, Item&& item, std::uint32_t* twice);
 
-    // Twice the ranks within each industry of the items taken in `order` (ascending), ties
-    // (same(a, b)) sharing their average, into `twice` (by item).
-    template <class Same>
-    void ranks_within(const std::uint32_t* order, std::size_t count, std::size_t industries, Same&& same,
-                      std::uint32_t* twice);
-
-    std::vector<std::uint32_t> ids_;  // per kept stock: its industry id, kNone for none
-    std::vector<std::uint32_t> order_, ends_, run_, end_, place_, last_;
+    std::vector<std::uint32_t> ids_;  // per kept stock: its industry id, `industries` for none
+    // Per industry: its count so far, and in a run its first and last place and the run
+    // (numbered by run_) it was last met in.
+    std::vector<std::uint32_t> place_, first_, last_, seen_;
+    std::uint32_t run_ = 0;
     std::vector<std::uint32_t> factor_twice_, return_twice_;
     std::vector<TwiceRankSums> sums_;
 };
@@ -216,7 +246,7 @@ public:
     void on_date(std::int64_t row, const RankedDate& today, const double* next_open);
 
 private:
-    void group_means(std::size_t k, std::int64_t row, const RankedDate& today);
+    void group_means(std::size_t k, std::int64_t row, const RankedDate& today, double mean);
 
     const ForwardOpens* opens_;
     int groups_;

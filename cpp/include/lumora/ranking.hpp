@@ -10,8 +10,11 @@
 namespace lumora {
 
 // Average ranks (1-based, ties share the mean of their positions) of values already in
-// ascending order; true when any values tie.
+// ascending order; true when any values tie. With `runs`: the runs of equal values there,
+// each as its first position and one past its last.
 bool average_ranks_ascending(const std::vector<double>& sorted, std::vector<double>& ranks);
+bool average_ranks_ascending(const std::vector<double>& sorted, std::vector<double>& ranks,
+                             std::vector<std::uint32_t>& runs);
 
 // The average ranks of n distinct values in ascending order: 1, 2, ..., n.
 void distinct_ranks(std::size_t n, std::vector<double>& ranks);
@@ -38,11 +41,6 @@ double pearson_of_ranks(const double* ranks_a, const double* ranks_b, std::size_
 // start + 1 + end. `ends` is scratch.
 void counted_twice_ranks(const std::uint32_t* keys, std::size_t count, std::size_t buckets, std::uint32_t* twice,
                          std::vector<std::uint32_t>& ends);
-
-// The positions 0..count-1 of `keys` in ascending key order, equal keys in position order
-// (a counting sort); `ends` is scratch.
-void counted_order(const std::uint32_t* keys, std::size_t count, std::size_t buckets, std::uint32_t* order,
-                   std::vector<std::uint32_t>& ends);
 
 // Pearson correlation of pairs of twice-ranks (whole numbers) from exact integer sums: the
 // same to the last bit in any order of summation, which lets a loop over stocks take them
