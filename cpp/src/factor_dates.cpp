@@ -105,8 +105,7 @@ const double* RankedDate::ranks_of(const KeptPairs& kept, std::vector<double>& s
     // run's start less the stocks left out before it (hi likewise from its end).
     distinct_ranks(count, scratch);
     for (std::size_t r = 0; r < runs.size(); r += 2) {
-        const std::uint32_t start = runs[r], end = runs[r + 1];
-        const std::uint32_t lo = start - kept.dropped[start], hi = end - kept.dropped[end];
+        const std::uint32_t lo = kept.kept_before(runs[r]), hi = kept.kept_before(runs[r + 1]);
         if (hi - lo < 2) continue;
         const double rank = (static_cast<double>(lo + 1) + static_cast<double>(hi)) / 2.0;
         std::fill(scratch.begin() + lo, scratch.begin() + hi, rank);
@@ -237,8 +236,7 @@ void IndustryRankIc::of(const RankedDate& today, const KeptPairs& kept, const st
         factor_twice_[i] = 2 * ++place_[id];
     }
     for (std::size_t r = 0; r < today.runs.size(); r += 2) {
-        const std::uint32_t start = today.runs[r], end = today.runs[r + 1];
-        const std::uint32_t lo = start - kept.dropped[start], hi = end - kept.dropped[end];
+        const std::uint32_t lo = kept.kept_before(today.runs[r]), hi = kept.kept_before(today.runs[r + 1]);
         if (hi - lo > 1) share_run(lo, hi, in_order, factor_twice_.data());
     }
     auto by_return = [&](std::size_t k) { return return_order[k]; };
@@ -274,22 +272,6 @@ void FactorDates::reset(std::int64_t n_rows, int n_groups) {
 
 DateAnalysis::DateAnalysis(const ForwardOpens* opens, int groups, FactorDates& out)
     : opens_(opens), groups_(groups), out_(out) {}
-
-namespace {
-
-// The sum of n values added in four interleaved lanes (one chain of additions would wait on
-// the adder at every step): the lanes and order of cross_pearson's own sums, so that a mean
-// found here is the one it would find.
-double lane_sum(const double* v, std::size_t n) {
-    double lanes[4] = {0.0, 0.0, 0.0, 0.0};
-    const std::size_t whole = n - n % 4;
-    for (std::size_t i = 0; i < whole; i += 4)
-        for (std::size_t l = 0; l < 4; ++l) lanes[l] += v[i + l];
-    for (std::size_t i = whole; i < n; ++i) lanes[i - whole] += v[i];
-    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-}
-
-}  // namespace
 
 // Pearson and Spearman correlation of the factor with each horizon's forward return over the
 // usable stocks that have one, and each group's mean return. The factor's order is the
@@ -335,8 +317,7 @@ void DateAnalysis::group_means(std::size_t k, std::int64_t row, const RankedDate
     for (int g = 0; g < groups_; ++g) {
         const std::uint32_t first = today.group_first[static_cast<std::size_t>(g)];
         const std::uint32_t last = first + today.group_size[static_cast<std::size_t>(g)];
-        // The kept stocks before a position are the position less those left out.
-        const std::size_t from = first - kept_.dropped[first], to = last - kept_.dropped[last];
+        const std::size_t from = kept_.kept_before(first), to = kept_.kept_before(last);
         if (to == from) continue;
         const std::size_t count = to - from;
         out_.group_mean_at(k, row, g) = lane_sum(&returns[from], count) / static_cast<double>(count) - mean;

@@ -101,6 +101,18 @@ void average_ranks(const double* values, std::size_t n, std::vector<double>& ran
         [&](std::size_t k, double rank) { ranks[item[k].index] = rank; });
 }
 
+double lane_sum(const double* v, std::size_t n) {
+    PairLanes pair;
+    const std::size_t whole = n - n % kLanes;
+    for (std::size_t i = 0; i < whole; i += kLanes) {
+        pair.low += pair_at(v + i);
+        pair.high += pair_at(v + i + 2);
+    }
+    Lanes sum = pair.lanes();
+    for (std::size_t i = whole; i < n; ++i) sum[i - whole] += v[i];
+    return total(sum);
+}
+
 double cross_pearson(const double* a, const double* b, std::size_t n) {
     if (n < 2) return kNaN;
     PairLanes pair_a, pair_b;

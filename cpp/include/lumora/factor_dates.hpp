@@ -107,6 +107,11 @@ struct KeptPairs {
     // left out.
     std::vector<std::uint32_t> dropped;
 
+    // The kept stocks before position m of the date's order (m up to its size): a run of
+    // the date's positions start .. end - 1 keeps positions kept_before(start) ..
+    // kept_before(end) - 1 of the kept stocks.
+    std::uint32_t kept_before(std::uint32_t m) const { return m - dropped[m]; }
+
     // Keeps the stocks of `today` whose return(stock) is finite; how many.
     template <class Return>
     std::size_t keep(const RankedDate& today, Return&& return_of) {

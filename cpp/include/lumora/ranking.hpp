@@ -26,6 +26,9 @@ void average_ranks(const double* values, std::size_t n, std::vector<double>& ran
 // pearson's single chain of additions waits on the adder at every step. The last bits may
 // differ from pearson's, except where every sum is exact (see pearson_of_ranks).
 double cross_pearson(const double* a, const double* b, std::size_t n);
+// The sum of n values in cross_pearson's lanes and order: a mean found by it is the one
+// cross_pearson finds, to the last bit.
+double lane_sum(const double* v, std::size_t n);
 double cross_pearson_about(const double* a, const double* b, std::size_t n, double mean_a, double mean_b);
 
 // Pearson correlation of two sets of average ranks of the same n items. Ranks are whole or
